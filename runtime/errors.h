@@ -1,0 +1,61 @@
+// Raising Vel errors from C++.
+//
+// `fire` is the one way runtime code raises a Vel error: an error type, an
+// id and up to three argument cells. The error travels as a C++ exception
+// (VelError) up to the nearest try/catch/attempt, the console or the top
+// level. Message templates live in the error catalog of the boot sources;
+// this list only names the ids the runtime raises.
+#pragma once
+#include <cstdint>
+#include <exception>
+
+#include "cell.h"
+
+namespace vel {
+
+#define VEL_ERROR_TYPES(X) \
+  X(THROW, "throw") X(NOTE, "note") X(SYNTAX, "syntax") X(SCRIPT, "script") X(MATH, "math") \
+  X(ACCESS, "access") X(USER, "user") X(INTERNAL, "internal")
+
+enum class ErrType : uint8_t {
+#define VEL_X(cname, name) cname,
+  VEL_ERROR_TYPES(VEL_X)
+#undef VEL_X
+};
+
+// type, C name, Vel id. Append new ids at the end of their type's group.
+#define VEL_ERROR_IDS(X)                                  \
+  X(SCRIPT, INVALID_ARG, "invalid-arg")                   \
+  X(SCRIPT, SIZE_LIMIT, "size-limit")                     \
+  X(SCRIPT, OUT_OF_RANGE, "out-of-range")                 \
+  X(ACCESS, INVALID_UTF8, "invalid-utf8")                 \
+  X(ACCESS, INVALID_DATA, "invalid-data")                 \
+  X(INTERNAL, NO_MEMORY, "no-memory")                     \
+  X(INTERNAL, WRONG_MEM, "wrong-mem")                     \
+  X(INTERNAL, STACK_OVERFLOW, "stack-overflow")
+
+enum class ErrId : uint16_t {
+#define VEL_X(type, cname, name) cname,
+  VEL_ERROR_IDS(VEL_X)
+#undef VEL_X
+};
+
+ErrType error_type_of(ErrId id);
+const char* error_type_name(ErrType t);
+const char* error_id_name(ErrId id);
+
+// The exception that carries a Vel error. Until the error! datatype builds
+// full error objects, it carries the type, id and argument cells.
+struct VelError : std::exception {
+  ErrId id;
+  int nargs;
+  Cell args[3];
+  const char* what() const noexcept override;
+};
+
+[[noreturn]] void fire(ErrId id);
+[[noreturn]] void fire(ErrId id, const Cell& a1);
+[[noreturn]] void fire(ErrId id, const Cell& a1, const Cell& a2);
+[[noreturn]] void fire(ErrId id, const Cell& a1, const Cell& a2, const Cell& a3);
+
+}  // namespace vel

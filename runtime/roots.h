@@ -1,0 +1,77 @@
+// Precise roots held by C++ code.
+//
+// The collector never scans the machine stack. C++ code that keeps a value
+// or a series alive across a `may_gc` call puts it in one of these RAII
+// roots; the collector marks what they hold and rewrites node handles it
+// relocates. Roots nest strictly (constructed and destroyed in LIFO order),
+// so each kind is one intrusive list.
+#pragma once
+#include <cstddef>
+
+#include "cell.h"
+
+namespace vel {
+
+// A range of cells owned by C++ (a local, a std::vector's storage that does
+// not reallocate while rooted, a scratch array).
+class RootedCells {
+ public:
+  RootedCells(Cell* cells, size_t count) : cells_(cells), count_(count), prev_(top_) { top_ = this; }
+  ~RootedCells() { top_ = prev_; }
+  RootedCells(const RootedCells&) = delete;
+  RootedCells& operator=(const RootedCells&) = delete;
+
+  void resize(Cell* cells, size_t count) {
+    cells_ = cells;
+    count_ = count;
+  }
+  Cell* cells() const { return cells_; }
+  size_t count() const { return count_; }
+  const RootedCells* prev() const { return prev_; }
+  static const RootedCells* top() { return top_; }
+
+ private:
+  Cell* cells_;
+  size_t count_;
+  RootedCells* prev_;
+  static inline RootedCells* top_ = nullptr;
+};
+
+// One cell kept alive by C++ code.
+class RootedCell {
+ public:
+  explicit RootedCell(const Cell& c = unset_cell()) : cell_(c), root_(&cell_, 1) {}
+  Cell& operator*() { return cell_; }
+  Cell* operator->() { return &cell_; }
+  Cell* get() { return &cell_; }
+
+ private:
+  Cell cell_;
+  RootedCells root_;
+};
+
+// A node handle kept alive (and rewritten if the collector relocates nodes).
+class RootedNode {
+ public:
+  explicit RootedNode(NodeId n = 0) : node_(n), prev_(top_) { top_ = this; }
+  ~RootedNode() { top_ = prev_; }
+  RootedNode(const RootedNode&) = delete;
+  RootedNode& operator=(const RootedNode&) = delete;
+
+  NodeId get() const { return node_; }
+  operator NodeId() const { return node_; }
+  RootedNode& operator=(NodeId n) {
+    node_ = n;
+    return *this;
+  }
+  NodeId* slot() { return &node_; }
+  RootedNode* prev() const { return prev_; }
+  static RootedNode* top() { return top_; }
+
+ private:
+  NodeId node_;
+  RootedNode* prev_;
+  static inline RootedNode* top_ = nullptr;
+};
+
+}  // namespace vel

@@ -1,0 +1,82 @@
+#include "runtime_init.h"
+
+#include <array>
+
+#include "collector.h"
+#include "fatal.h"
+#include "memory.h"
+#include "platform/platform.h"
+
+namespace vel {
+
+bool g_initialising = false;
+
+namespace {
+
+void init_memory() { memory_init(); }
+
+void init_pools() {
+  new_node_pool();
+  g_mem.current_series_pool = new_series_pool();
+}
+
+void init_collector() { collector_init(); }
+
+using InitFn = void (*)();
+
+struct Step {
+  const char* name;
+  InitFn fn;
+};
+
+// Entry functions by step; a null entry is a module not built yet.
+constexpr InitFn entry(InitStep s) {
+  switch (s) {
+    case InitStep::PLATFORM: return platform::init;
+    case InitStep::MEMORY: return init_memory;
+    case InitStep::POOLS: return init_pools;
+    case InitStep::COLLECTOR: return init_collector;
+    default: return nullptr;
+  }
+}
+
+constexpr std::array<Step, size_t(InitStep::COUNT)> kSteps = {{
+#define VEL_X(cname, name) {name, entry(InitStep::cname)},
+    VEL_INIT_STEPS(VEL_X)
+#undef VEL_X
+}};
+
+std::array<bool, size_t(InitStep::COUNT)> g_ran{};
+std::vector<std::string> g_log;
+
+}  // namespace
+
+void require_init(InitStep step) {
+  if (!g_ran[size_t(step)]) fatal_error(98, 0);
+}
+
+bool init_ran(InitStep step) { return g_ran[size_t(step)]; }
+
+const std::vector<std::string>& init_log() { return g_log; }
+
+void runtime_init() {
+  g_initialising = true;
+  for (size_t i = 0; i < kSteps.size(); i++) {
+    if (!kSteps[i].fn) continue;
+    kSteps[i].fn();
+    g_ran[i] = true;
+    g_log.emplace_back(kSteps[i].name);
+  }
+}
+
+void runtime_init_for_tests() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  platform::init_fpu();
+  runtime_init();
+  g_initialising = false;
+  g_gc.enabled = true;
+}
+
+}  // namespace vel
