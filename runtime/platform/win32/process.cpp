@@ -1,5 +1,6 @@
 // Process services for the Windows build.
 #include <windows.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <float.h>

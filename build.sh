@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Configures and builds one configuration: native, sanitize or windows.
+set -eu
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+kind=${1:-native}
+jobs=${JOBS:-$(nproc)}
+case "$kind" in
+  native)   args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+  sanitize) args=(-DCMAKE_BUILD_TYPE=Debug -DVEL_SANITIZE=ON) ;;
+  windows)  args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake") ;;
+  *) echo "build.sh: unknown build '$kind'" >&2; exit 2 ;;
+esac
+dir=$root/build/$kind
+if [ ! -f "$dir/build.ninja" ]; then
+  cmake -S "$root" -B "$dir" -G Ninja "${args[@]}" >/dev/null
+fi
+ninja -C "$dir" -j "$jobs" >/dev/null
