@@ -21,6 +21,17 @@ int exception_code_to_error(uint32_t exception_code);
 // standard output and exits with status 1.
 [[noreturn]] void startup_fault(const char* text);
 
+// A low-level throw of a code that no Vel frame handles.
+struct LowLevelThrow {
+  uint32_t value;
+};
+
+// Runs the program body at the outermost frame: a LowLevelThrow that gets
+// here ends the process with 95 "no CATCH for THROW" (the quiet-exit
+// marker ends it with 0), an escaping Vel error ends it with -2 after its
+// report, exhausted memory with 94. Returns when the body returns.
+void run_outermost(void (*body)());
+
 // Status of the process when an uncaught Vel error ends it.
 constexpr int EXIT_UNCAUGHT_ERROR = -2;
 // The thrown value that ends the process quietly at the outermost frame.

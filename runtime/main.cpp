@@ -9,7 +9,7 @@
 
 namespace {
 
-int vel_main() {
+void start() {
   using namespace vel;
   platform::init_fpu();
   platform::install_fault_handlers();
@@ -28,9 +28,13 @@ int vel_main() {
   }
   g_gc.enabled = true;
   g_initialising = false;
-  // The top-level code and the console's launch plug in here; when launch
-  // returns, the process ends quietly with status 0.
-  fatal_error(0, 0);
+  // The top-level code and the console's launch plug in here.
+}
+
+int vel_main() {
+  vel::run_outermost(start);
+  // launch returned: the process ends quietly with status 0.
+  vel::fatal_error(0, 0);
 }
 
 }  // namespace
