@@ -1,0 +1,126 @@
+// OS services for the Windows build: the W functions, texts converted
+// between UTF-8 and UTF-16 at this boundary.
+#include <windows.h>
+
+#include <climits>
+
+#include "platform/os.h"
+
+namespace vel::platform {
+
+namespace {
+
+std::wstring to_wide(const std::string& s) {
+  if (s.empty() || s.size() > size_t(INT_MAX)) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0);
+  if (n <= 0) return {};
+  std::wstring w(size_t(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), w.data(), n);
+  return w;
+}
+
+std::string to_utf8(const wchar_t* w, size_t len) {
+  if (len == 0 || len > size_t(INT_MAX)) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, w, int(len), nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return {};
+  std::string s(size_t(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w, int(len), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+}  // namespace
+
+// Asks for the size, then reads; the directory may change in between, so
+// repeat until the text fits.
+std::string get_current_dir() {
+  std::wstring buf(MAX_PATH, L'\0');
+  for (int tries = 0; tries < 8; tries++) {
+    DWORD n = GetCurrentDirectoryW(DWORD(buf.size()), buf.data());
+    if (n == 0) return {};
+    if (n < buf.size()) return to_utf8(buf.data(), n);
+    buf.assign(size_t(n) + 1, L'\0');  // n is the size needed, NUL included
+  }
+  return {};
+}
+
+bool set_current_dir(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return false;
+  std::wstring w = to_wide(path);
+  return !w.empty() && SetCurrentDirectoryW(w.c_str()) != 0;
+}
+
+void wait(double seconds) { Sleep(wait_milliseconds(seconds)); }
+
+std::optional<std::string> get_env(const std::string& name) {
+  if (!valid_env_name(name)) return std::nullopt;
+  std::wstring wname = to_wide(name);
+  if (wname.empty()) return std::nullopt;
+  std::wstring buf(256, L'\0');
+  for (int tries = 0; tries < 8; tries++) {
+    SetLastError(ERROR_SUCCESS);
+    DWORD n = GetEnvironmentVariableW(wname.c_str(), buf.data(), DWORD(buf.size()));
+    if (n == 0) {
+      if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::string();  // set, but empty
+    }
+    if (n < buf.size()) return to_utf8(buf.data(), n);
+    buf.assign(n, L'\0');  // n is the size needed, NUL included
+  }
+  return std::nullopt;
+}
+
+bool set_env(const std::string& name, const std::string& value) {
+  if (!valid_env_name(name) || value.find('\0') != std::string::npos) return false;
+  std::wstring wname = to_wide(name), wvalue = to_wide(value);
+  if (wname.empty()) return false;
+  return SetEnvironmentVariableW(wname.c_str(), wvalue.c_str()) != 0;
+}
+
+bool unset_env(const std::string& name) {
+  if (!valid_env_name(name)) return false;
+  std::wstring wname = to_wide(name);
+  if (wname.empty()) return false;
+  return SetEnvironmentVariableW(wname.c_str(), nullptr) != 0;
+}
+
+std::vector<std::pair<std::string, std::string>> list_env() {
+  std::vector<std::pair<std::string, std::string>> out;
+  wchar_t* block = GetEnvironmentStringsW();
+  if (!block) return out;
+  for (const wchar_t* e = block; *e; e += wcslen(e) + 1) {
+    // Entries such as "=C:=C:\dir" (per-drive directories) start with '='
+    // and are not variables.
+    const wchar_t* eq = e[0] == L'=' ? nullptr : wcschr(e, L'=');
+    if (!eq) continue;
+    out.emplace_back(to_utf8(e, size_t(eq - e)), to_utf8(eq + 1, wcslen(eq + 1)));
+  }
+  FreeEnvironmentStringsW(block);
+  return out;
+}
+
+double get_time(bool precise) {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  // 100 ns ticks since 1601-01-01, a midnight in UTC.
+  uint64_t ticks = (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return time_of_day(int64_t(ticks / 10000000), uint32_t(ticks % 10000000), precise);
+}
+
+uint32_t get_date(bool utc) {
+  SYSTEMTIME st;
+  if (utc) {
+    GetSystemTime(&st);
+    return pack_date(st.wYear, st.wMonth, st.wDay, 0);
+  }
+  GetLocalTime(&st);
+  TIME_ZONE_INFORMATION tz;
+  DWORD which = GetTimeZoneInformation(&tz);
+  // Bias is minutes to add to local time to get UTC.
+  long bias = tz.Bias;
+  if (which == TIME_ZONE_ID_DAYLIGHT) bias += tz.DaylightBias;
+  else if (which == TIME_ZONE_ID_STANDARD) bias += tz.StandardBias;
+  uint32_t zone = which == TIME_ZONE_ID_INVALID ? 0 : pack_zone(int(-bias));
+  return pack_date(st.wYear, st.wMonth, st.wDay, zone);
+}
+
+}  // namespace vel::platform
