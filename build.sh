@@ -11,7 +11,9 @@ case "$kind" in
   *) echo "build.sh: unknown build '$kind'" >&2; exit 2 ;;
 esac
 dir=$root/build/$kind
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 if [ ! -f "$dir/build.ninja" ]; then
-  cmake -S "$root" -B "$dir" -G Ninja "${args[@]}" >/dev/null
+  cmake -S "$root" -B "$dir" -G Ninja "${args[@]}" >"$log" 2>&1 || { cat "$log"; exit 1; }
 fi
-ninja -C "$dir" -j "$jobs" >/dev/null
+ninja -C "$dir" -j "$jobs" >"$log" 2>&1 || { grep -E -A5 "FAILED|error" "$log" | head -n 60; exit 1; }

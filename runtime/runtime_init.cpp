@@ -5,6 +5,7 @@
 #include "collector.h"
 #include "fatal.h"
 #include "memory.h"
+#include "output.h"
 #include "platform/platform.h"
 
 namespace vel {
@@ -12,6 +13,14 @@ namespace vel {
 bool g_initialising = false;
 
 namespace {
+
+void init_hooks() { dyn_print_init(); }
+
+// The platform start ends with console detection, which needs the platform.
+void init_platform() {
+  platform::init();
+  console_init();
+}
 
 void init_memory() { memory_init(); }
 
@@ -32,7 +41,8 @@ struct Step {
 // Entry functions by step; a null entry is a module not built yet.
 constexpr InitFn entry(InitStep s) {
   switch (s) {
-    case InitStep::PLATFORM: return platform::init;
+    case InitStep::HOOKS: return init_hooks;
+    case InitStep::PLATFORM: return init_platform;
     case InitStep::MEMORY: return init_memory;
     case InitStep::POOLS: return init_pools;
     case InitStep::COLLECTOR: return init_collector;
