@@ -28,11 +28,31 @@ enum class ErrType : uint8_t {
   X(SCRIPT, INVALID_ARG, "invalid-arg")                   \
   X(SCRIPT, SIZE_LIMIT, "size-limit")                     \
   X(SCRIPT, OUT_OF_RANGE, "out-of-range")                 \
+  X(SCRIPT, PROTECTED, "protected")                       \
+  X(SCRIPT, INVALID_CHAR, "invalid-char")                 \
+  X(SCRIPT, EXPECT_ARG, "expect-arg")                     \
+  X(SCRIPT, INVALID_COMPARE, "invalid-compare")           \
+  X(SCRIPT, NO_RETURN, "no-return")                       \
+  X(SCRIPT, NO_VALUE, "no-value")                         \
+  X(SCRIPT, NEED_VALUE, "need-value")                     \
+  X(SCRIPT, BAD_MAKE_ARG, "bad-make-arg")                 \
+  X(SCRIPT, BAD_TO_ARG, "bad-to-arg")                     \
+  X(SCRIPT, INVALID_PART, "invalid-part")                 \
+  X(SCRIPT, INVALID_REFINE_ARG, "invalid-refine-arg")     \
+  X(SCRIPT, NOT_IN_CONTEXT, "not-in-context")             \
+  X(SCRIPT, NOT_DEFINED, "not-defined")                   \
+  X(SCRIPT, TYPE_LIMIT, "type-limit")                     \
+  X(SCRIPT, INVALID_TYPE_SPEC, "invalid-type-spec")       \
+  X(SCRIPT, INVALID_CHARS, "invalid-chars")               \
+  X(MATH, ZERO_DIVIDE, "zero-divide")                     \
+  X(MATH, OVERFLOW, "overflow")                           \
+  X(INTERNAL, NO_CYCLE, "no-cycle")                       \
   X(ACCESS, INVALID_UTF8, "invalid-utf8")                 \
   X(ACCESS, INVALID_DATA, "invalid-data")                 \
   X(INTERNAL, NO_MEMORY, "no-memory")                     \
   X(INTERNAL, WRONG_MEM, "wrong-mem")                     \
-  X(INTERNAL, STACK_OVERFLOW, "stack-overflow")
+  X(INTERNAL, STACK_OVERFLOW, "stack-overflow")           \
+  X(INTERNAL, TOO_DEEP, "too-deep")
 
 enum class ErrId : uint16_t {
 #define VEL_X(type, cname, name) cname,

@@ -3,6 +3,8 @@
 #include <array>
 
 #include "collector.h"
+#include "datatypes/registry.h"
+#include "evaluator/stack.h"
 #include "fatal.h"
 #include "memory.h"
 #include "output.h"
@@ -44,7 +46,9 @@ constexpr InitFn entry(InitStep s) {
     case InitStep::HOOKS: return init_hooks;
     case InitStep::PLATFORM: return init_platform;
     case InitStep::MEMORY: return init_memory;
+    case InitStep::DATATYPES: return register_datatypes;
     case InitStep::POOLS: return init_pools;
+    case InitStep::STACKS: return stack_init;
     case InitStep::COLLECTOR: return init_collector;
     default: return nullptr;
   }

@@ -1,0 +1,172 @@
+#include "datatypes/registry.h"
+
+#include <cstring>
+
+#include "datatypes/strout.h"
+#include "errors.h"
+
+namespace vel {
+
+TypeEntry g_types[TYPE_COUNT];
+int32_t g_last_type_id = 0;
+
+namespace {
+
+constexpr const char* kTypeNames[TYPE_COUNT] = {
+    nullptr,
+#define VEL_X(id, cname, name, parent) name,
+    VEL_DATATYPES(VEL_X)
+#undef VEL_X
+};
+static_assert(sizeof(kTypeNames) / sizeof(kTypeNames[0]) == TYPE_COUNT);
+
+// The parent of each type, as the type list declares it.
+constexpr TypeId kParents[TYPE_COUNT] = {
+    TYPE_NONE_ID,
+#define VEL_X(id, cname, name, parent) TypeId(parent),
+    VEL_DATATYPES(VEL_X)
+#undef VEL_X
+};
+
+Cell datatype_cell(TypeId t) { return make_cell(TYPE_DATATYPE, t); }
+
+// Unsupported slots: the action does not exist for the value's type.
+Status unsupported_action(Cell* base) { fire(ErrId::EXPECT_ARG, datatype_cell(base[0].type())); }
+
+int32_t unsupported_form(Cell value, NodeId, const Cell*, int32_t) { fire(ErrId::EXPECT_ARG, datatype_cell(value.type())); }
+
+int32_t unsupported_mold(Cell value, NodeId, uint32_t, const Cell*, int32_t, int32_t) {
+  fire(ErrId::EXPECT_ARG, datatype_cell(value.type()));
+}
+
+int32_t unsupported_compare(const Cell*, const Cell*, int) { return CMP_INCOMPARABLE; }
+
+// datatype! itself.
+int32_t datatype_form(Cell value, NodeId out, const Cell*, int32_t part) {
+  const TypeEntry& e = g_types[value.w1 < TYPE_COUNT ? value.w1 : 0];
+  if (!e.name) return part;
+  append_latin1(out, std::string_view(e.name, size_t(e.name_len)));
+  return part - e.name_len;
+}
+
+int32_t datatype_mold(Cell value, NodeId out, uint32_t flags, const Cell*, int32_t part, int32_t) {
+  const TypeEntry& e = g_types[value.w1 < TYPE_COUNT ? value.w1 : 0];
+  if (!e.name) return part;
+  bool all = flags & MOLD_ALL;
+  if (all) append_latin1(out, "#(");
+  append_latin1(out, std::string_view(e.name, size_t(e.name_len) + 1));
+  if (all) append_latin1(out, ")");
+  return part - (e.name_len + 1) - (all ? 3 : 0);
+}
+
+int32_t datatype_compare(const Cell* a, const Cell* b, int op) {
+  switch (op) {
+    case CMP_EQUAL:
+    case CMP_NOT_EQUAL:
+    case CMP_STRICT_EQUAL:
+    case CMP_SAME:
+    case CMP_FIND:
+      return (b->is(TYPE_DATATYPE) && b->w1 == a->w1) ? 0 : 1;
+    default:
+      return CMP_INCOMPARABLE;
+  }
+}
+
+}  // namespace
+
+const char* type_name(TypeId t) { return kTypeNames[t] ? kTypeNames[t] : "?"; }
+
+TypeBuilder::TypeBuilder(TypeId id) : id_(id), parent_(kParents[id]) {
+  entry_.name = kTypeNames[id];
+  entry_.name_len = int32_t(std::strlen(kTypeNames[id])) - 1;
+  entry_.parent = parent_;
+}
+
+TypeBuilder& TypeBuilder::action(ActionId a, ActionFn f) {
+  entry_.actions[a] = f;
+  slots_[a] = Slot::OWN;
+  return *this;
+}
+
+TypeBuilder& TypeBuilder::inherit(ActionId a) {
+  slots_[a] = Slot::INHERIT;
+  return *this;
+}
+
+TypeBuilder& TypeBuilder::inherit_rest() {
+  rest_inherits_ = true;
+  return *this;
+}
+
+TypeBuilder& TypeBuilder::form(FormFn f) {
+  entry_.form = f;
+  slots_[ACT_FORM] = Slot::OWN;
+  return *this;
+}
+
+TypeBuilder& TypeBuilder::mold(MoldFn f) {
+  entry_.mold = f;
+  slots_[ACT_MOLD] = Slot::OWN;
+  return *this;
+}
+
+TypeBuilder& TypeBuilder::compare(CompareFn f) {
+  entry_.compare = f;
+  slots_[ACT_COMPARE] = Slot::OWN;
+  return *this;
+}
+
+void TypeBuilder::done() {
+  const TypeEntry* parent = parent_ ? &g_types[parent_] : nullptr;
+  if (parent && !parent->registered) fire(ErrId::INVALID_ARG);  // a registration-order fault of the build
+  for (int a = 1; a <= ACTION_COUNT; a++) {
+    Slot s = slots_[a];
+    if (s == Slot::UNSUPPORTED && rest_inherits_) s = Slot::INHERIT;
+    if (s == Slot::INHERIT && !parent) s = Slot::UNSUPPORTED;
+    bool inherit = s == Slot::INHERIT;
+    bool own = s == Slot::OWN;
+    // Form, mold and compare are typed slots; the frame slot of those
+    // actions is the generic entry and is never called per type.
+    switch (a) {
+      case ACT_FORM:
+        if (inherit) entry_.form = parent->form;
+        else if (!own) entry_.form = unsupported_form;
+        break;
+      case ACT_MOLD:
+        if (inherit) entry_.mold = parent->mold;
+        else if (!own) entry_.mold = unsupported_mold;
+        break;
+      case ACT_COMPARE:
+        if (inherit) entry_.compare = parent->compare;
+        else if (!own) entry_.compare = unsupported_compare;
+        break;
+      default:
+        if (inherit) entry_.actions[a] = parent->actions[a];
+        else if (!own) entry_.actions[a] = unsupported_action;
+    }
+    if (!entry_.actions[a]) entry_.actions[a] = unsupported_action;
+  }
+  entry_.registered = true;
+  g_types[id_] = entry_;
+  if (id_ > g_last_type_id) g_last_type_id = id_;
+}
+
+void register_type_DATATYPE() {
+  TypeBuilder(TYPE_DATATYPE).form(datatype_form).mold(datatype_mold).compare(datatype_compare).done();
+}
+
+void register_datatypes() {
+#define VEL_X(cname) register_type_##cname();
+  VEL_REGISTRATION_ORDER(VEL_X)
+#undef VEL_X
+}
+
+may_gc int32_t form_value(Cell v, NodeId out, const Cell* arg, int32_t part) {
+  return g_types[v.type()].form(v, out, arg, part);
+}
+
+may_gc int32_t mold_value(Cell v, NodeId out, uint32_t flags, const Cell* arg, int32_t part, int32_t indent) {
+  return g_types[v.type()].mold(v, out, flags, arg, part, indent);
+}
+
+}  // namespace vel

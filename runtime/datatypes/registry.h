@@ -1,0 +1,122 @@
+// The datatype registry: one entry per type id with its name and its 62
+// action slots, filled at start-up in a fixed order.
+//
+// Calling conventions of the action slots:
+//
+// - Frame entries (ActionFn) take the call's cells: base[0] is the first
+//   argument and also the result cell; arguments follow in spec order; each
+//   refinement has one cell (a logic!, true when used) followed by its
+//   arguments (none when unused). The entry writes its result into base[0].
+//   A status other than OK propagates a non-local exit out of code the
+//   action evaluated.
+// - form, mold and compare have typed slots of their own, because runtime
+//   code calls them directly (form/mold of block elements, the comparison
+//   driver). form and mold append to a string and answer the /part budget
+//   left; they take the value by copy because appending may run the
+//   collector. compare answers 0 for equal, a negative or positive order,
+//   or -2 when the values cannot be compared under that operator; it must
+//   not allocate.
+//
+// Inheritance is resolved once, at registration, by copying the parent's
+// resolved slot: a parent registers before its children, and a child slot
+// that inherits an unsupported slot stays unsupported. No slot is ever
+// null: unsupported slots hold entries that raise the dispatcher's error.
+#pragma once
+#include <cstdint>
+
+#include "cell.h"
+#include "evaluator/stack.h"
+#include "memory.h"
+
+namespace vel {
+
+// Comparison operator codes.
+enum CompareOp : int {
+  CMP_EQUAL = 0,
+  CMP_NOT_EQUAL = 1,
+  CMP_STRICT_EQUAL = 2,
+  CMP_LESSER = 3,
+  CMP_LESSER_OR_EQUAL = 4,
+  CMP_GREATER = 5,
+  CMP_GREATER_OR_EQUAL = 6,
+  CMP_SORT = 7,
+  CMP_CASE_SORT = 8,
+  CMP_SAME = 9,
+  CMP_WORD_MATCH = 10,
+  CMP_WORD_MATCH_CASE = 11,
+  CMP_FIND = 12,
+};
+constexpr int32_t CMP_INCOMPARABLE = -2;
+
+// Mold flags (/only, /all, /flat).
+enum MoldFlags : uint32_t {
+  MOLD_ONLY = 1,
+  MOLD_ALL = 2,
+  MOLD_FLAT = 4,
+};
+
+// The /part budget when no limit is given.
+constexpr int32_t NO_PART_LIMIT = 0x7FFFFFFF;
+
+using ActionFn = Status (*)(Cell* base);
+using FormFn = int32_t (*)(Cell value, NodeId out, const Cell* arg, int32_t part);
+using MoldFn = int32_t (*)(Cell value, NodeId out, uint32_t flags, const Cell* arg, int32_t part, int32_t indent);
+using CompareFn = int32_t (*)(const Cell* a, const Cell* b, int op);
+
+struct TypeEntry {
+  const char* name = nullptr;  // with its "!"
+  int32_t name_len = 0;        // without the "!"
+  TypeId parent = TYPE_NONE_ID;
+  bool registered = false;
+  Cell name_word{};            // the name's word, once words exist
+  ActionFn actions[ACTION_COUNT + 1] = {};  // by action number; [0] unused
+  FormFn form = nullptr;
+  MoldFn mold = nullptr;
+  CompareFn compare = nullptr;
+};
+
+extern TypeEntry g_types[TYPE_COUNT];
+extern int32_t g_last_type_id;  // highest registered id
+
+const char* type_name(TypeId t);  // "block!"
+
+// Registration of one type: every slot starts unsupported; set the slots the
+// type implements and the ones it inherits, then register.
+class TypeBuilder {
+ public:
+  // The parent is the one the type list names.
+  explicit TypeBuilder(TypeId id);
+  TypeBuilder& action(ActionId a, ActionFn f);
+  TypeBuilder& inherit(ActionId a);
+  // Inherits every action slot not set otherwise (the typed slots too).
+  TypeBuilder& inherit_rest();
+  TypeBuilder& form(FormFn f);
+  TypeBuilder& mold(MoldFn f);
+  TypeBuilder& compare(CompareFn f);
+  void done();
+
+ private:
+  enum class Slot : uint8_t { UNSUPPORTED, OWN, INHERIT };
+  TypeId id_;
+  TypeId parent_;
+  TypeEntry entry_;
+  Slot slots_[ACTION_COUNT + 1] = {};
+  bool rest_inherits_ = false;
+};
+
+// Registers every datatype in the start-up order.
+void register_datatypes();
+
+// Dispatch.
+inline ActionFn action_of(TypeId t, ActionId a) { return g_types[t].actions[a]; }
+inline int32_t compare_cells(const Cell* a, const Cell* b, int op) { return g_types[a->type()].compare(a, b, op); }
+may_gc int32_t form_value(Cell v, NodeId out, const Cell* arg = nullptr, int32_t part = NO_PART_LIMIT);
+may_gc int32_t mold_value(Cell v, NodeId out, uint32_t flags = 0, const Cell* arg = nullptr,
+                          int32_t part = NO_PART_LIMIT, int32_t indent = 0);
+
+// The per-type registration functions, one per datatype module.
+#define VEL_X(cname) void register_type_##cname();
+VEL_REGISTRATION_ORDER(VEL_X)
+#undef VEL_X
+
+}  // namespace vel

@@ -1,0 +1,58 @@
+#include "evaluator/stack.h"
+
+#include "errors.h"
+
+namespace vel {
+
+ArgStack g_stack;
+
+void stack_init() {
+  g_stack.cells_node = alloc_fixed_series(ARG_STACK_CELLS, sizeof(Cell));
+  Buffer* b = node_buffer(g_stack.cells_node);
+  g_stack.begin = g_stack.top = g_stack.base = reinterpret_cast<Cell*>(b->data());
+  g_stack.end = g_stack.begin + ARG_STACK_CELLS;
+  auto* frames = static_cast<CallFrame*>(lowlevel_allocate(sizeof(CallFrame) * FRAME_STACK_SIZE));
+  g_stack.frames = g_stack.frame_top = frames;
+  g_stack.frame_end = frames + FRAME_STACK_SIZE;
+}
+
+void stack_overflow() {
+  // Leave room for the error's own work before raising it.
+  g_stack.top = (g_stack.top - g_stack.begin > 5) ? g_stack.top - 5 : g_stack.begin;
+  fire(ErrId::STACK_OVERFLOW);
+}
+
+Cell* stack_mark(uint32_t header, uint32_t symbol, NodeId naming_ctx) {
+  if (g_stack.frame_top >= g_stack.frame_end) [[unlikely]]
+    stack_overflow();
+  *g_stack.frame_top++ = CallFrame{header, symbol, cell_index(g_stack.base), naming_ctx, 0, -1};
+  return g_stack.base = g_stack.top;
+}
+
+void stack_unwind() {
+  CallFrame* f = --g_stack.frame_top;
+  g_stack.top = g_stack.base + 1;
+  g_stack.base = g_stack.begin + f->prev_base;
+}
+
+void stack_unwind_last() {
+  Cell* result = g_stack.base;
+  CallFrame* f = --g_stack.frame_top;
+  g_stack.top = result + 1;
+  g_stack.base = g_stack.begin + f->prev_base;
+  *g_stack.base = *result;
+}
+
+void stack_unroll() {
+  CallFrame* f = --g_stack.frame_top;
+  g_stack.top = g_stack.base;
+  g_stack.base = g_stack.begin + f->prev_base;
+}
+
+void stack_restore(const StackMark& m) {
+  g_stack.top = g_stack.begin + m.top;
+  g_stack.base = g_stack.begin + m.base;
+  g_stack.frame_top = g_stack.frames + m.frames;
+}
+
+}  // namespace vel

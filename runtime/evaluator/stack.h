@@ -1,0 +1,127 @@
+// The argument stack and the call-frame stack.
+//
+// Every call runs on two preallocated stacks: cells (arguments, locals of
+// function contexts, intermediate results) and call frames (one per active
+// call: where its cells begin, what kind of call it is, which word named
+// it). Both live outside the collector's pools and never move, so Cell*
+// into the argument stack stay valid; they never grow.
+//
+// A native, action or function leaves its value in the first cell of its
+// frame (the result cell, at base).
+//
+// Non-local exits other than errors travel as a Status returned by every
+// evaluating function; errors travel as VelError (errors.h).
+#pragma once
+#include <cstdint>
+
+#include "cell.h"
+#include "memory.h"
+
+namespace vel {
+
+enum class [[nodiscard]] Status : uint8_t {
+  OK = 0,
+  BREAK,
+  CONTINUE,
+  RETURN,
+  EXIT,
+  THROW,
+  HALT,
+};
+
+// Propagates any status but OK to the caller.
+#define VEL_TRY(expr)                                  \
+  do {                                                 \
+    ::vel::Status vel_status_ = (expr);                \
+    if (vel_status_ != ::vel::Status::OK) [[unlikely]] \
+      return vel_status_;                              \
+  } while (0)
+
+constexpr uint32_t ARG_STACK_CELLS = 20000;
+constexpr uint32_t FRAME_STACK_SIZE = 15000;
+
+// Frame kinds (bits 24-27 of the frame header) and flags.
+enum FrameKind : uint32_t {
+  FRAME_FUNCTION = 0x01000000,
+  FRAME_NATIVE = 0x02000000,
+  FRAME_TRY = 0x04000000,
+  FRAME_TRY_ALL = 0x05000000,
+  FRAME_CATCH = 0x06000000,
+  FRAME_EVAL = 0x07000000,
+  FRAME_LOOP = 0x08000000,
+};
+constexpr uint32_t FRAME_KIND_MASK = 0x0F000000;
+constexpr uint32_t FRAME_BODY = 0x10000000;         // target of return and exit
+constexpr uint32_t FRAME_INTERPRETED = 0x80000000;  // pushed by the interpreter
+
+struct CallFrame {
+  uint32_t header;      // kind and flags
+  uint32_t symbol;      // symbol id of the word naming the call (full 32 bits)
+  uint32_t prev_base;   // the caller's base, as a cell index
+  NodeId naming_ctx;    // context of the naming word
+  NodeId func_ctx;      // function context of a function frame, else 0
+  int32_t saved_values; // that context's values base before the call, -1 = none
+};
+
+struct ArgStack {
+  Cell* begin = nullptr;
+  Cell* top = nullptr;
+  Cell* end = nullptr;
+  Cell* base = nullptr;
+  CallFrame* frames = nullptr;
+  CallFrame* frame_top = nullptr;
+  CallFrame* frame_end = nullptr;
+  NodeId cells_node = 0;  // the fixed series holding the cells
+};
+extern ArgStack g_stack;
+
+void stack_init();
+
+[[noreturn]] void stack_overflow();
+
+// Cells of the current frame.
+inline Cell* push_slot() {
+  if (g_stack.top >= g_stack.end) [[unlikely]]
+    stack_overflow();
+  return g_stack.top++;
+}
+inline Cell* push(const Cell& v) {
+  Cell* c = push_slot();
+  *c = v;
+  return c;
+}
+inline void stack_pop(uint32_t n) {
+  g_stack.top = (uint32_t(g_stack.top - g_stack.begin) > n) ? g_stack.top - n : g_stack.begin;
+}
+inline Cell* stack_get_top() { return g_stack.top > g_stack.begin ? g_stack.top - 1 : g_stack.begin; }
+inline Cell* stack_reset() { return g_stack.top = g_stack.base; }
+inline void stack_keep() { g_stack.top = g_stack.base + 1; }
+inline void set_last(const Cell& v) { *g_stack.base = v; }
+inline void set_result(const Cell& v) {
+  g_stack.top = g_stack.base + 1;
+  *g_stack.base = v;
+}
+inline uint32_t cell_index(const Cell* c) { return uint32_t(c - g_stack.begin); }
+
+// Frames. mark pushes a frame and makes top the new base.
+Cell* stack_mark(uint32_t header, uint32_t symbol, NodeId naming_ctx);
+// Pops the top frame, leaving its result cell as the one value above the
+// caller's cells.
+void stack_unwind();
+// As stack_unwind, and copies the result into the caller's result cell.
+void stack_unwind_last();
+// Pops the top frame and drops all its cells.
+void stack_unroll();
+inline uint32_t frame_depth() { return uint32_t(g_stack.frame_top - g_stack.frames); }
+
+// Restores both stacks to a depth recorded before a call, after an error
+// or signal left frames behind.
+struct StackMark {
+  uint32_t top, base, frames;
+};
+inline StackMark stack_save() {
+  return {cell_index(g_stack.top), cell_index(g_stack.base), frame_depth()};
+}
+void stack_restore(const StackMark& m);
+
+}  // namespace vel
