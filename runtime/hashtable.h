@@ -98,7 +98,8 @@ inline uint32_t fmix32(uint32_t h) {
 uint32_t murmur3(const void* data, size_t len, uint32_t seed);
 
 // The process-wide seed. Start-up sets it once from the secure random
-// source; tests may set it explicitly.
+// source, before any table exists: every stored bucket depends on it. Tests
+// may set it explicitly around work that makes no table.
 uint32_t seed();
 void set_seed(uint32_t s);
 // Seeds from platform::secure_random. Answers false when the source failed;

@@ -23,7 +23,7 @@ namespace {
 
 Cell int_cell(int32_t v) { return make_cell(TYPE_INTEGER, 0, uint32_t(v)); }
 
-Cell float_cell(double d) {
+Cell f64_cell(double d) {
   Cell c = make_cell(TYPE_FLOAT);
   c.set_f64(d);
   return c;
@@ -161,7 +161,7 @@ TEST(HashValue, StringsHashCodePointsWhateverTheUnit) {
 }
 
 TEST(HashValue, NegativeZeroHashesAsZero) {
-  EXPECT_EQ(ht::hash_value(float_cell(-0.0)), ht::hash_value(float_cell(0.0)));
+  EXPECT_EQ(ht::hash_value(f64_cell(-0.0)), ht::hash_value(f64_cell(0.0)));
   Cell p = make_cell(TYPE_PERCENT);
   p.set_f64(-0.0);
   Cell q = make_cell(TYPE_PERCENT);
@@ -169,7 +169,7 @@ TEST(HashValue, NegativeZeroHashesAsZero) {
   EXPECT_EQ(ht::hash_value(p), ht::hash_value(q));
   uint32_t neg = 0x80000000u;
   EXPECT_EQ(ht::hash_value(make_cell(TYPE_POINT2D, neg, 0)), ht::hash_value(make_cell(TYPE_POINT2D, 0, 0)));
-  EXPECT_NE(ht::hash_value(float_cell(1.0)), ht::hash_value(float_cell(-1.0)));
+  EXPECT_NE(ht::hash_value(f64_cell(1.0)), ht::hash_value(f64_cell(-1.0)));
 }
 
 TEST(HashValue, ByType) {
@@ -207,6 +207,9 @@ TEST(HashTable, Sizes) {
     EXPECT_EQ(ht::header(t)->live, 0u);
   }
   EXPECT_EQ(error_of([] { (void)ht::make(4, 0, ht::Kind(5)); }), ErrId::INVALID_ARG);
+  // Sizes whose bucket count passes 2^29 are refused before any allocation.
+  EXPECT_EQ(error_of([] { (void)ht::make(0xFFFFFFFF, 0, ht::KIND_MAP); }), ErrId::NO_MEMORY);
+  EXPECT_EQ(error_of([] { (void)ht::make(0x80000000, 0, ht::KIND_WORDS); }), ErrId::NO_MEMORY);
 }
 
 TEST(HashTable, SeventhKeyGrowsToSixteenBuckets) {
@@ -393,12 +396,12 @@ TEST(HashTable, CaseInsensitiveStringKeys) {
 }
 
 TEST(HashTable, NegativeZeroFindsZero) {
-  NodeId t = ht::make(0, block_of({float_cell(-0.0), int_cell(1), float_cell(2.5), int_cell(2)}), ht::KIND_MAP);
-  EXPECT_EQ(ht::get(t, float_cell(0.0)), 0);
-  EXPECT_EQ(ht::get(t, float_cell(-0.0)), 0);
-  EXPECT_EQ(ht::get(t, float_cell(2.5)), 2);
+  NodeId t = ht::make(0, block_of({f64_cell(-0.0), int_cell(1), f64_cell(2.5), int_cell(2)}), ht::KIND_MAP);
+  EXPECT_EQ(ht::get(t, f64_cell(0.0)), 0);
+  EXPECT_EQ(ht::get(t, f64_cell(-0.0)), 0);
+  EXPECT_EQ(ht::get(t, f64_cell(2.5)), 2);
   // As map keys they are one key: the later pair folds into the earlier one.
-  NodeId m = ht::make(0, block_of({float_cell(0.0), int_cell(1), float_cell(-0.0), int_cell(2)}), ht::KIND_MAP);
+  NodeId m = ht::make(0, block_of({f64_cell(0.0), int_cell(1), f64_cell(-0.0), int_cell(2)}), ht::KIND_MAP);
   EXPECT_EQ(length(ht::header(m)->block), 2u);
   EXPECT_EQ(at(ht::header(m)->block, 1).w2, 2u);
 }
