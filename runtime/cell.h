@@ -86,6 +86,18 @@ inline Cell make_cell(TypeId t, uint32_t w1 = 0, uint32_t w2 = 0, uint32_t w3 = 
   return Cell{uint32_t(t), w1, w2, w3};
 }
 inline Cell unset_cell() { return make_cell(TYPE_UNSET); }
+inline Cell none_cell() { return make_cell(TYPE_NONE); }
+inline Cell logic_cell(bool v) { return make_cell(TYPE_LOGIC, v ? 1 : 0); }
+inline Cell integer_cell(int32_t v) { return make_cell(TYPE_INTEGER, 0, uint32_t(v)); }
+inline Cell char_cell(uint32_t cp) { return make_cell(TYPE_CHAR, 0, cp); }
+inline Cell float_cell(double d) {
+  Cell c = make_cell(TYPE_FLOAT);
+  c.set_f64(d);
+  return c;
+}
+inline Cell datatype_cell(TypeId t) { return make_cell(TYPE_DATATYPE, t); }
+// A series value: head index and node.
+inline Cell series_cell(TypeId t, NodeId node, int32_t index = 0) { return make_cell(t, uint32_t(index), node); }
 
 // Copying a cell onto itself is harmless: it is a plain 16-byte copy.
 inline void copy_cell(Cell* dst, const Cell* src) { *dst = *src; }

@@ -5,6 +5,8 @@
 #include "collector.h"
 #include "datatypes/registry.h"
 #include "evaluator/stack.h"
+#include "externals.h"
+#include "valpool.h"
 #include "fatal.h"
 #include "memory.h"
 #include "output.h"
@@ -46,9 +48,11 @@ constexpr InitFn entry(InitStep s) {
     case InitStep::HOOKS: return init_hooks;
     case InitStep::PLATFORM: return init_platform;
     case InitStep::MEMORY: return init_memory;
+    case InitStep::EXTERNALS: return externals_init;
     case InitStep::DATATYPES: return register_datatypes;
     case InitStep::POOLS: return init_pools;
     case InitStep::STACKS: return stack_init;
+    case InitStep::VALUE_POOL: return value_pool_init;
     case InitStep::COLLECTOR: return init_collector;
     default: return nullptr;
   }

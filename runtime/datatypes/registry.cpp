@@ -28,8 +28,6 @@ constexpr TypeId kParents[TYPE_COUNT] = {
 #undef VEL_X
 };
 
-Cell datatype_cell(TypeId t) { return make_cell(TYPE_DATATYPE, t); }
-
 // Unsupported slots: the action does not exist for the value's type.
 Status unsupported_action(Cell* base) { fire(ErrId::EXPECT_ARG, datatype_cell(base[0].type())); }
 
