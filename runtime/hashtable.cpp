@@ -1221,6 +1221,25 @@ may_gc Cell* delete_int(NodeId t, uint32_t key) {
   return head + 1;
 }
 
+void for_each_entry(NodeId t, KeepEntry keep, void* ctx) {
+  require_int_keyed(t);
+  uint32_t esz = header(t)->aux;
+  for (uint32_t off = 0; esz && off + esz <= node_buffer(header(t)->block)->used(); off += esz) {
+    Cell* head = cells_of(header(t)->block) + off / 16;
+    if (head->header != ENTRY_LIVE) continue;
+    uint32_t key = head->w1;
+    if (keep(ctx, key, head + 1)) continue;
+    // Find the bucket that names this very entry (the key is unique).
+    uint32_t b = probe_int(t, key, nullptr);
+    View v = view(t);
+    if (b != NO_BUCKET && v.keys[b] == off) {
+      set_state(v.st, b, BUCKET_DELETED);
+      v.h->live--;
+    }
+    cells_of(v.h->block)[off / 16].header = 0;
+  }
+}
+
 may_gc void rebuild(NodeId t, uint32_t n) {
   require_block_backed(t);
   rebuild_sized(t, n);

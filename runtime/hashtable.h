@@ -202,6 +202,12 @@ may_gc Cell* put_int(NodeId table, uint32_t key);
 may_gc Cell* get_int(NodeId table, uint32_t key);
 may_gc Cell* delete_int(NodeId table, uint32_t key);
 
+// Walks the live entries of a kind 3/4 table in entry-block order; an entry
+// for which `keep` answers false is deleted as by delete_int. `keep` must not
+// allocate. The collector sweeps the ownership table with it.
+using KeepEntry = bool (*)(void* ctx, uint32_t key, Cell* values);
+void for_each_entry(NodeId table, KeepEntry keep, void* ctx);
+
 // Empties a block-backed table and enters every key of its block again,
 // sized for max(n, block length) keys.
 may_gc void rebuild(NodeId table, uint32_t n);
@@ -248,7 +254,8 @@ may_gc int32_t find_or_add_word(NodeId table, uint32_t symbol, bool canonical, c
 // The symbol table: cells of the backing block are symbol! cells, hashed by
 // their case-folded text. `exact` interns a written form of its own (a new
 // case variant gets the canonical symbol's index as alias); otherwise the
-// index of any case variant is the answer.
+// index of any case variant is the answer. `text` must not point into a
+// series buffer: growing the table may move buffers before it is read.
 struct InternResult {
   uint32_t index;  // of the symbol's cell in the block
   bool added;

@@ -505,6 +505,25 @@ TEST(HashTable, DeleteHeavyWorkloadRehashesAtTheSameSize) {
   EXPECT_LE(node_buffer(ht::header(t)->block)->used(), ht::header(t)->bound * 48u);
 }
 
+TEST(HashTable, SweepDeletesTheEntriesNotKept) {
+  NodeId t = ht::make(0, 0, ht::KIND_OWNERSHIP, 3);
+  for (uint32_t k = 1; k <= 100; k++) ht::put_int(t, k)[2] = int_cell(int32_t(k));
+  ht::delete_int(t, 50);
+  std::vector<uint32_t> visited;
+  ht::for_each_entry(
+      t,
+      [](void* ctx, uint32_t key, Cell* values) {
+        static_cast<std::vector<uint32_t>*>(ctx)->push_back(key);
+        EXPECT_EQ(values[2].w2, key);
+        return key % 3 != 0;
+      },
+      &visited);
+  EXPECT_EQ(visited.size(), 99u);  // the deleted entry is not visited
+  EXPECT_TRUE(std::is_sorted(visited.begin(), visited.end()));
+  EXPECT_EQ(ht::live_count(t), 99u - 33u);
+  for (uint32_t k = 1; k <= 100; k++) EXPECT_EQ(ht::get_int(t, k) != nullptr, k % 3 != 0 && k != 50) << k;
+}
+
 TEST(HashTable, IntegerTableCalls) {
   NodeId t = ht::make(0, 0, ht::KIND_INT);
   NodeId h = ht::make(0, 0, ht::KIND_HASH);
