@@ -6,6 +6,7 @@
 #include "datatypes/registry.h"
 #include "evaluator/stack.h"
 #include "externals.h"
+#include "hashtable.h"
 #include "valpool.h"
 #include "fatal.h"
 #include "memory.h"
@@ -25,6 +26,10 @@ void init_platform() {
   platform::init();
   console_init();
 }
+
+// The process-wide hash seed comes from the secure source; when that fails
+// the table code mixes a seed of its own, which still serves.
+void init_random() { (void)hash_table::init_seed(); }
 
 void init_memory() { memory_init(); }
 
@@ -47,6 +52,7 @@ constexpr InitFn entry(InitStep s) {
   switch (s) {
     case InitStep::HOOKS: return init_hooks;
     case InitStep::PLATFORM: return init_platform;
+    case InitStep::RANDOM: return init_random;
     case InitStep::MEMORY: return init_memory;
     case InitStep::EXTERNALS: return externals_init;
     case InitStep::DATATYPES: return register_datatypes;
