@@ -159,6 +159,30 @@ void register_datatypes() {
 #undef VEL_X
 }
 
+Status dispatch_action(ActionId a, Cell* base) {
+  TypeId t = base[0].type();
+  if ((a == ACT_MAKE || a == ACT_TO) && t == TYPE_DATATYPE && base[0].w1 < TYPE_COUNT) t = TypeId(base[0].w1);
+  return g_types[t].actions[a](base);
+}
+
+may_gc Cell call_action(ActionId a, std::initializer_list<Cell> args) {
+  Cell* base = stack_mark(FRAME_NATIVE, 0, 0);
+  for (const Cell& c : args) push(c);
+  StackMark guard{cell_index(base), cell_index(base), frame_depth()};
+  Status s;
+  try {
+    s = dispatch_action(a, base);
+  } catch (...) {
+    stack_restore(guard);
+    stack_unroll();
+    throw;
+  }
+  (void)s;
+  Cell result = *base;
+  stack_unroll();
+  return result;
+}
+
 may_gc int32_t form_value(Cell v, NodeId out, const Cell* arg, int32_t part) {
   return g_types[v.type()].form(v, out, arg, part);
 }

@@ -23,6 +23,7 @@
 // null: unsupported slots hold entries that raise the dispatcher's error.
 #pragma once
 #include <cstdint>
+#include <initializer_list>
 
 #include "cell.h"
 #include "evaluator/stack.h"
@@ -113,6 +114,15 @@ inline int32_t compare_cells(const Cell* a, const Cell* b, int op) { return g_ty
 may_gc int32_t form_value(Cell v, NodeId out, const Cell* arg = nullptr, int32_t part = NO_PART_LIMIT);
 may_gc int32_t mold_value(Cell v, NodeId out, uint32_t flags = 0, const Cell* arg = nullptr,
                           int32_t part = NO_PART_LIMIT, int32_t indent = 0);
+
+// The generic entry of an action: finds the implementation by the type of
+// the first argument (for make and to, by the datatype that a datatype!
+// first argument names) and calls it on the current frame.
+Status dispatch_action(ActionId a, Cell* base);
+
+// Calls an action from C++ on a frame of its own: args are the frame's cells
+// in spec order (refinement cells included). Answers the result cell.
+may_gc Cell call_action(ActionId a, std::initializer_list<Cell> args);
 
 // The per-type registration functions, one per datatype module.
 #define VEL_X(cname) void register_type_##cname();
