@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Configures and builds one configuration: native, sanitize or windows.
+# Configures and builds one configuration: native, sanitize, windows or fuzz.
 set -eu
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 kind=${1:-native}
@@ -7,6 +7,7 @@ jobs=${JOBS:-$(nproc)}
 case "$kind" in
   native)   args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
   sanitize) args=(-DCMAKE_BUILD_TYPE=Debug -DVEL_SANITIZE=ON) ;;
+  fuzz)     args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEL_FUZZ=ON -DVEL_TESTS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
   windows)  args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake") ;;
   *) echo "build.sh: unknown build '$kind'" >&2; exit 2 ;;
 esac
