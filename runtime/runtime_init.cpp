@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "casefold.h"
 #include "collector.h"
 #include "datatypes/registry.h"
 #include "evaluator/stack.h"
@@ -57,6 +58,7 @@ constexpr InitFn entry(InitStep s) {
     case InitStep::EXTERNALS: return externals_init;
     case InitStep::DATATYPES: return register_datatypes;
     case InitStep::POOLS: return init_pools;
+    case InitStep::CASE_FOLDING: return case_folding_init;
     case InitStep::STACKS: return stack_init;
     case InitStep::VALUE_POOL: return value_pool_init;
     case InitStep::COLLECTOR: return init_collector;
