@@ -44,14 +44,34 @@ enum class ErrType : uint8_t {
   X(SCRIPT, TYPE_LIMIT, "type-limit")                     \
   X(SCRIPT, INVALID_TYPE_SPEC, "invalid-type-spec")       \
   X(SCRIPT, INVALID_CHARS, "invalid-chars")               \
+  X(SCRIPT, INVALID_TYPE, "invalid-type")                 \
+  X(SCRIPT, NOT_RELATED, "not-related")                   \
+  X(SCRIPT, CANNOT_USE, "cannot-use")                     \
+  X(SCRIPT, MOVE_BAD, "move-bad")                         \
   X(MATH, ZERO_DIVIDE, "zero-divide")                     \
   X(MATH, OVERFLOW, "overflow")                           \
   X(INTERNAL, NO_CYCLE, "no-cycle")                       \
   X(ACCESS, INVALID_UTF8, "invalid-utf8")                 \
   X(ACCESS, INVALID_DATA, "invalid-data")                 \
+  X(SCRIPT, NO_ARG, "no-arg")                             \
+  X(SCRIPT, BAD_FUNC_DEF, "bad-func-def")                 \
+  X(SCRIPT, NO_OP_ARG, "no-op-arg")                       \
+  X(SCRIPT, BAD_REFINE, "bad-refine")                     \
+  X(SCRIPT, NO_REFINE, "no-refine")                       \
+  X(SCRIPT, DUP_REFINE, "dup-refine")                     \
+  X(SCRIPT, EMPTY_PATH, "empty-path")                     \
+  X(SCRIPT, WORD_FIRST, "word-first")                     \
+  X(SCRIPT, INVALID_PATH_SET, "invalid-path-set")         \
+  X(SCRIPT, INVALID_PATH_GET, "invalid-path-get")         \
+  X(SCRIPT, UNSET_PATH, "unset-path")                     \
+  X(SCRIPT, INVALID_PATH, "invalid-path")                 \
+  X(SCRIPT, BAD_PATH_TYPE, "bad-path-type")               \
+  X(SCRIPT, BAD_PATH_TYPE2, "bad-path-type2")             \
+  X(INTERNAL, VEL_SYSTEM, "vel-system")                   \
   X(INTERNAL, NO_MEMORY, "no-memory")                     \
   X(INTERNAL, WRONG_MEM, "wrong-mem")                     \
   X(INTERNAL, STACK_OVERFLOW, "stack-overflow")           \
+  X(INTERNAL, NOT_DONE, "not-done")                       \
   X(INTERNAL, TOO_DEEP, "too-deep")
 
 enum class ErrId : uint16_t {

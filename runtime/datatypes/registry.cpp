@@ -39,6 +39,11 @@ int32_t unsupported_mold(Cell value, NodeId, uint32_t, const Cell*, int32_t, int
 
 int32_t unsupported_compare(const Cell*, const Cell*, int) { return CMP_INCOMPARABLE; }
 
+Cell unsupported_eval_path(const Cell& value, const Cell& selector, const Cell*, const PathStep& step) {
+  if (!step.path) fire(ErrId::BAD_PATH_TYPE2, selector, datatype_cell(value.type()));
+  fire(ErrId::BAD_PATH_TYPE, *step.path, datatype_cell(value.type()));
+}
+
 // datatype! itself.
 int32_t datatype_form(Cell value, NodeId out, const Cell*, int32_t part) {
   const TypeEntry& e = g_types[value.w1 < TYPE_COUNT ? value.w1 : 0];
@@ -108,6 +113,12 @@ TypeBuilder& TypeBuilder::mold(MoldFn f) {
   return *this;
 }
 
+TypeBuilder& TypeBuilder::eval_path(EvalPathFn f) {
+  entry_.eval_path = f;
+  slots_[ACT_EVAL_PATH] = Slot::OWN;
+  return *this;
+}
+
 TypeBuilder& TypeBuilder::compare(CompareFn f) {
   entry_.compare = f;
   slots_[ACT_COMPARE] = Slot::OWN;
@@ -133,6 +144,10 @@ void TypeBuilder::done() {
       case ACT_MOLD:
         if (inherit) entry_.mold = parent->mold;
         else if (!own) entry_.mold = unsupported_mold;
+        break;
+      case ACT_EVAL_PATH:
+        if (inherit) entry_.eval_path = parent->eval_path;
+        else if (!own) entry_.eval_path = unsupported_eval_path;
         break;
       case ACT_COMPARE:
         if (inherit) entry_.compare = parent->compare;

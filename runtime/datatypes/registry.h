@@ -15,7 +15,7 @@
 //   left; they take the value by copy because appending may run the
 //   collector. compare answers 0 for equal, a negative or positive order,
 //   or -2 when the values cannot be compared under that operator; it must
-//   not allocate.
+//   not allocate. eval-path has a typed slot too (EvalPathFn).
 //
 // Inheritance is resolved once, at registration, by copying the parent's
 // resolved slot: a parent registers before its children, and a child slot
@@ -64,6 +64,22 @@ using FormFn = int32_t (*)(Cell value, NodeId out, const Cell* arg, int32_t part
 using MoldFn = int32_t (*)(Cell value, NodeId out, uint32_t flags, const Cell* arg, int32_t part, int32_t indent);
 using CompareFn = int32_t (*)(const Cell* a, const Cell* b, int op);
 
+// One step of a path (a/b/c): `value` is the value reached so far and
+// `selector` the next element (already evaluated for parens and
+// get-words). set_value is the value to assign at the last element of a
+// set-path, else null. Answers the value selected (or the one assigned).
+struct PathStep {
+  const Cell* path;       // the whole path, for error reports; may be null
+  const Cell* parent;     // the value before `value`; none at the first step
+  const Cell* prev_elem;  // the element that selected `value`
+  int32_t step;           // 0 for the first element after the head
+  bool case_sensitive;
+  bool get;               // a get-path: functions are not called
+  bool last;              // the path's last element
+  bool owner;             // the set target is owned (change notification)
+};
+using EvalPathFn = Cell (*)(const Cell& value, const Cell& selector, const Cell* set_value, const PathStep& step);
+
 struct TypeEntry {
   const char* name = nullptr;  // with its "!"
   int32_t name_len = 0;        // without the "!"
@@ -74,6 +90,7 @@ struct TypeEntry {
   FormFn form = nullptr;
   MoldFn mold = nullptr;
   CompareFn compare = nullptr;
+  EvalPathFn eval_path = nullptr;
 };
 
 extern TypeEntry g_types[TYPE_COUNT];
@@ -94,6 +111,7 @@ class TypeBuilder {
   TypeBuilder& form(FormFn f);
   TypeBuilder& mold(MoldFn f);
   TypeBuilder& compare(CompareFn f);
+  TypeBuilder& eval_path(EvalPathFn f);
   void done();
 
  private:
@@ -109,6 +127,9 @@ class TypeBuilder {
 void register_datatypes();
 
 // Dispatch.
+may_gc inline Cell eval_path_step(const Cell& value, const Cell& selector, const Cell* set_value, const PathStep& step) {
+  return g_types[value.type()].eval_path(value, selector, set_value, step);
+}
 inline ActionFn action_of(TypeId t, ActionId a) { return g_types[t].actions[a]; }
 inline int32_t compare_cells(const Cell* a, const Cell* b, int op) { return g_types[a->type()].compare(a, b, op); }
 may_gc int32_t form_value(Cell v, NodeId out, const Cell* arg = nullptr, int32_t part = NO_PART_LIMIT);

@@ -25,7 +25,7 @@ void stack_overflow() {
 Cell* stack_mark(uint32_t header, uint32_t symbol, NodeId naming_ctx) {
   if (g_stack.frame_top >= g_stack.frame_end) [[unlikely]]
     stack_overflow();
-  *g_stack.frame_top++ = CallFrame{header, symbol, cell_index(g_stack.base), naming_ctx, 0, -1};
+  *g_stack.frame_top++ = CallFrame{header, symbol, cell_index(g_stack.base), cell_index(g_stack.top), naming_ctx, 0, -1};
   return g_stack.base = g_stack.top;
 }
 

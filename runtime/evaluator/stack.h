@@ -58,6 +58,7 @@ struct CallFrame {
   uint32_t header;      // kind and flags
   uint32_t symbol;      // symbol id of the word naming the call (full 32 bits)
   uint32_t prev_base;   // the caller's base, as a cell index
+  uint32_t base;        // this call's own base (its result cell)
   NodeId naming_ctx;    // context of the naming word
   NodeId func_ctx;      // function context of a function frame, else 0
   int32_t saved_values; // that context's values base before the call, -1 = none

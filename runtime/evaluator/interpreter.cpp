@@ -1,0 +1,660 @@
+// The interpreter: blocks, expressions, infix operators, calls, argument
+// fetching and paths.
+#include "evaluator/interpreter.h"
+
+#include <algorithm>
+
+#include "datatypes/context.h"
+#include "datatypes/function.h"
+#include "datatypes/registry.h"
+#include "datatypes/symbol.h"
+#include "datatypes/typeset.h"
+#include "datatypes/word.h"
+#include "datatypes/words.h"
+#include "errors.h"
+#include "evaluator/natives.h"
+#include "roots.h"
+
+namespace vel::interp {
+
+Cell g_current_code = make_cell(TYPE_UNSET);
+
+namespace {
+
+RootedCells* g_interp_roots = nullptr;
+
+inline uint32_t block_length(NodeId n) { return node_buffer(n)->used() >> 4; }
+
+// The name of a call for frames: the symbol and context of a word, or <anon>.
+struct FrameName {
+  uint32_t symbol;
+  NodeId ctx;
+};
+
+FrameName frame_name(const Cell& name) {
+  if (word::is_any_word(name.type())) return {name.w2, name.w1};
+  return {sym_exact(SymId::ANON_TAG), 0};
+}
+
+inline bool is_function_value(TypeId t) { return func::is_callable(t); }
+
+// A word's value as the evaluator reads it, without the unset check.
+inline Cell word_value(const Cell& w) { return word::get_any(w); }
+
+// Is the cell at code.pos a word whose value is an op!? The value is
+// returned through op.
+bool infix_next(const Code& code, Cell* op) {
+  if (code.at_end()) return false;
+  Cell* c = code.cell();
+  if (!c->is(TYPE_WORD) || c->w1 == 0) return false;
+  NodeId ctx = c->w1;
+  if (context::is_stack(ctx) && context::stack_values(ctx) < 0) return false;
+  Cell* v = context::value_at(ctx, uint32_t(c->w3));
+  if (int32_t(c->w3) < 0 || !v) {
+    Cell w = *c;
+    Cell val = word_value(w);
+    if (!val.is(TYPE_OP)) return false;
+    *op = val;
+    return true;
+  }
+  if (!v->is(TYPE_OP)) return false;
+  *op = *v;
+  return true;
+}
+
+}  // namespace
+
+bool Code::at_end() const { return pos >= end || pos >= block_length(node); }
+
+// ---------------------------------------------------------------------------
+// Blocks and expressions
+
+may_gc Status eval_block(Cell block, bool chain) {
+  NodeId node = block.node();
+  uint32_t len = block_length(node);
+  uint32_t head = block.index() < 0 ? 0 : std::min<uint32_t>(uint32_t(block.index()), len);
+  RootedCell keep(block);  // the block stays alive while it runs
+  Cell saved_code = g_current_code;
+  stack_mark(FRAME_EVAL | FRAME_INTERPRETED, sym_exact(SymId::BODY_TAG), 0);
+  if (head >= len) {
+    set_last(unset_cell());
+  } else {
+    g_current_code = block;
+    Code code{node, head, len};
+    while (true) {
+      g_current_code.w1 = code.pos;
+      VEL_TRY(eval_expression(code, false, false));
+      if (code.at_end()) break;
+      stack_reset();
+    }
+    g_current_code = saved_code;
+  }
+  if (chain) stack_unwind_last();
+  else stack_unwind();
+  return Status::OK;
+}
+
+namespace {
+
+inline void place(const Cell& v, bool push_mode) {
+  if (push_mode) push(v);
+  else set_result(v);
+}
+
+may_gc Status eval_set_word(Code& code, bool push_mode) {
+  Cell sw = *code.cell();
+  code.pos++;
+  Cell* base = stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, sw.w2, sw.w1);
+  push(sw);
+  if (code.at_end()) fire(ErrId::NEED_VALUE, sw);
+  VEL_TRY(eval_expression(code, false, true));
+  Cell value = *stack_get_top();
+  Cell w = *base;  // the set-word, kept in the frame
+  w.set_type(TYPE_WORD);
+  word::set(&w, value);
+  *base = value;
+  if (push_mode) stack_unwind();
+  else stack_unwind_last();
+  return Status::OK;
+}
+
+may_gc Status eval_set_path(Code& code, bool push_mode) {
+  Cell sp = *code.cell();
+  code.pos++;
+  if (code.at_end()) fire(ErrId::NEED_VALUE, sp);
+  RootedCell keep(sp);
+  stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, sym_exact(SymId::SET_PATH), 0);
+  VEL_TRY(eval_expression(code, false, true));
+  // The value to assign becomes the frame's result cell.
+  Cell value = *stack_get_top();
+  set_result(value);
+  VEL_TRY(eval_path(sp, nullptr, true, false, false));
+  set_result(value);
+  if (push_mode) stack_unwind();
+  else stack_unwind_last();
+  return Status::OK;
+}
+
+}  // namespace
+
+may_gc Status eval_expression(Code& code, bool no_infix, bool push_mode, bool passive) {
+  uint32_t start = cell_index(g_stack.top);
+  Cell v = *code.cell();
+  switch (v.type()) {
+    case TYPE_PAREN: {
+      code.pos++;
+      Cell blk = v;
+      blk.set_type(TYPE_BLOCK);
+      if (push_mode) {
+        VEL_TRY(eval_block(blk, false));
+      } else {
+        VEL_TRY(eval_block(blk, true));
+        stack_keep();
+      }
+      break;
+    }
+    case TYPE_SET_WORD:
+      VEL_TRY(eval_set_word(code, push_mode));
+      break;
+    case TYPE_SET_PATH:
+      VEL_TRY(eval_set_path(code, push_mode));
+      break;
+    case TYPE_GET_WORD:
+      code.pos++;
+      place(word_value(v), push_mode);
+      break;
+    case TYPE_LIT_WORD:
+      code.pos++;
+      v.header = TYPE_WORD;
+      place(v, push_mode);
+      break;
+    case TYPE_WORD: {
+      code.pos++;
+      Cell val = word_value(v);
+      TypeId t = val.type();
+      if (t == TYPE_UNSET) fire(ErrId::NO_VALUE, v);
+      if (is_function_value(t)) {
+        VEL_TRY(eval_call(val, v, &code, push_mode));
+      } else if (t == TYPE_OP) {
+        fire(ErrId::NO_OP_ARG, v);
+      } else {
+        place(val, push_mode);
+      }
+      break;
+    }
+    case TYPE_PATH:
+      code.pos++;
+      VEL_TRY(eval_path(v, &code, false, false, push_mode));
+      break;
+    case TYPE_GET_PATH:
+      code.pos++;
+      VEL_TRY(eval_path(v, &code, false, true, push_mode));
+      break;
+    case TYPE_LIT_PATH:
+      code.pos++;
+      v.header = TYPE_PATH;
+      v.w3 = 0;
+      place(v, push_mode);
+      break;
+    case TYPE_OP:
+      fire(ErrId::NOT_DONE);
+    case TYPE_NATIVE:
+    case TYPE_ACTION:
+    case TYPE_FUNCTION:
+    case TYPE_ROUTINE:
+      code.pos++;
+      if (passive) {
+        place(v, push_mode);
+      } else {
+        Cell anon = unset_cell();
+        VEL_TRY(eval_call(v, anon, &code, push_mode));
+      }
+      break;
+    case TYPE_ISSUE: {
+      code.pos++;
+      uint32_t s = symbol::resolve(v.w2);
+      if ((s == sym(SymId::SYSTEM) || s == sym(SymId::SYSTEM_GLOBAL)) && !code.at_end() &&
+          code.cell()->is(TYPE_BLOCK))
+        fire(ErrId::VEL_SYSTEM);
+      place(v, push_mode);
+      break;
+    }
+    default:
+      code.pos++;
+      place(v, push_mode);
+      break;
+  }
+
+  // Infix operators: no precedence, left to right.
+  if (!no_infix) {
+    Cell op;
+    while (infix_next(code, &op)) {
+      Cell name = *code.cell();
+      code.pos++;
+      // The left operand is the first argument, in place at the expression's
+      // start (the pushed value, or the frame's result cell).
+      g_stack.top = g_stack.begin + start;
+      if (!push_mode) g_stack.top = g_stack.base;
+      Cell callee = op;
+      callee.header = (op.header & ~0x00FF00FFu) | func::op_source_type(op);
+      if (callee.is(TYPE_FUNCTION) || callee.is(TYPE_ROUTINE)) callee = *func::more_cell(op, func::MORE_OP_SOURCE);
+      VEL_TRY(eval_call(callee, name, &code, push_mode, true));
+    }
+  }
+  return Status::OK;
+}
+
+may_gc Status eval_next(Code& code, bool push_mode) {
+  stack_mark(FRAME_NATIVE, sym_exact(SymId::BODY_TAG), 0);
+  VEL_TRY(eval_expression(code, false, push_mode));
+  if (push_mode) stack_unwind();
+  else stack_unwind_last();
+  return Status::OK;
+}
+
+// ---------------------------------------------------------------------------
+// Argument caches
+
+namespace {
+
+// Builds the argument cache of a callable from its spec (once).
+may_gc Cell build_args_cache(const Cell& fn) {
+  bool native = fn.is(TYPE_NATIVE) || fn.is(TYPE_ACTION);
+  RootedCell keep(fn);
+  Cell spec = series_cell(TYPE_BLOCK, func::spec_node(fn));
+  uint32_t n = block_length(spec.node());
+  RootedCell cache(series_cell(TYPE_BLOCK, alloc_cells(n + 2)));
+  uint32_t refinements = 0, locals = 0;
+  for (uint32_t i = 0; i < n; i++) {
+    Cell item = node_buffer(spec.node())->cells()[i];
+    auto append = [&](const Cell& c) {
+      NodeId blk = cache->node();
+      Buffer* b = node_buffer(blk);
+      if (b->tail + 16 > b->capacity) b = expand_series(blk, 0);
+      *b->cell_tail() = c;
+      b->tail += 16;
+    };
+    auto arg_typeset = [&](uint32_t mode) {
+      Cell ts;
+      if (i + 1 < n && node_buffer(spec.node())->cells()[i + 1].is(TYPE_BLOCK) &&
+          block_length(node_buffer(spec.node())->cells()[i + 1].node()) >
+              uint32_t(node_buffer(spec.node())->cells()[i + 1].index())) {
+        ts = typeset::from_spec(node_buffer(spec.node())->cells()[i + 1]);
+      } else {
+        ts = typeset::make_default();
+      }
+      ts.header = (ts.header & ~func::ARG_MODE_MASK) | (mode << func::ARG_MODE_SHIFT);
+      append(ts);
+    };
+    switch (item.type()) {
+      case TYPE_WORD:
+        arg_typeset(func::ARG_NORMAL);
+        break;
+      case TYPE_GET_WORD:
+        arg_typeset(func::ARG_GET);
+        break;
+      case TYPE_LIT_WORD:
+        arg_typeset(func::ARG_LIT);
+        break;
+      case TYPE_SET_WORD:
+        if (symbol::resolve(item.w2) != sym(SymId::RETURN)) fire(ErrId::BAD_FUNC_DEF, item);
+        arg_typeset(func::ARG_RETURN);
+        break;
+      case TYPE_REFINEMENT: {
+        if (symbol::resolve(item.w2) == sym(SymId::LOCAL)) {
+          // The locals: /local and every word after it, up to return: or the end.
+          locals = 1;
+          for (i++; i < n; i++) {
+            Cell l = node_buffer(spec.node())->cells()[i];
+            if (l.is(TYPE_SET_WORD)) {
+              i--;
+              break;
+            }
+            if (l.is(TYPE_WORD)) locals++;
+          }
+          break;
+        }
+        Cell r = item;
+        if (native) r.w3 = ++refinements;
+        append(r);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  NodeId blk = cache->node();
+  if (locals > 0) {
+    Buffer* b = node_buffer(blk);
+    if (b->tail + 16 > b->capacity) b = expand_series(blk, 0);
+    *b->cell_tail() = integer_cell(int32_t(locals));
+    b->tail += 16;
+  }
+  *func::more_cell(*keep, func::MORE_CACHE) = *cache;
+  return *cache;
+}
+
+Cell args_cache(const Cell& fn) {
+  Cell* c = func::more_cell(fn, func::MORE_CACHE);
+  if (c->is(TYPE_BLOCK)) return *c;
+  return build_args_cache(fn);
+}
+
+// The error argument naming a call: the word, or the path.
+Cell call_name(const Cell& name) { return name.is(TYPE_UNSET) ? runtime_word(SymId::ANON_TAG) : name; }
+
+// The word of argument entry i (for errors): word i of the spec.
+Cell arg_word(const Cell& fn, uint32_t entry) {
+  // Entries index the spec's argument words in order; find the entry-th one.
+  NodeId spec = func::spec_node(fn);
+  uint32_t n = block_length(spec), k = 0;
+  for (uint32_t i = 0; i < n; i++) {
+    Cell c = node_buffer(spec)->cells()[i];
+    TypeId t = c.type();
+    if (t == TYPE_WORD || t == TYPE_GET_WORD || t == TYPE_LIT_WORD || t == TYPE_REFINEMENT || t == TYPE_SET_WORD) {
+      if (k == entry) {
+        c.set_type(TYPE_WORD);
+        return c;
+      }
+      k++;
+    }
+  }
+  return none_cell();
+}
+
+[[noreturn]] void expect_arg(const Cell& fn, const Cell& name, const Cell& value, uint32_t entry) {
+  fire(ErrId::EXPECT_ARG, call_name(name), datatype_cell(value.type()), arg_word(fn, entry));
+}
+
+// Fetches one argument by its mode and pushes it.
+may_gc Status fetch_argument(const Cell& fn, const Cell& name, Code* code, uint32_t entry, func::ArgMode mode,
+                             bool infix) {
+  if (!code || code->at_end()) fire(ErrId::NO_ARG, call_name(name), arg_word(fn, entry));
+  switch (mode) {
+    case func::ARG_GET:
+      push(*code->cell());
+      code->pos++;
+      return Status::OK;
+    case func::ARG_LIT: {
+      Cell v = *code->cell();
+      code->pos++;
+      if (v.is(TYPE_PAREN)) {
+        v.set_type(TYPE_BLOCK);
+        stack_mark(FRAME_NATIVE, sym_exact(SymId::ANON_TAG), 0);
+        VEL_TRY(eval_block(v, true));
+        stack_unwind();
+      } else if (v.is(TYPE_GET_WORD)) {
+        push(word_value(v));
+      } else if (v.is(TYPE_GET_PATH)) {
+        VEL_TRY(eval_path(v, nullptr, false, true, true));
+      } else {
+        push(v);
+      }
+      return Status::OK;
+    }
+    default:
+      return eval_expression(*code, infix, true);
+  }
+}
+
+inline bool type_ok(const Cell& ts, const Cell& v) { return func::typeset_has(ts, v.type()); }
+
+// Path refinements of a call: the path and the index of the first element
+// after the one that named the callable.
+struct PathRefs {
+  const Cell* path;
+  uint32_t first;
+};
+
+may_gc Status call_body(const Cell& fn, Cell* base);
+
+// Collects the arguments of a call into the current frame (base), then
+// calls the function.
+may_gc Status eval_arguments(const Cell& fn, const Cell& name, Code* code, const PathRefs* refs, bool infix,
+                             Cell* base) {
+  RootedCell cache_root(args_cache(fn));
+  NodeId cache = cache_root->node();
+  uint32_t n = block_length(cache);
+  bool active = true;
+  uint32_t locals = 0;
+  uint32_t cell_at = 0;  // frame cell of the next entry
+  if (infix) g_stack.top++;  // the left operand is in place at base[0]
+  for (uint32_t i = 0; i < n; i++) {
+    Cell e = node_buffer(cache)->cells()[i];
+    if (e.is(TYPE_TYPESET)) {
+      func::ArgMode mode = func::arg_mode(e);
+      if (mode == func::ARG_RETURN) continue;
+      if (infix && cell_at == 0) {
+        if (!type_ok(e, base[0])) expect_arg(fn, name, base[0], i);
+      } else if (!active) {
+        push(none_cell());
+      } else if (mode == func::ARG_LIT && func::typeset_has(e, TYPE_UNSET) && (!code || code->at_end())) {
+        push(unset_cell());
+      } else {
+        VEL_TRY(fetch_argument(fn, name, code, i, mode, infix));
+        Cell* v = g_stack.top - 1;
+        if (!type_ok(e, *v)) expect_arg(fn, name, *v, i);
+      }
+      cell_at++;
+    } else if (e.is(TYPE_REFINEMENT)) {
+      push(logic_cell(false));
+      active = false;
+      cell_at++;
+    } else if (e.is(TYPE_INTEGER)) {
+      locals = e.w2;
+    }
+  }
+
+  if (refs) {
+    // Refinements named by the path's elements, in the order given.
+    NodeId pnode = refs->path->node();
+    uint32_t plen = block_length(pnode);
+    for (uint32_t k = refs->first; k < plen; k++) {
+      Cell el = node_buffer(pnode)->cells()[k];
+      if (!el.is(TYPE_WORD) && !el.is(TYPE_GET_WORD)) fire(ErrId::BAD_REFINE, el);
+      bool on = true;
+      if (el.is(TYPE_GET_WORD)) {
+        Cell v = word_value(el);
+        if (v.is(TYPE_UNSET)) fire(ErrId::NO_VALUE, el);
+        on = !(v.is(TYPE_NONE) || (v.is(TYPE_LOGIC) && v.w1 != 1));
+      }
+      // Find the refinement's entry by symbol.
+      uint32_t s = symbol::resolve(el.w2);
+      uint32_t slot = 0;
+      int32_t found = -1, found_slot = -1;
+      for (uint32_t i = 0; i < n; i++) {
+        Cell e = node_buffer(cache)->cells()[i];
+        if (e.is(TYPE_TYPESET) && func::arg_mode(e) == func::ARG_RETURN) continue;
+        if (e.is(TYPE_INTEGER)) continue;
+        if (e.is(TYPE_REFINEMENT) && symbol::resolve(e.w2) == s) {
+          found = int32_t(i);
+          found_slot = int32_t(slot);
+          break;
+        }
+        slot++;
+      }
+      if (found < 0) fire(ErrId::NO_REFINE, *refs->path, el);
+      Cell* flag = base + found_slot;
+      if (flag->is(TYPE_LOGIC) && flag->w1 == 1) fire(ErrId::DUP_REFINE, *refs->path);
+      *flag = logic_cell(on);
+      // Its arguments follow it in the cache and in the frame.
+      uint32_t arg_slot = uint32_t(found_slot) + 1;
+      for (uint32_t i = uint32_t(found) + 1; i < n; i++) {
+        Cell e = node_buffer(cache)->cells()[i];
+        if (!e.is(TYPE_TYPESET) || func::arg_mode(e) == func::ARG_RETURN) break;
+        VEL_TRY(fetch_argument(fn, *refs->path, code, i, func::arg_mode(e), infix));
+        Cell v = *(g_stack.top - 1);
+        g_stack.top--;
+        if (on) {
+          if (!type_ok(e, v)) expect_arg(fn, *refs->path, v, i);
+          base[arg_slot] = v;
+        }
+        arg_slot++;
+      }
+    }
+  }
+
+  if (locals > 0) {
+    push(logic_cell(false));
+    for (uint32_t i = 1; i < locals; i++) push(none_cell());
+  }
+  return call_body(fn, base);
+}
+
+// A function! body run on the frame's cells.
+may_gc Status eval_function_body(const Cell& fn, Cell* base) {
+  NodeId ctx = func::context_of(fn);
+  int32_t saved = context::stack_values(ctx);
+  struct Restore {
+    NodeId ctx;
+    int32_t saved;
+    ~Restore() { context::set_stack_values(ctx, saved); }
+  } restore{ctx, saved};
+  context::set_stack_values(ctx, int32_t(cell_index(base)));
+  CallFrame* frame = g_stack.frame_top - 1;
+  uint32_t depth = frame_depth();
+  frame->header |= FRAME_BODY;
+  Cell body = *func::more_cell(fn, func::MORE_BODY);
+  Status s = Status::OK;
+  if (body.is(TYPE_BLOCK)) {
+    s = eval_block(body, true);
+  } else {
+    set_last(none_cell());
+  }
+  if (s == Status::RETURN || s == Status::EXIT) {
+    // The signal left the value in this frame's result cell; drop what the
+    // body left above it.
+    g_stack.frame_top = g_stack.frames + depth;
+    g_stack.base = base;
+    g_stack.top = base + 1;
+    s = Status::OK;
+  }
+  (g_stack.frames + depth - 1)->header &= ~FRAME_BODY;
+  return s;
+}
+
+may_gc Status call_body(const Cell& fn, Cell* base) {
+  switch (fn.type()) {
+    case TYPE_NATIVE: {
+      NativeFn f = fn.w1 <= NATIVE_SLOTS ? g_natives[fn.w1] : nullptr;
+      if (!f) fire(ErrId::NOT_DONE);
+      return f(base);
+    }
+    case TYPE_ACTION:
+      return dispatch_action(ActionId(fn.w1), base);
+    case TYPE_FUNCTION:
+      return eval_function_body(fn, base);
+    default:
+      fire(ErrId::NOT_DONE);
+  }
+}
+
+may_gc Status eval_call_refs(const Cell& fn, const Cell& name, Code* code, bool push_mode, bool infix,
+                             const PathRefs* refs) {
+  // A copy of the callable stays on the stack while it runs.
+  Cell* fn_slot = nullptr;
+  if (!infix) fn_slot = push(fn);
+  FrameName fname = frame_name(refs ? name : name);
+  uint32_t kind = fn.is(TYPE_FUNCTION) ? FRAME_FUNCTION : FRAME_NATIVE;
+  // In infix mode the left operand already lies at the first free cell.
+  Cell* base = stack_mark(kind | FRAME_INTERPRETED, fname.symbol, fname.ctx);
+  if (fn.is(TYPE_FUNCTION)) {
+    (g_stack.frame_top - 1)->func_ctx = func::context_of(fn);
+  }
+  VEL_TRY(eval_arguments(fn, name, code, refs, infix, base));
+  if (push_mode || fn_slot) stack_unwind();
+  else stack_unwind_last();
+  if (fn_slot) {
+    // The result replaces the callable's copy.
+    *fn_slot = *(g_stack.top - 1);
+    g_stack.top = fn_slot + 1;
+    if (!push_mode) set_result(*fn_slot);
+  }
+  return Status::OK;
+}
+
+}  // namespace
+
+may_gc Status eval_call(const Cell& fn, const Cell& name, Code* code, bool push_mode, bool infix) {
+  return eval_call_refs(fn, name, code, push_mode, infix, nullptr);
+}
+
+may_gc Status call_with_frame(const Cell& fn, Cell* base) { return call_body(fn, base); }
+
+may_gc uint32_t frame_size(const Cell& fn) {
+  Cell cache = args_cache(fn);
+  uint32_t n = block_length(cache.node()), size = 0;
+  for (uint32_t i = 0; i < n; i++) {
+    Cell e = node_buffer(cache.node())->cells()[i];
+    if (e.is(TYPE_REFINEMENT) || (e.is(TYPE_TYPESET) && func::arg_mode(e) != func::ARG_RETURN)) size++;
+    if (e.is(TYPE_INTEGER)) size += e.w2;
+  }
+  return size;
+}
+
+// ---------------------------------------------------------------------------
+// Paths
+
+may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool push_mode, bool case_sensitive) {
+  RootedCell keep(path);
+  NodeId pnode = path.node();
+  uint32_t len = block_length(pnode);
+  uint32_t head = path.index() < 0 ? 0 : std::min<uint32_t>(uint32_t(path.index()), len);
+  if (head >= len) fire(ErrId::EMPTY_PATH);
+  Cell first = node_buffer(pnode)->cells()[head];
+  if (!first.is(TYPE_WORD)) fire(ErrId::WORD_FIRST, path);
+  uint32_t start = cell_index(g_stack.top);
+  Cell set_value = set ? *g_stack.base : unset_cell();
+  RootedCell value(word_value(first));
+  if (func::is_callable(value->type())) {
+    if (set) fire(ErrId::INVALID_PATH_SET, path);
+    if (get) fire(ErrId::INVALID_PATH_GET, path);
+    PathRefs refs{keep.get(), head + 1};
+    return eval_call_refs(*value, path, code, push_mode, false, &refs);
+  }
+  if (value->is(TYPE_UNSET)) fire(ErrId::UNSET_PATH, path, first);
+  RootedCell parent(none_cell());
+  RootedCell prev(first);
+  int32_t step = 0;
+  for (uint32_t k = head + 1; k < len; k++) {
+    Cell el = node_buffer(pnode)->cells()[k];
+    RootedCell selector(el);
+    if (el.is(TYPE_GET_WORD)) {
+      *selector = word_value(el);
+    } else if (el.is(TYPE_PAREN)) {
+      Cell blk = el;
+      blk.set_type(TYPE_BLOCK);
+      VEL_TRY(eval_block(blk, false));
+      *selector = *(g_stack.top - 1);
+    }
+    if (selector->is(TYPE_UNSET)) fire(ErrId::INVALID_PATH, path, el);
+    bool last = k + 1 >= len;
+    PathStep ps{keep.get(), parent.get(), prev.get(), step, case_sensitive, get, last, false};
+    if (set && last && k - head >= 2) {
+      ps.owner = (parent->is(TYPE_OBJECT) && parent->w3 != 0 && prev->is(TYPE_WORD)) || parent->is(TYPE_BLOCK) ||
+                 parent->is(TYPE_PAREN) || parent->is(TYPE_HASH) ||
+                 (parent->type() >= TYPE_PATH && parent->type() <= TYPE_GET_PATH);
+    }
+    Cell next = eval_path_step(*value, *selector, (set && last) ? &set_value : nullptr, ps);
+    if (!set && !get && func::is_callable(next.type())) {
+      g_stack.top = g_stack.begin + start;
+      PathRefs refs{keep.get(), k + 1};
+      return eval_call_refs(next, path, code, push_mode, false, &refs);
+    }
+    *parent = *value;
+    *value = next;
+    *prev = el;
+    step++;
+  }
+  g_stack.top = g_stack.begin + start;
+  place(*value, push_mode);
+  return Status::OK;
+}
+
+void interpreter_init() {
+  g_current_code = unset_cell();
+  static RootedCells roots(&g_current_code, 1);
+  g_interp_roots = &roots;
+}
+
+}  // namespace vel::interp

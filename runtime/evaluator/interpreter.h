@@ -1,0 +1,65 @@
+// The interpreter: evaluation of blocks, expressions, calls and paths.
+//
+// A block under evaluation is named by its node and a cell index, never by
+// a pointer: any expression may run the collector, which moves the block's
+// buffer. Each read of the code re-reads the buffer and checks the index
+// against the block's current length (the block may shrink while it runs).
+//
+// Results: in push mode an expression leaves its value as a new cell on the
+// argument stack; in plain mode it becomes the current frame's result cell
+// (the stack is cut to that cell).
+#pragma once
+#include <cstdint>
+
+#include "cell.h"
+#include "evaluator/stack.h"
+#include "memory.h"
+
+namespace vel::interp {
+
+struct Code {
+  NodeId node;    // the block's series
+  uint32_t pos;   // index of the next cell, from the buffer head
+  uint32_t end;   // index of the end (the block's tail when evaluation began)
+
+  bool at_end() const;
+  // The cell at pos. Valid until the next allocation; check at_end first.
+  Cell* cell() const { return node_buffer(node)->cells() + pos; }
+};
+
+// The current code cell: the block and position of the innermost running
+// evaluation, which errors take as their `near`. A collector root.
+extern Cell g_current_code;
+
+// Evaluates the block from its index; the value of the last expression is
+// left as the one cell above the caller's cells, and with chain it also
+// becomes the caller's result cell. An empty block yields unset.
+may_gc Status eval_block(Cell block, bool chain);
+
+// Evaluates one expression at code.pos and moves code.pos past it.
+may_gc Status eval_expression(Code& code, bool no_infix, bool push, bool passive = false);
+
+// One expression inside a frame of its own named <body> (do/next, any,
+// all, case, reduce).
+may_gc Status eval_next(Code& code, bool push);
+
+// Calls a function value with arguments taken from the code after it.
+// name is the word (or path) naming the call, for frames and errors.
+may_gc Status eval_call(const Cell& fn, const Cell& name, Code* code, bool push, bool infix = false);
+
+// Calls a function value whose arguments the caller has pushed as the
+// frame's cells (in the full layout: each refinement a logic cell and its
+// arguments). The result lands in base[0].
+may_gc Status call_with_frame(const Cell& fn, Cell* base);
+
+// Path evaluation: path is a path!, get-path! or set-path! value. For a
+// set-path the value to assign is the current frame's result cell.
+may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool push, bool case_sensitive = false);
+
+// The number of argument cells a callable takes in the full layout, and
+// the position of a refinement's logic cell (-1 when it has none).
+may_gc uint32_t frame_size(const Cell& fn);
+
+void interpreter_init();
+
+}  // namespace vel::interp
