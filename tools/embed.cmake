@@ -1,0 +1,23 @@
+# Writes a C++ source holding the text of the boot sources, in the order
+# of the manifest. Run in script mode:
+#   cmake -DMANIFEST=<file> -DROOT=<source dir> -DOUT=<file.cpp> -P embed.cmake
+file(STRINGS "${MANIFEST}" entries REGEX "^[^#].*")
+set(body "")
+set(table "")
+set(n 0)
+foreach(entry ${entries})
+  string(STRIP "${entry}" entry)
+  if(entry STREQUAL "")
+    continue()
+  endif()
+  file(READ "${ROOT}/${entry}" hex HEX)
+  string(LENGTH "${hex}" hexlen)
+  math(EXPR size "${hexlen} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")
+  string(APPEND body "static const unsigned char src${n}[] = {\n${bytes}0x00};\n")
+  string(APPEND table "    {\"${entry}\", src${n}, ${size}},\n")
+  math(EXPR n "${n} + 1")
+endforeach()
+file(WRITE "${OUT}.tmp" "// Generated from the boot manifest; do not edit.\n#include \"boot_sources.h\"\n\nnamespace vel {\n\n${body}\nconst BootSource g_boot_sources[] = {\n${table}    {nullptr, nullptr, 0},\n};\nconst unsigned g_boot_source_count = ${n};\n\n}  // namespace vel\n")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
