@@ -4,7 +4,10 @@
 
 #include "casefold.h"
 #include "collector.h"
+#include "datatypes/context.h"
 #include "datatypes/registry.h"
+#include "datatypes/symbol.h"
+#include "datatypes/words.h"
 #include "evaluator/stack.h"
 #include "externals.h"
 #include "hashtable.h"
@@ -58,7 +61,11 @@ constexpr InitFn entry(InitStep s) {
     case InitStep::EXTERNALS: return externals_init;
     case InitStep::DATATYPES: return register_datatypes;
     case InitStep::POOLS: return init_pools;
+    case InitStep::GLOBAL_CONTEXT: return context::init_global;
     case InitStep::CASE_FOLDING: return case_folding_init;
+    case InitStep::SYMBOL_TABLE: return symbol::init_table;
+    case InitStep::TYPE_WORDS: return make_datatype_words;
+    case InitStep::RUNTIME_WORDS: return init_runtime_words;
     case InitStep::STACKS: return stack_init;
     case InitStep::VALUE_POOL: return value_pool_init;
     case InitStep::COLLECTOR: return init_collector;

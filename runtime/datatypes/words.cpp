@@ -1,0 +1,62 @@
+#include "datatypes/words.h"
+
+#include "datatypes/context.h"
+#include "datatypes/registry.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
+
+namespace vel {
+
+RuntimeSymbol g_runtime_words[size_t(SymId::COUNT)];
+
+namespace {
+
+enum Kind : uint8_t { S, W };
+
+struct Entry {
+  const char* text;
+  Kind kind;
+};
+
+constexpr Entry kEntries[] = {
+#define VEL_X(cname, text, kind) {text, kind},
+    VEL_RUNTIME_WORDS(VEL_X)
+#undef VEL_X
+};
+static_assert(sizeof(kEntries) / sizeof(kEntries[0]) == size_t(SymId::COUNT));
+
+}  // namespace
+
+const char* runtime_word_text(SymId s) { return kEntries[size_t(s)].text; }
+
+void init_runtime_words() {
+  for (size_t i = 0; i < size_t(SymId::COUNT); i++) {
+    uint32_t id = symbol::make(kEntries[i].text);
+    int32_t index = -1;
+    if (kEntries[i].kind == W) index = context::add_global_word(id, true, true).i3();
+    g_runtime_words[i] = RuntimeSymbol{id, symbol::resolve(id), index};
+  }
+}
+
+may_gc Cell runtime_word(SymId s) {
+  RuntimeSymbol& r = g_runtime_words[size_t(s)];
+  if (r.index < 0) r.index = context::add_global_word(r.exact, true, true).i3();
+  return word::make(TYPE_WORD, context::g_global, r.exact, r.index);
+}
+
+Cell refinement_cell(SymId s) { return word::make(TYPE_REFINEMENT, 0, sym_exact(s), -1); }
+
+void make_datatype_words() {
+  for (int32_t t = 1; t <= g_last_type_id; t++)
+    if (g_types[t].registered) g_types[t].name_word = word::load(g_types[t].name);
+}
+
+void visit_word_roots(RootVisitor visit, void* ctx) {
+  if (symbol::g_block) visit(ctx, &symbol::g_block, RootKind::CELLS, "symbol block");
+  if (symbol::g_table) visit(ctx, &symbol::g_table, RootKind::TABLE, "symbol hash table");
+  if (context::g_global) visit(ctx, &context::g_global, RootKind::CELLS, "global context");
+  for (int32_t t = 1; t <= g_last_type_id; t++)
+    if (g_types[t].name_word.w1) visit(ctx, &g_types[t].name_word.w1, RootKind::CELLS, "datatype name word");
+}
+
+}  // namespace vel
