@@ -1,18 +1,60 @@
-// Garbage collector state shared with the allocator and start-up.
+// The garbage collector: stop-the-world mark, sweep and compact.
+//
+// Marking starts from the roots listed in collector.cpp (mark_roots) and
+// follows node handles through cells with an explicit work list, so deep
+// nesting costs no machine stack. Every buffer of 16-byte units holds
+// cells and is scanned; other buffers are only marked. Sweeping frees the
+// nodes of dead buffers; compaction slides the live buffers of each series
+// pool down over the dead ones and rewrites their nodes. Node handles never
+// change: only buffers move.
+//
+// Stress mode (VEL_GC_STRESS=1, or =N for every Nth allocation) collects at
+// allocations and moves every live buffer into fresh pools, poisoning and
+// releasing the old ones, so a stale buffer pointer fails at once.
 #pragma once
 #include <cstdint>
+
+#include "cell.h"
+#include "memory.h"
 
 namespace vel {
 
 struct CollectorState {
-  bool enabled = false;  // off until the start-up words and literals exist
-  bool active = false;   // a collection is running
-  bool stress = false;   // collect at every allocation (VEL_GC_STRESS=1)
+  bool enabled = false;      // off until the start-up words and literals exist
+  bool active = false;       // a collection is running
+  uint32_t stress = 0;       // collect every Nth allocation (0: off)
+  uint32_t stress_count = 0;
+  bool verify = false;       // check the heap after each collection
   uint32_t cycles = 0;
+  uint64_t last_freed = 0;   // bytes reclaimed by the last collection
 };
 extern CollectorState g_gc;
 
 void collector_init();
 void collector_run();
+
+// Called from allocation: a collection when stress mode asks for one.
+void collector_stress_point();
+
+// Extra roots: a marker is called at every collection with a visitor for
+// the node slots and cells it keeps alive.
+using NodeVisitor = void (*)(NodeId* slot, void* ctx);
+struct MarkVisitor {
+  void (*node)(void* ctx, NodeId* slot);  // a node whose buffer (and cells) live
+  void (*cells)(void* ctx, Cell* cells, size_t count);
+  void* ctx;
+};
+using Marker = void (*)(const MarkVisitor& v);
+void collector_register_marker(Marker m);
+void collector_unregister_marker(Marker m);
+
+// The node slots a cell refers to, by its type. Marking, heap verification
+// and serialization walks share it.
+void visit_cell_nodes(Cell* c, void (*visit)(void* ctx, NodeId* slot), void* ctx);
+
+// Checks every node, buffer and pool; ends the process with "assertion
+// failed" (98) on the first inconsistency. Used after collections in
+// verify mode and by tests.
+void heap_verify();
 
 }  // namespace vel

@@ -33,6 +33,7 @@ LowBlock* g_low_blocks = nullptr;
 
 std::vector<uint32_t> g_free_pool_indexes;  // pool numbers of freed pools, reused first
 uint32_t g_next_pool_index = 0;
+std::vector<NodePool*> g_pool_by_index;     // node pool number -> pool
 
 }  // namespace
 
@@ -105,6 +106,7 @@ void memory_init() {
   g_mem = MemoryState{};
   g_free_pool_indexes.clear();
   g_next_pool_index = 0;
+  g_pool_by_index.clear();
 }
 
 NodePool* new_node_pool() {
@@ -134,6 +136,8 @@ NodePool* new_node_pool() {
   pool->free_head = first;
   g_mem.total_virtual += NODE_POOL_STRIDE * sizeof(uintptr_t);
   g_mem.node_pools.push_back(pool);
+  if (g_pool_by_index.size() <= index) g_pool_by_index.resize(index + 1, nullptr);
+  g_pool_by_index[index] = pool;
   if (!g_mem.current_node_pool) g_mem.current_node_pool = pool;
   return pool;
 }
@@ -145,15 +149,17 @@ void release_node_pool(NodePool* pool) {
                            NODE_POOL_STRIDE * sizeof(uintptr_t));
   g_mem.total_virtual -= NODE_POOL_STRIDE * sizeof(uintptr_t);
   g_free_pool_indexes.push_back(pool->index);
+  g_pool_by_index[pool->index] = nullptr;
   if (g_mem.current_node_pool == pool) g_mem.current_node_pool = pools.empty() ? nullptr : pools.front();
   lowlevel_free(pool);
 }
 
 NodePool* node_pool_of(NodeId n) {
+  if (n == 0) return nullptr;
   uint32_t index = (n - 1) / NODE_POOL_STRIDE;
-  for (NodePool* p : g_mem.node_pools)
-    if (p->index == index) return p;
-  return nullptr;
+  if (index >= g_pool_by_index.size()) return nullptr;
+  NodePool* p = g_pool_by_index[index];
+  return p && p->contains(n) ? p : nullptr;
 }
 
 NodeId take_node() {
@@ -241,6 +247,7 @@ BigBuffer* alloc_big_buffer(size_t size) {
 // Buffers
 
 may_gc Buffer* alloc_buffer(uint64_t count, uint32_t unit, int32_t head_offset) {
+  collector_stress_point();
   // Sizes are computed in 64 bits, so a huge count cannot wrap into a small
   // buffer.
   if (count > MAX_CAPACITY / unit) fire(ErrId::NO_MEMORY);
@@ -301,6 +308,7 @@ NodeId alloc_fixed_series(uint64_t count, uint32_t unit, int32_t head_offset) {
   b->flags = unit | BUF_IN_USE | BUF_NEW | BUF_FIXED;
   b->spare = 0;
   b->head = b->tail = head_offset < 0 ? uint32_t(size >> 1) : std::min<uint32_t>(uint32_t(head_offset), uint32_t(size));
+  g_mem.fixed.push_back(b);
   NodeId n = take_node();
   set_node_buffer(n, b);
   b->node = n;
@@ -366,7 +374,11 @@ may_gc Buffer* expand_series(NodeId n, uint64_t new_capacity) {
   Buffer* nb = expand_move(n, new_capacity, old);
   // Only the used bytes: the old head may sit past the old data start.
   std::memcpy(nb->data(), old->head_ptr(), old->used());
-  if (old->flags & BUF_FIXED) lowlevel_free(old);
+  if (old->flags & BUF_FIXED) {
+    auto& fixed = g_mem.fixed;
+    fixed.erase(std::remove(fixed.begin(), fixed.end(), old), fixed.end());
+    lowlevel_free(old);
+  }
   return nb;
 }
 

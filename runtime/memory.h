@@ -118,6 +118,7 @@ struct MemoryState {
   BigBuffer* first_big = nullptr;
   BigBuffer* last_big = nullptr;
   uint64_t lowlevel_heap = 0;           // bytes from lowlevel_allocate
+  std::vector<Buffer*> fixed;           // buffers outside the pools
   uint32_t collector_cycle = 0;         // mirrored by the collector
 };
 extern MemoryState g_mem;
@@ -181,7 +182,8 @@ BigBuffer* alloc_big_buffer(size_t size);
 uint64_t memory_bytes_in_use();
 MemoryStats memory_stats();
 
-// The collector hook used by allocation; the collector module defines it.
+// The collector hooks used by allocation; the collector module defines them.
 void collector_run_if_enabled();
+void collector_stress_point();
 
 }  // namespace vel
