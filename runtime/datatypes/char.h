@@ -1,0 +1,27 @@
+// char!: one Unicode code point (0..0x10FFFF), a child of integer!.
+#pragma once
+#include <cstdint>
+
+#include "cell.h"
+#include "datatypes/integer.h"
+#include "evaluator/stack.h"
+#include "memory.h"
+
+namespace vel {
+
+constexpr int32_t CHAR_MAX_CODE = 0x10FFFF;
+
+inline Cell* char_push(uint32_t cp) { return push(char_cell(cp)); }
+may_gc Cell* char_make_in(NodeId block, uint32_t cp);
+
+// char! arithmetic on the frame [value1 value2] through the integer kernel;
+// a result outside 0..0x10FFFF raises math/overflow.
+Status char_do_math(Cell* base, MathOp op);
+
+// Appends cp in molded form: a caret escape for control characters, the
+// double quote and the caret, "^~" for 127, and "^(hex)" for 30, 128-159
+// (and, with all, every code point above 127). Answers the characters
+// written. Char mold uses it; string mold shares it.
+may_gc int32_t append_escaped_char(NodeId out, uint32_t cp, bool all);
+
+}  // namespace vel

@@ -1,0 +1,161 @@
+// float!: the IEEE 754 binary64 number, its text, the float arithmetic that
+// percent! and time! share, tolerant equality and rounding.
+//
+// Texts never come from printf: floattext.h generates the digits, so both
+// builds print the same.
+#pragma once
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "cell.h"
+#include "datatypes/integer.h"
+#include "datatypes/registry.h"
+#include "evaluator/stack.h"
+#include "floattext.h"
+#include "memory.h"
+
+namespace vel {
+
+// The float formatting flags of system/options/float: pretty? (tiny
+// magnitudes print as 0.0, a noisy last digit pair is rounded away) and
+// full? (stored only).
+struct FloatOptions {
+  bool pretty = true;
+  bool full = false;
+};
+extern FloatOptions g_float_options;
+
+constexpr double FLOAT_EPSILON = 2.220446049250313e-16;
+
+// --- cell routines -------------------------------------------------------------
+
+// Makes c a cell of type t (float!, percent! or time!) holding d; keeps
+// the header flags.
+inline void float_make_typed(Cell* c, TypeId t, double d) {
+  c->header = (c->header & ~CELL_TYPE_MASK) | t;
+  c->set_f64(d);
+}
+inline void float_make_at(Cell* c, double d) { float_make_typed(c, TYPE_FLOAT, d); }
+inline Cell* float_push(double d) { return push(float_cell(d)); }
+// From the two 32-bit halves of the binary64.
+inline Cell* float_push_bits(uint32_t high, uint32_t low) {
+  Cell c = make_cell(TYPE_FLOAT, 0, low, high);
+  return push(c);
+}
+inline void float_box(double d) { set_last(float_cell(d)); }
+may_gc Cell* float_make_in(NodeId block, double d);
+inline double float_get(const Cell& c) { return c.f64(); }
+inline double float_abs(double d) { return std::fabs(d); }
+
+inline bool float_nan_q(double d) { return std::isnan(d); }
+// A NaN among 32-bit float bit patterns: exponent all ones, mantissa not 0.
+inline bool float_nan32_q(uint32_t bits) { return (bits & 0x7F800000u) == 0x7F800000u && (bits & 0x007FFFFFu); }
+// Infinities and NaN.
+inline bool float_special_q(double d) { return !std::isfinite(d); }
+
+// Tolerant equality: never for NaN; equal values; a difference below the
+// machine epsilon; or at most 10 units in the last place apart (an
+// infinity is only equal to itself).
+bool float_almost_equal(double a, double b);
+bool float_almost_equal32(float a, float b);
+
+// The text of d by kind under the pretty? flag; out holds FLOAT_TEXT_MAX.
+int float_form_text(double d, FloatTextKind kind, char* out);
+
+// The number of a float-like or integer-like cell (integer!, char!,
+// float!, percent!, time!).
+inline double number_as_float(const Cell& c) {
+  return (c.is(TYPE_INTEGER) || c.is(TYPE_CHAR)) ? double(c.i2()) : c.f64();
+}
+
+// --- arithmetic -----------------------------------------------------------------
+
+// left op right for the codes 0-4: IEEE results (a zero divisor gives an
+// infinity or NaN, no error); remainder has the dividend's sign, and with a
+// non-finite divisor is NaN when either operand is NaN or the dividend is
+// infinite, else the dividend. The bitwise codes raise script/cannot-use.
+double float_do_math_op(double left, double right, MathOp op);
+
+// The math actions of float!, percent! and time! (and of integer! with such
+// a right operand): the result is a time! when either operand is one, else
+// a percent! when the left one is, else a float!. base[0] is the left
+// operand and the result.
+Status float_do_math(Cell* base, MathOp op);
+
+// The comparison of two binary64 values by operator: equality is tolerant,
+// strict equality exact, same? by bits. With a NaN every ordering test is
+// false (the answer is shaped so that the comparison driver says false),
+// and the sort orders put NaN after every number.
+int32_t float_compare_values(double a, double b, int op);
+
+// --- rounding ----------------------------------------------------------------------
+
+// The refinements of round other than /to, from a round frame.
+struct RoundMode {
+  bool even, down, half_down, floor, ceiling, half_ceiling;
+};
+// round frame: [value /to scale /even /down /half-down /floor /ceiling /half-ceiling]
+RoundMode round_mode_of(const Cell* base);
+
+// v rounded to a multiple of scale (> 0, finite or not); a scale at or
+// below |v| * 2^-53 leaves v unchanged. An infinite result raises
+// math/overflow.
+double float_round(double v, double scale, RoundMode mode);
+
+// The round action of float! (and of integer! with a non-integer scale):
+// base[0] is the value (any number), base[2] the scale when base[1] is set.
+Status float_round_action(Cell* base);
+
+// --- operator fast path -----------------------------------------------------------
+
+inline void float_add(double a, double b, Cell* out) { *out = float_cell(a + b); }
+inline void float_sub(double a, double b, Cell* out) { *out = float_cell(a - b); }
+inline void float_mul(double a, double b, Cell* out) { *out = float_cell(a * b); }
+
+// The operator entries' inline cases: two integer! values for the codes
+// 0-2 and 5-7, two float! values for 0-2. Answers false, writing nothing,
+// for every other case (which goes through the action).
+inline bool try_math_fast(MathOp op, const Cell& l, const Cell& r, Cell* out) {
+  if (l.is(TYPE_INTEGER) && r.is(TYPE_INTEGER)) {
+    int32_t a = l.i2(), b = r.i2();
+    switch (op) {
+      case MATH_ADD: int_add(a, b, out); return true;
+      case MATH_SUBTRACT: int_sub(a, b, out); return true;
+      case MATH_MULTIPLY: int_mul(a, b, out); return true;
+      case MATH_OR: *out = integer_cell(a | b); return true;
+      case MATH_AND: *out = integer_cell(a & b); return true;
+      case MATH_XOR: *out = integer_cell(a ^ b); return true;
+      default: return false;
+    }
+  }
+  if (l.is(TYPE_FLOAT) && r.is(TYPE_FLOAT)) {
+    double a = l.f64(), b = r.f64();
+    switch (op) {
+      case MATH_ADD: float_add(a, b, out); return true;
+      case MATH_SUBTRACT: float_sub(a, b, out); return true;
+      case MATH_MULTIPLY: float_mul(a, b, out); return true;
+      default: return false;
+    }
+  }
+  return false;
+}
+
+// Two integer! values compared inline for the codes 0-6. Answers false for
+// any other case.
+inline bool try_compare_fast(int op, const Cell& l, const Cell& r, bool* result) {
+  if (!l.is(TYPE_INTEGER) || !r.is(TYPE_INTEGER)) return false;
+  int32_t a = l.i2(), b = r.i2();
+  switch (op) {
+    case CMP_EQUAL:
+    case CMP_STRICT_EQUAL: *result = a == b; return true;
+    case CMP_NOT_EQUAL: *result = a != b; return true;
+    case CMP_LESSER: *result = a < b; return true;
+    case CMP_LESSER_OR_EQUAL: *result = a <= b; return true;
+    case CMP_GREATER: *result = a > b; return true;
+    case CMP_GREATER_OR_EQUAL: *result = a >= b; return true;
+    default: return false;
+  }
+}
+
+}  // namespace vel

@@ -1,0 +1,251 @@
+// unset!, none! and logic!.
+#include "datatypes/logic.h"
+
+#include <string_view>
+
+#include "datatypes/integer.h"
+#include "datatypes/registry.h"
+#include "datatypes/strout.h"
+#include "errors.h"
+#include "series.h"
+
+namespace vel {
+
+// --- makers and truth tests -----------------------------------------------------
+
+may_gc Cell* unset_make_in(NodeId block) {
+  Cell* c = alloc_tail(block);
+  *c = UNSET_VALUE;
+  return c;
+}
+
+may_gc Cell* none_make_in(NodeId block) {
+  Cell* c = alloc_tail(block);
+  *c = NONE_VALUE;
+  return c;
+}
+
+may_gc Cell* logic_make_in(NodeId block, bool v) {
+  Cell* c = alloc_tail(block);
+  *c = logic_cell(v);
+  return c;
+}
+
+bool logic_true_q() {
+  const Cell& c = *g_stack.base;
+  if (c.is(TYPE_UNSET)) fire(ErrId::NO_RETURN);
+  return truthy(c);
+}
+
+bool logic_false_q() { return !truthy(*g_stack.base); }
+
+bool logic_true_value_q(const Cell& c, bool check, const Cell& arg) {
+  if (check && c.is(TYPE_UNSET)) fire(ErrId::NO_VALUE, arg);
+  return truthy(c);
+}
+
+bool logic_top_true_q() {
+  const Cell& c = g_stack.top > g_stack.base ? g_stack.top[-1] : *g_stack.base;
+  return truthy(c);
+}
+
+bool compare_values(const Cell* a, const Cell* b, int op) {
+  int32_t r = compare_cells(a, b, op);
+  switch (op) {
+    case CMP_EQUAL:
+    case CMP_STRICT_EQUAL:
+    case CMP_SAME:
+    case CMP_WORD_MATCH:
+    case CMP_WORD_MATCH_CASE:
+    case CMP_FIND:
+      return r == 0;
+    case CMP_NOT_EQUAL:
+      return r != 0;
+    default:
+      break;
+  }
+  if (r == CMP_INCOMPARABLE) fire(ErrId::INVALID_COMPARE, *a, *b);
+  switch (op) {
+    case CMP_LESSER: return r < 0;
+    case CMP_LESSER_OR_EQUAL: return r < 1;
+    case CMP_GREATER: return r >= 1;
+    case CMP_GREATER_OR_EQUAL: return r >= 0;
+    default: return r < 0;  // the sort orders: "a sorts first"
+  }
+}
+
+namespace {
+
+// Appends a fixed text and answers the budget left.
+may_gc int32_t put_text(NodeId out, std::string_view text, int32_t part) {
+  append_latin1(out, text);
+  return part - int32_t(text.size());
+}
+
+// make and to: [type spec]. Whatever the spec, the value of the type.
+Status unset_make(Cell* base) {
+  base[0] = UNSET_VALUE;
+  return Status::OK;
+}
+
+Status none_make(Cell* base) {
+  base[0] = NONE_VALUE;
+  return Status::OK;
+}
+
+int32_t unset_form(Cell, NodeId, const Cell*, int32_t part) { return part; }
+
+int32_t unset_mold(Cell, NodeId out, uint32_t flags, const Cell*, int32_t part, int32_t) {
+  return put_text(out, (flags & MOLD_ALL) ? "#(unset)" : "unset", part);
+}
+
+int32_t none_form(Cell, NodeId out, const Cell*, int32_t part) { return put_text(out, "none", part); }
+
+int32_t none_mold(Cell, NodeId out, uint32_t flags, const Cell*, int32_t part, int32_t) {
+  return put_text(out, (flags & MOLD_ALL) ? "#(none)" : "none", part);
+}
+
+// Every unset value equals every other, and none likewise; neither orders.
+int32_t all_equal_answer(int op) {
+  switch (op) {
+    case CMP_EQUAL:
+    case CMP_NOT_EQUAL:
+    case CMP_STRICT_EQUAL:
+    case CMP_SORT:
+    case CMP_CASE_SORT:
+    case CMP_SAME:
+    case CMP_FIND:
+      return 0;
+    default:
+      return CMP_INCOMPARABLE;
+  }
+}
+
+int32_t unset_compare(const Cell*, const Cell* b, int op) {
+  return b->is(TYPE_UNSET) ? all_equal_answer(op) : CMP_INCOMPARABLE;
+}
+
+int32_t none_compare(const Cell*, const Cell* b, int op) {
+  return b->is(TYPE_NONE) ? all_equal_answer(op) : CMP_INCOMPARABLE;
+}
+
+// clear, find, length?, remove, select, take on none: none, whatever the
+// refinements.
+Status none_series_action(Cell* base) {
+  base[0] = NONE_VALUE;
+  return Status::OK;
+}
+
+// make: [type spec]. Numbers are true unless zero (a NaN is true); any
+// other spec as to.
+Status logic_make(Cell* base) {
+  const Cell& spec = base[1];
+  switch (spec.type()) {
+    case TYPE_INTEGER:
+      base[0] = logic_cell(spec.i2() != 0);
+      return Status::OK;
+    case TYPE_FLOAT:
+    case TYPE_PERCENT:
+      base[0] = logic_cell(!(spec.f64() == 0.0));
+      return Status::OK;
+    default:
+      break;
+  }
+  base[0] = spec.is(TYPE_LOGIC) ? logic_cell(logic_get(spec)) : logic_cell(!spec.is(TYPE_NONE));
+  return Status::OK;
+}
+
+// to: [type spec]. A logic stays itself, none is false, anything else true.
+Status logic_to(Cell* base) {
+  const Cell& spec = base[1];
+  base[0] = spec.is(TYPE_LOGIC) ? logic_cell(logic_get(spec)) : logic_cell(!spec.is(TYPE_NONE));
+  return Status::OK;
+}
+
+int32_t logic_form(Cell v, NodeId out, const Cell*, int32_t part) {
+  return put_text(out, logic_get(v) ? "true" : "false", part);
+}
+
+int32_t logic_mold(Cell v, NodeId out, uint32_t flags, const Cell*, int32_t part, int32_t) {
+  if (flags & MOLD_ALL) return put_text(out, logic_get(v) ? "#(true)" : "#(false)", part);
+  return logic_form(v, out, nullptr, part);
+}
+
+// false sorts before true.
+int32_t logic_compare(const Cell* a, const Cell* b, int op) {
+  if (!b->is(TYPE_LOGIC)) return CMP_INCOMPARABLE;
+  switch (op) {
+    case CMP_EQUAL:
+    case CMP_NOT_EQUAL:
+    case CMP_STRICT_EQUAL:
+    case CMP_SORT:
+    case CMP_CASE_SORT:
+    case CMP_SAME:
+    case CMP_FIND:
+      return int32_t(logic_get(*a)) - int32_t(logic_get(*b));
+    default:
+      return CMP_INCOMPARABLE;
+  }
+}
+
+// complement: [value].
+Status logic_complement(Cell* base) {
+  base[0].w1 = !logic_get(base[0]);
+  return Status::OK;
+}
+
+// and~, or~, xor~: [value1 value2].
+template <MathOp OP>
+Status logic_bitwise(Cell* base) {
+  if (!base[1].is(TYPE_LOGIC)) fire(ErrId::EXPECT_ARG, datatype_cell(base[1].type()));
+  bool a = logic_get(base[0]), b = logic_get(base[1]);
+  static_assert(OP == MATH_AND || OP == MATH_OR || OP == MATH_XOR);
+  bool r = OP == MATH_AND ? (a && b) : OP == MATH_OR ? (a || b) : (a != b);
+  base[0].w1 = r;
+  return Status::OK;
+}
+
+}  // namespace
+
+void register_type_UNSET() {
+  TypeBuilder(TYPE_UNSET)
+      .action(ACT_MAKE, unset_make)
+      .action(ACT_TO, unset_make)
+      .form(unset_form)
+      .mold(unset_mold)
+      .compare(unset_compare)
+      .done();
+}
+
+void register_type_NONE() {
+  TypeBuilder(TYPE_NONE)
+      .action(ACT_MAKE, none_make)
+      .action(ACT_TO, none_make)
+      .form(none_form)
+      .mold(none_mold)
+      .compare(none_compare)
+      .action(ACT_CLEAR, none_series_action)
+      .action(ACT_FIND, none_series_action)
+      .action(ACT_LENGTH_Q, none_series_action)
+      .action(ACT_REMOVE, none_series_action)
+      .action(ACT_SELECT, none_series_action)
+      .action(ACT_TAKE, none_series_action)
+      .done();
+}
+
+// random is left unsupported until the random generator exists.
+void register_type_LOGIC() {
+  TypeBuilder(TYPE_LOGIC)
+      .action(ACT_MAKE, logic_make)
+      .action(ACT_TO, logic_to)
+      .form(logic_form)
+      .mold(logic_mold)
+      .compare(logic_compare)
+      .action(ACT_AND_T, logic_bitwise<MATH_AND>)
+      .action(ACT_COMPLEMENT, logic_complement)
+      .action(ACT_OR_T, logic_bitwise<MATH_OR>)
+      .action(ACT_XOR_T, logic_bitwise<MATH_XOR>)
+      .done();
+}
+
+}  // namespace vel
