@@ -49,6 +49,7 @@ enum class ErrType : uint8_t {
   X(SCRIPT, CANNOT_USE, "cannot-use")                     \
   X(SCRIPT, MOVE_BAD, "move-bad")                         \
   X(SCRIPT, BAD_PATH_SET, "bad-path-set")                 \
+  X(SCRIPT, BAD_REFINES, "bad-refines")                   \
   X(MATH, ZERO_DIVIDE, "zero-divide")                     \
   X(MATH, OVERFLOW, "overflow")                           \
   X(INTERNAL, NO_CYCLE, "no-cycle")                       \

@@ -1,0 +1,697 @@
+// string!: comparison, find, select, path access and the parse matchers.
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "casefold.h"
+#include "datatypes/series_actions.h"
+#include "datatypes/string.h"
+#include "datatypes/string_impl.h"
+#include "datatypes/strout.h"
+#include "errors.h"
+#include "roots.h"
+#include "series.h"
+#include "unicode.h"
+
+namespace vel::string {
+
+using detail::key_of;
+using detail::View;
+
+namespace {
+
+constexpr uint8_t TYPE_TEXT_SLICE = 56;
+
+inline bool equality_op(int op) {
+  return op == CMP_EQUAL || op == CMP_NOT_EQUAL || op == CMP_STRICT_EQUAL || op == CMP_FIND;
+}
+
+// An operand of compare_text: a view of a string, or the decoded text of a
+// symbol without a display string yet (decoded into C++ memory: comparing
+// must not allocate series).
+struct Operand {
+  View v;
+  std::u32string decoded;
+  NodeId node = 0;
+  int64_t index = 0;
+};
+
+void operand_of(const Cell& c, Operand* o) {
+  if (c.is(TYPE_SYMBOL)) {
+    if (c.w2) {
+      Cell s = series_cell(TYPE_STRING, c.w2, 0);
+      o->v = detail::view_of(s);
+      o->node = c.w2;
+      return;
+    }
+    Buffer* b = node_buffer(c.w3);
+    const uint8_t* p = b->head_ptr();
+    size_t n = b->used(), i = 0;
+    while (i < n && p[i]) {
+      uint32_t len = 0;
+      int32_t cp = decode_utf8_checked(p + i, n - i, &len);
+      if (cp < 0 || len == 0) {
+        cp = p[i];
+        len = 1;
+      }
+      o->decoded.push_back(char32_t(cp));
+      i += len;
+    }
+    o->v = View{reinterpret_cast<const uint8_t*>(o->decoded.data()), 4, uint32_t(o->decoded.size())};
+    o->node = c.w3;
+    return;
+  }
+  o->v = detail::view_of(c);
+  o->node = c.node();
+  o->index = c.index() < 0 ? 0 : c.index();
+  if (c.type() == TYPE_TEXT_SLICE && c.i3() >= 0) o->v.len = std::min<uint32_t>(o->v.len, c.w3);
+}
+
+// The first position below n where the two runs differ (keys folded or
+// not), or n.
+uint32_t first_difference(const View& a, const View& b, uint32_t n, bool fold) {
+  if (!fold && a.unit == 1 && b.unit == 1) {
+    uint32_t i = 0;
+    while (i < n && a.p[i] == b.p[i]) i++;
+    return i;
+  }
+  uint32_t i = 0;
+  while (i < n && key_of(a.at(i), fold) == key_of(b.at(i), fold)) i++;
+  return i;
+}
+
+}  // namespace
+
+int32_t compare_text(const Cell& a, const Cell& b, int op, bool match) {
+  Operand x, y;
+  operand_of(a, &x);
+  operand_of(b, &y);
+  bool same_place = x.node == y.node && x.index == y.index && !a.is(TYPE_SYMBOL) && !b.is(TYPE_SYMBOL);
+  if (op == CMP_SAME) return same_place ? 0 : -1;
+  if (same_place && equality_op(op) && !b.is(TypeId(TYPE_TEXT_SLICE))) return 0;
+  uint32_t l1 = x.v.len, l2 = y.v.len, n;
+  if (match) {
+    if (l2 == 0) return op == CMP_FIND ? 1 : 0;
+    if (l1 < l2) return 1;
+    n = l2;
+  } else {
+    if (l1 != l2) {
+      if (equality_op(op) || l2 == 0) return 1;
+    } else if (l1 == 0) {
+      return 0;
+    }
+    n = std::min(l1, l2);
+  }
+  bool fold = op != CMP_STRICT_EQUAL && op != CMP_CASE_SORT;
+  uint32_t i = first_difference(x.v, y.v, n, fold);
+  if (i == n) {
+    if (match) return 0;
+    return l1 < l2 ? -1 : (l1 > l2 ? 1 : 0);
+  }
+  uint32_t c1 = key_of(x.v.at(i), fold), c2 = key_of(y.v.at(i), fold);
+  return c1 < c2 ? -1 : 1;
+}
+
+int32_t compare(const Cell* a, const Cell* b, int op) {
+  TypeId tb = b->type();
+  if (a->type() != tb && tb != TypeId(TYPE_TEXT_SLICE) &&
+      (!is_any_string(tb) || (op != CMP_EQUAL && op != CMP_NOT_EQUAL)))
+    return CMP_INCOMPARABLE;
+  return compare_text(*a, *b, op, false);
+}
+
+// --- find --------------------------------------------------------------------------------
+
+namespace {
+
+constexpr int64_t NOT_FOUND = -1;
+constexpr int64_t NEVER = -2;  // forward wildcard search: no later start can match either
+
+struct Hit {
+  int64_t pos = NOT_FOUND;
+  int64_t end = 0;  // after the matched characters
+};
+
+// The needle: case keys, and for wildcards the kind of each element.
+enum class Kind : uint8_t { LITERAL, STAR, ONE };
+
+struct Needle {
+  std::vector<uint32_t> keys;
+  std::vector<Kind> kinds;  // empty unless wildcards are on
+};
+
+// The searched characters: a snapshot of the series from the buffer head,
+// re-read by the caller after anything that allocates.
+struct Hay {
+  const uint8_t* p;
+  uint32_t unit;
+  bool fold;
+  uint32_t key(int64_t i) const { return key_of(get_char(p + size_t(i) * unit, unit), fold); }
+};
+
+// Horspool over case keys of UCS-2 and UCS-4 text; the shift table is indexed by the low byte of a
+// key, so a collision only shortens a shift.
+template <uint32_t U, bool F>
+int64_t horspool(const uint8_t* hay, int64_t from, int64_t end, const uint32_t* nk, uint32_t m) {
+  auto key = [hay](int64_t i) -> uint32_t {
+    uint32_t c = get_char(hay + size_t(i) * U, U);
+    return F ? key_of(c, true) : c;
+  };
+  uint32_t shift[256];
+  for (uint32_t& s : shift) s = m;
+  for (uint32_t k = 0; k + 1 < m; k++) shift[nk[k] & 255] = m - 1 - k;
+  uint32_t last = nk[m - 1];
+  int64_t pos = from;
+  while (pos + m <= end) {
+    uint32_t c = key(pos + m - 1);
+    if (c == last) {
+      uint32_t k = 0;
+      while (k + 1 < m && key(pos + k) == nk[k]) k++;
+      if (k + 1 >= m) return pos;
+    }
+    pos += shift[c & 255];
+  }
+  return NOT_FOUND;
+}
+
+// Horspool over Latin-1 text: the key of every byte is folded into per-byte
+// tables once, so the scan loop costs the same with and without folding.
+int64_t horspool_latin1(const uint8_t* hay, int64_t from, int64_t end, const uint32_t* nk, uint32_t m, bool fold) {
+  uint32_t key_shift[256];
+  for (uint32_t& s : key_shift) s = m;
+  for (uint32_t k = 0; k + 1 < m; k++) key_shift[nk[k] & 255] = m - 1 - k;
+  uint32_t last = nk[m - 1];
+  uint32_t shift[256];
+  bool is_last[256];
+  for (uint32_t b = 0; b < 256; b++) {
+    uint32_t key = fold ? detail::kUpperLatin1[b] : b;
+    shift[b] = key_shift[key & 255];
+    is_last[b] = key == last;
+  }
+  const uint8_t* p = hay + from + (m - 1);
+  const uint8_t* stop = hay + end;
+  while (p < stop) {
+    uint32_t c = *p;
+    if (is_last[c]) {
+      const uint8_t* w = p - (m - 1);
+      uint32_t k = 0;
+      if (fold) {
+        while (k + 1 < m && detail::kUpperLatin1[w[k]] == nk[k]) k++;
+      } else {
+        while (k + 1 < m && w[k] == nk[k]) k++;
+      }
+      if (k + 1 >= m) return w - hay;
+    }
+    p += shift[c];
+  }
+  return NOT_FOUND;
+}
+
+#if defined(__SSE2__)
+// The bytes whose key is `key` (at most 4 of them; Latin-1 letters have 2
+// or 3, ß folding with s and S).
+struct ByteClass {
+  __m128i bytes[4];
+  int n = 0;
+};
+
+bool byte_class(uint32_t key, bool fold, ByteClass* c) {
+  for (uint32_t b = 0; b < 256; b++) {
+    if ((fold ? detail::kUpperLatin1[b] : b) != key) continue;
+    if (c->n == 4) return false;
+    c->bytes[c->n++] = _mm_set1_epi8(char(b));
+  }
+  return true;
+}
+
+// N (1, 2 or 4) compares: a class of fewer bytes repeats its first one.
+template <int N>
+inline __m128i in_class(const ByteClass& c, __m128i x) {
+  __m128i r = _mm_cmpeq_epi8(x, c.bytes[0]);
+  for (int i = 1; i < N; i++) r = _mm_or_si128(r, _mm_cmpeq_epi8(x, c.bytes[i]));
+  return r;
+}
+
+template <int N>
+int64_t scan_latin1_simd_n(const uint8_t* hay, int64_t from, int64_t end, const uint32_t* nk, uint32_t m, bool fold,
+                           ByteClass first, ByteClass last);
+
+// Latin-1 text, 16 candidate positions at a time: a window can match only
+// where both its first and its last byte have the needle's keys; only those
+// candidates are compared in full. Answers NOT_FOUND, or NEVER when the
+// needle's keys are not byte classes this handles (the caller falls back).
+int64_t scan_latin1_simd(const uint8_t* hay, int64_t from, int64_t end, const uint32_t* nk, uint32_t m, bool fold) {
+  ByteClass first, last;
+  if (!byte_class(nk[0], fold, &first) || !byte_class(nk[m - 1], fold, &last)) return NEVER;
+  if (first.n == 0 || last.n == 0) return NOT_FOUND;  // a key no Latin-1 byte has
+  int n = std::max(first.n, last.n);
+  for (ByteClass* c : {&first, &last})
+    for (int i = c->n; i < 4; i++) c->bytes[i] = c->bytes[0];
+  if (n == 1) return scan_latin1_simd_n<1>(hay, from, end, nk, m, fold, first, last);
+  if (n == 2) return scan_latin1_simd_n<2>(hay, from, end, nk, m, fold, first, last);
+  return scan_latin1_simd_n<4>(hay, from, end, nk, m, fold, first, last);
+}
+
+template <int N>
+int64_t scan_latin1_simd_n(const uint8_t* hay, int64_t from, int64_t end, const uint32_t* nk, uint32_t m, bool fold,
+                           ByteClass first, ByteClass last) {
+  auto window_matches = [&](const uint8_t* w) {
+    if (fold) {
+      for (uint32_t k = 1; k + 1 < m; k++)
+        if (detail::kUpperLatin1[w[k]] != nk[k]) return false;
+      return true;
+    }
+    for (uint32_t k = 1; k + 1 < m; k++)
+      if (w[k] != nk[k]) return false;
+    return true;
+  };
+  int64_t i = from;
+  for (; i + int64_t(m) - 1 + 16 <= end; i += 16) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + i + m - 1));
+    uint32_t mask = uint32_t(_mm_movemask_epi8(_mm_and_si128(in_class<N>(first, a), in_class<N>(last, b))));
+    while (mask) {
+      int bit = __builtin_ctz(mask);
+      if (window_matches(hay + i + bit)) return i + bit;
+      mask &= mask - 1;
+    }
+  }
+  for (; i + int64_t(m) <= end; i++) {
+    uint32_t c0 = fold ? detail::kUpperLatin1[hay[i]] : hay[i];
+    uint32_t c1 = fold ? detail::kUpperLatin1[hay[i + m - 1]] : hay[i + m - 1];
+    if (c0 == nk[0] && c1 == nk[m - 1] && window_matches(hay + i)) return i;
+  }
+  return NOT_FOUND;
+}
+#endif
+
+int64_t forward_text(const Hay& h, int64_t from, int64_t end, const Needle& n) {
+  uint32_t m = uint32_t(n.keys.size());
+  const uint32_t* nk = n.keys.data();
+  if (m == 1) {
+    uint32_t k0 = nk[0];
+    if (h.unit == 1 && !h.fold) {
+      if (k0 > 255 || from >= end) return NOT_FOUND;
+      const void* hit = std::memchr(h.p + from, int(k0), size_t(end - from));
+      return hit ? static_cast<const uint8_t*>(hit) - h.p : NOT_FOUND;
+    }
+    for (int64_t i = from; i < end; i++)
+      if (h.key(i) == k0) return i;
+    return NOT_FOUND;
+  }
+  switch (h.unit * 2 + h.fold) {
+    case 2:
+    case 3: {
+#if defined(__SSE2__)
+      int64_t r = scan_latin1_simd(h.p, from, end, nk, m, h.fold);
+      if (r != NEVER) return r;
+#endif
+      return horspool_latin1(h.p, from, end, nk, m, h.fold);
+    }
+    case 4: return horspool<2, false>(h.p, from, end, nk, m);
+    case 5: return horspool<2, true>(h.p, from, end, nk, m);
+    case 8: return horspool<4, false>(h.p, from, end, nk, m);
+    default: return horspool<4, true>(h.p, from, end, nk, m);
+  }
+}
+
+bool literal_at(const Hay& h, int64_t pos, const Needle& n) {
+  for (size_t k = 0; k < n.keys.size(); k++)
+    if (h.key(pos + int64_t(k)) != n.keys[k]) return false;
+  return true;
+}
+
+// Wildcard patterns: segments of literals and "?" between "*"s. The first
+// segment must match at the start; each later one is placed at its earliest
+// occurrence after the previous, which is the shortest match and is found
+// whenever any match exists (no segment is anchored at the end).
+struct Segment {
+  uint32_t first, len;
+  // The earliest occurrence at or after any x in [qlo, r] is r (NOT_FOUND:
+  // none at or after qlo). Candidates move one way during a search, so each
+  // position is scanned at most once per segment.
+  int64_t qlo = -1, r = NOT_FOUND;
+};
+
+class Wildcard {
+ public:
+  Wildcard(const Needle& n, const Hay& h, int64_t end) : n_(n), h_(h), end_(end) {
+    uint32_t start = 0;
+    for (uint32_t k = 0; k <= n.keys.size(); k++) {
+      if (k == n.keys.size() || n.kinds[k] == Kind::STAR) {
+        segs_.push_back(Segment{start, k - start});
+        start = k + 1;
+      }
+    }
+  }
+
+  // The end of the match starting at s, NOT_FOUND, or NEVER when a later
+  // segment occurs nowhere after the first (no later start can match).
+  int64_t match_at(int64_t s) {
+    if (!segment_at(segs_[0], s)) return NOT_FOUND;
+    int64_t cur = s + segs_[0].len;
+    for (size_t j = 1; j < segs_.size(); j++) {
+      int64_t p = earliest(segs_[j], cur);
+      if (p < 0) return NEVER;
+      cur = p + segs_[j].len;
+    }
+    return cur;
+  }
+
+  // The shortest length any match can have (literals and "?").
+  uint32_t min_len() const {
+    uint32_t m = 0;
+    for (const Segment& s : segs_) m += s.len;
+    return m;
+  }
+
+ private:
+  bool segment_at(const Segment& g, int64_t p) const {
+    if (p + g.len > end_) return false;
+    for (uint32_t k = 0; k < g.len; k++) {
+      if (n_.kinds[g.first + k] == Kind::ONE) continue;
+      if (h_.key(p + k) != n_.keys[g.first + k]) return false;
+    }
+    return true;
+  }
+
+  int64_t scan(const Segment& g, int64_t from, int64_t to) const {
+    for (int64_t p = from; p < to && p + g.len <= end_; p++)
+      if (segment_at(g, p)) return p;
+    return NOT_FOUND;
+  }
+
+  int64_t earliest(Segment& g, int64_t x) {
+    if (g.qlo >= 0 && x >= g.qlo && (g.r == NOT_FOUND || x <= g.r)) return g.r;
+    if (g.qlo >= 0 && x < g.qlo) {
+      int64_t f = scan(g, x, g.qlo);
+      if (f != NOT_FOUND) g.r = f;
+    } else {
+      g.r = scan(g, x, end_ + 1);
+    }
+    g.qlo = x;
+    return g.r;
+  }
+
+  const Needle& n_;
+  Hay h_;
+  int64_t end_;
+  std::vector<Segment> segs_;
+};
+
+// The value searched for, as the mode that finds it.
+enum class Mode : uint8_t { CHAR, TEXT, BYTE };
+
+struct Search {
+  Mode mode = Mode::TEXT;
+  Needle needle;
+  bool wild = false;
+  int64_t byte = -1;  // BYTE mode: the value (-1: matches nothing)
+};
+
+// The wildcard characters of /with (the default * and ?).
+void wild_chars(const Cell* wild, uint32_t* star, uint32_t* one) {
+  *star = '*';
+  *one = '?';
+  if (!wild) return;
+  if (wild->is(TYPE_CHAR)) {
+    *star = wild->w2;
+  } else if (is_any_string(wild->type())) {
+    View v = detail::view_of(*wild);
+    if (v.len > 0) *star = v.at(0);
+    if (v.len > 1) *one = v.at(1);
+  } else {
+    fire(ErrId::INVALID_ARG, *wild);
+  }
+}
+
+void needle_from(const View& v, bool fold, bool wild, uint32_t star, uint32_t one, Needle* n) {
+  n->keys.resize(v.len);
+  if (wild) n->kinds.resize(v.len);
+  for (uint32_t i = 0; i < v.len; i++) {
+    uint32_t c = v.at(i);
+    n->keys[i] = key_of(c, fold);
+    if (wild) n->kinds[i] = c == star ? Kind::STAR : (c == one ? Kind::ONE : Kind::LITERAL);
+  }
+}
+
+// Builds the search for a value; may allocate (forming a value).
+may_gc Search prepare(const Cell& series, const Cell& value, bool fold, const FindOptions& o) {
+  Search s;
+  TypeId st = series.type(), vt = value.type();
+  bool binary_series = st == TYPE_BINARY;
+  bool wild = o.any || o.wild;
+  uint32_t star = '*', one = '?';
+  if (wild) wild_chars(o.wild, &star, &one);
+  switch (vt) {
+    case TYPE_CHAR:
+      s.mode = Mode::CHAR;
+      s.needle.keys.push_back(key_of(value.w2, fold));
+      return s;
+    case TYPE_BITSET:
+      fire(ErrId::NOT_DONE, value);  // bitset! membership comes with its module
+    case TYPE_INTEGER:
+    case TYPE_FLOAT:
+      if (binary_series) {
+        s.mode = Mode::BYTE;
+        double d = vt == TYPE_INTEGER ? double(value.i2()) : value.f64();
+        if (d >= 0.0 && d <= 255.0 && d == double(int64_t(d))) s.byte = int64_t(d);
+        return s;
+      }
+      break;
+    case TYPE_BINARY:
+      if (!binary_series) fire(ErrId::INVALID_ARG, value);
+      {
+        View v = detail::view_of(value);
+        needle_from(v, false, false, 0, 0, &s.needle);
+      }
+      return s;
+    default:
+      if (is_any_string(vt)) {
+        s.wild = wild;
+        needle_from(detail::view_of(value), fold, wild, star, one, &s.needle);
+        return s;
+      }
+  }
+  // Any other value: its form.
+  RootedNode text(make_string(16));
+  form_value(value, text);
+  s.wild = wild;
+  needle_from(detail::view_of(series_cell(TYPE_STRING, text)), fold, wild, star, one, &s.needle);
+  return s;
+}
+
+// Whether the element at i matches in CHAR or BYTE mode.
+inline bool element_matches(const Search& s, const Hay& h, int64_t i) {
+  if (s.mode == Mode::BYTE) return s.byte >= 0 && get_char(h.p + size_t(i) * h.unit, h.unit) == uint32_t(s.byte);
+  return h.key(i) == s.needle.keys[0];
+}
+
+// The search proper over the series' current buffer. Allocates nothing.
+Hit run_search(const Cell& series, const Search& s, const FindOptions& o, bool fold) {
+  Hit none;
+  Buffer* b = node_buffer(series.node());
+  int64_t total = b->length();
+  if (total == 0) return none;
+  int64_t index = std::clamp<int64_t>(series.index(), 0, total);
+  if (!o.reverse && index >= total) return none;
+
+  int64_t step = 1;
+  if (o.skip) {
+    if (!o.skip->is(TYPE_INTEGER)) fire_refine_arg("skip", *o.skip);
+    if (o.skip->i2() < 1) fire(ErrId::OUT_OF_RANGE, *o.skip);
+    step = o.skip->i2();
+  }
+
+  // The range: forward and /last search [index, end); /reverse searches
+  // back from index - step down to lower.
+  int64_t end = total, lower = 0;
+  if (o.part) {
+    int64_t c = detail::part_count(series, *o.part);
+    if (c < 1) return none;
+    if (o.reverse) lower = std::max<int64_t>(0, index - c);
+    else end = index + std::min(c, total - index);
+  }
+  if (o.reverse && o.match) return none;
+
+  // An empty text is nowhere to be found.
+  if (s.mode == Mode::TEXT && s.needle.keys.empty()) return none;
+
+  Hay h{b->head_ptr(), b->unit(), fold};
+  bool single = s.mode != Mode::TEXT;
+  int64_t m = single ? 1 : int64_t(s.needle.keys.size());
+  std::optional<Wildcard> wc;
+  if (!single && s.wild) {
+    wc.emplace(s.needle, h, o.reverse ? total : end);
+    m = wc->min_len();
+  }
+
+  auto test = [&](int64_t pos) -> int64_t {  // the end of a match at pos, or < 0
+    if (single) return element_matches(s, h, pos) ? pos + 1 : NOT_FOUND;
+    if (wc) return wc->match_at(pos);
+    return literal_at(h, pos, s.needle) ? pos + m : NOT_FOUND;
+  };
+
+  if (o.reverse || o.last) {
+    int64_t limit = o.reverse ? total : end;  // a match must fit before it
+    int64_t pos, floor;
+    if (o.reverse) {
+      pos = index - step;
+      floor = lower;
+      if (pos < floor) return none;
+      while (pos + m > limit && pos >= floor) pos -= step;
+    } else {
+      floor = index;
+      if (end - m < index) return none;
+      pos = index + ((end - m - index) / step) * step;
+    }
+    for (; pos >= floor; pos -= step) {
+      int64_t e = test(pos);
+      if (e >= 0) return Hit{pos, e};
+    }
+    return none;
+  }
+
+  if (o.match) {
+    if (index + m > end) return none;
+    int64_t e = test(index);
+    return e >= 0 ? Hit{index, e} : none;
+  }
+
+  if (step == 1 && !wc) {
+    int64_t pos;
+    if (s.mode == Mode::TEXT) {
+      pos = forward_text(h, index, end, s.needle);
+    } else {
+      pos = NOT_FOUND;
+      for (int64_t i = index; i < end; i++)
+        if (element_matches(s, h, i)) {
+          pos = i;
+          break;
+        }
+    }
+    return pos >= 0 ? Hit{pos, pos + m} : none;
+  }
+
+  for (int64_t pos = index; pos + m <= end; pos += step) {
+    int64_t e = test(pos);
+    if (e >= 0) return Hit{pos, e};
+    if (e == NEVER) break;
+  }
+  return none;
+}
+
+may_gc Hit find_hit(const Cell& series, const Cell& value, const FindOptions& o) {
+  if (series.is(TYPE_VECTOR)) fire(ErrId::NOT_DONE, series);  // vector! elements come with its module
+  bool fold = is_any_string(series.type()) && !o.case_sensitive && !o.same;
+  RootedCell s(series), v(value);
+  Search search = prepare(*s, *v, fold, o);
+  return run_search(*s, search, o, fold);
+}
+
+}  // namespace
+
+may_gc Cell find(const Cell& series, const Cell& value, const FindOptions& o) {
+  Hit hit = find_hit(series, value, o);
+  if (hit.pos < 0) return none_cell();
+  Cell r = series;
+  r.w1 = uint32_t(o.tail ? hit.end : hit.pos);
+  return r;
+}
+
+may_gc Cell select(const Cell& series, const Cell& value, const FindOptions& o_in) {
+  FindOptions o = o_in;
+  o.tail = o.match = false;
+  Hit hit = find_hit(series, value, o);
+  if (hit.pos < 0) return none_cell();
+  if (hit.end >= int64_t(series_total(series))) return none_cell();
+  return series_element(series, uint32_t(hit.end));
+}
+
+may_gc Cell eval_path(const Cell& parent, const Cell& element, const Cell* value, const Cell& path,
+                      bool case_sensitive) {
+  if (element.is(TYPE_INTEGER)) {
+    if (!value) return series_pick(parent, element.i2());
+    series_poke(parent, element.i2(), *value);
+    return *value;
+  }
+  if (element.is(TYPE_WORD)) fire(ErrId::INVALID_PATH, path, element);
+  FindOptions o;
+  o.case_sensitive = case_sensitive;
+  if (!value) return select(parent, element, o);
+  RootedCell p(parent), e(element), v(*value), pa(path);
+  Hit hit = find_hit(*p, *e, o);
+  if (hit.pos < 0 || hit.end >= int64_t(series_total(*p))) fire(ErrId::BAD_PATH_SET, *pa, *e);
+  series_poke(*p, hit.end - series_index(*p) + 1, *v);
+  return *v;
+}
+
+bool tag_at_q(const Cell& series, const Cell& tag) {
+  View s = detail::view_of(series), t = detail::view_of(tag);
+  return s.len >= t.len + 2 && s.at(0) == '<' && s.at(t.len + 1) == '>';
+}
+
+may_gc bool match_q(const Cell& series, const Cell& value, int op) {
+  TypeId vt = value.type();
+  if (vt == TYPE_CHAR) {
+    View s = detail::view_of(series);
+    if (s.len == 0) return false;
+    bool fold = op != CMP_STRICT_EQUAL;
+    return key_of(s.at(0), fold) == key_of(value.w2, fold);
+  }
+  if (vt == TYPE_TAG) {
+    if (!tag_at_q(series, value)) return false;
+    Cell inner = series;
+    inner.w1 = uint32_t(series_index(series) + 1);  // tag_at_q: the text holds "<" there
+    return compare_text(inner, value, op, true) == 0;
+  }
+  if (is_any_string(vt)) return compare_text(series, value, op, true) == 0;
+  return false;
+}
+
+// --- frame entries ---------------------------------------------------------------------
+
+namespace detail {
+
+// find and select: series value /part length /only /case /same /any /with
+// wild /skip size /last /reverse /tail /match.
+static FindOptions find_options(const Cell* base) {
+  FindOptions o;
+  if (used(base[2])) o.part = &base[3];
+  o.only = used(base[4]);
+  o.case_sensitive = used(base[5]);
+  o.same = used(base[6]);
+  o.any = used(base[7]);
+  if (used(base[8])) o.wild = &base[9];
+  if (used(base[10])) o.skip = &base[11];
+  o.last = used(base[12]);
+  o.reverse = used(base[13]);
+  o.tail = used(base[14]);
+  o.match = used(base[15]);
+  return o;
+}
+
+Status find_action(Cell* base) {
+  base[0] = find(base[0], base[1], find_options(base));
+  return Status::OK;
+}
+
+Status select_action(Cell* base) {
+  base[0] = select(base[0], base[1], find_options(base));
+  return Status::OK;
+}
+
+// The typed eval-path slot.
+Cell eval_path_slot(const Cell& value, const Cell& selector, const Cell* set_value, const PathStep& step) {
+  return eval_path(value, selector, set_value, step.path ? *step.path : none_cell(), step.case_sensitive);
+}
+
+}  // namespace detail
+
+}  // namespace vel::string
