@@ -69,6 +69,10 @@ enum class ErrType : uint8_t {
   X(SCRIPT, INVALID_PATH, "invalid-path")                 \
   X(SCRIPT, BAD_PATH_TYPE, "bad-path-type")               \
   X(SCRIPT, BAD_PATH_TYPE2, "bad-path-type2")             \
+  X(SCRIPT, DUP_VARS, "dup-vars")                         \
+  X(SCRIPT, BAD_OP_SPEC, "bad-op-spec")                   \
+  X(SCRIPT, BAD_FUNC_EXTERN, "bad-func-extern")           \
+  X(SCRIPT, EXPECT_VAL, "expect-val")                     \
   X(INTERNAL, VEL_SYSTEM, "vel-system")                   \
   X(INTERNAL, NO_MEMORY, "no-memory")                     \
   X(INTERNAL, WRONG_MEM, "wrong-mem")                     \

@@ -15,10 +15,17 @@
 //   routine!            as function!, header bit 15 cell-passing, bits
 //                       25-29 arity; more cell 2 the registry id of the C++
 //                       routine, cell 4 the return type id
+//
+// The spec context of a native! or action! is made from its spec block, so
+// its words are the spec's arguments and refinements; `in`
+// and refinement lookups can find them. Function contexts are stack
+// contexts: their values are the running call's frame cells.
 #pragma once
 #include <cstdint>
+#include <string_view>
 
 #include "cell.h"
+#include "evaluator/stack.h"
 #include "memory.h"
 
 namespace vel::func {
@@ -53,5 +60,75 @@ inline bool typeset_has(const Cell& ts, uint32_t t) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(&ts.w1);
   return t < 96 && (bytes[t >> 3] & (0x80u >> (t & 7)));
 }
+
+constexpr uint32_t ROUTINE_ARITY_SHIFT = 25;
+constexpr uint32_t ROUTINE_MAX_ARITY = 31;
+inline uint32_t routine_arity(const Cell& r) { return (r.header >> ROUTINE_ARITY_SHIFT) & ROUTINE_MAX_ARITY; }
+
+// --- function! ----------------------------------------------------------------
+
+// Validates a function spec from its index and answers its attribute flags
+// (FN_TRACE, FN_NO_TRACE). A malformed spec raises script/bad-func-def with
+// the whole spec; a repeated name script/dup-vars with the later entry; a
+// bad type block entry script/invalid-type-spec (a type word without a
+// value script/no-value).
+may_gc uint32_t check_spec(const Cell& spec);
+
+// Pushes a new function! on the argument stack and answers its context.
+// Indexes past a tail count as the tail; a spec not at its head is copied
+// from its index. The body (a block, or none for no body) is copied deeply.
+// ctx 0 makes a stack context from the spec and binds the body copy to it;
+// a given context is used as it is. code 0 leaves more cell 2 unset;
+// enclosing null leaves more cell 4 unset. flags: FN_TRACE / FN_NO_TRACE.
+may_gc NodeId function_push(const Cell& spec, const Cell& body, NodeId ctx, int32_t code, const Cell* enclosing,
+                            uint32_t flags);
+
+// The locals collection of the `function` native. spec is a block the
+// caller owns (it is edited): an /extern list is cut off it, and the
+// set-words of the body and the words of foreach, remove-each and repeat
+// that the spec does not name are appended after /local (added when
+// missing). Answers the block of collected words.
+may_gc Cell collect_locals(const Cell& spec, const Cell& body);
+
+// The cells to push for /local from position start of the spec: 1 for
+// /local and 1 per word! after it; without /local 0, or -1 when required.
+int32_t count_locals(NodeId spec, uint32_t start, bool required);
+
+// Pushes the locals' cells: false for /local, then n - 1 none.
+void init_locals(int32_t n);
+
+// --- natives, actions and ops ------------------------------------------------------
+
+// Whether a spec describes exactly two arguments, the shape an op! needs.
+bool op_spec_ok(const Cell& spec);
+
+// The word bound to a function value's context (its spec context for
+// natives, actions and ops over them), found case-insensitively; a
+// refinement! comes back as a word!. none when the context lacks it.
+may_gc Cell bind_in_function(const Cell& fn, const Cell& word);
+
+// The context node of a function!, routine! or an op! over one; 0 for the
+// others.
+NodeId function_context(const Cell& fn);
+
+// --- routine! ----------------------------------------------------------------------
+
+// A routine's C++ entry, on the frame convention of natives: base[0] is the
+// first argument and the result cell.
+using RoutineFn = Status (*)(Cell* base);
+
+// The routine registry: C++ functions by name. Registering a name again
+// replaces its entry and keeps its id. Ids start at 1.
+uint32_t routine_register(std::string_view name, RoutineFn fn);
+uint32_t routine_find(std::string_view name);  // 0 when absent
+
+// Pushes a new routine! for registry id `id` and answers its context.
+// return_type: -1 none (the routine writes its result), TYPE_LOGIC,
+// TYPE_INTEGER or TYPE_FLOAT. cells: the routine takes its cells as they
+// are (no type-block checks, no result conversion).
+may_gc NodeId routine_push(const Cell& spec, const Cell& body, uint32_t id, int32_t return_type, bool cells);
+
+// Calls a routine whose argument cells are the current frame's (base).
+may_gc Status call_routine(const Cell& routine, Cell* base);
 
 }  // namespace vel::func

@@ -8,11 +8,6 @@ namespace vel {
   void register_type_##cname() { TypeBuilder(TYPE_##cname).inherit_rest().done(); }
 
 VEL_PENDING(BINARY)
-VEL_PENDING(NATIVE)
-VEL_PENDING(ACTION)
-VEL_PENDING(OP)
-VEL_PENDING(FUNCTION)
-VEL_PENDING(ROUTINE)
 VEL_PENDING(ISSUE)
 VEL_PENDING(OBJECT)
 VEL_PENDING(BITSET)

@@ -544,6 +544,8 @@ may_gc Status call_body(const Cell& fn, Cell* base) {
       return dispatch_action(ActionId(fn.w1), base);
     case TYPE_FUNCTION:
       return eval_function_body(fn, base);
+    case TYPE_ROUTINE:
+      return func::call_routine(fn, base);
     default:
       fire(ErrId::NOT_DONE);
   }
@@ -580,6 +582,8 @@ may_gc Status eval_call(const Cell& fn, const Cell& name, Code* code, bool push_
 }
 
 may_gc Status call_with_frame(const Cell& fn, Cell* base) { return call_body(fn, base); }
+
+may_gc Cell arguments_cache(const Cell& fn) { return args_cache(fn); }
 
 may_gc uint32_t frame_size(const Cell& fn) {
   Cell cache = args_cache(fn);

@@ -56,6 +56,11 @@ may_gc Status call_with_frame(const Cell& fn, Cell* base);
 // set-path the value to assign is the current frame's result cell.
 may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool push, bool case_sensitive = false);
 
+// The argument cache of a callable (built on first use): per spec entry a
+// typeset! (argument, mode in bits 20-21) or a refinement!, then an
+// integer! with the local count when there are locals.
+may_gc Cell arguments_cache(const Cell& fn);
+
 // The number of argument cells a callable takes in the full layout, and
 // the position of a refinement's logic cell (-1 when it has none).
 may_gc uint32_t frame_size(const Cell& fn);
