@@ -123,14 +123,13 @@ int32_t compare_text(const Cell& a, const Cell& b, int op, bool match);
 int32_t compare(const Cell* a, const Cell* b, int op);
 
 // The refinements of find and select; a null pointer is a refinement not
-// used.
+// used. Wildcards (/any, /with) are not offered: the action entries refuse
+// them with internal/not-done.
 struct FindOptions {
   const Cell* part = nullptr;  // /part: a count or a position in the series
   bool only = false;           // no effect on strings
   bool case_sensitive = false; // /case
   bool same = false;           // /same: as /case for characters
-  bool any = false;            // wildcards: * any run, ? any one character
-  const Cell* wild = nullptr;  // /with: a string whose first two characters replace * and ?
   const Cell* skip = nullptr;  // /skip: an integer! record size, at least 1
   bool last = false;
   bool reverse = false;

@@ -1,7 +1,6 @@
 // string!: comparison, find, select, path access and the parse matchers.
 #include <algorithm>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -131,19 +130,16 @@ int32_t compare(const Cell* a, const Cell* b, int op) {
 namespace {
 
 constexpr int64_t NOT_FOUND = -1;
-constexpr int64_t NEVER = -2;  // forward wildcard search: no later start can match either
+constexpr int64_t FALL_BACK = -2;  // a fast scan that cannot take this needle
 
 struct Hit {
   int64_t pos = NOT_FOUND;
   int64_t end = 0;  // after the matched characters
 };
 
-// The needle: case keys, and for wildcards the kind of each element.
-enum class Kind : uint8_t { LITERAL, STAR, ONE };
-
+// The needle: the case keys of its characters.
 struct Needle {
   std::vector<uint32_t> keys;
-  std::vector<Kind> kinds;  // empty unless wildcards are on
 };
 
 // The searched characters: a snapshot of the series from the buffer head,
@@ -244,11 +240,11 @@ int64_t scan_latin1_simd_n(const uint8_t* hay, int64_t from, int64_t end, const 
 
 // Latin-1 text, 16 candidate positions at a time: a window can match only
 // where both its first and its last byte have the needle's keys; only those
-// candidates are compared in full. Answers NOT_FOUND, or NEVER when the
+// candidates are compared in full. Answers NOT_FOUND, or FALL_BACK when the
 // needle's keys are not byte classes this handles (the caller falls back).
 int64_t scan_latin1_simd(const uint8_t* hay, int64_t from, int64_t end, const uint32_t* nk, uint32_t m, bool fold) {
   ByteClass first, last;
-  if (!byte_class(nk[0], fold, &first) || !byte_class(nk[m - 1], fold, &last)) return NEVER;
+  if (!byte_class(nk[0], fold, &first) || !byte_class(nk[m - 1], fold, &last)) return FALL_BACK;
   if (first.n == 0 || last.n == 0) return NOT_FOUND;  // a key no Latin-1 byte has
   int n = std::max(first.n, last.n);
   for (ByteClass* c : {&first, &last})
@@ -310,7 +306,7 @@ int64_t forward_text(const Hay& h, int64_t from, int64_t end, const Needle& n) {
     case 3: {
 #if defined(__SSE2__)
       int64_t r = scan_latin1_simd(h.p, from, end, nk, m, h.fold);
-      if (r != NEVER) return r;
+      if (r != FALL_BACK) return r;
 #endif
       return horspool_latin1(h.p, from, end, nk, m, h.fold);
     }
@@ -327,128 +323,25 @@ bool literal_at(const Hay& h, int64_t pos, const Needle& n) {
   return true;
 }
 
-// Wildcard patterns: segments of literals and "?" between "*"s. The first
-// segment must match at the start; each later one is placed at its earliest
-// occurrence after the previous, which is the shortest match and is found
-// whenever any match exists (no segment is anchored at the end).
-struct Segment {
-  uint32_t first, len;
-  // The earliest occurrence at or after any x in [qlo, r] is r (NOT_FOUND:
-  // none at or after qlo). Candidates move one way during a search, so each
-  // position is scanned at most once per segment.
-  int64_t qlo = -1, r = NOT_FOUND;
-};
-
-class Wildcard {
- public:
-  Wildcard(const Needle& n, const Hay& h, int64_t end) : n_(n), h_(h), end_(end) {
-    uint32_t start = 0;
-    for (uint32_t k = 0; k <= n.keys.size(); k++) {
-      if (k == n.keys.size() || n.kinds[k] == Kind::STAR) {
-        segs_.push_back(Segment{start, k - start});
-        start = k + 1;
-      }
-    }
-  }
-
-  // The end of the match starting at s, NOT_FOUND, or NEVER when a later
-  // segment occurs nowhere after the first (no later start can match).
-  int64_t match_at(int64_t s) {
-    if (!segment_at(segs_[0], s)) return NOT_FOUND;
-    int64_t cur = s + segs_[0].len;
-    for (size_t j = 1; j < segs_.size(); j++) {
-      int64_t p = earliest(segs_[j], cur);
-      if (p < 0) return NEVER;
-      cur = p + segs_[j].len;
-    }
-    return cur;
-  }
-
-  // The shortest length any match can have (literals and "?").
-  uint32_t min_len() const {
-    uint32_t m = 0;
-    for (const Segment& s : segs_) m += s.len;
-    return m;
-  }
-
- private:
-  bool segment_at(const Segment& g, int64_t p) const {
-    if (p + g.len > end_) return false;
-    for (uint32_t k = 0; k < g.len; k++) {
-      if (n_.kinds[g.first + k] == Kind::ONE) continue;
-      if (h_.key(p + k) != n_.keys[g.first + k]) return false;
-    }
-    return true;
-  }
-
-  int64_t scan(const Segment& g, int64_t from, int64_t to) const {
-    for (int64_t p = from; p < to && p + g.len <= end_; p++)
-      if (segment_at(g, p)) return p;
-    return NOT_FOUND;
-  }
-
-  int64_t earliest(Segment& g, int64_t x) {
-    if (g.qlo >= 0 && x >= g.qlo && (g.r == NOT_FOUND || x <= g.r)) return g.r;
-    if (g.qlo >= 0 && x < g.qlo) {
-      int64_t f = scan(g, x, g.qlo);
-      if (f != NOT_FOUND) g.r = f;
-    } else {
-      g.r = scan(g, x, end_ + 1);
-    }
-    g.qlo = x;
-    return g.r;
-  }
-
-  const Needle& n_;
-  Hay h_;
-  int64_t end_;
-  std::vector<Segment> segs_;
-};
-
 // The value searched for, as the mode that finds it.
 enum class Mode : uint8_t { CHAR, TEXT, BYTE };
 
 struct Search {
   Mode mode = Mode::TEXT;
   Needle needle;
-  bool wild = false;
   int64_t byte = -1;  // BYTE mode: the value (-1: matches nothing)
 };
 
-// The wildcard characters of /with (the default * and ?).
-void wild_chars(const Cell* wild, uint32_t* star, uint32_t* one) {
-  *star = '*';
-  *one = '?';
-  if (!wild) return;
-  if (wild->is(TYPE_CHAR)) {
-    *star = wild->w2;
-  } else if (is_any_string(wild->type())) {
-    View v = detail::view_of(*wild);
-    if (v.len > 0) *star = v.at(0);
-    if (v.len > 1) *one = v.at(1);
-  } else {
-    fire(ErrId::INVALID_ARG, *wild);
-  }
-}
-
-void needle_from(const View& v, bool fold, bool wild, uint32_t star, uint32_t one, Needle* n) {
+void needle_from(const View& v, bool fold, Needle* n) {
   n->keys.resize(v.len);
-  if (wild) n->kinds.resize(v.len);
-  for (uint32_t i = 0; i < v.len; i++) {
-    uint32_t c = v.at(i);
-    n->keys[i] = key_of(c, fold);
-    if (wild) n->kinds[i] = c == star ? Kind::STAR : (c == one ? Kind::ONE : Kind::LITERAL);
-  }
+  for (uint32_t i = 0; i < v.len; i++) n->keys[i] = key_of(v.at(i), fold);
 }
 
 // Builds the search for a value; may allocate (forming a value).
-may_gc Search prepare(const Cell& series, const Cell& value, bool fold, const FindOptions& o) {
+may_gc Search prepare(const Cell& series, const Cell& value, bool fold) {
   Search s;
   TypeId st = series.type(), vt = value.type();
   bool binary_series = st == TYPE_BINARY;
-  bool wild = o.any || o.wild;
-  uint32_t star = '*', one = '?';
-  if (wild) wild_chars(o.wild, &star, &one);
   switch (vt) {
     case TYPE_CHAR:
       s.mode = Mode::CHAR;
@@ -469,22 +362,27 @@ may_gc Search prepare(const Cell& series, const Cell& value, bool fold, const Fi
       if (!binary_series) fire(ErrId::INVALID_ARG, value);
       {
         View v = detail::view_of(value);
-        needle_from(v, false, false, 0, 0, &s.needle);
+        needle_from(v, false, &s.needle);
       }
       return s;
     default:
       if (is_any_string(vt)) {
-        s.wild = wild;
-        needle_from(detail::view_of(value), fold, wild, star, one, &s.needle);
+        needle_from(detail::view_of(value), fold, &s.needle);
         return s;
       }
   }
   // Any other value: its form.
   RootedNode text(make_string(16));
   form_value(value, text);
-  s.wild = wild;
-  needle_from(detail::view_of(series_cell(TYPE_STRING, text)), fold, wild, star, one, &s.needle);
+  needle_from(detail::view_of(series_cell(TYPE_STRING, text)), fold, &s.needle);
   return s;
+}
+
+// An empty buffer, or (forwards) an index at or past the tail: no search
+// can succeed, whatever the value and the other refinements.
+bool nothing_to_search(const Cell& series, bool reverse) {
+  int64_t total = node_buffer(series.node())->length();
+  return total == 0 || (!reverse && series.index() >= total);
 }
 
 // Whether the element at i matches in CHAR or BYTE mode.
@@ -496,11 +394,10 @@ inline bool element_matches(const Search& s, const Hay& h, int64_t i) {
 // The search proper over the series' current buffer. Allocates nothing.
 Hit run_search(const Cell& series, const Search& s, const FindOptions& o, bool fold) {
   Hit none;
+  if (nothing_to_search(series, o.reverse)) return none;
   Buffer* b = node_buffer(series.node());
   int64_t total = b->length();
-  if (total == 0) return none;
   int64_t index = std::clamp<int64_t>(series.index(), 0, total);
-  if (!o.reverse && index >= total) return none;
 
   int64_t step = 1;
   if (o.skip) {
@@ -526,15 +423,9 @@ Hit run_search(const Cell& series, const Search& s, const FindOptions& o, bool f
   Hay h{b->head_ptr(), b->unit(), fold};
   bool single = s.mode != Mode::TEXT;
   int64_t m = single ? 1 : int64_t(s.needle.keys.size());
-  std::optional<Wildcard> wc;
-  if (!single && s.wild) {
-    wc.emplace(s.needle, h, o.reverse ? total : end);
-    m = wc->min_len();
-  }
 
   auto test = [&](int64_t pos) -> int64_t {  // the end of a match at pos, or < 0
     if (single) return element_matches(s, h, pos) ? pos + 1 : NOT_FOUND;
-    if (wc) return wc->match_at(pos);
     return literal_at(h, pos, s.needle) ? pos + m : NOT_FOUND;
   };
 
@@ -564,7 +455,7 @@ Hit run_search(const Cell& series, const Search& s, const FindOptions& o, bool f
     return e >= 0 ? Hit{index, e} : none;
   }
 
-  if (step == 1 && !wc) {
+  if (step == 1) {
     int64_t pos;
     if (s.mode == Mode::TEXT) {
       pos = forward_text(h, index, end, s.needle);
@@ -582,7 +473,6 @@ Hit run_search(const Cell& series, const Search& s, const FindOptions& o, bool f
   for (int64_t pos = index; pos + m <= end; pos += step) {
     int64_t e = test(pos);
     if (e >= 0) return Hit{pos, e};
-    if (e == NEVER) break;
   }
   return none;
 }
@@ -591,7 +481,7 @@ may_gc Hit find_hit(const Cell& series, const Cell& value, const FindOptions& o)
   if (series.is(TYPE_VECTOR)) fire(ErrId::NOT_DONE, series);  // vector! elements come with its module
   bool fold = is_any_string(series.type()) && !o.case_sensitive && !o.same;
   RootedCell s(series), v(value);
-  Search search = prepare(*s, *v, fold, o);
+  Search search = prepare(*s, *v, fold);
   return run_search(*s, search, o, fold);
 }
 
@@ -667,8 +557,6 @@ static FindOptions find_options(const Cell* base) {
   o.only = used(base[4]);
   o.case_sensitive = used(base[5]);
   o.same = used(base[6]);
-  o.any = used(base[7]);
-  if (used(base[8])) o.wild = &base[9];
   if (used(base[10])) o.skip = &base[11];
   o.last = used(base[12]);
   o.reverse = used(base[13]);
@@ -677,12 +565,20 @@ static FindOptions find_options(const Cell* base) {
   return o;
 }
 
+// Wildcard matching (/any, /with) is not offered: internal/not-done, once
+// the series has something to search (that case answers none first).
+static void refuse_wildcards(const Cell* base) {
+  if ((used(base[7]) || used(base[8])) && !nothing_to_search(base[0], used(base[13]))) fire(ErrId::NOT_DONE);
+}
+
 Status find_action(Cell* base) {
+  refuse_wildcards(base);
   base[0] = find(base[0], base[1], find_options(base));
   return Status::OK;
 }
 
 Status select_action(Cell* base) {
+  refuse_wildcards(base);
   base[0] = select(base[0], base[1], find_options(base));
   return Status::OK;
 }

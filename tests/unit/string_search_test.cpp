@@ -179,34 +179,39 @@ TEST(StringFind, MatchPartAndSkip) {
   });
 }
 
-TEST(StringFind, Wildcards) {
-  check_finds({
-      {"abcdef", 0, "b*d", {"any"}, "bcdef"},
-      {"abcdef", 0, "b*d", {"any", "tail"}, "ef"},
-      {"abcdef", 0, "b?d", {"any"}, "bcdef"},
-      {"abcdef", 0, "b?e", {"any"}, "<none>"},
-      {"abcdef", 0, "?c", {"any"}, "bcdef"},
-      {"abcdef", 0, "*e", {"any"}, "abcdef"},
-      {"abcdef", 0, "*e", {"any", "tail"}, "f"},
-      {"ABCDEF", 0, "b*D", {"any"}, "BCDEF"},
-      {"ABCDEF", 0, "b*D", {"any", "case"}, "<none>"},
-      {"axbxcd", 0, "x*d", {"any", "tail"}, ""},
-      {"axbxcx", 0, "x*d", {"any"}, "<none>"},
-      {"abab", 0, "a*b", {"any", "tail"}, "ab"},  // the shortest match
-      {"abab", 0, "a*b", {"any", "last"}, "ab"},
-      {"abab", 4, "b*", {"any", "reverse"}, "b"},
-      {"abab", 0, "a?", {"any", "match", "tail"}, "ab"},
-      {"ab*cd", 0, "b%d", {"any", Ref("with", char_cell('%'))}, "b*cd"},
-      {"ab?cd", 0, "b_c", {"any", Ref("with", char_cell(0))}, "<none>"},
-  });
-  // /with a string: its first character stands for any run, its second for
-  // any one character.
+// Wildcard matching is not offered: /any and /with raise internal/not-done,
+// after the empty-range check and before any other refinement is looked at.
+TEST(StringFind, AnyAndWithAreNotDone) {
   Values v;
   Cell s = str(v, "ab*cd");
-  Cell r = call(ACT_FIND, {s, str(v, "%_c")}, kFindRefs, {"any", Ref("with", str(v, "%_"))});
-  EXPECT_EQ(text(r), "ab*cd");
-  Cell r2 = call(ACT_FIND, {s, str(v, "b_c")}, kFindRefs, {"any", Ref("with", str(v, "%_"))});
-  EXPECT_EQ(text(r2), "b*cd");
+  Cell at_tail = s;
+  at_tail.w1 = 5;
+  Cell empty = str(v, "");
+  Ref with_string("with", str(v, "%_")), with_bad("with", integer_cell(1));
+  struct Case {
+    Cell series;
+    std::vector<Ref> refs;
+    bool not_done;  // else none: nothing to search
+  } cases[] = {
+      {s, {"any"}, true},
+      {s, {with_string}, true},
+      {s, {"any", with_string}, true},
+      {s, {with_bad}, true},         // the /with argument is never examined
+      {s, {"any", skip(0)}, true},   // before /skip's own check
+      {at_tail, {"any", "reverse"}, true},
+      {at_tail, {"any"}, false},
+      {empty, {with_string}, false},
+  };
+  for (ActionId a : {ACT_FIND, ACT_SELECT}) {
+    for (const Case& c : cases) {
+      if (c.not_done) {
+        EXPECT_EQ(error_of([&] { (void)call(a, {c.series, str(v, "b")}, kFindRefs, c.refs); }), ErrId::NOT_DONE)
+            << "action " << int(a) << " index " << c.series.index();
+      } else {
+        EXPECT_TRUE(call(a, {c.series, str(v, "b")}, kFindRefs, c.refs).is(TYPE_NONE));
+      }
+    }
+  }
 }
 
 TEST(StringFind, OtherValueTypesAndErrors) {
