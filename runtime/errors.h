@@ -25,6 +25,10 @@ enum class ErrType : uint8_t {
 
 // type, C name, Vel id. Append new ids at the end of their type's group.
 #define VEL_ERROR_IDS(X)                                  \
+  X(SYNTAX, INVALID, "invalid")                           \
+  X(SYNTAX, MISSING, "missing")                           \
+  X(SYNTAX, MALCONSTRUCT, "malconstruct")                 \
+  X(SYNTAX, BAD_CHAR, "bad-char")                         \
   X(SCRIPT, INVALID_ARG, "invalid-arg")                   \
   X(SCRIPT, SIZE_LIMIT, "size-limit")                     \
   X(SCRIPT, OUT_OF_RANGE, "out-of-range")                 \
@@ -50,6 +54,7 @@ enum class ErrType : uint8_t {
   X(SCRIPT, MOVE_BAD, "move-bad")                         \
   X(SCRIPT, BAD_PATH_SET, "bad-path-set")                 \
   X(SCRIPT, BAD_REFINES, "bad-refines")                   \
+  X(SCRIPT, NOT_SAME_TYPE, "not-same-type")               \
   X(MATH, ZERO_DIVIDE, "zero-divide")                     \
   X(MATH, OVERFLOW, "overflow")                           \
   X(INTERNAL, NO_CYCLE, "no-cycle")                       \
