@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "roots.h"
+
 namespace vel {
 
 namespace {
@@ -23,13 +25,49 @@ constexpr const char* kTypeNames[] = {
 #undef VEL_X
 };
 
+ErrorBuilder g_builder = nullptr;
+bool g_building = false;
+
+// The last few error values, rooted from fire to their catch: nothing but
+// destructors runs between the two, so one slot per error in flight is
+// plenty; the ring only guards catch handlers that raise and catch errors
+// of their own before they use the one they hold.
+constexpr size_t kRing = 16;
+Cell g_ring[kRing] = {};
+size_t g_ring_next = 0;
+RootedCells g_ring_root(g_ring, kRing);
+
+Cell keep_in_ring(const Cell& error) {
+  g_ring[g_ring_next] = error;
+  g_ring_next = (g_ring_next + 1) % kRing;
+  return error;
+}
+
 [[noreturn]] void raise(ErrId id, int n, const Cell* a1, const Cell* a2, const Cell* a3) {
   VelError e;
   e.id = id;
   e.nargs = n;
+  // Copies first: the arguments may lie in a series buffer that building
+  // the error value moves.
   e.args[0] = a1 ? *a1 : unset_cell();
   e.args[1] = a2 ? *a2 : unset_cell();
   e.args[2] = a3 ? *a3 : unset_cell();
+  e.error = none_cell();
+  if (g_builder && !g_building) {
+    RootedCells keep(e.args, 3);
+    struct Building {
+      Building() { g_building = true; }
+      ~Building() { g_building = false; }
+    } building;
+    Cell made;
+    bool ok = false;
+    try {
+      ok = g_builder(id, n, e.args, &made);
+    } catch (const VelError&) {
+      ok = false;  // the error's own construction failed: raise it bare
+    }
+    if (ok) e.error = keep_in_ring(made);
+  }
   throw e;
 }
 
@@ -40,6 +78,26 @@ const char* error_type_name(ErrType t) { return kTypeNames[size_t(t)]; }
 const char* error_id_name(ErrId id) { return kErrors[size_t(id)].name; }
 
 const char* VelError::what() const noexcept { return error_id_name(id); }
+
+bool error_id_by_name(std::string_view type, std::string_view name, ErrId* out) {
+  for (size_t i = 0; i < sizeof kErrors / sizeof kErrors[0]; i++) {
+    if (name != kErrors[i].name || type != kTypeNames[size_t(kErrors[i].type)]) continue;
+    *out = ErrId(i);
+    return true;
+  }
+  return false;
+}
+
+void set_error_builder(ErrorBuilder builder) { g_builder = builder; }
+
+void throw_error_value(ErrId id, const Cell& error) {
+  VelError e;
+  e.id = id;
+  e.nargs = 0;
+  e.args[0] = e.args[1] = e.args[2] = unset_cell();
+  e.error = keep_in_ring(error);
+  throw e;
+}
 
 void fire(ErrId id) { raise(id, 0, nullptr, nullptr, nullptr); }
 void fire(ErrId id, const Cell& a1) { raise(id, 1, &a1, nullptr, nullptr); }

@@ -6,8 +6,10 @@
 // level. Message templates live in the error catalog of the boot sources;
 // this list only names the ids the runtime raises.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <string_view>
 
 #include "cell.h"
 
@@ -59,7 +61,7 @@ enum class ErrType : uint8_t {
   X(MATH, OVERFLOW, "overflow")                           \
   X(INTERNAL, NO_CYCLE, "no-cycle")                       \
   X(ACCESS, INVALID_UTF8, "invalid-utf8")                 \
-  X(ACCESS, INVALID_DATA, "invalid-data")                 \
+  X(SCRIPT, INVALID_DATA, "invalid-data")                 \
   X(SCRIPT, NO_ARG, "no-arg")                             \
   X(SCRIPT, BAD_FUNC_DEF, "bad-func-def")                 \
   X(SCRIPT, NO_OP_ARG, "no-op-arg")                       \
@@ -83,7 +85,16 @@ enum class ErrType : uint8_t {
   X(INTERNAL, WRONG_MEM, "wrong-mem")                     \
   X(INTERNAL, STACK_OVERFLOW, "stack-overflow")           \
   X(INTERNAL, NOT_DONE, "not-done")                       \
-  X(INTERNAL, TOO_DEEP, "too-deep")
+  X(INTERNAL, TOO_DEEP, "too-deep")                       \
+  X(THROW, BREAK, "break")                                \
+  X(THROW, RETURN, "return")                              \
+  X(THROW, THROW, "throw")                                \
+  X(THROW, CONTINUE, "continue")                          \
+  X(THROW, WHILE_COND, "while-cond")                      \
+  X(SCRIPT, BAD_LOOP_SERIES, "bad-loop-series")           \
+  X(SCRIPT, INVALID_SPEC_FIELD, "invalid-spec-field")     \
+  X(USER, MESSAGE, "message")                             \
+  X(INTERNAL, INVALID_ERROR, "invalid-error")
 
 enum class ErrId : uint16_t {
 #define VEL_X(type, cname, name) cname,
@@ -91,18 +102,41 @@ enum class ErrId : uint16_t {
 #undef VEL_X
 };
 
+constexpr size_t ERROR_ID_COUNT = 0
+#define VEL_X(type, cname, name) +1
+    VEL_ERROR_IDS(VEL_X)
+#undef VEL_X
+    ;
+
 ErrType error_type_of(ErrId id);
 const char* error_type_name(ErrType t);
 const char* error_id_name(ErrId id);
 
-// The exception that carries a Vel error. Until the error! datatype builds
-// full error objects, it carries the type, id and argument cells.
+// The id whose Vel text is `name` (exactly), for errors made from Vel
+// values; false when the runtime raises no such id.
+bool error_id_by_name(std::string_view type, std::string_view name, ErrId* out);
+
+// The exception that carries a Vel error: the error! value, and for code
+// that tests errors by number its id and argument cells. `error` is none
+// when the error datatype could not build a value (before start-up, or for
+// an error raised while another is being built); catchers then build it
+// from the id and arguments. The last few error values are rooted by this
+// module, so `error` stays alive from the throw to the catch.
 struct VelError : std::exception {
   ErrId id;
   int nargs;
   Cell args[3];
+  Cell error;
   const char* what() const noexcept override;
 };
+
+// Builds the error! value of a fired error (installed by the error
+// datatype); answers false when it cannot.
+using ErrorBuilder = bool (*)(ErrId id, int nargs, const Cell* args, Cell* out);
+void set_error_builder(ErrorBuilder builder);
+
+// Throws an error! value that is already made (do of an error value).
+[[noreturn]] void throw_error_value(ErrId id, const Cell& error);
 
 [[noreturn]] void fire(ErrId id);
 [[noreturn]] void fire(ErrId id, const Cell& a1);

@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "datatypes/error.h"
 #include "errors.h"
 #include "memory.h"
 #include "platform/platform.h"
@@ -114,9 +115,9 @@ void run_outermost(void (*body)()) {
   } catch (const LowLevelThrow& t) {
     fatal_error(t.value == QUIET_EXIT_MARKER ? 0 : 95, 0);
   } catch (const VelError& e) {
-    // The error datatype forms the full report; until then, type and id.
-    std::string text = std::string("*** ") + error_type_name(error_type_of(e.id)) + " error: " + error_id_name(e.id);
-    platform::error_box("Vel NoName App", text);
+    std::string caption, text;
+    error::uncaught_report(e, &caption, &text);
+    platform::error_box(caption, text);
     lowlevel_free_all();
     platform::exit_process(EXIT_UNCAUGHT_ERROR);
   } catch (const std::bad_alloc&) {

@@ -8,6 +8,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/words.h"
+#include "evaluator/natives.h"
 #include "evaluator/stack.h"
 #include "externals.h"
 #include "hashtable.h"
@@ -66,6 +67,7 @@ constexpr InitFn entry(InitStep s) {
     case InitStep::SYMBOL_TABLE: return symbol::init_table;
     case InitStep::TYPE_WORDS: return make_datatype_words;
     case InitStep::RUNTIME_WORDS: return init_runtime_words;
+    case InitStep::NATIVES: return natives_init;
     case InitStep::STACKS: return stack_init;
     case InitStep::VALUE_POOL: return value_pool_init;
     case InitStep::COLLECTOR: return init_collector;

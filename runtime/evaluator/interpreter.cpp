@@ -33,6 +33,13 @@ struct FrameName {
 
 FrameName frame_name(const Cell& name) {
   if (word::is_any_word(name.type())) return {name.w2, name.w1};
+  // A call through a path (append/only) is named by the path's head word,
+  // so that errors name the function.
+  if (name.type() >= TYPE_PATH && name.type() <= TYPE_GET_PATH && name.index() >= 0 &&
+      uint32_t(name.index()) < block_length(name.node())) {
+    Cell head = node_buffer(name.node())->cells()[name.index()];
+    if (word::is_any_word(head.type())) return {head.w2, head.w1};
+  }
   return {sym_exact(SymId::ANON_TAG), 0};
 }
 
@@ -79,9 +86,11 @@ may_gc Status eval_block(Cell block, bool chain) {
   if (head >= len) {
     set_last(unset_cell());
   } else {
-    g_current_code = block;
     Code code{node, head, len};
     while (true) {
+      // The whole cell: a signal caught inside the last expression (a loop's
+      // break, a function's return) left it at the inner code.
+      g_current_code = block;
       g_current_code.w1 = code.pos;
       VEL_TRY(eval_expression(code, false, false));
       if (code.at_end()) break;

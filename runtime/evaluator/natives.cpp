@@ -1,5 +1,7 @@
 #include "evaluator/natives.h"
 
+#include "evaluator/natives_control.h"
+
 namespace vel {
 
 NativeFn g_natives[NATIVE_SLOTS + 1] = {};
@@ -20,6 +22,11 @@ const char* native_name(uint32_t n) { return n >= 1 && n <= NATIVE_COUNT ? kNati
 void register_natives(const NativeEntry* entries, size_t count) {
   for (size_t i = 0; i < count; i++)
     if (entries[i].number >= 1 && entries[i].number <= NATIVE_SLOTS) g_natives[entries[i].number] = entries[i].fn;
+}
+
+// One line per natives module.
+void natives_init() {
+  natives_control_init();
 }
 
 }  // namespace vel

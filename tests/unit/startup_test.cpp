@@ -52,7 +52,8 @@ TEST(Startup, ExceptionCodesMapToRuntimeErrors) {
 TEST(StartupDeathTest, OutermostFrame) {
   EXPECT_EXIT(run_outermost([] { throw LowLevelThrow{0x7FFFFFFE}; }), exited(95), "no CATCH for THROW");
   EXPECT_EXIT(run_outermost([] { throw LowLevelThrow{QUIET_EXIT_MARKER}; }), exited(0), "^$");
-  EXPECT_EXIT(run_outermost([] { fire(ErrId::INVALID_ARG); }), exited(EXIT_UNCAUGHT_ERROR), "invalid-arg");
+  EXPECT_EXIT(run_outermost([] { fire(ErrId::INVALID_ARG); }), exited(EXIT_UNCAUGHT_ERROR),
+              "Vel NoName App: \\*\\*\\* Script Error: invalid argument");
   EXPECT_EXIT(
       {
         run_outermost([] {});

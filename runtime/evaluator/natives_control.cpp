@@ -1,0 +1,913 @@
+// Conditionals, loops, the natives of non-local exit, and print/prin.
+//
+// Frame cells of each native (base[0] is also the result cell):
+//   if / unless   0 cond      1 then-blk
+//   either        0 cond      1 true-blk   2 false-blk
+//   any / all     0 conds
+//   while         0 cond      1 body
+//   until         0 body
+//   loop          0 count     1 body
+//   repeat        0 'word     1 value      2 body
+//   forever       0 body
+//   foreach       0 'word     1 series     2 body
+//   forall        0 'word     1 body
+//   remove-each   0 'word     1 data       2 body
+//   switch        0 value     1 cases      2 /default  3 case
+//   case          0 cases     1 /all
+//   break         0 /return   1 value
+//   continue, exit            (none)
+//   return        0 value
+//   throw         0 value     1 /name      2 word
+//   catch         0 block     1 /name      2 word
+//   try           0 block     1 /all       2 /keep
+//   print / prin  0 value
+#include "evaluator/natives_control.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/error.h"
+#include "datatypes/logic.h"
+#include "datatypes/registry.h"
+#include "datatypes/strout.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
+#include "datatypes/words.h"
+#include "errors.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/natives.h"
+#include "output.h"
+#include "roots.h"
+
+namespace vel {
+
+ForeachStepFn g_map_foreach_step = nullptr;
+ForeachStepFn g_image_foreach_step = nullptr;
+
+namespace {
+
+// Cells the natives keep for the whole run: a throw's value and name on
+// their way to catch, and the block print reduces into.
+enum Slot { THROWN_VALUE, THROWN_NAME, PRINT_BUFFER, SLOT_COUNT };
+Cell g_slots[SLOT_COUNT] = {};
+RootedCells g_slots_root(g_slots, SLOT_COUNT);
+
+bool g_last_newline = false;
+
+inline bool used(const Cell& refinement) { return truthy(refinement); }
+
+// The natives trust the interpreter's type checks; a native made from a
+// spec that lies about its arguments still must not read a non-block as a
+// block.
+inline const Cell& block_arg(const Cell& v) {
+  if (!v.is(TYPE_BLOCK)) fire(ErrId::INVALID_ARG, v);
+  return v;
+}
+
+// A condition's truth where unset is an error (either, while, until, case).
+inline bool checked_truth(const Cell& v) {
+  if (v.is(TYPE_UNSET)) fire(ErrId::NO_RETURN);
+  return truthy(v);
+}
+
+inline bool is_block_like(TypeId t) {
+  switch (t) {
+    case TYPE_BLOCK:
+    case TYPE_PAREN:
+    case TYPE_HASH:
+    case TYPE_PATH:
+    case TYPE_LIT_PATH:
+    case TYPE_SET_PATH:
+    case TYPE_GET_PATH: return true;
+    default: return false;
+  }
+}
+
+inline bool is_text_like(TypeId t) {
+  switch (t) {
+    case TYPE_STRING:
+    case TYPE_FILE:
+    case TYPE_URL:
+    case TYPE_TAG:
+    case TYPE_EMAIL:
+    case TYPE_REF:
+    case TYPE_BINARY:
+    case TYPE_VECTOR: return true;
+    default: return false;
+  }
+}
+
+inline bool is_series(TypeId t) { return is_block_like(t) || is_text_like(t) || t == TYPE_IMAGE; }
+
+inline bool is_loop_word(TypeId t) {
+  return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_GET_WORD || t == TYPE_LIT_WORD;
+}
+
+// Elements from the buffer head (cells, characters or bytes).
+inline int64_t series_total(const Cell& s) { return node_buffer(s.node())->length(); }
+inline int64_t series_at(const Cell& s) { return s.index() < 0 ? 0 : s.index(); }
+
+// Sets a word the way a loop does: any value, unset included.
+may_gc void set_loop_word(const Cell& word, const Cell& value) {
+  Cell w = word;
+  w.set_type(TYPE_WORD);
+  word::set_any(&w, value);
+}
+
+// --- the loop frame ------------------------------------------------------------------
+
+// A loop's own frame, named <body>: its first cell is the loop's result (the
+// last body value, a break/return value, or unset). break and continue find
+// it and leave the stacks above it for the loop to restore.
+class LoopFrame {
+ public:
+  LoopFrame() : code_(interp::g_current_code) {
+    base_ = stack_mark(FRAME_LOOP, sym_exact(SymId::BODY_TAG), 0);
+    push(unset_cell());
+    mark_ = stack_save();
+  }
+  LoopFrame(const LoopFrame&) = delete;
+  LoopFrame& operator=(const LoopFrame&) = delete;
+
+  Cell& result() const { return *base_; }
+  // The frame as it was before an evaluation.
+  void reset() const { stack_restore(mark_); }
+  // The same after a signal, which leaves the code cell at the inner code.
+  void caught() const {
+    stack_restore(mark_);
+    interp::g_current_code = code_;
+  }
+  // Pops the frame; its first cell becomes the native's result.
+  void end() const {
+    stack_restore(mark_);
+    stack_unwind_last();
+  }
+
+ private:
+  Cell* base_;
+  StackMark mark_;
+  Cell code_;
+};
+
+enum class Flow { NEXT, CONTINUE, END, SIGNAL };
+
+// One body evaluation: break ends the loop, continue skips to the next
+// iteration, any other signal leaves the loop as it is.
+may_gc Flow run_body(const LoopFrame& lf, const Cell& body, Status* signal) {
+  lf.reset();
+  Status s = interp::eval_block(body, true);
+  switch (s) {
+    case Status::OK: return Flow::NEXT;
+    case Status::BREAK: lf.caught(); return Flow::END;
+    case Status::CONTINUE: lf.caught(); return Flow::CONTINUE;
+    default: *signal = s; return Flow::SIGNAL;
+  }
+}
+
+// --- signals -----------------------------------------------------------------------------
+
+inline uint32_t kind_of(const CallFrame& f) { return f.header & FRAME_KIND_MASK; }
+
+// The nearest frame at depth `from` or below that `is_target` accepts; null
+// when a try/all frame or the bottom comes first.
+template <class Target>
+CallFrame* find_target(int64_t from, Target is_target) {
+  for (int64_t i = from; i >= 0; i--) {
+    CallFrame* f = g_stack.frames + i;
+    if (kind_of(*f) == FRAME_TRY_ALL) return nullptr;
+    if (is_target(*f)) return f;
+  }
+  return nullptr;
+}
+
+// Below the signalling native's own frame.
+inline int64_t below_own_frame() { return int64_t(frame_depth()) - 2; }
+
+CallFrame* loop_target() {
+  return find_target(below_own_frame(), [](const CallFrame& f) { return kind_of(f) == FRAME_LOOP; });
+}
+CallFrame* body_target() {
+  return find_target(below_own_frame(), [](const CallFrame& f) { return (f.header & FRAME_BODY) != 0; });
+}
+CallFrame* catch_target(int64_t from) {
+  return find_target(from, [](const CallFrame& f) { return kind_of(f) == FRAME_CATCH; });
+}
+
+inline Cell& result_cell(const CallFrame& f) { return g_stack.begin[f.base]; }
+
+void clear_throw() {
+  g_slots[THROWN_VALUE] = unset_cell();
+  g_slots[THROWN_NAME] = unset_cell();
+  error::unpin();
+}
+
+// Whether a catch/name spec accepts the name a throw carries.
+bool name_matches(const Cell& names, const Cell& thrown) {
+  if (!thrown.is(TYPE_WORD)) return false;  // an unnamed throw passes every named catch
+  uint32_t s = symbol::resolve(thrown.w2);
+  if (names.is(TYPE_WORD)) return symbol::resolve(names.w2) == s;
+  if (!names.is(TYPE_BLOCK)) fire(ErrId::INVALID_REFINE_ARG, runtime_word(SymId::NAME), names);
+  RootedCell blk(names);
+  for (int64_t i = series_at(*blk);; i++) {
+    if (i >= series_total(*blk)) return false;
+    Cell c = block::rs_abs_at(*blk, uint32_t(i))[0];
+    if (!c.is(TYPE_WORD)) fire(ErrId::INVALID_REFINE_ARG, runtime_word(SymId::NAME), *blk);
+    if (symbol::resolve(c.w2) == s) return true;
+  }
+}
+
+// The throw-class error a signal becomes inside try/all when it reaches it
+// without having met the barrier (a signal handed on by native code).
+may_gc Cell signal_error(Status s) {
+  switch (s) {
+    case Status::BREAK: return error::create(ErrId::BREAK, 0, nullptr);
+    case Status::CONTINUE: return error::create(ErrId::CONTINUE, 0, nullptr);
+    case Status::THROW: {
+      Cell v = g_slots[THROWN_VALUE];
+      RootedCell keep(v);
+      clear_throw();
+      return error::create(ErrId::THROW, 1, keep.get());
+    }
+    default: return error::create(ErrId::RETURN, 0, nullptr);
+  }
+}
+
+// --- loop steps ----------------------------------------------------------------------------
+
+[[noreturn]] void not_done() { fire(ErrId::NOT_DONE); }
+
+// The element at position i from the head of `it`'s series: the cell of a
+// block-like series, else what pick answers.
+may_gc Cell element_at(const Cell& it, int64_t i) {
+  if (is_block_like(it.type())) {
+    if (i >= series_total(it)) return none_cell();
+    return block::rs_abs_at(it, uint32_t(i))[0];
+  }
+  Cell at = it;
+  at.w1 = uint32_t(i);
+  return call_action(ACT_PICK, {at, integer_cell(1)});
+}
+
+// Every element of a words block must be a word of some kind; checked
+// before any word is set.
+void check_loop_words(const Cell& words, uint32_t count) {
+  int64_t at = series_at(words);
+  for (uint32_t i = 0; i < count; i++) {
+    Cell w = block::rs_abs_at(words, uint32_t(at + i))[0];
+    if (!is_loop_word(w.type())) fire(ErrId::INVALID_ARG, w);
+  }
+}
+
+// A float! count in a frame cell, made an integer! in place.
+void coerce_in_place(Cell* count) {
+  if (count->is(TYPE_FLOAT)) *count = integer_cell(coerce_loop_count(*count));
+}
+
+// --- forall ------------------------------------------------------------------------
+
+bool forall_series(TypeId t) {
+  switch (t) {
+    case TYPE_PATH:
+    case TYPE_GET_PATH:
+    case TYPE_SET_PATH:
+    case TYPE_LIT_PATH:
+    case TYPE_BLOCK:
+    case TYPE_PAREN:
+    case TYPE_HASH:
+    case TYPE_STRING:
+    case TYPE_FILE:
+    case TYPE_URL:
+    case TYPE_TAG:
+    case TYPE_EMAIL:
+    case TYPE_REF:
+    case TYPE_BINARY:
+    case TYPE_VECTOR:
+    case TYPE_IMAGE: return true;
+    default: return false;
+  }
+}
+
+inline bool at_tail(const Cell& s) { return series_at(s) >= series_total(s); }
+
+// --- case and switch -------------------------------------------------------------------
+
+// The first block! after the cell of cases equal to value, or none.
+Cell switch_find(const Cell& value, const Cell& cases) {
+  if (value.is(TYPE_BLOCK)) return none_cell();
+  int64_t n = series_total(cases);
+  for (int64_t i = series_at(cases); i < n; i++) {
+    const Cell* c = block::rs_abs_at(cases, uint32_t(i));
+    if (c->type() != value.type() || !compare_values(c, &value, CMP_EQUAL)) continue;
+    for (int64_t k = i + 1; k < n; k++) {
+      Cell b = block::rs_abs_at(cases, uint32_t(k))[0];
+      if (b.is(TYPE_BLOCK)) return b;
+    }
+    return none_cell();
+  }
+  return none_cell();
+}
+
+// --- print ---------------------------------------------------------------------------
+
+inline Cell& print_buffer() { return g_slots[PRINT_BUFFER]; }
+
+// Reduces the block into the print buffer after what it holds; answers the
+// buffer at the first new value. On any exit the buffer is cut back.
+may_gc Status reduce_for_print(const Cell& block, uint32_t mark, Cell* out) {
+  Cell* keep = push(block);
+  interp::Code code{block.node(), uint32_t(std::min<int64_t>(series_at(block), series_total(block))),
+                    uint32_t(series_total(block))};
+  while (!code.at_end()) {
+    Cell* top = g_stack.top;
+    VEL_TRY(interp::eval_next(code, true));
+    // The value stays on the stack (rooted) while the append may collect.
+    Cell v = *(g_stack.top - 1);
+    block::rs_append(print_buffer().node(), v);
+    g_stack.top = top;
+  }
+  g_stack.top = keep;
+  *out = print_buffer();
+  out->w1 = mark;
+  return Status::OK;
+}
+
+}  // namespace
+
+// --- loop steps (public) ---------------------------------------------------------------
+
+int32_t coerce_loop_count(const Cell& count) {
+  if (count.is(TYPE_INTEGER)) return count.i2();
+  if (!count.is(TYPE_FLOAT)) fire(ErrId::INVALID_ARG, count);
+  double d = count.f64();
+  if (!(d > -2147483649.0 && d < 2147483648.0)) return INT32_MIN;
+  return int32_t(std::trunc(d));
+}
+
+may_gc bool foreach_next(const Cell& word, Cell* it) {
+  TypeId t = it->type();
+  if (t == TYPE_IMAGE) {
+    if (!g_image_foreach_step) not_done();
+    return g_image_foreach_step(word, 1, it);
+  }
+  int64_t i = series_at(*it);
+  if (i >= series_total(*it)) return false;
+  RootedCell v(element_at(*it, i));
+  it->w1 = uint32_t(i + 1);
+  set_loop_word(word, *v);
+  return true;
+}
+
+may_gc bool foreach_next_block(const Cell& words_in, uint32_t count, Cell* it) {
+  RootedCell words(words_in);
+  TypeId t = it->type();
+  if (count == 0) return false;
+  if (t == TYPE_MAP) {
+    if (count != 2) fire(ErrId::INVALID_ARG, *words);
+    if (!g_map_foreach_step) not_done();
+    return g_map_foreach_step(*words, count, it);
+  }
+  if (t == TYPE_IMAGE) {
+    if (!g_image_foreach_step) not_done();
+    return g_image_foreach_step(*words, count, it);
+  }
+  int64_t i = series_at(*it);
+  if (i >= series_total(*it)) return false;
+  check_loop_words(*words, count);
+  for (uint32_t k = 0; k < count; k++) {
+    RootedCell v(element_at(*it, i + k));
+    Cell w = block::rs_abs_at(*words, uint32_t(series_at(*words) + k))[0];
+    set_loop_word(w, *v);
+  }
+  it->w1 = uint32_t(i + count);
+  return true;
+}
+
+may_gc void remove_each_step(Cell* it, uint32_t count) {
+  int64_t at = series_at(*it) - int64_t(count);
+  Cell s = *it;
+  s.w1 = uint32_t(at < 0 ? 0 : at);
+  bool part = count > 1;
+  Cell r = call_action(ACT_REMOVE, {s, logic_cell(part), part ? integer_cell(int32_t(count)) : none_cell(),
+                                    logic_cell(false), none_cell()});
+  it->w1 = r.w1;
+}
+
+// --- conditionals ------------------------------------------------------------------------
+
+Status native_if(Cell* base) {
+  if (!truthy(base[0])) {
+    base[0] = none_cell();
+    return Status::OK;
+  }
+  return interp::eval_block(block_arg(base[1]), true);
+}
+
+Status native_unless(Cell* base) {
+  if (truthy(base[0])) {
+    base[0] = none_cell();
+    return Status::OK;
+  }
+  return interp::eval_block(block_arg(base[1]), true);
+}
+
+Status native_either(Cell* base) {
+  return interp::eval_block(block_arg(checked_truth(base[0]) ? base[1] : base[2]), true);
+}
+
+Status native_any(Cell* base) {
+  Cell* blk = push(block_arg(base[0]));
+  interp::Code code{blk->node(), uint32_t(std::min(series_at(*blk), series_total(*blk))),
+                    uint32_t(series_total(*blk))};
+  while (!code.at_end()) {
+    g_stack.top = blk + 1;
+    VEL_TRY(interp::eval_next(code, false));
+    if (truthy(base[0])) return Status::OK;
+  }
+  base[0] = none_cell();
+  return Status::OK;
+}
+
+Status native_all(Cell* base) {
+  Cell* blk = push(block_arg(base[0]));
+  interp::Code code{blk->node(), uint32_t(std::min(series_at(*blk), series_total(*blk))),
+                    uint32_t(series_total(*blk))};
+  if (code.at_end()) {
+    base[0] = none_cell();
+    return Status::OK;
+  }
+  while (!code.at_end()) {
+    g_stack.top = blk + 1;
+    VEL_TRY(interp::eval_next(code, false));
+    if (!truthy(base[0])) {
+      base[0] = none_cell();
+      return Status::OK;
+    }
+  }
+  return Status::OK;
+}
+
+// --- loops -----------------------------------------------------------------------------------
+
+Status native_while(Cell* base) {
+  const Cell& cond = block_arg(base[0]);
+  const Cell& body = block_arg(base[1]);
+  LoopFrame lf;
+  Status sig = Status::OK;
+  for (;;) {
+    lf.reset();
+    Status s = interp::eval_block(cond, true);
+    if (s == Status::BREAK || s == Status::CONTINUE) {
+      lf.caught();
+      fire(ErrId::WHILE_COND);
+    }
+    if (s != Status::OK) return s;
+    if (!checked_truth(lf.result())) break;
+    Flow f = run_body(lf, body, &sig);
+    if (f == Flow::END) break;
+    if (f == Flow::SIGNAL) return sig;
+  }
+  // Always unset, also after a break.
+  lf.end();
+  base[0] = unset_cell();
+  return Status::OK;
+}
+
+Status native_until(Cell* base) {
+  const Cell& body = block_arg(base[0]);
+  LoopFrame lf;
+  Status sig = Status::OK;
+  for (;;) {
+    Flow f = run_body(lf, body, &sig);
+    if (f == Flow::END) break;
+    if (f == Flow::SIGNAL) return sig;
+    if (f == Flow::CONTINUE) continue;
+    if (checked_truth(lf.result())) break;
+  }
+  lf.end();
+  return Status::OK;
+}
+
+Status native_loop(Cell* base) {
+  coerce_in_place(&base[0]);
+  int32_t n = coerce_loop_count(base[0]);
+  const Cell& body = block_arg(base[1]);
+  if (n <= 0) {
+    base[0] = none_cell();
+    return Status::OK;
+  }
+  LoopFrame lf;
+  Status sig = Status::OK;
+  // A counter of our own: the body cannot change the number of iterations.
+  for (int32_t left = n; left > 0; left--) {
+    Flow f = run_body(lf, body, &sig);
+    if (f == Flow::END) break;
+    if (f == Flow::SIGNAL) return sig;
+  }
+  lf.end();
+  return Status::OK;
+}
+
+Status native_repeat(Cell* base) {
+  if (!word::is_any_word(base[0].type())) fire(ErrId::INVALID_ARG, base[0]);
+  coerce_in_place(&base[1]);
+  int32_t n = coerce_loop_count(base[1]);
+  const Cell& body = block_arg(base[2]);
+  if (n <= 0) {
+    base[0] = none_cell();
+    return Status::OK;
+  }
+  LoopFrame lf;
+  Status sig = Status::OK;
+  // The value cell is the counter; the word gets a copy of it each time, so
+  // changing the word changes neither the count nor the next value.
+  for (int64_t counter = 1; counter <= n; counter++) {
+    base[1] = integer_cell(int32_t(counter));
+    Cell w = base[0];
+    w.set_type(TYPE_WORD);
+    context::set(&w, base[1]);
+    Flow f = run_body(lf, body, &sig);
+    if (f == Flow::END) break;
+    if (f == Flow::SIGNAL) return sig;
+  }
+  lf.end();
+  return Status::OK;
+}
+
+Status native_forever(Cell* base) {
+  const Cell& body = block_arg(base[0]);
+  LoopFrame lf;
+  Status sig = Status::OK;
+  for (;;) {
+    Flow f = run_body(lf, body, &sig);
+    if (f == Flow::END) break;
+    if (f == Flow::SIGNAL) return sig;
+  }
+  lf.end();
+  return Status::OK;
+}
+
+namespace {
+
+// The words of foreach and remove-each: one word, or a words block with
+// its length.
+struct LoopWords {
+  bool block;
+  uint32_t count;
+};
+
+LoopWords loop_words(const Cell& spec, const Cell& series, bool empty_ok) {
+  if (spec.is(TYPE_BLOCK)) {
+    int64_t n = block::rs_length(spec);
+    if (n <= 0 && !empty_ok) fire(ErrId::INVALID_ARG, spec);
+    return {true, uint32_t(n < 0 ? 0 : n)};
+  }
+  if (!word::is_any_word(spec.type())) fire(ErrId::INVALID_ARG, spec);
+  if (series.is(TYPE_MAP)) fire(ErrId::INVALID_ARG, spec);
+  return {false, 1};
+}
+
+inline may_gc bool loop_step(const Cell& spec, const LoopWords& lw, Cell* it) {
+  return lw.block ? foreach_next_block(spec, lw.count, it) : foreach_next(spec, it);
+}
+
+}  // namespace
+
+Status native_foreach(Cell* base) {
+  const Cell& body = block_arg(base[2]);
+  if (!is_series(base[1].type()) && !base[1].is(TYPE_MAP)) fire(ErrId::INVALID_ARG, base[1]);
+  LoopWords lw = loop_words(base[0], base[1], false);
+  Cell* it = push(base[1]);
+  LoopFrame lf;
+  Status sig = Status::OK;
+  for (;;) {
+    lf.reset();
+    if (!loop_step(base[0], lw, it)) break;
+    Flow f = run_body(lf, body, &sig);
+    if (f == Flow::END) break;
+    if (f == Flow::SIGNAL) return sig;
+  }
+  lf.end();
+  return Status::OK;
+}
+
+Status native_remove_each(Cell* base) {
+  const Cell& body = block_arg(base[2]);
+  if (!is_series(base[1].type()) && !base[1].is(TYPE_MAP)) fire(ErrId::INVALID_ARG, base[1]);
+  LoopWords lw = loop_words(base[0], base[1], true);
+  Cell* it = push(base[1]);
+  LoopFrame lf;
+  Status sig = Status::OK;
+  for (;;) {
+    lf.reset();
+    if (!loop_step(base[0], lw, it)) break;
+    Flow f = run_body(lf, body, &sig);
+    if (f == Flow::END) break;
+    if (f == Flow::SIGNAL) return sig;
+    // An unset body value counts as true and removes; continue skips.
+    if (f == Flow::NEXT && truthy(lf.result())) remove_each_step(it, lw.count);
+  }
+  lf.end();
+  base[0] = base[1];
+  return Status::OK;
+}
+
+Status native_forall(Cell* base) {
+  Cell w = base[0];
+  if (!word::is_any_word(w.type())) fire(ErrId::INVALID_ARG, w);
+  w.set_type(TYPE_WORD);
+  const Cell& body = block_arg(base[1]);
+  Cell start = word::get(w);
+  if (!forall_series(start.type())) fire(ErrId::EXPECT_ARG, error::get_call(), datatype_cell(start.type()), w);
+  if (start.is(TYPE_IMAGE)) not_done();
+  Cell* kept = push(start);  // the series the word held at the start
+  LoopFrame lf;
+  Status sig = Status::OK;
+  if (!at_tail(*kept)) {
+    for (;;) {
+      Flow f = run_body(lf, body, &sig);
+      if (f == Flow::END) {
+        lf.end();  // the word keeps the position the break left
+        return Status::OK;
+      }
+      if (f == Flow::SIGNAL) return sig;
+      Cell* slot = context::get(w);
+      if (!forall_series(slot->type()) || slot->node() != kept->node()) fire(ErrId::BAD_LOOP_SERIES, *slot);
+      slot->w1 = uint32_t(series_at(*slot) + 1);
+      if (at_tail(*slot)) break;
+    }
+  }
+  set_loop_word(w, *kept);
+  lf.end();
+  return Status::OK;
+}
+
+// --- switch and case ---------------------------------------------------------------------
+
+Status native_switch(Cell* base) {
+  const Cell& cases = block_arg(base[1]);
+  Cell found = switch_find(base[0], cases);
+  if (found.is(TYPE_BLOCK)) return interp::eval_block(found, true);
+  // A match with no block after it counts as no match.
+  if (used(base[2])) return interp::eval_block(block_arg(base[3]), true);
+  base[0] = none_cell();
+  return Status::OK;
+}
+
+Status native_case(Cell* base) {
+  Cell blk = block_arg(base[0]);
+  bool all = used(base[1]);
+  if (block::rs_length(blk) <= 0) {
+    base[0] = none_cell();
+    return Status::OK;
+  }
+  Cell* keep = push(blk);
+  Cell* frame = stack_mark(FRAME_NATIVE, sym_exact(SymId::ANON_TAG), 0);
+  push(unset_cell());
+  interp::Code code{keep->node(), uint32_t(series_at(*keep)), uint32_t(series_total(*keep))};
+  bool taken = false;
+  while (!code.at_end()) {
+    if (all) taken = false;
+    g_stack.top = frame + 1;
+    VEL_TRY(interp::eval_next(code, false));
+    if (code.at_end()) fire(ErrId::NEED_VALUE, runtime_word(SymId::CASE));
+    if (checked_truth(*frame)) {
+      if (code.cell()->is(TYPE_BLOCK)) {
+        Cell branch = *code.cell();
+        code.pos++;
+        g_stack.top = frame + 1;
+        VEL_TRY(interp::eval_block(branch, true));
+      } else {
+        g_stack.top = frame + 1;
+        VEL_TRY(interp::eval_next(code, false));
+      }
+      if (!all) {
+        stack_unwind_last();
+        return Status::OK;
+      }
+      taken = true;
+    } else {
+      code.pos++;
+    }
+  }
+  g_stack.top = frame + 1;
+  stack_unwind_last();
+  if (!taken) base[0] = none_cell();
+  return Status::OK;
+}
+
+// --- non-local exits --------------------------------------------------------------------------
+
+Status native_break(Cell* base) {
+  CallFrame* loop = loop_target();
+  if (!loop) fire(ErrId::BREAK);
+  result_cell(*loop) = used(base[0]) ? base[1] : unset_cell();
+  return Status::BREAK;
+}
+
+Status native_continue(Cell*) {
+  CallFrame* loop = loop_target();
+  if (!loop) fire(ErrId::CONTINUE);
+  result_cell(*loop) = unset_cell();
+  return Status::CONTINUE;
+}
+
+Status native_return(Cell* base) {
+  CallFrame* fn = body_target();
+  if (!fn) fire(ErrId::RETURN);
+  result_cell(*fn) = base[0];
+  return Status::RETURN;
+}
+
+Status native_exit(Cell*) {
+  CallFrame* fn = body_target();
+  if (!fn) fire(ErrId::RETURN);
+  result_cell(*fn) = unset_cell();
+  return Status::EXIT;
+}
+
+Status native_throw(Cell* base) {
+  // An error raised from here on names the throwing call.
+  error::pin_top_frame();
+  if (!catch_target(below_own_frame())) fire(ErrId::THROW, base[0]);
+  g_slots[THROWN_VALUE] = base[0];
+  g_slots[THROWN_NAME] = used(base[1]) ? base[2] : unset_cell();
+  return Status::THROW;
+}
+
+Status native_catch(Cell* base) {
+  const Cell& blk = block_arg(base[0]);
+  bool named = used(base[1]);
+  int64_t own = below_own_frame();
+  Cell code = interp::g_current_code;
+  Cell* frame = stack_mark(FRAME_CATCH, sym_exact(SymId::BODY_TAG), 0);
+  push(unset_cell());
+  StackMark mark = stack_save();
+  Status s = interp::eval_block(blk, true);
+  if (s == Status::THROW) {
+    if (named && !name_matches(base[2], g_slots[THROWN_NAME])) {
+      // Not ours: on to the next catch past this call's own frames, which
+      // restores the stacks; the error of a throw nothing else catches
+      // names the throw and its code.
+      if (!catch_target(own)) fire(ErrId::THROW, g_slots[THROWN_VALUE]);
+      return Status::THROW;
+    }
+    stack_restore(mark);
+    interp::g_current_code = code;
+    *frame = g_slots[THROWN_VALUE];
+    clear_throw();
+    stack_unwind_last();
+    return Status::OK;
+  }
+  if (s != Status::OK) return s;
+  stack_unwind_last();
+  return Status::OK;
+}
+
+Status native_try(Cell* base) {
+  const Cell& blk = block_arg(base[0]);
+  bool all = used(base[1]);
+  bool keep = used(base[2]);
+  StackMark mark = stack_save();
+  Cell code = interp::g_current_code;
+  try {
+    stack_mark(all ? FRAME_TRY_ALL : FRAME_TRY, sym_exact(SymId::TRY), 0);
+    push(unset_cell());
+    Status s = interp::eval_block(blk, true);
+    if (s == Status::OK) {
+      stack_unwind_last();
+      return Status::OK;
+    }
+    // Without /all signals go on to their targets; try/all stops them all
+    // (they normally became errors at the barrier already).
+    if (!all || s == Status::HALT) return s;
+    stack_restore(mark);
+    interp::g_current_code = code;
+    base[0] = signal_error(s);
+    return Status::OK;
+  } catch (const VelError& e) {
+    RootedCell err(error::of(e));
+    // The frames the error's stack depth counts are still in place here;
+    // after the restore they are reused.
+    if (keep) error::capture_stack(*err);
+    else error::drop_stack(*err);
+    stack_restore(mark);
+    interp::g_current_code = code;
+    base[0] = *err;
+    return Status::OK;
+  }
+}
+
+const Cell& thrown_value() { return g_slots[THROWN_VALUE]; }
+const Cell& thrown_name() { return g_slots[THROWN_NAME]; }
+
+// --- output ------------------------------------------------------------------------------------
+
+may_gc Status print_value(const Cell& value_in, bool newline) {
+  RootedCell value(value_in);
+  bool reduced = false;
+  uint32_t mark = 0;
+  if (value->is(TYPE_BLOCK)) {
+    mark = uint32_t(series_total(print_buffer()));
+    reduced = true;
+    Status s;
+    try {
+      s = reduce_for_print(*value, mark, value.get());
+    } catch (...) {
+      block::rs_clear_from(print_buffer(), mark);
+      throw;
+    }
+    if (s != Status::OK) {
+      block::rs_clear_from(print_buffer(), mark);
+      return s;
+    }
+  }
+  RootedCell text(*value);
+  if (value->is(TYPE_STRING)) {
+    int64_t n = series_total(*text);
+    if (series_at(*text) > n) text->w1 = uint32_t(n);
+  } else {
+    NodeId out = make_string(16);
+    *text = series_cell(TYPE_STRING, out, 0);
+    form_value(*value, out);
+  }
+  dyn_print_call_value_hooks(text.get(), newline);
+  if (reduced) block::rs_clear_from(print_buffer(), mark);
+  g_last_newline = newline;
+  return Status::OK;
+}
+
+Status native_print(Cell* base) {
+  VEL_TRY(print_value(base[0], true));
+  base[0] = unset_cell();
+  return Status::OK;
+}
+
+Status native_prin(Cell* base) {
+  VEL_TRY(print_value(base[0], false));
+  base[0] = unset_cell();
+  return Status::OK;
+}
+
+bool last_print_newline() { return g_last_newline; }
+
+void stdout_print_hook(const Cell* text, bool newline) {
+  if (!text->is(TYPE_STRING)) return;
+  const Buffer* b = node_buffer(text->node());
+  uint32_t unit = b->unit(), len = b->length();
+  uint32_t at = text->index() < 0 ? 0 : std::min<uint32_t>(uint32_t(text->index()), len);
+  console_write(b->data() + b->head + size_t(at) * unit, size_t(len - at) * unit, int(unit), newline);
+}
+
+may_gc void probe_value(const Cell& value) {
+  RootedNode out(make_string(16));
+  mold_value(value, out);
+  Cell text = series_cell(TYPE_STRING, out, 0);
+  dyn_print_call_value_hooks(&text, true);
+  g_last_newline = true;
+}
+
+void print_error_report(ErrId id, int nargs, const Cell* args) {
+  StackMark mark = stack_save();
+  try {
+    Cell copies[3] = {none_cell(), none_cell(), none_cell()};
+    for (int i = 0; i < nargs && i < 3; i++) copies[i] = args[i];
+    RootedCells keep(copies, 3);
+    RootedCell err(error::create(id, nargs, copies));
+    stack_mark(FRAME_NATIVE, sym_exact(SymId::BODY_TAG), 0);
+    (void)print_value(*err, true);
+  } catch (const VelError&) {
+    // Nothing more can be said: the report itself failed.
+  }
+  stack_restore(mark);
+}
+
+// --- registration ----------------------------------------------------------------------------
+
+namespace {
+
+constexpr NativeEntry kControlNatives[] = {
+    {NAT_IF, native_if},           {NAT_UNLESS, native_unless},     {NAT_EITHER, native_either},
+    {NAT_ANY, native_any},         {NAT_ALL, native_all},           {NAT_WHILE, native_while},
+    {NAT_UNTIL, native_until},     {NAT_LOOP, native_loop},         {NAT_REPEAT, native_repeat},
+    {NAT_FOREVER, native_forever}, {NAT_FOREACH, native_foreach},   {NAT_FORALL, native_forall},
+    {NAT_REMOVE_EACH, native_remove_each},                          {NAT_SWITCH, native_switch},
+    {NAT_CASE, native_case},       {NAT_BREAK, native_break},       {NAT_CONTINUE, native_continue},
+    {NAT_EXIT, native_exit},       {NAT_RETURN, native_return},     {NAT_THROW, native_throw},
+    {NAT_CATCH, native_catch},     {NAT_TRY, native_try},           {NAT_PRINT, native_print},
+    {NAT_PRIN, native_prin},
+};
+
+}  // namespace
+
+void natives_control_init() {
+  register_natives(kControlNatives, sizeof kControlNatives / sizeof kControlNatives[0]);
+  error::init();
+  clear_throw();
+  print_buffer() = block::make_at(32);
+  dyn_print_remove(stdout_print_hook, nullptr);
+  dyn_print_add(stdout_print_hook, nullptr);
+}
+
+}  // namespace vel

@@ -1,0 +1,95 @@
+// Conditionals, loops, the natives of non-local exit, and print/prin.
+//
+// Non-local exits travel as Status: break/continue find their loop frame,
+// return/exit the nearest function body, throw the nearest catch frame,
+// and store what they carry where that catcher reads it; a try/all frame
+// met first turns them into throw-class errors. The catcher restores the
+// stacks to its own saved state. Errors travel as VelError and stop at try.
+#pragma once
+#include <cstdint>
+
+#include "cell.h"
+#include "errors.h"
+#include "evaluator/stack.h"
+#include "memory.h"
+
+namespace vel {
+
+// Start-up (step "natives"): registers these natives, makes the error
+// prototype and the print buffer, and installs the standard-output print
+// hook.
+void natives_control_init();
+
+// The natives, by the frame convention of natives.h. Each lists its frame
+// cells in natives_control.cpp.
+Status native_if(Cell* base);
+Status native_unless(Cell* base);
+Status native_either(Cell* base);
+Status native_any(Cell* base);
+Status native_all(Cell* base);
+Status native_while(Cell* base);
+Status native_until(Cell* base);
+Status native_loop(Cell* base);
+Status native_repeat(Cell* base);
+Status native_forever(Cell* base);
+Status native_foreach(Cell* base);
+Status native_forall(Cell* base);
+Status native_remove_each(Cell* base);
+Status native_switch(Cell* base);
+Status native_case(Cell* base);
+Status native_break(Cell* base);
+Status native_continue(Cell* base);
+Status native_exit(Cell* base);
+Status native_return(Cell* base);
+Status native_throw(Cell* base);
+Status native_catch(Cell* base);
+Status native_try(Cell* base);
+Status native_print(Cell* base);
+Status native_prin(Cell* base);
+
+// --- loop steps ------------------------------------------------------------------
+// One step over the series cell `it` (advanced in place): answers false at
+// the tail, else sets the word (or the words of the block, count of them)
+// to the next element(s).
+
+may_gc bool foreach_next(const Cell& word, Cell* it);
+may_gc bool foreach_next_block(const Cell& words, uint32_t count, Cell* it);
+// The removal after a remove-each body whose value asks for it: the count
+// elements just visited are removed and `it` stays on the next one.
+may_gc void remove_each_step(Cell* it, uint32_t count);
+// A float! loop count truncated toward zero; NaN and values outside the
+// 32-bit range give -2147483648. Other values answer their integer.
+int32_t coerce_loop_count(const Cell& count);
+
+// Map and image steps, installed by those datatypes (internal/not-done
+// while they are missing): set the words from the next entry or pixel of
+// `it`, advance it, and answer whether a step was made.
+using ForeachStepFn = may_gc bool (*)(const Cell& words, uint32_t count, Cell* it);
+extern ForeachStepFn g_map_foreach_step;
+extern ForeachStepFn g_image_foreach_step;
+
+// --- thrown values -------------------------------------------------------------------
+
+// The value and name (unset when unnamed) of a throw on its way to catch.
+const Cell& thrown_value();
+const Cell& thrown_name();
+
+// --- output --------------------------------------------------------------------------
+
+// The worker of print (newline) and prin: a block is reduced and formed
+// with spaces between its values, a string printed as it is, anything else
+// formed; every value hook gets the text.
+may_gc Status print_value(const Cell& value, bool newline);
+// Whether the last print or prin ended its line.
+bool last_print_newline();
+// The value hook that writes the text (and a line end) to standard output;
+// registered at start-up, removable by a front end that prints elsewhere.
+void stdout_print_hook(const Cell* text, bool newline);
+// probe's printing: the molded value and a line end, through the hooks.
+may_gc void probe_value(const Cell& value);
+// error/report: makes the error a fire would raise and prints its report
+// instead, on a frame of its own, for callers that cannot let an error pass
+// (callbacks of the platform). Never raises.
+void print_error_report(ErrId id, int nargs, const Cell* args);
+
+}  // namespace vel
