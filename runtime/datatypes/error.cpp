@@ -555,11 +555,13 @@ may_gc void load_catalog() {
   std::string_view text = catalog_source();
   lexer::ScanResult r = lexer::scan(text, lexer::ScanOptions{});
   g_roots[CATALOG] = r.value;
-  NodeId blk = r.value.node();
   if (!r.value.is(TYPE_BLOCK)) catalog_fault("the text does not load as a block");
+  // The source: a header (Vel [...]), then the catalog block.
+  NodeId src = r.value.node();
+  uint32_t at = (cells_in(src) >= 1 && cell_of(src, 0).is(TYPE_WORD)) ? 2 : 0;
+  if (cells_in(src) != at + 1 || !cell_of(src, at).is(TYPE_BLOCK)) catalog_fault("expected a header and one block");
+  NodeId blk = cell_of(src, at).node();
   uint32_t n = cells_in(blk), i = 0;
-  // The source header.
-  if (n >= 2 && cell_of(blk, 0).is(TYPE_WORD) && cell_of(blk, 1).is(TYPE_BLOCK)) i = 2;
   std::vector<TypeEntry> types;
   for (; i < n; i += 2) {
     if (i + 1 >= n || !cell_of(blk, i).is(TYPE_SET_WORD) || !cell_of(blk, i + 1).is(TYPE_BLOCK))
