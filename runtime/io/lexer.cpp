@@ -119,9 +119,7 @@ const uint8_t* address_of(Lexer& L, uint64_t u) {
 }  // namespace
 
 Cell token_pair(Lexer& L) {
-  const uint8_t* s = L.tok.start;
-  if (L.tok.kind == K_POINT && L.point_start) s = L.point_start;
-  uint64_t a = units_at(L, s) + 1;
+  uint64_t a = units_at(L, L.tok.start) + 1;
   uint64_t b = units_at(L, L.tok.end) + 1;
   return make_cell(TYPE_PAIR, 0, uint32_t(a), uint32_t(b));
 }
@@ -271,12 +269,17 @@ may_gc void close_series(Lexer& L, TypeId type) {
   L.open.pop_back();
   if (L.build) {
     if (type == TYPE_MAP) {
-      // Checked before the values are dropped, so that the error keeps them.
-      if ((g_values.top() - m.start) % 2) {
-        L.open.push_back(m);
-        fail(L, ErrId::INVALID, TYPE_MAP, L.begin + m.offset);
-      }
+      // Checked with the marker back in place, so that an error keeps the
+      // values; a declined error dissolves the map.
       L.open.push_back(m);
+      if ((g_values.top() - m.start) % 2) {
+        try {
+          fail(L, ErrId::INVALID, TYPE_MAP, L.begin + m.offset);
+        } catch (const Resume&) {
+          L.open.pop_back();
+          throw;
+        }
+      }
       fail_not_done(L, TYPE_MAP);
     }
     Cell s = make_series(L, m.start, type);
@@ -319,7 +322,11 @@ may_gc void flush_into(Lexer& L) {
 void scan_end(Lexer& L) {
   L.pos = L.end;
   // An open path here was left by a declined error: the end closes it.
-  while (!L.open.empty() && is_path_type(L.open.back().type)) close_series(L, L.open.back().type);
+  while (!L.open.empty() && is_path_type(L.open.back().type)) {
+    size_t depth = L.open.size();
+    close_series(L, L.open.back().type);
+    if (L.open.size() == depth) L.open.pop_back();  // kept open by a callback: nothing follows
+  }
   if (!L.open.empty()) {
     Marker& m = L.open.back();
     L.tok.start = L.tok.end = L.end;

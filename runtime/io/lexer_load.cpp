@@ -382,6 +382,11 @@ may_gc void load_raw_string(Lexer& L, bool build) {
   if (!close) fail(L, ErrId::INVALID, TYPE_STRING, t.start);
   set_token_end(L, close + 1 + n);
   if (t.end < L.end && *t.end == '%') fail(L, ErrId::INVALID, TYPE_STRING, t.start);
+  if (!L.build && L.cb) {
+    // A scan that builds nothing still shows where the text opens and closes.
+    (void)send(L, Event::OPEN, datatype_cell(TYPE_STRING), token_pair(L), true);
+    (void)send(L, Event::CLOSE, datatype_cell(TYPE_STRING), token_pair(L), false);
+  }
   load_text(L, body, close, false, TYPE_STRING, build);
 }
 

@@ -28,22 +28,45 @@ uint32_t length_from(const Cell& s, uint32_t* index) {
 
 }  // namespace
 
+namespace {
+
+// n units of a series from index as private UTF-8 text.
+std::string text_of(const Cell& series, uint32_t index, uint32_t n) {
+  if (!series.is(TYPE_BINARY)) return to_utf8(series.node(), index, n);
+  Buffer* b = node_buffer(series.node());
+  return std::string(reinterpret_cast<const char*>(b->head_ptr() + index), n);
+}
+
+// A one-value scan of a long input reads a short piece first (parse steps
+// through a binary this way, one value at a time): its answer stands when
+// it stopped clear of the cut, since a token's end is decided at most a few
+// bytes past it.
+constexpr uint32_t PIECE = 4096;
+constexpr uint32_t PIECE_MARGIN = 8;
+
+}  // namespace
+
 may_gc ScanResult scan_series(const Cell& series, int64_t limit, ScanOptions o) {
   uint32_t index = 0;
   uint32_t n = length_from(series, &index);
   if (limit >= 0 && uint64_t(limit) < n) n = uint32_t(limit);
-  std::string text;
-  if (series.is(TYPE_BINARY)) {
-    Buffer* b = node_buffer(series.node());
-    text.assign(reinterpret_cast<const char*>(b->head_ptr() + index), n);
-    o.char_positions = false;
-  } else {
-    text = to_utf8(series.node(), index, n);
-    o.char_positions = true;
-  }
+  o.char_positions = !series.is(TYPE_BINARY);
   o.input = series;
   o.input.w1 = index;
-  return scan(text, o);
+  if (o.mode != Mode::LOAD && !o.callback) {
+    RootedCell keep(series);
+    for (uint32_t piece = PIECE; piece < n; piece *= 8) {
+      std::string text = text_of(*keep, index, piece);
+      try {
+        ScanResult r = scan(text, o);
+        if (r.type != TYPE_ERROR && r.consumed + PIECE_MARGIN < piece) return r;
+      } catch (const VelError&) {
+        // Perhaps the cut; the whole input decides.
+      }
+    }
+    return scan(text_of(*keep, index, n), o);
+  }
+  return scan(text_of(series, index, n), o);
 }
 
 may_gc Cell transcode(Cell src, const TranscodeOptions& o) {

@@ -472,6 +472,31 @@ TEST_F(LexerTest, ModesStopAfterTheFirstValue) {
   }
 }
 
+TEST_F(LexerTest, OneValueOfALongInputReadsOnlyWhatItNeeds) {
+  // The first value ends early, ends past the first piece read, or is a
+  // string longer than it: each answer is the one of the whole input.
+  std::string words;
+  for (int i = 0; i < 3000; i++) words += "w ";
+  const std::string cases[] = {"a " + words, "[" + words + "] x", "\"" + std::string(9000, 's') + "\" y",
+                               std::string(5000, ' ') + "1.5 z", "%{" + std::string(5000, '}') + "}% q"};
+  const TypeId types[] = {TYPE_WORD, TYPE_BLOCK, TYPE_STRING, TYPE_FLOAT, TYPE_STRING};
+  for (size_t i = 0; i < 5; i++) {
+    for (bool binary : {false, true}) {
+      RootedCell src(binary ? binary_value(cases[i]) : text_value(cases[i]));
+      lexer::ScanOptions o;
+      o.mode = Mode::SCAN;
+      lexer::ScanResult whole = lexer::scan(cases[i], o);
+      lexer::ScanResult r = lexer::scan_series(*src, -1, o);
+      EXPECT_EQ(int(r.type), int(types[i])) << i;
+      EXPECT_EQ(r.consumed, whole.consumed) << i;
+      o.mode = Mode::ONE;
+      r = lexer::scan_series(*src, -1, o);
+      EXPECT_EQ(r.value.type(), types[i]) << i;
+      EXPECT_EQ(r.consumed, whole.consumed) << i;
+    }
+  }
+}
+
 lexer::TranscodeOptions opts() { return lexer::TranscodeOptions{}; }
 
 TEST_F(LexerTest, TranscodeRefinements) {
@@ -521,6 +546,24 @@ TEST_F(LexerTest, TranscodeRefinements) {
   o.line = 41;
   VelError e = error_from([&] { (void)lexer::transcode(text_value("a\n]"), o); });
   EXPECT_EQ(molded(e.args[0]), "\"(line 42)\"");
+}
+
+TEST_F(LexerTest, TranscodeNativeFrame) {
+  // [src /next /one /prescan /scan /part length /into dst /trace callback /line line]
+  Cell none = none_cell(), yes = logic_cell(true), no = logic_cell(false);
+  RootedCell src(text_value("a b\n)"));
+  Cell frame[13] = {*src, no, no, no, no, yes, integer_cell(3), no, none, no, none, no, none};
+  RootedCells root(frame, 13);
+  ASSERT_EQ(lexer::transcode_native(frame), Status::OK);
+  EXPECT_EQ(molded(frame[0]), "[a b]");
+  Cell lined[13] = {*src, no, no, no, no, no, none, no, none, no, none, yes, integer_cell(7)};
+  RootedCells root2(lined, 13);
+  VelError e = error_from([&] { (void)lexer::transcode_native(lined); });
+  EXPECT_EQ(molded(e.args[0]), "\"(line 8)\"");
+  // A callback needs the evaluator's adapter.
+  Cell traced[13] = {*src, no, no, no, no, no, none, no, none, yes, integer_cell(1), no, none};
+  RootedCells root3(traced, 13);
+  EXPECT_EQ(error_from([&] { (void)lexer::transcode_native(traced); }).id, ErrId::NOT_DONE);
 }
 
 TEST_F(LexerTest, TranscodeOfBinarySkipsTheByteOrderMarkAndCountsBytes) {
@@ -611,6 +654,31 @@ TEST_F(LexerTest, EventSequence) {
   EXPECT_EQ(rec.events[4].type, "block!");
   EXPECT_EQ(rec.events[4].index, 2);
   EXPECT_EQ(rec.events[3].type, "none");  // a structural token without exit-states
+}
+
+TEST_F(LexerTest, StructuralTokensReportTheirExitStateWord) {
+  // With system/lexer/exit-states installed, a prescan of a token without a
+  // datatype names its kind and puts the input at the token start.
+  lexer::g_exit_state_word = [](int kind) -> Cell {
+    return kind == lexer::K_BLOCK_OPEN ? lexer::event_word(lexer::Event::OPEN) : none_cell();
+  };
+  Recorder rec;
+  trace("a [b]", rec, lexer::event_bit(lexer::Event::PRESCAN));
+  lexer::g_exit_state_word = nullptr;
+  ASSERT_GE(rec.events.size(), 3u);
+  EXPECT_EQ(rec.events[1].type, "open");
+  EXPECT_EQ(rec.events[1].index, 2);
+  EXPECT_EQ(rec.events[0].index, 1);  // a word token: at its end
+}
+
+TEST_F(LexerTest, RawStringsShowOpenAndCloseWhenNothingIsBuilt) {
+  Recorder rec;
+  lexer::Callback cb{record, &rec, lexer::event_bit(lexer::Event::OPEN) | lexer::event_bit(lexer::Event::CLOSE)};
+  lexer::TranscodeOptions o;
+  o.trace = &cb;
+  o.scan = true;
+  EXPECT_EQ(molded(lexer::transcode(text_value("%{a}%"), o)), "string!");
+  EXPECT_EQ(names(rec), "open:1x6 close:1x6");
 }
 
 TEST_F(LexerTest, TokenPositionsAreCharactersForStringsAndBytesForBinaries) {
