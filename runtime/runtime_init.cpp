@@ -12,6 +12,7 @@
 #include "evaluator/stack.h"
 #include "externals.h"
 #include "hashtable.h"
+#include "io/lexer.h"
 #include "valpool.h"
 #include "fatal.h"
 #include "memory.h"
@@ -69,6 +70,7 @@ constexpr InitFn entry(InitStep s) {
     case InitStep::RUNTIME_WORDS: return init_runtime_words;
     case InitStep::NATIVES: return natives_init;
     case InitStep::STACKS: return stack_init;
+    case InitStep::LEXER: return lexer::init;
     case InitStep::VALUE_POOL: return value_pool_init;
     case InitStep::COLLECTOR: return init_collector;
     default: return nullptr;

@@ -1,6 +1,7 @@
 #include "evaluator/natives.h"
 
 #include "evaluator/natives_control.h"
+#include "evaluator/natives_eval.h"
 
 namespace vel {
 
@@ -26,6 +27,7 @@ void register_natives(const NativeEntry* entries, size_t count) {
 
 // One line per natives module.
 void natives_init() {
+  register_natives_eval();
   natives_control_init();
 }
 
