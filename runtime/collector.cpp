@@ -386,6 +386,8 @@ void collector_run() {
   clear_fixed_marks();
   release_empty_node_pools();
   g_gc.last_freed = freed;
+  g_gc.live_after = memory_bytes_in_use();
+  g_mem.allocated_since_gc = 0;
   g_gc.cycles++;
   g_mem.collector_cycle = g_gc.cycles;
   g_gc.active = false;
@@ -393,7 +395,10 @@ void collector_run() {
 }
 
 void collector_run_if_enabled() {
-  if (g_gc.enabled) collector_run();
+  if (!g_gc.enabled) return;
+  uint64_t budget = std::max<uint64_t>(uint64_t(8) << 20, g_gc.live_after);
+  if (g_mem.allocated_since_gc < budget) return;
+  collector_run();
 }
 
 void collector_stress_point() {

@@ -27,11 +27,17 @@ struct CollectorState {
   bool verify = false;       // check the heap after each collection
   uint32_t cycles = 0;
   uint64_t last_freed = 0;   // bytes reclaimed by the last collection
+  uint64_t live_after = 0;   // bytes in use after the last collection
 };
 extern CollectorState g_gc;
 
 void collector_init();
 void collector_run();
+
+// Called when the allocator runs short: a collection once the bytes made
+// since the last one reach the live heap (at least 8 MB), so that a growing
+// heap is not marked again for every new pool.
+void collector_run_if_enabled();
 
 // Called from allocation: a collection when stress mode asks for one.
 void collector_stress_point();

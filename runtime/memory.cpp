@@ -276,6 +276,7 @@ may_gc Buffer* alloc_buffer(uint64_t count, uint32_t unit, int32_t head_offset) 
     place = p->bump;
     p->bump += total;
   }
+  g_mem.allocated_since_gc += total;
   auto* b = reinterpret_cast<Buffer*>(place);
   b->capacity = uint32_t(size);
   b->flags = unit | BUF_IN_USE | big_flag | BUF_NEW;
