@@ -13,6 +13,7 @@
 #include "externals.h"
 #include "hashtable.h"
 #include "io/lexer.h"
+#include "evaluator/interpreter.h"
 #include "valpool.h"
 #include "fatal.h"
 #include "memory.h"
@@ -71,6 +72,7 @@ constexpr InitFn entry(InitStep s) {
     case InitStep::NATIVES: return natives_init;
     case InitStep::STACKS: return stack_init;
     case InitStep::LEXER: return lexer::init;
+    case InitStep::INTERPRETER_ROOTS: return interp::interpreter_init;
     case InitStep::VALUE_POOL: return value_pool_init;
     case InitStep::COLLECTOR: return init_collector;
     default: return nullptr;

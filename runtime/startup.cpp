@@ -1,0 +1,58 @@
+#include "startup.h"
+
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
+#include <string>
+#include <string_view>
+
+#include "boot_sources.h"
+#include "collector.h"
+#include "errors.h"
+#include "evaluator/script.h"
+#include "fatal.h"
+#include "platform/platform.h"
+#include "runtime_init.h"
+
+namespace vel {
+
+void start_runtime() {
+  runtime_init();
+  g_gc.enabled = true;
+  g_initialising = false;
+  for (unsigned i = 0; i < g_boot_source_count; i++) {
+    const BootSource& src = g_boot_sources[i];
+    std::string_view text(reinterpret_cast<const char*>(src.text), src.size);
+    if (run_script(text, unset_cell()) != Status::OK) {
+      std::string msg = std::string("*** Boot Error: a signal escaped ") + src.name;
+      platform::error_box("Vel App Error", msg);
+      fatal_error(98, 0);
+    }
+  }
+}
+
+int run_with_big_stack(int (*fn)()) {
+#ifdef _WIN32
+  return fn();  // the linker reserves the main thread's stack
+#else
+  struct Job {
+    int (*fn)();
+    int result;
+  } job{fn, 0};
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, size_t(256) << 20);
+  pthread_t thread;
+  auto run = [](void* p) -> void* {
+    auto* j = static_cast<Job*>(p);
+    j->result = j->fn();
+    return nullptr;
+  };
+  if (pthread_create(&thread, &attr, run, &job) != 0) return fn();
+  pthread_join(thread, nullptr);
+  return job.result;
+#endif
+}
+
+}  // namespace vel
