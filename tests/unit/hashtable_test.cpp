@@ -501,8 +501,11 @@ TEST(HashTable, DeleteHeavyWorkloadRehashesAtTheSameSize) {
     EXPECT_EQ(v[1].w2, k);
   }
   // The rehash dropped dead entries, so the entry block did not grow with
-  // the churn.
-  EXPECT_LE(node_buffer(ht::header(t)->block)->used(), ht::header(t)->bound * 48u);
+  // the churn (2,000 rounds would be 96,000 bytes). Puts that reuse a
+  // deleted bucket add entries without raising the occupied count, so the
+  // block may reach about twice the bound between rehashes, whatever the
+  // seed.
+  EXPECT_LE(node_buffer(ht::header(t)->block)->used(), 3u * ht::header(t)->bound * 48u);
 }
 
 TEST(HashTable, SweepDeletesTheEntriesNotKept) {
