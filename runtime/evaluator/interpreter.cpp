@@ -5,7 +5,10 @@
 #include <algorithm>
 
 #include "datatypes/context.h"
+#include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/integer.h"
+#include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/typeset.h"
@@ -146,6 +149,84 @@ may_gc Status eval_set_path(Code& code, bool push_mode) {
 
 }  // namespace
 
+namespace {
+
+may_gc Status call_body(const Cell& fn, Cell* base);
+Cell args_cache(const Cell& fn);
+
+// Comparison natives by their compare code (equal? .. greater-or-equal?).
+constexpr int kCompareOps[] = {0, 1, 2, 3, 5, 4, 6};
+
+// Integer and float arithmetic and integer comparisons on the spot.
+inline bool infix_fast(const Cell& op, TypeId src, const Cell& l, const Cell& r, Cell* out) {
+  uint32_t n = op.w1;
+  if (src == TYPE_ACTION) {
+    MathOp m;
+    switch (n) {
+      case ACT_ADD: m = MATH_ADD; break;
+      case ACT_SUBTRACT: m = MATH_SUBTRACT; break;
+      case ACT_MULTIPLY: m = MATH_MULTIPLY; break;
+      default: return false;
+    }
+    return try_math_fast(m, l, r, out);
+  }
+  if (n >= NAT_EQUAL_Q && n <= NAT_GREATER_OR_EQUAL_Q) {
+    bool b;
+    if (!try_compare_fast(kCompareOps[n - NAT_EQUAL_Q], l, r, &b)) return false;
+    *out = logic_cell(b);
+    return true;
+  }
+  return false;
+}
+
+// The k-th argument word of a callable's spec, as a word! (for errors).
+Cell spec_arg_word(const Cell& fn, uint32_t k) {
+  NodeId spec = func::spec_node(fn);
+  for (uint32_t j = 0, m = node_buffer(spec)->used() >> 4, w = 0; j < m; j++) {
+    Cell c = node_buffer(spec)->cells()[j];
+    if ((c.is(TYPE_WORD) || c.is(TYPE_GET_WORD) || c.is(TYPE_LIT_WORD)) && w++ == k) {
+      c.set_type(TYPE_WORD);
+      return c;
+    }
+  }
+  return none_cell();
+}
+
+// An operator over a native or action: the right operand is one value or
+// prefix call (no infix of its own); the two operands are the call's
+// cells, at the left operand's place.
+may_gc Status infix_native(const Cell& op, TypeId src, const Cell& name, Code& code, Cell* left) {
+  Cell callee = op;
+  callee.header = src;
+  g_stack.top = left + 1;
+  if (code.at_end()) fire(ErrId::NO_ARG, name, spec_arg_word(callee, 1));
+  VEL_TRY(eval_expression(code, true, true));
+  Cell* right = left + 1;
+  Cell out;
+  if (infix_fast(op, src, *left, *right, &out)) {
+    *left = out;
+    g_stack.top = left + 1;
+    return Status::OK;
+  }
+  // Type checks against the first two argument entries.
+  Cell cache = args_cache(callee);
+  uint32_t k = 0;
+  for (uint32_t i = 0, n = node_buffer(cache.node())->used() >> 4; i < n && k < 2; i++) {
+    Cell e = node_buffer(cache.node())->cells()[i];
+    if (!e.is(TYPE_TYPESET) || func::arg_mode(e) == func::ARG_RETURN) continue;
+    Cell* v = left + k;
+    if (!func::typeset_has(e, v->type())) fire(ErrId::EXPECT_ARG, name, datatype_cell(v->type()), spec_arg_word(callee, k));
+    k++;
+  }
+  FrameName fname = frame_name(name);
+  stack_mark_at(left, FRAME_NATIVE | FRAME_INTERPRETED, fname.symbol, fname.ctx);
+  VEL_TRY(call_body(callee, left));
+  stack_unwind();
+  return Status::OK;
+}
+
+}  // namespace
+
 may_gc Status eval_expression(Code& code, bool no_infix, bool push_mode, bool passive) {
   uint32_t start = cell_index(g_stack.top);
   Cell v = *code.cell();
@@ -242,11 +323,14 @@ may_gc Status eval_expression(Code& code, bool no_infix, bool push_mode, bool pa
       code.pos++;
       // The left operand is the first argument, in place at the expression's
       // start (the pushed value, or the frame's result cell).
-      g_stack.top = g_stack.begin + start;
-      if (!push_mode) g_stack.top = g_stack.base;
-      Cell callee = op;
-      callee.header = (op.header & ~0x00FF00FFu) | func::op_source_type(op);
-      if (callee.is(TYPE_FUNCTION) || callee.is(TYPE_ROUTINE)) callee = *func::more_cell(op, func::MORE_OP_SOURCE);
+      Cell* left = push_mode ? g_stack.begin + start : g_stack.base;
+      TypeId src = func::op_source_type(op);
+      if (src == TYPE_ACTION || src == TYPE_NATIVE) {
+        VEL_TRY(infix_native(op, src, name, code, left));
+        continue;
+      }
+      g_stack.top = left;
+      Cell callee = *func::more_cell(op, func::MORE_OP_SOURCE);
       VEL_TRY(eval_call(callee, name, &code, push_mode, true));
     }
   }

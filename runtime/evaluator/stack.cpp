@@ -29,6 +29,13 @@ Cell* stack_mark(uint32_t header, uint32_t symbol, NodeId naming_ctx) {
   return g_stack.base = g_stack.top;
 }
 
+Cell* stack_mark_at(Cell* at, uint32_t header, uint32_t symbol, NodeId naming_ctx) {
+  if (g_stack.frame_top >= g_stack.frame_end) [[unlikely]]
+    stack_overflow();
+  *g_stack.frame_top++ = CallFrame{header, symbol, cell_index(g_stack.base), cell_index(at), naming_ctx, 0, -1};
+  return g_stack.base = at;
+}
+
 void stack_unwind() {
   CallFrame* f = --g_stack.frame_top;
   g_stack.top = g_stack.base + 1;

@@ -106,6 +106,9 @@ inline uint32_t cell_index(const Cell* c) { return uint32_t(c - g_stack.begin); 
 
 // Frames. mark pushes a frame and makes top the new base.
 Cell* stack_mark(uint32_t header, uint32_t symbol, NodeId naming_ctx);
+// Pushes a frame whose cells begin at `at` (cells the caller already
+// placed, at or above the current base) and makes it current.
+Cell* stack_mark_at(Cell* at, uint32_t header, uint32_t symbol, NodeId naming_ctx);
 // Pops the top frame, leaving its result cell as the one value above the
 // caller's cells.
 void stack_unwind();
