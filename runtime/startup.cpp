@@ -9,18 +9,36 @@
 
 #include "boot_sources.h"
 #include "collector.h"
+#include "datatypes/registry.h"
+#include "datatypes/word.h"
 #include "errors.h"
 #include "evaluator/script.h"
 #include "fatal.h"
 #include "platform/platform.h"
+#include "roots.h"
 #include "runtime_init.h"
 
 namespace vel {
+
+namespace {
+
+// The boot sources make every native and action with `make`, so the word
+// starts out holding the make action over a bare spec; the library then
+// defines it with its full spec.
+may_gc void seed_make_word() {
+  RootedCell spec(load_text("[type spec] 1"));
+  RootedCell make(call_action(ACT_MAKE, {datatype_cell(TYPE_ACTION), *spec}));
+  Cell w = word::load("make");
+  word::set(&w, *make);
+}
+
+}  // namespace
 
 void start_runtime() {
   runtime_init();
   g_gc.enabled = true;
   g_initialising = false;
+  seed_make_word();
   for (unsigned i = 0; i < g_boot_source_count; i++) {
     const BootSource& src = g_boot_sources[i];
     std::string_view text(reinterpret_cast<const char*>(src.text), src.size);

@@ -2,8 +2,12 @@
 
 #include <cstring>
 
+#include "datatypes/context.h"
+#include "datatypes/error.h"
+#include "datatypes/function.h"
 #include "datatypes/strout.h"
 #include "errors.h"
+#include "roots.h"
 
 namespace vel {
 
@@ -28,14 +32,36 @@ constexpr TypeId kParents[TYPE_COUNT] = {
 #undef VEL_X
 };
 
-// Unsupported slots: the action does not exist for the value's type.
-Status unsupported_action(Cell* base) { fire(ErrId::EXPECT_ARG, datatype_cell(base[0].type())); }
-
-int32_t unsupported_form(Cell value, NodeId, const Cell*, int32_t) { fire(ErrId::EXPECT_ARG, datatype_cell(value.type())); }
-
-int32_t unsupported_mold(Cell value, NodeId, uint32_t, const Cell*, int32_t, int32_t) {
-  fire(ErrId::EXPECT_ARG, datatype_cell(value.type()));
+// The word of the first argument of the function a call's word refers to,
+// or none. Read without raising: this runs while an error is being made.
+Cell first_arg_word(const Cell& call) {
+  if (!call.is(TYPE_WORD) || !call.w1 || call.i3() < 0) return none_cell();
+  const Cell* fn = context::value_at(call.w1, uint32_t(call.i3()));
+  if (!fn || !func::is_any_function(fn->type())) return none_cell();
+  Buffer* spec = node_buffer(func::spec_node(*fn));
+  for (uint32_t i = 0; i < spec->used() / sizeof(Cell); i++) {
+    Cell c = spec->cells()[i];
+    if (c.is(TYPE_REFINEMENT) || c.is(TYPE_SET_WORD)) break;
+    if (c.is(TYPE_WORD) || c.is(TYPE_LIT_WORD) || c.is(TYPE_GET_WORD)) {
+      c.set_type(TYPE_WORD);
+      return c;
+    }
+  }
+  return none_cell();
 }
+
+// Unsupported slots: the action does not exist for the value's type. The
+// error names the call, the datatype and the call's first argument.
+[[noreturn]] void fire_unsupported(const Cell& value) {
+  Cell call = error::get_call();
+  fire(ErrId::EXPECT_ARG, call, datatype_cell(value.type()), first_arg_word(call));
+}
+
+Status unsupported_action(Cell* base) { fire_unsupported(base[0]); }
+
+int32_t unsupported_form(Cell value, NodeId, const Cell*, int32_t) { fire_unsupported(value); }
+
+int32_t unsupported_mold(Cell value, NodeId, uint32_t, const Cell*, int32_t, int32_t) { fire_unsupported(value); }
 
 int32_t unsupported_compare(const Cell*, const Cell*, int) { return CMP_INCOMPARABLE; }
 
@@ -73,6 +99,46 @@ int32_t datatype_compare(const Cell* a, const Cell* b, int op) {
     default:
       return CMP_INCOMPARABLE;
   }
+}
+
+// The frame entries of form and mold: the typed slots write into a new
+// string within the /part limit, and the string is cut to that limit.
+//   form  0 value  1 /part  2 limit
+//   mold  0 value  1 /only  2 /all  3 /flat  4 /part  5 limit
+inline bool flag_used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
+
+int32_t part_limit(const Cell& flag, const Cell& limit) {
+  if (!flag_used(flag)) return NO_PART_LIMIT;
+  if (!limit.is(TYPE_INTEGER)) fire(ErrId::INVALID_ARG, limit);
+  return limit.i2();
+}
+
+void cut_to(NodeId s, int32_t limit) {
+  Buffer* b = node_buffer(s);
+  if (limit < 0) limit = 0;
+  if (b->length() > uint32_t(limit)) b->tail = b->head + uint32_t(limit) * b->unit();
+}
+
+may_gc Status form_frame(Cell* base) {
+  int32_t limit = part_limit(base[1], base[2]);
+  RootedNode out(make_string(16));
+  if (limit > 0) form_value(base[0], out, nullptr, limit);
+  if (limit != NO_PART_LIMIT) cut_to(out, limit);
+  base[0] = series_cell(TYPE_STRING, out, 0);
+  return Status::OK;
+}
+
+may_gc Status mold_frame(Cell* base) {
+  int32_t limit = part_limit(base[4], base[5]);
+  uint32_t flags = 0;
+  if (flag_used(base[1])) flags |= MOLD_ONLY;
+  if (flag_used(base[2])) flags |= MOLD_ALL;
+  if (flag_used(base[3])) flags |= MOLD_FLAT;
+  RootedNode out(make_string(16));
+  if (limit > 0) mold_value(base[0], out, flags, nullptr, limit, 0);
+  if (limit != NO_PART_LIMIT) cut_to(out, limit);
+  base[0] = series_cell(TYPE_STRING, out, 0);
+  return Status::OK;
 }
 
 }  // namespace
@@ -140,10 +206,12 @@ void TypeBuilder::done() {
       case ACT_FORM:
         if (inherit) entry_.form = parent->form;
         else if (!own) entry_.form = unsupported_form;
+        entry_.actions[a] = form_frame;
         break;
       case ACT_MOLD:
         if (inherit) entry_.mold = parent->mold;
         else if (!own) entry_.mold = unsupported_mold;
+        entry_.actions[a] = mold_frame;
         break;
       case ACT_EVAL_PATH:
         if (inherit) entry_.eval_path = parent->eval_path;

@@ -549,9 +549,10 @@ may_gc bool match_q(const Cell& series, const Cell& value, int op) {
 
 namespace detail {
 
-// find and select: series value /part length /only /case /same /any /with
-// wild /skip size /last /reverse /tail /match.
-static FindOptions find_options(const Cell* base) {
+// find: series value /part length /only /case /same /any /with wild /skip
+// size /last /reverse /tail /match; select has the same cells up to
+// /reverse, without /tail and /match.
+static FindOptions find_options(const Cell* base, bool with_tail_match) {
   FindOptions o;
   if (used(base[2])) o.part = &base[3];
   o.only = used(base[4]);
@@ -560,8 +561,10 @@ static FindOptions find_options(const Cell* base) {
   if (used(base[10])) o.skip = &base[11];
   o.last = used(base[12]);
   o.reverse = used(base[13]);
-  o.tail = used(base[14]);
-  o.match = used(base[15]);
+  if (with_tail_match) {
+    o.tail = used(base[14]);
+    o.match = used(base[15]);
+  }
   return o;
 }
 
@@ -573,13 +576,13 @@ static void refuse_wildcards(const Cell* base) {
 
 Status find_action(Cell* base) {
   refuse_wildcards(base);
-  base[0] = find(base[0], base[1], find_options(base));
+  base[0] = find(base[0], base[1], find_options(base, true));
   return Status::OK;
 }
 
 Status select_action(Cell* base) {
   refuse_wildcards(base);
-  base[0] = select(base[0], base[1], find_options(base));
+  base[0] = select(base[0], base[1], find_options(base, false));
   return Status::OK;
 }
 
