@@ -208,6 +208,9 @@ may_gc Status infix_native(const Cell& op, TypeId src, const Cell& name, Code& c
     g_stack.top = left + 1;
     return Status::OK;
   }
+  // The frame holds the two operands, so that errors name the operator.
+  FrameName fname = frame_name(name);
+  stack_mark_at(left, FRAME_NATIVE | FRAME_INTERPRETED, fname.symbol, fname.ctx);
   // Type checks against the first two argument entries.
   Cell cache = args_cache(callee);
   uint32_t k = 0;
@@ -218,8 +221,6 @@ may_gc Status infix_native(const Cell& op, TypeId src, const Cell& name, Code& c
     if (!func::typeset_has(e, v->type())) fire(ErrId::EXPECT_ARG, name, datatype_cell(v->type()), spec_arg_word(callee, k));
     k++;
   }
-  FrameName fname = frame_name(name);
-  stack_mark_at(left, FRAME_NATIVE | FRAME_INTERPRETED, fname.symbol, fname.ctx);
   VEL_TRY(call_body(callee, left));
   stack_unwind();
   return Status::OK;

@@ -1,5 +1,7 @@
 #include "evaluator/natives.h"
 
+#include "io/lexer.h"
+
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_eval.h"
 
@@ -29,6 +31,8 @@ void register_natives(const NativeEntry* entries, size_t count) {
 void natives_init() {
   register_natives_eval();
   natives_control_init();
+  static const NativeEntry kLexer[] = {{NAT_TRANSCODE, lexer::transcode_native}};
+  register_natives(kLexer, 1);
 }
 
 }  // namespace vel
