@@ -5,7 +5,9 @@
 #include "collector.h"
 #include "fatal.h"
 #include "platform/platform.h"
+#include "evaluator/script.h"
 #include "runtime_init.h"
+#include "startup.h"
 
 namespace {
 
@@ -19,16 +21,23 @@ void start() {
     static const char kMsg[] = "CommandLineToArgvW failed!\n";
     platform::write_stream(platform::Stream::Out, kMsg, sizeof kMsg - 1);
   }
-  runtime_init();
+  start_runtime();
   if (const char* trace = std::getenv("VEL_TRACE_INIT"); trace && *trace == '1') {
     for (const std::string& step : init_log()) {
       std::string line = "init: " + step + "\n";
       platform::write_stream(platform::Stream::Err, line.data(), line.size());
     }
   }
-  g_gc.enabled = true;
-  g_initialising = false;
-  // The top-level code and the console's launch plug in here.
+  // Until the console exists, a script named on the command line runs.
+  if (args.size() > 1) {
+    std::string text;
+    if (!platform::read_file(args[1], text)) {
+      std::string msg = "*** Access Error: cannot open: " + args[1] + "\n";
+      platform::write_stream(platform::Stream::Err, msg.data(), msg.size());
+      platform::exit_process(1);
+    }
+    (void)run_script(text, unset_cell());
+  }
 }
 
 int vel_main() {
@@ -40,26 +49,10 @@ int vel_main() {
 }  // namespace
 
 #ifdef _WIN32
-int wmain(int, wchar_t**) { return vel_main(); }
+int wmain(int, wchar_t**) { return vel::run_with_big_stack(vel_main); }
 #else
-#include <pthread.h>
-
-// The interpreter runs on a thread with a 256 MB stack, as the Windows
-// build's main thread has, so that depth guards rather than the machine
-// decide how deep recursion may go.
 int main(int argc, char** argv) {
   vel::platform::set_args(argc, argv);
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, size_t(256) << 20);
-  pthread_t thread;
-  static int status = 0;
-  auto run = [](void*) -> void* {
-    status = vel_main();
-    return nullptr;
-  };
-  if (pthread_create(&thread, &attr, run, nullptr) != 0) return vel_main();
-  pthread_join(thread, nullptr);
-  return status;
+  return vel::run_with_big_stack(vel_main);
 }
 #endif

@@ -48,4 +48,8 @@ void error_box(const std::string& caption, const std::string& text);
 
 [[noreturn]] void exit_process(int status);
 
+// --- files (the minimum start-up needs; the file system layer is elsewhere) --
+// Reads a whole file named by a UTF-8 path. False when it cannot be read.
+bool read_file(const std::string& path, std::string& out);
+
 }  // namespace vel::platform

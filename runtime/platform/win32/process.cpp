@@ -124,4 +124,24 @@ void exit_process(int status) {
   std::exit(status);
 }
 
+bool read_file(const std::string& path, std::string& out) {
+  HANDLE h = CreateFileW(to_wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  out.clear();
+  char buf[65536];
+  DWORD n = 0;
+  bool ok = true;
+  while (true) {
+    if (!ReadFile(h, buf, sizeof buf, &n, nullptr)) {
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    out.append(buf, n);
+  }
+  CloseHandle(h);
+  return ok;
+}
+
 }  // namespace vel::platform
