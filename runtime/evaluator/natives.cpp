@@ -4,6 +4,7 @@
 
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_eval.h"
+#include "evaluator/natives_math.h"
 
 namespace vel {
 
@@ -31,6 +32,7 @@ void register_natives(const NativeEntry* entries, size_t count) {
 void natives_init() {
   register_natives_eval();
   natives_control_init();
+  register_natives_math();
   static const NativeEntry kLexer[] = {{NAT_TRANSCODE, lexer::transcode_native}};
   register_natives(kLexer, 1);
 }

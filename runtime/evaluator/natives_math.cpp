@@ -1,0 +1,287 @@
+// Comparison and math natives: the seven comparisons through the
+// comparison driver, same?, not, the sign tests, max/min, shift, to-hex,
+// and the trigonometric and logarithmic functions.
+//
+// Frame layouts (base[0] is the first argument and the result):
+//   equal? .. greater-or-equal?, same?   [value1 value2]
+//   not, NaN?, zero?, negative?, positive?, sign?   [value]
+//   max, min                             [value1 value2]
+//   shift                                [data bits /left /logical]
+//   to-hex                               [value /size length]
+//   sine cosine tangent arcsine arccosine arctangent   [angle /radians]
+//   arctangent2                          [y x /radians]
+//   log-2 log-10 log-e exp square-root   [value]
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+
+#include "datatypes/error.h"
+#include "datatypes/float.h"
+#include "datatypes/logic.h"
+#include "datatypes/registry.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
+#include "errors.h"
+#include "evaluator/natives.h"
+#include "floattext.h"
+
+namespace vel {
+
+namespace {
+
+constexpr double PI = 3.141592653589793;
+
+inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
+inline bool float_like(TypeId t) { return t == TYPE_FLOAT || t == TYPE_PERCENT || t == TYPE_TIME; }
+
+// script/expect-arg naming the call, the value's datatype and the argument.
+[[noreturn]] void fire_expect(const Cell& value, const char* arg) {
+  Cell call = error::get_call();
+  Cell word = word::load(arg);
+  fire(ErrId::EXPECT_ARG, call, datatype_cell(value.type()), word);
+}
+
+// --- comparison -------------------------------------------------------------------------
+
+template <int OP>
+Status native_compare(Cell* base) {
+  base[0] = logic_cell(compare_values(&base[0], &base[1], OP));
+  return Status::OK;
+}
+
+// Identity: the same datatype and the same data, by what each datatype's
+// cell holds (for series: the same series at the same position).
+bool same_values(const Cell& a, const Cell& b) {
+  if (a.type() != b.type()) return false;
+  switch (a.type()) {
+    case TYPE_NONE:
+    case TYPE_UNSET: return true;
+    case TYPE_DATATYPE:
+    case TYPE_LOGIC:
+    case TYPE_OBJECT: return a.w1 == b.w1;
+    case TYPE_CHAR:
+    case TYPE_INTEGER:
+    case TYPE_BITSET: return a.w2 == b.w2;
+    case TYPE_BLOCK: case TYPE_PAREN: case TYPE_HASH: case TYPE_PATH: case TYPE_LIT_PATH:
+    case TYPE_SET_PATH: case TYPE_GET_PATH: case TYPE_STRING: case TYPE_FILE: case TYPE_URL:
+    case TYPE_TAG: case TYPE_EMAIL: case TYPE_REF: case TYPE_BINARY: case TYPE_VECTOR:
+    case TYPE_IMAGE: case TYPE_NATIVE: case TYPE_ACTION: case TYPE_POINT2D:
+      return a.w1 == b.w1 && a.w2 == b.w2;
+    case TYPE_FLOAT:
+    case TYPE_PERCENT:
+    case TYPE_PAIR:
+    case TYPE_TIME:
+    case TYPE_OP: return a.w2 == b.w2 && a.w3 == b.w3;
+    default: return a.w1 == b.w1 && a.w2 == b.w2 && a.w3 == b.w3;
+  }
+}
+
+Status native_same_q(Cell* base) {
+  base[0] = logic_cell(same_values(base[0], base[1]));
+  return Status::OK;
+}
+
+// Only none and false are falsy; unset gives false without an error.
+Status native_not(Cell* base) {
+  base[0] = logic_cell(!truthy(base[0]));
+  return Status::OK;
+}
+
+// --- sign tests ---------------------------------------------------------------------------
+
+// -1, 0 or 1; a NaN is 0. Money has no datatype yet: internal/not-done.
+int32_t sign_of(const Cell& v) {
+  if (v.is(TYPE_INTEGER)) return integer_sign(v.i2());
+  if (float_like(v.type())) {
+    double d = v.f64();
+    return (d > 0.0) - (d < 0.0);
+  }
+  if (v.is(TYPE_MONEY)) fire(ErrId::NOT_DONE);
+  fire_expect(v, "number");
+}
+
+Status native_negative_q(Cell* base) {
+  base[0] = logic_cell(sign_of(base[0]) < 0);
+  return Status::OK;
+}
+Status native_positive_q(Cell* base) {
+  base[0] = logic_cell(sign_of(base[0]) > 0);
+  return Status::OK;
+}
+Status native_sign_q(Cell* base) {
+  base[0] = integer_cell(sign_of(base[0]));
+  return Status::OK;
+}
+
+// Any datatype is accepted; one that is not a number is simply not zero.
+Status native_zero_q(Cell* base) {
+  const Cell& v = base[0];
+  bool z = false;
+  if (v.is(TYPE_INTEGER) || v.is(TYPE_CHAR)) z = v.w2 == 0;
+  else if (float_like(v.type())) z = v.f64() == 0.0;
+  base[0] = logic_cell(z);
+  return Status::OK;
+}
+
+// Only float-like cells carry a binary64; an integer's last word is not
+// part of its value, so an integer is never NaN.
+Status native_nan_q(Cell* base) {
+  const Cell& v = base[0];
+  base[0] = logic_cell((v.is(TYPE_FLOAT) || v.is(TYPE_PERCENT)) && std::isnan(v.f64()));
+  return Status::OK;
+}
+
+// --- max and min -------------------------------------------------------------------------
+
+inline bool scalar_number(TypeId t) { return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT; }
+inline bool nan_number(const Cell& c) { return (c.is(TYPE_FLOAT) || c.is(TYPE_PERCENT)) && std::isnan(c.f64()); }
+
+// One worker: max takes the second value when the first is lesser, min the
+// first when it is lesser (so min of equal values is the second). A NaN
+// against a number wins either way.
+Status max_min(Cell* base, bool max) {
+  const Cell& a = base[0];
+  const Cell& b = base[1];
+  if (nan_number(a) && scalar_number(b.type())) return Status::OK;
+  if (nan_number(b) && scalar_number(a.type())) {
+    base[0] = b;
+    return Status::OK;
+  }
+  bool lesser = compare_values(&a, &b, CMP_LESSER);
+  if (max == lesser) base[0] = base[1];
+  return Status::OK;
+}
+
+Status native_max(Cell* base) { return max_min(base, true); }
+Status native_min(Cell* base) { return max_min(base, false); }
+
+// --- bits and hexadecimal -------------------------------------------------------------------
+
+// Counts of 32 or more are answered explicitly: a C++ shift by them is
+// undefined.
+Status native_shift(Cell* base) {
+  if (!base[0].is(TYPE_INTEGER)) fire_expect(base[0], "data");
+  if (!base[1].is(TYPE_INTEGER)) fire_expect(base[1], "bits");
+  uint32_t data = base[0].w2;
+  int32_t bits = base[1].i2() < 0 ? 0 : base[1].i2();
+  uint32_t r;
+  if (used(base[2])) r = bits >= 32 ? 0 : data << bits;
+  else if (used(base[3])) r = bits >= 32 ? 0 : data >> bits;
+  else if (bits >= 32) r = int32_t(data) < 0 ? 0xFFFFFFFFu : 0;
+  // An arithmetic shift written without relying on signed >>.
+  else r = int32_t(data) < 0 ? ~(~data >> bits) : data >> bits;
+  base[0] = integer_cell(int32_t(r));
+  return Status::OK;
+}
+
+Status native_to_hex(Cell* base) {
+  if (!base[0].is(TYPE_INTEGER)) fire_expect(base[0], "value");
+  int32_t keep = 8;
+  if (used(base[1])) {
+    if (!base[2].is(TYPE_INTEGER)) fire_expect(base[2], "length");
+    if (base[2].i2() <= 0) fire(ErrId::INVALID_ARG, base[2]);
+    if (base[2].i2() < 8) keep = base[2].i2();
+  }
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  char text[8];
+  uint32_t v = base[0].w2;
+  for (int i = 7; i >= 0; i--, v >>= 4) text[i] = kDigits[v & 15];
+  uint32_t sym = symbol::make(std::string_view(text + 8 - keep, size_t(keep)));
+  Cell issue = word::make_global(sym);
+  issue.set_type(TYPE_ISSUE);
+  base[0] = issue;
+  return Status::OK;
+}
+
+// --- trigonometry and logarithms -------------------------------------------------------------
+
+// The argument as a double: an integer converted, a float or percent read.
+double float_arg(const Cell& v, const char* arg) {
+  if (v.is(TYPE_INTEGER)) return double(v.i2());
+  if (v.is(TYPE_FLOAT) || v.is(TYPE_PERCENT)) return v.f64();
+  fire_expect(v, arg);
+}
+
+inline Status float_result(Cell* base, double d) {
+  base[0] = float_cell(d);
+  return Status::OK;
+}
+
+// Results this close to zero are the rounding noise of pi, not a value.
+inline double snap_zero(double d) { return std::fabs(d) < FLOAT_EPSILON ? 0.0 : d; }
+
+inline double angle_in_radians(Cell* base, int fold_mode) {
+  double x = float_arg(base[0], "angle");
+  return used(base[1]) ? x : fold_degrees(x, fold_mode);
+}
+
+Status native_sine(Cell* base) { return float_result(base, snap_zero(std::sin(angle_in_radians(base, 2)))); }
+Status native_cosine(Cell* base) { return float_result(base, snap_zero(std::cos(angle_in_radians(base, 1)))); }
+
+Status native_tangent(Cell* base) {
+  double x = angle_in_radians(base, 0);
+  if (x == PI / 2) return float_result(base, HUGE_VAL);
+  if (x == -PI / 2) return float_result(base, -HUGE_VAL);
+  return float_result(base, std::tan(x));
+}
+
+// No domain checks: outside -1..1 the platform answers NaN.
+inline Status inverse_trig(Cell* base, double (*fn)(double), const char* arg) {
+  double r = fn(float_arg(base[0], arg));
+  return float_result(base, used(base[1]) ? r : r * 180.0 / PI);
+}
+Status native_arcsine(Cell* base) { return inverse_trig(base, [](double x) { return std::asin(x); }, "sine"); }
+Status native_arccosine(Cell* base) { return inverse_trig(base, [](double x) { return std::acos(x); }, "cosine"); }
+Status native_arctangent(Cell* base) {
+  return inverse_trig(base, [](double x) { return std::atan(x); }, "tangent");
+}
+
+Status native_arctangent2(Cell* base) {
+  double r = std::atan2(float_arg(base[0], "y"), float_arg(base[1], "x"));
+  return float_result(base, used(base[2]) ? r : r * 180.0 / PI);
+}
+
+Status native_log_2(Cell* base) { return float_result(base, std::log(float_arg(base[0], "value")) / 0.6931471805599453); }
+Status native_log_10(Cell* base) { return float_result(base, std::log10(float_arg(base[0], "value"))); }
+Status native_log_e(Cell* base) { return float_result(base, std::log(float_arg(base[0], "value"))); }
+Status native_exp(Cell* base) { return float_result(base, std::pow(2.718281828459045, float_arg(base[0], "value"))); }
+Status native_square_root(Cell* base) { return float_result(base, std::sqrt(float_arg(base[0], "value"))); }
+
+constexpr NativeEntry kMathNatives[] = {
+    {NAT_EQUAL_Q, native_compare<CMP_EQUAL>},
+    {NAT_NOT_EQUAL_Q, native_compare<CMP_NOT_EQUAL>},
+    {NAT_STRICT_EQUAL_Q, native_compare<CMP_STRICT_EQUAL>},
+    {NAT_LESSER_Q, native_compare<CMP_LESSER>},
+    {NAT_GREATER_Q, native_compare<CMP_GREATER>},
+    {NAT_LESSER_OR_EQUAL_Q, native_compare<CMP_LESSER_OR_EQUAL>},
+    {NAT_GREATER_OR_EQUAL_Q, native_compare<CMP_GREATER_OR_EQUAL>},
+    {NAT_SAME_Q, native_same_q},
+    {NAT_NOT, native_not},
+    {NAT_NEGATIVE_Q, native_negative_q},
+    {NAT_POSITIVE_Q, native_positive_q},
+    {NAT_SIGN_Q, native_sign_q},
+    {NAT_ZERO_Q, native_zero_q},
+    {NAT_NAN_Q, native_nan_q},
+    {NAT_MAX, native_max},
+    {NAT_MIN, native_min},
+    {NAT_SHIFT, native_shift},
+    {NAT_TO_HEX, native_to_hex},
+    {NAT_SINE, native_sine},
+    {NAT_COSINE, native_cosine},
+    {NAT_TANGENT, native_tangent},
+    {NAT_ARCSINE, native_arcsine},
+    {NAT_ARCCOSINE, native_arccosine},
+    {NAT_ARCTANGENT, native_arctangent},
+    {NAT_ARCTANGENT2, native_arctangent2},
+    {NAT_LOG_2, native_log_2},
+    {NAT_LOG_10, native_log_10},
+    {NAT_LOG_E, native_log_e},
+    {NAT_EXP, native_exp},
+    {NAT_SQUARE_ROOT, native_square_root},
+};
+
+}  // namespace
+
+void register_natives_math() { register_natives(kMathNatives, std::size(kMathNatives)); }
+
+}  // namespace vel
