@@ -612,8 +612,9 @@ constexpr ActionId kPathFromBlock[] = {ACT_REFLECT, ACT_EVAL_PATH, ACT_COMPARE, 
 }  // namespace
 
 // The searching and editing actions (append, insert, change, find, put,
-// select, sort, swap, trim) join block! with their own module; until then
-// those slots stay unsupported.
+// select, sort, swap, trim) live in block_edit.cpp.
+void register_block_edit(TypeBuilder& b);
+
 void register_type_BLOCK() {
   TypeBuilder b(TYPE_BLOCK);
   for (ActionId a : kFromSeries) b.inherit(a);
@@ -624,8 +625,9 @@ void register_type_BLOCK() {
       .eval_path(block_eval_path)
       .form(block_form)
       .mold(block_mold)
-      .compare(block_compare)
-      .done();
+      .compare(block_compare);
+  register_block_edit(b);
+  b.done();
 }
 
 // paren! is a block! in every action but trim, and molds in parentheses.
