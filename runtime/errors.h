@@ -27,6 +27,7 @@ enum class ErrType : uint8_t {
 
 // type, C name, Vel id. Append new ids at the end of their type's group.
 #define VEL_ERROR_IDS(X)                                  \
+  X(SYNTAX, NO_HEADER, "no-header")                       \
   X(SYNTAX, INVALID, "invalid")                           \
   X(SYNTAX, MISSING, "missing")                           \
   X(SYNTAX, MALCONSTRUCT, "malconstruct")                 \
