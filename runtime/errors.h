@@ -58,6 +58,7 @@ enum class ErrType : uint8_t {
   X(SCRIPT, BAD_PATH_SET, "bad-path-set")                 \
   X(SCRIPT, BAD_REFINES, "bad-refines")                   \
   X(SCRIPT, NOT_SAME_TYPE, "not-same-type")               \
+  X(SCRIPT, NOT_SAME_CLASS, "not-same-class")             \
   X(MATH, ZERO_DIVIDE, "zero-divide")                     \
   X(MATH, OVERFLOW, "overflow")                           \
   X(INTERNAL, NO_CYCLE, "no-cycle")                       \

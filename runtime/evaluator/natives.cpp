@@ -33,6 +33,7 @@ void natives_init() {
   register_natives_eval();
   natives_control_init();
   register_natives_math();
+  register_natives_series();
   static const NativeEntry kLexer[] = {{NAT_TRANSCODE, lexer::transcode_native}};
   register_natives(kLexer, 1);
 }

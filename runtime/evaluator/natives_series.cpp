@@ -1,0 +1,387 @@
+// Series, set and text natives: the set operations, dehex/enhex, case
+// changes, as, and the new-line markers.
+//
+// Frame layouts (base[0] is the first argument and the result):
+//   union intersect difference exclude   [set1 set2 /case /skip size]
+//   unique                               [set /case /skip size]
+//   dehex, enhex                         [value]
+//   uppercase, lowercase                 [string /part limit]
+//   as                                   [type spec]
+//   new-line                             [position value /all /skip size]
+//   new-line?                            [position]
+#include <cstdint>
+#include <iterator>
+
+#include "casefold.h"
+#include "datatypes/block.h"
+#include "datatypes/error.h"
+#include "datatypes/logic.h"
+#include "datatypes/registry.h"
+#include "datatypes/series_actions.h"
+#include "datatypes/string.h"
+#include "datatypes/string_impl.h"
+#include "datatypes/strout.h"
+#include "datatypes/typeset.h"
+#include "datatypes/word.h"
+#include "datatypes/words.h"
+#include "errors.h"
+#include "evaluator/natives.h"
+#include "evaluator/natives_math.h"
+#include "hashtable.h"
+#include "roots.h"
+#include "unicode.h"
+
+namespace vel {
+
+namespace {
+
+inline bool used(const Cell& c) { return refinement_used(c); }
+inline bool is_block_set(TypeId t) { return t == TYPE_BLOCK || t == TYPE_HASH; }
+inline bool is_any_block_type(TypeId t) { return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH || (t >= TYPE_PATH && t <= TYPE_GET_PATH); }
+
+[[noreturn]] void fire_expect(const Cell& value, const char* arg) {
+  Cell call = error::get_call();
+  Cell word = word::load(arg);
+  fire(ErrId::EXPECT_ARG, call, datatype_cell(value.type()), word);
+}
+
+inline uint32_t blen(NodeId n) { return node_buffer(n)->used() >> 4; }
+inline Cell cell_at(NodeId n, uint32_t i) { return node_buffer(n)->cells()[i]; }
+// The index of a series value clamped to [0, length] (blocks and strings).
+inline uint32_t clamped_index(const Cell& b) {
+  uint32_t len = node_buffer(b.node())->length();
+  return b.index() < 0 ? 0 : (uint32_t(b.index()) > len ? len : uint32_t(b.index()));
+}
+
+// --- block set operations ----------------------------------------------------------------
+
+// The keys of a set: a block of record keys with a hash table over it,
+// held in a rooted hash! cell so that the collector marks (and relocates)
+// the table's arrays. Keys that are blocks are compared one by one (a
+// block's hash would be its identity, not its content).
+class KeySet {
+ public:
+  may_gc explicit KeySet(uint32_t room) {
+    if (!room) room = 1;
+    keys_->w2 = block::make_at(room).node();
+    keys_->header = TYPE_HASH;
+    keys_->w3 = hash_table::make(room, keys_->w2, hash_table::KIND_HASH);
+  }
+
+  may_gc void add(const Cell& key) {
+    uint32_t at = block::rs_append(keys_->w2, key);
+    hash_table::put(keys_->w3, at);
+  }
+
+  may_gc bool has(const Cell& key, bool case_sensitive) {
+    int op = case_sensitive ? CMP_STRICT_EQUAL : CMP_EQUAL;
+    if (is_any_block_type(key.type())) {
+      for (uint32_t i = 0, n = blen(keys_->w2); i < n; i++) {
+        Cell c = cell_at(keys_->w2, i);
+        if (c.type() == key.type() && compare_values(&c, &key, op)) return true;
+      }
+      return false;
+    }
+    int hop = case_sensitive ? hash_table::OP_STRICT : hash_table::OP_EQUAL;
+    return hash_table::get(keys_->w3, key, 0, 1, hop) >= 0;
+  }
+
+ private:
+  RootedCell keys_{make_cell(TYPE_HASH)};
+};
+
+// The keys of the records of a block from its index.
+may_gc void collect_keys(KeySet& keys, const Cell& set, uint32_t skip) {
+  NodeId n = set.node();
+  for (uint32_t i = clamped_index(set); i < blen(n); i += skip) keys.add(cell_at(n, i));
+}
+
+// Records of `skip` cells keyed by their first cell; the first occurrence of
+// a key wins. union and difference walk both sets, the others the first.
+may_gc Cell block_set_op(const Cell& first, const Cell* second, bool cs, int32_t skip, string::SetOp op) {
+  RootedCell a(first);
+  RootedCell b(second ? *second : none_cell());
+  a->w1 = clamped_index(*a);
+  if (second) b->w1 = clamped_index(*b);
+  uint32_t len_a = blen(a->node()) - uint32_t(a->index());
+  uint32_t len_b = second ? blen(b->node()) - uint32_t(b->index()) : 0;
+  bool both = op == string::SET_UNION || op == string::SET_DIFFERENCE;
+  uint32_t room = len_a + (both ? len_b : 0);
+  RootedCell result(block::make_at(room ? room : 1, a->is(TYPE_HASH) ? TYPE_BLOCK : a->type()));
+  KeySet seen(room / uint32_t(skip) + 1);
+
+  // One walk over `from`, testing membership in `other`'s keys when the
+  // operation needs it (want: keep the records whose key is there). Cells
+  // are re-read after every call that may move buffers or renumber nodes.
+  auto walk = [&](Cell* from, KeySet* other, bool want) may_gc {
+    for (uint32_t i = uint32_t(from->index()); i < blen(from->node()); i += uint32_t(skip)) {
+      if (other && other->has(cell_at(from->node(), i), cs) != want) continue;
+      if (seen.has(cell_at(from->node(), i), cs)) continue;
+      seen.add(cell_at(from->node(), i));
+      uint32_t end = i + uint32_t(skip);
+      for (uint32_t j = i; j < end && j < blen(from->node()); j++)
+        block::rs_append(result->node(), cell_at(from->node(), j));
+    }
+  };
+
+  switch (op) {
+    case string::SET_UNIQUE: walk(a.get(), nullptr, true); break;
+    case string::SET_UNION:
+      walk(a.get(), nullptr, true);
+      walk(b.get(), nullptr, true);
+      break;
+    case string::SET_INTERSECT:
+    case string::SET_EXCLUDE: {
+      KeySet other(len_b / uint32_t(skip) + 1);
+      collect_keys(other, *b, uint32_t(skip));
+      walk(a.get(), &other, op == string::SET_INTERSECT);
+      break;
+    }
+    case string::SET_DIFFERENCE: {
+      KeySet keys_b(len_b / uint32_t(skip) + 1);
+      collect_keys(keys_b, *b, uint32_t(skip));
+      walk(a.get(), &keys_b, false);
+      KeySet keys_a(len_a / uint32_t(skip) + 1);
+      collect_keys(keys_a, *a, uint32_t(skip));
+      walk(b.get(), &keys_a, false);
+      break;
+    }
+  }
+  return *result;
+}
+
+// The /skip size: 1 without the refinement; below 1 is refused.
+int32_t skip_size(const Cell& flag, const Cell& size) {
+  if (!used(flag)) return 1;
+  if (!size.is(TYPE_INTEGER) || size.i2() < 1) fire(ErrId::INVALID_REFINE_ARG, refinement_cell(SymId::SKIP), size);
+  return size.i2();
+}
+
+// The workers by the first set's datatype. second is null for unique.
+may_gc Status set_op(Cell* base, const Cell* second, const Cell& case_flag, const Cell& skip_flag,
+                     const Cell& skip_cell, string::SetOp op) {
+  const Cell& first = base[0];
+  TypeId t = first.type();
+  if (second) {
+    bool agree = is_block_set(t) ? is_block_set(second->type()) : second->type() == t;
+    if (!agree) fire(ErrId::EXPECT_VAL, datatype_cell(second->type()), datatype_cell(t));
+  }
+  bool cs = used(case_flag);
+  int32_t skip = skip_size(skip_flag, skip_cell);
+  switch (t) {
+    case TYPE_BLOCK:
+    case TYPE_HASH: base[0] = block_set_op(first, second, cs, skip, op); break;
+    case TYPE_STRING: base[0] = string::do_set_op(first, second, cs, skip, op); break;
+    case TYPE_TYPESET:
+      if (!second) fire_expect(first, "set");
+      base[0] = typeset::set_op(first, *second, op);
+      break;
+    // Their datatypes are not built yet.
+    case TYPE_BITSET: fire(ErrId::NOT_DONE);
+    case TYPE_DATE:
+      if (op == string::SET_DIFFERENCE) fire(ErrId::NOT_DONE);
+      fire_expect(first, "set1");
+    default: fire_expect(first, second ? "set1" : "set");
+  }
+  return Status::OK;
+}
+
+Status native_union(Cell* base) { return set_op(base, &base[1], base[2], base[3], base[4], string::SET_UNION); }
+Status native_intersect(Cell* base) { return set_op(base, &base[1], base[2], base[3], base[4], string::SET_INTERSECT); }
+Status native_difference(Cell* base) { return set_op(base, &base[1], base[2], base[3], base[4], string::SET_DIFFERENCE); }
+Status native_exclude(Cell* base) { return set_op(base, &base[1], base[2], base[3], base[4], string::SET_EXCLUDE); }
+Status native_unique(Cell* base) { return set_op(base, nullptr, base[1], base[2], base[3], string::SET_UNIQUE); }
+
+// --- %XX escapes -----------------------------------------------------------------------------
+
+inline int hex_value(uint32_t c) {
+  if (c >= '0' && c <= '9') return int(c - '0');
+  if (c >= 'A' && c <= 'F') return int(c - 'A' + 10);
+  if (c >= 'a' && c <= 'f') return int(c - 'a' + 10);
+  return -1;
+}
+
+// The byte of a %XX escape at position i of the view, or -1.
+inline int escape_at(const string::detail::View& v, uint32_t i) {
+  if (uint64_t(i) + 3 > v.len) return -1;
+  if (v.at(i) != '%') return -1;
+  int hi = hex_value(v.at(i + 1)), lo = hex_value(v.at(i + 2));
+  return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
+}
+
+// A lead byte announces its continuation escapes; a lone byte is its own
+// code point; an escape that does not decode is copied as it is.
+Status native_dehex(Cell* base) {
+  if (!is_any_string(base[0].type())) fire_expect(base[0], "value");
+  RootedCell src(base[0]);
+  src->w1 = clamped_index(*src);
+  uint32_t len = node_buffer(src->node())->length() - uint32_t(src->index());
+  RootedNode out(make_string(len ? len : 1));
+  uint32_t i = 0;
+  while (i < len) {
+    string::detail::View v = string::detail::view_of(*src);
+    int b = escape_at(v, i);
+    if (b < 0) {
+      append_char(out, v.at(i));
+      i++;
+      continue;
+    }
+    uint32_t more = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+    uint8_t bytes[4] = {uint8_t(b), 0, 0, 0};
+    bool whole = true;
+    for (uint32_t k = 1; k <= more && whole; k++) {
+      int c = escape_at(v, i + 3 * k);
+      if (c < 0) whole = false;
+      else bytes[k] = uint8_t(c);
+    }
+    if (!whole) {
+      append_char(out, '%');
+      i++;
+      continue;
+    }
+    uint32_t cp = uint32_t(b);
+    if (more) {
+      uint32_t n = 0;
+      int32_t r = decode_utf8_checked(bytes, more + 1, &n);
+      if (r < 0 || n != more + 1) fire(ErrId::INVALID_UTF8, *src);
+      cp = uint32_t(r);
+    }
+    append_char(out, cp);
+    i += 3 * (more + 1);
+  }
+  base[0] = series_cell(TYPE_STRING, out, 0);
+  return Status::OK;
+}
+
+// The characters left plain: the unreserved set for a string!, the URL
+// set for the other string types.
+inline bool unreserved(uint8_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '~';
+}
+inline bool url_char(uint8_t c) {
+  if (unreserved(c)) return true;
+  for (const char* p = "!#$&'()*+,/:=?@"; *p; p++)
+    if (c == uint8_t(*p)) return true;
+  return false;
+}
+
+Status native_enhex(Cell* base) {
+  if (!is_any_string(base[0].type())) fire_expect(base[0], "value");
+  bool plain_string = base[0].is(TYPE_STRING);
+  std::string utf8 = to_utf8(base[0].node(), clamped_index(base[0]));
+  std::string text;
+  text.reserve(utf8.size());
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (unsigned char c : utf8) {
+    if (c < 128 && (plain_string ? unreserved(c) : url_char(c))) {
+      text += char(c);
+    } else {
+      text += '%';
+      text += kHex[c >> 4];
+      text += kHex[c & 15];
+    }
+  }
+  RootedNode out(make_string(uint32_t(text.size() ? text.size() : 1)));
+  append_latin1(out, text);
+  base[0] = series_cell(TYPE_STRING, out, 0);
+  return Status::OK;
+}
+
+// --- case -------------------------------------------------------------------------------------
+
+Status change_case_native(Cell* base, bool upper) {
+  Cell& v = base[0];
+  if (v.is(TYPE_CHAR)) {
+    v.w2 = change_case_cp(v.w2, upper);
+    return Status::OK;
+  }
+  if (!is_any_string(v.type())) fire_expect(v, "string");
+  int64_t index = clamped_index(v);
+  int64_t count = CASE_TO_TAIL;
+  if (used(base[1])) {
+    count = string::detail::part_count(v, base[2]);
+    // A /part position before the index names the range that ends there.
+    if (count < 0) {
+      index += count;
+      if (index < 0) index = 0;
+      count = int64_t(clamped_index(v)) - index;
+    }
+  }
+  change_case(v.node(), index, count, upper);
+  return Status::OK;
+}
+
+Status native_uppercase(Cell* base) { return change_case_native(base, true); }
+Status native_lowercase(Cell* base) { return change_case_native(base, false); }
+
+// --- as ---------------------------------------------------------------------------------------
+
+inline int family_of(TypeId t) {
+  if (t == TYPE_BLOCK || t == TYPE_PAREN || (t >= TYPE_PATH && t <= TYPE_GET_PATH)) return 1;
+  if (t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL || t == TYPE_REF) return 2;
+  return 0;
+}
+
+// The spec relabelled: the same buffer and position under another datatype
+// of its family.
+Status native_as(Cell* base) {
+  TypeId target = base[0].is(TYPE_DATATYPE) ? TypeId(base[0].w1) : base[0].type();
+  TypeId from = base[1].type();
+  int fam = family_of(target);
+  if (fam == 0 || fam != family_of(from)) fire(ErrId::NOT_SAME_CLASS, datatype_cell(target), datatype_cell(from));
+  Cell r = base[1];
+  r.set_type(target);
+  base[0] = r;
+  return Status::OK;
+}
+
+// --- new-line markers ------------------------------------------------------------------------
+
+inline bool is_any_list(TypeId t) { return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH; }
+
+Status native_new_line(Cell* base) {
+  const Cell& pos = base[0];
+  if (!is_any_list(pos.type())) fire_expect(pos, "position");
+  if (!base[1].is(TYPE_LOGIC)) fire_expect(base[1], "value");
+  bool on = base[1].w1 != 0;
+  // Step 0: the one cell at the position.
+  uint32_t step = 0;
+  if (used(base[3])) {
+    if (!base[4].is(TYPE_INTEGER) || base[4].i2() <= 0) fire(ErrId::OUT_OF_RANGE, base[4]);
+    step = uint32_t(base[4].i2());
+  } else if (used(base[2])) {
+    step = 1;
+  }
+  uint32_t start = clamped_index(pos);
+  Buffer* b = node_buffer(pos.node());
+  uint32_t len = b->used() >> 4;
+  Cell* cells = b->cells();
+  if (step == 0) {
+    if (start < len) cells[start].set_new_line(on);
+  } else {
+    for (uint32_t k = 0; start + k < len; k++) cells[start + k].set_new_line((k % step == 0) == on);
+  }
+  return Status::OK;
+}
+
+Status native_new_line_q(Cell* base) {
+  const Cell& pos = base[0];
+  if (!is_any_list(pos.type())) fire_expect(pos, "position");
+  uint32_t at = clamped_index(pos);
+  base[0] = logic_cell(at < blen(pos.node()) && cell_at(pos.node(), at).new_line());
+  return Status::OK;
+}
+
+constexpr NativeEntry kSeriesNatives[] = {
+    {NAT_UNION, native_union},         {NAT_INTERSECT, native_intersect}, {NAT_UNIQUE, native_unique},
+    {NAT_DIFFERENCE, native_difference}, {NAT_EXCLUDE, native_exclude}, {NAT_DEHEX, native_dehex},
+    {NAT_ENHEX, native_enhex},         {NAT_UPPERCASE, native_uppercase}, {NAT_LOWERCASE, native_lowercase},
+    {NAT_AS, native_as},               {NAT_NEW_LINE, native_new_line},   {NAT_NEW_LINE_Q, native_new_line_q},
+};
+
+}  // namespace
+
+void register_natives_series() { register_natives(kSeriesNatives, std::size(kSeriesNatives)); }
+
+}  // namespace vel
