@@ -347,8 +347,10 @@ namespace {
 // can run between the switch and the caller's copy.
 may_gc Buffer* expand_move(NodeId n, uint64_t new_capacity, Buffer*& old_out) {
   Buffer* old = node_buffer(n);
-  if (new_capacity == 0) new_capacity = uint64_t(old->capacity) * 2;
-  if (new_capacity < 1 || new_capacity > MAX_CAPACITY) fire(ErrId::NO_MEMORY);
+  // Doubling an empty buffer (a copy of an empty series) gives it room for
+  // one 16-byte unit.
+  if (new_capacity == 0) new_capacity = old->capacity ? uint64_t(old->capacity) * 2 : 16;
+  if (new_capacity > MAX_CAPACITY) fire(ErrId::NO_MEMORY);
   uint32_t unit = old->unit();
   Buffer* nb = alloc_buffer((new_capacity + unit - 1) / unit, unit, 0);
   old = node_buffer(n);  // the allocation may have run the collector

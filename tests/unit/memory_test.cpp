@@ -171,3 +171,11 @@ TEST(Memory, LowLevelHeapIsCounted) {
   lowlevel_free(p);
   EXPECT_EQ(g_mem.lowlevel_heap, before);
 }
+
+TEST(Memory, AnEmptyBufferGrowsWhenDoubled) {
+  NodeId n = alloc_series(0, 16, 0);
+  EXPECT_EQ(node_buffer(n)->capacity, 0u);
+  Buffer* b = expand_series(n, 0);
+  EXPECT_EQ(b->capacity, 16u);
+  EXPECT_EQ(b->used(), 0u);
+}
