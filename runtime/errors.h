@@ -88,6 +88,7 @@ enum class ErrType : uint8_t {
   X(INTERNAL, STACK_OVERFLOW, "stack-overflow")           \
   X(INTERNAL, NOT_DONE, "not-done")                       \
   X(INTERNAL, TOO_DEEP, "too-deep")                       \
+  X(INTERNAL, FEATURE_NA, "feature-na")                   \
   X(THROW, BREAK, "break")                                \
   X(THROW, RETURN, "return")                              \
   X(THROW, THROW, "throw")                                \
