@@ -48,8 +48,29 @@ FrameName frame_name(const Cell& name) {
 
 inline bool is_function_value(TypeId t) { return func::is_callable(t); }
 
+// The value cell of a bound, resolved word, or null when the general
+// lookup must decide (unresolved words, self, a context without values).
+inline Cell* word_slot(const Cell& w) {
+  NodeId ctx = w.w1;
+  int32_t index = w.i3();
+  if (!ctx || index < 0) return nullptr;
+  const Cell& cc = node_buffer(ctx)->cells()[0];
+  if (cc.header & context::STACK_VALUES) {
+    if (cc.w2 == context::NO_STACK_VALUES) return nullptr;
+    Cell* p = g_stack.begin + cc.w2 + uint32_t(index);
+    return p < g_stack.top ? p : nullptr;
+  }
+  if (!cc.w2) return nullptr;
+  Buffer* b = node_buffer(cc.w2);
+  return uint32_t(index) < (b->used() >> 4) ? b->cells() + index : nullptr;
+}
+
 // A word's value as the evaluator reads it, without the unset check.
-inline Cell word_value(const Cell& w) { return word::get_any(w); }
+inline Cell word_value(const Cell& w) {
+  if (Cell* p = word_slot(w)) [[likely]]
+    return *p;
+  return word::get_any(w);
+}
 
 // Is the cell at code.pos a word whose value is an op!? The value is
 // returned through op.
@@ -59,8 +80,8 @@ bool infix_next(const Code& code, Cell* op) {
   if (!c->is(TYPE_WORD) || c->w1 == 0) return false;
   NodeId ctx = c->w1;
   if (context::is_stack(ctx) && context::stack_values(ctx) < 0) return false;
-  Cell* v = context::value_at(ctx, uint32_t(c->w3));
-  if (int32_t(c->w3) < 0 || !v) {
+  Cell* v = word_slot(*c);
+  if (!v) {
     Cell w = *c;
     Cell val = word_value(w);
     if (!val.is(TYPE_OP)) return false;
