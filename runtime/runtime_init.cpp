@@ -9,6 +9,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/words.h"
 #include "evaluator/natives.h"
+#include "evaluator/random.h"
 #include "evaluator/stack.h"
 #include "externals.h"
 #include "hashtable.h"
@@ -35,8 +36,12 @@ void init_platform() {
 }
 
 // The process-wide hash seed comes from the secure source; when that fails
-// the table code mixes a seed of its own, which still serves.
-void init_random() { (void)hash_table::init_seed(); }
+// the table code mixes a seed of its own, which still serves. The random
+// generator starts from its fixed seed.
+void init_random() {
+  (void)hash_table::init_seed();
+  random::init();
+}
 
 void init_memory() { memory_init(); }
 

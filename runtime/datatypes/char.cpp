@@ -182,7 +182,7 @@ int32_t char_compare(const Cell* a, const Cell* b, int op) {
 
 }  // namespace
 
-// random (unsupported for now), absolute, even? and odd? come from integer!.
+// random, absolute, even? and odd? come from integer!.
 void register_type_CHAR() {
   TypeBuilder(TYPE_CHAR)
       .action(ACT_MAKE, char_to)

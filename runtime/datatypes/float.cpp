@@ -9,6 +9,8 @@
 #include "datatypes/logic.h"
 #include "datatypes/strout.h"
 #include "errors.h"
+#include "evaluator/random.h"
+#include "io/lexer.h"
 #include "series.h"
 
 namespace vel {
@@ -235,6 +237,7 @@ namespace {
 //   add subtract multiply divide remainder   [value1 value2]
 //   power                    [number exponent]
 //   round                    [value /to scale /even /down /half-down /floor /ceiling /half-ceiling]
+//   random                   [value /seed /secure /only]
 // percent! inherits all of them; unary results keep the value's type.
 
 template <MathOp OP>
@@ -261,6 +264,19 @@ Status float_even_q(Cell* base) {
 
 Status float_odd_q(Cell* base) {
   base[0] = logic_cell(std::fabs(std::fmod(std::trunc(base[0].f64()), 2.0)) == 1.0);
+  return Status::OK;
+}
+
+// Seeds with the XOR of the two halves of the bit pattern. Only the double
+// is written, so percent! and time! keep their type.
+Status float_random(Cell* base) {
+  if (truthy(base[1])) {
+    uint64_t bits = std::bit_cast<uint64_t>(base[0].f64());
+    random::seed(int32_t(uint32_t(bits) ^ uint32_t(bits >> 32)));
+    base[0] = UNSET_VALUE;
+    return Status::OK;
+  }
+  base[0].set_f64(random::float_random_unit(base[0].f64(), truthy(base[2])));
   return Status::OK;
 }
 
@@ -292,6 +308,19 @@ double float_from_block(const Cell& block) {
   size_t unconsumed = 0;
   double r = string_to_float(digits.text, digits.text + digits.length, digits.point - digits.length + exp, &unconsumed);
   return digits.negative ? -r : r;
+}
+
+// The whole text from the index through the number scanner; an empty text
+// is refused before the scan.
+double float_from_text(TypeId target, const Cell& text) {
+  Buffer* b = node_buffer(text.node());
+  uint32_t len = b->length();
+  uint32_t index = text.index() < 0 ? 0 : uint32_t(text.index());
+  int error = -1;
+  double d = 0.0;
+  if (index < len) d = lexer::scan_float(b->head_ptr() + (size_t(index) << b->unit_shift()), len - index, b->unit(), &error);
+  if (error) fire(ErrId::BAD_TO_ARG, datatype_cell(target), text);
+  return d;
 }
 
 // make and to: float! or percent!, as the first argument names (percent!
@@ -330,7 +359,8 @@ Status float_to(Cell* base) {
     case TYPE_TAG:
     case TYPE_EMAIL:
     case TYPE_REF:
-      fire(ErrId::NOT_DONE);  // needs the number scanner
+      d = float_from_text(target, spec);
+      break;
     default:
       fire(ErrId::BAD_TO_ARG, datatype_cell(target), spec);
   }
@@ -377,10 +407,10 @@ int32_t float_compare(const Cell* a, const Cell* b, int op) {
 
 }  // namespace
 
-// random is left unsupported until the random generator exists.
 void register_type_FLOAT() {
   TypeBuilder(TYPE_FLOAT)
       .action(ACT_MAKE, float_to)
+      .action(ACT_RANDOM, float_random)
       .action(ACT_TO, float_to)
       .form(float_form)
       .mold(float_mold)

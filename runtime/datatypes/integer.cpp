@@ -11,7 +11,10 @@
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
 #include "datatypes/strout.h"
+#include "datatypes/symbol.h"
 #include "errors.h"
+#include "evaluator/random.h"
+#include "io/lexer.h"
 #include "series.h"
 
 namespace vel {
@@ -171,6 +174,7 @@ namespace {
 //   add subtract multiply divide remainder and~ or~ xor~   [value1 value2]
 //   power                    [number exponent]
 //   round                    [value /to scale /even /down /half-down /floor /ceiling /half-ceiling]
+//   random                   [value /seed /secure /only]
 
 template <MathOp OP>
 Status integer_math(Cell* base) {
@@ -278,8 +282,49 @@ Status integer_round(Cell* base) {
   return Status::OK;
 }
 
+// random: [value /seed /secure /only]. Only data word 2 is written, so
+// char! (which inherits it) keeps its type.
+Status integer_random(Cell* base) {
+  if (truthy(base[1])) {
+    random::seed(base[0].i2());
+    base[0] = UNSET_VALUE;
+    return Status::OK;
+  }
+  base[0].w2 = uint32_t(random::int_uniform(base[0].i2(), truthy(base[2])));
+  return Status::OK;
+}
+
 bool is_text_type(TypeId t) {
   return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL || t == TYPE_REF;
+}
+
+// The whole text from the index through the number scanner: a malformed
+// text and one out of range are both bad-to-arg.
+int32_t integer_from_text(const Cell& text) {
+  Buffer* b = node_buffer(text.node());
+  uint32_t len = b->length();
+  uint32_t index = text.index() < 0 ? 0 : uint32_t(text.index());
+  int error = -1;
+  int32_t v = 0;
+  if (index < len) v = lexer::scan_integer(b->head_ptr() + (size_t(index) << b->unit_shift()), len - index, b->unit(), &error);
+  if (error) fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_INTEGER), text);
+  return v;
+}
+
+// An issue's text as 1 to 8 hexadecimal digits (#FF is 255, #FFFFFFFF -1).
+int32_t integer_from_issue(const Cell& issue) {
+  std::string_view text = symbol::text(issue.w2);
+  if (text.empty() || text.size() > 8) fire(ErrId::INVALID_DATA, issue);
+  uint32_t u = 0;
+  for (char c : text) {
+    uint32_t d;
+    if (c >= '0' && c <= '9') d = uint32_t(c - '0');
+    else if (c >= 'a' && c <= 'f') d = uint32_t(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F') d = uint32_t(c - 'A' + 10);
+    else fire(ErrId::INVALID_DATA, issue);
+    u = u << 4 | d;
+  }
+  return int32_t(u);
 }
 
 Status integer_to(Cell* base) {
@@ -306,13 +351,15 @@ Status integer_to(Cell* base) {
       v = int32_t(u);
       break;
     }
-    case TYPE_ISSUE:  // hexadecimal text of the symbol
+    case TYPE_ISSUE:
+      v = integer_from_issue(spec);
+      break;
     case TYPE_DATE:
     case TYPE_MONEY:
       fire(ErrId::NOT_DONE);
     default:
-      if (is_text_type(spec.type())) fire(ErrId::NOT_DONE);  // needs the number scanner
-      fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_INTEGER), spec);
+      if (!is_text_type(spec.type())) fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_INTEGER), spec);
+      v = integer_from_text(spec);
   }
   base[0] = integer_cell(v);
   return Status::OK;
@@ -362,10 +409,10 @@ int32_t integer_compare(const Cell* a, const Cell* b, int op) {
 
 }  // namespace
 
-// random is left unsupported until the random generator exists.
 void register_type_INTEGER() {
   TypeBuilder(TYPE_INTEGER)
       .action(ACT_MAKE, integer_make)
+      .action(ACT_RANDOM, integer_random)
       .action(ACT_TO, integer_to)
       .form(integer_form)
       .mold(integer_mold)

@@ -7,6 +7,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
 #include "errors.h"
+#include "evaluator/random.h"
 #include "series.h"
 
 namespace vel {
@@ -194,6 +195,19 @@ Status logic_complement(Cell* base) {
   return Status::OK;
 }
 
+// random: [value /seed /secure /only]. True when one draw is in the upper
+// half of its range.
+Status logic_random(Cell* base) {
+  if (truthy(base[1])) {
+    random::seed(int32_t(logic_get(base[0])));
+    base[0] = UNSET_VALUE;
+    return Status::OK;
+  }
+  int32_t d = truthy(base[2]) ? random::secure_next() : random::next();
+  base[0] = logic_cell(d > 0x3FFFFFFF);
+  return Status::OK;
+}
+
 // and~, or~, xor~: [value1 value2].
 template <MathOp OP>
 Status logic_bitwise(Cell* base) {
@@ -233,10 +247,10 @@ void register_type_NONE() {
       .done();
 }
 
-// random is left unsupported until the random generator exists.
 void register_type_LOGIC() {
   TypeBuilder(TYPE_LOGIC)
       .action(ACT_MAKE, logic_make)
+      .action(ACT_RANDOM, logic_random)
       .action(ACT_TO, logic_to)
       .form(logic_form)
       .mold(logic_mold)

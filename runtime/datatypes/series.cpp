@@ -12,6 +12,7 @@
 #include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "errors.h"
+#include "evaluator/random.h"
 #include "hashtable.h"
 #include "ownership.h"
 #include "roots.h"
@@ -466,6 +467,62 @@ Status series_reverse(Cell* base) {
   return Status::OK;
 }
 
+// Swaps elements i and j (i < j) of a series, keeping a hash! table in step.
+static may_gc void swap_elements(const Cell& s, NodeId table, uint64_t i, uint64_t j) {
+  if (table) {
+    hash_table::remove(table, uint32_t(i));
+    hash_table::remove(table, uint32_t(j));
+  }
+  Buffer* b = node_buffer(s.node());
+  uint32_t unit = b->unit();
+  uint8_t* a = b->data() + elem_offset(b, i);
+  uint8_t* z = b->data() + elem_offset(b, j);
+  uint8_t tmp[16];
+  std::memcpy(tmp, a, unit);
+  std::memcpy(a, z, unit);
+  std::memcpy(z, tmp, unit);
+  if (table) {
+    hash_table::put(table, uint32_t(i));
+    hash_table::put(table, uint32_t(j));
+  }
+}
+
+// random: series, /seed, /secure, /only.
+static Status series_random(Cell* base) {
+  Cell& s = base[0];
+  bool secure = refinement_used(base[2]);
+  if (refinement_used(base[1])) {
+    // The bytes from the position are hashed with a fixed seed, not the
+    // process's table seed, so that a seed from the same series repeats its
+    // numbers in every run.
+    Buffer* b = node_buffer(s.node());
+    uint64_t total = b->length(), index = std::min<uint64_t>(uint64_t(series_index(s)), total);
+    uint32_t shift = b->unit_shift();
+    random::seed(int32_t(hash_table::murmur3(b->head_ptr() + (index << shift), size_t(total - index) << shift, 0)));
+    s = unset_cell();
+    return Status::OK;
+  }
+  int32_t c = series_length(&s);
+  int64_t index = series_index(s);
+  bool told = report_change(s, ChangeWord::RANDOM, none_cell(), int32_t(index), c);
+  if (refinement_used(base[3])) {
+    // The owner's handler may have shortened the series: pick answers none
+    // past the tail.
+    s = c == 0 ? none_cell() : series_pick(s, random::int_uniform(c, secure));
+    return Status::OK;
+  }
+  NodeId table = hash_table_of(s);
+  int64_t n = std::min<int64_t>(c, int64_t(series_total(s)) - index);
+  // The last element draws too (from 1..1): the sequence after a seed
+  // depends on every draw.
+  for (int64_t p = index, left = n; left >= 1; p++, left--) {
+    int32_t k = random::int_uniform(int32_t(left), secure);
+    if (k > 1) swap_elements(s, table, uint64_t(p), uint64_t(p + k - 1));
+  }
+  if (told) (void)ownership_check(s, ChangeWord::RANDOMIZED, none_cell(), int32_t(index), c);
+  return Status::OK;
+}
+
 // Moves c elements from the source's position to the target's, in one series.
 static may_gc void move_within(const Cell& src, const Cell& tgt, int64_t c) {
   Buffer* b = node_buffer(src.node());
@@ -593,6 +650,7 @@ Status series_modify(Cell* base) {
 // series! is abstract: no value has its id; its children take these slots.
 void register_type_SERIES() {
   TypeBuilder(TYPE_SERIES)
+      .action(ACT_RANDOM, series_random)
       .action(ACT_REFLECT, series_reflect)
       .action(ACT_AT, series_at)
       .action(ACT_BACK, series_back)

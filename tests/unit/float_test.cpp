@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "scalar_test_util.h"
 
@@ -297,8 +298,24 @@ TEST(Float, ToAndMake) {
       {BIN({}), 0.0, {}},
       {N(), {}, ErrId::BAD_TO_ARG},
       {L(true), {}, ErrId::BAD_TO_ARG},
-      // text goes through the number scanner, which is not built yet
-      {S("1.5"), {}, ErrId::NOT_DONE},
+      // text: the whole of it from the index, through the number scanner
+      {S("1.5"), 1.5, {}},
+      {S("1,5"), 1.5, {}},
+      {S("-12"), -12.0, {}},
+      {S("007.50e+1"), 75.0, {}},
+      {S("1'000.25"), 1000.25, {}},
+      {S("x2.5", 1), 2.5, {}},
+      {S({0x20AC, '0', '.', '1'}, 1), 0.1, {}},
+      {S("1e308"), 1e308, {}},
+      {S("1e400"), {}, ErrId::BAD_TO_ARG},
+      {S("1.5x"), {}, ErrId::BAD_TO_ARG},
+      {S("1.5 "), {}, ErrId::BAD_TO_ARG},
+      {S("1.#INF"), {}, ErrId::BAD_TO_ARG},
+      {S(""), {}, ErrId::BAD_TO_ARG},
+      {S("1", 1), {}, ErrId::BAD_TO_ARG},
+      // the scanner's length limit: 312 characters
+      {S(("0." + std::string(310, '1')).c_str()), 1.0 / 9.0, {}},
+      {S(("0." + std::string(311, '1')).c_str()), {}, ErrId::BAD_TO_ARG},
   };
   for (ActionId a : {ACT_TO, ACT_MAKE}) {
     for (const Case& c : cases) {

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 
+#include "datatypes/symbol.h"
 #include "scalar_test_util.h"
 
 using namespace vel;
@@ -214,6 +215,17 @@ TEST(Integer, RoundTable) {
   EXPECT_EQ(round_error(I(25), S("10")), ErrId::EXPECT_ARG);
 }
 
+namespace {
+
+Cell typed(TypeId t, Cell c) {
+  c.header = t;
+  return c;
+}
+
+Cell issue(const char* text) { return make_cell(TYPE_ISSUE, 0, symbol::make(text)); }
+
+}  // namespace
+
 TEST(Integer, ToAndMake) {
   struct Case {
     ActionId action;
@@ -244,8 +256,32 @@ TEST(Integer, ToAndMake) {
       {ACT_TO, L(true), {}, ErrId::BAD_TO_ARG},
       {ACT_TO, N(), {}, ErrId::BAD_TO_ARG},
       {ACT_MAKE, BLOCK({I(1)}), {}, ErrId::BAD_TO_ARG},
-      // text goes through the number scanner, which is not built yet
-      {ACT_TO, S("12"), {}, ErrId::NOT_DONE},
+      // text: the whole of it from the index, through the number scanner
+      {ACT_TO, S("12"), 12, {}},
+      {ACT_MAKE, S("-42"), -42, {}},
+      {ACT_TO, S("+7"), 7, {}},
+      {ACT_TO, S("1'000'000"), 1000000, {}},
+      {ACT_TO, S("x12", 1), 12, {}},
+      {ACT_TO, S({'1', '2', 0x20AC}), {}, ErrId::BAD_TO_ARG},
+      {ACT_TO, S({0x20AC, '3', '4'}, 1), 34, {}},
+      {ACT_TO, S("2147483647"), INT_MAX, {}},
+      {ACT_TO, S("-2147483648"), INT_MIN, {}},
+      {ACT_TO, S("2147483648"), {}, ErrId::BAD_TO_ARG},
+      {ACT_TO, S("-21474836480"), {}, ErrId::BAD_TO_ARG},
+      {ACT_TO, S("12a"), {}, ErrId::BAD_TO_ARG},
+      {ACT_TO, S("1.5"), {}, ErrId::BAD_TO_ARG},
+      {ACT_TO, S(" 1"), {}, ErrId::BAD_TO_ARG},
+      {ACT_TO, S(""), {}, ErrId::BAD_TO_ARG},
+      {ACT_TO, S("-"), {}, ErrId::BAD_TO_ARG},
+      {ACT_TO, S("12", 2), {}, ErrId::BAD_TO_ARG},
+      {ACT_TO, typed(TYPE_FILE, S("99")), 99, {}},
+      {ACT_TO, typed(TYPE_TAG, S("9x")), {}, ErrId::BAD_TO_ARG},
+      // issue!: hexadecimal digits, at most 8
+      {ACT_TO, issue("FF"), 255, {}},
+      {ACT_TO, issue("7fffffff"), INT_MAX, {}},
+      {ACT_TO, issue("FFFFFFFF"), -1, {}},
+      {ACT_TO, issue("100000000"), {}, ErrId::INVALID_DATA},
+      {ACT_TO, issue("12G"), {}, ErrId::INVALID_DATA},
   };
   for (const Case& c : cases) {
     if (c.expected) {
