@@ -14,6 +14,7 @@
 #include "datatypes/function.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
+#include "datatypes/string_impl.h"
 #include "datatypes/words.h"
 #include "errors.h"
 #include "evaluator/interpreter.h"
@@ -525,6 +526,73 @@ int compare_by_value(const void* pa, const void* pb, void* arg, uint32_t) {
   return 0;
 }
 
+// Sorting strings by value reads every operand through its node and buffer
+// header; a key array holding each text's address saves those reads. No
+// comparison without a function allocates, so the addresses stay valid for
+// the whole sort, and the comparison is the string compare's own, so the
+// order is the same as sorting the cells.
+struct TextKey {
+  const uint8_t* p;
+  uint32_t len;
+  uint32_t unit;
+  uint32_t pos;  // the element's position in the sorted range
+  uint32_t pad;
+};
+static_assert(sizeof(TextKey) % 8 == 0);
+
+struct TextKeyCtx {
+  bool fold;
+  bool reverse;
+};
+
+int compare_text_keys(const void* pa, const void* pb, void* arg, uint32_t) {
+  const auto& c = *static_cast<const TextKeyCtx*>(arg);
+  auto a = static_cast<const TextKey*>(pa), b = static_cast<const TextKey*>(pb);
+  if (c.reverse) std::swap(a, b);
+  uint32_t l1 = a->len, l2 = b->len;
+  if (l1 != l2 && l2 == 0) return 1;
+  if (l1 == l2 && l1 == 0) return 0;
+  uint32_t n = std::min(l1, l2), i = 0;
+  if (!c.fold && a->unit == 1 && b->unit == 1) {
+    if (std::memcmp(a->p, b->p, n) != 0) {
+      while (a->p[i] == b->p[i]) i++;
+      return a->p[i] < b->p[i] ? -1 : 1;
+    }
+    i = n;
+  } else {
+    for (; i < n; i++) {
+      uint32_t x = string::detail::key_of(get_char(a->p + size_t(i) * a->unit, a->unit), c.fold);
+      uint32_t y = string::detail::key_of(get_char(b->p + size_t(i) * b->unit, b->unit), c.fold);
+      if (x != y) return x < y ? -1 : 1;
+    }
+  }
+  return l1 < l2 ? -1 : (l1 > l2 ? 1 : 0);
+}
+
+// Sorts a range of strings of one type through a key array; answers false
+// (nothing done) when the range holds other values.
+bool sort_texts(NodeId node, uint32_t index, uint32_t count, int op, bool reverse, bool stable) {
+  Cell* cells = node_buffer(node)->cells() + index;
+  TypeId t = cells[0].type();
+  if (!is_any_string(t)) return false;
+  for (uint32_t i = 0; i < count; i++)
+    if (!cells[i].is(t)) return false;
+  std::vector<TextKey> keys(count);
+  for (uint32_t i = 0; i < count; i++) {
+    string::detail::View v = string::detail::view_of(cells[i]);
+    keys[i] = TextKey{v.p, v.len, v.unit, i, 0};
+  }
+  TextKeyCtx ctx{op != CMP_CASE_SORT, reverse};
+  SortArray arr = fixed_sort_array(keys.data(), count, sizeof(TextKey));
+  if (stable) merge_sort(arr, &ctx, 0, compare_text_keys);
+  else quicksort(arr, &ctx, 0, compare_text_keys);
+  std::vector<Cell> sorted(count);
+  cells = node_buffer(node)->cells() + index;
+  for (uint32_t i = 0; i < count; i++) sorted[i] = cells[keys[i].pos];
+  std::memcpy(cells, sorted.data(), size_t(count) * sizeof(Cell));
+  return true;
+}
+
 // Calls the comparator with two values (or record blocks) and answers what
 // it gave. The stack cells hold everything while it runs.
 may_gc Cell call_comparator(const SortCtx& c, const Cell& x, const Cell& y) {
@@ -682,6 +750,11 @@ Status block_sort(Cell* base) {
   }
   bool told = report_change(*s, ChangeWord::SORT, none_cell(), int32_t(index), 0);
   if (len / record > 1 && index + len <= total_of(*s)) {
+    if (cmp == compare_by_value && record == 1 &&
+        sort_texts(s->node(), uint32_t(index), uint32_t(len), ctx.op, ctx.reverse, used(base[10]))) {
+      if (told) (void)ownership_check(*s, ChangeWord::SORTED, none_cell(), int32_t(index), 0);
+      return Status::OK;
+    }
     SeriesSortRange range;
     SortArray arr = series_sort_array(&range, s->node(), uint32_t(index), size_t(len / record),
                                       uint32_t(record) * 16, true);
