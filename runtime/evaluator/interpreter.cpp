@@ -144,7 +144,12 @@ may_gc Status eval_set_word(Code& code, bool push_mode) {
   Cell value = *stack_get_top();
   Cell w = *base;  // the set-word, kept in the frame
   w.set_type(TYPE_WORD);
-  word::set(&w, value);
+  // A resolved word of a context without change handling takes the value
+  // in place; objects (on-change*, the change flag) and the rest go the
+  // general way.
+  Cell* slot = value.is(TYPE_UNSET) ? nullptr : word_slot(w);
+  if (slot && (context::kind(w.w1) != context::KIND_OBJECT || context::is_stack(w.w1))) *slot = value;
+  else word::set(&w, value);
   *base = value;
   if (push_mode) stack_unwind();
   else stack_unwind_last();
