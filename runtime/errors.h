@@ -96,6 +96,16 @@ enum class ErrType : uint8_t {
   X(THROW, WHILE_COND, "while-cond")                      \
   X(SCRIPT, BAD_LOOP_SERIES, "bad-loop-series")           \
   X(SCRIPT, INVALID_SPEC_FIELD, "invalid-spec-field")     \
+  X(SCRIPT, PARSE_RULE, "parse-rule")                    \
+  X(SCRIPT, PARSE_END, "parse-end")                      \
+  X(SCRIPT, PARSE_INVALID_REF, "parse-invalid-ref")      \
+  X(SCRIPT, PARSE_BLOCK, "parse-block")                  \
+  X(SCRIPT, PARSE_UNSUPPORTED, "parse-unsupported")      \
+  X(SCRIPT, PARSE_INFINITE, "parse-infinite")            \
+  X(SCRIPT, PARSE_STACK, "parse-stack")                  \
+  X(SCRIPT, PARSE_KEEP, "parse-keep")                    \
+  X(SCRIPT, PARSE_INTO_BAD, "parse-into-bad")            \
+  X(SCRIPT, PARSE_INTO_TYPE, "parse-into-type")          \
   X(USER, MESSAGE, "message")                             \
   X(INTERNAL, INVALID_ERROR, "invalid-error")
 

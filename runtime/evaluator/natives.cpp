@@ -5,6 +5,7 @@
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_eval.h"
 #include "evaluator/natives_math.h"
+#include "evaluator/parse.h"
 
 namespace vel {
 
@@ -34,6 +35,7 @@ void natives_init() {
   natives_control_init();
   register_natives_math();
   register_natives_series();
+  register_natives_parse();
   static const NativeEntry kLexer[] = {{NAT_TRANSCODE, lexer::transcode_native}};
   register_natives(kLexer, 1);
 }

@@ -1,0 +1,852 @@
+// The parse engine. One Run per call of parse; a nested parse (from a paren)
+// gets its own Run and shares only the depth budget.
+//
+// Matching answers a bool; the input position lives in the Run's rooted
+// input cell. A non-local exit out of a paren (break, return, throw...) is
+// carried to the native entry as a SignalOut exception and returned there
+// as its Status; errors travel as VelError. Both unwind the Run's RAII
+// state, so nothing is left behind.
+#include "evaluator/parse.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "datatypes/block.h"
+#include "datatypes/logic.h"
+#include "datatypes/registry.h"
+#include "datatypes/series_actions.h"
+#include "datatypes/string.h"
+#include "datatypes/symbol.h"
+#include "datatypes/typeset.h"
+#include "datatypes/word.h"
+#include "datatypes/words.h"
+#include "errors.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/natives.h"
+#include "roots.h"
+
+namespace vel {
+
+namespace {
+
+constexpr uint32_t PARSE_STACK_LIMIT = 10000;
+// Cells of the rule budget in use by all running parses.
+uint32_t g_parse_cells = 0;
+
+// Takes n cells of the budget for the life of a rule.
+class StackUse {
+ public:
+  explicit StackUse(uint32_t n) : n_(n) {
+    if (g_parse_cells + n > PARSE_STACK_LIMIT) fire(ErrId::PARSE_STACK);
+    g_parse_cells += n;
+  }
+  ~StackUse() { g_parse_cells -= n_; }
+  StackUse(const StackUse&) = delete;
+  StackUse& operator=(const StackUse&) = delete;
+
+ private:
+  uint32_t n_;
+};
+
+struct SignalOut {
+  Status status;
+};
+
+enum class Kw : uint8_t {
+  NONE_KW, SKIP, END, NONE, FAIL, BREAK, REJECT, ANY, SOME, OPT, WHILE, TO, THRU, NOT, AHEAD,
+  COPY, SET, IF, QUOTE, CASE, REMOVE, INSERT, CHANGE, INTO, COLLECT, KEEP, BAR,
+};
+
+struct KwEntry {
+  SymId sym;
+  Kw kw;
+};
+constexpr KwEntry kKeywords[] = {
+    {SymId::SKIP, Kw::SKIP},       {SymId::END, Kw::END},       {SymId::NONE, Kw::NONE},
+    {SymId::FAIL, Kw::FAIL},       {SymId::BREAK, Kw::BREAK},   {SymId::REJECT, Kw::REJECT},
+    {SymId::ANY, Kw::ANY},         {SymId::SOME, Kw::SOME},     {SymId::OPT, Kw::OPT},
+    {SymId::WHILE, Kw::WHILE},     {SymId::TO, Kw::TO},         {SymId::THRU, Kw::THRU},
+    {SymId::NOT, Kw::NOT},         {SymId::AHEAD, Kw::AHEAD},   {SymId::COPY, Kw::COPY},
+    {SymId::SET, Kw::SET},         {SymId::IF, Kw::IF},         {SymId::QUOTE, Kw::QUOTE},
+    {SymId::CASE, Kw::CASE},       {SymId::REMOVE, Kw::REMOVE}, {SymId::INSERT, Kw::INSERT},
+    {SymId::CHANGE, Kw::CHANGE},   {SymId::INTO, Kw::INTO},     {SymId::COLLECT, Kw::COLLECT},
+    {SymId::KEEP, Kw::KEEP},       {SymId::BAR, Kw::BAR},
+};
+
+inline uint32_t canon(const Cell& w) { return symbol::resolve(w.w2); }
+
+Kw keyword_of(const Cell& c) {
+  if (!c.is(TYPE_WORD)) return Kw::NONE_KW;
+  uint32_t s = canon(c);
+  for (const KwEntry& e : kKeywords)
+    if (sym(e.sym) == s) return e.kw;
+  return Kw::NONE_KW;
+}
+
+inline bool is_word_sym(const Cell& c, SymId s) { return c.is(TYPE_WORD) && canon(c) == sym(s); }
+
+// Collect levels: how kept values reach their target.
+enum class Target : uint8_t { BLOCK, SET, INTO, AFTER };
+
+struct CollectLevel {
+  Target kind;
+  int64_t saved_index;  // the into/after target's index at the start
+};
+
+class Run {
+ public:
+  Run(const Cell& input, int mode, int64_t limit) : input_(input), mode_(mode), limit_(limit) {
+    collects_->w2 = block::make_at(8).node();
+    collects_->header = TYPE_BLOCK;
+  }
+
+  may_gc Cell run(const Cell& rules) {
+    bool ok = sub_block(rules);
+    ok = ok && completed_ && index() >= end_pos();
+    if (!result_->is(TYPE_NONE)) return *result_;
+    return logic_cell(ok);
+  }
+
+ private:
+  mutable RootedCell input_;
+  RootedCell collects_{none_cell()};  // per level: the collection block or the target word
+  RootedCell result_{none_cell()};    // the block of a top-level collect
+  int mode_;
+  int64_t limit_;  // part limit as an input index, -1 for none
+  bool completed_ = false;
+  bool loop_stop_ = false;  // break or reject seen, not yet taken by a loop
+  bool pop_block_ = false;  // break or reject: the block around it ends
+  std::vector<CollectLevel> levels_;
+
+  // --- input ----------------------------------------------------------------------------
+
+  bool is_string() const { return is_any_string(input_->type()); }
+  int64_t total() const { return series_total(*input_); }
+  int64_t index() const { return std::min<int64_t>(series_index(*input_), total()); }
+  int64_t end_pos() const { return limit_ >= 0 ? std::min(limit_, total()) : total(); }
+  bool at_end() const { return index() >= end_pos(); }
+  void set_index(int64_t i) { input_->w1 = uint32_t(std::clamp<int64_t>(i, 0, total())); }
+  Cell input_at(int64_t i) const {
+    Cell c = *input_;
+    c.w1 = uint32_t(i);
+    return c;
+  }
+  // The element at absolute index i as a value.
+  Cell element(int64_t i) const {
+    if (is_string()) return char_cell(string::rs_abs_at(*input_, uint32_t(i)));
+    return *block::rs_abs_at(*input_, uint32_t(i));
+  }
+  bool same_input(const Cell& v) const { return v.type() == input_->type() && v.node() == input_->node(); }
+
+  // --- rules ----------------------------------------------------------------------------
+
+  static uint32_t rlen(const Cell& rb) { return block::total(rb); }
+  static Cell rule_at(const Cell& rb, uint32_t pos) {
+    return pos < rlen(rb) ? *block::rs_abs_at(rb, pos) : none_cell();
+  }
+  [[noreturn]] static void fire_end(Kw kw, const Cell& word) {
+    (void)kw;
+    fire(ErrId::PARSE_END, word);
+  }
+
+  // The value a paren gives; rooted by the caller when it must live on.
+  may_gc static Cell eval_paren(const Cell& paren) {
+    Status s = interp::eval_block(paren, false);
+    if (s != Status::OK) throw SignalOut{s};
+    Cell v = *(g_stack.top - 1);
+    g_stack.top--;
+    return v;
+  }
+
+  // The value of a change/insert argument cell.
+  may_gc static Cell value_of(const Cell& c) {
+    if (is_any_path(c.type()) && !c.is(TYPE_LIT_PATH)) fire(ErrId::PARSE_RULE, c);
+    if (c.is(TYPE_PAREN)) return eval_paren(c);
+    if (c.is(TYPE_WORD)) {
+      Cell v = word::get_any(c);
+      if (v.is(TYPE_UNSET)) fire(ErrId::NO_VALUE, c);
+      return v;
+    }
+    return c;
+  }
+
+  // A word or get-word whose value is the input series (at any index): the
+  // position form of remove, insert and change. Answers the index or -1.
+  int64_t position_word(const Cell& c) const {
+    if (!(c.is(TYPE_WORD) || c.is(TYPE_GET_WORD)) || keyword_of(c) != Kw::NONE_KW) return -1;
+    Cell v = word::get_any(c);
+    if (!same_input(v)) return -1;
+    return std::min<int64_t>(series_index(v), total());
+  }
+
+  // The cell just after the rule at pos, without matching anything (a
+  // count of 0 skips a whole rule, keyword arguments included).
+  static uint32_t rule_extent(const Cell& rb, uint32_t pos) {
+    uint32_t n = rlen(rb);
+    if (pos >= n) return n;
+    Cell c = rule_at(rb, pos);
+    switch (keyword_of(c)) {
+      case Kw::ANY: case Kw::SOME: case Kw::OPT: case Kw::WHILE: case Kw::NOT: case Kw::AHEAD:
+      case Kw::TO: case Kw::THRU: case Kw::INTO: case Kw::REMOVE:
+        return rule_extent(rb, pos + 1);
+      case Kw::COPY: case Kw::SET: case Kw::CASE:
+        return rule_extent(rb, pos + 2);
+      case Kw::IF: case Kw::QUOTE:
+        return std::min(pos + 2, n);
+      case Kw::KEEP:
+        return rule_extent(rb, is_word_sym(rule_at(rb, pos + 1), SymId::PICK) ? pos + 2 : pos + 1);
+      case Kw::COLLECT: {
+        Cell m = rule_at(rb, pos + 1);
+        bool mod = is_word_sym(m, SymId::SET) || is_word_sym(m, SymId::INTO) || is_word_sym(m, SymId::AFTER);
+        return rule_extent(rb, pos + (mod ? 3 : 1));
+      }
+      case Kw::INSERT: {
+        uint32_t p = pos + 1;
+        if (is_word_sym(rule_at(rb, p), SymId::ONLY)) p++;
+        return std::min(p + 1, n);
+      }
+      case Kw::CHANGE: {
+        uint32_t p = pos + 1;
+        if (is_word_sym(rule_at(rb, p), SymId::ONLY)) p++;
+        return std::min(rule_extent(rb, p) + 1, n);
+      }
+      default:
+        break;
+    }
+    if (c.is(TYPE_INTEGER)) {
+      Cell m = rule_at(rb, pos + 1);
+      return rule_extent(rb, m.is(TYPE_INTEGER) ? pos + 2 : pos + 1);
+    }
+    return pos + 1;
+  }
+
+  // --- blocks and alternatives ----------------------------------------------------------
+
+  may_gc bool sub_block(const Cell& sub) {
+    StackUse use(3);
+    RootedCell rb(sub);
+    int64_t start = index();
+    uint32_t pos = uint32_t(std::max<int64_t>(0, sub.index()));
+    while (true) {
+      if (pos >= rlen(*rb) || keyword_of(rule_at(*rb, pos)) == Kw::BAR) {
+        completed_ = true;
+        return true;
+      }
+      bool ok = rule(rb.get(), pos, false);
+      if (pop_block_) {
+        pop_block_ = false;
+        completed_ = pos >= rlen(*rb);
+        return ok;
+      }
+      if (ok) continue;
+      set_index(start);
+      uint32_t n = rlen(*rb);
+      while (pos < n && keyword_of(rule_at(*rb, pos)) != Kw::BAR) pos++;
+      if (pos >= n) {
+        completed_ = false;
+        return false;
+      }
+      pos++;
+    }
+  }
+
+  // Matches the rule at pos and moves pos past it. is_arg: the rule is the
+  // argument of a keyword or count (a word whose value is a word is then
+  // matched literally).
+  may_gc bool rule(Cell* rb, uint32_t& pos, bool is_arg) {
+    Cell c = rule_at(*rb, pos);
+    pos++;
+    return value_rule(rb, pos, c, is_arg, false);
+  }
+
+  may_gc bool value_rule(Cell* rb, uint32_t& pos, const Cell& v, bool is_arg, bool from_word) {
+    switch (v.type()) {
+      case TYPE_WORD: {
+        if (from_word) {
+          if (is_arg) return literal(v);
+          fire(ErrId::PARSE_RULE, v);
+        }
+        Kw kw = keyword_of(v);
+        if (kw != Kw::NONE_KW) return keyword(rb, pos, kw, v);
+        Cell val = word::get_any(v);
+        if (val.is(TYPE_UNSET)) fire(ErrId::PARSE_RULE, v);
+        return value_rule(rb, pos, val, is_arg, true);
+      }
+      case TYPE_BLOCK:
+        return sub_block(v);
+      case TYPE_DATATYPE:
+      case TYPE_TYPESET:
+        return type_rule(v);
+      case TYPE_SET_WORD: {
+        Cell w = v;
+        word::set_any(&w, input_at(index()));
+        return true;
+      }
+      case TYPE_GET_WORD: {
+        Cell s = word::get_any(v);
+        if (!same_input(s)) fire(ErrId::PARSE_INVALID_REF, v);
+        set_index(series_index(s));
+        return true;
+      }
+      case TYPE_INTEGER:
+        return count_rule(rb, pos, v);
+      case TYPE_PAREN:
+        eval_paren(v);
+        return true;
+      case TYPE_PATH:
+      case TYPE_GET_PATH:
+      case TYPE_SET_PATH:
+        fire(ErrId::PARSE_RULE, v);
+      default:
+        return literal(v);
+    }
+  }
+
+  may_gc bool type_rule(const Cell& t) {
+    if (is_string()) fire(ErrId::PARSE_UNSUPPORTED);
+    if (at_end()) return false;
+    TypeId et = element(index()).type();
+    bool ok = t.is(TYPE_DATATYPE) ? et == TypeId(t.w1) : typeset::has(t, et);
+    if (ok) set_index(index() + 1);
+    return ok;
+  }
+
+  // A literal value at the input position; advances past it on a match.
+  may_gc bool literal(const Cell& v) {
+    int64_t i = index();
+    if (is_string()) {
+      TypeId vt = v.type();
+      if (at_end()) {
+        bool empty_text = vt == TYPE_STRING || vt == TYPE_FILE || vt == TYPE_URL;
+        return empty_text && series_length_of(v) <= 0;
+      }
+      if (vt != TYPE_CHAR && !is_any_string(vt)) return false;
+      Cell at = input_at(i);
+      if (!string::match_q(at, v, mode_)) return false;
+      int64_t next = i + advance_of(v);
+      if (next > end_pos()) return false;
+      set_index(next);
+      return true;
+    }
+    if (at_end()) return false;
+    Cell e = element(i);
+    int op = (v.is(TYPE_LIT_WORD) || v.is(TYPE_LIT_PATH)) ? CMP_FIND : mode_;
+    if (!compare_values(&e, &v, op)) return false;
+    set_index(i + 1);
+    return true;
+  }
+
+  // Characters a matched string-input literal covers.
+  static int64_t advance_of(const Cell& v) {
+    if (v.is(TYPE_CHAR)) return 1;
+    int64_t n = std::max(0, series_length_of(v));
+    return v.is(TYPE_TAG) ? n + 2 : n;
+  }
+
+  // --- repetitions ----------------------------------------------------------------------
+
+  may_gc bool count_rule(Cell* rb, uint32_t& pos, const Cell& n) {
+    int64_t lo = int32_t(n.w2);
+    if (lo < 0) fire(ErrId::OUT_OF_RANGE, n);
+    if (pos >= rlen(*rb)) fire(ErrId::PARSE_RULE, n);
+    int64_t hi = lo;
+    Cell m = rule_at(*rb, pos);
+    if (m.is(TYPE_WORD) && keyword_of(m) == Kw::NONE_KW) {
+      Cell val = word::get_any(m);
+      if (val.is(TYPE_INTEGER)) m = val;
+    }
+    if (m.is(TYPE_INTEGER)) {
+      hi = int32_t(m.w2);
+      pos++;
+      if (hi < 0) fire(ErrId::OUT_OF_RANGE, m);
+      if (hi < lo || pos >= rlen(*rb)) fire(ErrId::PARSE_RULE, m);
+    }
+    if (hi == 0) {
+      pos = rule_extent(*rb, pos);
+      return true;
+    }
+    return loop(rb, pos, lo, hi, false, n);
+  }
+
+  may_gc bool loop(Cell* rb, uint32_t& pos, int64_t min, int64_t max, bool is_while, const Cell& kw) {
+    StackUse use(3);
+    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
+    uint32_t arg = pos;
+    if (int64_t n = fast_loop(*rb, arg, max); n >= 0) {
+      pos = arg + 1;
+      return n >= min;
+    }
+    uint32_t after = rule_extent(*rb, arg);
+    int64_t count = 0;
+    while (max < 0 || count < max) {
+      int64_t start = index(), len = total() - start;
+      uint32_t p = arg;
+      bool ok = rule(rb, p, true);
+      after = p;
+      if (!ok) {
+        loop_stop_ = false;
+        set_index(start);
+        break;
+      }
+      count++;
+      if (loop_stop_) {
+        loop_stop_ = false;
+        break;
+      }
+      // Progress guard: a round that neither moved nor shortened the input
+      // would repeat forever.
+      if (!is_while && index() == start && total() - start >= len) break;
+    }
+    pos = after;
+    return count >= min;
+  }
+
+  // A char or text repeated on string input, or a plain value repeated on
+  // block input, without a step per round. Answers the count matched, or -1
+  // when the argument is not such a literal.
+  int64_t fast_loop(const Cell& rb, uint32_t arg, int64_t max) {
+    Cell v = rule_at(rb, arg);
+    if (v.is(TYPE_WORD) || v.is(TYPE_BLOCK) || v.is(TYPE_PAREN) || v.is(TYPE_INTEGER) || v.is(TYPE_DATATYPE) ||
+        v.is(TYPE_TYPESET) || v.is(TYPE_SET_WORD) || v.is(TYPE_GET_WORD) || is_any_path(v.type()))
+      return -1;
+    if (is_string() && v.type() != TYPE_CHAR && !is_any_string(v.type())) return -1;
+    // An empty text matches at once without consuming anything.
+    if (is_string() && v.type() != TYPE_CHAR && advance_of(v) == 0) return max < 0 ? INT32_MAX : max;
+    int64_t count = 0;
+    while ((max < 0 || count < max) && !at_end() && literal(v)) count++;
+    return count;
+  }
+
+  // --- keywords -------------------------------------------------------------------------
+
+  may_gc bool keyword(Cell* rb, uint32_t& pos, Kw kw, const Cell& w) {
+    switch (kw) {
+      case Kw::SKIP:
+        if (at_end()) return false;
+        set_index(index() + 1);
+        return true;
+      case Kw::END: return at_end();
+      case Kw::NONE: return true;
+      case Kw::FAIL: return false;
+      case Kw::BREAK:
+      case Kw::REJECT:
+        loop_stop_ = pop_block_ = true;
+        return kw == Kw::BREAK;
+      case Kw::ANY: return loop(rb, pos, 0, -1, false, w);
+      case Kw::SOME: return loop(rb, pos, 1, -1, false, w);
+      case Kw::OPT: return loop(rb, pos, 0, 1, false, w);
+      case Kw::WHILE: return loop(rb, pos, 0, -1, true, w);
+      case Kw::TO:
+      case Kw::THRU: return to_thru(rb, pos, kw == Kw::THRU, w);
+      case Kw::NOT:
+      case Kw::AHEAD: {
+        StackUse use(3);
+        if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, w);
+        int64_t start = index();
+        bool ok = rule(rb, pos, true);
+        set_index(start);
+        return kw == Kw::NOT ? !ok : ok;
+      }
+      case Kw::COPY:
+      case Kw::SET: return copy_set(rb, pos, kw == Kw::COPY, w);
+      case Kw::IF: {
+        if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, w);
+        Cell p = rule_at(*rb, pos++);
+        if (!p.is(TYPE_PAREN)) fire(ErrId::PARSE_RULE, p);
+        return truthy(eval_paren(p));
+      }
+      case Kw::QUOTE:
+        if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, w);
+        return literal(rule_at(*rb, pos++));
+      case Kw::CASE: {
+        if (pos + 1 >= rlen(*rb)) fire(ErrId::PARSE_END, w);
+        Cell m = rule_at(*rb, pos++);
+        if (!m.is(TYPE_WORD)) fire(ErrId::PARSE_RULE, m);
+        StackUse use(3);
+        int saved = mode_;
+        mode_ = truthy(word::get_any(m)) ? CMP_STRICT_EQUAL : CMP_EQUAL;
+        bool ok;
+        try {
+          ok = rule(rb, pos, true);
+        } catch (...) {
+          mode_ = saved;
+          throw;
+        }
+        mode_ = saved;
+        return ok;
+      }
+      case Kw::REMOVE: return remove(rb, pos, w);
+      case Kw::INSERT: return insert(rb, pos, w);
+      case Kw::CHANGE: return change(rb, pos, w);
+      case Kw::INTO: return into(rb, pos, w);
+      case Kw::COLLECT: return collect(rb, pos, w);
+      case Kw::KEEP: return keep(rb, pos, w);
+      case Kw::BAR:
+      case Kw::NONE_KW: break;
+    }
+    fire(ErrId::PARSE_RULE, w);
+  }
+
+  may_gc bool to_thru(Cell* rb, uint32_t& pos, bool thru, const Cell& w) {
+    StackUse use(3);
+    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, w);
+    Cell a = rule_at(*rb, pos);
+    if (keyword_of(a) == Kw::END) {
+      pos++;
+      set_index(end_pos());
+      return true;
+    }
+    Cell v = a;
+    bool word_arg = a.is(TYPE_WORD) && keyword_of(a) == Kw::NONE_KW;
+    if (word_arg) {
+      v = word::get_any(a);
+      if (v.is(TYPE_UNSET)) fire(ErrId::PARSE_RULE, a);
+    }
+    bool sub_rule = v.is(TYPE_BLOCK) || v.is(TYPE_DATATYPE) || v.is(TYPE_TYPESET) || v.is(TYPE_PAREN) ||
+                    v.is(TYPE_INTEGER) || (v.is(TYPE_WORD) && !word_arg);
+    if (!sub_rule) {
+      pos++;
+      return find_token(v, thru);
+    }
+    // A sub-rule is tried at each position up to the tail itself (so that
+    // `to [end]` matches).
+    int64_t i = index();
+    while (true) {
+      set_index(i);
+      uint32_t p = pos;
+      bool ok = rule(rb, p, true);
+      if (ok || i >= end_pos()) {
+        pos = p;
+        if (!ok) set_index(i);
+        else if (!thru) set_index(i);
+        return ok;
+      }
+      i++;
+    }
+  }
+
+  may_gc bool find_token(const Cell& v, bool thru) {
+    int64_t end = end_pos();
+    if (is_string()) {
+      if (v.type() != TYPE_CHAR && !is_any_string(v.type())) fire(ErrId::PARSE_RULE, v);
+      int64_t adv = advance_of(v);
+      int64_t found = -1;
+      if (v.is(TYPE_TAG)) {
+        for (int64_t i = index(); i + adv <= end && found < 0; i++)
+          if (string::match_q(input_at(i), v, mode_)) found = i;
+      } else {
+        string::FindOptions o;
+        o.case_sensitive = mode_ == CMP_STRICT_EQUAL;
+        Cell r = string::find(input_at(index()), v, o);
+        if (r.is(TYPE_NONE)) return false;
+        found = series_index(r);
+        if (found + adv > end) return false;
+      }
+      if (found < 0) return false;
+      set_index(thru ? found + adv : found);
+      return true;
+    }
+    int op = (v.is(TYPE_LIT_WORD) || v.is(TYPE_LIT_PATH)) ? CMP_FIND : mode_;
+    for (int64_t i = index(); i < end; i++) {
+      Cell e = element(i);
+      if (compare_values(&e, &v, op)) {
+        set_index(thru ? i + 1 : i);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  may_gc bool copy_set(Cell* rb, uint32_t& pos, bool copy, const Cell& kw) {
+    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
+    RootedCell w(rule_at(*rb, pos++));
+    if (!word::is_any_word(w->type())) fire(ErrId::PARSE_RULE, *w);
+    w->header = (w->header & ~0xFFu) | TYPE_WORD;
+    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
+    StackUse use(3);
+    int64_t start = index();
+    bool ok = rule(rb, pos, true);
+    if (!ok) return false;
+    int64_t n = index() - start;
+    if (copy) word::set_any(w.get(), copy_range(start, n));
+    else word::set_any(w.get(), n > 0 ? element(start) : none_cell());
+    return true;
+  }
+
+  may_gc Cell copy_range(int64_t start, int64_t n) {
+    Cell part = integer_cell(int32_t(std::max<int64_t>(0, n)));
+    return call_action(ACT_COPY, {input_at(start), logic_cell(true), part, logic_cell(false), logic_cell(false),
+                                  none_cell()});
+  }
+
+  may_gc void remove_range(int64_t from, int64_t n) {
+    if (n <= 0) return;
+    call_action(ACT_REMOVE, {input_at(from), logic_cell(true), integer_cell(int32_t(n)), logic_cell(false),
+                             none_cell()});
+  }
+
+  may_gc bool remove(Cell* rb, uint32_t& pos, const Cell& kw) {
+    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
+    int64_t at = position_word(rule_at(*rb, pos));
+    if (at >= 0) {
+      pos++;
+      int64_t cur = index(), lo = std::min(at, cur);
+      remove_range(lo, std::max(at, cur) - lo);
+      set_index(lo);
+      return true;
+    }
+    StackUse use(3);
+    int64_t start = index();
+    if (!rule(rb, pos, true)) return false;
+    remove_range(start, index() - start);
+    set_index(start);
+    return true;
+  }
+
+  may_gc bool insert(Cell* rb, uint32_t& pos, const Cell& kw) {
+    bool only = is_word_sym(rule_at(*rb, pos), SymId::ONLY);
+    if (only) pos++;
+    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
+    int64_t at = index();
+    Cell a = rule_at(*rb, pos);
+    if (int64_t p = position_word(a); p >= 0) {
+      if (pos + 1 >= rlen(*rb)) fire(ErrId::PARSE_RULE, a);
+      at = p;
+      pos++;
+    }
+    RootedCell v(value_of(rule_at(*rb, pos++)));
+    int64_t before = total(), cur = index();
+    call_action(ACT_INSERT, {input_at(at), *v, logic_cell(false), none_cell(), logic_cell(only), logic_cell(false),
+                             none_cell()});
+    if (at <= cur) set_index(cur + (total() - before));
+    return true;
+  }
+
+  may_gc bool change(Cell* rb, uint32_t& pos, const Cell& kw) {
+    bool only = is_word_sym(rule_at(*rb, pos), SymId::ONLY);
+    if (only) pos++;
+    if (pos >= rlen(*rb)) fire(ErrId::PARSE_RULE, kw);
+    Cell a = rule_at(*rb, pos);
+    if (int64_t p = position_word(a); p >= 0) {
+      if (pos + 1 >= rlen(*rb)) fire(ErrId::PARSE_RULE, a);
+      pos++;
+      RootedCell v(value_of(rule_at(*rb, pos++)));
+      int64_t cur = index(), lo = std::min(p, cur);
+      replace(lo, std::max(p, cur) - lo, *v, only);
+      set_index(lo);
+      return true;
+    }
+    StackUse use(3);
+    int64_t start = index();
+    bool ok = rule(rb, pos, true);
+    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
+    Cell vc = rule_at(*rb, pos++);
+    if (is_any_path(vc.type()) && !vc.is(TYPE_LIT_PATH)) fire(ErrId::PARSE_RULE, vc);
+    if (!ok) return false;
+    RootedCell v(value_of(vc));
+    int64_t end = replace(start, index() - start, *v, only);
+    set_index(end);
+    return true;
+  }
+
+  // Replaces n elements at `from` by the value; answers the index after it.
+  may_gc int64_t replace(int64_t from, int64_t n, const Cell& v, bool only) {
+    Cell r = call_action(ACT_CHANGE, {input_at(from), v, logic_cell(true), integer_cell(int32_t(n)),
+                                      logic_cell(only), logic_cell(false), none_cell()});
+    return series_index(r);
+  }
+
+  may_gc bool into(Cell* rb, uint32_t& pos, const Cell& kw) {
+    if (!is_any_block(input_->type())) fire(ErrId::PARSE_BLOCK, *input_);
+    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
+    Cell a = rule_at(*rb, pos++);
+    Cell sub = a;
+    if (a.is(TYPE_WORD) && keyword_of(a) == Kw::NONE_KW) sub = word::get_any(a);
+    if (!sub.is(TYPE_BLOCK)) fire(ErrId::PARSE_END, kw);
+    if (at_end()) return false;
+    Cell e = element(index());
+    if (!is_any_block(e.type()) && !is_any_string(e.type())) return false;
+    StackUse use(3);
+    RootedCell outer(*input_);
+    int64_t outer_limit = limit_;
+    *input_ = e;
+    set_index(series_index(e));
+    limit_ = -1;
+    bool ok;
+    try {
+      ok = sub_block(sub) && completed_ && at_end();
+    } catch (...) {
+      *input_ = *outer;
+      limit_ = outer_limit;
+      throw;
+    }
+    *input_ = *outer;
+    limit_ = outer_limit;
+    if (ok) set_index(index() + 1);
+    return ok;
+  }
+
+  // --- collect and keep -----------------------------------------------------------------
+
+  may_gc bool collect(Cell* rb, uint32_t& pos, const Cell& kw) {
+    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
+    Target kind = Target::BLOCK;
+    Cell m = rule_at(*rb, pos);
+    RootedCell slot(none_cell());
+    int64_t saved = 0;
+    if (is_word_sym(m, SymId::SET) || is_word_sym(m, SymId::INTO) || is_word_sym(m, SymId::AFTER)) {
+      kind = is_word_sym(m, SymId::SET) ? Target::SET : is_word_sym(m, SymId::INTO) ? Target::INTO : Target::AFTER;
+      pos++;
+      if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
+      *slot = rule_at(*rb, pos++);
+      if (!slot->is(TYPE_WORD)) fire(ErrId::PARSE_END, kw);
+      if (kind != Target::SET) {
+        Cell t = word::get_any(*slot);
+        TypeId tt = t.type();
+        bool fits = tt == input_->type() || is_any_block(tt) || (is_any_string(tt) && is_string());
+        if (!is_series_type(tt) || elem_kind(tt) == ElemKind::OTHER || !fits) fire(ErrId::PARSE_INTO_TYPE);
+        if (t.node() == input_->node()) fire(ErrId::PARSE_INTO_BAD);
+        saved = series_index(t);
+      }
+    }
+    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
+    StackUse use(3);
+    RootedCell collection(kind == Target::INTO || kind == Target::AFTER ? none_cell() : block::make_at(8));
+    block::rs_append(collects_->node(), kind == Target::INTO || kind == Target::AFTER ? *slot : *collection);
+    levels_.push_back({kind, saved});
+    bool ok;
+    try {
+      ok = rule(rb, pos, true);
+    } catch (...) {
+      end_level();
+      throw;
+    }
+    end_level();
+    if (kind == Target::INTO || kind == Target::AFTER) {
+      Cell t = word::get_any(*slot);
+      if (is_series_type(t.type())) {
+        t.w1 = uint32_t(saved);
+        word::set_any(slot.get(), t);
+      }
+    } else if (kind == Target::SET) {
+      word::set_any(slot.get(), *collection);
+    } else if (!levels_.empty()) {
+      keep_value(*collection, true);
+    } else if (result_->is(TYPE_NONE)) {
+      *result_ = *collection;
+    } else {
+      block::rs_append(result_->node(), *collection);
+    }
+    return ok;
+  }
+
+  void end_level() {
+    levels_.pop_back();
+    Cell c = *collects_;
+    block::rs_remove_last(&c);
+  }
+
+  may_gc bool keep(Cell* rb, uint32_t& pos, const Cell& kw) {
+    if (levels_.empty()) fire(ErrId::PARSE_KEEP);
+    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
+    bool pick = is_word_sym(rule_at(*rb, pos), SymId::PICK);
+    if (pick && ++pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
+    Cell a = rule_at(*rb, pos);
+    if (a.is(TYPE_PAREN)) {
+      pos++;
+      RootedCell v(eval_paren(a));
+      if (pick && is_any_block(v->type())) {
+        for (int64_t i = series_index(*v); i < int64_t(block::total(*v)); i++) keep_value(*block::rs_abs_at(*v, uint32_t(i)), true);
+      } else {
+        keep_value(*v, true);
+      }
+      return true;
+    }
+    StackUse use(3);
+    uint32_t arg = pos;
+    int64_t start = index();
+    if (!rule(rb, pos, true)) return false;
+    int64_t n = index() - start;
+    if (keyword_of(a) == Kw::COPY) {
+      Cell w = rule_at(*rb, arg + 1);
+      keep_value(word::get_any(w), true);
+    } else if (pick) {
+      for (int64_t i = start; i < index(); i++) keep_value(element(i), true);
+    } else if (n == 1) {
+      keep_value(element(start), true);
+    } else if (n > 1) {
+      RootedCell piece(copy_range(start, n));
+      keep_value(*piece, true);
+    }
+    return true;
+  }
+
+  // Adds one value to the innermost collection.
+  may_gc void keep_value(const Cell& value, bool only) {
+    RootedCell v(value);
+    const CollectLevel& lv = levels_.back();
+    Cell top = *block::rs_abs_at(*collects_, block::total(*collects_) - 1);
+    if (lv.kind == Target::BLOCK || lv.kind == Target::SET) {
+      block::rs_append(top.node(), *v);
+      return;
+    }
+    RootedCell w(top);
+    Cell t = word::get_any(*w);
+    if (!is_series_type(t.type())) fire(ErrId::PARSE_INTO_TYPE);
+    if (lv.kind == Target::AFTER) {
+      call_action(ACT_APPEND, {t, *v, logic_cell(false), none_cell(), logic_cell(only), logic_cell(false),
+                               none_cell()});
+      return;
+    }
+    Cell r = call_action(ACT_INSERT, {t, *v, logic_cell(false), none_cell(), logic_cell(only), logic_cell(false),
+                                      none_cell()});
+    word::set_any(w.get(), r);
+  }
+};
+
+}  // namespace
+
+// parse: input rules /case /part length /trace callback
+//        0     1     2     3     4      5      6
+Status native_parse(Cell* base) {
+  RootedCell input(base[0]);
+  TypeId t = input->type();
+  if (!is_any_block(t) && !is_any_string(t)) fire(ErrId::NOT_DONE);
+  if (!base[1].is(TYPE_BLOCK)) fire(ErrId::INVALID_ARG, base[1]);
+  if (refinement_used(base[5])) fire(ErrId::NOT_DONE);
+  int mode = refinement_used(base[2]) ? CMP_STRICT_EQUAL : CMP_EQUAL;
+  int64_t idx = std::min<int64_t>(series_index(*input), series_total(*input));
+  input->w1 = uint32_t(idx);
+  int64_t limit = -1;
+  if (refinement_used(base[3])) {
+    const Cell& p = base[4];
+    if (p.is(TYPE_INTEGER)) {
+      limit = idx + int32_t(p.w2);
+    } else if (p.type() == t && p.node() == input->node()) {
+      limit = series_index(p);
+    } else {
+      fire(ErrId::INVALID_REFINE_ARG, refinement_cell(SymId::PART), p);
+    }
+    if (limit <= 0) {
+      base[0] = logic_cell(idx >= int64_t(series_total(*input)));
+      return Status::OK;
+    }
+  }
+  RootedCell rules(base[1]);
+  try {
+    Run run(*input, mode, limit);
+    Cell r = run.run(*rules);
+    base[0] = r;
+  } catch (const SignalOut& s) {
+    return s.status;
+  }
+  return Status::OK;
+}
+
+void register_natives_parse() {
+  static const NativeEntry kParse[] = {{NAT_PARSE, native_parse}};
+  register_natives(kParse, 1);
+}
+
+}  // namespace vel
