@@ -64,6 +64,9 @@
   X(TAKE, "take", W) X(TAKEN, "taken", W) X(TRIM, "trim", W) X(TRIMMED, "trimmed", W)                 \
   X(INSERTED, "inserted", W) X(UPPERCASE, "uppercase", W) X(LOWERCASE, "lowercase", W)                \
   X(CHECKSUM, "checksum", W)                                                                          \
+  /* checksum methods */                                                                               \
+  X(TCP, "tcp", S) X(MD5, "md5", S) X(SHA1, "sha1", S) X(CRC32, "crc32", S) X(ADLER32, "adler32", S)  \
+  X(SHA256, "sha256", S) X(SHA384, "sha384", S) X(SHA512, "sha512", S) X(HASH, "hash", S)             \
   /* trace events of the interpreter and parse */                                                     \
   X(PUSH, "push", W) X(POP, "pop", W) X(FETCH, "fetch", W) X(MATCH, "match", W)                       \
   X(ITERATE, "iterate", W) X(PAREN, "paren", W)                                                       \

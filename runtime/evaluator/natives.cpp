@@ -36,6 +36,7 @@ void natives_init() {
   register_natives_math();
   register_natives_series();
   register_natives_parse();
+  register_natives_system();
   static const NativeEntry kLexer[] = {{NAT_TRANSCODE, lexer::transcode_native}};
   register_natives(kLexer, 1);
 }

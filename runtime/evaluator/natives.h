@@ -69,6 +69,9 @@ struct NativeEntry {
 };
 void register_natives(const NativeEntry* entries, size_t count);
 
+// The system and service natives (natives_system.cpp).
+void register_natives_system();
+
 // Start-up step "natives": every natives module registers.
 void natives_init();
 

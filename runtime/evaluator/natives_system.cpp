@@ -1,0 +1,268 @@
+// Natives that reach the operating system or a runtime service: wait,
+// checksum, the environment, the clock, call, browse, recycle and stats.
+//
+// Frame layouts (base[0] is the first argument and the result):
+//   wait       [value /all]
+//   checksum   [data method /with spec]           (evaluator/checksum.cpp)
+//   set-env    [var value]
+//   get-env    [var]
+//   now        [/year /month /day /time /zone /date /weekday /yearday /precise /utc]
+//   call       [cmd /wait /show /console /shell /input in /output out /error err]
+//   browse     [url]
+//   recycle    [/on /off]
+//   stats      [/show /info]
+#include <iterator>
+#include <optional>
+#include <string>
+
+#include "collector.h"
+#include "datatypes/series_actions.h"
+#include "datatypes/strout.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
+#include "errors.h"
+#include "evaluator/checksum.h"
+#include "evaluator/natives.h"
+#include "memory.h"
+#include "platform/os.h"
+#include "platform/shell.h"
+#include "roots.h"
+#include "series.h"
+#include "unicode.h"
+
+namespace vel {
+
+namespace {
+
+inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
+
+inline uint32_t clamped_index(const Cell& s) {
+  uint32_t len = node_buffer(s.node())->length();
+  return s.index() < 0 ? 0 : (uint32_t(s.index()) > len ? len : uint32_t(s.index()));
+}
+
+// A byte count as stats gives it: an integer while it fits, else a float.
+Cell figure(uint64_t n) { return n <= 2147483647u ? integer_cell(int32_t(n)) : float_cell(double(n)); }
+
+// --- wait -----------------------------------------------------------------------------
+
+Status native_wait(Cell* base) {
+  const Cell& v = base[0];
+  double seconds;
+  if (v.is(TYPE_INTEGER)) seconds = double(v.i2());
+  else if (v.is(TYPE_FLOAT) || v.is(TYPE_TIME)) seconds = v.f64();  // time!: seconds as a double
+  else fire(ErrId::INVALID_ARG, v);
+  platform::wait(seconds);
+  base[0] = none_cell();
+  return Status::OK;
+}
+
+// --- environment ---------------------------------------------------------------------
+
+// A variable's name: the text of a string, or of a word's symbol.
+std::string env_name(const Cell& v) {
+  if (is_any_string(v.type())) return to_utf8(v.node(), clamped_index(v));
+  if (word::is_any_word(v.type())) return std::string(symbol::text(v.w2));
+  fire(ErrId::INVALID_ARG, v);
+}
+
+Status native_get_env(Cell* base) {
+  std::optional<std::string> value = platform::get_env(env_name(base[0]));
+  if (!value) {
+    base[0] = none_cell();
+    return Status::OK;
+  }
+  RootedNode out(make_string(uint32_t(value->size() ? value->size() : 1)));
+  append_utf8(out, *value);
+  base[0] = series_cell(TYPE_STRING, out, 0);
+  return Status::OK;
+}
+
+Status native_set_env(Cell* base) {
+  std::string name = env_name(base[0]);
+  const Cell& value = base[1];
+  bool ok;
+  if (value.is(TYPE_NONE)) ok = platform::unset_env(name);
+  else if (value.is(TYPE_STRING)) ok = platform::set_env(name, to_utf8(value.node(), clamped_index(value)));
+  else fire(ErrId::INVALID_ARG, value);
+  // The system refuses names that cannot be variables (empty, with "="),
+  // and texts holding NUL: say so rather than pretend it was set.
+  if (!ok) fire(ErrId::INVALID_ARG, platform::valid_env_name(name) ? value : base[0]);
+  base[0] = value;
+  return Status::OK;
+}
+
+// --- now ------------------------------------------------------------------------------
+
+struct Ymd {
+  int year, month, day;
+  uint32_t zone;
+};
+
+Ymd unpack_date(uint32_t d) {
+  return {int(d >> 17), int((d >> 12) & 15), int((d >> 7) & 31), d & 0x7F};
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+int64_t days_from_civil(int y, int m, int d) {
+  y -= m <= 2;
+  int64_t era = (y >= 0 ? y : y - 399) / 400;
+  int64_t yoe = y - era * 400;
+  int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+// The zone offset in seconds of a packed zone: bit 6 behind UTC, bits 2-5
+// hours, bits 0-1 quarter hours.
+int32_t zone_seconds(uint32_t zone) {
+  int32_t s = int32_t((zone >> 2) & 15) * 3600 + int32_t(zone & 3) * 900;
+  return zone & 0x40 ? -s : s;
+}
+
+Cell time_cell(double seconds) {
+  Cell c = make_cell(TYPE_TIME);
+  c.set_f64(seconds);
+  return c;
+}
+
+enum NowRef { YEAR, MONTH, DAY, TIME, ZONE, DATE, WEEKDAY, YEARDAY, PRECISE, UTC };
+
+Status native_now(Cell* base) {
+  bool r[10];
+  int fields = 0;
+  for (int i = 0; i < 10; i++) {
+    r[i] = used(base[i]);
+    if (i <= PRECISE && r[i]) fields++;
+  }
+  if (fields > 1 && !(r[TIME] && r[PRECISE])) fire(ErrId::BAD_REFINES);
+  Ymd d = unpack_date(platform::get_date(r[UTC]));
+  Cell result;
+  if (r[YEAR]) result = integer_cell(d.year);
+  else if (r[MONTH]) result = integer_cell(d.month);
+  else if (r[DAY]) result = integer_cell(d.day);
+  else if (r[WEEKDAY]) {
+    // 1970-01-01 was a Thursday (4); Monday is 1.
+    int64_t days = days_from_civil(d.year, d.month, d.day);
+    result = integer_cell(int32_t(((days % 7 + 7) % 7 + 3) % 7 + 1));
+  } else if (r[YEARDAY]) {
+    result = integer_cell(int32_t(days_from_civil(d.year, d.month, d.day) - days_from_civil(d.year, 1, 1) + 1));
+  } else if (r[ZONE]) {
+    result = time_cell(double(zone_seconds(d.zone)));
+  } else if (r[TIME]) {
+    // The time of day in the date's zone.
+    double t = platform::get_time(r[PRECISE]) + zone_seconds(d.zone);
+    if (t < 0) t += 86400;
+    if (t >= 86400) t -= 86400;
+    result = time_cell(t);
+  } else {
+    // The whole date (plain, /date, /precise) needs date!.
+    fire(ErrId::NOT_DONE);
+  }
+  base[0] = result;
+  return Status::OK;
+}
+
+// --- call and browse ---------------------------------------------------------------------
+
+Status native_call(Cell* base) {
+  const Cell& cmd = base[0];
+  if (!is_any_string(cmd.type())) fire(ErrId::INVALID_ARG, cmd);
+  if (clamped_index(cmd) == node_buffer(cmd.node())->length()) {
+    base[0] = integer_cell(0);
+    return Status::OK;
+  }
+  // Running a process needs the external-process layer.
+  fire(ErrId::NOT_DONE);
+}
+
+Status native_browse(Cell* base) {
+  const Cell& url = base[0];
+  // A file! must become an operating-system path first (to-local-file).
+  if (url.is(TYPE_FILE)) fire(ErrId::NOT_DONE);
+  if (!is_any_string(url.type())) fire(ErrId::INVALID_ARG, url);
+  // Without a shell to ask (no xdg-open) nothing opens; that is not an error.
+  (void)platform::shell_open(to_utf8(url.node(), clamped_index(url)));
+  base[0] = unset_cell();
+  return Status::OK;
+}
+
+// --- recycle and stats ---------------------------------------------------------------------
+
+Status native_recycle(Cell* base) {
+  if (used(base[0]) || used(base[1])) {
+    g_gc.enabled = used(base[0]);
+    base[0] = unset_cell();
+    return Status::OK;
+  }
+  collector_run();
+  base[0] = figure(memory_stats().bytes_in_use);
+  return Status::OK;
+}
+
+// [[free used total] ...] as a block of triples, each on a new line.
+may_gc Cell triples_block(const std::vector<MemoryStats::Triple>& list) {
+  RootedNode out(alloc_cells(list.size()));
+  for (const auto& t : list) {
+    RootedNode inner(alloc_cells(3));
+    *alloc_tail(inner) = figure(t.free);
+    *alloc_tail(inner) = figure(t.used);
+    *alloc_tail(inner) = figure(t.total);
+    Cell c = series_cell(TYPE_BLOCK, inner, 0);
+    c.set_new_line(true);
+    *alloc_tail(out) = c;
+  }
+  return series_cell(TYPE_BLOCK, out, 0);
+}
+
+// The detailed figures: node pools, series pools, big buffers, the total
+// and the low-level heap.
+may_gc Cell stats_block() {
+  bool was = g_gc.enabled;
+  g_gc.enabled = false;  // the figures must not change while they are read
+  MemoryStats s = memory_stats();
+  RootedNode out(alloc_cells(5));
+  Cell c = triples_block(s.node_pools);
+  c.set_new_line(true);
+  *alloc_tail(out) = c;
+  c = triples_block(s.series_pools);
+  c.set_new_line(true);
+  *alloc_tail(out) = c;
+  {
+    RootedNode big(alloc_cells(s.big_buffers.size()));
+    for (uint64_t size : s.big_buffers) {
+      Cell f = figure(size);
+      f.set_new_line(true);
+      *alloc_tail(big) = f;
+    }
+    c = series_cell(TYPE_BLOCK, big, 0);
+    c.set_new_line(true);
+    *alloc_tail(out) = c;
+  }
+  *alloc_tail(out) = figure(s.total_bytes);
+  *alloc_tail(out) = figure(s.heap_bytes);
+  g_gc.enabled = was;
+  return series_cell(TYPE_BLOCK, out, 0);
+}
+
+Status native_stats(Cell* base) {
+  bool show = used(base[0]), info = used(base[1]);
+  // /show prints through the library's show-memory-stats, not written yet.
+  if (show) fire(ErrId::NOT_DONE);
+  base[0] = info ? stats_block() : figure(memory_stats().bytes_in_use);
+  return Status::OK;
+}
+
+constexpr NativeEntry kSystemNatives[] = {
+    {NAT_WAIT, native_wait},       {NAT_CHECKSUM, checksum::native_checksum},
+    {NAT_SET_ENV, native_set_env}, {NAT_GET_ENV, native_get_env},
+    {NAT_NOW, native_now},         {NAT_CALL, native_call},
+    {NAT_BROWSE, native_browse},   {NAT_RECYCLE, native_recycle},
+    {NAT_STATS, native_stats},
+};
+
+}  // namespace
+
+void register_natives_system() { register_natives(kSystemNatives, std::size(kSystemNatives)); }
+
+}  // namespace vel
