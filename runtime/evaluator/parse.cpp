@@ -17,6 +17,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/string.h"
+#include "datatypes/string_impl.h"
 #include "datatypes/symbol.h"
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
@@ -85,6 +86,8 @@ Kw keyword_of(const Cell& c) {
 }
 
 inline bool is_word_sym(const Cell& c, SymId s) { return c.is(TYPE_WORD) && canon(c) == sym(s); }
+// Alternatives are scanned for `|` after every failed rule: test it alone.
+inline bool is_bar(const Cell& c) { return is_word_sym(c, SymId::BAR); }
 
 // Collect levels: how kept values reach their target.
 enum class Target : uint8_t { BLOCK, SET, INTO, AFTER };
@@ -229,7 +232,7 @@ class Run {
     int64_t start = index();
     uint32_t pos = uint32_t(std::max<int64_t>(0, sub.index()));
     while (true) {
-      if (pos >= rlen(*rb) || keyword_of(rule_at(*rb, pos)) == Kw::BAR) {
+      if (pos >= rlen(*rb) || is_bar(rule_at(*rb, pos))) {
         completed_ = true;
         return true;
       }
@@ -242,7 +245,7 @@ class Run {
       if (ok) continue;
       set_index(start);
       uint32_t n = rlen(*rb);
-      while (pos < n && keyword_of(rule_at(*rb, pos)) != Kw::BAR) pos++;
+      while (pos < n && !is_bar(rule_at(*rb, pos))) pos++;
       if (pos >= n) {
         completed_ = false;
         return false;
@@ -321,7 +324,14 @@ class Run {
         bool empty_text = vt == TYPE_STRING || vt == TYPE_FILE || vt == TYPE_URL;
         return empty_text && series_length_of(v) <= 0;
       }
-      if (vt != TYPE_CHAR && !is_any_string(vt)) return false;
+      if (vt == TYPE_CHAR) {
+        bool fold = mode_ != CMP_STRICT_EQUAL;
+        uint32_t c = string::rs_abs_at(*input_, uint32_t(i));
+        if (string::detail::key_of(c, fold) != string::detail::key_of(v.w2, fold)) return false;
+        set_index(i + 1);
+        return true;
+      }
+      if (!is_any_string(vt)) return false;
       Cell at = input_at(i);
       if (!string::match_q(at, v, mode_)) return false;
       int64_t next = i + advance_of(v);
