@@ -15,6 +15,7 @@
 #include "externals.h"
 #include "fatal.h"
 #include "hashtable.h"
+#include "ownership.h"
 #include "platform/platform.h"
 #include "roots.h"
 #include "valpool.h"
@@ -123,6 +124,25 @@ void mark_roots() {
   MarkVisitor v{root_node, root_cells, nullptr};
   for (Marker m : g_markers)
     if (m) m(v);
+  drain();
+  // The ownership table, weakly: its arrays and entry block live, but the
+  // entries' cells are not followed; ownership_sweep decides after marking.
+  if (NodeId t = ownership_table(); t && valid_node(t)) {
+    mark_node(nullptr, &t);
+    hash_table::Header* h = hash_table::header(t);
+    mark_node(nullptr, &h->states);
+    mark_node(nullptr, &h->keys);
+    if (h->block && valid_node(h->block)) node_buffer(h->block)->flags |= BUF_MARK;
+    drain();
+  }
+}
+
+bool node_marked(NodeId n) { return n && valid_node(n) && (node_buffer(n)->flags & BUF_MARK); }
+
+// After marking: drop the ownership entries whose series or owner died,
+// then mark what the kept entries hold.
+void sweep_ownership() {
+  ownership_sweep(node_marked, [](Cell* cells, size_t count) { mark_cells(cells, count); });
   drain();
 }
 
@@ -380,6 +400,7 @@ void collector_run() {
   g_gc.active = true;
   g_work.clear();
   mark_roots();
+  sweep_ownership();
   g_externals.sweep();
   uint64_t freed = g_gc.stress ? evacuate_pools() : compact_pools();
   freed += sweep_big_buffers();

@@ -52,6 +52,9 @@ enum class ErrType : uint8_t {
   X(SCRIPT, INVALID_TYPE_SPEC, "invalid-type-spec")       \
   X(SCRIPT, INVALID_CHARS, "invalid-chars")               \
   X(SCRIPT, INVALID_TYPE, "invalid-type")                 \
+  X(SCRIPT, INVALID_KEY_TYPE, "invalid-key-type")         \
+  X(SCRIPT, BAD_FIELD_SET, "bad-field-set")               \
+  X(SCRIPT, INVALID_OBJ_EVT, "invalid-obj-evt")           \
   X(SCRIPT, NOT_RELATED, "not-related")                   \
   X(SCRIPT, CANNOT_USE, "cannot-use")                     \
   X(SCRIPT, MOVE_BAD, "move-bad")                         \

@@ -4,8 +4,7 @@
 // of its fields is modified in place. Every modifying series action reports
 // twice: before the change (the answer says whether an owner was told) and
 // after it. The ownership table that answers these reports lives in
-// ownership.cpp; until it is filled nothing is owned and every report
-// answers false.
+// ownership.cpp.
 #pragma once
 #include <cstdint>
 
@@ -56,11 +55,28 @@ inline may_gc bool report_change(const Cell& series, ChangeWord action, const Ce
 }
 
 // The owner recorded for a series node (the object) into *owner, or false.
-bool ownership_get_owner(NodeId series, Cell* owner);
+may_gc bool ownership_get_owner(NodeId series, Cell* owner);
+// The field word recorded with a series node into *word, or false.
+may_gc bool ownership_get_word(NodeId series, Cell* word);
 // Records owner and field word for the value and what is nested in it; the
 // first owner of a series keeps it.
 may_gc void ownership_bind(const Cell& value, const Cell& owner, const Cell& field_word);
+// Binds what every field of the object holds to it (each under its own
+// field word) and sets the owns-series flag of its context.
+may_gc void ownership_bind_owner(const Cell& owner);
 // Removes the ownership of the value and of what is nested in it.
 may_gc void ownership_unbind(const Cell& value);
+
+// The table: a kind 4 hash table keyed by series node (an object's context
+// node), three value cells per entry {owned value, owner object, field
+// word}; 0 until the first binding makes it. The collector holds it
+// weakly: it marks the table's own arrays only and, after marking, calls
+// ownership_sweep.
+NodeId ownership_table();
+// Drops the entries whose key series or owner's context is not marked
+// (`marked` answers for a node); a key series that survives its entry
+// loses its owned flag. Then reports the cells of the entries kept to
+// `keep_cells`, which marks them. Runs inside a collection: no allocation.
+void ownership_sweep(bool (*marked)(NodeId n), void (*keep_cells)(Cell* cells, size_t count));
 
 }  // namespace vel
