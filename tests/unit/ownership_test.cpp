@@ -1,0 +1,116 @@
+// The ownership table: binding (first owner keeps a series, nested and
+// self-containing blocks), unbinding, the owner check, and the collector's
+// sweep of entries whose series or owner died.
+#include <gtest/gtest.h>
+
+#include "collector.h"
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/object.h"
+#include "datatypes/words.h"
+#include "eval_test_util.h"
+#include "hashtable.h"
+#include "ownership.h"
+#include "roots.h"
+
+namespace vel {
+namespace {
+
+using namespace evaltest;
+
+class OwnershipTest : public EvalFixture {};
+
+// The fixture collects at every allocation; this scope makes sure a
+// collection can run even where a test turns that off.
+struct Collecting {
+  bool was_enabled = g_gc.enabled;
+  bool was_verify = g_gc.verify;
+  Collecting() {
+    g_gc.enabled = true;
+    g_gc.verify = true;
+  }
+  ~Collecting() {
+    g_gc.enabled = was_enabled;
+    g_gc.verify = was_verify;
+  }
+};
+
+bool owned(const Cell& series) { return node_buffer(series.node())->flags & BUF_OWNED; }
+
+// The word the table recorded for a series, as text ("" when none).
+std::string recorded_word(NodeId n) {
+  Cell w;
+  if (!ownership_get_word(n, &w)) return "";
+  return molded(w);
+}
+
+TEST_F(OwnershipTest, FirstOwnerKeepsEverySeriesNestedInAValue) {
+  RootedCell a(object::make_empty(2)), b(object::make_empty(2));
+  RootedCell inner(run("[x]"));
+  RootedCell outer(block::make_at(4));
+  block::rs_append(outer->node(), *inner);
+  block::rs_append(outer->node(), *outer);  // holds itself: bound once, no endless walk
+  RootedCell wa(run("'one")), wb(run("'two"));
+  ownership_bind(*outer, *a, *wa);
+  ownership_bind(*inner, *b, *wb);  // already owned: a keeps it
+  EXPECT_TRUE(owned(*outer));
+  EXPECT_TRUE(owned(*inner));
+  Cell owner;
+  ASSERT_TRUE(ownership_get_owner(inner->node(), &owner));
+  EXPECT_EQ(owner.w1, a->w1);
+  EXPECT_EQ(recorded_word(inner->node()), "one");
+
+  // An owner without an event record is not told, and no error is raised.
+  EXPECT_FALSE(report_change(*inner, ChangeWord::APPEND, none_cell(), 0, 1));
+
+  ownership_unbind(*outer);
+  EXPECT_FALSE(owned(*outer));
+  EXPECT_FALSE(owned(*inner));
+  EXPECT_FALSE(ownership_get_owner(outer->node(), &owner));
+  EXPECT_FALSE(ownership_get_owner(inner->node(), &owner));
+}
+
+TEST_F(OwnershipTest, TheCollectorDropsEntriesOfDeadSeriesAndDeadOwners) {
+  RootedCell owner(object::make_empty(2));
+  RootedCell kept(run("[k]"));
+  RootedCell w(run("'f"));
+  NodeId dead_series, table;
+  uint32_t before;
+  {
+    RootedCell gone(run("[g]"));
+    dead_series = gone->node();
+    ownership_bind(*gone, *owner, *w);
+    ownership_bind(*kept, *owner, *w);
+    table = ownership_table();
+    ASSERT_NE(table, 0u);
+    before = hash_table::live_count(table);
+  }
+
+  // The series dies, the owner lives: its entry goes.
+  {
+    Collecting on;
+    collector_run();
+  }
+  EXPECT_EQ(hash_table::live_count(table), before - 1);
+  Cell o;
+  EXPECT_TRUE(ownership_get_owner(kept->node(), &o));
+  EXPECT_EQ(o.w1, owner->w1);
+  EXPECT_EQ(recorded_word(kept->node()), "f");
+  EXPECT_TRUE(owned(*kept));
+  EXPECT_FALSE(ownership_get_owner(dead_series, &o));
+
+  // The owner dies, the series lives: the entry goes and the series is no
+  // longer flagged owned.
+  *owner = none_cell();
+  {
+    Collecting on;
+    collector_run();
+  }
+  EXPECT_FALSE(ownership_get_owner(kept->node(), &o));
+  EXPECT_FALSE(owned(*kept));
+  EXPECT_EQ(hash_table::live_count(table), before - 2);
+  heap_verify();
+}
+
+}  // namespace
+}  // namespace vel
