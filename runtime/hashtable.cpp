@@ -517,6 +517,11 @@ inline View view(NodeId t) {
   return {h, words_of(h->states), words_of(h->keys)};
 }
 
+// A word table (kind 2) keeps each occupied bucket's key hash in a parallel
+// array (the node in aux), so probes compare hashes before they chase a
+// key's cell and text, and a resize re-enters keys without hashing them.
+inline uint32_t* hashes_of(const Header* h) { return words_of(h->aux); }
+
 inline bool block_backed(uint32_t kind) { return kind <= KIND_WORDS; }
 
 void require_block_backed(NodeId t) {
@@ -638,6 +643,12 @@ inline void occupy(View v, uint32_t b, uint32_t key) {
   v.h->live++;
 }
 
+// The same for a word table, which records the key's hash beside it.
+inline void occupy_word(View v, uint32_t b, uint32_t key, uint32_t hash) {
+  occupy(v, b, key);
+  hashes_of(v.h)[b] = hash;
+}
+
 may_gc void resize(NodeId t, uint64_t request, bool force);
 
 // Enters block[i] of a hash! table without any growth check.
@@ -698,6 +709,7 @@ may_gc void enter_unique(NodeId t, uint32_t i) {
   uint32_t kind = h->kind;
   Cell key = cells_of(block)[i];
   uint32_t hv = hash_value(key);
+  bool words = kind == KIND_WORDS;
   uint32_t mask = h->buckets - 1, b = hv & mask, step = 0, free_b = NO_BUCKET;
   for (uint32_t n = h->buckets; n > 0; n--) {
     View v = view(t);
@@ -709,7 +721,9 @@ may_gc void enter_unique(NodeId t, uint32_t i) {
     if (s == BUCKET_OCCUPIED) {
       uint32_t k = v.keys[b];
       if (k == i) return;
-      if (k < cell_count(block) && key_matches(kind, cells_of(block)[k], key, OP_STRICT)) {
+      // Strictly equal keys hash alike, so a word table compares hashes first.
+      if ((!words || hashes_of(v.h)[b] == hv) && k < cell_count(block) &&
+          key_matches(kind, cells_of(block)[k], key, OP_STRICT)) {
         view(t).keys[b] = i;
         return;
       }
@@ -724,7 +738,8 @@ may_gc void enter_unique(NodeId t, uint32_t i) {
     enter_unique(t, i);
     return;
   }
-  occupy(view(t), free_b, i);
+  if (words) occupy_word(view(t), free_b, i, hv);
+  else occupy(view(t), free_b, i);
 }
 
 // Finds the bucket of a 32-bit key in a kind 3/4 table, or NO_BUCKET; *slot
@@ -795,13 +810,16 @@ may_gc void resize(NodeId t, uint64_t request, bool force) {
   uint32_t p = buckets_for(request);
   uint32_t nb = bound_resized(p);
   if (h->live >= nb && !force) return;
-  RootedNode old_st(h->states), old_keys(h->keys);
+  bool words = h->kind == KIND_WORDS;
+  RootedNode old_st(h->states), old_keys(h->keys), old_hashes(words ? h->aux : 0);
   uint32_t old_buckets = h->buckets;
   RootedNode st(new_states(p));
   RootedNode keys(new_words(p, 0, p));
+  RootedNode hashes(words ? new_words(p, 0, p) : 0);
   h = header(t);
   h->states = st;
   h->keys = keys;
+  if (words) h->aux = hashes;
   h->buckets = p;
   h->bound = nb;
   if (h->kind >= KIND_INT) {
@@ -810,6 +828,26 @@ may_gc void resize(NodeId t, uint64_t request, bool force) {
   }
   // Re-enter every occupied bucket's key: keys are distinct, so no compare.
   NodeId block = h->block;
+  if (words) {
+    // By the stored hash: the keys' cells and texts are not read at all.
+    uint32_t ncells = cell_count(block), mask = p - 1, count = 0;
+    View v = view(t);
+    uint32_t* hs = hashes_of(v.h);
+    const uint32_t* ost = words_of(old_st);
+    const uint32_t* okeys = words_of(old_keys);
+    const uint32_t* ohs = words_of(old_hashes);
+    for (uint32_t i = 0; i < old_buckets; i++) {
+      if (state_at(ost, i) != BUCKET_OCCUPIED || okeys[i] >= ncells) continue;
+      uint32_t b = ohs[i] & mask, step = 0;
+      while (state_at(v.st, b) != BUCKET_EMPTY) b = (b + ++step) & mask;
+      set_state(v.st, b, BUCKET_OCCUPIED);
+      v.keys[b] = okeys[i];
+      hs[b] = ohs[i];
+      count++;
+    }
+    v.h->occupied = v.h->live = count;
+    return;
+  }
   uint32_t ncells = cell_count(block), mask = p - 1, count = 0;
   View v = view(t);
   const uint32_t* ost = words_of(old_st);
@@ -837,11 +875,14 @@ may_gc void grow_if_full(NodeId t) {
 }
 
 may_gc void reset_arrays(NodeId t, uint32_t buckets, uint32_t bound) {
+  bool words = header(t)->kind == KIND_WORDS;
   RootedNode st(new_states(buckets));
   RootedNode keys(new_words(buckets, 0, buckets));
+  RootedNode hashes(words ? new_words(buckets, 0, buckets) : 0);
   Header* h = header(t);
   h->states = st;
   h->keys = keys;
+  if (words) h->aux = hashes;
   h->buckets = buckets;
   h->bound = bound;
   h->live = h->occupied = 0;
@@ -1020,6 +1061,10 @@ may_gc NodeId make(uint32_t size, NodeId block, Kind kind, uint32_t value_cells,
   header(t)->states = st;
   NodeId keys = new_words(buckets, 0, buckets);
   header(t)->keys = keys;
+  if (kind == KIND_WORDS) {
+    NodeId hashes = new_words(buckets, 0, buckets);
+    header(t)->aux = hashes;
+  }
   if (kind == KIND_HASH) {
     NodeId ci = new_words(0, 0xFF, uint32_t(n));
     header(t)->aux = ci;
@@ -1302,6 +1347,7 @@ may_gc NodeId copy(NodeId t, NodeId new_block) {
   dup_field(&Header::states);
   dup_field(&Header::keys);
   uint32_t kind = header(src)->kind;
+  if (kind == KIND_WORDS) dup_field(&Header::aux);
   if (kind == KIND_HASH) {
     dup_field(&Header::aux);
     dup_field(&Header::dup_lists);
@@ -1396,10 +1442,16 @@ may_gc int32_t find_or_add_word(NodeId t, uint32_t symbol, bool canonical, const
   CompactionPause pause;
   if (add) grow_if_full(t);
   uint32_t csym = g_hooks.canonical_symbol(symbol);
-  Header* h = header(t);
-  uint32_t mask = h->buckets - 1, b = hash_int(csym) & mask, step = 0, free_b = NO_BUCKET;
-  for (uint32_t n = h->buckets; n > 0; n--) {
-    View v = view(t);
+  // Both matches (same canonical symbol, or this very symbol) imply the
+  // stored hash of the canonical symbol.
+  uint32_t hv = hash_int(csym);
+  // Nothing allocates during the probe.
+  View v = view(t);
+  const uint32_t* hs = hashes_of(v.h);
+  const Cell* cells = cells_of(v.h->block);
+  uint32_t ncells = cell_count(v.h->block);
+  uint32_t mask = v.h->buckets - 1, b = hv & mask, step = 0, free_b = NO_BUCKET;
+  for (uint32_t n = v.h->buckets; n > 0; n--) {
     uint32_t s = state_at(v.st, b);
     if (s == BUCKET_EMPTY) {
       if (free_b == NO_BUCKET) free_b = b;
@@ -1407,8 +1459,8 @@ may_gc int32_t find_or_add_word(NodeId t, uint32_t symbol, bool canonical, const
     }
     if (s == BUCKET_OCCUPIED) {
       uint32_t k = v.keys[b];
-      if (k < cell_count(v.h->block)) {
-        uint32_t ws = cells_of(v.h->block)[k].w2;
+      if (hs[b] == hv && k < ncells) {
+        uint32_t ws = cells[k].w2;
         if (canonical ? g_hooks.canonical_symbol(ws) == csym : ws == symbol) return int32_t(k);
       }
     } else if (free_b == NO_BUCKET) {
@@ -1426,7 +1478,7 @@ may_gc int32_t find_or_add_word(NodeId t, uint32_t symbol, bool canonical, const
   word.w2 = symbol;
   word.w3 = index;
   append_cell(header(t)->block, word);
-  occupy(view(t), free_b, index);
+  occupy_word(view(t), free_b, index, hv);
   if (index_out) *index_out = int32_t(index);
   return -1;
 }
@@ -1437,43 +1489,43 @@ may_gc InternResult intern_symbol(NodeId t, const uint8_t* text, uint32_t length
   CompactionPause pause;
   grow_if_full(t);
   uint32_t hv = hash_symbol_text(text, length);
-  // One pass over the probe sequence; *slot gets the bucket where an
-  // insertion would go (first deleted, else the empty one that ended it).
-  auto pass = [&](bool fold, uint32_t* slot) -> int32_t {
-    Header* h = header(t);
-    uint32_t mask = h->buckets - 1, b = hv & mask, step = 0, free_b = NO_BUCKET;
-    for (uint32_t n = h->buckets; n > 0; n--) {
-      View v = view(t);
-      uint32_t s = state_at(v.st, b);
-      if (s == BUCKET_EMPTY) {
-        if (free_b == NO_BUCKET) free_b = b;
-        break;
-      }
-      if (s == BUCKET_OCCUPIED) {
-        uint32_t k = v.keys[b];
-        const uint8_t* other;
-        uint32_t olen;
-        if (k < cell_count(v.h->block) && g_hooks.symbol_text(&cells_of(v.h->block)[k], &other, &olen) &&
-            symbol_texts_equal(other, olen, text, length, fold))
-          return int32_t(k);
-      } else if (free_b == NO_BUCKET) {
-        free_b = b;
-      }
-      step++;
-      b = (b + step) & mask;
+  // One pass over the probe sequence; only buckets of the same hash (the
+  // case variants and rare collisions) have their texts read. slot gets the
+  // bucket where an insertion would go (first deleted, else the empty one
+  // that ended the pass). Nothing allocates during the pass.
+  View v = view(t);
+  const uint32_t* hs = hashes_of(v.h);
+  const Cell* cells = cells_of(v.h->block);
+  uint32_t ncells = cell_count(v.h->block);
+  uint32_t mask = v.h->buckets - 1, b = hv & mask, step = 0, slot = NO_BUCKET;
+  // The home bucket's three words sit in three arrays: start their cache
+  // misses together rather than one after the other.
+  __builtin_prefetch(&v.st[b >> 4]);
+  __builtin_prefetch(&hs[b]);
+  __builtin_prefetch(&v.keys[b]);
+  // A new case variant's alias: the smallest index among its variants, which
+  // is the canonical symbol (interned first). The first variant met in probe
+  // order is not always it: resizes re-enter keys in bucket order.
+  uint32_t alias = NOT_INDEXED;
+  for (uint32_t n = v.h->buckets; n > 0; n--) {
+    uint32_t s = state_at(v.st, b);
+    if (s == BUCKET_EMPTY) {
+      if (slot == NO_BUCKET) slot = b;
+      break;
     }
-    *slot = free_b;
-    return -1;
-  };
-  uint32_t slot = NO_BUCKET, unused;
-  int32_t alias = -1;
-  if (exact) {
-    int32_t found = pass(false, &slot);
-    if (found >= 0) return {uint32_t(found), false};
-    alias = pass(true, &unused);
-  } else {
-    int32_t found = pass(true, &slot);
-    if (found >= 0) return {uint32_t(found), false};
+    if (s == BUCKET_OCCUPIED) {
+      uint32_t k = v.keys[b];
+      const uint8_t* other;
+      uint32_t olen;
+      if (hs[b] == hv && k < ncells && g_hooks.symbol_text(&cells[k], &other, &olen)) {
+        if (symbol_texts_equal(other, olen, text, length, !exact)) return {k, false};
+        if (exact && k < alias && symbol_texts_equal(other, olen, text, length, true)) alias = k;
+      }
+    } else if (slot == NO_BUCKET) {
+      slot = b;
+    }
+    step++;
+    b = (b + step) & mask;
   }
   if (slot == NO_BUCKET) {
     resize(t, uint64_t(header(t)->buckets) * 2, true);
@@ -1481,9 +1533,10 @@ may_gc InternResult intern_symbol(NodeId t, const uint8_t* text, uint32_t length
   }
   // The text may sit in a buffer that making the symbol moves.
   std::string copy(reinterpret_cast<const char*>(text), length);
-  Cell sym = make_cell_fn(ctx, reinterpret_cast<const uint8_t*>(copy.data()), length, alias);
+  Cell sym = make_cell_fn(ctx, reinterpret_cast<const uint8_t*>(copy.data()), length,
+                          alias == NOT_INDEXED ? -1 : int32_t(alias));
   uint32_t index = append_cell(header(t)->block, sym);
-  occupy(view(t), slot, index);
+  occupy_word(view(t), slot, index, hv);
   return {index, true};
 }
 
@@ -1505,6 +1558,7 @@ void mark(NodeId* table, Visitor visit, void* ctx) {
   }
   if (h->states) visit(ctx, &h->states, Ref::Owned);
   if (h->keys) visit(ctx, &h->keys, Ref::Owned);
+  if (h->kind == KIND_WORDS && h->aux) visit(ctx, &h->aux, Ref::Owned);
   if (h->kind >= KIND_INT && h->stamp && h->block && h->aux) {
     Buffer* eb = node_buffer(h->block);
     uint8_t* base = eb->head_ptr();

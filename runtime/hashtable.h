@@ -16,7 +16,10 @@
 //
 // Buckets hold 2-bit states, 16 to a word (2 empty, 1 deleted, 0 occupied),
 // over a power-of-two count, probed with triangular steps. A table grows
-// before an insertion that finds 77 % of its buckets occupied.
+// before an insertion that finds 77 % of its buckets occupied. Word tables
+// (kind 2 only) also keep each occupied bucket's key hash in a parallel
+// array: probes skip keys of another hash without reading their cells or
+// texts, and a resize re-enters keys by it.
 //
 // Indexes of key cells are 0-based positions from the backing block's
 // buffer head (not from a series value's index).
@@ -67,7 +70,8 @@ constexpr uint8_t TYPE_PREFIX_KEY = 56;
 // The data of a table's header series: eleven 32-bit words.
 struct Header {
   uint32_t live;          // keys present
-  uint32_t aux;           // kind 0: node of the cell-index array; kinds 3/4: entry size in bytes
+  uint32_t aux;           // kind 0: node of the cell-index array; kind 2: node of the key-hash
+                          // array (one word per bucket); kinds 3/4: entry size in bytes
   NodeId dup_lists;       // kind 0: node of the duplicate-list array
   NodeId states;          // node of the bucket-state array
   NodeId keys;            // node of the key array (one 32-bit word per bucket)

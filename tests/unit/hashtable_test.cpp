@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -9,10 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include "collector.h"
 #include "errors.h"
 #include "hashtable.h"
 #include "memory.h"
 #include "platform/random.h"
+#include "roots.h"
 
 using namespace vel;
 namespace ht = vel::hash_table;
@@ -339,6 +343,216 @@ TEST(HashTable, SymbolTableGrowthKeepsEveryIndex) {
     ASSERT_EQ(r.index, ids[size_t(i)]);
   }
   EXPECT_EQ(made, 10000);
+}
+
+namespace {
+
+// The three case forms of a word; `first` picks which is interned first.
+std::vector<std::string> case_forms(int i, int first) {
+  std::string w = "word-" + std::to_string(i);
+  std::string cap = w, up = w;
+  cap[0] = 'W';
+  for (char& c : up) c = char(std::toupper(uint8_t(c)));
+  std::vector<std::string> forms = {w, cap, up};
+  std::rotate(forms.begin(), forms.begin() + first % 3, forms.end());
+  return forms;
+}
+
+// As make_symbol, but makes room in the block first, as the runtime's symbol
+// table does: a collection in the append would free the new text otherwise.
+Cell make_symbol_rooted(void* root, const uint8_t* text, uint32_t len, int32_t alias) {
+  NodeId block = ht::header(static_cast<RootedCell*>(root)->operator->()->w3)->block;
+  if (node_buffer(block)->room() < 16) expand_series(block, 0);
+  NodeId n = alloc_bytes(len);
+  std::memcpy(node_buffer(n)->data(), text, len);
+  node_buffer(n)->tail = len;
+  return make_cell(TYPE_SYMBOL, uint32_t(alias), 0, n);
+}
+
+std::string symbol_text_at(NodeId t, uint32_t index) {
+  Buffer* b = node_buffer(at(ht::header(t)->block, index).w3);
+  return std::string(reinterpret_cast<const char*>(b->head_ptr()), b->used());
+}
+
+}  // namespace
+
+// A resize re-enters keys in bucket order, so a case variant that wrapped
+// round past the last bucket comes before its canonical form in the new
+// probe sequence. A later variant's alias must still be the canonical form.
+TEST(HashTable, CaseVariantAliasIsCanonicalAfterAWrappingResize) {
+  NodeId t = ht::make(0, 0, ht::KIND_WORDS);
+  ASSERT_EQ(ht::header(t)->buckets, 8u);
+  // A lower-case word whose home is the last bucket, and two other forms.
+  std::string word;
+  for (uint32_t i = 0; word.empty(); i++) {
+    std::string w = "key";
+    for (uint32_t x = i; x; x /= 26) w += char('a' + x % 26);
+    if ((ht::hash_symbol_text(reinterpret_cast<const uint8_t*>(w.data()), w.size()) & 7) == 7) word = w;
+  }
+  std::string cap = word, up = word;
+  cap[0] = 'K';
+  for (char& c : up) c = char(std::toupper(uint8_t(c)));
+  int made = 0;
+  auto canonical = intern(t, word, true, &made);
+  auto variant = intern(t, cap, true, &made);  // wraps round to bucket 0
+  for (int i = 0; ht::header(t)->buckets == 8; i++) intern(t, "filler-" + std::to_string(i), true, &made);
+  auto late = intern(t, up, true, &made);
+  ASSERT_TRUE(late.added);
+  NodeId block = ht::header(t)->block;
+  EXPECT_EQ(at(block, variant.index).i1(), int32_t(canonical.index));
+  EXPECT_EQ(at(block, late.index).i1(), int32_t(canonical.index));
+}
+
+// A symbol table grown from 8 buckets through several resizes while the
+// collector moves every buffer (the key-hash array included) keeps each
+// written form findable, and every case variant's alias names the form
+// interned first.
+TEST(HashTable, SymbolTableKeepsEveryFormThroughResizesAndMovingCollections) {
+  struct Collecting {
+    bool enabled = g_gc.enabled, verify = g_gc.verify;
+    uint32_t stress = g_gc.stress;
+    Collecting() { g_gc.enabled = g_gc.verify = true, g_gc.stress = 5; }
+    ~Collecting() { g_gc.enabled = enabled, g_gc.verify = verify, g_gc.stress = stress; }
+  } on;
+  RootedCell root(make_cell(TYPE_HASH));
+  {
+    NodeId t = ht::make(0, 0, ht::KIND_WORDS);
+    root->w2 = ht::header(t)->block;
+    root->w3 = t;
+  }
+  auto table = [&] { return root->w3; };  // node compaction may renumber it
+  auto put = [&](const std::string& s, bool exact) {
+    return ht::intern_symbol(table(), reinterpret_cast<const uint8_t*>(s.data()), uint32_t(s.size()), exact,
+                             make_symbol_rooted, &root);
+  };
+  const int n = 2200;
+  std::vector<std::array<uint32_t, 3>> ids(n);
+  for (int i = 0; i < n; i++) {
+    std::vector<std::string> forms = case_forms(i, i);
+    for (int f = 0; f < 3; f++) {
+      ht::InternResult r = put(forms[size_t(f)], true);
+      ASSERT_TRUE(r.added) << forms[size_t(f)];
+      ids[size_t(i)][size_t(f)] = r.index;
+    }
+  }
+  EXPECT_EQ(ht::header(table())->buckets, 262144u);  // 8 -> 256 -> 8192 -> 262144
+  EXPECT_EQ(ht::live_count(table()), uint32_t(3 * n));
+  for (int i = 0; i < n; i++) {
+    std::vector<std::string> forms = case_forms(i, i);
+    uint32_t canonical = ids[size_t(i)][0];
+    NodeId block = ht::header(table())->block;
+    EXPECT_EQ(at(block, canonical).i1(), -1);
+    EXPECT_EQ(at(block, ids[size_t(i)][1]).i1(), int32_t(canonical)) << forms[1];
+    EXPECT_EQ(at(block, ids[size_t(i)][2]).i1(), int32_t(canonical)) << forms[2];
+    for (int f = 0; f < 3; f++) {
+      ht::InternResult r = put(forms[size_t(f)], true);
+      EXPECT_FALSE(r.added);
+      ASSERT_EQ(r.index, ids[size_t(i)][size_t(f)]) << forms[size_t(f)];
+      EXPECT_EQ(symbol_text_at(table(), r.index), forms[size_t(f)]);
+    }
+    std::string mixed = "wOrD-" + std::to_string(i);
+    ht::InternResult loose = put(mixed, false);
+    EXPECT_FALSE(loose.added);
+    EXPECT_TRUE(loose.index == ids[size_t(i)][0] || loose.index == ids[size_t(i)][1] ||
+                loose.index == ids[size_t(i)][2])
+        << mixed;
+  }
+
+  // A table made over the existing block hashes its keys the way interning
+  // does; a copy owns its hash array.
+  NodeId block = ht::header(table())->block;
+  RootedCell made(make_cell(TYPE_HASH, 0, block, ht::make(0, block, ht::KIND_WORDS)));
+  RootedCell copied(make_cell(TYPE_HASH, 0, block, ht::copy(table(), 0)));
+  for (NodeId t : {made->w3, copied->w3}) {
+    for (int i = 0; i < n; i += 7) {
+      std::string form = case_forms(i, i)[2];
+      ht::InternResult r = ht::intern_symbol(t, reinterpret_cast<const uint8_t*>(form.data()), uint32_t(form.size()),
+                                             true, make_symbol, nullptr);
+      EXPECT_FALSE(r.added);
+      EXPECT_EQ(r.index, ids[size_t(i)][2]);
+    }
+  }
+  EXPECT_NE(ht::header(copied->w3)->aux, ht::header(table())->aux);
+}
+
+// Word tables keep their stored hashes right through every edit: the
+// bucket's hash belongs to the key, whatever its index becomes.
+TEST(HashTable, WordTableFindsEveryWordAfterEachEdit) {
+  HooksGuard guard;
+  // Symbol s + 1000 is a case variant of s.
+  ht::g_hooks.canonical_symbol = [](uint32_t s) { return s > 1000 ? s - 1000 : s; };
+  NodeId t = ht::make(0, 0, ht::KIND_WORDS);
+  Cell tmpl = make_cell(TYPE_WORD);
+  const uint32_t n = 300;
+  for (uint32_t sym = 1; sym <= n; sym++) {
+    int32_t index;
+    ASSERT_EQ(ht::find_or_add_word(t, sym, true, &tmpl, &index), -1);
+    ASSERT_EQ(index, int32_t(sym - 1));
+  }
+  // Each symbol must be found at the index its cell now has, by canonical
+  // (through a variant) and exact look-up; `gone` are absent.
+  auto expect_all = [&](const char* step, const std::set<uint32_t>& gone) {
+    NodeId block = ht::header(t)->block;
+    std::map<uint32_t, int32_t> where;
+    for (uint32_t i = 0; i < length(block); i++) where[at(block, i).w2] = int32_t(i);
+    // The key-hash array covers every bucket.
+    EXPECT_EQ(node_buffer(ht::header(t)->aux)->used(), ht::header(t)->buckets * 4) << step;
+    for (uint32_t sym = 1; sym <= n; sym++) {
+      int32_t want = gone.count(sym) ? -1 : where.at(sym);
+      EXPECT_EQ(ht::find_or_add_word(t, sym, false, nullptr, nullptr), want) << step << " " << sym;
+      EXPECT_EQ(ht::find_or_add_word(t, sym + 1000, true, nullptr, nullptr), want) << step << " " << sym;
+    }
+  };
+  expect_all("grown", {});
+
+  ht::rebuild(t, 0);
+  expect_all("rebuilt smaller", {});
+  ht::rebuild(t, 20000);
+  expect_all("rebuilt larger", {});
+
+  // Cells 10..19 leave the block; the later ones move down.
+  ht::remove_range(t, 10, 10);
+  Buffer* b = node_buffer(ht::header(t)->block);
+  std::memmove(b->cells() + 10, b->cells() + 20, size_t(n - 20) * 16);
+  b->tail -= 10 * 16;
+  std::set<uint32_t> gone;
+  for (uint32_t sym = 11; sym <= 20; sym++) gone.insert(sym);
+  expect_all("range removed", gone);
+
+  // Two cells inserted at the head: every index shifts up.
+  b = node_buffer(ht::header(t)->block);
+  if (b->room() < 2 * 16) b = expand_series(ht::header(t)->block, 0);
+  std::memmove(b->cells() + 2, b->cells(), size_t(length(ht::header(t)->block)) * 16);
+  b->cells()[0] = b->cells()[1] = make_cell(TYPE_WORD, 0, 5000);
+  b->tail += 2 * 16;
+  ASSERT_EQ(ht::shift_indexes(t, 0, 2), 0);
+  expect_all("shifted", gone);
+
+  // The first real word moves to the end.
+  uint32_t len = length(ht::header(t)->block);
+  b = node_buffer(ht::header(t)->block);
+  std::rotate(b->cells() + 2, b->cells() + 3, b->cells() + len);
+  ht::move_indexes(t, 2, len - 1, 1);
+  expect_all("moved", gone);
+
+  ht::remove(t, len - 1);
+  gone.insert(at(ht::header(t)->block, len - 1).w2);
+  expect_all("removed", gone);
+
+  // Re-adding the removed words reuses deleted buckets and stores new hashes.
+  NodeId copy = ht::copy(t, 0);
+  for (uint32_t sym : gone) {
+    int32_t index;
+    ASSERT_EQ(ht::find_or_add_word(t, sym, false, &tmpl, &index), -1);
+  }
+  expect_all("re-added", {});
+  EXPECT_EQ(ht::find_or_add_word(copy, 11, false, nullptr, nullptr), -1);  // the copy is apart
+
+  ht::clear(t);
+  for (uint32_t sym = 1; sym <= n; sym++) ASSERT_EQ(ht::find_or_add_word(t, sym, true, nullptr, nullptr), -1);
+  int32_t index;
+  EXPECT_EQ(ht::find_or_add_word(t, 7, true, &tmpl, &index), -1);
+  EXPECT_EQ(ht::find_or_add_word(t, 1007, true, nullptr, nullptr), index);
 }
 
 // --- hash! ------------------------------------------------------------------------
