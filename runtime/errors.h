@@ -110,6 +110,8 @@ enum class ErrType : uint8_t {
   X(SCRIPT, PARSE_INTO_BAD, "parse-into-bad")            \
   X(SCRIPT, PARSE_INTO_TYPE, "parse-into-type")          \
   X(USER, MESSAGE, "message")                             \
+  X(SCRIPT, RB_INVALID_RECORD, "rb-invalid-record")       \
+  X(ACCESS, NO_CODEC, "no-codec")                         \
   X(INTERNAL, INVALID_ERROR, "invalid-error")
 
 enum class ErrId : uint16_t {

@@ -1,0 +1,441 @@
+// VELBIN decoder (codec mode): untrusted bytes to values appended to a block.
+//
+// Every read goes through need()/byte()/word(), which compare against the
+// payload end in 64-bit arithmetic, so a claimed length can never move the
+// position past the input. Containers are appended to their parent before
+// their elements are decoded, so each new series is reachable (and rooted
+// through the target block) while its elements allocate.
+#include <cstring>
+#include <optional>
+
+#include "datatypes/block.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
+#include "errors.h"
+#include "io/velbin.h"
+#include "io/velbin_internal.h"
+#include "lz.h"
+#include "roots.h"
+#include "series.h"
+
+namespace vel::velbin {
+
+namespace {
+
+bool valid_utf8(const uint8_t* p, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    uint8_t b = p[i];
+    if (b < 0x80) {
+      i++;
+      continue;
+    }
+    size_t len = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
+    if (len == 0 || b > 0xF4 || n - i < len) return false;
+    uint32_t cp = b & (0x7F >> len);
+    for (size_t k = 1; k < len; k++) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    static const uint32_t min_cp[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < min_cp[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += len;
+  }
+  return true;
+}
+
+class Decoder {
+ public:
+  Decoder(const uint8_t* img, size_t size, NodeId root) : img_(img), size_(size), end_(size), root_(root) {}
+
+  void run(bool compact, bool symbols) {
+    compact_ = compact;
+    pos_ = 8;
+    uint64_t payload;
+    if (compact) {
+      (void)varint();  // record count: not needed
+      payload = varint();
+      if (symbols) {
+        uint64_t count = varint();
+        uint64_t strings = varint();
+        read_symbol_table(count, strings);
+      }
+    } else {
+      (void)word();
+      payload = word();
+      if (symbols) {
+        uint64_t count = word();
+        uint64_t strings = word();
+        read_symbol_table(count, strings);
+      }
+    }
+    need(payload);
+    end_ = pos_ + payload;
+    while (true) {
+      if (!compact_) skip_padding();
+      if (pos_ >= end_) break;
+      record(root_);
+    }
+  }
+
+ private:
+  const uint8_t* img_;
+  size_t size_;
+  size_t pos_ = 0;
+  size_t end_;
+  NodeId root_;
+  bool compact_ = true;
+  uint32_t depth_ = 0;
+  // Symbol table view; ids are interned when a record first names them.
+  size_t offsets_at_ = 0, strings_at_ = 0;
+  uint32_t sym_count_ = 0, strings_size_ = 0;
+  std::vector<uint32_t> sym_ids_;
+  std::vector<uint32_t> path_;
+
+  [[noreturn]] void bad(size_t at) { fire(ErrId::RB_INVALID_RECORD, integer_cell(int32_t(at + 1))); }
+  size_t left() const { return end_ - pos_; }
+  void need(uint64_t n) {
+    if (n > left()) bad(pos_);
+  }
+  uint8_t byte() {
+    if (pos_ >= end_) bad(pos_);
+    return img_[pos_++];
+  }
+  uint32_t varint() {
+    uint32_t v = 0;
+    for (int i = 0; i < 5; i++) {
+      size_t at = pos_;
+      uint8_t b = byte();
+      if (i == 4 && (b & 0xF0)) bad(at);
+      v |= uint32_t(b & 0x7F) << (7 * i);
+      if (!(b & 0x80)) break;
+    }
+    return v;
+  }
+  int32_t zigzag() { return zigzag_decode(varint()); }
+  uint32_t word() {
+    need(4);
+    uint32_t v = uint32_t(img_[pos_]) | uint32_t(img_[pos_ + 1]) << 8 | uint32_t(img_[pos_ + 2]) << 16 |
+                 uint32_t(img_[pos_ + 3]) << 24;
+    pos_ += 4;
+    return v;
+  }
+  uint32_t count_or_index() { return compact_ ? varint() : word(); }
+  void skip_padding() {
+    while (left() >= 4 && std::memcmp(img_ + pos_, "\0\0\0\0", 4) == 0) pos_ += 4;
+  }
+
+  void read_symbol_table(uint64_t count, uint64_t strings) {
+    if (count * 4 > left()) bad(pos_);
+    offsets_at_ = pos_;
+    pos_ += size_t(count) * 4;
+    need(strings);
+    strings_at_ = pos_;
+    pos_ += size_t(strings);
+    if (count > 0 && (strings == 0 || img_[pos_ - 1] != 0)) bad(pos_ - 1);
+    sym_count_ = uint32_t(count);
+    strings_size_ = uint32_t(strings);
+    sym_ids_.assign(sym_count_, 0);
+  }
+
+  may_gc uint32_t symbol() {
+    size_t at = pos_;
+    uint32_t i = count_or_index();
+    if (i >= sym_count_) bad(at);
+    if (sym_ids_[i]) return sym_ids_[i];
+    const uint8_t* o = img_ + offsets_at_ + size_t(i) * 4;
+    int32_t off = int32_t(uint32_t(o[0]) | uint32_t(o[1]) << 8 | uint32_t(o[2]) << 16 | uint32_t(o[3]) << 24);
+    if (off < 0 || uint32_t(off) >= strings_size_) bad(at);
+    // The area ends with 0 (checked up front), so strlen stays inside it.
+    const char* text = reinterpret_cast<const char*>(img_ + strings_at_ + uint32_t(off));
+    size_t len = std::strlen(text);
+    if (len == 0 || !valid_utf8(reinterpret_cast<const uint8_t*>(text), len)) bad(at);
+    uint32_t id = symbol::make(std::string_view(text, len));
+    sym_ids_[i] = id;
+    return id;
+  }
+
+  uint32_t head_index() {
+    size_t at = pos_;
+    uint32_t h = count_or_index();
+    if (h > 0x7FFFFFFF) bad(at);
+    return h;
+  }
+
+  // A reference path (its count and elements), resolved from the root block
+  // by buffer position. Only cells that exist when it is read can be named,
+  // so a path to the record itself or past it is refused.
+  Cell resolve_path() {
+    size_t at = pos_;
+    if (!compact_ && word() != FIXED_REFERENCE) bad(at);
+    at = pos_;
+    uint32_t n = count_or_index();
+    if (n < 1 || n > MAX_PATH || n > left()) bad(at);
+    path_.resize(n);
+    for (uint32_t i = 0; i < n; i++) path_[i] = count_or_index();
+    NodeId node = root_;
+    Cell cur{};
+    for (uint32_t i = 0; i < n; i++) {
+      Buffer* b = node_buffer(node);
+      if (path_[i] >= (b->used() >> 4)) bad(at);
+      cur = b->cells()[path_[i]];
+      if (i + 1 < n) {
+        if (!is_block_family(cur.type())) bad(at);
+        node = cur.node();
+      }
+    }
+    return cur;
+  }
+
+  may_gc void append(NodeId into, Cell c, bool new_line) {
+    c.set_new_line(new_line);
+    block::rs_append(into, c);
+  }
+
+  // --- records -------------------------------------------------------------------
+
+  may_gc void record(NodeId into) {
+    size_t start = pos_;
+    bool nl = false, ref = false;
+    uint32_t type;
+    bool variant = false;
+    uint32_t fixed_header = 0;
+    size_t tag_at;
+    if (compact_) {
+      uint8_t t;
+      for (;;) {
+        tag_at = pos_;
+        t = byte();
+        if (t == 0xC0) nl = true;
+        else if (t == 0xC1) ref = true;
+        else if (t == 0xC4) bad(tag_at);  // boot set-records only
+        else break;
+      }
+      if (t >= 0x80) {
+        if (ref) bad(tag_at);
+        Cell c;
+        if (t < 0xC0) c = integer_cell(t & 0x3F);
+        else if (t == 0xC2 || t == 0xC3) c = logic_cell(t == 0xC2);
+        else if (t == 0xFF) c = resolve_path();
+        else bad(tag_at);
+        append(into, c, nl);
+        return;
+      }
+      type = t & 0x3F;
+      variant = t & 0x40;
+      if (type == 63) type = varint();
+    } else {
+      skip_padding();
+      tag_at = pos_;
+      fixed_header = word();
+      type = fixed_header & 0xFF;
+      nl = fixed_header & FIXED_NEW_LINE;
+      ref = fixed_header & FIXED_REF_BIT;
+      if (type == FIXED_REFERENCE) {
+        pos_ = tag_at;  // the path reader reads the 255 itself
+        append(into, resolve_path(), nl);
+        return;
+      }
+    }
+    (void)start;
+    if (type == 0 || type > TYPE_LAST_BUILTIN) bad(tag_at);
+    if (ref && !is_block_family(type) && !is_string_family(type)) {
+      if (is_no_codec(type)) fire(ErrId::NO_CODEC, datatype_cell(TypeId(type)));
+      if (!is_pending(type)) bad(tag_at);
+    }
+    if (is_block_family(type) || is_string_family(type)) {
+      series_record(into, TypeId(type), variant, fixed_header, ref, nl, tag_at);
+      return;
+    }
+    Cell c = scalar_record(TypeId(type), variant, fixed_header, tag_at);
+    append(into, c, nl);
+  }
+
+  static bool is_pending(uint32_t t) {
+    switch (t) {
+      case TYPE_BITSET: case TYPE_VECTOR: case TYPE_HASH: case TYPE_PAIR: case TYPE_TUPLE:
+      case TYPE_MAP: case TYPE_BINARY: case TYPE_DATE: case TYPE_MONEY: case TYPE_POINT2D:
+      case TYPE_POINT3D: case TYPE_IMAGE:
+      // Built, but their records wait for the context codec.
+      case TYPE_CONTEXT: case TYPE_OBJECT: case TYPE_FUNCTION: case TYPE_NATIVE: case TYPE_ACTION:
+      case TYPE_OP: case TYPE_ERROR:
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  may_gc Cell scalar_record(TypeId t, bool v, uint32_t h, size_t tag_at) {
+    switch (t) {
+      case TYPE_UNSET:
+      case TYPE_NONE:
+        return make_cell(t);
+      case TYPE_DATATYPE: {
+        size_t at = pos_;
+        uint32_t id = count_or_index();
+        if (id < 1 || id > TYPE_LAST_BUILTIN) bad(at);
+        return datatype_cell(TypeId(id));
+      }
+      case TYPE_LOGIC:
+        if (compact_) bad(tag_at);  // compact logic is 0xC2/0xC3
+        return logic_cell(word() != 0);
+      case TYPE_INTEGER:
+        return integer_cell(compact_ ? zigzag() : int32_t(word()));
+      case TYPE_CHAR: {
+        size_t at = pos_;
+        uint32_t cp = count_or_index();
+        if (cp > 0x10FFFF) bad(at);
+        return char_cell(cp);
+      }
+      case TYPE_FLOAT:
+      case TYPE_TIME:
+      case TYPE_PERCENT: {
+        Cell c = make_cell(t);
+        if (!compact_) {
+          uint32_t hi = word();
+          uint32_t lo = word();
+          c.set_u64(uint64_t(lo) | uint64_t(hi) << 32);
+        } else if (v) {
+          int32_t n = zigzag();
+          c.set_f64(t == TYPE_PERCENT ? n / 100.0 : double(n));
+        } else {
+          need(8);
+          uint64_t bits = 0;
+          for (int i = 0; i < 8; i++) bits |= uint64_t(img_[pos_ + i]) << (8 * i);
+          pos_ += 8;
+          c.set_u64(bits);
+        }
+        return c;
+      }
+      case TYPE_TYPESET: {
+        Cell c = make_cell(t);
+        if (compact_) {
+          size_t at = pos_;
+          uint8_t n = byte();
+          if (n > 12) bad(at);
+          need(n);
+          uint8_t bits[12] = {};
+          std::memcpy(bits, img_ + pos_, n);
+          pos_ += n;
+          uint32_t* w[3] = {&c.w1, &c.w2, &c.w3};
+          for (int i = 0; i < 12; i++) *w[i / 4] |= uint32_t(bits[i]) << (8 * (i % 4));
+        } else {
+          c.w1 = word(), c.w2 = word(), c.w3 = word();
+        }
+        return c;
+      }
+      case TYPE_ISSUE:
+        return make_cell(TYPE_ISSUE, 0, symbol(), uint32_t(-1));
+      case TYPE_WORD:
+      case TYPE_SET_WORD:
+      case TYPE_LIT_WORD:
+      case TYPE_GET_WORD:
+      case TYPE_REFINEMENT: {
+        uint32_t sym = symbol();
+        bool global = compact_ ? !v : (h & FIXED_WORD_GLOBAL) != 0;
+        if (!compact_) (void)word();  // the word index: found again by symbol
+        // A word bound to an object's or function's context: its holder
+        // record needs the context codec.
+        if (!global) fire(ErrId::NOT_DONE, datatype_cell(TYPE_OBJECT));
+        Cell w = word::make_global(sym);
+        w.set_type(t);
+        return w;
+      }
+      default:
+        break;
+    }
+    if (is_no_codec(t)) fire(ErrId::NO_CODEC, datatype_cell(t));
+    if (is_pending(t)) fire(ErrId::NOT_DONE, datatype_cell(t));
+    bad(tag_at);  // symbol!, series! and logic! tags have no record
+  }
+
+  may_gc void series_record(NodeId into, TypeId t, bool v, uint32_t h, bool ref, bool nl, size_t tag_at) {
+    uint32_t unit = 0;
+    if (!compact_ && is_string_family(t)) {
+      unit = (h >> 8) & 0xFF;
+      if (unit != 1 && unit != 2 && unit != 4) bad(tag_at);
+    }
+    uint32_t head = (compact_ ? v : true) ? head_index() : 0;
+    if (ref) {
+      size_t at = pos_;
+      Cell c = resolve_path();
+      // The copy gets this record's type, so it must hold the same kind of
+      // series: a string record over a cell series would read cells as text.
+      bool same_kind = is_block_family(t) ? is_block_family(c.type()) : is_string_family(c.type());
+      if (!same_kind) bad(at);
+      c = series_cell(t, c.node(), int32_t(head));
+      append(into, c, nl);
+      return;
+    }
+    if (is_block_family(t)) {
+      size_t at = pos_;
+      uint32_t n = count_or_index();
+      // Every record takes at least one byte (four in the fixed form).
+      if (uint64_t(n) * (compact_ ? 1 : 4) > left()) bad(at);
+      if (++depth_ > MAX_DEPTH) bad(at);
+      RootedNode child(alloc_cells(n ? n : 1));
+      append(into, series_cell(t, child, int32_t(head)), nl);
+      for (uint32_t i = 0; i < n; i++) record(child);
+      depth_--;
+      return;
+    }
+    size_t at = pos_;
+    uint32_t count;
+    if (compact_) {
+      uint32_t e = varint();
+      uint32_t w = e & 3;
+      if (w == 3) bad(at);
+      unit = 1u << w;
+      count = e >> 2;
+    } else {
+      count = word();
+    }
+    uint64_t bytes = uint64_t(count) * unit;
+    need(bytes);
+    RootedNode s(alloc_series_unit(count ? count : 1, unit));
+    Buffer* b = node_buffer(s);
+    std::memcpy(b->head_ptr(), img_ + pos_, size_t(bytes));
+    if (unit == 4)
+      for (uint32_t i = 0; i < count; i++) {
+        uint32_t cp;
+        std::memcpy(&cp, img_ + pos_ + size_t(i) * 4, 4);
+        if (cp > 0x10FFFF) bad(pos_ + size_t(i) * 4);
+      }
+    b->tail = b->head + uint32_t(bytes);
+    pos_ += size_t(bytes);
+    if (!compact_) {
+      size_t pad = (4 - bytes % 4) % 4;
+      need(pad);
+      pos_ += pad;
+    }
+    append(into, series_cell(t, s, int32_t(head)), nl);
+  }
+};
+
+}  // namespace
+
+may_gc void decode_into(std::span<const uint8_t> image, NodeId target, const Cell* input) {
+  Cell arg = input ? *input : none_cell();
+  if (image.size() <= 10 || std::memcmp(image.data(), MAGIC, 6) != 0) fire(ErrId::INVALID_DATA, arg);
+  uint8_t flags = image[7];
+  std::optional<std::vector<uint8_t>> unpacked;
+  if (flags & FLAG_PACKED) {
+    auto body = lz_decompress(image.subspan(8));
+    if (!body) fire(ErrId::INVALID_DATA, arg);
+    // Offsets in errors count in the unpacked image, header included.
+    unpacked.emplace(image.begin(), image.begin() + 8);
+    unpacked->insert(unpacked->end(), body->begin(), body->end());
+    image = *unpacked;
+  }
+  RootedNode root(target);
+  Decoder d(image.data(), image.size(), root);
+  d.run(flags & FLAG_COMPACT, flags & FLAG_SYMBOLS);
+}
+
+may_gc Cell decode(std::span<const uint8_t> image, const Cell* input) {
+  RootedNode result(alloc_cells(1));
+  decode_into(image, result, input);
+  return series_cell(TYPE_BLOCK, result);
+}
+
+}  // namespace vel::velbin

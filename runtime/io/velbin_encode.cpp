@@ -1,0 +1,292 @@
+// VELBIN encoder: one value (and all it reaches) to a compact or fixed image.
+//
+// The payload is built in C++ memory: the encoder reads cells but never
+// allocates Vel series, so no buffer moves under it.
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/symbol.h"
+#include "errors.h"
+#include "io/velbin.h"
+#include "io/velbin_internal.h"
+
+namespace vel::velbin {
+
+namespace {
+
+class Encoder {
+ public:
+  explicit Encoder(bool compact) : compact_(compact) {}
+
+  std::vector<uint8_t> run(const Cell& value) {
+    value_record(value);
+    return assemble();
+  }
+
+ private:
+  bool compact_;
+  std::vector<uint8_t> out_;  // the payload
+  // Symbols in first-use order.
+  std::vector<uint32_t> syms_;
+  std::unordered_map<uint32_t, uint32_t> sym_index_;
+  std::vector<uint32_t> sym_offsets_;
+  std::string strings_;
+  // Reference detection: the path of the container being written, the
+  // record count at the current level, and the path of each node's first
+  // occurrence (full-width node keys).
+  std::vector<uint32_t> path_;
+  uint32_t counter_ = 0;
+  std::unordered_map<NodeId, std::vector<uint32_t>> refs_;
+
+  void byte(uint8_t b) { out_.push_back(b); }
+  void varint(uint32_t v) { put_varint(out_, v); }
+  void zigzag(int32_t v) { varint(zigzag_encode(v)); }
+  void word(uint32_t v) { put_le32(out_, v); }
+  void bytes(const uint8_t* p, size_t n) { out_.insert(out_.end(), p, p + n); }
+  void pad_to(size_t multiple) {
+    while (out_.size() % multiple) byte(0);
+  }
+
+  uint32_t symbol_index(uint32_t sym) {
+    auto it = sym_index_.find(sym);
+    if (it != sym_index_.end()) return it->second;
+    uint32_t i = uint32_t(syms_.size());
+    syms_.push_back(sym);
+    sym_index_.emplace(sym, i);
+    sym_offsets_.push_back(uint32_t(strings_.size()));
+    std::string_view text = symbol::text(sym);
+    strings_.append(text.data(), text.size());
+    strings_.push_back('\0');
+    if (!compact_)
+      while (strings_.size() % 8) strings_.push_back('\0');
+    return i;
+  }
+
+  // Compact: the tag byte (type ids from 63 on take the escape and a varint).
+  void tag(uint32_t type, bool variant) {
+    byte(uint8_t(type | (variant ? 0x40 : 0)));
+  }
+  uint32_t fixed_header(const Cell& c, uint32_t extra = 0) {
+    return uint32_t(c.type()) | extra | (c.new_line() ? FIXED_NEW_LINE : 0);
+  }
+
+  void write_path(const std::vector<uint32_t>& p) {
+    if (compact_) {
+      varint(uint32_t(p.size()));
+      for (uint32_t e : p) varint(e);
+    } else {
+      word(FIXED_REFERENCE);
+      word(uint32_t(p.size()));
+      for (uint32_t e : p) word(e);
+    }
+  }
+
+  // Writes one record; the caller counts it.
+  void value_record(const Cell& c) {
+    WalkDepth guard;
+    TypeId t = c.type();
+    if (compact_ && c.new_line()) byte(0xC0);
+    switch (t) {
+      case TYPE_UNSET:
+      case TYPE_NONE:
+        if (compact_) tag(t, false);
+        else word(fixed_header(c));
+        return;
+      case TYPE_LOGIC:
+        if (compact_) byte(c.w1 ? 0xC2 : 0xC3);
+        else word(fixed_header(c)), word(c.w1 ? 1 : 0);
+        return;
+      case TYPE_DATATYPE:
+        if (compact_) tag(t, false), varint(c.w1);
+        else word(fixed_header(c)), word(c.w1);
+        return;
+      case TYPE_INTEGER:
+        if (compact_) {
+          int32_t v = c.i2();
+          if (v >= 0 && v <= 63) byte(uint8_t(0x80 | v));
+          else tag(t, false), zigzag(v);
+        } else {
+          word(fixed_header(c)), word(c.w2);
+        }
+        return;
+      case TYPE_CHAR:
+        if (compact_) tag(t, false), varint(c.w2);
+        else word(fixed_header(c)), word(c.w2);
+        return;
+      case TYPE_FLOAT:
+      case TYPE_TIME:
+      case TYPE_PERCENT:
+        write_float(c);
+        return;
+      case TYPE_TYPESET:
+        write_typeset(c);
+        return;
+      case TYPE_ISSUE:
+        if (compact_) tag(t, false), varint(symbol_index(c.w2));
+        else word(fixed_header(c)), word(symbol_index(c.w2));
+        return;
+      case TYPE_WORD:
+      case TYPE_SET_WORD:
+      case TYPE_LIT_WORD:
+      case TYPE_GET_WORD:
+      case TYPE_REFINEMENT:
+        write_word(c);
+        return;
+      default:
+        break;
+    }
+    if (is_block_family(t) || is_string_family(t)) {
+      write_series(c);
+      return;
+    }
+    if (is_no_codec(t)) fire(ErrId::NO_CODEC, c);
+    fire(ErrId::NOT_DONE, datatype_cell(t));
+  }
+
+  void write_float(const Cell& c) {
+    double d = c.f64();
+    if (compact_) {
+      int32_t n;
+      if (integral_form(c.type(), d, &n)) {
+        tag(c.type(), true), zigzag(n);
+      } else {
+        tag(c.type(), false);
+        uint64_t bits = c.u64();
+        for (int i = 0; i < 8; i++) byte(uint8_t(bits >> (8 * i)));
+      }
+    } else {
+      pad_to(8);
+      word(fixed_header(c)), word(c.w3), word(c.w2);
+    }
+  }
+
+  void write_typeset(const Cell& c) {
+    uint8_t bits[12];
+    typeset_bytes(c, bits);
+    if (compact_) {
+      int n = 12;
+      while (n > 0 && bits[n - 1] == 0) n--;
+      tag(TYPE_TYPESET, false), byte(uint8_t(n)), bytes(bits, size_t(n));
+    } else {
+      word(fixed_header(c)), word(c.w1), word(c.w2), word(c.w3);
+    }
+  }
+
+  void write_word(const Cell& c) {
+    // Unbound words travel as global ones (the decoder binds them there).
+    if (c.w1 != 0 && c.w1 != context::g_global) fire(ErrId::NOT_DONE, datatype_cell(TYPE_OBJECT));
+    uint32_t s = symbol_index(c.w2);
+    if (compact_) tag(c.type(), false), varint(s);
+    else word(fixed_header(c, FIXED_WORD_GLOBAL)), word(s), word(c.w3);
+  }
+
+  void write_series(const Cell& c) {
+    TypeId t = c.type();
+    NodeId node = c.node();
+    uint32_t head = c.index() > 0 ? uint32_t(c.index()) : 0;
+    auto found = refs_.find(node);
+    bool ref = found != refs_.end();
+    Buffer* b = node_buffer(node);
+    uint32_t unit = b->unit();
+    if (compact_) {
+      if (ref) byte(0xC1);
+      tag(t, head != 0);
+      if (head) varint(head);
+    } else {
+      uint32_t extra = ref ? FIXED_REF_BIT : 0;
+      if (is_string_family(t)) extra |= unit << 8;
+      word(fixed_header(c, extra)), word(head);
+    }
+    if (ref) {
+      write_path(found->second);
+      return;
+    }
+    uint32_t saved = counter_;
+    path_.push_back(saved);
+    refs_.emplace(node, path_);
+    counter_ = 0;
+    if (is_block_family(t)) {
+      uint32_t n = b->length();
+      if (compact_) varint(n);
+      else word(n);
+      // Elements by position: each nested record may grow out_, never the
+      // series, but re-read the buffer anyway in case a later writer does.
+      for (uint32_t i = 0; i < n; i++) {
+        Cell e = node_buffer(node)->cells()[i];
+        value_record(e);
+        counter_++;
+      }
+    } else {
+      uint32_t n = b->length();
+      if (n > 0x3FFFFFFF) fire(ErrId::NO_MEMORY);
+      uint32_t w = unit == 1 ? 0 : unit == 2 ? 1 : 2;
+      if (compact_) varint((n << 2) | w);
+      else word(n);
+      bytes(b->head_ptr(), size_t(n) << w);
+      if (!compact_) pad_to(4);
+    }
+    path_.pop_back();
+    counter_ = saved;
+  }
+
+  std::vector<uint8_t> assemble() {
+    std::vector<uint8_t> img(MAGIC, MAGIC + 6);
+    img.push_back(VERSION);
+    bool syms = !syms_.empty();
+    if (compact_) {
+      img.push_back(uint8_t(FLAG_COMPACT | (syms ? FLAG_SYMBOLS : 0)));
+      put_varint(img, 1);
+      put_varint(img, uint32_t(out_.size()));
+      if (syms) {
+        put_varint(img, uint32_t(syms_.size()));
+        put_varint(img, uint32_t(strings_.size()));
+      }
+    } else {
+      img.push_back(syms ? FLAG_SYMBOLS : 0);
+      put_le32(img, 1);
+      put_le32(img, uint32_t(out_.size()));
+      if (syms) {
+        put_le32(img, uint32_t(syms_.size()));
+        put_le32(img, uint32_t(strings_.size()));
+      }
+    }
+    for (uint32_t off : sym_offsets_) put_le32(img, off);
+    img.insert(img.end(), strings_.begin(), strings_.end());
+    img.insert(img.end(), out_.begin(), out_.end());
+    return img;
+  }
+};
+
+}  // namespace
+
+// Whether a float!, time! or percent! takes the compact integral variant,
+// and the integer it stores. Negative zero, NaN and infinities never do.
+bool integral_form(TypeId t, double d, int32_t* n) {
+  if (d == 0 && std::signbit(d)) return false;
+  if (t == TYPE_PERCENT) {
+    if (!(d >= -21474836.0 && d <= 21474836.0)) return false;
+    double r = std::round(d * 100);  // half away from zero
+    if (r / 100 != d) return false;
+    *n = int32_t(r);
+    return true;
+  }
+  if (!(d >= -2147483000.0 && d <= 2147483000.0) || d != std::trunc(d)) return false;
+  *n = int32_t(d);
+  return true;
+}
+
+void typeset_bytes(const Cell& c, uint8_t out[12]) {
+  const uint32_t w[3] = {c.w1, c.w2, c.w3};
+  for (int i = 0; i < 12; i++) out[i] = uint8_t(w[i / 4] >> (8 * (i % 4)));
+}
+
+std::vector<uint8_t> encode(const Cell& value, bool compact) {
+  Encoder e(compact);
+  return e.run(value);
+}
+
+}  // namespace vel::velbin
