@@ -532,11 +532,12 @@ int compare_by_value(const void* pa, const void* pb, void* arg, uint32_t) {
 // the whole sort, and the comparison is the string compare's own, so the
 // order is the same as sorting the cells.
 struct TextKey {
+  uint64_t prefix;  // the first keys: eight of 8 bits or four of 16 bits, zero-padded
   const uint8_t* p;
   uint32_t len;
   uint32_t unit;
-  uint32_t pos;  // the element's position in the sorted range
-  uint32_t pad;
+  uint32_t pos;     // the element's position in the sorted range
+  uint32_t has_prefix;  // 0 none, 1 eight 8-bit keys, 2 four 16-bit keys
 };
 static_assert(sizeof(TextKey) % 8 == 0);
 
@@ -545,10 +546,35 @@ struct TextKeyCtx {
   bool reverse;
 };
 
+// Most comparisons are settled by the first keys, which the key array holds
+// inline; the text is read only when they are equal. The prefix orders as
+// the full comparison does: keys compare in order, and a shorter text pads
+// with 0, below every key but 0 itself (equal prefixes go the full way).
+void set_prefix(TextKey* k, bool fold) {
+  uint32_t keys[8];
+  uint32_t widest = 0;
+  for (uint32_t i = 0; i < 8; i++) {
+    keys[i] = i < k->len ? string::detail::key_of(get_char(k->p + size_t(i) * k->unit, k->unit), fold) : 0;
+    widest = std::max(widest, keys[i]);
+  }
+  uint64_t prefix = 0;
+  if (widest <= 0xFF) {  // eight 8-bit keys
+    for (uint32_t i = 0; i < 8; i++) prefix = (prefix << 8) | keys[i];
+    k->has_prefix = 1;
+  } else if (std::max({keys[0], keys[1], keys[2], keys[3]}) <= 0xFFFF) {  // four 16-bit keys
+    for (uint32_t i = 0; i < 4; i++) prefix = (prefix << 16) | keys[i];
+    k->has_prefix = 2;
+  } else {
+    k->has_prefix = 0;
+  }
+  k->prefix = prefix;
+}
+
 int compare_text_keys(const void* pa, const void* pb, void* arg, uint32_t) {
   const auto& c = *static_cast<const TextKeyCtx*>(arg);
   auto a = static_cast<const TextKey*>(pa), b = static_cast<const TextKey*>(pb);
   if (c.reverse) std::swap(a, b);
+  if (a->has_prefix && a->has_prefix == b->has_prefix && a->prefix != b->prefix) return a->prefix < b->prefix ? -1 : 1;
   uint32_t l1 = a->len, l2 = b->len;
   if (l1 != l2 && l2 == 0) return 1;
   if (l1 == l2 && l1 == 0) return 0;
@@ -578,11 +604,12 @@ bool sort_texts(NodeId node, uint32_t index, uint32_t count, int op, bool revers
   for (uint32_t i = 0; i < count; i++)
     if (!cells[i].is(t)) return false;
   std::vector<TextKey> keys(count);
+  TextKeyCtx ctx{op != CMP_CASE_SORT, reverse};
   for (uint32_t i = 0; i < count; i++) {
     string::detail::View v = string::detail::view_of(cells[i]);
-    keys[i] = TextKey{v.p, v.len, v.unit, i, 0};
+    keys[i] = TextKey{0, v.p, v.len, v.unit, i, 0};
+    set_prefix(&keys[i], ctx.fold);
   }
-  TextKeyCtx ctx{op != CMP_CASE_SORT, reverse};
   SortArray arr = fixed_sort_array(keys.data(), count, sizeof(TextKey));
   if (stable) merge_sort(arr, &ctx, 0, compare_text_keys);
   else quicksort(arr, &ctx, 0, compare_text_keys);
