@@ -1,7 +1,7 @@
 // Sorting: a block of 10^6 integers and a block of 10^6 strings (4 to 19
-// lowercase letters), ordered by the compare action as the block sort does:
-// quicksort for sort, the merge sort for sort/stable, and the C library's
-// qsort over the same cells with the same comparator. Prints the best of
+// lowercase letters) through the sort action (quicksort for sort, the merge
+// sort for sort/stable), and the C library's qsort over the same cells with
+// the compare action as its comparator. Prints the best of
 // three runs of each; bench/peers/sort.py sorts the same values with sorted.
 #include <algorithm>
 #include <chrono>
@@ -82,10 +82,10 @@ may_gc double time_sort(const Cell& source, Algo algo) {
     if (algo == Algo::QSORT) {
       std::qsort(node_buffer(work->node())->cells(), kCount, sizeof(Cell), compare_cells_qsort);
     } else {
-      SeriesSortRange range;
-      SortArray arr = series_sort_array(&range, work->node(), 0, kCount, sizeof(Cell), true);
-      if (algo == Algo::QUICK) quicksort(arr, nullptr, 0, compare_cells_sort);
-      else merge_sort(arr, nullptr, 0, compare_cells_sort);
+      // The sort action, as `sort` and `sort/stable` run it on a block:
+      // series /case /skip size /compare comparator /part length /all /reverse /stable
+      Cell no = logic_cell(false), none = none_cell();
+      call_action(ACT_SORT, {*work, no, no, none, no, none, no, none, no, no, logic_cell(algo == Algo::MERGE)});
     }
     best = std::min(best, std::chrono::duration<double>(clock::now() - t0).count());
     const Cell* c = node_buffer(work->node())->cells();
