@@ -55,7 +55,7 @@ struct BlockEditTest : ::testing::Test {
 TEST_F(BlockEditTest, HashTableFollowsEveryEdit) {
   RootedCell h(make_hash({1, 2, 3, 4, 5}));
   RootedCell src(ints({7, 8, 9}));
-  StressCollecting on;
+  CollectingScope on(1);
   // append, insert, change: series value /part length /only /dup count.
   (void)call_block_action(ACT_APPEND, {*h, *src, F(), N(), F(), T(), I(3)});
   expect_table_in_step(*h);

@@ -457,7 +457,7 @@ TEST_F(BlockTest, AllocatingPathsUnderCollectorStress) {
   h->w3 = hash_table::make(2, h->node(), hash_table::KIND_HASH);
   h->set_type(TYPE_HASH);
 
-  StressCollecting on;
+  CollectingScope on(1);
   uint32_t cycles = g_gc.cycles;
   RootedCell deep(copy(*src, true));
   EXPECT_NE(block::rs_abs_at(*deep, 1)->node(), inner->node());

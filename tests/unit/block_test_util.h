@@ -1,6 +1,7 @@
 // Helpers of the series and block tests: blocks built from cells, molded
 // and formed text, and errors caught for inspection.
 #pragma once
+#include "gc_scope.h"
 #include <gtest/gtest.h>
 
 #include <initializer_list>
@@ -66,22 +67,6 @@ inline Cell text(const char* s) {
   return series_cell(TYPE_STRING, n, 0);
 }
 
-// Every allocation collects and moves every live buffer while in scope.
-struct StressCollecting {
-  bool was_enabled = g_gc.enabled;
-  uint32_t was_stress = g_gc.stress;
-  bool was_verify = g_gc.verify;
-  StressCollecting() {
-    g_gc.enabled = true;
-    g_gc.stress = 1;
-    g_gc.verify = true;
-  }
-  ~StressCollecting() {
-    g_gc.enabled = was_enabled;
-    g_gc.stress = was_stress;
-    g_gc.verify = was_verify;
-  }
-};
 
 // The id of the error f raises, or nothing.
 template <class F>

@@ -170,7 +170,7 @@ TEST(Char, AllocatingPathsUnderCollectorStress) {
   std::string expected;
   for (uint32_t cp : cps) expected += molded(C(cp));
 
-  StressCollecting collecting;
+  CollectingScope collecting(1);
   uint32_t cycles = g_gc.cycles;
   RootedNode out(make_string(1));
   for (uint32_t cp : cps) mold_value(C(cp), out);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "collector.h"
+#include "gc_scope.h"
 #include "memory.h"
 #include "roots.h"
 #include "series.h"
@@ -12,22 +13,6 @@ using namespace vel;
 
 namespace {
 
-// Collections run only inside this scope (the unit tests keep them off).
-struct Collecting {
-  bool was_enabled = g_gc.enabled;
-  uint32_t was_stress = g_gc.stress;
-  bool was_verify = g_gc.verify;
-  Collecting(uint32_t stress = 0) {
-    g_gc.enabled = true;
-    g_gc.stress = stress;
-    g_gc.verify = true;
-  }
-  ~Collecting() {
-    g_gc.enabled = was_enabled;
-    g_gc.stress = was_stress;
-    g_gc.verify = was_verify;
-  }
-};
 
 NodeId make_text(const std::string& s) {
   NodeId n = alloc_bytes(s.size());
@@ -47,7 +32,7 @@ bool node_alive(NodeId n) { return node_pool_of(n) && !node_is_free_link(g_node_
 }  // namespace
 
 TEST(Collector, KeepsWhatIsReachableAndFreesTheRest) {
-  Collecting on;
+  CollectingScope on;
   RootedCell root(series_cell(TYPE_BLOCK, alloc_cells(4)));
   NodeId kept = make_text("kept");
   *alloc_tail(root->node()) = series_cell(TYPE_STRING, kept);
@@ -60,7 +45,7 @@ TEST(Collector, KeepsWhatIsReachableAndFreesTheRest) {
 }
 
 TEST(Collector, CompactionMovesBuffersAndKeepsContents) {
-  Collecting on;
+  CollectingScope on;
   RootedCell root(series_cell(TYPE_BLOCK, alloc_cells(64)));
   std::vector<std::string> texts;
   for (int i = 0; i < 200; i++) {
@@ -85,7 +70,7 @@ TEST(Collector, CompactionMovesBuffersAndKeepsContents) {
 }
 
 TEST(Collector, DeepNestingIsMarkedWithoutRecursion) {
-  Collecting on;
+  CollectingScope on;
   RootedCell root(series_cell(TYPE_BLOCK, alloc_cells(1)));
   NodeId inner = root->node();
   for (int i = 0; i < 200000; i++) {
@@ -101,7 +86,7 @@ TEST(Collector, DeepNestingIsMarkedWithoutRecursion) {
 }
 
 TEST(Collector, CyclesAreCollectedAndKeptAlike) {
-  Collecting on;
+  CollectingScope on;
   NodeId a = alloc_cells(2), b = alloc_cells(2);
   *alloc_tail(a) = series_cell(TYPE_BLOCK, b);
   *alloc_tail(b) = series_cell(TYPE_BLOCK, a);
@@ -117,7 +102,7 @@ TEST(Collector, CyclesAreCollectedAndKeptAlike) {
 }
 
 TEST(Collector, StressModeMovesEveryBufferAtAllocation) {
-  Collecting on(1);
+  CollectingScope on(1);
   RootedCell root(series_cell(TYPE_BLOCK, alloc_cells(4)));
   NodeId s = make_text("moving");
   *alloc_tail(root->node()) = series_cell(TYPE_STRING, s);
@@ -130,7 +115,7 @@ TEST(Collector, StressModeMovesEveryBufferAtAllocation) {
 }
 
 TEST(Collector, AbandonedBuffersAndBigBuffersAreReclaimed) {
-  Collecting on;
+  CollectingScope on;
   RootedNode s(alloc_bytes(16));
   for (int i = 0; i < 6; i++) expand_series(s, 0);  // five abandoned buffers
   RootedNode big(alloc_bytes(3 << 20));
@@ -147,7 +132,7 @@ TEST(Collector, AbandonedBuffersAndBigBuffersAreReclaimed) {
 }
 
 TEST(Collector, MarkersKeepTheirNodes) {
-  Collecting on;
+  CollectingScope on;
   static NodeId held = 0;
   held = make_text("held by a marker");
   Marker m = [](const MarkVisitor& v) { v.node(v.ctx, &held); };

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "gc_scope.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -408,12 +410,7 @@ TEST(HashTable, CaseVariantAliasIsCanonicalAfterAWrappingResize) {
 // written form findable, and every case variant's alias names the form
 // interned first.
 TEST(HashTable, SymbolTableKeepsEveryFormThroughResizesAndMovingCollections) {
-  struct Collecting {
-    bool enabled = g_gc.enabled, verify = g_gc.verify;
-    uint32_t stress = g_gc.stress;
-    Collecting() { g_gc.enabled = g_gc.verify = true, g_gc.stress = 5; }
-    ~Collecting() { g_gc.enabled = enabled, g_gc.verify = verify, g_gc.stress = stress; }
-  } on;
+  CollectingScope on(5);
   RootedCell root(make_cell(TYPE_HASH));
   {
     NodeId t = ht::make(0, 0, ht::KIND_WORDS);

@@ -2,6 +2,8 @@
 // transcode, events and the number scanners.
 #include <gtest/gtest.h>
 
+#include "gc_scope.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -815,19 +817,6 @@ TEST_F(LexerTest, NestedScansFromACallback) {
 
 // --- the collector -----------------------------------------------------------------------------------
 
-// Collections at every allocation, moving every buffer, while this lives.
-struct Collecting {
-  bool was_enabled = g_gc.enabled;
-  uint32_t was_stress = g_gc.stress;
-  Collecting() {
-    g_gc.enabled = true;
-    g_gc.stress = 1;
-  }
-  ~Collecting() {
-    g_gc.enabled = was_enabled;
-    g_gc.stress = was_stress;
-  }
-};
 
 TEST_F(LexerTest, ValuesSurviveCollectionsWhileLoading) {
   const char* src =
@@ -836,7 +825,7 @@ TEST_F(LexerTest, ValuesSurviveCollectionsWhileLoading) {
   ASSERT_EQ(quiet.substr(0, 6), "[a \"b\"");
   uint32_t cycles = g_gc.cycles;
   {
-    Collecting on;
+    CollectingScope on(1, false);
     EXPECT_EQ(load(src), quiet);
     // Into a block, through transcode of a string, with a callback that
     // scans again at every load.

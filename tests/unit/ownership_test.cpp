@@ -3,6 +3,8 @@
 // sweep of entries whose series or owner died.
 #include <gtest/gtest.h>
 
+#include "gc_scope.h"
+
 #include "collector.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -20,20 +22,6 @@ using namespace evaltest;
 
 class OwnershipTest : public EvalFixture {};
 
-// The fixture collects at every allocation; this scope makes sure a
-// collection can run even where a test turns that off.
-struct Collecting {
-  bool was_enabled = g_gc.enabled;
-  bool was_verify = g_gc.verify;
-  Collecting() {
-    g_gc.enabled = true;
-    g_gc.verify = true;
-  }
-  ~Collecting() {
-    g_gc.enabled = was_enabled;
-    g_gc.verify = was_verify;
-  }
-};
 
 bool owned(const Cell& series) { return node_buffer(series.node())->flags & BUF_OWNED; }
 
@@ -88,7 +76,7 @@ TEST_F(OwnershipTest, TheCollectorDropsEntriesOfDeadSeriesAndDeadOwners) {
 
   // The series dies, the owner lives: its entry goes.
   {
-    Collecting on;
+    CollectingScope on;
     collector_run();
   }
   EXPECT_EQ(hash_table::live_count(table), before - 1);
@@ -103,7 +91,7 @@ TEST_F(OwnershipTest, TheCollectorDropsEntriesOfDeadSeriesAndDeadOwners) {
   // longer flagged owned.
   *owner = none_cell();
   {
-    Collecting on;
+    CollectingScope on;
     collector_run();
   }
   EXPECT_FALSE(ownership_get_owner(kept->node(), &o));

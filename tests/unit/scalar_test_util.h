@@ -1,6 +1,7 @@
 // Helpers shared by the tests of the scalar datatypes: value builders,
 // form/mold to text, action calls and caught errors.
 #pragma once
+#include "gc_scope.h"
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -124,22 +125,5 @@ inline std::optional<ErrId> compare_error(Cell a, Cell b, int op) {
 
 inline const char* type_of(const Cell& c) { return type_name(c.type()); }
 
-// Collections (moving every buffer at every allocation) run inside this
-// scope; the unit tests keep them off elsewhere.
-struct StressCollecting {
-  bool was_enabled = g_gc.enabled;
-  uint32_t was_stress = g_gc.stress;
-  bool was_verify = g_gc.verify;
-  StressCollecting() {
-    g_gc.enabled = true;
-    g_gc.stress = 1;
-    g_gc.verify = true;
-  }
-  ~StressCollecting() {
-    g_gc.enabled = was_enabled;
-    g_gc.stress = was_stress;
-    g_gc.verify = was_verify;
-  }
-};
 
 }  // namespace vel::scalartest
