@@ -1,6 +1,7 @@
 // Helpers of the series and block tests: blocks built from cells, molded
 // and formed text, and errors caught for inspection.
 #pragma once
+#include "error_of.h"
 #include "gc_scope.h"
 #include <gtest/gtest.h>
 
@@ -68,15 +69,5 @@ inline Cell text(const char* s) {
 }
 
 
-// The id of the error f raises, or nothing.
-template <class F>
-std::optional<ErrId> error_of(F&& f) {
-  try {
-    f();
-  } catch (const VelError& e) {
-    return e.id;
-  }
-  return std::nullopt;
-}
 
 }  // namespace vel::blocktest

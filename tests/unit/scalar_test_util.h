@@ -1,6 +1,7 @@
 // Helpers shared by the tests of the scalar datatypes: value builders,
 // form/mold to text, action calls and caught errors.
 #pragma once
+#include "error_of.h"
 #include "gc_scope.h"
 #include <gtest/gtest.h>
 
@@ -79,16 +80,6 @@ inline std::string molded(Cell v, uint32_t flags = 0) {
 
 inline Cell act(ActionId a, std::initializer_list<Cell> args) { return call_action(a, args); }
 
-// The id of the Vel error f raises, or nothing.
-template <class Fn>
-std::optional<ErrId> error_of(Fn&& f) {
-  try {
-    f();
-  } catch (const VelError& e) {
-    return e.id;
-  }
-  return std::nullopt;
-}
 
 // The Vel error of an action call, or nothing when it answers.
 inline std::optional<ErrId> act_error(ActionId a, std::initializer_list<Cell> args) {

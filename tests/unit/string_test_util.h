@@ -1,6 +1,7 @@
 // Helpers of the string tests: rooted values, strings of a chosen unit,
 // action frames built from refinement names, and texts read back as UTF-8.
 #pragma once
+#include "error_of.h"
 #include <gtest/gtest.h>
 
 #include <initializer_list>
@@ -128,16 +129,5 @@ inline const std::vector<RefSpec> kCopyRefs = {{"part", 1}, {"deep", 0}, {"types
 inline const std::vector<RefSpec> kRemoveRefs = {{"part", 1}, {"key", 1}};
 inline const std::vector<RefSpec> kReverseRefs = {{"part", 1}, {"skip", 1}};
 
-// The error id a call raises (INVALID_ARG with a test failure when none).
-template <class F>
-ErrId error_of(F&& f) {
-  try {
-    f();
-  } catch (const VelError& e) {
-    return e.id;
-  }
-  ADD_FAILURE() << "no Vel error raised";
-  return ErrId::INVALID_ARG;
-}
 
 }  // namespace vel::strtest

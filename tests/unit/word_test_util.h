@@ -1,6 +1,7 @@
 // Helpers shared by the symbol, context, word and typeset tests: blocks
 // built from cells, form and mold to text, and errors caught by id.
 #pragma once
+#include "error_of.h"
 #include <gtest/gtest.h>
 
 #include <initializer_list>
@@ -40,15 +41,5 @@ inline std::string molded(Cell v, uint32_t flags = 0, int32_t part = NO_PART_LIM
   return string_text(out);
 }
 
-// The id of the error f raises, or nothing when it raises none.
-template <class F>
-std::optional<ErrId> error_of(F&& f) {
-  try {
-    f();
-  } catch (const VelError& e) {
-    return e.id;
-  }
-  return std::nullopt;
-}
 
 }  // namespace vel::wordtest
