@@ -574,10 +574,15 @@ inline may_gc bool loop_step(const Cell& spec, const LoopWords& lw, Cell* it) {
 
 }  // namespace
 
-Status native_foreach(Cell* base) {
+namespace {
+
+// The loop of foreach and remove-each. With remove, a body value that is
+// neither none nor false (unset counts as true) removes the elements just
+// taken; continue skips the removal.
+Status each_loop(Cell* base, bool remove) {
   const Cell& body = block_arg(base[2]);
   if (!is_series(base[1].type()) && !base[1].is(TYPE_MAP)) fire(ErrId::INVALID_ARG, base[1]);
-  LoopWords lw = loop_words(base[0], base[1], false);
+  LoopWords lw = loop_words(base[0], base[1], remove);
   Cell* it = push(base[1]);
   LoopFrame lf;
   Status sig = Status::OK;
@@ -587,28 +592,19 @@ Status native_foreach(Cell* base) {
     Flow f = run_body(lf, body, &sig);
     if (f == Flow::END) break;
     if (f == Flow::SIGNAL) return sig;
+    if (remove && f == Flow::NEXT && truthy(lf.result())) remove_each_step(it, lw.count);
   }
   lf.end();
   return Status::OK;
 }
 
+}  // namespace
+
+Status native_foreach(Cell* base) { return each_loop(base, false); }
+
+// The result is the data at the position it was given.
 Status native_remove_each(Cell* base) {
-  const Cell& body = block_arg(base[2]);
-  if (!is_series(base[1].type()) && !base[1].is(TYPE_MAP)) fire(ErrId::INVALID_ARG, base[1]);
-  LoopWords lw = loop_words(base[0], base[1], true);
-  Cell* it = push(base[1]);
-  LoopFrame lf;
-  Status sig = Status::OK;
-  for (;;) {
-    lf.reset();
-    if (!loop_step(base[0], lw, it)) break;
-    Flow f = run_body(lf, body, &sig);
-    if (f == Flow::END) break;
-    if (f == Flow::SIGNAL) return sig;
-    // An unset body value counts as true and removes; continue skips.
-    if (f == Flow::NEXT && truthy(lf.result())) remove_each_step(it, lw.count);
-  }
-  lf.end();
+  VEL_TRY(each_loop(base, true));
   base[0] = base[1];
   return Status::OK;
 }
