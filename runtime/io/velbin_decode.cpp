@@ -9,6 +9,8 @@
 #include <optional>
 
 #include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/object.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
@@ -180,11 +182,22 @@ class Decoder {
       if (path_[i] >= (b->used() >> 4)) bad(at);
       cur = b->cells()[path_[i]];
       if (i + 1 < n) {
-        if (!is_block_family(cur.type())) bad(at);
-        node = cur.node();
+        node = entered(cur);
+        if (!node) bad(at);
       }
     }
     return cur;
+  }
+
+  // The cell series a path element enters: a block's cells, an object's
+  // values, the values of the object a word is bound to; 0 for the rest.
+  static NodeId entered(const Cell& c) {
+    if (is_block_family(c.type())) return c.node();
+    if (c.is(TYPE_OBJECT)) return context::cell(c.w1).w2;
+    if (word::is_any_word(c.type()) && !c.is(TYPE_ISSUE) && c.w1 && c.w1 != context::g_global &&
+        !context::is_stack(c.w1))
+      return context::cell(c.w1).w2;
+    return 0;
   }
 
   may_gc void append(NodeId into, Cell c, bool new_line) {
@@ -239,7 +252,9 @@ class Decoder {
     }
     (void)start;
     if (type == 0 || type > TYPE_LAST_BUILTIN) bad(tag_at);
-    if (ref && !is_block_family(type) && !is_string_family(type)) {
+    // Fixed-form words carry bit 19 when their holder is a reference.
+    bool fixed_word = !compact_ && type >= TYPE_WORD && type <= TYPE_REFINEMENT;
+    if (ref && !is_block_family(type) && !is_string_family(type) && type != TYPE_OBJECT && !fixed_word) {
       if (is_no_codec(type)) fire(ErrId::NO_CODEC, datatype_cell(TypeId(type)));
       if (!is_pending(type)) bad(tag_at);
     }
@@ -247,8 +262,168 @@ class Decoder {
       series_record(into, TypeId(type), variant, fixed_header, ref, nl, tag_at);
       return;
     }
+    if (type == TYPE_OBJECT) {
+      if (ref) {
+        append(into, referenced_object(), nl);
+        return;
+      }
+      bool event = compact_ ? variant : (fixed_header & FIXED_EVENT) != 0;
+      object_record(into, event, nullptr, nl, false);
+      return;
+    }
+    if (type == TYPE_CONTEXT) {
+      // A context standing as a value: an object over it, without class.
+      pos_ = tag_at;  // the context reader reads its own tag
+      object_record(into, false, nullptr, nl, true);
+      return;
+    }
+    if (type >= TYPE_WORD && type <= TYPE_REFINEMENT) {
+      word_record(into, TypeId(type), variant, fixed_header, nl);
+      return;
+    }
     Cell c = scalar_record(TypeId(type), variant, fixed_header, tag_at);
     append(into, c, nl);
+  }
+
+  // --- words, objects and their contexts ------------------------------------------
+
+  may_gc void word_record(NodeId into, TypeId t, bool v, uint32_t h, bool nl) {
+    uint32_t sym = symbol();
+    bool global = compact_ ? !v : (h & FIXED_WORD_GLOBAL) != 0;
+    if (global) {
+      if (!compact_) (void)word();  // the word index: found again by symbol
+      Cell w = word::make_global(sym);
+      w.set_type(t);
+      append(into, w, nl);
+      return;
+    }
+    size_t index_at = pos_;
+    int32_t index = compact_ ? zigzag() : int32_t(word());
+    Cell w = make_cell(t, 0, sym, uint32_t(index));
+    size_t holder_at = pos_;
+    bool ref = compact_ ? (left() > 0 && img_[pos_] == 0xC1) : (h & FIXED_REF_BIT) != 0;
+    if (ref) {
+      if (compact_) pos_++;
+      Cell holder = resolve_path();
+      NodeId ctx = 0;
+      if (holder.is(TYPE_OBJECT)) ctx = holder.w1;
+      else if (holder.type() >= TYPE_WORD && holder.type() <= TYPE_GET_WORD && holder.w1 &&
+               holder.w1 != context::g_global && !context::is_stack(holder.w1))
+        ctx = holder.w1;
+      if (!ctx) bad(holder_at);
+      w.w1 = ctx;
+      check_word_index(&w, index_at);
+      append(into, w, nl);
+      return;
+    }
+    // The holder written in place: the word is appended first, so that paths
+    // into the holder (through the word) resolve while its values decode.
+    bool event;
+    if (compact_) {
+      uint8_t tag = byte();
+      if ((tag & 0x3F) == TYPE_FUNCTION) fire(ErrId::NOT_DONE, datatype_cell(TYPE_FUNCTION));
+      if ((tag & 0xBF) != TYPE_OBJECT) bad(holder_at);
+      event = tag & 0x40;
+    } else {
+      skip_padding();
+      holder_at = pos_;
+      uint32_t hh = word();
+      if ((hh & 0xFF) == TYPE_FUNCTION) fire(ErrId::NOT_DONE, datatype_cell(TYPE_FUNCTION));
+      if ((hh & 0xFF) != TYPE_OBJECT || (hh & FIXED_REF_BIT)) bad(holder_at);
+      event = hh & FIXED_EVENT;
+    }
+    w.set_new_line(nl);
+    object_record(into, event, &w, nl, false, index_at);
+  }
+
+  void check_word_index(Cell* w, size_t at) {
+    NodeId ctx = w->w1;
+    int32_t i = int32_t(w->w3);
+    if (i == -1) i = context::find_word(ctx, w->w2, true);
+    if (i < 0 || uint32_t(i) >= context::word_count(ctx)) bad(at);
+    w->w3 = uint32_t(i);
+  }
+
+  // An object! record with 0xC1: the object designated, or the object that
+  // owns the context of a designated word.
+  Cell referenced_object() {
+    size_t at = pos_;
+    Cell c = resolve_path();
+    if (c.is(TYPE_OBJECT)) return c;
+    if (word::is_any_word(c.type()) && !c.is(TYPE_ISSUE) && c.w1 && c.w1 != context::g_global) {
+      Cell owner = context::owner(c.w1);
+      if (owner.is(TYPE_OBJECT)) return owner;
+    }
+    bad(at);
+  }
+
+  // The body of an object! record (after its tag), or with `standalone` a
+  // context record standing as a value. Appends the object, or `word`
+  // bound to it, then decodes the values into the new context.
+  may_gc void object_record(NodeId into, bool event, const Cell* as_word, bool nl, bool standalone,
+                            size_t index_at = 0) {
+    int32_t handlers[2] = {object::NO_HANDLER, object::NO_HANDLER};
+    size_t handlers_at = pos_;
+    if (!standalone) {
+      (void)(compact_ ? zigzag() : int32_t(word()));  // class id: not kept across images
+      if (event)
+        for (int32_t& h : handlers) h = compact_ ? zigzag() : int32_t(word());
+    }
+    // The context record.
+    size_t ctx_at = pos_;
+    uint32_t kind, n;
+    bool self, stack, values;
+    if (compact_) {
+      if (byte() != TYPE_CONTEXT) bad(ctx_at);
+      uint8_t f = byte();
+      kind = f & 3, stack = f & 4, self = f & 8, values = f & 16;
+      if (f & 0xE0) bad(ctx_at + 1);
+      n = varint();
+    } else {
+      skip_padding();
+      ctx_at = pos_;
+      uint32_t hh = word();
+      if ((hh & 0xFF) != TYPE_CONTEXT) bad(ctx_at);
+      kind = (hh >> 26) & 3, self = hh & (1u << 28), stack = hh & (1u << 29), values = hh & (1u << 30);
+      n = word();
+    }
+    // Function contexts (values on the stack) come only inside function
+    // records.
+    if (kind > context::KIND_OBJECT || stack) bad(ctx_at);
+    if (uint64_t(n) * (compact_ ? 1 : 4) > left()) bad(pos_);
+    if (++depth_ > MAX_DEPTH) bad(pos_);
+    RootedNode ctx(context::create(n, false, self, 0, context::Kind(kind)));
+    node_buffer(context::cell(ctx).w2)->tail = node_buffer(context::cell(ctx).w2)->head;
+    for (uint32_t i = 0; i < n; i++) {
+      size_t at = pos_;
+      uint32_t sym = symbol();
+      if (context::find_word(ctx, sym, true) >= 0) bad(at);  // a field listed twice
+      (void)context::add_word(ctx, sym);
+    }
+    for (int32_t h : handlers)
+      if (h != object::NO_HANDLER && (h < 0 || uint32_t(h) >= n)) bad(handlers_at);
+    RootedNode events(0);
+    if (event) {
+      events = alloc_cells(2);
+      for (int32_t h : handlers) block::rs_append(events, integer_cell(h));
+    }
+    // Class ids belong to the running session: a decoded object has none.
+    Cell o = make_cell(TYPE_OBJECT, ctx, uint32_t(-1), events);
+    context::owner(ctx) = o;
+    if (as_word) {
+      Cell w = *as_word;
+      w.w1 = ctx;
+      check_word_index(&w, index_at);
+      append(into, w, nl);
+    } else {
+      append(into, o, nl);
+    }
+    if (values) {
+      NodeId vals = context::cell(ctx).w2;
+      node_buffer(vals)->tail = node_buffer(vals)->head;
+      for (uint32_t i = 0; i < n; i++) record(vals);
+    }
+    depth_--;
   }
 
   static bool is_pending(uint32_t t) {
@@ -256,8 +431,8 @@ class Decoder {
       case TYPE_BITSET: case TYPE_VECTOR: case TYPE_HASH: case TYPE_PAIR: case TYPE_TUPLE:
       case TYPE_MAP: case TYPE_BINARY: case TYPE_DATE: case TYPE_MONEY: case TYPE_POINT2D:
       case TYPE_POINT3D: case TYPE_IMAGE:
-      // Built, but their records wait for the context codec.
-      case TYPE_CONTEXT: case TYPE_OBJECT: case TYPE_FUNCTION: case TYPE_NATIVE: case TYPE_ACTION:
+      // Built, but their records wait for the function codec.
+      case TYPE_FUNCTION: case TYPE_NATIVE: case TYPE_ACTION:
       case TYPE_OP: case TYPE_ERROR:
         return true;
       default:
@@ -331,15 +506,7 @@ class Decoder {
       case TYPE_LIT_WORD:
       case TYPE_GET_WORD:
       case TYPE_REFINEMENT: {
-        uint32_t sym = symbol();
-        bool global = compact_ ? !v : (h & FIXED_WORD_GLOBAL) != 0;
-        if (!compact_) (void)word();  // the word index: found again by symbol
-        // A word bound to an object's or function's context: its holder
-        // record needs the context codec.
-        if (!global) fire(ErrId::NOT_DONE, datatype_cell(TYPE_OBJECT));
-        Cell w = word::make_global(sym);
-        w.set_type(t);
-        return w;
+        break;  // word_record
       }
       default:
         break;

@@ -74,6 +74,11 @@ class Encoder {
     return uint32_t(c.type()) | extra | (c.new_line() ? FIXED_NEW_LINE : 0);
   }
 
+  void write_path_items(const std::vector<uint32_t>& p) {
+    varint(uint32_t(p.size()));
+    for (uint32_t e : p) varint(e);
+  }
+
   void write_path(const std::vector<uint32_t>& p) {
     if (compact_) {
       varint(uint32_t(p.size()));
@@ -129,6 +134,9 @@ class Encoder {
         if (compact_) tag(t, false), varint(symbol_index(c.w2));
         else word(fixed_header(c)), word(symbol_index(c.w2));
         return;
+      case TYPE_OBJECT:
+        write_object(c);
+        return;
       case TYPE_WORD:
       case TYPE_SET_WORD:
       case TYPE_LIT_WORD:
@@ -177,11 +185,101 @@ class Encoder {
   }
 
   void write_word(const Cell& c) {
-    // Unbound words travel as global ones (the decoder binds them there).
-    if (c.w1 != 0 && c.w1 != context::g_global) fire(ErrId::NOT_DONE, datatype_cell(TYPE_OBJECT));
+    NodeId ctx = c.w1;
+    Cell owner = ctx && ctx != context::g_global ? context::owner(ctx) : none_cell();
     uint32_t s = symbol_index(c.w2);
-    if (compact_) tag(c.type(), false), varint(s);
-    else word(fixed_header(c, FIXED_WORD_GLOBAL)), word(s), word(c.w3);
+    // Unbound words, and words of a context without an object or function
+    // owner, travel as global ones (the decoder binds them there).
+    if (!owner.is(TYPE_OBJECT) && !owner.is(TYPE_FUNCTION)) {
+      if (compact_) tag(c.type(), false), varint(s);
+      else word(fixed_header(c, FIXED_WORD_GLOBAL)), word(s), word(c.w3);
+      return;
+    }
+    if (owner.is(TYPE_FUNCTION)) fire(ErrId::NOT_DONE, datatype_cell(TYPE_FUNCTION));
+    auto found = refs_.find(ctx);
+    if (compact_) {
+      tag(c.type(), true), varint(s), zigzag(c.i3());
+      if (found != refs_.end()) {
+        byte(0xC1);
+        write_path_items(found->second);
+        return;
+      }
+    } else {
+      word(fixed_header(c, found != refs_.end() ? FIXED_REF_BIT : 0)), word(s), word(c.w3);
+      if (found != refs_.end()) {
+        write_path(found->second);
+        return;
+      }
+    }
+    // The holder written in place, registered at the word's position:
+    // paths into it go through the word.
+    owner.w1 = ctx;
+    write_object_body(owner);
+  }
+
+  void write_object(const Cell& c) {
+    auto found = refs_.find(c.w1);
+    if (found == refs_.end()) {
+      write_object_body(c);
+      return;
+    }
+    if (compact_) {
+      byte(0xC1), tag(TYPE_OBJECT, false);
+      write_path_items(found->second);
+    } else {
+      word(fixed_header(c, FIXED_REF_BIT));
+      write_path(found->second);
+    }
+  }
+
+  // The full object record at the current position: class id, event record,
+  // context record and the values, which make a level of their own.
+  void write_object_body(const Cell& o) {
+    NodeId ctx = o.w1;
+    uint32_t saved = counter_;
+    path_.push_back(saved);
+    refs_.emplace(ctx, path_);
+    counter_ = 0;
+    bool event = o.w3 != 0;
+    uint32_t n = context::word_count(ctx);
+    bool values = false;
+    for (uint32_t i = 0; i < n && !values; i++) {
+      Cell* v = context::value_at(ctx, i);
+      values = v && !v->is(TYPE_UNSET);
+    }
+    uint32_t kind = context::kind(ctx);
+    bool self = context::cell(ctx).header & context::SELF_FLAG;
+    if (compact_) {
+      tag(TYPE_OBJECT, event), zigzag(o.i2());
+      if (event) zigzag(handler(o, 0)), zigzag(handler(o, 1));
+      byte(TYPE_CONTEXT);
+      byte(uint8_t(kind | (self ? 8 : 0) | (values ? 16 : 0)));
+      varint(n);
+    } else {
+      word(fixed_header(o, event ? FIXED_EVENT : 0)), word(o.w2);
+      if (event) word(uint32_t(handler(o, 0))), word(uint32_t(handler(o, 1)));
+      word(TYPE_CONTEXT | kind << 26 | (self ? 1u << 28 : 0) | (values ? 1u << 30 : 0));
+      word(n);
+    }
+    for (uint32_t i = 0; i < n; i++) {
+      uint32_t s = symbol_index(context::word_at(ctx, i)->w2);
+      if (compact_) varint(s);
+      else word(s);
+    }
+    if (values)
+      for (uint32_t i = 0; i < n; i++) {
+        Cell* v = context::value_at(ctx, i);
+        Cell copy = v ? *v : unset_cell();
+        value_record(copy);
+        counter_++;
+      }
+    path_.pop_back();
+    counter_ = saved;
+  }
+
+  static int32_t handler(const Cell& o, uint32_t i) {
+    Buffer* b = node_buffer(o.w3);
+    return i < (b->used() >> 4) ? b->cells()[i].i2() : -1;
   }
 
   void write_series(const Cell& c) {
