@@ -10,6 +10,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/error.h"
 #include "datatypes/object.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -175,29 +176,36 @@ class Decoder {
     if (n < 1 || n > MAX_PATH || n > left()) bad(at);
     path_.resize(n);
     for (uint32_t i = 0; i < n; i++) path_[i] = count_or_index();
-    NodeId node = root_;
+    Entered e{root_, 0, UINT32_MAX};
     Cell cur{};
     for (uint32_t i = 0; i < n; i++) {
-      Buffer* b = node_buffer(node);
-      if (path_[i] >= (b->used() >> 4)) bad(at);
-      cur = b->cells()[path_[i]];
+      Buffer* b = node_buffer(e.node);
+      uint32_t len = b->used() >> 4;
+      if (path_[i] >= e.limit || uint64_t(path_[i]) + e.offset >= len) bad(at);
+      cur = b->cells()[path_[i] + e.offset];
       if (i + 1 < n) {
-        node = entered(cur);
-        if (!node) bad(at);
+        e = entered(cur);
+        if (!e.node) bad(at);
       }
     }
     return cur;
   }
 
   // The cell series a path element enters: a block's cells, an object's
-  // values, the values of the object a word is bound to; 0 for the rest.
-  static NodeId entered(const Cell& c) {
-    if (is_block_family(c.type())) return c.node();
-    if (c.is(TYPE_OBJECT)) return context::cell(c.w1).w2;
+  // values, the values of the object a word is bound to, an error's values
+  // from arg1 to stack; node 0 for the rest.
+  struct Entered {
+    NodeId node;
+    uint32_t offset, limit;
+  };
+  static Entered entered(const Cell& c) {
+    if (is_block_family(c.type())) return {c.node(), 0, UINT32_MAX};
+    if (c.is(TYPE_OBJECT)) return {context::cell(c.w1).w2, 0, UINT32_MAX};
+    if (c.is(TYPE_ERROR)) return {context::cell(c.w1).w2, error::ARG1, error::STACK - error::ARG1 + 1};
     if (word::is_any_word(c.type()) && !c.is(TYPE_ISSUE) && c.w1 && c.w1 != context::g_global &&
         !context::is_stack(c.w1))
-      return context::cell(c.w1).w2;
-    return 0;
+      return {context::cell(c.w1).w2, 0, UINT32_MAX};
+    return {0, 0, 0};
   }
 
   may_gc void append(NodeId into, Cell c, bool new_line) {
@@ -254,7 +262,7 @@ class Decoder {
     if (type == 0 || type > TYPE_LAST_BUILTIN) bad(tag_at);
     // Fixed-form words carry bit 19 when their holder is a reference.
     bool fixed_word = !compact_ && type >= TYPE_WORD && type <= TYPE_REFINEMENT;
-    if (ref && !is_block_family(type) && !is_string_family(type) && type != TYPE_OBJECT && !fixed_word) {
+    if (ref && !is_block_family(type) && !is_string_family(type) && type != TYPE_OBJECT && type != TYPE_ERROR && !fixed_word) {
       if (is_no_codec(type)) fire(ErrId::NO_CODEC, datatype_cell(TypeId(type)));
       if (!is_pending(type)) bad(tag_at);
     }
@@ -271,6 +279,17 @@ class Decoder {
       object_record(into, event, nullptr, nl, false);
       return;
     }
+    if (type == TYPE_ERROR) {
+      if (ref) {
+        size_t at = pos_;
+        Cell e = resolve_path();
+        if (!e.is(TYPE_ERROR)) bad(at);
+        append(into, e, nl);
+      } else {
+        error_record(into, nl);
+      }
+      return;
+    }
     if (type == TYPE_CONTEXT) {
       // A context standing as a value: an object over it, without class.
       pos_ = tag_at;  // the context reader reads its own tag
@@ -281,7 +300,7 @@ class Decoder {
       word_record(into, TypeId(type), variant, fixed_header, nl);
       return;
     }
-    Cell c = scalar_record(TypeId(type), variant, fixed_header, tag_at);
+    Cell c = scalar_record(TypeId(type), variant, tag_at);
     append(into, c, nl);
   }
 
@@ -426,6 +445,27 @@ class Decoder {
     depth_--;
   }
 
+  // An error! record: the code (its type and id come from the catalog), then
+  // arg1 to stack decoded straight into the error's values; files is none.
+  may_gc void error_record(NodeId into, bool nl) {
+    size_t at = pos_;
+    uint32_t code = count_or_index();
+    if (code > 0x7FFFFFFF) bad(at);
+    RootedCell err;
+    try {
+      (void)error::make(integer_cell(int32_t(code)), err.get());
+    } catch (const VelError&) {
+      bad(at);  // no such error code
+    }
+    if (++depth_ > MAX_DEPTH) bad(at);
+    append(into, *err, nl);
+    NodeId vals = context::cell(err->w1).w2;
+    node_buffer(vals)->tail = node_buffer(vals)->head + error::ARG1 * sizeof(Cell);
+    for (uint32_t f = error::ARG1; f <= error::STACK; f++) record(vals);
+    block::rs_append(vals, none_cell());  // files
+    depth_--;
+  }
+
   static bool is_pending(uint32_t t) {
     switch (t) {
       case TYPE_BITSET: case TYPE_VECTOR: case TYPE_HASH: case TYPE_PAIR: case TYPE_TUPLE:
@@ -433,14 +473,14 @@ class Decoder {
       case TYPE_POINT3D: case TYPE_IMAGE:
       // Built, but their records wait for the function codec.
       case TYPE_FUNCTION: case TYPE_NATIVE: case TYPE_ACTION:
-      case TYPE_OP: case TYPE_ERROR:
+      case TYPE_OP:
         return true;
       default:
         return false;
     }
   }
 
-  may_gc Cell scalar_record(TypeId t, bool v, uint32_t h, size_t tag_at) {
+  may_gc Cell scalar_record(TypeId t, bool v, size_t tag_at) {
     switch (t) {
       case TYPE_UNSET:
       case TYPE_NONE:

@@ -9,6 +9,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/error.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
 #include "io/velbin.h"
@@ -136,6 +137,9 @@ class Encoder {
         return;
       case TYPE_OBJECT:
         write_object(c);
+        return;
+      case TYPE_ERROR:
+        write_error(c);
         return;
       case TYPE_WORD:
       case TYPE_SET_WORD:
@@ -273,6 +277,31 @@ class Encoder {
         value_record(copy);
         counter_++;
       }
+    path_.pop_back();
+    counter_ = saved;
+  }
+
+  // error!: the code and arg1 to stack, a level of their own. A repeated
+  // error is a reference, so an error holding itself is written once.
+  void write_error(const Cell& c) {
+    NodeId ctx = c.w1;
+    auto found = refs_.find(ctx);
+    if (found != refs_.end()) {
+      if (compact_) byte(0xC1), tag(TYPE_ERROR, false), write_path_items(found->second);
+      else word(fixed_header(c, FIXED_REF_BIT)), write_path(found->second);
+      return;
+    }
+    Cell code = error::field(c, error::CODE);
+    if (compact_) tag(TYPE_ERROR, false), varint(code.w2);
+    else word(fixed_header(c)), word(code.w2);
+    uint32_t saved = counter_;
+    path_.push_back(saved);
+    refs_.emplace(ctx, path_);
+    counter_ = 0;
+    for (uint32_t f = error::ARG1; f <= error::STACK; f++) {
+      value_record(error::field(c, error::Field(f)));
+      counter_++;
+    }
     path_.pop_back();
     counter_ = saved;
   }
