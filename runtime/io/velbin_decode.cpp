@@ -11,7 +11,9 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/error.h"
+#include "datatypes/function.h"
 #include "datatypes/object.h"
+#include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
@@ -201,6 +203,9 @@ class Decoder {
   static Entered entered(const Cell& c) {
     if (is_block_family(c.type())) return {c.node(), 0, UINT32_MAX};
     if (c.is(TYPE_OBJECT)) return {context::cell(c.w1).w2, 0, UINT32_MAX};
+    // An op! over a native or action is written as it, so it enters the
+    // same spec block.
+    if (c.is(TYPE_NATIVE) || c.is(TYPE_ACTION) || c.is(TYPE_OP)) return {c.w2, 0, UINT32_MAX};
     if (c.is(TYPE_ERROR)) return {context::cell(c.w1).w2, error::ARG1, error::STACK - error::ARG1 + 1};
     if (word::is_any_word(c.type()) && !c.is(TYPE_ISSUE) && c.w1 && c.w1 != context::g_global &&
         !context::is_stack(c.w1))
@@ -288,6 +293,14 @@ class Decoder {
       } else {
         error_record(into, nl);
       }
+      return;
+    }
+    if (type == TYPE_NATIVE || type == TYPE_ACTION) {
+      append(into, native_record(TypeId(type)), nl);
+      return;
+    }
+    if (type == TYPE_OP) {
+      append(into, op_record(), nl);
       return;
     }
     if (type == TYPE_CONTEXT) {
@@ -466,14 +479,55 @@ class Decoder {
     depth_--;
   }
 
+  // native! and action!: the table number, then the spec as a block!
+  // record (decoded aside: the value is made from it, as make does).
+  may_gc Cell native_record(TypeId t) {
+    size_t at = pos_;
+    uint32_t number = count_or_index();
+    size_t spec_at = pos_;
+    RootedNode tmp(alloc_cells(1));
+    if (++depth_ > MAX_DEPTH) bad(spec_at);
+    record(tmp);
+    depth_--;
+    Cell spec = node_buffer(tmp)->cells()[0];
+    if (!spec.is(TYPE_BLOCK)) bad(spec_at);
+    spec.w1 = 0;
+    RootedCell args(block_of_two(spec, integer_cell(int32_t(number))));
+    try {
+      return call_action(ACT_MAKE, {datatype_cell(t), *args});
+    } catch (const VelError&) {
+      bad(at);  // no native or action of that number
+    }
+  }
+
+  may_gc Cell block_of_two(const Cell& a, const Cell& b) {
+    RootedCell keep_a(a), keep_b(b);
+    RootedNode blk(alloc_cells(2));
+    block::rs_append(blk, *keep_a);
+    block::rs_append(blk, *keep_b);
+    return series_cell(TYPE_BLOCK, blk);
+  }
+
+  // op!: the record of the value it wraps.
+  may_gc Cell op_record() {
+    size_t at = pos_;
+    RootedNode tmp(alloc_cells(1));
+    if (++depth_ > MAX_DEPTH) bad(at);
+    record(tmp);
+    depth_--;
+    Cell f = node_buffer(tmp)->cells()[0];
+    if (!f.is(TYPE_NATIVE) && !f.is(TYPE_ACTION)) bad(at);
+    f.header = TYPE_OP | (uint32_t(f.type()) << 16);
+    return f;
+  }
+
   static bool is_pending(uint32_t t) {
     switch (t) {
       case TYPE_BITSET: case TYPE_VECTOR: case TYPE_HASH: case TYPE_PAIR: case TYPE_TUPLE:
       case TYPE_MAP: case TYPE_BINARY: case TYPE_DATE: case TYPE_MONEY: case TYPE_POINT2D:
       case TYPE_POINT3D: case TYPE_IMAGE:
-      // Built, but their records wait for the function codec.
-      case TYPE_FUNCTION: case TYPE_NATIVE: case TYPE_ACTION:
-      case TYPE_OP:
+      // Built, but its record waits for the function codec.
+      case TYPE_FUNCTION:
         return true;
       default:
         return false;
@@ -568,7 +622,8 @@ class Decoder {
       Cell c = resolve_path();
       // The copy gets this record's type, so it must hold the same kind of
       // series: a string record over a cell series would read cells as text.
-      bool same_kind = is_block_family(t) ? is_block_family(c.type()) : is_string_family(c.type());
+      bool same_kind = is_block_family(t) ? (is_block_family(c.type()) || c.is(TYPE_NATIVE) || c.is(TYPE_ACTION) || c.is(TYPE_OP))
+                                          : is_string_family(c.type());
       if (!same_kind) bad(at);
       c = series_cell(t, c.node(), int32_t(head));
       append(into, c, nl);

@@ -141,6 +141,24 @@ class Encoder {
       case TYPE_ERROR:
         write_error(c);
         return;
+      case TYPE_NATIVE:
+      case TYPE_ACTION:
+        // The number, then the spec block at this same position: a path
+        // that enters the native enters its spec.
+        if (compact_) tag(t, false), varint(c.w1);
+        else word(fixed_header(c)), word(c.w1);
+        value_record(series_cell(TYPE_BLOCK, c.w2, 0));
+        return;
+      case TYPE_OP: {
+        // Written as the value it wraps; the user's cell is never retyped.
+        TypeId src = TypeId((c.header >> 16) & 0xFF);
+        if (src == TYPE_ROUTINE) fire(ErrId::NO_CODEC, c);
+        if (src != TYPE_NATIVE && src != TYPE_ACTION) fire(ErrId::NOT_DONE, datatype_cell(src));
+        if (compact_) tag(t, false);
+        else word(fixed_header(c, uint32_t(src) << 16));
+        value_record(make_cell(src, c.w1, c.w2, c.w3));
+        return;
+      }
       case TYPE_WORD:
       case TYPE_SET_WORD:
       case TYPE_LIT_WORD:
