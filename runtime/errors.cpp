@@ -26,6 +26,7 @@ constexpr const char* kTypeNames[] = {
 };
 
 ErrorBuilder g_builder = nullptr;
+ErrorEventHook g_event_hook = nullptr;
 bool g_building = false;
 
 // The last few error values, rooted from fire to their catch: nothing but
@@ -68,6 +69,10 @@ Cell keep_in_ring(const Cell& error) {
     }
     if (ok) e.error = keep_in_ring(made);
   }
+  if (g_event_hook && !g_building) {
+    RootedCells keep(e.args, 3);
+    g_event_hook(id, e.error);
+  }
   throw e;
 }
 
@@ -89,6 +94,7 @@ bool error_id_by_name(std::string_view type, std::string_view name, ErrId* out) 
 }
 
 void set_error_builder(ErrorBuilder builder) { g_builder = builder; }
+void set_error_event_hook(ErrorEventHook hook) { g_event_hook = hook; }
 
 void throw_error_value(ErrId id, const Cell& error) {
   VelError e;

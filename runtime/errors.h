@@ -153,6 +153,11 @@ struct VelError : std::exception {
 using ErrorBuilder = bool (*)(ErrId id, int nargs, const Cell* args, Cell* out);
 void set_error_builder(ErrorBuilder builder);
 
+// Called by fire with each error it is about to raise (the error trace
+// event): the value made, or none. An error it raises replaces this one.
+using ErrorEventHook = void (*)(ErrId id, const Cell& error);
+void set_error_event_hook(ErrorEventHook hook);
+
 // Throws an error! value that is already made (do of an error value).
 [[noreturn]] void throw_error_value(ErrId id, const Cell& error);
 

@@ -16,6 +16,7 @@
 #include "datatypes/words.h"
 #include "errors.h"
 #include "evaluator/natives.h"
+#include "evaluator/trace.h"
 #include "roots.h"
 
 namespace vel::interp {
@@ -25,6 +26,13 @@ Cell g_current_code = make_cell(TYPE_UNSET);
 namespace {
 
 RootedCells* g_interp_roots = nullptr;
+
+// A trace event site: with no trace running it costs one test of the flag.
+#define VEL_TRACE(...)                                                   \
+  do {                                                                   \
+    if (trace::g_trace.on) [[unlikely]] VEL_TRY(trace::emit(__VA_ARGS__)); \
+  } while (0)
+using trace::Where;
 
 inline uint32_t block_length(NodeId n) { return node_buffer(n)->used() >> 4; }
 
@@ -107,6 +115,7 @@ may_gc Status eval_block(Cell block, bool chain) {
   RootedCell keep(block);  // the block stays alive while it runs
   Cell saved_code = g_current_code;
   stack_mark(FRAME_EVAL | FRAME_INTERPRETED, sym_exact(SymId::BODY_TAG), 0);
+  VEL_TRACE(trace::EV_ENTER, Where{node, TYPE_BLOCK, int32_t(head)}, nullptr);
   if (head >= len) {
     set_last(unset_cell());
   } else {
@@ -122,6 +131,7 @@ may_gc Status eval_block(Cell block, bool chain) {
     }
     g_current_code = saved_code;
   }
+  VEL_TRACE(trace::EV_EXIT, Where{node, TYPE_BLOCK, int32_t(len)}, g_stack.base);
   if (chain) stack_unwind_last();
   else stack_unwind();
   return Status::OK;
@@ -139,9 +149,11 @@ may_gc Status eval_set_word(Code& code, bool push_mode) {
   code.pos++;
   Cell* base = stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, sw.w2, sw.w1);
   push(sw);
+  VEL_TRACE(trace::EV_PUSH, Where{code.node, TYPE_BLOCK, int32_t(code.pos) - 1}, &sw);
   if (code.at_end()) fire(ErrId::NEED_VALUE, sw);
   VEL_TRY(eval_expression(code, false, true));
   Cell value = *stack_get_top();
+  VEL_TRACE(trace::EV_SET, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, &value, &sw);
   Cell w = *base;  // the set-word, kept in the frame
   w.set_type(TYPE_WORD);
   // A resolved word of a context without change handling takes the value
@@ -159,12 +171,14 @@ may_gc Status eval_set_word(Code& code, bool push_mode) {
 may_gc Status eval_set_path(Code& code, bool push_mode) {
   Cell sp = *code.cell();
   code.pos++;
+  VEL_TRACE(trace::EV_PUSH, Where{code.node, TYPE_BLOCK, int32_t(code.pos) - 1}, &sp);
   if (code.at_end()) fire(ErrId::NEED_VALUE, sp);
   RootedCell keep(sp);
   stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, sym_exact(SymId::SET_PATH), 0);
   VEL_TRY(eval_expression(code, false, true));
   // The value to assign becomes the frame's result cell.
   Cell value = *stack_get_top();
+  VEL_TRACE(trace::EV_SET, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, &value, keep.get());
   set_result(value);
   VEL_TRY(eval_path(sp, nullptr, true, false, false));
   set_result(value);
@@ -225,13 +239,16 @@ may_gc Status infix_native(const Cell& op, TypeId src, const Cell& name, Code& c
   Cell callee = op;
   callee.header = src;
   g_stack.top = left + 1;
+  VEL_TRACE(trace::EV_OPEN, Where{code.node, TYPE_BLOCK, int32_t(code.pos) - 1}, &name);
   if (code.at_end()) fire(ErrId::NO_ARG, name, spec_arg_word(callee, 1));
   VEL_TRY(eval_expression(code, true, true));
+  VEL_TRACE(trace::EV_CALL, trace::kNowhere, &op, &name);
   Cell* right = left + 1;
   Cell out;
   if (infix_fast(op, src, *left, *right, &out)) {
     *left = out;
     g_stack.top = left + 1;
+    VEL_TRACE(trace::EV_RETURN, trace::kNowhere, left, &name);
     return Status::OK;
   }
   // The frame holds the two operands, so that errors name the operator.
@@ -249,6 +266,7 @@ may_gc Status infix_native(const Cell& op, TypeId src, const Cell& name, Code& c
   }
   VEL_TRY(call_body(callee, left));
   stack_unwind();
+  VEL_TRACE(trace::EV_RETURN, trace::kNowhere, g_stack.top - 1, &name);
   return Status::OK;
 }
 
@@ -256,6 +274,7 @@ may_gc Status infix_native(const Cell& op, TypeId src, const Cell& name, Code& c
 
 may_gc Status eval_expression(Code& code, bool no_infix, bool push_mode, bool passive) {
   uint32_t start = cell_index(g_stack.top);
+  VEL_TRACE(trace::EV_FETCH, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, code.cell());
   Cell v = *code.cell();
   switch (v.type()) {
     case TYPE_PAREN: {
@@ -347,6 +366,7 @@ may_gc Status eval_expression(Code& code, bool no_infix, bool push_mode, bool pa
     Cell op;
     while (infix_next(code, &op)) {
       Cell name = *code.cell();
+      VEL_TRACE(trace::EV_FETCH, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, &name);
       code.pos++;
       // The left operand is the first argument, in place at the expression's
       // start (the pushed value, or the frame's result cell).
@@ -361,6 +381,7 @@ may_gc Status eval_expression(Code& code, bool no_infix, bool push_mode, bool pa
       VEL_TRY(eval_call(callee, name, &code, push_mode, true));
     }
   }
+  if (!push_mode) VEL_TRACE(trace::EV_EXPR, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, g_stack.base);
   return Status::OK;
 }
 
@@ -494,6 +515,8 @@ may_gc Status fetch_argument(const Cell& fn, const Cell& name, Code* code, uint3
     case func::ARG_GET:
       push(*code->cell());
       code->pos++;
+      VEL_TRACE(trace::EV_FETCH, Where{code->node, TYPE_BLOCK, int32_t(code->pos) - 1}, g_stack.top - 1);
+      VEL_TRACE(trace::EV_PUSH, Where{code->node, TYPE_BLOCK, int32_t(code->pos)}, g_stack.top - 1);
       return Status::OK;
     case func::ARG_LIT: {
       Cell v = *code->cell();
@@ -510,6 +533,8 @@ may_gc Status fetch_argument(const Cell& fn, const Cell& name, Code* code, uint3
       } else {
         push(v);
       }
+      VEL_TRACE(trace::EV_FETCH, Where{code->node, TYPE_BLOCK, int32_t(code->pos) - 1}, &v);
+      VEL_TRACE(trace::EV_PUSH, Where{code->node, TYPE_BLOCK, int32_t(code->pos)}, g_stack.top - 1);
       return Status::OK;
     }
     default:
@@ -614,6 +639,7 @@ may_gc Status eval_arguments(const Cell& fn, const Cell& name, Code* code, const
     }
   }
 
+  VEL_TRACE(trace::EV_CALL, trace::kNowhere, &fn, &name);
   if (locals > 0) {
     push(logic_cell(false));
     for (uint32_t i = 1; i < locals; i++) push(none_cell());
@@ -621,20 +647,46 @@ may_gc Status eval_arguments(const Cell& fn, const Cell& name, Code* code, const
   return call_body(fn, base);
 }
 
+// prolog and epilog: the body as code, the function and the word naming
+// its frame.
+[[gnu::noinline]] may_gc Status trace_prolog_epilog(uint32_t event, const Cell& fn, const Cell& body, uint32_t depth) {
+  const CallFrame* frame = g_stack.frames + depth - 1;
+  Cell name = word::make(TYPE_WORD, frame->naming_ctx, frame->symbol, -1);
+  Where where = body.is(TYPE_BLOCK) ? Where{body.node(), TYPE_BLOCK, body.index()} : trace::kNowhere;
+  return trace::emit(event, where, &fn, &name);
+}
+
 // A function! body run on the frame's cells.
 may_gc Status eval_function_body(const Cell& fn, Cell* base) {
   NodeId ctx = func::context_of(fn);
   int32_t saved = context::stack_values(ctx);
+  // Header flags: no-trace switches tracing off for the body, trace
+  // switches it on while a trace runs; no-trace wins.
+  uint32_t tflags = fn.header & (func::FN_TRACE | func::FN_NO_TRACE);
   struct Restore {
     NodeId ctx;
     int32_t saved;
-    ~Restore() { context::set_stack_values(ctx, saved); }
-  } restore{ctx, saved};
+    uint32_t tflags;
+    bool trace_on;
+    ~Restore() {
+      context::set_stack_values(ctx, saved);
+      if (tflags) [[unlikely]] trace::g_trace.on = trace_on;
+    }
+  } restore{ctx, saved, tflags, trace::g_trace.on};
+  if (tflags) [[unlikely]]
+    trace::g_trace.on = (tflags & func::FN_NO_TRACE) ? false : trace::g_trace.run;
   context::set_stack_values(ctx, int32_t(cell_index(base)));
   CallFrame* frame = g_stack.frame_top - 1;
   uint32_t depth = frame_depth();
   frame->header |= FRAME_BODY;
   Cell body = *func::more_cell(fn, func::MORE_BODY);
+  if (trace::g_trace.on) [[unlikely]] {
+    Status ps = trace_prolog_epilog(trace::EV_PROLOG, fn, body, depth);
+    if (ps != Status::OK) {
+      (g_stack.frames + depth - 1)->header &= ~FRAME_BODY;
+      return ps;
+    }
+  }
   Status s = Status::OK;
   if (body.is(TYPE_BLOCK)) {
     s = eval_block(body, true);
@@ -648,6 +700,11 @@ may_gc Status eval_function_body(const Cell& fn, Cell* base) {
     g_stack.base = base;
     g_stack.top = base + 1;
     s = Status::OK;
+  }
+  if (trace::g_trace.on) [[unlikely]] {
+    // A signal of the callback passes on in place of the body's.
+    Status es = trace_prolog_epilog(trace::EV_EPILOG, fn, body, depth);
+    if (es != Status::OK) s = es;
   }
   (g_stack.frames + depth - 1)->header &= ~FRAME_BODY;
   return s;
@@ -673,6 +730,11 @@ may_gc Status call_body(const Cell& fn, Cell* base) {
 
 may_gc Status eval_call_refs(const Cell& fn, const Cell& name, Code* code, bool push_mode, bool infix,
                              const PathRefs* refs) {
+  if (trace::g_trace.on) [[unlikely]] {
+    // Named by the word or path, or by the function value itself.
+    Where where = code ? Where{code->node, TYPE_BLOCK, int32_t(code->pos) - 1} : trace::kNowhere;
+    VEL_TRY(trace::emit(trace::EV_OPEN, where, name.is(TYPE_UNSET) ? &fn : &name));
+  }
   // A copy of the callable stays on the stack while it runs.
   Cell* fn_slot = nullptr;
   if (!infix) fn_slot = push(fn);
@@ -692,6 +754,7 @@ may_gc Status eval_call_refs(const Cell& fn, const Cell& name, Code* code, bool 
     g_stack.top = fn_slot + 1;
     if (!push_mode) set_result(*fn_slot);
   }
+  VEL_TRACE(trace::EV_RETURN, trace::kNowhere, g_stack.top - 1, &name);
   return Status::OK;
 }
 
@@ -727,6 +790,9 @@ may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool p
   if (head >= len) fire(ErrId::EMPTY_PATH);
   Cell first = node_buffer(pnode)->cells()[head];
   if (!first.is(TYPE_WORD)) fire(ErrId::WORD_FIRST, path);
+  TypeId ptype = path.type();
+  VEL_TRACE(trace::EV_ENTER, Where{pnode, ptype, int32_t(head)}, nullptr);
+  VEL_TRACE(trace::EV_FETCH, Where{pnode, ptype, int32_t(head)}, &first);
   uint32_t start = cell_index(g_stack.top);
   Cell set_value = set ? *g_stack.base : unset_cell();
   RootedCell value(word_value(first));
@@ -734,14 +800,18 @@ may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool p
     if (set) fire(ErrId::INVALID_PATH_SET, path);
     if (get) fire(ErrId::INVALID_PATH_GET, path);
     PathRefs refs{keep.get(), head + 1};
-    return eval_call_refs(*value, path, code, push_mode, false, &refs);
+    VEL_TRY(eval_call_refs(*value, path, code, push_mode, false, &refs));
+    VEL_TRACE(trace::EV_EXIT, Where{pnode, ptype, int32_t(len)}, g_stack.top - 1);
+    return Status::OK;
   }
   if (value->is(TYPE_UNSET)) fire(ErrId::UNSET_PATH, path, first);
+  VEL_TRACE(trace::EV_PUSH, Where{pnode, ptype, int32_t(head) + 1}, value.get());
   RootedCell parent(none_cell());
   RootedCell prev(first);
   int32_t step = 0;
   for (uint32_t k = head + 1; k < len; k++) {
     Cell el = node_buffer(pnode)->cells()[k];
+    VEL_TRACE(trace::EV_FETCH, Where{pnode, ptype, int32_t(k)}, &el);
     RootedCell selector(el);
     if (el.is(TYPE_GET_WORD)) {
       *selector = word_value(el);
@@ -752,6 +822,7 @@ may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool p
       *selector = *(g_stack.top - 1);
     }
     if (selector->is(TYPE_UNSET)) fire(ErrId::INVALID_PATH, path, el);
+    VEL_TRACE(trace::EV_PUSH, Where{pnode, ptype, int32_t(k) + 1}, selector.get());
     bool last = k + 1 >= len;
     PathStep ps{keep.get(), parent.get(), prev.get(), step, case_sensitive, get, last, false};
     if (set && last && k - head >= 2) {
@@ -763,13 +834,16 @@ may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool p
     if (!set && !get && func::is_callable(next.type())) {
       g_stack.top = g_stack.begin + start;
       PathRefs refs{keep.get(), k + 1};
-      return eval_call_refs(next, path, code, push_mode, false, &refs);
+      VEL_TRY(eval_call_refs(next, path, code, push_mode, false, &refs));
+      VEL_TRACE(trace::EV_EXIT, Where{pnode, ptype, int32_t(len)}, g_stack.top - 1);
+      return Status::OK;
     }
     *parent = *value;
     *value = next;
     *prev = el;
     step++;
   }
+  VEL_TRACE(trace::EV_EXIT, Where{pnode, ptype, int32_t(len)}, value.get());
   g_stack.top = g_stack.begin + start;
   place(*value, push_mode);
   return Status::OK;
@@ -779,6 +853,7 @@ void interpreter_init() {
   g_current_code = unset_cell();
   static RootedCells roots(&g_current_code, 1);
   g_interp_roots = &roots;
+  trace::trace_init();
 }
 
 }  // namespace vel::interp

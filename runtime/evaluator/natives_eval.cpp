@@ -21,6 +21,7 @@
 #include "errors.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
+#include "evaluator/trace.h"
 #include "ownership.h"
 #include "roots.h"
 #include "series.h"
@@ -244,9 +245,39 @@ may_gc Status do_file(Cell* base, bool args_used, const Cell& arg) {
 
 // do: value /expand /args arg /next position /trace callback
 //     0     1       2     3   4     5        6      7
+Status do_value(Cell* base);
+
+// do/trace: unless a trace already runs, the callback receives the events
+// of this evaluation, from init to end.
+Status do_traced(Cell* base) {
+  bool started = false;
+  StackMark mark = stack_save();
+  Status s;
+  try {
+    s = trace::start(base[7], &started);
+    if (s == Status::OK) s = do_value(base);
+  } catch (const VelError&) {
+    if (started) {
+      // end is reported before the error passes on; an error of the
+      // callback replaces it.
+      stack_restore(mark);
+      Status e = trace::finish();
+      (void)e;
+    }
+    throw;
+  }
+  if (!started) return s;
+  // A signal of the evaluation wins over one of the end callback.
+  Status e = trace::finish();
+  return s != Status::OK ? s : e;
+}
+
 Status native_do(Cell* base) {
-  // Trace events and the preprocessor belong to other modules.
-  if (used(base[6])) fire(ErrId::NOT_DONE);
+  if (used(base[6])) return do_traced(base);
+  return do_value(base);
+}
+
+Status do_value(Cell* base) {
   bool next = used(base[4]);
   RootedCell v(base[0]);
   switch (v->type()) {
