@@ -7,6 +7,7 @@
 // through the target block) while its elements allocate.
 #include <cstring>
 #include <optional>
+#include <unordered_map>
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -16,6 +17,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
+#include "evaluator/stack.h"
 #include "errors.h"
 #include "io/velbin.h"
 #include "io/velbin_internal.h"
@@ -96,6 +98,8 @@ class Decoder {
   uint32_t sym_count_ = 0, strings_size_ = 0;
   std::vector<uint32_t> sym_ids_;
   std::vector<uint32_t> path_;
+  // Functions being decoded: the block standing in for each, and its context.
+  std::unordered_map<NodeId, NodeId> pending_;
 
   [[noreturn]] void bad(size_t at) { fire(ErrId::RB_INVALID_RECORD, integer_cell(int32_t(at + 1))); }
   size_t left() const { return end_ - pos_; }
@@ -178,39 +182,48 @@ class Decoder {
     if (n < 1 || n > MAX_PATH || n > left()) bad(at);
     path_.resize(n);
     for (uint32_t i = 0; i < n; i++) path_[i] = count_or_index();
-    Entered e{root_, 0, UINT32_MAX};
-    Cell cur{};
-    for (uint32_t i = 0; i < n; i++) {
-      Buffer* b = node_buffer(e.node);
-      uint32_t len = b->used() >> 4;
-      if (path_[i] >= e.limit || uint64_t(path_[i]) + e.offset >= len) bad(at);
-      cur = b->cells()[path_[i] + e.offset];
-      if (i + 1 < n) {
-        e = entered(cur);
-        if (!e.node) bad(at);
-      }
-    }
+    Cell cur = series_cell(TYPE_BLOCK, root_);
+    for (uint32_t i = 0; i < n; i++) cur = element(cur, path_[i], at);
     return cur;
   }
 
-  // The cell series a path element enters: a block's cells, an object's
-  // values, the values of the object a word is bound to, an error's values
-  // from arg1 to stack; node 0 for the rest.
-  struct Entered {
-    NodeId node;
-    uint32_t offset, limit;
-  };
-  static Entered entered(const Cell& c) {
-    if (is_block_family(c.type())) return {c.node(), 0, UINT32_MAX};
-    if (c.is(TYPE_OBJECT)) return {context::cell(c.w1).w2, 0, UINT32_MAX};
-    // An op! over a native or action is written as it, so it enters the
-    // same spec block.
-    if (c.is(TYPE_NATIVE) || c.is(TYPE_ACTION) || c.is(TYPE_OP)) return {c.w2, 0, UINT32_MAX};
-    if (c.is(TYPE_ERROR)) return {context::cell(c.w1).w2, error::ARG1, error::STACK - error::ARG1 + 1};
-    if (word::is_any_word(c.type()) && !c.is(TYPE_ISSUE) && c.w1 && c.w1 != context::g_global &&
-        !context::is_stack(c.w1))
-      return {context::cell(c.w1).w2, 0, UINT32_MAX};
-    return {0, 0, 0};
+  // Element k of a value a path enters: a block's cells (from the buffer
+  // head), an object's values, an error's values from arg1 to stack, a
+  // native's spec, a function's spec (0) and body (1), and for a word the
+  // values of its object or its function.
+  Cell element(const Cell& c, uint32_t k, size_t at) {
+    NodeId node = 0;
+    uint32_t offset = 0, limit = UINT32_MAX;
+    TypeId t = c.type();
+    if (is_block_family(t)) {
+      node = c.node();
+    } else if (t == TYPE_OBJECT) {
+      node = context::cell(c.w1).w2;
+    } else if (t == TYPE_ERROR) {
+      node = context::cell(c.w1).w2, offset = error::ARG1, limit = error::STACK - error::ARG1 + 1;
+    } else if (t == TYPE_NATIVE || t == TYPE_ACTION || (t == TYPE_OP && func::op_source_type(c) != TYPE_FUNCTION)) {
+      // An op! over a native or action is written as it: the same spec.
+      node = c.w2;
+    } else if (t == TYPE_FUNCTION || (t == TYPE_OP && func::op_source_type(c) == TYPE_FUNCTION)) {
+      if (k == 0) return series_cell(TYPE_BLOCK, c.w2);
+      if (k == 1 && func::more_cell(c, func::MORE_BODY)->is(TYPE_BLOCK)) return *func::more_cell(c, func::MORE_BODY);
+      bad(at);
+    } else if (word::is_any_word(t) && t != TYPE_ISSUE && c.w1 && c.w1 != context::g_global) {
+      if (!context::is_stack(c.w1)) {
+        node = context::cell(c.w1).w2;
+      } else {
+        // A function's context: the function, or while its record is
+        // being decoded, the block standing in for it.
+        Cell owner = context::owner(c.w1);
+        if (!owner.is(TYPE_FUNCTION) && !owner.is(TYPE_BLOCK)) bad(at);
+        return element(owner, k, at);
+      }
+    } else {
+      bad(at);
+    }
+    Buffer* b = node_buffer(node);
+    if (k >= limit || uint64_t(k) + offset >= (b->used() >> 4)) bad(at);
+    return b->cells()[k + offset];
   }
 
   may_gc void append(NodeId into, Cell c, bool new_line) {
@@ -256,7 +269,8 @@ class Decoder {
       fixed_header = word();
       type = fixed_header & 0xFF;
       nl = fixed_header & FIXED_NEW_LINE;
-      ref = fixed_header & FIXED_REF_BIT;
+      // op! keeps its wrapped type in bits 16-23, over the reference bit.
+      ref = (fixed_header & FIXED_REF_BIT) && type != TYPE_OP;
       if (type == FIXED_REFERENCE) {
         pos_ = tag_at;  // the path reader reads the 255 itself
         append(into, resolve_path(), nl);
@@ -267,7 +281,7 @@ class Decoder {
     if (type == 0 || type > TYPE_LAST_BUILTIN) bad(tag_at);
     // Fixed-form words carry bit 19 when their holder is a reference.
     bool fixed_word = !compact_ && type >= TYPE_WORD && type <= TYPE_REFINEMENT;
-    if (ref && !is_block_family(type) && !is_string_family(type) && type != TYPE_OBJECT && type != TYPE_ERROR && !fixed_word) {
+    if (ref && !is_block_family(type) && !is_string_family(type) && type != TYPE_OBJECT && type != TYPE_ERROR && type != TYPE_FUNCTION && !fixed_word) {
       if (is_no_codec(type)) fire(ErrId::NO_CODEC, datatype_cell(TypeId(type)));
       if (!is_pending(type)) bad(tag_at);
     }
@@ -292,6 +306,20 @@ class Decoder {
         append(into, e, nl);
       } else {
         error_record(into, nl);
+      }
+      return;
+    }
+    if (type == TYPE_FUNCTION) {
+      if (ref) {
+        size_t at = pos_;
+        Cell f = resolve_path();
+        // A word designates the function that holds its context.
+        if (word::is_any_word(f.type()) && !f.is(TYPE_ISSUE) && f.w1 && f.w1 != context::g_global)
+          f = context::owner(f.w1);
+        if (!f.is(TYPE_FUNCTION)) bad(at);
+        append(into, f, nl);
+      } else {
+        function_record(into, nullptr, nl, 0);
       }
       return;
     }
@@ -338,10 +366,15 @@ class Decoder {
       if (compact_) pos_++;
       Cell holder = resolve_path();
       NodeId ctx = 0;
-      if (holder.is(TYPE_OBJECT)) ctx = holder.w1;
+      if (holder.is(TYPE_OBJECT) || holder.is(TYPE_FUNCTION)) ctx = holder.w1;
+      else if (holder.is(TYPE_OP) && func::op_source_type(holder) == TYPE_FUNCTION) ctx = holder.w1;
       else if (holder.type() >= TYPE_WORD && holder.type() <= TYPE_GET_WORD && holder.w1 &&
-               holder.w1 != context::g_global && !context::is_stack(holder.w1))
+               holder.w1 != context::g_global)
         ctx = holder.w1;
+      else if (holder.is(TYPE_BLOCK)) {
+        auto it = pending_.find(holder.node());
+        if (it != pending_.end()) ctx = it->second;
+      }
       if (!ctx) bad(holder_at);
       w.w1 = ctx;
       check_word_index(&w, index_at);
@@ -353,15 +386,21 @@ class Decoder {
     bool event;
     if (compact_) {
       uint8_t tag = byte();
-      if ((tag & 0x3F) == TYPE_FUNCTION) fire(ErrId::NOT_DONE, datatype_cell(TYPE_FUNCTION));
+      if (tag == TYPE_FUNCTION) {
+        function_record(into, &w, nl, index_at);
+        return;
+      }
       if ((tag & 0xBF) != TYPE_OBJECT) bad(holder_at);
       event = tag & 0x40;
     } else {
       skip_padding();
       holder_at = pos_;
       uint32_t hh = word();
-      if ((hh & 0xFF) == TYPE_FUNCTION) fire(ErrId::NOT_DONE, datatype_cell(TYPE_FUNCTION));
-      if ((hh & 0xFF) != TYPE_OBJECT || (hh & FIXED_REF_BIT)) bad(holder_at);
+      if ((hh & FIXED_REF_BIT) || ((hh & 0xFF) != TYPE_OBJECT && (hh & 0xFF) != TYPE_FUNCTION)) bad(holder_at);
+      if ((hh & 0xFF) == TYPE_FUNCTION) {
+        function_record(into, &w, nl, index_at);
+        return;
+      }
       event = hh & FIXED_EVENT;
     }
     w.set_new_line(nl);
@@ -516,9 +555,88 @@ class Decoder {
     record(tmp);
     depth_--;
     Cell f = node_buffer(tmp)->cells()[0];
-    if (!f.is(TYPE_NATIVE) && !f.is(TYPE_ACTION)) bad(at);
-    f.header = TYPE_OP | (uint32_t(f.type()) << 16);
-    return f;
+    if (!f.is(TYPE_NATIVE) && !f.is(TYPE_ACTION) && !f.is(TYPE_FUNCTION)) bad(at);
+    Cell op = f;
+    op.header = TYPE_OP | (uint32_t(f.type()) << 16);
+    // An op! over a function keeps its source in more cell 3.
+    if (f.is(TYPE_FUNCTION)) *func::more_cell(f, func::MORE_OP_SOURCE) = f;
+    return op;
+  }
+
+  // function!: the two lengths (hints only), the context record (a stack
+  // context: no values), then the spec and body block! records. A block
+  // stands at the function's place while they decode, so that paths to the
+  // function reach its spec (0) and body (1); the function replaces it.
+  may_gc void function_record(NodeId into, const Cell* as_word, bool nl, size_t index_at) {
+    (void)count_or_index();
+    (void)count_or_index();
+    size_t ctx_at = pos_;
+    uint32_t kind, n;
+    bool self, stack;
+    if (compact_) {
+      if (byte() != TYPE_CONTEXT) bad(ctx_at);
+      uint8_t f = byte();
+      kind = f & 3, stack = f & 4, self = f & 8;
+      if (f & 0xF0) bad(ctx_at + 1);
+      n = varint();
+    } else {
+      skip_padding();
+      ctx_at = pos_;
+      uint32_t hh = word();
+      if ((hh & 0xFF) != TYPE_CONTEXT || (hh & (1u << 30))) bad(ctx_at);
+      kind = (hh >> 26) & 3, self = hh & (1u << 28), stack = hh & (1u << 29);
+      n = word();
+    }
+    if (kind != context::KIND_FUNCTION || !stack) bad(ctx_at);
+    if (uint64_t(n) * (compact_ ? 1 : 4) > left()) bad(pos_);
+    if (++depth_ > MAX_DEPTH) bad(pos_);
+    RootedNode ctx(context::create(n, true, self, 0, context::KIND_FUNCTION));
+    for (uint32_t i = 0; i < n; i++) {
+      size_t at = pos_;
+      uint32_t sym = symbol();
+      if (context::find_word(ctx, sym, true) >= 0) bad(at);
+      (void)context::add_word(ctx, sym);
+    }
+    RootedNode parts(alloc_cells(2));
+    Cell stand_in = series_cell(TYPE_BLOCK, parts);
+    context::owner(ctx) = stand_in;
+    pending_[parts] = ctx;
+    uint32_t place = node_buffer(into)->used() >> 4;
+    if (as_word) {
+      Cell w = *as_word;
+      w.w1 = ctx;
+      check_word_index(&w, index_at);
+      append(into, w, nl);
+    } else {
+      append(into, stand_in, nl);
+    }
+    for (int i = 0; i < 2; i++) {
+      size_t at = pos_;
+      record(parts);
+      if (!node_buffer(parts)->cells()[i].is(TYPE_BLOCK)) bad(at);
+    }
+    pending_.erase(parts);
+    Cell spec = node_buffer(parts)->cells()[0];
+    Cell body = node_buffer(parts)->cells()[1];
+    spec.w1 = 0, body.w1 = 0, body.header = TYPE_BLOCK;
+    RootedCell keep_spec(spec), keep_body(body);
+    uint32_t flags;
+    try {
+      flags = func::check_spec(spec);
+    } catch (const VelError&) {
+      bad(ctx_at);  // not a function spec
+    }
+    uint32_t mark = uint32_t(g_stack.top - g_stack.begin);
+    (void)func::function_push(*keep_spec, none_cell(), ctx, 0, nullptr, flags);
+    Cell f = g_stack.begin[mark];
+    g_stack.top = g_stack.begin + mark;
+    *func::more_cell(f, func::MORE_BODY) = *keep_body;
+    context::owner(ctx) = f;
+    if (!as_word) {
+      f.set_new_line(nl);
+      node_buffer(into)->cells()[place] = f;
+    }
+    depth_--;
   }
 
   static bool is_pending(uint32_t t) {
@@ -526,8 +644,6 @@ class Decoder {
       case TYPE_BITSET: case TYPE_VECTOR: case TYPE_HASH: case TYPE_PAIR: case TYPE_TUPLE:
       case TYPE_MAP: case TYPE_BINARY: case TYPE_DATE: case TYPE_MONEY: case TYPE_POINT2D:
       case TYPE_POINT3D: case TYPE_IMAGE:
-      // Built, but its record waits for the function codec.
-      case TYPE_FUNCTION:
         return true;
       default:
         return false;

@@ -10,6 +10,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/error.h"
+#include "datatypes/function.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
 #include "io/velbin.h"
@@ -149,11 +150,14 @@ class Encoder {
         else word(fixed_header(c)), word(c.w1);
         value_record(series_cell(TYPE_BLOCK, c.w2, 0));
         return;
+      case TYPE_FUNCTION:
+        write_function(c);
+        return;
       case TYPE_OP: {
         // Written as the value it wraps; the user's cell is never retyped.
         TypeId src = TypeId((c.header >> 16) & 0xFF);
         if (src == TYPE_ROUTINE) fire(ErrId::NO_CODEC, c);
-        if (src != TYPE_NATIVE && src != TYPE_ACTION) fire(ErrId::NOT_DONE, datatype_cell(src));
+        if (src != TYPE_NATIVE && src != TYPE_ACTION && src != TYPE_FUNCTION) fire(ErrId::NOT_DONE, datatype_cell(src));
         if (compact_) tag(t, false);
         else word(fixed_header(c, uint32_t(src) << 16));
         value_record(make_cell(src, c.w1, c.w2, c.w3));
@@ -217,7 +221,6 @@ class Encoder {
       else word(fixed_header(c, FIXED_WORD_GLOBAL)), word(s), word(c.w3);
       return;
     }
-    if (owner.is(TYPE_FUNCTION)) fire(ErrId::NOT_DONE, datatype_cell(TYPE_FUNCTION));
     auto found = refs_.find(ctx);
     if (compact_) {
       tag(c.type(), true), varint(s), zigzag(c.i3());
@@ -236,7 +239,58 @@ class Encoder {
     // The holder written in place, registered at the word's position:
     // paths into it go through the word.
     owner.w1 = ctx;
-    write_object_body(owner);
+    if (owner.is(TYPE_FUNCTION)) write_function_body(owner);
+    else write_object_body(owner);
+  }
+
+  void write_function(const Cell& c) {
+    auto found = refs_.find(c.w1);
+    if (found == refs_.end()) {
+      write_function_body(c);
+      return;
+    }
+    if (compact_) {
+      byte(0xC1), tag(TYPE_FUNCTION, false);
+      write_path_items(found->second);
+    } else {
+      word(fixed_header(c, FIXED_REF_BIT));
+      write_path(found->second);
+    }
+  }
+
+  // The full function record: the lengths, the context record (values on
+  // the stack: none follow), then spec and body at positions 0 and 1 of a
+  // level of their own.
+  void write_function_body(const Cell& f) {
+    NodeId ctx = f.w1;
+    Cell body = *func::more_cell(f, func::MORE_BODY);
+    if (!body.is(TYPE_BLOCK)) fire(ErrId::NOT_DONE, datatype_cell(TYPE_FUNCTION));
+    body.header = TYPE_BLOCK;
+    Cell spec = series_cell(TYPE_BLOCK, f.w2, 0);
+    uint32_t n = context::word_count(ctx);
+    bool self = context::cell(ctx).header & context::SELF_FLAG;
+    uint32_t spec_len = node_buffer(spec.node())->length(), body_len = node_buffer(body.node())->length();
+    if (compact_) {
+      tag(TYPE_FUNCTION, false), varint(spec_len), varint(body_len);
+      byte(TYPE_CONTEXT), byte(uint8_t(context::KIND_FUNCTION | 4 | (self ? 8 : 0))), varint(n);
+    } else {
+      word(fixed_header(f)), word(spec_len), word(body_len);
+      word(TYPE_CONTEXT | context::KIND_FUNCTION << 26 | (self ? 1u << 28 : 0) | 1u << 29), word(n);
+    }
+    for (uint32_t i = 0; i < n; i++) {
+      uint32_t s = symbol_index(context::word_at(ctx, i)->w2);
+      if (compact_) varint(s);
+      else word(s);
+    }
+    uint32_t saved = counter_;
+    path_.push_back(saved);
+    refs_.emplace(ctx, path_);
+    counter_ = 0;
+    value_record(spec);
+    counter_++;
+    value_record(body);
+    path_.pop_back();
+    counter_ = saved;
   }
 
   void write_object(const Cell& c) {
