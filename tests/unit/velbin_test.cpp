@@ -555,6 +555,8 @@ TEST(Velbin, HostileObjectRecords) {
 TEST(Velbin, ErrorsRoundTripWithTheirFields) {
   Cell arg = str("bad thing");
   RootedCell err(error::create(ErrId::INVALID_ARG, 1, &arg));
+  // near holds whatever code ran last in this process: make it known.
+  error::set_field(*err, error::NEAR, integer_cell(7));
   error::set_field(*err, error::ARG2, integer_cell(42));
   error::set_field(*err, error::ARG3, *err);  // an error holding itself
   for (bool compact : {true, false}) {
