@@ -9,6 +9,7 @@
 #include "cycle.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/strout.h"
@@ -420,38 +421,10 @@ may_gc int32_t error_mold(Cell value, NodeId out_in, uint32_t flags, const Cell*
   return part;
 }
 
-inline bool both_numbers(TypeId a, TypeId b) {
-  auto num = [](TypeId t) { return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT; };
-  return num(a) && num(b);
-}
-
 // Compared as objects: the same context is equal; otherwise field by field.
 int32_t error_compare(const Cell* a, const Cell* b, int op) {
   if (!b->is(TYPE_ERROR)) return CMP_INCOMPARABLE;
-  if (a->w1 == b->w1) return 0;
-  if (op == CMP_SAME) return 1;
-  if (cycles_find(a->w1)) return cycles_find(b->w1) ? 0 : -1;
-  uint32_t na = context::word_count(a->w1), nb = context::word_count(b->w1);
-  if (na != nb) return na < nb ? -1 : 1;
-  CycleScope guard(a->w1);
-  for (uint32_t i = 0; i < na; i++) {
-    uint32_t sa = symbol::resolve(context::word_at(a->w1, i)->w2);
-    uint32_t sb = symbol::resolve(context::word_at(b->w1, i)->w2);
-    if (sa != sb) return sa < sb ? -1 : 1;
-    const Cell* va = context::value_at(a->w1, i);
-    const Cell* vb = context::value_at(b->w1, i);
-    if (!va || !vb) {
-      if (va != vb) return va ? 1 : -1;
-      continue;
-    }
-    TypeId ta = va->type(), tb = vb->type();
-    if (ta != tb && !(word::is_any_word(ta) && word::is_any_word(tb)) && !both_numbers(ta, tb))
-      return ta < tb ? -1 : 1;
-    int32_t r = compare_cells(va, vb, op);
-    if (r == CMP_INCOMPARABLE) return ta < tb ? -1 : (ta > tb ? 1 : -1);
-    if (r != 0) return r;
-  }
-  return 0;
+  return object::compare_fields(a, b, op);
 }
 
 // Path access: the fields by name; `stack` may be read, never set.

@@ -437,28 +437,7 @@ inline bool both_numbers(TypeId a, TypeId b) {
 
 int32_t object_compare(const Cell* a, const Cell* b, int op) {
   if (!b->is(TYPE_OBJECT)) return CMP_INCOMPARABLE;
-  if (a->w1 == b->w1) return 0;
-  if (op == CMP_SAME) return 1;
-  if (cycles_find(a->w1)) return cycles_find(b->w1) ? 0 : -1;
-  uint32_t na = field_count(*a), nb = field_count(*b);
-  if (na != nb) return na < nb ? -1 : 1;
-  if (na > context::word_count(a->w1) || nb > context::word_count(b->w1)) return na < nb ? -1 : 1;
-  CycleScope guard(a->w1);
-  WalkDepth depth;
-  for (uint32_t i = 0; i < na; i++) {
-    uint32_t sa = symbol::resolve(context::word_at(a->w1, i)->w2);
-    uint32_t sb = symbol::resolve(context::word_at(b->w1, i)->w2);
-    if (sa != sb) return sa < sb ? -1 : 1;
-    const Cell* va = context::value_at(a->w1, i);
-    const Cell* vb = context::value_at(b->w1, i);
-    TypeId ta = va->type(), tb = vb->type();
-    if (ta != tb && !(word::is_any_word(ta) && word::is_any_word(tb)) && !both_numbers(ta, tb))
-      return ta < tb ? -1 : 1;
-    int32_t r = compare_cells(va, vb, op);
-    if (r == CMP_INCOMPARABLE) return ta < tb ? -1 : (ta > tb ? 1 : -1);
-    if (r != 0) return r;
-  }
-  return 0;
+  return compare_fields(a, b, op);
 }
 
 // --- form and mold --------------------------------------------------------------------
@@ -694,6 +673,35 @@ may_gc void fire_on_deep_change(const Cell& owner, const Cell& word, const Cell&
   Cell args[7] = {owner, word, series, action, value, integer_cell(index), integer_cell(part)};
   RootedCells keep(args, 7);
   call_handler(fn, SymId::ON_DEEP_CHANGE_STAR, owner.w1, args, 7);
+}
+
+int32_t compare_fields(const Cell* a, const Cell* b, int op) {
+  if (a->w1 == b->w1) return 0;
+  if (op == CMP_SAME) return 1;
+  if (cycles_find(a->w1)) return cycles_find(b->w1) ? 0 : -1;
+  uint32_t na = field_count(*a), nb = field_count(*b);
+  if (na != nb) return na < nb ? -1 : 1;
+  if (na > context::word_count(a->w1) || nb > context::word_count(b->w1)) return na < nb ? -1 : 1;
+  CycleScope guard(a->w1);
+  WalkDepth depth;
+  for (uint32_t i = 0; i < na; i++) {
+    uint32_t sa = symbol::resolve(context::word_at(a->w1, i)->w2);
+    uint32_t sb = symbol::resolve(context::word_at(b->w1, i)->w2);
+    if (sa != sb) return sa < sb ? -1 : 1;
+    const Cell* va = context::value_at(a->w1, i);
+    const Cell* vb = context::value_at(b->w1, i);
+    if (!va || !vb) {
+      if (va != vb) return va ? 1 : -1;
+      continue;
+    }
+    TypeId ta = va->type(), tb = vb->type();
+    if (ta != tb && !(word::is_any_word(ta) && word::is_any_word(tb)) && !both_numbers(ta, tb))
+      return ta < tb ? -1 : 1;
+    int32_t r = compare_cells(va, vb, op);
+    if (r == CMP_INCOMPARABLE) return ta < tb ? -1 : (ta > tb ? 1 : -1);
+    if (r != 0) return r;
+  }
+  return 0;
 }
 
 }  // namespace vel::object

@@ -65,4 +65,9 @@ may_gc void fire_on_deep_change(const Cell& owner, const Cell& word, const Cell&
 // The field index of a handler, or NO_HANDLER.
 int32_t handler_index(const Cell& object, Event e);
 
+// The compare of object-like values (object!, error!) whose types the
+// caller has matched: the same context is equal; otherwise field count,
+// then field names and values in order.
+int32_t compare_fields(const Cell* a, const Cell* b, int op);
+
 }  // namespace vel::object
