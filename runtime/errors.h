@@ -112,7 +112,9 @@ enum class ErrType : uint8_t {
   X(USER, MESSAGE, "message")                             \
   X(SCRIPT, RB_INVALID_RECORD, "rb-invalid-record")       \
   X(ACCESS, NO_CODEC, "no-codec")                         \
-  X(INTERNAL, INVALID_ERROR, "invalid-error")
+  X(INTERNAL, INVALID_ERROR, "invalid-error")             \
+  X(SCRIPT, PAST_END, "past-end")                         \
+  X(SCRIPT, MISSING_ARG, "missing-arg")
 
 enum class ErrId : uint16_t {
 #define VEL_X(type, cname, name) cname,

@@ -4,6 +4,7 @@
 // Frame layouts (base[0] is the first argument and the result):
 //   union intersect difference exclude   [set1 set2 /case /skip size]
 //   unique                               [set /case /skip size]
+//   complement?                          [bits]
 //   dehex, enhex                         [value]
 //   uppercase, lowercase                 [string /part limit]
 //   as                                   [type spec]
@@ -13,6 +14,7 @@
 #include <iterator>
 
 #include "casefold.h"
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/error.h"
 #include "datatypes/logic.h"
@@ -176,8 +178,11 @@ may_gc Status set_op(Cell* base, const Cell* second, const Cell& case_flag, cons
       if (!second) fire_expect(first, "set");
       base[0] = typeset::set_op(first, *second, op);
       break;
-    // Their datatypes are not built yet.
-    case TYPE_BITSET: fire(ErrId::NOT_DONE);
+    case TYPE_BITSET:
+      if (!second) fire_expect(first, "set");
+      base[0] = bitset::do_bitwise(first, *second, op);
+      break;
+    // Its datatype is not built yet.
     case TYPE_DATE:
       if (op == string::SET_DIFFERENCE) fire(ErrId::NOT_DONE);
       fire_expect(first, "set1");
@@ -191,6 +196,13 @@ Status native_intersect(Cell* base) { return set_op(base, &base[1], base[2], bas
 Status native_difference(Cell* base) { return set_op(base, &base[1], base[2], base[3], base[4], string::SET_DIFFERENCE); }
 Status native_exclude(Cell* base) { return set_op(base, &base[1], base[2], base[3], base[4], string::SET_EXCLUDE); }
 Status native_unique(Cell* base) { return set_op(base, nullptr, base[1], base[2], base[3], string::SET_UNIQUE); }
+
+// complement?: bits.
+Status native_complement_q(Cell* base) {
+  if (!base[0].is(TYPE_BITSET)) fire_expect(base[0], "bits");
+  base[0] = logic_cell(bitset::complemented(base[0]));
+  return Status::OK;
+}
 
 // --- %XX escapes -----------------------------------------------------------------------------
 
@@ -376,6 +388,7 @@ Status native_new_line_q(Cell* base) {
 constexpr NativeEntry kSeriesNatives[] = {
     {NAT_UNION, native_union},         {NAT_INTERSECT, native_intersect}, {NAT_UNIQUE, native_unique},
     {NAT_DIFFERENCE, native_difference}, {NAT_EXCLUDE, native_exclude}, {NAT_DEHEX, native_dehex},
+    {NAT_COMPLEMENT_Q, native_complement_q},
     {NAT_ENHEX, native_enhex},         {NAT_UPPERCASE, native_uppercase}, {NAT_LOWERCASE, native_lowercase},
     {NAT_AS, native_as},               {NAT_NEW_LINE, native_new_line},   {NAT_NEW_LINE_Q, native_new_line_q},
 };

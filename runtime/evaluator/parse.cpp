@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
@@ -77,12 +79,24 @@ constexpr KwEntry kKeywords[] = {
 
 inline uint32_t canon(const Cell& w) { return symbol::resolve(w.w2); }
 
-Kw keyword_of(const Cell& c) {
+// Keywords by canonical symbol id. The runtime's words are interned first
+// at start-up, so their ids are small; the table is rebuilt whenever they
+// are found to have moved (a runtime started again).
+std::vector<Kw> g_kw_by_sym;
+
+void ensure_keyword_table() {
+  uint32_t skip = sym(SymId::SKIP);
+  if (skip < g_kw_by_sym.size() && g_kw_by_sym[skip] == Kw::SKIP) return;
+  uint32_t top = 0;
+  for (const KwEntry& e : kKeywords) top = std::max(top, sym(e.sym));
+  g_kw_by_sym.assign(top + 1, Kw::NONE_KW);
+  for (const KwEntry& e : kKeywords) g_kw_by_sym[sym(e.sym)] = e.kw;
+}
+
+inline Kw keyword_of(const Cell& c) {
   if (!c.is(TYPE_WORD)) return Kw::NONE_KW;
   uint32_t s = canon(c);
-  for (const KwEntry& e : kKeywords)
-    if (sym(e.sym) == s) return e.kw;
-  return Kw::NONE_KW;
+  return s < g_kw_by_sym.size() ? g_kw_by_sym[s] : Kw::NONE_KW;
 }
 
 inline bool is_word_sym(const Cell& c, SymId s) { return c.is(TYPE_WORD) && canon(c) == sym(s); }
@@ -100,6 +114,7 @@ struct CollectLevel {
 class Run {
  public:
   Run(const Cell& input, int mode, int64_t limit) : input_(input), mode_(mode), limit_(limit) {
+    ensure_keyword_table();
     collects_->w2 = block::make_at(8).node();
     collects_->header = TYPE_BLOCK;
   }
@@ -331,6 +346,12 @@ class Run {
         set_index(i + 1);
         return true;
       }
+      // A bitset tests the code point, never folded.
+      if (vt == TYPE_BITSET) {
+        if (!bitset::test_bit(v, string::rs_abs_at(*input_, uint32_t(i)))) return false;
+        set_index(i + 1);
+        return true;
+      }
       if (!is_any_string(vt)) return false;
       Cell at = input_at(i);
       if (!string::match_q(at, v, mode_)) return false;
@@ -349,7 +370,7 @@ class Run {
 
   // Characters a matched string-input literal covers.
   static int64_t advance_of(const Cell& v) {
-    if (v.is(TYPE_CHAR)) return 1;
+    if (v.is(TYPE_CHAR) || v.is(TYPE_BITSET)) return 1;
     int64_t n = std::max(0, series_length_of(v));
     return v.is(TYPE_TAG) ? n + 2 : n;
   }
@@ -412,20 +433,67 @@ class Run {
     return count >= min;
   }
 
-  // A char or text repeated on string input, or a plain value repeated on
-  // block input, without a step per round. Answers the count matched, or -1
-  // when the argument is not such a literal.
+  // A char, bitset or text repeated on string input, or a plain value
+  // repeated on block input, without a step per round. On string input a
+  // word naming such a value counts as the value. Answers the count
+  // matched, or -1 when the argument is not such a literal.
   int64_t fast_loop(const Cell& rb, uint32_t arg, int64_t max) {
     Cell v = rule_at(rb, arg);
+    if (is_string() && v.is(TYPE_WORD) && keyword_of(v) == Kw::NONE_KW) {
+      Cell val = word::get_any(v);
+      if (val.is(TYPE_CHAR) || val.is(TYPE_BITSET) || is_any_string(val.type())) v = val;
+    }
     if (v.is(TYPE_WORD) || v.is(TYPE_BLOCK) || v.is(TYPE_PAREN) || v.is(TYPE_INTEGER) || v.is(TYPE_DATATYPE) ||
         v.is(TYPE_TYPESET) || v.is(TYPE_SET_WORD) || v.is(TYPE_GET_WORD) || is_any_path(v.type()))
       return -1;
-    if (is_string() && v.type() != TYPE_CHAR && !is_any_string(v.type())) return -1;
-    // An empty text matches at once without consuming anything.
-    if (is_string() && v.type() != TYPE_CHAR && advance_of(v) == 0) return max < 0 ? INT32_MAX : max;
+    if (is_string()) {
+      if (v.is(TYPE_CHAR) || v.is(TYPE_BITSET)) return scan_chars(v, max);
+      if (!is_any_string(v.type())) return -1;
+      // An empty text matches at once without consuming anything.
+      if (advance_of(v) == 0) return max < 0 ? INT32_MAX : max;
+    }
     int64_t count = 0;
     while ((max < 0 || count < max) && !at_end() && literal(v)) count++;
     return count;
+  }
+
+  // The run of characters from the index that match a char (folded unless
+  // case-sensitive) or belong to a bitset, at most max of them (all when
+  // max < 0); the input moves past the run. The buffer is read directly,
+  // per character width: nothing here allocates. Binary input (bytes of
+  // unit 1) takes the same loop.
+  int64_t scan_chars(const Cell& v, int64_t max) {
+    int64_t from = index(), end = end_pos();
+    if (max >= 0) end = std::min(end, from + max);
+    const Buffer* b = node_buffer(input_->node());
+    const uint8_t* p = b->data() + b->head;
+    int64_t j;
+    switch (b->unit()) {
+      case 1: j = scan_run(p, from, end, v); break;
+      case 2: j = scan_run(reinterpret_cast<const uint16_t*>(p), from, end, v); break;
+      default: j = scan_run(reinterpret_cast<const uint32_t*>(p), from, end, v); break;
+    }
+    set_index(j);
+    return j - from;
+  }
+
+  template <typename Unit>
+  int64_t scan_run(const Unit* p, int64_t j, int64_t end, const Cell& v) const {
+    if (v.is(TYPE_BITSET)) {
+      const bitset::Bits bits(v);
+      while (j < end && bits.has(p[j])) j++;
+      return j;
+    }
+    bool fold = mode_ != CMP_STRICT_EQUAL;
+    uint32_t key = string::detail::key_of(v.w2, fold);
+    if (sizeof(Unit) > 1 || !fold || key >= 128) {
+      while (j < end && string::detail::key_of(p[j], fold) == key) j++;
+      return j;
+    }
+    // Within Latin-1 an ASCII key folds only with its other ASCII case.
+    uint32_t other = (key >= 'A' && key <= 'Z') ? key + 32 : key;
+    while (j < end && (p[j] == key || p[j] == other)) j++;
+    return j;
   }
 
   // --- keywords -------------------------------------------------------------------------
@@ -539,6 +607,16 @@ class Run {
   may_gc bool find_token(const Cell& v, bool thru) {
     int64_t end = end_pos();
     if (is_string()) {
+      if (v.is(TYPE_BITSET)) {
+        const bitset::Bits bits(v);
+        for (int64_t i = index(); i < end; i++) {
+          if (bits.has(string::rs_abs_at(*input_, uint32_t(i)))) {
+            set_index(thru ? i + 1 : i);
+            return true;
+          }
+        }
+        return false;
+      }
       if (v.type() != TYPE_CHAR && !is_any_string(v.type())) fire(ErrId::PARSE_RULE, v);
       int64_t adv = advance_of(v);
       int64_t found = -1;
