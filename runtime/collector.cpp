@@ -109,6 +109,7 @@ void mark_roots() {
   for (CallFrame* f = g_stack.frames; f && f < g_stack.frame_top; f++) {
     mark_node(nullptr, &f->naming_ctx);
     mark_node(nullptr, &f->func_ctx);
+    mark_node(nullptr, &f->code);
   }
   drain();
   // C++ temporaries.

@@ -80,6 +80,14 @@ inline Cell word_value(const Cell& w) {
   return word::get_any(w);
 }
 
+// The cell at code.pos, or null at the end (the block may have shrunk while
+// it ran). Valid until the next allocation.
+inline const Cell* code_cell(const Code& code) {
+  if (code.pos >= code.end) return nullptr;
+  Buffer* b = node_buffer(code.node);
+  return code.pos < (b->used() >> 4) ? b->cells() + code.pos : nullptr;
+}
+
 // Is the cell at code.pos a word whose value is an op!? The value is
 // returned through op.
 bool infix_next(const Code& code, Cell* op) {
@@ -101,9 +109,10 @@ bool infix_next(const Code& code, Cell* op) {
   return true;
 }
 
-}  // namespace
+may_gc Status eval_push(Code& code, bool no_infix, bool passive);
+may_gc Status eval_push_at(Code& code, const Cell* c, bool no_infix, bool passive);
 
-bool Code::at_end() const { return pos >= end || pos >= block_length(node); }
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Blocks and expressions
@@ -112,22 +121,26 @@ may_gc Status eval_block(Cell block, bool chain) {
   NodeId node = block.node();
   uint32_t len = block_length(node);
   uint32_t head = block.index() < 0 ? 0 : std::min<uint32_t>(uint32_t(block.index()), len);
-  RootedCell keep(block);  // the block stays alive while it runs
   Cell saved_code = g_current_code;
   stack_mark(FRAME_EVAL | FRAME_INTERPRETED, sym_exact(SymId::BODY_TAG), 0);
+  (g_stack.frame_top - 1)->code = node;  // the frame keeps the block alive while it runs
   VEL_TRACE(trace::EV_ENTER, Where{node, TYPE_BLOCK, int32_t(head)}, nullptr);
   if (head >= len) {
     set_last(unset_cell());
   } else {
     Code code{node, head, len};
+    Cell* base = g_stack.base;
     while (true) {
       // The whole cell: a signal caught inside the last expression (a loop's
       // break, a function's return) left it at the inner code.
-      g_current_code = block;
+      g_current_code.header = block.header;
       g_current_code.w1 = code.pos;
-      VEL_TRY(eval_expression(code, false, false));
+      g_current_code.w2 = node;
+      // Each value lands in the frame's result cell.
+      g_stack.top = base;
+      VEL_TRY(eval_push(code, false, false));
+      VEL_TRACE(trace::EV_EXPR, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, g_stack.base);
       if (code.at_end()) break;
-      stack_reset();
     }
     g_current_code = saved_code;
   }
@@ -206,6 +219,22 @@ inline bool infix_fast(const Cell& op, TypeId src, const Cell& l, const Cell& r,
       case ACT_ADD: m = MATH_ADD; break;
       case ACT_SUBTRACT: m = MATH_SUBTRACT; break;
       case ACT_MULTIPLY: m = MATH_MULTIPLY; break;
+      case ACT_REMAINDER:
+      case ACT_DIVIDE:
+        // Exact integer quotients and remainders; the rest (zero, the one
+        // overflow, inexact quotients) go through the action.
+        if (l.is(TYPE_INTEGER) && r.is(TYPE_INTEGER) && r.i2() != 0 && r.i2() != -1) {
+          int32_t a = l.i2(), b = r.i2();
+          if (n == ACT_REMAINDER) {
+            *out = integer_cell(a % b);
+            return true;
+          }
+          if (a % b == 0) {
+            *out = integer_cell(a / b);
+            return true;
+          }
+        }
+        return false;
       default: return false;
     }
     return try_math_fast(m, l, r, out);
@@ -217,6 +246,21 @@ inline bool infix_fast(const Cell& op, TypeId src, const Cell& l, const Cell& r,
     return true;
   }
   return false;
+}
+
+// A right operand that needs no evaluation: a number, or a word whose value
+// is a number. Answers false for anything else.
+inline bool plain_operand(const Cell* c, Cell* out) {
+  TypeId t = c->type();
+  if (t == TYPE_INTEGER || t == TYPE_FLOAT) {
+    *out = *c;
+    return true;
+  }
+  if (t != TYPE_WORD) return false;
+  const Cell* v = word_slot(*c);
+  if (!v || !(v->is(TYPE_INTEGER) || v->is(TYPE_FLOAT))) return false;
+  *out = *v;
+  return true;
 }
 
 // The k-th argument word of a callable's spec, as a word! (for errors).
@@ -235,10 +279,20 @@ Cell spec_arg_word(const Cell& fn, uint32_t k) {
 // An operator over a native or action: the right operand is one value or
 // prefix call (no infix of its own); the two operands are the call's
 // cells, at the left operand's place.
-may_gc Status infix_native(const Cell& op, TypeId src, const Cell& name, Code& code, Cell* left) {
+[[gnu::noinline]] may_gc Status infix_native(const Cell& op, TypeId src, const Cell& name, Code& code, Cell* left) {
   Cell callee = op;
   callee.header = src;
   g_stack.top = left + 1;
+  if (!trace::g_trace.on) [[likely]] {
+    // Numbers on both sides: no call at all.
+    const Cell* c = code_cell(code);
+    Cell right, out;
+    if (c && plain_operand(c, &right) && infix_fast(op, src, *left, right, &out)) {
+      code.pos++;
+      *left = out;
+      return Status::OK;
+    }
+  }
   VEL_TRACE(trace::EV_OPEN, Where{code.node, TYPE_BLOCK, int32_t(code.pos) - 1}, &name);
   if (code.at_end()) fire(ErrId::NO_ARG, name, spec_arg_word(callee, 1));
   VEL_TRY(eval_expression(code, true, true));
@@ -272,116 +326,161 @@ may_gc Status infix_native(const Cell& op, TypeId src, const Cell& name, Code& c
 
 }  // namespace
 
-may_gc Status eval_expression(Code& code, bool no_infix, bool push_mode, bool passive) {
-  uint32_t start = cell_index(g_stack.top);
-  VEL_TRACE(trace::EV_FETCH, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, code.cell());
-  Cell v = *code.cell();
+namespace {
+
+
+may_gc Status call_prefix(const Cell& fn, const Cell& name, Code* code);
+
+// The terms that are not a word or a literal.
+[[gnu::noinline]] may_gc Status eval_other(Code& code, Cell v, bool passive) {
   switch (v.type()) {
-    case TYPE_PAREN: {
-      code.pos++;
-      Cell blk = v;
-      blk.set_type(TYPE_BLOCK);
-      if (push_mode) {
-        VEL_TRY(eval_block(blk, false));
-      } else {
-        VEL_TRY(eval_block(blk, true));
-        stack_keep();
-      }
-      break;
-    }
+    case TYPE_PAREN:
+      v.set_type(TYPE_BLOCK);
+      return eval_block(v, false);
     case TYPE_SET_WORD:
-      VEL_TRY(eval_set_word(code, push_mode));
-      break;
+      code.pos--;
+      return eval_set_word(code, true);
     case TYPE_SET_PATH:
-      VEL_TRY(eval_set_path(code, push_mode));
-      break;
+      code.pos--;
+      return eval_set_path(code, true);
     case TYPE_GET_WORD:
-      code.pos++;
-      place(word_value(v), push_mode);
-      break;
+      push(word_value(v));
+      return Status::OK;
     case TYPE_LIT_WORD:
-      code.pos++;
       v.header = TYPE_WORD;
-      place(v, push_mode);
-      break;
-    case TYPE_WORD: {
-      code.pos++;
-      Cell val = word_value(v);
-      TypeId t = val.type();
-      if (t == TYPE_UNSET) fire(ErrId::NO_VALUE, v);
-      if (is_function_value(t)) {
-        VEL_TRY(eval_call(val, v, &code, push_mode));
-      } else if (t == TYPE_OP) {
-        fire(ErrId::NO_OP_ARG, v);
-      } else {
-        place(val, push_mode);
-      }
-      break;
-    }
+      push(v);
+      return Status::OK;
     case TYPE_PATH:
-      code.pos++;
-      VEL_TRY(eval_path(v, &code, false, false, push_mode));
-      break;
+      return eval_path(v, &code, false, false, true);
     case TYPE_GET_PATH:
-      code.pos++;
-      VEL_TRY(eval_path(v, &code, false, true, push_mode));
-      break;
+      return eval_path(v, &code, false, true, true);
     case TYPE_LIT_PATH:
-      code.pos++;
       v.header = TYPE_PATH;
       v.w3 = 0;
-      place(v, push_mode);
-      break;
+      push(v);
+      return Status::OK;
     case TYPE_OP:
       fire(ErrId::NOT_DONE);
     case TYPE_NATIVE:
     case TYPE_ACTION:
     case TYPE_FUNCTION:
     case TYPE_ROUTINE:
-      code.pos++;
       if (passive) {
-        place(v, push_mode);
-      } else {
-        Cell anon = unset_cell();
-        VEL_TRY(eval_call(v, anon, &code, push_mode));
+        push(v);
+        return Status::OK;
       }
-      break;
+      return call_prefix(v, unset_cell(), &code);
     case TYPE_ISSUE: {
-      code.pos++;
       uint32_t s = symbol::resolve(v.w2);
-      if ((s == sym(SymId::SYSTEM) || s == sym(SymId::SYSTEM_GLOBAL)) && !code.at_end() &&
-          code.cell()->is(TYPE_BLOCK))
-        fire(ErrId::VEL_SYSTEM);
-      place(v, push_mode);
-      break;
+      if (s == sym(SymId::SYSTEM) || s == sym(SymId::SYSTEM_GLOBAL)) {
+        const Cell* next = code_cell(code);
+        if (next && next->is(TYPE_BLOCK)) fire(ErrId::VEL_SYSTEM);
+      }
+      push(v);
+      return Status::OK;
     }
     default:
-      code.pos++;
-      place(v, push_mode);
-      break;
+      push(v);
+      return Status::OK;
   }
+}
 
-  // Infix operators: no precedence, left to right.
-  if (!no_infix) {
-    Cell op;
-    while (infix_next(code, &op)) {
-      Cell name = *code.cell();
-      VEL_TRACE(trace::EV_FETCH, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, &name);
-      code.pos++;
-      // The left operand is the first argument, in place at the expression's
-      // start (the pushed value, or the frame's result cell).
-      Cell* left = push_mode ? g_stack.begin + start : g_stack.base;
-      TypeId src = func::op_source_type(op);
-      if (src == TYPE_ACTION || src == TYPE_NATIVE) {
-        VEL_TRY(infix_native(op, src, name, code, left));
-        continue;
-      }
-      g_stack.top = left;
-      Cell callee = *func::more_cell(op, func::MORE_OP_SOURCE);
-      VEL_TRY(eval_call(callee, name, &code, push_mode, true));
-    }
+// A word whose value the fast lookup could not give, or that names no plain
+// value: unset, an op, or a callable.
+[[gnu::noinline]] may_gc Status eval_word_slow(Code& code, const Cell& w, const Cell& val) {
+  TypeId t = val.type();
+  if (t == TYPE_UNSET) fire(ErrId::NO_VALUE, w);
+  if (is_function_value(t)) return call_prefix(val, w, &code);
+  if (t == TYPE_OP) fire(ErrId::NO_OP_ARG, w);
+  push(val);
+  return Status::OK;
+}
+
+// The op! named by the word at code.pos, or false.
+inline bool infix_at(const Code& code, Cell* op) {
+  const Cell* c = code_cell(code);
+  if (!c || !c->is(TYPE_WORD)) return false;
+  if (const Cell* v = word_slot(*c)) [[likely]] {
+    if (!v->is(TYPE_OP)) return false;
+    *op = *v;
+    return true;
   }
-  if (!push_mode) VEL_TRACE(trace::EV_EXPR, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, g_stack.base);
+  return infix_next(code, op);
+}
+
+// Operators after a value at `left`: no precedence, left to right.
+[[gnu::noinline]] may_gc Status eval_infix(Code& code, Cell* left) {
+  Cell op;
+  while (infix_at(code, &op)) {
+    Cell name = *code_cell(code);
+    VEL_TRACE(trace::EV_FETCH, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, &name);
+    code.pos++;
+    // The left operand is the first argument, in place.
+    TypeId src = func::op_source_type(op);
+    if (src == TYPE_ACTION || src == TYPE_NATIVE) {
+      VEL_TRY(infix_native(op, src, name, code, left));
+      continue;
+    }
+    g_stack.top = left;
+    // Nothing else may hold the function while its arguments run.
+    RootedCell callee(*func::more_cell(op, func::MORE_OP_SOURCE));
+    VEL_TRY(eval_call(*callee, name, &code, true, true));
+  }
+  return Status::OK;
+}
+
+[[gnu::noinline]] may_gc Status trace_fetch(const Code& code) {
+  return trace::emit(trace::EV_FETCH, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, code_cell(code));
+}
+
+// One expression from the cell c at code.pos (not at the end), its value
+// pushed.
+may_gc Status eval_push_at(Code& code, const Cell* c, bool no_infix, bool passive) {
+  Cell* start = g_stack.top;
+  if (trace::g_trace.on) [[unlikely]] {
+    VEL_TRY(trace_fetch(code));
+    c = code_cell(code);  // the callback may have run the collector
+    if (!c) fire(ErrId::NO_ARG);
+  }
+  Cell v = *c;
+  code.pos++;
+  TypeId t = v.type();
+  if (t == TYPE_WORD) {
+    const Cell* slot = word_slot(v);
+    Cell val = slot ? *slot : word::get_any(v);
+    TypeId vt = val.type();
+    if (vt == TYPE_NATIVE || vt == TYPE_ACTION || vt == TYPE_FUNCTION) [[likely]] {
+      VEL_TRY(call_prefix(val, v, &code));
+    } else if (vt != TYPE_UNSET && vt != TYPE_OP && vt != TYPE_ROUTINE) [[likely]] {
+      *push_slot() = val;
+    } else {
+      VEL_TRY(eval_word_slow(code, v, val));
+    }
+  } else if (t == TYPE_INTEGER || t == TYPE_BLOCK || t == TYPE_FLOAT || t == TYPE_STRING || t == TYPE_LOGIC ||
+             t == TYPE_NONE || t == TYPE_CHAR) {
+    *push_slot() = v;
+  } else {
+    VEL_TRY(eval_other(code, v, passive));
+  }
+  if (no_infix) return Status::OK;
+  // Most values are not followed by an operator word.
+  const Cell* next = code_cell(code);
+  if (!next || !next->is(TYPE_WORD)) [[likely]]
+    return Status::OK;
+  return eval_infix(code, start);
+}
+
+may_gc Status eval_push(Code& code, bool no_infix, bool passive) {
+  return eval_push_at(code, code_cell(code), no_infix, passive);
+}
+
+}  // namespace
+
+may_gc Status eval_expression(Code& code, bool no_infix, bool push_mode, bool passive) {
+  if (push_mode) return eval_push(code, no_infix, passive);
+  VEL_TRY(eval_push(code, no_infix, passive));
+  set_result(*(g_stack.top - 1));
+  VEL_TRACE(trace::EV_EXPR, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, g_stack.base);
   return Status::OK;
 }
 
@@ -397,6 +496,8 @@ may_gc Status eval_next(Code& code, bool push_mode) {
 // Argument caches
 
 namespace {
+
+constexpr uint32_t SHAPE_SIMPLE = 1u << 31;
 
 // Builds the argument cache of a callable from its spec (once).
 may_gc Cell build_args_cache(const Cell& fn) {
@@ -471,8 +572,20 @@ may_gc Cell build_args_cache(const Cell& fn) {
     *b->cell_tail() = integer_cell(int32_t(locals));
     b->tail += 16;
   }
-  *func::more_cell(*keep, func::MORE_CACHE) = *cache;
-  return *cache;
+  // The call shape in the cache cell's spare word: arity and locals when
+  // every entry is a plain argument (no refinements, no get or literal
+  // arguments, no return: entry), so that calls can skip the general loop.
+  bool simple = true;
+  uint32_t arity = 0;
+  for (uint32_t i = 0, m = block_length(cache->node()); i < m; i++) {
+    const Cell& e = node_buffer(cache->node())->cells()[i];
+    if (e.is(TYPE_TYPESET) && func::arg_mode(e) == func::ARG_NORMAL) arity++;
+    else if (!e.is(TYPE_INTEGER)) simple = false;
+  }
+  Cell summary = *cache;
+  summary.w3 = (simple && arity < 256 && locals < 65536) ? (SHAPE_SIMPLE | arity | (locals << 8)) : 0;
+  *func::more_cell(*keep, func::MORE_CACHE) = summary;
+  return summary;
 }
 
 Cell args_cache(const Cell& fn) {
@@ -557,8 +670,9 @@ may_gc Status call_body(const Cell& fn, Cell* base);
 // calls the function.
 may_gc Status eval_arguments(const Cell& fn, const Cell& name, Code* code, const PathRefs* refs, bool infix,
                              Cell* base) {
-  RootedCell cache_root(args_cache(fn));
-  NodeId cache = cache_root->node();
+  // The callable is rooted by the caller (a copy on the stack), and with
+  // it its cache.
+  NodeId cache = args_cache(fn).node();
   uint32_t n = block_length(cache);
   bool active = true;
   uint32_t locals = 0;
@@ -568,6 +682,14 @@ may_gc Status eval_arguments(const Cell& fn, const Cell& name, Code* code, const
     Cell e = node_buffer(cache)->cells()[i];
     if (e.is(TYPE_TYPESET)) {
       func::ArgMode mode = func::arg_mode(e);
+      if (mode == func::ARG_NORMAL && active && !(infix && cell_at == 0)) [[likely]] {
+        const Cell* c = code ? code_cell(*code) : nullptr;
+        if (!c) fire(ErrId::NO_ARG, call_name(name), arg_word(fn, i));
+        VEL_TRY(eval_push_at(*code, c, infix, false));
+        if (!type_ok(e, g_stack.top[-1])) expect_arg(fn, name, g_stack.top[-1], i);
+        cell_at++;
+        continue;
+      }
       if (mode == func::ARG_RETURN) continue;
       if (infix && cell_at == 0) {
         if (!type_ok(e, base[0])) expect_arg(fn, name, base[0], i);
@@ -755,6 +877,48 @@ may_gc Status eval_call_refs(const Cell& fn, const Cell& name, Code* code, bool 
     if (!push_mode) set_result(*fn_slot);
   }
   VEL_TRACE(trace::EV_RETURN, trace::kNowhere, g_stack.top - 1, &name);
+  return Status::OK;
+}
+
+// The common call: named by a word or by nothing, arguments from the code,
+// the result pushed in place of the callable's copy.
+may_gc Status call_prefix(const Cell& fn, const Cell& name, Code* code) {
+  if (trace::g_trace.on) [[unlikely]]
+    return eval_call_refs(fn, name, code, true, false, nullptr);
+  // The copy keeps the callable alive while it runs.
+  Cell* fn_slot = push(fn);
+  FrameName fname = frame_name(name);
+  Cell* base;
+  if (fn.is(TYPE_FUNCTION)) {
+    base = stack_mark(FRAME_FUNCTION | FRAME_INTERPRETED, fname.symbol, fname.ctx);
+    (g_stack.frame_top - 1)->func_ctx = func::context_of(fn);
+  } else {
+    base = stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, fname.symbol, fname.ctx);
+  }
+  Cell cache = args_cache(fn);
+  if (cache.w3 & SHAPE_SIMPLE) {
+    // Plain arguments only: each one expression, type-checked.
+    uint32_t arity = cache.w3 & 0xFF, locals = (cache.w3 >> 8) & 0xFFFF;
+    for (uint32_t i = 0; i < arity; i++) {
+      const Cell* c = code_cell(*code);
+      if (!c) fire(ErrId::NO_ARG, call_name(name), arg_word(fn, i));
+      VEL_TRY(eval_push_at(*code, c, false, false));
+      if (!type_ok(node_buffer(cache.node())->cells()[i], g_stack.top[-1])) [[unlikely]]
+        expect_arg(fn, name, g_stack.top[-1], i);
+    }
+    if (locals > 0) {
+      push(logic_cell(false));
+      for (uint32_t i = 1; i < locals; i++) push(none_cell());
+    }
+    VEL_TRACE(trace::EV_CALL, trace::kNowhere, &fn, &name);
+    VEL_TRY(call_body(fn, base));
+  } else {
+    VEL_TRY(eval_arguments(fn, name, code, nullptr, false, base));
+  }
+  stack_unwind();
+  *fn_slot = *base;
+  g_stack.top = base;
+  VEL_TRACE(trace::EV_RETURN, trace::kNowhere, fn_slot, &name);
   return Status::OK;
 }
 

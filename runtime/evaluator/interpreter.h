@@ -22,7 +22,7 @@ struct Code {
   uint32_t pos;   // index of the next cell, from the buffer head
   uint32_t end;   // index of the end (the block's tail when evaluation began)
 
-  bool at_end() const;
+  bool at_end() const { return pos >= end || pos >= (node_buffer(node)->used() >> 4); }
   // The cell at pos. Valid until the next allocation; check at_end first.
   Cell* cell() const { return node_buffer(node)->cells() + pos; }
 };

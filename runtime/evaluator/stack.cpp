@@ -22,40 +22,6 @@ void stack_overflow() {
   fire(ErrId::STACK_OVERFLOW);
 }
 
-Cell* stack_mark(uint32_t header, uint32_t symbol, NodeId naming_ctx) {
-  if (g_stack.frame_top >= g_stack.frame_end) [[unlikely]]
-    stack_overflow();
-  *g_stack.frame_top++ = CallFrame{header, symbol, cell_index(g_stack.base), cell_index(g_stack.top), naming_ctx, 0, -1};
-  return g_stack.base = g_stack.top;
-}
-
-Cell* stack_mark_at(Cell* at, uint32_t header, uint32_t symbol, NodeId naming_ctx) {
-  if (g_stack.frame_top >= g_stack.frame_end) [[unlikely]]
-    stack_overflow();
-  *g_stack.frame_top++ = CallFrame{header, symbol, cell_index(g_stack.base), cell_index(at), naming_ctx, 0, -1};
-  return g_stack.base = at;
-}
-
-void stack_unwind() {
-  CallFrame* f = --g_stack.frame_top;
-  g_stack.top = g_stack.base + 1;
-  g_stack.base = g_stack.begin + f->prev_base;
-}
-
-void stack_unwind_last() {
-  Cell* result = g_stack.base;
-  CallFrame* f = --g_stack.frame_top;
-  g_stack.top = result + 1;
-  g_stack.base = g_stack.begin + f->prev_base;
-  *g_stack.base = *result;
-}
-
-void stack_unroll() {
-  CallFrame* f = --g_stack.frame_top;
-  g_stack.top = g_stack.base;
-  g_stack.base = g_stack.begin + f->prev_base;
-}
-
 void stack_restore(const StackMark& m) {
   g_stack.top = g_stack.begin + m.top;
   g_stack.base = g_stack.begin + m.base;

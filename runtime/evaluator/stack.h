@@ -62,6 +62,7 @@ struct CallFrame {
   NodeId naming_ctx;    // context of the naming word
   NodeId func_ctx;      // function context of a function frame, else 0
   int32_t saved_values; // that context's values base before the call, -1 = none
+  NodeId code;          // the block an evaluation frame runs (kept alive), else 0
 };
 
 struct ArgStack {
@@ -105,17 +106,39 @@ inline void set_result(const Cell& v) {
 inline uint32_t cell_index(const Cell* c) { return uint32_t(c - g_stack.begin); }
 
 // Frames. mark pushes a frame and makes top the new base.
-Cell* stack_mark(uint32_t header, uint32_t symbol, NodeId naming_ctx);
+inline Cell* stack_mark_at(Cell* at, uint32_t header, uint32_t symbol, NodeId naming_ctx);
+inline Cell* stack_mark(uint32_t header, uint32_t symbol, NodeId naming_ctx) {
+  return stack_mark_at(g_stack.top, header, symbol, naming_ctx);
+}
 // Pushes a frame whose cells begin at `at` (cells the caller already
 // placed, at or above the current base) and makes it current.
-Cell* stack_mark_at(Cell* at, uint32_t header, uint32_t symbol, NodeId naming_ctx);
+inline Cell* stack_mark_at(Cell* at, uint32_t header, uint32_t symbol, NodeId naming_ctx) {
+  if (g_stack.frame_top >= g_stack.frame_end) [[unlikely]]
+    stack_overflow();
+  *g_stack.frame_top++ = CallFrame{header, symbol, cell_index(g_stack.base), cell_index(at), naming_ctx, 0, -1, 0};
+  return g_stack.base = at;
+}
 // Pops the top frame, leaving its result cell as the one value above the
 // caller's cells.
-void stack_unwind();
+inline void stack_unwind() {
+  CallFrame* f = --g_stack.frame_top;
+  g_stack.top = g_stack.base + 1;
+  g_stack.base = g_stack.begin + f->prev_base;
+}
 // As stack_unwind, and copies the result into the caller's result cell.
-void stack_unwind_last();
+inline void stack_unwind_last() {
+  Cell* result = g_stack.base;
+  CallFrame* f = --g_stack.frame_top;
+  g_stack.top = result + 1;
+  g_stack.base = g_stack.begin + f->prev_base;
+  *g_stack.base = *result;
+}
 // Pops the top frame and drops all its cells.
-void stack_unroll();
+inline void stack_unroll() {
+  CallFrame* f = --g_stack.frame_top;
+  g_stack.top = g_stack.base;
+  g_stack.base = g_stack.begin + f->prev_base;
+}
 inline uint32_t frame_depth() { return uint32_t(g_stack.frame_top - g_stack.frames); }
 
 // Restores both stacks to a depth recorded before a call, after an error
