@@ -21,6 +21,9 @@ void start() {
     static const char kMsg[] = "CommandLineToArgvW failed!\n";
     platform::write_stream(platform::Stream::Out, kMsg, sizeof kMsg - 1);
   }
+  // The build's host tool: vel --write-boot-image OUT ROOT MANIFEST.
+  if (args.size() == 5 && args[1] == "--write-boot-image")
+    platform::exit_process(write_boot_image(args[2], args[3], args[4]));
   start_runtime();
   if (const char* trace = std::getenv("VEL_TRACE_INIT"); trace && *trace == '1') {
     for (const std::string& step : init_log()) {

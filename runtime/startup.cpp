@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "boot_sources.h"
+#include "boot.h"
 #include "collector.h"
 #include "datatypes/registry.h"
 #include "datatypes/word.h"
@@ -22,7 +22,7 @@ namespace vel {
 
 namespace {
 
-// The boot sources make every native and action with `make`, so the word
+// The boot code makes every native and action with `make`, so the word
 // starts out holding the make action over a bare spec; the library then
 // defines it with its full spec.
 may_gc void seed_make_word() {
@@ -39,15 +39,14 @@ void start_runtime() {
   g_gc.enabled = true;
   g_initialising = false;
   seed_make_word();
-  for (unsigned i = 0; i < g_boot_source_count; i++) {
-    const BootSource& src = g_boot_sources[i];
-    std::string_view text(reinterpret_cast<const char*>(src.text), src.size);
-    if (run_script(text, unset_cell()) != Status::OK) {
-      std::string msg = std::string("*** Boot Error: a signal escaped ") + src.name;
-      platform::error_box("Vel App Error", msg);
-      fatal_error(98, 0);
-    }
-  }
+  boot::run();
+}
+
+int write_boot_image(const std::string& out, const std::string& root, const std::string& manifest) {
+  runtime_init();
+  g_gc.enabled = true;
+  g_initialising = false;
+  return boot::write_image(out, root, manifest);
 }
 
 int run_with_big_stack(int (*fn)()) {

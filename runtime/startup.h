@@ -1,12 +1,18 @@
 // What start-up does after the runtime initialisation: the start-up flags
 // and the top-level code of the boot sources.
 #pragma once
+#include <string>
 
 namespace vel {
 
-// Runtime initialisation, then the collector on, then every boot source
-// evaluated in manifest order. An error in a boot source ends the process.
+// Runtime initialisation, then the collector on, then the boot image's
+// code evaluated in manifest order (boot.h). An error in it ends the
+// process.
 void start_runtime();
+
+// The host tool's work: runtime initialisation, then the boot image of the
+// manifest's sources written to out (boot.h). Answers the exit status.
+int write_boot_image(const std::string& out, const std::string& root, const std::string& manifest);
 
 // Runs fn on a thread whose stack is 256 MB, as the Windows build's main
 // thread is, so that depth guards rather than the machine decide how deep

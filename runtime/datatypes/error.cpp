@@ -525,12 +525,11 @@ bool catalog_loaded() { return g_loaded; }
 
 may_gc void load_catalog() {
   if (g_loaded) return;
-  std::string_view text = catalog_source();
-  lexer::ScanResult r = lexer::scan(text, lexer::ScanOptions{});
-  g_roots[CATALOG] = r.value;
-  if (!r.value.is(TYPE_BLOCK)) catalog_fault("the text does not load as a block");
+  Cell code = catalog_code();
+  g_roots[CATALOG] = code;
+  if (!code.is(TYPE_BLOCK)) catalog_fault("the boot image holds no library/errors.vel");
   // The source: a header (Vel [...]), then the catalog block.
-  NodeId src = r.value.node();
+  NodeId src = code.node();
   uint32_t at = (cells_in(src) >= 1 && cell_of(src, 0).is(TYPE_WORD)) ? 2 : 0;
   if (cells_in(src) != at + 1 || !cell_of(src, at).is(TYPE_BLOCK)) catalog_fault("expected a header and one block");
   NodeId blk = cell_of(src, at).node();

@@ -34,11 +34,11 @@ constexpr uint32_t ERROR_CLASS = 1;
 // Start-up (after the runtime words): the prototype, and fire's builder.
 void init();
 
-// The text of library/errors.vel, embedded by tools/embed-text.py
+// The loaded code of library/errors.vel, from the boot image
 // (error_catalog.cpp).
-std::string_view catalog_source();
+may_gc Cell catalog_code();
 
-// The catalog, loaded from catalog_source() on first use. A catalog that
+// The catalog, read from catalog_code() on first use. A catalog that
 // does not load is a fault of the build: the process ends with a report.
 may_gc void load_catalog();
 bool catalog_loaded();

@@ -1,18 +1,10 @@
-// The error catalog's source: library/errors.vel, embedded with the other
-// boot sources.
-#include <cstring>
-#include <string_view>
-
-#include "boot_sources.h"
+// The error catalog's source: library/errors.vel, loaded into the boot
+// image with the other boot sources.
+#include "boot.h"
 #include "datatypes/error.h"
 
 namespace vel::error {
 
-std::string_view catalog_source() {
-  for (unsigned i = 0; i < g_boot_source_count; i++)
-    if (std::strcmp(g_boot_sources[i].name, "library/errors.vel") == 0)
-      return {reinterpret_cast<const char*>(g_boot_sources[i].text), g_boot_sources[i].size};
-  return {};
-}
+may_gc Cell catalog_code() { return boot::source_code("library/errors.vel"); }
 
 }  // namespace vel::error

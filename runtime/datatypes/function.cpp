@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cycle.h"
+#include "library.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/logic.h"
@@ -304,6 +305,7 @@ may_gc NodeId function_push(const Cell& spec_in, const Cell& body_in, NodeId ctx
     *more_cell(g_stack.begin[at], MORE_BODY) = copy;
     if (made) context::bind(copy, ctx, false);
   }
+  if (library::g_defining) [[unlikely]] library::defined(&g_stack.begin[at]);
   return ctx;
 }
 

@@ -1,0 +1,46 @@
+// What keeps the library's functions the library's own after start-up.
+//
+// The library was once compiled code: its calls named their callees
+// directly and its bodies reported no trace events. Interpreted from the
+// boot image, it keeps both promises this way:
+//   - every function made while the boot code runs gets the no-trace flag,
+//     so nothing inside a library body reaches a do/trace callback;
+//   - once the boot code has run, each word of a library body that names a
+//     global function (word! or get-word!) is rebound to the library
+//     context, a snapshot of those global values. A user who then sets
+//     `print: none` or `append: 1` changes the global word only; library
+//     functions keep calling the functions they were defined with.
+// Words naming anything else stay global, so library code still reads and
+// sets the globals that user code sees.
+#pragma once
+#include <cstdint>
+
+#include "cell.h"
+#include "memory.h"
+
+namespace vel::library {
+
+// True while the boot code runs (function_push marks and records the
+// functions it makes).
+extern bool g_defining;
+
+// Start of the boot code.
+may_gc void begin();
+// A function made while defining: its cell gets no-trace and its body is
+// recorded for seal(). `fn` is an argument-stack cell.
+may_gc void defined(Cell* fn);
+// End of the boot code: the library context is made and the recorded
+// bodies rebound to it.
+may_gc void seal();
+
+// The library context (0 before seal).
+NodeId context();
+
+// Sets the word (not held in a series) to the start-up routine maker:
+// `<routine> spec body` makes a routine! whose body's first value, a word,
+// names its C++ entry in the routine registry; its result type comes from
+// the spec's `return:` block (logic!, integer! or float!; else the entry
+// writes its result).
+may_gc void install_routine_maker(Cell* word);
+
+}  // namespace vel::library
