@@ -1,5 +1,6 @@
 #include "library.h"
 
+#include <cstdio>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -128,7 +129,7 @@ may_gc void seal() {
 NodeId context() { return g_lib; }
 
 may_gc void install_routine_maker(Cell* word) {
-  RootedCell spec(load_text("[spec [block!] body [block!]]"));
+  RootedCell spec(load_text("spec [block!] body [block!]"));
   func::routine_push(*spec, none_cell(), func::routine_register("<routine>", make_routine), -1, true);
   Cell r = g_stack.top[-1];
   g_stack.top--;

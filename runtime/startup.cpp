@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "roots.h"
 #include "runtime_init.h"
+#include "system_routines.h"
 
 namespace vel {
 
@@ -39,6 +40,7 @@ void start_runtime() {
   g_gc.enabled = true;
   g_initialising = false;
   seed_make_word();
+  register_system_routines();
   boot::run();
 }
 

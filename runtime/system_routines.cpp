@@ -1,0 +1,213 @@
+// The C++ entries of the routines that the system object and the library
+// make at start-up (library/system.vel): each is registered by the name
+// that its routine's body gives.
+#include "system_routines.h"
+
+#include <string>
+
+#include "collector.h"
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/error.h"
+#include "datatypes/float.h"
+#include "datatypes/function.h"
+#include "datatypes/string.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
+#include "errors.h"
+#include "library.h"
+#include "datatypes/logic.h"
+#include "evaluator/trace.h"
+#include "platform/platform.h"
+#include "roots.h"
+
+namespace vel {
+
+namespace {
+
+may_gc Cell word_cell(const char* text) { return word::load(text); }
+
+// The settings this executable was built with, as set-word / value pairs
+// in the order of system/build/config: what differs between the two
+// builds is decided here by the compiler, so each build tells its own.
+Status build_config(Cell* base) {
+#ifdef _WIN32
+  constexpr bool windows = true;
+#else
+  constexpr bool windows = false;
+#endif
+#ifdef NDEBUG
+  constexpr bool debug = false;
+#else
+  constexpr bool debug = true;
+#endif
+#if defined(__PIC__) || defined(__PIE__)
+  constexpr bool pic = !windows;
+#else
+  constexpr bool pic = false;
+#endif
+#if defined(__x86_64__) || defined(_M_X64)
+  const char* target = "x86-64";
+#elif defined(__aarch64__)
+  const char* target = "ARM64";
+#else
+  const char* target = "unknown";
+#endif
+  const char* os = windows ? "Windows" : "Linux";
+  RootedCell out(block::make_at(100));
+  auto put = [&](const char* name, auto make_value) {
+    Cell sw = word_cell(name);
+    sw.set_type(TYPE_SET_WORD);
+    block::rs_append(out->node(), sw);
+    RootedCell v(make_value());
+    block::rs_append(out->node(), *v);
+  };
+  auto w = [](const char* t) { return [t] { return word_cell(t); }; };
+  auto lg = [](bool b) { return [b] { return logic_cell(b); }; };
+  auto none = [] { return none_cell(); };
+  auto in = [](int32_t n) { return [n] { return integer_cell(n); }; };
+  put("config-name", w(os));
+  put("OS", w(os));
+  put("OS-version", in(0));
+  put("ABI", none);
+  put("link?", lg(true));
+  put("debug?", lg(debug));
+  put("encap?", lg(false));
+  put("build-prefix", [] { return string::load("", TYPE_FILE); });
+  put("build-basename", [] { return string::load("vel", TYPE_FILE); });
+  put("build-suffix", [] { return windows ? string::load(".exe", TYPE_FILE) : none_cell(); });
+  put("format", w(windows ? "PE" : "ELF"));
+  put("type", w("exe"));
+  put("target", w(target));
+  put("cpu-version", [] { return float_cell(6.0); });
+  put("verbosity", in(0));
+  put("sub-system", w(windows ? "GUI" : "console"));
+  put("runtime?", lg(true));
+  put("use-natives?", lg(false));
+  put("debug-safe?", lg(true));
+  put("dev-mode?", lg(false));
+  put("static-link?", lg(windows));
+  put("need-main?", lg(false));
+  put("PIC?", lg(pic));
+  put("base-address", none);
+  put("dynamic-linker", [] { return windows ? none_cell() : string::load("/lib64/ld-linux-x86-64.so.2"); });
+  put("syscall", w(os));
+  put("export-ABI", none);
+  put("stack-align-16?", lg(true));
+  put("literal-pool?", lg(false));
+  put("idiv?", lg(true));
+  put("unicode?", lg(windows));
+  put("vel-pass?", lg(true));
+  put("vel-only?", lg(false));
+  put("vel-store-bodies?", lg(true));
+  put("vel-strict-check?", lg(true));
+  put("vel-tracing?", lg(true));
+  put("vel-help?", lg(true));
+  put("velbin-compress?", lg(false));
+  put("legacy", none);
+  put("gui-console?", lg(windows));
+  put("libVel?", lg(false));
+  put("libVelRT?", lg(false));
+  put("libVelRT-update?", lg(false));
+  put("GUI-engine", w(windows ? "native" : "headless"));
+  put("draw-engine", none);
+  put("modules", [] { return block::make_at(1); });
+  put("show", none);
+  put("command-line", none);
+  put("show-func-map?", lg(false));
+  base[0] = *out;
+  return Status::OK;
+}
+
+// The global context seen as an object; it is also the context's owner,
+// what `self` gives there.
+Status global_object(Cell* base) {
+  Cell o = make_cell(TYPE_OBJECT, context::g_global, uint32_t(-1), 0);
+  context::owner(context::g_global) = o;
+  base[0] = o;
+  return Status::OK;
+}
+
+// The catalog block of library/errors.vel (after its header).
+Status error_catalog(Cell* base) {
+  Cell code = error::catalog_code();
+  if (!code.is(TYPE_BLOCK)) fire(ErrId::NOT_DONE);
+  Buffer* b = node_buffer(code.node());
+  uint32_t at = b->used() >> 4 >= 3 ? 2 : 0;
+  base[0] = b->cells()[at];
+  return Status::OK;
+}
+
+Status command_line(Cell* base) {
+  base[0] = string::load(platform::command_line());
+  return Status::OK;
+}
+
+Status collector_active(Cell* base) {
+  base[0] = logic_cell(g_gc.enabled);
+  return Status::OK;
+}
+
+Status collector_cycles(Cell* base) {
+  base[0] = integer_cell(int32_t(g_gc.cycles & 0x7FFFFFFF));
+  return Status::OK;
+}
+
+// Node pools are compacted with the series, in every cycle.
+Status collector_node_cycles(Cell* base) { return collector_cycles(base); }
+
+// The runtime's mirror of system/state/callbacks/bits.
+Status set_callback_bits(Cell* base) {
+  trace::g_callback_bits = uint32_t(base[0].i2());
+  return Status::OK;
+}
+
+// system/options/float: the word of the field and its new value.
+Status set_float_option(Cell* base) {
+  std::string_view field = symbol::text(symbol::resolve(base[0].w2));
+  bool on = truthy(base[1]);
+  if (field == "pretty?") g_float_options.pretty = on;
+  else if (field == "full?") g_float_options.full = on;
+  base[0] = unset_cell();
+  return Status::OK;
+}
+
+// Code run by the boot image stands for the compiled library: only code
+// run after it counts as interpreted.
+Status interpreted(Cell* base) {
+  base[0] = logic_cell(!library::g_defining);
+  return Status::OK;
+}
+
+// set-quiet word value: sets the word without telling its object.
+Status set_quiet(Cell* base) {
+  Cell w = base[0];
+  if (!word::is_any_word(w.type()) || w.is(TYPE_ISSUE) || !w.w1) fire(ErrId::INVALID_ARG, w);
+  context::set_in(&w, base[1], w.w1, false);
+  base[0] = base[1];
+  return Status::OK;
+}
+
+}  // namespace
+
+void register_system_routines() {
+  struct Entry {
+    const char* name;
+    func::RoutineFn fn;
+  } entries[] = {
+      {"build-config", build_config},
+      {"global-object", global_object},
+      {"error-catalog", error_catalog},
+      {"command-line", command_line},
+      {"collector-active?", collector_active},
+      {"collector-cycles", collector_cycles},
+      {"collector-node-cycles", collector_node_cycles},
+      {"set-callback-bits", set_callback_bits},
+      {"set-float-option", set_float_option},
+      {"set-quiet", set_quiet},
+      {"interpreted?", interpreted},
+  };
+  for (const Entry& e : entries) func::routine_register(e.name, e.fn);
+}
+
+}  // namespace vel
