@@ -432,7 +432,7 @@ namespace {
 constexpr uint32_t NO_BUCKET = 0xFFFFFFFFu;
 constexpr uint32_t NOT_INDEXED = 0xFFFFFFFFu;
 constexpr uint32_t FREE_LIST_BIT = 0x80000000u;  // a released duplicate-list slot
-constexpr uint64_t MAX_BUCKETS = uint64_t(1) << 29;  // a key array of 2 GB
+constexpr uint64_t MAX_BUCKETS = uint64_t(1) << 28;  // a slot array of 2 GB
 constexpr uint32_t SHIFT_LIMIT = 30000;
 constexpr uint32_t ENTRY_LIVE = TYPE_UNSET;  // head cell header of a live kind 3/4 entry
 
@@ -506,10 +506,16 @@ may_gc uint32_t append_cell(NodeId block, const Cell& c) {
   return index;
 }
 
+// The slot array holds two words per bucket: the key word and beside it
+// the key's hash (kinds 3/4: the 32-bit key itself). A probe reads the
+// bucket's state and its slot, and reads a key's cell (or text, or entry)
+// only when the hashes agree; a resize re-enters keys by the stored hash.
 struct View {
   Header* h;
   uint32_t* st;
-  uint32_t* keys;
+  uint32_t* slots;
+  uint32_t& key(uint32_t b) const { return slots[size_t(b) * 2]; }
+  uint32_t& hash(uint32_t b) const { return slots[size_t(b) * 2 + 1]; }
 };
 
 inline View view(NodeId t) {
@@ -517,10 +523,19 @@ inline View view(NodeId t) {
   return {h, words_of(h->states), words_of(h->keys)};
 }
 
-// A word table (kind 2) keeps each occupied bucket's key hash in a parallel
-// array (the node in aux), so probes compare hashes before they chase a
-// key's cell and text, and a resize re-enters keys without hashing them.
-inline uint32_t* hashes_of(const Header* h) { return words_of(h->aux); }
+// Starts the cache misses of a home bucket's state word and slot together.
+inline void prefetch_bucket(const View& v, uint32_t b) {
+  __builtin_prefetch(&v.st[b >> 4]);
+  __builtin_prefetch(&v.slots[size_t(b) * 2]);
+}
+
+may_gc NodeId new_slots(uint32_t buckets) {
+  NodeId n = alloc_series(uint64_t(buckets) * 2, 4, 0);
+  Buffer* b = node_buffer(n);
+  std::memset(b->data(), 0, size_t(buckets) * 8);
+  b->tail = buckets * 8;
+  return n;
+}
 
 inline bool block_backed(uint32_t kind) { return kind <= KIND_WORDS; }
 
@@ -611,7 +626,7 @@ void unindex_hash_cell(NodeId t, uint32_t i) {
   uint32_t b = e - 1;
   View v = view(t);
   if (state_at(v.st, b) != BUCKET_OCCUPIED) return;
-  int32_t key = int32_t(v.keys[b]);
+  int32_t key = int32_t(v.key(b));
   if (key >= 0) {
     if (uint32_t(key) != i) return;
   } else {
@@ -635,18 +650,13 @@ void unindex_hash_cell(NodeId t, uint32_t i) {
 
 // --- probing ------------------------------------------------------------------
 
-// Takes bucket b for key word `key`.
-inline void occupy(View v, uint32_t b, uint32_t key) {
+// Takes bucket b for key word `key` of hash `hash`.
+inline void occupy(View v, uint32_t b, uint32_t key, uint32_t hash) {
   if (state_at(v.st, b) == BUCKET_EMPTY) v.h->occupied++;
   set_state(v.st, b, BUCKET_OCCUPIED);
-  v.keys[b] = key;
+  v.key(b) = key;
+  v.hash(b) = hash;
   v.h->live++;
-}
-
-// The same for a word table, which records the key's hash beside it.
-inline void occupy_word(View v, uint32_t b, uint32_t key, uint32_t hash) {
-  occupy(v, b, key);
-  hashes_of(v.h)[b] = hash;
 }
 
 may_gc void resize(NodeId t, uint64_t request, bool force);
@@ -659,6 +669,7 @@ may_gc void enter_hash_cell(NodeId t, uint32_t i) {
   Cell key = cells_of(block)[i];
   uint32_t hv = hash_value(key);
   uint32_t mask = header(t)->buckets - 1, b = hv & mask, step = 0, free_b = NO_BUCKET, group = NO_BUCKET;
+  prefetch_bucket(view(t), b);
   for (uint32_t n = header(t)->buckets; n > 0; n--) {
     View v = view(t);
     uint32_t s = state_at(v.st, b);
@@ -666,23 +677,24 @@ may_gc void enter_hash_cell(NodeId t, uint32_t i) {
       if (free_b == NO_BUCKET) free_b = b;
       break;
     }
-    if (s == BUCKET_OCCUPIED) {
-      uint32_t first = first_index(v.h, int32_t(v.keys[b]));
+    // Equal keys hash alike: a bucket of another hash holds another group.
+    if (s == BUCKET_OCCUPIED && v.hash(b) == hv) {
+      uint32_t first = first_index(v.h, int32_t(v.key(b)));
       if (first < cell_count(block) && first != i && key_matches(KIND_HASH, cells_of(block)[first], key, OP_EQUAL)) {
         group = b;
         break;
       }
-    } else if (free_b == NO_BUCKET) {
+    } else if (s == BUCKET_DELETED && free_b == NO_BUCKET) {
       free_b = b;
     }
     step++;
     b = (b + step) & mask;
   }
   if (group != NO_BUCKET) {
-    int32_t kw = int32_t(view(t).keys[group]);
+    int32_t kw = int32_t(view(t).key(group));
     if (kw >= 0) {
       uint32_t k = new_dup_list(t, uint32_t(kw), i);
-      view(t).keys[group] = uint32_t(-int64_t(k));
+      view(t).key(group) = uint32_t(-int64_t(k));
     } else {
       append_word(dup_list(header(t), uint32_t(-int64_t(kw))), i);
     }
@@ -694,7 +706,7 @@ may_gc void enter_hash_cell(NodeId t, uint32_t i) {
       resize(t, uint64_t(header(t)->buckets) * 2, true);
       return;
     }
-    occupy(view(t), free_b, i);
+    occupy(view(t), free_b, i, hv);
     words_of(header(t)->aux)[i] = free_b + 1;
   }
   Header* h = header(t);
@@ -709,8 +721,8 @@ may_gc void enter_unique(NodeId t, uint32_t i) {
   uint32_t kind = h->kind;
   Cell key = cells_of(block)[i];
   uint32_t hv = hash_value(key);
-  bool words = kind == KIND_WORDS;
   uint32_t mask = h->buckets - 1, b = hv & mask, step = 0, free_b = NO_BUCKET;
+  prefetch_bucket(view(t), b);
   for (uint32_t n = h->buckets; n > 0; n--) {
     View v = view(t);
     uint32_t s = state_at(v.st, b);
@@ -719,12 +731,11 @@ may_gc void enter_unique(NodeId t, uint32_t i) {
       break;
     }
     if (s == BUCKET_OCCUPIED) {
-      uint32_t k = v.keys[b];
+      uint32_t k = v.key(b);
       if (k == i) return;
-      // Strictly equal keys hash alike, so a word table compares hashes first.
-      if ((!words || hashes_of(v.h)[b] == hv) && k < cell_count(block) &&
-          key_matches(kind, cells_of(block)[k], key, OP_STRICT)) {
-        view(t).keys[b] = i;
+      // Strictly equal keys hash alike: the hashes are compared first.
+      if (v.hash(b) == hv && k < cell_count(block) && key_matches(kind, cells_of(block)[k], key, OP_STRICT)) {
+        v.key(b) = i;
         return;
       }
     } else if (free_b == NO_BUCKET) {
@@ -738,17 +749,15 @@ may_gc void enter_unique(NodeId t, uint32_t i) {
     enter_unique(t, i);
     return;
   }
-  if (words) occupy_word(view(t), free_b, i, hv);
-  else occupy(view(t), free_b, i);
+  occupy(view(t), free_b, i, hv);
 }
 
 // Finds the bucket of a 32-bit key in a kind 3/4 table, or NO_BUCKET; *slot
 // gets the bucket an insertion would take.
 uint32_t probe_int(NodeId t, uint32_t key, uint32_t* slot) {
   View v = view(t);
-  Cell* entries = cells_of(v.h->block);
-  uint32_t used = node_buffer(v.h->block)->used();
   uint32_t mask = v.h->buckets - 1, b = hash_int(key) & mask, step = 0, free_b = NO_BUCKET;
+  prefetch_bucket(v, b);
   for (uint32_t n = v.h->buckets; n > 0; n--) {
     uint32_t s = state_at(v.st, b);
     if (s == BUCKET_EMPTY) {
@@ -756,8 +765,8 @@ uint32_t probe_int(NodeId t, uint32_t key, uint32_t* slot) {
       break;
     }
     if (s == BUCKET_OCCUPIED) {
-      uint32_t off = v.keys[b];
-      if (off + 16 <= used && entries[off / 16].w1 == key) {
+      // The slot holds the key beside the entry's offset.
+      if (v.hash(b) == key) {
         if (slot) *slot = b;
         return b;
       }
@@ -788,7 +797,8 @@ void reprobe_entries(NodeId t) {
     uint32_t b = hash_int(head.w1) & mask, step = 0;
     while (state_at(v.st, b) != BUCKET_EMPTY) b = (b + ++step) & mask;
     set_state(v.st, b, BUCKET_OCCUPIED);
-    v.keys[b] = w;
+    v.key(b) = w;
+    v.hash(b) = head.w1;
     w += esz;
     count++;
   }
@@ -810,54 +820,31 @@ may_gc void resize(NodeId t, uint64_t request, bool force) {
   uint32_t p = buckets_for(request);
   uint32_t nb = bound_resized(p);
   if (h->live >= nb && !force) return;
-  bool words = h->kind == KIND_WORDS;
-  RootedNode old_st(h->states), old_keys(h->keys), old_hashes(words ? h->aux : 0);
+  RootedNode old_st(h->states), old_slots(h->keys);
   uint32_t old_buckets = h->buckets;
   RootedNode st(new_states(p));
-  RootedNode keys(new_words(p, 0, p));
-  RootedNode hashes(words ? new_words(p, 0, p) : 0);
+  RootedNode slots(new_slots(p));
   h = header(t);
   h->states = st;
-  h->keys = keys;
-  if (words) h->aux = hashes;
+  h->keys = slots;
   h->buckets = p;
   h->bound = nb;
   if (h->kind >= KIND_INT) {
     reprobe_entries(t);
     return;
   }
-  // Re-enter every occupied bucket's key: keys are distinct, so no compare.
-  NodeId block = h->block;
-  if (words) {
-    // By the stored hash: the keys' cells and texts are not read at all.
-    uint32_t ncells = cell_count(block), mask = p - 1, count = 0;
-    View v = view(t);
-    uint32_t* hs = hashes_of(v.h);
-    const uint32_t* ost = words_of(old_st);
-    const uint32_t* okeys = words_of(old_keys);
-    const uint32_t* ohs = words_of(old_hashes);
-    for (uint32_t i = 0; i < old_buckets; i++) {
-      if (state_at(ost, i) != BUCKET_OCCUPIED || okeys[i] >= ncells) continue;
-      uint32_t b = ohs[i] & mask, step = 0;
-      while (state_at(v.st, b) != BUCKET_EMPTY) b = (b + ++step) & mask;
-      set_state(v.st, b, BUCKET_OCCUPIED);
-      v.keys[b] = okeys[i];
-      hs[b] = ohs[i];
-      count++;
-    }
-    v.h->occupied = v.h->live = count;
-    return;
-  }
-  uint32_t ncells = cell_count(block), mask = p - 1, count = 0;
+  // Re-enter every occupied bucket's key by its stored hash: keys are
+  // distinct, so no compare, and their cells are not read at all.
+  uint32_t ncells = cell_count(h->block), mask = p - 1, count = 0;
   View v = view(t);
-  const uint32_t* ost = words_of(old_st);
-  const uint32_t* okeys = words_of(old_keys);
+  View o{v.h, words_of(old_st), words_of(old_slots)};
   for (uint32_t i = 0; i < old_buckets; i++) {
-    if (state_at(ost, i) != BUCKET_OCCUPIED || okeys[i] >= ncells) continue;
-    uint32_t b = hash_value(cells_of(block)[okeys[i]]) & mask, step = 0;
+    if (state_at(o.st, i) != BUCKET_OCCUPIED || o.key(i) >= ncells) continue;
+    uint32_t b = o.hash(i) & mask, step = 0;
     while (state_at(v.st, b) != BUCKET_EMPTY) b = (b + ++step) & mask;
     set_state(v.st, b, BUCKET_OCCUPIED);
-    v.keys[b] = okeys[i];
+    v.key(b) = o.key(i);
+    v.hash(b) = o.hash(i);
     count++;
   }
   v.h->occupied = count;
@@ -875,14 +862,11 @@ may_gc void grow_if_full(NodeId t) {
 }
 
 may_gc void reset_arrays(NodeId t, uint32_t buckets, uint32_t bound) {
-  bool words = header(t)->kind == KIND_WORDS;
   RootedNode st(new_states(buckets));
-  RootedNode keys(new_words(buckets, 0, buckets));
-  RootedNode hashes(words ? new_words(buckets, 0, buckets) : 0);
+  RootedNode slots(new_slots(buckets));
   Header* h = header(t);
   h->states = st;
-  h->keys = keys;
-  if (words) h->aux = hashes;
+  h->keys = slots;
   h->buckets = buckets;
   h->bound = bound;
   h->live = h->occupied = 0;
@@ -938,9 +922,9 @@ void for_each_index(NodeId t, F f) {
   View v = view(t);
   for (uint32_t b = 0; b < v.h->buckets; b++) {
     if (state_at(v.st, b) != BUCKET_OCCUPIED) continue;
-    int32_t key = int32_t(v.keys[b]);
+    int32_t key = int32_t(v.key(b));
     if (key >= 0) {
-      v.keys[b] = f(uint32_t(key));
+      v.key(b) = f(uint32_t(key));
     } else if (NodeId list = dup_list(v.h, uint32_t(-int64_t(key)))) {
       uint32_t* w = words_of(list);
       for (uint32_t i = 0, n = word_count(list); i < n; i++) w[i] = f(w[i]);
@@ -956,7 +940,7 @@ void unindex_range_scan(NodeId t, uint32_t from, uint32_t to) {
   uint32_t ncells = cell_count(block);
   for (uint32_t b = 0; b < v.h->buckets; b++) {
     if (state_at(v.st, b) != BUCKET_OCCUPIED) continue;
-    uint32_t k = v.keys[b];
+    uint32_t k = v.key(b);
     if (k < from || k >= to) continue;
     set_state(v.st, b, BUCKET_DELETED);
     bool live = v.h->kind != KIND_MAP || (k + 1 < ncells && cells_of(block)[k + 1].header != 0);
@@ -1059,12 +1043,8 @@ may_gc NodeId make(uint32_t size, NodeId block, Kind kind, uint32_t value_cells,
   }
   NodeId st = new_states(buckets);
   header(t)->states = st;
-  NodeId keys = new_words(buckets, 0, buckets);
-  header(t)->keys = keys;
-  if (kind == KIND_WORDS) {
-    NodeId hashes = new_words(buckets, 0, buckets);
-    header(t)->aux = hashes;
-  }
+  NodeId slots = new_slots(buckets);
+  header(t)->keys = slots;
   if (kind == KIND_HASH) {
     NodeId ci = new_words(0, 0xFF, uint32_t(n));
     header(t)->aux = ci;
@@ -1106,7 +1086,9 @@ may_gc int32_t get(NodeId t, const Cell& key_in, int32_t start, int32_t skip, in
   Header* h = header(t);
   uint32_t kind = h->kind;
   NodeId block = h->block;
-  uint32_t mask = h->buckets - 1, b = hash_value(key) & mask, step = 0;
+  uint32_t hv = hash_value(key);
+  uint32_t mask = h->buckets - 1, b = hv & mask, step = 0;
+  prefetch_bucket(view(t), b);
   int64_t best = -1;
   auto consider = [&](uint32_t idx) {
     if (idx >= cell_count(block) || !key_matches(kind, cells_of(block)[idx], key, op)) return;
@@ -1120,8 +1102,8 @@ may_gc int32_t get(NodeId t, const Cell& key_in, int32_t start, int32_t skip, in
     View v = view(t);
     uint32_t s = state_at(v.st, b);
     if (s == BUCKET_EMPTY) break;
-    if (s == BUCKET_OCCUPIED) {
-      int32_t kw = int32_t(v.keys[b]);
+    if (s == BUCKET_OCCUPIED && v.hash(b) == hv) {
+      int32_t kw = int32_t(v.key(b));
       if (kind != KIND_HASH) {
         if (uint32_t(kw) < cell_count(block) && key_matches(kind, cells_of(block)[uint32_t(kw)], key, op))
           return kw;
@@ -1171,7 +1153,7 @@ may_gc int32_t find_next(NodeId t, const Cell& key_in, int32_t* pos, uint32_t* s
     uint32_t s = state_at(v.st, b);
     if (s == BUCKET_EMPTY) return -1;
     if (s == BUCKET_OCCUPIED) {
-      uint32_t idx = first_index(v.h, int32_t(v.keys[b]));
+      uint32_t idx = first_index(v.h, int32_t(v.key(b)));
       if (idx < cell_count(v.h->block) && key_matches(v.h->kind, cells_of(v.h->block)[idx], key, OP_EQUAL)) {
         *pos = int32_t(b);
         return int32_t(idx);
@@ -1235,11 +1217,11 @@ may_gc Cell* put_int(NodeId t, uint32_t key) {
     c[0] = make_cell(TypeId(ENTRY_LIVE), key);
     for (uint32_t i = 1; i < esz / 16; i++) c[i] = unset_cell();
     buf->tail += esz;
-    occupy(view(t), slot, off);
+    occupy(view(t), slot, off, key);
     b = slot;
   }
   View v = view(t);
-  return cells_of(v.h->block) + v.keys[b] / 16 + 1;
+  return cells_of(v.h->block) + v.key(b) / 16 + 1;
 }
 
 may_gc Cell* get_int(NodeId t, uint32_t key) {
@@ -1249,7 +1231,7 @@ may_gc Cell* get_int(NodeId t, uint32_t key) {
   uint32_t b = probe_int(t, key, nullptr);
   if (b == NO_BUCKET) return nullptr;
   View v = view(t);
-  return cells_of(v.h->block) + v.keys[b] / 16 + 1;
+  return cells_of(v.h->block) + v.key(b) / 16 + 1;
 }
 
 may_gc Cell* delete_int(NodeId t, uint32_t key) {
@@ -1261,7 +1243,7 @@ may_gc Cell* delete_int(NodeId t, uint32_t key) {
   View v = view(t);
   set_state(v.st, b, BUCKET_DELETED);
   v.h->live--;
-  Cell* head = cells_of(v.h->block) + v.keys[b] / 16;
+  Cell* head = cells_of(v.h->block) + v.key(b) / 16;
   head->header = 0;
   return head + 1;
 }
@@ -1277,7 +1259,7 @@ void for_each_entry(NodeId t, KeepEntry keep, void* ctx) {
     // Find the bucket that names this very entry (the key is unique).
     uint32_t b = probe_int(t, key, nullptr);
     View v = view(t);
-    if (b != NO_BUCKET && v.keys[b] == off) {
+    if (b != NO_BUCKET && v.key(b) == off) {
       set_state(v.st, b, BUCKET_DELETED);
       v.h->live--;
     }
@@ -1347,7 +1329,6 @@ may_gc NodeId copy(NodeId t, NodeId new_block) {
   dup_field(&Header::states);
   dup_field(&Header::keys);
   uint32_t kind = header(src)->kind;
-  if (kind == KIND_WORDS) dup_field(&Header::aux);
   if (kind == KIND_HASH) {
     dup_field(&Header::aux);
     dup_field(&Header::dup_lists);
@@ -1447,10 +1428,10 @@ may_gc int32_t find_or_add_word(NodeId t, uint32_t symbol, bool canonical, const
   uint32_t hv = hash_int(csym);
   // Nothing allocates during the probe.
   View v = view(t);
-  const uint32_t* hs = hashes_of(v.h);
   const Cell* cells = cells_of(v.h->block);
   uint32_t ncells = cell_count(v.h->block);
   uint32_t mask = v.h->buckets - 1, b = hv & mask, step = 0, free_b = NO_BUCKET;
+  prefetch_bucket(v, b);
   for (uint32_t n = v.h->buckets; n > 0; n--) {
     uint32_t s = state_at(v.st, b);
     if (s == BUCKET_EMPTY) {
@@ -1458,8 +1439,8 @@ may_gc int32_t find_or_add_word(NodeId t, uint32_t symbol, bool canonical, const
       break;
     }
     if (s == BUCKET_OCCUPIED) {
-      uint32_t k = v.keys[b];
-      if (hs[b] == hv && k < ncells) {
+      uint32_t k = v.key(b);
+      if (v.hash(b) == hv && k < ncells) {
         uint32_t ws = cells[k].w2;
         if (canonical ? g_hooks.canonical_symbol(ws) == csym : ws == symbol) return int32_t(k);
       }
@@ -1478,7 +1459,7 @@ may_gc int32_t find_or_add_word(NodeId t, uint32_t symbol, bool canonical, const
   word.w2 = symbol;
   word.w3 = index;
   append_cell(header(t)->block, word);
-  occupy_word(view(t), free_b, index, hv);
+  occupy(view(t), free_b, index, hv);
   if (index_out) *index_out = int32_t(index);
   return -1;
 }
@@ -1494,15 +1475,10 @@ may_gc InternResult intern_symbol(NodeId t, const uint8_t* text, uint32_t length
   // bucket where an insertion would go (first deleted, else the empty one
   // that ended the pass). Nothing allocates during the pass.
   View v = view(t);
-  const uint32_t* hs = hashes_of(v.h);
   const Cell* cells = cells_of(v.h->block);
   uint32_t ncells = cell_count(v.h->block);
   uint32_t mask = v.h->buckets - 1, b = hv & mask, step = 0, slot = NO_BUCKET;
-  // The home bucket's three words sit in three arrays: start their cache
-  // misses together rather than one after the other.
-  __builtin_prefetch(&v.st[b >> 4]);
-  __builtin_prefetch(&hs[b]);
-  __builtin_prefetch(&v.keys[b]);
+  prefetch_bucket(v, b);
   // A new case variant's alias: the smallest index among its variants, which
   // is the canonical symbol (interned first). The first variant met in probe
   // order is not always it: resizes re-enter keys in bucket order.
@@ -1514,10 +1490,10 @@ may_gc InternResult intern_symbol(NodeId t, const uint8_t* text, uint32_t length
       break;
     }
     if (s == BUCKET_OCCUPIED) {
-      uint32_t k = v.keys[b];
+      uint32_t k = v.key(b);
       const uint8_t* other;
       uint32_t olen;
-      if (hs[b] == hv && k < ncells && g_hooks.symbol_text(&cells[k], &other, &olen)) {
+      if (v.hash(b) == hv && k < ncells && g_hooks.symbol_text(&cells[k], &other, &olen)) {
         if (symbol_texts_equal(other, olen, text, length, !exact)) return {k, false};
         if (exact && k < alias && symbol_texts_equal(other, olen, text, length, true)) alias = k;
       }
@@ -1536,7 +1512,7 @@ may_gc InternResult intern_symbol(NodeId t, const uint8_t* text, uint32_t length
   Cell sym = make_cell_fn(ctx, reinterpret_cast<const uint8_t*>(copy.data()), length,
                           alias == NOT_INDEXED ? -1 : int32_t(alias));
   uint32_t index = append_cell(header(t)->block, sym);
-  occupy_word(view(t), slot, index, hv);
+  occupy(view(t), slot, index, hv);
   return {index, true};
 }
 
@@ -1558,7 +1534,6 @@ void mark(NodeId* table, Visitor visit, void* ctx) {
   }
   if (h->states) visit(ctx, &h->states, Ref::Owned);
   if (h->keys) visit(ctx, &h->keys, Ref::Owned);
-  if (h->kind == KIND_WORDS && h->aux) visit(ctx, &h->aux, Ref::Owned);
   if (h->kind >= KIND_INT && h->stamp && h->block && h->aux) {
     Buffer* eb = node_buffer(h->block);
     uint8_t* base = eb->head_ptr();

@@ -16,10 +16,10 @@
 //
 // Buckets hold 2-bit states, 16 to a word (2 empty, 1 deleted, 0 occupied),
 // over a power-of-two count, probed with triangular steps. A table grows
-// before an insertion that finds 77 % of its buckets occupied. Word tables
-// (kind 2 only) also keep each occupied bucket's key hash in a parallel
-// array: probes skip keys of another hash without reading their cells or
-// texts, and a resize re-enters keys by it.
+// before an insertion that finds 77 % of its buckets occupied. Each bucket's
+// slot keeps the key's hash beside its key word (kinds 3/4: the key itself
+// beside the entry offset), so probes skip keys of another hash without
+// reading their cells, texts or entries, and a resize re-enters keys by it.
 //
 // Indexes of key cells are 0-based positions from the backing block's
 // buffer head (not from a series value's index).
@@ -70,11 +70,12 @@ constexpr uint8_t TYPE_PREFIX_KEY = 56;
 // The data of a table's header series: eleven 32-bit words.
 struct Header {
   uint32_t live;          // keys present
-  uint32_t aux;           // kind 0: node of the cell-index array; kind 2: node of the key-hash
-                          // array (one word per bucket); kinds 3/4: entry size in bytes
+  uint32_t aux;           // kind 0: node of the cell-index array; kinds 3/4: entry size in
+                          // bytes; kinds 1/2: 0
   NodeId dup_lists;       // kind 0: node of the duplicate-list array
   NodeId states;          // node of the bucket-state array
-  NodeId keys;            // node of the key array (one 32-bit word per bucket)
+  NodeId keys;            // node of the slot array: per bucket the key word, then the key's
+                          // hash (kinds 3/4: the entry's byte offset, then the key)
   NodeId block;           // backing block (kinds 0-2) or entry block (kinds 3/4)
   uint32_t occupied;      // live plus deleted buckets
   uint32_t buckets;       // a power of two, at least 4

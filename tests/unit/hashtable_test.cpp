@@ -456,7 +456,7 @@ TEST(HashTable, SymbolTableKeepsEveryFormThroughResizesAndMovingCollections) {
   }
 
   // A table made over the existing block hashes its keys the way interning
-  // does; a copy owns its hash array.
+  // does; a copy owns its slot array.
   NodeId block = ht::header(table())->block;
   RootedCell made(make_cell(TYPE_HASH, 0, block, ht::make(0, block, ht::KIND_WORDS)));
   RootedCell copied(make_cell(TYPE_HASH, 0, block, ht::copy(table(), 0)));
@@ -469,7 +469,7 @@ TEST(HashTable, SymbolTableKeepsEveryFormThroughResizesAndMovingCollections) {
       EXPECT_EQ(r.index, ids[size_t(i)][2]);
     }
   }
-  EXPECT_NE(ht::header(copied->w3)->aux, ht::header(table())->aux);
+  EXPECT_NE(ht::header(copied->w3)->keys, ht::header(table())->keys);
 }
 
 // Word tables keep their stored hashes right through every edit: the
@@ -492,8 +492,8 @@ TEST(HashTable, WordTableFindsEveryWordAfterEachEdit) {
     NodeId block = ht::header(t)->block;
     std::map<uint32_t, int32_t> where;
     for (uint32_t i = 0; i < length(block); i++) where[at(block, i).w2] = int32_t(i);
-    // The key-hash array covers every bucket.
-    EXPECT_EQ(node_buffer(ht::header(t)->aux)->used(), ht::header(t)->buckets * 4) << step;
+    // The slot array (key word and key hash) covers every bucket.
+    EXPECT_EQ(node_buffer(ht::header(t)->keys)->used(), ht::header(t)->buckets * 8) << step;
     for (uint32_t sym = 1; sym <= n; sym++) {
       int32_t want = gone.count(sym) ? -1 : where.at(sym);
       EXPECT_EQ(ht::find_or_add_word(t, sym, false, nullptr, nullptr), want) << step << " " << sym;
