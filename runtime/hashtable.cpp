@@ -558,6 +558,12 @@ bool key_matches(uint32_t kind, const Cell& stored, const Cell& key, int op) {
   return g_hooks.compare(&s, &k, op) == 0;
 }
 
+}  // namespace
+
+bool key_equal(const Cell& stored, const Cell& key, int op) { return key_matches(KIND_HASH, stored, key, op); }
+
+namespace {
+
 // --- duplicate lists (kind 0) ----------------------------------------------
 // The duplicate-list array holds the head of its free-slot chain in element 0
 // and list k's node in element k; a released slot holds FREE_LIST_BIT | next.

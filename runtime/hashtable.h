@@ -128,6 +128,10 @@ uint32_t hash_value(const Cell& v, bool case_sensitive = false);
 // Types whose hash is a node handle or code id: a hash! holding one of them
 // must rebuild after the collector renumbers nodes.
 bool hashes_by_address(uint8_t type);
+// Whether a stored cell answers a search key under op, as a hash! probe
+// decides: the same type (a prefix key meets any) and equal by the compare
+// hook. Keys that answer have the same hash_value.
+bool key_equal(const Cell& stored, const Cell& key, int op);
 
 // --- hooks filled by later modules ------------------------------------------
 

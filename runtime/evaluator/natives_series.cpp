@@ -12,6 +12,7 @@
 //   new-line?                            [position]
 #include <cstdint>
 #include <iterator>
+#include <vector>
 
 #include "casefold.h"
 #include "datatypes/bitset.h"
@@ -57,49 +58,128 @@ inline uint32_t clamped_index(const Cell& b) {
 
 // --- block set operations ----------------------------------------------------------------
 
-// The keys of a set: a block of record keys with a hash table over it,
-// held in a rooted hash! cell so that the collector marks (and relocates)
-// the table's arrays. Keys that are blocks are compared one by one (a
-// block's hash would be its identity, not its content).
-class KeySet {
+// The record keys of one block for the length of a set operation: open
+// addressing over slots of (hash, cell index), linear probing, at most half
+// full. A slot is 0 when empty, else hash << 32 | INT_KEY if the key is an
+// integer! | (index + 1). An integer's hash is a bijection of its value, so
+// two integer keys are equal exactly when their hashes are: those never read
+// a cell. Keys that are any-blocks are kept in a list and compared one by
+// one (a block's hash is its identity, not its content).
+//
+// The slots live in C++ memory and hold indexes, not addresses. The hashes
+// of keys hashed by node handle go stale when the collector renumbers nodes,
+// so every use checks the compaction count and rehashes after one.
+class KeyTable {
  public:
-  may_gc explicit KeySet(uint32_t room) {
-    if (!room) room = 1;
-    keys_->w2 = block::make_at(room).node();
-    keys_->header = TYPE_HASH;
-    keys_->w3 = hash_table::make(room, keys_->w2, hash_table::KIND_HASH);
+  KeyTable(uint32_t records, bool case_sensitive)
+      : op_(case_sensitive ? hash_table::OP_STRICT : hash_table::OP_EQUAL),
+        block_op_(case_sensitive ? CMP_STRICT_EQUAL : CMP_EQUAL) {
+    uint64_t cap = 16;
+    while (cap < uint64_t(records) * 2) cap <<= 1;
+    slots_.assign(size_t(cap), 0);
+    mask_ = uint32_t(cap - 1);
+    stamp_ = node_compactions();
   }
 
-  may_gc void add(const Cell& key) {
-    uint32_t at = block::rs_append(keys_->w2, key);
-    hash_table::put(keys_->w3, at);
+  // The hash and slot tag of a key cell.
+  static uint64_t tag_of(const Cell& key) {
+    if (key.is(TYPE_INTEGER)) return uint64_t(hash_table::hash_int(key.w2)) << 32 | INT_KEY;
+    return uint64_t(hash_table::hash_value(key)) << 32;
   }
 
-  may_gc bool has(const Cell& key, bool case_sensitive) {
-    int op = case_sensitive ? CMP_STRICT_EQUAL : CMP_EQUAL;
+  void prefetch(uint64_t tag) const { __builtin_prefetch(&slots_[(tag >> 32) & mask_]); }
+
+  // Whether the key (with its tag) is in the table, whose keys are the cells
+  // of `block` at the stored indexes. Absent, with `add` >= 0, enters the key
+  // as the cell at index `add`.
+  bool find_or_add(NodeId block, const Cell& key, uint64_t tag, int64_t add) {
+    if (stamp_ != node_compactions()) rehash(block);
     if (is_any_block_type(key.type())) {
-      for (uint32_t i = 0, n = blen(keys_->w2); i < n; i++) {
-        Cell c = cell_at(keys_->w2, i);
-        if (c.type() == key.type() && compare_values(&c, &key, op)) return true;
+      for (uint32_t i : blocks_) {
+        Cell c = cell_at(block, i);
+        if (c.type() == key.type() && compare_values(&c, &key, block_op_)) return true;
       }
+      if (add >= 0) blocks_.push_back(uint32_t(add));
       return false;
     }
-    int hop = case_sensitive ? hash_table::OP_STRICT : hash_table::OP_EQUAL;
-    return hash_table::get(keys_->w3, key, 0, 1, hop) >= 0;
+    const Cell* cells = node_buffer(block)->cells();
+    uint32_t b = uint32_t(tag >> 32) & mask_;
+    for (;;) {
+      uint64_t s = slots_[b];
+      if (s == 0) break;
+      if ((s >> 32) == (tag >> 32)) {
+        if (tag & INT_KEY) {
+          if (s & INT_KEY) return true;
+        } else if (!(s & INT_KEY) && hash_table::key_equal(cells[(s & INDEX_MASK) - 1], key, op_)) {
+          return true;
+        }
+      }
+      b = (b + 1) & mask_;
+    }
+    if (add >= 0) {
+      slots_[b] = (tag & ~INDEX_MASK) | (uint64_t(add) + 1);
+      if (++count_ * 2 > slots_.size()) grow();
+    }
+    return false;
   }
 
  private:
-  RootedCell keys_{make_cell(TYPE_HASH)};
+  static constexpr uint64_t INT_KEY = uint64_t(1) << 31;
+  static constexpr uint64_t INDEX_MASK = INT_KEY - 1;
+
+  void place(uint64_t s) {
+    uint32_t b = uint32_t(s >> 32) & mask_;
+    while (slots_[b]) b = (b + 1) & mask_;
+    slots_[b] = s;
+  }
+
+  void grow() {
+    std::vector<uint64_t> old;
+    old.swap(slots_);
+    slots_.assign(old.size() * 2, 0);
+    mask_ = uint32_t(slots_.size() - 1);
+    for (uint64_t s : old)
+      if (s) place(s);
+  }
+
+  // New hashes for every key from its cell.
+  void rehash(NodeId block) {
+    std::vector<uint64_t> old;
+    old.swap(slots_);
+    slots_.assign(old.size(), 0);
+    const Cell* cells = node_buffer(block)->cells();
+    for (uint64_t s : old) {
+      if (!s) continue;
+      uint64_t index = s & INDEX_MASK;
+      place((tag_of(cells[index - 1]) & ~INDEX_MASK) | index);
+    }
+    stamp_ = node_compactions();
+  }
+
+  std::vector<uint64_t> slots_;
+  std::vector<uint32_t> blocks_;
+  uint32_t mask_ = 0, count_ = 0, stamp_ = 0;
+  int op_, block_op_;
 };
 
-// The keys of the records of a block from its index.
-may_gc void collect_keys(KeySet& keys, const Cell& set, uint32_t skip) {
+// How far ahead of the record being handled the walks start the cache miss
+// of a key's home slot.
+constexpr uint32_t PREFETCH_AHEAD = 8;
+
+// The keys of the records of a block from its index (the first key of
+// equal ones). No allocation.
+void collect_keys(KeyTable& keys, const Cell& set, uint32_t skip) {
   NodeId n = set.node();
-  for (uint32_t i = clamped_index(set); i < blen(n); i += skip) keys.add(cell_at(n, i));
+  for (uint32_t i = clamped_index(set); i < blen(n); i += skip) {
+    Cell key = cell_at(n, i);
+    (void)keys.find_or_add(n, key, KeyTable::tag_of(key), i);
+  }
 }
 
 // Records of `skip` cells keyed by their first cell; the first occurrence of
 // a key wins. union and difference walk both sets, the others the first.
+// The result has room for every record from the start, so appending to it
+// does not allocate.
 may_gc Cell block_set_op(const Cell& first, const Cell* second, bool cs, int32_t skip, string::SetOp op) {
   RootedCell a(first);
   RootedCell b(second ? *second : none_cell());
@@ -108,44 +188,52 @@ may_gc Cell block_set_op(const Cell& first, const Cell* second, bool cs, int32_t
   uint32_t len_a = blen(a->node()) - uint32_t(a->index());
   uint32_t len_b = second ? blen(b->node()) - uint32_t(b->index()) : 0;
   bool both = op == string::SET_UNION || op == string::SET_DIFFERENCE;
-  uint32_t room = len_a + (both ? len_b : 0);
-  RootedCell result(block::make_at(room ? room : 1, a->is(TYPE_HASH) ? TYPE_BLOCK : a->type()));
-  KeySet seen(room / uint32_t(skip) + 1);
+  uint64_t room = uint64_t(len_a) + (both ? len_b : 0);
+  RootedCell result(block::make_at(int64_t(room ? room : 1), a->is(TYPE_HASH) ? TYPE_BLOCK : a->type()));
+  uint32_t step = uint32_t(skip);
+  KeyTable seen(uint32_t(room / step + 1), cs);
 
   // One walk over `from`, testing membership in `other`'s keys when the
-  // operation needs it (want: keep the records whose key is there). Cells
-  // are re-read after every call that may move buffers or renumber nodes.
-  auto walk = [&](Cell* from, KeySet* other, bool want) may_gc {
-    for (uint32_t i = uint32_t(from->index()); i < blen(from->node()); i += uint32_t(skip)) {
-      if (other && other->has(cell_at(from->node(), i), cs) != want) continue;
-      if (seen.has(cell_at(from->node(), i), cs)) continue;
-      seen.add(cell_at(from->node(), i));
-      uint32_t end = i + uint32_t(skip);
-      for (uint32_t j = i; j < end && j < blen(from->node()); j++)
-        block::rs_append(result->node(), cell_at(from->node(), j));
+  // operation needs it (want: keep the records whose key is there).
+  auto walk = [&](const Cell& from, KeyTable* other, const Cell* other_set, bool want) may_gc {
+    NodeId src = from.node();
+    uint32_t begin = uint32_t(from.index()), end = blen(src);
+    for (uint32_t i = begin; i < end; i += step) {
+      uint64_t ahead = uint64_t(i) + uint64_t(step) * PREFETCH_AHEAD;
+      if (ahead < end) {
+        uint64_t t = KeyTable::tag_of(cell_at(src, uint32_t(ahead)));
+        seen.prefetch(t);
+        if (other) other->prefetch(t);
+      }
+      Cell key = cell_at(src, i);
+      uint64_t tag = KeyTable::tag_of(key);
+      if (other && other->find_or_add(other_set->node(), key, tag, -1) != want) continue;
+      NodeId out = result->node();
+      if (seen.find_or_add(out, key, tag, blen(out))) continue;
+      for (uint32_t j = i; j < i + step && j < blen(src); j++) block::rs_append(out, cell_at(src, j));
     }
   };
 
   switch (op) {
-    case string::SET_UNIQUE: walk(a.get(), nullptr, true); break;
+    case string::SET_UNIQUE: walk(*a, nullptr, nullptr, true); break;
     case string::SET_UNION:
-      walk(a.get(), nullptr, true);
-      walk(b.get(), nullptr, true);
+      walk(*a, nullptr, nullptr, true);
+      walk(*b, nullptr, nullptr, true);
       break;
     case string::SET_INTERSECT:
     case string::SET_EXCLUDE: {
-      KeySet other(len_b / uint32_t(skip) + 1);
-      collect_keys(other, *b, uint32_t(skip));
-      walk(a.get(), &other, op == string::SET_INTERSECT);
+      KeyTable other(len_b / step + 1, cs);
+      collect_keys(other, *b, step);
+      walk(*a, &other, b.get(), op == string::SET_INTERSECT);
       break;
     }
     case string::SET_DIFFERENCE: {
-      KeySet keys_b(len_b / uint32_t(skip) + 1);
-      collect_keys(keys_b, *b, uint32_t(skip));
-      walk(a.get(), &keys_b, false);
-      KeySet keys_a(len_a / uint32_t(skip) + 1);
-      collect_keys(keys_a, *a, uint32_t(skip));
-      walk(b.get(), &keys_a, false);
+      KeyTable keys_b(len_b / step + 1, cs);
+      collect_keys(keys_b, *b, step);
+      walk(*a, &keys_b, b.get(), false);
+      KeyTable keys_a(len_a / step + 1, cs);
+      collect_keys(keys_a, *a, step);
+      walk(*b, &keys_a, a.get(), false);
       break;
     }
   }
