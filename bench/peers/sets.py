@@ -1,6 +1,7 @@
 # Peer of bench/sets_bench.cpp: set() of 10^6 integers, the union of two such
 # lists, and list.index of the last value and of an absent one in a list of
-# 10^6 distinct integers. Best of three runs of each.
+# 10^6 distinct integers. Best of three runs of each; the results on stderr.
+import sys
 import time
 
 n = 1000000
@@ -39,4 +40,4 @@ tv, v = best(lambda: set(a).union(b))
 tf, f = best(lambda: d.index(6999993))
 tg, g = best(absent)
 print("unique %.4f\nunion %.4f\nfind %.4f\nfind-absent %.4f" % (tu, tv, tf, tg))
-print("check", len(u), len(v), f + 1, "true" if g is None else "false")
+print("check", len(u), len(v), f + 1, "true" if g is None else "false", file=sys.stderr)

@@ -620,6 +620,37 @@ bool sort_texts(NodeId node, uint32_t index, uint32_t count, int op, bool revers
   return true;
 }
 
+// Sorts a range of integers by value with a stable LSD radix sort of the
+// cells on their 32-bit values (byte passes; a pass whose byte is the same
+// in every value is skipped). Equal values keep their order, which the
+// quicksort allows too; nothing runs Vel code or allocates a series, so
+// nothing moves. Answers false (nothing done) when the range holds other
+// values or is too short to gain.
+bool sort_integers(NodeId node, uint32_t index, uint32_t count, bool reverse) {
+  if (count < 64) return false;
+  const Cell* cells = node_buffer(node)->cells() + index;
+  for (uint32_t i = 0; i < count; i++)
+    if (!cells[i].is(TYPE_INTEGER)) return false;
+  // The value's order as unsigned keys; descending for /reverse.
+  const uint32_t flip = reverse ? 0x7FFFFFFFu : 0x80000000u;
+  std::vector<Cell> from(cells, cells + count), to(count);
+  for (uint32_t shift = 0; shift < 32; shift += 8) {
+    uint32_t start[256] = {};
+    for (const Cell& c : from) start[((c.w2 ^ flip) >> shift) & 255]++;
+    if (start[(from[0].w2 ^ flip) >> shift & 255] == count) continue;
+    uint32_t sum = 0;
+    for (uint32_t& s : start) {
+      uint32_t n = s;
+      s = sum;
+      sum += n;
+    }
+    for (const Cell& c : from) to[start[((c.w2 ^ flip) >> shift) & 255]++] = c;
+    from.swap(to);
+  }
+  std::memcpy(node_buffer(node)->cells() + index, from.data(), size_t(count) * sizeof(Cell));
+  return true;
+}
+
 // Calls the comparator with two values (or record blocks) and answers what
 // it gave. The stack cells hold everything while it runs.
 may_gc Cell call_comparator(const SortCtx& c, const Cell& x, const Cell& y) {
@@ -778,7 +809,8 @@ Status block_sort(Cell* base) {
   bool told = report_change(*s, ChangeWord::SORT, none_cell(), int32_t(index), 0);
   if (len / record > 1 && index + len <= total_of(*s)) {
     if (cmp == compare_by_value && record == 1 &&
-        sort_texts(s->node(), uint32_t(index), uint32_t(len), ctx.op, ctx.reverse, used(base[10]))) {
+        (sort_integers(s->node(), uint32_t(index), uint32_t(len), ctx.reverse) ||
+         sort_texts(s->node(), uint32_t(index), uint32_t(len), ctx.op, ctx.reverse, used(base[10])))) {
       if (told) (void)ownership_check(*s, ChangeWord::SORTED, none_cell(), int32_t(index), 0);
       return Status::OK;
     }
