@@ -100,8 +100,6 @@ inline Kw keyword_of(const Cell& c) {
 }
 
 inline bool is_word_sym(const Cell& c, SymId s) { return c.is(TYPE_WORD) && canon(c) == sym(s); }
-// Alternatives are scanned for `|` after every failed rule: test it alone.
-inline bool is_bar(const Cell& c) { return is_word_sym(c, SymId::BAR); }
 
 // Collect levels: how kept values reach their target.
 enum class Target : uint8_t { BLOCK, SET, INTO, AFTER };
@@ -113,7 +111,8 @@ struct CollectLevel {
 
 class Run {
  public:
-  Run(const Cell& input, int mode, int64_t limit) : input_(input), mode_(mode), limit_(limit) {
+  Run(const Cell& input, int mode, int64_t limit)
+      : input_(input), mode_(mode), limit_(limit), text_(is_any_string(input.type())) {
     ensure_keyword_table();
     collects_->w2 = block::make_at(8).node();
     collects_->header = TYPE_BLOCK;
@@ -132,14 +131,31 @@ class Run {
   RootedCell result_{none_cell()};    // the block of a top-level collect
   int mode_;
   int64_t limit_;  // part limit as an input index, -1 for none
+  bool text_;               // string input (any-string!): set with input_
   bool completed_ = false;
   bool loop_stop_ = false;  // break or reject seen, not yet taken by a loop
   bool pop_block_ = false;  // break or reject: the block around it ends
   std::vector<CollectLevel> levels_;
+  // The keyword of each word met, by raw symbol id (direct-mapped): the
+  // rule loops ask for the same few words again and again. Id 0 is never a
+  // symbol, so the zeroed slots are empty.
+  struct KwSlot {
+    uint32_t id;
+    Kw kw;
+  };
+  KwSlot kw_cache_[64] = {};
+
+  Kw kw_of(const Cell& c) {
+    if (!c.is(TYPE_WORD)) return Kw::NONE_KW;
+    KwSlot& e = kw_cache_[c.w2 & 63];
+    if (e.id != c.w2) e = {c.w2, keyword_of(c)};
+    return e.kw;
+  }
+  bool bar_at(const Cell& c) { return kw_of(c) == Kw::BAR; }
 
   // --- input ----------------------------------------------------------------------------
 
-  bool is_string() const { return is_any_string(input_->type()); }
+  bool is_string() const { return text_; }
   int64_t total() const { return series_total(*input_); }
   int64_t index() const { return std::min<int64_t>(series_index(*input_), total()); }
   int64_t end_pos() const { return limit_ >= 0 ? std::min(limit_, total()) : total(); }
@@ -247,7 +263,7 @@ class Run {
     int64_t start = index();
     uint32_t pos = uint32_t(std::max<int64_t>(0, sub.index()));
     while (true) {
-      if (pos >= rlen(*rb) || is_bar(rule_at(*rb, pos))) {
+      if (pos >= rlen(*rb) || bar_at(rule_at(*rb, pos))) {
         completed_ = true;
         return true;
       }
@@ -260,7 +276,7 @@ class Run {
       if (ok) continue;
       set_index(start);
       uint32_t n = rlen(*rb);
-      while (pos < n && !is_bar(rule_at(*rb, pos))) pos++;
+      while (pos < n && !bar_at(rule_at(*rb, pos))) pos++;
       if (pos >= n) {
         completed_ = false;
         return false;
@@ -285,7 +301,7 @@ class Run {
           if (is_arg) return literal(v);
           fire(ErrId::PARSE_RULE, v);
         }
-        Kw kw = keyword_of(v);
+        Kw kw = kw_of(v);
         if (kw != Kw::NONE_KW) return keyword(rb, pos, kw, v);
         Cell val = word::get_any(v);
         if (val.is(TYPE_UNSET)) fire(ErrId::PARSE_RULE, v);
@@ -439,7 +455,7 @@ class Run {
   // matched, or -1 when the argument is not such a literal.
   int64_t fast_loop(const Cell& rb, uint32_t arg, int64_t max) {
     Cell v = rule_at(rb, arg);
-    if (is_string() && v.is(TYPE_WORD) && keyword_of(v) == Kw::NONE_KW) {
+    if (is_string() && v.is(TYPE_WORD) && kw_of(v) == Kw::NONE_KW) {
       Cell val = word::get_any(v);
       if (val.is(TYPE_CHAR) || val.is(TYPE_BITSET) || is_any_string(val.type())) v = val;
     }
@@ -759,6 +775,7 @@ class Run {
     RootedCell outer(*input_);
     int64_t outer_limit = limit_;
     *input_ = e;
+    text_ = is_any_string(e.type());
     set_index(series_index(e));
     limit_ = -1;
     bool ok;
@@ -766,10 +783,12 @@ class Run {
       ok = sub_block(sub) && completed_ && at_end();
     } catch (...) {
       *input_ = *outer;
+      text_ = is_any_string(outer->type());
       limit_ = outer_limit;
       throw;
     }
     *input_ = *outer;
+    text_ = is_any_string(outer->type());
     limit_ = outer_limit;
     if (ok) set_index(index() + 1);
     return ok;
