@@ -263,11 +263,18 @@ class Run {
     int64_t start = index();
     uint32_t pos = uint32_t(std::max<int64_t>(0, sub.index()));
     while (true) {
-      if (pos >= rlen(*rb) || bar_at(rule_at(*rb, pos))) {
+      Buffer* b = block::buffer(*rb);
+      if (pos >= (b->used() >> 4)) {
         completed_ = true;
         return true;
       }
-      bool ok = rule(rb.get(), pos, false);
+      Cell c = b->cells()[pos];
+      if (bar_at(c)) {
+        completed_ = true;
+        return true;
+      }
+      pos++;
+      bool ok = value_rule(rb.get(), pos, c, false, false);
       if (pop_block_) {
         pop_block_ = false;
         completed_ = pos >= rlen(*rb);
@@ -347,26 +354,33 @@ class Run {
   }
 
   // A literal value at the input position; advances past it on a match.
+  // The code point at the input position of a string input, or -1 at the
+  // end (or the part limit).
+  int64_t char_here() const {
+    const Buffer* b = node_buffer(input_->node());
+    int64_t total = b->length(), i = series_index(*input_);
+    if (i >= (limit_ >= 0 ? std::min(limit_, total) : total)) return -1;
+    return get_char(b->data() + b->head + (size_t(i) << b->unit_shift()), b->unit());
+  }
+
   may_gc bool literal(const Cell& v) {
+    TypeId vt = v.type();
+    // One character against a char (folded unless case-sensitive) or a
+    // bitset (never folded): the commonest literals on string input.
+    if (is_string() && (vt == TYPE_CHAR || vt == TYPE_BITSET)) {
+      int64_t c = char_here();
+      if (c < 0) return false;
+      bool fold = mode_ != CMP_STRICT_EQUAL;
+      bool ok = vt == TYPE_BITSET ? bitset::test_bit(v, uint32_t(c))
+                                  : string::detail::key_of(uint32_t(c), fold) == string::detail::key_of(v.w2, fold);
+      if (ok) input_->w1 = uint32_t(series_index(*input_) + 1);
+      return ok;
+    }
     int64_t i = index();
     if (is_string()) {
-      TypeId vt = v.type();
       if (at_end()) {
         bool empty_text = vt == TYPE_STRING || vt == TYPE_FILE || vt == TYPE_URL;
         return empty_text && series_length_of(v) <= 0;
-      }
-      if (vt == TYPE_CHAR) {
-        bool fold = mode_ != CMP_STRICT_EQUAL;
-        uint32_t c = string::rs_abs_at(*input_, uint32_t(i));
-        if (string::detail::key_of(c, fold) != string::detail::key_of(v.w2, fold)) return false;
-        set_index(i + 1);
-        return true;
-      }
-      // A bitset tests the code point, never folded.
-      if (vt == TYPE_BITSET) {
-        if (!bitset::test_bit(v, string::rs_abs_at(*input_, uint32_t(i)))) return false;
-        set_index(i + 1);
-        return true;
       }
       if (!is_any_string(vt)) return false;
       Cell at = input_at(i);
