@@ -143,11 +143,11 @@ class Run {
     uint32_t id;
     Kw kw;
   };
-  KwSlot kw_cache_[64] = {};
+  KwSlot kw_cache_[128] = {};
 
   Kw kw_of(const Cell& c) {
     if (!c.is(TYPE_WORD)) return Kw::NONE_KW;
-    KwSlot& e = kw_cache_[c.w2 & 63];
+    KwSlot& e = kw_cache_[(c.w2 * 0x9E3779B1u) >> 25];
     if (e.id != c.w2) e = {c.w2, keyword_of(c)};
     return e.kw;
   }
@@ -301,21 +301,31 @@ class Run {
     return value_rule(rb, pos, c, is_arg, false);
   }
 
+  // Words, blocks and parens are most of the rules met: they are taken
+  // here, the other kinds out of line.
   may_gc bool value_rule(Cell* rb, uint32_t& pos, const Cell& v, bool is_arg, bool from_word) {
-    switch (v.type()) {
-      case TYPE_WORD: {
-        if (from_word) {
-          if (is_arg) return literal(v);
-          fire(ErrId::PARSE_RULE, v);
-        }
-        Kw kw = kw_of(v);
-        if (kw != Kw::NONE_KW) return keyword(rb, pos, kw, v);
-        Cell val = word::get_any(v);
-        if (val.is(TYPE_UNSET)) fire(ErrId::PARSE_RULE, v);
-        return value_rule(rb, pos, val, is_arg, true);
+    if (v.is(TYPE_WORD)) {
+      if (from_word) {
+        if (is_arg) return literal(v);
+        fire(ErrId::PARSE_RULE, v);
       }
-      case TYPE_BLOCK:
-        return sub_block(v);
+      Kw kw = kw_of(v);
+      if (kw != Kw::NONE_KW) return keyword(rb, pos, kw, v);
+      Cell val = word::get_any(v);
+      if (val.is(TYPE_UNSET)) fire(ErrId::PARSE_RULE, v);
+      if (val.is(TYPE_BITSET) || val.is(TYPE_CHAR)) return literal(val);
+      return value_rule(rb, pos, val, is_arg, true);
+    }
+    if (v.is(TYPE_BLOCK)) return sub_block(v);
+    if (v.is(TYPE_PAREN)) {
+      eval_paren(v);
+      return true;
+    }
+    return other_rule(rb, pos, v);
+  }
+
+  [[gnu::noinline]] may_gc bool other_rule(Cell* rb, uint32_t& pos, const Cell& v) {
+    switch (v.type()) {
       case TYPE_DATATYPE:
       case TYPE_TYPESET:
         return type_rule(v);
@@ -332,9 +342,6 @@ class Run {
       }
       case TYPE_INTEGER:
         return count_rule(rb, pos, v);
-      case TYPE_PAREN:
-        eval_paren(v);
-        return true;
       case TYPE_PATH:
       case TYPE_GET_PATH:
       case TYPE_SET_PATH:
