@@ -1,7 +1,17 @@
 #include "unicode.h"
 
 #include <algorithm>
+#include <bit>
 #include <type_traits>
+
+// SSE2 is part of x86-64, so both builds take the vector paths; anything
+// else gets the word-at-a-time code.
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define VEL_UTF_SSE2 1
+#else
+#define VEL_UTF_SSE2 0
+#endif
 
 #include "errors.h"
 #include "fatal.h"
@@ -132,35 +142,91 @@ inline bool has_byte(uint64_t v, uint8_t b) {
   return ((x - kOnes) & ~x & kHighBits) != 0;
 }
 
-// Copies the leading run of bytes below 0x80 (and, with Lines, not CR) to d
-// and answers its length. Checking and copying go together, a word at a
-// time: a word that fails is rewritten by the caller.
-template <class T, bool Lines>
-inline size_t copy_plain(T* d, const uint8_t* s, size_t n) {
-  size_t i = 0;
+#if VEL_UTF_SSE2
+inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline void store16(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+
+// The 16 bytes of v as 16 elements of T at d.
+template <class T>
+inline void store_widened(T* d, __m128i v) {
   if constexpr (sizeof(T) == 1) {
-    while (n - i >= 16) {
-      uint64_t a, b;
-      std::memcpy(&a, s + i, 8);
-      std::memcpy(&b, s + i + 8, 8);
-      if ((a | b) & kHighBits) break;
-      if (Lines && (has_byte(a, '\r') || has_byte(b, '\r'))) break;
-      std::memcpy(d + i, s + i, 16);
-      i += 16;
-    }
+    store16(d, v);
   } else {
-    while (n - i >= 8) {
-      uint64_t a;
-      std::memcpy(&a, s + i, 8);
-      if ((a & kHighBits) || (Lines && has_byte(a, '\r'))) break;
-      for (size_t k = 0; k < 8; k++) d[i + k] = T(uint8_t(a >> (8 * k)));
-      i += 8;
+    const __m128i z = _mm_setzero_si128();
+    __m128i lo = _mm_unpacklo_epi8(v, z), hi = _mm_unpackhi_epi8(v, z);
+    if constexpr (sizeof(T) == 2) {
+      store16(d, lo);
+      store16(d + 8, hi);
+    } else {
+      store16(d, _mm_unpacklo_epi16(lo, z));
+      store16(d + 4, _mm_unpackhi_epi16(lo, z));
+      store16(d + 8, _mm_unpacklo_epi16(hi, z));
+      store16(d + 12, _mm_unpackhi_epi16(hi, z));
     }
   }
-  while (i < n && s[i] < 0x80 && !(Lines && s[i] == '\r')) {
-    d[i] = s[i];
-    i++;
+}
+
+// One bit per byte of v that ends a plain run: the high bit, or with Lines
+// a CR.
+template <bool Lines>
+inline unsigned stop_bits(__m128i v) {
+  unsigned m = unsigned(_mm_movemask_epi8(v));
+  if constexpr (Lines) m |= unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
+  return m;
+}
+#endif
+
+// Plain bytes: below 0x80 and, with Lines, not CR.
+template <bool Lines>
+inline bool is_plain(uint32_t b) {
+  return b < 0x80 && !(Lines && b == '\r');
+}
+
+// Copies whole blocks of plain bytes from s to d while they last and
+// answers how many bytes that was; the caller copies the rest of the run one
+// by one. A run shorter than a block (mixed text) costs one check. The
+// advance depends only on branches, never on where in a block the run
+// ends, so the processor can run ahead through mixed text.
+template <class T, bool Lines>
+inline size_t copy_plain_blocks(T* d, const uint8_t* s, size_t n) {
+  size_t i = 0;
+#if VEL_UTF_SSE2
+  if (n < 16 || stop_bits<Lines>(load16(s))) return 0;
+  while (n - i >= 64) {
+    __m128i a = load16(s + i), b = load16(s + i + 16), c = load16(s + i + 32), e = load16(s + i + 48);
+    unsigned m = unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, e))));
+    if constexpr (Lines) {
+      const __m128i cr = _mm_set1_epi8('\r');
+      __m128i crs = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, cr), _mm_cmpeq_epi8(b, cr)),
+                                 _mm_or_si128(_mm_cmpeq_epi8(c, cr), _mm_cmpeq_epi8(e, cr)));
+      m |= unsigned(_mm_movemask_epi8(crs));
+    }
+    if (m) break;
+    store_widened(d + i, a);
+    store_widened(d + i + 16, b);
+    store_widened(d + i + 32, c);
+    store_widened(d + i + 48, e);
+    i += 64;
   }
+  while (n - i >= 16) {
+    __m128i v = load16(s + i);
+    if (stop_bits<Lines>(v)) break;
+    store_widened(d + i, v);
+    i += 16;
+  }
+#else
+  while (n - i >= 8) {
+    uint64_t a;
+    std::memcpy(&a, s + i, 8);
+    if ((a & kHighBits) || (Lines && has_byte(a, '\r'))) break;
+    if constexpr (sizeof(T) == 1) {
+      std::memcpy(d + i, &a, 8);
+    } else {
+      for (size_t k = 0; k < 8; k++) d[i + k] = T(uint8_t(a >> (8 * k)));
+    }
+    i += 8;
+  }
+#endif
   return i;
 }
 
@@ -200,40 +266,56 @@ struct DecodeResult {
 // Decodes UTF-8 from s[pos] to s[end] into d[out...] until done or a code
 // point above T's range. d has room for one character per input byte.
 template <class T, bool Lines>
-DecodeResult decode_utf8_into(const uint8_t* s, uint64_t& pos, uint64_t end, T* d, uint64_t& out) {
+DecodeResult decode_utf8_into(const uint8_t* s, uint64_t& pos_ref, uint64_t end, T* d, uint64_t& out_ref) {
   constexpr uint32_t kMax = sizeof(T) == 1 ? 0xFF : (sizeof(T) == 2 ? 0xFFFF : 0xFFFFFFFF);
+  // Locals: stores through d (bytes, for unit 1) could alias the references.
+  uint64_t pos = pos_ref, out = out_ref;
+  DecodeResult r = {Stop::DONE, 0};
   while (pos < end) {
-    size_t run = copy_plain<T, Lines>(d + out, s + pos, size_t(end - pos));
+    size_t run = copy_plain_blocks<T, Lines>(d + out, s + pos, size_t(end - pos));
     pos += run;
     out += run;
-    if (pos == end) break;
-    uint32_t b0 = s[pos];
-    if (Lines && b0 == '\r') {
-      d[out++] = '\n';
-      pos++;
-      if (pos < end && s[pos] == '\n') pos++;
-      continue;
+    while (pos < end && is_plain<Lines>(s[pos])) d[out++] = s[pos++];
+    // Then the bytes that ended the run, up to the next plain byte.
+    while (pos < end) {
+      uint32_t b0 = s[pos];
+      if (b0 < 0x80) {
+        if (!(Lines && b0 == '\r')) break;
+        d[out++] = '\n';
+        pos++;
+        if (pos < end && s[pos] == '\n') pos++;
+        continue;
+      }
+      // Two- and three-byte forms inline; the rest, and every fault, through
+      // the general decoder.
+      uint32_t cp, len;
+      if (b0 >= 0xC2 && b0 <= 0xDF && end - pos >= 2 && (s[pos + 1] & 0xC0) == 0x80) {
+        cp = ((b0 & 0x1F) << 6) | (s[pos + 1] & 0x3F);
+        len = 2;
+      } else if (b0 >= 0xE1 && b0 <= 0xEF && end - pos >= 3 && (s[pos + 1] & 0xC0) == 0x80 &&
+                 (s[pos + 2] & 0xC0) == 0x80) {
+        cp = ((b0 & 0x0F) << 12) | ((s[pos + 1] & 0x3Fu) << 6) | (s[pos + 2] & 0x3F);
+        len = 3;
+      } else {
+        int32_t c = decode_checked(s + pos, size_t(end - pos), &len);
+        if (c < 0) {
+          r.stop = c == UTF8_INCOMPLETE ? Stop::INCOMPLETE : Stop::INVALID;
+          goto stop;
+        }
+        cp = uint32_t(c);
+      }
+      if (cp > kMax) {
+        r = {Stop::WIDEN, cp};
+        goto stop;
+      }
+      d[out++] = T(cp);
+      pos += len;
     }
-    // Two- and three-byte forms inline; the rest, and every fault, through
-    // the general decoder.
-    uint32_t cp, len;
-    if (b0 >= 0xC2 && b0 <= 0xDF && end - pos >= 2 && (s[pos + 1] & 0xC0) == 0x80) {
-      cp = ((b0 & 0x1F) << 6) | (s[pos + 1] & 0x3F);
-      len = 2;
-    } else if (b0 >= 0xE1 && b0 <= 0xEF && end - pos >= 3 && (s[pos + 1] & 0xC0) == 0x80 &&
-               (s[pos + 2] & 0xC0) == 0x80) {
-      cp = ((b0 & 0x0F) << 12) | ((s[pos + 1] & 0x3Fu) << 6) | (s[pos + 2] & 0x3F);
-      len = 3;
-    } else {
-      int32_t c = decode_checked(s + pos, size_t(end - pos), &len);
-      if (c < 0) return {c == UTF8_INCOMPLETE ? Stop::INCOMPLETE : Stop::INVALID, 0};
-      cp = uint32_t(c);
-    }
-    if (cp > kMax) return {Stop::WIDEN, cp};
-    d[out++] = T(cp);
-    pos += len;
   }
-  return {Stop::DONE, 0};
+stop:
+  pos_ref = pos;
+  out_ref = out;
+  return r;
 }
 
 template <class T>
@@ -388,6 +470,21 @@ uint64_t utf8_size_t(const uint8_t* p, size_t n, bool crlf) {
   } else {
     uint64_t size = n;
     size_t i = 0;
+#if VEL_UTF_SSE2
+    // Byte lanes count down (a compare gives -1) for at most 255 blocks, then
+    // are summed.
+    const __m128i z = _mm_setzero_si128(), lf = _mm_set1_epi8('\n');
+    while (n - i >= 16) {
+      __m128i acc = z;
+      for (size_t blocks = 0; blocks < 255 && n - i >= 16; blocks++, i += 16) {
+        __m128i v = load16(p + i);
+        acc = _mm_add_epi8(acc, _mm_cmplt_epi8(v, z));
+        if (crlf) acc = _mm_add_epi8(acc, _mm_cmpeq_epi8(v, lf));
+      }
+      __m128i sums = _mm_sad_epu8(_mm_sub_epi8(z, acc), z);
+      size += uint64_t(_mm_cvtsi128_si32(sums)) + uint64_t(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+    }
+#endif
     for (; n - i >= 8; i += 8) {
       uint64_t v;
       std::memcpy(&v, p + i, 8);
@@ -400,34 +497,101 @@ uint64_t utf8_size_t(const uint8_t* p, size_t n, bool crlf) {
   }
 }
 
+// Writes whole blocks of elements below 0x80 (and, with Crlf, not LF) as
+// bytes to d while they last and answers how many elements that was; the
+// caller does the rest of the run one by one (see copy_plain_blocks).
+template <class T, bool Crlf>
+inline size_t encode_plain_blocks(const uint8_t* p, size_t n, uint8_t* d) {
+  size_t i = 0;
+#if VEL_UTF_SSE2
+  const __m128i z = _mm_setzero_si128();
+  const __m128i lf = _mm_set1_epi8('\n');
+  if constexpr (sizeof(T) == 1) {
+    if (n < 16 || stop_bits<false>(load16(p)) || (Crlf && _mm_movemask_epi8(_mm_cmpeq_epi8(load16(p), lf))))
+      return 0;
+    while (n - i >= 64) {
+      __m128i a = load16(p + i), b = load16(p + i + 16), c = load16(p + i + 32), e = load16(p + i + 48);
+      unsigned m = unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, e))));
+      if constexpr (Crlf) {
+        __m128i lfs = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, lf), _mm_cmpeq_epi8(b, lf)),
+                                   _mm_or_si128(_mm_cmpeq_epi8(c, lf), _mm_cmpeq_epi8(e, lf)));
+        m |= unsigned(_mm_movemask_epi8(lfs));
+      }
+      if (m) break;
+      store16(d + i, a);
+      store16(d + i + 16, b);
+      store16(d + i + 32, c);
+      store16(d + i + 48, e);
+      i += 64;
+    }
+  }
+  // 16 elements at a time, narrowed to bytes; a lane is plain when no bit
+  // above 0x7F is set.
+  while (n - i >= 16) {
+    const uint8_t* q = p + i * sizeof(T);
+    __m128i bytes, plain;
+    if constexpr (sizeof(T) == 1) {
+      bytes = load16(q);
+      plain = _mm_cmpgt_epi8(bytes, _mm_set1_epi8(-1));
+    } else if constexpr (sizeof(T) == 2) {
+      const __m128i high = _mm_set1_epi16(int16_t(0xFF80));
+      __m128i a = load16(q), b = load16(q + 16);
+      bytes = _mm_packus_epi16(a, b);
+      plain = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_and_si128(a, high), z), _mm_cmpeq_epi16(_mm_and_si128(b, high), z));
+    } else {
+      const __m128i high = _mm_set1_epi32(int32_t(0xFFFFFF80u));
+      __m128i a = load16(q), b = load16(q + 16), c = load16(q + 32), e = load16(q + 48);
+      // Plain lanes narrow exactly; a block with any other is not stored.
+      bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, e));
+      __m128i pa = _mm_cmpeq_epi32(_mm_and_si128(a, high), z), pb = _mm_cmpeq_epi32(_mm_and_si128(b, high), z);
+      __m128i pc = _mm_cmpeq_epi32(_mm_and_si128(c, high), z), pe = _mm_cmpeq_epi32(_mm_and_si128(e, high), z);
+      plain = _mm_packs_epi16(_mm_packs_epi32(pa, pb), _mm_packs_epi32(pc, pe));
+    }
+    if constexpr (Crlf) plain = _mm_andnot_si128(_mm_cmpeq_epi8(bytes, lf), plain);
+    if (_mm_movemask_epi8(plain) != 0xFFFF) break;
+    store16(d + i, bytes);
+    i += 16;
+  }
+#else
+  if constexpr (sizeof(T) == 1) {
+    while (n - i >= 8) {
+      uint64_t v;
+      std::memcpy(&v, p + i, 8);
+      if ((v & kHighBits) || (Crlf && has_byte(v, '\n'))) break;
+      std::memcpy(d + i, &v, 8);
+      i += 8;
+    }
+  }
+#endif
+  return i;
+}
+
 template <class T, bool Crlf>
 size_t encode_t(const uint8_t* p, size_t n, uint8_t* dst) {
   uint8_t* d = dst;
   size_t i = 0;
   while (i < n) {
-    if constexpr (sizeof(T) == 1) {
-      // Latin-1: plain runs eight bytes at a time.
-      while (n - i >= 8) {
-        uint64_t v;
-        std::memcpy(&v, p + i, 8);
-        if ((v & kHighBits) || (Crlf && has_byte(v, '\n'))) break;
-        std::memcpy(d, &v, 8);
-        d += 8;
-        i += 8;
+    size_t run = encode_plain_blocks<T, Crlf>(p + i * sizeof(T), n - i, d);
+    i += run;
+    d += run;
+    for (uint32_t c; i < n && (c = element<T>(p, i)) < 0x80 && !(Crlf && c == '\n'); i++) *d++ = uint8_t(c);
+    // Then the elements that ended the run, up to the next plain one.
+    while (i < n) {
+      uint32_t cp = element<T>(p, i);
+      if (cp < 0x80) {
+        if (!(Crlf && cp == '\n')) break;
+        d[0] = '\r';
+        d[1] = '\n';
+        d += 2;
+      } else if (cp < 0x800) {
+        d[0] = uint8_t(0xC0 | (cp >> 6));
+        d[1] = uint8_t(0x80 | (cp & 0x3F));
+        d += 2;
+      } else {
+        if (sizeof(T) == 4 && cp > MAX_CODE_POINT) fire_invalid_char(cp);
+        d += encode_multi(cp, d);
       }
-      if (i == n) break;
-    }
-    uint32_t cp = element<T>(p, i++);
-    if (cp < 0x80) {
-      if (Crlf && cp == '\n') *d++ = '\r';
-      *d++ = uint8_t(cp);
-    } else if (cp < 0x800) {
-      d[0] = uint8_t(0xC0 | (cp >> 6));
-      d[1] = uint8_t(0x80 | (cp & 0x3F));
-      d += 2;
-    } else {
-      if (sizeof(T) == 4 && cp > MAX_CODE_POINT) fire_invalid_char(cp);
-      d += encode_multi(cp, d);
+      i++;
     }
   }
   return size_t(d - dst);

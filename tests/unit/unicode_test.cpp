@@ -295,6 +295,163 @@ TEST(Unicode, Utf8Output) {
   EXPECT_EQ(encode_utf8_char_bounded(0x20AC, buf, 0), 0u);
 }
 
+// The loaders and encoders take plain ASCII a block at a time; these cases
+// put the one character that ends a block's run at every offset of inputs
+// 0 to 64 bytes long, so sequences straddle every block edge.
+
+// A plain reference encoder for the cases below.
+std::string reference_utf8(const Chars& cps, bool crlf = false) {
+  std::string out;
+  for (uint32_t c : cps) {
+    if (c < 0x80) {
+      if (crlf && c == '\n') out += '\r';
+      out += char(c);
+    } else if (c < 0x800) {
+      out += {char(0xC0 | (c >> 6)), char(0x80 | (c & 0x3F))};
+    } else if (c < 0x10000) {
+      out += {char(0xE0 | (c >> 12)), char(0x80 | ((c >> 6) & 0x3F)), char(0x80 | (c & 0x3F))};
+    } else {
+      out += {char(0xF0 | (c >> 18)), char(0x80 | ((c >> 12) & 0x3F)), char(0x80 | ((c >> 6) & 0x3F)),
+              char(0x80 | (c & 0x3F))};
+    }
+  }
+  return out;
+}
+
+// ASCII filler of n characters, varied so that a misplaced copy shows.
+Chars filler(size_t n) {
+  Chars out;
+  for (size_t i = 0; i < n; i++) out.push_back(uint32_t('!' + (i * 7) % 90));
+  return out;
+}
+
+TEST(Unicode, DecodeSequenceAtEveryOffsetOfABlock) {
+  for (uint32_t cp : {0xE9u, 0x20ACu, 0x1F600u}) {
+    size_t seq = reference_utf8({cp}).size();
+    for (size_t len = seq; len <= 64; len++) {
+      for (size_t k = 0; k + seq <= len; k++) {
+        Chars want = filler(len - seq + 1);
+        want[k] = cp;
+        std::string in = reference_utf8(want);
+        ASSERT_EQ(in.size(), len);
+        Bytes bytes(in.begin(), in.end());
+        RootedNode s(load8(bytes));
+        ASSERT_EQ(chars_of(s), want) << "cp " << cp << " len " << len << " at " << k;
+        ASSERT_EQ(to_utf8(s, 0), in);
+        // Appending to strings already wide stores the plain blocks widened.
+        for (uint32_t unit : {2u, 4u}) {
+          RootedNode t(make_string({0x20AC}, unit));
+          load8(bytes, t);
+          Chars with = want;
+          with.insert(with.begin(), 0x20AC);
+          ASSERT_EQ(chars_of(t), with) << "unit " << unit << " cp " << cp << " len " << len << " at " << k;
+        }
+      }
+    }
+  }
+}
+
+TEST(Unicode, LineEndsAtEveryOffsetOfABlock) {
+  for (size_t len = 1; len <= 64; len++) {
+    for (size_t k = 0; k < len; k++) {
+      Chars text = filler(len);
+      text[k] = '\r';
+      Chars want = text;
+      want[k] = '\n';
+      std::string in = reference_utf8(text);
+      RootedNode s(load8(Bytes(in.begin(), in.end()), 0, nullptr, true));
+      ASSERT_EQ(chars_of(s), want) << len << " at " << k;
+      if (k + 1 < len) {
+        // CR LF is one line end.
+        text[k + 1] = '\n';
+        want.erase(want.begin() + long(k) + 1);
+        in = reference_utf8(text);
+        RootedNode t(load8(Bytes(in.begin(), in.end()), 0, nullptr, true));
+        ASSERT_EQ(chars_of(t), want) << len << " at " << k;
+      }
+    }
+  }
+}
+
+TEST(Unicode, IllFormedByteAtEveryOffsetOfABlock) {
+  for (size_t len : {1u, 15u, 16u, 17u, 31u, 33u, 64u}) {
+    for (size_t k = 0; k < len; k++) {
+      for (uint8_t bad : {uint8_t(0x80), uint8_t(0xBF), uint8_t(0xC0), uint8_t(0xFF)}) {
+        std::string in = reference_utf8(filler(len));
+        in[k] = char(bad);
+        RootedNode target(make_string(ascii("xy"), 2));
+        VelError e = caught([&] { load8(Bytes(in.begin(), in.end()), target); });
+        ASSERT_EQ(e.id, ErrId::INVALID_UTF8) << len << " at " << k;
+        Bytes shown(in.begin() + long(k), in.begin() + long(std::min(len, k + 4)));
+        ASSERT_EQ(bytes_of_binary(e.args[0]), shown) << len << " at " << k;
+        ASSERT_EQ(chars_of(target), ascii("xy"));
+      }
+    }
+    // A sequence cut by the end after a run of plain bytes is handed back.
+    std::string in = reference_utf8(filler(len)) + "\xF0\x9F\x98";
+    uint64_t remaining = 0;
+    RootedNode s(load8(Bytes(in.begin(), in.end()), 0, &remaining));
+    EXPECT_EQ(remaining, 3u);
+    EXPECT_EQ(chars_of(s), filler(len));
+  }
+}
+
+TEST(Unicode, EncodeCharacterAtEveryOffsetOfABlock) {
+  // Per unit, characters that end a plain run. Some have a low byte or
+  // 16-bit half that is plain or a line feed, so that narrowing a lane
+  // cannot pass them for ASCII.
+  const std::vector<uint32_t> by_unit[] = {
+      {0x80, 0xE9, 0xFF},
+      {0x80, 0x10A, 0x141, 0x7FF, 0x800, 0x8000, 0xFFFF},
+      {0xE9, 0x20AC, 0x1000A, 0x10041, 0x10FFFF},
+  };
+  const uint32_t units[] = {1, 2, 4};
+  for (int u = 0; u < 3; u++) {
+    for (uint32_t cp : by_unit[u]) {
+      for (size_t len = 1; len <= 64; len++) {
+        for (size_t k = 0; k < len; k++) {
+          Chars text = filler(len);
+          text[k] = cp;
+          RootedNode s(make_string(text, units[u]));
+          ASSERT_EQ(to_utf8(s, 0), reference_utf8(text)) << units[u] << " " << cp << " " << len << " at " << k;
+          text[len - 1 - k / 2] = '\n';
+          RootedNode t(make_string(text, units[u]));
+          std::string want = reference_utf8(text, true);
+          ASSERT_EQ(to_utf8(t, 0, -1, true), want) << units[u] << " " << cp << " " << len << " at " << k;
+          ASSERT_EQ(utf8_size_of_run(node_buffer(t)->head_ptr(), len, units[u], true), want.size());
+        }
+      }
+    }
+  }
+  // Above U+10FFFF anywhere in a block, including values that are negative
+  // as signed lanes.
+  for (uint32_t bad : {0x110000u, 0x8000000Au, 0xFFFFFFFFu}) {
+    for (size_t k = 0; k < 40; k++) {
+      Chars text = filler(40);
+      text[k] = bad;
+      RootedNode s(make_string(text, 4));
+      VelError e = caught([&] { to_utf8(s, 0); });
+      ASSERT_EQ(e.id, ErrId::INVALID_CHAR) << bad << " at " << k;
+      ASSERT_EQ(e.args[0].w2, bad);
+      uint8_t out[200];
+      ASSERT_EQ(caught([&] { encode_utf8_run(node_buffer(s)->head_ptr(), text.size(), 4, out); }).id,
+                ErrId::INVALID_CHAR);
+    }
+  }
+}
+
+TEST(Unicode, Latin1SizeCountsLongRuns) {
+  // More than 255 blocks of 16 bytes, every byte counted.
+  for (uint32_t c : {0xE9u, uint32_t('\n'), uint32_t('a')}) {
+    Chars text(16 * 300 + 5, c);
+    RootedNode s(make_string(text, 1));
+    std::string want = reference_utf8(text, true);
+    EXPECT_EQ(utf8_size_of_run(node_buffer(s)->head_ptr(), text.size(), 1, true), want.size());
+    EXPECT_EQ(utf8_size_of_run(node_buffer(s)->head_ptr(), text.size(), 1, false), reference_utf8(text).size());
+    EXPECT_EQ(to_utf8(s, 0, -1, true), want);
+  }
+}
+
 TEST(Unicode, Utf16Output) {
   RootedNode s(make_string(ascii("a\nb"), 1));
   std::u16string u = to_utf16(s, 0);
