@@ -170,9 +170,8 @@ inline void store_widened(T* d, __m128i v) {
 // a CR.
 template <bool Lines>
 inline unsigned stop_bits(__m128i v) {
-  unsigned m = unsigned(_mm_movemask_epi8(v));
-  if constexpr (Lines) m |= unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
-  return m;
+  if constexpr (Lines) v = _mm_or_si128(v, _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+  return unsigned(_mm_movemask_epi8(v));
 }
 #endif
 
@@ -507,8 +506,10 @@ inline size_t encode_plain_blocks(const uint8_t* p, size_t n, uint8_t* d) {
   const __m128i z = _mm_setzero_si128();
   const __m128i lf = _mm_set1_epi8('\n');
   if constexpr (sizeof(T) == 1) {
-    if (n < 16 || stop_bits<false>(load16(p)) || (Crlf && _mm_movemask_epi8(_mm_cmpeq_epi8(load16(p), lf))))
-      return 0;
+    if (n < 16) return 0;
+    __m128i first = load16(p);
+    if constexpr (Crlf) first = _mm_or_si128(first, _mm_cmpeq_epi8(first, lf));
+    if (_mm_movemask_epi8(first)) return 0;
     while (n - i >= 64) {
       __m128i a = load16(p + i), b = load16(p + i + 16), c = load16(p + i + 32), e = load16(p + i + 48);
       unsigned m = unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, e))));
