@@ -8,6 +8,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/function.h"
+#include "datatypes/object.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
@@ -20,6 +21,11 @@ namespace vel::library {
 bool g_defining = false;
 
 namespace {
+
+// The first class id of the boot code's objects less one: compiled objects
+// had ids from 122 up.
+constexpr uint32_t kBootClassBase = 121;
+uint32_t g_run_time_classes = object::CLASS_BASE;
 
 // The bodies of the functions made while defining (a block), until seal.
 enum Slot { BODIES, SLOT_COUNT };
@@ -90,6 +96,7 @@ Status make_routine(Cell* base) {
 
 may_gc void begin() {
   g_slots[BODIES] = block::make_at(256);
+  g_run_time_classes = object::set_class_counter(kBootClassBase);
   g_defining = true;
 }
 
@@ -101,6 +108,7 @@ may_gc void defined(Cell* fn) {
 
 may_gc void seal() {
   g_defining = false;
+  object::set_class_counter(g_run_time_classes);
   if (!g_slots[BODIES].is(TYPE_BLOCK)) return;
   // First the symbols, without allocating; then the context; then the
   // rebinding, again without allocating.

@@ -540,6 +540,12 @@ may_gc Cell construct_hook(const Cell& spec, const Cell* proto, bool only) { ret
 
 uint32_t new_class() { return ++g_class_counter; }
 
+uint32_t set_class_counter(uint32_t next) {
+  uint32_t was = g_class_counter;
+  g_class_counter = next;
+  return was;
+}
+
 may_gc Cell make_empty(uint32_t slots, bool with_class) {
   NodeId ctx = context::create(slots, false, true, 0, context::KIND_OBJECT);
   // create leaves the value series with `slots` unset cells; a new

@@ -33,6 +33,10 @@ enum Event : uint32_t { ON_CHANGE = 0, ON_DEEP_CHANGE = 1 };
 
 // The next class id.
 uint32_t new_class();
+// Moves the class counter (the next id is next + 1) and answers where it
+// was: the boot code's objects take ids below CLASS_BASE, as compiled
+// objects did, so run-time ids still start at CLASS_BASE + 1.
+uint32_t set_class_counter(uint32_t next);
 
 // A new empty object (room for `slots` fields), with a new class id or
 // class 0 (for a caller that assigns one when it is complete).
