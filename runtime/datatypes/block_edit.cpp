@@ -138,6 +138,19 @@ Found search(const Cell& series, const Cell& value, const FindArgs& a) {
     }
   }
   int op = a.same ? CMP_SAME : a.case_sensitive ? CMP_STRICT_EQUAL : CMP_FIND;
+  f.sequence = mode == Match::SEQUENCE;
+  f.span = k;
+
+  // A hash! answers single values from its table. Blocks hash by identity
+  // and objects are matched by content, so those are scanned.
+  NodeId table = hash_table_of(series);
+  if (table && !a.match && mode == Match::VALUE && !(is_any_block(value.type()) && !a.same) &&
+      !(value.is(TYPE_OBJECT) && !a.same)) {
+    int64_t start = !f.backward ? index : limited ? limit + 1 : (a.last ? n : index);
+    int32_t at = hash_table::get(table, value, int32_t(start), int32_t(f.step), op, a.last, a.reverse);
+    if (at >= 0 && (f.backward || at <= limit)) f.at = at;
+    return f;
+  }
   int64_t vstart = series_index(value);
 
   // No allocation below: the cells are read in place.
@@ -176,8 +189,6 @@ Found search(const Cell& series, const Cell& value, const FindArgs& a) {
       if (a.match) break;
     }
   }
-  f.sequence = mode == Match::SEQUENCE;
-  f.span = k;
   return f;
 }
 

@@ -189,6 +189,7 @@ may_gc Cell block_set_op(const Cell& first, const Cell* second, bool cs, int32_t
   uint32_t len_b = second ? blen(b->node()) - uint32_t(b->index()) : 0;
   bool both = op == string::SET_UNION || op == string::SET_DIFFERENCE;
   uint64_t room = uint64_t(len_a) + (both ? len_b : 0);
+  bool hash = a->is(TYPE_HASH) || b->is(TYPE_HASH);
   RootedCell result(block::make_at(int64_t(room ? room : 1), a->is(TYPE_HASH) ? TYPE_BLOCK : a->type()));
   uint32_t step = uint32_t(skip);
   KeyTable seen(uint32_t(room / step + 1), cs);
@@ -236,6 +237,12 @@ may_gc Cell block_set_op(const Cell& first, const Cell* second, bool cs, int32_t
       walk(*b, &keys_a, a.get(), false);
       break;
     }
+  }
+  // Any hash! argument makes the result a hash! with a table of its own.
+  if (hash) {
+    NodeId t = hash_table::make(block::total(*result), result->node(), hash_table::KIND_HASH);
+    result->set_type(TYPE_HASH);
+    result->w3 = t;
   }
   return *result;
 }

@@ -6,6 +6,7 @@
 //   checksum   [data method /with spec]           (evaluator/checksum.cpp)
 //   set-env    [var value]
 //   get-env    [var]
+//   list-env   []
 //   now        [/year /month /day /time /zone /date /weekday /yearday /precise /utc]
 //   call       [cmd /wait /show /console /shell /input in /output out /error err]
 //   browse     [url]
@@ -16,6 +17,8 @@
 #include <string>
 
 #include "collector.h"
+#include "datatypes/block.h"
+#include "datatypes/map.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
@@ -66,15 +69,20 @@ std::string env_name(const Cell& v) {
   fire(ErrId::INVALID_ARG, v);
 }
 
+// A new string! of UTF-8 text.
+may_gc Cell utf8_string(const std::string& text) {
+  RootedNode out(make_string(uint32_t(text.size() ? text.size() : 1)));
+  append_utf8(out, text);
+  return series_cell(TYPE_STRING, out, 0);
+}
+
 Status native_get_env(Cell* base) {
   std::optional<std::string> value = platform::get_env(env_name(base[0]));
   if (!value) {
     base[0] = none_cell();
     return Status::OK;
   }
-  RootedNode out(make_string(uint32_t(value->size() ? value->size() : 1)));
-  append_utf8(out, *value);
-  base[0] = series_cell(TYPE_STRING, out, 0);
+  base[0] = utf8_string(*value);
   return Status::OK;
 }
 
@@ -89,6 +97,21 @@ Status native_set_env(Cell* base) {
   // and texts holding NUL: say so rather than pretend it was set.
   if (!ok) fire(ErrId::INVALID_ARG, platform::valid_env_name(name) ? value : base[0]);
   base[0] = value;
+  return Status::OK;
+}
+
+// list-env: a map from each variable's name to its value, both strings, in
+// the system's order.
+Status native_list_env(Cell* base) {
+  std::vector<std::pair<std::string, std::string>> vars = platform::list_env();
+  RootedCell pairs(block::make_at(int64_t(vars.size()) * 2));
+  for (const auto& [name, value] : vars) {
+    Cell n = utf8_string(name);
+    block::rs_append(pairs->node(), n);
+    Cell v = utf8_string(value);
+    block::rs_append(pairs->node(), v);
+  }
+  base[0] = map::make_at(pairs->node(), uint32_t(vars.size() * 2));
   return Status::OK;
 }
 
@@ -255,7 +278,7 @@ Status native_stats(Cell* base) {
 
 constexpr NativeEntry kSystemNatives[] = {
     {NAT_WAIT, native_wait},       {NAT_CHECKSUM, checksum::native_checksum},
-    {NAT_SET_ENV, native_set_env}, {NAT_GET_ENV, native_get_env},
+    {NAT_SET_ENV, native_set_env}, {NAT_GET_ENV, native_get_env}, {NAT_LIST_ENV, native_list_env},
     {NAT_NOW, native_now},         {NAT_CALL, native_call},
     {NAT_BROWSE, native_browse},   {NAT_RECYCLE, native_recycle},
     {NAT_STATS, native_stats},

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "datatypes/block.h"
+#include "datatypes/map.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "datatypes/words.h"
@@ -258,6 +260,15 @@ may_gc void open_series(Lexer& L, TypeId type) {
 
 namespace {
 
+// Whether the values from `start` are pairs whose keys a map accepts.
+bool map_keys_valid(uint32_t start) {
+  uint32_t top = g_values.top();
+  if ((top - start) % 2) return false;
+  for (uint32_t i = start; i < top; i += 2)
+    if (!map::valid_key(g_values.cells[i].type())) return false;
+  return true;
+}
+
 // Ends the innermost series as `type`: its values become a series in the
 // place of its marker. A false close event keeps it open.
 may_gc void close_series(Lexer& L, TypeId type) {
@@ -272,7 +283,7 @@ may_gc void close_series(Lexer& L, TypeId type) {
       // Checked with the marker back in place, so that an error keeps the
       // values; a declined error dissolves the map.
       L.open.push_back(m);
-      if ((g_values.top() - m.start) % 2) {
+      if (!map_keys_valid(m.start)) {
         try {
           fail(L, ErrId::INVALID, TYPE_MAP, L.begin + m.offset);
         } catch (const Resume&) {
@@ -280,9 +291,10 @@ may_gc void close_series(Lexer& L, TypeId type) {
           throw;
         }
       }
-      fail_not_done(L, TYPE_MAP);
+      L.open.pop_back();
     }
-    Cell s = make_series(L, m.start, type);
+    Cell s = make_series(L, m.start, type == TYPE_MAP ? TYPE_BLOCK : type);
+    if (type == TYPE_MAP) s = map::make_at(s.node(), block::total(s));
     if (m.new_line) s.header |= CELL_NEW_LINE;
     g_values.truncate(m.start);
     g_values.push(s);
