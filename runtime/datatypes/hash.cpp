@@ -18,6 +18,7 @@ namespace {
 inline bool used(const Cell& c) { return refinement_used(c); }
 
 MoldFn g_block_mold = nullptr;
+ActionFn g_block_sort = nullptr;
 
 // Makes a block cell a hash! with a new table over its cells.
 may_gc Cell hashed(const Cell& b_in) {
@@ -98,21 +99,38 @@ int32_t hash_mold(Cell v, NodeId out_in, uint32_t flags, const Cell* arg, int32_
   return g_block_mold(v, out, flags, arg, part, indent);
 }
 
+// sort: the block's sort, then the cells from the position are entered
+// again at their new places.
+Status hash_sort(Cell* base) {
+  Status st = g_block_sort(base);
+  if (st != Status::OK) return st;
+  const Cell h = base[0];
+  int64_t from = series_index(h), total = block::total(h);
+  if (h.w3 && from < total) {
+    hash_table::remove_range(h.w3, uint32_t(from), uint32_t(total - from));
+    hash_table::index_block(base[0].w3, uint32_t(from), 1);
+  }
+  return Status::OK;
+}
+
 }  // namespace
 
 // Everything but random (a shuffle would leave the table behind) and
-// set-path comes from block!; sort and trim there rebuild the table.
+// set-path comes from block!, whose edits keep the table in step (trim
+// rebuilds it); sort is its own.
 void register_type_HASH() {
   g_block_mold = g_types[TYPE_BLOCK].mold;
+  g_block_sort = g_types[TYPE_BLOCK].actions[ACT_SORT];
   TypeBuilder b(TYPE_HASH);
   for (ActionId a : {ACT_REFLECT, ACT_EVAL_PATH, ACT_COMPARE, ACT_FORM, ACT_APPEND, ACT_AT, ACT_BACK, ACT_CHANGE,
                      ACT_CLEAR, ACT_FIND, ACT_HEAD, ACT_HEAD_Q, ACT_INDEX_Q, ACT_INSERT, ACT_LENGTH_Q, ACT_MOVE,
                      ACT_NEXT, ACT_PICK, ACT_POKE, ACT_PUT, ACT_REMOVE, ACT_REVERSE, ACT_SELECT, ACT_SKIP, ACT_SWAP,
-                     ACT_TAIL, ACT_TAIL_Q, ACT_TAKE, ACT_MODIFY, ACT_SORT, ACT_TRIM})
+                     ACT_TAIL, ACT_TAIL_Q, ACT_TAKE, ACT_MODIFY, ACT_TRIM})
     b.inherit(a);
   b.action(ACT_MAKE, hash_make)
       .action(ACT_TO, hash_to)
       .action(ACT_COPY, hash_copy)
+      .action(ACT_SORT, hash_sort)
       .mold(hash_mold)
       .done();
 }

@@ -58,9 +58,19 @@ inline int lookup_op(bool cs) { return cs ? hash_table::OP_STRICT : hash_table::
 
 // The index of the key cell equal to key, or -1. Types that cannot be keys
 // are never stored, so they are not looked for.
+// Without /case, "a" may find a removed "A" first while a live "a" is
+// there too: the live one answers.
 may_gc int32_t find_key(const Cell& m, const Cell& key, int op) {
   if (!kValidKey[key.type()]) return -1;
-  return hash_table::get(m.w3, key, 0, 1, op);
+  int32_t k = hash_table::get(m.w3, key, 0, 1, op);
+  if (k < 0 || live_at(m, uint32_t(k)) || op != hash_table::OP_EQUAL) return k;
+  int32_t pos = -1;
+  uint32_t start = 0, step = 0;
+  for (;;) {
+    int32_t j = hash_table::find_next(m.w3, key, &pos, &start, &step);
+    if (j < 0) return k;
+    if (live_at(m, uint32_t(j))) return j;
+  }
 }
 
 // Preprocessing hook of the hash table, for keys entered while a backing
