@@ -514,6 +514,14 @@ class Run {
     return j - from;
   }
 
+  // The position of the first character from j on that is in the bitset,
+  // or end.
+  template <typename Unit>
+  static int64_t first_member(const Unit* p, int64_t j, int64_t end, const bitset::Bits& bits) {
+    while (j < end && !bits.has(p[j])) j++;
+    return j;
+  }
+
   template <typename Unit>
   int64_t scan_run(const Unit* p, int64_t j, int64_t end, const Cell& v) const {
     if (v.is(TYPE_BITSET)) {
@@ -645,14 +653,18 @@ class Run {
     int64_t end = end_pos();
     if (is_string()) {
       if (v.is(TYPE_BITSET)) {
+        const Buffer* b = node_buffer(input_->node());
+        const uint8_t* p = b->data() + b->head;
         const bitset::Bits bits(v);
-        for (int64_t i = index(); i < end; i++) {
-          if (bits.has(string::rs_abs_at(*input_, uint32_t(i)))) {
-            set_index(thru ? i + 1 : i);
-            return true;
-          }
+        int64_t i = index();
+        switch (b->unit()) {
+          case 1: i = first_member(p, i, end, bits); break;
+          case 2: i = first_member(reinterpret_cast<const uint16_t*>(p), i, end, bits); break;
+          default: i = first_member(reinterpret_cast<const uint32_t*>(p), i, end, bits); break;
         }
-        return false;
+        if (i >= end) return false;
+        set_index(thru ? i + 1 : i);
+        return true;
       }
       if (v.type() != TYPE_CHAR && !is_any_string(v.type())) fire(ErrId::PARSE_RULE, v);
       int64_t adv = advance_of(v);
