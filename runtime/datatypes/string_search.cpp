@@ -9,6 +9,7 @@
 #endif
 
 #include "casefold.h"
+#include "datatypes/bitset.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/string.h"
 #include "datatypes/string_impl.h"
@@ -324,12 +325,13 @@ bool literal_at(const Hay& h, int64_t pos, const Needle& n) {
 }
 
 // The value searched for, as the mode that finds it.
-enum class Mode : uint8_t { CHAR, TEXT, BYTE };
+enum class Mode : uint8_t { CHAR, TEXT, BYTE, BITS };
 
 struct Search {
   Mode mode = Mode::TEXT;
   Needle needle;
   int64_t byte = -1;  // BYTE mode: the value (-1: matches nothing)
+  Cell bits{};        // BITS mode: the bitset! (membership, never folded)
 };
 
 void needle_from(const View& v, bool fold, Needle* n) {
@@ -348,7 +350,9 @@ may_gc Search prepare(const Cell& series, const Cell& value, bool fold) {
       s.needle.keys.push_back(key_of(value.w2, fold));
       return s;
     case TYPE_BITSET:
-      fire(ErrId::NOT_DONE, value);  // bitset! membership comes with its module
+      s.mode = Mode::BITS;
+      s.bits = value;
+      return s;
     case TYPE_INTEGER:
     case TYPE_FLOAT:
       if (binary_series) {
@@ -385,8 +389,9 @@ bool nothing_to_search(const Cell& series, bool reverse) {
   return total == 0 || (!reverse && series.index() >= total);
 }
 
-// Whether the element at i matches in CHAR or BYTE mode.
+// Whether the element at i matches in CHAR, BYTE or BITS mode.
 inline bool element_matches(const Search& s, const Hay& h, int64_t i) {
+  if (s.mode == Mode::BITS) return bitset::test_bit(s.bits, get_char(h.p + size_t(i) * h.unit, h.unit));
   if (s.mode == Mode::BYTE) return s.byte >= 0 && get_char(h.p + size_t(i) * h.unit, h.unit) == uint32_t(s.byte);
   return h.key(i) == s.needle.keys[0];
 }
