@@ -1,8 +1,9 @@
 // Sorting: a block of 10^6 integers and a block of 10^6 strings (4 to 19
 // lowercase letters) through the sort action (quicksort for sort, the merge
-// sort for sort/stable), and the C library's qsort over the same cells with
-// the compare action as its comparator. Prints the best of
-// three runs of each; bench/peers/sort.py sorts the same values with sorted.
+// sort for sort/stable; a block of integers only takes the radix sort in
+// both), and the C library's qsort over the same cells with the compare
+// action as its comparator. Prints the best of three runs of each;
+// bench/peers/sort.py sorts the same values with sorted.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
