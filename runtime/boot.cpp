@@ -143,7 +143,14 @@ may_gc std::vector<uint8_t> build_image(const std::vector<Source>& sources) {
     RootedCell name(string::load(s.name, TYPE_FILE));
     size_t at = find_script_header(s.text);
     if (at == std::string::npos) fire(ErrId::NO_HEADER, *name);
-    RootedCell loaded(load_text(std::string_view(s.text).substr(at)));
+    RootedCell loaded;
+    try {
+      *loaded = load_text(std::string_view(s.text).substr(at));
+    } catch (const VelError&) {
+      std::string line = "*** Boot image: " + s.name + " does not load:\n";
+      platform::write_stream(platform::Stream::Err, line.data(), line.size());
+      throw;
+    }
     mark_routines(loaded->node(), *maker, rsym, 0);
     // Evaluation starts after the header word and block.
     loaded->w1 = 2;
