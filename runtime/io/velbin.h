@@ -47,7 +47,15 @@ std::vector<uint8_t> encode(const Cell& value, bool compact);
 // Appends the decoded top-level values to the block `target` (which roots
 // them; reference paths start from it). Values appended before an error stay.
 // `input` is what invalid-data names (none when null).
-may_gc void decode_into(std::span<const uint8_t> image, NodeId target, const Cell* input = nullptr);
+//
+// In boot mode set records are read (compact: the 0xC4 prefix; fixed: a
+// word header with bit 25), each setting its word to the value record that
+// follows and leaving neither in the block; a word record that is not
+// global names its context by a root cell, counted from the target's length
+// when the decode began, and its index (-1: by symbol). Codec mode refuses
+// set records.
+may_gc void decode_into(std::span<const uint8_t> image, NodeId target, const Cell* input = nullptr,
+                        bool boot = false);
 
 // A new block! holding the decoded top-level values.
 may_gc Cell decode(std::span<const uint8_t> image, const Cell* input = nullptr);

@@ -53,7 +53,10 @@ bool valid_utf8(const uint8_t* p, size_t n) {
 
 class Decoder {
  public:
-  Decoder(const uint8_t* img, size_t size, NodeId root) : img_(img), size_(size), end_(size), root_(root) {}
+  Decoder(const uint8_t* img, size_t size, NodeId root, bool boot)
+      : img_(img), size_(size), end_(size), root_(root), boot_(boot) {
+    root_base_ = node_buffer(root)->used() >> 4;
+  }
 
   void run(bool compact, bool symbols) {
     compact_ = compact;
@@ -91,6 +94,10 @@ class Decoder {
   size_t pos_ = 0;
   size_t end_;
   NodeId root_;
+  // Boot mode: set records (0xC4) and word records whose context is named
+  // by a root cell counted from root_base_, the root's length at the start.
+  bool boot_;
+  uint32_t root_base_ = 0;
   bool compact_ = true;
   uint32_t depth_ = 0;
   // Symbol table view; ids are interned when a record first names them.
@@ -247,8 +254,11 @@ class Decoder {
         t = byte();
         if (t == 0xC0) nl = true;
         else if (t == 0xC1) ref = true;
-        else if (t == 0xC4) bad(tag_at);  // boot set-records only
-        else break;
+        else if (t == 0xC4) {
+          if (!boot_ || ref) bad(tag_at);  // boot set-records only
+          set_record(into, tag_at, 0);
+          return;
+        } else break;
       }
       if (t >= 0x80) {
         if (ref) bad(tag_at);
@@ -274,6 +284,10 @@ class Decoder {
       if (type == FIXED_REFERENCE) {
         pos_ = tag_at;  // the path reader reads the 255 itself
         append(into, resolve_path(), nl);
+        return;
+      }
+      if (boot_ && type >= TYPE_WORD && type <= TYPE_REFINEMENT && (fixed_header & FIXED_WORD_GLOBAL)) {
+        set_record(into, tag_at, fixed_header);
         return;
       }
     }
@@ -347,7 +361,65 @@ class Decoder {
 
   // --- words, objects and their contexts ------------------------------------------
 
+  // A boot set record: a word record, then the record of its value; the
+  // word is set to the value and neither stays in the block. The compact
+  // form's 0xC4 prefix is read; h is the fixed form's word header.
+  may_gc void set_record(NodeId into, size_t tag_at, uint32_t h) {
+    uint32_t before = node_buffer(into)->used() >> 4;
+    if (compact_) {
+      size_t at = pos_;
+      uint8_t t = byte();
+      uint32_t type = t & 0x3F;
+      if (t >= 0x80 || type < TYPE_WORD || type > TYPE_REFINEMENT) bad(at);
+      word_record(into, TypeId(type), t & 0x40, 0, false);
+    } else {
+      word_record(into, TypeId(h & 0xFF), false, h, false);
+    }
+    record(into);
+    Buffer* b = node_buffer(into);
+    if ((b->used() >> 4) != before + 2) bad(tag_at);
+    Cell w = b->cells()[before];
+    Cell v = b->cells()[before + 1];
+    b->tail = b->head + before * uint32_t(sizeof(Cell));
+    RootedCell value(v);
+    context::set_in(&w, *value, w.w1, false);
+  }
+
+  // Boot mode: a word with a context reference names the context of root
+  // cell root_base_ + c (an object, a function or a context standing as
+  // one); index -1 looks the symbol up there.
+  may_gc void boot_word_record(NodeId into, TypeId t, uint32_t sym, size_t at, int64_t c, int32_t index, bool nl) {
+    if (c < 0) {
+      Cell w = word::make_global(sym);
+      w.set_type(t);
+      append(into, w, nl);
+      return;
+    }
+    Buffer* rb = node_buffer(root_);
+    if (uint64_t(root_base_) + uint64_t(c) >= (rb->used() >> 4)) bad(at);
+    Cell holder = rb->cells()[root_base_ + uint32_t(c)];
+    NodeId ctx = 0;
+    if (holder.is(TYPE_OBJECT) || holder.is(TYPE_FUNCTION)) ctx = holder.w1;
+    if (!ctx) bad(at);
+    Cell w = make_cell(t, ctx, sym, uint32_t(index));
+    check_word_index(&w, at);
+    append(into, w, nl);
+  }
+
   may_gc void word_record(NodeId into, TypeId t, bool v, uint32_t h, bool nl) {
+    if (boot_) {
+      uint32_t sym = symbol();
+      size_t at = pos_;
+      if (compact_) {
+        if (!v) return boot_word_record(into, t, sym, at, -1, -1, nl);
+        uint32_t c = varint();
+        int32_t i = zigzag();
+        return boot_word_record(into, t, sym, at, c, i, nl);
+      }
+      int32_t c = int32_t(word());
+      int32_t i = int32_t(word());
+      return boot_word_record(into, t, sym, at, c < 0 ? -1 : c, i, nl);
+    }
     uint32_t sym = symbol();
     bool global = compact_ ? !v : (h & FIXED_WORD_GLOBAL) != 0;
     if (global) {
@@ -792,7 +864,7 @@ class Decoder {
 
 }  // namespace
 
-may_gc void decode_into(std::span<const uint8_t> image, NodeId target, const Cell* input) {
+may_gc void decode_into(std::span<const uint8_t> image, NodeId target, const Cell* input, bool boot) {
   Cell arg = input ? *input : none_cell();
   if (image.size() <= 10 || std::memcmp(image.data(), MAGIC, 6) != 0) fire(ErrId::INVALID_DATA, arg);
   uint8_t flags = image[7];
@@ -806,7 +878,7 @@ may_gc void decode_into(std::span<const uint8_t> image, NodeId target, const Cel
     image = *unpacked;
   }
   RootedNode root(target);
-  Decoder d(image.data(), image.size(), root);
+  Decoder d(image.data(), image.size(), root, boot);
   d.run(flags & FLAG_COMPACT, flags & FLAG_SYMBOLS);
 }
 

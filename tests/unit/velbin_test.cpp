@@ -20,6 +20,8 @@
 #include "evaluator/natives.h"
 #include "evaluator/stack.h"
 #include "io/velbin.h"
+#include "error_of.h"
+#include "eval_test_util.h"
 #include "lz_encoder.h"
 #include "word_test_util.h"
 
@@ -674,4 +676,89 @@ TEST(Velbin, FunctionsKeepTheirBindings) {
             ErrId::RB_INVALID_RECORD);
   EXPECT_EQ(decode_error(compact_image({0x18, 0x01, 0x00, 0x0E, 0x05, 0x00, 0x05, 0x01, 0x81, 0x05, 0x00})),
             ErrId::RB_INVALID_RECORD);
+}
+
+namespace {
+
+// A compact image with a symbol table around a payload.
+Bytes compact_image_with(const std::vector<std::string>& symbols, const Bytes& payload) {
+  Bytes strings, offsets;
+  for (const std::string& s : symbols) {
+    uint32_t off = uint32_t(strings.size());
+    for (int i = 0; i < 4; i++) offsets.push_back(uint8_t(off >> (8 * i)));
+    strings.insert(strings.end(), s.begin(), s.end());
+    strings.push_back(0);
+  }
+  auto varint = [](Bytes& out, uint32_t n) {
+    while (n >= 0x80) out.push_back(uint8_t(n | 0x80)), n >>= 7;
+    out.push_back(uint8_t(n));
+  };
+  Bytes img = header(velbin::FLAG_COMPACT | velbin::FLAG_SYMBOLS);
+  img.push_back(1);
+  varint(img, uint32_t(payload.size()));
+  varint(img, uint32_t(symbols.size()));
+  varint(img, uint32_t(strings.size()));
+  return cat(cat(cat(img, offsets), strings), payload);
+}
+
+Cell boot_decode(const Bytes& img) {
+  RootedCell out(block::make_at(4));
+  velbin::decode_into(img, out->node(), nullptr, true);
+  return *out;
+}
+
+Cell global_value(const char* text) { return word::get_any(gw(text)); }
+
+}  // namespace
+
+// Boot mode: set records bind words and leave nothing in the block; codec
+// mode refuses them.
+TEST(Velbin, BootSetRecordsSetWordsAndLeaveNothing) {
+  Bytes payload = {0xC4, 0x0F, 0x00, 0x81,               // boot-set-a: 1
+                   0xC4, 0x0F, 0x01, 0x05, 0x02, 0x81, 0x82,  // boot-set-b: [1 2]
+                   0x83};                                  // 3, an ordinary value
+  Bytes img = compact_image_with({"boot-set-a", "boot-set-b"}, payload);
+  RootedCell out(boot_decode(img));
+  EXPECT_EQ(evaltest::molded(*out), "[3]");
+  EXPECT_EQ(global_value("boot-set-a").i2(), 1);
+  EXPECT_EQ(evaltest::molded(global_value("boot-set-b")), "[1 2]");
+  EXPECT_EQ(decode_error(img), ErrId::RB_INVALID_RECORD);
+  // A set record must name a word and be followed by a value.
+  EXPECT_EQ(error_of([&] { (void)boot_decode(compact_image_with({"x"}, {0xC4, 0x81})); }), ErrId::RB_INVALID_RECORD);
+  EXPECT_EQ(error_of([&] { (void)boot_decode(compact_image_with({"x"}, {0xC4, 0x0F, 0x00})); }), ErrId::RB_INVALID_RECORD);
+  EXPECT_EQ(error_of([&] { (void)boot_decode(compact_image_with({"x"}, {0xC1, 0xC4, 0x0F, 0x00, 0x81})); }),
+            ErrId::RB_INVALID_RECORD);
+
+  // The fixed form: a word header with bit 25, symbol, context -1, index -1.
+  Bytes fixed = cat(header(velbin::FLAG_SYMBOLS), {1, 0, 0, 0, 24, 0, 0, 0,   // count, payload size
+                                                   1, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0,  // 1 symbol, 8 bytes
+                                                   'b', 'o', 'o', 't', '-', 'f', 0, 0,
+                                                   15, 0, 0, 2, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                   11, 0, 0, 0, 42, 0, 0, 0});
+  RootedCell f(boot_decode(fixed));
+  EXPECT_EQ(evaltest::molded(*f), "[]");
+  EXPECT_EQ(global_value("boot-f").i2(), 42);
+}
+
+// Boot mode: a word names its context by a root cell counted from where
+// this load began.
+TEST(Velbin, BootWordsNameTheirContextByRootCell) {
+  RootedCell obj(make_object({{"boot-field", integer_cell(7)}}));
+  Bytes img = velbin::encode(*obj, true);
+  // Append a word record to the payload: boot-field (symbol 0) in the
+  // context of root cell 0, looked up by symbol (index -1, zigzag 1).
+  ASSERT_LT(img[9], 0x80);  // a one-byte payload size
+  Bytes word_rec = {0x4F, 0x00, 0x00, 0x01};
+  img[9] = uint8_t(img[9] + word_rec.size());
+  img = cat(img, word_rec);
+  RootedCell out(block::make_at(4));
+  block::rs_append(out->node(), integer_cell(99));  // before the load: not counted
+  velbin::decode_into(img, out->node(), nullptr, true);
+  ASSERT_EQ(block::total(*out), 3u);
+  Cell w = *block::rs_abs_at(*out, 2);
+  EXPECT_EQ(w.w1, block::rs_abs_at(*out, 1)->w1);
+  EXPECT_EQ(word::get(w).i2(), 7);
+  // A reference past the root's cells, or an index outside the context.
+  img.back() = 0x02, img[img.size() - 2] = 0x05;
+  EXPECT_EQ(error_of([&] { (void)boot_decode(img); }), ErrId::RB_INVALID_RECORD);
 }
