@@ -303,18 +303,19 @@ class Run {
 
   // Words, blocks and parens are most of the rules met: they are taken
   // here, the other kinds out of line.
-  may_gc bool value_rule(Cell* rb, uint32_t& pos, const Cell& v, bool is_arg, bool from_word) {
+  [[gnu::always_inline]] may_gc bool value_rule(Cell* rb, uint32_t& pos, const Cell& v, bool is_arg, bool from_word) {
     if (v.is(TYPE_WORD)) {
-      if (from_word) {
-        if (is_arg) return literal(v);
-        fire(ErrId::PARSE_RULE, v);
-      }
+      if (from_word) return word_value_rule(v, is_arg);
       Kw kw = kw_of(v);
+      // The commonest keywords without the keyword dispatch.
+      if (kw == Kw::SOME) return loop(rb, pos, 1, -1, false, v);
+      if (kw == Kw::ANY) return loop(rb, pos, 0, -1, false, v);
+      if (kw == Kw::SKIP) return skip_one();
       if (kw != Kw::NONE_KW) return keyword(rb, pos, kw, v);
       Cell val = word::get_any(v);
       if (val.is(TYPE_UNSET)) fire(ErrId::PARSE_RULE, v);
-      if (val.is(TYPE_BITSET) || val.is(TYPE_CHAR)) return literal(val);
-      return value_rule(rb, pos, val, is_arg, true);
+      if (val.is(TYPE_BITSET) || val.is(TYPE_CHAR)) return text_ ? one_char(val) : literal(val);
+      return named_rule(rb, pos, val, is_arg);
     }
     if (v.is(TYPE_BLOCK)) return sub_block(v);
     if (v.is(TYPE_PAREN)) {
@@ -322,6 +323,18 @@ class Run {
       return true;
     }
     return other_rule(rb, pos, v);
+  }
+
+  // The value of a rule word: a word there is matched literally as a
+  // keyword's argument and refused elsewhere.
+  [[gnu::noinline]] may_gc bool named_rule(Cell* rb, uint32_t& pos, const Cell& v, bool is_arg) {
+    if (v.is(TYPE_WORD)) return word_value_rule(v, is_arg);
+    return value_rule(rb, pos, v, is_arg, true);
+  }
+
+  may_gc bool word_value_rule(const Cell& v, bool is_arg) {
+    if (!is_arg) fire(ErrId::PARSE_RULE, v);
+    return literal(v);
   }
 
   [[gnu::noinline]] may_gc bool other_rule(Cell* rb, uint32_t& pos, const Cell& v) {
@@ -370,19 +383,21 @@ class Run {
     return get_char(b->data() + b->head + (size_t(i) << b->unit_shift()), b->unit());
   }
 
+  // One character of a string input against a char (folded unless
+  // case-sensitive) or a bitset (never folded): the commonest literals.
+  bool one_char(const Cell& v) {
+    int64_t c = char_here();
+    if (c < 0) return false;
+    bool fold = mode_ != CMP_STRICT_EQUAL;
+    bool ok = v.is(TYPE_BITSET) ? bitset::test_bit(v, uint32_t(c))
+                                : string::detail::key_of(uint32_t(c), fold) == string::detail::key_of(v.w2, fold);
+    if (ok) input_->w1 = uint32_t(series_index(*input_) + 1);
+    return ok;
+  }
+
   may_gc bool literal(const Cell& v) {
     TypeId vt = v.type();
-    // One character against a char (folded unless case-sensitive) or a
-    // bitset (never folded): the commonest literals on string input.
-    if (is_string() && (vt == TYPE_CHAR || vt == TYPE_BITSET)) {
-      int64_t c = char_here();
-      if (c < 0) return false;
-      bool fold = mode_ != CMP_STRICT_EQUAL;
-      bool ok = vt == TYPE_BITSET ? bitset::test_bit(v, uint32_t(c))
-                                  : string::detail::key_of(uint32_t(c), fold) == string::detail::key_of(v.w2, fold);
-      if (ok) input_->w1 = uint32_t(series_index(*input_) + 1);
-      return ok;
-    }
+    if (is_string() && (vt == TYPE_CHAR || vt == TYPE_BITSET)) return one_char(v);
     int64_t i = index();
     if (is_string()) {
       if (at_end()) {
@@ -437,7 +452,8 @@ class Run {
     return loop(rb, pos, lo, hi, false, n);
   }
 
-  may_gc bool loop(Cell* rb, uint32_t& pos, int64_t min, int64_t max, bool is_while, const Cell& kw) {
+  [[gnu::noinline]] may_gc bool loop(Cell* rb, uint32_t& pos, int64_t min, int64_t max, bool is_while,
+                                     const Cell& kw) {
     StackUse use(3);
     if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
     uint32_t arg = pos;
@@ -541,14 +557,18 @@ class Run {
     return j;
   }
 
+  bool skip_one() {
+    int64_t i = index();
+    if (i >= end_pos()) return false;
+    input_->w1 = uint32_t(i + 1);
+    return true;
+  }
+
   // --- keywords -------------------------------------------------------------------------
 
   may_gc bool keyword(Cell* rb, uint32_t& pos, Kw kw, const Cell& w) {
     switch (kw) {
-      case Kw::SKIP:
-        if (at_end()) return false;
-        set_index(index() + 1);
-        return true;
+      case Kw::SKIP: return skip_one();
       case Kw::END: return at_end();
       case Kw::NONE: return true;
       case Kw::FAIL: return false;
