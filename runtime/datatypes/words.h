@@ -96,7 +96,9 @@
   X(ACCESS, "access", W) X(USER, "user", W) X(INTERNAL, "internal", W)                                \
   X(INVALID_ERROR, "invalid-error", W)                                                                \
   /* locals and apply */                                                                              \
-  X(LOCAL, "local", W) X(APPLIED_TAG, "<applied>", W)
+  X(LOCAL, "local", W) X(APPLIED_TAG, "<applied>", W)                                                 \
+  /* compression methods */                                                                           \
+  X(ZLIB, "zlib", S) X(DEFLATE, "deflate", S) X(GZIP, "gzip", S)
 // clang-format on
 
 namespace vel {

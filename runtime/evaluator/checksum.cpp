@@ -23,17 +23,23 @@ namespace {
 constexpr SymId kMethodWords[] = {SymId::MD5, SymId::SHA1,  SymId::SHA256,  SymId::SHA384, SymId::SHA512,
                                   SymId::TCP, SymId::CRC32, SymId::ADLER32, SymId::HASH};
 
-const std::array<uint32_t, 256>& crc_table() {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
+// Eight tables: t[0] is the byte-at-a-time table, t[k] advances a byte's
+// contribution by k more bytes, so that eight bytes fold in at once.
+using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
+
+const CrcTables& crc_tables() {
+  static const CrcTables tables = [] {
+    CrcTables t{};
     for (uint32_t n = 0; n < 256; n++) {
       uint32_t c = n;
       for (int k = 0; k < 8; k++) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[n] = c;
+      t[0][n] = c;
     }
+    for (int k = 1; k < 8; k++)
+      for (uint32_t n = 0; n < 256; n++) t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xFF];
     return t;
   }();
-  return table;
+  return tables;
 }
 
 inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
@@ -77,9 +83,15 @@ bool method_of(const Cell& word, Method* out) {
 }
 
 uint32_t crc32(const uint8_t* p, size_t n, uint32_t crc) {
-  const auto& t = crc_table();
+  const auto& t = crc_tables();
   crc = ~crc;
-  for (size_t i = 0; i < n; i++) crc = t[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+  for (; n >= 8; n -= 8, p += 8) {
+    uint32_t lo = (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24) ^ crc;
+    uint32_t hi = uint32_t(p[4]) | uint32_t(p[5]) << 8 | uint32_t(p[6]) << 16 | uint32_t(p[7]) << 24;
+    crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][hi & 0xFF] ^
+          t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
+  }
+  for (; n > 0; n--, p++) crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
   return ~crc;
 }
 

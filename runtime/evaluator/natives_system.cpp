@@ -12,6 +12,8 @@
 //   browse     [url]
 //   recycle    [/on /off]
 //   stats      [/show /info]
+//   compress   [data method]                      (io/compress.cpp)
+//   decompress [data method /size sz]             (io/compress.cpp)
 #include <iterator>
 #include <optional>
 #include <string>
@@ -26,6 +28,7 @@
 #include "errors.h"
 #include "evaluator/checksum.h"
 #include "evaluator/natives.h"
+#include "io/deflate.h"
 #include "memory.h"
 #include "platform/os.h"
 #include "platform/shell.h"
@@ -282,6 +285,8 @@ constexpr NativeEntry kSystemNatives[] = {
     {NAT_NOW, native_now},         {NAT_CALL, native_call},
     {NAT_BROWSE, native_browse},   {NAT_RECYCLE, native_recycle},
     {NAT_STATS, native_stats},
+    {NAT_COMPRESS, compress::native_compress},
+    {NAT_DECOMPRESS, compress::native_decompress},
 };
 
 }  // namespace

@@ -1,0 +1,140 @@
+// The compress and decompress natives and the method words.
+//
+// Frames (base[0] is the first argument and the result):
+//   compress   [data method]
+//   decompress [data method /size sz]
+//
+// Both make a binary! of a first guess at the size and run the codec into
+// it; a codec that answers "too small" has said what it needs, and gets
+// one more attempt of that size.
+#include <string>
+
+#include "datatypes/series_actions.h"
+#include "datatypes/symbol.h"
+#include "datatypes/words.h"
+#include "errors.h"
+#include "io/deflate.h"
+#include "memory.h"
+#include "unicode.h"
+
+namespace vel::compress {
+
+namespace {
+
+inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
+
+struct Bytes {
+  const uint8_t* p;
+  size_t n;
+};
+
+// The bytes of a binary! from its position, or the UTF-8 of a text (kept
+// in `holder`). A binary's bytes stay valid only until the next allocation.
+Bytes bytes_of(const Cell& v, std::string& holder) {
+  Buffer* b = node_buffer(v.node());
+  uint32_t len = b->length();
+  uint32_t index = v.index() < 0 ? 0 : (uint32_t(v.index()) > len ? len : uint32_t(v.index()));
+  if (v.is(TYPE_BINARY)) return {b->head_ptr() + index, len - index};
+  if (holder.empty()) holder = to_utf8(v.node(), index);
+  return {reinterpret_cast<const uint8_t*>(holder.data()), holder.size()};
+}
+
+using Codec = Result (*)(Method, uint8_t*, size_t*, const uint8_t*, size_t);
+
+// The two attempts; the result replaces base[0].
+may_gc void run_into_binary(Cell* base, Method m, Codec codec, uint64_t size, std::string& text) {
+  for (int attempt = 0; attempt < 2; attempt++) {
+    if (size > MAX_CAPACITY) fire(ErrId::NO_MEMORY);
+    NodeId node = alloc_bytes(size);
+    Bytes in = bytes_of(base[0], text);  // after the allocation, which may move it
+    Buffer* out = node_buffer(node);
+    size_t len = size_t(size);
+    Result r = codec(m, out->head_ptr(), &len, in.p, in.n);
+    if (r == Result::OK) {
+      out->tail = out->head + uint32_t(len);
+      base[0] = series_cell(TYPE_BINARY, node, 0);
+      return;
+    }
+    if (r != Result::TOO_SMALL) break;
+    size = len;
+  }
+  fire(ErrId::INVALID_DATA);
+}
+
+constexpr SymId kMethodWords[] = {SymId::ZLIB, SymId::DEFLATE, SymId::GZIP};
+
+}  // namespace
+
+bool method_of(const Cell& word, Method* out) {
+  if (!word.is(TYPE_WORD) && !word.is(TYPE_LIT_WORD) && !word.is(TYPE_GET_WORD)) return false;
+  uint32_t s = symbol::resolve(word.w2);
+  for (size_t i = 0; i < std::size(kMethodWords); i++) {
+    if (sym(kMethodWords[i]) == s) {
+      *out = Method(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+Result compress_with(Method m, uint8_t* out, size_t* out_len, const uint8_t* in, size_t in_len) {
+  switch (m) {
+    case Method::ZLIB: return zlib_compress(out, out_len, in, in_len);
+    case Method::DEFLATE: return deflate(out, out_len, in, in_len);
+    case Method::GZIP: return gzip_compress(out, out_len, in, in_len);
+  }
+  return Result::BAD_FRAME;
+}
+
+Result decompress_with(Method m, uint8_t* out, size_t* out_len, const uint8_t* in, size_t in_len) {
+  switch (m) {
+    case Method::ZLIB: return zlib_uncompress(out, out_len, in, in_len);
+    case Method::DEFLATE: return inflate(out, out_len, in, in_len);
+    case Method::GZIP: return gzip_uncompress(out, out_len, in, in_len);
+  }
+  return Result::BAD_FRAME;
+}
+
+Status native_compress(Cell* base) {
+  const Cell& data = base[0];
+  if (!data.is(TYPE_BINARY) && !is_any_string(data.type())) fire(ErrId::INVALID_ARG, data);
+  Method m;
+  if (!method_of(base[1], &m)) fire(ErrId::INVALID_ARG, base[1]);
+  std::string text;
+  uint64_t n = bytes_of(data, text).n;
+  // Room for data that does not compress: stored blocks cost 5 bytes per
+  // 16 KB at most.
+  run_into_binary(base, m, compress_with, n + (n >> 11) + 32, text);
+  return Status::OK;
+}
+
+Status native_decompress(Cell* base) {
+  const Cell& data = base[0];
+  if (!data.is(TYPE_BINARY)) fire(ErrId::INVALID_ARG, data);
+  Method m;
+  if (!method_of(base[1], &m)) fire(ErrId::INVALID_ARG, base[1]);
+  std::string unused;
+  Bytes in = bytes_of(data, unused);
+  uint64_t size = 0;
+  if (used(base[2])) {
+    if (!base[3].is(TYPE_INTEGER) || base[3].i2() < 0) fire(ErrId::INVALID_ARG, base[3]);
+    // No stream produces more than this; a larger /size would only
+    // reserve memory that stays unused.
+    uint64_t most = MAX_EXPANSION * in.n;
+    size = uint64_t(base[3].i2()) < most ? uint64_t(base[3].i2()) : most;
+  }
+  // The gzip trailer holds the size, so the sizing run is cheap there and
+  // /size is not needed; for the others a small /size is taken as a hint
+  // too unreliable to skip it.
+  if (m == Method::GZIP || size <= in.n) {
+    size_t len = 0;
+    Result r = decompress_with(m, nullptr, &len, in.p, in.n);
+    if (r == Result::TOO_SMALL) size = len;
+    else if (r == Result::OK) size = 0;
+    else fire(ErrId::INVALID_DATA);
+  }
+  run_into_binary(base, m, decompress_with, size, unused);
+  return Status::OK;
+}
+
+}  // namespace vel::compress
