@@ -41,7 +41,8 @@ Bytes bytes_of(const Cell& v, std::string& holder) {
 
 using Codec = Result (*)(Method, uint8_t*, size_t*, const uint8_t*, size_t);
 
-// The two attempts; the result replaces base[0].
+// The two attempts; the result replaces base[0]. A codec fault names the
+// method (base[1]).
 may_gc void run_into_binary(Cell* base, Method m, Codec codec, uint64_t size, std::string& text) {
   for (int attempt = 0; attempt < 2; attempt++) {
     if (size > MAX_CAPACITY) fire(ErrId::NO_MEMORY);
@@ -58,7 +59,7 @@ may_gc void run_into_binary(Cell* base, Method m, Codec codec, uint64_t size, st
     if (r != Result::TOO_SMALL) break;
     size = len;
   }
-  fire(ErrId::INVALID_DATA);
+  fire(ErrId::INVALID_DATA, base[1]);
 }
 
 constexpr SymId kMethodWords[] = {SymId::ZLIB, SymId::DEFLATE, SymId::GZIP};
@@ -131,7 +132,7 @@ Status native_decompress(Cell* base) {
     Result r = decompress_with(m, nullptr, &len, in.p, in.n);
     if (r == Result::TOO_SMALL) size = len;
     else if (r == Result::OK) size = 0;
-    else fire(ErrId::INVALID_DATA);
+    else fire(ErrId::INVALID_DATA, base[1]);
   }
   run_into_binary(base, m, decompress_with, size, unused);
   return Status::OK;

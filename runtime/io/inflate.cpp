@@ -188,17 +188,35 @@ struct Inflater {
     count -= n;
     return v;
   }
-  // Looks up the next code of a table; consumes nothing.
+  // Looks up the next code of a table and its length in *n; consumes
+  // nothing. For a hole of an incomplete code *n is the bits looked at.
   static uint32_t lookup(const uint32_t* table, unsigned primary, uint64_t bits, unsigned* n) {
+    uint32_t e = table[bits & ((uint32_t(1) << primary) - 1)];
+    if (kind_of(e) == K_SUB) {
+      unsigned sub_bits = (e >> 4) & 15;
+      e = table[(e >> 16) + low_bits(bits >> primary, sub_bits)];
+      *n = primary + ((e & 15) ? (e & 15) : sub_bits);
+    } else {
+      *n = (e & 15) ? (e & 15) : primary;
+    }
+    return e;
+  }
+  // The same without the hole accounting, for the fast loop (whose input
+  // is all real, so a hole is always bad data).
+  static uint32_t lookup_fast(const uint32_t* table, unsigned primary, uint64_t bits, unsigned* n) {
     uint32_t e = table[bits & ((uint32_t(1) << primary) - 1)];
     *n = e & 15;
     if (kind_of(e) == K_SUB) {
-      e = table[(e >> 16) + low_bits(bits >> *n, (e >> 4) & 15)];
+      e = table[(e >> 16) + low_bits(bits >> primary, (e >> 4) & 15)];
       *n += e & 15;
     }
     return e;
   }
-  Result invalid_code() const { return zeros ? Result::TRUNCATED : Result::BAD_CODE; }
+  // A code no symbol has: bad data, unless the bits looked at ran past
+  // the input's end.
+  Result invalid_code(unsigned n) const {
+    return count - 8 * zeros >= n ? Result::BAD_CODE : Result::TRUNCATED;
+  }
 
   Result block();
   Result stored_block();
@@ -264,7 +282,7 @@ Result Inflater::dynamic_tables() {
     refill_slow();
     unsigned n;
     uint32_t e = lookup(cl_table, CODELEN_PRIMARY, buf, &n);
-    if (kind_of(e) == K_INVALID) return invalid_code();
+    if (kind_of(e) == K_INVALID) return invalid_code(n);
     take(n);
     unsigned sym = e >> 16;
     if (sym < 16) {
@@ -311,7 +329,7 @@ Result Inflater::fast_codes(const uint32_t* lit, const uint32_t* dst, bool* ende
     ip += (63 - c) >> 3;
     c |= 56;
     unsigned n;
-    uint32_t e = lookup(lit, LITLEN_PRIMARY, b, &n);
+    uint32_t e = lookup_fast(lit, LITLEN_PRIMARY, b, &n);
     b >>= n;
     c -= n;
     uint32_t k = kind_of(e);
@@ -329,7 +347,7 @@ Result Inflater::fast_codes(const uint32_t* lit, const uint32_t* dst, bool* ende
     size_t len = (e >> 16) + low_bits(b, x);
     b >>= x;
     c -= x;
-    e = lookup(dst, DIST_PRIMARY, b, &n);
+    e = lookup_fast(dst, DIST_PRIMARY, b, &n);
     b >>= n;
     c -= n;
     if (kind_of(e) != K_BASE) {
@@ -389,8 +407,9 @@ Result Inflater::codes(const uint32_t* lit, const uint32_t* dst) {
     refill_slow();
     unsigned n;
     uint32_t e = lookup(lit, LITLEN_PRIMARY, buf, &n);
-    take(n);
     uint32_t k = kind_of(e);
+    if (k == K_INVALID) return invalid_code(n);
+    take(n);
     if (k == K_LITERAL) {
       if (overran()) return Result::TRUNCATED;
       if (pos < cap) out[pos] = uint8_t(e >> 16);
@@ -398,11 +417,10 @@ Result Inflater::codes(const uint32_t* lit, const uint32_t* dst) {
       continue;
     }
     if (k == K_END) return overran() ? Result::TRUNCATED : Result::OK;
-    if (k != K_BASE) return invalid_code();
     size_t len = (e >> 16) + take((e >> 4) & 15);
     e = lookup(dst, DIST_PRIMARY, buf, &n);
+    if (kind_of(e) != K_BASE) return overran() ? Result::TRUNCATED : invalid_code(n);
     take(n);
-    if (kind_of(e) != K_BASE) return invalid_code();
     size_t d = (e >> 16) + take((e >> 4) & 15);
     if (overran()) return Result::TRUNCATED;
     if (d > pos) return Result::BAD_DISTANCE;
