@@ -38,6 +38,7 @@
 #include "errors.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
+#include "evaluator/trace.h"
 #include "output.h"
 #include "roots.h"
 
@@ -729,6 +730,10 @@ Status native_throw(Cell* base) {
   if (!catch_target(below_own_frame())) fire(ErrId::THROW, base[0]);
   g_slots[THROWN_VALUE] = base[0];
   g_slots[THROWN_NAME] = used(base[1]) ? base[2] : unset_cell();
+  if (trace::g_trace.on) [[unlikely]] {
+    Status s = trace::emit(trace::EV_THROW, trace::kNowhere, &base[0]);
+    if (s != Status::OK) return s;
+  }
   return Status::THROW;
 }
 
@@ -754,6 +759,8 @@ Status native_catch(Cell* base) {
     *frame = g_slots[THROWN_VALUE];
     clear_throw();
     stack_unwind_last();
+    if (trace::g_trace.on) [[unlikely]]
+      return trace::emit(trace::EV_CATCH, trace::kNowhere, &base[0]);
     return Status::OK;
   }
   if (s != Status::OK) return s;
