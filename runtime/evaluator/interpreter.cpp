@@ -498,6 +498,7 @@ may_gc Status eval_next(Code& code, bool push_mode) {
 namespace {
 
 constexpr uint32_t SHAPE_SIMPLE = 1u << 31;
+constexpr uint32_t SHAPE_REFINEMENTS = 1u << 30;
 
 // Builds the argument cache of a callable from its spec (once).
 may_gc Cell build_args_cache(const Cell& fn) {
@@ -572,18 +573,28 @@ may_gc Cell build_args_cache(const Cell& fn) {
     *b->cell_tail() = integer_cell(int32_t(locals));
     b->tail += 16;
   }
-  // The call shape in the cache cell's spare word: arity and locals when
-  // every entry is a plain argument (no refinements, no get or literal
-  // arguments, no return: entry), so that calls can skip the general loop.
-  bool simple = true;
+  // The call shape in the cache cell's spare word, so that calls without
+  // path refinements can skip the general loop: the number of leading
+  // plain arguments and the locals, when every entry before the first
+  // refinement is a plain argument and there is no return: entry.
+  bool simple = true, in_refinements = false, lead = true;
   uint32_t arity = 0;
   for (uint32_t i = 0, m = block_length(cache->node()); i < m; i++) {
     const Cell& e = node_buffer(cache->node())->cells()[i];
-    if (e.is(TYPE_TYPESET) && func::arg_mode(e) == func::ARG_NORMAL) arity++;
-    else if (!e.is(TYPE_INTEGER)) simple = false;
+    if (e.is(TYPE_REFINEMENT)) {
+      in_refinements = true;
+      lead = false;
+    } else if (e.is(TYPE_TYPESET)) {
+      func::ArgMode mode = func::arg_mode(e);
+      if (mode == func::ARG_RETURN) lead = false;
+      else if (lead && mode == func::ARG_NORMAL) arity++;
+      else if (!in_refinements) simple = false;
+    }
   }
   Cell summary = *cache;
-  summary.w3 = (simple && arity < 256 && locals < 65536) ? (SHAPE_SIMPLE | arity | (locals << 8)) : 0;
+  summary.w3 = (simple && arity < 256 && locals < 32768)
+                   ? (SHAPE_SIMPLE | (in_refinements ? SHAPE_REFINEMENTS : 0) | arity | (locals << 8))
+                   : 0;
   *func::more_cell(*keep, func::MORE_CACHE) = summary;
   return summary;
 }
@@ -666,19 +677,47 @@ struct PathRefs {
 
 may_gc Status call_body(const Cell& fn, Cell* base);
 
+// The refinements of a call that uses none of them: false, and none for
+// their arguments.
+[[gnu::noinline]] void push_unused_refinements(NodeId cache, uint32_t from) {
+  Buffer* cb = node_buffer(cache);
+  for (uint32_t i = from, n = cb->used() >> 4; i < n; i++) {
+    TypeId t = cb->cells()[i].type();
+    if (t == TYPE_REFINEMENT) push(logic_cell(false));
+    else if (t == TYPE_TYPESET && func::arg_mode(cb->cells()[i]) != func::ARG_RETURN) push(none_cell());
+  }
+}
+
 // Collects the arguments of a call into the current frame (base), then
 // calls the function.
 may_gc Status eval_arguments(const Cell& fn, const Cell& name, Code* code, const PathRefs* refs, bool infix,
                              Cell* base) {
   // The callable is rooted by the caller (a copy on the stack), and with
   // it its cache.
-  NodeId cache = args_cache(fn).node();
+  Cell shape = args_cache(fn);
+  NodeId cache = shape.node();
   uint32_t n = block_length(cache);
   bool active = true;
   uint32_t locals = 0;
   uint32_t cell_at = 0;  // frame cell of the next entry
-  if (infix) g_stack.top++;  // the left operand is in place at base[0]
-  for (uint32_t i = 0; i < n; i++) {
+  uint32_t first = 0;    // the first entry the general loop looks at
+  if (infix) {
+    g_stack.top++;  // the left operand is in place at base[0]
+  } else if (shape.w3 & SHAPE_SIMPLE) {
+    // The leading plain arguments, then every refinement unused; the path's
+    // refinements below switch theirs on.
+    uint32_t arity = shape.w3 & 0xFF;
+    for (uint32_t i = 0; i < arity; i++) {
+      const Cell* c = code ? code_cell(*code) : nullptr;
+      if (!c) fire(ErrId::NO_ARG, call_name(name), arg_word(fn, i));
+      VEL_TRY(eval_push_at(*code, c, false, false));
+      if (!type_ok(node_buffer(cache)->cells()[i], g_stack.top[-1])) expect_arg(fn, name, g_stack.top[-1], i);
+    }
+    if (shape.w3 & SHAPE_REFINEMENTS) push_unused_refinements(cache, arity);
+    locals = (shape.w3 >> 8) & 0x7FFF;
+    first = n;
+  }
+  for (uint32_t i = first; i < n; i++) {
     Cell e = node_buffer(cache)->cells()[i];
     if (e.is(TYPE_TYPESET)) {
       func::ArgMode mode = func::arg_mode(e);
@@ -898,7 +937,7 @@ may_gc Status call_prefix(const Cell& fn, const Cell& name, Code* code) {
   Cell cache = args_cache(fn);
   if (cache.w3 & SHAPE_SIMPLE) {
     // Plain arguments only: each one expression, type-checked.
-    uint32_t arity = cache.w3 & 0xFF, locals = (cache.w3 >> 8) & 0xFFFF;
+    uint32_t arity = cache.w3 & 0xFF, locals = (cache.w3 >> 8) & 0x7FFF;
     for (uint32_t i = 0; i < arity; i++) {
       const Cell* c = code_cell(*code);
       if (!c) fire(ErrId::NO_ARG, call_name(name), arg_word(fn, i));
@@ -906,6 +945,7 @@ may_gc Status call_prefix(const Cell& fn, const Cell& name, Code* code) {
       if (!type_ok(node_buffer(cache.node())->cells()[i], g_stack.top[-1])) [[unlikely]]
         expect_arg(fn, name, g_stack.top[-1], i);
     }
+    if (cache.w3 & SHAPE_REFINEMENTS) push_unused_refinements(cache.node(), arity);
     if (locals > 0) {
       push(logic_cell(false));
       for (uint32_t i = 1; i < locals; i++) push(none_cell());
