@@ -121,32 +121,33 @@ may_gc Status eval_block(Cell block, bool chain) {
   NodeId node = block.node();
   uint32_t len = block_length(node);
   uint32_t head = block.index() < 0 ? 0 : std::min<uint32_t>(uint32_t(block.index()), len);
-  Cell saved_code = g_current_code;
-  stack_mark(FRAME_EVAL | FRAME_INTERPRETED, sym_exact(SymId::BODY_TAG), 0);
-  (g_stack.frame_top - 1)->code = node;  // the frame keeps the block alive while it runs
+  // A block needs no call frame of its own (it would be an unnamed one):
+  // its cell on the stack keeps it alive while it runs and then holds its
+  // value; each expression's value lands just above it.
+  Cell* result = push(block);
   VEL_TRACE(trace::EV_ENTER, Where{node, TYPE_BLOCK, int32_t(head)}, nullptr);
   if (head >= len) {
-    set_last(unset_cell());
+    *result = unset_cell();
   } else {
+    Cell saved_code = g_current_code;
     Code code{node, head, len};
-    Cell* base = g_stack.base;
     while (true) {
       // The whole cell: a signal caught inside the last expression (a loop's
       // break, a function's return) left it at the inner code.
       g_current_code.header = block.header;
       g_current_code.w1 = code.pos;
       g_current_code.w2 = node;
-      // Each value lands in the frame's result cell.
-      g_stack.top = base;
+      g_stack.top = result + 1;
       VEL_TRY(eval_push(code, false, false));
-      VEL_TRACE(trace::EV_EXPR, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, g_stack.base);
+      VEL_TRACE(trace::EV_EXPR, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, result + 1);
       if (code.at_end()) break;
     }
+    *result = result[1];
     g_current_code = saved_code;
   }
-  VEL_TRACE(trace::EV_EXIT, Where{node, TYPE_BLOCK, int32_t(len)}, g_stack.base);
-  if (chain) stack_unwind_last();
-  else stack_unwind();
+  g_stack.top = result + 1;
+  VEL_TRACE(trace::EV_EXIT, Where{node, TYPE_BLOCK, int32_t(len)}, result);
+  if (chain) *g_stack.base = *result;
   return Status::OK;
 }
 

@@ -129,7 +129,7 @@ struct TranscodeOptions {
   const Cell* part = nullptr;  // /part: integer! length, or a position in the source's series
   const Cell* into = nullptr;  // /into block
   const Callback* trace = nullptr;
-  int32_t line = 1;            // /line: number of the source's first line
+  int32_t line = 1;            // number of the source's first line
 };
 
 // transcode on a binary! (UTF-8; a leading byte-order mark is skipped) or a
@@ -141,7 +141,7 @@ may_gc Cell transcode(Cell src, const TranscodeOptions& o);
 
 // The native's frame entry. Frame (spec order):
 //   0 src  1 /next  2 /one  3 /prescan  4 /scan  5 /part  6 length
-//   7 /into  8 dst  9 /trace  10 callback  11 /line  12 line
+//   7 /into  8 dst  9 /trace  10 callback
 Status transcode_native(Cell* base);
 
 // --- conversions -----------------------------------------------------------------------

@@ -143,7 +143,6 @@ Status transcode_native(Cell* base) {
     if (!g_callback_adapter(base[10], &cb)) fire(ErrId::INVALID_ARG, base[10]);
     o.trace = &cb;
   }
-  if (used(11)) o.line = base[12].i2();
   base[0] = transcode(base[0], o);
   return Status::OK;
 }
