@@ -551,20 +551,21 @@ TEST_F(LexerTest, TranscodeRefinements) {
 }
 
 TEST_F(LexerTest, TranscodeNativeFrame) {
-  // [src /next /one /prescan /scan /part length /into dst /trace callback /line line]
+  // [src /next /one /prescan /scan /part length /into dst /trace callback]
   Cell none = none_cell(), yes = logic_cell(true), no = logic_cell(false);
   RootedCell src(text_value("a b\n)"));
-  Cell frame[13] = {*src, no, no, no, no, yes, integer_cell(3), no, none, no, none, no, none};
-  RootedCells root(frame, 13);
+  Cell frame[11] = {*src, no, no, no, no, yes, integer_cell(3), no, none, no, none};
+  RootedCells root(frame, 11);
   ASSERT_EQ(lexer::transcode_native(frame), Status::OK);
   EXPECT_EQ(molded(frame[0]), "[a b]");
-  Cell lined[13] = {*src, no, no, no, no, no, none, no, none, no, none, yes, integer_cell(7)};
-  RootedCells root2(lined, 13);
-  VelError e = error_from([&] { (void)lexer::transcode_native(lined); });
+  // The line number of an error counts from the options' first line.
+  lexer::TranscodeOptions o = opts();
+  o.line = 7;
+  VelError e = error_from([&] { (void)lexer::transcode(*src, o); });
   EXPECT_EQ(molded(e.args[0]), "\"(line 8)\"");
   // A callback needs the evaluator's adapter.
-  Cell traced[13] = {*src, no, no, no, no, no, none, no, none, yes, integer_cell(1), no, none};
-  RootedCells root3(traced, 13);
+  Cell traced[11] = {*src, no, no, no, no, no, none, no, none, yes, integer_cell(1)};
+  RootedCells root3(traced, 11);
   EXPECT_EQ(error_from([&] { (void)lexer::transcode_native(traced); }).id, ErrId::NOT_DONE);
 }
 
