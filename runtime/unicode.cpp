@@ -190,23 +190,6 @@ template <class T, bool Lines>
 inline size_t copy_plain_blocks(T* d, const uint8_t* s, size_t n) {
   size_t i = 0;
 #if VEL_UTF_SSE2
-  if (n < 16 || stop_bits<Lines>(load16(s))) return 0;
-  while (n - i >= 64) {
-    __m128i a = load16(s + i), b = load16(s + i + 16), c = load16(s + i + 32), e = load16(s + i + 48);
-    unsigned m = unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, e))));
-    if constexpr (Lines) {
-      const __m128i cr = _mm_set1_epi8('\r');
-      __m128i crs = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, cr), _mm_cmpeq_epi8(b, cr)),
-                                 _mm_or_si128(_mm_cmpeq_epi8(c, cr), _mm_cmpeq_epi8(e, cr)));
-      m |= unsigned(_mm_movemask_epi8(crs));
-    }
-    if (m) break;
-    store_widened(d + i, a);
-    store_widened(d + i + 16, b);
-    store_widened(d + i + 32, c);
-    store_widened(d + i + 48, e);
-    i += 64;
-  }
   while (n - i >= 16) {
     __m128i v = load16(s + i);
     if (stop_bits<Lines>(v)) break;
@@ -496,94 +479,74 @@ uint64_t utf8_size_t(const uint8_t* p, size_t n, bool crlf) {
   }
 }
 
-// Writes whole blocks of elements below 0x80 (and, with Crlf, not LF) as
-// bytes to d while they last and answers how many elements that was; the
-// caller does the rest of the run one by one (see copy_plain_blocks).
+// Writes the 16 elements at p as 16 bytes to d when they are all below 0x80
+// (and, with Crlf, none is LF), and answers whether it did.
 template <class T, bool Crlf>
-inline size_t encode_plain_blocks(const uint8_t* p, size_t n, uint8_t* d) {
-  size_t i = 0;
+inline bool encode_plain_block(const uint8_t* p, uint8_t* d) {
 #if VEL_UTF_SSE2
   const __m128i z = _mm_setzero_si128();
-  const __m128i lf = _mm_set1_epi8('\n');
+  __m128i bytes, plain;
   if constexpr (sizeof(T) == 1) {
-    if (n < 16) return 0;
-    __m128i first = load16(p);
-    if constexpr (Crlf) first = _mm_or_si128(first, _mm_cmpeq_epi8(first, lf));
-    if (_mm_movemask_epi8(first)) return 0;
-    while (n - i >= 64) {
-      __m128i a = load16(p + i), b = load16(p + i + 16), c = load16(p + i + 32), e = load16(p + i + 48);
-      unsigned m = unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, e))));
-      if constexpr (Crlf) {
-        __m128i lfs = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, lf), _mm_cmpeq_epi8(b, lf)),
-                                   _mm_or_si128(_mm_cmpeq_epi8(c, lf), _mm_cmpeq_epi8(e, lf)));
-        m |= unsigned(_mm_movemask_epi8(lfs));
-      }
-      if (m) break;
-      store16(d + i, a);
-      store16(d + i + 16, b);
-      store16(d + i + 32, c);
-      store16(d + i + 48, e);
-      i += 64;
-    }
+    bytes = load16(p);
+    plain = _mm_cmpgt_epi8(bytes, _mm_set1_epi8(-1));
+  } else if constexpr (sizeof(T) == 2) {
+    // A lane is plain when no bit above 0x7F is set.
+    const __m128i high = _mm_set1_epi16(int16_t(0xFF80));
+    __m128i a = load16(p), b = load16(p + 16);
+    bytes = _mm_packus_epi16(a, b);
+    plain = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_and_si128(a, high), z), _mm_cmpeq_epi16(_mm_and_si128(b, high), z));
+  } else {
+    const __m128i high = _mm_set1_epi32(int32_t(0xFFFFFF80u));
+    __m128i a = load16(p), b = load16(p + 16), c = load16(p + 32), e = load16(p + 48);
+    // Plain lanes narrow exactly; a block with any other is not stored.
+    bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, e));
+    __m128i pa = _mm_cmpeq_epi32(_mm_and_si128(a, high), z), pb = _mm_cmpeq_epi32(_mm_and_si128(b, high), z);
+    __m128i pc = _mm_cmpeq_epi32(_mm_and_si128(c, high), z), pe = _mm_cmpeq_epi32(_mm_and_si128(e, high), z);
+    plain = _mm_packs_epi16(_mm_packs_epi32(pa, pb), _mm_packs_epi32(pc, pe));
   }
-  // 16 elements at a time, narrowed to bytes; a lane is plain when no bit
-  // above 0x7F is set.
-  while (n - i >= 16) {
-    const uint8_t* q = p + i * sizeof(T);
-    __m128i bytes, plain;
-    if constexpr (sizeof(T) == 1) {
-      bytes = load16(q);
-      plain = _mm_cmpgt_epi8(bytes, _mm_set1_epi8(-1));
-    } else if constexpr (sizeof(T) == 2) {
-      const __m128i high = _mm_set1_epi16(int16_t(0xFF80));
-      __m128i a = load16(q), b = load16(q + 16);
-      bytes = _mm_packus_epi16(a, b);
-      plain = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_and_si128(a, high), z), _mm_cmpeq_epi16(_mm_and_si128(b, high), z));
-    } else {
-      const __m128i high = _mm_set1_epi32(int32_t(0xFFFFFF80u));
-      __m128i a = load16(q), b = load16(q + 16), c = load16(q + 32), e = load16(q + 48);
-      // Plain lanes narrow exactly; a block with any other is not stored.
-      bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, e));
-      __m128i pa = _mm_cmpeq_epi32(_mm_and_si128(a, high), z), pb = _mm_cmpeq_epi32(_mm_and_si128(b, high), z);
-      __m128i pc = _mm_cmpeq_epi32(_mm_and_si128(c, high), z), pe = _mm_cmpeq_epi32(_mm_and_si128(e, high), z);
-      plain = _mm_packs_epi16(_mm_packs_epi32(pa, pb), _mm_packs_epi32(pc, pe));
-    }
-    if constexpr (Crlf) plain = _mm_andnot_si128(_mm_cmpeq_epi8(bytes, lf), plain);
-    if (_mm_movemask_epi8(plain) != 0xFFFF) break;
-    store16(d + i, bytes);
-    i += 16;
-  }
+  if constexpr (Crlf) plain = _mm_andnot_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')), plain);
+  if (_mm_movemask_epi8(plain) != 0xFFFF) return false;
+  store16(d, bytes);
+  return true;
 #else
   if constexpr (sizeof(T) == 1) {
-    while (n - i >= 8) {
-      uint64_t v;
-      std::memcpy(&v, p + i, 8);
-      if ((v & kHighBits) || (Crlf && has_byte(v, '\n'))) break;
-      std::memcpy(d + i, &v, 8);
-      i += 8;
-    }
+    uint64_t a, b;
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, p + 8, 8);
+    if (((a | b) & kHighBits) || (Crlf && (has_byte(a, '\n') || has_byte(b, '\n')))) return false;
+    std::memcpy(d, p, 16);
+    return true;
+  } else {
+    return false;
   }
 #endif
-  return i;
 }
+
+// A plain block of 16 elements is stored whole; after any other block the
+// next 64 elements go one by one, in a loop with one branch per element.
+// Mixed text runs fastest that way: checking for blocks more often, or
+// splitting runs by kind, adds branches that the processor then mispredicts.
+constexpr size_t kMixedStretch = 64;
 
 template <class T, bool Crlf>
 size_t encode_t(const uint8_t* p, size_t n, uint8_t* dst) {
   uint8_t* d = dst;
   size_t i = 0;
   while (i < n) {
-    size_t run = encode_plain_blocks<T, Crlf>(p + i * sizeof(T), n - i, d);
-    i += run;
-    d += run;
-    for (uint32_t c; i < n && (c = element<T>(p, i)) < 0x80 && !(Crlf && c == '\n'); i++) *d++ = uint8_t(c);
-    // Then the elements that ended the run, up to the next plain one.
-    while (i < n) {
+    size_t end = n;
+    if (n - i >= 16) {
+      if (encode_plain_block<T, Crlf>(p + i * sizeof(T), d)) {
+        i += 16;
+        d += 16;
+        continue;
+      }
+      end = std::min(n, i + kMixedStretch);
+    }
+    for (; i < end; i++) {
       uint32_t cp = element<T>(p, i);
       if (cp < 0x80) {
-        if (!(Crlf && cp == '\n')) break;
-        d[0] = '\r';
-        d[1] = '\n';
-        d += 2;
+        if (Crlf && cp == '\n') *d++ = '\r';
+        *d++ = uint8_t(cp);
       } else if (cp < 0x800) {
         d[0] = uint8_t(0xC0 | (cp >> 6));
         d[1] = uint8_t(0x80 | (cp & 0x3F));
@@ -592,7 +555,6 @@ size_t encode_t(const uint8_t* p, size_t n, uint8_t* dst) {
         if (sizeof(T) == 4 && cp > MAX_CODE_POINT) fire_invalid_char(cp);
         d += encode_multi(cp, d);
       }
-      i++;
     }
   }
   return size_t(d - dst);

@@ -406,9 +406,14 @@ TEST(Unicode, EncodeCharacterAtEveryOffsetOfABlock) {
       {0xE9, 0x20AC, 0x1000A, 0x10041, 0x10FFFF},
   };
   const uint32_t units[] = {1, 2, 4};
+  // Longer inputs too: after a block that is not plain, blocks are looked
+  // for again only some way on.
+  std::vector<size_t> lengths;
+  for (size_t len = 1; len <= 64; len++) lengths.push_back(len);
+  for (size_t len : {100u, 150u, 200u}) lengths.push_back(len);
   for (int u = 0; u < 3; u++) {
     for (uint32_t cp : by_unit[u]) {
-      for (size_t len = 1; len <= 64; len++) {
+      for (size_t len : lengths) {
         for (size_t k = 0; k < len; k++) {
           Chars text = filler(len);
           text[k] = cp;
