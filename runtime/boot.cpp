@@ -131,12 +131,12 @@ may_gc Cell source_code(std::string_view name) {
 may_gc std::vector<uint8_t> build_image(const std::vector<Source>& sources) {
   // The block under construction is the boot code meanwhile, so the error
   // catalog is found in it as soon as its source is loaded.
-  Cell saved = g_code[0];
+  RootedCell saved(g_code[0]);
   g_code[0] = block::make_at(int64_t(sources.size()) * 2);
   struct Restore {
-    Cell saved;
-    ~Restore() { g_code[0] = saved; }
-  } restore{saved};
+    RootedCell* saved;
+    ~Restore() { g_code[0] = **saved; }
+  } restore{&saved};
   uint32_t rsym = routine_symbol();
   RootedCell maker(word::load("<routine>"));
   for (const Source& s : sources) {
