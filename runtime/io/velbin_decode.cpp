@@ -9,6 +9,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/error.h"
@@ -295,6 +296,10 @@ class Decoder {
     if (type == 0 || type > TYPE_LAST_BUILTIN) bad(tag_at);
     // Fixed-form words carry bit 19 when their holder is a reference.
     bool fixed_word = !compact_ && type >= TYPE_WORD && type <= TYPE_REFINEMENT;
+    if (type == TYPE_BITSET) {
+      bitset_record(into, compact_ ? variant : (fixed_header & FIXED_BITSET_NOT) != 0, ref, nl);
+      return;
+    }
     if (ref && !is_block_family(type) && !is_string_family(type) && type != TYPE_OBJECT && type != TYPE_ERROR && type != TYPE_FUNCTION && !fixed_word) {
       if (is_no_codec(type)) fire(ErrId::NO_CODEC, datatype_cell(TypeId(type)));
       if (!is_pending(type)) bad(tag_at);
@@ -713,7 +718,7 @@ class Decoder {
 
   static bool is_pending(uint32_t t) {
     switch (t) {
-      case TYPE_BITSET: case TYPE_VECTOR: case TYPE_HASH: case TYPE_PAIR: case TYPE_TUPLE:
+      case TYPE_VECTOR: case TYPE_HASH: case TYPE_PAIR: case TYPE_TUPLE:
       case TYPE_MAP: case TYPE_BINARY: case TYPE_DATE: case TYPE_MONEY: case TYPE_POINT2D:
       case TYPE_POINT3D: case TYPE_IMAGE:
         return true;
@@ -796,6 +801,34 @@ class Decoder {
     if (is_no_codec(t)) fire(ErrId::NO_CODEC, datatype_cell(t));
     if (is_pending(t)) fire(ErrId::NOT_DONE, datatype_cell(t));
     bad(tag_at);  // symbol!, series! and logic! tags have no record
+  }
+
+  // A bitset: its byte count and bytes (complemented with the flag), or a
+  // reference to one decoded before.
+  may_gc void bitset_record(NodeId into, bool flag, bool ref, bool nl) {
+    size_t at = pos_;
+    if (ref) {
+      Cell c = resolve_path();
+      if (!c.is(TYPE_BITSET)) bad(at);
+      append(into, c, nl);
+      return;
+    }
+    uint32_t count = compact_ ? varint() : word();
+    // A bit count must stay a 32-bit integer.
+    if (count >= (1u << 28)) bad(at);
+    need(count);
+    RootedNode s(alloc_bytes(count));
+    Buffer* b = node_buffer(s);
+    std::memcpy(b->head_ptr(), img_ + pos_, count);
+    b->tail = b->head + count;
+    if (flag) b->flags |= BUF_BITSET_NOT;
+    pos_ += count;
+    if (!compact_) {
+      size_t pad = (4 - count % 4) % 4;
+      need(pad);
+      pos_ += pad;
+    }
+    append(into, make_cell(TYPE_BITSET, 0, s), nl);
   }
 
   may_gc void series_record(NodeId into, TypeId t, bool v, uint32_t h, bool ref, bool nl, size_t tag_at) {

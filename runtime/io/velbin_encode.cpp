@@ -7,6 +7,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/error.h"
@@ -131,6 +132,9 @@ class Encoder {
         return;
       case TYPE_TYPESET:
         write_typeset(c);
+        return;
+      case TYPE_BITSET:
+        write_bitset(c);
         return;
       case TYPE_ISSUE:
         if (compact_) tag(t, false), varint(symbol_index(c.w2));
@@ -381,6 +385,34 @@ class Encoder {
   static int32_t handler(const Cell& o, uint32_t i) {
     Buffer* b = node_buffer(o.w3);
     return i < (b->used() >> 4) ? b->cells()[i].i2() : -1;
+  }
+
+  // The bytes of the bit array; the complement flag is the variant bit
+  // (fixed form: header bit 23). A bitset met again is a reference.
+  void write_bitset(const Cell& c) {
+    NodeId node = c.node();
+    auto found = refs_.find(node);
+    bool ref = found != refs_.end();
+    const Buffer* b = node_buffer(node);
+    bool flag = b->flags & BUF_BITSET_NOT;
+    if (compact_) {
+      if (ref) byte(0xC1);
+      tag(TYPE_BITSET, flag);
+    } else {
+      word(fixed_header(c, (ref ? FIXED_REF_BIT : 0) | (flag ? FIXED_BITSET_NOT : 0)));
+    }
+    if (ref) {
+      write_path(found->second);
+      return;
+    }
+    path_.push_back(counter_);
+    refs_.emplace(node, path_);
+    path_.pop_back();
+    uint32_t n = b->used();
+    if (compact_) varint(n);
+    else word(n);
+    bytes(b->data() + b->head, n);
+    if (!compact_) pad_to(4);
   }
 
   void write_series(const Cell& c) {
