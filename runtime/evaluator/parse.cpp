@@ -522,33 +522,41 @@ class Run {
     const uint8_t* p = b->data() + b->head;
     int64_t j;
     switch (b->unit()) {
-      case 1: j = scan_run(p, from, end, v); break;
-      case 2: j = scan_run(reinterpret_cast<const uint16_t*>(p), from, end, v); break;
-      default: j = scan_run(reinterpret_cast<const uint32_t*>(p), from, end, v); break;
+      case 1: j = scan_run<uint8_t>(p, from, end, v); break;
+      case 2: j = scan_run<uint16_t>(p, from, end, v); break;
+      default: j = scan_run<uint32_t>(p, from, end, v); break;
     }
     set_index(j);
     return j - from;
   }
 
+  // Character j of a buffer of Unit-sized characters.
+  template <typename Unit>
+  static uint32_t unit_at(const uint8_t* p, int64_t j) {
+    Unit u;
+    std::memcpy(&u, p + size_t(j) * sizeof(Unit), sizeof(Unit));
+    return u;
+  }
+
   // The position of the first character from j on that is in the bitset,
   // or end.
   template <typename Unit>
-  static int64_t first_member(const Unit* p, int64_t j, int64_t end, const bitset::Bits& bits) {
-    while (j < end && !bits.has(p[j])) j++;
+  static int64_t first_member(const uint8_t* p, int64_t j, int64_t end, const bitset::Bits& bits) {
+    while (j < end && !bits.has(unit_at<Unit>(p, j))) j++;
     return j;
   }
 
   template <typename Unit>
-  int64_t scan_run(const Unit* p, int64_t j, int64_t end, const Cell& v) const {
+  int64_t scan_run(const uint8_t* p, int64_t j, int64_t end, const Cell& v) const {
     if (v.is(TYPE_BITSET)) {
       const bitset::Bits bits(v);
-      while (j < end && bits.has(p[j])) j++;
+      while (j < end && bits.has(unit_at<Unit>(p, j))) j++;
       return j;
     }
     bool fold = mode_ != CMP_STRICT_EQUAL;
     uint32_t key = string::detail::key_of(v.w2, fold);
     if (sizeof(Unit) > 1 || !fold || key >= 128) {
-      while (j < end && string::detail::key_of(p[j], fold) == key) j++;
+      while (j < end && string::detail::key_of(unit_at<Unit>(p, j), fold) == key) j++;
       return j;
     }
     // Within Latin-1 an ASCII key folds only with its other ASCII case.
@@ -678,9 +686,9 @@ class Run {
         const bitset::Bits bits(v);
         int64_t i = index();
         switch (b->unit()) {
-          case 1: i = first_member(p, i, end, bits); break;
-          case 2: i = first_member(reinterpret_cast<const uint16_t*>(p), i, end, bits); break;
-          default: i = first_member(reinterpret_cast<const uint32_t*>(p), i, end, bits); break;
+          case 1: i = first_member<uint8_t>(p, i, end, bits); break;
+          case 2: i = first_member<uint16_t>(p, i, end, bits); break;
+          default: i = first_member<uint32_t>(p, i, end, bits); break;
         }
         if (i >= end) return false;
         set_index(thru ? i + 1 : i);
