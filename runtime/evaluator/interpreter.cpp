@@ -821,23 +821,28 @@ may_gc Status eval_arguments(const Cell& fn, const Cell& name, Code* code, const
 // A function! body run on the frame's cells.
 may_gc Status eval_function_body(const Cell& fn, Cell* base) {
   NodeId ctx = func::context_of(fn);
-  int32_t saved = context::stack_values(ctx);
+  // The context's words read this call's cells; the caller's base (of an
+  // outer call of the same function) comes back when the body ends.
+  Cell& cc = context::cell(ctx);
+  if (!(cc.header & context::STACK_VALUES)) [[unlikely]]
+    fire(ErrId::INVALID_ARG);
+  uint32_t saved = cc.w2;
+  cc.w2 = cell_index(base);
   // Header flags: no-trace switches tracing off for the body, trace
   // switches it on while a trace runs; no-trace wins.
   uint32_t tflags = fn.header & (func::FN_TRACE | func::FN_NO_TRACE);
   struct Restore {
     NodeId ctx;
-    int32_t saved;
+    uint32_t saved;
     uint32_t tflags;
     bool trace_on;
     ~Restore() {
-      context::set_stack_values(ctx, saved);
+      context::cell(ctx).w2 = saved;
       if (tflags) [[unlikely]] trace::g_trace.on = trace_on;
     }
   } restore{ctx, saved, tflags, trace::g_trace.on};
   if (tflags) [[unlikely]]
     trace::g_trace.on = (tflags & func::FN_NO_TRACE) ? false : trace::g_trace.run;
-  context::set_stack_values(ctx, int32_t(cell_index(base)));
   CallFrame* frame = g_stack.frame_top - 1;
   uint32_t depth = frame_depth();
   frame->header |= FRAME_BODY;
