@@ -311,11 +311,11 @@ bool part_range(const Cell& value, const Cell& part, int64_t total, int64_t* sta
   return true;
 }
 
-// The /dup count: 1 without /dup.
+// The /dup count: 1 without /dup; a count below 1 adds nothing.
 int64_t dup_count(const Cell& flag, const Cell& count) {
   if (!used(flag)) return 1;
-  if (count.is(TYPE_INTEGER)) return count.i2();
-  if (count.is(TYPE_FLOAT)) return check_float_to_int(count);
+  if (count.is(TYPE_INTEGER)) return std::max<int64_t>(0, count.i2());
+  if (count.is(TYPE_FLOAT)) return std::max<int64_t>(0, check_float_to_int(count));
   fire_refine_arg("dup", count);
 }
 

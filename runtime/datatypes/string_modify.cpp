@@ -559,10 +559,10 @@ may_gc Cell do_set_op(const Cell& first, const Cell* second, bool case_sensitive
 
 namespace detail {
 
-// The /dup count: 1 without /dup.
+// The /dup count: 1 without /dup; a count below 1 adds nothing.
 static int32_t dup_count(const Cell& flag, const Cell& count) {
   if (!used(flag)) return 1;
-  if (count.is(TYPE_INTEGER) || count.is(TYPE_FLOAT)) return check_float_to_int(count);
+  if (count.is(TYPE_INTEGER) || count.is(TYPE_FLOAT)) return std::max<int32_t>(0, check_float_to_int(count));
   fire(ErrId::INVALID_ARG, count);
 }
 
