@@ -47,10 +47,6 @@ may_gc Cell hash_copy_of(const Cell& src_in, const Cell* part, bool deep, const 
   return hashed(*r);
 }
 
-// make: type spec. A number is the room; a block's cells from its index
-// are copied; anything else is converted as to does.
-Status hash_make(Cell* base);
-
 // to: type spec. Every spec but a hash! goes through to block!.
 Status hash_to(Cell* base) {
   const Cell spec = base[1];
@@ -63,6 +59,8 @@ Status hash_to(Cell* base) {
   return Status::OK;
 }
 
+// make: type spec. A number is the room; a block's cells from its index
+// are copied; anything else is converted as to does.
 Status hash_make(Cell* base) {
   const Cell spec = base[1];
   switch (spec.type()) {

@@ -3,7 +3,6 @@
 #include "datatypes/map.h"
 
 #include <array>
-#include <cstring>
 
 #include "cycle.h"
 #include "datatypes/block.h"
