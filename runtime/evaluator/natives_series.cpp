@@ -10,6 +10,7 @@
 //   as                                   [type spec]
 //   new-line                             [position value /all /skip size]
 //   new-line?                            [position]
+//   to-local-file                        [path /full]
 #include <cstdint>
 #include <iterator>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/error.h"
+#include "datatypes/file_path.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
@@ -480,7 +482,18 @@ Status native_new_line_q(Cell* base) {
   return Status::OK;
 }
 
+// A new string! holding the operating system's form of a path.
+Status native_to_local_file(Cell* base) {
+  if (!base[0].is(TYPE_FILE) && !base[0].is(TYPE_STRING)) fire_expect(base[0], "path");
+  uint32_t len = string::detail::view_of(base[0]).len;
+  RootedNode out(make_string(len + 3));
+  file::to_local_path(base[0], out, used(base[1]));
+  base[0] = series_cell(TYPE_STRING, out);
+  return Status::OK;
+}
+
 constexpr NativeEntry kSeriesNatives[] = {
+    {NAT_TO_LOCAL_FILE, native_to_local_file},
     {NAT_UNION, native_union},         {NAT_INTERSECT, native_intersect}, {NAT_UNIQUE, native_unique},
     {NAT_DIFFERENCE, native_difference}, {NAT_EXCLUDE, native_exclude}, {NAT_DEHEX, native_dehex},
     {NAT_COMPLEMENT_Q, native_complement_q},

@@ -21,6 +21,13 @@ std::string get_current_dir();
 // --- sleeping ---------------------------------------------------------------
 // The longest wait: about 24.8 days. Longer requests (and +inf) sleep this long.
 constexpr uint32_t WAIT_MAX_MS = 0x7FFFFFFF;
+
+// Paths of the operating system: drive letters and backslashes, or POSIX.
+#ifdef _WIN32
+constexpr bool kDrivePaths = true;
+#else
+constexpr bool kDrivePaths = false;
+#endif
 // Milliseconds for a wait of `seconds`: truncated, at least 1, at most
 // WAIT_MAX_MS. NaN raises script/invalid-arg.
 uint32_t wait_milliseconds(double seconds);
