@@ -47,6 +47,8 @@ may_gc Status run_script(std::string_view text, const Cell& name) {
   return eval_top(*code);
 }
 
+may_gc Status run_source(std::string_view text) { return eval_top(load_text(text)); }
+
 may_gc Status run_code(const Cell& block) { return eval_top(block); }
 
 }  // namespace vel

@@ -21,6 +21,9 @@ may_gc Cell load_text(std::string_view text);
 // evaluates the rest at top level. Errors travel as VelError.
 may_gc Status run_script(std::string_view text, const Cell& name);
 
+// Evaluates source text with no header at top level.
+may_gc Status run_source(std::string_view text);
+
 // Evaluates a block of loaded code (from its index) at top level.
 may_gc Status run_code(const Cell& block);
 
