@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "datatypes/date.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
 #include "datatypes/strout.h"
@@ -354,7 +355,12 @@ Status integer_to(Cell* base) {
     case TYPE_ISSUE:
       v = integer_from_issue(spec);
       break;
-    case TYPE_DATE:
+    case TYPE_DATE: {
+      int64_t s = date::to_epoch(spec);
+      if (s < INT32_MIN || s > INT32_MAX) fire(ErrId::TYPE_LIMIT, datatype_cell(TYPE_INTEGER));
+      v = int32_t(s);
+      break;
+    }
     case TYPE_MONEY:
       fire(ErrId::NOT_DONE);
     default:

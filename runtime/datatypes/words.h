@@ -98,7 +98,12 @@
   /* locals and apply */                                                                              \
   X(LOCAL, "local", W) X(APPLIED_TAG, "<applied>", W)                                                 \
   /* compression methods */                                                                           \
-  X(ZLIB, "zlib", S) X(DEFLATE, "deflate", S) X(GZIP, "gzip", S)
+  X(ZLIB, "zlib", S) X(DEFLATE, "deflate", S) X(GZIP, "gzip", S)                                      \
+  /* fields of time! and date! */                                                                     \
+  X(HOUR, "hour", S) X(MINUTE, "minute", S) X(SECOND, "second", S) X(DATE, "date", S)                 \
+  X(YEAR, "year", S) X(MONTH, "month", S) X(DAY, "day", S) X(ZONE, "zone", S) X(TIME, "time", S)      \
+  X(WEEKDAY, "weekday", S) X(YEARDAY, "yearday", S) X(JULIAN, "julian", S) X(TIMEZONE, "timezone", S) \
+  X(WEEK, "week", S) X(ISOWEEK, "isoweek", S)
 // clang-format on
 
 namespace vel {

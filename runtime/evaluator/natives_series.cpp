@@ -18,6 +18,7 @@
 #include "casefold.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/file_path.h"
 #include "datatypes/logic.h"
@@ -279,10 +280,10 @@ may_gc Status set_op(Cell* base, const Cell* second, const Cell& case_flag, cons
       if (!second) fire_expect(first, "set");
       base[0] = bitset::do_bitwise(first, *second, op);
       break;
-    // Its datatype is not built yet.
     case TYPE_DATE:
-      if (op == string::SET_DIFFERENCE) fire(ErrId::NOT_DONE);
-      fire_expect(first, "set1");
+      if (op != string::SET_DIFFERENCE || !second) fire_expect(first, second ? "set1" : "set");
+      base[0] = date::difference(first, *second);
+      break;
     default: fire_expect(first, second ? "set1" : "set");
   }
   return Status::OK;

@@ -20,6 +20,7 @@
 
 #include "collector.h"
 #include "datatypes/block.h"
+#include "datatypes/date.h"
 #include "datatypes/map.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/strout.h"
@@ -120,40 +121,11 @@ Status native_list_env(Cell* base) {
 
 // --- now ------------------------------------------------------------------------------
 
-struct Ymd {
-  int year, month, day;
-  uint32_t zone;
-};
-
-Ymd unpack_date(uint32_t d) {
-  return {int(d >> 17), int((d >> 12) & 15), int((d >> 7) & 31), d & 0x7F};
-}
-
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t days_from_civil(int y, int m, int d) {
-  y -= m <= 2;
-  int64_t era = (y >= 0 ? y : y - 399) / 400;
-  int64_t yoe = y - era * 400;
-  int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-// The zone offset in seconds of a packed zone: bit 6 behind UTC, bits 2-5
-// hours, bits 0-1 quarter hours.
-int32_t zone_seconds(uint32_t zone) {
-  int32_t s = int32_t((zone >> 2) & 15) * 3600 + int32_t(zone & 3) * 900;
-  return zone & 0x40 ? -s : s;
-}
-
-Cell time_cell(double seconds) {
-  Cell c = make_cell(TYPE_TIME);
-  c.set_f64(seconds);
-  return c;
-}
-
 enum NowRef { YEAR, MONTH, DAY, TIME, ZONE, DATE, WEEKDAY, YEARDAY, PRECISE, UTC };
 
+// The date is built from one reading of the UTC clock, carried into the
+// local zone: a local date read apart from the UTC time of day would be a
+// day off whenever the two dates differ, and at midnight between the reads.
 Status native_now(Cell* base) {
   bool r[10];
   int fields = 0;
@@ -162,30 +134,29 @@ Status native_now(Cell* base) {
     if (i <= PRECISE && r[i]) fields++;
   }
   if (fields > 1 && !(r[TIME] && r[PRECISE])) fire(ErrId::BAD_REFINES);
-  Ymd d = unpack_date(platform::get_date(r[UTC]));
-  Cell result;
-  if (r[YEAR]) result = integer_cell(d.year);
-  else if (r[MONTH]) result = integer_cell(d.month);
-  else if (r[DAY]) result = integer_cell(d.day);
-  else if (r[WEEKDAY]) {
-    // 1970-01-01 was a Thursday (4); Monday is 1.
-    int64_t days = days_from_civil(d.year, d.month, d.day);
-    result = integer_cell(int32_t(((days % 7 + 7) % 7 + 3) % 7 + 1));
+  platform::Clock clock = platform::get_clock();
+  uint32_t zone = r[UTC] ? 0 : platform::get_date(false) & date::ZONE_MASK;
+  double time = platform::time_of_day(clock.seconds, clock.ticks_100ns, r[PRECISE]);
+  int64_t day_count = clock.seconds / 86400 - (clock.seconds % 86400 < 0);
+  int64_t days = date::carry_time(date::to_days(1970, 1, 1) + day_count, &time, zone);
+  Cell d = date::cell(date::from_days(days, zone | date::TIME_FLAG), time);
+  static constexpr struct {
+    NowRef ref;
+    int field;
+  } kFields[] = {{YEAR, 2}, {MONTH, 3}, {DAY, 4}, {ZONE, 5}, {TIME, 6}, {WEEKDAY, 10}};
+  if (r[DATE]) {
+    d = date::cell(d.w1 & ~(date::ZONE_MASK | date::TIME_FLAG), 0.0);
   } else if (r[YEARDAY]) {
-    result = integer_cell(int32_t(days_from_civil(d.year, d.month, d.day) - days_from_civil(d.year, 1, 1) + 1));
-  } else if (r[ZONE]) {
-    result = time_cell(double(zone_seconds(d.zone)));
-  } else if (r[TIME]) {
-    // The time of day in the date's zone.
-    double t = platform::get_time(r[PRECISE]) + zone_seconds(d.zone);
-    if (t < 0) t += 86400;
-    if (t >= 86400) t -= 86400;
-    result = time_cell(t);
+    d = integer_cell(date::yearday(d.w1));
   } else {
-    // The whole date (plain, /date, /precise) needs date!.
-    fire(ErrId::NOT_DONE);
+    for (const auto& f : kFields) {
+      if (r[f.ref]) {
+        d = date::field(d, f.field);
+        break;
+      }
+    }
   }
-  base[0] = result;
+  base[0] = d;
   return Status::OK;
 }
 

@@ -225,6 +225,9 @@ void scan_comma(Lexer& L);
 // Loaders used by the core.
 may_gc void load_word_text(Lexer& L, const uint8_t* s, const uint8_t* e, bool build);
 may_gc void load_braced_string(Lexer& L, bool build);
+// Times and dates (lexer_dates.cpp).
+may_gc void load_time(Lexer& L, bool build);
+may_gc void load_date(Lexer& L, bool build);
 
 // The extra white space that separates words: the length of the sequence
 // at p when it is one of those 21 code points, else 0. p < end.

@@ -581,10 +581,10 @@ const KindInfo kKinds[KIND_COUNT] = {
     {"float", nullptr, load_float},                  // 88
     {"nan-inf", nullptr, load_nan_inf},              // 89 1.#NaN 1.#INF
     {"tuple", nullptr, load_pending<TYPE_TUPLE>},    // 90 1.2.3
-    {"date", nullptr, load_pending<TYPE_DATE>},      // 91
+    {"date", nullptr, load_date},                    // 91
     {"pair", nullptr, load_pending<TYPE_PAIR>},      // 92 1x2
     {"point", nullptr, load_pending<TYPE_POINT2D>},  // 93 (x, y[, z])
-    {"time", nullptr, load_pending<TYPE_TIME>},      // 94 1:30
+    {"time", nullptr, load_time},                    // 94 1:30
     {"money", nullptr, load_pending<TYPE_MONEY>},    // 95 $1
     {"tag", nullptr, load_pending<TYPE_TAG>},        // 96 <tag>
     {"url", nullptr, load_pending<TYPE_URL>},        // 97 scheme:rest

@@ -44,6 +44,13 @@ std::vector<std::pair<std::string, std::string>> list_env();
 bool valid_env_name(const std::string& name);
 
 // --- date and time ------------------------------------------------------------
+// The current UTC time, read once: whole seconds since 1970-01-01 and the
+// 100 ns ticks within the second.
+struct Clock {
+  int64_t seconds;
+  uint32_t ticks_100ns;
+};
+Clock get_clock();
 // The current UTC time of day in seconds; `precise` adds the fraction of the
 // second at 100 ns resolution.
 double get_time(bool precise);

@@ -60,6 +60,12 @@ std::vector<std::pair<std::string, std::string>> list_env() {
   return out;
 }
 
+Clock get_clock() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return Clock{int64_t(ts.tv_sec), uint32_t(ts.tv_nsec / 100)};
+}
+
 double get_time(bool precise) {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);

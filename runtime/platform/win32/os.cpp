@@ -98,6 +98,14 @@ std::vector<std::pair<std::string, std::string>> list_env() {
   return out;
 }
 
+Clock get_clock() {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  // 100 ns ticks since 1601-01-01; 1970 is 11,644,473,600 seconds later.
+  uint64_t ticks = (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return Clock{int64_t(ticks / 10000000) - 11644473600, uint32_t(ticks % 10000000)};
+}
+
 double get_time(bool precise) {
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);

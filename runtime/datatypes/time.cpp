@@ -1,0 +1,279 @@
+// time!: make and to, the h:mm:ss text, fields by path and pick, and the
+// math that is not plain float math (date operands, time * time, ratios).
+// random, compare, absolute, negate and remainder come from float!.
+#include "datatypes/time.h"
+
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "datatypes/float.h"
+#include "datatypes/integer.h"
+#include "datatypes/logic.h"
+#include "datatypes/registry.h"
+#include "datatypes/strout.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
+#include "datatypes/words.h"
+#include "errors.h"
+#include "floattext.h"
+#include "io/lexer.h"
+#include "roots.h"
+#include "series.h"
+
+namespace vel {
+
+may_gc Cell* time_make_in(NodeId block, double seconds) {
+  Cell* c = alloc_tail(block);
+  *c = time_cell(seconds);
+  return c;
+}
+
+int time_field_index(const Cell& e) {
+  if (e.is(TYPE_INTEGER)) return e.i2() >= 1 && e.i2() <= 3 ? e.i2() : 0;
+  if (!e.is(TYPE_WORD)) return 0;
+  uint32_t s = symbol::resolve(e.w2);
+  if (s == sym(SymId::HOUR)) return 1;
+  if (s == sym(SymId::MINUTE)) return 2;
+  if (s == sym(SymId::SECOND)) return 3;
+  return 0;
+}
+
+Cell time_field(double t, int field) {
+  switch (field) {
+    case 1: return integer_cell(float_to_int_checked(time_hour(t)));
+    case 2: return integer_cell(std::isnan(t) ? 0 : int32_t(time_minute(t)));
+    default: return float_cell(time_second(t));
+  }
+}
+
+double time_set_field(double t, int field, const Cell& v) {
+  bool number = v.is(TYPE_INTEGER) || (field == 3 && v.is(TYPE_FLOAT));
+  if (!number) fire(ErrId::INVALID_ARG, v);
+  double x = number_as_float(v);
+  switch (field) {
+    case 1: return t - (std::floor(t / 3600.0) - x) * 3600.0;
+    case 2: return t - (std::floor(std::fmod(t, 3600.0) / 60.0) - x) * 60.0;
+    default: return t - (std::fmod(t, 60.0) - x);
+  }
+}
+
+may_gc int32_t time_format(double t, NodeId out, int32_t part) {
+  char text[FLOAT_TEXT_MAX * 2 + 8];
+  int n = 0;
+  if (std::signbit(t) && t != 0.0) {
+    text[n++] = '-';
+    t = -t;
+  }
+  if (!std::isfinite(t)) {
+    // No clock reading of its own: the float's text stands for it.
+    n += form_float(t, 0, false, text + n);
+  } else {
+    double hours = std::floor(t / 3600.0);
+    n += form_float(hours, 0, false, text + n);
+    text[n++] = ':';
+    int minutes = int(std::floor(std::fmod(t, 3600.0) / 60.0));
+    text[n++] = char('0' + minutes / 10);
+    text[n++] = char('0' + minutes % 10);
+    text[n++] = ':';
+    double s = std::fmod(t, 60.0);
+    if (s < 0.000001) {
+      text[n++] = '0';
+      text[n++] = '0';
+    } else {
+      char sec[FLOAT_TEXT_MAX];
+      int k = form_float(s, 0, false, sec);
+      if (k == 1 || sec[1] == '.') text[n++] = '0';
+      std::memcpy(text + n, sec, size_t(k));
+      n += k;
+    }
+  }
+  append_latin1(out, std::string_view(text, size_t(n)));
+  return part - n;
+}
+
+namespace {
+
+const Cell kNoneCell = none_cell();
+
+}  // namespace
+
+may_gc void store_scalar_back(const Cell& value, const PathStep& step) {
+  if (step.step < 0 || !step.prev_elem) return;  // a write-back of a write-back: nowhere further
+  if (step.step == 0) {
+    Cell w = *step.prev_elem;
+    if (word::is_any_word(w.type())) word::set_any(&w, value);
+    return;
+  }
+  if (!step.parent) return;
+  PathStep up{step.path, &kNoneCell, &kNoneCell, -1, step.case_sensitive, false, true, false};
+  RootedCell parent(*step.parent), elem(*step.prev_elem), v(value);
+  (void)eval_path_step(*parent, *elem, v.get(), up);
+}
+
+namespace {
+
+// --- actions -------------------------------------------------------------------------
+// Frame layouts (base[0] is the first argument and the result):
+//   make, to                               [type spec]
+//   add subtract multiply divide           [value1 value2]
+//   round   [value /to scale /even /down /half-down /floor /ceiling /half-ceiling]
+//   even?, odd?                            [value]
+//   pick                                   [value index]
+
+[[noreturn]] void bad_spec(const Cell& spec) { fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_TIME), spec); }
+
+// [hours minutes seconds]: only the first may be negative, and then the
+// whole sum is.
+double time_from_block(const Cell& spec) {
+  Buffer* b = spec.node() ? node_buffer(spec.node()) : nullptr;
+  uint32_t len = b ? b->length() : 0;
+  uint32_t index = spec.index() < 0 ? 0 : uint32_t(spec.index());
+  uint32_t n = index < len ? len - index : 0;
+  if (n > 3) bad_spec(spec);
+  double parts[3] = {0, 0, 0};
+  for (uint32_t i = 0; i < n; i++) {
+    Cell c = b->cells()[index + i];
+    bool ok = c.is(TYPE_INTEGER) || (i == 2 && c.is(TYPE_FLOAT));
+    if (!ok) bad_spec(spec);
+    parts[i] = number_as_float(c);
+    if (i > 0 && parts[i] < 0) bad_spec(spec);
+  }
+  bool negative = parts[0] < 0;
+  double t = std::fabs(parts[0]) * 3600.0 + parts[1] * 60.0 + parts[2];
+  return negative ? -t : t;
+}
+
+Status time_to(Cell* base) {
+  Cell spec = base[1];
+  double t;
+  switch (spec.type()) {
+    case TYPE_TIME:
+    case TYPE_INTEGER:
+    case TYPE_FLOAT:
+    case TYPE_PERCENT:
+      t = number_as_float(spec);
+      break;
+    case TYPE_BLOCK:
+    case TYPE_PAREN:
+    case TYPE_HASH:
+      t = time_from_block(spec);
+      break;
+    case TYPE_STRING:
+    case TYPE_FILE:
+    case TYPE_URL:
+    case TYPE_TAG:
+    case TYPE_EMAIL:
+    case TYPE_REF: {
+      Cell v;
+      if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_TIME)) bad_spec(base[1]);
+      t = v.f64();
+      break;
+    }
+    default:
+      bad_spec(spec);
+  }
+  base[0] = time_cell(t);
+  return Status::OK;
+}
+
+int32_t time_form(Cell v, NodeId out, const Cell*, int32_t part) { return time_format(v.f64(), out, part); }
+
+int32_t time_mold(Cell v, NodeId out, uint32_t, const Cell*, int32_t part, int32_t) {
+  return time_format(v.f64(), out, part);
+}
+
+Status time_add(Cell* base) {
+  if (base[1].is(TYPE_DATE)) {
+    std::swap(base[0], base[1]);
+    return g_types[TYPE_DATE].actions[ACT_ADD](base);
+  }
+  return float_do_math(base, MATH_ADD);
+}
+
+Status time_subtract(Cell* base) {
+  if (base[1].is(TYPE_DATE)) fire(ErrId::NOT_RELATED, runtime_word(SymId::SUBTRACT), datatype_cell(TYPE_TIME));
+  return float_do_math(base, MATH_SUBTRACT);
+}
+
+Status time_multiply(Cell* base) {
+  if (base[1].is(TYPE_TIME)) fire(ErrId::NOT_RELATED, runtime_word(SymId::MULTIPLY), datatype_cell(TYPE_TIME));
+  return float_do_math(base, MATH_MULTIPLY);
+}
+
+// A time divided by a time is their ratio.
+Status time_divide(Cell* base) {
+  bool ratio = base[1].is(TYPE_TIME);
+  VEL_TRY(float_do_math(base, MATH_DIVIDE));
+  if (ratio && base[0].is(TYPE_TIME)) base[0].set_type(TYPE_FLOAT);
+  return Status::OK;
+}
+
+Status time_round(Cell* base) {
+  VEL_TRY(float_round_action(base));
+  double t = base[0].is(TYPE_INTEGER) ? double(base[0].i2()) : base[0].f64();
+  base[0] = time_cell(t);
+  return Status::OK;
+}
+
+// Parity of the whole seconds, nudged so that 2.9999999 counts as 3.
+int64_t whole_seconds(double t) {
+  double s = t >= 0 ? t + 0.000001 : t - 0.000001;
+  return int64_t(std::trunc(std::fmod(s, 60.0)));
+}
+
+Status time_even_q(Cell* base) {
+  double t = base[0].f64();
+  base[0] = logic_cell(std::isfinite(t) && whole_seconds(t) % 2 == 0);
+  return Status::OK;
+}
+
+Status time_odd_q(Cell* base) {
+  double t = base[0].f64();
+  base[0] = logic_cell(std::isfinite(t) && whole_seconds(t) % 2 != 0);
+  return Status::OK;
+}
+
+Status time_pick(Cell* base) {
+  const Cell& index = base[1];
+  int f = time_field_index(index);
+  if (!f) fire(index.is(TYPE_WORD) ? ErrId::CANNOT_USE : ErrId::OUT_OF_RANGE, index, base[0]);
+  base[0] = time_field(base[0].f64(), f);
+  return Status::OK;
+}
+
+may_gc Cell time_eval_path(const Cell& value, const Cell& selector, const Cell* set_value, const PathStep& step) {
+  int f = time_field_index(selector);
+  if (!f) fire(ErrId::INVALID_PATH, step.path ? *step.path : none_cell(), selector);
+  if (!set_value) return time_field(value.f64(), f);
+  RootedCell v(*set_value);
+  store_scalar_back(time_cell(time_set_field(value.f64(), f, *v)), step);
+  return *v;
+}
+
+}  // namespace
+
+void register_type_TIME() {
+  TypeBuilder(TYPE_TIME)
+      .action(ACT_MAKE, time_to)
+      .action(ACT_TO, time_to)
+      .form(time_form)
+      .mold(time_mold)
+      .eval_path(time_eval_path)
+      .action(ACT_ADD, time_add)
+      .action(ACT_DIVIDE, time_divide)
+      .action(ACT_MULTIPLY, time_multiply)
+      .action(ACT_ROUND, time_round)
+      .action(ACT_SUBTRACT, time_subtract)
+      .action(ACT_EVEN_Q, time_even_q)
+      .action(ACT_ODD_Q, time_odd_q)
+      .action(ACT_PICK, time_pick)
+      .inherit(ACT_RANDOM)
+      .inherit(ACT_COMPARE)
+      .inherit(ACT_ABSOLUTE)
+      .inherit(ACT_NEGATE)
+      .inherit(ACT_REMAINDER)
+      .done();
+}
+
+}  // namespace vel
