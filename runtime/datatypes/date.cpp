@@ -436,7 +436,7 @@ Cell from_block(const Cell& spec, bool checked) {
   int64_t days = to_days(y, m, 0) + day;
   if (!days_in_range(days)) bad_spec(spec);
   Cell d = cell(from_days(days, count > 3 ? TIME_FLAG : 0), 0.0);
-  if (!days_in_range(days + int64_t(std::trunc(t / 86400.0)) + (t < 0 ? -1 : 1))) bad_spec(spec);
+  if (!days_in_range(days + int64_t(std::floor(t / 86400.0)))) bad_spec(spec);
   normalize(&d, t, false);
   if (checked) {
     bool same_day = year_of(d.w1) == year && month_of(d.w1) == month && day_of(d.w1) == day;

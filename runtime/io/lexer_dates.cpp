@@ -229,7 +229,8 @@ may_gc void load_time(Lexer& L, bool build) {
   // Fractions only in the seconds: a "." in the hours or minutes is no time.
   bool frac_in_hours = false;
   for (const uint8_t* p = t.start; p < t.end && *p != ':'; p++) frac_in_hours |= *p == '.';
-  if (!c.at_end() || frac_in_hours || !std::isfinite(value)) fail_invalid(L, TYPE_TIME);
+  // Beyond 2^53 seconds the fields no longer read back exactly.
+  if (!c.at_end() || frac_in_hours || !(value < 9007199254740992.0)) fail_invalid(L, TYPE_TIME);
   if (build) push_value(L, time_cell(negative ? -value : value));
 }
 
