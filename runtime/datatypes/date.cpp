@@ -419,7 +419,7 @@ Cell from_block(const Cell& spec, bool checked) {
   if (count < 3) bad_spec(spec);
   if (day > 99 && year < day) std::swap(day, year);
   if (zone_is_time) {
-    if (!std::isfinite(zone_time)) bad_spec(spec);
+    if (!(std::fabs(zone_time) < 86400.0)) bad_spec(spec);
     zone_h = int64_t(time_hour(zone_time));
     zone_m = int64_t(time_minute(zone_time));
     if (zone_time < 0 && zone_h == 0) zone_m = -zone_m;
@@ -541,7 +541,7 @@ struct Instant {
 
 Instant instant_of(const Cell& d) {
   double t = d.f64();
-  double shift = std::isfinite(t) ? std::floor(t / 86400.0) : 0.0;
+  double shift = std::fabs(t) < 1e15 ? std::floor(t / 86400.0) : 0.0;
   return {to_days(d.w1) + int64_t(shift), t - shift * 86400.0};
 }
 

@@ -42,7 +42,7 @@ int time_field_index(const Cell& e) {
 Cell time_field(double t, int field) {
   switch (field) {
     case 1: return integer_cell(float_to_int_checked(time_hour(t)));
-    case 2: return integer_cell(std::isnan(t) ? 0 : int32_t(time_minute(t)));
+    case 2: return integer_cell(std::isfinite(t) ? int32_t(time_minute(t)) : 0);
     default: return float_cell(time_second(t));
   }
 }
