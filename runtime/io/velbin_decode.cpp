@@ -12,6 +12,7 @@
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/object.h"
@@ -719,7 +720,7 @@ class Decoder {
   static bool is_pending(uint32_t t) {
     switch (t) {
       case TYPE_VECTOR: case TYPE_HASH: case TYPE_PAIR: case TYPE_TUPLE:
-      case TYPE_MAP: case TYPE_BINARY: case TYPE_DATE: case TYPE_MONEY: case TYPE_POINT2D:
+      case TYPE_MAP: case TYPE_BINARY: case TYPE_MONEY: case TYPE_POINT2D:
       case TYPE_POINT3D: case TYPE_IMAGE:
         return true;
       default:
@@ -767,6 +768,33 @@ class Decoder {
           pos_ += 8;
           c.set_u64(bits);
         }
+        return c;
+      }
+      case TYPE_DATE: {
+        size_t at = pos_;
+        Cell c = make_cell(t);
+        c.w1 = word();
+        bool timed = c.w1 & date::TIME_FLAG;
+        if (!compact_) {
+          uint32_t hi = word();
+          uint32_t lo = word();
+          c.set_u64(uint64_t(lo) | uint64_t(hi) << 32);
+        } else if (timed) {
+          need(8);
+          uint64_t bits = 0;
+          for (int i = 0; i < 8; i++) bits |= uint64_t(img_[pos_ + i]) << (8 * i);
+          pos_ += 8;
+          c.set_u64(bits);
+        }
+        // A real calendar day; a time of day within its local day, or
+        // neither time nor zone.
+        int32_t month = date::month_of(c.w1), day = date::day_of(c.w1);
+        bool ok = (!compact_ || v == timed) && month >= 1 && month <= 12 && day >= 1 &&
+                  day <= date::month_days(date::year_of(c.w1), month);
+        double local = c.f64() + date::zone_seconds(date::zone_of(c.w1));
+        if (timed) ok = ok && local >= 0.0 && local < 86400.0;
+        else ok = ok && date::zone_of(c.w1) == 0 && c.u64() == 0;
+        if (!ok) bad(at);
         return c;
       }
       case TYPE_TYPESET: {

@@ -10,6 +10,7 @@
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/symbol.h"
@@ -132,6 +133,18 @@ class Encoder {
         return;
       case TYPE_TYPESET:
         write_typeset(c);
+        return;
+      case TYPE_DATE:
+        // The packed date word, then the time only when the date has one.
+        if (compact_) {
+          bool timed = c.w1 & date::TIME_FLAG;
+          tag(t, timed), word(c.w1);
+          uint64_t bits = c.u64();
+          if (timed)
+            for (int i = 0; i < 8; i++) byte(uint8_t(bits >> (8 * i)));
+        } else {
+          word(fixed_header(c)), word(c.w1), word(c.w3), word(c.w2);
+        }
         return;
       case TYPE_BITSET:
         write_bitset(c);
