@@ -15,6 +15,7 @@
 
 #include "errors.h"
 #include "fatal.h"
+#include "platform/platform.h"
 #include "roots.h"
 
 namespace vel {
@@ -638,9 +639,13 @@ size_t encode_utf8_run(const uint8_t* p, size_t n, uint32_t unit, uint8_t* dst, 
 std::string to_utf8(NodeId series, int64_t index, int64_t limit, bool crlf) {
   Run r = string_run(series, index, limit);
   uint64_t size = utf8_size_of_run(r.p, size_t(r.n), r.unit, crlf);
-  if (r.unit == 1 && size == r.n) return std::string(reinterpret_cast<const char*>(r.p), size_t(r.n));
   std::string out;
   out.reserve(size_t(size));
+  platform::advise_huge_pages(out.data(), size_t(size));
+  if (r.unit == 1 && size == r.n) {
+    out.append(reinterpret_cast<const char*>(r.p), size_t(r.n));
+    return out;
+  }
   // Through a small buffer: std::string has no way to grow without zeroing.
   constexpr size_t kChunk = 16384;
   uint8_t buf[kChunk * 4];
