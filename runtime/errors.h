@@ -114,7 +114,8 @@ enum class ErrType : uint8_t {
   X(ACCESS, NO_CODEC, "no-codec")                         \
   X(INTERNAL, INVALID_ERROR, "invalid-error")             \
   X(SCRIPT, PAST_END, "past-end")                         \
-  X(SCRIPT, MISSING_ARG, "missing-arg")
+  X(SCRIPT, MISSING_ARG, "missing-arg")                   \
+  X(SCRIPT, TOO_LONG, "too-long")
 
 enum class ErrId : uint16_t {
 #define VEL_X(type, cname, name) cname,

@@ -236,8 +236,8 @@ may_gc Cell take(const Cell& series, const Cell* part, bool, bool last) {
   RootedCell s(series);
   Cell r = series_take(s.get(), part, last);
   if (r.is(TYPE_NONE) || part) return r;
-  Buffer* b = node_buffer(r.node());
-  return b->length() ? char_cell(get_char(b->head_ptr(), b->unit())) : none_cell();
+  // One element: a char!, or an integer! byte of a binary.
+  return node_buffer(r.node())->length() ? series_element(r, 0) : none_cell();
 }
 
 // --- trim ----------------------------------------------------------------------------------
@@ -503,7 +503,9 @@ may_gc Cell sort(const Cell& series, const SortOptions& o) {
   bool told = report_change(*s, ChangeWord::SORT, none_cell(), int32_t(index), 0);
   Buffer* b = node_buffer(s->node());
   if (len > 1 && index + len <= b->length()) {
-    SortCtx ctx{b->unit(), uint32_t(record), uint32_t(offset), !o.case_sensitive, o.all, o.reverse};
+    // Bytes never fold.
+    bool fold = !o.case_sensitive && is_any_string(s->type());
+    SortCtx ctx{b->unit(), uint32_t(record), uint32_t(offset), fold, o.all, o.reverse};
     SeriesSortRange range;
     SortArray arr = series_sort_array(&range, s->node(), uint32_t(index), size_t(len / record),
                                       uint32_t(record) * b->unit(), false);

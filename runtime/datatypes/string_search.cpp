@@ -370,6 +370,12 @@ may_gc Search prepare(const Cell& series, const Cell& value, bool fold) {
       }
       return s;
     default:
+      if (is_any_string(vt) && binary_series) {
+        // Text in bytes is its UTF-8.
+        std::string utf8 = to_utf8(value.node(), series_index(value));
+        for (char c : utf8) s.needle.keys.push_back(uint8_t(c));
+        return s;
+      }
       if (is_any_string(vt)) {
         needle_from(detail::view_of(value), fold, &s.needle);
         return s;
@@ -378,6 +384,11 @@ may_gc Search prepare(const Cell& series, const Cell& value, bool fold) {
   // Any other value: its form.
   RootedNode text(make_string(16));
   form_value(value, text);
+  if (binary_series) {
+    std::string utf8 = to_utf8(text, 0);
+    for (char c : utf8) s.needle.keys.push_back(uint8_t(c));
+    return s;
+  }
   needle_from(detail::view_of(series_cell(TYPE_STRING, text)), fold, &s.needle);
   return s;
 }

@@ -1,5 +1,6 @@
 #include "evaluator/natives.h"
 
+#include "datatypes/binary.h"
 #include "io/lexer.h"
 
 #include "evaluator/natives_control.h"
@@ -37,6 +38,7 @@ void natives_init() {
   register_natives_series();
   register_natives_parse();
   register_natives_system();
+  binary::register_natives();
   static const NativeEntry kLexer[] = {{NAT_TRANSCODE, lexer::transcode_native}};
   register_natives(kLexer, 1);
 }

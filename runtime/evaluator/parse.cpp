@@ -11,8 +11,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/logic.h"
@@ -27,6 +30,7 @@
 #include "errors.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
+#include "io/lexer.h"
 #include "roots.h"
 
 namespace vel {
@@ -156,6 +160,7 @@ class Run {
   // --- input ----------------------------------------------------------------------------
 
   bool is_string() const { return text_; }
+  bool is_binary() const { return input_->is(TYPE_BINARY); }
   int64_t total() const { return series_total(*input_); }
   int64_t index() const { return std::min<int64_t>(series_index(*input_), total()); }
   int64_t end_pos() const { return limit_ >= 0 ? std::min(limit_, total()) : total(); }
@@ -169,6 +174,7 @@ class Run {
   // The element at absolute index i as a value.
   Cell element(int64_t i) const {
     if (is_string()) return char_cell(string::rs_abs_at(*input_, uint32_t(i)));
+    if (is_binary()) return integer_cell(int32_t(binary::get_byte(*input_, uint32_t(i))));
     return *block::rs_abs_at(*input_, uint32_t(i));
   }
   bool same_input(const Cell& v) const { return v.type() == input_->type() && v.node() == input_->node(); }
@@ -367,10 +373,40 @@ class Run {
   may_gc bool type_rule(const Cell& t) {
     if (is_string()) fire(ErrId::PARSE_UNSUPPORTED);
     if (at_end()) return false;
+    if (is_binary()) return bytes_type_rule(t);
     TypeId et = element(index()).type();
     bool ok = t.is(TYPE_DATATYPE) ? et == TypeId(t.w1) : typeset::has(t, et);
     if (ok) set_index(index() + 1);
     return ok;
+  }
+
+  // Binary input: the bytes from the index scanned as one value's source
+  // text; a value of the type matches and the input moves past its text.
+  may_gc bool bytes_type_rule(const Cell& t) {
+    RootedCell rule(t);
+    lexer::ScanOptions o;
+    o.mode = lexer::Mode::SCAN;
+    int64_t i = index();
+    lexer::ScanResult r = lexer::scan_series(input_at(i), end_pos() - i, o);
+    TypeId et = r.type;
+    if (et == TYPE_NONE_ID || et == TYPE_ERROR) return false;
+    bool ok = rule->is(TYPE_DATATYPE) ? et == TypeId(rule->w1) : typeset::has(*rule, et);
+    if (ok) set_index(i + int64_t(r.consumed));
+    return ok;
+  }
+
+  // A literal on binary input: a bitset tests the byte; a char, a text or
+  // a binary compare bytes.
+  bool bytes_literal(const Cell& v) {
+    if (at_end()) return false;
+    int64_t i = index(), adv = 1;
+    if (v.is(TYPE_BITSET)) {
+      if (!binary::match_bitset(input_at(i), v)) return false;
+    } else if (!binary::match_value(input_at(i), v, mode_, &adv) || i + adv > end_pos()) {
+      return false;
+    }
+    set_index(i + adv);
+    return true;
   }
 
   // A literal value at the input position; advances past it on a match.
@@ -398,6 +434,7 @@ class Run {
   may_gc bool literal(const Cell& v) {
     TypeId vt = v.type();
     if (is_string() && (vt == TYPE_CHAR || vt == TYPE_BITSET)) return one_char(v);
+    if (is_binary()) return bytes_literal(v);
     int64_t i = index();
     if (is_string()) {
       if (at_end()) {
@@ -492,7 +529,7 @@ class Run {
   // matched, or -1 when the argument is not such a literal.
   int64_t fast_loop(const Cell& rb, uint32_t arg, int64_t max) {
     Cell v = rule_at(rb, arg);
-    if (is_string() && v.is(TYPE_WORD) && kw_of(v) == Kw::NONE_KW) {
+    if ((is_string() || is_binary()) && v.is(TYPE_WORD) && kw_of(v) == Kw::NONE_KW) {
       Cell val = word::get_any(v);
       if (val.is(TYPE_CHAR) || val.is(TYPE_BITSET) || is_any_string(val.type())) v = val;
     }
@@ -504,6 +541,11 @@ class Run {
       if (!is_any_string(v.type())) return -1;
       // An empty text matches at once without consuming anything.
       if (advance_of(v) == 0) return max < 0 ? INT32_MAX : max;
+    }
+    if (is_binary()) {
+      if (v.is(TYPE_CHAR) || v.is(TYPE_BITSET)) return scan_chars(v, max);
+      bool text = is_any_string(v.type()) || v.is(TYPE_BINARY);
+      if (text && series_length_of(v) == 0) return max < 0 ? INT32_MAX : max;
     }
     int64_t count = 0;
     while ((max < 0 || count < max) && !at_end() && literal(v)) count++;
@@ -553,7 +595,7 @@ class Run {
       while (j < end && bits.has(unit_at<Unit>(p, j))) j++;
       return j;
     }
-    bool fold = mode_ != CMP_STRICT_EQUAL;
+    bool fold = mode_ != CMP_STRICT_EQUAL && !is_binary();  // bytes never fold
     uint32_t key = string::detail::key_of(v.w2, fold);
     if (sizeof(Unit) > 1 || !fold || key >= 128) {
       while (j < end && string::detail::key_of(unit_at<Unit>(p, j), fold) == key) j++;
@@ -679,6 +721,7 @@ class Run {
 
   may_gc bool find_token(const Cell& v, bool thru) {
     int64_t end = end_pos();
+    if (is_binary()) return find_bytes(v, thru);
     if (is_string()) {
       if (v.is(TYPE_BITSET)) {
         const Buffer* b = node_buffer(input_->node());
@@ -721,6 +764,34 @@ class Run {
       }
     }
     return false;
+  }
+
+  // to/thru a literal on binary input: the first byte in a bitset, the
+  // first byte equal to a char's code, the first run of a text's UTF-8 or
+  // of a binary's bytes.
+  bool find_bytes(const Cell& v, bool thru) {
+    int64_t from = index(), end = end_pos();
+    const uint8_t* p = node_buffer(input_->node())->head_ptr();
+    if (v.is(TYPE_BITSET) || v.is(TYPE_CHAR)) {
+      const bitset::Bits* bits = nullptr;
+      std::optional<bitset::Bits> hold;
+      if (v.is(TYPE_BITSET)) bits = &hold.emplace(v);
+      for (int64_t i = from; i < end; i++) {
+        if (bits ? bits->has(p[i]) : p[i] == v.w2) {
+          set_index(thru ? i + 1 : i);
+          return true;
+        }
+      }
+      return false;
+    }
+    if (!is_any_string(v.type()) && !v.is(TYPE_BINARY)) fire(ErrId::PARSE_RULE, v);
+    std::string holder;
+    binary::Bytes needle = binary::bytes_of(v, holder);
+    const uint8_t* hit = std::search(p + from, p + end, needle.p, needle.p + needle.n);
+    if (hit == p + end && needle.n) return false;
+    int64_t at = hit - p;
+    set_index(thru ? at + int64_t(needle.n) : at);
+    return true;
   }
 
   may_gc bool copy_set(Cell* rb, uint32_t& pos, bool copy, const Cell& kw) {
@@ -831,7 +902,7 @@ class Run {
     if (!sub.is(TYPE_BLOCK)) fire(ErrId::PARSE_END, kw);
     if (at_end()) return false;
     Cell e = element(index());
-    if (!is_any_block(e.type()) && !is_any_string(e.type())) return false;
+    if (!is_any_block(e.type()) && !is_any_string(e.type()) && !e.is(TYPE_BINARY)) return false;
     StackUse use(3);
     RootedCell outer(*input_);
     int64_t outer_limit = limit_;
@@ -872,7 +943,7 @@ class Run {
       if (kind != Target::SET) {
         Cell t = word::get_any(*slot);
         TypeId tt = t.type();
-        bool fits = tt == input_->type() || is_any_block(tt) || (is_any_string(tt) && is_string());
+        bool fits = tt == input_->type() || is_any_block(tt) || (is_any_string(tt) && (is_string() || is_binary()));
         if (!is_series_type(tt) || elem_kind(tt) == ElemKind::OTHER || !fits) fire(ErrId::PARSE_INTO_TYPE);
         if (t.node() == input_->node()) fire(ErrId::PARSE_INTO_BAD);
         saved = series_index(t);
@@ -980,7 +1051,7 @@ class Run {
 Status native_parse(Cell* base) {
   RootedCell input(base[0]);
   TypeId t = input->type();
-  if (!is_any_block(t) && !is_any_string(t)) fire(ErrId::NOT_DONE);
+  if (!is_any_block(t) && !is_any_string(t) && t != TYPE_BINARY) fire(ErrId::NOT_DONE);
   if (!base[1].is(TYPE_BLOCK)) fire(ErrId::INVALID_ARG, base[1]);
   if (refinement_used(base[5])) fire(ErrId::NOT_DONE);
   int mode = refinement_used(base[2]) ? CMP_STRICT_EQUAL : CMP_EQUAL;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/binary.h"
 #include "datatypes/registry.h"
 #include "datatypes/word.h"
 #include "floattext.h"
@@ -192,6 +193,31 @@ may_gc void load_text(Lexer& L, const uint8_t* s, const uint8_t* e, bool escapes
   for (size_t i = 0; i < g_chars.size(); i++) put_char(d + i * unit, unit, g_chars[i]);
   b->tail = b->head + uint32_t(g_chars.size() * unit);
   push_value(L, series_cell(type, node));
+}
+
+// #{...} with an optional base (2, 16 or 64) before the "#"; the digits are
+// checked whether or not the value is built.
+may_gc void load_binary(Lexer& L, bool build) {
+  Token& t = L.tok;
+  t.type = TYPE_BINARY;
+  const uint8_t* hash = t.start;
+  uint32_t base = 0;
+  while (hash < t.end && is_digit(*hash) && base < 1000) base = base * 10 + uint32_t(*hash++ - '0');
+  if (hash == t.start) base = 16;
+  // The automaton ends the token with "}" after "#{".
+  const uint8_t* s = hash + 2;
+  const uint8_t* e = t.end - 1;
+  std::string bytes;
+  bool ok = false;
+  uint32_t n = uint32_t(e - s);
+  switch (base) {
+    case 2: ok = binary::decode_2(s, n, 1, &bytes); break;
+    case 16: ok = binary::decode_16(s, n, 1, &bytes); break;
+    case 64: ok = binary::decode_64(s, n, 1, &bytes); break;
+    default: break;
+  }
+  if (!ok) fail_invalid(L, TYPE_BINARY);
+  if (build) push_value(L, binary::load(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
 }
 
 // A datatype whose module has not landed: the token is accepted when only
@@ -576,7 +602,7 @@ const KindInfo kKinds[KIND_COUNT] = {
     {"refinement", nullptr, load_refinement},        // 83 /name
     {"char", nullptr, load_char},                    // 84 #"c"
     {"file", nullptr, load_pending<TYPE_FILE>},      // 85 %name
-    {"binary", nullptr, load_pending<TYPE_BINARY>},  // 86 #{...}
+    {"binary", nullptr, load_binary},                 // 86 #{...}
     {"percent", nullptr, load_pending<TYPE_PERCENT>},  // 87 n%
     {"float", nullptr, load_float},                  // 88
     {"nan-inf", nullptr, load_nan_inf},              // 89 1.#NaN 1.#INF

@@ -230,9 +230,12 @@ TEST_F(LexerTest, RowsSlashes) {
 
 TEST_F(LexerTest, RowsHashForms) {
   expect_scans({{"#abc", TYPE_ISSUE}, {"#\"x\"", TYPE_CHAR}, {"#\"^\"\"", TYPE_CHAR}, {"#{0A}", TYPE_BINARY},
-                {"2#{0101}", TYPE_BINARY}, {"#{0A ; c\n 0B}", TYPE_BINARY}, {"#(none)", TYPE_NONE},
+                {"2#{0101 0101}", TYPE_BINARY}, {"#{0A ; c}\n 0B}", TYPE_BINARY}, {"64#{QUI=}", TYPE_BINARY},
+                {"2#{0101}", TYPE_ERROR}, {"#{0A0}", TYPE_ERROR}, {"#{0G}", TYPE_ERROR}, {"8#{00}", TYPE_ERROR},
+                {"64#{Q===}", TYPE_ERROR}, {"#(none)", TYPE_NONE},
                 {"#[a 1]", TYPE_MAP}, {"# ", TYPE_ERROR}, {"#a:b", TYPE_ERROR}, {"#{0A", TYPE_ERROR},
                 {"#(none", TYPE_ERROR}, {"#\"a", TYPE_ERROR}});
+  EXPECT_EQ(load("2#{00001111} 64#{QUJD} #{0a 0B} #{}"), "[#{0F} #{414243} #{0A0B} #{}]");
 }
 
 TEST_F(LexerTest, RowsNumbers) {
@@ -414,7 +417,7 @@ TEST_F(LexerTest, PendingKindsNameTheirDatatype) {
   const struct {
     const char* src;
     TypeId type;
-  } cases[] = {{"#a", TYPE_ISSUE},   {"%f", TYPE_FILE},   {"#{00}", TYPE_BINARY}, {"5%", TYPE_PERCENT},
+  } cases[] = {{"#a", TYPE_ISSUE},   {"%f", TYPE_FILE},   {"5%", TYPE_PERCENT},
                {"1.2.3", TYPE_TUPLE}, {"1x2", TYPE_PAIR},  {"(1, 2)", TYPE_POINT2D}, {"$1", TYPE_MONEY},
                {"<a>", TYPE_TAG},     {"a:b", TYPE_URL},   {"a@b", TYPE_EMAIL},    {"@a", TYPE_REF},
                {"%\"f\"", TYPE_FILE}};
