@@ -447,10 +447,10 @@ Status complement_action(Cell* base) {
   return Status::OK;
 }
 
-// The /dup count: 1 without /dup.
+// The /dup count: 1 without /dup; a count below 1 adds nothing.
 int32_t dup_count(const Cell& flag, const Cell& count) {
   if (!used(flag)) return 1;
-  if (count.is(TYPE_INTEGER) || count.is(TYPE_FLOAT)) return check_float_to_int(count);
+  if (count.is(TYPE_INTEGER) || count.is(TYPE_FLOAT)) return std::max<int32_t>(0, check_float_to_int(count));
   fire(ErrId::INVALID_ARG, count);
 }
 
