@@ -301,11 +301,11 @@ class Decoder {
       bitset_record(into, compact_ ? variant : (fixed_header & FIXED_BITSET_NOT) != 0, ref, nl);
       return;
     }
-    if (ref && !is_block_family(type) && !is_string_family(type) && type != TYPE_OBJECT && type != TYPE_ERROR && type != TYPE_FUNCTION && !fixed_word) {
+    if (ref && !is_block_family(type) && !is_string_family(type) && type != TYPE_BINARY && type != TYPE_OBJECT && type != TYPE_ERROR && type != TYPE_FUNCTION && !fixed_word) {
       if (is_no_codec(type)) fire(ErrId::NO_CODEC, datatype_cell(TypeId(type)));
       if (!is_pending(type)) bad(tag_at);
     }
-    if (is_block_family(type) || is_string_family(type)) {
+    if (is_block_family(type) || is_string_family(type) || type == TYPE_BINARY) {
       series_record(into, TypeId(type), variant, fixed_header, ref, nl, tag_at);
       return;
     }
@@ -720,7 +720,7 @@ class Decoder {
   static bool is_pending(uint32_t t) {
     switch (t) {
       case TYPE_VECTOR: case TYPE_HASH: case TYPE_PAIR: case TYPE_TUPLE:
-      case TYPE_MAP: case TYPE_BINARY: case TYPE_MONEY: case TYPE_POINT2D:
+      case TYPE_MAP: case TYPE_MONEY: case TYPE_POINT2D:
       case TYPE_POINT3D: case TYPE_IMAGE:
         return true;
       default:
@@ -865,6 +865,8 @@ class Decoder {
       unit = (h >> 8) & 0xFF;
       if (unit != 1 && unit != 2 && unit != 4) bad(tag_at);
     }
+    // Bytes are always of unit 1.
+    if (!compact_ && t == TYPE_BINARY && ((h >> 8) & 0xFF) != 1) bad(tag_at);
     uint32_t head = (compact_ ? v : true) ? head_index() : 0;
     if (ref) {
       size_t at = pos_;
@@ -872,6 +874,7 @@ class Decoder {
       // The copy gets this record's type, so it must hold the same kind of
       // series: a string record over a cell series would read cells as text.
       bool same_kind = is_block_family(t) ? (is_block_family(c.type()) || c.is(TYPE_NATIVE) || c.is(TYPE_ACTION) || c.is(TYPE_OP))
+                       : t == TYPE_BINARY ? c.is(TYPE_BINARY)
                                           : is_string_family(c.type());
       if (!same_kind) bad(at);
       c = series_cell(t, c.node(), int32_t(head));
@@ -892,13 +895,17 @@ class Decoder {
     }
     size_t at = pos_;
     uint32_t count;
-    if (compact_) {
+    if (compact_ && t == TYPE_BINARY) {
+      unit = 1;
+      count = varint();
+    } else if (compact_) {
       uint32_t e = varint();
       uint32_t w = e & 3;
       if (w == 3) bad(at);
       unit = 1u << w;
       count = e >> 2;
     } else {
+      if (t == TYPE_BINARY) unit = 1;
       count = word();
     }
     uint64_t bytes = uint64_t(count) * unit;

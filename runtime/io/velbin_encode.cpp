@@ -190,7 +190,7 @@ class Encoder {
       default:
         break;
     }
-    if (is_block_family(t) || is_string_family(t)) {
+    if (is_block_family(t) || is_string_family(t) || t == TYPE_BINARY) {
       write_series(c);
       return;
     }
@@ -442,7 +442,7 @@ class Encoder {
       if (head) varint(head);
     } else {
       uint32_t extra = ref ? FIXED_REF_BIT : 0;
-      if (is_string_family(t)) extra |= unit << 8;
+      if (is_string_family(t) || t == TYPE_BINARY) extra |= unit << 8;
       word(fixed_header(c, extra)), word(head);
     }
     if (ref) {
@@ -468,7 +468,8 @@ class Encoder {
       uint32_t n = b->length();
       if (n > 0x3FFFFFFF) fire(ErrId::NO_MEMORY);
       uint32_t w = unit == 1 ? 0 : unit == 2 ? 1 : 2;
-      if (compact_) varint((n << 2) | w);
+      if (t == TYPE_BINARY && compact_) varint(n);  // bytes need no unit
+      else if (compact_) varint((n << 2) | w);
       else word(n);
       bytes(b->head_ptr(), size_t(n) << w);
       if (!compact_) pad_to(4);
