@@ -188,6 +188,19 @@ Status set_quiet(Cell* base) {
   return Status::OK;
 }
 
+// set-slot-quiet series value: overwrites the series' cell at its position
+// without telling its owner; nothing at the tail.
+Status set_slot_quiet(Cell* base) {
+  Cell s = base[0];
+  TypeId t = s.type();
+  if (t != TYPE_BLOCK && t != TYPE_PAREN && (t < TYPE_PATH || t > TYPE_GET_PATH))
+    fire(ErrId::EXPECT_ARG, word_cell("set-slot-quiet"), datatype_cell(TYPE_BLOCK), word_cell("series"));
+  Buffer* b = node_buffer(s.node());
+  if (s.index() >= 0 && uint32_t(s.index()) < (b->used() >> 4)) b->cells()[s.index()] = base[1];
+  base[0] = unset_cell();
+  return Status::OK;
+}
+
 }  // namespace
 
 void register_system_routines() {
@@ -205,6 +218,7 @@ void register_system_routines() {
       {"set-callback-bits", set_callback_bits},
       {"set-float-option", set_float_option},
       {"set-quiet", set_quiet},
+      {"set-slot-quiet", set_slot_quiet},
       {"interpreted?", interpreted},
   };
   for (const Entry& e : entries) func::routine_register(e.name, e.fn);
