@@ -1,5 +1,6 @@
 // integer!.
 #include "datatypes/integer.h"
+#include "datatypes/words.h"
 
 #include <charconv>
 #include <climits>
@@ -111,6 +112,19 @@ int32_t integer_do_math_op(int32_t left, int32_t right, MathOp op, Cell* result)
   return v;
 }
 
+namespace {
+// The word naming a math action, for not-related errors.
+Cell math_word(MathOp op) {
+  switch (op) {
+    case MATH_ADD: return runtime_word(SymId::ADD);
+    case MATH_SUBTRACT: return runtime_word(SymId::SUBTRACT);
+    case MATH_MULTIPLY: return runtime_word(SymId::MULTIPLY);
+    case MATH_DIVIDE: return runtime_word(SymId::DIVIDE);
+    default: return none_cell();
+  }
+}
+}  // namespace
+
 Status composite_math(Cell* base, MathOp op) {
   TypeId left = base[0].type();
   TypeId t = base[1].type();
@@ -125,7 +139,7 @@ Status composite_math(Cell* base, MathOp op) {
     case TYPE_POINT2D:
     case TYPE_POINT3D:
       if (op == MATH_DIVIDE || (op == MATH_SUBTRACT && left != TYPE_INTEGER))
-        fire(ErrId::NOT_RELATED, datatype_cell(left));
+        fire(ErrId::NOT_RELATED, math_word(op), datatype_cell(left));
       std::swap(base[0], base[1]);
       if (op == MATH_SUBTRACT) {
         // n - p = (-p) + n
@@ -134,7 +148,7 @@ Status composite_math(Cell* base, MathOp op) {
       }
       return e.actions[a](base);
     case TYPE_TUPLE:
-      if (op == MATH_DIVIDE || op == MATH_SUBTRACT) fire(ErrId::NOT_RELATED, datatype_cell(left));
+      if (op == MATH_DIVIDE || op == MATH_SUBTRACT) fire(ErrId::NOT_RELATED, math_word(op), datatype_cell(left));
       std::swap(base[0], base[1]);
       return e.actions[a](base);
     case TYPE_MONEY:
@@ -142,7 +156,7 @@ Status composite_math(Cell* base, MathOp op) {
       return e.actions[a](base);
     case TYPE_DATE:
       if (left != TYPE_INTEGER) break;
-      if (op != MATH_ADD) fire(ErrId::NOT_RELATED, datatype_cell(left));
+      if (op != MATH_ADD) fire(ErrId::NOT_RELATED, math_word(op), datatype_cell(left));
       std::swap(base[0], base[1]);
       return e.actions[a](base);
     default:
