@@ -175,59 +175,113 @@ bool decode_2(const uint8_t* text, uint32_t count, uint32_t unit, std::string* o
   return bits == 0;
 }
 
-bool decode_16(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out) {
-  out->clear();
-  out->reserve(count / 2);
-  TextReader r{text, count, unit};
-  uint32_t c, hi = 0;
-  bool half = false;
-  while (r.next(&c)) {
-    if (c <= ' ') continue;
-    if (c > 127 || kHexValue[c] > 15) return false;
-    if (half) out->push_back(char(hi << 4 | kHexValue[c]));
-    else hi = kHexValue[c];
-    half = !half;
+namespace {
+
+// Reads character i of a run of `unit` bytes per character: unit-1 text, the
+// common case, is read directly.
+template <uint32_t U>
+struct Chars {
+  const uint8_t* p;
+  uint32_t operator()(uint32_t i) const {
+    if constexpr (U == 1) return p[i];
+    else return get_char(p + size_t(i) * U, U);
   }
+};
+
+// Moves i to the last character before the line feed that ends a comment.
+template <typename At>
+inline uint32_t skip_comment(const At& at, uint32_t i, uint32_t count) {
+  while (i + 1 < count && at(i + 1) != '\n') i++;
+  return i;
+}
+
+template <typename At>
+bool decode_16_run(const At& at, uint32_t count, std::string* out) {
+  out->resize(count / 2);
+  char* d = out->data();
+  size_t k = 0;
+  uint32_t hi = 0;
+  bool half = false;
+  for (uint32_t i = 0; i < count; i++) {
+    uint32_t c = at(i);
+    uint32_t v = c < 128 ? kHexValue[c] : 255;
+    // Two digits in a row: one byte, the common case.
+    if (v < 16 && !half && i + 1 < count) {
+      uint32_t c2 = at(i + 1);
+      uint32_t v2 = c2 < 128 ? kHexValue[c2] : 255;
+      if (v2 < 16) {
+        d[k++] = char(v << 4 | v2);
+        i++;
+        continue;
+      }
+    }
+    if (v < 16) {
+      if (half) d[k++] = char(hi << 4 | v);
+      else hi = v;
+      half = !half;
+    } else if (c == ';') {
+      i = skip_comment(at, i, count);
+    } else if (c > ' ') {
+      return false;
+    }
+  }
+  out->resize(k);
   return !half;
 }
 
-bool decode_64(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out) {
-  out->clear();
-  out->reserve(size_t(count) / 4 * 3 + 3);
-  TextReader r{text, count, unit};
-  uint32_t c, group = 0, n = 0;
+template <typename At>
+bool decode_64_run(const At& at, uint32_t count, std::string* out) {
+  out->resize(size_t(count) / 4 * 3 + 3);
+  char* d = out->data();
+  size_t k = 0;
+  uint32_t group = 0, n = 0;
   bool padded = false;
-  while (r.next(&c)) {
-    if (c > 127) return false;
-    uint8_t v = kBase64Value[c];
-    if (v == SPACE) continue;
-    if (v == INVALID) return false;
-    if (padded) {
-      if (c != '=') return false;  // only padding may follow padding
+  for (uint32_t i = 0; i < count; i++) {
+    uint32_t c = at(i);
+    uint8_t v = c < 128 ? kBase64Value[c] : INVALID;
+    if (v < 64 && c != '=' && !padded) {
+      group = group << 6 | v;
+      if (++n == 4) {
+        d[k++] = char(group >> 16);
+        d[k++] = char(group >> 8);
+        d[k++] = char(group);
+        group = n = 0;
+      }
+    } else if (v == SPACE) {
       continue;
-    }
-    if (c == '=') {
+    } else if (c == ';') {
+      i = skip_comment(at, i, count);
+    } else if (c == '=') {
+      if (!padded && n < 2) return false;
       padded = true;
-      if (n < 2) return false;
-      continue;
-    }
-    group = group << 6 | v;
-    if (++n == 4) {
-      out->push_back(char(group >> 16));
-      out->push_back(char(group >> 8));
-      out->push_back(char(group));
-      group = n = 0;
+    } else {
+      return false;  // outside the alphabet, or a digit after the padding
     }
   }
   // A last group of 2 or 3 characters, padded or not, holds 1 or 2 bytes;
   // a lone character holds no whole byte.
   if (n == 1) return false;
-  if (n == 2) out->push_back(char(group >> 4));
+  if (n == 2) d[k++] = char(group >> 4);
   if (n == 3) {
-    out->push_back(char(group >> 10));
-    out->push_back(char(group >> 2));
+    d[k++] = char(group >> 10);
+    d[k++] = char(group >> 2);
   }
+  out->resize(k);
   return true;
+}
+
+}  // namespace
+
+bool decode_16(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out) {
+  if (unit == 1) return decode_16_run(Chars<1>{text}, count, out);
+  if (unit == 2) return decode_16_run(Chars<2>{text}, count, out);
+  return decode_16_run(Chars<4>{text}, count, out);
+}
+
+bool decode_64(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out) {
+  if (unit == 1) return decode_64_run(Chars<1>{text}, count, out);
+  if (unit == 2) return decode_64_run(Chars<2>{text}, count, out);
+  return decode_64_run(Chars<4>{text}, count, out);
 }
 
 bool decode_58(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out) {
