@@ -11,6 +11,8 @@
 
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/map.h"
+#include "hashtable.h"
 #include "datatypes/context.h"
 #include "datatypes/date.h"
 #include "datatypes/error.h"
@@ -204,7 +206,7 @@ class Decoder {
     NodeId node = 0;
     uint32_t offset = 0, limit = UINT32_MAX;
     TypeId t = c.type();
-    if (is_block_family(t)) {
+    if (is_block_family(t) || t == TYPE_MAP) {
       node = c.node();
     } else if (t == TYPE_OBJECT) {
       node = context::cell(c.w1).w2;
@@ -299,6 +301,10 @@ class Decoder {
     bool fixed_word = !compact_ && type >= TYPE_WORD && type <= TYPE_REFINEMENT;
     if (type == TYPE_BITSET) {
       bitset_record(into, compact_ ? variant : (fixed_header & FIXED_BITSET_NOT) != 0, ref, nl);
+      return;
+    }
+    if (type == TYPE_MAP) {
+      map_record(into, ref, nl, tag_at);
       return;
     }
     if (ref && !is_block_family(type) && !is_string_family(type) && type != TYPE_BINARY && type != TYPE_OBJECT && type != TYPE_ERROR && type != TYPE_FUNCTION && !fixed_word) {
@@ -719,8 +725,8 @@ class Decoder {
 
   static bool is_pending(uint32_t t) {
     switch (t) {
-      case TYPE_VECTOR: case TYPE_HASH: case TYPE_PAIR: case TYPE_TUPLE:
-      case TYPE_MAP: case TYPE_MONEY: case TYPE_POINT2D:
+      case TYPE_VECTOR: case TYPE_PAIR: case TYPE_TUPLE:
+      case TYPE_MONEY: case TYPE_POINT2D:
       case TYPE_POINT3D: case TYPE_IMAGE:
         return true;
       default:
@@ -859,6 +865,39 @@ class Decoder {
     append(into, make_cell(TYPE_BITSET, 0, s), nl);
   }
 
+  // A map: n cells, keys and values alternating. While they decode, a
+  // block stands in for the map, so paths can enter it; then the keys are
+  // checked and indexed (a repeated key gives its value to the first).
+  may_gc void map_record(NodeId into, bool ref, bool nl, size_t tag_at) {
+    if (ref) {
+      size_t at = pos_;
+      Cell c = resolve_path();
+      if (!c.is(TYPE_MAP)) bad(at);
+      append(into, c, nl);
+      return;
+    }
+    size_t at = pos_;
+    uint32_t n = count_or_index();
+    if ((n & 1) || uint64_t(n) * (compact_ ? 1 : 4) > left()) bad(at);
+    if (++depth_ > MAX_DEPTH) bad(at);
+    RootedNode child(alloc_cells(n ? n : 2));
+    uint32_t slot = node_buffer(into)->length();
+    append(into, series_cell(TYPE_BLOCK, child), nl);
+    for (uint32_t i = 0; i < n; i++) record(child);
+    depth_--;
+    Buffer* b = node_buffer(child);
+    for (uint32_t i = 0; i < n; i += 2) {
+      Cell& k = b->cells()[i];
+      if (!map::valid_key(k.type())) bad(tag_at);
+      // Stored keys are set-words.
+      if (k.is(TYPE_WORD) || k.is(TYPE_LIT_WORD) || k.is(TYPE_GET_WORD)) k.set_type(TYPE_SET_WORD);
+      if (b->cells()[i + 1].header == 0) bad(tag_at);
+    }
+    Cell m = map::make_at(child, 0);
+    m.set_new_line(nl);
+    node_buffer(into)->cells()[slot] = m;
+  }
+
   may_gc void series_record(NodeId into, TypeId t, bool v, uint32_t h, bool ref, bool nl, size_t tag_at) {
     uint32_t unit = 0;
     if (!compact_ && is_string_family(t)) {
@@ -877,7 +916,14 @@ class Decoder {
                        : t == TYPE_BINARY ? c.is(TYPE_BINARY)
                                           : is_string_family(c.type());
       if (!same_kind) bad(at);
+      NodeId table = c.is(TYPE_HASH) ? c.w3 : 0;
       c = series_cell(t, c.node(), int32_t(head));
+      if (t == TYPE_HASH) {
+        // The same cells as a hash! elsewhere share its table; plain cells
+        // get one of their own.
+        RootedNode keep(c.node());
+        c.w3 = table ? table : hash_table::make(block::total(c) ? block::total(c) : 1, keep, hash_table::KIND_HASH);
+      }
       append(into, c, nl);
       return;
     }
@@ -888,9 +934,15 @@ class Decoder {
       if (uint64_t(n) * (compact_ ? 1 : 4) > left()) bad(at);
       if (++depth_ > MAX_DEPTH) bad(at);
       RootedNode child(alloc_cells(n ? n : 1));
+      uint32_t slot = node_buffer(into)->length();
       append(into, series_cell(t, child, int32_t(head)), nl);
       for (uint32_t i = 0; i < n; i++) record(child);
       depth_--;
+      if (t == TYPE_HASH) {
+        // The table over the decoded cells.
+        NodeId table = hash_table::make(n ? n : 1, child, hash_table::KIND_HASH);
+        node_buffer(into)->cells()[slot].w3 = table;
+      }
       return;
     }
     size_t at = pos_;

@@ -149,6 +149,9 @@ class Encoder {
       case TYPE_BITSET:
         write_bitset(c);
         return;
+      case TYPE_MAP:
+        write_map(c);
+        return;
       case TYPE_ISSUE:
         if (compact_) tag(t, false), varint(symbol_index(c.w2));
         else word(fixed_header(c)), word(symbol_index(c.w2));
@@ -473,6 +476,43 @@ class Encoder {
       else word(n);
       bytes(b->head_ptr(), size_t(n) << w);
       if (!compact_) pad_to(4);
+    }
+    path_.pop_back();
+    counter_ = saved;
+  }
+
+  // A map: its live pairs, key first; a reference when its block was met
+  // before. Paths into it count the pairs written.
+  void write_map(const Cell& c) {
+    NodeId node = c.w2;
+    auto found = refs_.find(node);
+    bool ref = found != refs_.end();
+    if (compact_) {
+      if (ref) byte(0xC1);
+      tag(TYPE_MAP, false);
+    } else {
+      word(fixed_header(c, ref ? FIXED_REF_BIT : 0));
+    }
+    if (ref) {
+      write_path(found->second);
+      return;
+    }
+    uint32_t saved = counter_;
+    path_.push_back(saved);
+    refs_.emplace(node, path_);
+    counter_ = 0;
+    uint32_t n = node_buffer(node)->length() & ~1u, live = 0;
+    for (uint32_t i = 0; i < n; i += 2)
+      if (node_buffer(node)->cells()[i + 1].header != 0) live += 2;
+    if (compact_) varint(live);
+    else word(live);
+    for (uint32_t i = 0; i < n; i += 2) {
+      Cell k = node_buffer(node)->cells()[i], v = node_buffer(node)->cells()[i + 1];
+      if (v.header == 0) continue;  // a removed pair
+      value_record(k);
+      counter_++;
+      value_record(v);
+      counter_++;
     }
     path_.pop_back();
     counter_ = saved;

@@ -31,7 +31,9 @@ inline void put_le32(std::vector<uint8_t>& out, uint32_t v) {
 }
 
 // block!, paren! and the four path types: cell series.
-inline bool is_block_family(uint32_t t) { return t == TYPE_BLOCK || t == TYPE_PAREN || (t >= TYPE_PATH && t <= TYPE_GET_PATH); }
+inline bool is_block_family(uint32_t t) {
+  return t == TYPE_BLOCK || t == TYPE_PAREN || (t >= TYPE_PATH && t <= TYPE_GET_PATH) || t == TYPE_HASH;
+}
 // string! and the any-strings: character series of unit 1, 2 or 4.
 inline bool is_string_family(uint32_t t) {
   return (t >= TYPE_STRING && t <= TYPE_URL) || t == TYPE_TAG || t == TYPE_EMAIL || t == TYPE_REF;
