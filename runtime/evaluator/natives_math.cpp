@@ -1,6 +1,7 @@
 // Comparison and math natives: the seven comparisons through the
 // comparison driver, same?, not, the sign tests, max/min, shift, to-hex,
-// and the trigonometric and logarithmic functions.
+// the trigonometric and logarithmic functions, and as-pair and the point
+// builders.
 //
 // Frame layouts (base[0] is the first argument and the result):
 //   equal? .. greater-or-equal?, same?   [value1 value2]
@@ -10,6 +11,7 @@
 //   to-hex                               [value /size length]
 //   sine cosine tangent arcsine arccosine arctangent   [angle /radians]
 //   arctangent2                          [y x /radians]
+//   as-pair, as-point2D, as-point3D      [x y (z)]
 //   log-2 log-10 log-e exp square-root   [value]
 #include <cmath>
 #include <cstdint>
@@ -18,6 +20,8 @@
 #include "datatypes/error.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
+#include "datatypes/pair.h"
+#include "datatypes/point.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -119,6 +123,9 @@ Status native_zero_q(Cell* base) {
   bool z = false;
   if (v.is(TYPE_INTEGER) || v.is(TYPE_CHAR)) z = v.w2 == 0;
   else if (float_like(v.type())) z = v.f64() == 0.0;
+  else if (v.is(TYPE_PAIR)) z = v.w2 == 0 && v.w3 == 0;
+  else if (v.is(TYPE_POINT2D) || v.is(TYPE_POINT3D))
+    z = point_coord(v, 0) == 0.0f && point_coord(v, 1) == 0.0f && (v.is(TYPE_POINT2D) || point_coord(v, 2) == 0.0f);
   base[0] = logic_cell(z);
   return Status::OK;
 }
@@ -247,6 +254,36 @@ Status native_log_e(Cell* base) { return float_result(base, std::log(float_arg(b
 Status native_exp(Cell* base) { return float_result(base, std::pow(2.718281828459045, float_arg(base[0], "value"))); }
 Status native_square_root(Cell* base) { return float_result(base, std::sqrt(float_arg(base[0], "value"))); }
 
+// --- building values -------------------------------------------------------------------
+//   as-pair, as-point2D                  [x y]
+//   as-point3D                           [x y z]
+
+// A float that no 32-bit integer holds (NaN and infinities included) is
+// refused rather than truncated.
+int32_t pair_component(const Cell& c) {
+  if (c.is(TYPE_INTEGER)) return c.i2();
+  if (float_overflows_int(c.f64())) fire(ErrId::INVALID_ARG, c);
+  return int32_t(std::trunc(c.f64()));
+}
+
+Status native_as_pair(Cell* base) {
+  int32_t x = pair_component(base[0]);
+  int32_t y = pair_component(base[1]);
+  base[0] = pair_cell(x, y);
+  return Status::OK;
+}
+
+Status native_as_point2D(Cell* base) {
+  base[0] = point2D_cell(to_f32(number_as_float(base[0])), to_f32(number_as_float(base[1])));
+  return Status::OK;
+}
+
+Status native_as_point3D(Cell* base) {
+  base[0] = point3D_cell(to_f32(number_as_float(base[0])), to_f32(number_as_float(base[1])),
+                         to_f32(number_as_float(base[2])));
+  return Status::OK;
+}
+
 constexpr NativeEntry kMathNatives[] = {
     {NAT_EQUAL_Q, native_compare<CMP_EQUAL>},
     {NAT_NOT_EQUAL_Q, native_compare<CMP_NOT_EQUAL>},
@@ -278,6 +315,9 @@ constexpr NativeEntry kMathNatives[] = {
     {NAT_LOG_E, native_log_e},
     {NAT_EXP, native_exp},
     {NAT_SQUARE_ROOT, native_square_root},
+    {NAT_AS_PAIR, native_as_pair},
+    {NAT_AS_POINT2D, native_as_point2D},
+    {NAT_AS_POINT3D, native_as_point3D},
 };
 
 }  // namespace

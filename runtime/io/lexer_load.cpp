@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "datatypes/binary.h"
+#include "datatypes/pair.h"
+#include "datatypes/point.h"
 #include "datatypes/registry.h"
 #include "datatypes/word.h"
 #include "floattext.h"
@@ -497,6 +499,95 @@ may_gc void load_integer(Lexer& L, bool build) {
   if (build) push_value(L, integer_cell(neg ? int32_t(-int64_t(v)) : int32_t(v)));
 }
 
+// One integer of a pair: sign, digits, single ' separators between digits;
+// false when malformed or beyond 32 bits.
+bool pair_component(const uint8_t* p, const uint8_t* e, int32_t* out) {
+  bool neg = false;
+  if (p < e && (*p == '+' || *p == '-')) neg = *p++ == '-';
+  int64_t v = 0;
+  int digits = 0;
+  for (const uint8_t* q = p; q < e; q++) {
+    if (*q == '\'') {
+      if (q == p || !is_digit(q[-1]) || q + 1 >= e || !is_digit(q[1])) return false;
+      continue;
+    }
+    if (!is_digit(*q)) return false;
+    digits++;
+    v = v * 10 + (*q - '0');
+    if (v > 0x80000000ll) return false;
+  }
+  if (!digits || v > (neg ? 0x80000000ll : 0x7FFFFFFFll)) return false;
+  *out = int32_t(neg ? -v : v);
+  return true;
+}
+
+// "1x2": two integers around x or X.
+may_gc void load_pair(Lexer& L, bool build) {
+  Token& t = L.tok;
+  t.type = TYPE_PAIR;
+  const uint8_t* x = t.start;
+  if (x < t.end && (*x == '+' || *x == '-')) x++;
+  while (x < t.end && *x != 'x' && *x != 'X') x++;
+  int32_t a, b;
+  if (x >= t.end || !pair_component(t.start, x, &a) || !pair_component(x + 1, t.end, &b)) fail_invalid(L, TYPE_PAIR);
+  if (build) push_value(L, pair_cell(a, b));
+}
+
+// One coordinate of a point literal, over [s, e) without blanks.
+bool point_coordinate(const uint8_t* s, const uint8_t* e, double* out) {
+  size_t n = size_t(e - s);
+  if (!n || n > FLOAT_TEXT_LIMIT) return false;
+  if (std::memchr(s, '#', n)) {
+    const uint8_t* p = s;
+    bool neg = false;
+    if (*p == '+' || *p == '-') neg = *p++ == '-';
+    if (e - p != 6 || p[0] != '1' || p[1] != '.' || p[2] != '#') return false;
+    if (equal_nocase(p + 3, 3, "nan"))
+      *out = std::nan("");
+    else if (equal_nocase(p + 3, 3, "inf"))
+      *out = neg ? -HUGE_VAL : HUGE_VAL;
+    else
+      return false;
+    return true;
+  }
+  size_t rest = 0;
+  *out = string_to_float(reinterpret_cast<const char*>(s), reinterpret_cast<const char*>(e), 0, &rest);
+  return rest == 0;
+}
+
+// "(x, y)" or "(x, y, z)" on one line, from its "(" to its ")".
+may_gc void load_point(Lexer& L, bool build) {
+  Token& t = L.tok;
+  t.type = TYPE_POINT2D;
+  const uint8_t* p = t.start;
+  const uint8_t* e = t.end;
+  if (p < e && *p == '(') p++;
+  auto blank = [](uint8_t c) { return c == ' ' || c == '\t'; };
+  double v[3] = {0, 0, 0};
+  int n = 0;
+  for (;;) {
+    while (p < e && blank(*p)) p++;
+    const uint8_t* s = p;
+    while (p < e && *p != ',' && *p != ')' && !blank(*p)) p++;
+    if (size_t(p - s) > FLOAT_TEXT_LIMIT) fail_invalid(L, TYPE_FLOAT);
+    if (!point_coordinate(s, p, &v[n])) fail_invalid(L, n == 2 ? TYPE_POINT3D : TYPE_POINT2D);
+    n++;
+    while (p < e && blank(*p)) p++;
+    if (p < e && *p == ',' && n < 3) {
+      p++;
+      continue;
+    }
+    if (n == 1 || p >= e || *p != ')' || p + 1 != e) fail_invalid(L, n == 3 ? TYPE_POINT3D : TYPE_POINT2D);
+    break;
+  }
+  if (n == 3) t.type = TYPE_POINT3D;
+  if (!build) return;
+  if (n == 3)
+    push_value(L, point3D_cell(to_f32(v[0]), to_f32(v[1]), to_f32(v[2])));
+  else
+    push_value(L, point2D_cell(to_f32(v[0]), to_f32(v[1])));
+}
+
 // "1.#NaN", "1.#INF", "-1.#INF" in any case.
 may_gc void load_nan_inf(Lexer& L, bool build) {
   Token& t = L.tok;
@@ -608,8 +699,8 @@ const KindInfo kKinds[KIND_COUNT] = {
     {"nan-inf", nullptr, load_nan_inf},              // 89 1.#NaN 1.#INF
     {"tuple", nullptr, load_pending<TYPE_TUPLE>},    // 90 1.2.3
     {"date", nullptr, load_date},                    // 91
-    {"pair", nullptr, load_pending<TYPE_PAIR>},      // 92 1x2
-    {"point", nullptr, load_pending<TYPE_POINT2D>},  // 93 (x, y[, z])
+    {"pair", nullptr, load_pair},                    // 92 1x2
+    {"point", nullptr, load_point},                  // 93 (x, y[, z])
     {"time", nullptr, load_time},                    // 94 1:30
     {"money", nullptr, load_pending<TYPE_MONEY>},    // 95 $1
     {"tag", nullptr, load_pending<TYPE_TAG>},        // 96 <tag>

@@ -253,7 +253,7 @@ TEST_F(LexerTest, RowsTuplesDatesTimesPairs) {
 }
 
 TEST_F(LexerTest, RowsPointsAndMoney) {
-  expect_scans({{"(1, 2)", TYPE_POINT2D}, {"(1.5, -2, 3)", TYPE_POINT2D}, {"(1.#INF, 0)", TYPE_POINT2D},
+  expect_scans({{"(1, 2)", TYPE_POINT2D}, {"(1.5, -2, 3)", TYPE_POINT3D}, {"(1.#INF, 0)", TYPE_POINT2D},
                 {"$1", TYPE_MONEY}, {"-$1.50", TYPE_MONEY}, {"USD$1'000.50", TYPE_MONEY}, {"$", TYPE_ERROR},
                 {"$.5", TYPE_ERROR}, {"(1, 2", TYPE_ERROR}, {"(1, (", TYPE_ERROR}});
 }
@@ -418,7 +418,7 @@ TEST_F(LexerTest, PendingKindsNameTheirDatatype) {
     const char* src;
     TypeId type;
   } cases[] = {{"#a", TYPE_ISSUE},   {"%f", TYPE_FILE},   {"5%", TYPE_PERCENT},
-               {"1.2.3", TYPE_TUPLE}, {"1x2", TYPE_PAIR},  {"(1, 2)", TYPE_POINT2D}, {"$1", TYPE_MONEY},
+               {"1.2.3", TYPE_TUPLE}, {"$1", TYPE_MONEY},
                {"<a>", TYPE_TAG},     {"a:b", TYPE_URL},   {"a@b", TYPE_EMAIL},    {"@a", TYPE_REF},
                {"%\"f\"", TYPE_FILE}};
   for (const auto& c : cases) {
