@@ -77,6 +77,9 @@ struct PathStep {
   bool get;               // a get-path: functions are not called
   bool last;              // the path's last element
   bool owner;             // the set target is owned (change notification)
+  // For a set-path, the step of the level above (whose value is `parent`),
+  // so that a scalar changed in a copy can be stored back level by level.
+  const PathStep* outer = nullptr;
 };
 using EvalPathFn = Cell (*)(const Cell& value, const Cell& selector, const Cell* set_value, const PathStep& step);
 

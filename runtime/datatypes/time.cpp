@@ -106,7 +106,12 @@ may_gc void store_scalar_back(const Cell& value, const PathStep& step) {
     return;
   }
   if (!step.parent) return;
-  PathStep up{step.path, &kNoneCell, &kNoneCell, -1, step.case_sensitive, false, true, false};
+  // The level above goes on storing back when it holds a scalar too (the
+  // date of d/time/hour: 3); without one there is nowhere further.
+  PathStep up = step.outer ? *step.outer : PathStep{step.path, &kNoneCell, &kNoneCell, -1, step.case_sensitive, false, true, false};
+  up.get = false;
+  up.last = true;
+  up.owner = false;
   RootedCell parent(*step.parent), elem(*step.prev_elem), v(value);
   (void)eval_path_step(*parent, *elem, v.get(), up);
 }

@@ -3,6 +3,8 @@
 #include "evaluator/interpreter.h"
 
 #include <algorithm>
+#include <optional>
+#include <vector>
 
 #include "datatypes/context.h"
 #include "datatypes/float.h"
@@ -1019,6 +1021,16 @@ may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool p
   RootedCell parent(none_cell());
   RootedCell prev(first);
   int32_t step = 0;
+  // A set-path keeps every level's step, with its parent and element, for
+  // scalars that store a changed copy back into the level above.
+  std::vector<Cell> levels;
+  std::vector<PathStep> steps;
+  std::optional<RootedCells> levels_root;
+  if (set) {
+    levels.resize(2 * size_t(len - head));
+    steps.resize(len - head);
+    levels_root.emplace(levels.data(), levels.size());
+  }
   for (uint32_t k = head + 1; k < len; k++) {
     Cell el = node_buffer(pnode)->cells()[k];
     VEL_TRACE(trace::EV_FETCH, Where{pnode, ptype, int32_t(k)}, &el);
@@ -1039,6 +1051,15 @@ may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool p
       ps.owner = (parent->is(TYPE_OBJECT) && parent->w3 != 0 && prev->is(TYPE_WORD)) || parent->is(TYPE_BLOCK) ||
                  parent->is(TYPE_PAREN) || parent->is(TYPE_HASH) ||
                  (parent->type() >= TYPE_PATH && parent->type() <= TYPE_GET_PATH);
+    }
+    if (set) {
+      size_t i = size_t(step);
+      levels[2 * i] = *parent;
+      levels[2 * i + 1] = *prev;
+      ps.parent = &levels[2 * i];
+      ps.prev_elem = &levels[2 * i + 1];
+      ps.outer = i > 0 ? &steps[i - 1] : nullptr;
+      steps[i] = ps;
     }
     Cell next = eval_path_step(*value, *selector, (set && last) ? &set_value : nullptr, ps);
     if (!set && !get && func::is_callable(next.type())) {
