@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdint>
 #include <iterator>
+#include <utility>
 
 #include "datatypes/error.h"
 #include "datatypes/float.h"
@@ -143,10 +144,65 @@ Status native_nan_q(Cell* base) {
 inline bool scalar_number(TypeId t) { return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT; }
 inline bool nan_number(const Cell& c) { return (c.is(TYPE_FLOAT) || c.is(TYPE_PERCENT)) && std::isnan(c.f64()); }
 
+inline bool composite(TypeId t) { return t == TYPE_PAIR || t == TYPE_POINT2D || t == TYPE_POINT3D; }
+
+// Points coordinate by coordinate against a number (as binary32), a pair
+// (for point2D!) or a point of the same kind; a NaN on the other side
+// always wins. Answers false when b gives no coordinates.
+bool max_min_point(Cell* p, const Cell& b, bool max) {
+  int n = p->is(TYPE_POINT3D) ? 3 : 2;
+  float o[3];
+  if (b.is(TYPE_INTEGER) || b.is(TYPE_FLOAT)) {
+    o[0] = o[1] = o[2] = to_f32(number_as_float(b));
+  } else if (b.is(TYPE_PAIR) && n == 2) {
+    o[0] = float(pair_x(b));
+    o[1] = float(pair_y(b));
+  } else if (b.type() == p->type()) {
+    for (int i = 0; i < n; i++) o[i] = point_coord(b, i);
+  } else {
+    return false;
+  }
+  for (int i = 0; i < n; i++) {
+    float c = point_coord(*p, i);
+    if (std::isnan(o[i]) || (max ? o[i] > c : o[i] < c)) point_set_coord(p, i, o[i]);
+  }
+  return true;
+}
+
+// Pairs component by component against an integer (a float that fits 32
+// bits is truncated to one) or a pair; against a point, or a float no
+// integer holds, the pair becomes a point2D! first.
+bool max_min_pair(Cell* p, const Cell& b, bool max) {
+  int32_t o[2];
+  if (b.is(TYPE_INTEGER)) {
+    o[0] = o[1] = b.i2();
+  } else if (b.is(TYPE_FLOAT) && !float_overflows_int(b.f64())) {
+    o[0] = o[1] = int32_t(std::trunc(b.f64()));
+  } else if (b.is(TYPE_PAIR)) {
+    o[0] = pair_x(b);
+    o[1] = pair_y(b);
+  } else if (b.is(TYPE_FLOAT) || b.is(TYPE_POINT2D)) {
+    pair_to_point2D(p);
+    return max_min_point(p, b, max);
+  } else {
+    return false;
+  }
+  int32_t x = pair_x(*p), y = pair_y(*p);
+  if (max ? o[0] > x : o[0] < x) x = o[0];
+  if (max ? o[1] > y : o[1] < y) y = o[1];
+  pair_make_at(p, x, y);
+  return true;
+}
+
 // One worker: max takes the second value when the first is lesser, min the
 // first when it is lesser (so min of equal values is the second). A NaN
-// against a number wins either way.
+// against a number wins either way. Pairs and points go coordinate by
+// coordinate, with a number on either side.
 Status max_min(Cell* base, bool max) {
+  if (composite(base[1].type()) && (base[0].is(TYPE_INTEGER) || base[0].is(TYPE_FLOAT))) std::swap(base[0], base[1]);
+  if (base[0].is(TYPE_PAIR) && max_min_pair(&base[0], base[1], max)) return Status::OK;
+  if ((base[0].is(TYPE_POINT2D) || base[0].is(TYPE_POINT3D)) && max_min_point(&base[0], base[1], max))
+    return Status::OK;
   const Cell& a = base[0];
   const Cell& b = base[1];
   if (nan_number(a) && scalar_number(b.type())) return Status::OK;
