@@ -18,6 +18,7 @@
 #include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/object.h"
+#include "datatypes/pair.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -725,9 +726,8 @@ class Decoder {
 
   static bool is_pending(uint32_t t) {
     switch (t) {
-      case TYPE_VECTOR: case TYPE_PAIR: case TYPE_TUPLE:
-      case TYPE_MONEY: case TYPE_POINT2D:
-      case TYPE_POINT3D: case TYPE_IMAGE:
+      case TYPE_VECTOR: case TYPE_TUPLE:
+      case TYPE_MONEY: case TYPE_IMAGE:
         return true;
       default:
         return false;
@@ -801,6 +801,20 @@ class Decoder {
         if (timed) ok = ok && local >= 0.0 && local < 86400.0;
         else ok = ok && date::zone_of(c.w1) == 0 && c.u64() == 0;
         if (!ok) bad(at);
+        return c;
+      }
+      case TYPE_PAIR: {
+        int32_t x = compact_ ? zigzag() : int32_t(word());
+        int32_t y = compact_ ? zigzag() : int32_t(word());
+        return pair_cell(x, y);
+      }
+      case TYPE_POINT2D:
+      case TYPE_POINT3D: {
+        // The coordinates' binary32 bits, in both forms.
+        Cell c = make_cell(t);
+        c.w1 = word();
+        c.w2 = word();
+        if (t == TYPE_POINT3D) c.w3 = word();
         return c;
       }
       case TYPE_TYPESET: {

@@ -146,6 +146,17 @@ class Encoder {
           word(fixed_header(c)), word(c.w1), word(c.w3), word(c.w2);
         }
         return;
+      case TYPE_PAIR:
+        if (compact_) tag(t, false), zigzag(c.i2()), zigzag(c.i3());
+        else word(fixed_header(c)), word(c.w2), word(c.w3);
+        return;
+      case TYPE_POINT2D:
+      case TYPE_POINT3D:
+        if (compact_) tag(t, false);
+        else word(fixed_header(c));
+        word(c.w1), word(c.w2);
+        if (t == TYPE_POINT3D) word(c.w3);
+        return;
       case TYPE_BITSET:
         write_bitset(c);
         return;
