@@ -115,7 +115,9 @@ enum class ErrType : uint8_t {
   X(INTERNAL, INVALID_ERROR, "invalid-error")             \
   X(SCRIPT, PAST_END, "past-end")                         \
   X(SCRIPT, MISSING_ARG, "missing-arg")                   \
-  X(SCRIPT, TOO_LONG, "too-long")
+  X(SCRIPT, TOO_LONG, "too-long")                         \
+  X(SCRIPT, WRONG_DENOM, "wrong-denom")                   \
+  X(SCRIPT, BAD_DENOM, "bad-denom")
 
 enum class ErrId : uint16_t {
 #define VEL_X(type, cname, name) cname,

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "datatypes/logic.h"
+#include "datatypes/money.h"
 #include "datatypes/strout.h"
 #include "errors.h"
 #include "evaluator/random.h"
@@ -352,7 +353,8 @@ Status float_to(Cell* base) {
       break;
     }
     case TYPE_MONEY:
-      fire(ErrId::NOT_DONE);
+      d = money::to_float(spec);
+      break;
     case TYPE_STRING:
     case TYPE_FILE:
     case TYPE_URL:

@@ -12,6 +12,7 @@
 #include "datatypes/date.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
+#include "datatypes/money.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
@@ -376,7 +377,8 @@ Status integer_to(Cell* base) {
       break;
     }
     case TYPE_MONEY:
-      fire(ErrId::NOT_DONE);
+      v = money::to_integer(spec);
+      break;
     default:
       if (!is_text_type(spec.type())) fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_INTEGER), spec);
       v = integer_from_text(spec);

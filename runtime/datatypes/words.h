@@ -103,9 +103,12 @@
   X(HOUR, "hour", S) X(MINUTE, "minute", S) X(SECOND, "second", S) X(DATE, "date", S)                 \
   X(YEAR, "year", S) X(MONTH, "month", S) X(DAY, "day", S) X(ZONE, "zone", S) X(TIME, "time", S)      \
   X(WEEKDAY, "weekday", S) X(YEARDAY, "yearday", S) X(JULIAN, "julian", S) X(TIMEZONE, "timezone", S) \
-  X(WEEK, "week", S) X(ISOWEEK, "isoweek", S)                                                        \
-  /* axes of pair! and the points; the action word of their round errors */                          \
-  X(AXIS_X, "x", S) X(AXIS_Y, "y", S) X(AXIS_Z, "z", S) X(ROUND, "round", S)
+  X(WEEK, "week", S) X(ISOWEEK, "isoweek", S)                                                         \
+  /* axes of pair! and the points; the action word of their round errors */                           \
+  X(AXIS_X, "x", S) X(AXIS_Y, "y", S) X(AXIS_Z, "z", S) X(ROUND, "round", S)                          \
+  /* money!: accessors and the settings it reads */                                                   \
+  X(CODE, "code", S) X(AMOUNT, "amount", S) X(LOCALE, "locale", S) X(CURRENCIES, "currencies", S)     \
+  X(LIST, "list", S) X(OPTIONS, "options", S) X(MONEY_DIGITS, "money-digits", S)
 // clang-format on
 
 namespace vel {

@@ -1,11 +1,12 @@
 // Comparison and math natives: the seven comparisons through the
 // comparison driver, same?, not, the sign tests, max/min, shift, to-hex,
-// the trigonometric and logarithmic functions, and as-pair and the point
-// builders.
+// the trigonometric and logarithmic functions, as-pair and the point
+// builders, and as-money.
 //
 // Frame layouts (base[0] is the first argument and the result):
 //   equal? .. greater-or-equal?, same?   [value1 value2]
 //   not, NaN?, zero?, negative?, positive?, sign?   [value]
+//   as-money                             [currency amount]
 //   max, min                             [value1 value2]
 //   shift                                [data bits /left /logical]
 //   to-hex                               [value /size length]
@@ -21,6 +22,7 @@
 #include "datatypes/error.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
+#include "datatypes/money.h"
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
 #include "datatypes/registry.h"
@@ -94,14 +96,14 @@ Status native_not(Cell* base) {
 
 // --- sign tests ---------------------------------------------------------------------------
 
-// -1, 0 or 1; a NaN is 0. Money has no datatype yet: internal/not-done.
+// -1, 0 or 1; a NaN is 0.
 int32_t sign_of(const Cell& v) {
   if (v.is(TYPE_INTEGER)) return integer_sign(v.i2());
   if (float_like(v.type())) {
     double d = v.f64();
     return (d > 0.0) - (d < 0.0);
   }
-  if (v.is(TYPE_MONEY)) fire(ErrId::NOT_DONE);
+  if (v.is(TYPE_MONEY)) return money::sign_of(v);
   fire_expect(v, "number");
 }
 
@@ -127,6 +129,7 @@ Status native_zero_q(Cell* base) {
   else if (v.is(TYPE_PAIR)) z = v.w2 == 0 && v.w3 == 0;
   else if (v.is(TYPE_POINT2D) || v.is(TYPE_POINT3D))
     z = point_coord(v, 0) == 0.0f && point_coord(v, 1) == 0.0f && (v.is(TYPE_POINT2D) || point_coord(v, 2) == 0.0f);
+  else if (v.is(TYPE_MONEY)) z = money::zero_q(v);
   base[0] = logic_cell(z);
   return Status::OK;
 }
@@ -136,6 +139,20 @@ Status native_zero_q(Cell* base) {
 Status native_nan_q(Cell* base) {
   const Cell& v = base[0];
   base[0] = logic_cell((v.is(TYPE_FLOAT) || v.is(TYPE_PERCENT)) && std::isnan(v.f64()));
+  return Status::OK;
+}
+
+// as-money code amount: the code must be a known currency.
+Status native_as_money(Cell* base) {
+  int32_t k = base[0].is(TYPE_WORD) ? money::currency_index(base[0]) : -1;
+  if (k < 1) fire(ErrId::BAD_DENOM, base[0]);
+  const Cell& amount = base[1];
+  Cell m;
+  if (amount.is(TYPE_INTEGER)) m = money::from_integer(amount.i2());
+  else if (amount.is(TYPE_FLOAT)) m = money::from_float(amount.f64(), false);
+  else fire_expect(amount, "amount");
+  money::set_currency(&m, uint32_t(k));
+  base[0] = m;
   return Status::OK;
 }
 
@@ -355,6 +372,7 @@ constexpr NativeEntry kMathNatives[] = {
     {NAT_SIGN_Q, native_sign_q},
     {NAT_ZERO_Q, native_zero_q},
     {NAT_NAN_Q, native_nan_q},
+    {NAT_AS_MONEY, native_as_money},
     {NAT_MAX, native_max},
     {NAT_MIN, native_min},
     {NAT_SHIFT, native_shift},

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "datatypes/binary.h"
+#include "datatypes/money.h"
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
 #include "datatypes/registry.h"
@@ -220,6 +221,22 @@ may_gc void load_binary(Lexer& L, bool build) {
   }
   if (!ok) fail_invalid(L, TYPE_BINARY);
   if (build) push_value(L, binary::load(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+}
+
+// [-][CCC]$digits[.digits]: at most 17 integral digits after leading zeros
+// and 1 to 5 decimals; the code must be a known currency.
+may_gc void load_money(Lexer& L, bool build) {
+  Token& t = L.tok;
+  t.type = TYPE_MONEY;
+  MoneyText m;
+  const uint8_t* dollar = t.start;
+  while (dollar < t.end && *dollar != '$') dollar++;
+  if (dollar == t.end || scan_money(t.start, uint32_t(t.end - t.start), 1, &m) != 0) fail_invalid(L, TYPE_MONEY);
+  if (m.digits.size() > size_t(money::INT_DIGITS) || m.fraction.size() > size_t(money::FRAC_DIGITS))
+    fail_invalid(L, TYPE_MONEY);
+  Cell c;
+  if (!money::make_at(&c, m.negative, m.code, m.digits, m.fraction)) fail_invalid(L, TYPE_MONEY);
+  if (build) push_value(L, c);
 }
 
 // A datatype whose module has not landed: the token is accepted when only
@@ -702,7 +719,7 @@ const KindInfo kKinds[KIND_COUNT] = {
     {"pair", nullptr, load_pair},                    // 92 1x2
     {"point", nullptr, load_point},                  // 93 (x, y[, z])
     {"time", nullptr, load_time},                    // 94 1:30
-    {"money", nullptr, load_pending<TYPE_MONEY>},    // 95 $1
+    {"money", nullptr, load_money},                   // 95 $1
     {"tag", nullptr, load_pending<TYPE_TAG>},        // 96 <tag>
     {"url", nullptr, load_pending<TYPE_URL>},        // 97 scheme:rest
     {"email", nullptr, load_pending<TYPE_EMAIL>},    // 98 a@b

@@ -418,7 +418,7 @@ TEST_F(LexerTest, PendingKindsNameTheirDatatype) {
     const char* src;
     TypeId type;
   } cases[] = {{"#a", TYPE_ISSUE},   {"%f", TYPE_FILE},   {"5%", TYPE_PERCENT},
-               {"1.2.3", TYPE_TUPLE}, {"$1", TYPE_MONEY},
+               {"1.2.3", TYPE_TUPLE},
                {"<a>", TYPE_TAG},     {"a:b", TYPE_URL},   {"a@b", TYPE_EMAIL},    {"@a", TYPE_REF},
                {"%\"f\"", TYPE_FILE}};
   for (const auto& c : cases) {
