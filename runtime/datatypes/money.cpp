@@ -251,6 +251,15 @@ bool make_at(Cell* c, bool negative, std::string_view code, std::string_view dig
   return true;
 }
 
+bool valid_q(const Cell& c) {
+  for (int k = 5; k < 16; k++) {
+    uint8_t b = byte_at(c, k);
+    if ((b >> 4) > 9 || (b & 15) > 9) return false;
+  }
+  char code[8];
+  return !currency(c) || currency_code(currency(c), code) > 0;
+}
+
 Cell make_from_bytes(bool negative, uint32_t currency_index, const uint8_t bytes[AMOUNT_BYTES]) {
   Cell c = zero_cell();
   set_bytes(&c, bytes);

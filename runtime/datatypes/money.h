@@ -88,6 +88,9 @@ int currency_code(uint32_t index, char out[8]);
 // when the code is unknown, a character is no digit or the integral part
 // has more than 17 significant digits.
 bool make_at(Cell* c, bool negative, std::string_view code, std::string_view digits, std::string_view fraction);
+// Every nibble a decimal digit and the currency index 0 or a known code
+// (what a serialized amount must satisfy).
+bool valid_q(const Cell& c);
 // From the VELBIN form: sign, currency index and the 11 amount bytes.
 Cell make_from_bytes(bool negative, uint32_t currency, const uint8_t bytes[AMOUNT_BYTES]);
 inline Cell* push_from_bytes(bool negative, uint32_t currency, const uint8_t bytes[AMOUNT_BYTES]) {

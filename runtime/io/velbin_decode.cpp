@@ -17,6 +17,7 @@
 #include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
+#include "datatypes/money.h"
 #include "datatypes/object.h"
 #include "datatypes/pair.h"
 #include "datatypes/registry.h"
@@ -368,6 +369,7 @@ class Decoder {
       word_record(into, TypeId(type), variant, fixed_header, nl);
       return;
     }
+    if (!compact_ && type == TYPE_MONEY) variant = (fixed_header & FIXED_MONEY_NEGATIVE) != 0;
     Cell c = scalar_record(TypeId(type), variant, tag_at);
     append(into, c, nl);
   }
@@ -727,7 +729,7 @@ class Decoder {
   static bool is_pending(uint32_t t) {
     switch (t) {
       case TYPE_VECTOR: case TYPE_TUPLE:
-      case TYPE_MONEY: case TYPE_IMAGE:
+      case TYPE_IMAGE:
         return true;
       default:
         return false;
@@ -807,6 +809,17 @@ class Decoder {
         int32_t x = compact_ ? zigzag() : int32_t(word());
         int32_t y = compact_ ? zigzag() : int32_t(word());
         return pair_cell(x, y);
+      }
+      case TYPE_MONEY: {
+        // Decimal digits only, and a currency the list knows.
+        size_t at = pos_;
+        Cell c = money::zero_cell();
+        c.w1 = word();
+        c.w2 = word();
+        c.w3 = word();
+        if (!money::valid_q(c)) bad(at);
+        money::set_sign(&c, v);
+        return c;
       }
       case TYPE_POINT2D:
       case TYPE_POINT3D: {

@@ -13,6 +13,7 @@
 #include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
+#include "datatypes/money.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
 #include "io/velbin.h"
@@ -156,6 +157,13 @@ class Encoder {
         else word(fixed_header(c));
         word(c.w1), word(c.w2);
         if (t == TYPE_POINT3D) word(c.w3);
+        return;
+      case TYPE_MONEY:
+        // The currency byte and the packed digits as the cell keeps them;
+        // the sign goes to the variant flag or the fixed header.
+        if (compact_) tag(t, money::get_sign(c) != 0);
+        else word(fixed_header(c, money::get_sign(c) ? FIXED_MONEY_NEGATIVE : 0));
+        word(c.w1), word(c.w2), word(c.w3);
         return;
       case TYPE_BITSET:
         write_bitset(c);

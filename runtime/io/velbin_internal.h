@@ -15,6 +15,7 @@ constexpr uint32_t FIXED_REF_BIT = 1u << 19;       // contents replaced by a ref
 constexpr uint32_t FIXED_WORD_GLOBAL = 1u << 25;   // codec words: bound to the global context
 constexpr uint32_t FIXED_REFERENCE = 255;
 constexpr uint32_t FIXED_BITSET_NOT = 1u << 23;    // bitset!: complemented
+constexpr uint32_t FIXED_MONEY_NEGATIVE = 1u << 22;  // money!: the sign
 constexpr uint32_t FIXED_EVENT = 1u << 24;         // object!: the event record follows          // header of a reference record
 
 inline void put_varint(std::vector<uint8_t>& out, uint32_t v) {
