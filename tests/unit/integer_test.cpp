@@ -5,6 +5,8 @@
 #include <climits>
 #include <cmath>
 
+#include "datatypes/pair.h"
+#include "datatypes/point.h"
 #include "datatypes/symbol.h"
 #include "scalar_test_util.h"
 
@@ -364,20 +366,24 @@ TEST(Integer, OperatorFastPath) {
 }
 
 TEST(Integer, CompositeOperandsReachTheirOwnTypes) {
-  // Until those modules land, their math is an unsupported action of the
-  // composite type (after the swap), or refused outright where the
-  // operation has no meaning with an integer on the left.
-  Cell pair = make_cell(TYPE_PAIR, 1, 2);
+  // Refused outright where the operation has no meaning with an integer on
+  // the left; otherwise the composite is the left operand of its own math.
+  Cell pair = pair_cell(1, 2);
   Cell tuple = make_cell(TYPE_TUPLE);
   EXPECT_EQ(act_error(ACT_DIVIDE, {I(1), pair}), ErrId::NOT_RELATED);
   EXPECT_EQ(act_error(ACT_SUBTRACT, {I(1), tuple}), ErrId::NOT_RELATED);
   EXPECT_EQ(act_error(ACT_MULTIPLY, {I(1), make_cell(TYPE_DATE)}), ErrId::NOT_RELATED);
-  // Otherwise the pair itself is the left operand of its own add.
-  auto error = error_of([&] {
-    Cell r = act(ACT_ADD, {I(1), pair});
-    EXPECT_TRUE(r.is(TYPE_PAIR) || r.is(TYPE_POINT2D));
-  });
-  if (error) {
-    EXPECT_EQ(*error, ErrId::EXPECT_ARG);
-  }
+  Cell sum = act(ACT_ADD, {I(1), pair});
+  ASSERT_TRUE(sum.is(TYPE_PAIR));
+  EXPECT_EQ(pair_x(sum), 2);
+  EXPECT_EQ(pair_y(sum), 3);
+  // n - p is (-p) + n.
+  Cell diff = act(ACT_SUBTRACT, {I(10), pair});
+  ASSERT_TRUE(diff.is(TYPE_PAIR));
+  EXPECT_EQ(pair_x(diff), 9);
+  EXPECT_EQ(pair_y(diff), 8);
+  Cell scaled = act(ACT_MULTIPLY, {I(3), point2D_cell(0.5f, -1.0f)});
+  ASSERT_TRUE(scaled.is(TYPE_POINT2D));
+  EXPECT_EQ(point_coord(scaled, 0), 1.5f);
+  EXPECT_EQ(point_coord(scaled, 1), -3.0f);
 }
