@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "datatypes/binary.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/symbol.h"
 #include "datatypes/words.h"
@@ -44,21 +45,8 @@ const CrcTables& crc_tables() {
 
 inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
 
-struct Bytes {
-  const uint8_t* p;
-  size_t n;
-};
-
-// The bytes of a binary! from its position, or the UTF-8 of a text (kept
-// in `holder`). A binary's bytes stay valid only until the next allocation.
-Bytes bytes_of(const Cell& v, std::string& holder) {
-  Buffer* b = node_buffer(v.node());
-  uint32_t len = b->length();
-  uint32_t index = v.index() < 0 ? 0 : (uint32_t(v.index()) > len ? len : uint32_t(v.index()));
-  if (v.is(TYPE_BINARY)) return {b->head_ptr() + index, len - index};
-  holder = to_utf8(v.node(), index);
-  return {reinterpret_cast<const uint8_t*>(holder.data()), holder.size()};
-}
+using binary::Bytes;
+using binary::bytes_of;
 
 may_gc Cell make_binary(const uint8_t* p, size_t n) {
   NodeId node = alloc_bytes(n);

@@ -9,6 +9,7 @@
 // one more attempt of that size.
 #include <string>
 
+#include "datatypes/binary.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/symbol.h"
 #include "datatypes/words.h"
@@ -23,21 +24,8 @@ namespace {
 
 inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
 
-struct Bytes {
-  const uint8_t* p;
-  size_t n;
-};
-
-// The bytes of a binary! from its position, or the UTF-8 of a text (kept
-// in `holder`). A binary's bytes stay valid only until the next allocation.
-Bytes bytes_of(const Cell& v, std::string& holder) {
-  Buffer* b = node_buffer(v.node());
-  uint32_t len = b->length();
-  uint32_t index = v.index() < 0 ? 0 : (uint32_t(v.index()) > len ? len : uint32_t(v.index()));
-  if (v.is(TYPE_BINARY)) return {b->head_ptr() + index, len - index};
-  if (holder.empty()) holder = to_utf8(v.node(), index);
-  return {reinterpret_cast<const uint8_t*>(holder.data()), holder.size()};
-}
+using binary::Bytes;
+using binary::bytes_of;
 
 using Codec = Result (*)(Method, uint8_t*, size_t*, const uint8_t*, size_t);
 
