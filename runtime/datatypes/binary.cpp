@@ -233,21 +233,10 @@ bool part_range(const Cell& value, const Cell& part, Cell* from, int64_t* count)
     fire(ErrId::INVALID_PART, part);
   uint32_t idx;
   int64_t total = elements_from(value, &idx) + int64_t(idx);
-  int64_t c;
-  if (part.is(TYPE_INTEGER) || part.is(TYPE_FLOAT)) c = check_float_to_int(part);
-  else if (part.type() == value.type() && part.node() == value.node()) c = std::clamp<int64_t>(part.index(), 0, total) - idx;
-  else fire_refine_arg("part", part);
+  int64_t start;
   *from = value;
-  if (c == 0) return false;
-  if (c < 0) {
-    if (idx == 0) return false;
-    int64_t s = std::max<int64_t>(0, idx + c);
-    from->w1 = uint32_t(s);
-    *count = idx - s;
-  } else {
-    from->w1 = idx;
-    *count = std::min<int64_t>(c, total - idx);
-  }
+  if (!vel::part_range(value, part, total, &start, count)) return false;
+  from->w1 = uint32_t(start);
   return true;
 }
 

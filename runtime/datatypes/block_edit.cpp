@@ -290,27 +290,6 @@ inline bool spliced(const Cell& v, bool only) { return !only && is_any_block(v.t
 // Types that may carry /part: values with a buffer.
 bool holds_buffer(TypeId t) { return is_series_type(t) || t == TYPE_MAP; }
 
-// The range of the value's own elements that /part selects (the value's
-// index clamped first). False when nothing is taken: a count of 0, or a
-// negative count at the value's head.
-bool part_range(const Cell& value, const Cell& part, int64_t total, int64_t* start, int64_t* count) {
-  int64_t idx = std::clamp<int64_t>(value.index(), 0, total);
-  int64_t c;
-  if (part.is(TYPE_INTEGER) || part.is(TYPE_FLOAT)) c = check_float_to_int(part);
-  else if (part.type() == value.type() && part.node() == value.node()) c = std::clamp<int64_t>(part.index(), 0, total) - idx;
-  else fire_refine_arg("part", part);
-  if (c == 0) return false;
-  if (c < 0) {
-    if (idx == 0) return false;
-    *start = std::max<int64_t>(0, idx + c);
-    *count = idx - *start;
-  } else {
-    *start = idx;
-    *count = std::min(c, total - idx);
-  }
-  return true;
-}
-
 // The /dup count: 1 without /dup; a count below 1 adds nothing.
 int64_t dup_count(const Cell& flag, const Cell& count) {
   if (!used(flag)) return 1;

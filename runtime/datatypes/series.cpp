@@ -113,6 +113,24 @@ void set_element_access(TypeId t, ElementAccess access) { g_access[t] = access; 
   fire(ErrId::INVALID_REFINE_ARG, ref, *arg);
 }
 
+bool part_range(const Cell& value, const Cell& part, int64_t total, int64_t* start, int64_t* count) {
+  int64_t idx = std::clamp<int64_t>(value.index(), 0, total);
+  int64_t c;
+  if (part.is(TYPE_INTEGER) || part.is(TYPE_FLOAT)) c = check_float_to_int(part);
+  else if (part.type() == value.type() && part.node() == value.node()) c = std::clamp<int64_t>(part.index(), 0, total) - idx;
+  else fire_refine_arg("part", part);
+  if (c == 0) return false;
+  if (c < 0) {
+    if (idx == 0) return false;
+    *start = std::max<int64_t>(0, idx + c);
+    *count = idx - *start;
+  } else {
+    *start = idx;
+    *count = std::min(c, total - idx);
+  }
+  return true;
+}
+
 int32_t series_length(Cell* s) {
   int64_t total = series_total(*s);
   if (s->index() < 0) return int32_t(total);

@@ -102,6 +102,12 @@ may_gc Cell series_take(Cell* s, const Cell* part, bool last);
 // the slash) and its argument.
 [[noreturn]] void fire_refine_arg(const char* refinement, const Cell& arg);
 
+// The range of a value's own elements (total of them) that a /part count
+// or position selects, the value's index clamped first: the start and the
+// count. False when nothing is taken: a count of 0, or a negative count at
+// the value's head. A part of another kind raises invalid-refine-arg.
+bool part_range(const Cell& value, const Cell& part, int64_t total, int64_t* start, int64_t* count);
+
 // --- the action entries (frame layouts at their definitions) ----------------
 
 Status series_at(Cell* base);

@@ -46,26 +46,12 @@ uint32_t elements_of(const Cell& v) {
   return is_any_block(v.type()) ? b->used() >> 4 : b->length();
 }
 
-// The range of the value's own elements that /part selects (the value's
-// index clamped first). False when nothing is taken: a count of 0, or a
-// negative count at the value's head.
+// The /part range of the value's own elements, as buffer positions.
 bool part_range(const Cell& value, const Cell& part, uint32_t* start, uint32_t* count) {
-  int64_t total = elements_of(value);
-  int64_t idx = std::clamp<int64_t>(value.index(), 0, total);
-  int64_t c;
-  if (part.is(TYPE_INTEGER) || part.is(TYPE_FLOAT)) c = check_float_to_int(part);
-  else if (part.type() == value.type() && part.node() == value.node()) c = std::clamp<int64_t>(part.index(), 0, total) - idx;
-  else fire_refine_arg("part", part);
-  if (c == 0) return false;
-  if (c < 0) {
-    if (idx == 0) return false;
-    int64_t s = std::max<int64_t>(0, idx + c);
-    *start = uint32_t(s);
-    *count = uint32_t(idx - s);
-  } else {
-    *start = uint32_t(idx);
-    *count = uint32_t(std::min(c, total - idx));
-  }
+  int64_t s, n;
+  if (!vel::part_range(value, part, elements_of(value), &s, &n)) return false;
+  *start = uint32_t(s);
+  *count = uint32_t(n);
   return true;
 }
 
