@@ -11,6 +11,7 @@
 #include "datatypes/function.h"
 #include "datatypes/symbol.h"
 #include "datatypes/words.h"
+#include "evaluator/compiled.h"
 #include "evaluator/stack.h"
 #include "externals.h"
 #include "fatal.h"
@@ -82,6 +83,9 @@ void drain() {
     // The cells are read by index: visiting never allocates, so the buffer
     // stays where it is during marking.
     mark_cells(b->cells(), b->used() / sizeof(Cell));
+    // A block's compiled form lives as long as the block, and so do the
+    // values it checks against.
+    if (b->spare) interp::forms_mark(b->spare, mark_cells);
   }
 }
 
@@ -412,6 +416,7 @@ void collector_run() {
   g_mem.allocated_since_gc = 0;
   g_gc.cycles++;
   g_mem.collector_cycle = g_gc.cycles;
+  interp::forms_sweep();
   g_gc.active = false;
   if (g_gc.verify) heap_verify();
 }

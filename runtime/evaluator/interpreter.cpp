@@ -18,10 +18,14 @@
 #include "datatypes/words.h"
 #include "errors.h"
 #include "evaluator/natives.h"
+#include "evaluator/compiled.h"
+#include "evaluator/interp_detail.h"
 #include "evaluator/trace.h"
 #include "roots.h"
 
 namespace vel::interp {
+
+using namespace detail;
 
 Cell g_current_code = make_cell(TYPE_UNSET);
 
@@ -36,13 +40,11 @@ RootedCells* g_interp_roots = nullptr;
   } while (0)
 using trace::Where;
 
-inline uint32_t block_length(NodeId n) { return node_buffer(n)->used() >> 4; }
 
-// The name of a call for frames: the symbol and context of a word, or <anon>.
-struct FrameName {
-  uint32_t symbol;
-  NodeId ctx;
-};
+
+}  // namespace
+
+namespace detail {
 
 FrameName frame_name(const Cell& name) {
   if (word::is_any_word(name.type())) return {name.w2, name.w1};
@@ -56,39 +58,13 @@ FrameName frame_name(const Cell& name) {
   return {sym_exact(SymId::ANON_TAG), 0};
 }
 
+}  // namespace detail
+
+namespace {
+
 inline bool is_function_value(TypeId t) { return func::is_callable(t); }
 
-// The value cell of a bound, resolved word, or null when the general
-// lookup must decide (unresolved words, self, a context without values).
-inline Cell* word_slot(const Cell& w) {
-  NodeId ctx = w.w1;
-  int32_t index = w.i3();
-  if (!ctx || index < 0) return nullptr;
-  const Cell& cc = node_buffer(ctx)->cells()[0];
-  if (cc.header & context::STACK_VALUES) {
-    if (cc.w2 == context::NO_STACK_VALUES) return nullptr;
-    Cell* p = g_stack.begin + cc.w2 + uint32_t(index);
-    return p < g_stack.top ? p : nullptr;
-  }
-  if (!cc.w2) return nullptr;
-  Buffer* b = node_buffer(cc.w2);
-  return uint32_t(index) < (b->used() >> 4) ? b->cells() + index : nullptr;
-}
 
-// A word's value as the evaluator reads it, without the unset check.
-inline Cell word_value(const Cell& w) {
-  if (Cell* p = word_slot(w)) [[likely]]
-    return *p;
-  return word::get_any(w);
-}
-
-// The cell at code.pos, or null at the end (the block may have shrunk while
-// it ran). Valid until the next allocation.
-inline const Cell* code_cell(const Code& code) {
-  if (code.pos >= code.end) return nullptr;
-  Buffer* b = node_buffer(code.node);
-  return code.pos < (b->used() >> 4) ? b->cells() + code.pos : nullptr;
-}
 
 // Is the cell at code.pos a word whose value is an op!? The value is
 // returned through op.
@@ -112,7 +88,6 @@ bool infix_next(const Code& code, Cell* op) {
 }
 
 may_gc Status eval_push(Code& code, bool no_infix, bool passive);
-may_gc Status eval_push_at(Code& code, const Cell* c, bool no_infix, bool passive);
 
 }  // namespace
 
@@ -130,6 +105,8 @@ may_gc Status eval_block(Cell block, bool chain) {
   VEL_TRACE(trace::EV_ENTER, Where{node, TYPE_BLOCK, int32_t(head)}, nullptr);
   if (head >= len) {
     *result = unset_cell();
+  } else if (Form* form = trace::g_trace.on ? nullptr : form_for(node, head, len)) {
+    VEL_TRY(run_form(*form, block, result));
   } else {
     Cell saved_code = g_current_code;
     Code code{node, head, len};
@@ -153,6 +130,20 @@ may_gc Status eval_block(Cell block, bool chain) {
   return Status::OK;
 }
 
+namespace detail {
+
+may_gc void assign_word(Cell w, const Cell& value) {
+  w.set_type(TYPE_WORD);
+  // A resolved word of a context without change handling takes the value
+  // in place; objects (on-change*, the change flag) and the rest go the
+  // general way.
+  Cell* slot = value.is(TYPE_UNSET) ? nullptr : word_slot(w);
+  if (slot && (context::kind(w.w1) != context::KIND_OBJECT || context::is_stack(w.w1))) *slot = value;
+  else word::set(&w, value);
+}
+
+}  // namespace detail
+
 namespace {
 
 inline void place(const Cell& v, bool push_mode) {
@@ -170,14 +161,7 @@ may_gc Status eval_set_word(Code& code, bool push_mode) {
   VEL_TRY(eval_expression(code, false, true));
   Cell value = *stack_get_top();
   VEL_TRACE(trace::EV_SET, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, &value, &sw);
-  Cell w = *base;  // the set-word, kept in the frame
-  w.set_type(TYPE_WORD);
-  // A resolved word of a context without change handling takes the value
-  // in place; objects (on-change*, the change flag) and the rest go the
-  // general way.
-  Cell* slot = value.is(TYPE_UNSET) ? nullptr : word_slot(w);
-  if (slot && (context::kind(w.w1) != context::KIND_OBJECT || context::is_stack(w.w1))) *slot = value;
-  else word::set(&w, value);
+  assign_word(*base, value);  // the set-word, kept in the frame
   *base = value;
   if (push_mode) stack_unwind();
   else stack_unwind_last();
@@ -207,65 +191,6 @@ may_gc Status eval_set_path(Code& code, bool push_mode) {
 
 namespace {
 
-may_gc Status call_body(const Cell& fn, Cell* base);
-Cell args_cache(const Cell& fn);
-
-// Comparison natives by their compare code (equal? .. greater-or-equal?).
-constexpr int kCompareOps[] = {0, 1, 2, 3, 5, 4, 6};
-
-// Integer and float arithmetic and integer comparisons on the spot.
-inline bool infix_fast(const Cell& op, TypeId src, const Cell& l, const Cell& r, Cell* out) {
-  uint32_t n = op.w1;
-  if (src == TYPE_ACTION) {
-    MathOp m;
-    switch (n) {
-      case ACT_ADD: m = MATH_ADD; break;
-      case ACT_SUBTRACT: m = MATH_SUBTRACT; break;
-      case ACT_MULTIPLY: m = MATH_MULTIPLY; break;
-      case ACT_REMAINDER:
-      case ACT_DIVIDE:
-        // Exact integer quotients and remainders; the rest (zero, the one
-        // overflow, inexact quotients) go through the action.
-        if (l.is(TYPE_INTEGER) && r.is(TYPE_INTEGER) && r.i2() != 0 && r.i2() != -1) {
-          int32_t a = l.i2(), b = r.i2();
-          if (n == ACT_REMAINDER) {
-            *out = integer_cell(a % b);
-            return true;
-          }
-          if (a % b == 0) {
-            *out = integer_cell(a / b);
-            return true;
-          }
-        }
-        return false;
-      default: return false;
-    }
-    return try_math_fast(m, l, r, out);
-  }
-  if (n >= NAT_EQUAL_Q && n <= NAT_GREATER_OR_EQUAL_Q) {
-    bool b;
-    if (!try_compare_fast(kCompareOps[n - NAT_EQUAL_Q], l, r, &b)) return false;
-    *out = logic_cell(b);
-    return true;
-  }
-  return false;
-}
-
-// A right operand that needs no evaluation: a number, or a word whose value
-// is a number. Answers false for anything else.
-inline bool plain_operand(const Cell* c, Cell* out) {
-  TypeId t = c->type();
-  if (t == TYPE_INTEGER || t == TYPE_FLOAT) {
-    *out = *c;
-    return true;
-  }
-  if (t != TYPE_WORD) return false;
-  const Cell* v = word_slot(*c);
-  if (!v || !(v->is(TYPE_INTEGER) || v->is(TYPE_FLOAT))) return false;
-  *out = *v;
-  return true;
-}
-
 // The k-th argument word of a callable's spec, as a word! (for errors).
 Cell spec_arg_word(const Cell& fn, uint32_t k) {
   NodeId spec = func::spec_node(fn);
@@ -279,35 +204,21 @@ Cell spec_arg_word(const Cell& fn, uint32_t k) {
   return none_cell();
 }
 
-// An operator over a native or action: the right operand is one value or
-// prefix call (no infix of its own); the two operands are the call's
-// cells, at the left operand's place.
-[[gnu::noinline]] may_gc Status infix_native(const Cell& op, TypeId src, const Cell& name, Code& code, Cell* left) {
-  Cell callee = op;
-  callee.header = src;
-  g_stack.top = left + 1;
-  if (!trace::g_trace.on) [[likely]] {
-    // Numbers on both sides: no call at all.
-    const Cell* c = code_cell(code);
-    Cell right, out;
-    if (c && plain_operand(c, &right) && infix_fast(op, src, *left, right, &out)) {
-      code.pos++;
-      *left = out;
-      return Status::OK;
-    }
-  }
-  VEL_TRACE(trace::EV_OPEN, Where{code.node, TYPE_BLOCK, int32_t(code.pos) - 1}, &name);
-  if (code.at_end()) fire(ErrId::NO_ARG, name, spec_arg_word(callee, 1));
-  VEL_TRY(eval_expression(code, true, true));
-  VEL_TRACE(trace::EV_CALL, trace::kNowhere, &op, &name);
-  Cell* right = left + 1;
+}  // namespace
+
+namespace detail {
+
+may_gc Status infix_apply(const Cell& op, TypeId src, const Cell& name, Cell* left) {
   Cell out;
-  if (infix_fast(op, src, *left, *right, &out)) {
+  if (infix_fast(op, src, *left, left[1], &out)) {
     *left = out;
     g_stack.top = left + 1;
     VEL_TRACE(trace::EV_RETURN, trace::kNowhere, left, &name);
     return Status::OK;
   }
+  Cell callee = op;
+  callee.header = src;
+  g_stack.top = left + 2;
   // The frame holds the two operands, so that errors name the operator.
   FrameName fname = frame_name(name);
   stack_mark_at(left, FRAME_NATIVE | FRAME_INTERPRETED, fname.symbol, fname.ctx);
@@ -325,6 +236,36 @@ Cell spec_arg_word(const Cell& fn, uint32_t k) {
   stack_unwind();
   VEL_TRACE(trace::EV_RETURN, trace::kNowhere, g_stack.top - 1, &name);
   return Status::OK;
+}
+
+}  // namespace detail
+
+namespace {
+
+// An operator over a native or action: the right operand is one value or
+// prefix call (no infix of its own); the two operands are the call's
+// cells, at the left operand's place.
+[[gnu::noinline]] may_gc Status infix_native(const Cell& op, TypeId src, const Cell& name, Code& code, Cell* left) {
+  g_stack.top = left + 1;
+  if (!trace::g_trace.on) [[likely]] {
+    // Numbers on both sides: no call at all.
+    const Cell* c = code_cell(code);
+    Cell right, out;
+    if (c && plain_operand(c, &right) && infix_fast(op, src, *left, right, &out)) {
+      code.pos++;
+      *left = out;
+      return Status::OK;
+    }
+  }
+  VEL_TRACE(trace::EV_OPEN, Where{code.node, TYPE_BLOCK, int32_t(code.pos) - 1}, &name);
+  if (code.at_end()) {
+    Cell callee = op;
+    callee.header = src;
+    fire(ErrId::NO_ARG, name, spec_arg_word(callee, 1));
+  }
+  VEL_TRY(eval_expression(code, true, true));
+  VEL_TRACE(trace::EV_CALL, trace::kNowhere, &op, &name);
+  return infix_apply(op, src, name, left);
 }
 
 }  // namespace
@@ -411,6 +352,10 @@ inline bool infix_at(const Code& code, Cell* op) {
   return infix_next(code, op);
 }
 
+}  // namespace
+
+namespace detail {
+
 // Operators after a value at `left`: no precedence, left to right.
 [[gnu::noinline]] may_gc Status eval_infix(Code& code, Cell* left) {
   Cell op;
@@ -432,9 +377,17 @@ inline bool infix_at(const Code& code, Cell* op) {
   return Status::OK;
 }
 
+}  // namespace detail
+
+namespace {
+
 [[gnu::noinline]] may_gc Status trace_fetch(const Code& code) {
   return trace::emit(trace::EV_FETCH, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, code_cell(code));
 }
+
+}  // namespace
+
+namespace detail {
 
 // One expression from the cell c at code.pos (not at the end), its value
 // pushed.
@@ -473,6 +426,10 @@ may_gc Status eval_push_at(Code& code, const Cell* c, bool no_infix, bool passiv
   return eval_infix(code, start);
 }
 
+}  // namespace detail
+
+namespace {
+
 may_gc Status eval_push(Code& code, bool no_infix, bool passive) {
   return eval_push_at(code, code_cell(code), no_infix, passive);
 }
@@ -500,8 +457,6 @@ may_gc Status eval_next(Code& code, bool push_mode) {
 
 namespace {
 
-constexpr uint32_t SHAPE_SIMPLE = 1u << 31;
-constexpr uint32_t SHAPE_REFINEMENTS = 1u << 30;
 
 // Builds the argument cache of a callable from its spec (once).
 may_gc Cell build_args_cache(const Cell& fn) {
@@ -602,14 +557,28 @@ may_gc Cell build_args_cache(const Cell& fn) {
   return summary;
 }
 
+}  // namespace
+
+namespace detail {
+
 Cell args_cache(const Cell& fn) {
   Cell* c = func::more_cell(fn, func::MORE_CACHE);
   if (c->is(TYPE_BLOCK)) return *c;
   return build_args_cache(fn);
 }
 
+}  // namespace detail
+
+
+namespace detail {
+
 // The error argument naming a call: the word, or the path.
 Cell call_name(const Cell& name) { return name.is(TYPE_UNSET) ? runtime_word(SymId::ANON_TAG) : name; }
+
+}  // namespace detail
+
+
+namespace detail {
 
 // The word of argument entry i (for errors): word i of the spec.
 Cell arg_word(const Cell& fn, uint32_t entry) {
@@ -630,9 +599,18 @@ Cell arg_word(const Cell& fn, uint32_t entry) {
   return none_cell();
 }
 
+}  // namespace detail
+
+
+namespace detail {
+
 [[noreturn]] void expect_arg(const Cell& fn, const Cell& name, const Cell& value, uint32_t entry) {
   fire(ErrId::EXPECT_ARG, call_name(name), datatype_cell(value.type()), arg_word(fn, entry));
 }
+
+}  // namespace detail
+
+namespace {
 
 // Fetches one argument by its mode and pushes it.
 may_gc Status fetch_argument(const Cell& fn, const Cell& name, Code* code, uint32_t entry, func::ArgMode mode,
@@ -678,7 +656,10 @@ struct PathRefs {
   uint32_t first;
 };
 
-may_gc Status call_body(const Cell& fn, Cell* base);
+
+}  // namespace
+
+namespace detail {
 
 // The refinements of a call that uses none of them: false, and none for
 // their arguments.
@@ -690,6 +671,10 @@ may_gc Status call_body(const Cell& fn, Cell* base);
     else if (t == TYPE_TYPESET && func::arg_mode(cb->cells()[i]) != func::ARG_RETURN) push(none_cell());
   }
 }
+
+}  // namespace detail
+
+namespace {
 
 // Collects the arguments of a call into the current frame (base), then
 // calls the function.
@@ -820,6 +805,10 @@ may_gc Status eval_arguments(const Cell& fn, const Cell& name, Code* code, const
   return trace::emit(event, where, &fn, &name);
 }
 
+}  // namespace
+
+namespace detail {
+
 // A function! body run on the frame's cells.
 may_gc Status eval_function_body(const Cell& fn, Cell* base) {
   NodeId ctx = func::context_of(fn);
@@ -879,6 +868,14 @@ may_gc Status eval_function_body(const Cell& fn, Cell* base) {
   return s;
 }
 
+}  // namespace detail
+
+namespace {
+
+}  // namespace
+
+namespace detail {
+
 may_gc Status call_body(const Cell& fn, Cell* base) {
   switch (fn.type()) {
     case TYPE_NATIVE: {
@@ -896,6 +893,10 @@ may_gc Status call_body(const Cell& fn, Cell* base) {
       fire(ErrId::NOT_DONE);
   }
 }
+
+}  // namespace detail
+
+namespace {
 
 may_gc Status eval_call_refs(const Cell& fn, const Cell& name, Code* code, bool push_mode, bool infix,
                              const PathRefs* refs) {
@@ -1085,6 +1086,7 @@ void interpreter_init() {
   static RootedCells roots(&g_current_code, 1);
   g_interp_roots = &roots;
   trace::trace_init();
+  forms_init();
 }
 
 }  // namespace vel::interp

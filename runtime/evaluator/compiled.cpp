@@ -1,0 +1,730 @@
+// Compiled forms of blocks: the compiler, the runner and the forms table.
+#include "evaluator/compiled.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "datatypes/symbol.h"
+#include "datatypes/words.h"
+#include "errors.h"
+#include "evaluator/interp_detail.h"
+#include "evaluator/trace.h"
+#include "memory.h"
+#include "roots.h"
+
+namespace vel::interp {
+
+using namespace detail;
+
+namespace {
+
+// Buffer::spare of a block: 0 when never evaluated, SPARE_SEEN after its
+// first evaluation, SPARE_NEVER when it stays with the walker, else the id
+// of its form.
+constexpr uint32_t SPARE_SEEN = 0x80000000;
+constexpr uint32_t SPARE_NEVER = 0xFFFFFFFF;
+// A block compiled this many times (it keeps changing) stays with the walker.
+constexpr uint32_t MAX_GENERATIONS = 8;
+// Failed checks after which a form is made again on its next entry.
+constexpr uint32_t MAX_MISSES = 256;
+
+constexpr uint32_t NO_END = UINT32_MAX;
+
+enum Kind : uint8_t {
+  K_CONST,      // a value that yields itself
+  K_WORD,       // a word whose value is no function
+  K_GET_WORD,   // a get-word
+  K_PAREN,      // a paren, run as a block
+  K_CALL,       // a word naming a function, and its argument expressions
+  K_PATH_CALL,  // a path naming a function and refinements
+  K_SET_WORD,   // a set-word and the expression it takes
+  K_SET_PATH,   // a set-path and the expression it takes
+  K_WALK,       // a term left to the walker
+  K_EXPR,       // a term and the operators after it
+  K_OP,         // one operator and its right operand
+};
+
+enum : uint8_t {
+  F_INFIX = 1,        // K_WALK: the walker applies the operators after the term
+  F_TAIL_CHECK = 2,   // K_EXPR: a word follows, which may have become an operator
+  F_FUNCTION = 4,     // calls: the callee is a function!
+  F_REFINEMENTS = 8,  // calls: the callee has refinements after its arguments
+};
+
+struct Node {
+  Kind kind;
+  uint8_t flags;
+  uint16_t count;     // children
+  uint32_t kids;      // the first child's entry in Form::kids
+  uint32_t start;     // the block position of the node's first cell
+  uint32_t end;       // the position after its last cell, NO_END when unknown
+  uint32_t arity;     // calls: the leading arguments
+  uint32_t locals;    // calls: the local cells
+  uint32_t typesets;  // calls: the first argument typeset in Form::typesets
+  NodeId cache;       // calls: the callee's argument cache
+  uint32_t refs;      // K_PATH_CALL: its first refinement in Form::refs
+  uint32_t nrefs;     //   and how many the path names
+  uint32_t path;      // K_PATH_CALL: the path's elements in Form::path_cells
+  uint32_t path_len;  //   and their number
+  Cell cell;          // the node's cell: a constant, a word, a path
+  Cell expect;        // calls: the callee; K_OP: the op!
+};
+
+// A refinement named by a path call: its logic cell in the frame and the
+// cache entry of the refinement (its arguments are the entries after it).
+struct PathRef {
+  uint32_t slot;
+  uint32_t entry;
+  uint32_t nargs;
+};
+
+}  // namespace
+
+struct Form {
+  NodeId node;
+  uint32_t id = 0;
+  uint32_t head = 0;  // the index the block is evaluated from
+  uint32_t len = 0;   // the block's tail index when compiled
+  uint32_t running = 0;
+  uint32_t misses = 0;
+  uint32_t generation = 0;
+  bool stale = false;
+  std::vector<Cell> snapshot;  // the cells from head to len
+  std::vector<Node> nodes;
+  std::vector<uint32_t> kids;
+  std::vector<int32_t> expr_at;  // per position from head: its top-level expression
+  std::vector<Cell> typesets;
+  std::vector<PathRef> refs;
+  std::vector<Cell> path_cells;
+  std::vector<Cell> held;  // the callees the nodes check against
+};
+
+namespace {
+
+std::vector<Form*> g_forms{nullptr};  // by id; id 0 is none
+std::vector<uint32_t> g_free_ids;
+// VEL_COMPILE=eager compiles every block on its first evaluation, so that a
+// test run takes the compiled path everywhere.
+bool g_eager = false;
+
+inline bool same_cell(const Cell& a, const Cell& b) { return std::memcmp(&a, &b, sizeof(Cell)) == 0; }
+
+inline bool same_cells(const Cell* a, const Cell* b, uint32_t n) {
+  const auto* x = reinterpret_cast<const uint64_t*>(a);
+  const auto* y = reinterpret_cast<const uint64_t*>(b);
+  uint64_t diff = 0;
+  for (uint32_t i = 0; i < 2 * n; i += 2) diff |= (x[i] ^ y[i]) | (x[i + 1] ^ y[i + 1]);
+  return diff == 0;
+}
+
+inline bool is_number(const Cell& c) { return c.is(TYPE_INTEGER) || c.is(TYPE_FLOAT); }
+
+// ---------------------------------------------------------------------------
+// The compiler: one pass over the snapshot, asking the words' current
+// values what each expression is.
+
+struct Compiler {
+  Form& f;
+  const Cell* cells;  // the snapshot, indexed by block position - head
+  uint32_t head, len;
+
+  const Cell& at(uint32_t pos) const { return cells[pos - head]; }
+
+  uint32_t add(const Node& n, const std::vector<uint32_t>& kids) {
+    Node m = n;
+    m.kids = uint32_t(f.kids.size());
+    m.count = uint16_t(kids.size());
+    f.kids.insert(f.kids.end(), kids.begin(), kids.end());
+    f.nodes.push_back(m);
+    return uint32_t(f.nodes.size() - 1);
+  }
+  uint32_t leaf(Kind kind, uint32_t pos, const Cell& cell, uint32_t end) {
+    Node n{};
+    n.kind = kind;
+    n.start = pos;
+    n.end = end;
+    n.cell = cell;
+    return add(n, {});
+  }
+  uint32_t walk(uint32_t pos, uint32_t end) { return leaf(K_WALK, pos, at(pos), end); }
+  uint32_t end_of(uint32_t node) const { return f.nodes[node].end; }
+
+  // An expression: a term, then the operators the walker would apply.
+  may_gc uint32_t expr(uint32_t pos, bool no_infix) {
+    uint32_t t = term(pos);
+    if (no_infix) return t;
+    if (end_of(t) == NO_END) {
+      if (f.nodes[t].kind == K_WALK) f.nodes[t].flags |= F_INFIX;
+      return t;
+    }
+    std::vector<uint32_t> kids{t};
+    uint32_t p = end_of(t);
+    while (p < len && at(p).is(TYPE_WORD)) {
+      const Cell* v = word_slot(at(p));
+      if (!v || !v->is(TYPE_OP)) break;
+      TypeId src = func::op_source_type(*v);
+      if ((src != TYPE_NATIVE && src != TYPE_ACTION) || p + 1 >= len) break;
+      Cell op = *v;
+      f.held.push_back(op);
+      uint32_t r = expr(p + 1, true);
+      Node n{};
+      n.kind = K_OP;
+      n.start = p;
+      n.end = end_of(r);
+      n.cell = at(p);
+      n.expect = op;
+      kids.push_back(add(n, {r}));
+      p = end_of(r);
+      if (p == NO_END) break;
+    }
+    bool word_follows = p != NO_END && p < len && at(p).is(TYPE_WORD);
+    if (kids.size() == 1 && !word_follows) return t;
+    Node n{};
+    n.kind = K_EXPR;
+    n.flags = word_follows ? F_TAIL_CHECK : 0;
+    n.start = pos;
+    n.end = p;
+    return add(n, kids);
+  }
+
+  may_gc uint32_t term(uint32_t pos) {
+    Cell c = at(pos);
+    switch (c.type()) {
+      case TYPE_WORD: {
+        const Cell* slot = word_slot(c);
+        if (!slot) return walk(pos, NO_END);
+        Cell v = *slot;
+        TypeId t = v.type();
+        if (t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION) return call(pos, v);
+        if (t == TYPE_UNSET || t == TYPE_OP || t == TYPE_ROUTINE) return walk(pos, NO_END);
+        return leaf(K_WORD, pos, c, pos + 1);
+      }
+      case TYPE_GET_WORD:
+        return leaf(K_GET_WORD, pos, c, pos + 1);
+      case TYPE_LIT_WORD:
+        c.header = TYPE_WORD;
+        return leaf(K_CONST, pos, c, pos + 1);
+      case TYPE_LIT_PATH:
+        c.header = TYPE_PATH;
+        c.w3 = 0;
+        return leaf(K_CONST, pos, c, pos + 1);
+      case TYPE_PAREN:
+        c.set_type(TYPE_BLOCK);
+        return leaf(K_PAREN, pos, c, pos + 1);
+      case TYPE_SET_WORD:
+      case TYPE_SET_PATH: {
+        if (pos + 1 >= len) return walk(pos, NO_END);
+        uint32_t k = expr(pos + 1, false);
+        Node n{};
+        n.kind = c.is(TYPE_SET_WORD) ? K_SET_WORD : K_SET_PATH;
+        n.start = pos;
+        n.end = end_of(k);
+        n.cell = c;
+        return add(n, {k});
+      }
+      case TYPE_PATH:
+        return path_call(pos);
+      case TYPE_GET_PATH:
+        return walk(pos, pos + 1);
+      case TYPE_OP:
+      case TYPE_NATIVE:
+      case TYPE_ACTION:
+      case TYPE_FUNCTION:
+      case TYPE_ROUTINE:
+        return walk(pos, NO_END);
+      case TYPE_ISSUE:
+        // #system before a block is refused by the walker.
+        if (pos + 1 < len && at(pos + 1).is(TYPE_BLOCK)) return walk(pos, pos + 1);
+        return leaf(K_CONST, pos, c, pos + 1);
+      default:
+        return leaf(K_CONST, pos, c, pos + 1);
+    }
+  }
+
+  // The callee's plain arguments: typesets, then one expression each.
+  may_gc bool callee(Node& n, const Cell& fn) {
+    Cell cache = args_cache(fn);
+    uint32_t shape = cache.w3;
+    if (!(shape & SHAPE_SIMPLE)) return false;
+    n.expect = fn;
+    n.arity = shape_arity(shape);
+    n.locals = shape_locals(shape);
+    n.cache = cache.node();
+    n.flags = (fn.is(TYPE_FUNCTION) ? F_FUNCTION : 0) | ((shape & SHAPE_REFINEMENTS) ? F_REFINEMENTS : 0);
+    n.typesets = uint32_t(f.typesets.size());
+    for (uint32_t i = 0; i < n.arity; i++) f.typesets.push_back(node_buffer(n.cache)->cells()[i]);
+    f.held.push_back(fn);
+    return true;
+  }
+
+  // Argument expressions from p, as many as given; the position after them.
+  may_gc uint32_t arguments(uint32_t p, uint32_t count, std::vector<uint32_t>& kids) {
+    for (uint32_t i = 0; i < count; i++) {
+      if (p == NO_END || p >= len) return NO_END;
+      uint32_t k = expr(p, false);
+      kids.push_back(k);
+      p = end_of(k);
+    }
+    return p;
+  }
+
+  may_gc uint32_t call(uint32_t pos, const Cell& fn) {
+    Node n{};
+    n.kind = K_CALL;
+    n.start = pos;
+    n.cell = at(pos);
+    if (!callee(n, fn)) return walk(pos, NO_END);
+    std::vector<uint32_t> kids;
+    n.end = arguments(pos + 1, n.arity, kids);
+    return add(n, kids);
+  }
+
+  // A path whose head word names a function, followed by refinement words.
+  may_gc uint32_t path_call(uint32_t pos) {
+    Cell p = at(pos);
+    NodeId pnode = p.node();
+    uint32_t plen = node_buffer(pnode)->used() >> 4;
+    uint32_t first = p.index() < 0 ? 0 : uint32_t(p.index());
+    if (first >= plen || !node_buffer(pnode)->cells()[first].is(TYPE_WORD)) return walk(pos, NO_END);
+    std::vector<Cell> elems(node_buffer(pnode)->cells() + first, node_buffer(pnode)->cells() + plen);
+    const Cell* slot = word_slot(elems[0]);
+    if (!slot) return walk(pos, NO_END);
+    Cell fn = *slot;
+    // A path through a value: its end is a guess the parent checks.
+    if (!func::is_callable(fn.type())) return walk(pos, pos + 1);
+    if (fn.is(TYPE_ROUTINE)) return walk(pos, NO_END);
+    Node n{};
+    n.kind = K_PATH_CALL;
+    n.start = pos;
+    n.cell = p;
+    if (!callee(n, fn)) return walk(pos, NO_END);
+    n.refs = uint32_t(f.refs.size());
+    n.nrefs = uint32_t(elems.size() - 1);
+    // Each refinement's logic cell in the frame, found as the walker finds
+    // it; its arguments must be plain ones.
+    NodeId cache = n.cache;
+    uint32_t entries = node_buffer(cache)->used() >> 4;
+    std::vector<uint32_t> used_slots;
+    for (size_t k = 1; k < elems.size(); k++) {
+      if (!elems[k].is(TYPE_WORD)) return walk(pos, NO_END);
+      uint32_t s = symbol::resolve(elems[k].w2);
+      uint32_t slot_at = 0;
+      int32_t found = -1, found_slot = -1;
+      for (uint32_t i = 0; i < entries; i++) {
+        Cell e = node_buffer(cache)->cells()[i];
+        if (e.is(TYPE_TYPESET) && func::arg_mode(e) == func::ARG_RETURN) continue;
+        if (e.is(TYPE_INTEGER)) continue;
+        if (e.is(TYPE_REFINEMENT) && symbol::resolve(e.w2) == s) {
+          found = int32_t(i);
+          found_slot = int32_t(slot_at);
+          break;
+        }
+        slot_at++;
+      }
+      if (found < 0) return walk(pos, NO_END);
+      for (uint32_t u : used_slots)
+        if (u == uint32_t(found_slot)) return walk(pos, NO_END);
+      used_slots.push_back(uint32_t(found_slot));
+      uint32_t nargs = 0;
+      for (uint32_t i = uint32_t(found) + 1; i < entries; i++) {
+        Cell e = node_buffer(cache)->cells()[i];
+        if (!e.is(TYPE_TYPESET) || func::arg_mode(e) == func::ARG_RETURN) break;
+        if (func::arg_mode(e) != func::ARG_NORMAL) return walk(pos, NO_END);
+        f.typesets.push_back(e);
+        nargs++;
+      }
+      f.refs.push_back(PathRef{uint32_t(found_slot), uint32_t(found), nargs});
+    }
+    n.path = uint32_t(f.path_cells.size());
+    n.path_len = uint32_t(elems.size());
+    f.path_cells.insert(f.path_cells.end(), elems.begin(), elems.end());
+    uint32_t total = n.arity;
+    for (uint32_t r = 0; r < n.nrefs; r++) total += f.refs[n.refs + r].nargs;
+    std::vector<uint32_t> kids;
+    n.end = arguments(pos + 1, total, kids);
+    return add(n, kids);
+  }
+};
+
+// ---------------------------------------------------------------------------
+// The runner
+
+may_gc Status run_node(Form& f, const Node& n, Code& code);
+
+// A check failed: the walker takes the term (or expression) from its first
+// cell, and a form that fails often is made again.
+[[gnu::noinline]] may_gc Status miss(Form& f, Code& code, bool infix) {
+  if (++f.misses > MAX_MISSES) f.stale = true;
+  const Cell* c = code_cell(code);
+  if (!c) fire(ErrId::NO_ARG);
+  return eval_push_at(code, c, !infix, false);
+}
+
+// One expression with operators allowed.
+inline may_gc Status run_expr(Form& f, const Node& n, Code& code) {
+  Cell* left = g_stack.top;
+  VEL_TRY(run_node(f, n, code));
+  if (n.kind != K_EXPR && code.pos != n.end) [[unlikely]]
+    return eval_infix(code, left);
+  return Status::OK;
+}
+
+// Argument i of a call: its node when the code is where the node begins,
+// else the walker from where the code is.
+inline may_gc Status run_argument(Form& f, const Node& call, uint32_t i, Code& code, uint32_t entry) {
+  if (i < call.count) {
+    const Node& k = f.nodes[f.kids[call.kids + i]];
+    if (code.pos == k.start) [[likely]] {
+      if (k.kind == K_CONST) {
+        *push_slot() = k.cell;
+        code.pos = k.end;
+        return Status::OK;
+      }
+      return run_expr(f, k, code);
+    }
+  }
+  const Cell* c = code_cell(code);
+  if (!c) fire(ErrId::NO_ARG, call_name(call.cell), arg_word(call.expect, entry));
+  return eval_push_at(code, c, false, false);
+}
+
+// Pushes the callee's copy and its frame; answers the frame's base.
+inline Cell* open_call(const Node& n, const Cell& name) {
+  push(n.expect);
+  if (n.flags & F_FUNCTION) {
+    Cell* base = stack_mark(FRAME_FUNCTION | FRAME_INTERPRETED, name.w2, name.w1);
+    (g_stack.frame_top - 1)->func_ctx = func::context_of(n.expect);
+    return base;
+  }
+  return stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, name.w2, name.w1);
+}
+
+// Runs the callee on its frame and leaves the result in the callee's copy.
+inline may_gc Status close_call(const Node& n, Cell* base) {
+  for (uint32_t i = 0; i < n.locals; i++) *push_slot() = i ? none_cell() : logic_cell(false);
+  if (n.flags & F_FUNCTION) {
+    VEL_TRY(eval_function_body(n.expect, base));
+  } else {
+    VEL_TRY(call_body(n.expect, base));
+  }
+  stack_unwind();
+  base[-1] = *base;
+  g_stack.top = base;
+  return Status::OK;
+}
+
+inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell& name, uint32_t entry) {
+  const Cell& v = g_stack.top[-1];
+  if (!func::typeset_has(f.typesets[n.typesets + ts], v.type())) [[unlikely]]
+    expect_arg(n.expect, name, v, entry);
+}
+
+may_gc Status run_call(Form& f, const Node& n, Code& code) {
+  const Cell* slot = word_slot(n.cell);
+  if (!slot || !same_cell(*slot, n.expect)) [[unlikely]]
+    return miss(f, code, false);
+  code.pos++;
+  Cell* base = open_call(n, n.cell);
+  for (uint32_t i = 0; i < n.arity; i++) {
+    VEL_TRY(run_argument(f, n, i, code, i));
+    check_argument(f, n, i, n.cell, i);
+  }
+  if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
+  return close_call(n, base);
+}
+
+may_gc Status run_path_call(Form& f, const Node& n, Code& code) {
+  // The path's elements must be those compiled, and its head the callee.
+  Buffer* pb = node_buffer(n.cell.node());
+  uint32_t first = n.cell.index() < 0 ? 0 : uint32_t(n.cell.index());
+  const Cell* elems = &f.path_cells[n.path];
+  if ((pb->used() >> 4) != first + n.path_len || !same_cells(pb->cells() + first, elems, n.path_len))
+    return miss(f, code, false);
+  const Cell* slot = word_slot(elems[0]);
+  if (!slot || !same_cell(*slot, n.expect)) return miss(f, code, false);
+  code.pos++;
+  Cell* base = open_call(n, elems[0]);
+  uint32_t i = 0;
+  for (; i < n.arity; i++) {
+    VEL_TRY(run_argument(f, n, i, code, i));
+    check_argument(f, n, i, n.cell, i);
+  }
+  if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
+  for (uint32_t r = 0; r < n.nrefs; r++) {
+    const PathRef& ref = f.refs[n.refs + r];
+    base[ref.slot] = logic_cell(true);
+    for (uint32_t j = 0; j < ref.nargs; j++, i++) {
+      VEL_TRY(run_argument(f, n, i, code, ref.entry + 1 + j));
+      check_argument(f, n, i, n.cell, ref.entry + 1 + j);
+      base[ref.slot + 1 + j] = *--g_stack.top;
+    }
+  }
+  return close_call(n, base);
+}
+
+may_gc Status run_expr_node(Form& f, const Node& n, Code& code) {
+  Cell* left = g_stack.top;
+  const uint32_t* kid = &f.kids[n.kids];
+  VEL_TRY(run_node(f, f.nodes[kid[0]], code));
+  for (uint32_t j = 1; j < n.count; j++) {
+    const Node& op = f.nodes[kid[j]];
+    if (code.pos != op.start) [[unlikely]]
+      return eval_infix(code, left);
+    const Cell* v = word_slot(op.cell);
+    if (!v) [[unlikely]]
+      return eval_infix(code, left);
+    // No longer an operator: the expression ends before the word.
+    if (!v->is(TYPE_OP)) [[unlikely]]
+      return Status::OK;
+    if (!same_cell(*v, op.expect)) [[unlikely]] {
+      if (++f.misses > MAX_MISSES) f.stale = true;
+      return eval_infix(code, left);
+    }
+    code.pos++;
+    TypeId src = func::op_source_type(op.expect);
+    const Node& r = f.nodes[f.kids[op.kids]];
+    // Numbers on both sides: no call at all.
+    Cell rv, out;
+    bool plain = false;
+    if (r.kind == K_CONST) {
+      plain = is_number(r.cell);
+      rv = r.cell;
+    } else if (r.kind == K_WORD) {
+      if (const Cell* s = word_slot(r.cell)) {
+        plain = is_number(*s);
+        rv = *s;
+      }
+    }
+    if (plain && code.pos == r.start && infix_fast(op.expect, src, *left, rv, &out)) {
+      *left = out;
+      code.pos = r.end;
+      continue;
+    }
+    g_stack.top = left + 1;
+    if (code.pos == r.start) {
+      VEL_TRY(run_node(f, r, code));
+    } else {
+      const Cell* c = code_cell(code);
+      if (!c) fire(ErrId::NO_ARG);
+      VEL_TRY(eval_push_at(code, c, true, false));
+    }
+    VEL_TRY(infix_apply(op.expect, src, op.cell, left));
+  }
+  if (code.pos != n.end || (n.flags & F_TAIL_CHECK)) return eval_infix(code, left);
+  return Status::OK;
+}
+
+may_gc Status run_set_word(Form& f, const Node& n, Code& code) {
+  code.pos++;
+  Cell* base = stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, n.cell.w2, n.cell.w1);
+  push(n.cell);
+  const Node& k = f.nodes[f.kids[n.kids]];
+  if (code.pos == k.start) {
+    VEL_TRY(run_expr(f, k, code));
+  } else {
+    const Cell* c = code_cell(code);
+    if (!c) fire(ErrId::NEED_VALUE, n.cell);
+    VEL_TRY(eval_push_at(code, c, false, false));
+  }
+  Cell value = *stack_get_top();
+  assign_word(*base, value);
+  *base = value;
+  stack_unwind();
+  return Status::OK;
+}
+
+may_gc Status run_set_path(Form& f, const Node& n, Code& code) {
+  code.pos++;
+  RootedCell path(n.cell);
+  stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, sym_exact(SymId::SET_PATH), 0);
+  const Node& k = f.nodes[f.kids[n.kids]];
+  if (code.pos == k.start) {
+    VEL_TRY(run_expr(f, k, code));
+  } else {
+    const Cell* c = code_cell(code);
+    if (!c) fire(ErrId::NEED_VALUE, n.cell);
+    VEL_TRY(eval_push_at(code, c, false, false));
+  }
+  Cell value = *stack_get_top();
+  set_result(value);
+  VEL_TRY(eval_path(*path, nullptr, true, false, false));
+  set_result(value);
+  stack_unwind();
+  return Status::OK;
+}
+
+may_gc Status run_node(Form& f, const Node& n, Code& code) {
+  switch (n.kind) {
+    case K_CONST:
+      *push_slot() = n.cell;
+      code.pos++;
+      return Status::OK;
+    case K_WORD: {
+      if (const Cell* slot = word_slot(n.cell)) [[likely]] {
+        TypeId t = slot->type();
+        if (t != TYPE_UNSET && t != TYPE_OP && !func::is_callable(t)) [[likely]] {
+          *push_slot() = *slot;
+          code.pos++;
+          return Status::OK;
+        }
+      }
+      return miss(f, code, false);
+    }
+    case K_GET_WORD:
+      *push_slot() = word_value(n.cell);
+      code.pos++;
+      return Status::OK;
+    case K_PAREN:
+      code.pos++;
+      return eval_block(n.cell, false);
+    case K_CALL:
+      return run_call(f, n, code);
+    case K_PATH_CALL:
+      return run_path_call(f, n, code);
+    case K_SET_WORD:
+      return run_set_word(f, n, code);
+    case K_SET_PATH:
+      return run_set_path(f, n, code);
+    case K_EXPR:
+      return run_expr_node(f, n, code);
+    case K_WALK: {
+      const Cell* c = code_cell(code);
+      if (!c) fire(ErrId::NO_ARG);
+      return eval_push_at(code, c, !(n.flags & F_INFIX), false);
+    }
+    case K_OP:
+      break;
+  }
+  fire(ErrId::NOT_DONE);
+}
+
+// ---------------------------------------------------------------------------
+// The table
+
+void release(Form* f) {
+  g_forms[f->id] = nullptr;
+  g_free_ids.push_back(f->id);
+  delete f;
+}
+
+may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generation) {
+  if (generation >= MAX_GENERATIONS) {
+    node_buffer(node)->spare = SPARE_NEVER;
+    return nullptr;
+  }
+  auto* f = new Form;
+  f->node = node;
+  f->head = head;
+  f->len = len;
+  f->generation = generation;
+  const Cell* cells = node_buffer(node)->cells();
+  f->snapshot.assign(cells + head, cells + len);
+  f->expr_at.assign(len - head, -1);
+  try {
+    Compiler c{*f, f->snapshot.data(), head, len};
+    for (uint32_t p = head; p < len;) {
+      uint32_t e = c.expr(p, false);
+      f->expr_at[p - head] = int32_t(e);
+      p = c.end_of(e);
+      if (p == NO_END) break;
+    }
+  } catch (...) {
+    delete f;
+    throw;
+  }
+  if (g_free_ids.empty()) {
+    f->id = uint32_t(g_forms.size());
+    g_forms.push_back(f);
+  } else {
+    f->id = g_free_ids.back();
+    g_free_ids.pop_back();
+    g_forms[f->id] = f;
+  }
+  node_buffer(node)->spare = f->id;
+  return f;
+}
+
+struct Running {
+  Form& f;
+  explicit Running(Form& form) : f(form) { f.running++; }
+  ~Running() { f.running--; }
+};
+
+}  // namespace
+
+may_gc Form* form_for(NodeId node, uint32_t head, uint32_t len) {
+  Buffer* b = node_buffer(node);
+  uint32_t sp = b->spare;
+  if (sp - 1 < SPARE_SEEN - 1) [[likely]] {
+    Form* f = g_forms[sp];
+    if (f->head == head && f->len == len && !f->stale && same_cells(b->cells() + head, f->snapshot.data(), len - head))
+      [[likely]]
+      return f;
+    // The block changed (or the form keeps failing): make it again. A
+    // form still running stays until the collector finds it unused.
+    uint32_t generation = f->generation + 1;
+    b->spare = 0;
+    if (!f->running) release(f);
+    return compile(node, head, len, generation);
+  }
+  if (sp == 0 && !g_eager) {
+    b->spare = SPARE_SEEN;
+    return nullptr;
+  }
+  if (sp == SPARE_SEEN || sp == 0) return compile(node, head, len, 0);
+  return nullptr;
+}
+
+void forms_init() {
+  const char* e = std::getenv("VEL_COMPILE");
+  g_eager = e && std::string_view(e) == "eager";
+}
+
+may_gc Status run_form(Form& f, const Cell& block, Cell* result) {
+  Running running(f);
+  Cell saved_code = g_current_code;
+  Code code{f.node, f.head, f.len};
+  uint32_t size = uint32_t(f.expr_at.size());
+  while (true) {
+    g_current_code.header = block.header;
+    g_current_code.w1 = code.pos;
+    g_current_code.w2 = f.node;
+    g_stack.top = result + 1;
+    uint32_t at = code.pos - f.head;
+    int32_t e = at < size ? f.expr_at[at] : -1;
+    if (e >= 0 && !trace::g_trace.on) [[likely]] {
+      VEL_TRY(run_expr(f, f.nodes[uint32_t(e)], code));
+    } else {
+      const Cell* c = code_cell(code);
+      if (!c) break;
+      VEL_TRY(eval_push_at(code, c, false, false));
+      if (trace::g_trace.on)
+        VEL_TRY(trace::emit(trace::EV_EXPR, trace::Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, result + 1));
+    }
+    if (code.at_end()) break;
+  }
+  *result = result[1];
+  g_current_code = saved_code;
+  return Status::OK;
+}
+
+void forms_mark(uint32_t spare, FormCellVisitor visit) {
+  if (spare - 1 >= SPARE_SEEN - 1 || spare >= g_forms.size()) return;
+  Form* f = g_forms[spare];
+  if (f && !f->held.empty()) visit(f->held.data(), f->held.size());
+}
+
+void forms_sweep() {
+  for (uint32_t id = 1; id < g_forms.size(); id++) {
+    Form* f = g_forms[id];
+    if (!f || f->running) continue;
+    NodeId n = f->node;
+    bool live = node_pool_of(n) && g_node_slots[n] && !node_is_free_link(g_node_slots[n]) &&
+                node_buffer(n)->spare == id;
+    if (!live) release(f);
+  }
+}
+
+}  // namespace vel::interp

@@ -1,0 +1,46 @@
+// Compiled forms of blocks.
+//
+// A block evaluated a second time gets a compiled form: its expressions
+// parsed once into a tree of nodes, so that later evaluations skip the
+// walker's reading and dispatching of every cell. The form lives outside
+// the collector's pools; the block's buffer names it (Buffer::spare).
+//
+// The shape of an expression depends on the values of its words (how many
+// arguments a function takes, whether a word is an operator). Each node
+// checks at run time what it assumed, where the walker would look, and
+// hands the rest of its expression to the walker when an assumption fails.
+// Nodes know the block positions they span, so a parent that finds the
+// position elsewhere than planned goes on with the walker from there.
+//
+// A form is used only while the block holds exactly the cells it was made
+// from (compared on entry). A block changed in place while it runs takes
+// the change at its next evaluation.
+#pragma once
+#include <cstdint>
+
+#include "cell.h"
+#include "evaluator/stack.h"
+
+namespace vel::interp {
+
+struct Form;
+
+// The compiled form for evaluating the block from index head (its length
+// len cells), or null when the walker must run it: the first evaluation
+// of a block only marks it; the second compiles it.
+may_gc Form* form_for(NodeId node, uint32_t head, uint32_t len);
+
+// Evaluates a block through its form; as the walker's loop in eval_block,
+// with result the block's cell on the stack, which takes the value.
+may_gc Status run_form(Form& form, const Cell& block, Cell* result);
+
+// Reads VEL_COMPILE (eager: compile blocks on their first evaluation).
+void forms_init();
+
+// Collector hooks: the cells a form holds on to (marked with the block),
+// and the release of the forms whose block died or changed buffer.
+using FormCellVisitor = void (*)(Cell* cells, size_t count);
+void forms_mark(uint32_t spare, FormCellVisitor visit);
+void forms_sweep();
+
+}  // namespace vel::interp

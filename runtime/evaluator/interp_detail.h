@@ -1,0 +1,147 @@
+// The interpreter's inner pieces, shared by the block walker
+// (interpreter.cpp) and the compiled forms of blocks (compiled.cpp).
+#pragma once
+#include <cstdint>
+
+#include "cell.h"
+#include "datatypes/context.h"
+#include "datatypes/float.h"
+#include "datatypes/function.h"
+#include "datatypes/integer.h"
+#include "datatypes/logic.h"
+#include "datatypes/registry.h"
+#include "datatypes/word.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/natives.h"
+
+namespace vel::interp::detail {
+
+inline uint32_t block_length(NodeId n) { return node_buffer(n)->used() >> 4; }
+
+// The name of a call for frames: the symbol and context of a word, or <anon>.
+struct FrameName {
+  uint32_t symbol;
+  NodeId ctx;
+};
+FrameName frame_name(const Cell& name);
+
+// The value cell of a bound, resolved word, or null when the general
+// lookup must decide (unresolved words, self, a context without values).
+inline Cell* word_slot(const Cell& w) {
+  NodeId ctx = w.w1;
+  int32_t index = w.i3();
+  if (!ctx || index < 0) return nullptr;
+  const Cell& cc = node_buffer(ctx)->cells()[0];
+  if (cc.header & context::STACK_VALUES) {
+    if (cc.w2 == context::NO_STACK_VALUES) return nullptr;
+    Cell* p = g_stack.begin + cc.w2 + uint32_t(index);
+    return p < g_stack.top ? p : nullptr;
+  }
+  if (!cc.w2) return nullptr;
+  Buffer* b = node_buffer(cc.w2);
+  return uint32_t(index) < (b->used() >> 4) ? b->cells() + index : nullptr;
+}
+
+// A word's value as the evaluator reads it, without the unset check.
+inline Cell word_value(const Cell& w) {
+  if (Cell* p = word_slot(w)) [[likely]]
+    return *p;
+  return word::get_any(w);
+}
+
+// The cell at code.pos, or null at the end (the block may have shrunk while
+// it ran). Valid until the next allocation.
+inline const Cell* code_cell(const Code& code) {
+  if (code.pos >= code.end) return nullptr;
+  Buffer* b = node_buffer(code.node);
+  return code.pos < (b->used() >> 4) ? b->cells() + code.pos : nullptr;
+}
+
+// Comparison natives by their compare code (equal? .. greater-or-equal?).
+constexpr int kCompareOps[] = {0, 1, 2, 3, 5, 4, 6};
+
+// Integer and float arithmetic and integer comparisons on the spot.
+inline bool infix_fast(const Cell& op, TypeId src, const Cell& l, const Cell& r, Cell* out) {
+  uint32_t n = op.w1;
+  if (src == TYPE_ACTION) {
+    MathOp m;
+    switch (n) {
+      case ACT_ADD: m = MATH_ADD; break;
+      case ACT_SUBTRACT: m = MATH_SUBTRACT; break;
+      case ACT_MULTIPLY: m = MATH_MULTIPLY; break;
+      case ACT_REMAINDER:
+      case ACT_DIVIDE:
+        // Exact integer quotients and remainders; the rest (zero, the one
+        // overflow, inexact quotients) go through the action.
+        if (l.is(TYPE_INTEGER) && r.is(TYPE_INTEGER) && r.i2() != 0 && r.i2() != -1) {
+          int32_t a = l.i2(), b = r.i2();
+          if (n == ACT_REMAINDER) {
+            *out = integer_cell(a % b);
+            return true;
+          }
+          if (a % b == 0) {
+            *out = integer_cell(a / b);
+            return true;
+          }
+        }
+        return false;
+      default: return false;
+    }
+    return try_math_fast(m, l, r, out);
+  }
+  if (n >= NAT_EQUAL_Q && n <= NAT_GREATER_OR_EQUAL_Q) {
+    bool b;
+    if (!try_compare_fast(kCompareOps[n - NAT_EQUAL_Q], l, r, &b)) return false;
+    *out = logic_cell(b);
+    return true;
+  }
+  return false;
+}
+
+// A right operand that needs no evaluation: a number, or a word whose value
+// is a number. Answers false for anything else.
+inline bool plain_operand(const Cell* c, Cell* out) {
+  TypeId t = c->type();
+  if (t == TYPE_INTEGER || t == TYPE_FLOAT) {
+    *out = *c;
+    return true;
+  }
+  if (t != TYPE_WORD) return false;
+  const Cell* v = word_slot(*c);
+  if (!v || !(v->is(TYPE_INTEGER) || v->is(TYPE_FLOAT))) return false;
+  *out = *v;
+  return true;
+}
+
+// The call shape kept in the argument cache cell's spare word: calls whose
+// leading entries are plain arguments skip the general argument loop.
+constexpr uint32_t SHAPE_SIMPLE = 1u << 31;
+constexpr uint32_t SHAPE_REFINEMENTS = 1u << 30;
+inline uint32_t shape_arity(uint32_t shape) { return shape & 0xFF; }
+inline uint32_t shape_locals(uint32_t shape) { return (shape >> 8) & 0x7FFF; }
+
+// One expression from the cell c at code.pos (not at the end), its value
+// pushed; the walker's entry.
+may_gc Status eval_push_at(Code& code, const Cell* c, bool no_infix, bool passive);
+// Operators after a value at `left`: no precedence, left to right.
+may_gc Status eval_infix(Code& code, Cell* left);
+// Applies an operator over a native or action to the operands at left and
+// left + 1; the result replaces the left operand.
+may_gc Status infix_apply(const Cell& op, TypeId src, const Cell& name, Cell* left);
+// A function! body run on the frame's cells at base.
+may_gc Status eval_function_body(const Cell& fn, Cell* base);
+// Runs a callable on the frame's cells at base (the result lands there).
+may_gc Status call_body(const Cell& fn, Cell* base);
+// The argument cache of a callable, built on first use; its w3 is the
+// call shape.
+Cell args_cache(const Cell& fn);
+// The error argument naming a call, and the word of argument entry i.
+Cell call_name(const Cell& name);
+Cell arg_word(const Cell& fn, uint32_t entry);
+[[noreturn]] void expect_arg(const Cell& fn, const Cell& name, const Cell& value, uint32_t entry);
+// false for every refinement after the leading arguments, none for theirs.
+void push_unused_refinements(NodeId cache, uint32_t from);
+// The store of a set-word: w is the word (any word type).
+may_gc void assign_word(Cell w, const Cell& value);
+
+}  // namespace vel::interp::detail
