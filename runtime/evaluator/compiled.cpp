@@ -2,6 +2,9 @@
 #include "evaluator/compiled.h"
 
 #include <cstdlib>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -64,10 +67,12 @@ struct Node {
   uint32_t locals;    // calls: the local cells
   uint32_t typesets;  // calls: the first argument typeset in Form::typesets
   NodeId cache;       // calls: the callee's argument cache
+  NodeId values;      // words of a context with values in a series: that series
   uint32_t refs;      // K_PATH_CALL: its first refinement in Form::refs
   uint32_t nrefs;     //   and how many the path names
   uint32_t path;      // K_PATH_CALL: the path's elements in Form::path_cells
   uint32_t path_len;  //   and their number
+  const Node* const* kid;  // the children, linked once the form is complete
   Cell cell;          // the node's cell: a constant, a word, a path
   Cell expect;        // calls: the callee; K_OP: the op!
 };
@@ -94,7 +99,9 @@ struct Form {
   std::vector<Cell> snapshot;  // the cells from head to len
   std::vector<Node> nodes;
   std::vector<uint32_t> kids;
-  std::vector<int32_t> expr_at;  // per position from head: its top-level expression
+  std::vector<const Node*> links;  // kids as pointers, for the runner
+  std::vector<int32_t> expr_at;    // per position from head: its top-level expression
+  int32_t single = -1;             // the one expression of a block that holds one
   std::vector<Cell> typesets;
   std::vector<PathRef> refs;
   std::vector<Cell> path_cells;
@@ -112,11 +119,17 @@ bool g_eager = false;
 inline bool same_cell(const Cell& a, const Cell& b) { return std::memcmp(&a, &b, sizeof(Cell)) == 0; }
 
 inline bool same_cells(const Cell* a, const Cell* b, uint32_t n) {
-  const auto* x = reinterpret_cast<const uint64_t*>(a);
-  const auto* y = reinterpret_cast<const uint64_t*>(b);
-  uint64_t diff = 0;
-  for (uint32_t i = 0; i < 2 * n; i += 2) diff |= (x[i] ^ y[i]) | (x[i + 1] ^ y[i + 1]);
-  return diff == 0;
+#if defined(__SSE2__)
+  __m128i diff = _mm_setzero_si128();
+  for (uint32_t i = 0; i < n; i++) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+    __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    diff = _mm_or_si128(diff, _mm_xor_si128(x, y));
+  }
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) == 0xFFFF;
+#else
+  return std::memcmp(a, b, size_t(n) * sizeof(Cell)) == 0;
+#endif
 }
 
 inline bool is_number(const Cell& c) { return c.is(TYPE_INTEGER) || c.is(TYPE_FLOAT); }
@@ -146,7 +159,16 @@ struct Compiler {
     n.start = pos;
     n.end = end;
     n.cell = cell;
+    if (kind == K_WORD || kind == K_GET_WORD) n.values = values_of(cell);
     return add(n, {});
+  }
+
+  // The values series of a word's context when it is not a stack context:
+  // made with the context and never replaced, so a node can keep it.
+  static NodeId values_of(const Cell& w) {
+    if (!w.w1 || w.i3() < 0) return 0;
+    const Cell& cc = node_buffer(w.w1)->cells()[0];
+    return (cc.header & context::STACK_VALUES) ? 0 : cc.w2;
   }
   uint32_t walk(uint32_t pos, uint32_t end) { return leaf(K_WALK, pos, at(pos), end); }
   uint32_t end_of(uint32_t node) const { return f.nodes[node].end; }
@@ -174,6 +196,7 @@ struct Compiler {
       n.start = p;
       n.end = end_of(r);
       n.cell = at(p);
+      n.values = values_of(n.cell);
       n.expect = op;
       kids.push_back(add(n, {r}));
       p = end_of(r);
@@ -276,6 +299,7 @@ struct Compiler {
     n.start = pos;
     n.cell = at(pos);
     if (!callee(n, fn)) return walk(pos, NO_END);
+    n.values = values_of(n.cell);
     std::vector<uint32_t> kids;
     n.end = arguments(pos + 1, n.arity, kids);
     return add(n, kids);
@@ -300,6 +324,7 @@ struct Compiler {
     n.start = pos;
     n.cell = p;
     if (!callee(n, fn)) return walk(pos, NO_END);
+    n.values = values_of(elems[0]);
     n.refs = uint32_t(f.refs.size());
     n.nrefs = uint32_t(elems.size() - 1);
     // Each refinement's logic cell in the frame, found as the walker finds
@@ -353,6 +378,16 @@ struct Compiler {
 
 may_gc Status run_node(Form& f, const Node& n, Code& code);
 
+// The value cell of a node's word (w: the node's cell, or a path's head).
+inline const Cell* slot_of(const Node& n, const Cell& w) {
+  if (n.values) [[likely]] {
+    Buffer* b = node_buffer(n.values);
+    uint32_t i = uint32_t(w.i3());
+    return i < (b->used() >> 4) ? b->cells() + i : nullptr;
+  }
+  return word_slot(w);
+}
+
 // A check failed: the walker takes the term (or expression) from its first
 // cell, and a form that fails often is made again.
 [[gnu::noinline]] may_gc Status miss(Form& f, Code& code, bool infix) {
@@ -375,7 +410,7 @@ inline may_gc Status run_expr(Form& f, const Node& n, Code& code) {
 // else the walker from where the code is.
 inline may_gc Status run_argument(Form& f, const Node& call, uint32_t i, Code& code, uint32_t entry) {
   if (i < call.count) {
-    const Node& k = f.nodes[f.kids[call.kids + i]];
+    const Node& k = *call.kid[i];
     if (code.pos == k.start) [[likely]] {
       if (k.kind == K_CONST) {
         *push_slot() = k.cell;
@@ -406,6 +441,8 @@ inline may_gc Status close_call(const Node& n, Cell* base) {
   for (uint32_t i = 0; i < n.locals; i++) *push_slot() = i ? none_cell() : logic_cell(false);
   if (n.flags & F_FUNCTION) {
     VEL_TRY(eval_function_body(n.expect, base));
+  } else if (n.expect.is(TYPE_NATIVE) && n.expect.w1 <= NATIVE_SLOTS && g_natives[n.expect.w1]) {
+    VEL_TRY(g_natives[n.expect.w1](base));
   } else {
     VEL_TRY(call_body(n.expect, base));
   }
@@ -421,8 +458,8 @@ inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell
     expect_arg(n.expect, name, v, entry);
 }
 
-may_gc Status run_call(Form& f, const Node& n, Code& code) {
-  const Cell* slot = word_slot(n.cell);
+[[gnu::noinline]] may_gc Status run_call(Form& f, const Node& n, Code& code) {
+  const Cell* slot = slot_of(n, n.cell);
   if (!slot || !same_cell(*slot, n.expect)) [[unlikely]]
     return miss(f, code, false);
   code.pos++;
@@ -435,14 +472,14 @@ may_gc Status run_call(Form& f, const Node& n, Code& code) {
   return close_call(n, base);
 }
 
-may_gc Status run_path_call(Form& f, const Node& n, Code& code) {
+[[gnu::noinline]] may_gc Status run_path_call(Form& f, const Node& n, Code& code) {
   // The path's elements must be those compiled, and its head the callee.
   Buffer* pb = node_buffer(n.cell.node());
   uint32_t first = n.cell.index() < 0 ? 0 : uint32_t(n.cell.index());
   const Cell* elems = &f.path_cells[n.path];
   if ((pb->used() >> 4) != first + n.path_len || !same_cells(pb->cells() + first, elems, n.path_len))
     return miss(f, code, false);
-  const Cell* slot = word_slot(elems[0]);
+  const Cell* slot = slot_of(n, elems[0]);
   if (!slot || !same_cell(*slot, n.expect)) return miss(f, code, false);
   code.pos++;
   Cell* base = open_call(n, elems[0]);
@@ -464,15 +501,14 @@ may_gc Status run_path_call(Form& f, const Node& n, Code& code) {
   return close_call(n, base);
 }
 
-may_gc Status run_expr_node(Form& f, const Node& n, Code& code) {
+[[gnu::noinline]] may_gc Status run_expr_node(Form& f, const Node& n, Code& code) {
   Cell* left = g_stack.top;
-  const uint32_t* kid = &f.kids[n.kids];
-  VEL_TRY(run_node(f, f.nodes[kid[0]], code));
+  VEL_TRY(run_node(f, *n.kid[0], code));
   for (uint32_t j = 1; j < n.count; j++) {
-    const Node& op = f.nodes[kid[j]];
+    const Node& op = *n.kid[j];
     if (code.pos != op.start) [[unlikely]]
       return eval_infix(code, left);
-    const Cell* v = word_slot(op.cell);
+    const Cell* v = slot_of(op, op.cell);
     if (!v) [[unlikely]]
       return eval_infix(code, left);
     // No longer an operator: the expression ends before the word.
@@ -484,7 +520,7 @@ may_gc Status run_expr_node(Form& f, const Node& n, Code& code) {
     }
     code.pos++;
     TypeId src = func::op_source_type(op.expect);
-    const Node& r = f.nodes[f.kids[op.kids]];
+    const Node& r = *op.kid[0];
     // Numbers on both sides: no call at all.
     Cell rv, out;
     bool plain = false;
@@ -492,7 +528,7 @@ may_gc Status run_expr_node(Form& f, const Node& n, Code& code) {
       plain = is_number(r.cell);
       rv = r.cell;
     } else if (r.kind == K_WORD) {
-      if (const Cell* s = word_slot(r.cell)) {
+      if (const Cell* s = slot_of(r, r.cell)) {
         plain = is_number(*s);
         rv = *s;
       }
@@ -516,11 +552,11 @@ may_gc Status run_expr_node(Form& f, const Node& n, Code& code) {
   return Status::OK;
 }
 
-may_gc Status run_set_word(Form& f, const Node& n, Code& code) {
+[[gnu::noinline]] may_gc Status run_set_word(Form& f, const Node& n, Code& code) {
   code.pos++;
   Cell* base = stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, n.cell.w2, n.cell.w1);
   push(n.cell);
-  const Node& k = f.nodes[f.kids[n.kids]];
+  const Node& k = *n.kid[0];
   if (code.pos == k.start) {
     VEL_TRY(run_expr(f, k, code));
   } else {
@@ -535,11 +571,11 @@ may_gc Status run_set_word(Form& f, const Node& n, Code& code) {
   return Status::OK;
 }
 
-may_gc Status run_set_path(Form& f, const Node& n, Code& code) {
+[[gnu::noinline]] may_gc Status run_set_path(Form& f, const Node& n, Code& code) {
   code.pos++;
   RootedCell path(n.cell);
   stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, sym_exact(SymId::SET_PATH), 0);
-  const Node& k = f.nodes[f.kids[n.kids]];
+  const Node& k = *n.kid[0];
   if (code.pos == k.start) {
     VEL_TRY(run_expr(f, k, code));
   } else {
@@ -562,7 +598,7 @@ may_gc Status run_node(Form& f, const Node& n, Code& code) {
       code.pos++;
       return Status::OK;
     case K_WORD: {
-      if (const Cell* slot = word_slot(n.cell)) [[likely]] {
+      if (const Cell* slot = slot_of(n, n.cell)) [[likely]] {
         TypeId t = slot->type();
         if (t != TYPE_UNSET && t != TYPE_OP && !func::is_callable(t)) [[likely]] {
           *push_slot() = *slot;
@@ -573,7 +609,10 @@ may_gc Status run_node(Form& f, const Node& n, Code& code) {
       return miss(f, code, false);
     }
     case K_GET_WORD:
-      *push_slot() = word_value(n.cell);
+      if (const Cell* slot = slot_of(n, n.cell)) [[likely]]
+        *push_slot() = *slot;
+      else
+        *push_slot() = word::get_any(n.cell);
       code.pos++;
       return Status::OK;
     case K_PAREN:
@@ -630,6 +669,11 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
       p = c.end_of(e);
       if (p == NO_END) break;
     }
+    if (f->expr_at[0] >= 0 && c.end_of(uint32_t(f->expr_at[0])) == len) f->single = f->expr_at[0];
+    // The nodes no longer move: link each to its children.
+    f->links.resize(f->kids.size());
+    for (size_t i = 0; i < f->kids.size(); i++) f->links[i] = &f->nodes[f->kids[i]];
+    for (Node& n : f->nodes) n.kid = f->links.data() + n.kids;
   } catch (...) {
     delete f;
     throw;
@@ -653,6 +697,22 @@ struct Running {
 };
 
 }  // namespace
+
+namespace {
+may_gc Status run_rest(Form& f, const Cell& block, Cell* result, Code& code, const Cell& saved_code);
+}  // namespace
+
+Form* valid_form(const Cell& block) {
+  Buffer* b = node_buffer(block.node());
+  uint32_t sp = b->spare;
+  if (sp - 1 >= SPARE_SEEN - 1) return nullptr;
+  Form* f = g_forms[sp];
+  uint32_t len = b->used() >> 4;
+  uint32_t head = block.index() < 0 ? 0 : uint32_t(block.index());
+  if (f->head != head || f->len != len || f->stale || !same_cells(b->cells() + head, f->snapshot.data(), len - head))
+    return nullptr;
+  return f;
+}
 
 may_gc Form* form_for(NodeId node, uint32_t head, uint32_t len) {
   Buffer* b = node_buffer(node);
@@ -685,7 +745,29 @@ void forms_init() {
 may_gc Status run_form(Form& f, const Cell& block, Cell* result) {
   Running running(f);
   Cell saved_code = g_current_code;
+  g_current_code.header = block.header;
+  g_current_code.w1 = f.head;
+  g_current_code.w2 = f.node;
+  if (f.single >= 0) [[likely]] {
+    // One expression: no loop, and no end to look for after it.
+    Code code{f.node, f.head, f.len};
+    g_stack.top = result + 1;
+    VEL_TRY(run_expr(f, f.nodes[uint32_t(f.single)], code));
+    if (code.pos >= f.len || code.at_end()) {
+      *result = result[1];
+      g_current_code = saved_code;
+      return Status::OK;
+    }
+    return run_rest(f, block, result, code, saved_code);
+  }
   Code code{f.node, f.head, f.len};
+  return run_rest(f, block, result, code, saved_code);
+}
+
+namespace {
+
+// The expressions of a block from code.pos on.
+may_gc Status run_rest(Form& f, const Cell& block, Cell* result, Code& code, const Cell& saved_code) {
   uint32_t size = uint32_t(f.expr_at.size());
   while (true) {
     g_current_code.header = block.header;
@@ -709,6 +791,8 @@ may_gc Status run_form(Form& f, const Cell& block, Cell* result) {
   g_current_code = saved_code;
   return Status::OK;
 }
+
+}  // namespace
 
 void forms_mark(uint32_t spare, FormCellVisitor visit) {
   if (spare - 1 >= SPARE_SEEN - 1 || spare >= g_forms.size()) return;

@@ -30,6 +30,10 @@ struct Form;
 // of a block only marks it; the second compiles it.
 may_gc Form* form_for(NodeId node, uint32_t head, uint32_t len);
 
+// The block's form when it has one that holds for its cells now; never
+// compiles.
+Form* valid_form(const Cell& block);
+
 // Evaluates a block through its form; as the walker's loop in eval_block,
 // with result the block's cell on the stack, which takes the value.
 may_gc Status run_form(Form& form, const Cell& block, Cell* result);

@@ -95,6 +95,15 @@ may_gc Status eval_push(Code& code, bool no_infix, bool passive);
 // Blocks and expressions
 
 may_gc Status eval_block(Cell block, bool chain) {
+  if (!trace::g_trace.on) [[likely]] {
+    if (Form* form = valid_form(block)) [[likely]] {
+      Cell* result = push(block);
+      VEL_TRY(run_form(*form, block, result));
+      g_stack.top = result + 1;
+      if (chain) *g_stack.base = *result;
+      return Status::OK;
+    }
+  }
   NodeId node = block.node();
   uint32_t len = block_length(node);
   uint32_t head = block.index() < 0 ? 0 : std::min<uint32_t>(uint32_t(block.index()), len);
