@@ -51,6 +51,7 @@ enum Kind : uint8_t {
 
 enum : uint8_t {
   F_INFIX = 1,        // K_WALK: the walker applies the operators after the term
+  F_BRANCH = 16,      // K_CALL: either, if or unless with literal blocks, run in place
   F_TAIL_CHECK = 2,   // K_EXPR: a word follows, which may have become an operator
   F_FUNCTION = 4,     // calls: the callee is a function!
   F_REFINEMENTS = 8,  // calls: the callee has refinements after its arguments
@@ -68,8 +69,9 @@ struct Node {
   uint32_t typesets;  // calls: the first argument typeset in Form::typesets
   NodeId cache;       // calls: the callee's argument cache
   NodeId values;      // words of a context with values in a series: that series
-  uint32_t refs;      // K_PATH_CALL: its first refinement in Form::refs
-  uint32_t nrefs;     //   and how many the path names
+  uint32_t refs;      // K_PATH_CALL: its first refinement in Form::refs; K_PAREN and
+                      //   F_BRANCH calls: its (first) block in Form::subs, plus 1
+  uint32_t nrefs;     //   and how many the path names; either: its second block
   uint32_t path;      // K_PATH_CALL: the path's elements in Form::path_cells
   uint32_t path_len;  //   and their number
   const Node* const* kid;  // the children, linked once the form is complete
@@ -83,6 +85,17 @@ struct PathRef {
   uint32_t slot;
   uint32_t entry;
   uint32_t nargs;
+};
+
+// A literal block inside the code (a paren, a branch of either), compiled
+// with the form and run in place while its cells are those compiled.
+struct Sub {
+  Cell cell;        // the block as the code holds it
+  uint32_t head;    // its index
+  uint32_t len;     // its tail when compiled
+  uint32_t cells;   // its cells from head, in Form::sub_cells
+  uint32_t top;     // its expressions by position from head, in Form::sub_top
+  int32_t single;   // its one expression, or -1
 };
 
 }  // namespace
@@ -106,6 +119,9 @@ struct Form {
   std::vector<PathRef> refs;
   std::vector<Cell> path_cells;
   std::vector<Cell> held;  // the callees the nodes check against
+  std::vector<Sub> subs;
+  std::vector<Cell> sub_cells;
+  std::vector<int32_t> sub_top;
 };
 
 namespace {
@@ -142,6 +158,41 @@ struct Compiler {
   Form& f;
   const Cell* cells;  // the snapshot, indexed by block position - head
   uint32_t head, len;
+  uint32_t depth;     // of literal blocks compiled in place
+
+  static constexpr uint32_t MAX_DEPTH = 8;
+
+  // The expressions of a block from head to len, by position; the end
+  // reached.
+  may_gc uint32_t expressions(std::vector<int32_t>& top) {
+    uint32_t p = head;
+    while (p < len) {
+      uint32_t e = expr(p, false);
+      top[p - head] = int32_t(e);
+      p = end_of(e);
+      if (p == NO_END) break;
+    }
+    return p;
+  }
+
+  // A literal block compiled in place: its index in Form::subs, or -1.
+  may_gc int32_t sub(const Cell& blk) {
+    if (depth >= MAX_DEPTH) return -1;
+    NodeId bn = blk.node();
+    uint32_t blen = node_buffer(bn)->used() >> 4;
+    uint32_t bhead = blk.index() < 0 ? 0 : uint32_t(blk.index());
+    if (bhead >= blen) return -1;
+    std::vector<Cell> snap(node_buffer(bn)->cells() + bhead, node_buffer(bn)->cells() + blen);
+    std::vector<int32_t> top(blen - bhead, -1);
+    Compiler c{f, snap.data(), bhead, blen, depth + 1};
+    c.expressions(top);
+    Sub s{blk, bhead, blen, uint32_t(f.sub_cells.size()), uint32_t(f.sub_top.size()), -1};
+    if (top[0] >= 0 && end_of(uint32_t(top[0])) == blen) s.single = top[0];
+    f.sub_cells.insert(f.sub_cells.end(), snap.begin(), snap.end());
+    f.sub_top.insert(f.sub_top.end(), top.begin(), top.end());
+    f.subs.push_back(s);
+    return int32_t(f.subs.size() - 1);
+  }
 
   const Cell& at(uint32_t pos) const { return cells[pos - head]; }
 
@@ -233,9 +284,13 @@ struct Compiler {
         c.header = TYPE_PATH;
         c.w3 = 0;
         return leaf(K_CONST, pos, c, pos + 1);
-      case TYPE_PAREN:
+      case TYPE_PAREN: {
         c.set_type(TYPE_BLOCK);
-        return leaf(K_PAREN, pos, c, pos + 1);
+        int32_t s = sub(c);
+        uint32_t k = leaf(K_PAREN, pos, c, pos + 1);
+        f.nodes[k].refs = uint32_t(s + 1);
+        return k;
+      }
       case TYPE_SET_WORD:
       case TYPE_SET_PATH: {
         if (pos + 1 >= len) return walk(pos, NO_END);
@@ -302,6 +357,20 @@ struct Compiler {
     n.values = values_of(n.cell);
     std::vector<uint32_t> kids;
     n.end = arguments(pos + 1, n.arity, kids);
+    // either, if and unless with literal blocks run the chosen one in place.
+    bool branch = fn.is(TYPE_NATIVE) && !(n.flags & F_REFINEMENTS) && kids.size() == n.arity &&
+                  ((fn.w1 == NAT_EITHER && n.arity == 3) || ((fn.w1 == NAT_IF || fn.w1 == NAT_UNLESS) && n.arity == 2));
+    for (uint32_t i = 1; branch && i < n.arity; i++)
+      branch = f.nodes[kids[i]].kind == K_CONST && f.nodes[kids[i]].cell.is(TYPE_BLOCK);
+    if (branch) {
+      int32_t yes = sub(f.nodes[kids[1]].cell);
+      int32_t no = n.arity == 3 ? sub(f.nodes[kids[2]].cell) : -1;
+      if (yes >= 0 && (n.arity == 2 || no >= 0)) {
+        n.flags |= F_BRANCH;
+        n.refs = uint32_t(yes + 1);
+        n.nrefs = uint32_t(no + 1);
+      }
+    }
     return add(n, kids);
   }
 
@@ -377,6 +446,12 @@ struct Compiler {
 // The runner
 
 may_gc Status run_node(Form& f, const Node& n, Code& code);
+// A block's expressions in place of the walker's loop: top gives the
+// compiled expression at each of the size positions before code.end.
+may_gc Status run_block(Form& f, const int32_t* top, uint32_t size, int32_t single, uint32_t header, Cell* result,
+                        Code& code);
+// A literal block compiled in place, as eval_block would run it.
+may_gc Status run_sub(Form& f, const Sub& s, bool chain);
 
 // The value cell of a node's word (w: the node's cell, or a path's head).
 inline const Cell* slot_of(const Node& n, const Cell& w) {
@@ -469,6 +544,31 @@ inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell
     check_argument(f, n, i, n.cell, i);
   }
   if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
+  if (n.flags & F_BRANCH) {
+    // either, if, unless: the chosen block runs in place when it is the
+    // one compiled; the frame stays the native's.
+    bool run;
+    uint32_t pick = 0;
+    if (n.expect.w1 == NAT_EITHER) {
+      if (base[0].is(TYPE_UNSET)) fire(ErrId::NO_RETURN);
+      run = true;
+      pick = truthy(base[0]) ? 0 : 1;
+    } else {
+      run = truthy(base[0]) == (n.expect.w1 == NAT_IF);
+    }
+    const Sub* s = run ? &f.subs[(pick ? n.nrefs : n.refs) - 1] : nullptr;
+    if (!run) {
+      base[0] = none_cell();
+    } else if (same_cell(base[1 + pick], s->cell)) [[likely]] {
+      VEL_TRY(run_sub(f, *s, true));
+    } else {
+      return close_call(n, base);
+    }
+    stack_unwind();
+    base[-1] = *base;
+    g_stack.top = base;
+    return Status::OK;
+  }
   return close_call(n, base);
 }
 
@@ -617,6 +717,8 @@ may_gc Status run_node(Form& f, const Node& n, Code& code) {
       return Status::OK;
     case K_PAREN:
       code.pos++;
+      if (n.refs) [[likely]]
+        return run_sub(f, f.subs[n.refs - 1], false);
       return eval_block(n.cell, false);
     case K_CALL:
       return run_call(f, n, code);
@@ -662,13 +764,8 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
   f->snapshot.assign(cells + head, cells + len);
   f->expr_at.assign(len - head, -1);
   try {
-    Compiler c{*f, f->snapshot.data(), head, len};
-    for (uint32_t p = head; p < len;) {
-      uint32_t e = c.expr(p, false);
-      f->expr_at[p - head] = int32_t(e);
-      p = c.end_of(e);
-      if (p == NO_END) break;
-    }
+    Compiler c{*f, f->snapshot.data(), head, len, 0};
+    c.expressions(f->expr_at);
     if (f->expr_at[0] >= 0 && c.end_of(uint32_t(f->expr_at[0])) == len) f->single = f->expr_at[0];
     // The nodes no longer move: link each to its children.
     f->links.resize(f->kids.size());
@@ -698,9 +795,6 @@ struct Running {
 
 }  // namespace
 
-namespace {
-may_gc Status run_rest(Form& f, const Cell& block, Cell* result, Code& code, const Cell& saved_code);
-}  // namespace
 
 Form* valid_form(const Cell& block) {
   Buffer* b = node_buffer(block.node());
@@ -744,38 +838,22 @@ void forms_init() {
 
 may_gc Status run_form(Form& f, const Cell& block, Cell* result) {
   Running running(f);
-  Cell saved_code = g_current_code;
-  g_current_code.header = block.header;
-  g_current_code.w1 = f.head;
-  g_current_code.w2 = f.node;
-  if (f.single >= 0) [[likely]] {
-    // One expression: no loop, and no end to look for after it.
-    Code code{f.node, f.head, f.len};
-    g_stack.top = result + 1;
-    VEL_TRY(run_expr(f, f.nodes[uint32_t(f.single)], code));
-    if (code.pos >= f.len || code.at_end()) {
-      *result = result[1];
-      g_current_code = saved_code;
-      return Status::OK;
-    }
-    return run_rest(f, block, result, code, saved_code);
-  }
   Code code{f.node, f.head, f.len};
-  return run_rest(f, block, result, code, saved_code);
+  return run_block(f, f.expr_at.data(), uint32_t(f.expr_at.size()), f.single, block.header, result, code);
 }
 
 namespace {
 
-// The expressions of a block from code.pos on.
-may_gc Status run_rest(Form& f, const Cell& block, Cell* result, Code& code, const Cell& saved_code) {
-  uint32_t size = uint32_t(f.expr_at.size());
+may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t header, Cell* result, Code& code) {
+  uint32_t head = code.pos;
+  (void)head;
   while (true) {
-    g_current_code.header = block.header;
+    g_current_code.header = header;
     g_current_code.w1 = code.pos;
-    g_current_code.w2 = f.node;
+    g_current_code.w2 = code.node;
     g_stack.top = result + 1;
-    uint32_t at = code.pos - f.head;
-    int32_t e = at < size ? f.expr_at[at] : -1;
+    uint32_t at = code.pos - (code.end - size);
+    int32_t e = at < size ? top[at] : -1;
     if (e >= 0 && !trace::g_trace.on) [[likely]] {
       VEL_TRY(run_expr(f, f.nodes[uint32_t(e)], code));
     } else {
@@ -787,8 +865,39 @@ may_gc Status run_rest(Form& f, const Cell& block, Cell* result, Code& code, con
     }
     if (code.at_end()) break;
   }
+  return Status::OK;
+}
+
+may_gc Status run_block(Form& f, const int32_t* top, uint32_t size, int32_t single, uint32_t header, Cell* result,
+                        Code& code) {
+  Cell saved_code = g_current_code;
+  g_current_code.header = header;
+  g_current_code.w1 = code.pos;
+  g_current_code.w2 = code.node;
+  g_stack.top = result + 1;
+  if (single >= 0) [[likely]] {
+    // One expression: no loop, and no end to look for after it.
+    VEL_TRY(run_expr(f, f.nodes[uint32_t(single)], code));
+    if (code.pos < code.end && !code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code));
+  } else {
+    VEL_TRY(run_rest(f, top, size, header, result, code));
+  }
   *result = result[1];
   g_current_code = saved_code;
+  return Status::OK;
+}
+
+may_gc Status run_sub(Form& f, const Sub& s, bool chain) {
+  NodeId node = s.cell.node();
+  Buffer* b = node_buffer(node);
+  if ((b->used() >> 4) != s.len || trace::g_trace.on ||
+      !same_cells(b->cells() + s.head, &f.sub_cells[s.cells], s.len - s.head)) [[unlikely]]
+    return eval_block(s.cell, chain);
+  Cell* result = push(s.cell);
+  Code code{node, s.head, s.len};
+  VEL_TRY(run_block(f, &f.sub_top[s.top], s.len - s.head, s.single, s.cell.header, result, code));
+  g_stack.top = result + 1;
+  if (chain) *g_stack.base = *result;
   return Status::OK;
 }
 
