@@ -511,11 +511,47 @@ inline Cell* open_call(const Node& n, const Cell& name) {
   return stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, name.w2, name.w1);
 }
 
+// A function's context reads the call's cells while its body runs; the
+// caller's cells come back when it ends, also when an error unwinds it.
+struct StackValues {
+  NodeId ctx;
+  uint32_t saved;
+  ~StackValues() { context::cell(ctx).w2 = saved; }
+};
+
+// A function! body through its compiled form, as eval_function_body runs
+// it when no trace is on.
+may_gc Status run_function(const Cell& fn, Cell* base) {
+  if ((fn.header & (func::FN_TRACE | func::FN_NO_TRACE)) || trace::g_trace.on) return eval_function_body(fn, base);
+  Cell body = *func::more_cell(fn, func::MORE_BODY);
+  Form* form = body.is(TYPE_BLOCK) ? valid_form(body) : nullptr;
+  NodeId ctx = func::context_of(fn);
+  Cell& cc = context::cell(ctx);
+  if (!form || !(cc.header & context::STACK_VALUES)) return eval_function_body(fn, base);
+  StackValues restore{ctx, cc.w2};
+  cc.w2 = cell_index(base);
+  uint32_t depth = frame_depth();
+  g_stack.frame_top[-1].header |= FRAME_BODY;
+  Cell* result = push(body);
+  Status s = run_form(*form, body, result);
+  if (s == Status::OK) [[likely]] {
+    *base = *result;
+  } else if (s == Status::RETURN || s == Status::EXIT) {
+    // The signal left the value in this frame's result cell.
+    g_stack.frame_top = g_stack.frames + depth;
+    g_stack.base = base;
+    g_stack.top = base + 1;
+    s = Status::OK;
+  }
+  (g_stack.frames + depth - 1)->header &= ~FRAME_BODY;
+  return s;
+}
+
 // Runs the callee on its frame and leaves the result in the callee's copy.
 inline may_gc Status close_call(const Node& n, Cell* base) {
   for (uint32_t i = 0; i < n.locals; i++) *push_slot() = i ? none_cell() : logic_cell(false);
   if (n.flags & F_FUNCTION) {
-    VEL_TRY(eval_function_body(n.expect, base));
+    VEL_TRY(run_function(n.expect, base));
   } else if (n.expect.is(TYPE_NATIVE) && n.expect.w1 <= NATIVE_SLOTS && g_natives[n.expect.w1]) {
     VEL_TRY(g_natives[n.expect.w1](base));
   } else {
