@@ -176,7 +176,8 @@ struct Compiler {
   }
 
   // A literal block compiled in place: its index in Form::subs, or -1.
-  may_gc int32_t sub(const Cell& blk) {
+  // blk is a copy: a cell of f.nodes would move as compiling adds nodes.
+  may_gc int32_t sub(Cell blk) {
     if (depth >= MAX_DEPTH) return -1;
     NodeId bn = blk.node();
     uint32_t blen = node_buffer(bn)->used() >> 4;
