@@ -52,6 +52,7 @@ enum Kind : uint8_t {
 enum : uint8_t {
   F_INFIX = 1,        // K_WALK: the walker applies the operators after the term
   F_BRANCH = 16,      // K_CALL: either, if or unless with literal blocks, run in place
+  F_STORE = 32,       // K_SET_WORD: the context takes values in place (no object)
   F_TAIL_CHECK = 2,   // K_EXPR: a word follows, which may have become an operator
   F_FUNCTION = 4,     // calls: the callee is a function!
   F_REFINEMENTS = 8,  // calls: the callee has refinements after its arguments
@@ -261,6 +262,11 @@ struct Compiler {
     n.flags = word_follows ? F_TAIL_CHECK : 0;
     n.start = pos;
     n.end = p;
+    if (word_follows) {
+      // The word after the expression, looked up at run time.
+      n.expect = at(p);
+      n.values = values_of(n.expect);
+    }
     return add(n, kids);
   }
 
@@ -301,6 +307,10 @@ struct Compiler {
         n.start = pos;
         n.end = end_of(k);
         n.cell = c;
+        if (n.kind == K_SET_WORD && c.w1 && c.i3() >= 0) {
+          n.values = values_of(c);
+          if (context::kind(c.w1) != context::KIND_OBJECT || context::is_stack(c.w1)) n.flags = F_STORE;
+        }
         return add(n, {k});
       }
       case TYPE_PATH:
@@ -461,6 +471,10 @@ inline const Cell* slot_of(const Node& n, const Cell& w) {
     uint32_t i = uint32_t(w.i3());
     return i < (b->used() >> 4) ? b->cells() + i : nullptr;
   }
+  if (w.w1 == g_body_ctx && w.i3() >= 0) [[likely]] {
+    Cell* p = g_body_base + uint32_t(w.i3());
+    return p < g_stack.top ? p : nullptr;
+  }
   return word_slot(w);
 }
 
@@ -531,6 +545,7 @@ may_gc Status run_function(const Cell& fn, Cell* base) {
   if (!form || !(cc.header & context::STACK_VALUES)) return eval_function_body(fn, base);
   StackValues restore{ctx, cc.w2};
   cc.w2 = cell_index(base);
+  BodyScope scope(ctx, base);
   uint32_t depth = frame_depth();
   g_stack.frame_top[-1].header |= FRAME_BODY;
   Cell* result = push(body);
@@ -685,7 +700,14 @@ inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell
     }
     VEL_TRY(infix_apply(op.expect, src, op.cell, left));
   }
-  if (code.pos != n.end || (n.flags & F_TAIL_CHECK)) return eval_infix(code, left);
+  if (code.pos != n.end) [[unlikely]]
+    return eval_infix(code, left);
+  if (n.flags & F_TAIL_CHECK) {
+    // The word that follows ends the expression unless it has become an
+    // operator.
+    const Cell* v = slot_of(n, n.expect);
+    if (!v || v->is(TYPE_OP)) return eval_infix(code, left);
+  }
   return Status::OK;
 }
 
@@ -702,7 +724,11 @@ inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell
     VEL_TRY(eval_push_at(code, c, false, false));
   }
   Cell value = *stack_get_top();
-  assign_word(*base, value);
+  Cell* slot = (n.flags & F_STORE) && !value.is(TYPE_UNSET) ? const_cast<Cell*>(slot_of(n, n.cell)) : nullptr;
+  if (slot) [[likely]]
+    *slot = value;
+  else
+    assign_word(*base, value);
   *base = value;
   stack_unwind();
   return Status::OK;

@@ -25,6 +25,30 @@ struct FrameName {
 };
 FrameName frame_name(const Cell& name);
 
+// The innermost running function body: its context and the call's cells.
+// Words of that context read those cells without going through the
+// context. NO_BODY when no body runs.
+constexpr NodeId NO_BODY = 0xFFFFFFFF;
+extern NodeId g_body_ctx;
+extern Cell* g_body_base;
+
+// Sets the innermost body for a function call and puts the previous one
+// back when the call ends, also when an error unwinds it.
+struct BodyScope {
+  NodeId ctx;
+  Cell* base;
+  BodyScope(NodeId c, Cell* b) : ctx(g_body_ctx), base(g_body_base) {
+    g_body_ctx = c;
+    g_body_base = b;
+  }
+  ~BodyScope() {
+    g_body_ctx = ctx;
+    g_body_base = base;
+  }
+  BodyScope(const BodyScope&) = delete;
+  BodyScope& operator=(const BodyScope&) = delete;
+};
+
 // The value cell of a bound, resolved word, or null when the general
 // lookup must decide (unresolved words, self, a context without values).
 inline Cell* word_slot(const Cell& w) {

@@ -27,6 +27,11 @@ namespace vel::interp {
 
 using namespace detail;
 
+namespace detail {
+NodeId g_body_ctx = NO_BODY;
+Cell* g_body_base = nullptr;
+}  // namespace detail
+
 Cell g_current_code = make_cell(TYPE_UNSET);
 
 namespace {
@@ -841,6 +846,7 @@ may_gc Status eval_function_body(const Cell& fn, Cell* base) {
       if (tflags) [[unlikely]] trace::g_trace.on = trace_on;
     }
   } restore{ctx, saved, tflags, trace::g_trace.on};
+  BodyScope scope(ctx, base);
   if (tflags) [[unlikely]]
     trace::g_trace.on = (tflags & func::FN_NO_TRACE) ? false : trace::g_trace.run;
   CallFrame* frame = g_stack.frame_top - 1;
