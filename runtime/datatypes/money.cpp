@@ -71,18 +71,6 @@ constexpr std::string_view kDefaultCodes =
     "TMTTNDTOPTRYTTDTVDTWDTZSUAHUGXUSDUYUUZSVESVNDVUVWSTCFAXAFXCDXOFCFPXPFYERZARZMW";
 static_assert(kDefaultCodes.size() == 170 * 3);
 
-// The value of a field under the system object, or null.
-const Cell* system_field(SymId a, SymId b, SymId c = SymId::COUNT) {
-  if (!context::g_global) return nullptr;
-  const Cell* v = context::word_value_cell(context::g_global, sym(SymId::SYSTEM));
-  for (SymId s : {a, b, c}) {
-    if (s == SymId::COUNT) break;
-    if (!v || !v->is(TYPE_OBJECT)) return nullptr;
-    v = context::word_value_cell(v->w1, sym(s));
-  }
-  return v;
-}
-
 // The currency list block's cells, or null for the start-up list.
 const Cell* list_cells(uint32_t* count) {
   const Cell* list = system_field(SymId::LOCALE, SymId::CURRENCIES, SymId::LIST);

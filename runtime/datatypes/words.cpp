@@ -46,6 +46,17 @@ may_gc Cell runtime_word(SymId s) {
 
 Cell refinement_cell(SymId s) { return word::make(TYPE_REFINEMENT, 0, sym_exact(s), -1); }
 
+const Cell* system_field(SymId a, SymId b, SymId c) {
+  if (!context::g_global) return nullptr;
+  const Cell* v = context::word_value_cell(context::g_global, sym(SymId::SYSTEM));
+  for (SymId s : {a, b, c}) {
+    if (s == SymId::COUNT) break;
+    if (!v || !v->is(TYPE_OBJECT)) return nullptr;
+    v = context::word_value_cell(v->w1, sym(s));
+  }
+  return v;
+}
+
 void make_datatype_words() {
   for (int32_t t = 1; t <= g_last_type_id; t++)
     if (g_types[t].registered) g_types[t].name_word = word::load(g_types[t].name);

@@ -108,7 +108,9 @@
   X(AXIS_X, "x", S) X(AXIS_Y, "y", S) X(AXIS_Z, "z", S) X(ROUND, "round", S)                          \
   /* money!: accessors and the settings it reads */                                                   \
   X(CODE, "code", S) X(AMOUNT, "amount", S) X(LOCALE, "locale", S) X(CURRENCIES, "currencies", S)     \
-  X(LIST, "list", S) X(OPTIONS, "options", S) X(MONEY_DIGITS, "money-digits", S)
+  X(LIST, "list", S) X(OPTIONS, "options", S) X(MONEY_DIGITS, "money-digits", S)                     \
+  /* system/lexer, read by the lexer's callbacks */                                                   \
+  X(LEXER, "lexer", S) X(EXIT_STATES, "exit-states", S)
 // clang-format on
 
 namespace vel {
@@ -138,6 +140,10 @@ const char* runtime_word_text(SymId s);
 may_gc Cell runtime_word(SymId s);
 // An unbound refinement! (no context) with the listed text.
 Cell refinement_cell(SymId s);
+
+// The value of a field under the system object (system/a/b/c, c may be
+// left out), or null while there is none.
+const Cell* system_field(SymId a, SymId b, SymId c = SymId::COUNT);
 
 // Start-up step "datatype words": the name word of every registered type
 // (g_types[t].name_word), after the symbol table and the global context.

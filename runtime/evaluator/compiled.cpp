@@ -53,6 +53,7 @@ enum : uint8_t {
   F_INFIX = 1,        // K_WALK: the walker applies the operators after the term
   F_BRANCH = 16,      // K_CALL: either, if or unless with literal blocks, run in place
   F_STORE = 32,       // K_SET_WORD: the context takes values in place (no object)
+  F_ARITH = 64,       // K_EXPR: one operator between two words or constants
   F_TAIL_CHECK = 2,   // K_EXPR: a word follows, which may have become an operator
   F_FUNCTION = 4,     // calls: the callee is a function!
   F_REFINEMENTS = 8,  // calls: the callee has refinements after its arguments
@@ -266,6 +267,12 @@ struct Compiler {
       // The word after the expression, looked up at run time.
       n.expect = at(p);
       n.values = values_of(n.expect);
+    }
+    if (kids.size() == 2) {
+      auto plain = [&](uint32_t k) { return f.nodes[k].kind == K_CONST || f.nodes[k].kind == K_WORD; };
+      uint32_t right = f.kids[f.nodes[kids[1]].kids];
+      // The op node's child is recorded in f.kids by add().
+      if (plain(t) && plain(right)) n.flags |= F_ARITH;
     }
     return add(n, kids);
   }
@@ -653,8 +660,35 @@ inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell
   return close_call(n, base);
 }
 
+// After an expression: the word that follows ends it unless it has become
+// an operator.
+inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
+  if (n.flags & F_TAIL_CHECK) {
+    const Cell* v = slot_of(n, n.expect);
+    if (!v || v->is(TYPE_OP)) [[unlikely]]
+      return eval_infix(code, left);
+  }
+  return Status::OK;
+}
+
 [[gnu::noinline]] may_gc Status run_expr_node(Form& f, const Node& n, Code& code) {
   Cell* left = g_stack.top;
+  if (n.flags & F_ARITH) {
+    // Two numbers and an operator on them: no pushes and no calls.
+    const Node& a = *n.kid[0];
+    const Node& op = *n.kid[1];
+    const Node& b = *op.kid[0];
+    const Cell* l = a.kind == K_CONST ? &a.cell : slot_of(a, a.cell);
+    const Cell* r = b.kind == K_CONST ? &b.cell : slot_of(b, b.cell);
+    const Cell* v = slot_of(op, op.cell);
+    Cell out;
+    if (l && r && v && is_number(*l) && is_number(*r) && same_cell(*v, op.expect) &&
+        infix_fast(op.expect, func::op_source_type(op.expect), *l, *r, &out)) [[likely]] {
+      *push_slot() = out;
+      code.pos = n.end;
+      return tail_check(n, code, left);
+    }
+  }
   VEL_TRY(run_node(f, *n.kid[0], code));
   for (uint32_t j = 1; j < n.count; j++) {
     const Node& op = *n.kid[j];
@@ -702,13 +736,7 @@ inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell
   }
   if (code.pos != n.end) [[unlikely]]
     return eval_infix(code, left);
-  if (n.flags & F_TAIL_CHECK) {
-    // The word that follows ends the expression unless it has become an
-    // operator.
-    const Cell* v = slot_of(n, n.expect);
-    if (!v || v->is(TYPE_OP)) return eval_infix(code, left);
-  }
-  return Status::OK;
+  return tail_check(n, code, left);
 }
 
 [[gnu::noinline]] may_gc Status run_set_word(Form& f, const Node& n, Code& code) {

@@ -1,8 +1,7 @@
 #include "evaluator/natives.h"
 
 #include "datatypes/binary.h"
-#include "io/lexer.h"
-
+#include "evaluator/lexer_callback.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_eval.h"
 #include "evaluator/natives_math.h"
@@ -39,8 +38,7 @@ void natives_init() {
   register_natives_parse();
   register_natives_system();
   binary::register_natives();
-  static const NativeEntry kLexer[] = {{NAT_TRANSCODE, lexer::transcode_native}};
-  register_natives(kLexer, 1);
+  lexer_callbacks_init();
 }
 
 }  // namespace vel
