@@ -566,10 +566,10 @@ TEST_F(LexerTest, TranscodeNativeFrame) {
   o.line = 7;
   VelError e = error_from([&] { (void)lexer::transcode(*src, o); });
   EXPECT_EQ(molded(e.args[0]), "\"(line 8)\"");
-  // A callback needs the evaluator's adapter.
+  // A callback must be a function! or routine!.
   Cell traced[11] = {*src, no, no, no, no, no, none, no, none, yes, integer_cell(1)};
   RootedCells root3(traced, 11);
-  EXPECT_EQ(error_from([&] { (void)lexer::transcode_native(traced); }).id, ErrId::NOT_DONE);
+  EXPECT_EQ(error_from([&] { (void)lexer::transcode_native(traced); }).id, ErrId::INVALID_ARG);
 }
 
 TEST_F(LexerTest, TranscodeOfBinarySkipsTheByteOrderMarkAndCountsBytes) {
