@@ -229,15 +229,6 @@ may_gc void field_assigned(const Cell& o, const Cell& word, const Cell& old_valu
   ownership_bind(*nv, *obj, *w);
 }
 
-// Sets field i of o with the protocol of a path assignment.
-may_gc void set_field(const Cell& o_in, const Cell& word_in, int32_t i, const Cell& value) {
-  RootedCell o(o_in), w(word_in), v(value);
-  RootedCell old(field(*o, uint32_t(i)));
-  *context::value_at(o->w1, uint32_t(i)) = *v;
-  context::word_at(o->w1, uint32_t(i))->header |= context::WORD_CHANGED;
-  field_assigned(*o, *w, *old, *v);
-  fire_on_change(*o, *w, *old, *v);
-}
 
 // The hook of context::set_in for object contexts.
 may_gc void on_context_change(NodeId ctx, const Cell& word, const Cell& old_value, const Cell& new_value) {
@@ -517,8 +508,8 @@ may_gc Cell object_eval_path(const Cell& value, const Cell& selector, const Cell
   Cell path = step.path ? *step.path : none_cell();
   if (!is_field_key(selector.type())) fire(ErrId::INVALID_PATH, path, selector);
   Cell w = selector;
-  int32_t i = (w.w1 == value.w1 && w.i3() >= 0) ? w.i3() : context::find_word(value.w1, w.w2, true);
-  if (i < 0 || !context::value_at(value.w1, uint32_t(i))) fire(ErrId::INVALID_PATH, path, selector);
+  int32_t i = path_field(value, w);
+  if (i < 0) fire(ErrId::INVALID_PATH, path, selector);
   w.w1 = value.w1;
   w.w3 = uint32_t(i);
   w.set_type(TYPE_WORD);
@@ -708,6 +699,21 @@ int32_t compare_fields(const Cell* a, const Cell* b, int op) {
     if (r != 0) return r;
   }
   return 0;
+}
+
+int32_t path_field(const Cell& object, const Cell& word) {
+  int32_t i = (word.w1 == object.w1 && word.i3() >= 0) ? word.i3() : context::find_word(object.w1, word.w2, true);
+  return (i < 0 || !context::value_at(object.w1, uint32_t(i))) ? -1 : i;
+}
+
+// Sets field i of o with the protocol of a path assignment.
+may_gc void set_field(const Cell& o_in, const Cell& word_in, int32_t i, const Cell& value) {
+  RootedCell o(o_in), w(word_in), v(value);
+  RootedCell old(field(*o, uint32_t(i)));
+  *context::value_at(o->w1, uint32_t(i)) = *v;
+  context::word_at(o->w1, uint32_t(i))->header |= context::WORD_CHANGED;
+  field_assigned(*o, *w, *old, *v);
+  fire_on_change(*o, *w, *old, *v);
 }
 
 }  // namespace vel::object

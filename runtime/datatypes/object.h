@@ -58,6 +58,13 @@ may_gc void set_many(const Cell& object, const Cell& value, bool any, bool only,
 // Functions in fields are rebound to the copy.
 may_gc Cell copy(const Cell& object, bool deep, const Cell* types);
 
+// The field a path's word selects in an object (the word's own index when
+// it is bound to the object), or -1 when the object has no such field.
+int32_t path_field(const Cell& object, const Cell& word);
+// Sets field i with the protocol of a path assignment: the change flag,
+// ownership of series, on-change*.
+may_gc void set_field(const Cell& object, const Cell& word, int32_t i, const Cell& value);
+
 // The on-change* protocol, called once the field holds the new value.
 may_gc void fire_on_change(const Cell& object, const Cell& word, const Cell& old_value, const Cell& new_value);
 // The on-deep-change* protocol (the ownership check calls it): owner, field

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "datatypes/object.h"
 #include "datatypes/symbol.h"
 #include "datatypes/words.h"
 #include "errors.h"
@@ -44,6 +45,7 @@ enum Kind : uint8_t {
   K_PATH_CALL,  // a path naming a function and refinements
   K_SET_WORD,   // a set-word and the expression it takes
   K_SET_PATH,   // a set-path and the expression it takes
+  K_PATH_GET,   // word/word through an object's field
   K_WALK,       // a term left to the walker
   K_EXPR,       // a term and the operators after it
   K_OP,         // one operator and its right operand
@@ -79,6 +81,9 @@ struct Node {
   const Node* const* kid;  // the children, linked once the form is complete
   Cell cell;          // the node's cell: a constant, a word, a path
   Cell expect;        // calls: the callee; K_OP: the op!
+  // word/word paths through objects: the field found last time, by context.
+  mutable NodeId field_ctx;
+  mutable int32_t field_index;
 };
 
 // A refinement named by a path call: its logic cell in the frame and the
@@ -318,6 +323,17 @@ struct Compiler {
           n.values = values_of(c);
           if (context::kind(c.w1) != context::KIND_OBJECT || context::is_stack(c.w1)) n.flags = F_STORE;
         }
+        if (n.kind == K_SET_PATH) {
+          // word/word: kept to store into an object's field directly.
+          Buffer* pb = node_buffer(c.node());
+          uint32_t first = c.index() < 0 ? 0 : uint32_t(c.index());
+          if ((pb->used() >> 4) == first + 2 && pb->cells()[first].is(TYPE_WORD) && pb->cells()[first + 1].is(TYPE_WORD)) {
+            n.values = values_of(pb->cells()[first]);
+            n.path = uint32_t(f.path_cells.size());
+            n.path_len = 2;
+            f.path_cells.insert(f.path_cells.end(), pb->cells() + first, pb->cells() + first + 2);
+          }
+        }
         return add(n, {k});
       }
       case TYPE_PATH:
@@ -403,8 +419,21 @@ struct Compiler {
     const Cell* slot = word_slot(elems[0]);
     if (!slot) return walk(pos, NO_END);
     Cell fn = *slot;
-    // A path through a value: its end is a guess the parent checks.
-    if (!func::is_callable(fn.type())) return walk(pos, pos + 1);
+    // A path through a value: its end is a guess the parent checks. A
+    // word/word path through an object reads the field directly.
+    if (!func::is_callable(fn.type())) {
+      if (!fn.is(TYPE_OBJECT) || elems.size() != 2 || !elems[1].is(TYPE_WORD)) return walk(pos, pos + 1);
+      Node n{};
+      n.kind = K_PATH_GET;
+      n.start = pos;
+      n.end = pos + 1;
+      n.cell = p;
+      n.values = values_of(elems[0]);
+      n.path = uint32_t(f.path_cells.size());
+      n.path_len = 2;
+      f.path_cells.insert(f.path_cells.end(), elems.begin(), elems.end());
+      return add(n, {});
+    }
     if (fn.is(TYPE_ROUTINE)) return walk(pos, NO_END);
     Node n{};
     n.kind = K_PATH_CALL;
@@ -631,6 +660,38 @@ inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell
   return close_call(n, base);
 }
 
+// The object field a word/word path node names now: the object's value
+// cell and the field index, or null when the path is no longer one through
+// an object field.
+const Cell* path_object(const Form& f, const Node& n, int32_t* index) {
+  Buffer* pb = node_buffer(n.cell.node());
+  uint32_t first = n.cell.index() < 0 ? 0 : uint32_t(n.cell.index());
+  const Cell* elems = &f.path_cells[n.path];
+  if ((pb->used() >> 4) != first + 2 || !same_cells(pb->cells() + first, elems, 2)) return nullptr;
+  const Cell* o = slot_of(n, elems[0]);
+  if (!o || !o->is(TYPE_OBJECT)) return nullptr;
+  if (o->w1 != n.field_ctx) {
+    int32_t i = object::path_field(*o, elems[1]);
+    if (i < 0) return nullptr;
+    n.field_ctx = o->w1;
+    n.field_index = i;
+  }
+  *index = n.field_index;
+  return o;
+}
+
+[[gnu::noinline]] may_gc Status run_path_get(Form& f, const Node& n, Code& code) {
+  int32_t i;
+  const Cell* o = path_object(f, n, &i);
+  const Cell* v = o ? context::value_at(o->w1, uint32_t(i)) : nullptr;
+  // Unset fields and methods: the walker raises or calls.
+  if (!v || v->is(TYPE_UNSET) || func::is_callable(v->type())) [[unlikely]]
+    return miss(f, code, false);
+  *push_slot() = *v;
+  code.pos++;
+  return Status::OK;
+}
+
 [[gnu::noinline]] may_gc Status run_path_call(Form& f, const Node& n, Code& code) {
   // The path's elements must be those compiled, and its head the callee.
   Buffer* pb = node_buffer(n.cell.node());
@@ -776,7 +837,17 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
   }
   Cell value = *stack_get_top();
   set_result(value);
-  VEL_TRY(eval_path(*path, nullptr, true, false, false));
+  int32_t i;
+  const Cell* o = n.path_len == 2 ? path_object(f, n, &i) : nullptr;
+  if (o) {
+    Cell w = f.path_cells[n.path + 1];
+    w.w1 = o->w1;
+    w.w3 = uint32_t(i);
+    w.set_type(TYPE_WORD);
+    object::set_field(*o, w, i, value);
+  } else {
+    VEL_TRY(eval_path(*path, nullptr, true, false, false));
+  }
   set_result(value);
   stack_unwind();
   return Status::OK;
@@ -815,6 +886,8 @@ may_gc Status run_node(Form& f, const Node& n, Code& code) {
       return run_call(f, n, code);
     case K_PATH_CALL:
       return run_path_call(f, n, code);
+    case K_PATH_GET:
+      return run_path_get(f, n, code);
     case K_SET_WORD:
       return run_set_word(f, n, code);
     case K_SET_PATH:
