@@ -493,10 +493,6 @@ struct Compiler {
 // The runner
 
 may_gc Status run_node(Form& f, const Node& n, Code& code);
-// A block's expressions in place of the walker's loop: top gives the
-// compiled expression at each of the size positions before code.end.
-may_gc Status run_block(Form& f, const int32_t* top, uint32_t size, int32_t single, uint32_t header, Cell* result,
-                        Code& code);
 // A literal block compiled in place, as eval_block would run it.
 may_gc Status run_sub(Form& f, const Sub& s, bool chain);
 
@@ -572,7 +568,7 @@ struct StackValues {
 
 // A function! body through its compiled form, as eval_function_body runs
 // it when no trace is on.
-may_gc Status run_function(const Cell& fn, Cell* base) {
+[[gnu::always_inline]] inline may_gc Status run_function(const Cell& fn, Cell* base) {
   if ((fn.header & (func::FN_TRACE | func::FN_NO_TRACE)) || trace::g_trace.on) return eval_function_body(fn, base);
   Cell body = *func::more_cell(fn, func::MORE_BODY);
   Form* form = body.is(TYPE_BLOCK) ? valid_form(body) : nullptr;
@@ -1000,12 +996,6 @@ void forms_init() {
   g_eager = e && std::string_view(e) == "eager";
 }
 
-may_gc Status run_form(Form& f, const Cell& block, Cell* result) {
-  Running running(f);
-  Code code{f.node, f.head, f.len};
-  return run_block(f, f.expr_at.data(), uint32_t(f.expr_at.size()), f.single, block.header, result, code);
-}
-
 namespace {
 
 may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t header, Cell* result, Code& code) {
@@ -1032,8 +1022,8 @@ may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t head
   return Status::OK;
 }
 
-may_gc Status run_block(Form& f, const int32_t* top, uint32_t size, int32_t single, uint32_t header, Cell* result,
-                        Code& code) {
+[[gnu::always_inline]] inline may_gc Status run_block(Form& f, const int32_t* top, uint32_t size, int32_t single,
+                                                    uint32_t header, Cell* result, Code& code) {
   Cell saved_code = g_current_code;
   g_current_code.header = header;
   g_current_code.w1 = code.pos;
@@ -1066,6 +1056,12 @@ may_gc Status run_sub(Form& f, const Sub& s, bool chain) {
 }
 
 }  // namespace
+
+may_gc Status run_form(Form& f, const Cell& block, Cell* result) {
+  Running running(f);
+  Code code{f.node, f.head, f.len};
+  return run_block(f, f.expr_at.data(), uint32_t(f.expr_at.size()), f.single, block.header, result, code);
+}
 
 void forms_mark(uint32_t spare, FormCellVisitor visit) {
   if (spare - 1 >= SPARE_SEEN - 1 || spare >= g_forms.size()) return;
