@@ -450,20 +450,8 @@ struct Compiler {
     std::vector<uint32_t> used_slots;
     for (size_t k = 1; k < elems.size(); k++) {
       if (!elems[k].is(TYPE_WORD)) return walk(pos, NO_END);
-      uint32_t s = symbol::resolve(elems[k].w2);
-      uint32_t slot_at = 0;
-      int32_t found = -1, found_slot = -1;
-      for (uint32_t i = 0; i < entries; i++) {
-        Cell e = node_buffer(cache)->cells()[i];
-        if (e.is(TYPE_TYPESET) && func::arg_mode(e) == func::ARG_RETURN) continue;
-        if (e.is(TYPE_INTEGER)) continue;
-        if (e.is(TYPE_REFINEMENT) && symbol::resolve(e.w2) == s) {
-          found = int32_t(i);
-          found_slot = int32_t(slot_at);
-          break;
-        }
-        slot_at++;
-      }
+      int32_t found_slot = -1;
+      int32_t found = find_refinement(cache, symbol::resolve(elems[k].w2), &found_slot);
       if (found < 0) return walk(pos, NO_END);
       for (uint32_t u : used_slots)
         if (u == uint32_t(found_slot)) return walk(pos, NO_END);
@@ -796,18 +784,21 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
   return tail_check(n, code, left);
 }
 
+// The value a set-word or set-path takes: its node when the code is where
+// the node begins, else the walker from where the code is.
+inline may_gc Status run_assigned(Form& f, const Node& n, Code& code) {
+  const Node& k = *n.kid[0];
+  if (code.pos == k.start) return run_expr(f, k, code);
+  const Cell* c = code_cell(code);
+  if (!c) fire(ErrId::NEED_VALUE, n.cell);
+  return eval_push_at(code, c, false, false);
+}
+
 [[gnu::noinline]] may_gc Status run_set_word(Form& f, const Node& n, Code& code) {
   code.pos++;
   Cell* base = stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, n.cell.w2, n.cell.w1);
   push(n.cell);
-  const Node& k = *n.kid[0];
-  if (code.pos == k.start) {
-    VEL_TRY(run_expr(f, k, code));
-  } else {
-    const Cell* c = code_cell(code);
-    if (!c) fire(ErrId::NEED_VALUE, n.cell);
-    VEL_TRY(eval_push_at(code, c, false, false));
-  }
+  VEL_TRY(run_assigned(f, n, code));
   Cell value = *stack_get_top();
   Cell* slot = (n.flags & F_STORE) && !value.is(TYPE_UNSET) ? const_cast<Cell*>(slot_of(n, n.cell)) : nullptr;
   if (slot) [[likely]]
@@ -823,14 +814,7 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
   code.pos++;
   RootedCell path(n.cell);
   stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, sym_exact(SymId::SET_PATH), 0);
-  const Node& k = *n.kid[0];
-  if (code.pos == k.start) {
-    VEL_TRY(run_expr(f, k, code));
-  } else {
-    const Cell* c = code_cell(code);
-    if (!c) fire(ErrId::NEED_VALUE, n.cell);
-    VEL_TRY(eval_push_at(code, c, false, false));
-  }
+  VEL_TRY(run_assigned(f, n, code));
   Cell value = *stack_get_top();
   set_result(value);
   int32_t i;

@@ -163,6 +163,9 @@ Cell args_cache(const Cell& fn);
 Cell call_name(const Cell& name);
 Cell arg_word(const Cell& fn, uint32_t entry);
 [[noreturn]] void expect_arg(const Cell& fn, const Cell& name, const Cell& value, uint32_t entry);
+// The cache entry of the refinement with the symbol (its frame cell
+// through slot), or -1.
+int32_t find_refinement(NodeId cache, uint32_t symbol, int32_t* slot);
 // false for every refinement after the leading arguments, none for theirs.
 void push_unused_refinements(NodeId cache, uint32_t from);
 // The store of a set-word: w is the word (any word type).

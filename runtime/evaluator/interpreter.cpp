@@ -618,6 +618,21 @@ Cell arg_word(const Cell& fn, uint32_t entry) {
 
 namespace detail {
 
+int32_t find_refinement(NodeId cache, uint32_t symbol, int32_t* slot) {
+  uint32_t at = 0;
+  Buffer* b = node_buffer(cache);
+  for (uint32_t i = 0, n = b->used() >> 4; i < n; i++) {
+    const Cell& e = b->cells()[i];
+    if ((e.is(TYPE_TYPESET) && func::arg_mode(e) == func::ARG_RETURN) || e.is(TYPE_INTEGER)) continue;
+    if (e.is(TYPE_REFINEMENT) && symbol::resolve(e.w2) == symbol) {
+      *slot = int32_t(at);
+      return int32_t(i);
+    }
+    at++;
+  }
+  return -1;
+}
+
 [[noreturn]] void expect_arg(const Cell& fn, const Cell& name, const Cell& value, uint32_t entry) {
   fire(ErrId::EXPECT_ARG, call_name(name), datatype_cell(value.type()), arg_word(fn, entry));
 }
@@ -766,21 +781,8 @@ may_gc Status eval_arguments(const Cell& fn, const Cell& name, Code* code, const
         if (v.is(TYPE_UNSET)) fire(ErrId::NO_VALUE, el);
         on = !(v.is(TYPE_NONE) || (v.is(TYPE_LOGIC) && v.w1 != 1));
       }
-      // Find the refinement's entry by symbol.
-      uint32_t s = symbol::resolve(el.w2);
-      uint32_t slot = 0;
-      int32_t found = -1, found_slot = -1;
-      for (uint32_t i = 0; i < n; i++) {
-        Cell e = node_buffer(cache)->cells()[i];
-        if (e.is(TYPE_TYPESET) && func::arg_mode(e) == func::ARG_RETURN) continue;
-        if (e.is(TYPE_INTEGER)) continue;
-        if (e.is(TYPE_REFINEMENT) && symbol::resolve(e.w2) == s) {
-          found = int32_t(i);
-          found_slot = int32_t(slot);
-          break;
-        }
-        slot++;
-      }
+      int32_t found_slot = -1;
+      int32_t found = find_refinement(cache, symbol::resolve(el.w2), &found_slot);
       if (found < 0) fire(ErrId::NO_REFINE, *refs->path, el);
       Cell* flag = base + found_slot;
       if (flag->is(TYPE_LOGIC) && flag->w1 == 1) fire(ErrId::DUP_REFINE, *refs->path);
