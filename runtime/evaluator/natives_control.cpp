@@ -36,6 +36,7 @@
 #include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "errors.h"
+#include "evaluator/interp_detail.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/trace.h"
@@ -525,9 +526,7 @@ Status native_repeat(Cell* base) {
   // changing the word changes neither the count nor the next value.
   for (int64_t counter = 1; counter <= n; counter++) {
     base[1] = integer_cell(int32_t(counter));
-    Cell w = base[0];
-    w.set_type(TYPE_WORD);
-    context::set(&w, base[1]);
+    interp::detail::assign_word(base[0], base[1]);
     Flow f = run_body(lf, body, &sig);
     if (f == Flow::END) break;
     if (f == Flow::SIGNAL) return sig;
