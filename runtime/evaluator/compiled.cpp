@@ -273,12 +273,12 @@ struct Compiler {
       n.expect = at(p);
       n.values = values_of(n.expect);
     }
-    if (kids.size() == 2) {
-      auto plain = [&](uint32_t k) { return f.nodes[k].kind == K_CONST || f.nodes[k].kind == K_WORD; };
-      uint32_t right = f.kids[f.nodes[kids[1]].kids];
-      // The op node's child is recorded in f.kids by add().
-      if (plain(t) && plain(right)) n.flags |= F_ARITH;
-    }
+    // Operators between constants and words only: the runner may compute
+    // them without pushing (an op node's operand is its child in f.kids).
+    auto plain = [&](uint32_t k) { return f.nodes[k].kind == K_CONST || f.nodes[k].kind == K_WORD; };
+    bool arith = kids.size() >= 2 && plain(t);
+    for (size_t j = 1; arith && j < kids.size(); j++) arith = plain(f.kids[f.nodes[kids[j]].kids]);
+    if (arith) n.flags |= F_ARITH;
     return add(n, kids);
   }
 
@@ -719,17 +719,26 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
 [[gnu::noinline]] may_gc Status run_expr_node(Form& f, const Node& n, Code& code) {
   Cell* left = g_stack.top;
   if (n.flags & F_ARITH) {
-    // Two numbers and an operator on them: no pushes and no calls.
+    // Numbers and operators on them: no pushes and no calls. Any other
+    // operand, or a result the action must make, goes the general way
+    // below, which looks at everything again.
     const Node& a = *n.kid[0];
-    const Node& op = *n.kid[1];
-    const Node& b = *op.kid[0];
     const Cell* l = a.kind == K_CONST ? &a.cell : slot_of(a, a.cell);
-    const Cell* r = b.kind == K_CONST ? &b.cell : slot_of(b, b.cell);
-    const Cell* v = slot_of(op, op.cell);
-    Cell out;
-    if (l && r && v && is_number(*l) && is_number(*r) && same_cell(*v, op.expect) &&
-        infix_fast(op.expect, func::op_source_type(op.expect), *l, *r, &out)) [[likely]] {
-      *push_slot() = out;
+    Cell acc;
+    bool fast = l && is_number(*l);
+    if (fast) acc = *l;
+    for (uint32_t j = 1; fast && j < n.count; j++) {
+      const Node& op = *n.kid[j];
+      const Node& b = *op.kid[0];
+      const Cell* r = b.kind == K_CONST ? &b.cell : slot_of(b, b.cell);
+      const Cell* v = slot_of(op, op.cell);
+      Cell out;
+      fast = r && v && is_number(*r) && same_cell(*v, op.expect) &&
+             infix_fast(op.expect, func::op_source_type(op.expect), acc, *r, &out);
+      acc = out;
+    }
+    if (fast) [[likely]] {
+      *push_slot() = acc;
       code.pos = n.end;
       return tail_check(n, code, left);
     }
