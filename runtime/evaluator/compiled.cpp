@@ -36,6 +36,70 @@ constexpr uint32_t MAX_MISSES = 256;
 
 constexpr uint32_t NO_END = UINT32_MAX;
 
+// Operators computed in place on two integers (an op node's arity field).
+enum FastOp : uint32_t {
+  FOP_NONE, FOP_ADD, FOP_SUB, FOP_MUL, FOP_REM, FOP_DIV, FOP_EQ, FOP_NE, FOP_LT, FOP_GT, FOP_LE, FOP_GE,
+};
+
+FastOp fast_op(const Cell& op) {
+  TypeId src = func::op_source_type(op);
+  if (src == TYPE_ACTION) {
+    switch (op.w1) {
+      case ACT_ADD: return FOP_ADD;
+      case ACT_SUBTRACT: return FOP_SUB;
+      case ACT_MULTIPLY: return FOP_MUL;
+      case ACT_REMAINDER: return FOP_REM;
+      case ACT_DIVIDE: return FOP_DIV;
+      default: return FOP_NONE;
+    }
+  }
+  if (src != TYPE_NATIVE) return FOP_NONE;
+  switch (op.w1) {
+    case NAT_EQUAL_Q:
+    case NAT_STRICT_EQUAL_Q: return FOP_EQ;
+    case NAT_NOT_EQUAL_Q: return FOP_NE;
+    case NAT_LESSER_Q: return FOP_LT;
+    case NAT_GREATER_Q: return FOP_GT;
+    case NAT_LESSER_OR_EQUAL_Q: return FOP_LE;
+    case NAT_GREATER_OR_EQUAL_Q: return FOP_GE;
+    default: return FOP_NONE;
+  }
+}
+
+// An integer operation; false when the action must decide (overflow, a
+// zero divisor, an inexact quotient).
+inline bool int_op(uint32_t fop, int32_t a, int32_t b, Cell* out) {
+  int32_t r;
+  switch (fop) {
+    case FOP_ADD:
+      if (__builtin_add_overflow(a, b, &r)) return false;
+      break;
+    case FOP_SUB:
+      if (__builtin_sub_overflow(a, b, &r)) return false;
+      break;
+    case FOP_MUL:
+      if (__builtin_mul_overflow(a, b, &r)) return false;
+      break;
+    case FOP_REM:
+      if (b == 0 || b == -1) return false;
+      r = a % b;
+      break;
+    case FOP_DIV:
+      if (b == 0 || b == -1 || a % b != 0) return false;
+      r = a / b;
+      break;
+    case FOP_EQ: *out = logic_cell(a == b); return true;
+    case FOP_NE: *out = logic_cell(a != b); return true;
+    case FOP_LT: *out = logic_cell(a < b); return true;
+    case FOP_GT: *out = logic_cell(a > b); return true;
+    case FOP_LE: *out = logic_cell(a <= b); return true;
+    case FOP_GE: *out = logic_cell(a >= b); return true;
+    default: return false;
+  }
+  *out = integer_cell(r);
+  return true;
+}
+
 enum Kind : uint8_t {
   K_CONST,      // a value that yields itself
   K_WORD,       // a word whose value is no function
@@ -257,6 +321,7 @@ struct Compiler {
       n.cell = at(p);
       n.values = values_of(n.cell);
       n.expect = op;
+      n.arity = fast_op(op);
       kids.push_back(add(n, {r}));
       p = end_of(r);
       if (p == NO_END) break;
@@ -705,6 +770,45 @@ const Cell* path_object(const Form& f, const Node& n, int32_t* index) {
   return close_call(n, base);
 }
 
+// An F_ARITH chain computed on numbers with no pushes and no calls; false,
+// having changed nothing, for any other operand or a result the action
+// must make (the general way then looks at everything again).
+inline bool arith_fast(const Node& n, Cell* out) {
+  const Node& a = *n.kid[0];
+  const Cell* l = a.kind == K_CONST ? &a.cell : slot_of(a, a.cell);
+  if (!l || !is_number(*l)) return false;
+  Cell acc = *l;
+  for (uint32_t j = 1; j < n.count; j++) {
+    const Node& op = *n.kid[j];
+    const Node& b = *op.kid[0];
+    const Cell* r = b.kind == K_CONST ? &b.cell : slot_of(b, b.cell);
+    const Cell* v = slot_of(op, op.cell);
+    Cell next;
+    if (!r || !v || !is_number(*r) || !same_cell(*v, op.expect)) return false;
+    if (acc.is(TYPE_INTEGER) && r->is(TYPE_INTEGER) && int_op(op.arity, acc.i2(), r->i2(), &next)) {
+      acc = next;
+      continue;
+    }
+    if (!infix_fast(op.expect, func::op_source_type(op.expect), acc, *r, &next)) return false;
+    acc = next;
+  }
+  *out = acc;
+  return true;
+}
+
+// A paren holding one such chain, while its cells are those compiled: its
+// value without running it as a block (nothing in it can fail).
+inline bool paren_fast(const Form& f, const Node& n, Cell* out) {
+  if (!n.refs) return false;
+  const Sub& s = f.subs[n.refs - 1];
+  if (s.single < 0) return false;
+  const Node& e = f.nodes[uint32_t(s.single)];
+  if (e.kind != K_EXPR || !(e.flags & F_ARITH) || (e.flags & F_TAIL_CHECK)) return false;
+  Buffer* b = node_buffer(s.cell.node());
+  if ((b->used() >> 4) != s.len || !same_cells(b->cells() + s.head, &f.sub_cells[s.cells], s.len - s.head)) return false;
+  return arith_fast(e, out);
+}
+
 // After an expression: the word that follows ends it unless it has become
 // an operator.
 inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
@@ -719,25 +823,8 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
 [[gnu::noinline]] may_gc Status run_expr_node(Form& f, const Node& n, Code& code) {
   Cell* left = g_stack.top;
   if (n.flags & F_ARITH) {
-    // Numbers and operators on them: no pushes and no calls. Any other
-    // operand, or a result the action must make, goes the general way
-    // below, which looks at everything again.
-    const Node& a = *n.kid[0];
-    const Cell* l = a.kind == K_CONST ? &a.cell : slot_of(a, a.cell);
     Cell acc;
-    bool fast = l && is_number(*l);
-    if (fast) acc = *l;
-    for (uint32_t j = 1; fast && j < n.count; j++) {
-      const Node& op = *n.kid[j];
-      const Node& b = *op.kid[0];
-      const Cell* r = b.kind == K_CONST ? &b.cell : slot_of(b, b.cell);
-      const Cell* v = slot_of(op, op.cell);
-      Cell out;
-      fast = r && v && is_number(*r) && same_cell(*v, op.expect) &&
-             infix_fast(op.expect, func::op_source_type(op.expect), acc, *r, &out);
-      acc = out;
-    }
-    if (fast) [[likely]] {
+    if (arith_fast(n, &acc)) [[likely]] {
       *push_slot() = acc;
       code.pos = n.end;
       return tail_check(n, code, left);
@@ -772,8 +859,12 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
         plain = is_number(*s);
         rv = *s;
       }
+    } else if (r.kind == K_PAREN) {
+      plain = !trace::g_trace.on && paren_fast(f, r, &rv);
     }
-    if (plain && code.pos == r.start && infix_fast(op.expect, src, *left, rv, &out)) {
+    if (plain && code.pos == r.start &&
+        ((left->is(TYPE_INTEGER) && rv.is(TYPE_INTEGER) && int_op(op.arity, left->i2(), rv.i2(), &out)) ||
+         infix_fast(op.expect, src, *left, rv, &out))) {
       *left = out;
       code.pos = r.end;
       continue;
