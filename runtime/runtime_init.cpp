@@ -9,6 +9,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/words.h"
 #include "evaluator/natives.h"
+#include "evaluator/parse.h"
 #include "evaluator/random.h"
 #include "evaluator/stack.h"
 #include "externals.h"
@@ -75,6 +76,7 @@ constexpr InitFn entry(InitStep s) {
     case InitStep::TYPE_WORDS: return make_datatype_words;
     case InitStep::RUNTIME_WORDS: return init_runtime_words;
     case InitStep::NATIVES: return natives_init;
+    case InitStep::PARSE: return parser_init;
     case InitStep::STACKS: return stack_init;
     case InitStep::LEXER: return lexer::init;
     case InitStep::INTERPRETER_ROOTS: return interp::interpreter_init;

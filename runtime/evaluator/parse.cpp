@@ -1,11 +1,30 @@
-// The parse engine. One Run per call of parse; a nested parse (from a paren)
-// gets its own Run and shares only the depth budget.
+// The parse engine: one explicit state machine per run, with two private
+// stacks instead of native recursion.
 //
-// Matching answers a bool; the input position lives in the Run's rooted
-// input cell. A non-local exit out of a paren (break, return, throw...) is
-// carried to the native entry as a SignalOut exception and returned there
-// as its Status; errors travel as VelError. Both unwind the Run's RAII
-// state, so nothing is left behind.
+// The series stack holds the input of the run (at the run's base) and the
+// outer inputs of `into`. The rule stack holds three cells per entry:
+//   block entry: none; triple (cell of the sub-block in the enclosing
+//                block, input index, input length); the enclosing block
+//   rule entry:  triple (min, max, counter), or the target word of copy
+//                and set; triple (position of the cell before the rule's
+//                argument, input index and length at the round's start);
+//                pair (kind, flags) whose spare word keeps the kind of the
+//                last rule that finished directly inside it
+// A run started while another is running (from a paren or the trace
+// callback) pushes one triple (outer rule and series bases) and moves both
+// bases past it, so it sees empty stacks; every exit clears the stacks
+// back to the run's base. Both stacks are bounded by 10,000 cells, which
+// bounds rule nesting (script/parse-stack).
+//
+// Decisions kept from earlier versions of the engine: a count of 0 skips
+// the whole rule after it, keyword arguments included; a keyword with no
+// argument raises parse-end whatever its kind; `keep (paren)` keeps at
+// once without a rule entry.
+//
+// A non-local exit out of a paren or the callback (break, return,
+// throw...) is carried to the native entry as a SignalOut exception and
+// returned there as its Status; errors travel as VelError. Both unwind
+// the run's RAII state, so nothing is left behind.
 #include "evaluator/parse.h"
 
 #include <algorithm>
@@ -18,18 +37,22 @@
 #include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/function.h"
 #include "datatypes/logic.h"
+#include "datatypes/pair.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/string.h"
 #include "datatypes/string_impl.h"
 #include "datatypes/symbol.h"
+#include "datatypes/triple.h"
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "errors.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
+#include "evaluator/trace.h"
 #include "io/lexer.h"
 #include "roots.h"
 
@@ -38,27 +61,16 @@ namespace vel {
 namespace {
 
 constexpr uint32_t PARSE_STACK_LIMIT = 10000;
-// Cells of the rule budget in use by all running parses.
-uint32_t g_parse_cells = 0;
 
-// Takes n cells of the budget for the life of a rule.
-class StackUse {
- public:
-  explicit StackUse(uint32_t n) : n_(n) {
-    if (g_parse_cells + n > PARSE_STACK_LIMIT) fire(ErrId::PARSE_STACK);
-    g_parse_cells += n;
-  }
-  ~StackUse() { g_parse_cells -= n_; }
-  StackUse(const StackUse&) = delete;
-  StackUse& operator=(const StackUse&) = delete;
-
- private:
-  uint32_t n_;
-};
+// [0] the series stack, [1] the rule stack; each cell's index is the base
+// of the running parse.
+Cell g_parse_stacks[2];
 
 struct SignalOut {
   Status status;
 };
+// A trace callback answered false.
+struct CallbackStop {};
 
 enum class Kw : uint8_t {
   NONE_KW, SKIP, END, NONE, FAIL, BREAK, REJECT, ANY, SOME, OPT, WHILE, TO, THRU, NOT, AHEAD,
@@ -105,6 +117,23 @@ inline Kw keyword_of(const Cell& c) {
 
 inline bool is_word_sym(const Cell& c, SymId s) { return c.is(TYPE_WORD) && canon(c) == sym(s); }
 
+// Rule kinds, as the trace callback sees them in the pair of a rule entry.
+enum Kind : int32_t {
+  K_REPEAT = -1, K_TO = -2, K_THRU = -3, K_COPY = -4, K_SET = -5, K_NOT = -6, K_INTO = -7, K_REMOVE = -9,
+  K_WHILE = -11, K_COLLECT = -12, K_KEEP = -13, K_KEEP_PAREN = -14, K_AHEAD = -16, K_CHANGE = -17,
+  K_CHANGE_ONLY = -18, K_CASE = -19,
+};
+
+// The engine's states.
+enum State : uint8_t {
+  S_PUSH_BLOCK, S_POP_BLOCK, S_PUSH_RULE, S_POP_RULE, S_CHECK, S_DISPATCH, S_NEXT_INPUT, S_NEXT_ACTION,
+  S_MATCH_VALUE, S_RULE_ARG, S_FIND_ALT, S_WORD, S_END, S_EXIT,
+};
+
+enum Event : uint8_t { EV_PUSH, EV_POP, EV_FETCH, EV_MATCH, EV_ITERATE, EV_PAREN, EV_END };
+constexpr SymId kEventWords[] = {SymId::PUSH,    SymId::POP,   SymId::FETCH, SymId::MATCH,
+                                 SymId::ITERATE, SymId::PAREN, SymId::END};
+
 // Collect levels: how kept values reach their target.
 enum class Target : uint8_t { BLOCK, SET, INTO, AFTER };
 
@@ -113,32 +142,104 @@ struct CollectLevel {
   int64_t saved_index;  // the into/after target's index at the start
 };
 
+// --- the stacks --------------------------------------------------------------------------
+
+inline Cell& series_stack() { return g_parse_stacks[0]; }
+inline Cell& rule_stack() { return g_parse_stacks[1]; }
+inline Buffer* rs_buf() { return node_buffer(rule_stack().node()); }
+inline uint32_t cells_of(const Cell& stack) { return node_buffer(stack.node())->used() >> 4; }
+inline void cut_to(const Cell& stack, uint32_t n) {
+  Buffer* b = node_buffer(stack.node());
+  if ((b->used() >> 4) > n) b->tail = b->head + (n << 4);
+}
+
+may_gc void push_cells(Cell& stack, const Cell* cells, uint32_t n) {
+  Buffer* b = node_buffer(stack.node());
+  if (b->room() >= n * 16) {
+    std::memcpy(b->cell_tail(), cells, n * sizeof(Cell));
+    b->tail += n * 16;
+    return;
+  }
+  Cell hold[3];
+  std::memcpy(hold, cells, n * sizeof(Cell));
+  RootedCells root(hold, n);
+  for (uint32_t i = 0; i < n; i++) block::rs_append(stack.node(), hold[i]);
+}
+
+// parser/enter and parser/leave: a run nested in another sees empty
+// stacks, and every exit of a run clears what it pushed.
+class StackScope {
+ public:
+  StackScope() {
+    Cell& rs = rule_stack();
+    Cell& ss = series_stack();
+    nested_ = cells_of(rs) > uint32_t(rs.index());
+    if (nested_) {
+      if (cells_of(rs) + 1 > PARSE_STACK_LIMIT) fire(ErrId::PARSE_STACK);
+      Cell marker = triple_cell(rs.index(), ss.index(), 0);
+      push_cells(rs, &marker, 1);
+      rs.w1 = cells_of(rs);
+      ss.w1 = cells_of(ss);
+    }
+  }
+  ~StackScope() {
+    Cell& rs = rule_stack();
+    Cell& ss = series_stack();
+    cut_to(rs, uint32_t(rs.index()));
+    cut_to(ss, uint32_t(ss.index()));
+    if (nested_) {
+      Cell marker = rs_buf()->cells()[rs.index() - 1];
+      cut_to(rs, uint32_t(rs.index() - 1));
+      rs.w1 = marker.w1;
+      ss.w1 = marker.w2;
+    }
+  }
+  StackScope(const StackScope&) = delete;
+  StackScope& operator=(const StackScope&) = delete;
+
+ private:
+  bool nested_;
+};
+
 class Run {
  public:
-  Run(const Cell& input, int mode, int64_t limit)
-      : input_(input), mode_(mode), limit_(limit), text_(is_any_string(input.type())) {
+  Run(const Cell& input, int mode, int64_t limit, const Cell& callback)
+      : input_(input), callback_(callback), mode_(mode), limit_(limit), top_limit_(limit),
+        text_(is_any_string(input.type())), traced_(!callback.is(TYPE_NONE)) {
     ensure_keyword_table();
     collects_->w2 = block::make_at(8).node();
     collects_->header = TYPE_BLOCK;
   }
 
   may_gc Cell run(const Cell& rules) {
-    bool ok = sub_block(rules);
-    ok = ok && completed_ && index() >= end_pos();
+    try {
+      process(rules);
+    } catch (const CallbackStop&) {
+      return logic_cell(match_);
+    }
     if (!result_->is(TYPE_NONE)) return *result_;
-    return logic_cell(ok);
+    return logic_cell(match_);
   }
 
  private:
+  StackScope scope_;
   mutable RootedCell input_;
+  RootedCell rb_{none_cell()};        // the current rule block
+  RootedCell val_{none_cell()};       // the value in hand
+  RootedCell callback_;
   RootedCell collects_{none_cell()};  // per level: the collection block or the target word
   RootedCell result_{none_cell()};    // the block of a top-level collect
   int mode_;
-  int64_t limit_;  // part limit as an input index, -1 for none
-  bool text_;               // string input (any-string!): set with input_
-  bool completed_ = false;
-  bool loop_stop_ = false;  // break or reject seen, not yet taken by a loop
-  bool pop_block_ = false;  // break or reject: the block around it ends
+  int64_t limit_;      // part limit as an input index, -1 for none; only at the outermost input
+  int64_t top_limit_;
+  bool text_;          // string input (any-string!): set with input_
+  bool traced_;
+  bool match_ = true;
+  bool completed_ = false;    // the last block popped was left through its tail
+  bool loop_stop_ = false;    // break or reject seen, not yet taken by a loop
+  bool pop_pending_ = false;
+  bool as_arg_ = false;       // the word in hand stands as a rule's argument
+  int64_t rpos_ = 0;          // the rule pointer, a cell index of rb_
   std::vector<CollectLevel> levels_;
   // The keyword of each word met, by raw symbol id (direct-mapped): the
   // rule loops ask for the same few words again and again. Id 0 is never a
@@ -155,7 +256,6 @@ class Run {
     if (e.id != c.w2) e = {c.w2, keyword_of(c)};
     return e.kw;
   }
-  bool bar_at(const Cell& c) { return kw_of(c) == Kw::BAR; }
 
   // --- input ----------------------------------------------------------------------------
 
@@ -184,10 +284,6 @@ class Run {
   static uint32_t rlen(const Cell& rb) { return block::total(rb); }
   static Cell rule_at(const Cell& rb, uint32_t pos) {
     return pos < rlen(rb) ? *block::rs_abs_at(rb, pos) : none_cell();
-  }
-  [[noreturn]] static void fire_end(Kw kw, const Cell& word) {
-    (void)kw;
-    fire(ErrId::PARSE_END, word);
   }
 
   // The value a paren gives; rooted by the caller when it must live on.
@@ -261,114 +357,8 @@ class Run {
     return pos + 1;
   }
 
-  // --- blocks and alternatives ----------------------------------------------------------
 
-  may_gc bool sub_block(const Cell& sub) {
-    StackUse use(3);
-    RootedCell rb(sub);
-    int64_t start = index();
-    uint32_t pos = uint32_t(std::max<int64_t>(0, sub.index()));
-    while (true) {
-      Buffer* b = block::buffer(*rb);
-      if (pos >= (b->used() >> 4)) {
-        completed_ = true;
-        return true;
-      }
-      Cell c = b->cells()[pos];
-      if (bar_at(c)) {
-        completed_ = true;
-        return true;
-      }
-      pos++;
-      bool ok = value_rule(rb.get(), pos, c, false, false);
-      if (pop_block_) {
-        pop_block_ = false;
-        completed_ = pos >= rlen(*rb);
-        return ok;
-      }
-      if (ok) continue;
-      set_index(start);
-      uint32_t n = rlen(*rb);
-      while (pos < n && !bar_at(rule_at(*rb, pos))) pos++;
-      if (pos >= n) {
-        completed_ = false;
-        return false;
-      }
-      pos++;
-    }
-  }
-
-  // Matches the rule at pos and moves pos past it. is_arg: the rule is the
-  // argument of a keyword or count (a word whose value is a word is then
-  // matched literally).
-  may_gc bool rule(Cell* rb, uint32_t& pos, bool is_arg) {
-    Cell c = rule_at(*rb, pos);
-    pos++;
-    return value_rule(rb, pos, c, is_arg, false);
-  }
-
-  // Words, blocks and parens are most of the rules met: they are taken
-  // here, the other kinds out of line.
-  [[gnu::always_inline]] may_gc bool value_rule(Cell* rb, uint32_t& pos, const Cell& v, bool is_arg, bool from_word) {
-    if (v.is(TYPE_WORD)) {
-      if (from_word) return word_value_rule(v, is_arg);
-      Kw kw = kw_of(v);
-      // The commonest keywords without the keyword dispatch.
-      if (kw == Kw::SOME) return loop(rb, pos, 1, -1, false, v);
-      if (kw == Kw::ANY) return loop(rb, pos, 0, -1, false, v);
-      if (kw == Kw::SKIP) return skip_one();
-      if (kw != Kw::NONE_KW) return keyword(rb, pos, kw, v);
-      Cell val = word::get_any(v);
-      if (val.is(TYPE_UNSET)) fire(ErrId::PARSE_RULE, v);
-      if (val.is(TYPE_BITSET) || val.is(TYPE_CHAR)) return text_ ? one_char(val) : literal(val);
-      return named_rule(rb, pos, val, is_arg);
-    }
-    if (v.is(TYPE_BLOCK)) return sub_block(v);
-    if (v.is(TYPE_PAREN)) {
-      eval_paren(v);
-      return true;
-    }
-    return other_rule(rb, pos, v);
-  }
-
-  // The value of a rule word: a word there is matched literally as a
-  // keyword's argument and refused elsewhere.
-  [[gnu::noinline]] may_gc bool named_rule(Cell* rb, uint32_t& pos, const Cell& v, bool is_arg) {
-    if (v.is(TYPE_WORD)) return word_value_rule(v, is_arg);
-    return value_rule(rb, pos, v, is_arg, true);
-  }
-
-  may_gc bool word_value_rule(const Cell& v, bool is_arg) {
-    if (!is_arg) fire(ErrId::PARSE_RULE, v);
-    return literal(v);
-  }
-
-  [[gnu::noinline]] may_gc bool other_rule(Cell* rb, uint32_t& pos, const Cell& v) {
-    switch (v.type()) {
-      case TYPE_DATATYPE:
-      case TYPE_TYPESET:
-        return type_rule(v);
-      case TYPE_SET_WORD: {
-        Cell w = v;
-        word::set_any(&w, input_at(index()));
-        return true;
-      }
-      case TYPE_GET_WORD: {
-        Cell s = word::get_any(v);
-        if (!same_input(s)) fire(ErrId::PARSE_INVALID_REF, v);
-        set_index(series_index(s));
-        return true;
-      }
-      case TYPE_INTEGER:
-        return count_rule(rb, pos, v);
-      case TYPE_PATH:
-      case TYPE_GET_PATH:
-      case TYPE_SET_PATH:
-        fire(ErrId::PARSE_RULE, v);
-      default:
-        return literal(v);
-    }
-  }
+  // --- matching -------------------------------------------------------------------------
 
   may_gc bool type_rule(const Cell& t) {
     if (is_string()) fire(ErrId::PARSE_UNSUPPORTED);
@@ -464,71 +454,12 @@ class Run {
     return v.is(TYPE_TAG) ? n + 2 : n;
   }
 
-  // --- repetitions ----------------------------------------------------------------------
-
-  may_gc bool count_rule(Cell* rb, uint32_t& pos, const Cell& n) {
-    int64_t lo = int32_t(n.w2);
-    if (lo < 0) fire(ErrId::OUT_OF_RANGE, n);
-    if (pos >= rlen(*rb)) fire(ErrId::PARSE_RULE, n);
-    int64_t hi = lo;
-    Cell m = rule_at(*rb, pos);
-    if (m.is(TYPE_WORD) && keyword_of(m) == Kw::NONE_KW) {
-      Cell val = word::get_any(m);
-      if (val.is(TYPE_INTEGER)) m = val;
-    }
-    if (m.is(TYPE_INTEGER)) {
-      hi = int32_t(m.w2);
-      pos++;
-      if (hi < 0) fire(ErrId::OUT_OF_RANGE, m);
-      if (hi < lo || pos >= rlen(*rb)) fire(ErrId::PARSE_RULE, m);
-    }
-    if (hi == 0) {
-      pos = rule_extent(*rb, pos);
-      return true;
-    }
-    return loop(rb, pos, lo, hi, false, n);
-  }
-
-  [[gnu::noinline]] may_gc bool loop(Cell* rb, uint32_t& pos, int64_t min, int64_t max, bool is_while,
-                                     const Cell& kw) {
-    StackUse use(3);
-    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
-    uint32_t arg = pos;
-    if (int64_t n = fast_loop(*rb, arg, max); n >= 0) {
-      pos = arg + 1;
-      return n >= min;
-    }
-    uint32_t after = rule_extent(*rb, arg);
-    int64_t count = 0;
-    while (max < 0 || count < max) {
-      int64_t start = index(), len = total() - start;
-      uint32_t p = arg;
-      bool ok = rule(rb, p, true);
-      after = p;
-      if (!ok) {
-        loop_stop_ = false;
-        set_index(start);
-        break;
-      }
-      count++;
-      if (loop_stop_) {
-        loop_stop_ = false;
-        break;
-      }
-      // Progress guard: a round that neither moved nor shortened the input
-      // would repeat forever.
-      if (!is_while && index() == start && total() - start >= len) break;
-    }
-    pos = after;
-    return count >= min;
-  }
 
   // A char, bitset or text repeated on string input, or a plain value
   // repeated on block input, without a step per round. On string input a
   // word naming such a value counts as the value. Answers the count
   // matched, or -1 when the argument is not such a literal.
-  int64_t fast_loop(const Cell& rb, uint32_t arg, int64_t max) {
-    Cell v = rule_at(rb, arg);
+  int64_t fast_loop(Cell v, int64_t max) {
     if ((is_string() || is_binary()) && v.is(TYPE_WORD) && kw_of(v) == Kw::NONE_KW) {
       Cell val = word::get_any(v);
       if (val.is(TYPE_CHAR) || val.is(TYPE_BITSET) || is_any_string(val.type())) v = val;
@@ -614,110 +545,6 @@ class Run {
     return true;
   }
 
-  // --- keywords -------------------------------------------------------------------------
-
-  may_gc bool keyword(Cell* rb, uint32_t& pos, Kw kw, const Cell& w) {
-    switch (kw) {
-      case Kw::SKIP: return skip_one();
-      case Kw::END: return at_end();
-      case Kw::NONE: return true;
-      case Kw::FAIL: return false;
-      case Kw::BREAK:
-      case Kw::REJECT:
-        loop_stop_ = pop_block_ = true;
-        return kw == Kw::BREAK;
-      case Kw::ANY: return loop(rb, pos, 0, -1, false, w);
-      case Kw::SOME: return loop(rb, pos, 1, -1, false, w);
-      case Kw::OPT: return loop(rb, pos, 0, 1, false, w);
-      case Kw::WHILE: return loop(rb, pos, 0, -1, true, w);
-      case Kw::TO:
-      case Kw::THRU: return to_thru(rb, pos, kw == Kw::THRU, w);
-      case Kw::NOT:
-      case Kw::AHEAD: {
-        StackUse use(3);
-        if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, w);
-        int64_t start = index();
-        bool ok = rule(rb, pos, true);
-        set_index(start);
-        return kw == Kw::NOT ? !ok : ok;
-      }
-      case Kw::COPY:
-      case Kw::SET: return copy_set(rb, pos, kw == Kw::COPY, w);
-      case Kw::IF: {
-        if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, w);
-        Cell p = rule_at(*rb, pos++);
-        if (!p.is(TYPE_PAREN)) fire(ErrId::PARSE_RULE, p);
-        return truthy(eval_paren(p));
-      }
-      case Kw::QUOTE:
-        if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, w);
-        return literal(rule_at(*rb, pos++));
-      case Kw::CASE: {
-        if (pos + 1 >= rlen(*rb)) fire(ErrId::PARSE_END, w);
-        Cell m = rule_at(*rb, pos++);
-        if (!m.is(TYPE_WORD)) fire(ErrId::PARSE_RULE, m);
-        StackUse use(3);
-        int saved = mode_;
-        mode_ = truthy(word::get_any(m)) ? CMP_STRICT_EQUAL : CMP_EQUAL;
-        bool ok;
-        try {
-          ok = rule(rb, pos, true);
-        } catch (...) {
-          mode_ = saved;
-          throw;
-        }
-        mode_ = saved;
-        return ok;
-      }
-      case Kw::REMOVE: return remove(rb, pos, w);
-      case Kw::INSERT: return insert(rb, pos, w);
-      case Kw::CHANGE: return change(rb, pos, w);
-      case Kw::INTO: return into(rb, pos, w);
-      case Kw::COLLECT: return collect(rb, pos, w);
-      case Kw::KEEP: return keep(rb, pos, w);
-      case Kw::BAR:
-      case Kw::NONE_KW: break;
-    }
-    fire(ErrId::PARSE_RULE, w);
-  }
-
-  may_gc bool to_thru(Cell* rb, uint32_t& pos, bool thru, const Cell& w) {
-    StackUse use(3);
-    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, w);
-    Cell a = rule_at(*rb, pos);
-    if (keyword_of(a) == Kw::END) {
-      pos++;
-      set_index(end_pos());
-      return true;
-    }
-    Cell v = a;
-    bool word_arg = a.is(TYPE_WORD) && keyword_of(a) == Kw::NONE_KW;
-    if (word_arg) {
-      v = word::get_any(a);
-      if (v.is(TYPE_UNSET)) fire(ErrId::PARSE_RULE, a);
-    }
-    bool sub_rule = v.is(TYPE_BLOCK) || v.is(TYPE_DATATYPE) || v.is(TYPE_TYPESET) || v.is(TYPE_PAREN) ||
-                    v.is(TYPE_INTEGER) || (v.is(TYPE_WORD) && !word_arg);
-    if (!sub_rule) {
-      pos++;
-      return find_token(v, thru);
-    }
-    // A sub-rule is tried at each position up to the tail itself (so that
-    // `to [end]` matches).
-    int64_t i = index();
-    while (true) {
-      set_index(i);
-      uint32_t p = pos;
-      bool ok = rule(rb, p, true);
-      if (ok || i >= end_pos()) {
-        pos = p;
-        if (!ok) set_index(i);
-        else if (!thru) set_index(i);
-        return ok;
-      }
-      i++;
-    }
-  }
 
   may_gc bool find_token(const Cell& v, bool thru) {
     int64_t end = end_pos();
@@ -794,21 +621,6 @@ class Run {
     return true;
   }
 
-  may_gc bool copy_set(Cell* rb, uint32_t& pos, bool copy, const Cell& kw) {
-    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
-    RootedCell w(rule_at(*rb, pos++));
-    if (!word::is_any_word(w->type())) fire(ErrId::PARSE_RULE, *w);
-    w->header = (w->header & ~0xFFu) | TYPE_WORD;
-    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
-    StackUse use(3);
-    int64_t start = index();
-    bool ok = rule(rb, pos, true);
-    if (!ok) return false;
-    int64_t n = index() - start;
-    if (copy) word::set_any(w.get(), copy_range(start, n));
-    else word::set_any(w.get(), n > 0 ? element(start) : none_cell());
-    return true;
-  }
 
   may_gc Cell copy_range(int64_t start, int64_t n) {
     Cell part = integer_cell(int32_t(std::max<int64_t>(0, n)));
@@ -822,69 +634,6 @@ class Run {
                              none_cell()});
   }
 
-  may_gc bool remove(Cell* rb, uint32_t& pos, const Cell& kw) {
-    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
-    int64_t at = position_word(rule_at(*rb, pos));
-    if (at >= 0) {
-      pos++;
-      int64_t cur = index(), lo = std::min(at, cur);
-      remove_range(lo, std::max(at, cur) - lo);
-      set_index(lo);
-      return true;
-    }
-    StackUse use(3);
-    int64_t start = index();
-    if (!rule(rb, pos, true)) return false;
-    remove_range(start, index() - start);
-    set_index(start);
-    return true;
-  }
-
-  may_gc bool insert(Cell* rb, uint32_t& pos, const Cell& kw) {
-    bool only = is_word_sym(rule_at(*rb, pos), SymId::ONLY);
-    if (only) pos++;
-    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
-    int64_t at = index();
-    Cell a = rule_at(*rb, pos);
-    if (int64_t p = position_word(a); p >= 0) {
-      if (pos + 1 >= rlen(*rb)) fire(ErrId::PARSE_RULE, a);
-      at = p;
-      pos++;
-    }
-    RootedCell v(value_of(rule_at(*rb, pos++)));
-    int64_t before = total(), cur = index();
-    call_action(ACT_INSERT, {input_at(at), *v, logic_cell(false), none_cell(), logic_cell(only), logic_cell(false),
-                             none_cell()});
-    if (at <= cur) set_index(cur + (total() - before));
-    return true;
-  }
-
-  may_gc bool change(Cell* rb, uint32_t& pos, const Cell& kw) {
-    bool only = is_word_sym(rule_at(*rb, pos), SymId::ONLY);
-    if (only) pos++;
-    if (pos >= rlen(*rb)) fire(ErrId::PARSE_RULE, kw);
-    Cell a = rule_at(*rb, pos);
-    if (int64_t p = position_word(a); p >= 0) {
-      if (pos + 1 >= rlen(*rb)) fire(ErrId::PARSE_RULE, a);
-      pos++;
-      RootedCell v(value_of(rule_at(*rb, pos++)));
-      int64_t cur = index(), lo = std::min(p, cur);
-      replace(lo, std::max(p, cur) - lo, *v, only);
-      set_index(lo);
-      return true;
-    }
-    StackUse use(3);
-    int64_t start = index();
-    bool ok = rule(rb, pos, true);
-    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
-    Cell vc = rule_at(*rb, pos++);
-    if (is_any_path(vc.type()) && !vc.is(TYPE_LIT_PATH)) fire(ErrId::PARSE_RULE, vc);
-    if (!ok) return false;
-    RootedCell v(value_of(vc));
-    int64_t end = replace(start, index() - start, *v, only);
-    set_index(end);
-    return true;
-  }
 
   // Replaces n elements at `from` by the value; answers the index after it.
   may_gc int64_t replace(int64_t from, int64_t n, const Cell& v, bool only) {
@@ -893,139 +642,12 @@ class Run {
     return series_index(r);
   }
 
-  may_gc bool into(Cell* rb, uint32_t& pos, const Cell& kw) {
-    if (!is_any_block(input_->type())) fire(ErrId::PARSE_BLOCK, *input_);
-    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
-    Cell a = rule_at(*rb, pos++);
-    Cell sub = a;
-    if (a.is(TYPE_WORD) && keyword_of(a) == Kw::NONE_KW) sub = word::get_any(a);
-    if (!sub.is(TYPE_BLOCK)) fire(ErrId::PARSE_END, kw);
-    if (at_end()) return false;
-    Cell e = element(index());
-    if (!is_any_block(e.type()) && !is_any_string(e.type()) && !e.is(TYPE_BINARY)) return false;
-    StackUse use(3);
-    RootedCell outer(*input_);
-    int64_t outer_limit = limit_;
-    *input_ = e;
-    text_ = is_any_string(e.type());
-    set_index(series_index(e));
-    limit_ = -1;
-    bool ok;
-    try {
-      ok = sub_block(sub) && completed_ && at_end();
-    } catch (...) {
-      *input_ = *outer;
-      text_ = is_any_string(outer->type());
-      limit_ = outer_limit;
-      throw;
-    }
-    *input_ = *outer;
-    text_ = is_any_string(outer->type());
-    limit_ = outer_limit;
-    if (ok) set_index(index() + 1);
-    return ok;
-  }
-
-  // --- collect and keep -----------------------------------------------------------------
-
-  may_gc bool collect(Cell* rb, uint32_t& pos, const Cell& kw) {
-    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
-    Target kind = Target::BLOCK;
-    Cell m = rule_at(*rb, pos);
-    RootedCell slot(none_cell());
-    int64_t saved = 0;
-    if (is_word_sym(m, SymId::SET) || is_word_sym(m, SymId::INTO) || is_word_sym(m, SymId::AFTER)) {
-      kind = is_word_sym(m, SymId::SET) ? Target::SET : is_word_sym(m, SymId::INTO) ? Target::INTO : Target::AFTER;
-      pos++;
-      if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
-      *slot = rule_at(*rb, pos++);
-      if (!slot->is(TYPE_WORD)) fire(ErrId::PARSE_END, kw);
-      if (kind != Target::SET) {
-        Cell t = word::get_any(*slot);
-        TypeId tt = t.type();
-        bool fits = tt == input_->type() || is_any_block(tt) || (is_any_string(tt) && (is_string() || is_binary()));
-        if (!is_series_type(tt) || elem_kind(tt) == ElemKind::OTHER || !fits) fire(ErrId::PARSE_INTO_TYPE);
-        if (t.node() == input_->node()) fire(ErrId::PARSE_INTO_BAD);
-        saved = series_index(t);
-      }
-    }
-    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
-    StackUse use(3);
-    RootedCell collection(kind == Target::INTO || kind == Target::AFTER ? none_cell() : block::make_at(8));
-    block::rs_append(collects_->node(), kind == Target::INTO || kind == Target::AFTER ? *slot : *collection);
-    levels_.push_back({kind, saved});
-    bool ok;
-    try {
-      ok = rule(rb, pos, true);
-    } catch (...) {
-      end_level();
-      throw;
-    }
-    end_level();
-    if (kind == Target::INTO || kind == Target::AFTER) {
-      Cell t = word::get_any(*slot);
-      if (is_series_type(t.type())) {
-        t.w1 = uint32_t(saved);
-        word::set_any(slot.get(), t);
-      }
-    } else if (kind == Target::SET) {
-      word::set_any(slot.get(), *collection);
-    } else if (!levels_.empty()) {
-      keep_value(*collection, true);
-    } else if (result_->is(TYPE_NONE)) {
-      *result_ = *collection;
-    } else {
-      block::rs_append(result_->node(), *collection);
-    }
-    return ok;
-  }
-
-  void end_level() {
-    levels_.pop_back();
-    Cell c = *collects_;
-    block::rs_remove_last(&c);
-  }
-
-  may_gc bool keep(Cell* rb, uint32_t& pos, const Cell& kw) {
-    if (levels_.empty()) fire(ErrId::PARSE_KEEP);
-    if (pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
-    bool pick = is_word_sym(rule_at(*rb, pos), SymId::PICK);
-    if (pick && ++pos >= rlen(*rb)) fire(ErrId::PARSE_END, kw);
-    Cell a = rule_at(*rb, pos);
-    if (a.is(TYPE_PAREN)) {
-      pos++;
-      RootedCell v(eval_paren(a));
-      if (pick && is_any_block(v->type())) {
-        for (int64_t i = series_index(*v); i < int64_t(block::total(*v)); i++) keep_value(*block::rs_abs_at(*v, uint32_t(i)), true);
-      } else {
-        keep_value(*v, true);
-      }
-      return true;
-    }
-    StackUse use(3);
-    uint32_t arg = pos;
-    int64_t start = index();
-    if (!rule(rb, pos, true)) return false;
-    int64_t n = index() - start;
-    if (keyword_of(a) == Kw::COPY) {
-      Cell w = rule_at(*rb, arg + 1);
-      keep_value(word::get_any(w), true);
-    } else if (pick) {
-      for (int64_t i = start; i < index(); i++) keep_value(element(i), true);
-    } else if (n == 1) {
-      keep_value(element(start), true);
-    } else if (n > 1) {
-      RootedCell piece(copy_range(start, n));
-      keep_value(*piece, true);
-    }
-    return true;
-  }
 
   // Adds one value to the innermost collection.
   may_gc void keep_value(const Cell& value, bool only) {
     RootedCell v(value);
     const CollectLevel& lv = levels_.back();
-    Cell top = *block::rs_abs_at(*collects_, block::total(*collects_) - 1);
+    Cell top = *block::rs_abs_at(*collects_, block::total(*collects_) - 2);
     if (lv.kind == Target::BLOCK || lv.kind == Target::SET) {
       block::rs_append(top.node(), *v);
       return;
@@ -1042,6 +664,797 @@ class Run {
                                       none_cell()});
     word::set_any(w.get(), r);
   }
+
+  // --- rule stack -----------------------------------------------------------------------
+
+  static uint32_t rtop() { return rs_buf()->used() >> 4; }
+  static uint32_t rbase() { return uint32_t(rule_stack().index()); }
+  // The top entry's three cells; re-read after anything that may collect.
+  static Cell* top_entry() { return rs_buf()->cells() + rtop() - 3; }
+  static bool top_is_rule() {
+    uint32_t t = rtop();
+    return t >= rbase() + 3 && rs_buf()->cells()[t - 1].is(TYPE_PAIR);
+  }
+  static bool top_is_block() {
+    uint32_t t = rtop();
+    return t >= rbase() + 3 && !rs_buf()->cells()[t - 1].is(TYPE_PAIR);
+  }
+
+  // parser/check-limits
+  static void check_limits() {
+    if (cells_of(rule_stack()) + 3 > PARSE_STACK_LIMIT || cells_of(series_stack()) + 1 > PARSE_STACK_LIMIT)
+      fire(ErrId::PARSE_STACK);
+  }
+
+  int32_t in_len() const { return int32_t(total() - index()); }
+
+  may_gc void push_block_entry() {
+    check_limits();
+    Cell e[3] = {none_cell(), triple_cell(int32_t(rpos_), int32_t(index()), in_len()), *rb_};
+    push_cells(rule_stack(), e, 3);
+  }
+
+  // A rule entry; `first` is the (min max counter) triple or the target word.
+  may_gc void push_rule(const Cell& first, int64_t kwpos, int32_t kind, int32_t flags) {
+    check_limits();
+    Cell e[3] = {first, triple_cell(int32_t(kwpos), int32_t(index()), in_len()), pair_cell(kind, flags)};
+    push_cells(rule_stack(), e, 3);
+    rpos_ = kwpos;
+  }
+
+  // Drops the top rule entry and records its kind in the entry below.
+  void drop_rule() {
+    uint32_t t = rtop();
+    int32_t kind = pair_x(rs_buf()->cells()[t - 1]);
+    cut_to(rule_stack(), t - 3);
+    if (top_is_rule()) rs_buf()->cells()[t - 4].w1 = uint32_t(kind);
+  }
+
+  // --- trace ----------------------------------------------------------------------------
+
+  // parser/fire-event: the callback gets (event match? rule input stack);
+  // a falsy answer ends the run.
+  may_gc void fire_event(Event ev) {
+    RootedCell fn(*callback_);
+    uint32_t n = block::total(*rb_);
+    Cell rule = *rb_;
+    rule.w1 = uint32_t(std::clamp<int64_t>(rpos_, 0, n));
+    RootedCell args[5] = {RootedCell(runtime_word(kEventWords[ev])), RootedCell(logic_cell(match_)),
+                          RootedCell(rule), RootedCell(input_at(index())), RootedCell(rule_stack())};
+    Cell cache = interp::arguments_cache(*fn);
+    uint32_t saved_top = cell_index(g_stack.top);
+    push(*fn);
+    bool is_fn = fn->is(TYPE_FUNCTION);
+    Cell* base = stack_mark((is_fn ? FRAME_FUNCTION : FRAME_NATIVE) | FRAME_INTERPRETED,
+                            sym_exact(SymId::PARSE_CALLBACK_TAG), 0);
+    if (is_fn) g_stack.frame_top[-1].func_ctx = func::context_of(*fn);
+    uint32_t given = 0;
+    bool refinements = false;
+    Buffer* cb = node_buffer(cache.node());
+    for (uint32_t i = 0, m = cb->used() >> 4; i < m; i++) {
+      const Cell& e = node_buffer(cache.node())->cells()[i];
+      if (e.is(TYPE_TYPESET) && func::arg_mode(e) != func::ARG_RETURN) {
+        push(!refinements && given < 5 ? *args[given++] : none_cell());
+      } else if (e.is(TYPE_REFINEMENT)) {
+        refinements = true;
+        push(logic_cell(false));
+      } else if (e.is(TYPE_INTEGER)) {
+        func::init_locals(int32_t(e.w2));
+      }
+    }
+    Status s;
+    {
+      trace::CallbackScope scope(trace::CB_PARSE);
+      s = interp::call_with_frame(*fn, base);
+    }
+    bool answer = truthy(*base);
+    stack_unwind();
+    g_stack.top = g_stack.begin + saved_top;
+    if (s != Status::OK) throw SignalOut{s};
+    if (!answer) throw CallbackStop{};
+  }
+
+  // A paren action's value, the paren event fired.
+  may_gc Cell paren_value(const Cell& paren) {
+    RootedCell v(eval_paren(paren));
+    if (traced_) fire_event(EV_PAREN);
+    return *v;
+  }
+
+  // --- the state machine ----------------------------------------------------------------
+
+  may_gc void process(const Cell& rules) {
+    Cell base_in = *input_;
+    push_cells(series_stack(), &base_in, 1);
+    *rb_ = rules;
+    *val_ = rules;
+    rpos_ = -1;
+    uint8_t state = S_PUSH_BLOCK;
+    while (true) {
+      switch (state) {
+        case S_PUSH_BLOCK: {
+          push_block_entry();
+          *rb_ = *val_;
+          int64_t head = std::min<int64_t>(std::max(0, rb_->index()), block::total(*rb_));
+          rpos_ = head - 1;
+          match_ = true;
+          if (traced_) fire_event(EV_PUSH);
+          state = S_NEXT_ACTION;
+          break;
+        }
+        case S_POP_BLOCK: {
+          if (rtop() > rbase() + 3) {
+            completed_ = rpos_ >= int64_t(block::total(*rb_));
+            if (traced_) fire_event(EV_POP);
+            Cell* e = top_entry();
+            rpos_ = e[1].i1();
+            *rb_ = e[2];
+            cut_to(rule_stack(), rtop() - 3);
+            state = top_is_rule() ? S_POP_RULE : match_ ? S_NEXT_ACTION : S_FIND_ALT;
+          } else {
+            completed_ = rpos_ >= int64_t(block::total(*rb_));
+            if (traced_) fire_event(EV_POP);
+            state = S_END;
+          }
+          break;
+        }
+        case S_PUSH_RULE: {
+          // The rule entry is pushed; the pointer steps to the argument.
+          if (traced_) {
+            rpos_++;
+            fire_event(EV_PUSH);
+            rpos_--;
+          }
+          rpos_++;
+          if (rpos_ >= int64_t(block::total(*rb_))) {
+            match_ = true;
+            state = S_CHECK;
+            break;
+          }
+          *val_ = *block::rs_abs_at(*rb_, uint32_t(rpos_));
+          as_arg_ = false;
+          state = S_RULE_ARG;
+          break;
+        }
+        case S_POP_RULE: {
+          if (!top_is_rule()) {
+            if (pop_pending_) {
+              pop_pending_ = false;
+              state = S_POP_BLOCK;
+            } else {
+              state = S_NEXT_ACTION;
+            }
+            break;
+          }
+          pop_pending_ = true;
+          state = S_CHECK;
+          finish_rule(state);
+          if (pop_pending_) {
+            if (traced_) fire_event(EV_POP);
+            drop_rule();
+            state = S_CHECK;
+          }
+          break;
+        }
+        case S_CHECK:
+          state = top_is_rule() ? S_POP_RULE : match_ ? S_NEXT_ACTION : S_FIND_ALT;
+          break;
+        case S_DISPATCH:
+          state = dispatch();
+          break;
+        case S_NEXT_INPUT:
+          set_index(index() + 1);
+          state = S_CHECK;
+          break;
+        case S_NEXT_ACTION: {
+          int64_t n = block::total(*rb_);
+          if (rpos_ < n) rpos_++;
+          if (rpos_ < n) {
+            if (traced_) fire_event(EV_FETCH);
+            *val_ = *block::rs_abs_at(*rb_, uint32_t(rpos_));
+            as_arg_ = false;
+            state = val_->is(TYPE_WORD) ? S_WORD : S_DISPATCH;
+          } else {
+            state = top_is_rule() ? S_POP_RULE : S_POP_BLOCK;
+          }
+          break;
+        }
+        case S_MATCH_VALUE:
+          match_ = literal(*val_);
+          if (traced_) fire_event(EV_MATCH);
+          state = S_CHECK;
+          break;
+        case S_RULE_ARG:
+          state = rule_arg();
+          break;
+        case S_FIND_ALT: {
+          Cell* e = top_entry();
+          set_index(e[1].i2());
+          int64_t n = block::total(*rb_);
+          int64_t p = std::max<int64_t>(rpos_ + 1, 0);
+          while (p < n && kw_of(*block::rs_abs_at(*rb_, uint32_t(p))) != Kw::BAR) p++;
+          if (p >= n) {
+            state = S_POP_BLOCK;
+          } else {
+            rpos_ = p;
+            match_ = true;
+            state = S_NEXT_ACTION;
+          }
+          break;
+        }
+        case S_WORD:
+          state = word_state();
+          break;
+        case S_END:
+          if (match_) match_ = completed_ && at_end();
+          if (traced_) fire_event(EV_END);
+          return;
+        default:
+          return;
+      }
+    }
+  }
+
+  // State 5: the value in hand. A word here is a word's value.
+  may_gc uint8_t dispatch() {
+    Cell& v = *val_;
+    switch (v.type()) {
+      case TYPE_WORD:
+        // A word's value that is itself a word: matched literally only as
+        // the argument of the rule on top (a later round of a loop).
+        if (top_is_rule() && rpos_ == top_entry()[1].i1() + 1) return S_MATCH_VALUE;
+        fire(ErrId::PARSE_RULE, v);
+      case TYPE_BLOCK:
+        return S_PUSH_BLOCK;
+      case TYPE_DATATYPE:
+      case TYPE_TYPESET:
+        if (is_string()) fire(ErrId::PARSE_UNSUPPORTED);
+        if (at_end()) {
+          match_ = false;
+          return S_CHECK;
+        }
+        match_ = type_rule(v);
+        if (traced_) fire_event(EV_MATCH);
+        return S_CHECK;
+      case TYPE_SET_WORD: {
+        Cell w = v;
+        word::set_any(&w, input_at(index()));
+        return S_NEXT_ACTION;
+      }
+      case TYPE_GET_WORD: {
+        Cell s = word::get_any(v);
+        if (!same_input(s)) fire(ErrId::PARSE_INVALID_REF, v);
+        set_index(series_index(s));
+        match_ = true;
+        return S_CHECK;
+      }
+      case TYPE_INTEGER:
+        return count_rule();
+      case TYPE_PAREN: {
+        int64_t at = rpos_;
+        (void)paren_value(v);
+        int64_t n = block::total(*rb_);
+        rpos_ = std::min(at, n - 1);
+        return S_CHECK;
+      }
+      case TYPE_PATH:
+      case TYPE_GET_PATH:
+      case TYPE_SET_PATH:
+        fire(ErrId::PARSE_RULE, v);
+      default:
+        return S_MATCH_VALUE;
+    }
+  }
+
+  // A count (in hand) before a rule, or two counts.
+  may_gc uint8_t count_rule() {
+    Cell n = *val_;
+    int64_t lo = n.i2();
+    if (lo < 0) fire(ErrId::OUT_OF_RANGE, n);
+    int64_t total = block::total(*rb_);
+    int64_t kw = rpos_;
+    if (kw + 1 >= total) fire(ErrId::PARSE_RULE, n);
+    int64_t hi = lo;
+    Cell m = *block::rs_abs_at(*rb_, uint32_t(kw + 1));
+    if (m.is(TYPE_WORD) && keyword_of(m) == Kw::NONE_KW) {
+      Cell v = word::get_any(m);
+      if (v.is(TYPE_INTEGER)) m = v;
+    }
+    if (m.is(TYPE_INTEGER)) {
+      hi = m.i2();
+      kw++;
+      if (hi < 0) fire(ErrId::OUT_OF_RANGE, m);
+      if (hi < lo || kw + 1 >= total) fire(ErrId::PARSE_RULE, m);
+    }
+    if (hi == 0) {
+      rpos_ = int64_t(rule_extent(*rb_, uint32_t(kw + 1))) - 1;
+      match_ = true;
+      return S_CHECK;
+    }
+    push_rule(triple_cell(int32_t(lo), int32_t(hi), 1), kw, K_REPEAT, 0);
+    return S_PUSH_RULE;
+  }
+
+  // State 9: the argument of the rule on top, in hand.
+  may_gc uint8_t rule_arg() {
+    Cell& v = *val_;
+    switch (v.type()) {
+      case TYPE_BLOCK:
+        return S_PUSH_BLOCK;
+      case TYPE_WORD: {
+        int32_t kind = pair_x(top_entry()[2]);
+        as_arg_ = kind != K_COLLECT && kind != K_KEEP;
+        return S_WORD;
+      }
+      case TYPE_INTEGER:
+      case TYPE_PAREN:
+      case TYPE_TYPESET:
+      case TYPE_DATATYPE:
+        return S_DISPATCH;
+      default:
+        break;
+    }
+    Cell* e = top_entry();
+    int32_t kind = pair_x(e[2]);
+    if (kind == K_REPEAT) {
+      int64_t lo = e[0].i1(), hi = e[0].i2();
+      int64_t start = index();
+      int64_t count = fast_loop(v, hi);
+      if (count >= 0) {
+        match_ = count >= lo;
+        if (!match_) set_index(start);
+        if (traced_) fire_event(EV_MATCH);
+        if (traced_) fire_event(EV_POP);
+        drop_rule();
+        return S_CHECK;
+      }
+    } else if (kind == K_TO || kind == K_THRU) {
+      if (!v.is(TYPE_SET_WORD) && !v.is(TYPE_GET_WORD) && !is_any_path(v.type())) {
+        match_ = find_token(v, kind == K_THRU);
+        if (traced_) fire_event(EV_MATCH);
+        if (traced_) fire_event(EV_POP);
+        drop_rule();
+        return S_CHECK;
+      }
+    }
+    return S_DISPATCH;
+  }
+
+  // State 11: the word in hand (the cell at the rule pointer, or a rule
+  // argument's word).
+  may_gc uint8_t word_state() {
+    Cell w = *val_;
+    Kw kw = kw_of(w);
+    if (kw != Kw::NONE_KW) return keyword(kw, w);
+    Cell v = word::get_any(w);
+    if (v.is(TYPE_UNSET)) fire(ErrId::PARSE_RULE, w);
+    *val_ = v;
+    if (as_arg_) {
+      as_arg_ = false;
+      return v.is(TYPE_WORD) ? S_MATCH_VALUE : S_RULE_ARG;
+    }
+    if (v.is(TYPE_WORD)) return S_DISPATCH;
+    // The commonest word values straight to their matching.
+    if (v.is(TYPE_BITSET) || v.is(TYPE_CHAR)) return S_MATCH_VALUE;
+    return v.is(TYPE_BLOCK) ? S_PUSH_BLOCK : S_DISPATCH;
+  }
+
+  Cell rule_cell(int64_t p) {
+    return p >= 0 && p < int64_t(block::total(*rb_)) ? *block::rs_abs_at(*rb_, uint32_t(p)) : none_cell();
+  }
+  bool has_cell(int64_t p) { return p >= 0 && p < int64_t(block::total(*rb_)); }
+
+  // A keyword word at the rule pointer.
+  may_gc uint8_t keyword(Kw kw, const Cell& w) {
+    int64_t p = rpos_;
+    switch (kw) {
+      case Kw::SKIP:
+        match_ = !at_end();
+        if (match_) set_index(index() + 1);
+        if (traced_) fire_event(EV_MATCH);
+        return S_CHECK;
+      case Kw::END:
+        match_ = at_end();
+        if (traced_) fire_event(EV_MATCH);
+        return S_CHECK;
+      case Kw::NONE:
+        match_ = true;
+        return S_CHECK;
+      case Kw::FAIL:
+        match_ = false;
+        if (traced_) fire_event(EV_MATCH);
+        return S_CHECK;
+      case Kw::BREAK:
+        match_ = true;
+        loop_stop_ = pop_pending_ = true;
+        rpos_ = p + 1;
+        return S_POP_RULE;
+      case Kw::REJECT:
+        match_ = false;
+        loop_stop_ = pop_pending_ = true;
+        return S_POP_RULE;
+      case Kw::BAR:
+        rpos_ = block::total(*rb_);
+        return top_is_rule() ? S_POP_RULE : S_POP_BLOCK;
+      case Kw::KEEP:
+        if (levels_.empty()) fire(ErrId::PARSE_KEEP);
+        break;
+      case Kw::CHANGE:
+        return change(p, w);
+      default:
+        break;
+    }
+    if (!has_cell(p + 1)) fire(ErrId::PARSE_END, w);
+    switch (kw) {
+      case Kw::ANY: push_rule(triple_cell(0, -1, 1), p, K_REPEAT, 0); return S_PUSH_RULE;
+      case Kw::SOME: push_rule(triple_cell(1, -1, 1), p, K_REPEAT, 0); return S_PUSH_RULE;
+      case Kw::OPT: push_rule(triple_cell(0, 1, 1), p, K_REPEAT, 0); return S_PUSH_RULE;
+      case Kw::WHILE: push_rule(triple_cell(0, -1, 1), p, K_WHILE, 0); return S_PUSH_RULE;
+      case Kw::TO:
+      case Kw::THRU:
+        if (keyword_of(rule_cell(p + 1)) == Kw::END) {
+          rpos_ = p + 1;
+          set_index(end_pos());
+          match_ = true;
+          if (traced_) fire_event(EV_MATCH);
+          return S_CHECK;
+        }
+        push_rule(triple_cell(-1, -1, 1), p, kw == Kw::TO ? K_TO : K_THRU, 0);
+        return S_PUSH_RULE;
+      case Kw::NOT: push_rule(triple_cell(-1, -1, 1), p, K_NOT, 0); return S_PUSH_RULE;
+      case Kw::AHEAD: push_rule(triple_cell(-1, -1, 1), p, K_AHEAD, 0); return S_PUSH_RULE;
+      case Kw::COPY:
+      case Kw::SET: {
+        Cell t = rule_cell(p + 1);
+        if (!word::is_any_word(t.type())) fire(ErrId::PARSE_RULE, t);
+        if (!has_cell(p + 2)) fire(ErrId::PARSE_END, w);
+        t.header = (t.header & ~0xFFu) | TYPE_WORD;
+        push_rule(t, p + 1, kw == Kw::COPY ? K_COPY : K_SET, 0);
+        return S_PUSH_RULE;
+      }
+      case Kw::IF: {
+        Cell c = rule_cell(p + 1);
+        if (!c.is(TYPE_PAREN)) fire(ErrId::PARSE_RULE, c);
+        rpos_ = p + 1;
+        match_ = truthy(eval_paren(c));
+        rpos_ = std::min<int64_t>(rpos_, int64_t(block::total(*rb_)) - 1);
+        if (traced_) fire_event(EV_MATCH);
+        return S_CHECK;
+      }
+      case Kw::QUOTE:
+        rpos_ = p + 1;
+        *val_ = rule_cell(p + 1);
+        return S_MATCH_VALUE;
+      case Kw::CASE: {
+        if (!has_cell(p + 2)) fire(ErrId::PARSE_END, w);
+        Cell m = rule_cell(p + 1);
+        if (!m.is(TYPE_WORD)) fire(ErrId::PARSE_RULE, m);
+        int saved = mode_;
+        bool strict = truthy(word::get_any(m));
+        push_rule(triple_cell(-1, -1, 1), p + 1, K_CASE, saved);
+        mode_ = strict ? CMP_STRICT_EQUAL : CMP_EQUAL;
+        return S_PUSH_RULE;
+      }
+      case Kw::REMOVE: {
+        int64_t at = position_word(rule_cell(p + 1));
+        if (at >= 0) {
+          rpos_ = p + 1;
+          int64_t cur = index(), lo = std::min(at, cur);
+          remove_range(lo, std::max(at, cur) - lo);
+          set_index(lo);
+          match_ = true;
+          return S_CHECK;
+        }
+        push_rule(triple_cell(-1, -1, 1), p, K_REMOVE, 0);
+        return S_PUSH_RULE;
+      }
+      case Kw::INSERT: return insert(p, w);
+      case Kw::CHANGE: return change(p, w);
+      case Kw::INTO: return into(p, w);
+      case Kw::COLLECT: return collect(p, w);
+      case Kw::KEEP: return keep(p, w);
+      default:
+        break;
+    }
+    fire(ErrId::PARSE_RULE, w);
+  }
+
+  // The value of a change/insert argument cell (a paren fires its event).
+  may_gc Cell arg_value(const Cell& c) {
+    if (c.is(TYPE_PAREN)) return paren_value(c);
+    return value_of(c);
+  }
+
+  may_gc uint8_t insert(int64_t p, const Cell& kw) {
+    int64_t pos = p + 1;
+    bool only = is_word_sym(rule_cell(pos), SymId::ONLY);
+    if (only) pos++;
+    if (!has_cell(pos)) fire(ErrId::PARSE_END, kw);
+    int64_t at = index();
+    Cell a = rule_cell(pos);
+    if (int64_t q = position_word(a); q >= 0) {
+      if (!has_cell(pos + 1)) fire(ErrId::PARSE_RULE, a);
+      at = q;
+      pos++;
+    }
+    rpos_ = pos;
+    RootedCell v(arg_value(rule_cell(pos)));
+    int64_t before = total(), cur = index();
+    call_action(ACT_INSERT, {input_at(at), *v, logic_cell(false), none_cell(), logic_cell(only), logic_cell(false),
+                             none_cell()});
+    if (at <= cur) set_index(cur + (total() - before));
+    match_ = true;
+    return S_CHECK;
+  }
+
+  may_gc uint8_t change(int64_t p, const Cell& kw) {
+    int64_t pos = p + 1;
+    bool only = is_word_sym(rule_cell(pos), SymId::ONLY);
+    if (only) pos++;
+    if (!has_cell(pos)) fire(ErrId::PARSE_RULE, kw);
+    Cell a = rule_cell(pos);
+    if (int64_t q = position_word(a); q >= 0) {
+      if (!has_cell(pos + 1)) fire(ErrId::PARSE_RULE, a);
+      rpos_ = pos + 1;
+      RootedCell v(arg_value(rule_cell(pos + 1)));
+      int64_t cur = index(), lo = std::min(q, cur);
+      replace(lo, std::max(q, cur) - lo, *v, only);
+      set_index(lo);
+      match_ = true;
+      return S_CHECK;
+    }
+    push_rule(triple_cell(-1, -1, 1), pos - 1, only ? K_CHANGE_ONLY : K_CHANGE, 0);
+    return S_PUSH_RULE;
+  }
+
+  may_gc uint8_t into(int64_t p, const Cell& kw) {
+    if (!is_any_block(input_->type())) fire(ErrId::PARSE_BLOCK, *input_);
+    Cell a = rule_cell(p + 1);
+    Cell sub = a;
+    if (a.is(TYPE_WORD) && keyword_of(a) == Kw::NONE_KW) sub = word::get_any(a);
+    if (!sub.is(TYPE_BLOCK)) fire(ErrId::PARSE_END, kw);
+    Cell e = at_end() ? none_cell() : element(index());
+    if (!is_any_block(e.type()) && !is_any_string(e.type()) && !e.is(TYPE_BINARY)) {
+      rpos_ = p + 1;
+      match_ = false;
+      if (traced_) fire_event(EV_MATCH);
+      return S_CHECK;
+    }
+    check_limits();
+    Cell outer = *input_;
+    push_cells(series_stack(), &outer, 1);
+    *input_ = e;
+    text_ = is_any_string(e.type());
+    set_index(series_index(e));
+    limit_ = -1;
+    push_rule(triple_cell(-1, -1, 1), p, K_INTO, 0);
+    return S_PUSH_RULE;
+  }
+
+  // --- collect and keep -----------------------------------------------------------------
+
+  may_gc uint8_t collect(int64_t p, const Cell& kw) {
+    Target kind = Target::BLOCK;
+    int64_t pos = p;
+    Cell m = rule_cell(p + 1);
+    RootedCell slot(none_cell());
+    int64_t saved = 0;
+    if (is_word_sym(m, SymId::SET) || is_word_sym(m, SymId::INTO) || is_word_sym(m, SymId::AFTER)) {
+      kind = is_word_sym(m, SymId::SET) ? Target::SET : is_word_sym(m, SymId::INTO) ? Target::INTO : Target::AFTER;
+      if (!has_cell(p + 2)) fire(ErrId::PARSE_END, kw);
+      *slot = rule_cell(p + 2);
+      if (!slot->is(TYPE_WORD)) fire(ErrId::PARSE_END, kw);
+      if (kind != Target::SET) {
+        Cell t = word::get_any(*slot);
+        TypeId tt = t.type();
+        bool fits = tt == input_->type() || is_any_block(tt) || (is_any_string(tt) && (is_string() || is_binary()));
+        if (!is_series_type(tt) || elem_kind(tt) == ElemKind::OTHER || !fits) fire(ErrId::PARSE_INTO_TYPE);
+        if (t.node() == input_->node()) fire(ErrId::PARSE_INTO_BAD);
+        saved = series_index(t);
+      }
+      pos = p + 2;
+    }
+    if (!has_cell(pos + 1)) fire(ErrId::PARSE_END, kw);
+    // Two cells per level: the collection block (or the into/after target
+    // word) and the word of collect set.
+    RootedCell first(kind == Target::INTO || kind == Target::AFTER ? *slot : block::make_at(8));
+    block::rs_append(collects_->node(), *first);
+    block::rs_append(collects_->node(), kind == Target::SET ? *slot : none_cell());
+    levels_.push_back({kind, saved});
+    push_rule(triple_cell(-1, -1, 1), pos, K_COLLECT, 0);
+    return S_PUSH_RULE;
+  }
+
+  // The end of a collect rule.
+  may_gc void end_collect() {
+    CollectLevel lv = levels_.back();
+    levels_.pop_back();
+    uint32_t n = block::total(*collects_);
+    RootedCell collection(*block::rs_abs_at(*collects_, n - 2));
+    RootedCell slot(*block::rs_abs_at(*collects_, n - 1));
+    cut_to(*collects_, n - 2);
+    if (lv.kind == Target::INTO || lv.kind == Target::AFTER) {
+      Cell t = word::get_any(*collection);
+      if (is_series_type(t.type())) {
+        t.w1 = uint32_t(lv.saved_index);
+        word::set_any(collection.get(), t);
+      }
+    } else if (lv.kind == Target::SET) {
+      word::set_any(slot.get(), *collection);
+    } else if (!levels_.empty()) {
+      keep_value(*collection, true);
+    } else if (result_->is(TYPE_NONE)) {
+      *result_ = *collection;
+    } else {
+      block::rs_append(result_->node(), *collection);
+    }
+  }
+
+  may_gc uint8_t keep(int64_t p, const Cell& kw) {
+    if (levels_.empty()) fire(ErrId::PARSE_KEEP);
+    int64_t pos = p;
+    bool pick = is_word_sym(rule_cell(p + 1), SymId::PICK);
+    if (pick) {
+      pos++;
+      if (!has_cell(pos + 1)) fire(ErrId::PARSE_END, kw);
+    }
+    Cell a = rule_cell(pos + 1);
+    if (a.is(TYPE_PAREN)) {
+      rpos_ = pos + 1;
+      RootedCell v(paren_value(a));
+      if (pick && is_any_block(v->type())) {
+        for (int64_t i = series_index(*v); i < int64_t(block::total(*v)); i++)
+          keep_value(*block::rs_abs_at(*v, uint32_t(i)), true);
+      } else {
+        keep_value(*v, true);
+      }
+      match_ = true;
+      return S_CHECK;
+    }
+    push_rule(triple_cell(-1, -1, 1), pos, K_KEEP, pick ? 1 : 0);
+    return S_PUSH_RULE;
+  }
+
+  // --- finishing a rule (state 3) ---------------------------------------------------------
+
+  may_gc void finish_rule(uint8_t& state) {
+    Cell* e = top_entry();
+    int32_t kind = pair_x(e[2]);
+    int32_t flags = pair_y(e[2]);
+    int32_t last_inner = int32_t(e[2].w1);
+    int64_t kwpos = e[1].i1(), start = e[1].i2(), start_len = e[1].i3();
+    switch (kind) {
+      case K_REPEAT:
+      case K_WHILE: {
+        int64_t lo = e[0].i1(), hi = e[0].i2(), counter = e[0].i3();
+        bool go = match_ && (hi < 0 || counter < hi);
+        bool stopped = false;
+        if (go && kind == K_REPEAT && index() == start && in_len() >= start_len) {
+          go = false;
+          stopped = true;
+        }
+        if (loop_stop_) {
+          loop_stop_ = false;
+          if (go) stopped = true;
+          go = false;
+        }
+        if (go) {
+          e[0].w3 = uint32_t(counter + 1);
+          e[1] = triple_cell(int32_t(kwpos), int32_t(index()), in_len());
+          rpos_ = kwpos;
+          if (traced_) fire_event(EV_ITERATE);
+          pop_pending_ = false;
+          state = S_NEXT_ACTION;
+          return;
+        }
+        if (match_) {
+          // Stopped by the guard, break or the maximum: the rounds that
+          // matched count.
+          (void)stopped;
+          match_ = counter >= lo;
+        } else {
+          set_index(start);
+          match_ = counter - 1 >= lo || lo == 0;
+        }
+        return;
+      }
+      case K_TO:
+      case K_THRU: {
+        if (!match_) {
+          if (start >= end_pos()) {
+            set_index(start);
+            return;
+          }
+          int64_t next = start + 1;
+          set_index(next);
+          e = top_entry();
+          e[1] = triple_cell(int32_t(kwpos), int32_t(next), in_len());
+          rpos_ = kwpos;
+          if (traced_) {
+            fire_event(EV_POP);
+            fire_event(EV_ITERATE);
+          }
+          pop_pending_ = false;
+          match_ = true;
+          state = S_NEXT_ACTION;
+          return;
+        }
+        if (kind == K_TO) set_index(start);
+        return;
+      }
+      case K_COPY:
+      case K_SET: {
+        if (!match_) return;
+        RootedCell w(e[0]);
+        int64_t n = index() - start;
+        if (kind == K_COPY) word::set_any(w.get(), copy_range(start, n));
+        else word::set_any(w.get(), n > 0 ? element(start) : none_cell());
+        return;
+      }
+      case K_NOT:
+        match_ = !match_;
+        set_index(start);
+        return;
+      case K_AHEAD:
+        set_index(start);
+        return;
+      case K_REMOVE:
+        if (!match_) return;
+        remove_range(start, index() - start);
+        set_index(start);
+        return;
+      case K_CASE:
+        mode_ = flags;
+        return;
+      case K_INTO: {
+        bool ok = match_ && completed_ && at_end();
+        uint32_t n = cells_of(series_stack());
+        *input_ = node_buffer(series_stack().node())->cells()[n - 1];
+        cut_to(series_stack(), n - 1);
+        text_ = is_any_string(input_->type());
+        limit_ = n - 1 == uint32_t(series_stack().index()) + 1 ? top_limit_ : -1;
+        match_ = ok;
+        if (ok) set_index(index() + 1);
+        return;
+      }
+      case K_CHANGE:
+      case K_CHANGE_ONLY: {
+        int64_t vpos = rpos_ + 1;
+        if (!has_cell(vpos)) fire(ErrId::PARSE_END, rule_cell(kind == K_CHANGE_ONLY ? kwpos - 1 : kwpos));
+        Cell vc = rule_cell(vpos);
+        if (is_any_path(vc.type()) && !vc.is(TYPE_LIT_PATH)) fire(ErrId::PARSE_RULE, vc);
+        rpos_ = vpos;
+        if (!match_) return;
+        RootedCell v(arg_value(vc));
+        int64_t end = replace(start, index() - start, *v, kind == K_CHANGE_ONLY);
+        set_index(end);
+        return;
+      }
+      case K_COLLECT:
+        end_collect();
+        return;
+      case K_KEEP: {
+        if (!match_) return;
+        bool pick = flags & 1;
+        int64_t n = index() - start;
+        if (last_inner == K_COPY) {
+          Cell w = rule_cell(kwpos + 2);
+          keep_value(word::get_any(w), true);
+        } else if (pick) {
+          for (int64_t i = start; i < index(); i++) keep_value(element(i), true);
+        } else if (n == 1) {
+          keep_value(element(start), true);
+        } else if (n > 1) {
+          RootedCell piece(copy_range(start, n));
+          keep_value(*piece, true);
+        }
+        return;
+      }
+      default:
+        return;
+    }
+  }
+
 };
 
 }  // namespace
@@ -1053,7 +1466,6 @@ Status native_parse(Cell* base) {
   TypeId t = input->type();
   if (!is_any_block(t) && !is_any_string(t) && t != TYPE_BINARY) fire(ErrId::NOT_DONE);
   if (!base[1].is(TYPE_BLOCK)) fire(ErrId::INVALID_ARG, base[1]);
-  if (refinement_used(base[5])) fire(ErrId::NOT_DONE);
   int mode = refinement_used(base[2]) ? CMP_STRICT_EQUAL : CMP_EQUAL;
   int64_t idx = std::min<int64_t>(series_index(*input), series_total(*input));
   input->w1 = uint32_t(idx);
@@ -1073,14 +1485,21 @@ Status native_parse(Cell* base) {
     }
   }
   RootedCell rules(base[1]);
+  Cell callback = refinement_used(base[5]) ? base[6] : none_cell();
   try {
-    Run run(*input, mode, limit);
+    Run run(*input, mode, limit, callback);
     Cell r = run.run(*rules);
     base[0] = r;
   } catch (const SignalOut& s) {
     return s.status;
   }
   return Status::OK;
+}
+
+void parser_init() {
+  static RootedCells roots(g_parse_stacks, 2);
+  g_parse_stacks[0] = block::make_at(8);
+  g_parse_stacks[1] = block::make_at(100);
 }
 
 void register_natives_parse() {

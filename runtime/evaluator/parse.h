@@ -1,12 +1,13 @@
 // The parse dialect: matches a block-like or string series against a block
 // of rules.
 //
-// Rules are matched by a recursive descent whose depth is counted, not left
-// to the machine stack: every sub-block, keyword rule and `into` level takes
-// three cells of a budget of 10,000 (shared by nested runs started from
-// parens), and going past it raises script/parse-stack. The input and the
-// rule blocks are held as node + index and re-read after anything that may
-// run Vel code, since parens may change both.
+// Rules are matched by an explicit state machine over two stacks (blocks
+// made by parser_init and rooted for the life of the process): the rule
+// stack takes three cells per entered block or pending rule, and nesting
+// past 10,000 cells raises script/parse-stack. The input and the rule
+// blocks are held as node + index and re-read after anything that may run
+// Vel code, since parens may change both. /trace calls a function at each
+// step under <parse-callback>.
 #pragma once
 
 #include "evaluator/stack.h"
@@ -18,5 +19,8 @@ namespace vel {
 Status native_parse(Cell* base);
 
 void register_natives_parse();
+
+// Makes the engine's two stacks (start-up).
+void parser_init();
 
 }  // namespace vel
