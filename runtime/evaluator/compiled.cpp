@@ -895,6 +895,27 @@ inline may_gc Status run_assigned(Form& f, const Node& n, Code& code) {
 }
 
 [[gnu::noinline]] may_gc Status run_set_word(Form& f, const Node& n, Code& code) {
+  if (n.flags & F_STORE) {
+    // A constant, a plain word or numbers: nothing can fail or call out,
+    // so the set-word's frame would never be seen; the store goes in place.
+    const Node& k = *n.kid[0];
+    Cell v;
+    bool ok = false;
+    if (k.kind == K_CONST) {
+      v = k.cell;
+      ok = true;
+    } else if (k.kind == K_EXPR && (k.flags & F_ARITH) && arith_fast(k, &v)) {
+      const Cell* after = (k.flags & F_TAIL_CHECK) ? slot_of(k, k.expect) : nullptr;
+      ok = !(k.flags & F_TAIL_CHECK) || (after && !after->is(TYPE_OP));
+    }
+    Cell* slot = ok && !v.is(TYPE_UNSET) ? const_cast<Cell*>(slot_of(n, n.cell)) : nullptr;
+    if (slot) [[likely]] {
+      *slot = v;
+      *push_slot() = v;
+      code.pos = k.end;
+      return Status::OK;
+    }
+  }
   code.pos++;
   Cell* base = stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, n.cell.w2, n.cell.w1);
   push(n.cell);

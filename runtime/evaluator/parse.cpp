@@ -156,7 +156,8 @@ inline void cut_to(const Cell& stack, uint32_t n) {
 may_gc void push_cells(Cell& stack, const Cell* cells, uint32_t n) {
   Buffer* b = node_buffer(stack.node());
   if (b->room() >= n * 16) {
-    std::memcpy(b->cell_tail(), cells, n * sizeof(Cell));
+    Cell* to = b->cell_tail();
+    for (uint32_t i = 0; i < n; i++) to[i] = cells[i];
     b->tail += n * 16;
     return;
   }
