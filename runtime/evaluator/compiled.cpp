@@ -14,6 +14,7 @@
 #include "datatypes/words.h"
 #include "errors.h"
 #include "evaluator/interp_detail.h"
+#include "evaluator/natives_control.h"
 #include "evaluator/trace.h"
 #include "memory.h"
 #include "roots.h"
@@ -119,7 +120,8 @@ enum : uint8_t {
   F_INFIX = 1,        // K_WALK: the walker applies the operators after the term
   F_BRANCH = 16,      // K_CALL: either, if or unless with literal blocks, run in place
   F_STORE = 32,       // K_SET_WORD: the context takes values in place (no object)
-  F_ARITH = 64,       // K_EXPR: one operator between two words or constants
+  F_ARITH = 64,       // K_EXPR: operators between constants and words only
+  F_CONTINUE = 128,   // K_CALL: the continue native
   F_TAIL_CHECK = 2,   // K_EXPR: a word follows, which may have become an operator
   F_FUNCTION = 4,     // calls: the callee is a function!
   F_REFINEMENTS = 8,  // calls: the callee has refinements after its arguments
@@ -454,6 +456,8 @@ struct Compiler {
     n.cell = at(pos);
     if (!callee(n, fn)) return walk(pos, NO_END);
     n.values = values_of(n.cell);
+    if (fn.is(TYPE_NATIVE) && fn.w1 == NAT_CONTINUE && n.arity == 0 && !(n.flags & F_REFINEMENTS))
+      n.flags |= F_CONTINUE;
     std::vector<uint32_t> kids;
     n.end = arguments(pos + 1, n.arity, kids);
     // either, if and unless with literal blocks run the chosen one in place.
@@ -675,6 +679,8 @@ inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell
   if (!slot || !same_cell(*slot, n.expect)) [[unlikely]]
     return miss(f, code, false);
   code.pos++;
+  // continue signals its loop at once; its frame would never be seen.
+  if ((n.flags & F_CONTINUE) && continue_without_frame()) return Status::CONTINUE;
   Cell* base = open_call(n, n.cell);
   for (uint32_t i = 0; i < n.arity; i++) {
     VEL_TRY(run_argument(f, n, i, code, i));
@@ -1104,8 +1110,6 @@ void forms_init() {
 namespace {
 
 may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t header, Cell* result, Code& code) {
-  uint32_t head = code.pos;
-  (void)head;
   while (true) {
     g_current_code.header = header;
     g_current_code.w1 = code.pos;

@@ -709,6 +709,14 @@ Status native_continue(Cell*) {
   return Status::CONTINUE;
 }
 
+bool continue_without_frame() {
+  CallFrame* loop =
+      find_target(int64_t(frame_depth()) - 1, [](const CallFrame& f) { return kind_of(f) == FRAME_LOOP; });
+  if (!loop) return false;
+  result_cell(*loop) = unset_cell();
+  return true;
+}
+
 Status native_return(Cell* base) {
   CallFrame* fn = body_target();
   if (!fn) fire(ErrId::RETURN);

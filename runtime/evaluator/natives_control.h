@@ -39,6 +39,10 @@ Status native_switch(Cell* base);
 Status native_case(Cell* base);
 Status native_break(Cell* base);
 Status native_continue(Cell* base);
+// continue as compiled code runs it, without a frame of its own: true when
+// a loop takes the signal (its result set), false when none is there (the
+// native then raises the error in its own frame).
+bool continue_without_frame();
 Status native_exit(Cell* base);
 Status native_return(Cell* base);
 Status native_throw(Cell* base);
