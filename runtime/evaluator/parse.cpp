@@ -50,6 +50,7 @@
 #include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "errors.h"
+#include "evaluator/interp_detail.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/trace.h"
@@ -301,7 +302,7 @@ class Run {
     if (is_any_path(c.type()) && !c.is(TYPE_LIT_PATH)) fire(ErrId::PARSE_RULE, c);
     if (c.is(TYPE_PAREN)) return eval_paren(c);
     if (c.is(TYPE_WORD)) {
-      Cell v = word::get_any(c);
+      Cell v = interp::detail::word_value(c);
       if (v.is(TYPE_UNSET)) fire(ErrId::NO_VALUE, c);
       return v;
     }
@@ -312,7 +313,7 @@ class Run {
   // position form of remove, insert and change. Answers the index or -1.
   int64_t position_word(const Cell& c) const {
     if (!(c.is(TYPE_WORD) || c.is(TYPE_GET_WORD)) || keyword_of(c) != Kw::NONE_KW) return -1;
-    Cell v = word::get_any(c);
+    Cell v = interp::detail::word_value(c);
     if (!same_input(v)) return -1;
     return std::min<int64_t>(series_index(v), total());
   }
@@ -462,7 +463,7 @@ class Run {
   // matched, or -1 when the argument is not such a literal.
   int64_t fast_loop(Cell v, int64_t max) {
     if ((is_string() || is_binary()) && v.is(TYPE_WORD) && kw_of(v) == Kw::NONE_KW) {
-      Cell val = word::get_any(v);
+      Cell val = interp::detail::word_value(v);
       if (val.is(TYPE_CHAR) || val.is(TYPE_BITSET) || is_any_string(val.type())) v = val;
     }
     if (v.is(TYPE_WORD) || v.is(TYPE_BLOCK) || v.is(TYPE_PAREN) || v.is(TYPE_INTEGER) || v.is(TYPE_DATATYPE) ||
@@ -654,7 +655,7 @@ class Run {
       return;
     }
     RootedCell w(top);
-    Cell t = word::get_any(*w);
+    Cell t = interp::detail::word_value(*w);
     if (!is_series_type(t.type())) fire(ErrId::PARSE_INTO_TYPE);
     if (lv.kind == Target::AFTER) {
       call_action(ACT_APPEND, {t, *v, logic_cell(false), none_cell(), logic_cell(only), logic_cell(false),
@@ -923,7 +924,7 @@ class Run {
         return S_NEXT_ACTION;
       }
       case TYPE_GET_WORD: {
-        Cell s = word::get_any(v);
+        Cell s = interp::detail::word_value(v);
         if (!same_input(s)) fire(ErrId::PARSE_INVALID_REF, v);
         set_index(series_index(s));
         match_ = true;
@@ -958,7 +959,7 @@ class Run {
     int64_t hi = lo;
     Cell m = *block::rs_abs_at(*rb_, uint32_t(kw + 1));
     if (m.is(TYPE_WORD) && keyword_of(m) == Kw::NONE_KW) {
-      Cell v = word::get_any(m);
+      Cell v = interp::detail::word_value(m);
       if (v.is(TYPE_INTEGER)) m = v;
     }
     if (m.is(TYPE_INTEGER)) {
@@ -1027,7 +1028,7 @@ class Run {
     Cell w = *val_;
     Kw kw = kw_of(w);
     if (kw != Kw::NONE_KW) return keyword(kw, w);
-    Cell v = word::get_any(w);
+    Cell v = interp::detail::word_value(w);
     if (v.is(TYPE_UNSET)) fire(ErrId::PARSE_RULE, w);
     *val_ = v;
     if (as_arg_) {
@@ -1131,7 +1132,7 @@ class Run {
         Cell m = rule_cell(p + 1);
         if (!m.is(TYPE_WORD)) fire(ErrId::PARSE_RULE, m);
         int saved = mode_;
-        bool strict = truthy(word::get_any(m));
+        bool strict = truthy(interp::detail::word_value(m));
         push_rule(triple_cell(-1, -1, 1), p + 1, K_CASE, saved);
         mode_ = strict ? CMP_STRICT_EQUAL : CMP_EQUAL;
         return S_PUSH_RULE;
@@ -1212,7 +1213,7 @@ class Run {
     if (!is_any_block(input_->type())) fire(ErrId::PARSE_BLOCK, *input_);
     Cell a = rule_cell(p + 1);
     Cell sub = a;
-    if (a.is(TYPE_WORD) && keyword_of(a) == Kw::NONE_KW) sub = word::get_any(a);
+    if (a.is(TYPE_WORD) && keyword_of(a) == Kw::NONE_KW) sub = interp::detail::word_value(a);
     if (!sub.is(TYPE_BLOCK)) fire(ErrId::PARSE_END, kw);
     Cell e = at_end() ? none_cell() : element(index());
     if (!is_any_block(e.type()) && !is_any_string(e.type()) && !e.is(TYPE_BINARY)) {
@@ -1246,7 +1247,7 @@ class Run {
       *slot = rule_cell(p + 2);
       if (!slot->is(TYPE_WORD)) fire(ErrId::PARSE_END, kw);
       if (kind != Target::SET) {
-        Cell t = word::get_any(*slot);
+        Cell t = interp::detail::word_value(*slot);
         TypeId tt = t.type();
         bool fits = tt == input_->type() || is_any_block(tt) || (is_any_string(tt) && (is_string() || is_binary()));
         if (!is_series_type(tt) || elem_kind(tt) == ElemKind::OTHER || !fits) fire(ErrId::PARSE_INTO_TYPE);
@@ -1275,7 +1276,7 @@ class Run {
     RootedCell slot(*block::rs_abs_at(*collects_, n - 1));
     cut_to(*collects_, n - 2);
     if (lv.kind == Target::INTO || lv.kind == Target::AFTER) {
-      Cell t = word::get_any(*collection);
+      Cell t = interp::detail::word_value(*collection);
       if (is_series_type(t.type())) {
         t.w1 = uint32_t(lv.saved_index);
         word::set_any(collection.get(), t);
@@ -1440,7 +1441,7 @@ class Run {
         int64_t n = index() - start;
         if (last_inner == K_COPY) {
           Cell w = rule_cell(kwpos + 2);
-          keep_value(word::get_any(w), true);
+          keep_value(interp::detail::word_value(w), true);
         } else if (pick) {
           for (int64_t i = start; i < index(); i++) keep_value(element(i), true);
         } else if (n == 1) {
