@@ -232,8 +232,11 @@ struct Compiler {
   const Cell* cells;  // the snapshot, indexed by block position - head
   uint32_t head, len;
   uint32_t depth;     // of literal blocks compiled in place
+  uint32_t nesting = 0;  // of expressions inside expressions
 
   static constexpr uint32_t MAX_DEPTH = 8;
+  // Deeper expressions are left to the walker, whose stacks bound them.
+  static constexpr uint32_t MAX_NESTING = 1000;
 
   // The expressions of a block from head to len, by position; the end
   // reached.
@@ -300,6 +303,14 @@ struct Compiler {
 
   // An expression: a term, then the operators the walker would apply.
   may_gc uint32_t expr(uint32_t pos, bool no_infix) {
+    if (nesting >= MAX_NESTING) return walk(pos, NO_END);
+    nesting++;
+    uint32_t e = expr_at_depth(pos, no_infix);
+    nesting--;
+    return e;
+  }
+
+  may_gc uint32_t expr_at_depth(uint32_t pos, bool no_infix) {
     uint32_t t = term(pos);
     if (no_infix) return t;
     if (end_of(t) == NO_END) {
