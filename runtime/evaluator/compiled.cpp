@@ -118,13 +118,13 @@ enum Kind : uint8_t {
 
 enum : uint8_t {
   F_INFIX = 1,        // K_WALK: the walker applies the operators after the term
+  F_TAIL_CHECK = 2,   // K_EXPR: a word follows, which may have become an operator
+  F_FUNCTION = 4,     // calls: the callee is a function!
+  F_REFINEMENTS = 8,  // calls: the callee has refinements after its arguments
   F_BRANCH = 16,      // K_CALL: either, if or unless with literal blocks, run in place
   F_STORE = 32,       // K_SET_WORD: the context takes values in place (no object)
   F_ARITH = 64,       // K_EXPR: operators between constants and words only
   F_CONTINUE = 128,   // K_CALL: the continue native
-  F_TAIL_CHECK = 2,   // K_EXPR: a word follows, which may have become an operator
-  F_FUNCTION = 4,     // calls: the callee is a function!
-  F_REFINEMENTS = 8,  // calls: the callee has refinements after its arguments
 };
 
 struct Node {
@@ -134,7 +134,7 @@ struct Node {
   uint32_t kids;      // the first child's entry in Form::kids
   uint32_t start;     // the block position of the node's first cell
   uint32_t end;       // the position after its last cell, NO_END when unknown
-  uint32_t arity;     // calls: the leading arguments
+  uint32_t arity;     // calls: the leading arguments; K_OP: its FastOp
   uint32_t locals;    // calls: the local cells
   uint32_t typesets;  // calls: the first argument typeset in Form::typesets
   NodeId cache;       // calls: the callee's argument cache
