@@ -996,6 +996,47 @@ may_gc Status eval_call(const Cell& fn, const Cell& name, Code* code, bool push_
 
 may_gc Status call_with_frame(const Cell& fn, Cell* base) { return call_body(fn, base); }
 
+may_gc Status call_callback(const Cell& fn_in, uint32_t name, uint32_t bit, const Cell* args, uint32_t count,
+                            Cell* answer, uint32_t moved_arg, Cell* moved) {
+  RootedCell fn(fn_in);
+  Cell cache = args_cache(*fn);
+  uint32_t saved_top = cell_index(g_stack.top);
+  push(*fn);
+  bool is_fn = fn->is(TYPE_FUNCTION);
+  Cell* base = stack_mark((is_fn ? FRAME_FUNCTION : FRAME_NATIVE) | FRAME_INTERPRETED, name, 0);
+  if (is_fn) g_stack.frame_top[-1].func_ctx = func::context_of(*fn);
+  uint32_t given = 0;
+  int32_t moved_cell = -1;
+  bool refinements = false;
+  Buffer* cb = node_buffer(cache.node());
+  for (uint32_t i = 0, n = cb->used() >> 4; i < n; i++) {
+    const Cell& e = cb->cells()[i];
+    if (e.is(TYPE_TYPESET) && func::arg_mode(e) != func::ARG_RETURN) {
+      if (!refinements && given < count) {
+        if (moved && given == moved_arg) moved_cell = int32_t(g_stack.top - base);
+        push(args[given++]);
+      } else {
+        push(none_cell());
+      }
+    } else if (e.is(TYPE_REFINEMENT)) {
+      refinements = true;
+      push(logic_cell(false));
+    } else if (e.is(TYPE_INTEGER)) {
+      func::init_locals(int32_t(e.w2));
+    }
+  }
+  Status s;
+  {
+    trace::CallbackScope scope(bit);
+    s = call_body(*fn, base);
+  }
+  *answer = *base;
+  if (moved_cell >= 0) *moved = base[moved_cell];
+  stack_unwind();
+  g_stack.top = g_stack.begin + saved_top;
+  return s;
+}
+
 may_gc Cell arguments_cache(const Cell& fn) { return args_cache(fn); }
 
 may_gc uint32_t frame_size(const Cell& fn) {

@@ -22,56 +22,19 @@ struct LexerSignal {
   Status status;
 };
 
-// One event: the callback's frame takes the event, the input, the type, the
-// line and the token as its leading arguments (the rest of its cells unused,
-// as in a call without refinements).
+// One event: the callback takes the event, the input, the type, the line
+// and the token as its leading arguments.
 may_gc bool call_callback(void* ctx, lexer::Event event, Cell* input, const Cell& type, int32_t line,
                           const Cell& token) {
-  RootedCell fn(*static_cast<const Cell*>(ctx));
-  RootedCell args[5] = {RootedCell(lexer::event_word(event)), RootedCell(*input), RootedCell(type),
-                        RootedCell(integer_cell(line)), RootedCell(token)};
-  Cell cache = interp::arguments_cache(*fn);
-  uint32_t saved_top = cell_index(g_stack.top);
-  push(*fn);
-  bool is_fn = fn->is(TYPE_FUNCTION);
-  Cell* base = stack_mark((is_fn ? FRAME_FUNCTION : FRAME_NATIVE) | FRAME_INTERPRETED,
-                          sym_exact(SymId::LEXER_CALLBACK_TAG), 0);
-  if (is_fn) g_stack.frame_top[-1].func_ctx = func::context_of(*fn);
-  uint32_t given = 0;
-  int32_t input_cell = -1;
-  bool refinements = false;
-  Buffer* cb = node_buffer(cache.node());
-  for (uint32_t i = 0, n = cb->used() >> 4; i < n; i++) {
-    const Cell& e = cb->cells()[i];
-    if (e.is(TYPE_TYPESET) && func::arg_mode(e) != func::ARG_RETURN) {
-      if (!refinements && given < 5) {
-        if (given == 1) input_cell = int32_t(g_stack.top - base);
-        push(*args[given++]);
-      } else {
-        push(none_cell());
-      }
-    } else if (e.is(TYPE_REFINEMENT)) {
-      refinements = true;
-      push(logic_cell(false));
-    } else if (e.is(TYPE_INTEGER)) {
-      func::init_locals(int32_t(e.w2));
-    }
-  }
-  Status s;
-  {
-    trace::CallbackScope scope(trace::CB_LEXER);
-    s = interp::call_with_frame(*fn, base);
-  }
-  bool answer = truthy(*base);
-  // A callback that moved its input argument moves the scan.
-  if (input_cell > 0) {
-    const Cell& moved = base[input_cell];
-    if (moved.type() == input->type() && moved.node() == input->node()) input->w1 = moved.w1;
-  }
-  stack_unwind();
-  g_stack.top = g_stack.begin + saved_top;
+  Cell args[5] = {lexer::event_word(event), *input, type, integer_cell(line), token};
+  RootedCells keep(args, 5);
+  RootedCell answer, moved(*input);
+  Status s = interp::call_callback(*static_cast<const Cell*>(ctx), sym_exact(SymId::LEXER_CALLBACK_TAG),
+                                   trace::CB_LEXER, args, 5, answer.get(), 1, moved.get());
   if (s != Status::OK) throw LexerSignal{s};
-  return answer;
+  // A callback that moved its input argument moves the scan.
+  if (moved->type() == input->type() && moved->node() == input->node()) input->w1 = moved->w1;
+  return truthy(*answer);
 }
 
 may_gc bool adapt(const Cell& callback, lexer::Callback* out) {

@@ -717,43 +717,16 @@ class Run {
   // parser/fire-event: the callback gets (event match? rule input stack);
   // a falsy answer ends the run.
   may_gc void fire_event(Event ev) {
-    RootedCell fn(*callback_);
     uint32_t n = block::total(*rb_);
     Cell rule = *rb_;
     rule.w1 = uint32_t(std::clamp<int64_t>(rpos_, 0, n));
-    RootedCell args[5] = {RootedCell(runtime_word(kEventWords[ev])), RootedCell(logic_cell(match_)),
-                          RootedCell(rule), RootedCell(input_at(index())), RootedCell(rule_stack())};
-    Cell cache = interp::arguments_cache(*fn);
-    uint32_t saved_top = cell_index(g_stack.top);
-    push(*fn);
-    bool is_fn = fn->is(TYPE_FUNCTION);
-    Cell* base = stack_mark((is_fn ? FRAME_FUNCTION : FRAME_NATIVE) | FRAME_INTERPRETED,
-                            sym_exact(SymId::PARSE_CALLBACK_TAG), 0);
-    if (is_fn) g_stack.frame_top[-1].func_ctx = func::context_of(*fn);
-    uint32_t given = 0;
-    bool refinements = false;
-    Buffer* cb = node_buffer(cache.node());
-    for (uint32_t i = 0, m = cb->used() >> 4; i < m; i++) {
-      const Cell& e = node_buffer(cache.node())->cells()[i];
-      if (e.is(TYPE_TYPESET) && func::arg_mode(e) != func::ARG_RETURN) {
-        push(!refinements && given < 5 ? *args[given++] : none_cell());
-      } else if (e.is(TYPE_REFINEMENT)) {
-        refinements = true;
-        push(logic_cell(false));
-      } else if (e.is(TYPE_INTEGER)) {
-        func::init_locals(int32_t(e.w2));
-      }
-    }
-    Status s;
-    {
-      trace::CallbackScope scope(trace::CB_PARSE);
-      s = interp::call_with_frame(*fn, base);
-    }
-    bool answer = truthy(*base);
-    stack_unwind();
-    g_stack.top = g_stack.begin + saved_top;
+    Cell args[5] = {runtime_word(kEventWords[ev]), logic_cell(match_), rule, input_at(index()), rule_stack()};
+    RootedCells keep(args, 5);
+    RootedCell answer;
+    Status s = interp::call_callback(*callback_, sym_exact(SymId::PARSE_CALLBACK_TAG), trace::CB_PARSE, args, 5,
+                                     answer.get());
     if (s != Status::OK) throw SignalOut{s};
-    if (!answer) throw CallbackStop{};
+    if (!truthy(*answer)) throw CallbackStop{};
   }
 
   // A paren action's value, the paren event fired.
