@@ -186,7 +186,7 @@ may_gc Cell* set_in(Cell* word, const Cell& value, NodeId ctx, bool notify) {
     *slot = *v;
     return slot;
   }
-  if (uint32_t(index) < word_count(keep)) word_at(keep, uint32_t(index))->header |= WORD_CHANGED;
+  mark_changed(keep, uint32_t(index));
   if (!notify || !g_on_change) {
     *slot = *v;
     return slot;

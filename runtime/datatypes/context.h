@@ -61,6 +61,10 @@ inline NodeId words_block(NodeId ctx) { return hash_table::header(word_table(ctx
 inline uint32_t word_count(NodeId ctx) { return node_buffer(words_block(ctx))->used() / sizeof(Cell); }
 // Word n of the table (n < word_count). Valid until the next allocation.
 inline Cell* word_at(NodeId ctx, uint32_t n) { return &node_buffer(words_block(ctx))->cells()[n]; }
+// Flags field n of an object context as assigned.
+inline void mark_changed(NodeId ctx, uint32_t n) {
+  if (n < word_count(ctx)) word_at(ctx, n)->header |= WORD_CHANGED;
+}
 // Number of value cells that exist now: the value series' length, or, for
 // a stack context while a call runs, its word count; 0 without values.
 uint32_t value_count(NodeId ctx);

@@ -114,7 +114,7 @@ inline void float_sub(double a, double b, Cell* out) { *out = float_cell(a - b);
 inline void float_mul(double a, double b, Cell* out) { *out = float_cell(a * b); }
 
 // The operator entries' inline cases: two integer! values for the codes
-// 0-2 and 5-7, two float! values for 0-2. Answers false, writing nothing,
+// 0-2 and 5-7, two float! values or a float! and an integer! for 0-2. Answers false, writing nothing,
 // for every other case (which goes through the action).
 inline bool try_math_fast(MathOp op, const Cell& l, const Cell& r, Cell* out) {
   if (l.is(TYPE_INTEGER) && r.is(TYPE_INTEGER)) {
@@ -129,8 +129,10 @@ inline bool try_math_fast(MathOp op, const Cell& l, const Cell& r, Cell* out) {
       default: return false;
     }
   }
-  if (l.is(TYPE_FLOAT) && r.is(TYPE_FLOAT)) {
-    double a = l.f64(), b = r.f64();
+  bool lf = l.is(TYPE_FLOAT), rf = r.is(TYPE_FLOAT);
+  if ((lf || l.is(TYPE_INTEGER)) && (rf || r.is(TYPE_INTEGER))) {
+    // Both float!, or one of each: the integer is taken as a float.
+    double a = lf ? l.f64() : double(l.i2()), b = rf ? r.f64() : double(r.i2());
     switch (op) {
       case MATH_ADD: float_add(a, b, out); return true;
       case MATH_SUBTRACT: float_sub(a, b, out); return true;

@@ -643,6 +643,12 @@ int32_t handler_index(const Cell& o, Event e) {
   return events_cells(o)[e].i2();
 }
 
+bool silent_store(NodeId ctx) {
+  const Cell& o = context::owner(ctx);
+  if (!is_any_object(o.type()) || o.w1 != ctx) return true;
+  return !(node_buffer(ctx)->flags & BUF_OWNS_SERIES) && handler_index(o, ON_CHANGE) < 0;
+}
+
 may_gc void fire_on_change(const Cell& o_in, const Cell& word_in, const Cell& old_value, const Cell& new_value) {
   int32_t i = handler_index(o_in, ON_CHANGE);
   if (i < 0) return;

@@ -76,6 +76,11 @@ may_gc void fire_on_deep_change(const Cell& owner, const Cell& word, const Cell&
 // The field index of a handler, or NO_HANDLER.
 int32_t handler_index(const Cell& object, Event e);
 
+// Whether a store into the context is seen by its value cell alone: no
+// object with an on-change* handler or owned series is made on it, so the
+// store needs only the change flag.
+bool silent_store(NodeId ctx);
+
 // The compare of object-like values (object!, error!) whose types the
 // caller has matched: the same context is equal; otherwise field count,
 // then field names and values in order.

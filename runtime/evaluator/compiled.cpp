@@ -116,20 +116,22 @@ enum Kind : uint8_t {
   K_OP,         // one operator and its right operand
 };
 
-enum : uint8_t {
+enum : uint16_t {
   F_INFIX = 1,        // K_WALK: the walker applies the operators after the term
-  F_TAIL_CHECK = 2,   // K_EXPR: a word follows, which may have become an operator
+  F_TAIL_CHECK = 2,   // K_EXPR, K_SET_WORD: a word follows, which may have become an operator
   F_FUNCTION = 4,     // calls: the callee is a function!
   F_REFINEMENTS = 8,  // calls: the callee has refinements after its arguments
   F_BRANCH = 16,      // K_CALL: either, if or unless with literal blocks, run in place
   F_STORE = 32,       // K_SET_WORD: the context takes values in place (no object)
   F_ARITH = 64,       // K_EXPR: operators between constants and words only
   F_CONTINUE = 128,   // K_CALL: the continue native
+  F_STORE_OBJECT = 256,  // K_SET_WORD: an object's context, in place while nothing watches it
+  F_PARENS = 512,     // K_EXPR with F_ARITH: some operands are parens
 };
 
 struct Node {
   Kind kind;
-  uint8_t flags;
+  uint16_t flags;
   uint16_t count;     // children
   uint32_t kids;      // the first child's entry in Form::kids
   uint32_t start;     // the block position of the node's first cell
@@ -139,6 +141,7 @@ struct Node {
   uint32_t typesets;  // calls: the first argument typeset in Form::typesets
   NodeId cache;       // calls: the callee's argument cache
   NodeId values;      // words of a context with values in a series: that series
+  NodeId tail_values; // K_SET_WORD with F_TAIL_CHECK: the values of the word after it
   uint32_t refs;      // K_PATH_CALL: its first refinement in Form::refs; K_PAREN and
                       //   F_BRANCH calls: its (first) block in Form::subs, plus 1
   uint32_t nrefs;     //   and how many the path names; either: its second block
@@ -341,6 +344,15 @@ struct Compiler {
     }
     bool word_follows = p != NO_END && p < len && at(p).is(TYPE_WORD);
     if (kids.size() == 1 && !word_follows) return t;
+    if (kids.size() == 1 && f.nodes[t].kind == K_SET_WORD) {
+      // The set-word looks at the word after it itself: its expression
+      // already did, so only the store can have changed it.
+      Node& sw = f.nodes[t];
+      sw.flags |= F_TAIL_CHECK;
+      sw.expect = at(p);
+      sw.tail_values = values_of(sw.expect);
+      return t;
+    }
     Node n{};
     n.kind = K_EXPR;
     n.flags = word_follows ? F_TAIL_CHECK : 0;
@@ -351,12 +363,25 @@ struct Compiler {
       n.expect = at(p);
       n.values = values_of(n.expect);
     }
-    // Operators between constants and words only: the runner may compute
-    // them without pushing (an op node's operand is its child in f.kids).
-    auto plain = [&](uint32_t k) { return f.nodes[k].kind == K_CONST || f.nodes[k].kind == K_WORD; };
+    // Operators between constants, words and parens of such operators
+    // only: the runner may compute them without pushing (an op node's
+    // operand is its child in f.kids).
+    auto plain = [&](uint32_t k) {
+      const Node& m = f.nodes[k];
+      if (m.kind == K_CONST || m.kind == K_WORD) return true;
+      // A paren holding one such chain.
+      if (m.kind != K_PAREN || !m.refs || f.subs[m.refs - 1].single < 0) return false;
+      const Node& e = f.nodes[uint32_t(f.subs[m.refs - 1].single)];
+      return e.kind == K_EXPR && (e.flags & F_ARITH) && !(e.flags & F_TAIL_CHECK);
+    };
     bool arith = kids.size() >= 2 && plain(t);
-    for (size_t j = 1; arith && j < kids.size(); j++) arith = plain(f.kids[f.nodes[kids[j]].kids]);
-    if (arith) n.flags |= F_ARITH;
+    bool parens = f.nodes[t].kind == K_PAREN;
+    for (size_t j = 1; arith && j < kids.size(); j++) {
+      uint32_t operand = f.kids[f.nodes[kids[j]].kids];
+      arith = plain(operand);
+      parens |= f.nodes[operand].kind == K_PAREN;
+    }
+    if (arith) n.flags |= parens ? F_ARITH | F_PARENS : F_ARITH;
     return add(n, kids);
   }
 
@@ -400,6 +425,7 @@ struct Compiler {
         if (n.kind == K_SET_WORD && c.w1 && c.i3() >= 0) {
           n.values = values_of(c);
           if (context::kind(c.w1) != context::KIND_OBJECT || context::is_stack(c.w1)) n.flags = F_STORE;
+          else if (n.values) n.flags = F_STORE_OBJECT;
         }
         if (n.kind == K_SET_PATH) {
           // word/word: kept to store into an object's field directly.
@@ -564,10 +590,11 @@ may_gc Status run_node(Form& f, const Node& n, Code& code);
 // A literal block compiled in place, as eval_block would run it.
 may_gc Status run_sub(Form& f, const Sub& s, bool chain);
 
-// The value cell of a node's word (w: the node's cell, or a path's head).
-inline const Cell* slot_of(const Node& n, const Cell& w) {
-  if (n.values) [[likely]] {
-    Buffer* b = node_buffer(n.values);
+// The value cell of a word whose context keeps its values in the series
+// values (0: a stack context, or one the general lookup must find).
+inline const Cell* slot_in(NodeId values, const Cell& w) {
+  if (values) [[likely]] {
+    Buffer* b = node_buffer(values);
     uint32_t i = uint32_t(w.i3());
     return i < (b->used() >> 4) ? b->cells() + i : nullptr;
   }
@@ -577,6 +604,9 @@ inline const Cell* slot_of(const Node& n, const Cell& w) {
   }
   return word_slot(w);
 }
+
+// The value cell of a node's word (w: the node's cell, or a path's head).
+inline const Cell* slot_of(const Node& n, const Cell& w) { return slot_in(n.values, w); }
 
 // A check failed: the walker takes the term (or expression) from its first
 // cell, and a form that fails often is made again.
@@ -690,8 +720,6 @@ inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell
   if (!slot || !same_cell(*slot, n.expect)) [[unlikely]]
     return miss(f, code, false);
   code.pos++;
-  // continue signals its loop at once; its frame would never be seen.
-  if ((n.flags & F_CONTINUE) && continue_without_frame()) return Status::CONTINUE;
   Cell* base = open_call(n, n.cell);
   for (uint32_t i = 0; i < n.arity; i++) {
     VEL_TRY(run_argument(f, n, i, code, i));
@@ -787,18 +815,29 @@ const Cell* path_object(const Form& f, const Node& n, int32_t* index) {
   return close_call(n, base);
 }
 
+inline bool paren_fast(const Form& f, const Node& n, Cell* out);
+
+// An operand of an F_ARITH chain: its value, or null when the general way
+// must take it.
+template <bool Parens>
+inline const Cell* arith_operand(const Form& f, const Node& b, Cell* tmp) {
+  if (b.kind == K_CONST) return &b.cell;
+  if (!Parens || b.kind == K_WORD) return slot_of(b, b.cell);
+  return !trace::g_trace.on && paren_fast(f, b, tmp) ? tmp : nullptr;
+}
+
 // An F_ARITH chain computed on numbers with no pushes and no calls; false,
 // having changed nothing, for any other operand or a result the action
 // must make (the general way then looks at everything again).
-inline bool arith_fast(const Node& n, Cell* out) {
-  const Node& a = *n.kid[0];
-  const Cell* l = a.kind == K_CONST ? &a.cell : slot_of(a, a.cell);
+template <bool Parens>
+inline bool arith_chain(const Form& f, const Node& n, Cell* out) {
+  Cell tmp;
+  const Cell* l = arith_operand<Parens>(f, *n.kid[0], &tmp);
   if (!l || !is_number(*l)) return false;
   Cell acc = *l;
   for (uint32_t j = 1; j < n.count; j++) {
     const Node& op = *n.kid[j];
-    const Node& b = *op.kid[0];
-    const Cell* r = b.kind == K_CONST ? &b.cell : slot_of(b, b.cell);
+    const Cell* r = arith_operand<Parens>(f, *op.kid[0], &tmp);
     const Cell* v = slot_of(op, op.cell);
     Cell next;
     if (!r || !v || !is_number(*r) || !same_cell(*v, op.expect)) return false;
@@ -813,6 +852,15 @@ inline bool arith_fast(const Node& n, Cell* out) {
   return true;
 }
 
+// Chains with parens (the parens' own chains computed in place) out of
+// the way of the plain ones.
+[[gnu::noinline]] bool arith_parens(const Form& f, const Node& n, Cell* out) { return arith_chain<true>(f, n, out); }
+
+inline bool arith_fast(const Form& f, const Node& n, Cell* out) {
+  if (n.flags & F_PARENS) return arith_parens(f, n, out);
+  return arith_chain<false>(f, n, out);
+}
+
 // A paren holding one such chain, while its cells are those compiled: its
 // value without running it as a block (nothing in it can fail).
 inline bool paren_fast(const Form& f, const Node& n, Cell* out) {
@@ -823,7 +871,7 @@ inline bool paren_fast(const Form& f, const Node& n, Cell* out) {
   if (e.kind != K_EXPR || !(e.flags & F_ARITH) || (e.flags & F_TAIL_CHECK)) return false;
   Buffer* b = node_buffer(s.cell.node());
   if ((b->used() >> 4) != s.len || !same_cells(b->cells() + s.head, &f.sub_cells[s.cells], s.len - s.head)) return false;
-  return arith_fast(e, out);
+  return arith_fast(f, e, out);
 }
 
 // After an expression: the word that follows ends it unless it has become
@@ -841,7 +889,7 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
   Cell* left = g_stack.top;
   if (n.flags & F_ARITH) {
     Cell acc;
-    if (arith_fast(n, &acc)) [[likely]] {
+    if (arith_fast(f, n, &acc)) [[likely]] {
       *push_slot() = acc;
       code.pos = n.end;
       return tail_check(n, code, left);
@@ -911,25 +959,69 @@ inline may_gc Status run_assigned(Form& f, const Node& n, Code& code) {
   return eval_push_at(code, c, false, false);
 }
 
+// The value of a set-word's expression when nothing in it can fail or
+// call out (a constant, a word holding a plain value, operators on
+// numbers), so that no frame of the set-word's would ever be seen.
+inline bool quiet_value(const Form& f, const Node& k, Cell* v) {
+  const Node* e = &k;
+  if (k.kind == K_EXPR) {
+    if (k.flags & F_ARITH) {
+      if (!arith_fast(f, k, v)) return false;
+      e = nullptr;
+    } else if (k.count == 1) {
+      e = k.kid[0];
+    } else {
+      return false;
+    }
+    if (k.flags & F_TAIL_CHECK) {
+      const Cell* after = slot_of(k, k.expect);
+      if (!after || after->is(TYPE_OP)) return false;
+    }
+  }
+  if (!e) return true;
+  if (e->kind == K_CONST) {
+    *v = e->cell;
+    return true;
+  }
+  if (e->kind != K_WORD) return false;
+  const Cell* slot = slot_of(*e, e->cell);
+  if (!slot) return false;
+  TypeId t = slot->type();
+  if (t == TYPE_UNSET || t == TYPE_OP || func::is_callable(t)) return false;
+  *v = *slot;
+  return true;
+}
+
+// After a set-word's store: the word that follows ends the expression
+// unless it has become an operator.
+inline may_gc Status set_word_tail(const Node& n, Code& code, Cell* left) {
+  const Cell* v = slot_in(n.tail_values, n.expect);
+  if (!v || v->is(TYPE_OP)) [[unlikely]]
+    return eval_infix(code, left);
+  return Status::OK;
+}
+
 [[gnu::noinline]] may_gc Status run_set_word(Form& f, const Node& n, Code& code) {
-  if (n.flags & F_STORE) {
-    // A constant, a plain word or numbers: nothing can fail or call out,
-    // so the set-word's frame would never be seen; the store goes in place.
+  if (n.flags & (F_STORE | F_STORE_OBJECT)) {
     const Node& k = *n.kid[0];
     Cell v;
-    bool ok = false;
-    if (k.kind == K_CONST) {
-      v = k.cell;
-      ok = true;
-    } else if (k.kind == K_EXPR && (k.flags & F_ARITH) && arith_fast(k, &v)) {
-      const Cell* after = (k.flags & F_TAIL_CHECK) ? slot_of(k, k.expect) : nullptr;
-      ok = !(k.flags & F_TAIL_CHECK) || (after && !after->is(TYPE_OP));
+    Cell* slot = quiet_value(f, k, &v) && !v.is(TYPE_UNSET) ? const_cast<Cell*>(slot_of(n, n.cell)) : nullptr;
+    if (slot && (n.flags & F_STORE_OBJECT)) {
+      // No handler to call: the change flag is all the object sees.
+      if (object::silent_store(n.cell.w1))
+        context::mark_changed(n.cell.w1, n.cell.w3);
+      else
+        slot = nullptr;
     }
-    Cell* slot = ok && !v.is(TYPE_UNSET) ? const_cast<Cell*>(slot_of(n, n.cell)) : nullptr;
     if (slot) [[likely]] {
       *slot = v;
-      *push_slot() = v;
+      Cell* left = push_slot();
+      *left = v;
       code.pos = k.end;
+      // The expression looked at the word after it; the store changed
+      // only the set-word's own.
+      if ((n.flags & F_TAIL_CHECK) && n.expect.w1 == n.cell.w1 && n.expect.w3 == n.cell.w3) [[unlikely]]
+        return set_word_tail(n, code, left);
       return Status::OK;
     }
   }
@@ -945,6 +1037,7 @@ inline may_gc Status run_assigned(Form& f, const Node& n, Code& code) {
     assign_word(*base, value);
   *base = value;
   stack_unwind();
+  if ((n.flags & F_TAIL_CHECK) && code.pos == n.end) return set_word_tail(n, code, base);
   return Status::OK;
 }
 
@@ -1001,6 +1094,14 @@ may_gc Status run_node(Form& f, const Node& n, Code& code) {
         return run_sub(f, f.subs[n.refs - 1], false);
       return eval_block(n.cell, false);
     case K_CALL:
+      // continue signals its loop at once; its frame would never be seen.
+      if (n.flags & F_CONTINUE) {
+        const Cell* slot = slot_of(n, n.cell);
+        if (slot && same_cell(*slot, n.expect) && continue_without_frame()) {
+          code.pos++;
+          return Status::CONTINUE;
+        }
+      }
       return run_call(f, n, code);
     case K_PATH_CALL:
       return run_path_call(f, n, code);

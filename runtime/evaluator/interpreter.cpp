@@ -11,6 +11,7 @@
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
+#include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/typeset.h"
@@ -149,11 +150,24 @@ namespace detail {
 may_gc void assign_word(Cell w, const Cell& value) {
   w.set_type(TYPE_WORD);
   // A resolved word of a context without change handling takes the value
-  // in place; objects (on-change*, the change flag) and the rest go the
-  // general way.
+  // in place; watched objects (on-change*, owned series) and the rest go
+  // the general way.
   Cell* slot = value.is(TYPE_UNSET) ? nullptr : word_slot(w);
-  if (slot && (context::kind(w.w1) != context::KIND_OBJECT || context::is_stack(w.w1))) *slot = value;
-  else word::set(&w, value);
+  if (slot) {
+    NodeId ctx = w.w1;
+    if (context::kind(ctx) != context::KIND_OBJECT || context::is_stack(ctx)) {
+      *slot = value;
+      return;
+    }
+    // An object nobody watches (the global context, mostly): the change
+    // flag and the store are all that set would do.
+    if (object::silent_store(ctx)) {
+      context::mark_changed(ctx, w.w3);
+      *slot = value;
+      return;
+    }
+  }
+  word::set(&w, value);
 }
 
 }  // namespace detail

@@ -22,10 +22,4 @@ void stack_overflow() {
   fire(ErrId::STACK_OVERFLOW);
 }
 
-void stack_restore(const StackMark& m) {
-  g_stack.top = g_stack.begin + m.top;
-  g_stack.base = g_stack.begin + m.base;
-  g_stack.frame_top = g_stack.frames + m.frames;
-}
-
 }  // namespace vel

@@ -149,6 +149,10 @@ struct StackMark {
 inline StackMark stack_save() {
   return {cell_index(g_stack.top), cell_index(g_stack.base), frame_depth()};
 }
-void stack_restore(const StackMark& m);
+inline void stack_restore(const StackMark& m) {
+  g_stack.top = g_stack.begin + m.top;
+  g_stack.base = g_stack.begin + m.base;
+  g_stack.frame_top = g_stack.frames + m.frames;
+}
 
 }  // namespace vel

@@ -353,10 +353,17 @@ TEST(Integer, OperatorFastPath) {
   EXPECT_EQ(out.i2(), 4);
   ASSERT_TRUE(try_math_fast(MATH_MULTIPLY, F(1.5), F(2.0), &out));
   EXPECT_EQ(out.f64(), 3.0);
-  // Division, mixed types and the float bitwise codes go through the action.
+  // An integer beside a float is taken as a float, on either side.
+  ASSERT_TRUE(try_math_fast(MATH_ADD, I(1), F(2.5), &out));
+  EXPECT_TRUE(out.is(TYPE_FLOAT));
+  EXPECT_EQ(out.f64(), 3.5);
+  ASSERT_TRUE(try_math_fast(MATH_SUBTRACT, F(1e10), I(INT_MIN), &out));
+  EXPECT_EQ(out.f64(), 1e10 + 2147483648.0);
+  // Division and the float bitwise codes go through the action.
   EXPECT_FALSE(try_math_fast(MATH_DIVIDE, I(6), I(3), &out));
-  EXPECT_FALSE(try_math_fast(MATH_ADD, I(1), F(2.0), &out));
+  EXPECT_FALSE(try_math_fast(MATH_DIVIDE, I(6), F(3.0), &out));
   EXPECT_FALSE(try_math_fast(MATH_OR, F(1.0), F(2.0), &out));
+  EXPECT_FALSE(try_math_fast(MATH_ADD, I(1), make_cell(TYPE_PERCENT), &out));
 
   bool r = false;
   ASSERT_TRUE(try_compare_fast(CMP_LESSER, I(INT_MIN), I(0), &r));
