@@ -626,16 +626,66 @@ inline may_gc Status run_expr(Form& f, const Node& n, Code& code) {
   return Status::OK;
 }
 
+inline bool arith_fast(const Form& f, const Node& n, Cell* out);
+// A chain without parens.
+bool arith_plain(const Form& f, const Node& n, Cell* out);
+
+// The value of an expression in which nothing can fail or call out (a
+// constant, a word holding a plain value, operators on numbers): no frame
+// pushed for it would ever be seen. False, having changed nothing, when
+// the node must run.
+inline bool quick_value(const Form& f, const Node& k, Cell* v) {
+  const Node* e = &k;
+  if (k.kind == K_EXPR) {
+    if (k.flags & F_ARITH) {
+      if (!arith_fast(f, k, v)) return false;
+      e = nullptr;
+    } else if (k.count == 1) {
+      e = k.kid[0];
+    } else {
+      return false;
+    }
+    if (k.flags & F_TAIL_CHECK) {
+      const Cell* after = slot_of(k, k.expect);
+      if (!after || after->is(TYPE_OP)) return false;
+    }
+  }
+  if (!e) return true;
+  if (e->kind == K_CONST) {
+    *v = e->cell;
+    return true;
+  }
+  if (e->kind != K_WORD) return false;
+  const Cell* slot = slot_of(*e, e->cell);
+  if (!slot) return false;
+  TypeId t = slot->type();
+  if (t == TYPE_UNSET || t == TYPE_OP || func::is_callable(t)) return false;
+  *v = *slot;
+  return true;
+}
+
 // Argument i of a call: its node when the code is where the node begins,
 // else the walker from where the code is.
-inline may_gc Status run_argument(Form& f, const Node& call, uint32_t i, Code& code, uint32_t entry) {
+[[gnu::always_inline]] inline may_gc Status run_argument(Form& f, const Node& call, uint32_t i, Code& code,
+                                                         uint32_t entry) {
   if (i < call.count) {
     const Node& k = *call.kid[i];
     if (code.pos == k.start) [[likely]] {
+      // Constants, plain words and operators on numbers without the
+      // dispatch of a node.
       if (k.kind == K_CONST) {
         *push_slot() = k.cell;
         code.pos = k.end;
         return Status::OK;
+      }
+      // Operators on numbers without the dispatch of a node.
+      if (k.kind == K_EXPR && (k.flags & (F_ARITH | F_PARENS | F_TAIL_CHECK)) == F_ARITH) {
+        Cell v;
+        if (arith_plain(f, k, &v)) [[likely]] {
+          *push_slot() = v;
+          code.pos = k.end;
+          return Status::OK;
+        }
       }
       return run_expr(f, k, code);
     }
@@ -856,9 +906,11 @@ inline bool arith_chain(const Form& f, const Node& n, Cell* out) {
 // the way of the plain ones.
 [[gnu::noinline]] bool arith_parens(const Form& f, const Node& n, Cell* out) { return arith_chain<true>(f, n, out); }
 
+[[gnu::noinline]] bool arith_plain(const Form& f, const Node& n, Cell* out) { return arith_chain<false>(f, n, out); }
+
 inline bool arith_fast(const Form& f, const Node& n, Cell* out) {
   if (n.flags & F_PARENS) return arith_parens(f, n, out);
-  return arith_chain<false>(f, n, out);
+  return arith_plain(f, n, out);
 }
 
 // A paren holding one such chain, while its cells are those compiled: its
@@ -959,39 +1011,6 @@ inline may_gc Status run_assigned(Form& f, const Node& n, Code& code) {
   return eval_push_at(code, c, false, false);
 }
 
-// The value of a set-word's expression when nothing in it can fail or
-// call out (a constant, a word holding a plain value, operators on
-// numbers), so that no frame of the set-word's would ever be seen.
-inline bool quiet_value(const Form& f, const Node& k, Cell* v) {
-  const Node* e = &k;
-  if (k.kind == K_EXPR) {
-    if (k.flags & F_ARITH) {
-      if (!arith_fast(f, k, v)) return false;
-      e = nullptr;
-    } else if (k.count == 1) {
-      e = k.kid[0];
-    } else {
-      return false;
-    }
-    if (k.flags & F_TAIL_CHECK) {
-      const Cell* after = slot_of(k, k.expect);
-      if (!after || after->is(TYPE_OP)) return false;
-    }
-  }
-  if (!e) return true;
-  if (e->kind == K_CONST) {
-    *v = e->cell;
-    return true;
-  }
-  if (e->kind != K_WORD) return false;
-  const Cell* slot = slot_of(*e, e->cell);
-  if (!slot) return false;
-  TypeId t = slot->type();
-  if (t == TYPE_UNSET || t == TYPE_OP || func::is_callable(t)) return false;
-  *v = *slot;
-  return true;
-}
-
 // After a set-word's store: the word that follows ends the expression
 // unless it has become an operator.
 inline may_gc Status set_word_tail(const Node& n, Code& code, Cell* left) {
@@ -1005,7 +1024,7 @@ inline may_gc Status set_word_tail(const Node& n, Code& code, Cell* left) {
   if (n.flags & (F_STORE | F_STORE_OBJECT)) {
     const Node& k = *n.kid[0];
     Cell v;
-    Cell* slot = quiet_value(f, k, &v) && !v.is(TYPE_UNSET) ? const_cast<Cell*>(slot_of(n, n.cell)) : nullptr;
+    Cell* slot = quick_value(f, k, &v) && !v.is(TYPE_UNSET) ? const_cast<Cell*>(slot_of(n, n.cell)) : nullptr;
     if (slot && (n.flags & F_STORE_OBJECT)) {
       // No handler to call: the change flag is all the object sees.
       if (object::silent_store(n.cell.w1))
