@@ -664,6 +664,53 @@ inline bool quick_value(const Form& f, const Node& k, Cell* v) {
   return true;
 }
 
+struct Running {
+  Form& f;
+  explicit Running(Form& form) : f(form) { f.running++; }
+  ~Running() { f.running--; }
+};
+
+may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t header, Cell* result, Code& code) {
+  while (true) {
+    g_current_code.header = header;
+    g_current_code.w1 = code.pos;
+    g_current_code.w2 = code.node;
+    g_stack.top = result + 1;
+    uint32_t at = code.pos - (code.end - size);
+    int32_t e = at < size ? top[at] : -1;
+    if (e >= 0 && !trace::g_trace.on) [[likely]] {
+      VEL_TRY(run_expr(f, f.nodes[uint32_t(e)], code));
+    } else {
+      const Cell* c = code_cell(code);
+      if (!c) break;
+      VEL_TRY(eval_push_at(code, c, false, false));
+      if (trace::g_trace.on)
+        VEL_TRY(trace::emit(trace::EV_EXPR, trace::Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, result + 1));
+    }
+    if (code.at_end()) break;
+  }
+  return Status::OK;
+}
+
+[[gnu::always_inline]] inline may_gc Status run_block(Form& f, const int32_t* top, uint32_t size, int32_t single,
+                                                    uint32_t header, Cell* result, Code& code) {
+  Cell saved_code = g_current_code;
+  g_current_code.header = header;
+  g_current_code.w1 = code.pos;
+  g_current_code.w2 = code.node;
+  g_stack.top = result + 1;
+  if (single >= 0) [[likely]] {
+    // One expression: no loop, and no end to look for after it.
+    VEL_TRY(run_expr(f, f.nodes[uint32_t(single)], code));
+    if (code.pos < code.end && !code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code));
+  } else {
+    VEL_TRY(run_rest(f, top, size, header, result, code));
+  }
+  *result = result[1];
+  g_current_code = saved_code;
+  return Status::OK;
+}
+
 // Argument i of a call: its node when the code is where the node begins,
 // else the walker from where the code is.
 [[gnu::always_inline]] inline may_gc Status run_argument(Form& f, const Node& call, uint32_t i, Code& code,
@@ -729,7 +776,12 @@ struct StackValues {
   uint32_t depth = frame_depth();
   g_stack.frame_top[-1].header |= FRAME_BODY;
   Cell* result = push(body);
-  Status s = run_form(*form, body, result);
+  Status s;
+  {
+    Running running(*form);
+    Code code{form->node, form->head, form->len};
+    s = run_block(*form, form->expr_at.data(), uint32_t(form->expr_at.size()), form->single, body.header, result, code);
+  }
   if (s == Status::OK) [[likely]] {
     *base = *result;
   } else if (s == Status::RETURN || s == Status::EXIT) {
@@ -744,7 +796,7 @@ struct StackValues {
 }
 
 // Runs the callee on its frame and leaves the result in the callee's copy.
-inline may_gc Status close_call(const Node& n, Cell* base) {
+[[gnu::always_inline]] inline may_gc Status close_call(const Node& n, Cell* base) {
   for (uint32_t i = 0; i < n.locals; i++) *push_slot() = i ? none_cell() : logic_cell(false);
   if (n.flags & F_FUNCTION) {
     VEL_TRY(run_function(n.expect, base));
@@ -1189,11 +1241,6 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
   return f;
 }
 
-struct Running {
-  Form& f;
-  explicit Running(Form& form) : f(form) { f.running++; }
-  ~Running() { f.running--; }
-};
 
 }  // namespace
 
@@ -1239,47 +1286,6 @@ void forms_init() {
 }
 
 namespace {
-
-may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t header, Cell* result, Code& code) {
-  while (true) {
-    g_current_code.header = header;
-    g_current_code.w1 = code.pos;
-    g_current_code.w2 = code.node;
-    g_stack.top = result + 1;
-    uint32_t at = code.pos - (code.end - size);
-    int32_t e = at < size ? top[at] : -1;
-    if (e >= 0 && !trace::g_trace.on) [[likely]] {
-      VEL_TRY(run_expr(f, f.nodes[uint32_t(e)], code));
-    } else {
-      const Cell* c = code_cell(code);
-      if (!c) break;
-      VEL_TRY(eval_push_at(code, c, false, false));
-      if (trace::g_trace.on)
-        VEL_TRY(trace::emit(trace::EV_EXPR, trace::Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, result + 1));
-    }
-    if (code.at_end()) break;
-  }
-  return Status::OK;
-}
-
-[[gnu::always_inline]] inline may_gc Status run_block(Form& f, const int32_t* top, uint32_t size, int32_t single,
-                                                    uint32_t header, Cell* result, Code& code) {
-  Cell saved_code = g_current_code;
-  g_current_code.header = header;
-  g_current_code.w1 = code.pos;
-  g_current_code.w2 = code.node;
-  g_stack.top = result + 1;
-  if (single >= 0) [[likely]] {
-    // One expression: no loop, and no end to look for after it.
-    VEL_TRY(run_expr(f, f.nodes[uint32_t(single)], code));
-    if (code.pos < code.end && !code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code));
-  } else {
-    VEL_TRY(run_rest(f, top, size, header, result, code));
-  }
-  *result = result[1];
-  g_current_code = saved_code;
-  return Status::OK;
-}
 
 may_gc Status run_sub(Form& f, const Sub& s, bool chain) {
   NodeId node = s.cell.node();
