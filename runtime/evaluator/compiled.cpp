@@ -1287,7 +1287,7 @@ void forms_init() {
 
 namespace {
 
-may_gc Status run_sub(Form& f, const Sub& s, bool chain) {
+[[gnu::noinline]] may_gc Status run_sub(Form& f, const Sub& s, bool chain) {
   NodeId node = s.cell.node();
   Buffer* b = node_buffer(node);
   if ((b->used() >> 4) != s.len || trace::g_trace.on ||

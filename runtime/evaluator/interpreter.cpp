@@ -100,16 +100,10 @@ may_gc Status eval_push(Code& code, bool no_infix, bool passive);
 // ---------------------------------------------------------------------------
 // Blocks and expressions
 
-may_gc Status eval_block(Cell block, bool chain) {
-  if (!trace::g_trace.on) [[likely]] {
-    if (Form* form = valid_form(block)) [[likely]] {
-      Cell* result = push(block);
-      VEL_TRY(run_form(*form, block, result));
-      g_stack.top = result + 1;
-      if (chain) *g_stack.base = *result;
-      return Status::OK;
-    }
-  }
+namespace {
+
+// A block without a form that holds for it, or with a trace on.
+[[gnu::noinline]] may_gc Status eval_block_walked(Cell block, bool chain) {
   NodeId node = block.node();
   uint32_t len = block_length(node);
   uint32_t head = block.index() < 0 ? 0 : std::min<uint32_t>(uint32_t(block.index()), len);
@@ -143,6 +137,21 @@ may_gc Status eval_block(Cell block, bool chain) {
   VEL_TRACE(trace::EV_EXIT, Where{node, TYPE_BLOCK, int32_t(len)}, result);
   if (chain) *g_stack.base = *result;
   return Status::OK;
+}
+
+}  // namespace
+
+may_gc Status eval_block(Cell block, bool chain) {
+  if (!trace::g_trace.on) [[likely]] {
+    if (Form* form = valid_form(block)) [[likely]] {
+      Cell* result = push(block);
+      VEL_TRY(run_form(*form, block, result));
+      g_stack.top = result + 1;
+      if (chain) *g_stack.base = *result;
+      return Status::OK;
+    }
+  }
+  return eval_block_walked(block, chain);
 }
 
 namespace detail {
