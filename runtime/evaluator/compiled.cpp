@@ -919,6 +919,15 @@ const Cell* path_object(const Form& f, const Node& n, int32_t* index) {
 
 inline bool paren_fast(const Form& f, const Node& n, Cell* out);
 
+// Sums, differences and products with a float (or of integers that
+// overflow) are floats, as the actions make them; unset for the rest.
+[[gnu::noinline]] Cell float_op(uint32_t fop, Cell a, Cell b) {
+  if (fop < FOP_ADD || fop > FOP_MUL) return unset_cell();
+  double x = a.is(TYPE_FLOAT) ? a.f64() : double(a.i2());
+  double y = b.is(TYPE_FLOAT) ? b.f64() : double(b.i2());
+  return float_cell(fop == FOP_ADD ? x + y : fop == FOP_SUB ? x - y : x * y);
+}
+
 // An operand of an F_ARITH chain: its value, or null when the general way
 // must take it.
 template <bool Parens>
@@ -941,16 +950,21 @@ inline bool arith_chain(const Form& f, const Node& n, Cell* out) {
     const Node& op = *n.kid[j];
     const Cell* r = arith_operand<Parens>(f, *op.kid[0], &tmp);
     const Cell* v = slot_of(op, op.cell);
-    Cell next;
     if (!r || !v || !is_number(*r) || !same_cell(*v, op.expect)) return false;
-    if (acc.is(TYPE_INTEGER) && r->is(TYPE_INTEGER) && int_op(op.arity, acc.i2(), r->i2(), &next)) {
-      acc = next;
-      continue;
+    // The accumulator stays in registers: nothing takes its address, and
+    // no wide load reads what narrow stores just wrote.
+    if (acc.is(TYPE_INTEGER) && r->is(TYPE_INTEGER)) {
+      Cell next;
+      if (int_op(op.arity, acc.i2(), r->i2(), &next)) {
+        acc = next;
+        continue;
+      }
     }
-    if (!infix_fast(op.expect, func::op_source_type(op.expect), acc, *r, &next)) return false;
-    acc = next;
+    Cell z = float_op(op.arity, acc, *r);
+    if (z.is(TYPE_UNSET)) return false;
+    acc = z;
   }
-  *out = acc;
+  store_cell(out, acc);
   return true;
 }
 
