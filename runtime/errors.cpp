@@ -45,17 +45,12 @@ Cell keep_in_ring(const Cell& error) {
 }
 
 [[noreturn]] void raise(ErrId id, int n, const Cell* a1, const Cell* a2, const Cell* a3) {
-  VelError e;
-  e.id = id;
-  e.nargs = n;
   // Copies first: the arguments may lie in a series buffer that building
   // the error value moves.
-  e.args[0] = a1 ? *a1 : unset_cell();
-  e.args[1] = a2 ? *a2 : unset_cell();
-  e.args[2] = a3 ? *a3 : unset_cell();
-  e.error = none_cell();
+  Cell args[3] = {a1 ? *a1 : unset_cell(), a2 ? *a2 : unset_cell(), a3 ? *a3 : unset_cell()};
+  Cell error = none_cell();
   if (g_builder && !g_building) {
-    RootedCells keep(e.args, 3);
+    RootedCells keep(args, 3);
     struct Building {
       Building() { g_building = true; }
       ~Building() { g_building = false; }
@@ -63,17 +58,19 @@ Cell keep_in_ring(const Cell& error) {
     Cell made;
     bool ok = false;
     try {
-      ok = g_builder(id, n, e.args, &made);
+      ok = g_builder(id, n, args, &made);
     } catch (const VelError&) {
       ok = false;  // the error's own construction failed: raise it bare
     }
-    if (ok) e.error = keep_in_ring(made);
+    if (ok) error = keep_in_ring(made);
   }
   if (g_event_hook && !g_building) {
-    RootedCells keep(e.args, 3);
-    g_event_hook(id, e.error);
+    RootedCells keep(args, 3);
+    g_event_hook(id, error);
   }
-  throw e;
+  // Made in place by the throw: no local to destroy on the way out, so the
+  // unwinding does not stop in this frame.
+  throw VelError(id, n, args[0], args[1], args[2], error);
 }
 
 }  // namespace
@@ -97,12 +94,7 @@ void set_error_builder(ErrorBuilder builder) { g_builder = builder; }
 void set_error_event_hook(ErrorEventHook hook) { g_event_hook = hook; }
 
 void throw_error_value(ErrId id, const Cell& error) {
-  VelError e;
-  e.id = id;
-  e.nargs = 0;
-  e.args[0] = e.args[1] = e.args[2] = unset_cell();
-  e.error = keep_in_ring(error);
-  throw e;
+  throw VelError(id, 0, unset_cell(), unset_cell(), unset_cell(), keep_in_ring(error));
 }
 
 void fire(ErrId id) { raise(id, 0, nullptr, nullptr, nullptr); }

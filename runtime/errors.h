@@ -146,10 +146,14 @@ bool error_id_by_name(std::string_view type, std::string_view name, ErrId* out);
 // from the id and arguments. The last few error values are rooted by this
 // module, so `error` stays alive from the throw to the catch.
 struct VelError : std::exception {
-  ErrId id;
-  int nargs;
-  Cell args[3];
-  Cell error;
+  VelError() = default;
+  VelError(ErrId i, int n, const Cell& a1, const Cell& a2, const Cell& a3, const Cell& e)
+      : id(i), nargs(n), args{a1, a2, a3}, error(e) {}
+
+  ErrId id{};
+  int nargs = 0;
+  Cell args[3]{};
+  Cell error{};
   const char* what() const noexcept override;
 };
 

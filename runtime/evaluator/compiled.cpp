@@ -181,7 +181,7 @@ struct Form {
   uint32_t id = 0;
   uint32_t head = 0;  // the index the block is evaluated from
   uint32_t len = 0;   // the block's tail index when compiled
-  uint32_t running = 0;
+  bool running = false;  // on the list of running forms (set by the sweep)
   uint32_t misses = 0;
   uint32_t generation = 0;
   bool stale = false;
@@ -664,11 +664,24 @@ inline bool quick_value(const Form& f, const Node& k, Cell* v) {
   return true;
 }
 
-struct Running {
-  Form& f;
-  explicit Running(Form& form) : f(form) { f.running++; }
-  ~Running() { f.running--; }
-};
+// The forms running now, innermost last: g_running[0, g_forms_top). A run
+// takes its entry back on the way out; stack_restore drops the entries of
+// the runs an error unwound, so no cleanup waits in the runner's frames.
+std::vector<Form*> g_running;
+
+inline uint32_t enter_form(Form* f) {
+  uint32_t mark = g_forms_top;
+  if (mark == g_running.size()) g_running.push_back(f);
+  else g_running[mark] = f;
+  g_forms_top = mark + 1;
+  return mark;
+}
+
+bool is_running(const Form* f) {
+  for (uint32_t i = 0; i < g_forms_top && i < g_running.size(); i++)
+    if (g_running[i] == f) return true;
+  return false;
+}
 
 may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t header, Cell* result, Code& code) {
   while (true) {
@@ -778,9 +791,10 @@ struct StackValues {
   Cell* result = push(body);
   Status s;
   {
-    Running running(*form);
+    uint32_t mark = enter_form(form);
     Code code{form->node, form->head, form->len};
     s = run_block(*form, form->expr_at.data(), uint32_t(form->expr_at.size()), form->single, body.header, result, code);
+    g_forms_top = mark;
   }
   if (s == Status::OK) [[likely]] {
     *base = *result;
@@ -1283,7 +1297,7 @@ may_gc Form* form_for(NodeId node, uint32_t head, uint32_t len) {
     // form still running stays until the collector finds it unused.
     uint32_t generation = f->generation + 1;
     b->spare = 0;
-    if (!f->running) release(f);
+    if (!is_running(f)) release(f);
     return compile(node, head, len, generation);
   }
   if (sp == 0 && !g_eager) {
@@ -1318,9 +1332,11 @@ namespace {
 }  // namespace
 
 may_gc Status run_form(Form& f, const Cell& block, Cell* result) {
-  Running running(f);
+  uint32_t mark = enter_form(&f);
   Code code{f.node, f.head, f.len};
-  return run_block(f, f.expr_at.data(), uint32_t(f.expr_at.size()), f.single, block.header, result, code);
+  Status s = run_block(f, f.expr_at.data(), uint32_t(f.expr_at.size()), f.single, block.header, result, code);
+  g_forms_top = mark;
+  return s;
 }
 
 void forms_mark(uint32_t spare, FormCellVisitor visit) {
@@ -1330,9 +1346,14 @@ void forms_mark(uint32_t spare, FormCellVisitor visit) {
 }
 
 void forms_sweep() {
+  for (uint32_t i = 0; i < g_forms_top && i < g_running.size(); i++) g_running[i]->running = true;
   for (uint32_t id = 1; id < g_forms.size(); id++) {
     Form* f = g_forms[id];
-    if (!f || f->running) continue;
+    if (!f) continue;
+    if (f->running) {
+      f->running = false;
+      continue;
+    }
     NodeId n = f->node;
     bool live = node_pool_of(n) && g_node_slots[n] && !node_is_free_link(g_node_slots[n]) &&
                 node_buffer(n)->spare == id;

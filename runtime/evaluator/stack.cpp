@@ -5,6 +5,7 @@
 namespace vel {
 
 ArgStack g_stack;
+uint32_t g_forms_top = 0;
 
 void stack_init() {
   g_stack.cells_node = alloc_fixed_series(ARG_STACK_CELLS, sizeof(Cell));

@@ -143,16 +143,23 @@ inline uint32_t frame_depth() { return uint32_t(g_stack.frame_top - g_stack.fram
 
 // Restores both stacks to a depth recorded before a call, after an error
 // or signal left frames behind.
+// How many compiled forms are running (the evaluator keeps the list): a
+// stack like the others, so that a restore lets go of the forms an error
+// unwound without their runs popping them.
+extern uint32_t g_forms_top;
+
 struct StackMark {
   uint32_t top, base, frames;
+  uint32_t forms = g_forms_top;
 };
 inline StackMark stack_save() {
-  return {cell_index(g_stack.top), cell_index(g_stack.base), frame_depth()};
+  return {cell_index(g_stack.top), cell_index(g_stack.base), frame_depth(), g_forms_top};
 }
 inline void stack_restore(const StackMark& m) {
   g_stack.top = g_stack.begin + m.top;
   g_stack.base = g_stack.begin + m.base;
   g_stack.frame_top = g_stack.frames + m.frames;
+  g_forms_top = m.forms;
 }
 
 }  // namespace vel
