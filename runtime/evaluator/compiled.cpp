@@ -142,6 +142,7 @@ struct Node {
   NodeId cache;       // calls: the callee's argument cache
   NodeId values;      // words of a context with values in a series: that series
   NodeId tail_values; // K_SET_WORD with F_TAIL_CHECK: the values of the word after it
+  uint32_t known;     // calls: bit i, argument i's fast way gives a value its typeset takes
   uint32_t refs;      // K_PATH_CALL: its first refinement in Form::refs; K_PAREN and
                       //   F_BRANCH calls: its (first) block in Form::subs, plus 1
   uint32_t nrefs;     //   and how many the path names; either: its second block
@@ -486,6 +487,21 @@ struct Compiler {
     return p;
   }
 
+  // The arguments whose fast way (a constant; operators on numbers, which
+  // give numbers or logic values) can only give what their typesets take.
+  uint32_t known_arguments(const Node& n, const std::vector<uint32_t>& kids) const {
+    uint32_t known = 0;
+    for (uint32_t i = 0; i < kids.size() && i < 32; i++) {
+      const Node& k = f.nodes[kids[i]];
+      const Cell& ts = f.typesets[n.typesets + i];
+      bool ok = k.kind == K_CONST ? func::typeset_has(ts, k.cell.type())
+                                  : k.kind == K_EXPR && (k.flags & F_ARITH) && func::typeset_has(ts, TYPE_INTEGER) &&
+                                        func::typeset_has(ts, TYPE_FLOAT) && func::typeset_has(ts, TYPE_LOGIC);
+      if (ok) known |= 1u << i;
+    }
+    return known;
+  }
+
   may_gc uint32_t call(uint32_t pos, const Cell& fn) {
     Node n{};
     n.kind = K_CALL;
@@ -497,6 +513,7 @@ struct Compiler {
       n.flags |= F_CONTINUE;
     std::vector<uint32_t> kids;
     n.end = arguments(pos + 1, n.arity, kids);
+    n.known = known_arguments(n, kids);
     // either, if and unless with literal blocks run the chosen one in place.
     bool branch = fn.is(TYPE_NATIVE) && !(n.flags & F_REFINEMENTS) && kids.size() == n.arity &&
                   ((fn.w1 == NAT_EITHER && n.arity == 3) || ((fn.w1 == NAT_IF || fn.w1 == NAT_UNLESS) && n.arity == 2));
@@ -579,6 +596,7 @@ struct Compiler {
     for (uint32_t r = 0; r < n.nrefs; r++) total += f.refs[n.refs + r].nargs;
     std::vector<uint32_t> kids;
     n.end = arguments(pos + 1, total, kids);
+    n.known = known_arguments(n, kids);
     return add(n, kids);
   }
 };
@@ -726,16 +744,17 @@ may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t head
 
 // Argument i of a call: its node when the code is where the node begins,
 // else the walker from where the code is.
+// checked tells the caller that the value needs no type check.
 [[gnu::always_inline]] inline may_gc Status run_argument(Form& f, const Node& call, uint32_t i, Code& code,
-                                                         uint32_t entry) {
+                                                         uint32_t entry, bool& checked) {
   if (i < call.count) {
     const Node& k = *call.kid[i];
     if (code.pos == k.start) [[likely]] {
-      // Constants, plain words and operators on numbers without the
-      // dispatch of a node.
+      bool known = (call.known >> i) & 1;
       if (k.kind == K_CONST) {
         *push_slot() = k.cell;
         code.pos = k.end;
+        checked = known;
         return Status::OK;
       }
       // Operators on numbers without the dispatch of a node.
@@ -744,6 +763,7 @@ may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t head
         if (arith_plain(f, k, &v)) [[likely]] {
           *push_slot() = v;
           code.pos = k.end;
+          checked = known;
           return Status::OK;
         }
       }
@@ -838,8 +858,9 @@ inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell
   code.pos++;
   Cell* base = open_call(n, n.cell);
   for (uint32_t i = 0; i < n.arity; i++) {
-    VEL_TRY(run_argument(f, n, i, code, i));
-    check_argument(f, n, i, n.cell, i);
+    bool checked = false;
+    VEL_TRY(run_argument(f, n, i, code, i, checked));
+    if (!checked) check_argument(f, n, i, n.cell, i);
   }
   if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
   if (n.flags & F_BRANCH) {
@@ -915,16 +936,18 @@ const Cell* path_object(const Form& f, const Node& n, int32_t* index) {
   Cell* base = open_call(n, elems[0]);
   uint32_t i = 0;
   for (; i < n.arity; i++) {
-    VEL_TRY(run_argument(f, n, i, code, i));
-    check_argument(f, n, i, n.cell, i);
+    bool checked = false;
+    VEL_TRY(run_argument(f, n, i, code, i, checked));
+    if (!checked) check_argument(f, n, i, n.cell, i);
   }
   if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
   for (uint32_t r = 0; r < n.nrefs; r++) {
     const PathRef& ref = f.refs[n.refs + r];
     base[ref.slot] = logic_cell(true);
     for (uint32_t j = 0; j < ref.nargs; j++, i++) {
-      VEL_TRY(run_argument(f, n, i, code, ref.entry + 1 + j));
-      check_argument(f, n, i, n.cell, ref.entry + 1 + j);
+      bool checked = false;
+      VEL_TRY(run_argument(f, n, i, code, ref.entry + 1 + j, checked));
+      if (!checked) check_argument(f, n, i, n.cell, ref.entry + 1 + j);
       base[ref.slot + 1 + j] = *--g_stack.top;
     }
   }
@@ -936,7 +959,8 @@ inline bool paren_fast(const Form& f, const Node& n, Cell* out);
 // Sums, differences and products with a float (or of integers that
 // overflow) are floats, as the actions make them; unset for the rest.
 [[gnu::noinline]] Cell float_op(uint32_t fop, Cell a, Cell b) {
-  if (fop < FOP_ADD || fop > FOP_MUL) return unset_cell();
+  // A comparison's logic value on the left is the action's to refuse.
+  if (fop < FOP_ADD || fop > FOP_MUL || !is_number(a)) return unset_cell();
   double x = a.is(TYPE_FLOAT) ? a.f64() : double(a.i2());
   double y = b.is(TYPE_FLOAT) ? b.f64() : double(b.i2());
   return float_cell(fop == FOP_ADD ? x + y : fop == FOP_SUB ? x - y : x * y);
