@@ -91,7 +91,8 @@ static_assert(offsetof(Cell, header) == 0 && offsetof(Cell, w1) == 4 && offsetof
 inline void store_cell(Cell* dst, const Cell& v) {
 #if defined(__SSE2__)
   uint64_t lo = uint64_t(v.header) | (uint64_t(v.w1) << 32), hi = uint64_t(v.w2) | (uint64_t(v.w3) << 32);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_set_epi64x(int64_t(hi), int64_t(lo)));
+  __m128i x = _mm_unpacklo_epi64(_mm_cvtsi64_si128(int64_t(lo)), _mm_cvtsi64_si128(int64_t(hi)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), x);
 #else
   *dst = v;
 #endif

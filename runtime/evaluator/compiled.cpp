@@ -957,13 +957,18 @@ const Cell* path_object(const Form& f, const Node& n, int32_t* index) {
 inline bool paren_fast(const Form& f, const Node& n, Cell* out);
 
 // Sums, differences and products with a float (or of integers that
-// overflow) are floats, as the actions make them; unset for the rest.
-[[gnu::noinline]] Cell float_op(uint32_t fop, Cell a, Cell b) {
+// overflow) are floats, as the actions make them; ok is false for the
+// rest. The result comes back in registers.
+struct FloatResult {
+  double value;
+  bool ok;
+};
+[[gnu::noinline]] FloatResult float_op(uint32_t fop, const Cell& a, const Cell& b) {
   // A comparison's logic value on the left is the action's to refuse.
-  if (fop < FOP_ADD || fop > FOP_MUL || !is_number(a)) return unset_cell();
+  if (fop < FOP_ADD || fop > FOP_MUL || !is_number(a)) return {0, false};
   double x = a.is(TYPE_FLOAT) ? a.f64() : double(a.i2());
   double y = b.is(TYPE_FLOAT) ? b.f64() : double(b.i2());
-  return float_cell(fop == FOP_ADD ? x + y : fop == FOP_SUB ? x - y : x * y);
+  return {fop == FOP_ADD ? x + y : fop == FOP_SUB ? x - y : x * y, true};
 }
 
 // An operand of an F_ARITH chain: its value, or null when the general way
@@ -998,9 +1003,9 @@ inline bool arith_chain(const Form& f, const Node& n, Cell* out) {
         continue;
       }
     }
-    Cell z = float_op(op.arity, acc, *r);
-    if (z.is(TYPE_UNSET)) return false;
-    acc = z;
+    FloatResult z = float_op(op.arity, acc, *r);
+    if (!z.ok) return false;
+    acc = float_cell(z.value);
   }
   store_cell(out, acc);
   return true;
