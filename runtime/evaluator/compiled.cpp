@@ -67,37 +67,47 @@ FastOp fast_op(const Cell& op) {
   }
 }
 
-// An integer operation; false when the action must decide (overflow, a
-// zero divisor, an inexact quotient).
-inline bool int_op(uint32_t fop, int32_t a, int32_t b, Cell* out) {
+// An integer operation: its value (a logic one for comparisons), or not
+// ok when the action must decide (overflow, a zero divisor, an inexact
+// quotient). The result comes back in registers.
+struct IntResult {
+  int32_t value;
+  bool ok;
+  bool logic;
+};
+inline IntResult int_op(uint32_t fop, int32_t a, int32_t b) {
   int32_t r;
   switch (fop) {
     case FOP_ADD:
-      if (__builtin_add_overflow(a, b, &r)) return false;
-      break;
+      if (__builtin_add_overflow(a, b, &r)) return {0, false, false};
+      return {r, true, false};
     case FOP_SUB:
-      if (__builtin_sub_overflow(a, b, &r)) return false;
-      break;
+      if (__builtin_sub_overflow(a, b, &r)) return {0, false, false};
+      return {r, true, false};
     case FOP_MUL:
-      if (__builtin_mul_overflow(a, b, &r)) return false;
-      break;
+      if (__builtin_mul_overflow(a, b, &r)) return {0, false, false};
+      return {r, true, false};
     case FOP_REM:
-      if (b == 0 || b == -1) return false;
-      r = a % b;
-      break;
+      if (b == 0 || b == -1) return {0, false, false};
+      return {a % b, true, false};
     case FOP_DIV:
-      if (b == 0 || b == -1 || a % b != 0) return false;
-      r = a / b;
-      break;
-    case FOP_EQ: *out = logic_cell(a == b); return true;
-    case FOP_NE: *out = logic_cell(a != b); return true;
-    case FOP_LT: *out = logic_cell(a < b); return true;
-    case FOP_GT: *out = logic_cell(a > b); return true;
-    case FOP_LE: *out = logic_cell(a <= b); return true;
-    case FOP_GE: *out = logic_cell(a >= b); return true;
-    default: return false;
+      if (b == 0 || b == -1 || a % b != 0) return {0, false, false};
+      return {a / b, true, false};
+    case FOP_EQ: return {a == b, true, true};
+    case FOP_NE: return {a != b, true, true};
+    case FOP_LT: return {a < b, true, true};
+    case FOP_GT: return {a > b, true, true};
+    case FOP_LE: return {a <= b, true, true};
+    case FOP_GE: return {a >= b, true, true};
+    default: return {0, false, false};
   }
-  *out = integer_cell(r);
+}
+
+// The same as a cell; false when the action must decide.
+inline bool int_op(uint32_t fop, int32_t a, int32_t b, Cell* out) {
+  IntResult z = int_op(fop, a, b);
+  if (!z.ok) return false;
+  *out = z.logic ? logic_cell(z.value != 0) : integer_cell(z.value);
   return true;
 }
 
@@ -956,21 +966,6 @@ const Cell* path_object(const Form& f, const Node& n, int32_t* index) {
 
 inline bool paren_fast(const Form& f, const Node& n, Cell* out);
 
-// Sums, differences and products with a float (or of integers that
-// overflow) are floats, as the actions make them; ok is false for the
-// rest. The result comes back in registers.
-struct FloatResult {
-  double value;
-  bool ok;
-};
-[[gnu::noinline]] FloatResult float_op(uint32_t fop, const Cell& a, const Cell& b) {
-  // A comparison's logic value on the left is the action's to refuse.
-  if (fop < FOP_ADD || fop > FOP_MUL || !is_number(a)) return {0, false};
-  double x = a.is(TYPE_FLOAT) ? a.f64() : double(a.i2());
-  double y = b.is(TYPE_FLOAT) ? b.f64() : double(b.i2());
-  return {fop == FOP_ADD ? x + y : fop == FOP_SUB ? x - y : x * y, true};
-}
-
 // An operand of an F_ARITH chain: its value, or null when the general way
 // must take it.
 template <bool Parens>
@@ -983,31 +978,41 @@ inline const Cell* arith_operand(const Form& f, const Node& b, Cell* tmp) {
 // An F_ARITH chain computed on numbers with no pushes and no calls; false,
 // having changed nothing, for any other operand or a result the action
 // must make (the general way then looks at everything again).
+//
+// The accumulator is kept as plain scalars, not as a cell: the compiler
+// spills a cell-shaped one in pieces and reads it back whole, which stalls.
 template <bool Parens>
 inline bool arith_chain(const Form& f, const Node& n, Cell* out) {
   Cell tmp;
   const Cell* l = arith_operand<Parens>(f, *n.kid[0], &tmp);
   if (!l || !is_number(*l)) return false;
-  Cell acc = *l;
+  TypeId type = l->type();  // integer!, float! or, after a comparison, logic!
+  int32_t ival = l->i2();
+  double fval = type == TYPE_FLOAT ? l->f64() : 0.0;
   for (uint32_t j = 1; j < n.count; j++) {
     const Node& op = *n.kid[j];
     const Cell* r = arith_operand<Parens>(f, *op.kid[0], &tmp);
     const Cell* v = slot_of(op, op.cell);
     if (!r || !v || !is_number(*r) || !same_cell(*v, op.expect)) return false;
-    // The accumulator stays in registers: nothing takes its address, and
-    // no wide load reads what narrow stores just wrote.
-    if (acc.is(TYPE_INTEGER) && r->is(TYPE_INTEGER)) {
-      Cell next;
-      if (int_op(op.arity, acc.i2(), r->i2(), &next)) {
-        acc = next;
+    if (type == TYPE_INTEGER && r->is(TYPE_INTEGER)) {
+      IntResult z = int_op(op.arity, ival, r->i2());
+      if (z.ok) {
+        type = z.logic ? TYPE_LOGIC : TYPE_INTEGER;
+        ival = z.value;
         continue;
       }
     }
-    FloatResult z = float_op(op.arity, acc, *r);
-    if (!z.ok) return false;
-    acc = float_cell(z.value);
+    // Sums, differences and products with a float (or of integers that
+    // overflow) are floats, as the actions make them; a comparison's logic
+    // value on the left is the action's to refuse.
+    if (op.arity < FOP_ADD || op.arity > FOP_MUL || type == TYPE_LOGIC) return false;
+    double x = type == TYPE_FLOAT ? fval : double(ival);
+    double y = r->is(TYPE_FLOAT) ? r->f64() : double(r->i2());
+    fval = op.arity == FOP_ADD ? x + y : op.arity == FOP_SUB ? x - y : x * y;
+    type = TYPE_FLOAT;
   }
-  store_cell(out, acc);
+  store_cell(out, type == TYPE_FLOAT ? float_cell(fval) : type == TYPE_LOGIC ? logic_cell(ival != 0)
+                                                                            : integer_cell(ival));
   return true;
 }
 
