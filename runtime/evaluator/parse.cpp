@@ -154,18 +154,24 @@ inline void cut_to(const Cell& stack, uint32_t n) {
   if ((b->used() >> 4) > n) b->tail = b->head + (n << 4);
 }
 
-may_gc void push_cells(Cell& stack, const Cell* cells, uint32_t n) {
+// A full stack grows as cells are appended one by one; the cells to push
+// are held rooted meanwhile, as they may come from the stack itself.
+[[gnu::noinline]] may_gc void grow_push_cells(Cell& stack, const Cell* cells, uint32_t n) {
+  Cell hold[3];
+  std::memcpy(hold, cells, n * sizeof(Cell));
+  RootedCells root(hold, n);
+  for (uint32_t i = 0; i < n; i++) block::rs_append(stack.node(), hold[i]);
+}
+
+inline may_gc void push_cells(Cell& stack, const Cell* cells, uint32_t n) {
   Buffer* b = node_buffer(stack.node());
-  if (b->room() >= n * 16) {
+  if (b->room() >= n * 16) [[likely]] {
     Cell* to = b->cell_tail();
     for (uint32_t i = 0; i < n; i++) to[i] = cells[i];
     b->tail += n * 16;
     return;
   }
-  Cell hold[3];
-  std::memcpy(hold, cells, n * sizeof(Cell));
-  RootedCells root(hold, n);
-  for (uint32_t i = 0; i < n; i++) block::rs_append(stack.node(), hold[i]);
+  grow_push_cells(stack, cells, n);
 }
 
 // parser/enter and parser/leave: a run nested in another sees empty
@@ -228,6 +234,7 @@ class Run {
   mutable RootedCell input_;
   RootedCell rb_{none_cell()};        // the current rule block
   RootedCell val_{none_cell()};       // the value in hand
+  RootedCell fb_{none_cell()};        // the block the fast path walks
   RootedCell callback_;
   RootedCell collects_{none_cell()};  // per level: the collection block or the target word
   RootedCell result_{none_cell()};    // the block of a top-level collect
@@ -682,18 +689,25 @@ class Run {
     return t >= rbase() + 3 && !rs_buf()->cells()[t - 1].is(TYPE_PAIR);
   }
 
-  // parser/check-limits
-  static void check_limits() {
-    if (cells_of(rule_stack()) + 3 > PARSE_STACK_LIMIT || cells_of(series_stack()) + 1 > PARSE_STACK_LIMIT)
+  // parser/check-limits; `pending` counts the cells of entries the fast
+  // path stands for without pushing them.
+  static void check_limits(uint32_t pending = 0) {
+    if (cells_of(rule_stack()) + pending + 3 > PARSE_STACK_LIMIT ||
+        cells_of(series_stack()) + 1 > PARSE_STACK_LIMIT)
       fire(ErrId::PARSE_STACK);
   }
 
   int32_t in_len() const { return int32_t(total() - index()); }
 
+  // A block entry: the sub-block's cell in the current rule block, and the
+  // input index and length at the block's start.
+  may_gc void push_block_entry(int64_t at, int32_t idx, int32_t len) {
+    Cell e[3] = {none_cell(), triple_cell(int32_t(at), idx, len), *rb_};
+    push_cells(rule_stack(), e, 3);
+  }
   may_gc void push_block_entry() {
     check_limits();
-    Cell e[3] = {none_cell(), triple_cell(int32_t(rpos_), int32_t(index()), in_len()), *rb_};
-    push_cells(rule_stack(), e, 3);
+    push_block_entry(rpos_, int32_t(index()), in_len());
   }
 
   // A rule entry; `first` is the (min max counter) triple or the target word.
@@ -736,6 +750,165 @@ class Run {
     return *v;
   }
 
+  // --- blocks without the machine -----------------------------------------------------
+  //
+  // Without a trace callback nothing watches the machine's steps, so a
+  // block entered inside a run is first walked here, item by item, while
+  // its items are simple: literals (or words naming them), skip, end,
+  // none, fail, |, parens, and any, some, opt or counts over a literal.
+  // Each is matched by the same routines as in the machine, but no entry
+  // is pushed for the block or its rules. The first item of another kind
+  // hands the block over to the machine at that item, with the block entry
+  // the machine would have pushed at its start. While a paren runs, that
+  // entry is on the rule stack, so a nested parse (and its trace callback)
+  // sees the stack as the machine leaves it.
+
+  // A value the machine matches as a literal when it stands as a rule
+  // (state 5 going to state 8); words, blocks, parens, counts, types and
+  // paths are rules of other kinds.
+  static bool literal_rule(TypeId t) {
+    switch (t) {
+      case TYPE_UNSET: case TYPE_WORD: case TYPE_BLOCK: case TYPE_DATATYPE: case TYPE_TYPESET:
+      case TYPE_SET_WORD: case TYPE_GET_WORD: case TYPE_INTEGER: case TYPE_PAREN: case TYPE_PATH:
+      case TYPE_GET_PATH: case TYPE_SET_PATH:
+        return false;
+      default:
+        return true;
+    }
+  }
+
+  // The block in val_ is to be entered (rpos_ is its cell in rb_): runs it
+  // here and answers the machine's next state.
+  may_gc uint8_t fast_block() {
+    check_limits();
+    *fb_ = *val_;
+    const int64_t at = rpos_;
+    const int32_t entry_index = int32_t(index()), entry_len = in_len();
+    int64_t p = std::min<int64_t>(std::max(0, fb_->index()), block::total(*fb_));
+    match_ = true;
+    while (true) {
+      int64_t n = block::total(*fb_);
+      if (p >= n) break;  // left through the tail: matched
+      Cell c = *block::rs_abs_at(*fb_, uint32_t(p));
+      if (c.is(TYPE_WORD)) {
+        Kw kw = kw_of(c);
+        switch (kw) {
+          case Kw::NONE_KW: {
+            Cell v = interp::detail::word_value(c);
+            if (text_ && (v.is(TYPE_BITSET) || v.is(TYPE_CHAR))) {
+              match_ = one_char(v);
+              break;
+            }
+            if (!literal_rule(v.type())) return hand_off(p, at, entry_index, entry_len);
+            *val_ = v;
+            match_ = literal(*val_);
+            break;
+          }
+          case Kw::SKIP: match_ = skip_one(); break;
+          case Kw::END: match_ = at_end(); break;
+          case Kw::NONE: match_ = true; break;
+          case Kw::FAIL: match_ = false; break;
+          case Kw::BAR: p = n; break;
+          case Kw::ANY:
+          case Kw::SOME:
+          case Kw::OPT:
+            if (!fast_repeat(p + 1, kw == Kw::SOME ? 1 : 0, kw == Kw::OPT ? 1 : -1))
+              return hand_off(p, at, entry_index, entry_len);
+            p++;
+            break;
+          default:
+            return hand_off(p, at, entry_index, entry_len);
+        }
+        if (p >= n) break;
+      } else if (c.is(TYPE_PAREN)) {
+        // The entry the machine has on the stack while the paren runs.
+        uint32_t mark = rtop();
+        push_block_entry(at, entry_index, entry_len);
+        (void)eval_paren(c);
+        cut_to(rule_stack(), mark);
+        p = std::min(p, int64_t(block::total(*fb_)) - 1);
+      } else if (c.is(TYPE_INTEGER)) {
+        int64_t arg = fast_counts(c, p);
+        if (arg < 0) return hand_off(p, at, entry_index, entry_len);
+        p = arg;
+      } else if (literal_rule(c.type())) {
+        *val_ = c;
+        match_ = literal(*val_);
+      } else {
+        return hand_off(p, at, entry_index, entry_len);
+      }
+      if (!match_) {
+        // The next alternative, from the block's start in the input.
+        set_index(entry_index);
+        n = block::total(*fb_);
+        int64_t q = std::max<int64_t>(p + 1, 0);
+        while (q < n && kw_of(*block::rs_abs_at(*fb_, uint32_t(q))) != Kw::BAR) q++;
+        if (q >= n) {
+          completed_ = p >= n;
+          return top_is_rule() ? S_POP_RULE : S_FIND_ALT;
+        }
+        p = q;
+        match_ = true;
+      }
+      p++;
+    }
+    completed_ = true;
+    return top_is_rule() ? S_POP_RULE : S_NEXT_ACTION;
+  }
+
+  // The machine takes the block over at the item at p.
+  may_gc uint8_t hand_off(int64_t p, int64_t at, int32_t entry_index, int32_t entry_len) {
+    push_block_entry(at, entry_index, entry_len);
+    *rb_ = *fb_;
+    rpos_ = p - 1;
+    match_ = true;
+    return S_NEXT_ACTION;
+  }
+
+  // any, some or opt (lo, hi) of the rule at arg, when it is a literal
+  // (or a word naming one) that fast_loop matches. Answers false, having
+  // matched nothing, for any other rule.
+  may_gc bool fast_repeat(int64_t arg, int64_t lo, int64_t hi) {
+    if (arg >= int64_t(block::total(*fb_))) return false;
+    Cell a = *block::rs_abs_at(*fb_, uint32_t(arg));
+    if (a.is(TYPE_WORD)) {
+      if (kw_of(a) != Kw::NONE_KW) return false;
+      a = interp::detail::word_value(a);
+      if (a.is(TYPE_UNSET) || a.is(TYPE_WORD)) return false;
+    }
+    check_limits(3);  // the rule entry is pushed over the block entry in the machine
+    int64_t start = index(), count;
+    if ((a.is(TYPE_BITSET) || a.is(TYPE_CHAR)) && (text_ || is_binary())) {
+      count = scan_chars(a, hi);
+    } else {
+      *val_ = a;
+      count = fast_loop(*val_, hi);
+      if (count < 0) return false;
+    }
+    match_ = count >= lo;
+    if (!match_) set_index(start);
+    return true;
+  }
+
+  // A count (c at p) or two counts before a literal rule: the position of
+  // the rule matched, or -1 (nothing done) when the machine must take it.
+  may_gc int64_t fast_counts(const Cell& c, int64_t p) {
+    int64_t lo = c.i2(), hi = lo, kw = p;
+    int64_t n = block::total(*fb_);
+    if (lo < 0 || p + 1 >= n) return -1;
+    Cell m = *block::rs_abs_at(*fb_, uint32_t(p + 1));
+    if (m.is(TYPE_INTEGER)) {
+      hi = m.i2();
+      kw++;
+      if (hi < lo || kw + 1 >= n) return -1;
+    } else if (m.is(TYPE_WORD) && keyword_of(m) == Kw::NONE_KW &&
+               interp::detail::word_value(m).is(TYPE_INTEGER)) {
+      return -1;
+    }
+    if (hi == 0 || !fast_repeat(kw + 1, lo, hi)) return -1;
+    return kw + 1;
+  }
+
   // --- the state machine ----------------------------------------------------------------
 
   may_gc void process(const Cell& rules) {
@@ -748,6 +921,10 @@ class Run {
     while (true) {
       switch (state) {
         case S_PUSH_BLOCK: {
+          if (!traced_ && rtop() > rbase()) {
+            state = fast_block();
+            break;
+          }
           push_block_entry();
           *rb_ = *val_;
           int64_t head = std::min<int64_t>(std::max(0, rb_->index()), block::total(*rb_));
@@ -1290,6 +1467,55 @@ class Run {
     return S_PUSH_RULE;
   }
 
+  // The end of a round of a loop rule: another round, or the rule's end.
+  // Without a trace, rounds over a block argument that the fast path
+  // completes follow one another here.
+  may_gc void finish_loop(uint8_t& state, int32_t kind) {
+    while (true) {
+      Cell* e = top_entry();
+      int64_t lo = e[0].i1(), hi = e[0].i2(), counter = e[0].i3();
+      int64_t kwpos = e[1].i1(), start = e[1].i2(), start_len = e[1].i3();
+      bool go = match_ && (hi < 0 || counter < hi);
+      // The progress guard: a round that neither moved nor shortened the
+      // input ends the loop.
+      if (go && kind == K_REPEAT && index() == start && in_len() >= start_len) go = false;
+      if (loop_stop_) {
+        loop_stop_ = false;
+        go = false;
+      }
+      if (!go) {
+        // Stopped by the guard, break or the maximum, the rounds that
+        // matched count; after a failed round, those before it.
+        if (match_) {
+          match_ = counter >= lo;
+        } else {
+          set_index(start);
+          match_ = counter - 1 >= lo || lo == 0;
+        }
+        state = S_CHECK;
+        return;
+      }
+      e[0].w3 = uint32_t(counter + 1);
+      e[1] = triple_cell(int32_t(kwpos), int32_t(index()), in_len());
+      rpos_ = kwpos;
+      pop_pending_ = false;
+      state = S_NEXT_ACTION;
+      if (traced_) {
+        fire_event(EV_ITERATE);
+        return;
+      }
+      // A block argument is entered at once (states 7 and 5 in one).
+      Cell a = rule_cell(kwpos + 1);
+      if (!a.is(TYPE_BLOCK)) return;
+      rpos_ = kwpos + 1;
+      *val_ = a;
+      as_arg_ = false;
+      state = fast_block();
+      if (state != S_POP_RULE) return;  // the machine took the block over
+      pop_pending_ = true;
+    }
+  }
+
   // --- finishing a rule (state 3) ---------------------------------------------------------
 
   may_gc void finish_rule(uint8_t& state) {
@@ -1300,39 +1526,9 @@ class Run {
     int64_t kwpos = e[1].i1(), start = e[1].i2(), start_len = e[1].i3();
     switch (kind) {
       case K_REPEAT:
-      case K_WHILE: {
-        int64_t lo = e[0].i1(), hi = e[0].i2(), counter = e[0].i3();
-        bool go = match_ && (hi < 0 || counter < hi);
-        bool stopped = false;
-        if (go && kind == K_REPEAT && index() == start && in_len() >= start_len) {
-          go = false;
-          stopped = true;
-        }
-        if (loop_stop_) {
-          loop_stop_ = false;
-          if (go) stopped = true;
-          go = false;
-        }
-        if (go) {
-          e[0].w3 = uint32_t(counter + 1);
-          e[1] = triple_cell(int32_t(kwpos), int32_t(index()), in_len());
-          rpos_ = kwpos;
-          if (traced_) fire_event(EV_ITERATE);
-          pop_pending_ = false;
-          state = S_NEXT_ACTION;
-          return;
-        }
-        if (match_) {
-          // Stopped by the guard, break or the maximum: the rounds that
-          // matched count.
-          (void)stopped;
-          match_ = counter >= lo;
-        } else {
-          set_index(start);
-          match_ = counter - 1 >= lo || lo == 0;
-        }
+      case K_WHILE:
+        finish_loop(state, kind);
         return;
-      }
       case K_TO:
       case K_THRU: {
         if (!match_) {
