@@ -755,7 +755,8 @@ class Run {
   // Without a trace callback nothing watches the machine's steps, so a
   // block entered inside a run is first walked here, item by item, while
   // its items are simple: literals (or words naming them), skip, end,
-  // none, fail, |, parens, and any, some, opt or counts over a literal.
+  // none, fail, |, parens, any, some, opt or counts over a literal, and to
+  // or thru a literal or end.
   // Each is matched by the same routines as in the machine, but no entry
   // is pushed for the block or its rules. The first item of another kind
   // hands the block over to the machine at that item, with the block entry
@@ -814,6 +815,11 @@ class Run {
           case Kw::OPT:
             if (!fast_repeat(p + 1, kw == Kw::SOME ? 1 : 0, kw == Kw::OPT ? 1 : -1))
               return hand_off(p, at, entry_index, entry_len);
+            p++;
+            break;
+          case Kw::TO:
+          case Kw::THRU:
+            if (!fast_find(p + 1, kw == Kw::THRU)) return hand_off(p, at, entry_index, entry_len);
             p++;
             break;
           default:
@@ -887,6 +893,30 @@ class Run {
     }
     match_ = count >= lo;
     if (!match_) set_index(start);
+    return true;
+  }
+
+  // to or thru the rule at arg, when it is end or a literal (or a word
+  // naming one) that find_token searches for. Answers false, having done
+  // nothing, for any other rule.
+  may_gc bool fast_find(int64_t arg, bool thru) {
+    if (arg >= int64_t(block::total(*fb_))) return false;
+    Cell a = *block::rs_abs_at(*fb_, uint32_t(arg));
+    if (a.is(TYPE_WORD)) {
+      Kw kw = kw_of(a);
+      if (kw == Kw::END) {
+        set_index(end_pos());
+        match_ = true;
+        return true;
+      }
+      if (kw != Kw::NONE_KW) return false;
+      a = interp::detail::word_value(a);
+      if (a.is(TYPE_UNSET) || a.is(TYPE_WORD)) return false;
+    }
+    if (!literal_rule(a.type()) || is_any_path(a.type())) return false;
+    check_limits(3);  // the rule entry is pushed over the block entry in the machine
+    *val_ = a;
+    match_ = find_token(*val_, thru);
     return true;
   }
 
