@@ -235,6 +235,7 @@ class Run {
   RootedCell rb_{none_cell()};        // the current rule block
   RootedCell val_{none_cell()};       // the value in hand
   RootedCell fb_{none_cell()};        // the block the fast path walks
+  bool rule_room_ = false;            // and the stacks have room for a rule entry in it
   RootedCell callback_;
   RootedCell collects_{none_cell()};  // per level: the collection block or the target word
   RootedCell result_{none_cell()};    // the block of a top-level collect
@@ -408,28 +409,34 @@ class Run {
     return true;
   }
 
-  // A literal value at the input position; advances past it on a match.
-  // The code point at the input position of a string input, or -1 at the
-  // end (or the part limit).
-  int64_t char_here() const {
+  // The characters (or bytes) of a string or binary input from the index
+  // to the end or the part limit, read once; valid until anything may
+  // allocate or change the input.
+  struct Chars {
+    const uint8_t* p;  // the first character of the buffer
+    int64_t i, end;
+    uint32_t unit;
+  };
+  Chars chars() const {
     const Buffer* b = node_buffer(input_->node());
-    int64_t total = b->length(), i = series_index(*input_);
-    if (i >= (limit_ >= 0 ? std::min(limit_, total) : total)) return -1;
-    return get_char(b->data() + b->head + (size_t(i) << b->unit_shift()), b->unit());
+    int64_t total = b->length(), i = std::min<int64_t>(series_index(*input_), total);
+    return {b->data() + b->head, i, limit_ >= 0 ? std::min(limit_, total) : total, b->unit()};
   }
 
   // One character of a string input against a char (folded unless
   // case-sensitive) or a bitset (never folded): the commonest literals.
   bool one_char(const Cell& v) {
-    int64_t c = char_here();
-    if (c < 0) return false;
+    Chars t = chars();
+    if (t.i >= t.end) return false;
+    uint32_t c = get_char(t.p + size_t(t.i) * t.unit, t.unit);
     bool fold = mode_ != CMP_STRICT_EQUAL;
-    bool ok = v.is(TYPE_BITSET) ? bitset::test_bit(v, uint32_t(c))
-                                : string::detail::key_of(uint32_t(c), fold) == string::detail::key_of(v.w2, fold);
-    if (ok) input_->w1 = uint32_t(series_index(*input_) + 1);
+    bool ok = v.is(TYPE_BITSET) ? bitset::test_bit(v, c)
+                                : string::detail::key_of(c, fold) == string::detail::key_of(v.w2, fold);
+    if (ok) input_->w1 = uint32_t(t.i + 1);
     return ok;
   }
 
+  // A literal value at the input position; advances past it on a match.
   may_gc bool literal(const Cell& v) {
     TypeId vt = v.type();
     if (is_string() && (vt == TYPE_CHAR || vt == TYPE_BITSET)) return one_char(v);
@@ -498,18 +505,16 @@ class Run {
   // per character width: nothing here allocates. Binary input (bytes of
   // unit 1) takes the same loop.
   int64_t scan_chars(const Cell& v, int64_t max) {
-    int64_t from = index(), end = end_pos();
-    if (max >= 0) end = std::min(end, from + max);
-    const Buffer* b = node_buffer(input_->node());
-    const uint8_t* p = b->data() + b->head;
+    Chars t = chars();
+    int64_t end = max >= 0 ? std::min(t.end, t.i + max) : t.end;
     int64_t j;
-    switch (b->unit()) {
-      case 1: j = scan_run<uint8_t>(p, from, end, v); break;
-      case 2: j = scan_run<uint16_t>(p, from, end, v); break;
-      default: j = scan_run<uint32_t>(p, from, end, v); break;
+    switch (t.unit) {
+      case 1: j = scan_run<uint8_t>(t.p, t.i, end, v); break;
+      case 2: j = scan_run<uint16_t>(t.p, t.i, end, v); break;
+      default: j = scan_run<uint32_t>(t.p, t.i, end, v); break;
     }
-    set_index(j);
-    return j - from;
+    input_->w1 = uint32_t(j);
+    return j - t.i;
   }
 
   // Character j of a buffer of Unit-sized characters.
@@ -778,19 +783,28 @@ class Run {
     }
   }
 
-  // The block in val_ is to be entered (rpos_ is its cell in rb_): runs it
-  // here and answers the machine's next state.
-  may_gc uint8_t fast_block() {
-    check_limits();
-    *fb_ = *val_;
+  // How a block run by the fast path ended: matched or failed as a whole
+  // (the input back at its start), or handed over to the machine.
+  enum FastEnd : uint8_t { FAST_MATCH, FAST_FAIL, FAST_HANDED };
+
+  // Runs the block in fb_, entered with the input at entry_index (its
+  // length from there entry_len) from its cell at rpos_ in rb_.
+  // `checked`: the stacks are known to have room for the block entry (a
+  // later round of a loop: they are as they were in the first).
+  may_gc FastEnd fast_block(bool checked, int32_t entry_index, int32_t entry_len) {
+    if (!checked) {
+      check_limits();
+      rule_room_ = cells_of(rule_stack()) + 6 <= PARSE_STACK_LIMIT;
+    }
     const int64_t at = rpos_;
-    const int32_t entry_index = int32_t(index()), entry_len = in_len();
-    int64_t p = std::min<int64_t>(std::max(0, fb_->index()), block::total(*fb_));
+    int64_t p = std::max(0, fb_->index());
     match_ = true;
     while (true) {
-      int64_t n = block::total(*fb_);
+      // The block is read anew at every item: a paren may change it.
+      Buffer* b = node_buffer(fb_->node());
+      int64_t n = b->used() >> 4;
       if (p >= n) break;  // left through the tail: matched
-      Cell c = *block::rs_abs_at(*fb_, uint32_t(p));
+      Cell c = b->cells()[p];
       if (c.is(TYPE_WORD)) {
         Kw kw = kw_of(c);
         switch (kw) {
@@ -851,7 +865,7 @@ class Run {
         while (q < n && kw_of(*block::rs_abs_at(*fb_, uint32_t(q))) != Kw::BAR) q++;
         if (q >= n) {
           completed_ = p >= n;
-          return top_is_rule() ? S_POP_RULE : S_FIND_ALT;
+          return FAST_FAIL;
         }
         p = q;
         match_ = true;
@@ -859,22 +873,23 @@ class Run {
       p++;
     }
     completed_ = true;
-    return top_is_rule() ? S_POP_RULE : S_NEXT_ACTION;
+    return FAST_MATCH;
   }
 
-  // The machine takes the block over at the item at p.
-  may_gc uint8_t hand_off(int64_t p, int64_t at, int32_t entry_index, int32_t entry_len) {
+  // The machine takes the block over at the item at p (its next state is
+  // S_NEXT_ACTION).
+  may_gc FastEnd hand_off(int64_t p, int64_t at, int32_t entry_index, int32_t entry_len) {
     push_block_entry(at, entry_index, entry_len);
     *rb_ = *fb_;
     rpos_ = p - 1;
     match_ = true;
-    return S_NEXT_ACTION;
+    return FAST_HANDED;
   }
 
   // any, some or opt (lo, hi) of the rule at arg, when it is a literal
   // (or a word naming one) that fast_loop matches. Answers false, having
   // matched nothing, for any other rule.
-  may_gc bool fast_repeat(int64_t arg, int64_t lo, int64_t hi) {
+  [[gnu::always_inline]] may_gc bool fast_repeat(int64_t arg, int64_t lo, int64_t hi) {
     if (arg >= int64_t(block::total(*fb_))) return false;
     Cell a = *block::rs_abs_at(*fb_, uint32_t(arg));
     if (a.is(TYPE_WORD)) {
@@ -882,15 +897,17 @@ class Run {
       a = interp::detail::word_value(a);
       if (a.is(TYPE_UNSET) || a.is(TYPE_WORD)) return false;
     }
-    check_limits(3);  // the rule entry is pushed over the block entry in the machine
-    int64_t start = index(), count;
+    if (!rule_room_) check_limits(3);  // the machine pushes the rule entry over the block's
     if ((a.is(TYPE_BITSET) || a.is(TYPE_CHAR)) && (text_ || is_binary())) {
-      count = scan_chars(a, hi);
-    } else {
-      *val_ = a;
-      count = fast_loop(*val_, hi);
-      if (count < 0) return false;
+      int64_t count = scan_chars(a, hi);
+      match_ = count >= lo;
+      if (!match_) input_->w1 -= uint32_t(count);  // back to the run's start
+      return true;
     }
+    int64_t start = index();
+    *val_ = a;
+    int64_t count = fast_loop(*val_, hi);
+    if (count < 0) return false;
     match_ = count >= lo;
     if (!match_) set_index(start);
     return true;
@@ -914,7 +931,7 @@ class Run {
       if (a.is(TYPE_UNSET) || a.is(TYPE_WORD)) return false;
     }
     if (!literal_rule(a.type()) || is_any_path(a.type())) return false;
-    check_limits(3);  // the rule entry is pushed over the block entry in the machine
+    if (!rule_room_) check_limits(3);  // the machine pushes the rule entry over the block's
     *val_ = a;
     match_ = find_token(*val_, thru);
     return true;
@@ -952,7 +969,13 @@ class Run {
       switch (state) {
         case S_PUSH_BLOCK: {
           if (!traced_ && rtop() > rbase()) {
-            state = fast_block();
+            *fb_ = *val_;
+            FastEnd r = fast_block(false, int32_t(index()), in_len());
+            // Ended in the fast path: as the machine goes on after popping it.
+            state = r == FAST_HANDED ? S_NEXT_ACTION
+                    : top_is_rule()  ? S_POP_RULE
+                    : match_         ? S_NEXT_ACTION
+                                     : S_FIND_ALT;
             break;
           }
           push_block_entry();
@@ -1501,14 +1524,17 @@ class Run {
   // Without a trace, rounds over a block argument that the fast path
   // completes follow one another here.
   may_gc void finish_loop(uint8_t& state, int32_t kind) {
+    // Nothing but this loop writes its entry while it runs.
+    Cell* e = top_entry();
+    const int64_t lo = e[0].i1(), hi = e[0].i2(), kwpos = e[1].i1();
+    int64_t counter = e[0].i3(), start = e[1].i2(), start_len = e[1].i3();
+    bool checked = false;
     while (true) {
-      Cell* e = top_entry();
-      int64_t lo = e[0].i1(), hi = e[0].i2(), counter = e[0].i3();
-      int64_t kwpos = e[1].i1(), start = e[1].i2(), start_len = e[1].i3();
+      int64_t i = index(), len = total() - i;
       bool go = match_ && (hi < 0 || counter < hi);
       // The progress guard: a round that neither moved nor shortened the
       // input ends the loop.
-      if (go && kind == K_REPEAT && index() == start && in_len() >= start_len) go = false;
+      if (go && kind == K_REPEAT && i == start && len >= start_len) go = false;
       if (loop_stop_) {
         loop_stop_ = false;
         go = false;
@@ -1525,8 +1551,12 @@ class Run {
         state = S_CHECK;
         return;
       }
-      e[0].w3 = uint32_t(counter + 1);
-      e[1] = triple_cell(int32_t(kwpos), int32_t(index()), in_len());
+      counter++;
+      start = i;
+      start_len = len;
+      e = top_entry();
+      e[0].w3 = uint32_t(counter);
+      e[1] = triple_cell(int32_t(kwpos), int32_t(start), int32_t(start_len));
       rpos_ = kwpos;
       pop_pending_ = false;
       state = S_NEXT_ACTION;
@@ -1538,10 +1568,11 @@ class Run {
       Cell a = rule_cell(kwpos + 1);
       if (!a.is(TYPE_BLOCK)) return;
       rpos_ = kwpos + 1;
-      *val_ = a;
+      *fb_ = a;
       as_arg_ = false;
-      state = fast_block();
-      if (state != S_POP_RULE) return;  // the machine took the block over
+      if (fast_block(checked, int32_t(start), int32_t(start_len)) == FAST_HANDED) return;
+      // The round ended: back in state 3 for this loop.
+      checked = true;
       pop_pending_ = true;
     }
   }
