@@ -734,12 +734,18 @@ class Run {
   // --- trace ----------------------------------------------------------------------------
 
   // parser/fire-event: the callback gets (event match? rule input stack);
-  // a falsy answer ends the run.
+  // a falsy answer ends the run. The stack it gets is a copy (whole, at
+  // the run's base): the engine's own cells would be read after anything
+  // the callback did to them.
   may_gc void fire_event(Event ev) {
+    Cell head = rule_stack();
+    head.w1 = 0;
+    RootedCell stack(block_copy(head, nullptr, false, nullptr));
+    stack->w1 = rule_stack().w1;
     uint32_t n = block::total(*rb_);
     Cell rule = *rb_;
     rule.w1 = uint32_t(std::clamp<int64_t>(rpos_, 0, n));
-    Cell args[5] = {runtime_word(kEventWords[ev]), logic_cell(match_), rule, input_at(index()), rule_stack()};
+    Cell args[5] = {runtime_word(kEventWords[ev]), logic_cell(match_), rule, input_at(index()), *stack};
     RootedCells keep(args, 5);
     RootedCell answer;
     Status s = interp::call_callback(*callback_, sym_exact(SymId::PARSE_CALLBACK_TAG), trace::CB_PARSE, args, 5,
