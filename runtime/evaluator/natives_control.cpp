@@ -709,7 +709,7 @@ Status native_continue(Cell*) {
   return Status::CONTINUE;
 }
 
-bool continue_without_frame() {
+bool continue_without_frame_below() {
   CallFrame* loop =
       find_target(int64_t(frame_depth()) - 1, [](const CallFrame& f) { return kind_of(f) == FRAME_LOOP; });
   if (!loop) return false;

@@ -42,7 +42,16 @@ Status native_continue(Cell* base);
 // continue as compiled code runs it, without a frame of its own: true when
 // a loop takes the signal (its result set), false when none is there (the
 // native then raises the error in its own frame).
-bool continue_without_frame();
+bool continue_without_frame_below();  // the search past the innermost frame
+inline bool continue_without_frame() {
+  // Mostly the loop's own frame is the innermost one.
+  CallFrame* top = g_stack.frame_top - 1;
+  if (g_stack.frame_top > g_stack.frames && (top->header & FRAME_KIND_MASK) == FRAME_LOOP) {
+    g_stack.begin[top->base] = unset_cell();
+    return true;
+  }
+  return continue_without_frame_below();
+}
 Status native_exit(Cell* base);
 Status native_return(Cell* base);
 Status native_throw(Cell* base);
