@@ -75,7 +75,7 @@ struct IntResult {
   bool ok;
   bool logic;
 };
-inline IntResult int_op(uint32_t fop, int32_t a, int32_t b) {
+[[gnu::always_inline]] inline IntResult int_op(uint32_t fop, int32_t a, int32_t b) {
   int32_t r;
   switch (fop) {
     case FOP_ADD:
@@ -697,10 +697,14 @@ inline bool quick_value(const Form& f, const Node& k, Cell* v) {
 // the runs an error unwound, so no cleanup waits in the runner's frames.
 std::vector<Form*> g_running;
 
-inline uint32_t enter_form(Form* f) {
+[[gnu::noinline]] void grow_running(Form* f) { g_running.push_back(f); }
+
+[[gnu::always_inline]] inline uint32_t enter_form(Form* f) {
   uint32_t mark = g_forms_top;
-  if (mark == g_running.size()) g_running.push_back(f);
-  else g_running[mark] = f;
+  if (mark < g_running.size()) [[likely]]
+    g_running[mark] = f;
+  else
+    grow_running(f);
   g_forms_top = mark + 1;
   return mark;
 }
