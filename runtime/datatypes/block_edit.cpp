@@ -337,13 +337,9 @@ may_gc Status add_cells(Cell* base, Edit how) {
   // spliced, no owner to tell and no hash to keep up.
   if (how == Edit::APPEND && !used(base[2]) && !used(base[5]) && !spliced(base[1], used(base[4])) &&
       !hash_table_of(base[0]) && !series_flagged_owned(base[0])) {
-    NodeId node = base[0].node();
     uint32_t len = uint32_t(total_of(base[0]));
     check_size(len, 0, 1, 1);
-    ensure_cells(node, uint64_t(len) + 1, true);
-    Buffer* b = node_buffer(node);
-    b->cells()[len] = base[1];
-    b->tail = b->head + (len + 1) * 16;
+    splice(&base[0], len, 0, base[1], Source{}, 1, true);
     base[0].w1 = 0;
     return Status::OK;
   }

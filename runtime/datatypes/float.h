@@ -114,8 +114,9 @@ inline void float_sub(double a, double b, Cell* out) { *out = float_cell(a - b);
 inline void float_mul(double a, double b, Cell* out) { *out = float_cell(a * b); }
 
 // The operator entries' inline cases: two integer! values for the codes
-// 0-2 and 5-7, two float! values or a float! and an integer! for 0-2. Answers false, writing nothing,
-// for every other case (which goes through the action).
+// 0-2 and 5-7, two float! values or a float! and an integer! for 0-2.
+// Answers false, writing nothing, for every other case (which goes through
+// the action).
 inline bool try_math_fast(MathOp op, const Cell& l, const Cell& r, Cell* out) {
   if (l.is(TYPE_INTEGER) && r.is(TYPE_INTEGER)) {
     int32_t a = l.i2(), b = r.i2();

@@ -232,9 +232,8 @@ may_gc void field_assigned(const Cell& o, const Cell& word, const Cell& old_valu
 
 // The hook of context::set_in for object contexts.
 may_gc void on_context_change(NodeId ctx, const Cell& word, const Cell& old_value, const Cell& new_value) {
-  Cell o = context::owner(ctx);
-  if (!is_any_object(o.type()) || o.w1 != ctx) return;
-  RootedCell obj(o), w(word), old(old_value), nv(new_value);
+  if (silent_store(ctx)) return;
+  RootedCell obj(context::owner(ctx)), w(word), old(old_value), nv(new_value);
   field_assigned(*obj, *w, *old, *nv);
   fire_on_change(*obj, *w, *old, *nv);
 }

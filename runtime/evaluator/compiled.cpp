@@ -756,37 +756,54 @@ may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t head
   return Status::OK;
 }
 
-// Argument i of a call: its node when the code is where the node begins,
-// else the walker from where the code is.
-// checked tells the caller that the value needs no type check.
+// A form's whole block, listed as running meanwhile.
+[[gnu::always_inline]] inline may_gc Status run_whole(Form& f, uint32_t header, Cell* result) {
+  uint32_t mark = enter_form(&f);
+  Code code{f.node, f.head, f.len};
+  Status s = run_block(f, f.expr_at.data(), uint32_t(f.expr_at.size()), f.single, header, result, code);
+  g_forms_top = mark;
+  return s;
+}
+
+inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell& name, uint32_t entry) {
+  const Cell& v = g_stack.top[-1];
+  if (!func::typeset_has(f.typesets[n.typesets + ts], v.type())) [[unlikely]]
+    expect_arg(n.expect, name, v, entry);
+}
+
+// Argument i of a call (entry: its cache entry), pushed and type-checked:
+// its node when the code is where the node begins, else the walker from
+// where the code is. Constants and operators on numbers that can only give
+// what the argument's typeset takes (call.known) skip the check.
 [[gnu::always_inline]] inline may_gc Status run_argument(Form& f, const Node& call, uint32_t i, Code& code,
-                                                         uint32_t entry, bool& checked) {
+                                                         uint32_t entry) {
+  bool known = false;
   if (i < call.count) {
     const Node& k = *call.kid[i];
     if (code.pos == k.start) [[likely]] {
-      bool known = (call.known >> i) & 1;
+      Cell v;
       if (k.kind == K_CONST) {
         *push_slot() = k.cell;
         code.pos = k.end;
-        checked = known;
-        return Status::OK;
+        known = (call.known >> i) & 1;
+      } else if (k.kind == K_EXPR && (k.flags & (F_ARITH | F_PARENS | F_TAIL_CHECK)) == F_ARITH &&
+                 arith_plain(f, k, &v)) {
+        // Operators on numbers without the dispatch of a node.
+        *push_slot() = v;
+        code.pos = k.end;
+        known = (call.known >> i) & 1;
+      } else {
+        VEL_TRY(run_expr(f, k, code));
       }
-      // Operators on numbers without the dispatch of a node.
-      if (k.kind == K_EXPR && (k.flags & (F_ARITH | F_PARENS | F_TAIL_CHECK)) == F_ARITH) {
-        Cell v;
-        if (arith_plain(f, k, &v)) [[likely]] {
-          *push_slot() = v;
-          code.pos = k.end;
-          checked = known;
-          return Status::OK;
-        }
-      }
-      return run_expr(f, k, code);
+      if (!known) check_argument(f, call, i, call.cell, entry);
+      return Status::OK;
     }
   }
   const Cell* c = code_cell(code);
   if (!c) fire(ErrId::NO_ARG, call_name(call.cell), arg_word(call.expect, entry));
-  return eval_push_at(code, c, false, false);
+  VEL_TRY(eval_push_at(code, c, false, false));
+  check_argument(f, call, i, call.cell, entry);
+  return Status::OK;
 }
 
 // Pushes the callee's copy and its frame; answers the frame's base.
@@ -823,13 +840,7 @@ struct StackValues {
   uint32_t depth = frame_depth();
   g_stack.frame_top[-1].header |= FRAME_BODY;
   Cell* result = push(body);
-  Status s;
-  {
-    uint32_t mark = enter_form(form);
-    Code code{form->node, form->head, form->len};
-    s = run_block(*form, form->expr_at.data(), uint32_t(form->expr_at.size()), form->single, body.header, result, code);
-    g_forms_top = mark;
-  }
+  Status s = run_whole(*form, body.header, result);
   if (s == Status::OK) [[likely]] {
     *base = *result;
   } else if (s == Status::RETURN || s == Status::EXIT) {
@@ -859,11 +870,6 @@ struct StackValues {
   return Status::OK;
 }
 
-inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell& name, uint32_t entry) {
-  const Cell& v = g_stack.top[-1];
-  if (!func::typeset_has(f.typesets[n.typesets + ts], v.type())) [[unlikely]]
-    expect_arg(n.expect, name, v, entry);
-}
 
 [[gnu::noinline]] may_gc Status run_call(Form& f, const Node& n, Code& code) {
   const Cell* slot = slot_of(n, n.cell);
@@ -872,9 +878,7 @@ inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell
   code.pos++;
   Cell* base = open_call(n, n.cell);
   for (uint32_t i = 0; i < n.arity; i++) {
-    bool checked = false;
-    VEL_TRY(run_argument(f, n, i, code, i, checked));
-    if (!checked) check_argument(f, n, i, n.cell, i);
+    VEL_TRY(run_argument(f, n, i, code, i));
   }
   if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
   if (n.flags & F_BRANCH) {
@@ -950,18 +954,14 @@ const Cell* path_object(const Form& f, const Node& n, int32_t* index) {
   Cell* base = open_call(n, elems[0]);
   uint32_t i = 0;
   for (; i < n.arity; i++) {
-    bool checked = false;
-    VEL_TRY(run_argument(f, n, i, code, i, checked));
-    if (!checked) check_argument(f, n, i, n.cell, i);
+    VEL_TRY(run_argument(f, n, i, code, i));
   }
   if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
   for (uint32_t r = 0; r < n.nrefs; r++) {
     const PathRef& ref = f.refs[n.refs + r];
     base[ref.slot] = logic_cell(true);
     for (uint32_t j = 0; j < ref.nargs; j++, i++) {
-      bool checked = false;
-      VEL_TRY(run_argument(f, n, i, code, ref.entry + 1 + j, checked));
-      if (!checked) check_argument(f, n, i, n.cell, ref.entry + 1 + j);
+      VEL_TRY(run_argument(f, n, i, code, ref.entry + 1 + j));
       base[ref.slot + 1 + j] = *--g_stack.top;
     }
   }
@@ -1143,13 +1143,7 @@ inline may_gc Status set_word_tail(const Node& n, Code& code, Cell* left) {
     const Node& k = *n.kid[0];
     Cell v;
     Cell* slot = quick_value(f, k, &v) && !v.is(TYPE_UNSET) ? const_cast<Cell*>(slot_of(n, n.cell)) : nullptr;
-    if (slot && (n.flags & F_STORE_OBJECT)) {
-      // No handler to call: the change flag is all the object sees.
-      if (object::silent_store(n.cell.w1))
-        context::mark_changed(n.cell.w1, n.cell.w3);
-      else
-        slot = nullptr;
-    }
+    if (slot && (n.flags & F_STORE_OBJECT) && !quiet_object_store(n.cell.w1, n.cell.w3)) slot = nullptr;
     if (slot) [[likely]] {
       *slot = v;
       Cell* left = push_slot();
@@ -1314,7 +1308,6 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
   return f;
 }
 
-
 }  // namespace
 
 
@@ -1376,13 +1369,7 @@ namespace {
 
 }  // namespace
 
-may_gc Status run_form(Form& f, const Cell& block, Cell* result) {
-  uint32_t mark = enter_form(&f);
-  Code code{f.node, f.head, f.len};
-  Status s = run_block(f, f.expr_at.data(), uint32_t(f.expr_at.size()), f.single, block.header, result, code);
-  g_forms_top = mark;
-  return s;
-}
+may_gc Status run_form(Form& f, const Cell& block, Cell* result) { return run_whole(f, block.header, result); }
 
 void forms_mark(uint32_t spare, FormCellVisitor visit) {
   if (spare - 1 >= SPARE_SEEN - 1 || spare >= g_forms.size()) return;

@@ -9,6 +9,7 @@
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
+#include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/word.h"
 #include "evaluator/interpreter.h"
@@ -64,6 +65,16 @@ inline Cell* word_slot(const Cell& w) {
   if (!cc.w2) return nullptr;
   Buffer* b = node_buffer(cc.w2);
   return uint32_t(index) < (b->used() >> 4) ? b->cells() + index : nullptr;
+}
+
+// A store into an object's context that nothing watches (no on-change*,
+// no owned series) is all that set would do there, with the field's change
+// flag: sets the flag and answers true; false when the general way must
+// store.
+inline bool quiet_object_store(NodeId ctx, uint32_t index) {
+  if (!object::silent_store(ctx)) return false;
+  context::mark_changed(ctx, index);
+  return true;
 }
 
 // A word's value as the evaluator reads it, without the unset check.

@@ -11,7 +11,6 @@
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
-#include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/typeset.h"
@@ -168,10 +167,8 @@ may_gc void assign_word(Cell w, const Cell& value) {
       *slot = value;
       return;
     }
-    // An object nobody watches (the global context, mostly): the change
-    // flag and the store are all that set would do.
-    if (object::silent_store(ctx)) {
-      context::mark_changed(ctx, w.w3);
+    // An object nobody watches: the global context, mostly.
+    if (quiet_object_store(ctx, w.w3)) {
       *slot = value;
       return;
     }

@@ -39,10 +39,10 @@ Status native_switch(Cell* base);
 Status native_case(Cell* base);
 Status native_break(Cell* base);
 Status native_continue(Cell* base);
+bool continue_without_frame_below();  // the search past the innermost frame
 // continue as compiled code runs it, without a frame of its own: true when
 // a loop takes the signal (its result set), false when none is there (the
 // native then raises the error in its own frame).
-bool continue_without_frame_below();  // the search past the innermost frame
 inline bool continue_without_frame() {
   // Mostly the loop's own frame is the innermost one.
   CallFrame* top = g_stack.frame_top - 1;

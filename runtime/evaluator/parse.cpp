@@ -1590,7 +1590,7 @@ class Run {
     int32_t kind = pair_x(e[2]);
     int32_t flags = pair_y(e[2]);
     int32_t last_inner = int32_t(e[2].w1);
-    int64_t kwpos = e[1].i1(), start = e[1].i2(), start_len = e[1].i3();
+    int64_t kwpos = e[1].i1(), start = e[1].i2();
     switch (kind) {
       case K_REPEAT:
       case K_WHILE:

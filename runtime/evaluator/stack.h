@@ -141,13 +141,13 @@ inline void stack_unroll() {
 }
 inline uint32_t frame_depth() { return uint32_t(g_stack.frame_top - g_stack.frames); }
 
-// Restores both stacks to a depth recorded before a call, after an error
-// or signal left frames behind.
 // How many compiled forms are running (the evaluator keeps the list): a
 // stack like the others, so that a restore lets go of the forms an error
 // unwound without their runs popping them.
 extern uint32_t g_forms_top;
 
+// Restores the stacks to a depth recorded before a call, after an error or
+// signal left frames behind.
 struct StackMark {
   uint32_t top, base, frames;
   uint32_t forms = g_forms_top;
