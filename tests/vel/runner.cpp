@@ -1,15 +1,27 @@
-// The script test runner: runs every .vel file under the given directories
-// in one process and compares what each prints with the expectations
-// written beside the code:
+// The script test runner: runs every .vel file under the given paths in one
+// process and compares what each case prints with the expectations written
+// beside its code:
 //
 //     print 1 + 2          ;== 3
 //     print mold [a b]     ;== [a b]
+//     print form try [1 / 0]
+//     ;== *** Math Error: attempt to divide by zero
+//     ;== *** Where: /
+//     ;== *** Near : 1 / 0
 //
-// Every ";==" comment is one case: the printed lines of a file must equal
-// its expected lines one for one, in order. An error that escapes a file is
-// printed the way the top level prints it (so it can be expected too) and
-// ends that file. Prints "N passed, N failed" and exits non-zero on any
-// failure.
+// A case is the code from the end of the previous case up to a line holding
+// ";==", with the ";==" lines right after it: it must print exactly its
+// expected lines. Cases of a file run one after another at top level, each on
+// its own, so a case that prints too little or too much fails alone. An error
+// that escapes a case is printed the way the top level prints it (so it can
+// be expected too); the next case runs as usual. Code after a file's last
+// case must print nothing.
+//
+// Before each file the runner defines `fails`, the one helper for expected
+// errors: `fails [code]` is the id of the error the code raises (none when it
+// raises none); `fails/args [code]` is the id and the error's three arguments.
+//
+// Prints "N passed, N failed" and exits non-zero on any failure.
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -31,6 +43,14 @@ using namespace vel;
 
 namespace {
 
+constexpr const char* kHelpers = R"(
+fails: func [code [block!] /args /local e] [
+	set/any 'e try code
+	unless error! = type? get/any 'e [return none]
+	either args [reduce [e/id e/arg1 e/arg2 e/arg3]] [e/id]
+]
+)";
+
 std::string g_captured;
 
 void capture(void*, const char* bytes, size_t n) { g_captured.append(bytes, n); }
@@ -49,18 +69,48 @@ std::vector<std::string> split_lines(const std::string& text) {
   return lines;
 }
 
-// The expectations of a file: the text after ";== " on each line.
-std::vector<std::string> expectations(const std::string& source) {
-  std::vector<std::string> out;
-  for (const std::string& line : split_lines(source)) {
-    size_t at = line.find(";==");
-    if (at == std::string::npos) continue;
-    std::string e = line.substr(at + 3);
-    if (!e.empty() && e[0] == ' ') e.erase(0, 1);
-    while (!e.empty() && (e.back() == ' ' || e.back() == '\t')) e.pop_back();
-    out.push_back(e);
+// The expectation on a line (the text after ";== "), if it has one.
+bool expectation(const std::string& line, std::string& out) {
+  size_t at = line.find(";==");
+  if (at == std::string::npos) return false;
+  out = line.substr(at + 3);
+  if (!out.empty() && out[0] == ' ') out.erase(0, 1);
+  while (!out.empty() && (out.back() == ' ' || out.back() == '\t')) out.pop_back();
+  return true;
+}
+
+bool only_expectation(const std::string& line) {
+  size_t at = line.find_first_not_of(" \t");
+  return at != std::string::npos && line.compare(at, 3, ";==") == 0;
+}
+
+struct Case {
+  std::string code;
+  std::vector<std::string> expected;
+  size_t line = 0;  // of its first expectation, for reports
+};
+
+// A file cut into its cases; a last one without expectations holds the code
+// after the last case.
+std::vector<Case> cases_of(const std::string& source) {
+  std::vector<Case> cases(1);
+  std::vector<std::string> lines = split_lines(source);
+  for (size_t i = 0; i < lines.size(); i++) {
+    Case& c = cases.back();
+    std::string e;
+    c.code += lines[i];
+    c.code += '\n';
+    if (!expectation(lines[i], e)) continue;
+    c.line = i + 1;
+    c.expected.push_back(e);
+    while (i + 1 < lines.size() && only_expectation(lines[i + 1]) && expectation(lines[i + 1], e)) {
+      c.expected.push_back(e);
+      i++;
+    }
+    cases.emplace_back();
   }
-  return out;
+  if (cases.size() > 1 && cases.back().code.empty()) cases.pop_back();
+  return cases;
 }
 
 // An escaping error as the top level prints it.
@@ -77,6 +127,41 @@ struct Totals {
   int passed = 0, failed = 0;
 };
 
+// Runs code at top level; what it printed, with an escaping error's report.
+std::string run_captured(const std::string& code, bool with_header) {
+  g_captured.clear();
+  StackMark mark = stack_save();
+  try {
+    if (with_header)
+      (void)run_script(code, unset_cell());
+    else
+      (void)run_source(code);
+  } catch (const VelError& e) {
+    stack_restore(mark);
+    g_captured += report(e);
+    g_captured += "\n";
+  }
+  return g_captured;
+}
+
+// Whether code loads: false only when it ends inside an open block, paren
+// or string, that is when its case's expectations stand inside a value.
+bool loads_whole(const std::string& code, bool with_header) {
+  StackMark mark = stack_save();
+  try {
+    std::string_view text(code);
+    if (with_header) {
+      size_t at = find_script_header(text);
+      if (at != std::string_view::npos) text = text.substr(at);
+    }
+    (void)load_text(text);
+  } catch (const VelError& e) {
+    stack_restore(mark);
+    return e.id != ErrId::MISSING;
+  }
+  return true;
+}
+
 void run_file(const fs::path& file, Totals& totals) {
   std::string source;
   if (!platform::read_file(file.string(), source)) {
@@ -84,27 +169,33 @@ void run_file(const fs::path& file, Totals& totals) {
     totals.failed++;
     return;
   }
-  std::vector<std::string> expected = expectations(source);
-  g_captured.clear();
-  StackMark mark = stack_save();
-  try {
-    (void)run_script(source, unset_cell());
-  } catch (const VelError& e) {
-    stack_restore(mark);
-    g_captured += report(e);
-    g_captured += "\n";
-  }
-  std::vector<std::string> got = split_lines(g_captured);
-  size_t n = std::max(expected.size(), got.size());
-  for (size_t i = 0; i < n; i++) {
-    bool ok = i < expected.size() && i < got.size() && expected[i] == got[i];
-    if (ok) {
-      totals.passed++;
+  (void)run_captured(kHelpers, false);
+  std::vector<Case> cases = cases_of(source);
+  for (size_t i = 0; i < cases.size(); i++) {
+    Case c = cases[i];
+    bool first = i == 0;
+    // Expectations inside a multi-line value: the value and all its
+    // expectations are one case.
+    while (i + 1 < cases.size() && !loads_whole(c.code, first)) {
+      const Case& more = cases[++i];
+      c.code += more.code;
+      c.expected.insert(c.expected.end(), more.expected.begin(), more.expected.end());
+      if (!more.expected.empty()) c.line = more.line;
+    }
+    std::vector<std::string> got = split_lines(run_captured(c.code, first));
+    if (got == c.expected) {
+      if (!c.expected.empty()) totals.passed++;
       continue;
     }
     totals.failed++;
-    std::printf("FAIL %s case %zu\n  expected: %s\n  got:      %s\n", file.string().c_str(), i + 1,
-                i < expected.size() ? expected[i].c_str() : "(nothing)", i < got.size() ? got[i].c_str() : "(nothing)");
+    if (c.expected.empty())
+      std::printf("FAIL %s after the last case: printed more than expected\n", file.string().c_str());
+    else
+      std::printf("FAIL %s:%zu\n", file.string().c_str(), c.line);
+    size_t n = std::max(c.expected.size(), got.size());
+    for (size_t k = 0; k < n; k++)
+      std::printf("  expected: %s\n  got:      %s\n", k < c.expected.size() ? c.expected[k].c_str() : "(nothing)",
+                  k < got.size() ? got[k].c_str() : "(nothing)");
   }
 }
 
