@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "evaluator/checksum.h"
+#include "checksum.h"
 
 int main(int argc, char** argv) {
   const size_t size = size_t(100) << 20;

@@ -12,13 +12,13 @@
 #include "datatypes/symbol.h"
 #include "datatypes/words.h"
 #include "evaluator/compiled.h"
-#include "evaluator/stack.h"
 #include "externals.h"
 #include "fatal.h"
 #include "hashtable.h"
 #include "ownership.h"
 #include "platform/platform.h"
 #include "roots.h"
+#include "stack.h"
 #include "valpool.h"
 
 namespace vel {

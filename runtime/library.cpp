@@ -13,8 +13,8 @@
 #include "datatypes/word.h"
 #include "errors.h"
 #include "evaluator/script.h"
-#include "evaluator/stack.h"
 #include "roots.h"
+#include "stack.h"
 
 namespace vel::library {
 

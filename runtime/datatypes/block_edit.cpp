@@ -18,12 +18,12 @@
 #include "datatypes/words.h"
 #include "errors.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/stack.h"
 #include "hashtable.h"
 #include "ownership.h"
 #include "roots.h"
 #include "series.h"
 #include "sort.h"
+#include "stack.h"
 
 namespace vel {
 

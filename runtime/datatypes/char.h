@@ -4,8 +4,8 @@
 
 #include "cell.h"
 #include "datatypes/integer.h"
-#include "evaluator/stack.h"
 #include "memory.h"
+#include "stack.h"
 
 namespace vel {
 

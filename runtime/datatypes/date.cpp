@@ -17,7 +17,7 @@
 #include "datatypes/time.h"
 #include "datatypes/words.h"
 #include "errors.h"
-#include "evaluator/random.h"
+#include "random.h"
 #include "roots.h"
 #include "series.h"
 

@@ -19,8 +19,8 @@
 #include <cstdint>
 
 #include "cell.h"
-#include "evaluator/stack.h"
 #include "memory.h"
+#include "stack.h"
 
 namespace vel::date {
 

@@ -17,11 +17,11 @@
 #include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "evaluator/interpreter.h"
-#include "evaluator/stack.h"
 #include "fatal.h"
 #include "io/lexer.h"
 #include "roots.h"
 #include "series.h"
+#include "stack.h"
 
 namespace vel::error {
 

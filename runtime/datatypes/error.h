@@ -23,8 +23,8 @@
 
 #include "cell.h"
 #include "errors.h"
-#include "evaluator/stack.h"
 #include "memory.h"
+#include "stack.h"
 
 namespace vel::error {
 

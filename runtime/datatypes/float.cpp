@@ -10,8 +10,8 @@
 #include "datatypes/money.h"
 #include "datatypes/strout.h"
 #include "errors.h"
-#include "evaluator/random.h"
 #include "io/lexer.h"
+#include "random.h"
 #include "series.h"
 
 namespace vel {

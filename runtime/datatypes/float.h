@@ -11,9 +11,9 @@
 #include "cell.h"
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
-#include "evaluator/stack.h"
 #include "floattext.h"
 #include "memory.h"
+#include "stack.h"
 
 namespace vel {
 

@@ -25,8 +25,8 @@
 #include <string_view>
 
 #include "cell.h"
-#include "evaluator/stack.h"
 #include "memory.h"
+#include "stack.h"
 
 namespace vel::func {
 

@@ -16,8 +16,8 @@
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
-#include "evaluator/random.h"
 #include "io/lexer.h"
+#include "random.h"
 #include "series.h"
 
 namespace vel {

@@ -8,8 +8,8 @@
 
 #include "cell.h"
 #include "datatypes/registry.h"
-#include "evaluator/stack.h"
 #include "memory.h"
+#include "stack.h"
 
 namespace vel {
 

@@ -7,7 +7,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
 #include "errors.h"
-#include "evaluator/random.h"
+#include "random.h"
 #include "series.h"
 
 namespace vel {

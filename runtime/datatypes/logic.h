@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include "cell.h"
-#include "evaluator/stack.h"
 #include "memory.h"
+#include "stack.h"
 
 namespace vel {
 

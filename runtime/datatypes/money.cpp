@@ -17,16 +17,16 @@
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
-#include "datatypes/word.h"
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
+#include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "errors.h"
-#include "evaluator/random.h"
 #include "floattext.h"
 #include "hashtable.h"
 #include "io/lexer.h"
+#include "random.h"
 #include "roots.h"
 
 namespace vel::money {

@@ -14,8 +14,8 @@
 #include "datatypes/time.h"
 #include "datatypes/words.h"
 #include "errors.h"
-#include "evaluator/random.h"
 #include "io/lexer.h"
+#include "random.h"
 #include "roots.h"
 #include "series.h"
 

@@ -16,9 +16,9 @@
 #include "datatypes/time.h"
 #include "datatypes/words.h"
 #include "errors.h"
-#include "evaluator/random.h"
 #include "hashtable.h"
 #include "io/lexer.h"
+#include "random.h"
 #include "roots.h"
 
 namespace vel {

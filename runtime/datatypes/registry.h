@@ -26,8 +26,8 @@
 #include <initializer_list>
 
 #include "cell.h"
-#include "evaluator/stack.h"
 #include "memory.h"
+#include "status.h"
 
 namespace vel {
 

@@ -9,9 +9,9 @@
 #include "datatypes/symbol.h"
 #include "datatypes/words.h"
 #include "errors.h"
-#include "evaluator/stack.h"
 #include "roots.h"
 #include "series.h"
+#include "stack.h"
 
 namespace vel::word {
 

@@ -12,8 +12,8 @@
 #include <cstdint>
 
 #include "cell.h"
-#include "evaluator/stack.h"
 #include "memory.h"
+#include "status.h"
 
 namespace vel::interp {
 

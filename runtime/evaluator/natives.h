@@ -6,9 +6,11 @@
 // argument and the result cell, arguments in spec order, each refinement a
 // logic cell followed by its arguments.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
-#include "evaluator/stack.h"
+#include "cell.h"
+#include "status.h"
 
 namespace vel {
 

@@ -10,8 +10,8 @@
 
 #include "cell.h"
 #include "errors.h"
-#include "evaluator/stack.h"
 #include "memory.h"
+#include "stack.h"
 
 namespace vel {
 

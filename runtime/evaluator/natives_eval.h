@@ -4,8 +4,8 @@
 // unset, context?, apply and type?.
 #pragma once
 #include "cell.h"
-#include "evaluator/stack.h"
 #include "memory.h"
+#include "status.h"
 
 namespace vel {
 

@@ -10,7 +10,8 @@
 // step under <parse-callback>.
 #pragma once
 
-#include "evaluator/stack.h"
+#include "cell.h"
+#include "status.h"
 
 namespace vel {
 

@@ -6,6 +6,7 @@
 #include "evaluator/interpreter.h"
 #include "io/lexer.h"
 #include "roots.h"
+#include "stack.h"
 
 namespace vel {
 

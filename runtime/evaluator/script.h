@@ -4,7 +4,8 @@
 #include <string_view>
 
 #include "cell.h"
-#include "evaluator/stack.h"
+#include "memory.h"
+#include "status.h"
 
 namespace vel {
 

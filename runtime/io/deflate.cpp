@@ -9,7 +9,7 @@
 // takes the fewest bits.
 #include <cstring>
 
-#include "evaluator/checksum.h"
+#include "checksum.h"
 #include "io/deflate.h"
 #include "io/deflate_internal.h"
 #include "memory.h"

@@ -18,7 +18,7 @@
 #include <cstdint>
 
 #include "cell.h"
-#include "evaluator/stack.h"
+#include "status.h"
 
 namespace vel::compress {
 

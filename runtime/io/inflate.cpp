@@ -13,8 +13,9 @@
 // runs out. Those zeros are counted, and a symbol that consumed any of
 // them is a truncated stream.
 #include <cstring>
+#include <initializer_list>
 
-#include "evaluator/checksum.h"
+#include "checksum.h"
 #include "io/deflate.h"
 #include "io/deflate_internal.h"
 

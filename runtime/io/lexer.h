@@ -21,8 +21,8 @@
 #include <string_view>
 
 #include "cell.h"
-#include "evaluator/stack.h"
 #include "memory.h"
+#include "status.h"
 
 namespace vel::lexer {
 

@@ -11,25 +11,25 @@
 
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
-#include "datatypes/map.h"
-#include "hashtable.h"
 #include "datatypes/context.h"
 #include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
+#include "datatypes/map.h"
 #include "datatypes/money.h"
 #include "datatypes/object.h"
 #include "datatypes/pair.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "evaluator/stack.h"
 #include "errors.h"
+#include "hashtable.h"
 #include "io/velbin.h"
 #include "io/velbin_internal.h"
 #include "lz.h"
 #include "roots.h"
 #include "series.h"
+#include "stack.h"
 
 namespace vel::velbin {
 

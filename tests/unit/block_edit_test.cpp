@@ -5,8 +5,8 @@
 
 #include "block_test_util.h"
 #include "datatypes/series_actions.h"
-#include "evaluator/stack.h"
 #include "hashtable.h"
+#include "stack.h"
 
 using namespace vel;
 using namespace vel::blocktest;

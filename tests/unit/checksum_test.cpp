@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "checksum.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "datatypes/words.h"
 #include "errors.h"
-#include "evaluator/checksum.h"
 #include "evaluator/natives.h"
 #include "memory.h"
 #include "roots.h"

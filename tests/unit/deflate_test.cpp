@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "evaluator/checksum.h"
+#include "checksum.h"
 
 using namespace vel::compress;
 using Bytes = std::vector<uint8_t>;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "evaluator/random.h"
+#include "random.h"
 #include "scalar_test_util.h"
 
 using namespace vel;

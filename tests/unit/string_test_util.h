@@ -15,6 +15,7 @@
 #include "datatypes/strout.h"
 #include "errors.h"
 #include "roots.h"
+#include "stack.h"
 #include "unicode.h"
 
 namespace vel::strtest {

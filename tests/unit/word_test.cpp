@@ -6,7 +6,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "datatypes/words.h"
-#include "evaluator/stack.h"
+#include "stack.h"
 #include "word_test_util.h"
 
 using namespace vel;

@@ -33,9 +33,9 @@
 #include "datatypes/strout.h"
 #include "errors.h"
 #include "evaluator/script.h"
-#include "evaluator/stack.h"
 #include "output.h"
 #include "platform/platform.h"
+#include "stack.h"
 #include "startup.h"
 
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "evaluator/random.h"
+#include "random.h"
 
 #include "errors.h"
 #include "platform/random.h"

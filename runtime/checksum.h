@@ -1,5 +1,6 @@
 // Checksums and digests: CRC-32, Adler-32, the internet (tcp) sum, the
-// digests of platform/digest.h and HMAC over them, and the checksum native.
+// digests of platform/digest.h and HMAC over them. The checksum native is
+// in evaluator/natives_checksum.h.
 //
 // The integer checksums are also the integrity checks of the zlib and gzip
 // framings, so they take raw bytes and keep running values.
@@ -7,8 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cell.h"
-#include "evaluator/stack.h"
 #include "platform/digest.h"
 
 namespace vel::checksum {
@@ -17,9 +16,6 @@ namespace vel::checksum {
 enum class Method : uint8_t { MD5, SHA1, SHA256, SHA384, SHA512, TCP, CRC32, ADLER32, HASH };
 constexpr bool is_digest(Method m) { return m <= Method::SHA512; }
 inline platform::DigestAlg digest_alg(Method m) { return platform::DigestAlg(uint8_t(m)); }
-// The method of a word (compared case-insensitively); false when the word
-// names none.
-bool method_of(const Cell& word, Method* out);
 
 // Reflected CRC-32 (polynomial 0xEDB88320). `crc` is a previous result, so
 // that data may come in pieces; 0 to start.
@@ -36,8 +32,5 @@ void digest(Method m, const uint8_t* p, size_t n, uint8_t* out);
 // HMAC (RFC 2104) of the data under the key, into out (digest_size bytes).
 // A method that is not a digest raises script/invalid-arg.
 void hmac(Method m, const uint8_t* data, size_t n, const uint8_t* key, size_t key_len, uint8_t* out);
-
-// checksum: [data method /with spec]
-Status native_checksum(Cell* base);
 
 }  // namespace vel::checksum

@@ -1,4 +1,4 @@
-#include "evaluator/stack.h"
+#include "stack.h"
 
 #include "errors.h"
 

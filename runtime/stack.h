@@ -8,34 +8,14 @@
 //
 // A native, action or function leaves its value in the first cell of its
 // frame (the result cell, at base).
-//
-// Non-local exits other than errors travel as a Status returned by every
-// evaluating function; errors travel as VelError (errors.h).
 #pragma once
 #include <cstdint>
 
 #include "cell.h"
 #include "memory.h"
+#include "status.h"
 
 namespace vel {
-
-enum class [[nodiscard]] Status : uint8_t {
-  OK = 0,
-  BREAK,
-  CONTINUE,
-  RETURN,
-  EXIT,
-  THROW,
-  HALT,
-};
-
-// Propagates any status but OK to the caller.
-#define VEL_TRY(expr)                                  \
-  do {                                                 \
-    ::vel::Status vel_status_ = (expr);                \
-    if (vel_status_ != ::vel::Status::OK) [[unlikely]] \
-      return vel_status_;                              \
-  } while (0)
 
 constexpr uint32_t ARG_STACK_CELLS = 20000;
 constexpr uint32_t FRAME_STACK_SIZE = 15000;
