@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "datatypes/block.h"
+#include "datatypes/eval.h"
 #include "datatypes/function.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/string_impl.h"
 #include "datatypes/words.h"
 #include "errors.h"
-#include "evaluator/interpreter.h"
 #include "hashtable.h"
 #include "ownership.h"
 #include "roots.h"

@@ -10,7 +10,7 @@
 #include "datatypes/money.h"
 #include "datatypes/strout.h"
 #include "errors.h"
-#include "io/lexer.h"
+#include "numscan.h"
 #include "random.h"
 #include "series.h"
 
@@ -319,7 +319,7 @@ double float_from_text(TypeId target, const Cell& text) {
   uint32_t index = text.index() < 0 ? 0 : uint32_t(text.index());
   int error = -1;
   double d = 0.0;
-  if (index < len) d = lexer::scan_float(b->head_ptr() + (size_t(index) << b->unit_shift()), len - index, b->unit(), &error);
+  if (index < len) d = numscan::scan_float(b->head_ptr() + (size_t(index) << b->unit_shift()), len - index, b->unit(), &error);
   if (error) fire(ErrId::BAD_TO_ARG, datatype_cell(target), text);
   return d;
 }

@@ -16,7 +16,7 @@
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
-#include "io/lexer.h"
+#include "numscan.h"
 #include "random.h"
 #include "series.h"
 
@@ -322,7 +322,7 @@ int32_t integer_from_text(const Cell& text) {
   uint32_t index = text.index() < 0 ? 0 : uint32_t(text.index());
   int error = -1;
   int32_t v = 0;
-  if (index < len) v = lexer::scan_integer(b->head_ptr() + (size_t(index) << b->unit_shift()), len - index, b->unit(), &error);
+  if (index < len) v = numscan::scan_integer(b->head_ptr() + (size_t(index) << b->unit_shift()), len - index, b->unit(), &error);
   if (error) fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_INTEGER), text);
   return v;
 }

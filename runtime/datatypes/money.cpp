@@ -25,7 +25,7 @@
 #include "errors.h"
 #include "floattext.h"
 #include "hashtable.h"
-#include "io/lexer.h"
+#include "numscan.h"
 #include "random.h"
 #include "roots.h"
 
@@ -515,8 +515,8 @@ Cell from_text(const Cell& spec) {
   uint32_t len = b->length();
   uint32_t index = spec.index() < 0 ? 0 : uint32_t(spec.index());
   if (index >= len) bad_to(spec);
-  lexer::MoneyText t;
-  if (lexer::scan_money(b->head_ptr() + (size_t(index) << b->unit_shift()), len - index, b->unit(), &t) != 0)
+  numscan::MoneyText t;
+  if (numscan::scan_money(b->head_ptr() + (size_t(index) << b->unit_shift()), len - index, b->unit(), &t) != 0)
     bad_to(spec);
   Cell c;
   if (!make_at(&c, t.negative, t.code, t.digits, t.fraction)) bad_to(spec);

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "datatypes/eval.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
 #include "datatypes/point.h"
@@ -14,7 +15,6 @@
 #include "datatypes/time.h"
 #include "datatypes/words.h"
 #include "errors.h"
-#include "io/lexer.h"
 #include "random.h"
 #include "roots.h"
 #include "series.h"

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "datatypes/eval.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
 #include "datatypes/pair.h"
@@ -17,7 +18,6 @@
 #include "datatypes/words.h"
 #include "errors.h"
 #include "hashtable.h"
-#include "io/lexer.h"
 #include "random.h"
 #include "roots.h"
 

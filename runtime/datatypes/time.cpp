@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "datatypes/eval.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
@@ -17,7 +18,6 @@
 #include "datatypes/words.h"
 #include "errors.h"
 #include "floattext.h"
-#include "io/lexer.h"
 #include "roots.h"
 #include "series.h"
 

@@ -8,10 +8,14 @@
 // Results: in push mode an expression leaves its value as a new cell on the
 // argument stack; in plain mode it becomes the current frame's result cell
 // (the stack is cut to that cell).
+//
+// The entry points that lower layers call (eval_block, call_with_frame,
+// arguments_cache, the current code cell) are declared in datatypes/eval.h.
 #pragma once
 #include <cstdint>
 
 #include "cell.h"
+#include "datatypes/eval.h"
 #include "memory.h"
 #include "status.h"
 
@@ -27,15 +31,6 @@ struct Code {
   Cell* cell() const { return node_buffer(node)->cells() + pos; }
 };
 
-// The current code cell: the block and position of the innermost running
-// evaluation, which errors take as their `near`. A collector root.
-extern Cell g_current_code;
-
-// Evaluates the block from its index; the value of the last expression is
-// left as the one cell above the caller's cells, and with chain it also
-// becomes the caller's result cell. An empty block yields unset.
-may_gc Status eval_block(Cell block, bool chain);
-
 // Evaluates one expression at code.pos and moves code.pos past it.
 may_gc Status eval_expression(Code& code, bool no_infix, bool push, bool passive = false);
 
@@ -46,11 +41,6 @@ may_gc Status eval_next(Code& code, bool push);
 // Calls a function value with arguments taken from the code after it.
 // name is the word (or path) naming the call, for frames and errors.
 may_gc Status eval_call(const Cell& fn, const Cell& name, Code* code, bool push, bool infix = false);
-
-// Calls a function value whose arguments the caller has pushed as the
-// frame's cells (in the full layout: each refinement a logic cell and its
-// arguments). The result lands in base[0].
-may_gc Status call_with_frame(const Cell& fn, Cell* base);
 
 // Calls fn (a function! or routine!) as a callback of runtime code, in a
 // frame named by the symbol: its leading arguments take args (count of
@@ -64,11 +54,6 @@ may_gc Status call_callback(const Cell& fn, uint32_t name, uint32_t bit, const C
 // Path evaluation: path is a path!, get-path! or set-path! value. For a
 // set-path the value to assign is the current frame's result cell.
 may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool push, bool case_sensitive = false);
-
-// The argument cache of a callable (built on first use): per spec entry a
-// typeset! (argument, mode in bits 20-21) or a refinement!, then an
-// integer! with the local count when there are locals.
-may_gc Cell arguments_cache(const Cell& fn);
 
 // The number of argument cells a callable takes in the full layout, and
 // the position of a refinement's logic cell (-1 when it has none).

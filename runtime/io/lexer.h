@@ -21,6 +21,7 @@
 #include <string_view>
 
 #include "cell.h"
+#include "datatypes/eval.h"
 #include "memory.h"
 #include "status.h"
 
@@ -146,44 +147,11 @@ Status transcode_native(Cell* base);
 
 // --- conversions -----------------------------------------------------------------------
 
-// The one value a string (from its index) scans as, when it scans whole as
-// exactly one value; false otherwise (nothing raised for syntax errors).
-may_gc bool load_one_value(const Cell& text, Cell* out);
-// The type of the first value of UTF-8 text without loading it, or 0.
-TypeId scan_type(std::string_view utf8);
+// load_one_value and scan_type are declared in datatypes/eval.h.
 // to block! of a string!: its values from the index.
 may_gc Cell string_to_block(const Cell& text);
 
 // Start-up: installs the conversions above in the word and block modules.
 void init();
-
-// --- number scanners for to/make ---------------------------------------------------------
-// Over `count` characters of unit 1, 2 or 4 bytes (string storage); they
-// raise nothing and report through *error (0 success, -1 malformed, -2
-// overflow).
-
-// Optional sign, digits; ' is skipped anywhere. -2147483648 is accepted
-// whatever its separators. No digit at all is malformed.
-int32_t scan_integer(const void* text, uint32_t count, uint32_t unit, int* error);
-// At most 312 characters; "," reads as "."; the float pattern of the
-// lexer, then the correctly rounded conversion. NaN on failure.
-double scan_float(const void* text, uint32_t count, uint32_t unit, int* error);
-
-// A money amount split for money!'s constructor: optional sign, an optional
-// three-letter currency code before "$" ("$" optional without a code),
-// digits with ' separators and an optional fraction.
-struct MoneyText {
-  bool negative = false;
-  std::string code;      // as written; empty without one
-  std::string digits;    // integer digits without separators or leading zeros ("0" for none)
-  std::string fraction;  // fraction digits as written
-};
-// Answers 0 and fills *out, or -1 when the text is not an amount.
-int scan_money(const void* text, uint32_t count, uint32_t unit, MoneyText* out);
-
-// The float pattern of the lexer over ASCII text: signs, digits with single
-// ' separators, an optional "." and digits, an optional exponent.
-bool float_pattern(const char* text, size_t len);
-constexpr size_t FLOAT_TEXT_LIMIT = 312;
 
 }  // namespace vel::lexer

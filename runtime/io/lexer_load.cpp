@@ -19,6 +19,7 @@
 #include "datatypes/word.h"
 #include "floattext.h"
 #include "io/lexer_internal.h"
+#include "numscan.h"
 #include "unicode.h"
 
 namespace vel::lexer {
@@ -228,10 +229,10 @@ may_gc void load_binary(Lexer& L, bool build) {
 may_gc void load_money(Lexer& L, bool build) {
   Token& t = L.tok;
   t.type = TYPE_MONEY;
-  MoneyText m;
+  numscan::MoneyText m;
   const uint8_t* dollar = t.start;
   while (dollar < t.end && *dollar != '$') dollar++;
-  if (dollar == t.end || scan_money(t.start, uint32_t(t.end - t.start), 1, &m) != 0) fail_invalid(L, TYPE_MONEY);
+  if (dollar == t.end || numscan::scan_money(t.start, uint32_t(t.end - t.start), 1, &m) != 0) fail_invalid(L, TYPE_MONEY);
   if (m.digits.size() > size_t(money::INT_DIGITS) || m.fraction.size() > size_t(money::FRAC_DIGITS))
     fail_invalid(L, TYPE_MONEY);
   Cell c;
@@ -467,9 +468,9 @@ may_gc void load_float(Lexer& L, bool build) {
   Token& t = L.tok;
   t.type = TYPE_FLOAT;
   size_t n = size_t(t.end - t.start);
-  if (n > FLOAT_TEXT_LIMIT || !float_pattern(reinterpret_cast<const char*>(t.start), n))
+  if (n > numscan::FLOAT_TEXT_LIMIT || !numscan::float_pattern(reinterpret_cast<const char*>(t.start), n))
     fail(L, ErrId::INVALID, TYPE_FLOAT, t.start);
-  char buf[FLOAT_TEXT_LIMIT + 1];
+  char buf[numscan::FLOAT_TEXT_LIMIT + 1];
   size_t m = 0;
   for (size_t i = 0; i < n; i++)
     if (t.start[i] != '\'') buf[m++] = char(t.start[i]);
@@ -553,7 +554,7 @@ may_gc void load_pair(Lexer& L, bool build) {
 // One coordinate of a point literal, over [s, e) without blanks.
 bool point_coordinate(const uint8_t* s, const uint8_t* e, double* out) {
   size_t n = size_t(e - s);
-  if (!n || n > FLOAT_TEXT_LIMIT) return false;
+  if (!n || n > numscan::FLOAT_TEXT_LIMIT) return false;
   if (std::memchr(s, '#', n)) {
     const uint8_t* p = s;
     bool neg = false;
@@ -586,7 +587,7 @@ may_gc void load_point(Lexer& L, bool build) {
     while (p < e && blank(*p)) p++;
     const uint8_t* s = p;
     while (p < e && *p != ',' && *p != ')' && !blank(*p)) p++;
-    if (size_t(p - s) > FLOAT_TEXT_LIMIT) fail_invalid(L, TYPE_FLOAT);
+    if (size_t(p - s) > numscan::FLOAT_TEXT_LIMIT) fail_invalid(L, TYPE_FLOAT);
     if (!point_coordinate(s, p, &v[n])) fail_invalid(L, n == 2 ? TYPE_POINT3D : TYPE_POINT2D);
     n++;
     while (p < e && blank(*p)) p++;

@@ -20,6 +20,7 @@
 #include "errors.h"
 #include "io/lexer.h"
 #include "io/lexer_internal.h"
+#include "numscan.h"
 #include "roots.h"
 #include "unicode.h"
 
@@ -876,7 +877,7 @@ TEST_F(LexerTest, ScanInteger) {
       std::vector<uint8_t> buf(c.text.size() * unit + 1);
       for (size_t i = 0; i < c.text.size(); i++) put_char(buf.data() + i * unit, unit, c.text[i]);
       int err = 99;
-      int32_t v = lexer::scan_integer(buf.data(), uint32_t(c.text.size()), unit, &err);
+      int32_t v = numscan::scan_integer(buf.data(), uint32_t(c.text.size()), unit, &err);
       EXPECT_EQ(err, c.error) << unit;
       if (!c.error) {
         EXPECT_EQ(v, c.value);
@@ -887,7 +888,7 @@ TEST_F(LexerTest, ScanInteger) {
 
 TEST_F(LexerTest, ScanFloat) {
   auto f = [](const std::string& s, int* err) {
-    return lexer::scan_float(s.data(), uint32_t(s.size()), 1, err);
+    return numscan::scan_float(s.data(), uint32_t(s.size()), 1, err);
   };
   int err;
   EXPECT_EQ(f("1,5", &err), 1.5);
@@ -906,13 +907,13 @@ TEST_F(LexerTest, ScanFloat) {
   EXPECT_EQ(err, -1);
   // Wider units read the same.
   std::u16string wide = u"2,25";
-  EXPECT_EQ(lexer::scan_float(wide.data(), uint32_t(wide.size()), 2, &err), 2.25);
+  EXPECT_EQ(numscan::scan_float(wide.data(), uint32_t(wide.size()), 2, &err), 2.25);
   EXPECT_EQ(err, 0);
 }
 
 TEST_F(LexerTest, ScanMoney) {
-  lexer::MoneyText m;
-  auto s = [&](const std::string& t) { return lexer::scan_money(t.data(), uint32_t(t.size()), 1, &m); };
+  numscan::MoneyText m;
+  auto s = [&](const std::string& t) { return numscan::scan_money(t.data(), uint32_t(t.size()), 1, &m); };
   EXPECT_EQ(s("EUR$1'000.25"), 0);
   EXPECT_EQ(m.code, "EUR");
   EXPECT_EQ(m.digits, "1000");

@@ -1,14 +1,12 @@
-// Number scanners of to and make: integers, floats and money amounts read
-// from a string's storage at any unit, more leniently than the lexer reads
-// literals (separators anywhere in integers, "," as the decimal point).
+#include "numscan.h"
+
 #include <cmath>
 #include <string>
 
 #include "floattext.h"
-#include "io/lexer.h"
 #include "unicode.h"
 
-namespace vel::lexer {
+namespace vel::numscan {
 
 namespace {
 
@@ -143,4 +141,4 @@ int scan_money(const void* text, uint32_t count, uint32_t unit, MoneyText* out) 
   return 0;
 }
 
-}  // namespace vel::lexer
+}  // namespace vel::numscan
