@@ -179,7 +179,7 @@ namespace {
 may_gc Cell line_text(int32_t line) {
   char buf[32];
   int n = std::snprintf(buf, sizeof buf, "(line %d)", line);
-  NodeId s = make_string(uint32_t(n));
+  RootedNode s(make_string(uint32_t(n)));
   append_latin1(s, std::string_view(buf, size_t(n)));
   return series_cell(TYPE_STRING, s);
 }
@@ -195,7 +195,9 @@ may_gc Cell excerpt(const uint8_t* at, const uint8_t* end) {
     while (lead > at && (*lead & 0xC0) == 0x80) lead--;
     if (lead + seq_len(lead, end) > e) e = lead;
   }
-  NodeId s = make_string(uint32_t(e - at));
+  // Rooted: ill-formed bytes before a wide character make the string widen
+  // and grow while it is built.
+  RootedNode s(make_string(uint32_t(e - at)));
   append_utf8(s, std::string_view(reinterpret_cast<const char*>(at), size_t(e - at)));
   return series_cell(TYPE_STRING, s);
 }
@@ -293,11 +295,11 @@ may_gc void close_series(Lexer& L, TypeId type) {
       }
       L.open.pop_back();
     }
-    Cell s = make_series(L, m.start, type == TYPE_MAP ? TYPE_BLOCK : type);
-    if (type == TYPE_MAP) s = map::make_at(s.node(), block::total(s));
-    if (m.new_line) s.header |= CELL_NEW_LINE;
+    RootedCell s(make_series(L, m.start, type == TYPE_MAP ? TYPE_BLOCK : type));
+    if (type == TYPE_MAP) *s = map::make_at(s->node(), block::total(*s));
+    if (m.new_line) s->header |= CELL_NEW_LINE;
     g_values.truncate(m.start);
-    g_values.push(s);
+    g_values.push(*s);
   }
   L.last_type = type;
   L.typed = true;
