@@ -1297,24 +1297,38 @@ may_gc void index_block(NodeId t, uint32_t start, uint32_t step) {
     return;
   }
   // A map: pairs from start on. A dangling last key (no value) is left out.
-  for (uint32_t i = start;;) {
+  // A key met again gives its value to the pair entered first, so a later
+  // value wins; kept pairs slide down to a write cursor, which keeps the
+  // whole pass linear however many duplicates there are.
+  uint32_t w = start, i = start;
+  for (;; i += 2) {
     NodeId block = header(t)->block;
-    uint32_t ncells = cell_count(block);
-    if (i + 1 >= ncells) break;
+    if (i + 1 >= cell_count(block)) break;
     Cell key = cells_of(block)[i];
     int32_t j = get(t, key, 0, 1, OP_STRICT);
-    if (j >= 0 && uint32_t(j) != i && uint32_t(j) + 1 < ncells) {
+    if (j >= 0 && uint32_t(j) < w) {
       Cell* c = cells_of(block);
       if (c[j + 1].header == 0) header(t)->live++;
       c[j + 1] = c[i + 1];
-      std::memmove(c + i, c + i + 2, size_t(ncells - i - 2) * 16);
-      node_buffer(block)->tail -= 32;
       continue;
     }
+    if (w != i) {
+      Cell* c = cells_of(block);
+      c[w] = c[i];
+      c[w + 1] = c[i + 1];
+    }
     grow_if_full(t);
-    enter_unique(t, i);
-    g_hooks.map_preprocess_key(block, i);
-    i += 2;
+    enter_unique(t, w);
+    g_hooks.map_preprocess_key(block, w);
+    w += 2;
+  }
+  if (w != i) {
+    // Close the gap the duplicates left, keeping a dangling last key.
+    NodeId block = header(t)->block;
+    uint32_t ncells = cell_count(block);
+    Cell* c = cells_of(block);
+    std::memmove(c + w, c + i, size_t(ncells - i) * 16);
+    node_buffer(block)->tail -= (i - w) * 16;
   }
 }
 
