@@ -14,6 +14,13 @@
 #include "datatypes/word.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
+#include "evaluator/trace.h"
+
+// A trace event site: with no trace running it costs one test of the flag.
+#define VEL_TRACE(...)                                                   \
+  do {                                                                   \
+    if (trace::g_trace.on) [[unlikely]] VEL_TRY(trace::emit(__VA_ARGS__)); \
+  } while (0)
 
 namespace vel::interp::detail {
 
@@ -181,5 +188,22 @@ int32_t find_refinement(NodeId cache, uint32_t symbol, int32_t* slot);
 void push_unused_refinements(NodeId cache, uint32_t from);
 // The store of a set-word: w is the word (any word type).
 may_gc void assign_word(Cell w, const Cell& value);
+
+// An expression's value: pushed, or the frame's result.
+inline void place(const Cell& v, bool push_mode) {
+  if (push_mode) push(v);
+  else set_result(v);
+}
+
+// Path refinements of a call: the path and the index of the first element
+// after the one that named the callable.
+struct PathRefs {
+  const Cell* path;
+  uint32_t first;
+};
+// A call with arguments from the code, and refinements from a path when
+// refs is given.
+may_gc Status eval_call_refs(const Cell& fn, const Cell& name, Code* code, bool push_mode, bool infix,
+                             const PathRefs* refs);
 
 }  // namespace vel::interp::detail

@@ -1,10 +1,9 @@
-// The interpreter: blocks, expressions, infix operators, calls, argument
-// fetching and paths.
+// The interpreter: blocks, expressions, infix operators, calls and argument
+// fetching. Argument caches are built in args_cache.cpp, paths run in
+// path.cpp.
 #include "evaluator/interpreter.h"
 
 #include <algorithm>
-#include <optional>
-#include <vector>
 
 #include "datatypes/context.h"
 #include "datatypes/float.h"
@@ -26,6 +25,7 @@
 namespace vel::interp {
 
 using namespace detail;
+using trace::Where;
 
 namespace detail {
 NodeId g_body_ctx = NO_BODY;
@@ -38,38 +38,7 @@ namespace {
 
 RootedCells* g_interp_roots = nullptr;
 
-// A trace event site: with no trace running it costs one test of the flag.
-#define VEL_TRACE(...)                                                   \
-  do {                                                                   \
-    if (trace::g_trace.on) [[unlikely]] VEL_TRY(trace::emit(__VA_ARGS__)); \
-  } while (0)
-using trace::Where;
-
-
-
-}  // namespace
-
-namespace detail {
-
-FrameName frame_name(const Cell& name) {
-  if (word::is_any_word(name.type())) return {name.w2, name.w1};
-  // A call through a path (append/only) is named by the path's head word,
-  // so that errors name the function.
-  if (name.type() >= TYPE_PATH && name.type() <= TYPE_GET_PATH && name.index() >= 0 &&
-      uint32_t(name.index()) < block_length(name.node())) {
-    Cell head = node_buffer(name.node())->cells()[name.index()];
-    if (word::is_any_word(head.type())) return {head.w2, head.w1};
-  }
-  return {sym_exact(SymId::ANON_TAG), 0};
-}
-
-}  // namespace detail
-
-namespace {
-
 inline bool is_function_value(TypeId t) { return func::is_callable(t); }
-
-
 
 // Is the cell at code.pos a word whose value is an op!? The value is
 // returned through op.
@@ -93,13 +62,10 @@ bool infix_next(const Code& code, Cell* op) {
 }
 
 may_gc Status eval_push(Code& code, bool no_infix, bool passive);
-
-}  // namespace
+may_gc Status call_prefix(const Cell& fn, const Cell& name, Code* code);
 
 // ---------------------------------------------------------------------------
 // Blocks and expressions
-
-namespace {
 
 // A block without a form that holds for it, or with a trace on.
 [[gnu::noinline]] may_gc Status eval_block_walked(Cell block, bool chain) {
@@ -138,53 +104,6 @@ namespace {
   return Status::OK;
 }
 
-}  // namespace
-
-may_gc Status eval_block(Cell block, bool chain) {
-  if (!trace::g_trace.on) [[likely]] {
-    if (Form* form = valid_form(block)) [[likely]] {
-      Cell* result = push(block);
-      VEL_TRY(run_form(*form, block, result));
-      g_stack.top = result + 1;
-      if (chain) *g_stack.base = *result;
-      return Status::OK;
-    }
-  }
-  return eval_block_walked(block, chain);
-}
-
-namespace detail {
-
-may_gc void assign_word(Cell w, const Cell& value) {
-  w.set_type(TYPE_WORD);
-  // A resolved word of a context without change handling takes the value
-  // in place; watched objects (on-change*, owned series) and the rest go
-  // the general way.
-  Cell* slot = value.is(TYPE_UNSET) ? nullptr : word_slot(w);
-  if (slot) {
-    NodeId ctx = w.w1;
-    if (context::kind(ctx) != context::KIND_OBJECT || context::is_stack(ctx)) {
-      *slot = value;
-      return;
-    }
-    // An object nobody watches: the global context, mostly.
-    if (quiet_object_store(ctx, w.w3)) {
-      *slot = value;
-      return;
-    }
-  }
-  word::set(&w, value);
-}
-
-}  // namespace detail
-
-namespace {
-
-inline void place(const Cell& v, bool push_mode) {
-  if (push_mode) push(v);
-  else set_result(v);
-}
-
 may_gc Status eval_set_word(Code& code, bool push_mode) {
   Cell sw = *code.cell();
   code.pos++;
@@ -221,10 +140,6 @@ may_gc Status eval_set_path(Code& code, bool push_mode) {
   return Status::OK;
 }
 
-}  // namespace
-
-namespace {
-
 // The k-th argument word of a callable's spec, as a word! (for errors).
 Cell spec_arg_word(const Cell& fn, uint32_t k) {
   NodeId spec = func::spec_node(fn);
@@ -237,44 +152,6 @@ Cell spec_arg_word(const Cell& fn, uint32_t k) {
   }
   return none_cell();
 }
-
-}  // namespace
-
-namespace detail {
-
-may_gc Status infix_apply(const Cell& op, TypeId src, const Cell& name, Cell* left) {
-  Cell out;
-  if (infix_fast(op, src, *left, left[1], &out)) {
-    *left = out;
-    g_stack.top = left + 1;
-    VEL_TRACE(trace::EV_RETURN, trace::kNowhere, left, &name);
-    return Status::OK;
-  }
-  Cell callee = op;
-  callee.header = src;
-  g_stack.top = left + 2;
-  // The frame holds the two operands, so that errors name the operator.
-  FrameName fname = frame_name(name);
-  stack_mark_at(left, FRAME_NATIVE | FRAME_INTERPRETED, fname.symbol, fname.ctx);
-  // Type checks against the first two argument entries.
-  Cell cache = args_cache(callee);
-  uint32_t k = 0;
-  for (uint32_t i = 0, n = node_buffer(cache.node())->used() >> 4; i < n && k < 2; i++) {
-    Cell e = node_buffer(cache.node())->cells()[i];
-    if (!e.is(TYPE_TYPESET) || func::arg_mode(e) == func::ARG_RETURN) continue;
-    Cell* v = left + k;
-    if (!func::typeset_has(e, v->type())) fire(ErrId::EXPECT_ARG, name, datatype_cell(v->type()), spec_arg_word(callee, k));
-    k++;
-  }
-  VEL_TRY(call_body(callee, left));
-  stack_unwind();
-  VEL_TRACE(trace::EV_RETURN, trace::kNowhere, g_stack.top - 1, &name);
-  return Status::OK;
-}
-
-}  // namespace detail
-
-namespace {
 
 // An operator over a native or action: the right operand is one value or
 // prefix call (no infix of its own); the two operands are the call's
@@ -301,13 +178,6 @@ namespace {
   VEL_TRACE(trace::EV_CALL, trace::kNowhere, &op, &name);
   return infix_apply(op, src, name, left);
 }
-
-}  // namespace
-
-namespace {
-
-
-may_gc Status call_prefix(const Cell& fn, const Cell& name, Code* code);
 
 // The terms that are not a word or a literal.
 [[gnu::noinline]] may_gc Status eval_other(Code& code, Cell v, bool passive) {
@@ -386,280 +256,16 @@ inline bool infix_at(const Code& code, Cell* op) {
   return infix_next(code, op);
 }
 
-}  // namespace
-
-namespace detail {
-
-// Operators after a value at `left`: no precedence, left to right.
-[[gnu::noinline]] may_gc Status eval_infix(Code& code, Cell* left) {
-  Cell op;
-  while (infix_at(code, &op)) {
-    Cell name = *code_cell(code);
-    VEL_TRACE(trace::EV_FETCH, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, &name);
-    code.pos++;
-    // The left operand is the first argument, in place.
-    TypeId src = func::op_source_type(op);
-    if (src == TYPE_ACTION || src == TYPE_NATIVE) {
-      VEL_TRY(infix_native(op, src, name, code, left));
-      continue;
-    }
-    g_stack.top = left;
-    // Nothing else may hold the function while its arguments run.
-    RootedCell callee(*func::more_cell(op, func::MORE_OP_SOURCE));
-    VEL_TRY(eval_call(*callee, name, &code, true, true));
-  }
-  return Status::OK;
-}
-
-}  // namespace detail
-
-namespace {
-
 [[gnu::noinline]] may_gc Status trace_fetch(const Code& code) {
   return trace::emit(trace::EV_FETCH, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, code_cell(code));
 }
-
-}  // namespace
-
-namespace detail {
-
-// One expression from the cell c at code.pos (not at the end), its value
-// pushed.
-may_gc Status eval_push_at(Code& code, const Cell* c, bool no_infix, bool passive) {
-  Cell* start = g_stack.top;
-  if (trace::g_trace.on) [[unlikely]] {
-    VEL_TRY(trace_fetch(code));
-    c = code_cell(code);  // the callback may have run the collector
-    if (!c) fire(ErrId::NO_ARG);
-  }
-  Cell v = *c;
-  code.pos++;
-  TypeId t = v.type();
-  if (t == TYPE_WORD) {
-    const Cell* slot = word_slot(v);
-    Cell val = slot ? *slot : word::get_any(v);
-    TypeId vt = val.type();
-    if (vt == TYPE_NATIVE || vt == TYPE_ACTION || vt == TYPE_FUNCTION) [[likely]] {
-      VEL_TRY(call_prefix(val, v, &code));
-    } else if (vt != TYPE_UNSET && vt != TYPE_OP && vt != TYPE_ROUTINE) [[likely]] {
-      *push_slot() = val;
-    } else {
-      VEL_TRY(eval_word_slow(code, v, val));
-    }
-  } else if (t == TYPE_INTEGER || t == TYPE_BLOCK || t == TYPE_FLOAT || t == TYPE_STRING || t == TYPE_LOGIC ||
-             t == TYPE_NONE || t == TYPE_CHAR) {
-    *push_slot() = v;
-  } else {
-    VEL_TRY(eval_other(code, v, passive));
-  }
-  if (no_infix) return Status::OK;
-  // Most values are not followed by an operator word.
-  const Cell* next = code_cell(code);
-  if (!next || !next->is(TYPE_WORD)) [[likely]]
-    return Status::OK;
-  return eval_infix(code, start);
-}
-
-}  // namespace detail
-
-namespace {
 
 may_gc Status eval_push(Code& code, bool no_infix, bool passive) {
   return eval_push_at(code, code_cell(code), no_infix, passive);
 }
 
-}  // namespace
-
-may_gc Status eval_expression(Code& code, bool no_infix, bool push_mode, bool passive) {
-  if (push_mode) return eval_push(code, no_infix, passive);
-  VEL_TRY(eval_push(code, no_infix, passive));
-  set_result(*(g_stack.top - 1));
-  VEL_TRACE(trace::EV_EXPR, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, g_stack.base);
-  return Status::OK;
-}
-
-may_gc Status eval_next(Code& code, bool push_mode) {
-  stack_mark(FRAME_NATIVE, sym_exact(SymId::BODY_TAG), 0);
-  VEL_TRY(eval_expression(code, false, push_mode));
-  if (push_mode) stack_unwind();
-  else stack_unwind_last();
-  return Status::OK;
-}
-
 // ---------------------------------------------------------------------------
-// Argument caches
-
-namespace {
-
-
-// Builds the argument cache of a callable from its spec (once).
-may_gc Cell build_args_cache(const Cell& fn) {
-  bool native = fn.is(TYPE_NATIVE) || fn.is(TYPE_ACTION);
-  RootedCell keep(fn);
-  Cell spec = series_cell(TYPE_BLOCK, func::spec_node(fn));
-  uint32_t n = block_length(spec.node());
-  RootedCell cache(series_cell(TYPE_BLOCK, alloc_cells(n + 2)));
-  uint32_t refinements = 0, locals = 0;
-  for (uint32_t i = 0; i < n; i++) {
-    Cell item = node_buffer(spec.node())->cells()[i];
-    auto append = [&](const Cell& c) {
-      NodeId blk = cache->node();
-      Buffer* b = node_buffer(blk);
-      if (b->tail + 16 > b->capacity) b = expand_series(blk, 0);
-      *b->cell_tail() = c;
-      b->tail += 16;
-    };
-    auto arg_typeset = [&](uint32_t mode) {
-      Cell ts;
-      if (i + 1 < n && node_buffer(spec.node())->cells()[i + 1].is(TYPE_BLOCK) &&
-          block_length(node_buffer(spec.node())->cells()[i + 1].node()) >
-              uint32_t(node_buffer(spec.node())->cells()[i + 1].index())) {
-        ts = typeset::from_spec(node_buffer(spec.node())->cells()[i + 1]);
-      } else {
-        ts = typeset::make_default();
-      }
-      ts.header = (ts.header & ~func::ARG_MODE_MASK) | (mode << func::ARG_MODE_SHIFT);
-      append(ts);
-    };
-    switch (item.type()) {
-      case TYPE_WORD:
-        arg_typeset(func::ARG_NORMAL);
-        break;
-      case TYPE_GET_WORD:
-        arg_typeset(func::ARG_GET);
-        break;
-      case TYPE_LIT_WORD:
-        arg_typeset(func::ARG_LIT);
-        break;
-      case TYPE_SET_WORD:
-        if (symbol::resolve(item.w2) != sym(SymId::RETURN)) fire(ErrId::BAD_FUNC_DEF, item);
-        arg_typeset(func::ARG_RETURN);
-        break;
-      case TYPE_REFINEMENT: {
-        if (symbol::resolve(item.w2) == sym(SymId::LOCAL)) {
-          // The locals: /local and every word after it, up to return: or the end.
-          locals = 1;
-          for (i++; i < n; i++) {
-            Cell l = node_buffer(spec.node())->cells()[i];
-            if (l.is(TYPE_SET_WORD)) {
-              i--;
-              break;
-            }
-            if (l.is(TYPE_WORD)) locals++;
-          }
-          break;
-        }
-        Cell r = item;
-        if (native) r.w3 = ++refinements;
-        append(r);
-        break;
-      }
-      default:
-        break;
-    }
-  }
-  NodeId blk = cache->node();
-  if (locals > 0) {
-    Buffer* b = node_buffer(blk);
-    if (b->tail + 16 > b->capacity) b = expand_series(blk, 0);
-    *b->cell_tail() = integer_cell(int32_t(locals));
-    b->tail += 16;
-  }
-  // The call shape in the cache cell's spare word, so that calls without
-  // path refinements can skip the general loop: the number of leading
-  // plain arguments and the locals, when every entry before the first
-  // refinement is a plain argument and there is no return: entry.
-  bool simple = true, in_refinements = false, lead = true;
-  uint32_t arity = 0;
-  for (uint32_t i = 0, m = block_length(cache->node()); i < m; i++) {
-    const Cell& e = node_buffer(cache->node())->cells()[i];
-    if (e.is(TYPE_REFINEMENT)) {
-      in_refinements = true;
-      lead = false;
-    } else if (e.is(TYPE_TYPESET)) {
-      func::ArgMode mode = func::arg_mode(e);
-      if (mode == func::ARG_RETURN) lead = false;
-      else if (lead && mode == func::ARG_NORMAL) arity++;
-      else if (!in_refinements) simple = false;
-    }
-  }
-  Cell summary = *cache;
-  summary.w3 = (simple && arity < 256 && locals < 32768)
-                   ? (SHAPE_SIMPLE | (in_refinements ? SHAPE_REFINEMENTS : 0) | arity | (locals << 8))
-                   : 0;
-  *func::more_cell(*keep, func::MORE_CACHE) = summary;
-  return summary;
-}
-
-}  // namespace
-
-namespace detail {
-
-Cell args_cache(const Cell& fn) {
-  Cell* c = func::more_cell(fn, func::MORE_CACHE);
-  if (c->is(TYPE_BLOCK)) return *c;
-  return build_args_cache(fn);
-}
-
-}  // namespace detail
-
-
-namespace detail {
-
-// The error argument naming a call: the word, or the path.
-Cell call_name(const Cell& name) { return name.is(TYPE_UNSET) ? runtime_word(SymId::ANON_TAG) : name; }
-
-}  // namespace detail
-
-
-namespace detail {
-
-// The word of argument entry i (for errors): word i of the spec.
-Cell arg_word(const Cell& fn, uint32_t entry) {
-  // Entries index the spec's argument words in order; find the entry-th one.
-  NodeId spec = func::spec_node(fn);
-  uint32_t n = block_length(spec), k = 0;
-  for (uint32_t i = 0; i < n; i++) {
-    Cell c = node_buffer(spec)->cells()[i];
-    TypeId t = c.type();
-    if (t == TYPE_WORD || t == TYPE_GET_WORD || t == TYPE_LIT_WORD || t == TYPE_REFINEMENT || t == TYPE_SET_WORD) {
-      if (k == entry) {
-        c.set_type(TYPE_WORD);
-        return c;
-      }
-      k++;
-    }
-  }
-  return none_cell();
-}
-
-}  // namespace detail
-
-
-namespace detail {
-
-int32_t find_refinement(NodeId cache, uint32_t symbol, int32_t* slot) {
-  uint32_t at = 0;
-  Buffer* b = node_buffer(cache);
-  for (uint32_t i = 0, n = b->used() >> 4; i < n; i++) {
-    const Cell& e = b->cells()[i];
-    if ((e.is(TYPE_TYPESET) && func::arg_mode(e) == func::ARG_RETURN) || e.is(TYPE_INTEGER)) continue;
-    if (e.is(TYPE_REFINEMENT) && symbol::resolve(e.w2) == symbol) {
-      *slot = int32_t(at);
-      return int32_t(i);
-    }
-    at++;
-  }
-  return -1;
-}
-
-[[noreturn]] void expect_arg(const Cell& fn, const Cell& name, const Cell& value, uint32_t entry) {
-  fire(ErrId::EXPECT_ARG, call_name(name), datatype_cell(value.type()), arg_word(fn, entry));
-}
-
-}  // namespace detail
-
-namespace {
+// Calls
 
 // Fetches one argument by its mode and pushes it.
 may_gc Status fetch_argument(const Cell& fn, const Cell& name, Code* code, uint32_t entry, func::ArgMode mode,
@@ -697,33 +303,6 @@ may_gc Status fetch_argument(const Cell& fn, const Cell& name, Code* code, uint3
 }
 
 inline bool type_ok(const Cell& ts, const Cell& v) { return func::typeset_has(ts, v.type()); }
-
-// Path refinements of a call: the path and the index of the first element
-// after the one that named the callable.
-struct PathRefs {
-  const Cell* path;
-  uint32_t first;
-};
-
-
-}  // namespace
-
-namespace detail {
-
-// The refinements of a call that uses none of them: false, and none for
-// their arguments.
-[[gnu::noinline]] void push_unused_refinements(NodeId cache, uint32_t from) {
-  Buffer* cb = node_buffer(cache);
-  for (uint32_t i = from, n = cb->used() >> 4; i < n; i++) {
-    TypeId t = cb->cells()[i].type();
-    if (t == TYPE_REFINEMENT) push(logic_cell(false));
-    else if (t == TYPE_TYPESET && func::arg_mode(cb->cells()[i]) != func::ARG_RETURN) push(none_cell());
-  }
-}
-
-}  // namespace detail
-
-namespace {
 
 // Collects the arguments of a call into the current frame (base), then
 // calls the function.
@@ -841,7 +420,210 @@ may_gc Status eval_arguments(const Cell& fn, const Cell& name, Code* code, const
   return trace::emit(event, where, &fn, &name);
 }
 
+// The common call: named by a word or by nothing, arguments from the code,
+// the result pushed in place of the callable's copy.
+may_gc Status call_prefix(const Cell& fn, const Cell& name, Code* code) {
+  if (trace::g_trace.on) [[unlikely]]
+    return eval_call_refs(fn, name, code, true, false, nullptr);
+  // The copy keeps the callable alive while it runs.
+  Cell* fn_slot = push(fn);
+  FrameName fname = frame_name(name);
+  Cell* base;
+  if (fn.is(TYPE_FUNCTION)) {
+    base = stack_mark(FRAME_FUNCTION | FRAME_INTERPRETED, fname.symbol, fname.ctx);
+    (g_stack.frame_top - 1)->func_ctx = func::context_of(fn);
+  } else {
+    base = stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, fname.symbol, fname.ctx);
+  }
+  Cell cache = args_cache(fn);
+  if (cache.w3 & SHAPE_SIMPLE) {
+    // Plain arguments only: each one expression, type-checked.
+    uint32_t arity = cache.w3 & 0xFF, locals = (cache.w3 >> 8) & 0x7FFF;
+    for (uint32_t i = 0; i < arity; i++) {
+      const Cell* c = code_cell(*code);
+      if (!c) fire(ErrId::NO_ARG, call_name(name), arg_word(fn, i));
+      VEL_TRY(eval_push_at(*code, c, false, false));
+      if (!type_ok(node_buffer(cache.node())->cells()[i], g_stack.top[-1])) [[unlikely]]
+        expect_arg(fn, name, g_stack.top[-1], i);
+    }
+    if (cache.w3 & SHAPE_REFINEMENTS) push_unused_refinements(cache.node(), arity);
+    if (locals > 0) {
+      push(logic_cell(false));
+      for (uint32_t i = 1; i < locals; i++) push(none_cell());
+    }
+    VEL_TRACE(trace::EV_CALL, trace::kNowhere, &fn, &name);
+    VEL_TRY(call_body(fn, base));
+  } else {
+    VEL_TRY(eval_arguments(fn, name, code, nullptr, false, base));
+  }
+  stack_unwind();
+  *fn_slot = *base;
+  g_stack.top = base;
+  VEL_TRACE(trace::EV_RETURN, trace::kNowhere, fn_slot, &name);
+  return Status::OK;
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Blocks and expressions
+
+namespace detail {
+
+FrameName frame_name(const Cell& name) {
+  if (word::is_any_word(name.type())) return {name.w2, name.w1};
+  // A call through a path (append/only) is named by the path's head word,
+  // so that errors name the function.
+  if (name.type() >= TYPE_PATH && name.type() <= TYPE_GET_PATH && name.index() >= 0 &&
+      uint32_t(name.index()) < block_length(name.node())) {
+    Cell head = node_buffer(name.node())->cells()[name.index()];
+    if (word::is_any_word(head.type())) return {head.w2, head.w1};
+  }
+  return {sym_exact(SymId::ANON_TAG), 0};
+}
+
+may_gc void assign_word(Cell w, const Cell& value) {
+  w.set_type(TYPE_WORD);
+  // A resolved word of a context without change handling takes the value
+  // in place; watched objects (on-change*, owned series) and the rest go
+  // the general way.
+  Cell* slot = value.is(TYPE_UNSET) ? nullptr : word_slot(w);
+  if (slot) {
+    NodeId ctx = w.w1;
+    if (context::kind(ctx) != context::KIND_OBJECT || context::is_stack(ctx)) {
+      *slot = value;
+      return;
+    }
+    // An object nobody watches: the global context, mostly.
+    if (quiet_object_store(ctx, w.w3)) {
+      *slot = value;
+      return;
+    }
+  }
+  word::set(&w, value);
+}
+
+may_gc Status infix_apply(const Cell& op, TypeId src, const Cell& name, Cell* left) {
+  Cell out;
+  if (infix_fast(op, src, *left, left[1], &out)) {
+    *left = out;
+    g_stack.top = left + 1;
+    VEL_TRACE(trace::EV_RETURN, trace::kNowhere, left, &name);
+    return Status::OK;
+  }
+  Cell callee = op;
+  callee.header = src;
+  g_stack.top = left + 2;
+  // The frame holds the two operands, so that errors name the operator.
+  FrameName fname = frame_name(name);
+  stack_mark_at(left, FRAME_NATIVE | FRAME_INTERPRETED, fname.symbol, fname.ctx);
+  // Type checks against the first two argument entries.
+  Cell cache = args_cache(callee);
+  uint32_t k = 0;
+  for (uint32_t i = 0, n = node_buffer(cache.node())->used() >> 4; i < n && k < 2; i++) {
+    Cell e = node_buffer(cache.node())->cells()[i];
+    if (!e.is(TYPE_TYPESET) || func::arg_mode(e) == func::ARG_RETURN) continue;
+    Cell* v = left + k;
+    if (!func::typeset_has(e, v->type())) fire(ErrId::EXPECT_ARG, name, datatype_cell(v->type()), spec_arg_word(callee, k));
+    k++;
+  }
+  VEL_TRY(call_body(callee, left));
+  stack_unwind();
+  VEL_TRACE(trace::EV_RETURN, trace::kNowhere, g_stack.top - 1, &name);
+  return Status::OK;
+}
+
+// Operators after a value at `left`: no precedence, left to right.
+[[gnu::noinline]] may_gc Status eval_infix(Code& code, Cell* left) {
+  Cell op;
+  while (infix_at(code, &op)) {
+    Cell name = *code_cell(code);
+    VEL_TRACE(trace::EV_FETCH, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, &name);
+    code.pos++;
+    // The left operand is the first argument, in place.
+    TypeId src = func::op_source_type(op);
+    if (src == TYPE_ACTION || src == TYPE_NATIVE) {
+      VEL_TRY(infix_native(op, src, name, code, left));
+      continue;
+    }
+    g_stack.top = left;
+    // Nothing else may hold the function while its arguments run.
+    RootedCell callee(*func::more_cell(op, func::MORE_OP_SOURCE));
+    VEL_TRY(eval_call(*callee, name, &code, true, true));
+  }
+  return Status::OK;
+}
+
+// One expression from the cell c at code.pos (not at the end), its value
+// pushed.
+may_gc Status eval_push_at(Code& code, const Cell* c, bool no_infix, bool passive) {
+  Cell* start = g_stack.top;
+  if (trace::g_trace.on) [[unlikely]] {
+    VEL_TRY(trace_fetch(code));
+    c = code_cell(code);  // the callback may have run the collector
+    if (!c) fire(ErrId::NO_ARG);
+  }
+  Cell v = *c;
+  code.pos++;
+  TypeId t = v.type();
+  if (t == TYPE_WORD) {
+    const Cell* slot = word_slot(v);
+    Cell val = slot ? *slot : word::get_any(v);
+    TypeId vt = val.type();
+    if (vt == TYPE_NATIVE || vt == TYPE_ACTION || vt == TYPE_FUNCTION) [[likely]] {
+      VEL_TRY(call_prefix(val, v, &code));
+    } else if (vt != TYPE_UNSET && vt != TYPE_OP && vt != TYPE_ROUTINE) [[likely]] {
+      *push_slot() = val;
+    } else {
+      VEL_TRY(eval_word_slow(code, v, val));
+    }
+  } else if (t == TYPE_INTEGER || t == TYPE_BLOCK || t == TYPE_FLOAT || t == TYPE_STRING || t == TYPE_LOGIC ||
+             t == TYPE_NONE || t == TYPE_CHAR) {
+    *push_slot() = v;
+  } else {
+    VEL_TRY(eval_other(code, v, passive));
+  }
+  if (no_infix) return Status::OK;
+  // Most values are not followed by an operator word.
+  const Cell* next = code_cell(code);
+  if (!next || !next->is(TYPE_WORD)) [[likely]]
+    return Status::OK;
+  return eval_infix(code, start);
+}
+
+}  // namespace detail
+
+may_gc Status eval_block(Cell block, bool chain) {
+  if (!trace::g_trace.on) [[likely]] {
+    if (Form* form = valid_form(block)) [[likely]] {
+      Cell* result = push(block);
+      VEL_TRY(run_form(*form, block, result));
+      g_stack.top = result + 1;
+      if (chain) *g_stack.base = *result;
+      return Status::OK;
+    }
+  }
+  return eval_block_walked(block, chain);
+}
+
+may_gc Status eval_expression(Code& code, bool no_infix, bool push_mode, bool passive) {
+  if (push_mode) return eval_push(code, no_infix, passive);
+  VEL_TRY(eval_push(code, no_infix, passive));
+  set_result(*(g_stack.top - 1));
+  VEL_TRACE(trace::EV_EXPR, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, g_stack.base);
+  return Status::OK;
+}
+
+may_gc Status eval_next(Code& code, bool push_mode) {
+  stack_mark(FRAME_NATIVE, sym_exact(SymId::BODY_TAG), 0);
+  VEL_TRY(eval_expression(code, false, push_mode));
+  if (push_mode) stack_unwind();
+  else stack_unwind_last();
+  return Status::OK;
+}
+
+// ---------------------------------------------------------------------------
+// Calls
 
 namespace detail {
 
@@ -905,14 +687,6 @@ may_gc Status eval_function_body(const Cell& fn, Cell* base) {
   return s;
 }
 
-}  // namespace detail
-
-namespace {
-
-}  // namespace
-
-namespace detail {
-
 may_gc Status call_body(const Cell& fn, Cell* base) {
   switch (fn.type()) {
     case TYPE_NATIVE: {
@@ -930,10 +704,6 @@ may_gc Status call_body(const Cell& fn, Cell* base) {
       fire(ErrId::NOT_DONE);
   }
 }
-
-}  // namespace detail
-
-namespace {
 
 may_gc Status eval_call_refs(const Cell& fn, const Cell& name, Code* code, bool push_mode, bool infix,
                              const PathRefs* refs) {
@@ -965,50 +735,7 @@ may_gc Status eval_call_refs(const Cell& fn, const Cell& name, Code* code, bool 
   return Status::OK;
 }
 
-// The common call: named by a word or by nothing, arguments from the code,
-// the result pushed in place of the callable's copy.
-may_gc Status call_prefix(const Cell& fn, const Cell& name, Code* code) {
-  if (trace::g_trace.on) [[unlikely]]
-    return eval_call_refs(fn, name, code, true, false, nullptr);
-  // The copy keeps the callable alive while it runs.
-  Cell* fn_slot = push(fn);
-  FrameName fname = frame_name(name);
-  Cell* base;
-  if (fn.is(TYPE_FUNCTION)) {
-    base = stack_mark(FRAME_FUNCTION | FRAME_INTERPRETED, fname.symbol, fname.ctx);
-    (g_stack.frame_top - 1)->func_ctx = func::context_of(fn);
-  } else {
-    base = stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, fname.symbol, fname.ctx);
-  }
-  Cell cache = args_cache(fn);
-  if (cache.w3 & SHAPE_SIMPLE) {
-    // Plain arguments only: each one expression, type-checked.
-    uint32_t arity = cache.w3 & 0xFF, locals = (cache.w3 >> 8) & 0x7FFF;
-    for (uint32_t i = 0; i < arity; i++) {
-      const Cell* c = code_cell(*code);
-      if (!c) fire(ErrId::NO_ARG, call_name(name), arg_word(fn, i));
-      VEL_TRY(eval_push_at(*code, c, false, false));
-      if (!type_ok(node_buffer(cache.node())->cells()[i], g_stack.top[-1])) [[unlikely]]
-        expect_arg(fn, name, g_stack.top[-1], i);
-    }
-    if (cache.w3 & SHAPE_REFINEMENTS) push_unused_refinements(cache.node(), arity);
-    if (locals > 0) {
-      push(logic_cell(false));
-      for (uint32_t i = 1; i < locals; i++) push(none_cell());
-    }
-    VEL_TRACE(trace::EV_CALL, trace::kNowhere, &fn, &name);
-    VEL_TRY(call_body(fn, base));
-  } else {
-    VEL_TRY(eval_arguments(fn, name, code, nullptr, false, base));
-  }
-  stack_unwind();
-  *fn_slot = *base;
-  g_stack.top = base;
-  VEL_TRACE(trace::EV_RETURN, trace::kNowhere, fn_slot, &name);
-  return Status::OK;
-}
-
-}  // namespace
+}  // namespace detail
 
 may_gc Status eval_call(const Cell& fn, const Cell& name, Code* code, bool push_mode, bool infix) {
   return eval_call_refs(fn, name, code, push_mode, infix, nullptr);
@@ -1055,108 +782,6 @@ may_gc Status call_callback(const Cell& fn_in, uint32_t name, uint32_t bit, cons
   stack_unwind();
   g_stack.top = g_stack.begin + saved_top;
   return s;
-}
-
-may_gc Cell arguments_cache(const Cell& fn) { return args_cache(fn); }
-
-may_gc uint32_t frame_size(const Cell& fn) {
-  Cell cache = args_cache(fn);
-  uint32_t n = block_length(cache.node()), size = 0;
-  for (uint32_t i = 0; i < n; i++) {
-    Cell e = node_buffer(cache.node())->cells()[i];
-    if (e.is(TYPE_REFINEMENT) || (e.is(TYPE_TYPESET) && func::arg_mode(e) != func::ARG_RETURN)) size++;
-    if (e.is(TYPE_INTEGER)) size += e.w2;
-  }
-  return size;
-}
-
-// ---------------------------------------------------------------------------
-// Paths
-
-may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool push_mode, bool case_sensitive) {
-  RootedCell keep(path);
-  NodeId pnode = path.node();
-  uint32_t len = block_length(pnode);
-  uint32_t head = path.index() < 0 ? 0 : std::min<uint32_t>(uint32_t(path.index()), len);
-  if (head >= len) fire(ErrId::EMPTY_PATH);
-  Cell first = node_buffer(pnode)->cells()[head];
-  if (!first.is(TYPE_WORD)) fire(ErrId::WORD_FIRST, path);
-  TypeId ptype = path.type();
-  VEL_TRACE(trace::EV_ENTER, Where{pnode, ptype, int32_t(head)}, nullptr);
-  VEL_TRACE(trace::EV_FETCH, Where{pnode, ptype, int32_t(head)}, &first);
-  uint32_t start = cell_index(g_stack.top);
-  Cell set_value = set ? *g_stack.base : unset_cell();
-  RootedCell value(word_value(first));
-  if (func::is_callable(value->type())) {
-    if (set) fire(ErrId::INVALID_PATH_SET, path);
-    if (get) fire(ErrId::INVALID_PATH_GET, path);
-    PathRefs refs{keep.get(), head + 1};
-    VEL_TRY(eval_call_refs(*value, path, code, push_mode, false, &refs));
-    VEL_TRACE(trace::EV_EXIT, Where{pnode, ptype, int32_t(len)}, g_stack.top - 1);
-    return Status::OK;
-  }
-  if (value->is(TYPE_UNSET)) fire(ErrId::UNSET_PATH, path, first);
-  VEL_TRACE(trace::EV_PUSH, Where{pnode, ptype, int32_t(head) + 1}, value.get());
-  RootedCell parent(none_cell());
-  RootedCell prev(first);
-  int32_t step = 0;
-  // A set-path keeps every level's step, with its parent and element, for
-  // scalars that store a changed copy back into the level above.
-  std::vector<Cell> levels;
-  std::vector<PathStep> steps;
-  std::optional<RootedCells> levels_root;
-  if (set) {
-    levels.resize(2 * size_t(len - head));
-    steps.resize(len - head);
-    levels_root.emplace(levels.data(), levels.size());
-  }
-  for (uint32_t k = head + 1; k < len; k++) {
-    Cell el = node_buffer(pnode)->cells()[k];
-    VEL_TRACE(trace::EV_FETCH, Where{pnode, ptype, int32_t(k)}, &el);
-    RootedCell selector(el);
-    if (el.is(TYPE_GET_WORD)) {
-      *selector = word_value(el);
-    } else if (el.is(TYPE_PAREN)) {
-      Cell blk = el;
-      blk.set_type(TYPE_BLOCK);
-      VEL_TRY(eval_block(blk, false));
-      *selector = *(g_stack.top - 1);
-    }
-    if (selector->is(TYPE_UNSET)) fire(ErrId::INVALID_PATH, path, el);
-    VEL_TRACE(trace::EV_PUSH, Where{pnode, ptype, int32_t(k) + 1}, selector.get());
-    bool last = k + 1 >= len;
-    PathStep ps{keep.get(), parent.get(), prev.get(), step, case_sensitive, get, last, false};
-    if (set && last && k - head >= 2) {
-      ps.owner = (parent->is(TYPE_OBJECT) && parent->w3 != 0 && prev->is(TYPE_WORD)) || parent->is(TYPE_BLOCK) ||
-                 parent->is(TYPE_PAREN) || parent->is(TYPE_HASH) ||
-                 (parent->type() >= TYPE_PATH && parent->type() <= TYPE_GET_PATH);
-    }
-    if (set) {
-      size_t i = size_t(step);
-      levels[2 * i] = *parent;
-      levels[2 * i + 1] = *prev;
-      ps.parent = &levels[2 * i];
-      ps.prev_elem = &levels[2 * i + 1];
-      ps.outer = i > 0 ? &steps[i - 1] : nullptr;
-      steps[i] = ps;
-    }
-    Cell next = eval_path_step(*value, *selector, (set && last) ? &set_value : nullptr, ps);
-    if (!set && !get && func::is_callable(next.type())) {
-      g_stack.top = g_stack.begin + start;
-      PathRefs refs{keep.get(), k + 1};
-      VEL_TRY(eval_call_refs(next, path, code, push_mode, false, &refs));
-      VEL_TRACE(trace::EV_EXIT, Where{pnode, ptype, int32_t(len)}, g_stack.top - 1);
-      return Status::OK;
-    }
-    *parent = *value;
-    *value = next;
-    *prev = el;
-    step++;
-  }
-  VEL_TRACE(trace::EV_EXIT, Where{pnode, ptype, int32_t(len)}, value.get());
-  g_stack.top = g_stack.begin + start;
-  place(*value, push_mode);
-  return Status::OK;
 }
 
 void interpreter_init() {
