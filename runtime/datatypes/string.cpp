@@ -1,7 +1,8 @@
 // string!: character storage, the low-level character operations, and the
-// registration of string! and the types that share its cell. The actions
-// live in string_mold.cpp (conversion, form, mold), string_search.cpp
-// (comparison, find, select, paths) and string_modify.cpp (editing).
+// registration of string!. The actions live in string_mold.cpp
+// (conversion, form, mold), string_search.cpp (comparison, find, select,
+// paths) and string_modify.cpp (editing). The types that share its cell
+// (file!, url!, tag!, email!, ref!) register in files of their own.
 #include "datatypes/string.h"
 
 #include <algorithm>
@@ -217,7 +218,6 @@ std::string to_hex(int32_t v, bool trim) {
   if (v == 0) return "00";
   return s;
 }
-
 }  // namespace vel::string
 
 // --- registration ------------------------------------------------------------------
@@ -267,13 +267,5 @@ void register_type_STRING() {
       .inherit(ACT_MODIFY)
       .done();
 }
-
-// The sharing types take every string! slot until their own modules give
-// them their literal forms (url!, file!, tag!, email!, ref! molds).
-void register_type_URL() { TypeBuilder(TYPE_URL).inherit_rest().done(); }
-void register_type_FILE() { TypeBuilder(TYPE_FILE).inherit_rest().done(); }
-void register_type_TAG() { TypeBuilder(TYPE_TAG).inherit_rest().done(); }
-void register_type_EMAIL() { TypeBuilder(TYPE_EMAIL).inherit_rest().done(); }
-void register_type_REF() { TypeBuilder(TYPE_REF).inherit_rest().done(); }
 
 }  // namespace vel

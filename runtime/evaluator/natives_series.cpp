@@ -20,7 +20,8 @@
 #include "datatypes/block.h"
 #include "datatypes/date.h"
 #include "datatypes/error.h"
-#include "datatypes/file_path.h"
+#include "datatypes/file.h"
+#include "datatypes/url.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
@@ -304,97 +305,17 @@ Status native_complement_q(Cell* base) {
 
 // --- %XX escapes -----------------------------------------------------------------------------
 
-inline int hex_value(uint32_t c) {
-  if (c >= '0' && c <= '9') return int(c - '0');
-  if (c >= 'A' && c <= 'F') return int(c - 'A' + 10);
-  if (c >= 'a' && c <= 'f') return int(c - 'a' + 10);
-  return -1;
-}
-
-// The byte of a %XX escape at position i of the view, or -1.
-inline int escape_at(const string::detail::View& v, uint32_t i) {
-  if (uint64_t(i) + 3 > v.len) return -1;
-  if (v.at(i) != '%') return -1;
-  int hi = hex_value(v.at(i + 1)), lo = hex_value(v.at(i + 2));
-  return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
-}
-
-// A lead byte announces its continuation escapes; a lone byte is its own
-// code point; an escape that does not decode is copied as it is.
 Status native_dehex(Cell* base) {
   if (!is_any_string(base[0].type())) fire_expect(base[0], "value");
-  RootedCell src(base[0]);
-  src->w1 = clamped_index(*src);
-  uint32_t len = node_buffer(src->node())->length() - uint32_t(src->index());
-  RootedNode out(make_string(len ? len : 1));
-  uint32_t i = 0;
-  while (i < len) {
-    string::detail::View v = string::detail::view_of(*src);
-    int b = escape_at(v, i);
-    if (b < 0) {
-      append_char(out, v.at(i));
-      i++;
-      continue;
-    }
-    uint32_t more = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
-    uint8_t bytes[4] = {uint8_t(b), 0, 0, 0};
-    bool whole = true;
-    for (uint32_t k = 1; k <= more && whole; k++) {
-      int c = escape_at(v, i + 3 * k);
-      if (c < 0) whole = false;
-      else bytes[k] = uint8_t(c);
-    }
-    if (!whole) {
-      append_char(out, '%');
-      i++;
-      continue;
-    }
-    uint32_t cp = uint32_t(b);
-    if (more) {
-      uint32_t n = 0;
-      int32_t r = decode_utf8_checked(bytes, more + 1, &n);
-      if (r < 0 || n != more + 1) fire(ErrId::INVALID_UTF8, *src);
-      cp = uint32_t(r);
-    }
-    append_char(out, cp);
-    i += 3 * (more + 1);
-  }
-  base[0] = series_cell(TYPE_STRING, out, 0);
+  base[0] = url::decode(base[0]);
   return Status::OK;
 }
 
-// The characters left plain: the unreserved set for a string!, the URL
-// set for the other string types.
-inline bool unreserved(uint8_t c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-         c == '_' || c == '~';
-}
-inline bool url_char(uint8_t c) {
-  if (unreserved(c)) return true;
-  for (const char* p = "!#$&'()*+,/:=?@"; *p; p++)
-    if (c == uint8_t(*p)) return true;
-  return false;
-}
-
+// A string! keeps only the unreserved characters plain; the other string
+// types keep the whole URL set.
 Status native_enhex(Cell* base) {
   if (!is_any_string(base[0].type())) fire_expect(base[0], "value");
-  bool plain_string = base[0].is(TYPE_STRING);
-  std::string utf8 = to_utf8(base[0].node(), clamped_index(base[0]));
-  std::string text;
-  text.reserve(utf8.size());
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (unsigned char c : utf8) {
-    if (c < 128 && (plain_string ? unreserved(c) : url_char(c))) {
-      text += char(c);
-    } else {
-      text += '%';
-      text += kHex[c >> 4];
-      text += kHex[c & 15];
-    }
-  }
-  RootedNode out(make_string(uint32_t(text.size() ? text.size() : 1)));
-  append_latin1(out, text);
-  base[0] = series_cell(TYPE_STRING, out, 0);
+  base[0] = url::encode(base[0], base[0].is(TYPE_STRING));
   return Status::OK;
 }
 

@@ -12,10 +12,13 @@
 #include <vector>
 
 #include "datatypes/binary.h"
+#include "datatypes/context.h"
 #include "datatypes/money.h"
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
 #include "datatypes/registry.h"
+#include "datatypes/symbol.h"
+#include "datatypes/url.h"
 #include "datatypes/word.h"
 #include "floattext.h"
 #include "io/lexer_internal.h"
@@ -172,6 +175,19 @@ int64_t decode_text(const uint8_t* s, const uint8_t* e, bool escapes) {
   return max;
 }
 
+// Pushes a series of `type` holding g_chars, at the narrowest unit.
+may_gc void push_chars(Lexer& L, TypeId type) {
+  uint32_t max = 0;
+  for (uint32_t c : g_chars) max = c > max ? c : max;
+  uint32_t unit = unit_for_cp(max);
+  NodeId node = alloc_series_unit(g_chars.size(), unit);
+  Buffer* b = node_buffer(node);
+  uint8_t* d = b->data();
+  for (size_t i = 0; i < g_chars.size(); i++) put_char(d + i * unit, unit, g_chars[i]);
+  b->tail = b->head + uint32_t(g_chars.size() * unit);
+  push_value(L, series_cell(type, node));
+}
+
 // Checks, and when building pushes, a series of `type` (string! or a type
 // sharing its cell) holding the text [s, e).
 may_gc void load_text(Lexer& L, const uint8_t* s, const uint8_t* e, bool escapes, TypeId type, bool build) {
@@ -187,16 +203,20 @@ may_gc void load_text(Lexer& L, const uint8_t* s, const uint8_t* e, bool escapes
     push_value(L, series_cell(type, node));
     return;
   }
-  int64_t max = decode_text(s, e, escapes);
-  if (max < 0) fail(L, ErrId::INVALID, type, L.tok.start);
-  if (!build) return;
-  uint32_t unit = unit_for_cp(uint32_t(max));
-  NodeId node = alloc_series_unit(g_chars.size(), unit);
-  Buffer* b = node_buffer(node);
-  uint8_t* d = b->data();
-  for (size_t i = 0; i < g_chars.size(); i++) put_char(d + i * unit, unit, g_chars[i]);
-  b->tail = b->head + uint32_t(g_chars.size() * unit);
-  push_value(L, series_cell(type, node));
+  if (decode_text(s, e, escapes) < 0) fail(L, ErrId::INVALID, type, L.tok.start);
+  if (build) push_chars(L, type);
+}
+
+// As load_text without "^" escapes, "%XX" escapes decoded (file! and url!
+// tokens); with strict, a "%" that starts no escape is an error.
+may_gc void load_percent_text(Lexer& L, const uint8_t* s, const uint8_t* e, bool strict, TypeId type, bool build) {
+  if (!std::memchr(s, '%', size_t(e - s))) {
+    load_text(L, s, e, false, type, build);
+    return;
+  }
+  g_chars.clear();
+  if (url::decode_bytes(s, e, strict, &g_chars) != url::Decoded::OK) fail(L, ErrId::INVALID, type, L.tok.start);
+  if (build) push_chars(L, type);
 }
 
 // #{...} with an optional base (2, 16 or 64) before the "#"; the digits are
@@ -246,6 +266,69 @@ template <TypeId T>
 may_gc void load_pending(Lexer& L, bool build) {
   L.tok.type = T;
   if (build) fail_not_done(L, T);
+}
+
+// --- issues, files, URLs, e-mails, references and tags ----------------------------------------
+
+may_gc void load_issue(Lexer& L, bool build) {
+  Token& t = L.tok;
+  t.type = TYPE_ISSUE;
+  const uint8_t* s = t.start + 1;
+  for (const uint8_t* p = s; p < t.end;) {
+    uint32_t len = 1;
+    if (*p >= 0x80 && decode_utf8_checked(p, size_t(t.end - p), &len) < 0) fail_invalid(L, TYPE_ISSUE);
+    p += len;
+  }
+  if (!build) return;
+  push_value(L, word::make(TYPE_ISSUE, context::g_global,
+                           symbol::make(std::string_view(reinterpret_cast<const char*>(s), size_t(t.end - s))), -1));
+}
+
+// %name: "%XX" escapes decoded; a "%" that starts none is an error.
+// %"name": "^" escapes as in a string, no "%XX" decoding.
+may_gc void load_file(Lexer& L, bool build) {
+  Token& t = L.tok;
+  t.type = TYPE_FILE;
+  if (t.end - t.start >= 3 && t.start[1] == '"' && t.end[-1] == '"')
+    load_text(L, t.start + 2, t.end - 1, true, TYPE_FILE, build);
+  else
+    load_percent_text(L, t.start + 1, t.end, true, TYPE_FILE, build);
+}
+
+// scheme:rest, with "%XX" escapes decoded. A URL needs more after its
+// scheme than slashes ("http://" names nothing).
+may_gc void load_url(Lexer& L, bool build) {
+  Token& t = L.tok;
+  t.type = TYPE_URL;
+  const uint8_t* colon = static_cast<const uint8_t*>(std::memchr(t.start, ':', size_t(t.end - t.start)));
+  const uint8_t* p = colon ? colon + 1 : t.end;
+  while (p < t.end && *p == '/') p++;
+  if (p == t.end) fail_invalid(L, TYPE_URL);
+  load_percent_text(L, t.start, t.end, false, TYPE_URL, build);
+}
+
+// user@host: text on both sides of the "@".
+may_gc void load_email(Lexer& L, bool build) {
+  Token& t = L.tok;
+  t.type = TYPE_EMAIL;
+  const uint8_t* at = static_cast<const uint8_t*>(std::memchr(t.start, '@', size_t(t.end - t.start)));
+  if (!at || at == t.start || at + 1 == t.end) fail_invalid(L, TYPE_EMAIL);
+  load_text(L, t.start, t.end, false, TYPE_EMAIL, build);
+}
+
+// @name: the name without the "@", not empty.
+may_gc void load_ref(Lexer& L, bool build) {
+  Token& t = L.tok;
+  t.type = TYPE_REF;
+  if (t.end - t.start < 2) fail_invalid(L, TYPE_REF);
+  load_text(L, t.start + 1, t.end, false, TYPE_REF, build);
+}
+
+// <text>: stored without the brackets.
+may_gc void load_tag(Lexer& L, bool build) {
+  Token& t = L.tok;
+  t.type = TYPE_TAG;
+  load_text(L, t.start + 1, t.end - 1, false, TYPE_TAG, build);
 }
 
 // --- words -----------------------------------------------------------------------------------
@@ -400,7 +483,7 @@ may_gc void load_string(Lexer& L, bool build) {
   Token& t = L.tok;
   t.type = TYPE_STRING;
   if (*t.start == '%') {  // %"..." is a file
-    load_pending<TYPE_FILE>(L, build);
+    load_file(L, build);
     return;
   }
   load_text(L, t.start + 1, t.end - 1, true, TYPE_STRING, build);
@@ -706,11 +789,11 @@ const KindInfo kKinds[KIND_COUNT] = {
     {"comma", scan_comma, nullptr},                  // 78 ,
     {"string", nullptr, load_string},                // 79 "..."
     {"word", nullptr, load_word},                    // 80
-    {"issue", nullptr, load_pending<TYPE_ISSUE>},    // 81 #name
+    {"issue", nullptr, load_issue},      // 81 #name
     {"integer", nullptr, load_integer},              // 82
     {"refinement", nullptr, load_refinement},        // 83 /name
     {"char", nullptr, load_char},                    // 84 #"c"
-    {"file", nullptr, load_pending<TYPE_FILE>},      // 85 %name
+    {"file", nullptr, load_file},        // 85 %name
     {"binary", nullptr, load_binary},                 // 86 #{...}
     {"percent", nullptr, load_pending<TYPE_PERCENT>},  // 87 n%
     {"float", nullptr, load_float},                  // 88
@@ -721,12 +804,12 @@ const KindInfo kKinds[KIND_COUNT] = {
     {"point", nullptr, load_point},                  // 93 (x, y[, z])
     {"time", nullptr, load_time},                    // 94 1:30
     {"money", nullptr, load_money},                   // 95 $1
-    {"tag", nullptr, load_pending<TYPE_TAG>},        // 96 <tag>
-    {"url", nullptr, load_pending<TYPE_URL>},        // 97 scheme:rest
-    {"email", nullptr, load_pending<TYPE_EMAIL>},    // 98 a@b
+    {"tag", nullptr, load_tag},          // 96 <tag>
+    {"url", nullptr, load_url},          // 97 scheme:rest
+    {"email", nullptr, load_email},      // 98 a@b
     {"hex", nullptr, load_hex},                      // 99 FFh
     {"raw-string", nullptr, load_raw_string},        // 100 %{...}%
-    {"ref", nullptr, load_pending<TYPE_REF>},        // 101 @name
+    {"ref", nullptr, load_ref},          // 101 @name
 };
 
 }  // namespace vel::lexer

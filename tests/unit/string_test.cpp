@@ -32,7 +32,8 @@ TEST(String, RegisteredWithTheSharingTypes) {
   for (TypeId t : {TYPE_STRING, TYPE_URL, TYPE_FILE, TYPE_TAG, TYPE_EMAIL, TYPE_REF}) {
     ASSERT_TRUE(g_types[t].registered) << type_name(t);
     EXPECT_EQ(g_types[t].actions[ACT_FIND], g_types[TYPE_STRING].actions[ACT_FIND]) << type_name(t);
-    EXPECT_EQ(g_types[t].mold, g_types[TYPE_STRING].mold) << type_name(t);
+    // Each writes its own literal form.
+    if (t != TYPE_STRING) EXPECT_NE(g_types[t].mold, g_types[TYPE_STRING].mold) << type_name(t);
   }
   // Inherited from series!, and unsupported outside the listed slots.
   EXPECT_EQ(g_types[TYPE_STRING].actions[ACT_COPY], g_types[TYPE_SERIES].actions[ACT_COPY]);

@@ -1,4 +1,5 @@
-// The operating system's form of a path in the language's syntax.
+// file!: a url! naming a file in the language's notation (%dir/file.txt),
+// with "/" as the only separator.
 #pragma once
 #include "cell.h"
 #include "memory.h"
