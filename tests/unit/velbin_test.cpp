@@ -27,6 +27,7 @@
 #include "error_of.h"
 #include "eval_test_util.h"
 #include "evaluator/natives.h"
+#include "io/lexer.h"
 #include "io/velbin.h"
 #include "lz_encoder.h"
 #include "stack.h"
@@ -237,6 +238,21 @@ TEST(Velbin, RoundTripEveryDatatypeInBothForms) {
       // The image of the decoded value is the same image.
       EXPECT_EQ(velbin::encode(*back, compact), img);
     }
+  }
+}
+
+// The text datatypes as the lexer builds them (escapes decoded, wide
+// characters, an index into the symbols) survive both forms.
+TEST(Velbin, LoadedTextLiteralsRoundTrip) {
+  const std::string src =
+      "#abc #FF8000 <a href=\"x\"> a@b.c @ref %a%20b %\"q u\" %\xC3\xA9 http://h:80/p%C3%A9 mailto:x@y <\xE2\x82\xAC>";
+  RootedCell blk(lexer::scan(src, lexer::ScanOptions{}).value);
+  ASSERT_EQ(block::total(*blk), 11u);
+  for (bool compact : {true, false}) {
+    SCOPED_TRACE(compact ? "compact" : "fixed");
+    RootedCell back(decode_one(velbin::encode(*blk, compact)));
+    EXPECT_TRUE(same_value(*blk, *back));
+    EXPECT_EQ(molded(*back), molded(*blk));
   }
 }
 
