@@ -39,6 +39,10 @@ void start_runtime() {
   runtime_init();
   g_gc.enabled = true;
   g_initialising = false;
+  run_boot_library();
+}
+
+void run_boot_library() {
   seed_make_word();
   register_system_routines();
   boot::run();

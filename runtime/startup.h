@@ -10,6 +10,10 @@ namespace vel {
 // process.
 void start_runtime();
 
+// The boot image's part of start_runtime, for a runtime already
+// initialised (the C++ unit tests that call into the library).
+void run_boot_library();
+
 // The host tool's work: runtime initialisation, then the boot image of the
 // manifest's sources written to out (boot.h). Answers the exit status.
 int write_boot_image(const std::string& out, const std::string& root, const std::string& manifest);

@@ -9,7 +9,7 @@
 #include "datatypes/block.h"
 #include "datatypes/strout.h"
 #include "error_of.h"
-#include "eval_test_util.h"
+#include "test_util.h"
 #include "io/velbin.h"
 #include "roots.h"
 
@@ -42,8 +42,8 @@ TEST(Boot, ImageHoldsEachSourceAsLoadedCodeAfterItsHeader) {
   EXPECT_EQ(a.index(), 2);  // evaluation starts after `Vel [...]`
   // `routine SPEC BODY` is marked for the start-up routine maker; a
   // `routine` not followed by two blocks is left alone.
-  EXPECT_EQ(evaltest::molded(a, MOLD_FLAT), "[x: 1 + 2 r: <routine> [n [integer!]] [entry]]");
-  EXPECT_EQ(evaltest::molded(at(*pairs, 3), MOLD_FLAT), "[[routine] routine [x] o: [f: <routine> [] []]]");
+  EXPECT_EQ(test::molded(a, MOLD_FLAT), "[x: 1 + 2 r: <routine> [n [integer!]] [entry]]");
+  EXPECT_EQ(test::molded(at(*pairs, 3), MOLD_FLAT), "[[routine] routine [x] o: [f: <routine> [] []]]");
 }
 
 TEST(Boot, TheEmbeddedImageHoldsTheManifestInOrder) {

@@ -32,6 +32,16 @@ using lexer::Mode;
 class LexerTest : public testing::Test {
  protected:
   static void SetUpTestSuite() { lexer::init(); }
+  // The tests run without system/lexer/exit-states unless they install it,
+  // whether or not a test before them booted the library.
+  void SetUp() override {
+    saved_exit_states_ = lexer::g_exit_state_word;
+    lexer::g_exit_state_word = nullptr;
+  }
+  void TearDown() override { lexer::g_exit_state_word = saved_exit_states_; }
+
+ private:
+  lexer::ExitStateWordFn saved_exit_states_ = nullptr;
 };
 
 std::string molded(const Cell& v, uint32_t flags = 0) {

@@ -10,18 +10,29 @@
 #include "datatypes/context.h"
 #include "datatypes/object.h"
 #include "datatypes/words.h"
-#include "eval_test_util.h"
 #include "hashtable.h"
 #include "ownership.h"
 #include "roots.h"
+#include "test_util.h"
 
 namespace vel {
 namespace {
 
-using namespace evaltest;
+using namespace test;
 
-class OwnershipTest : public EvalFixture {};
+// Every test runs with a collection (moving every buffer) at every
+// allocation, so that a value held across an allocation without a root
+// shows.
+class OwnershipTest : public ::testing::Test {
+ protected:
+  CollectingScope stress_{1};
+};
 
+// The first value of source text.
+may_gc Cell value(const char* src) {
+  RootedCell b(load(src));
+  return node_buffer(b->node())->cells()[0];
+}
 
 bool owned(const Cell& series) { return node_buffer(series.node())->flags & BUF_OWNED; }
 
@@ -34,11 +45,11 @@ std::string recorded_word(NodeId n) {
 
 TEST_F(OwnershipTest, FirstOwnerKeepsEverySeriesNestedInAValue) {
   RootedCell a(object::make_empty(2)), b(object::make_empty(2));
-  RootedCell inner(run("[x]"));
+  RootedCell inner(value("[x]"));
   RootedCell outer(block::make_at(4));
   block::rs_append(outer->node(), *inner);
   block::rs_append(outer->node(), *outer);  // holds itself: bound once, no endless walk
-  RootedCell wa(run("'one")), wb(run("'two"));
+  RootedCell wa(value("one")), wb(value("two"));
   ownership_bind(*outer, *a, *wa);
   ownership_bind(*inner, *b, *wb);  // already owned: a keeps it
   EXPECT_TRUE(owned(*outer));
@@ -60,12 +71,12 @@ TEST_F(OwnershipTest, FirstOwnerKeepsEverySeriesNestedInAValue) {
 
 TEST_F(OwnershipTest, TheCollectorDropsEntriesOfDeadSeriesAndDeadOwners) {
   RootedCell owner(object::make_empty(2));
-  RootedCell kept(run("[k]"));
-  RootedCell w(run("'f"));
+  RootedCell kept(value("[k]"));
+  RootedCell w(value("f"));
   NodeId dead_series, table;
   uint32_t before;
   {
-    RootedCell gone(run("[g]"));
+    RootedCell gone(value("[g]"));
     dead_series = gone->node();
     ownership_bind(*gone, *owner, *w);
     ownership_bind(*kept, *owner, *w);

@@ -25,10 +25,10 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "error_of.h"
-#include "eval_test_util.h"
 #include "evaluator/natives.h"
 #include "io/lexer.h"
 #include "io/velbin.h"
+#include "test_util.h"
 #include "lz_encoder.h"
 #include "stack.h"
 #include "word_test_util.h"
@@ -924,9 +924,9 @@ TEST(Velbin, BootSetRecordsSetWordsAndLeaveNothing) {
                    0x83};                                  // 3, an ordinary value
   Bytes img = compact_image_with({"boot-set-a", "boot-set-b"}, payload);
   RootedCell out(boot_decode(img));
-  EXPECT_EQ(evaltest::molded(*out), "[3]");
+  EXPECT_EQ(test::molded(*out), "[3]");
   EXPECT_EQ(global_value("boot-set-a").i2(), 1);
-  EXPECT_EQ(evaltest::molded(global_value("boot-set-b")), "[1 2]");
+  EXPECT_EQ(test::molded(global_value("boot-set-b")), "[1 2]");
   EXPECT_EQ(decode_error(img), ErrId::RB_INVALID_RECORD);
   // A set record must name a word and be followed by a value.
   EXPECT_EQ(error_of([&] { (void)boot_decode(compact_image_with({"x"}, {0xC4, 0x81})); }), ErrId::RB_INVALID_RECORD);
@@ -941,7 +941,7 @@ TEST(Velbin, BootSetRecordsSetWordsAndLeaveNothing) {
                                                    15, 0, 0, 2, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                                                    11, 0, 0, 0, 42, 0, 0, 0});
   RootedCell f(boot_decode(fixed));
-  EXPECT_EQ(evaltest::molded(*f), "[]");
+  EXPECT_EQ(test::molded(*f), "[]");
   EXPECT_EQ(global_value("boot-f").i2(), 42);
 }
 
