@@ -117,7 +117,14 @@ enum class ErrType : uint8_t {
   X(SCRIPT, MISSING_ARG, "missing-arg")                   \
   X(SCRIPT, TOO_LONG, "too-long")                         \
   X(SCRIPT, WRONG_DENOM, "wrong-denom")                   \
-  X(SCRIPT, BAD_DENOM, "bad-denom")
+  X(SCRIPT, BAD_DENOM, "bad-denom")                       \
+  X(ACCESS, CANNOT_OPEN, "cannot-open")                   \
+  X(ACCESS, NO_CREATE, "no-create")                       \
+  X(ACCESS, NO_SCHEME, "no-scheme")                       \
+  X(ACCESS, UNKNOWN_SCHEME, "unknown-scheme")             \
+  X(ACCESS, INVALID_ACTOR, "invalid-actor")               \
+  X(ACCESS, INVALID_PORT, "invalid-port")                 \
+  X(ACCESS, NO_PORT_ACTION, "no-port-action")
 
 enum class ErrId : uint16_t {
 #define VEL_X(type, cname, name) cname,

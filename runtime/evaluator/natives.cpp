@@ -1,6 +1,7 @@
 #include "evaluator/natives.h"
 
 #include "datatypes/binary.h"
+#include "io/simple_io.h"
 #include "evaluator/lexer_callback.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_eval.h"
@@ -38,6 +39,7 @@ void natives_init() {
   register_natives_parse();
   register_natives_system();
   binary::register_natives();
+  simple_io::register_natives();
   lexer_callbacks_init();
 }
 

@@ -12,6 +12,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/words.h"
 #include "errors.h"
+#include "io/simple_io.h"
 #include "memory.h"
 #include "output.h"
 #include "roots.h"
@@ -56,8 +57,8 @@ Status native_checksum(Cell* base) {
   const Cell& method_word = base[1];
   bool with = used(base[2]);
   const Cell& spec = base[3];
-  // A file's bytes need the file layer, which reads files whole as binary.
-  if (data.is(TYPE_FILE)) fire(ErrId::NOT_DONE);
+  // A file is hashed as its bytes, read whole.
+  if (data.is(TYPE_FILE)) data = simple_io::read(data, none_cell(), none_cell(), true, false);
   if (!data.is(TYPE_BINARY) && !is_any_string(data.type())) fire(ErrId::INVALID_ARG, data);
   Method m;
   if (!method_of(method_word, &m)) fire(ErrId::INVALID_ARG, method_word);

@@ -30,6 +30,8 @@
 #include "evaluator/natives.h"
 #include "evaluator/natives_checksum.h"
 #include "io/deflate.h"
+#include "io/ext_process.h"
+#include "io/simple_io.h"
 #include "memory.h"
 #include "platform/os.h"
 #include "platform/shell.h"
@@ -162,24 +164,11 @@ Status native_now(Cell* base) {
 
 // --- call and browse ---------------------------------------------------------------------
 
-Status native_call(Cell* base) {
-  const Cell& cmd = base[0];
-  if (!is_any_string(cmd.type())) fire(ErrId::INVALID_ARG, cmd);
-  if (clamped_index(cmd) == node_buffer(cmd.node())->length()) {
-    base[0] = integer_cell(0);
-    return Status::OK;
-  }
-  // Running a process needs the external-process layer.
-  fire(ErrId::NOT_DONE);
-}
-
 Status native_browse(Cell* base) {
   const Cell& url = base[0];
-  // A file! must become an operating-system path first (to-local-file).
-  if (url.is(TYPE_FILE)) fire(ErrId::NOT_DONE);
   if (!is_any_string(url.type())) fire(ErrId::INVALID_ARG, url);
-  // Without a shell to ask (no xdg-open) nothing opens; that is not an error.
-  (void)platform::shell_open(to_utf8(url.node(), clamped_index(url)));
+  std::string target = url.is(TYPE_FILE) ? simple_io::os_path(url) : to_utf8(url.node(), clamped_index(url));
+  if (!platform::shell_open(target)) fire(ErrId::CANNOT_OPEN, base[0]);
   base[0] = unset_cell();
   return Status::OK;
 }
@@ -253,7 +242,7 @@ Status native_stats(Cell* base) {
 constexpr NativeEntry kSystemNatives[] = {
     {NAT_WAIT, native_wait},       {NAT_CHECKSUM, checksum::native_checksum},
     {NAT_SET_ENV, native_set_env}, {NAT_GET_ENV, native_get_env}, {NAT_LIST_ENV, native_list_env},
-    {NAT_NOW, native_now},         {NAT_CALL, native_call},
+    {NAT_NOW, native_now},         {NAT_CALL, ext_process::native_call},
     {NAT_BROWSE, native_browse},   {NAT_RECYCLE, native_recycle},
     {NAT_STATS, native_stats},
     {NAT_COMPRESS, compress::native_compress},

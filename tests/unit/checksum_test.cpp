@@ -262,9 +262,9 @@ TEST_F(ChecksumNative, Refusals) {
   EXPECT_EQ(error_of(*s, "sha256", &blk), ErrId::INVALID_ARG);
   EXPECT_EQ(error_of(*s, "sha3"), ErrId::INVALID_ARG);
   EXPECT_EQ(error_of(integer_cell(1), "md5"), ErrId::INVALID_ARG);
-  // A file's bytes wait for the file layer.
-  RootedCell f(string::load("a.txt", TYPE_FILE));
-  EXPECT_EQ(error_of(*f, "md5"), ErrId::NOT_DONE);
+  // A file is hashed as its bytes: one that cannot be read is an access error.
+  RootedCell f(string::load("no-such-dir-of-vel/a.txt", TYPE_FILE));
+  EXPECT_EQ(error_of(*f, "md5"), ErrId::CANNOT_OPEN);
 }
 
 }  // namespace

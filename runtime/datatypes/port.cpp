@@ -1,0 +1,322 @@
+// port!: an object of system/standard/port's fields whose series and I/O
+// actions are forwarded, by the action's own word, to the function of that
+// name in the port's actor object, which the port's scheme supplies. The
+// runtime implements no scheme itself.
+//
+// Cell: an object cell with type id 48 (w1 context, w2 class, w3 events).
+#include <iterator>
+#include <string_view>
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/object.h"
+#include "datatypes/registry.h"
+#include "datatypes/strout.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
+#include "errors.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/trace.h"
+#include "roots.h"
+
+namespace vel {
+
+namespace {
+
+constexpr std::string_view kActionNames[] = {
+    "",
+#define VEL_X(n, cname, name) name,
+    VEL_ACTIONS(VEL_X)
+#undef VEL_X
+};
+
+inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
+
+// A field of an object by name (case-insensitive); none when absent.
+Cell field_of(const Cell& obj, std::string_view name) {
+  int32_t i = context::find_word(obj.w1, symbol::make(name), true);
+  if (i < 0) return none_cell();
+  return *context::value_at(obj.w1, uint32_t(i));
+}
+
+void set_field_of(const Cell& obj, std::string_view name, const Cell& v) {
+  int32_t i = context::find_word(obj.w1, symbol::make(name), true);
+  if (i >= 0) *context::value_at(obj.w1, uint32_t(i)) = v;
+}
+
+may_gc Cell system_field(std::string_view outer, std::string_view inner) {
+  Cell sys_word = word::load("system");
+  Cell* sys = context::get(sys_word);
+  if (!sys || !sys->is(TYPE_OBJECT)) fire(ErrId::INVALID_PORT);
+  Cell v = field_of(*sys, outer);
+  if (!inner.empty()) {
+    if (!v.is(TYPE_OBJECT)) fire(ErrId::INVALID_PORT);
+    v = field_of(v, inner);
+  }
+  return v;
+}
+
+bool is_word_like(const Cell& c) { return word::is_any_word(c.type()) && !c.is(TYPE_ISSUE); }
+
+// The value after the first entry of system/schemes equal to the word.
+may_gc Cell find_scheme(const Cell& scheme_word) {
+  Cell schemes = system_field("schemes", "");
+  if (!schemes.is(TYPE_BLOCK)) return none_cell();
+  Buffer* b = node_buffer(schemes.node());
+  uint32_t n = b->length();
+  for (uint32_t i = uint32_t(schemes.index() < 0 ? 0 : schemes.index()); i + 1 < n; i++) {
+    const Cell& e = b->cells()[i];
+    if (is_word_like(e) && symbol::compare_text(e.w2, scheme_word.w2, CMP_EQUAL) == 0) return b->cells()[i + 1];
+  }
+  return none_cell();
+}
+
+// make port! spec
+Status port_make(Cell* base) {
+  RootedCell given(base[1]);
+  RootedCell spec;
+  if (given->is(TYPE_OBJECT)) {
+    *spec = object::copy(*given, false, nullptr);
+  } else if (given->is(TYPE_BLOCK)) {
+    RootedCell parts(system_field("standard", "url-parts"));
+    if (!parts->is(TYPE_OBJECT)) fire(ErrId::INVALID_PORT);
+    VEL_TRY(object::make(*parts, *given, spec.get()));
+  } else {
+    fire(ErrId::NO_SCHEME, *given);
+  }
+  RootedCell scheme_word(field_of(*spec, "scheme"));
+  if (!scheme_word->is(TYPE_WORD)) fire(ErrId::NO_SCHEME, *given);
+  RootedCell proto(system_field("standard", "port"));
+  if (!proto->is(TYPE_OBJECT)) fire(ErrId::INVALID_PORT);
+  RootedCell port(object::copy(*proto, false, nullptr));
+  port->set_type(TYPE_PORT);
+  set_field_of(*port, "spec", *spec);
+  set_field_of(*port, "scheme", *scheme_word);
+  RootedCell scheme(find_scheme(*scheme_word));
+  if (!scheme->is(TYPE_OBJECT)) fire(ErrId::UNKNOWN_SCHEME, *scheme_word);
+  Cell actor = field_of(*scheme, "actor");
+  if (!actor.is(TYPE_OBJECT) && !actor.is(TYPE_HANDLE)) fire(ErrId::INVALID_ACTOR);
+  set_field_of(*port, "actor", actor);
+  base[0] = *port;
+  return Status::OK;
+}
+
+// Calls the actor's function named after the action with the port and the
+// arguments; its result is the answer.
+may_gc Status forward(ActionId a, const Cell& port, const Cell* args, uint32_t count, Cell* answer) {
+  Cell actor = field_of(port, "actor");
+  if (!actor.is(TYPE_OBJECT)) fire(ErrId::INVALID_PORT);
+  uint32_t name = symbol::make(kActionNames[a]);
+  int32_t i = context::find_word(actor.w1, name, true);
+  Cell fn = i < 0 ? none_cell() : *context::value_at(actor.w1, uint32_t(i));
+  if (!fn.is(TYPE_FUNCTION)) fire(ErrId::NO_PORT_ACTION);
+  Cell all[20];
+  all[0] = port;
+  for (uint32_t k = 0; k < count; k++) all[k + 1] = args[k];
+  RootedCells keep(all, count + 1);
+  return interp::call_callback(fn, name, trace::CB_PORT, all, count + 1, answer);
+}
+
+// Which frame cells each action passes on, in the actor's order. A
+// negative entry is a constant: -1 false, -2 the /dup flag (true when its
+// count is above 1), -3 an integer! argument or none.
+struct Plan {
+  ActionId action;
+  int8_t cells[16];
+  uint8_t count;
+};
+
+constexpr int8_t F = -1, DUP = -2;
+constexpr Plan kPlans[] = {
+    {ACT_AT, {1}, 1},
+    {ACT_PICK, {1}, 1},
+    {ACT_SKIP, {1}, 1},
+    {ACT_BACK, {}, 0},
+    {ACT_CLEAR, {}, 0},
+    {ACT_HEAD, {}, 0},
+    {ACT_HEAD_Q, {}, 0},
+    {ACT_INDEX_Q, {}, 0},
+    {ACT_LENGTH_Q, {}, 0},
+    {ACT_NEXT, {}, 0},
+    {ACT_TAIL, {}, 0},
+    {ACT_TAIL_Q, {}, 0},
+    {ACT_CREATE, {}, 0},
+    {ACT_CLOSE, {}, 0},
+    {ACT_DELETE, {}, 0},
+    {ACT_QUERY, {}, 0},
+    {ACT_UPDATE, {}, 0},
+    {ACT_APPEND, {1, 2, 3, 4, DUP, 6}, 6},
+    {ACT_INSERT, {1, 2, 3, 4, DUP, 6}, 6},
+    {ACT_CHANGE, {1, 2, 3, 4, DUP, 6}, 6},
+    {ACT_COPY, {1, 2, 3, 4, 5}, 5},
+    {ACT_FIND, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, 15},
+    {ACT_SELECT, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, F, F}, 15},
+    {ACT_MOVE, {1, 2, 3}, 3},
+    {ACT_MODIFY, {1, 2, 3}, 3},
+    {ACT_OPEN, {1, 2, 3, 4, 6}, 5},
+    {ACT_POKE, {1, 2}, 2},
+    {ACT_PUT, {1, 2, 3}, 3},
+    {ACT_REMOVE, {1, 2}, 2},
+    {ACT_RENAME, {1}, 1},
+    {ACT_REVERSE, {1, 2}, 2},
+    {ACT_SORT, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 10},
+    {ACT_SWAP, {1}, 1},
+    {ACT_TAKE, {1, 2, 3, 4}, 4},
+    {ACT_TRIM, {1, 2, 3, 4, 5, 6, 7}, 7},
+};
+
+constexpr const Plan* plan_of(ActionId a) {
+  for (const Plan& p : kPlans)
+    if (p.action == a) return &p;
+  return nullptr;
+}
+
+template <ActionId A>
+Status port_action(Cell* base) {
+  constexpr const Plan* plan = plan_of(A);
+  static_assert(plan != nullptr, "every forwarded action has a plan");
+  Cell args[16];
+  for (uint32_t k = 0; k < plan->count; k++) {
+    int8_t c = plan->cells[k];
+    if (c == F) {
+      args[k] = logic_cell(false);
+    } else if (c == DUP) {
+      // /dup: the refinement cell sits before the count.
+      args[k] = logic_cell(used(base[5]) && base[6].is(TYPE_INTEGER) && base[6].i2() > 1);
+    } else {
+      args[k] = base[c];
+    }
+  }
+  // The part and count arguments of append, insert and change go on as
+  // integers or none.
+  if constexpr (A == ACT_APPEND || A == ACT_INSERT || A == ACT_CHANGE) {
+    if (!args[2].is(TYPE_INTEGER)) args[2] = none_cell();
+    if (!args[5].is(TYPE_INTEGER)) args[5] = none_cell();
+  }
+  RootedCells keep(args, plan->count);
+  Cell answer = none_cell();
+  RootedCell port(base[0]);
+  Status s = forward(A, *port, args, plan->count, &answer);
+  if (s != Status::OK) return s;
+  if constexpr (A == ACT_LENGTH_Q) {
+    if (!answer.is(TYPE_INTEGER)) fire(ErrId::INVALID_ARG, answer);
+  }
+  base[0] = answer;
+  return Status::OK;
+}
+
+// read port: open, copy, close; the copy is the answer.
+// Frame: [port /part length /seek index /binary /lines /info /as encoding]
+Status port_read(Cell* base) {
+  RootedCell port(base[0]);
+  Cell scratch = none_cell();
+  Cell open_args[5] = {logic_cell(false), logic_cell(false), logic_cell(false), logic_cell(used(base[3])),
+                       none_cell()};
+  VEL_TRY(forward(ACT_OPEN, *port, open_args, 5, &scratch));
+  Cell copy_args[5] = {base[1], base[2], logic_cell(false), logic_cell(false), none_cell()};
+  RootedCell result;
+  VEL_TRY(forward(ACT_COPY, *port, copy_args, 5, result.get()));
+  VEL_TRY(forward(ACT_CLOSE, *port, nullptr, 0, &scratch));
+  base[0] = *result;
+  return Status::OK;
+}
+
+// write port data: open/write, insert, copy, close; the copy is the answer.
+// Frame: [port data /binary /lines /info /append /part length /seek index
+//         /allow access /as encoding]
+Status port_write(Cell* base) {
+  RootedCell port(base[0]);
+  Cell scratch = none_cell();
+  Cell open_args[5] = {logic_cell(false), logic_cell(false), logic_cell(true), logic_cell(used(base[8])),
+                       none_cell()};
+  VEL_TRY(forward(ACT_OPEN, *port, open_args, 5, &scratch));
+  bool part = base[7].is(TYPE_INTEGER);
+  Cell insert_args[6] = {base[1], logic_cell(part), part ? base[7] : none_cell(), logic_cell(false),
+                         logic_cell(false), integer_cell(1)};
+  VEL_TRY(forward(ACT_INSERT, *port, insert_args, 6, &scratch));
+  Cell copy_args[5] = {base[6], base[7], logic_cell(false), logic_cell(false), none_cell()};
+  RootedCell result;
+  VEL_TRY(forward(ACT_COPY, *port, copy_args, 5, result.get()));
+  VEL_TRY(forward(ACT_CLOSE, *port, nullptr, 0, &scratch));
+  base[0] = *result;
+  return Status::OK;
+}
+
+// "make port! [" and the fields, as an object molds them.
+may_gc int32_t port_mold(Cell value, NodeId out_in, uint32_t flags, const Cell* arg, int32_t part, int32_t indent) {
+  RootedNode out(out_in);
+  RootedNode text(make_string(64));
+  Cell as_object = value;
+  as_object.set_type(TYPE_OBJECT);
+  g_types[TYPE_OBJECT].mold(as_object, text, flags & ~uint32_t(MOLD_ONLY), arg, NO_PART_LIMIT, indent);
+  constexpr std::string_view kObject = "make object! [";
+  constexpr std::string_view kPort = "make port! [";
+  uint32_t len = node_buffer(text)->length();
+  uint32_t from = uint32_t(kObject.size()) > len ? len : uint32_t(kObject.size());
+  if (part <= 0) return part;
+  uint32_t head = uint32_t(kPort.size()) > uint32_t(part) ? uint32_t(part) : uint32_t(kPort.size());
+  append_latin1(out, kPort.substr(0, head));
+  part -= int32_t(head);
+  uint32_t rest = len - from;
+  if (uint32_t(part) < rest) rest = uint32_t(part);
+  append_chars(out, text, from, rest);
+  return part - int32_t(rest);
+}
+
+may_gc int32_t port_form(Cell value, NodeId out, const Cell* arg, int32_t part) {
+  return port_mold(value, out, 0, arg, part, 0);
+}
+
+}  // namespace
+
+void register_type_PORT() {
+  TypeBuilder b(TYPE_PORT);
+  b.action(ACT_MAKE, port_make)
+      .action(ACT_READ, port_read)
+      .action(ACT_WRITE, port_write)
+      .inherit(ACT_REFLECT)
+      .form(port_form)
+      .mold(port_mold)
+      .compare(g_types[TYPE_OBJECT].compare)
+      .eval_path(g_types[TYPE_OBJECT].eval_path);
+#define VEL_PORT_ACTION(a) b.action(a, port_action<a>);
+  VEL_PORT_ACTION(ACT_AT)
+  VEL_PORT_ACTION(ACT_PICK)
+  VEL_PORT_ACTION(ACT_SKIP)
+  VEL_PORT_ACTION(ACT_BACK)
+  VEL_PORT_ACTION(ACT_CLEAR)
+  VEL_PORT_ACTION(ACT_HEAD)
+  VEL_PORT_ACTION(ACT_HEAD_Q)
+  VEL_PORT_ACTION(ACT_INDEX_Q)
+  VEL_PORT_ACTION(ACT_LENGTH_Q)
+  VEL_PORT_ACTION(ACT_NEXT)
+  VEL_PORT_ACTION(ACT_TAIL)
+  VEL_PORT_ACTION(ACT_TAIL_Q)
+  VEL_PORT_ACTION(ACT_CREATE)
+  VEL_PORT_ACTION(ACT_CLOSE)
+  VEL_PORT_ACTION(ACT_DELETE)
+  VEL_PORT_ACTION(ACT_QUERY)
+  VEL_PORT_ACTION(ACT_UPDATE)
+  VEL_PORT_ACTION(ACT_APPEND)
+  VEL_PORT_ACTION(ACT_INSERT)
+  VEL_PORT_ACTION(ACT_CHANGE)
+  VEL_PORT_ACTION(ACT_COPY)
+  VEL_PORT_ACTION(ACT_FIND)
+  VEL_PORT_ACTION(ACT_SELECT)
+  VEL_PORT_ACTION(ACT_MOVE)
+  VEL_PORT_ACTION(ACT_MODIFY)
+  VEL_PORT_ACTION(ACT_OPEN)
+  VEL_PORT_ACTION(ACT_POKE)
+  VEL_PORT_ACTION(ACT_PUT)
+  VEL_PORT_ACTION(ACT_REMOVE)
+  VEL_PORT_ACTION(ACT_RENAME)
+  VEL_PORT_ACTION(ACT_REVERSE)
+  VEL_PORT_ACTION(ACT_SORT)
+  VEL_PORT_ACTION(ACT_SWAP)
+  VEL_PORT_ACTION(ACT_TAKE)
+  VEL_PORT_ACTION(ACT_TRIM)
+#undef VEL_PORT_ACTION
+  b.done();
+}
+
+}  // namespace vel

@@ -1,0 +1,117 @@
+// call: the command and its redirections become a platform spawn request;
+// captured bytes come back into the caller's string! or binary! targets.
+#include "io/ext_process.h"
+
+#include <cstring>
+#include <string>
+
+#include "errors.h"
+#include "io/simple_io.h"
+#include "platform/spawn.h"
+#include "roots.h"
+#include "series.h"
+#include "datatypes/strout.h"
+#include "unicode.h"
+
+namespace vel::ext_process {
+
+namespace {
+
+inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
+
+inline uint32_t clamped_index(const Cell& s) {
+  uint32_t len = node_buffer(s.node())->length();
+  return s.index() < 0 ? 0 : (uint32_t(s.index()) > len ? len : uint32_t(s.index()));
+}
+
+// The bytes fed to the child: a string! as UTF-16LE with every LF written
+// as CR LF (what the Windows build's children have always been given), a
+// binary! as it is.
+may_gc platform::Redirect input_of(const Cell& v) {
+  platform::Redirect r;
+  if (v.is(TYPE_FILE)) {
+    r.kind = platform::Redirect::Kind::File;
+    r.path = simple_io::os_path(v);
+  } else if (v.is(TYPE_BINARY)) {
+    r.kind = platform::Redirect::Kind::Data;
+    Buffer* b = node_buffer(v.node());
+    uint32_t at = clamped_index(v);
+    r.bytes.assign(reinterpret_cast<const char*>(b->head_ptr()) + at, b->used() - at);
+  } else {
+    r.kind = platform::Redirect::Kind::Data;
+    std::u16string text = to_utf16(v.node(), clamped_index(v), -1, true);
+    r.bytes.resize(text.size() * 2);
+    for (size_t i = 0; i < text.size(); i++) {
+      r.bytes[2 * i] = char(text[i] & 0xFF);
+      r.bytes[2 * i + 1] = char(text[i] >> 8);
+    }
+  }
+  return r;
+}
+
+may_gc platform::Redirect output_of(const Cell& v) {
+  platform::Redirect r;
+  if (v.is(TYPE_FILE)) {
+    r.kind = platform::Redirect::Kind::File;
+    r.path = simple_io::os_path(v);
+  } else {
+    r.kind = platform::Redirect::Kind::Data;
+  }
+  return r;
+}
+
+may_gc void append_bytes(NodeId target, const std::string& bytes) {
+  if (bytes.size() > 0x7FFFFFF0u) fire(ErrId::NO_MEMORY);
+  uint32_t at = reserve_tail(target, uint32_t(bytes.size()));
+  std::memcpy(node_buffer(target)->data() + at, bytes.data(), bytes.size());
+}
+
+// Captured bytes into the target: appended to a binary!, or decoded and
+// appended to a string! with CR LF turned into LF.
+may_gc void store(const Cell& target, const std::string& bytes, bool via_shell) {
+  if (bytes.empty() || target.is(TYPE_FILE)) return;
+  if (target.is(TYPE_BINARY)) {
+    append_bytes(target.node(), bytes);
+    return;
+  }
+  std::string text = via_shell ? platform::shell_text_to_utf8(bytes) : bytes;
+  std::string lf;
+  lf.reserve(text.size());
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    lf += text[i];
+  }
+  append_utf8(target.node(), lf);
+}
+
+}  // namespace
+
+Status native_call(Cell* base) {
+  const Cell& cmd = base[0];
+  if (!cmd.is(TYPE_STRING) && !cmd.is(TYPE_FILE)) fire(ErrId::INVALID_ARG, cmd);
+  if (used(base[3])) fire(ErrId::NOT_DONE);
+  if (clamped_index(cmd) == node_buffer(cmd.node())->length()) {
+    base[0] = integer_cell(0);
+    return Status::OK;
+  }
+  platform::SpawnRequest rq;
+  rq.command = cmd.is(TYPE_FILE) ? simple_io::os_path(cmd) : to_utf8(cmd.node(), clamped_index(cmd));
+  rq.wait = used(base[1]);
+  rq.show = used(base[2]);
+  rq.shell = used(base[4]);
+  if (used(base[5])) rq.input = input_of(base[6]);
+  if (used(base[7])) rq.output = output_of(base[8]);
+  if (used(base[9])) rq.error = output_of(base[10]);
+  platform::SpawnResult res = platform::spawn(rq);
+  if (res.status >= 0) {
+    if (used(base[7])) store(base[8], res.output, res.via_shell);
+    if (used(base[9])) store(base[10], res.error, res.via_shell);
+  }
+  // A process id or status beyond the integer range cannot happen on the
+  // systems we build for; clamp rather than wrap.
+  int64_t s = res.status;
+  base[0] = integer_cell(int32_t(s > 0x7FFFFFFF ? 0x7FFFFFFF : s < -1 ? -1 : s));
+  return Status::OK;
+}
+
+}  // namespace vel::ext_process
