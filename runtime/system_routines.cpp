@@ -11,6 +11,7 @@
 #include "datatypes/error.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/object.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -18,6 +19,7 @@
 #include "library.h"
 #include "datatypes/logic.h"
 #include "evaluator/trace.h"
+#include "platform/os.h"
 #include "platform/platform.h"
 #include "roots.h"
 
@@ -143,6 +145,30 @@ Status command_line(Cell* base) {
   return Status::OK;
 }
 
+// os-info: an object of name (string!), arch (word!), version (a tuple!
+// of major, minor and service pack) and build (integer!).
+Status os_info(Cell* base) {
+  platform::OsInfo info = platform::os_info();
+  RootedCell spec(block::make_at(8));
+  auto put = [&](const char* name, Cell value) {
+    RootedCell v(value);
+    Cell sw = word_cell(name);
+    sw.set_type(TYPE_SET_WORD);
+    block::rs_append(spec->node(), sw);
+    block::rs_append(spec->node(), *v);
+  };
+  put("name", string::load(info.name));
+  put("arch", word_cell(info.arch.c_str()));
+  // A tuple of three bytes: the count in header bits 19-22, byte 1 lowest.
+  Cell version = make_cell(TYPE_TUPLE, uint32_t(info.major & 255) | uint32_t(info.minor & 255) << 8 |
+                                           uint32_t(info.service_pack & 255) << 16);
+  version.header |= 3u << 19;
+  put("version", version);
+  put("build", integer_cell(info.build));
+  base[0] = object::construct(*spec, nullptr, true);
+  return Status::OK;
+}
+
 Status collector_active(Cell* base) {
   base[0] = logic_cell(g_gc.enabled);
   return Status::OK;
@@ -212,6 +238,7 @@ void register_system_routines() {
       {"global-object", global_object},
       {"error-catalog", error_catalog},
       {"command-line", command_line},
+      {"os-info", os_info},
       {"collector-active?", collector_active},
       {"collector-cycles", collector_cycles},
       {"collector-node-cycles", collector_node_cycles},

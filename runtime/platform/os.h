@@ -43,6 +43,21 @@ std::optional<std::string> get_env(const std::string& name);
 std::vector<std::pair<std::string, std::string>> list_env();
 bool valid_env_name(const std::string& name);
 
+// --- the operating system ---------------------------------------------------
+struct OsInfo {
+  std::string name;  // "Windows 10", "Linux 6.1.0-13-amd64"
+  std::string arch;  // x86-32 ARM IA-64 x86-64 ARM64 Unknown
+  int major = 0, minor = 0, service_pack = 0;
+  int build = 0;
+};
+OsInfo os_info();
+// The Windows product name for a version: "Windows " and the name of the
+// version table, or "major.minor" for versions the table lacks, then the
+// service-pack text when there is one.
+std::string windows_name(int major, int minor, int build, bool server, const std::string& service_pack);
+// The architecture's name for a native processor architecture code.
+const char* windows_arch(int code);
+
 // --- date and time ------------------------------------------------------------
 // The current UTC time, read once: whole seconds since 1970-01-01 and the
 // 100 ns ticks within the second.

@@ -18,6 +18,42 @@ uint32_t wait_milliseconds(double seconds) {
   return uint32_t(ms);
 }
 
+std::string windows_name(int major, int minor, int build, bool server, const std::string& service_pack) {
+  struct Row {
+    int major, minor;
+    const char *workstation, *server;
+  };
+  // 6.1 server is Server 2008 R2: there never was an "R1".
+  static constexpr Row kNames[] = {
+      {5, 0, "2000", "2000"},         {5, 1, "XP", "XP"},           {5, 2, "Server 2003", "Server 2003 R2"},
+      {6, 0, "Vista", "Server 2008"}, {6, 1, "7", "Server 2008 R2"}, {6, 2, "8", "Server 2012"},
+      {6, 3, "8.1", "Server 2012 R2"},
+  };
+  std::string name;
+  if (major >= 10 || major < 5) {
+    if (server) name = build >= 20285 ? "Server 2022" : build >= 17134 ? "Server 2019" : "Server 2016";
+    else name = build >= 22000 ? "11" : "10";
+  } else {
+    for (const Row& r : kNames)
+      if (r.major == major && r.minor == minor) name = server ? r.server : r.workstation;
+    if (name.empty()) name = std::to_string(major) + "." + std::to_string(minor);
+  }
+  name = "Windows " + name;
+  if (!service_pack.empty()) name += " " + service_pack;
+  return name;
+}
+
+const char* windows_arch(int code) {
+  switch (code) {
+    case 0: return "x86-32";
+    case 5: return "ARM";
+    case 6: return "IA-64";
+    case 9: return "x86-64";
+    case 12: return "ARM64";
+    default: return "Unknown";
+  }
+}
+
 bool valid_env_name(const std::string& name) {
   return !name.empty() && name.find('=') == std::string::npos && name.find('\0') == std::string::npos;
 }

@@ -168,5 +168,43 @@ TEST(OsDir, CurrentDirectoryRoundTrip) {
 #endif
 }
 
+// Every row of the version table, the build thresholds of the newer
+// systems, and versions the table lacks.
+TEST(OsInfo, WindowsNames) {
+  struct Case {
+    int major, minor, build;
+    bool server;
+    const char* sp;
+    const char* name;
+  };
+  const Case cases[] = {
+      {5, 0, 2195, false, "", "Windows 2000"},
+      {5, 1, 2600, false, "Service Pack 3", "Windows XP Service Pack 3"},
+      {5, 2, 3790, false, "", "Windows Server 2003"},
+      {5, 2, 3790, true, "", "Windows Server 2003 R2"},
+      {6, 0, 6002, false, "", "Windows Vista"},
+      {6, 0, 6002, true, "", "Windows Server 2008"},
+      {6, 1, 7601, false, "Service Pack 1", "Windows 7 Service Pack 1"},
+      {6, 1, 7601, true, "", "Windows Server 2008 R2"},
+      {6, 2, 9200, false, "", "Windows 8"},
+      {6, 2, 9200, true, "", "Windows Server 2012"},
+      {6, 3, 9600, false, "", "Windows 8.1"},
+      {6, 3, 9600, true, "", "Windows Server 2012 R2"},
+      {10, 0, 19045, false, "", "Windows 10"},
+      {10, 0, 22000, false, "", "Windows 11"},
+      {10, 0, 14393, true, "", "Windows Server 2016"},
+      {10, 0, 17134, true, "", "Windows Server 2019"},
+      {10, 0, 20348, true, "", "Windows Server 2022"},
+      {5, 3, 1, false, "", "Windows 5.3"},
+      {6, 4, 9841, true, "", "Windows 6.4"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(windows_name(c.major, c.minor, c.build, c.server, c.sp), c.name) << c.major << "." << c.minor;
+  EXPECT_STREQ(windows_arch(9), "x86-64");
+  EXPECT_STREQ(windows_arch(12), "ARM64");
+  EXPECT_STREQ(windows_arch(0), "x86-32");
+  EXPECT_STREQ(windows_arch(7), "Unknown");
+}
+
 }  // namespace
 }  // namespace vel::platform

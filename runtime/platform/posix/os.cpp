@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <time.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -53,11 +54,41 @@ std::vector<std::pair<std::string, std::string>> list_env() {
   std::vector<std::pair<std::string, std::string>> out;
   for (char** e = environ; e && *e; e++) {
     std::string entry(*e);
-    size_t eq = entry.find('=');
-    if (eq == std::string::npos || eq == 0) continue;
+    size_t eq = entry.empty() ? std::string::npos : entry.find('=', 1);
+    if (eq == std::string::npos) continue;
     out.emplace_back(entry.substr(0, eq), entry.substr(eq + 1));
   }
   return out;
+}
+
+// Linux: the kernel's name and release from uname, the release's first
+// three numbers as the version, build 0.
+OsInfo os_info() {
+  OsInfo info;
+  utsname u{};
+  if (uname(&u) != 0) {
+    info.name = "Linux";
+    info.arch = "Unknown";
+    return info;
+  }
+  info.name = std::string(u.sysname) + " " + u.release;
+  std::string m = u.machine;
+  if (m == "x86_64") info.arch = "x86-64";
+  else if (m == "aarch64" || m == "arm64") info.arch = "ARM64";
+  else if (m.size() == 4 && m[0] == 'i' && m.substr(2) == "86") info.arch = "x86-32";
+  else if (m.rfind("arm", 0) == 0) info.arch = "ARM";
+  else if (m == "ia64") info.arch = "IA-64";
+  else info.arch = "Unknown";
+  int* parts[3] = {&info.major, &info.minor, &info.service_pack};
+  const char* p = u.release;
+  for (int i = 0; i < 3 && *p >= '0' && *p <= '9'; i++) {
+    int v = 0;
+    while (*p >= '0' && *p <= '9') v = v * 10 + (*p++ - '0');
+    *parts[i] = v > 255 ? 255 : v;
+    if (*p != '.') break;
+    p++;
+  }
+  return info;
 }
 
 Clock get_clock() {

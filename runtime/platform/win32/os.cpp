@@ -88,14 +88,43 @@ std::vector<std::pair<std::string, std::string>> list_env() {
   wchar_t* block = GetEnvironmentStringsW();
   if (!block) return out;
   for (const wchar_t* e = block; *e; e += wcslen(e) + 1) {
-    // Entries such as "=C:=C:\dir" (per-drive directories) start with '='
-    // and are not variables.
-    const wchar_t* eq = e[0] == L'=' ? nullptr : wcschr(e, L'=');
+    // Split at the first "=" after the first character, so entries such
+    // as "=C:=C:\dir" (per-drive directories) keep their "=" in the name.
+    const wchar_t* eq = e[0] ? wcschr(e + 1, L'=') : nullptr;
     if (!eq) continue;
     out.emplace_back(to_utf8(e, size_t(eq - e)), to_utf8(eq + 1, wcslen(eq + 1)));
   }
   FreeEnvironmentStringsW(block);
   return out;
+}
+
+// The real version: RtlGetVersion answers it whatever the manifest says;
+// GetVersionExW when ntdll lacks it.
+OsInfo os_info() {
+  OsInfo info;
+  OSVERSIONINFOEXW v{};
+  v.dwOSVersionInfoSize = sizeof v;
+  using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  auto rtl = ntdll ? reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")))
+                   : nullptr;
+  if (!rtl || rtl(&v) != 0) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&v));
+#pragma GCC diagnostic pop
+  }
+  std::string sp = to_utf8(v.szCSDVersion, wcslen(v.szCSDVersion));
+  info.name = windows_name(int(v.dwMajorVersion), int(v.dwMinorVersion), int(v.dwBuildNumber),
+                           v.wProductType != VER_NT_WORKSTATION, sp);
+  SYSTEM_INFO si{};
+  GetNativeSystemInfo(&si);
+  info.arch = windows_arch(si.wProcessorArchitecture);
+  info.major = int(v.dwMajorVersion);
+  info.minor = int(v.dwMinorVersion);
+  info.service_pack = int(v.wServicePackMajor);
+  info.build = int(v.dwBuildNumber);
+  return info;
 }
 
 Clock get_clock() {
