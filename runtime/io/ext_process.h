@@ -1,6 +1,6 @@
 // call: runs an external command through the platform's process layer.
 #pragma once
-#include "evaluator/stack.h"
+#include "stack.h"
 
 namespace vel::ext_process {
 

@@ -24,6 +24,7 @@
 #include "evaluator/natives.h"
 #include "platform/files.h"
 #include "platform/os.h"
+#include "platform/platform.h"
 #include "roots.h"
 #include "series.h"
 #include "unicode.h"
@@ -118,7 +119,11 @@ may_gc Cell text_of(std::string& bytes) {
 // Lines: split at each LF, a CR before it dropped; a last line without LF
 // is kept when it is not empty.
 may_gc Cell lines_of(const std::string& bytes) {
-  RootedCell out(block::make_at(64));
+  size_t count = 1;
+  for (const char* p = bytes.data(); (p = static_cast<const char*>(std::memchr(p, '\n', bytes.data() + bytes.size() - p)));
+       p++)
+    count++;
+  RootedCell out(block::make_at(int64_t(count)));
   size_t start = 0, n = bytes.size();
   while (start < n) {
     size_t end = bytes.find('\n', start);
@@ -166,7 +171,17 @@ may_gc void bytes_of(const Cell& v, int64_t part, bool binary, std::string& out)
     return;
   }
   if (is_any_string(v.type())) {
-    out += to_utf8(v.node(), clamped_index(v), part, !binary);
+    // Encoded straight onto the output: no allocation between reading the
+    // buffer and writing it.
+    Buffer* b = node_buffer(v.node());
+    uint32_t at = clamped_index(v);
+    uint64_t len = b->length() - at;
+    if (part >= 0 && uint64_t(part) < len) len = uint64_t(part);
+    const uint8_t* p = b->head_ptr() + (uint64_t(at) << b->unit_shift());
+    uint64_t n = utf8_size_of_run(p, size_t(len), b->unit(), !binary);
+    size_t old = out.size();
+    out.resize(old + size_t(n));
+    encode_utf8_run(p, size_t(len), b->unit(), reinterpret_cast<uint8_t*>(out.data()) + old, !binary);
     return;
   }
   RootedNode s(make_string(16));
@@ -288,7 +303,8 @@ may_gc void write(const Cell& file_arg, const Cell& data_arg, const Cell& part_a
   }
 
   if (file->is(TYPE_NONE)) {
-    if (!write_all(platform::stdout_handle(), bytes)) cannot_open(*file);
+    // Standard output as print writes it: a GUI process may have none.
+    platform::write_stream(platform::Stream::Out, bytes.data(), bytes.size());
     return;
   }
   std::string path = os_path(*file);

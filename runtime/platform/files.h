@@ -34,7 +34,6 @@ int64_t file_write(FileHandle h, const void* buf, size_t n);
 // False when the data could not be flushed (a full disk may only say so
 // here).
 bool file_close(FileHandle h);
-FileHandle stdout_handle();
 
 struct DirEntry {
   std::string name;

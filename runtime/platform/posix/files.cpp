@@ -59,8 +59,6 @@ int64_t file_write(FileHandle h, const void* buf, size_t n) {
 
 bool file_close(FileHandle h) { return close(fd_of(h)) == 0; }
 
-FileHandle stdout_handle() { return 1; }
-
 bool list_dir(const std::string& path, std::vector<DirEntry>& out) {
   DIR* d = opendir(path.empty() ? "." : path.c_str());
   if (!d) return false;

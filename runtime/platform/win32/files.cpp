@@ -82,8 +82,6 @@ int64_t file_write(FileHandle h, const void* buf, size_t n) {
 
 bool file_close(FileHandle h) { return CloseHandle(handle_of(h)) != 0; }
 
-FileHandle stdout_handle() { return reinterpret_cast<FileHandle>(GetStdHandle(STD_OUTPUT_HANDLE)); }
-
 bool list_dir(const std::string& path, std::vector<DirEntry>& out) {
   std::wstring w = to_wide(path);
   if (!w.empty() && w.back() != L'\\' && w.back() != L'/') w += L'\\';
