@@ -701,8 +701,8 @@ may_gc int32_t function_mold_body(Cell v, NodeId out_in, uint32_t flags, const C
   flags &= ~uint32_t(MOLD_ONLY);
   part = mold_value(series_cell(TYPE_BLOCK, spec_node(*fn), 0), out, flags, arg, part, indent);
   Cell body = *more_cell(*fn, MORE_BODY);
+  // The body's bracket follows the spec's directly: "func [a][a + 1]".
   if (!body.is(TYPE_BLOCK)) return put_text(out, " none", part);
-  part = put_text(out, " ", part);
   return mold_value(body, out, flags, arg, part, indent);
 }
 
@@ -718,7 +718,8 @@ may_gc int32_t routine_mold(Cell v, NodeId out_in, uint32_t flags, const Cell* a
   RootedCell r(v);
   part = put_text(out, "routine ", part);
   part = mold_value(series_cell(TYPE_BLOCK, spec_node(*r), 0), out, flags, arg, part, indent);
-  part = put_text(out, " ", part);
+  // Only a body that is not a block is set apart by a space.
+  if (!more_cell(*r, MORE_BODY)->is(TYPE_BLOCK)) part = put_text(out, " ", part);
   return mold_value(*more_cell(*r, MORE_BODY), out, flags, arg, part, indent);
 }
 
