@@ -274,6 +274,7 @@ class Run {
   }
 
   may_gc bool literal(const Cell& v);
+  bool item_matches(const Cell& e, const Cell& v) const;
   static int64_t advance_of(const Cell& v);
   int64_t fast_loop(Cell v, int64_t max);
   int64_t scan_chars(const Cell& v, int64_t max);

@@ -74,10 +74,18 @@ may_gc bool Run::literal(const Cell& v) {
   }
   if (at_end()) return false;
   Cell e = element(i);
-  int op = (v.is(TYPE_LIT_WORD) || v.is(TYPE_LIT_PATH)) ? CMP_FIND : mode_;
-  if (!compare_values(&e, &v, op)) return false;
+  if (!item_matches(e, v)) return false;
   set_index(i + 1);
   return true;
+}
+
+// One element of block input against a rule value. A lit-word or lit-path
+// matches in find mode (any word form of its symbol), telling letter case
+// apart only under /case.
+bool Run::item_matches(const Cell& e, const Cell& v) const {
+  if (!v.is(TYPE_LIT_WORD) && !v.is(TYPE_LIT_PATH)) return compare_values(&e, &v, mode_);
+  if (!compare_values(&e, &v, CMP_FIND)) return false;
+  return mode_ != CMP_STRICT_EQUAL || !v.is(TYPE_LIT_WORD) || e.w2 == v.w2;
 }
 
 // Characters a matched string-input literal covers.
@@ -204,10 +212,9 @@ may_gc bool Run::find_token(const Cell& v, bool thru) {
     set_index(thru ? found + adv : found);
     return true;
   }
-  int op = (v.is(TYPE_LIT_WORD) || v.is(TYPE_LIT_PATH)) ? CMP_FIND : mode_;
   for (int64_t i = index(); i < end; i++) {
     Cell e = element(i);
-    if (compare_values(&e, &v, op)) {
+    if (item_matches(e, v)) {
       set_index(thru ? i + 1 : i);
       return true;
     }
