@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "datatypes/block.h"
+#include "datatypes/pair.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/symbol.h"
@@ -223,9 +224,18 @@ may_gc Cell series_copy(const Cell& s_in, const Cell* part) {
   int64_t total = series_total(s), index = series_index(s);
   int64_t start = index, count = index >= total ? 0 : total - index;
   if (part) {
-    if (part->is(TYPE_INTEGER)) count = part->i2();
-    else if (part->type() == s.type() && part->node() == s.node()) count = int64_t(part->index()) - index;
-    else fire_refine_arg("part", *part);
+    if (part->is(TYPE_INTEGER)) {
+      count = part->i2();
+    } else if (part->is(TYPE_PAIR)) {
+      // x * y: from the x-th element of the position, y - x of them.
+      int64_t x = pair_x(*part), y = pair_y(*part);
+      start = std::max<int64_t>(0, x < 0 ? index + x : index + x - 1);
+      count = y < x ? 0 : y - x;
+    } else if (part->type() == s.type() && part->node() == s.node()) {
+      count = int64_t(part->index()) - index;
+    } else {
+      fire_refine_arg("part", *part);
+    }
     if (count < 0) {
       count = -count;
       start -= count;
