@@ -193,8 +193,8 @@ may_gc void series_store(const Cell& s, uint32_t i, const Cell& value_in) {
       if (v.is(TYPE_INTEGER)) byte = v.i2();
       else if (v.is(TYPE_CHAR)) byte = v.w2;
       else fire(ErrId::INVALID_ARG, v);
-      if (byte < 0 || byte > 255) fire(ErrId::OUT_OF_RANGE, v);
-      node_buffer(node)->head_ptr()[i] = uint8_t(byte);
+      // One byte: the value's low 8 bits.
+      node_buffer(node)->head_ptr()[i] = uint8_t(byte & 0xFF);
       return;
     }
     default:
