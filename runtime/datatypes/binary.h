@@ -78,7 +78,9 @@ char* encode_58(char* out, const uint8_t* in, size_t n);
 // starts a comment up to the next line feed. They allocate nothing, so the
 // text may live in a series buffer.
 bool decode_2(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out);
-bool decode_16(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out);
+// Base 16 with an odd count of digits is invalid, or with drop_odd (as
+// debase reads it) the last digit is dropped.
+bool decode_16(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out, bool drop_odd = false);
 bool decode_64(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out);
 bool decode_58(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out);
 

@@ -196,7 +196,7 @@ inline uint32_t skip_comment(const At& at, uint32_t i, uint32_t count) {
 }
 
 template <typename At>
-bool decode_16_run(const At& at, uint32_t count, std::string* out) {
+bool decode_16_run(const At& at, uint32_t count, bool drop_odd, std::string* out) {
   out->resize(count / 2);
   char* d = out->data();
   size_t k = 0;
@@ -226,7 +226,7 @@ bool decode_16_run(const At& at, uint32_t count, std::string* out) {
     }
   }
   out->resize(k);
-  return !half;
+  return drop_odd || !half;
 }
 
 template <typename At>
@@ -272,10 +272,10 @@ bool decode_64_run(const At& at, uint32_t count, std::string* out) {
 
 }  // namespace
 
-bool decode_16(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out) {
-  if (unit == 1) return decode_16_run(Chars<1>{text}, count, out);
-  if (unit == 2) return decode_16_run(Chars<2>{text}, count, out);
-  return decode_16_run(Chars<4>{text}, count, out);
+bool decode_16(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out, bool drop_odd) {
+  if (unit == 1) return decode_16_run(Chars<1>{text}, count, drop_odd, out);
+  if (unit == 2) return decode_16_run(Chars<2>{text}, count, drop_odd, out);
+  return decode_16_run(Chars<4>{text}, count, drop_odd, out);
 }
 
 bool decode_64(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out) {
@@ -351,7 +351,7 @@ Status native_debase(Cell* base) {
   bool ok;
   switch (b) {
     case 2: ok = decode_2(text, uint32_t(count), buf->unit(), &bytes); break;
-    case 16: ok = decode_16(text, uint32_t(count), buf->unit(), &bytes); break;
+    case 16: ok = decode_16(text, uint32_t(count), buf->unit(), &bytes, true); break;
     case 58: ok = decode_58(text, uint32_t(count), buf->unit(), &bytes); break;
     default: ok = decode_64(text, uint32_t(count), buf->unit(), &bytes); break;
   }
