@@ -105,6 +105,10 @@ inline int32_t decode_checked(const uint8_t* p, size_t avail, uint32_t* len) {
   return int32_t(((b0 & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3F));
 }
 
+// ED A0-BF leads the three-byte form of a surrogate (U+D800-U+DFFF), which
+// well-formed UTF-8 never holds: loading refuses it.
+inline bool encodes_surrogate(const uint8_t* p, size_t avail) { return avail >= 2 && p[0] == 0xED && p[1] >= 0xA0; }
+
 [[noreturn, gnu::noinline]] void fire_invalid_char(uint32_t cp) {
   fire(ErrId::INVALID_CHAR, make_cell(TYPE_INTEGER, 0, cp, 0));
 }
@@ -272,6 +276,10 @@ DecodeResult decode_utf8_into(const uint8_t* s, uint64_t& pos_ref, uint64_t end,
       // Two- and three-byte forms inline; the rest, and every fault, through
       // the general decoder.
       uint32_t cp, len;
+      if (encodes_surrogate(s + pos, size_t(end - pos))) {
+        r.stop = Stop::INVALID;
+        goto stop;
+      }
       if (b0 >= 0xC2 && b0 <= 0xDF && end - pos >= 2 && (s[pos + 1] & 0xC0) == 0x80) {
         cp = ((b0 & 0x1F) << 6) | (s[pos + 1] & 0x3F);
         len = 2;
@@ -589,6 +597,14 @@ const uint8_t* skip_utf8_chars(const uint8_t* p, const uint8_t* end, size_t n) {
 }
 
 int32_t decode_utf8_checked(const uint8_t* p, size_t avail, uint32_t* len) { return decode_checked(p, avail, len); }
+
+int32_t decode_utf8_loading(const uint8_t* p, size_t avail, uint32_t* len) {
+  if (encodes_surrogate(p, avail)) {
+    *len = 1;
+    return UTF8_INVALID;
+  }
+  return decode_checked(p, avail, len);
+}
 
 // ---------------------------------------------------------------------------
 // UTF-8 encoding

@@ -5,10 +5,11 @@
 // surrogate pairs inside) or 4 (UCS-4), elements little-endian. A buffer
 // only ever widens, in place, back to front.
 //
-// Surrogates: U+D800-U+DFFF are ordinary code points everywhere. The UTF-8
-// decoders accept their three-byte forms and the encoders write them, and a
-// UTF-16 surrogate that is not part of a pair is stored as it is, so any
-// string can be saved and loaded back. Overlong UTF-8 forms are refused.
+// Surrogates: U+D800-U+DFFF are ordinary code points in strings. The lexer
+// accepts their three-byte forms and the encoders write them, and a UTF-16
+// surrogate that is not part of a pair is stored as it is, so molded text
+// loads back. Loading UTF-8 bytes into a string or char refuses them, as
+// UTF-8 itself does. Overlong UTF-8 forms are refused everywhere.
 //
 // Output conversions return std::string / std::u16string by value: they
 // never hand out an address into a movable series, and a code point above
@@ -110,6 +111,9 @@ constexpr int32_t UTF8_INCOMPLETE = -1;  // a well-formed start cut by the end o
 constexpr int32_t UTF8_INVALID = -2;     // ill-formed (bad byte, overlong, above U+10FFFF)
 
 int32_t decode_utf8_checked(const uint8_t* p, size_t avail, uint32_t* len);
+// The same, refusing the encoded surrogates too, as loading UTF-8 into a
+// string or char does.
+int32_t decode_utf8_loading(const uint8_t* p, size_t avail, uint32_t* len);
 
 // ---------------------------------------------------------------------------
 // UTF-8 encoding. Code points above U+10FFFF raise script/invalid-char with

@@ -117,7 +117,7 @@ may_gc uint32_t char_from_binary(const Cell& bin) {
   size_t n = binary_bytes_at(bin, bytes, 4);
   if (n == 0) fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_CHAR), bin);
   uint32_t len = 0;
-  int32_t cp = decode_utf8_checked(bytes, n, &len);
+  int32_t cp = decode_utf8_loading(bytes, n, &len);
   if (cp < 0) {
     NodeId bad = alloc_bytes(n);
     Buffer* b = node_buffer(bad);

@@ -76,7 +76,7 @@ Decoded decode_bytes(const uint8_t* s, const uint8_t* e, bool strict, std::vecto
       uint32_t cp = uint32_t(b);
       if (more) {
         uint32_t n = 0;
-        int32_t r = decode_utf8_checked(bytes, more + 1, &n);
+        int32_t r = decode_utf8_loading(bytes, more + 1, &n);
         if (r < 0 || n != more + 1) return Decoded::BAD_UTF8;
         cp = uint32_t(r);
       }
