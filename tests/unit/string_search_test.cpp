@@ -1,5 +1,6 @@
-// string!: comparison (case folding, lengths, match mode, types), find and
-// select with their refinements, path access and the parse matchers.
+// string!: comparison (case folding, lengths, match mode, types), the
+// search kernel against a plain search, path access and the parse matchers.
+// find and select as scripts call them are in the script suite.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -95,152 +96,6 @@ TEST(StringCompare, AcrossTypesSameAndMatchMode) {
   EXPECT_NE(string::compare_text(hello, sym, CMP_STRICT_EQUAL, false), 0);
 }
 
-// --- find -------------------------------------------------------------------------------
-
-namespace {
-
-struct FindCase {
-  const char* hay;
-  int index;
-  const char* needle;  // a string value; "#x" is the char x
-  std::vector<Ref> refs;
-  const char* expected;  // the text from the found position, or <none>
-};
-
-void check_finds(const std::vector<FindCase>& cases, ActionId a = ACT_FIND) {
-  for (const FindCase& c : cases) {
-    for (uint32_t unit : {1u, 2u, 4u}) {
-      Values v;
-      Cell s = str(v, c.hay, unit);
-      s.w1 = uint32_t(c.index);
-      Cell value = c.needle[0] == '#' && c.needle[1] ? char_cell(uint8_t(c.needle[1])) : str(v, c.needle);
-      Cell r = v.keep(call(a, {s, value}, kFindRefs, c.refs));
-      std::string got = r.is(TYPE_CHAR) ? std::string(1, char(r.w2)) : text(r);
-      if (r.is(TYPE_STRING)) {
-        EXPECT_EQ(r.node(), s.node());
-      }
-      EXPECT_EQ(got, c.expected) << "unit " << unit << ": " << c.hay << " / " << c.needle;
-    }
-  }
-}
-
-Ref part(int n) { return Ref("part", integer_cell(n)); }
-Ref skip(int n) { return Ref("skip", integer_cell(n)); }
-
-}  // namespace
-
-TEST(StringFind, PlainCaseAndDirection) {
-  check_finds({
-      {"abcabc", 0, "b", {}, "bcabc"},
-      {"abcabc", 0, "B", {}, "bcabc"},
-      {"abcabc", 0, "B", {"case"}, "<none>"},
-      {"abcabc", 0, "B", {"same"}, "<none>"},
-      {"abcAbc", 0, "A", {"case"}, "Abc"},
-      {"abcabc", 2, "ab", {}, "abc"},
-      {"abcabc", 0, "bc", {"tail"}, "abc"},
-      {"abcabc", 0, "bc", {"last"}, "bc"},
-      {"abcabc", 0, "BC", {"last", "tail"}, ""},
-      {"abcabc", 6, "bc", {"reverse"}, "bc"},
-      {"abcabc", 4, "bc", {"reverse"}, "bcabc"},
-      {"abcabc", 6, "", {}, "<none>"},
-      {"abcabc", 0, "", {}, "<none>"},
-      {"abcabc", 6, "a", {}, "<none>"},  // at the tail, forwards
-      {"abcabc", 0, "a", {"reverse"}, "<none>"},
-      {"abcabc", 0, "abcabcd", {}, "<none>"},
-      {"abcabc", 0, "#C", {}, "cabc"},
-      {"abcabc", 0, "#C", {"case"}, "<none>"},
-      {"abcabc", 0, "#c", {"last"}, "c"},
-      {"abcabc", 0, "#c", {"tail"}, "abc"},
-      {"a12b", 0, "2b", {}, "2b"},
-  });
-}
-
-TEST(StringFind, MatchPartAndSkip) {
-  check_finds({
-      {"abcabc", 0, "AB", {"match"}, "abcabc"},
-      {"abcabc", 0, "ab", {"match", "tail"}, "cabc"},
-      {"abcabc", 0, "bc", {"match"}, "<none>"},
-      {"abcabc", 3, "ab", {"reverse", "match"}, "<none>"},
-      {"abcdef", 0, "d", {part(3)}, "<none>"},
-      {"abcdef", 0, "c", {part(3)}, "cdef"},
-      {"abcdef", 0, "cd", {part(3)}, "<none>"},  // must end within the range
-      {"abcdef", 0, "e", {part(0)}, "<none>"},
-      {"abcdef", 0, "e", {part(-2)}, "<none>"},
-      {"abcdef", 0, "e", {part(99)}, "ef"},
-      {"abcabc", 0, "a", {part(4), "last"}, "abc"},
-      {"abcabc", 5, "c", {part(2), "reverse"}, "<none>"},  // the index itself is not searched
-      {"abcabc", 5, "b", {part(2), "reverse"}, "bc"},
-      {"a1b2c3", 0, "2", {skip(2)}, "<none>"},
-      {"a1b2c3", 0, "c", {skip(2)}, "c3"},
-      {"a1b2c3", 1, "3", {skip(2)}, "3"},
-      {"a1b2a3", 0, "a", {skip(2), "last"}, "a3"},
-      {"a1b2a3", 6, "b", {skip(2), "reverse"}, "b2a3"},
-      {"a1b2a3", 6, "1", {skip(2), "reverse"}, "<none>"},
-  });
-}
-
-// Wildcard matching is not offered: /any and /with raise internal/not-done,
-// after the empty-range check and before any other refinement is looked at.
-TEST(StringFind, AnyAndWithAreNotDone) {
-  Values v;
-  Cell s = str(v, "ab*cd");
-  Cell at_tail = s;
-  at_tail.w1 = 5;
-  Cell empty = str(v, "");
-  Ref with_string("with", str(v, "%_")), with_bad("with", integer_cell(1));
-  struct Case {
-    Cell series;
-    std::vector<Ref> refs;
-    bool not_done;  // else none: nothing to search
-  } cases[] = {
-      {s, {"any"}, true},
-      {s, {with_string}, true},
-      {s, {"any", with_string}, true},
-      {s, {with_bad}, true},         // the /with argument is never examined
-      {s, {"any", skip(0)}, true},   // before /skip's own check
-      {at_tail, {"any", "reverse"}, true},
-      {at_tail, {"any"}, false},
-      {empty, {with_string}, false},
-  };
-  for (ActionId a : {ACT_FIND, ACT_SELECT}) {
-    for (const Case& c : cases) {
-      if (c.not_done) {
-        EXPECT_EQ(error_of([&] { (void)call(a, {c.series, str(v, "b")}, kFindRefs, c.refs); }), ErrId::NOT_DONE)
-            << "action " << int(a) << " index " << c.series.index();
-      } else {
-        EXPECT_TRUE(call(a, {c.series, str(v, "b")}, kFindRefs, c.refs).is(TYPE_NONE));
-      }
-    }
-  }
-}
-
-TEST(StringFind, OtherValueTypesAndErrors) {
-  Values v;
-  Cell s = str(v, "x12y\xC3\xBF");
-  EXPECT_EQ(text(call(ACT_FIND, {s, integer_cell(12)}, kFindRefs, {})), "12y\xC3\xBF");
-  // Ÿ (UCS-2) folds onto ÿ stored as Latin-1.
-  EXPECT_EQ(text(call(ACT_FIND, {s, char_cell(0x178)}, kFindRefs, {})), "\xC3\xBF");
-  EXPECT_TRUE(call(ACT_FIND, {s, char_cell(0x178)}, kFindRefs, {"case"}).is(TYPE_NONE));
-  Cell word = word::make(TYPE_WORD, 0, symbol::make("Y"), -1);
-  EXPECT_EQ(text(call(ACT_FIND, {s, word}, kFindRefs, {})), "y\xC3\xBF");
-
-  EXPECT_EQ(error_of([&] { (void)call(ACT_FIND, {s, str(v, "1")}, kFindRefs, {skip(0)}); }), ErrId::OUT_OF_RANGE);
-  Cell other = str(v, "x12y");
-  other.w1 = 2;
-  EXPECT_EQ(error_of([&] { (void)call(ACT_FIND, {s, str(v, "1")}, kFindRefs, {Ref("part", other)}); }),
-            ErrId::INVALID_REFINE_ARG);
-  NodeId bin = alloc_bytes(2);
-  node_buffer(bin)->tail = node_buffer(bin)->head + 2;
-  Cell b = v.keep(series_cell(TYPE_BINARY, bin));
-  EXPECT_EQ(error_of([&] { (void)call(ACT_FIND, {s, b}, kFindRefs, {}); }), ErrId::INVALID_ARG);
-
-  // /part as a position in the same series.
-  Cell at3 = s;
-  at3.w1 = 3;
-  EXPECT_EQ(text(call(ACT_FIND, {s, str(v, "2")}, kFindRefs, {Ref("part", at3)})), "2y\xC3\xBF");
-  EXPECT_TRUE(call(ACT_FIND, {s, str(v, "y")}, kFindRefs, {Ref("part", at3)}).is(TYPE_NONE));
-}
-
 // Long needles and haystacks through the skip-table search, against a plain
 // reference search, across units and both case modes.
 TEST(StringFind, AgreesWithAPlainSearch) {
@@ -278,24 +133,6 @@ TEST(StringFind, AgreesWithAPlainSearch) {
       EXPECT_EQ(r.is(TYPE_NONE) ? -1 : r.index(), want) << "round " << round << " fold " << fold;
     }
   }
-}
-
-TEST(StringSelect, CharacterAfterTheMatch) {
-  check_finds(
-      {
-          {"abc", 0, "b", {}, "c"},
-          {"abc", 0, "c", {}, "<none>"},
-          {"abcb", 0, "B", {"last"}, "<none>"},
-          {"abcbd", 0, "B", {"last"}, "d"},
-          {"abcbd", 0, "bc", {}, "b"},
-          {"abcbd", 0, "b", {"tail", "match"}, "c"},  // neither applies to select
-      },
-      ACT_SELECT);
-  Values v;
-  Cell s = str(v, "a12b");
-  Cell r = call(ACT_SELECT, {s, integer_cell(12)}, kFindRefs, {});
-  ASSERT_TRUE(r.is(TYPE_CHAR));
-  EXPECT_EQ(r.w2, uint32_t('b'));  // after the whole formed text
 }
 
 TEST(StringPath, PickPokeSelectAndErrors) {
