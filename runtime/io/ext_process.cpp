@@ -24,9 +24,10 @@ inline uint32_t clamped_index(const Cell& s) {
   return s.index() < 0 ? 0 : (uint32_t(s.index()) > len ? len : uint32_t(s.index()));
 }
 
-// The bytes fed to the child: a string! as UTF-16LE with every LF written
-// as CR LF (what the Windows build's children have always been given), a
-// binary! as it is.
+// The bytes fed to the child: a binary! as it is; a string! in the text
+// form the platform's children read. Windows children have always been
+// given UTF-16LE with every LF written as CR LF; a POSIX child reads UTF-8
+// with LF, the form its output is decoded from.
 may_gc platform::Redirect input_of(const Cell& v) {
   platform::Redirect r;
   if (v.is(TYPE_FILE)) {
@@ -39,12 +40,16 @@ may_gc platform::Redirect input_of(const Cell& v) {
     r.bytes.assign(reinterpret_cast<const char*>(b->head_ptr()) + at, b->used() - at);
   } else {
     r.kind = platform::Redirect::Kind::Data;
+#ifdef _WIN32
     std::u16string text = to_utf16(v.node(), clamped_index(v), -1, true);
     r.bytes.resize(text.size() * 2);
     for (size_t i = 0; i < text.size(); i++) {
       r.bytes[2 * i] = char(text[i] & 0xFF);
       r.bytes[2 * i + 1] = char(text[i] >> 8);
     }
+#else
+    r.bytes = to_utf8(v.node(), clamped_index(v));
+#endif
   }
   return r;
 }
