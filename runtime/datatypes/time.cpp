@@ -81,8 +81,18 @@ may_gc int32_t time_format(double t, NodeId out, int32_t part) {
       text[n++] = '0';
       text[n++] = '0';
     } else {
+      // The seconds of t - whole minutes carry the error of that
+      // subtraction (9:50:02.05 leaves 2.0500000000029104): write the
+      // fewest digits that, read back and added to the whole minutes,
+      // give t again, as the clock text is read.
+      double whole = t - s;
       char sec[FLOAT_TEXT_MAX];
-      int k = form_float(s, 0, false, sec);
+      int k = 0;
+      size_t rest = 0;
+      for (int digits = 1; digits <= 17; digits++) {
+        k = form_float(s, digits, false, sec);
+        if (whole + string_to_float(sec, sec + k, 0, &rest) == t) break;
+      }
       if (k == 1 || sec[1] == '.') text[n++] = '0';
       std::memcpy(text + n, sec, size_t(k));
       n += k;
