@@ -149,8 +149,8 @@ TEST(String, LoadUtf16WithSurrogatePairs) {
 }
 
 // Storage widths behind what the script cases see: make's capacity, the
-// width a decoded binary needs, and removal never narrowing the storage
-// (the script cases of every width rely on it).
+// width a decoded binary needs, removal never narrowing the storage (the
+// script cases of every width rely on it), a refused edit never widening it.
 TEST(StringStorage, WidthsAndCapacityFromTheLibrary) {
   test::boot_library_once();  // before the values switch collections on
   Values v;
@@ -163,4 +163,8 @@ TEST(StringStorage, WidthsAndCapacityFromTheLibrary) {
   EXPECT_EQ(unit_of(two), 2u);
   Cell four = v.keep(test::run("s: copy \"abc\" insert s #\"\xF0\x9F\x98\x80\" remove s s"));
   EXPECT_EQ(unit_of(four), 4u);
+  // A refused /dup leaves the storage as narrow as it was.
+  Cell narrow = v.keep(test::run("s: copy \"abc\" try [append/dup s \"\xF0\x9F\x98\x80\" 2147483647] s"));
+  EXPECT_EQ(text(narrow), "abc");
+  EXPECT_EQ(unit_of(narrow), 1u);
 }

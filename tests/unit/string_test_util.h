@@ -1,12 +1,11 @@
 // Helpers of the string tests: rooted values, strings of a chosen unit,
-// action frames built from refinement names, and texts read back as UTF-8.
+// and texts read back as UTF-8.
 #pragma once
 #include "error_of.h"
 #include <gtest/gtest.h>
 
 #include <initializer_list>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "collector.h"
@@ -75,60 +74,5 @@ inline std::string formed(Cell v) {
   form_value(v, out);
   return string_text(out);
 }
-
-// A refinement used in a call, with its arguments.
-struct Ref {
-  const char* name;
-  std::vector<Cell> args;
-  Ref(const char* n) : name(n) {}
-  Ref(const char* n, Cell a) : name(n), args{a} {}
-};
-
-// An action's refinements in spec order, with their argument counts.
-struct RefSpec {
-  const char* name;
-  int nargs;
-};
-
-// Builds the frame of an action from its arguments and the refinements
-// used, then calls it.
-inline Cell call(ActionId a, std::vector<Cell> args, const std::vector<RefSpec>& spec, const std::vector<Ref>& used) {
-  std::vector<Cell> frame = std::move(args);
-  for (const RefSpec& r : spec) {
-    const Ref* u = nullptr;
-    for (const Ref& x : used)
-      if (std::string(x.name) == r.name) u = &x;
-    frame.push_back(logic_cell(u != nullptr));
-    for (int k = 0; k < r.nargs; k++) frame.push_back(u && k < int(u->args.size()) ? u->args[size_t(k)] : none_cell());
-  }
-  RootedCells keep(frame.data(), frame.size());
-  Cell* base = stack_mark(FRAME_NATIVE, 0, 0);
-  for (const Cell& c : frame) push(c);
-  StackMark guard{cell_index(base), cell_index(base), frame_depth()};
-  try {
-    (void)dispatch_action(a, base);
-  } catch (...) {
-    stack_restore(guard);
-    stack_unroll();
-    throw;
-  }
-  Cell result = *base;
-  stack_unroll();
-  return result;
-}
-
-inline const std::vector<RefSpec> kFindRefs = {{"part", 1}, {"only", 0}, {"case", 0}, {"same", 0},
-                                               {"any", 0},  {"with", 1}, {"skip", 1}, {"last", 0},
-                                               {"reverse", 0}, {"tail", 0}, {"match", 0}};
-inline const std::vector<RefSpec> kInsertRefs = {{"part", 1}, {"only", 0}, {"dup", 1}};
-inline const std::vector<RefSpec> kTakeRefs = {{"part", 1}, {"deep", 0}, {"last", 0}};
-inline const std::vector<RefSpec> kTrimRefs = {{"head", 0}, {"tail", 0}, {"auto", 0}, {"lines", 0},
-                                               {"all", 0},  {"with", 1}};
-inline const std::vector<RefSpec> kSortRefs = {{"case", 0}, {"skip", 1}, {"compare", 1}, {"part", 1},
-                                               {"all", 0},  {"reverse", 0}, {"stable", 0}};
-inline const std::vector<RefSpec> kCopyRefs = {{"part", 1}, {"deep", 0}, {"types", 1}};
-inline const std::vector<RefSpec> kRemoveRefs = {{"part", 1}, {"key", 1}};
-inline const std::vector<RefSpec> kReverseRefs = {{"part", 1}, {"skip", 1}};
-
 
 }  // namespace vel::strtest
