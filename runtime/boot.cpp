@@ -27,7 +27,7 @@ namespace {
 
 // The decoded (or, in the host tool, the loading) boot code.
 Cell g_code[1] = {};
-RootedCells g_code_root(g_code, 1);
+StaticRoot g_code_root("boot: image code", g_code, 1);
 bool g_decoding = false;
 
 constexpr const char* kNotVelbin = "Error: Not a Velbin file!";

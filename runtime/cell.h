@@ -41,6 +41,11 @@ constexpr int ACTION_COUNT = 62;
 
 constexpr uint32_t CELL_TYPE_MASK = 0xFF;
 constexpr uint32_t CELL_NEW_LINE = 1u << 30;
+// Two per-type header fields that decide which data words hold nodes (the
+// collector reads them): a context! whose values live on the argument stack
+// has no values node in w2; an op! names the type it wraps in bits 16-23.
+constexpr uint32_t CELL_CONTEXT_STACK_VALUES = 1u << 22;
+constexpr uint32_t CELL_OP_SOURCE_SHIFT = 16;
 
 using NodeId = uint32_t;  // 0 = no series
 
@@ -77,6 +82,9 @@ struct Cell {
   int32_t index() const { return int32_t(w1); }
   NodeId node() const { return w2; }
 };
+
+// The type an op! wraps.
+inline TypeId cell_op_source_type(const Cell& op) { return TypeId((op.header >> CELL_OP_SOURCE_SHIFT) & 0xFF); }
 
 static_assert(sizeof(Cell) == 16, "a value cell is 16 bytes on every build");
 static_assert(alignof(Cell) == 4);

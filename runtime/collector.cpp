@@ -7,15 +7,9 @@
 #include <cstring>
 #include <vector>
 
-#include "datatypes/context.h"
-#include "datatypes/function.h"
-#include "datatypes/symbol.h"
-#include "datatypes/words.h"
-#include "evaluator/compiled.h"
 #include "externals.h"
 #include "fatal.h"
 #include "hashtable.h"
-#include "ownership.h"
 #include "platform/platform.h"
 #include "roots.h"
 #include "stack.h"
@@ -27,7 +21,18 @@ CollectorState g_gc;
 
 namespace {
 
-std::vector<Marker> g_markers;
+struct Root {
+  const char* tag;
+  enum Kind : uint8_t { CELLS, NODE, TABLE } kind;
+  void* at;
+  size_t count;
+};
+// Function-level so that roots registered at static initialisation find it.
+std::vector<Root>& registered_roots() {
+  static std::vector<Root> roots;
+  return roots;
+}
+std::vector<WeakHolder> g_weak;
 std::vector<NodeId> g_work;          // cell series waiting to be scanned
 // Stress mode: the blocks of old pools, inaccessible until the next cycle.
 struct Quarantined {
@@ -85,70 +90,41 @@ void drain() {
     mark_cells(b->cells(), b->used() / sizeof(Cell));
     // A block's compiled form lives as long as the block, and so do the
     // values it checks against.
-    if (b->spare) interp::forms_mark(b->spare, mark_cells);
+    if (b->spare)
+      for (const WeakHolder& h : g_weak)
+        if (h.mark_spare) h.mark_spare(b->spare, mark_cells);
   }
 }
 
-void root_node(void*, NodeId* slot) {
-  mark_node(nullptr, slot);
-  drain();
-}
-void root_cells(void*, Cell* cells, size_t count) {
-  mark_cells(cells, count);
-  drain();
-}
-
-void word_root(void*, NodeId* slot, RootKind kind, const char*) {
-  if (kind == RootKind::TABLE) hash_table::mark(slot, mark_table_slot, nullptr);
-  else mark_node(nullptr, slot);
-  drain();
-}
-
-// Every root, each named by where it comes from.
-void mark_roots() {
-  // The argument stack: every cell up to the top.
-  if (g_stack.begin) mark_cells(g_stack.begin, size_t(g_stack.top - g_stack.begin));
-  drain();
-  // The call frames: the contexts naming each call and of each function call.
-  for (CallFrame* f = g_stack.frames; f && f < g_stack.frame_top; f++) {
-    mark_node(nullptr, &f->naming_ctx);
-    mark_node(nullptr, &f->func_ctx);
-    mark_node(nullptr, &f->code);
-  }
-  drain();
-  // C++ temporaries.
-  for (const RootedCells* r = RootedCells::top(); r; r = r->prev()) mark_cells(r->cells(), r->count());
-  for (RootedNode* r = RootedNode::top(); r; r = r->prev()) mark_node(nullptr, r->slot());
-  drain();
-  // Symbols, the global context and the datatype name words.
-  visit_word_roots(word_root, nullptr);
-  // The value-slot pool.
-  if (g_value_pool.node()) mark_cells(g_value_pool.root_cell(), 1);
-  drain();
-  // Registered markers (lexer buffers, GUI backend ...).
-  MarkVisitor v{root_node, root_cells, nullptr};
-  for (Marker m : g_markers)
-    if (m) m(v);
-  drain();
-  // The ownership table, weakly: its arrays and entry block live, but the
-  // entries' cells are not followed; ownership_sweep decides after marking.
-  if (NodeId t = ownership_table(); t && valid_node(t)) {
-    mark_node(nullptr, &t);
-    hash_table::Header* h = hash_table::header(t);
-    mark_node(nullptr, &h->states);
-    mark_node(nullptr, &h->keys);
-    if (h->block && valid_node(h->block)) node_buffer(h->block)->flags |= BUF_MARK;
+// Marks each root and what it reaches.
+struct Marker final : RootVisitor {
+  void cells(const char*, Cell* cells, size_t count) override {
+    mark_cells(cells, count);
     drain();
   }
-}
+  void node(const char*, NodeId* slot) override {
+    mark_node(nullptr, slot);
+    drain();
+  }
+  void table(const char*, NodeId* slot) override {
+    if (*slot) hash_table::mark(slot, mark_table_slot, nullptr);
+    drain();
+  }
+};
 
 bool node_marked(NodeId n) { return n && valid_node(n) && (node_buffer(n)->flags & BUF_MARK); }
 
-// After marking: drop the ownership entries whose series or owner died,
-// then mark what the kept entries hold.
-void sweep_ownership() {
-  ownership_sweep(node_marked, [](Cell* cells, size_t count) { mark_cells(cells, count); });
-  drain();
+// After marking: the weak holders drop what died and mark what they keep.
+void sweep_weak() {
+  for (const WeakHolder& h : g_weak) {
+    if (!h.sweep) continue;
+    h.sweep(
+        node_marked, [](Cell* cells, size_t count) { mark_cells(cells, count); },
+        [](NodeId n) {
+          if (n && valid_node(n)) node_buffer(n)->flags |= BUF_MARK;
+        });
+    drain();
+  }
 }
 
 inline size_t buffer_size(const Buffer* b) { return sizeof(Buffer) + b->capacity; }
@@ -340,7 +316,7 @@ void visit_cell_nodes(Cell* c, void (*visit)(void* ctx, NodeId* slot), void* ctx
       break;
     case TYPE_CONTEXT:
       table(&c->w1);
-      if (!(c->header & context::STACK_VALUES)) node(&c->w2);
+      if (!(c->header & CELL_CONTEXT_STACK_VALUES)) node(&c->w2);
       break;
     case TYPE_WORD:
     case TYPE_SET_WORD:
@@ -356,7 +332,7 @@ void visit_cell_nodes(Cell* c, void (*visit)(void* ctx, NodeId* slot), void* ctx
       node(&c->w3);
       break;
     case TYPE_OP: {
-      TypeId src = func::op_source_type(*c);
+      TypeId src = cell_op_source_type(*c);
       if (src == TYPE_FUNCTION || src == TYPE_ROUTINE) node(&c->w1);
       node(&c->w2);
       node(&c->w3);
@@ -393,19 +369,52 @@ void collector_init() {
   g_gc.cycles = 0;
 }
 
-void collector_register_marker(Marker m) { g_markers.push_back(m); }
+namespace {
 
-void collector_unregister_marker(Marker m) {
-  for (Marker& e : g_markers)
-    if (e == m) e = nullptr;
+void add_root(const char* tag, Root::Kind kind, void* at, size_t count) {
+  for (Root& r : registered_roots())
+    if (r.at == at) return;
+  registered_roots().push_back({tag, kind, at, count});
+}
+
+}  // namespace
+
+void register_root(const char* tag, Cell* cells, size_t count) { add_root(tag, Root::CELLS, cells, count); }
+void register_root_node(const char* tag, NodeId* slot) { add_root(tag, Root::NODE, slot, 1); }
+void register_root_table(const char* tag, NodeId* slot) { add_root(tag, Root::TABLE, slot, 1); }
+
+void visit_roots(RootVisitor& v) {
+  if (g_stack.begin) v.cells("argument stack", g_stack.begin, size_t(g_stack.top - g_stack.begin));
+  for (CallFrame* f = g_stack.frames; f && f < g_stack.frame_top; f++) {
+    v.node("call frame: naming context", &f->naming_ctx);
+    v.node("call frame: function context", &f->func_ctx);
+    v.node("call frame: evaluated block", &f->code);
+  }
+  for (const RootedCells* r = RootedCells::top(); r; r = r->prev()) v.cells("C++ temporary", r->cells(), r->count());
+  for (RootedNode* r = RootedNode::top(); r; r = r->prev()) v.node("C++ temporary", r->slot());
+  for (const Root& r : registered_roots()) {
+    switch (r.kind) {
+      case Root::CELLS: v.cells(r.tag, static_cast<Cell*>(r.at), r.count); break;
+      case Root::NODE: v.node(r.tag, static_cast<NodeId*>(r.at)); break;
+      case Root::TABLE: v.table(r.tag, static_cast<NodeId*>(r.at)); break;
+    }
+  }
+  if (g_value_pool.node()) v.cells("value-slot pool", g_value_pool.root_cell(), 1);
+}
+
+void collector_register_weak(const WeakHolder& h) {
+  for (const WeakHolder& e : g_weak)
+    if (e.tag == h.tag) return;
+  g_weak.push_back(h);
 }
 
 void collector_run() {
   if (g_gc.active) return;
   g_gc.active = true;
   g_work.clear();
-  mark_roots();
-  sweep_ownership();
+  Marker marker;
+  visit_roots(marker);
+  sweep_weak();
   g_externals.sweep();
   uint64_t freed = g_gc.stress ? evacuate_pools() : compact_pools();
   freed += sweep_big_buffers();
@@ -416,7 +425,8 @@ void collector_run() {
   g_mem.allocated_since_gc = 0;
   g_gc.cycles++;
   g_mem.collector_cycle = g_gc.cycles;
-  interp::forms_sweep();
+  for (const WeakHolder& h : g_weak)
+    if (h.after) h.after();
   g_gc.active = false;
   if (g_gc.verify) heap_verify();
 }

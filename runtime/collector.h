@@ -12,6 +12,7 @@
 // allocations and moves every live buffer into fresh pools, poisoning and
 // releasing the old ones, so a stale buffer pointer fails at once.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "cell.h"
@@ -42,17 +43,36 @@ void collector_run_if_enabled();
 // Called from allocation: a collection when stress mode asks for one.
 void collector_stress_point();
 
-// Extra roots: a marker is called at every collection with a visitor for
-// the node slots and cells it keeps alive.
-using NodeVisitor = void (*)(NodeId* slot, void* ctx);
-struct MarkVisitor {
-  void (*node)(void* ctx, NodeId* slot);  // a node whose buffer (and cells) live
-  void (*cells)(void* ctx, Cell* cells, size_t count);
-  void* ctx;
+// Every root, each under a tag that says where it comes from: the argument
+// stack and call frames, the RAII roots of C++ code, the registered roots
+// of roots.h and the value-slot pool. The collector marks through it.
+struct RootVisitor {
+  virtual void cells(const char* tag, Cell* cells, size_t count) = 0;
+  virtual void node(const char* tag, NodeId* slot) = 0;
+  // A hash table's header node: the table and its arrays live.
+  virtual void table(const char* tag, NodeId* slot) = 0;
+
+ protected:
+  ~RootVisitor() = default;
 };
-using Marker = void (*)(const MarkVisitor& v);
-void collector_register_marker(Marker m);
-void collector_unregister_marker(Marker m);
+void visit_roots(RootVisitor& v);
+
+// What a layer above keeps without keeping it alive: the compiled forms a
+// block's buffer names in its spare word, the ownership table's entries.
+// Each entry is optional.
+struct WeakHolder {
+  const char* tag;
+  // While marking a cell buffer whose spare word is not 0: the cells that
+  // the data it names keeps alive go to mark.
+  void (*mark_spare)(uint32_t spare, void (*mark)(Cell* cells, size_t count));
+  // After marking: drop what refers to unmarked nodes (`marked` answers),
+  // and report the cells of what is kept to keep, which marks them; keep_node
+  // marks a node without following its cells. No allocation.
+  void (*sweep)(bool (*marked)(NodeId n), void (*keep)(Cell* cells, size_t count), void (*keep_node)(NodeId n));
+  // After the collection has moved and freed buffers.
+  void (*after)();
+};
+void collector_register_weak(const WeakHolder& h);
 
 // The node slots a cell refers to, by its type. Marking, heap verification
 // and serialization walks share it.

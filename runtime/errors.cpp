@@ -36,7 +36,7 @@ bool g_building = false;
 constexpr size_t kRing = 16;
 Cell g_ring[kRing] = {};
 size_t g_ring_next = 0;
-RootedCells g_ring_root(g_ring, kRing);
+StaticRoot g_ring_root("errors in flight", g_ring, kRing);
 
 Cell keep_in_ring(const Cell& error) {
   g_ring[g_ring_next] = error;

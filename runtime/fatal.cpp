@@ -3,10 +3,6 @@
 #include <cstdio>
 #include <string>
 
-#include <new>
-
-#include "datatypes/error.h"
-#include "errors.h"
 #include "memory.h"
 #include "platform/platform.h"
 
@@ -107,24 +103,6 @@ int exception_code_to_error(uint32_t exception_code) {
   std::string line = std::string(text) + "\n";
   platform::write_stream(platform::Stream::Out, line.data(), line.size());
   platform::exit_process(1);
-}
-
-void run_outermost(void (*body)()) {
-  try {
-    body();
-  } catch (const LowLevelThrow& t) {
-    fatal_error(t.value == QUIET_EXIT_MARKER ? 0 : 95, 0);
-  } catch (const VelError& e) {
-    std::string caption, text;
-    error::uncaught_report(e, &caption, &text);
-    platform::error_box(caption, text);
-    lowlevel_free_all();
-    platform::exit_process(EXIT_UNCAUGHT_ERROR);
-  } catch (const std::bad_alloc&) {
-    fatal_error(94, 0);
-  } catch (...) {
-    fatal_error(95, 0);
-  }
 }
 
 }  // namespace vel

@@ -26,12 +26,6 @@ struct LowLevelThrow {
   uint32_t value;
 };
 
-// Runs the program body at the outermost frame: a LowLevelThrow that gets
-// here ends the process with 95 "no CATCH for THROW" (the quiet-exit
-// marker ends it with 0), an escaping Vel error ends it with -2 after its
-// report, exhausted memory with 94. Returns when the body returns.
-void run_outermost(void (*body)());
-
 // Status of the process when an uncaught Vel error ends it.
 constexpr int EXIT_UNCAUGHT_ERROR = -2;
 // The thrown value that ends the process quietly at the outermost frame.

@@ -30,9 +30,10 @@ uint32_t g_run_time_classes = object::CLASS_BASE;
 // The bodies of the functions made while defining (a block), until seal.
 enum Slot { BODIES, SLOT_COUNT };
 Cell g_slots[SLOT_COUNT] = {};
-RootedCells g_slots_root(g_slots, SLOT_COUNT);
+StaticRoot g_slots_root("library: function bodies while defining", g_slots, SLOT_COUNT);
 // The library context, from seal on.
-RootedNode g_lib;
+NodeId g_lib = 0;
+StaticRoot g_lib_root("library context", &g_lib);
 
 inline uint32_t cells_in(NodeId b) { return node_buffer(b)->used() >> 4; }
 

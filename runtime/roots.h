@@ -5,12 +5,29 @@
 // roots; the collector marks what they hold and rewrites node handles it
 // relocates. Roots nest strictly (constructed and destroyed in LIFO order),
 // so each kind is one intrusive list.
+//
+// What a module keeps for the whole run (a global cell array, a table
+// node) is registered once instead, under a tag that says where it comes
+// from. visit_roots (collector.h) lists every root, both kinds among them.
 #pragma once
 #include <cstddef>
 
 #include "cell.h"
 
 namespace vel {
+
+// Registers cells, a node slot or a hash table's node slot that stay roots
+// for the rest of the run. The tag names the owner; it is kept, not copied.
+// Registering the same place again changes nothing.
+void register_root(const char* tag, Cell* cells, size_t count);
+void register_root_node(const char* tag, NodeId* slot);
+void register_root_table(const char* tag, NodeId* slot);
+
+// Registers a module's global cells at static initialisation.
+struct StaticRoot {
+  StaticRoot(const char* tag, Cell* cells, size_t count) { register_root(tag, cells, count); }
+  StaticRoot(const char* tag, NodeId* slot) { register_root_node(tag, slot); }
+};
 
 // A range of cells owned by C++ (a local, a std::vector's storage that does
 // not reallocate while rooted, a scratch array).

@@ -4,11 +4,13 @@
 #include <pthread.h>
 #endif
 
+#include <new>
 #include <string>
 #include <string_view>
 
 #include "boot.h"
 #include "collector.h"
+#include "datatypes/error.h"
 #include "datatypes/registry.h"
 #include "datatypes/word.h"
 #include "errors.h"
@@ -76,6 +78,24 @@ int run_with_big_stack(int (*fn)()) {
   pthread_join(thread, nullptr);
   return job.result;
 #endif
+}
+
+void run_outermost(void (*body)()) {
+  try {
+    body();
+  } catch (const LowLevelThrow& t) {
+    fatal_error(t.value == QUIET_EXIT_MARKER ? 0 : 95, 0);
+  } catch (const VelError& e) {
+    std::string caption, text;
+    error::uncaught_report(e, &caption, &text);
+    platform::error_box(caption, text);
+    lowlevel_free_all();
+    platform::exit_process(EXIT_UNCAUGHT_ERROR);
+  } catch (const std::bad_alloc&) {
+    fatal_error(94, 0);
+  } catch (...) {
+    fatal_error(95, 0);
+  }
 }
 
 }  // namespace vel

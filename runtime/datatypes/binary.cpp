@@ -19,7 +19,7 @@
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
-#include "ownership.h"
+#include "datatypes/ownership.h"
 #include "roots.h"
 #include "series.h"
 #include "unicode.h"

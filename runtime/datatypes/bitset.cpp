@@ -12,7 +12,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/words.h"
 #include "errors.h"
-#include "ownership.h"
+#include "datatypes/ownership.h"
 #include "roots.h"
 #include "series.h"
 

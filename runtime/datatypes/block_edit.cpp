@@ -19,7 +19,7 @@
 #include "datatypes/words.h"
 #include "errors.h"
 #include "hashtable.h"
-#include "ownership.h"
+#include "datatypes/ownership.h"
 #include "roots.h"
 #include "series.h"
 #include "sort.h"

@@ -51,6 +51,7 @@ inline bool is_bindable_word(TypeId t) { return t >= TYPE_WORD && t <= TYPE_REFI
 
 void init_global() {
   symbol::init_block();
+  register_root_node("global context", &g_global);
   g_global = create(GLOBAL_SLOTS, false, false, 0, KIND_PLAIN);
 }
 

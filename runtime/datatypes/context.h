@@ -35,7 +35,7 @@ enum Kind : uint32_t { KIND_PLAIN = 0, KIND_FUNCTION = 1, KIND_OBJECT = 2 };
 
 constexpr uint32_t KIND_SHIFT = 11;
 constexpr uint32_t KIND_MASK = 3u << KIND_SHIFT;
-constexpr uint32_t STACK_VALUES = 1u << 22;
+constexpr uint32_t STACK_VALUES = CELL_CONTEXT_STACK_VALUES;
 constexpr uint32_t SELF_FLAG = 1u << 24;
 constexpr uint32_t NO_STACK_VALUES = 0xFFFFFFFF;
 // Set on a word cell of an object's table when its field is assigned.

@@ -34,7 +34,7 @@ uint32_t g_field_sym[FIELD_COUNT] = {};  // exact ids of the field names
 // catalog block, and the word of a pinned call.
 enum RootSlot { PROTO, CATALOG, PINNED, ROOT_COUNT };
 Cell g_roots[ROOT_COUNT] = {};
-RootedCells g_roots_root(g_roots, ROOT_COUNT);
+StaticRoot g_roots_root("error: prototype, catalog and pinned word", g_roots, ROOT_COUNT);
 
 // The catalog, indexed: each type's block (a node inside the catalog block,
 // which nothing else reaches, so it never changes) and the positions of

@@ -42,7 +42,7 @@ inline bool is_callable(TypeId t) {
 inline bool is_any_function(TypeId t) { return is_callable(t) || t == TYPE_OP; }
 
 // The type an op! wraps.
-inline TypeId op_source_type(const Cell& op) { return TypeId((op.header >> 16) & 0xFF); }
+inline TypeId op_source_type(const Cell& op) { return cell_op_source_type(op); }
 
 inline NodeId spec_node(const Cell& f) { return f.w2; }
 inline NodeId more_node(const Cell& f) { return f.w3; }

@@ -16,7 +16,7 @@
 #include "datatypes/words.h"
 #include "errors.h"
 #include "evaluator/natives_eval.h"
-#include "ownership.h"
+#include "datatypes/ownership.h"
 #include "roots.h"
 #include "series.h"
 

@@ -14,7 +14,7 @@
 #include "datatypes/words.h"
 #include "errors.h"
 #include "hashtable.h"
-#include "ownership.h"
+#include "datatypes/ownership.h"
 #include "random.h"
 #include "roots.h"
 #include "series.h"

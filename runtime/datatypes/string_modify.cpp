@@ -10,7 +10,7 @@
 #include "datatypes/string_impl.h"
 #include "datatypes/strout.h"
 #include "errors.h"
-#include "ownership.h"
+#include "datatypes/ownership.h"
 #include "roots.h"
 #include "series.h"
 #include "sort.h"

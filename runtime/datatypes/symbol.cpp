@@ -98,6 +98,7 @@ int32_t symbol_compare(const Cell* a, const Cell* b, int op) {
 }  // namespace
 
 void init_block() {
+  register_root_node("symbol block", &g_block);
   g_block = alloc_cells(INITIAL_SYMBOLS);
   hash_table::g_hooks.canonical_symbol = hook_canonical;
   hash_table::g_hooks.symbol_text = hook_text;
@@ -105,6 +106,7 @@ void init_block() {
 
 void init_table() {
   if (!g_block) init_block();
+  register_root_table("symbol hash table", &g_table);
   g_table = hash_table::make(INITIAL_SYMBOLS, g_block, hash_table::KIND_WORDS);
 }
 

@@ -4,6 +4,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
+#include "roots.h"
 
 namespace vel {
 
@@ -58,16 +59,11 @@ const Cell* system_field(SymId a, SymId b, SymId c) {
 }
 
 void make_datatype_words() {
-  for (int32_t t = 1; t <= g_last_type_id; t++)
-    if (g_types[t].registered) g_types[t].name_word = word::load(g_types[t].name);
-}
-
-void visit_word_roots(RootVisitor visit, void* ctx) {
-  if (symbol::g_block) visit(ctx, &symbol::g_block, RootKind::CELLS, "symbol block");
-  if (symbol::g_table) visit(ctx, &symbol::g_table, RootKind::TABLE, "symbol hash table");
-  if (context::g_global) visit(ctx, &context::g_global, RootKind::CELLS, "global context");
-  for (int32_t t = 1; t <= g_last_type_id; t++)
-    if (g_types[t].name_word.w1) visit(ctx, &g_types[t].name_word.w1, RootKind::CELLS, "datatype name word");
+  for (int32_t t = 1; t <= g_last_type_id; t++) {
+    if (!g_types[t].registered) continue;
+    register_root_node("datatype name word: its context", &g_types[t].name_word.w1);
+    g_types[t].name_word = word::load(g_types[t].name);
+  }
 }
 
 }  // namespace vel

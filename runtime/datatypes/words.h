@@ -151,11 +151,4 @@ void make_datatype_words();
 // Start-up step "runtime words": interns the list above.
 void init_runtime_words();
 
-// The collector roots of this subsystem, each with where it comes from:
-// the symbol block (cells), the symbol hash (a table), the global context
-// node (cells) and the context of each type's name word.
-enum class RootKind : uint8_t { CELLS, TABLE };
-using RootVisitor = void (*)(void* ctx, NodeId* slot, RootKind kind, const char* why);
-void visit_word_roots(RootVisitor visit, void* ctx);
-
 }  // namespace vel

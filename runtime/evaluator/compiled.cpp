@@ -17,6 +17,7 @@
 #include "evaluator/natives_control.h"
 #include "evaluator/trace.h"
 #include "memory.h"
+#include "collector.h"
 #include "roots.h"
 
 namespace vel::interp {
@@ -1349,6 +1350,7 @@ may_gc Form* form_for(NodeId node, uint32_t head, uint32_t len) {
 void forms_init() {
   const char* e = std::getenv("VEL_COMPILE");
   g_eager = e && std::string_view(e) == "eager";
+  collector_register_weak({"compiled forms", forms_mark, nullptr, forms_sweep});
 }
 
 namespace {

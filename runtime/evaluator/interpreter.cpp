@@ -36,8 +36,6 @@ Cell g_current_code = make_cell(TYPE_UNSET);
 
 namespace {
 
-RootedCells* g_interp_roots = nullptr;
-
 inline bool is_function_value(TypeId t) { return func::is_callable(t); }
 
 // Is the cell at code.pos a word whose value is an op!? The value is
@@ -786,8 +784,7 @@ may_gc Status call_callback(const Cell& fn_in, uint32_t name, uint32_t bit, cons
 
 void interpreter_init() {
   g_current_code = unset_cell();
-  static RootedCells roots(&g_current_code, 1);
-  g_interp_roots = &roots;
+  register_root("interpreter: current code", &g_current_code, 1);
   trace::trace_init();
   forms_init();
 }

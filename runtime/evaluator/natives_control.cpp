@@ -54,7 +54,7 @@ namespace {
 // their way to catch, and the block print reduces into.
 enum Slot { THROWN_VALUE, THROWN_NAME, PRINT_BUFFER, SLOT_COUNT };
 Cell g_slots[SLOT_COUNT] = {};
-RootedCells g_slots_root(g_slots, SLOT_COUNT);
+StaticRoot g_slots_root("control natives: thrown value and name, print buffer", g_slots, SLOT_COUNT);
 
 bool g_last_newline = false;
 

@@ -851,7 +851,7 @@ Status native_parse(Cell* base) {
 }
 
 void parser_init() {
-  static RootedCells roots(g_parse_stacks, 2);
+  register_root("parse: rule and collect stacks", g_parse_stacks, 2);
   g_parse_stacks[0] = block::make_at(8);
   g_parse_stacks[1] = block::make_at(100);
 }

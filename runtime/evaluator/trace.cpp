@@ -28,7 +28,7 @@ constexpr size_t kEvents = sizeof kEventWords / sizeof kEventWords[0];
 // The callback and the event words, made once per run so that an event
 // allocates nothing before the callback itself runs.
 Cell g_cells[1 + kEvents] = {};
-RootedCells g_cells_root(g_cells, 1 + kEvents);
+StaticRoot g_cells_root("trace: callback and event words", g_cells, 1 + kEvents);
 Cell& g_callback = g_cells[0];
 
 constexpr uint32_t kWithReference = EV_SET | EV_EPILOG | EV_PROLOG | EV_RETURN | EV_CALL;

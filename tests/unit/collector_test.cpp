@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "collector.h"
 #include "gc_scope.h"
@@ -131,15 +133,38 @@ TEST(Collector, AbandonedBuffersAndBigBuffersAreReclaimed) {
   EXPECT_GT(g_gc.last_freed, 0u);
 }
 
-TEST(Collector, MarkersKeepTheirNodes) {
+// A registered root lives for the rest of the run whatever the RAII roots
+// around its registration do: a root kept in their LIFO list would leave
+// it when the temporary below it went away.
+TEST(Collector, RegisteredRootsOutliveTheTemporariesAroundThem) {
   CollectingScope on;
   static NodeId held = 0;
-  held = make_text("held by a marker");
-  Marker m = [](const MarkVisitor& v) { v.node(v.ctx, &held); };
-  collector_register_marker(m);
+  static Cell cells[2] = {};
+  {
+    RootedCell temporary(series_cell(TYPE_BLOCK, alloc_cells(1)));
+    register_root_node("test: a node", &held);
+    register_root("test: two cells", cells, 2);
+    register_root("test: two cells", cells, 2);  // again: still one root
+  }
+  held = make_text("held by a registered node");
+  cells[1] = series_cell(TYPE_STRING, make_text("held by registered cells"));
+  NodeId garbage = make_text("garbage");
   collector_run();
-  EXPECT_EQ(text_of(held), "held by a marker");
-  collector_unregister_marker(m);
-  collector_run();
-  EXPECT_FALSE(node_alive(held));
+  EXPECT_EQ(text_of(held), "held by a registered node");
+  EXPECT_EQ(text_of(cells[1].node()), "held by registered cells");
+  EXPECT_FALSE(node_alive(garbage));
+
+  struct Lister final : RootVisitor {
+    std::vector<std::string> tags;
+    void cells(const char* tag, Cell*, size_t) override { tags.emplace_back(tag); }
+    void node(const char* tag, NodeId*) override { tags.emplace_back(tag); }
+    void table(const char* tag, NodeId*) override { tags.emplace_back(tag); }
+  } lister;
+  visit_roots(lister);
+  auto count = [&](const std::string& t) { return std::count(lister.tags.begin(), lister.tags.end(), t); };
+  EXPECT_EQ(count("test: a node"), 1);
+  EXPECT_EQ(count("test: two cells"), 1);
+  for (const char* t : {"argument stack", "symbol block", "symbol hash table", "global context"})
+    EXPECT_EQ(count(t), 1) << t;
+  for (const std::string& t : lister.tags) EXPECT_FALSE(t.empty());
 }

@@ -11,7 +11,7 @@
 #include "datatypes/object.h"
 #include "datatypes/words.h"
 #include "hashtable.h"
-#include "ownership.h"
+#include "datatypes/ownership.h"
 #include "roots.h"
 #include "test_util.h"
 

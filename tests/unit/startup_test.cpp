@@ -9,6 +9,7 @@
 #include "fatal.h"
 #include "platform/platform.h"
 #include "runtime_init.h"
+#include "startup.h"
 
 using namespace vel;
 

@@ -2,8 +2,11 @@
 // field. Entries are made only while the series' owned flag is clear, so
 // the first owner of a series keeps it; the flag is the fast test every
 // modifying action makes before asking the table.
-#include "ownership.h"
+#include "datatypes/ownership.h"
 
+#include <initializer_list>
+
+#include "collector.h"
 #include "cycle.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -61,7 +64,10 @@ inline bool is_ownable_series(TypeId t) {
 inline bool is_any_object(TypeId t) { return t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_PORT; }
 
 may_gc NodeId table() {
-  if (!g_table) g_table = hash_table::make(16, 0, hash_table::KIND_OWNERSHIP, E_CELLS, true);
+  if (!g_table) {
+    g_table = hash_table::make(16, 0, hash_table::KIND_OWNERSHIP, E_CELLS, true);
+    collector_register_weak({"ownership table", nullptr, ownership_sweep, nullptr});
+  }
   return g_table;
 }
 
@@ -219,8 +225,13 @@ bool keep_entry(void* p, uint32_t, Cell* values) {
 
 }  // namespace
 
-void ownership_sweep(bool (*marked)(NodeId n), void (*keep_cells)(Cell* cells, size_t count)) {
+void ownership_sweep(bool (*marked)(NodeId n), void (*keep_cells)(Cell* cells, size_t count),
+                     void (*keep_node)(NodeId n)) {
   if (!g_table) return;
+  // The table's arrays and entry block live, but an entry's cells are
+  // followed only when the entry is kept.
+  hash_table::Header* h = hash_table::header(g_table);
+  for (NodeId n : {g_table, h->states, h->keys, h->block}) keep_node(n);
   SweepCtx c{marked, keep_cells};
   hash_table::for_each_entry(g_table, sweep_entry, &c);
   hash_table::for_each_entry(g_table, keep_entry, &c);
