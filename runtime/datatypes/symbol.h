@@ -29,7 +29,7 @@ namespace vel::symbol {
 constexpr uint32_t INITIAL_SYMBOLS = 4000;
 
 // The symbol block and its hash table; 0 until start-up makes them. Both
-// are collector roots (visit_word_roots in words.h lists them).
+// are collector roots (registered by init_block and init_table).
 extern NodeId g_block;
 extern NodeId g_table;
 
