@@ -8,8 +8,10 @@
 #include <string>
 
 #include "errors.h"
+#include "fuzz_gc.h"
 #include "io/lexer.h"
 #include "io/lexer_internal.h"
+#include "roots.h"
 #include "runtime_init.h"
 
 namespace {
@@ -42,11 +44,13 @@ void check_clean() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vel::runtime_init_for_tests();
   vel::lexer::init();
+  fuzz_gc::init();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 4096) return 0;
+  fuzz_gc::Input run;
   std::string text(reinterpret_cast<const char*>(data), size);
   for (lexer::Mode m : {lexer::Mode::LOAD, lexer::Mode::ONE, lexer::Mode::SCAN, lexer::Mode::PRESCAN}) {
     lexer::ScanOptions o;
@@ -61,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_clean();
   }
   // With a steering callback, through transcode on a binary.
-  NodeId n = alloc_bytes(size);
+  RootedNode n(alloc_bytes(size));
   Buffer* b = node_buffer(n);
   for (size_t i = 0; i < size; i++) b->data()[i] = data[i];
   b->tail = b->head + uint32_t(size);

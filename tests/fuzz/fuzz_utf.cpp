@@ -1,9 +1,8 @@
 // libFuzzer target: random bytes as UTF-8, UTF-16LE and Windows-1251.
 //
 // UTF-8 is checked against a plain reference decoder written from the
-// well-formedness table (surrogates accepted, as the runtime does); the
-// lexer's decoder must agree with the validating one and never step past
-// the NUL; UTF-16 must round-trip exactly, lone surrogates included.
+// well-formedness table (surrogates refused, as loading does); the lexer's
+// decoder must agree with the validating one and never step past the NUL; UTF-16 must round-trip exactly, lone surrogates included.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -39,6 +38,7 @@ bool reference_utf8(const uint8_t* s, size_t n, std::vector<uint32_t>& out, size
     } else if (b >= 0xE0 && b <= 0xEF) {
       len = 3, cp = b & 0x0F;
       if (b == 0xE0) lo = 0xA0;
+      if (b == 0xED) hi = 0x9F;  // no surrogates
     } else if (b >= 0xF0 && b <= 0xF4) {
       len = 4, cp = b & 0x07;
       if (b == 0xF0) lo = 0x90;
