@@ -101,8 +101,9 @@ double scan_float(const void* text, uint32_t count, uint32_t unit, int* error) {
   for (uint32_t i = 0; i < count; i++)
     if (buf[i] != '\'') buf[m++] = buf[i];
   size_t rest = 0;
+  // Too large a magnitude reads as an infinity, as the conversion rounds it.
   double d = string_to_float(buf, buf + m, 0, &rest);
-  if (rest || !std::isfinite(d)) return nan;
+  if (rest) return nan;
   *error = 0;
   return d;
 }

@@ -558,9 +558,9 @@ may_gc void load_float(Lexer& L, bool build) {
   for (size_t i = 0; i < n; i++)
     if (t.start[i] != '\'') buf[m++] = char(t.start[i]);
   size_t rest = 0;
+  // A literal too large for a float reads as an infinity.
   double d = string_to_float(buf, buf + m, 0, &rest);
-  // A literal too large for a float is an error, not an infinity.
-  if (rest || !std::isfinite(d)) fail(L, ErrId::INVALID, TYPE_FLOAT, t.start);
+  if (rest) fail(L, ErrId::INVALID, TYPE_FLOAT, t.start);
   if (build) push_value(L, float_cell(d));
 }
 

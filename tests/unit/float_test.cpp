@@ -307,7 +307,8 @@ TEST(Float, ToAndMake) {
       {S("x2.5", 1), 2.5, {}},
       {S({0x20AC, '0', '.', '1'}, 1), 0.1, {}},
       {S("1e308"), 1e308, {}},
-      {S("1e400"), {}, ErrId::BAD_TO_ARG},
+      {S("1e400"), INF, {}},  // overflow rounds to infinity
+      {S("-1e400"), -INF, {}},
       {S("1.5x"), {}, ErrId::BAD_TO_ARG},
       {S("1.5 "), {}, ErrId::BAD_TO_ARG},
       {S("1.#INF"), {}, ErrId::BAD_TO_ARG},
