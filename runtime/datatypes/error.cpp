@@ -20,6 +20,7 @@
 #include "fatal.h"
 #include "roots.h"
 #include "series.h"
+#include "unicode.h"
 #include "stack.h"
 
 namespace vel::error {
@@ -687,9 +688,17 @@ void drop_stack(const Cell& err) {
   if (s.is(TYPE_INTEGER)) s = none_cell();
 }
 
-int32_t stack_trace_level() { return 1; }
+int32_t stack_trace_level() {
+  const Cell* v = system_field(SymId::STATE, SymId::STACK_TRACE);
+  if (!v) return 1;
+  return v->is(TYPE_INTEGER) ? v->i2() : 0;
+}
 
-std::string report_caption() { return "Vel NoName App"; }
+std::string report_caption() {
+  const Cell* title = system_field(SymId::SCRIPT, SymId::TITLE);
+  if (title && title->is(TYPE_STRING)) return to_utf8(title->node(), std::max<int64_t>(0, title->index()));
+  return "Vel NoName App";
+}
 
 may_gc std::string report(const Cell& err) {
   RootedNode out(make_string(128));

@@ -110,7 +110,9 @@
   X(CODE, "code", S) X(AMOUNT, "amount", S) X(LOCALE, "locale", S) X(CURRENCIES, "currencies", S)     \
   X(LIST, "list", S) X(OPTIONS, "options", S) X(MONEY_DIGITS, "money-digits", S)                     \
   /* system/lexer, read by the lexer's callbacks */                                                   \
-  X(LEXER, "lexer", S) X(EXIT_STATES, "exit-states", S)
+  X(LEXER, "lexer", S) X(EXIT_STATES, "exit-states", S)                                              \
+  /* system/state/stack-trace and system/script/title, read by error reports */                        \
+  X(STATE, "state", S) X(STACK_TRACE, "stack-trace", S) X(TITLE, "title", S)
 // clang-format on
 
 namespace vel {
