@@ -341,11 +341,6 @@ Cell* word_value_cell(NodeId ctx, uint32_t sym) {
   return index < 0 ? nullptr : value_at(ctx, uint32_t(index));
 }
 
-void visit_cell(Cell* c, hash_table::Visitor visit, void* ctx) {
-  if (c->w1) hash_table::mark(&c->w1, visit, ctx);
-  if (!(c->header & STACK_VALUES) && c->w2) visit(ctx, &c->w2, hash_table::Ref::Values);
-}
-
 }  // namespace vel::context
 
 namespace vel {

@@ -164,8 +164,4 @@ inline may_gc Cell add_global(uint32_t symbol) { return add_global_word(symbol, 
 // context), case-insensitive, or null. Names call frames in reports.
 Cell* word_value_cell(NodeId ctx, uint32_t symbol);
 
-// Collector: reports the node slots of a context! cell (its word table, and
-// the value series of a heap context).
-void visit_cell(Cell* c, hash_table::Visitor visit, void* ctx);
-
 }  // namespace vel::context

@@ -148,11 +148,6 @@ int32_t compare_cells_text(const Cell& a, const Cell& b, int op) {
   return compare_utf8(node_text(a.w3), node_text(b.w3), op);
 }
 
-void visit_cell(Cell* c, hash_table::Visitor visit, void* ctx) {
-  if (c->w2) visit(ctx, &c->w2, hash_table::Ref::Owned);
-  if (c->w3) visit(ctx, &c->w3, hash_table::Ref::Owned);
-}
-
 }  // namespace vel::symbol
 
 namespace vel {

@@ -80,8 +80,4 @@ int32_t compare_text(uint32_t a, uint32_t b, int op);
 // The same over two symbol! cells.
 int32_t compare_cells_text(const Cell& a, const Cell& b, int op);
 
-// Collector: reports the node slots of a symbol! cell (display string and
-// text, both private to the symbol).
-void visit_cell(Cell* c, hash_table::Visitor visit, void* ctx);
-
 }  // namespace vel::symbol

@@ -162,10 +162,6 @@ may_gc Cell convert(TypeId target, const Cell& spec) {
   return result;
 }
 
-void visit_cell(Cell* c, hash_table::Visitor visit, void* ctx) {
-  if (c->w1) visit(ctx, &c->w1, hash_table::Ref::Values);
-}
-
 }  // namespace vel::word
 
 // --- actions --------------------------------------------------------------------------

@@ -85,7 +85,4 @@ struct LexerHooks {
 };
 extern LexerHooks g_lexer_hooks;
 
-// Collector: reports the context node of a word cell.
-void visit_cell(Cell* c, hash_table::Visitor visit, void* ctx);
-
 }  // namespace vel::word

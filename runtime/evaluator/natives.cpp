@@ -12,19 +12,6 @@ namespace vel {
 
 NativeFn g_natives[NATIVE_SLOTS + 1] = {};
 
-namespace {
-
-constexpr const char* kNativeNames[NATIVE_COUNT + 1] = {
-    nullptr,
-#define VEL_X(n, cname, name) name,
-    VEL_NATIVES(VEL_X)
-#undef VEL_X
-};
-
-}  // namespace
-
-const char* native_name(uint32_t n) { return n >= 1 && n <= NATIVE_COUNT ? kNativeNames[n] : "?"; }
-
 void register_natives(const NativeEntry* entries, size_t count) {
   for (size_t i = 0; i < count; i++)
     if (entries[i].number >= 1 && entries[i].number <= NATIVE_SLOTS) g_natives[entries[i].number] = entries[i].fn;

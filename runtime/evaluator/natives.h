@@ -62,7 +62,6 @@ using NativeFn = Status (*)(Cell* base);
 // The table; an empty slot is a native not built yet (make native! refuses
 // its number).
 extern NativeFn g_natives[NATIVE_SLOTS + 1];
-const char* native_name(uint32_t n);
 
 // Each natives module registers its entries: {number, entry}.
 struct NativeEntry {
