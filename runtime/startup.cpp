@@ -19,6 +19,7 @@
 #include "platform/platform.h"
 #include "roots.h"
 #include "runtime_init.h"
+#include "library_routines.h"
 #include "system_routines.h"
 
 namespace vel {
@@ -47,6 +48,7 @@ void start_runtime() {
 void run_boot_library() {
   seed_make_word();
   register_system_routines();
+  register_library_routines();
   boot::run();
 }
 

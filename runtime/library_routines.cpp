@@ -1,0 +1,338 @@
+// The C++ entries of the library's routines (library/routines.vel) and of
+// the type predicates (library/predicates.vel). Each takes its arguments at
+// base and leaves its result there; routines with a logic! result may leave
+// any value, the caller turns it into true or false.
+#include "library_routines.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/function.h"
+#include "datatypes/logic.h"
+#include "datatypes/string.h"
+#include "datatypes/strout.h"
+#include "datatypes/symbol.h"
+#include "datatypes/typeset.h"
+#include "datatypes/word.h"
+#include "errors.h"
+#include "evaluator/natives_control.h"
+#include "evaluator/trace.h"
+#include "memory.h"
+#include "platform/platform.h"
+#include "roots.h"
+#include "stack.h"
+#include "unicode.h"
+
+namespace vel {
+
+namespace {
+
+inline uint32_t cells_in(NodeId b) { return node_buffer(b)->used() >> 4; }
+
+// --- type predicates ---------------------------------------------------------------------
+
+// The hottest calls of the library: one comparison of the header's type.
+template <TypeId T>
+Status is_type(Cell* base) {
+  base[0] = logic_cell(base[0].type() == T);
+  return Status::OK;
+}
+
+// A typeset predicate tests the typeset that its global word holds when it
+// runs, so a script that sets `number!` changes `number?`; a word that no
+// longer holds a typeset answers false. The word's index in the global
+// context never changes, so it is looked up once.
+template <const char* Name>
+Status in_typeset(Cell* base) {
+  static int32_t index = -1;
+  if (index < 0) index = context::find_word(context::g_global, symbol::make(Name));
+  const Cell* ts = index < 0 ? nullptr : context::value_at(context::g_global, uint32_t(index));
+  base[0] = logic_cell(ts && ts->is(TYPE_TYPESET) && typeset::has(*ts, base[0].type()));
+  return Status::OK;
+}
+
+constexpr char kNumber[] = "number!", kPlanar[] = "planar!", kAnyPoint[] = "any-point!",
+               kScalar[] = "scalar!", kAnyWord[] = "any-word!", kAllWord[] = "all-word!",
+               kAnyList[] = "any-list!", kAnyPath[] = "any-path!", kAnyBlock[] = "any-block!",
+               kAnyFunction[] = "any-function!", kAnyObject[] = "any-object!",
+               kAnyString[] = "any-string!", kSeries[] = "series!", kImmediate[] = "immediate!";
+
+// --- process, output and bits --------------------------------------------------------------
+
+Status quit_return(Cell* base) {
+  platform::exit_process(base[0].i2());
+  return Status::OK;
+}
+
+Status last_lf(Cell* base) {
+  base[0] = logic_cell(last_print_newline());
+  return Status::OK;
+}
+
+// Counts below 0 shift by nothing; counts of 32 or more are answered
+// explicitly, since a C++ shift by them is undefined.
+int32_t shift_count(const Cell& c) { return c.i2() < 0 ? 0 : c.i2(); }
+
+Status shift_right(Cell* base) {
+  uint32_t d = base[0].w2;
+  int32_t n = shift_count(base[1]);
+  uint32_t r = n >= 32 ? (int32_t(d) < 0 ? 0xFFFFFFFFu : 0) : (int32_t(d) < 0 ? ~(~d >> n) : d >> n);
+  base[0] = integer_cell(int32_t(r));
+  return Status::OK;
+}
+
+Status shift_left(Cell* base) {
+  int32_t n = shift_count(base[1]);
+  base[0] = integer_cell(int32_t(n >= 32 ? 0 : base[0].w2 << n));
+  return Status::OK;
+}
+
+Status shift_logical(Cell* base) {
+  int32_t n = shift_count(base[1]);
+  base[0] = integer_cell(int32_t(n >= 32 ? 0 : base[0].w2 >> n));
+  return Status::OK;
+}
+
+// --- tuples ----------------------------------------------------------------------------------
+
+// A tuple of n bytes: the count in header bits 19-22, byte 1 lowest.
+Cell tuple_of(const int32_t* bytes, int n) {
+  uint32_t w[3] = {0, 0, 0};
+  for (int i = 0; i < n; i++) w[i / 4] |= uint32_t(bytes[i] & 255) << (8 * (i % 4));
+  Cell t = make_cell(TYPE_TUPLE, w[0], w[1], w[2]);
+  t.header |= uint32_t(n) << 19;
+  return t;
+}
+
+Status make_tuple(Cell* base, int n) {
+  int32_t bytes[4];
+  for (int i = 0; i < n; i++) {
+    if (base[i].i2() < 0) fire(ErrId::INVALID_ARG, base[i]);
+    bytes[i] = base[i].i2();
+  }
+  base[0] = tuple_of(bytes, n);
+  return Status::OK;
+}
+
+Status as_color(Cell* base) { return make_tuple(base, 3); }
+Status as_ipv4(Cell* base) { return make_tuple(base, 4); }
+
+// --- UTF-8 -------------------------------------------------------------------------------
+
+// Counts the characters from start up to pos. Both must be positions in
+// the same binary; the walk never passes pos nor the tail, and a sequence
+// cut short by either still counts as one character.
+Status count_chars(Cell* base) {
+  Cell start = base[0], pos = base[1];
+  if (start.node() != pos.node()) fire(ErrId::INVALID_ARG, pos);
+  const Buffer* b = node_buffer(start.node());
+  int32_t len = int32_t(b->length());
+  int32_t from = std::clamp(start.index(), 0, len), to = std::clamp(pos.index(), 0, len);
+  const uint8_t* p = b->data() + b->head;
+  int32_t n = 0;
+  for (int32_t i = from; i < to; n++) {
+    uint32_t step = utf8_lead_length(p[i]);
+    i += step ? int32_t(step) : 1;
+  }
+  base[0] = integer_cell(n);
+  return Status::OK;
+}
+
+// --- the stacks ------------------------------------------------------------------------------
+
+Status stack_size(Cell* base) {
+  base[0] = integer_cell(int32_t(g_stack.top - g_stack.begin));
+  return Status::OK;
+}
+
+// The top cell stays out of reach (idx < stack-size?): the tools that walk
+// the stack count on it.
+Status pick_stack(Cell* base) {
+  int32_t idx = base[0].i2();
+  int32_t size = int32_t(g_stack.top - g_stack.begin);
+  base[0] = idx > 0 && idx < size ? g_stack.begin[idx - 1] : none_cell();
+  return Status::OK;
+}
+
+Status frame_index(Cell* base) {
+  int32_t at = 0;
+  if (g_stack.frame_top > g_stack.frames) {
+    // The routine's own frame is the top one; its caller's base is asked for.
+    const CallFrame* f = g_stack.frame_top - 1;
+    at = int32_t(f->prev_base);
+  }
+  base[0] = integer_cell(at);
+  return Status::OK;
+}
+
+// The calls on the call-frame stack, outermost first, as the words that
+// named them.
+may_gc Status collect_calls(Cell* base) {
+  RootedCell blk(base[0]);
+  uint32_t n = uint32_t(g_stack.frame_top - g_stack.frames);
+  for (uint32_t i = 0; i < n; i++) {
+    uint32_t sym = g_stack.frames[i].symbol;
+    if (!sym) continue;
+    Cell w = word::make_global(sym);
+    block::rs_append(blk->node(), w);
+  }
+  base[0] = *blk;
+  return Status::OK;
+}
+
+Status tracing(Cell* base) {
+  base[0] = logic_cell(trace::g_trace.on);
+  return Status::OK;
+}
+
+// --- clipboard -------------------------------------------------------------------------------
+
+// The clipboard held in the process: the last string or list of files
+// written, answered by reads until the next write.
+struct Clipboard {
+  enum Kind { EMPTY, TEXT, FILES } kind = EMPTY;
+  std::vector<std::string> items;
+};
+Clipboard g_clipboard;
+
+// The UTF-8 text of a string from its position.
+std::string text_from(const Cell& s) {
+  std::string t = string_text(s.node());
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(t.data());
+  const uint8_t* at = skip_utf8_chars(p, p + t.size(), size_t(std::max(0, s.index())));
+  return t.substr(size_t(at - p));
+}
+
+may_gc Status read_clipboard(Cell* base) {
+  if (g_clipboard.kind == Clipboard::EMPTY) {
+    base[0] = none_cell();
+  } else if (g_clipboard.kind == Clipboard::TEXT) {
+    base[0] = string::load(g_clipboard.items[0]);
+  } else {
+    RootedCell out(block::make_at(uint32_t(g_clipboard.items.size())));
+    for (const std::string& f : g_clipboard.items) {
+      RootedCell file(string::load(f, TYPE_FILE));
+      block::rs_append(out->node(), *file);
+    }
+    base[0] = *out;
+  }
+  return Status::OK;
+}
+
+Status write_clipboard(Cell* base) {
+  Cell data = base[0];
+  bool ok = true;
+  if (data.is(TYPE_NONE)) {
+    g_clipboard = {};
+  } else if (data.is(TYPE_STRING)) {
+    g_clipboard = {Clipboard::TEXT, {text_from(data)}};
+  } else if (data.is(TYPE_BLOCK)) {
+    Clipboard files{Clipboard::FILES, {}};
+    uint32_t n = cells_in(data.node());
+    for (uint32_t i = uint32_t(std::max(0, data.index())); i < n && ok; i++) {
+      Cell f = node_buffer(data.node())->cells()[i];
+      if (f.is(TYPE_FILE)) files.items.push_back(text_from(f));
+      else ok = false;
+    }
+    if (ok) g_clipboard = files;
+  } else {
+    ok = false;
+  }
+  base[0] = logic_cell(ok);
+  return Status::OK;
+}
+
+}  // namespace
+
+void register_library_routines() {
+  struct Entry {
+    const char* name;
+    func::RoutineFn fn;
+  } entries[] = {
+      {"quit-return", quit_return},
+      {"shift-right", shift_right},
+      {"shift-left", shift_left},
+      {"shift-logical", shift_logical},
+      {"last-lf?", last_lf},
+      {"as-color", as_color},
+      {"as-ipv4", as_ipv4},
+      {"as-rgba", as_ipv4},
+      {"count-chars", count_chars},
+      {"stack-size?", stack_size},
+      {"pick-stack", pick_stack},
+      {"frame-index?", frame_index},
+      {"collect-calls", collect_calls},
+      {"tracing?", tracing},
+      {"read-clipboard", read_clipboard},
+      {"write-clipboard", write_clipboard},
+
+      {"bitset?", is_type<TYPE_BITSET>},
+      {"binary?", is_type<TYPE_BINARY>},
+      {"block?", is_type<TYPE_BLOCK>},
+      {"char?", is_type<TYPE_CHAR>},
+      {"email?", is_type<TYPE_EMAIL>},
+      {"file?", is_type<TYPE_FILE>},
+      {"float?", is_type<TYPE_FLOAT>},
+      {"get-path?", is_type<TYPE_GET_PATH>},
+      {"get-word?", is_type<TYPE_GET_WORD>},
+      {"hash?", is_type<TYPE_HASH>},
+      {"integer?", is_type<TYPE_INTEGER>},
+      {"issue?", is_type<TYPE_ISSUE>},
+      {"lit-path?", is_type<TYPE_LIT_PATH>},
+      {"lit-word?", is_type<TYPE_LIT_WORD>},
+      {"logic?", is_type<TYPE_LOGIC>},
+      {"map?", is_type<TYPE_MAP>},
+      {"none?", is_type<TYPE_NONE>},
+      {"pair?", is_type<TYPE_PAIR>},
+      {"paren?", is_type<TYPE_PAREN>},
+      {"path?", is_type<TYPE_PATH>},
+      {"percent?", is_type<TYPE_PERCENT>},
+      {"refinement?", is_type<TYPE_REFINEMENT>},
+      {"set-path?", is_type<TYPE_SET_PATH>},
+      {"set-word?", is_type<TYPE_SET_WORD>},
+      {"string?", is_type<TYPE_STRING>},
+      {"tag?", is_type<TYPE_TAG>},
+      {"time?", is_type<TYPE_TIME>},
+      {"typeset?", is_type<TYPE_TYPESET>},
+      {"tuple?", is_type<TYPE_TUPLE>},
+      {"unset?", is_type<TYPE_UNSET>},
+      {"url?", is_type<TYPE_URL>},
+      {"word?", is_type<TYPE_WORD>},
+      {"image?", is_type<TYPE_IMAGE>},
+      {"date?", is_type<TYPE_DATE>},
+      {"money?", is_type<TYPE_MONEY>},
+      {"ref?", is_type<TYPE_REF>},
+      {"point2D?", is_type<TYPE_POINT2D>},
+      {"point3D?", is_type<TYPE_POINT3D>},
+      {"handle?", is_type<TYPE_HANDLE>},
+      {"error?", is_type<TYPE_ERROR>},
+      {"action?", is_type<TYPE_ACTION>},
+      {"native?", is_type<TYPE_NATIVE>},
+      {"datatype?", is_type<TYPE_DATATYPE>},
+      {"function?", is_type<TYPE_FUNCTION>},
+      {"object?", is_type<TYPE_OBJECT>},
+      {"op?", is_type<TYPE_OP>},
+      {"routine?", is_type<TYPE_ROUTINE>},
+      {"vector?", is_type<TYPE_VECTOR>},
+      {"any-list?", in_typeset<kAnyList>},
+      {"any-block?", in_typeset<kAnyBlock>},
+      {"any-function?", in_typeset<kAnyFunction>},
+      {"any-object?", in_typeset<kAnyObject>},
+      {"any-path?", in_typeset<kAnyPath>},
+      {"any-string?", in_typeset<kAnyString>},
+      {"any-word?", in_typeset<kAnyWord>},
+      {"series?", in_typeset<kSeries>},
+      {"number?", in_typeset<kNumber>},
+      {"immediate?", in_typeset<kImmediate>},
+      {"scalar?", in_typeset<kScalar>},
+      {"all-word?", in_typeset<kAllWord>},
+      {"any-point?", in_typeset<kAnyPoint>},
+      {"planar?", in_typeset<kPlanar>},
+  };
+  for (const Entry& e : entries) func::routine_register(e.name, e.fn);
+}
+
+}  // namespace vel
