@@ -208,7 +208,10 @@ Status interpreted(Cell* base) {
 // set-quiet word value: sets the word without telling its object.
 Status set_quiet(Cell* base) {
   Cell w = base[0];
-  if (!word::is_any_word(w.type()) || w.is(TYPE_ISSUE) || !w.w1) fire(ErrId::INVALID_ARG, w);
+  TypeId t = w.type();
+  if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD)
+    fire(ErrId::EXPECT_ARG, word_cell("set-quiet"), datatype_cell(t), word_cell("word"));
+  if (!w.w1) fire(ErrId::INVALID_ARG, w);
   context::set_in(&w, base[1], w.w1, false);
   base[0] = base[1];
   return Status::OK;
