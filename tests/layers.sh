@@ -45,7 +45,7 @@ rank_of() {  # path relative to the runtime directory
     datatypes/*) echo 1 ;;
     io/*) echo 2 ;;
     evaluator/*) echo 3 ;;
-    main.cpp | startup.* | runtime_init.* | boot.* | boot_image.h | library.* | system_routines.*) echo 4 ;;
+    main.cpp | startup.* | runtime_init.* | boot.* | boot_image.h | library.* | library_routines.* | system_routines.*) echo 4 ;;
     */*) echo 9 ;;  # a folder with no place in the list
     *) echo 0 ;;
   esac
