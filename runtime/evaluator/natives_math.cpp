@@ -27,6 +27,7 @@
 #include "datatypes/point.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tuple.h"
 #include "datatypes/word.h"
 #include "errors.h"
 #include "evaluator/natives.h"
@@ -79,6 +80,7 @@ bool same_values(const Cell& a, const Cell& b) {
     case TYPE_PAIR:
     case TYPE_TIME:
     case TYPE_OP: return a.w2 == b.w2 && a.w3 == b.w3;
+    case TYPE_TUPLE: return tuple_count(a) == tuple_count(b) && a.w1 == b.w1 && a.w2 == b.w2 && a.w3 == b.w3;
     default: return a.w1 == b.w1 && a.w2 == b.w2 && a.w3 == b.w3;
   }
 }
@@ -130,6 +132,7 @@ Status native_zero_q(Cell* base) {
   else if (v.is(TYPE_POINT2D) || v.is(TYPE_POINT3D))
     z = point_coord(v, 0) == 0.0f && point_coord(v, 1) == 0.0f && (v.is(TYPE_POINT2D) || point_coord(v, 2) == 0.0f);
   else if (v.is(TYPE_MONEY)) z = money::zero_q(v);
+  else if (v.is(TYPE_TUPLE)) z = tuple_all_zero_q(v);
   base[0] = logic_cell(z);
   return Status::OK;
 }
@@ -161,7 +164,7 @@ Status native_as_money(Cell* base) {
 inline bool scalar_number(TypeId t) { return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT; }
 inline bool nan_number(const Cell& c) { return (c.is(TYPE_FLOAT) || c.is(TYPE_PERCENT)) && std::isnan(c.f64()); }
 
-inline bool composite(TypeId t) { return t == TYPE_PAIR || t == TYPE_POINT2D || t == TYPE_POINT3D; }
+inline bool composite(TypeId t) { return t == TYPE_PAIR || t == TYPE_POINT2D || t == TYPE_POINT3D || t == TYPE_TUPLE; }
 
 // Points coordinate by coordinate against a number (as binary32), a pair
 // (for point2D!) or a point of the same kind; a NaN on the other side
@@ -220,6 +223,7 @@ Status max_min(Cell* base, bool max) {
   if (base[0].is(TYPE_PAIR) && max_min_pair(&base[0], base[1], max)) return Status::OK;
   if ((base[0].is(TYPE_POINT2D) || base[0].is(TYPE_POINT3D)) && max_min_point(&base[0], base[1], max))
     return Status::OK;
+  if (base[0].is(TYPE_TUPLE) && tuple_max_min(&base[0], base[1], max)) return Status::OK;
   const Cell& a = base[0];
   const Cell& b = base[1];
   if (nan_number(a) && scalar_number(b.type())) return Status::OK;

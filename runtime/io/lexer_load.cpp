@@ -15,7 +15,9 @@
 #include "datatypes/context.h"
 #include "datatypes/money.h"
 #include "datatypes/pair.h"
+#include "datatypes/percent.h"
 #include "datatypes/point.h"
+#include "datatypes/tuple.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/url.h"
@@ -564,6 +566,24 @@ may_gc void load_float(Lexer& L, bool build) {
   if (build) push_value(L, float_cell(d));
 }
 
+// "12.5%": an integer or decimal checked as a float, divided by 100.
+may_gc void load_percent(Lexer& L, bool build) {
+  Token& t = L.tok;
+  t.type = TYPE_PERCENT;
+  size_t n = size_t(t.end - t.start);
+  if (n < 2 || t.end[-1] != '%') fail_invalid(L, TYPE_PERCENT);
+  n--;
+  if (n > numscan::FLOAT_TEXT_LIMIT || !numscan::float_pattern(reinterpret_cast<const char*>(t.start), n)) fail_invalid(L, TYPE_PERCENT);
+  char buf[numscan::FLOAT_TEXT_LIMIT + 1];
+  size_t m = 0;
+  for (size_t i = 0; i < n; i++)
+    if (t.start[i] != '\'') buf[m++] = char(t.start[i]);
+  size_t rest = 0;
+  double d = string_to_float(buf, buf + m, 0, &rest);
+  if (rest || !std::isfinite(d)) fail_invalid(L, TYPE_PERCENT);
+  if (build) push_value(L, percent_cell(d / 100.0));
+}
+
 // Digits with single ' separators between digits; beyond 32 bits the token
 // is read as a float, except -2147483648.
 may_gc void load_integer(Lexer& L, bool build) {
@@ -620,6 +640,28 @@ bool pair_component(const uint8_t* p, const uint8_t* e, int32_t* out) {
   if (!digits || v > (neg ? 0x80000000ll : 0x7FFFFFFFll)) return false;
   *out = int32_t(neg ? -v : v);
   return true;
+}
+
+// "1.2.3": 3 to 12 numbers 0-255 joined by single dots.
+may_gc void load_tuple(Lexer& L, bool build) {
+  Token& t = L.tok;
+  t.type = TYPE_TUPLE;
+  uint8_t bytes[TUPLE_MAX] = {};
+  int n = 0;
+  const uint8_t* p = t.start;
+  for (;;) {
+    int v = 0, digits = 0;
+    for (; p < t.end && is_digit(*p); p++, digits++) {
+      v = v * 10 + (*p - '0');
+      if (v > 255) fail_invalid(L, TYPE_TUPLE);
+    }
+    if (!digits || n == TUPLE_MAX) fail_invalid(L, TYPE_TUPLE);
+    bytes[n++] = uint8_t(v);
+    if (p == t.end) break;
+    if (*p++ != '.') fail_invalid(L, TYPE_TUPLE);
+  }
+  if (n < TUPLE_MIN) fail_invalid(L, TYPE_TUPLE);
+  if (build) push_value(L, tuple_from_bytes(n, bytes));
 }
 
 // "1x2": two integers around x or X.
@@ -795,10 +837,10 @@ const KindInfo kKinds[KIND_COUNT] = {
     {"char", nullptr, load_char},                    // 84 #"c"
     {"file", nullptr, load_file},        // 85 %name
     {"binary", nullptr, load_binary},                 // 86 #{...}
-    {"percent", nullptr, load_pending<TYPE_PERCENT>},  // 87 n%
+    {"percent", nullptr, load_percent},              // 87 n%
     {"float", nullptr, load_float},                  // 88
     {"nan-inf", nullptr, load_nan_inf},              // 89 1.#NaN 1.#INF
-    {"tuple", nullptr, load_pending<TYPE_TUPLE>},    // 90 1.2.3
+    {"tuple", nullptr, load_tuple},                  // 90 1.2.3
     {"date", nullptr, load_date},                    // 91
     {"pair", nullptr, load_pair},                    // 92 1x2
     {"point", nullptr, load_point},                  // 93 (x, y[, z])

@@ -21,6 +21,7 @@
 #include "datatypes/pair.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tuple.h"
 #include "datatypes/word.h"
 #include "errors.h"
 #include "hashtable.h"
@@ -367,6 +368,10 @@ class Decoder {
     }
     if (type >= TYPE_WORD && type <= TYPE_REFINEMENT) {
       word_record(into, TypeId(type), variant, fixed_header, nl);
+      return;
+    }
+    if (type == TYPE_TUPLE) {
+      append(into, tuple_record(variant, fixed_header), nl);
       return;
     }
     if (!compact_ && type == TYPE_MONEY) variant = (fixed_header & FIXED_MONEY_NEGATIVE) != 0;
@@ -728,12 +733,33 @@ class Decoder {
 
   static bool is_pending(uint32_t t) {
     switch (t) {
-      case TYPE_VECTOR: case TYPE_TUPLE:
+      case TYPE_VECTOR:
       case TYPE_IMAGE:
         return true;
       default:
         return false;
     }
+  }
+
+  // A tuple: its byte count (compact: 3 unless the variant gives it; fixed:
+  // header bits 8-11) and its bytes. Bytes past the count are dropped.
+  Cell tuple_record(bool v, uint32_t h) {
+    size_t at = pos_;
+    uint8_t bytes[TUPLE_MAX] = {};
+    int n;
+    if (compact_) {
+      n = v ? byte() : 3;
+      if (n < 1 || n > TUPLE_MAX) bad(at);
+      need(size_t(n));
+      std::memcpy(bytes, img_ + pos_, size_t(n));
+      pos_ += size_t(n);
+    } else {
+      n = int((h >> 8) & 0xF);
+      if (n < 1 || n > TUPLE_MAX) bad(at);
+      uint32_t w[3] = {word(), word(), word()};
+      for (int i = 0; i < n; i++) bytes[i] = uint8_t(w[i / 4] >> (8 * (i % 4)));
+    }
+    return tuple_from_bytes(n, bytes);
   }
 
   may_gc Cell scalar_record(TypeId t, bool v, size_t tag_at) {

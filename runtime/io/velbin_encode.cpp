@@ -10,6 +10,7 @@
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/tuple.h"
 #include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
@@ -165,6 +166,17 @@ class Encoder {
         else word(fixed_header(c, money::get_sign(c) ? FIXED_MONEY_NEGATIVE : 0));
         word(c.w1), word(c.w2), word(c.w3);
         return;
+      case TYPE_TUPLE: {
+        int n = tuple_count(c);
+        if (compact_) {
+          tag(t, n != 3);
+          if (n != 3) byte(uint8_t(n));
+          for (int i = 0; i < n; i++) byte(tuple_byte(c, i));
+        } else {
+          word(fixed_header(c, uint32_t(n) << 8)), word(c.w1), word(c.w2), word(c.w3);
+        }
+        return;
+      }
       case TYPE_BITSET:
         write_bitset(c);
         return;

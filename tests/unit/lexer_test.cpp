@@ -252,7 +252,7 @@ TEST_F(LexerTest, RowsHashForms) {
 TEST_F(LexerTest, RowsNumbers) {
   expect_scans({{"1'000", TYPE_INTEGER}, {"1.5", TYPE_FLOAT}, {"1e5", TYPE_FLOAT}, {"1E5", TYPE_FLOAT},
                 {"1.5e-3", TYPE_FLOAT}, {"1.#INF", TYPE_FLOAT}, {"5%", TYPE_PERCENT}, {"1.5%", TYPE_PERCENT},
-                {"1a", TYPE_ERROR}, {"1.5.", TYPE_TUPLE}, {"1e", TYPE_ERROR}, {"1''0", TYPE_ERROR},
+                {"1a", TYPE_ERROR}, {"1.5.", TYPE_ERROR}, {"1e", TYPE_ERROR}, {"1''0", TYPE_ERROR},
                 {"1'", TYPE_ERROR}, {"2.#INF", TYPE_ERROR}, {"1.5x", TYPE_ERROR}});
 }
 
@@ -420,19 +420,6 @@ TEST_F(LexerTest, ErrorsCloseOpenSeriesIntoTheIntoBlock) {
   e = error_from([&] { (void)lexer::scan("5 [6 }", o); });
   EXPECT_EQ(e.id, ErrId::BAD_CHAR);
   EXPECT_EQ(molded(*dst), "[0 1 [2 (3 a/b/c 4 x)] 5 [6]]");
-}
-
-TEST_F(LexerTest, PendingKindsNameTheirDatatype) {
-  const struct {
-    const char* src;
-    TypeId type;
-  } cases[] = {{"5%", TYPE_PERCENT}, {"1.2.3", TYPE_TUPLE}};
-  for (const auto& c : cases) {
-    VelError e = error_from([&] { (void)lexer::scan(c.src, lexer::ScanOptions{}); });
-    EXPECT_EQ(e.id, ErrId::NOT_DONE) << c.src;
-    EXPECT_EQ(e.args[0].type(), TYPE_DATATYPE) << c.src;
-    EXPECT_EQ(e.args[0].w1, uint32_t(c.type)) << c.src;
-  }
 }
 
 // --- random input ----------------------------------------------------------------------------------
