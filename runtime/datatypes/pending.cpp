@@ -8,7 +8,6 @@ namespace vel {
   void register_type_##cname() { TypeBuilder(TYPE_##cname).inherit_rest().done(); }
 
 VEL_PENDING(VECTOR)
-VEL_PENDING(HANDLE)
 VEL_PENDING(IMAGE)
 
 }  // namespace vel
