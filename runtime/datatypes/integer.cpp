@@ -11,6 +11,7 @@
 
 #include "datatypes/date.h"
 #include "datatypes/float.h"
+#include "datatypes/vector.h"
 #include "datatypes/logic.h"
 #include "datatypes/money.h"
 #include "datatypes/strout.h"
@@ -133,9 +134,9 @@ Status composite_math(Cell* base, MathOp op) {
   const TypeEntry& e = g_types[t];
   switch (t) {
     case TYPE_VECTOR:
-      // The vector works element-wise with the scalar as its right operand.
+      // Element by element in the vector, the scalar staying on the left.
       std::swap(base[0], base[1]);
-      return e.actions[a](base);
+      return vector_do_math_op(base, op, true);
     case TYPE_PAIR:
     case TYPE_POINT2D:
     case TYPE_POINT3D:

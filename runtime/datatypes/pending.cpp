@@ -7,7 +7,6 @@ namespace vel {
 #define VEL_PENDING(cname) \
   void register_type_##cname() { TypeBuilder(TYPE_##cname).inherit_rest().done(); }
 
-VEL_PENDING(VECTOR)
 VEL_PENDING(IMAGE)
 
 }  // namespace vel

@@ -310,11 +310,11 @@ class Decoder {
       map_record(into, ref, nl, tag_at);
       return;
     }
-    if (ref && !is_block_family(type) && !is_string_family(type) && type != TYPE_BINARY && type != TYPE_OBJECT && type != TYPE_ERROR && type != TYPE_FUNCTION && !fixed_word) {
+    if (ref && !is_block_family(type) && !is_string_family(type) && type != TYPE_BINARY && type != TYPE_VECTOR && type != TYPE_OBJECT && type != TYPE_ERROR && type != TYPE_FUNCTION && !fixed_word) {
       if (is_no_codec(type)) fire(ErrId::NO_CODEC, datatype_cell(TypeId(type)));
       if (!is_pending(type)) bad(tag_at);
     }
-    if (is_block_family(type) || is_string_family(type) || type == TYPE_BINARY) {
+    if (is_block_family(type) || is_string_family(type) || type == TYPE_BINARY || type == TYPE_VECTOR) {
       series_record(into, TypeId(type), variant, fixed_header, ref, nl, tag_at);
       return;
     }
@@ -733,7 +733,6 @@ class Decoder {
 
   static bool is_pending(uint32_t t) {
     switch (t) {
-      case TYPE_VECTOR:
       case TYPE_IMAGE:
         return true;
       default:
@@ -959,6 +958,7 @@ class Decoder {
     }
     // Bytes are always of unit 1.
     if (!compact_ && t == TYPE_BINARY && ((h >> 8) & 0xFF) != 1) bad(tag_at);
+    if (!compact_ && t == TYPE_VECTOR) unit = (h >> 8) & 0xFF;
     uint32_t head = (compact_ ? v : true) ? head_index() : 0;
     if (ref) {
       size_t at = pos_;
@@ -967,8 +967,14 @@ class Decoder {
       // series: a string record over a cell series would read cells as text.
       bool same_kind = is_block_family(t) ? (is_block_family(c.type()) || c.is(TYPE_NATIVE) || c.is(TYPE_ACTION) || c.is(TYPE_OP))
                        : t == TYPE_BINARY ? c.is(TYPE_BINARY)
+                       : t == TYPE_VECTOR ? c.is(TYPE_VECTOR)
                                           : is_string_family(c.type());
       if (!same_kind) bad(at);
+      if (t == TYPE_VECTOR) {
+        c.w1 = head;
+        append(into, c, nl);
+        return;
+      }
       NodeId table = c.is(TYPE_HASH) ? c.w3 : 0;
       c = series_cell(t, c.node(), int32_t(head));
       if (t == TYPE_HASH) {
@@ -1000,7 +1006,23 @@ class Decoder {
     }
     size_t at = pos_;
     uint32_t count;
-    if (compact_ && t == TYPE_BINARY) {
+    uint32_t elem_type = 0;
+    if (t == TYPE_VECTOR) {
+      if (compact_) {
+        uint8_t f = byte();
+        unit = 1u << (f & 3);
+        elem_type = f >> 2;
+        count = varint();
+      } else {
+        count = word();
+        elem_type = word();
+      }
+      // Only the widths make vector! allows for the element type.
+      bool ok = elem_type == TYPE_INTEGER || elem_type == TYPE_CHAR ? unit == 1 || unit == 2 || unit == 4
+                : elem_type == TYPE_FLOAT                          ? unit == 4 || unit == 8
+                                                                   : elem_type == TYPE_PERCENT && unit == 8;
+      if (!ok) bad(at);
+    } else if (compact_ && t == TYPE_BINARY) {
       unit = 1;
       count = varint();
     } else if (compact_) {
@@ -1018,7 +1040,7 @@ class Decoder {
     RootedNode s(alloc_series_unit(count ? count : 1, unit));
     Buffer* b = node_buffer(s);
     std::memcpy(b->head_ptr(), img_ + pos_, size_t(bytes));
-    if (unit == 4)
+    if (unit == 4 && is_string_family(t))
       for (uint32_t i = 0; i < count; i++) {
         uint32_t cp;
         std::memcpy(&cp, img_ + pos_ + size_t(i) * 4, 4);
@@ -1031,7 +1053,9 @@ class Decoder {
       need(pad);
       pos_ += pad;
     }
-    append(into, series_cell(t, s, int32_t(head)), nl);
+    Cell c = series_cell(t, s, int32_t(head));
+    if (t == TYPE_VECTOR) c.w3 = elem_type;
+    append(into, c, nl);
   }
 };
 

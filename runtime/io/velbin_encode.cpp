@@ -224,7 +224,7 @@ class Encoder {
       default:
         break;
     }
-    if (is_block_family(t) || is_string_family(t) || t == TYPE_BINARY) {
+    if (is_block_family(t) || is_string_family(t) || t == TYPE_BINARY || t == TYPE_VECTOR) {
       write_series(c);
       return;
     }
@@ -476,7 +476,7 @@ class Encoder {
       if (head) varint(head);
     } else {
       uint32_t extra = ref ? FIXED_REF_BIT : 0;
-      if (is_string_family(t) || t == TYPE_BINARY) extra |= unit << 8;
+      if (is_string_family(t) || t == TYPE_BINARY || t == TYPE_VECTOR) extra |= unit << 8;
       word(fixed_header(c, extra)), word(head);
     }
     if (ref) {
@@ -501,10 +501,18 @@ class Encoder {
     } else {
       uint32_t n = b->length();
       if (n > 0x3FFFFFFF) fire(ErrId::NO_MEMORY);
-      uint32_t w = unit == 1 ? 0 : unit == 2 ? 1 : 2;
-      if (t == TYPE_BINARY && compact_) varint(n);  // bytes need no unit
-      else if (compact_) varint((n << 2) | w);
-      else word(n);
+      uint32_t w = b->unit_shift();
+      if (t == TYPE_VECTOR) {
+        // The element size and type in one byte, then the element count.
+        if (compact_) byte(uint8_t(w | (c.w3 << 2))), varint(n);
+        else word(n), word(c.w3);
+      } else if (t == TYPE_BINARY && compact_) {
+        varint(n);  // bytes need no unit
+      } else if (compact_) {
+        varint((n << 2) | w);
+      } else {
+        word(n);
+      }
       bytes(b->head_ptr(), size_t(n) << w);
       if (!compact_) pad_to(4);
     }
