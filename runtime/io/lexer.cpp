@@ -224,8 +224,6 @@ may_gc Cell excerpt(const uint8_t* at, const uint8_t* end) {
   fail_raise(L, id, datatype_cell(type ? type : TYPE_ERROR), at, id == ErrId::INVALID ? type : TYPE_ERROR);
 }
 
-[[noreturn]] void fail_not_done(Lexer& L, TypeId type) { fire(ErrId::NOT_DONE, datatype_cell(type)); }
-
 namespace {
 
 // The closing delimiter of an open series.

@@ -180,8 +180,6 @@ void push_value(Lexer& L, Cell v);
 // excerpt; type 0 makes invalid a bad-char.
 [[noreturn]] may_gc void fail(Lexer& L, ErrId id, TypeId type, const uint8_t* at);
 [[noreturn]] inline may_gc void fail_invalid(Lexer& L, TypeId type) { fail(L, ErrId::INVALID, type, L.tok.start); }
-// A datatype whose module has not landed: internal/not-done naming it.
-[[noreturn]] void fail_not_done(Lexer& L, TypeId type);
 
 // Events.
 may_gc bool send(Lexer& L, Event e, const Cell& type, const Cell& token, bool at_start);

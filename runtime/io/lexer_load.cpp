@@ -2,10 +2,6 @@
 // end). Kinds 66-78 are structural and have scanners in lexer.cpp; kinds
 // 79-101 have loaders here, which check their token (build false) or build
 // its value and push it.
-//
-// Kinds whose datatype module has not landed yet are recognised, checked as
-// far as the automaton goes, and raise internal/not-done naming their type
-// when a value is wanted. Each such datatype completes its loader here.
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -260,14 +256,6 @@ may_gc void load_money(Lexer& L, bool build) {
   Cell c;
   if (!money::make_at(&c, m.negative, m.code, m.digits, m.fraction)) fail_invalid(L, TYPE_MONEY);
   if (build) push_value(L, c);
-}
-
-// A datatype whose module has not landed: the token is accepted when only
-// checked and cannot be built yet.
-template <TypeId T>
-may_gc void load_pending(Lexer& L, bool build) {
-  L.tok.type = T;
-  if (build) fail_not_done(L, T);
 }
 
 // --- issues, files, URLs, e-mails, references and tags ----------------------------------------
