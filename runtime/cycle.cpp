@@ -62,8 +62,25 @@ std::string_view cycle_marker(TypeId type, bool mold) {
   }
 }
 
+namespace {
+
+// Only values that hold other values can recur; the data word of any other
+// value (a char's code point, an integer) may equal a node on the stack.
+bool can_recur(TypeId t) {
+  switch (t) {
+    case TYPE_BLOCK: case TYPE_PAREN: case TYPE_HASH: case TYPE_PATH: case TYPE_LIT_PATH:
+    case TYPE_SET_PATH: case TYPE_GET_PATH: case TYPE_MAP: case TYPE_OBJECT: case TYPE_ERROR:
+    case TYPE_PORT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 may_gc bool cycles_detect(const Cell& v, NodeId out, int32_t* part, bool mold) {
-  if (!cycles_find(cycle_key(v))) return false;
+  if (!can_recur(v.type()) || !cycles_find(cycle_key(v))) return false;
   std::string_view m = cycle_marker(v.type(), mold);
   if (!m.empty()) {
     // Ask for twice the room, so that markers appended one by one do not

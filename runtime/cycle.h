@@ -46,7 +46,8 @@ std::span<NodeId> cycles_keys();
 // and "..." for the path types, nothing for other types; form always "...".
 std::string_view cycle_marker(TypeId type, bool mold);
 
-// When v's key is already on the stack: appends v's marker to the string
+// When v (a value that can hold others) has its key on the stack already:
+// appends v's marker to the string
 // series `out`, subtracts its length from *part and answers true. Else
 // false, with nothing changed.
 may_gc bool cycles_detect(const Cell& v, NodeId out, int32_t* part, bool mold);

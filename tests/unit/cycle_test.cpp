@@ -145,6 +145,18 @@ TEST_F(CycleTest, DetectAppendsAndChargesThePart) {
   EXPECT_EQ(node_buffer(out)->unit(), 2u);
 }
 
+// A char or integer whose number is a node on the stack is a value, not the
+// node recurring: its data word only looks like a key.
+TEST_F(CycleTest, ValuesThatHoldNoOthersNeverRecur) {
+  RootedNode out(make_string({}, 1));
+  cycles_push(0x20AC);
+  int32_t part = 40;
+  for (Cell v : {char_cell(0x20AC), integer_cell(0x20AC), make_cell(TYPE_STRING, 0, 0x20AC, 0)})
+    EXPECT_FALSE(cycles_detect(v, out, &part, false)) << int(v.type());
+  EXPECT_EQ(part, 40);
+  EXPECT_TRUE(cycles_detect(make_cell(TYPE_PAREN, 0, 0x20AC, 0), out, &part, true));
+}
+
 TEST_F(CycleTest, SelfContainingValues) {
   // b: [1 b]
   RootedNode b(make_block(2));
