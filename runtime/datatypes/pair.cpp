@@ -209,10 +209,11 @@ Status pair_absolute(Cell* base) {
   return Status::OK;
 }
 
-// Two's complement: the minimum stays itself.
+// The minimum has no negation in 32 bits: an overflow, as for absolute,
+// rather than a wrapped coordinate.
 Status pair_negate(Cell* base) {
-  base[0].w2 = 0u - base[0].w2;
-  base[0].w3 = 0u - base[0].w3;
+  if (pair_x(base[0]) == INT32_MIN || pair_y(base[0]) == INT32_MIN) fire(ErrId::OVERFLOW);
+  pair_make_at(&base[0], -pair_x(base[0]), -pair_y(base[0]));
   return Status::OK;
 }
 
