@@ -1,6 +1,6 @@
-// Helpers shared by the C++ unit tests: the one row type of the tables of
-// text cases, source text loaded into values, values molded and formed, and
-// the shipped library for the few tests that call evaluation from C++.
+// Helpers shared by the C++ unit tests: source text loaded into values,
+// values molded and formed, and the shipped library for the few tests that
+// call evaluation from C++.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -20,12 +20,6 @@
 #include "startup.h"
 
 namespace vel::test {
-
-// A row of a table of cases: an input text and what it must give.
-struct Case {
-  const char* input;
-  const char* expected;
-};
 
 // Source text as a block of values (unrooted).
 inline may_gc Cell load(std::string_view text) { return load_text(text); }
