@@ -96,8 +96,8 @@ bool read_stream(platform::FileHandle h, int64_t limit, std::string& out) {
   return true;
 }
 
-// Text as read: UTF-8 with a leading byte-order mark skipped, CR LF and a
-// lone CR both turned into LF.
+}  // namespace
+
 may_gc Cell text_of(std::string& bytes) {
   size_t from = bytes.size() >= 3 && uint8_t(bytes[0]) == 0xEF && uint8_t(bytes[1]) == 0xBB &&
                         uint8_t(bytes[2]) == 0xBF
@@ -116,8 +116,7 @@ may_gc Cell text_of(std::string& bytes) {
   return string::load(bytes);
 }
 
-// Lines: split at each LF, a CR before it dropped; a last line without LF
-// is kept when it is not empty.
+// A last line without LF is kept when it is not empty.
 may_gc Cell lines_of(const std::string& bytes) {
   size_t count = 1;
   for (const char* p = bytes.data(); (p = static_cast<const char*>(std::memchr(p, '\n', bytes.data() + bytes.size() - p)));
@@ -136,6 +135,8 @@ may_gc Cell lines_of(const std::string& bytes) {
   }
   return *out;
 }
+
+namespace {
 
 may_gc Cell read_dir(const Cell& file) {
   std::string path = os_path(file);

@@ -39,6 +39,12 @@ may_gc Cell size_of(const Cell& file);
 // The current directory as a file! in the language's notation, ending in "/".
 may_gc Cell current_dir();
 
+// Bytes read as text: UTF-8 with a leading byte-order mark skipped, CR LF
+// and a lone CR turned into LF (bytes is changed in place). Lines: split
+// at each LF, a CR before it dropped.
+may_gc Cell text_of(std::string& bytes);
+may_gc Cell lines_of(const std::string& bytes);
+
 // The file! actions: read, write, query, delete, rename.
 void add_file_actions(TypeBuilder& b);
 
