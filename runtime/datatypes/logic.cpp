@@ -1,7 +1,6 @@
-// unset!, none! and logic!.
+// logic!: true and false, the truth tests every conditional uses, and the
+// comparison driver. unset! and none! have their own files.
 #include "datatypes/logic.h"
-
-#include <string_view>
 
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
@@ -13,18 +12,6 @@
 namespace vel {
 
 // --- makers and truth tests -----------------------------------------------------
-
-may_gc Cell* unset_make_in(NodeId block) {
-  Cell* c = alloc_tail(block);
-  *c = UNSET_VALUE;
-  return c;
-}
-
-may_gc Cell* none_make_in(NodeId block) {
-  Cell* c = alloc_tail(block);
-  *c = NONE_VALUE;
-  return c;
-}
 
 may_gc Cell* logic_make_in(NodeId block, bool v) {
   Cell* c = alloc_tail(block);
@@ -77,66 +64,6 @@ bool compare_values(const Cell* a, const Cell* b, int op) {
 
 namespace {
 
-// Appends a fixed text and answers the budget left.
-may_gc int32_t put_text(NodeId out, std::string_view text, int32_t part) {
-  append_latin1(out, text);
-  return part - int32_t(text.size());
-}
-
-// make and to: [type spec]. Whatever the spec, the value of the type.
-Status unset_make(Cell* base) {
-  base[0] = UNSET_VALUE;
-  return Status::OK;
-}
-
-Status none_make(Cell* base) {
-  base[0] = NONE_VALUE;
-  return Status::OK;
-}
-
-int32_t unset_form(Cell, NodeId, const Cell*, int32_t part) { return part; }
-
-int32_t unset_mold(Cell, NodeId out, uint32_t flags, const Cell*, int32_t part, int32_t) {
-  return put_text(out, (flags & MOLD_ALL) ? "#(unset)" : "unset", part);
-}
-
-int32_t none_form(Cell, NodeId out, const Cell*, int32_t part) { return put_text(out, "none", part); }
-
-int32_t none_mold(Cell, NodeId out, uint32_t flags, const Cell*, int32_t part, int32_t) {
-  return put_text(out, (flags & MOLD_ALL) ? "#(none)" : "none", part);
-}
-
-// Every unset value equals every other, and none likewise; neither orders.
-int32_t all_equal_answer(int op) {
-  switch (op) {
-    case CMP_EQUAL:
-    case CMP_NOT_EQUAL:
-    case CMP_STRICT_EQUAL:
-    case CMP_SORT:
-    case CMP_CASE_SORT:
-    case CMP_SAME:
-    case CMP_FIND:
-      return 0;
-    default:
-      return CMP_INCOMPARABLE;
-  }
-}
-
-int32_t unset_compare(const Cell*, const Cell* b, int op) {
-  return b->is(TYPE_UNSET) ? all_equal_answer(op) : CMP_INCOMPARABLE;
-}
-
-int32_t none_compare(const Cell*, const Cell* b, int op) {
-  return b->is(TYPE_NONE) ? all_equal_answer(op) : CMP_INCOMPARABLE;
-}
-
-// clear, find, length?, remove, select, take on none: none, whatever the
-// refinements.
-Status none_series_action(Cell* base) {
-  base[0] = NONE_VALUE;
-  return Status::OK;
-}
-
 // make: [type spec]. Numbers are true unless zero (a NaN is true); any
 // other spec as to.
 Status logic_make(Cell* base) {
@@ -164,11 +91,11 @@ Status logic_to(Cell* base) {
 }
 
 int32_t logic_form(Cell v, NodeId out, const Cell*, int32_t part) {
-  return put_text(out, logic_get(v) ? "true" : "false", part);
+  return append_fixed(out, logic_get(v) ? "true" : "false", part);
 }
 
 int32_t logic_mold(Cell v, NodeId out, uint32_t flags, const Cell*, int32_t part, int32_t) {
-  if (flags & MOLD_ALL) return put_text(out, logic_get(v) ? "#(true)" : "#(false)", part);
+  if (flags & MOLD_ALL) return append_fixed(out, logic_get(v) ? "#(true)" : "#(false)", part);
   return logic_form(v, out, nullptr, part);
 }
 
@@ -220,32 +147,6 @@ Status logic_bitwise(Cell* base) {
 }
 
 }  // namespace
-
-void register_type_UNSET() {
-  TypeBuilder(TYPE_UNSET)
-      .action(ACT_MAKE, unset_make)
-      .action(ACT_TO, unset_make)
-      .form(unset_form)
-      .mold(unset_mold)
-      .compare(unset_compare)
-      .done();
-}
-
-void register_type_NONE() {
-  TypeBuilder(TYPE_NONE)
-      .action(ACT_MAKE, none_make)
-      .action(ACT_TO, none_make)
-      .form(none_form)
-      .mold(none_mold)
-      .compare(none_compare)
-      .action(ACT_CLEAR, none_series_action)
-      .action(ACT_FIND, none_series_action)
-      .action(ACT_LENGTH_Q, none_series_action)
-      .action(ACT_REMOVE, none_series_action)
-      .action(ACT_SELECT, none_series_action)
-      .action(ACT_TAKE, none_series_action)
-      .done();
-}
 
 void register_type_LOGIC() {
   TypeBuilder(TYPE_LOGIC)

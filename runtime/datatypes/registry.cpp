@@ -70,37 +70,6 @@ Cell unsupported_eval_path(const Cell& value, const Cell& selector, const Cell*,
   fire(ErrId::BAD_PATH_TYPE, *step.path, datatype_cell(value.type()));
 }
 
-// datatype! itself.
-int32_t datatype_form(Cell value, NodeId out, const Cell*, int32_t part) {
-  const TypeEntry& e = g_types[value.w1 < TYPE_COUNT ? value.w1 : 0];
-  if (!e.name) return part;
-  append_latin1(out, std::string_view(e.name, size_t(e.name_len)));
-  return part - e.name_len;
-}
-
-int32_t datatype_mold(Cell value, NodeId out, uint32_t flags, const Cell*, int32_t part, int32_t) {
-  const TypeEntry& e = g_types[value.w1 < TYPE_COUNT ? value.w1 : 0];
-  if (!e.name) return part;
-  bool all = flags & MOLD_ALL;
-  if (all) append_latin1(out, "#(");
-  append_latin1(out, std::string_view(e.name, size_t(e.name_len) + 1));
-  if (all) append_latin1(out, ")");
-  return part - (e.name_len + 1) - (all ? 3 : 0);
-}
-
-int32_t datatype_compare(const Cell* a, const Cell* b, int op) {
-  switch (op) {
-    case CMP_EQUAL:
-    case CMP_NOT_EQUAL:
-    case CMP_STRICT_EQUAL:
-    case CMP_SAME:
-    case CMP_FIND:
-      return (b->is(TYPE_DATATYPE) && b->w1 == a->w1) ? 0 : 1;
-    default:
-      return CMP_INCOMPARABLE;
-  }
-}
-
 // The frame entries of form and mold: the typed slots write into a new
 // string within the /part limit, and the string is cut to that limit.
 //   form  0 value  1 /part  2 limit
@@ -230,10 +199,6 @@ void TypeBuilder::done() {
   entry_.registered = true;
   g_types[id_] = entry_;
   if (id_ > g_last_type_id) g_last_type_id = id_;
-}
-
-void register_type_DATATYPE() {
-  TypeBuilder(TYPE_DATATYPE).form(datatype_form).mold(datatype_mold).compare(datatype_compare).done();
 }
 
 void register_datatypes() {

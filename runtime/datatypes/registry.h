@@ -49,6 +49,24 @@ enum CompareOp : int {
 };
 constexpr int32_t CMP_INCOMPARABLE = -2;
 
+// The compare answer of a type whose values all equal one another (unset!,
+// none!): equal under the equality, sort and find operators, incomparable
+// under the orderings.
+inline int32_t all_equal_answer(int op) {
+  switch (op) {
+    case CMP_EQUAL:
+    case CMP_NOT_EQUAL:
+    case CMP_STRICT_EQUAL:
+    case CMP_SORT:
+    case CMP_CASE_SORT:
+    case CMP_SAME:
+    case CMP_FIND:
+      return 0;
+    default:
+      return CMP_INCOMPARABLE;
+  }
+}
+
 // Mold flags (/only, /all, /flat).
 enum MoldFlags : uint32_t {
   MOLD_ONLY = 1,

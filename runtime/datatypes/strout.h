@@ -15,6 +15,12 @@ namespace vel {
 may_gc void append_char(NodeId out, uint32_t cp);
 // ASCII or Latin-1 text (bytes are code points 0-255).
 may_gc void append_latin1(NodeId out, std::string_view text);
+// A fixed text of form or mold: appends it and answers what is left of
+// the length budget `part`.
+inline may_gc int32_t append_fixed(NodeId out, std::string_view text, int32_t part) {
+  append_latin1(out, text);
+  return part - int32_t(text.size());
+}
 // UTF-8 text; ill-formed bytes are appended as the code points of the bytes.
 may_gc void append_utf8(NodeId out, std::string_view text);
 // Characters from another string series (any unit), from element index on.
