@@ -5,12 +5,12 @@
 #include <string>
 
 #include "datatypes/block.h"
+#include "datatypes/core_words.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/string.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "datatypes/ownership.h"
 #include "roots.h"

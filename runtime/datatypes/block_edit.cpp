@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "datatypes/block.h"
+#include "datatypes/core_words.h"
 #include "datatypes/eval.h"
 #include "datatypes/function.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/string_impl.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "hashtable.h"
 #include "datatypes/ownership.h"

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "cycle.h"
+#include "datatypes/core_words.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "roots.h"
 #include "series.h"

@@ -8,6 +8,7 @@
 #include <utility>
 #include <string_view>
 
+#include "datatypes/core_words.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
@@ -15,7 +16,6 @@
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "datatypes/time.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "random.h"
 #include "roots.h"

@@ -1,6 +1,6 @@
 // integer!.
+#include "datatypes/core_words.h"
 #include "datatypes/integer.h"
-#include "datatypes/words.h"
 
 #include <charconv>
 #include <climits>

@@ -6,12 +6,12 @@
 
 #include "cycle.h"
 #include "datatypes/block.h"
+#include "datatypes/core_words.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_eval.h"

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "datatypes/context.h"
+#include "datatypes/core_words.h"
 #include "datatypes/error.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
@@ -21,7 +22,6 @@
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "floattext.h"
 #include "hashtable.h"

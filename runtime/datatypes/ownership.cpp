@@ -10,8 +10,8 @@
 #include "cycle.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/core_words.h"
 #include "datatypes/object.h"
-#include "datatypes/words.h"
 #include "hashtable.h"
 #include "roots.h"
 

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "datatypes/core_words.h"
 #include "datatypes/eval.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
@@ -13,7 +14,6 @@
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "datatypes/time.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "random.h"
 #include "roots.h"

@@ -9,13 +9,13 @@
 #include <string_view>
 #include <utility>
 
+#include "datatypes/core_words.h"
 #include "datatypes/eval.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
 #include "datatypes/pair.h"
 #include "datatypes/strout.h"
 #include "datatypes/time.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "hashtable.h"
 #include "random.h"

@@ -6,12 +6,12 @@
 #include <cstring>
 
 #include "datatypes/block.h"
+#include "datatypes/core_words.h"
 #include "datatypes/pair.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "hashtable.h"
 #include "datatypes/ownership.h"

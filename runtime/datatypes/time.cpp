@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "datatypes/core_words.h"
 #include "datatypes/eval.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
@@ -15,7 +16,6 @@
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "floattext.h"
 #include "roots.h"

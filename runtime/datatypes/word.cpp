@@ -4,10 +4,10 @@
 #include <string>
 
 #include "datatypes/context.h"
+#include "datatypes/core_words.h"
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "roots.h"
 #include "series.h"

@@ -1,8 +1,8 @@
 // Argument caches: what the interpreter reads of a callable's spec on
 // every call, built from the spec once.
+#include "datatypes/core_words.h"
 #include "datatypes/symbol.h"
 #include "datatypes/typeset.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "evaluator/interp_detail.h"
 #include "roots.h"

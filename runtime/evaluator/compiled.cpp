@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "datatypes/core_words.h"
 #include "datatypes/object.h"
 #include "datatypes/symbol.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "evaluator/interp_detail.h"
 #include "evaluator/natives_control.h"

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "datatypes/context.h"
+#include "datatypes/core_words.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
@@ -14,7 +15,6 @@
 #include "datatypes/symbol.h"
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "evaluator/natives.h"
 #include "evaluator/compiled.h"

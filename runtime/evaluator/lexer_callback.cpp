@@ -3,9 +3,9 @@
 // tokens come from system/lexer/exit-states.
 #include "evaluator/lexer_callback.h"
 
+#include "datatypes/core_words.h"
 #include "datatypes/function.h"
 #include "datatypes/logic.h"
-#include "datatypes/words.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/trace.h"

@@ -8,9 +8,9 @@
 
 #include "checksum.h"
 #include "datatypes/binary.h"
+#include "datatypes/core_words.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/symbol.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "io/simple_io.h"
 #include "memory.h"

@@ -10,6 +10,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/core_words.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/logic.h"
@@ -17,7 +18,6 @@
 #include "datatypes/series_actions.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"

@@ -3,9 +3,9 @@
 // error event).
 #include "evaluator/trace.h"
 
+#include "datatypes/core_words.h"
 #include "datatypes/function.h"
 #include "datatypes/symbol.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "evaluator/interpreter.h"
 #include "roots.h"

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "datatypes/binary.h"
+#include "datatypes/core_words.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/symbol.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "io/deflate.h"
 #include "memory.h"

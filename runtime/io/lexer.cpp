@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "datatypes/block.h"
+#include "datatypes/core_words.h"
 #include "datatypes/map.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
-#include "datatypes/words.h"
 #include "io/lexer_internal.h"
 #include "series.h"
 #include "unicode.h"

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "checksum.h"
+#include "datatypes/core_words.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
-#include "datatypes/words.h"
 #include "errors.h"
 #include "evaluator/natives.h"
 #include "memory.h"

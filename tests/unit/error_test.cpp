@@ -5,9 +5,9 @@
 
 #include <string>
 
+#include "datatypes/core_words.h"
 #include "datatypes/error.h"
 #include "datatypes/symbol.h"
-#include "datatypes/words.h"
 #include "evaluator/interpreter.h"
 #include "test_util.h"
 

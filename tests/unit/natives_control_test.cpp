@@ -6,9 +6,9 @@
 
 #include <string>
 
+#include "datatypes/core_words.h"
 #include "datatypes/logic.h"
 #include "datatypes/symbol.h"
-#include "datatypes/words.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives_control.h"
 #include "output.h"

@@ -6,8 +6,8 @@
 #include <climits>
 
 #include "block_test_util.h"
+#include "datatypes/core_words.h"
 #include "datatypes/series_actions.h"
-#include "datatypes/words.h"
 #include "hashtable.h"
 #include "unicode.h"
 

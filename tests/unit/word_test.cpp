@@ -3,9 +3,9 @@
 #include <string>
 
 #include "datatypes/context.h"
+#include "datatypes/core_words.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "datatypes/words.h"
 #include "stack.h"
 #include "word_test_util.h"
 

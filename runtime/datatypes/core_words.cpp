@@ -1,4 +1,4 @@
-#include "datatypes/words.h"
+#include "datatypes/core_words.h"
 
 #include "datatypes/context.h"
 #include "datatypes/registry.h"
