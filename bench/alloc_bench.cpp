@@ -6,7 +6,7 @@
 
 #include "memory.h"
 #include "runtime_init.h"
-#include "series.h"
+#include "series_ops.h"
 
 using namespace vel;
 

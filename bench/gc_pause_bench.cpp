@@ -13,7 +13,7 @@
 #include "memory.h"
 #include "roots.h"
 #include "runtime_init.h"
-#include "series.h"
+#include "series_ops.h"
 
 using namespace vel;
 

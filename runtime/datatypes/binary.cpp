@@ -21,7 +21,7 @@
 #include "errors.h"
 #include "datatypes/ownership.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "unicode.h"
 
 namespace vel::binary {

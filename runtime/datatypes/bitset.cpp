@@ -14,7 +14,7 @@
 #include "errors.h"
 #include "datatypes/ownership.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel::bitset {
 

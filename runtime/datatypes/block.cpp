@@ -14,7 +14,7 @@
 #include "errors.h"
 #include "hashtable.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "unicode.h"
 
 namespace vel {

@@ -21,7 +21,7 @@
 #include "hashtable.h"
 #include "datatypes/ownership.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "sort.h"
 #include "stack.h"
 

@@ -8,7 +8,7 @@
 #include "datatypes/symbol.h"
 #include "errors.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "stack.h"
 
 namespace vel::context {

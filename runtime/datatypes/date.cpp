@@ -19,7 +19,7 @@
 #include "errors.h"
 #include "random.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel::date {
 

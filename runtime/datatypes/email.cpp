@@ -6,7 +6,7 @@
 #include "datatypes/symbol.h"
 #include "errors.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel {
 

@@ -19,7 +19,7 @@
 #include "datatypes/word.h"
 #include "fatal.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "unicode.h"
 #include "stack.h"
 

@@ -12,7 +12,7 @@
 #include "errors.h"
 #include "numscan.h"
 #include "random.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel {
 

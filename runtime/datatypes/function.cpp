@@ -22,7 +22,7 @@
 #include "errors.h"
 #include "evaluator/natives.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel::func {
 

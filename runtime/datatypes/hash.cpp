@@ -9,7 +9,7 @@
 #include "errors.h"
 #include "hashtable.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel {
 

@@ -7,7 +7,7 @@
 #include "datatypes/strout.h"
 #include "errors.h"
 #include "random.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel {
 

@@ -17,7 +17,7 @@
 #include "evaluator/natives_eval.h"
 #include "hashtable.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel::map {
 

@@ -18,7 +18,7 @@
 #include "evaluator/natives_eval.h"
 #include "datatypes/ownership.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel::object {
 

@@ -17,7 +17,7 @@
 #include "datatypes/ownership.h"
 #include "random.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "unicode.h"
 
 namespace vel {

@@ -16,7 +16,7 @@
 #include "errors.h"
 #include "fatal.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "unicode.h"
 
 namespace vel::string {

@@ -12,7 +12,7 @@
 #include "errors.h"
 #include "datatypes/ownership.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "sort.h"
 #include "unicode.h"
 

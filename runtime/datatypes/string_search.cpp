@@ -16,7 +16,7 @@
 #include "datatypes/strout.h"
 #include "errors.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "unicode.h"
 
 namespace vel::string {

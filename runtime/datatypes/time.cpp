@@ -19,7 +19,7 @@
 #include "errors.h"
 #include "floattext.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel {
 

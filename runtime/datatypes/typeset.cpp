@@ -7,7 +7,7 @@
 #include "datatypes/word.h"
 #include "errors.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel::typeset {
 

@@ -3,7 +3,7 @@
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel {
 

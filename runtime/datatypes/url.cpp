@@ -11,7 +11,7 @@
 #include "errors.h"
 #include "io/http.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "unicode.h"
 
 namespace vel::url {

@@ -24,7 +24,7 @@
 #include "evaluator/trace.h"
 #include "datatypes/ownership.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel {
 

@@ -36,7 +36,7 @@
 #include "platform/os.h"
 #include "platform/shell.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "unicode.h"
 
 namespace vel {

@@ -9,7 +9,7 @@
 #include "io/simple_io.h"
 #include "platform/spawn.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "datatypes/strout.h"
 #include "unicode.h"
 

@@ -11,7 +11,7 @@
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "io/lexer_internal.h"
-#include "series.h"
+#include "series_ops.h"
 #include "unicode.h"
 
 namespace vel::lexer {

@@ -26,7 +26,7 @@
 #include "platform/os.h"
 #include "platform/platform.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "unicode.h"
 
 namespace vel::simple_io {

@@ -29,7 +29,7 @@
 #include "io/velbin_internal.h"
 #include "lz.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "stack.h"
 
 namespace vel::velbin {

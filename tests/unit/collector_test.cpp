@@ -9,7 +9,7 @@
 #include "gc_scope.h"
 #include "memory.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 
 using namespace vel;
 

@@ -17,7 +17,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
 #include "errors.h"
-#include "series.h"
+#include "series_ops.h"
 #include "unicode.h"
 
 namespace vel::scalartest {

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "errors.h"
-#include "series.h"
+#include "series_ops.h"
 
 using namespace vel;
 

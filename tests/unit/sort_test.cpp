@@ -11,7 +11,7 @@
 #include "errors.h"
 #include "memory.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 #include "sort.h"
 
 using namespace vel;

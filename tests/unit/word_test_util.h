@@ -13,7 +13,7 @@
 #include "errors.h"
 #include "memory.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel::wordtest {
 

@@ -1,4 +1,5 @@
-// Small series and cell operations that every datatype uses.
+// Small series and cell operations that every datatype uses (unrelated to
+// datatypes/series.cpp, the series! datatype).
 #pragma once
 #include <cstdint>
 

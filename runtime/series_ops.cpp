@@ -1,4 +1,4 @@
-#include "series.h"
+#include "series_ops.h"
 
 #include <cmath>
 #include <cstring>
