@@ -16,12 +16,6 @@ namespace vel {
 
 namespace {
 
-// A signal (break, throw, ...) out of a callback leaves the scan and passes
-// on from the native that started it.
-struct LexerSignal {
-  Status status;
-};
-
 // One event: the callback takes the event, the input, the type, the line
 // and the token as its leading arguments.
 may_gc bool call_callback(void* ctx, lexer::Event event, Cell* input, const Cell& type, int32_t line,
@@ -55,21 +49,11 @@ may_gc Cell exit_state_word(int kind) {
   return at < (b->used() >> 4) ? b->cells()[at] : none_cell();
 }
 
-Status native_transcode(Cell* base) {
-  try {
-    return lexer::transcode_native(base);
-  } catch (const LexerSignal& signal) {
-    return signal.status;
-  }
-}
-
 }  // namespace
 
 void lexer_callbacks_init() {
   lexer::g_callback_adapter = adapt;
   lexer::g_exit_state_word = exit_state_word;
-  static const NativeEntry kLexer[] = {{NAT_TRANSCODE, native_transcode}};
-  register_natives(kLexer, 1);
 }
 
 }  // namespace vel

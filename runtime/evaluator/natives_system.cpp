@@ -1,9 +1,10 @@
 // Natives that reach the operating system or a runtime service: wait,
-// checksum, the environment, the clock, call, browse, recycle and stats.
+// checksum, the environment, the clock, call, browse, recycle, stats,
+// compression and transcode.
 //
 // Frame layouts (base[0] is the first argument and the result):
 //   wait       [value /all]
-//   checksum   [data method /with spec]           (evaluator/checksum.cpp)
+//   checksum   [data method /with spec]           (evaluator/natives_checksum.cpp)
 //   set-env    [var value]
 //   get-env    [var]
 //   list-env   []
@@ -14,6 +15,8 @@
 //   stats      [/show /info]
 //   compress   [data method]                      (io/compress.cpp)
 //   decompress [data method /size sz]             (io/compress.cpp)
+//   transcode  [src /next /one /prescan /scan /part length /into dst /trace callback]
+//                                                  (io/lexer_transcode.cpp)
 #include <iterator>
 #include <optional>
 #include <string>
@@ -27,10 +30,12 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "evaluator/lexer_callback.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_checksum.h"
 #include "io/deflate.h"
 #include "io/ext_process.h"
+#include "io/lexer.h"
 #include "io/simple_io.h"
 #include "memory.h"
 #include "platform/os.h"
@@ -239,6 +244,17 @@ Status native_stats(Cell* base) {
   return Status::OK;
 }
 
+// --- transcode ----------------------------------------------------------------------------
+
+// The scan is the lexer's; a signal out of a callback ends it here.
+Status native_transcode(Cell* base) {
+  try {
+    return lexer::transcode_native(base);
+  } catch (const LexerSignal& signal) {
+    return signal.status;
+  }
+}
+
 constexpr NativeEntry kSystemNatives[] = {
     {NAT_WAIT, native_wait},       {NAT_CHECKSUM, checksum::native_checksum},
     {NAT_SET_ENV, native_set_env}, {NAT_GET_ENV, native_get_env}, {NAT_LIST_ENV, native_list_env},
@@ -247,6 +263,7 @@ constexpr NativeEntry kSystemNatives[] = {
     {NAT_STATS, native_stats},
     {NAT_COMPRESS, compress::native_compress},
     {NAT_DECOMPRESS, compress::native_decompress},
+    {NAT_TRANSCODE, native_transcode},
 };
 
 }  // namespace
