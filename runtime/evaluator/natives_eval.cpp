@@ -457,13 +457,6 @@ Status native_extend(Cell* base) {
   return Status::OK;
 }
 
-// type?: value /word
-Status native_type_q(Cell* base) {
-  TypeId t = base[0].type();
-  base[0] = used(base[1]) ? g_types[t].name_word : datatype_cell(t);
-  return Status::OK;
-}
-
 // --- reduce and compose ------------------------------------------------------------------
 
 // reduce: value /into out
@@ -788,7 +781,6 @@ constexpr NativeEntry kEvalNatives[] = {
     {NAT_DO, native_do},
     {NAT_GET, native_get},
     {NAT_SET, native_set},
-    {NAT_TYPE_Q, native_type_q},
     {NAT_REDUCE, native_reduce},
     {NAT_COMPOSE, native_compose},
     {NAT_BIND, native_bind},

@@ -1,11 +1,12 @@
 // Comparison and math natives: the seven comparisons through the
-// comparison driver, same?, not, the sign tests, max/min, shift, to-hex,
+// comparison driver, same?, not, type?, the sign tests, max/min, shift, to-hex,
 // the trigonometric and logarithmic functions, as-pair and the point
 // builders, and as-money.
 //
 // Frame layouts (base[0] is the first argument and the result):
 //   equal? .. greater-or-equal?, same?   [value1 value2]
 //   not, NaN?, zero?, negative?, positive?, sign?   [value]
+//   type?                                [value /word]
 //   as-money                             [currency amount]
 //   max, min                             [value1 value2]
 //   shift                                [data bits /left /logical]
@@ -93,6 +94,13 @@ Status native_same_q(Cell* base) {
 // Only none and false are falsy; unset gives false without an error.
 Status native_not(Cell* base) {
   base[0] = logic_cell(!truthy(base[0]));
+  return Status::OK;
+}
+
+// type?: value /word
+Status native_type_q(Cell* base) {
+  TypeId t = base[0].type();
+  base[0] = used(base[1]) ? g_types[t].name_word : datatype_cell(t);
   return Status::OK;
 }
 
@@ -371,6 +379,7 @@ constexpr NativeEntry kMathNatives[] = {
     {NAT_GREATER_OR_EQUAL_Q, native_compare<CMP_GREATER_OR_EQUAL>},
     {NAT_SAME_Q, native_same_q},
     {NAT_NOT, native_not},
+    {NAT_TYPE_Q, native_type_q},
     {NAT_NEGATIVE_Q, native_negative_q},
     {NAT_POSITIVE_Q, native_positive_q},
     {NAT_SIGN_Q, native_sign_q},
