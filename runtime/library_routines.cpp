@@ -18,7 +18,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "errors.h"
-#include "evaluator/natives_control.h"
+#include "evaluator/natives_series.h"
 #include "evaluator/trace.h"
 #include "memory.h"
 #include "platform/platform.h"

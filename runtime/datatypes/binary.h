@@ -84,7 +84,5 @@ bool decode_16(const uint8_t* text, uint32_t count, uint32_t unit, std::string* 
 bool decode_64(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out);
 bool decode_58(const uint8_t* text, uint32_t count, uint32_t unit, std::string* out);
 
-// The natives enbase and debase.
-void register_natives();
 
 }  // namespace vel::binary

@@ -1,5 +1,5 @@
-// binary!: the text codecs of enbase and debase (base 2, 16, 58 and 64)
-// and the two natives.
+// binary!: the text codecs of enbase and debase (base 2, 16, 58 and 64);
+// the natives themselves are in evaluator/natives_series.cpp.
 //
 // Decoders are strict: text that does not stand for whole bytes in its
 // base (an odd hex digit, a partial group of bits, a character outside the
@@ -12,11 +12,7 @@
 #include <vector>
 
 #include "datatypes/binary.h"
-#include "datatypes/registry.h"
-#include "datatypes/series_actions.h"
 #include "errors.h"
-#include "evaluator/natives.h"
-#include "roots.h"
 #include "unicode.h"
 
 namespace vel::binary {
@@ -326,72 +322,6 @@ bool decode_58(const uint8_t* text, uint32_t count, uint32_t unit, std::string* 
     }
   }
   return true;
-}
-
-// --- natives ---------------------------------------------------------------------------
-
-namespace {
-
-// The base of enbase and debase: /base base-value, else 64.
-int32_t base_of(const Cell* base) {
-  if (!refinement_used(base[1])) return 64;
-  int32_t b = base[2].i2();
-  if (b != 2 && b != 16 && b != 58 && b != 64) fire(ErrId::INVALID_ARG, base[2]);
-  return b;
-}
-
-// debase: value /base base-value. none when the text does not decode.
-Status native_debase(Cell* base) {
-  int32_t b = base_of(base);
-  Cell& v = base[0];
-  int32_t count = series_length(&v);
-  Buffer* buf = node_buffer(v.node());
-  const uint8_t* text = buf->head_ptr() + (size_t(v.index()) << buf->unit_shift());
-  std::string bytes;
-  bool ok;
-  switch (b) {
-    case 2: ok = decode_2(text, uint32_t(count), buf->unit(), &bytes); break;
-    case 16: ok = decode_16(text, uint32_t(count), buf->unit(), &bytes, true); break;
-    case 58: ok = decode_58(text, uint32_t(count), buf->unit(), &bytes); break;
-    default: ok = decode_64(text, uint32_t(count), buf->unit(), &bytes); break;
-  }
-  if (!ok) {
-    v = none_cell();
-    return Status::OK;
-  }
-  v = load(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  return Status::OK;
-}
-
-// enbase: value /base base-value. A string is taken as its UTF-8 bytes.
-Status native_enbase(Cell* base) {
-  int32_t b = base_of(base);
-  RootedCell v(base[0]);
-  std::string holder;
-  uint64_t n = bytes_of(*v, holder).n;
-  uint64_t size = b == 2 ? 8 * n : b == 16 ? 2 * n : b == 58 ? 2 * n : (n + 2) / 3 * 4;
-  if (size > MAX_CAPACITY) fire(ErrId::TOO_LONG);
-  NodeId out = alloc_series(size ? size : 1, 1, 0);
-  Bytes in = bytes_of(*v, holder);  // again: the allocation may have moved it
-  char* dst = reinterpret_cast<char*>(node_buffer(out)->head_ptr());
-  char* end;
-  switch (b) {
-    case 2: end = encode_2(dst, in.p, in.n); break;
-    case 16: end = encode_16(dst, in.p, in.n); break;
-    case 58: end = encode_58(dst, in.p, in.n); break;
-    default: end = encode_64(dst, in.p, in.n); break;
-  }
-  Buffer* ob = node_buffer(out);
-  ob->tail = ob->head + uint32_t(end - dst);
-  base[0] = series_cell(TYPE_STRING, out, 0);
-  return Status::OK;
-}
-
-}  // namespace
-
-void register_natives() {
-  static const NativeEntry kEntries[] = {{NAT_DEBASE, native_debase}, {NAT_ENBASE, native_enbase}};
-  vel::register_natives(kEntries, std::size(kEntries));
 }
 
 }  // namespace vel::binary

@@ -1,12 +1,11 @@
 #include "evaluator/natives.h"
 
-#include "datatypes/binary.h"
-#include "io/simple_io.h"
 #include "evaluator/lexer_callback.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_eval.h"
 #include "evaluator/natives_math.h"
-#include "evaluator/parse.h"
+#include "evaluator/natives_series.h"
+#include "io/simple_io.h"
 
 namespace vel {
 
@@ -22,10 +21,8 @@ void natives_init() {
   register_natives_eval();
   natives_control_init();
   register_natives_math();
-  register_natives_series();
-  register_natives_parse();
+  natives_series_init();
   register_natives_system();
-  binary::register_natives();
   simple_io::register_natives();
   lexer_callbacks_init();
 }

@@ -1,4 +1,4 @@
-// Conditionals, loops, the natives of non-local exit, and print/prin.
+// Conditionals, loops and the natives of non-local exit.
 //
 // Frame cells of each native (base[0] is also the result cell):
 //   if / unless   0 cond      1 then-blk
@@ -20,7 +20,6 @@
 //   throw         0 value     1 /name      2 word
 //   catch         0 block     1 /name      2 word
 //   try           0 block     1 /all       2 /keep
-//   print / prin  0 value
 #include "evaluator/natives_control.h"
 
 #include <algorithm>
@@ -51,12 +50,10 @@ ForeachStepFn g_image_foreach_step = nullptr;
 namespace {
 
 // Cells the natives keep for the whole run: a throw's value and name on
-// their way to catch, and the block print reduces into.
-enum Slot { THROWN_VALUE, THROWN_NAME, PRINT_BUFFER, SLOT_COUNT };
+// their way to catch.
+enum Slot { THROWN_VALUE, THROWN_NAME, SLOT_COUNT };
 Cell g_slots[SLOT_COUNT] = {};
 StaticRoot g_slots_root("control natives: thrown value and name, print buffer", g_slots, SLOT_COUNT);
-
-bool g_last_newline = false;
 
 inline bool used(const Cell& refinement) { return truthy(refinement); }
 
@@ -309,30 +306,6 @@ Cell switch_find(const Cell& value, const Cell& cases) {
     return none_cell();
   }
   return none_cell();
-}
-
-// --- print ---------------------------------------------------------------------------
-
-inline Cell& print_buffer() { return g_slots[PRINT_BUFFER]; }
-
-// Reduces the block into the print buffer after what it holds; answers the
-// buffer at the first new value. On any exit the buffer is cut back.
-may_gc Status reduce_for_print(const Cell& block, uint32_t mark, Cell* out) {
-  Cell* keep = push(block);
-  interp::Code code{block.node(), uint32_t(std::min<int64_t>(series_at(block), series_total(block))),
-                    uint32_t(series_total(block))};
-  while (!code.at_end()) {
-    Cell* top = g_stack.top;
-    VEL_TRY(interp::eval_next(code, true));
-    // The value stays on the stack (rooted) while the append may collect.
-    Cell v = *(g_stack.top - 1);
-    block::rs_append(print_buffer().node(), v);
-    g_stack.top = top;
-  }
-  g_stack.top = keep;
-  *out = print_buffer();
-  out->w1 = mark;
-  return Status::OK;
 }
 
 }  // namespace
@@ -812,87 +785,6 @@ Status native_try(Cell* base) {
 const Cell& thrown_value() { return g_slots[THROWN_VALUE]; }
 const Cell& thrown_name() { return g_slots[THROWN_NAME]; }
 
-// --- output ------------------------------------------------------------------------------------
-
-may_gc Status print_value(const Cell& value_in, bool newline) {
-  RootedCell value(value_in);
-  bool reduced = false;
-  uint32_t mark = 0;
-  if (value->is(TYPE_BLOCK)) {
-    mark = uint32_t(series_total(print_buffer()));
-    reduced = true;
-    Status s;
-    try {
-      s = reduce_for_print(*value, mark, value.get());
-    } catch (...) {
-      block::rs_clear_from(print_buffer(), mark);
-      throw;
-    }
-    if (s != Status::OK) {
-      block::rs_clear_from(print_buffer(), mark);
-      return s;
-    }
-  }
-  RootedCell text(*value);
-  if (value->is(TYPE_STRING)) {
-    int64_t n = series_total(*text);
-    if (series_at(*text) > n) text->w1 = uint32_t(n);
-  } else {
-    NodeId out = make_string(16);
-    *text = series_cell(TYPE_STRING, out, 0);
-    form_value(*value, out);
-  }
-  dyn_print_call_value_hooks(text.get(), newline);
-  if (reduced) block::rs_clear_from(print_buffer(), mark);
-  g_last_newline = newline;
-  return Status::OK;
-}
-
-Status native_print(Cell* base) {
-  VEL_TRY(print_value(base[0], true));
-  base[0] = unset_cell();
-  return Status::OK;
-}
-
-Status native_prin(Cell* base) {
-  VEL_TRY(print_value(base[0], false));
-  base[0] = unset_cell();
-  return Status::OK;
-}
-
-bool last_print_newline() { return g_last_newline; }
-
-void stdout_print_hook(const Cell* text, bool newline) {
-  if (!text->is(TYPE_STRING)) return;
-  const Buffer* b = node_buffer(text->node());
-  uint32_t unit = b->unit(), len = b->length();
-  uint32_t at = text->index() < 0 ? 0 : std::min<uint32_t>(uint32_t(text->index()), len);
-  console_write(b->data() + b->head + size_t(at) * unit, size_t(len - at) * unit, int(unit), newline);
-}
-
-may_gc void probe_value(const Cell& value) {
-  RootedNode out(make_string(16));
-  mold_value(value, out);
-  Cell text = series_cell(TYPE_STRING, out, 0);
-  dyn_print_call_value_hooks(&text, true);
-  g_last_newline = true;
-}
-
-void print_error_report(ErrId id, int nargs, const Cell* args) {
-  StackMark mark = stack_save();
-  try {
-    Cell copies[3] = {none_cell(), none_cell(), none_cell()};
-    for (int i = 0; i < nargs && i < 3; i++) copies[i] = args[i];
-    RootedCells keep(copies, 3);
-    RootedCell err(error::create(id, nargs, copies));
-    stack_mark(FRAME_NATIVE, sym_exact(SymId::BODY_TAG), 0);
-    (void)print_value(*err, true);
-  } catch (const VelError&) {
-    // Nothing more can be said: the report itself failed.
-  }
-  stack_restore(mark);
-}
-
 // --- registration ----------------------------------------------------------------------------
 
 namespace {
@@ -905,8 +797,7 @@ constexpr NativeEntry kControlNatives[] = {
     {NAT_REMOVE_EACH, native_remove_each},                          {NAT_SWITCH, native_switch},
     {NAT_CASE, native_case},       {NAT_BREAK, native_break},       {NAT_CONTINUE, native_continue},
     {NAT_EXIT, native_exit},       {NAT_RETURN, native_return},     {NAT_THROW, native_throw},
-    {NAT_CATCH, native_catch},     {NAT_TRY, native_try},           {NAT_PRINT, native_print},
-    {NAT_PRIN, native_prin},
+    {NAT_CATCH, native_catch},     {NAT_TRY, native_try},
 };
 
 }  // namespace
@@ -915,9 +806,6 @@ void natives_control_init() {
   register_natives(kControlNatives, sizeof kControlNatives / sizeof kControlNatives[0]);
   error::init();
   clear_throw();
-  print_buffer() = block::make_at(32);
-  dyn_print_remove(stdout_print_hook, nullptr);
-  dyn_print_add(stdout_print_hook, nullptr);
 }
 
 }  // namespace vel

@@ -1,4 +1,4 @@
-// Conditionals, loops, the natives of non-local exit, and print/prin.
+// Conditionals, loops and the natives of non-local exit.
 //
 // Non-local exits travel as Status: break/continue find their loop frame,
 // return/exit the nearest function body, throw the nearest catch frame,
@@ -15,9 +15,8 @@
 
 namespace vel {
 
-// Start-up (step "natives"): registers these natives, makes the error
-// prototype and the print buffer, and installs the standard-output print
-// hook.
+// Start-up (step "natives"): registers these natives and makes the error
+// prototype.
 void natives_control_init();
 
 // The natives, by the frame convention of natives.h. Each lists its frame
@@ -57,8 +56,6 @@ Status native_return(Cell* base);
 Status native_throw(Cell* base);
 Status native_catch(Cell* base);
 Status native_try(Cell* base);
-Status native_print(Cell* base);
-Status native_prin(Cell* base);
 
 // --- loop steps ------------------------------------------------------------------
 // One step over the series cell `it` (advanced in place): answers false at
@@ -86,23 +83,5 @@ extern ForeachStepFn g_image_foreach_step;
 // The value and name (unset when unnamed) of a throw on its way to catch.
 const Cell& thrown_value();
 const Cell& thrown_name();
-
-// --- output --------------------------------------------------------------------------
-
-// The worker of print (newline) and prin: a block is reduced and formed
-// with spaces between its values, a string printed as it is, anything else
-// formed; every value hook gets the text.
-may_gc Status print_value(const Cell& value, bool newline);
-// Whether the last print or prin ended its line.
-bool last_print_newline();
-// The value hook that writes the text (and a line end) to standard output;
-// registered at start-up, removable by a front end that prints elsewhere.
-void stdout_print_hook(const Cell* text, bool newline);
-// probe's printing: the molded value and a line end, through the hooks.
-may_gc void probe_value(const Cell& value);
-// error/report: makes the error a fire would raise and prints its report
-// instead, on a frame of its own, for callers that cannot let an error pass
-// (callbacks of the platform). Never raises.
-void print_error_report(ErrId id, int nargs, const Cell* args);
 
 }  // namespace vel

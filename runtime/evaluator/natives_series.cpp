@@ -1,5 +1,6 @@
-// Series, set and text natives: the set operations, dehex/enhex, case
-// changes, as, and the new-line markers.
+// Series, set, text and output natives: the set operations, dehex/enhex,
+// enbase/debase, case changes, as, the new-line markers, print/prin, and
+// the entry of parse (its engine is parse.cpp).
 //
 // Frame layouts (base[0] is the first argument and the result):
 //   union intersect difference exclude   [set1 set2 /case /skip size]
@@ -11,11 +12,20 @@
 //   new-line                             [position value /all /skip size]
 //   new-line?                            [position]
 //   to-local-file                        [path /full]
+//   debase                               [value /base base-value]
+//   enbase                               [value /base base-value]
+//   print, prin                          [value]
+//   parse                                [input rules /case /part length /trace callback]
+#include "evaluator/natives_series.h"
+
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "casefold.h"
+#include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/core_words.h"
@@ -33,8 +43,10 @@
 #include "datatypes/word.h"
 #include "errors.h"
 #include "evaluator/natives.h"
-#include "evaluator/natives_math.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/parse.h"
 #include "hashtable.h"
+#include "output.h"
 #include "roots.h"
 #include "unicode.h"
 
@@ -414,6 +426,107 @@ Status native_to_local_file(Cell* base) {
   return Status::OK;
 }
 
+// --- base codecs ------------------------------------------------------------------------
+
+// The base of enbase and debase: /base base-value, else 64.
+int32_t base_of(const Cell* base) {
+  if (!refinement_used(base[1])) return 64;
+  int32_t b = base[2].i2();
+  if (b != 2 && b != 16 && b != 58 && b != 64) fire(ErrId::INVALID_ARG, base[2]);
+  return b;
+}
+
+// debase: value /base base-value. none when the text does not decode.
+Status native_debase(Cell* base) {
+  int32_t b = base_of(base);
+  Cell& v = base[0];
+  int32_t count = series_length(&v);
+  Buffer* buf = node_buffer(v.node());
+  const uint8_t* text = buf->head_ptr() + (size_t(v.index()) << buf->unit_shift());
+  std::string bytes;
+  bool ok;
+  switch (b) {
+    case 2: ok = binary::decode_2(text, uint32_t(count), buf->unit(), &bytes); break;
+    case 16: ok = binary::decode_16(text, uint32_t(count), buf->unit(), &bytes, true); break;
+    case 58: ok = binary::decode_58(text, uint32_t(count), buf->unit(), &bytes); break;
+    default: ok = binary::decode_64(text, uint32_t(count), buf->unit(), &bytes); break;
+  }
+  if (!ok) {
+    v = none_cell();
+    return Status::OK;
+  }
+  v = binary::load(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  return Status::OK;
+}
+
+// enbase: value /base base-value. A string is taken as its UTF-8 bytes.
+Status native_enbase(Cell* base) {
+  int32_t b = base_of(base);
+  RootedCell v(base[0]);
+  std::string holder;
+  uint64_t n = binary::bytes_of(*v, holder).n;
+  uint64_t size = b == 2 ? 8 * n : b == 16 ? 2 * n : b == 58 ? 2 * n : (n + 2) / 3 * 4;
+  if (size > MAX_CAPACITY) fire(ErrId::TOO_LONG);
+  NodeId out = alloc_series(size ? size : 1, 1, 0);
+  binary::Bytes in = binary::bytes_of(*v, holder);  // again: the allocation may have moved it
+  char* dst = reinterpret_cast<char*>(node_buffer(out)->head_ptr());
+  char* end;
+  switch (b) {
+    case 2: end = binary::encode_2(dst, in.p, in.n); break;
+    case 16: end = binary::encode_16(dst, in.p, in.n); break;
+    case 58: end = binary::encode_58(dst, in.p, in.n); break;
+    default: end = binary::encode_64(dst, in.p, in.n); break;
+  }
+  Buffer* ob = node_buffer(out);
+  ob->tail = ob->head + uint32_t(end - dst);
+  base[0] = series_cell(TYPE_STRING, out, 0);
+  return Status::OK;
+}
+
+// --- print ---------------------------------------------------------------------------
+
+// The block print reduces into, and whether the last print or prin ended
+// its line.
+Cell g_print_buffer = {};
+RootedCells g_print_buffer_root(&g_print_buffer, 1);
+bool g_last_newline = false;
+
+inline Cell& print_buffer() { return g_print_buffer; }
+inline int64_t series_at(const Cell& s) { return s.index() < 0 ? 0 : s.index(); }
+
+// Reduces the block into the print buffer after what it holds; answers the
+// buffer at the first new value. On any exit the buffer is cut back.
+may_gc Status reduce_for_print(const Cell& block, uint32_t mark, Cell* out) {
+  Cell* keep = push(block);
+  interp::Code code{block.node(), uint32_t(std::min<int64_t>(series_at(block), series_total(block))),
+                    uint32_t(series_total(block))};
+  while (!code.at_end()) {
+    Cell* top = g_stack.top;
+    VEL_TRY(interp::eval_next(code, true));
+    // The value stays on the stack (rooted) while the append may collect.
+    Cell v = *(g_stack.top - 1);
+    block::rs_append(print_buffer().node(), v);
+    g_stack.top = top;
+  }
+  g_stack.top = keep;
+  *out = print_buffer();
+  out->w1 = mark;
+  return Status::OK;
+}
+
+// print/prin: a block is reduced, anything else formed (see print_value).
+Status native_print(Cell* base) {
+  VEL_TRY(print_value(base[0], true));
+  base[0] = unset_cell();
+  return Status::OK;
+}
+
+Status native_prin(Cell* base) {
+  VEL_TRY(print_value(base[0], false));
+  base[0] = unset_cell();
+  return Status::OK;
+}
+
 constexpr NativeEntry kSeriesNatives[] = {
     {NAT_TO_LOCAL_FILE, native_to_local_file},
     {NAT_UNION, native_union},         {NAT_INTERSECT, native_intersect}, {NAT_UNIQUE, native_unique},
@@ -421,10 +534,86 @@ constexpr NativeEntry kSeriesNatives[] = {
     {NAT_COMPLEMENT_Q, native_complement_q},
     {NAT_ENHEX, native_enhex},         {NAT_UPPERCASE, native_uppercase}, {NAT_LOWERCASE, native_lowercase},
     {NAT_AS, native_as},               {NAT_NEW_LINE, native_new_line},   {NAT_NEW_LINE_Q, native_new_line_q},
+    {NAT_DEBASE, native_debase},       {NAT_ENBASE, native_enbase},       {NAT_PRINT, native_print},
+    {NAT_PRIN, native_prin},           {NAT_PARSE, native_parse},
 };
 
 }  // namespace
 
-void register_natives_series() { register_natives(kSeriesNatives, std::size(kSeriesNatives)); }
+// --- output ------------------------------------------------------------------------------------
+
+may_gc Status print_value(const Cell& value_in, bool newline) {
+  RootedCell value(value_in);
+  bool reduced = false;
+  uint32_t mark = 0;
+  if (value->is(TYPE_BLOCK)) {
+    mark = uint32_t(series_total(print_buffer()));
+    reduced = true;
+    Status s;
+    try {
+      s = reduce_for_print(*value, mark, value.get());
+    } catch (...) {
+      block::rs_clear_from(print_buffer(), mark);
+      throw;
+    }
+    if (s != Status::OK) {
+      block::rs_clear_from(print_buffer(), mark);
+      return s;
+    }
+  }
+  RootedCell text(*value);
+  if (value->is(TYPE_STRING)) {
+    int64_t n = series_total(*text);
+    if (series_at(*text) > n) text->w1 = uint32_t(n);
+  } else {
+    NodeId out = make_string(16);
+    *text = series_cell(TYPE_STRING, out, 0);
+    form_value(*value, out);
+  }
+  dyn_print_call_value_hooks(text.get(), newline);
+  if (reduced) block::rs_clear_from(print_buffer(), mark);
+  g_last_newline = newline;
+  return Status::OK;
+}
+
+bool last_print_newline() { return g_last_newline; }
+
+void stdout_print_hook(const Cell* text, bool newline) {
+  if (!text->is(TYPE_STRING)) return;
+  const Buffer* b = node_buffer(text->node());
+  uint32_t unit = b->unit(), len = b->length();
+  uint32_t at = text->index() < 0 ? 0 : std::min<uint32_t>(uint32_t(text->index()), len);
+  console_write(b->data() + b->head + size_t(at) * unit, size_t(len - at) * unit, int(unit), newline);
+}
+
+may_gc void probe_value(const Cell& value) {
+  RootedNode out(make_string(16));
+  mold_value(value, out);
+  Cell text = series_cell(TYPE_STRING, out, 0);
+  dyn_print_call_value_hooks(&text, true);
+  g_last_newline = true;
+}
+
+void print_error_report(ErrId id, int nargs, const Cell* args) {
+  StackMark mark = stack_save();
+  try {
+    Cell copies[3] = {none_cell(), none_cell(), none_cell()};
+    for (int i = 0; i < nargs && i < 3; i++) copies[i] = args[i];
+    RootedCells keep(copies, 3);
+    RootedCell err(error::create(id, nargs, copies));
+    stack_mark(FRAME_NATIVE, sym_exact(SymId::BODY_TAG), 0);
+    (void)print_value(*err, true);
+  } catch (const VelError&) {
+    // Nothing more can be said: the report itself failed.
+  }
+  stack_restore(mark);
+}
+
+void natives_series_init() {
+  register_natives(kSeriesNatives, std::size(kSeriesNatives));
+  print_buffer() = block::make_at(32);
+  dyn_print_remove(stdout_print_hook, nullptr);
+  dyn_print_add(stdout_print_hook, nullptr);
+}
 
 }  // namespace vel

@@ -856,9 +856,4 @@ void parser_init() {
   g_parse_stacks[1] = block::make_at(100);
 }
 
-void register_natives_parse() {
-  static const NativeEntry kParse[] = {{NAT_PARSE, native_parse}};
-  register_natives(kParse, 1);
-}
-
 }  // namespace vel

@@ -19,7 +19,6 @@ namespace vel {
 //        0     1     2     3     4      5      6
 Status native_parse(Cell* base);
 
-void register_natives_parse();
 
 // Makes the engine's two stacks (start-up).
 void parser_init();

@@ -11,6 +11,7 @@
 #include "datatypes/symbol.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives_control.h"
+#include "evaluator/natives_series.h"
 #include "output.h"
 #include "test_util.h"
 
