@@ -7,7 +7,7 @@
 
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel {
 

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "datatypes/strout.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel {
 

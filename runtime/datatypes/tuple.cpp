@@ -14,11 +14,11 @@
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "datatypes/time.h"
-#include "datatypes/words.h"
+#include "datatypes/core_words.h"
 #include "errors.h"
 #include "random.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel {
 

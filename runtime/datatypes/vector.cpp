@@ -24,7 +24,7 @@
 #include "errors.h"
 #include "ownership.h"
 #include "roots.h"
-#include "series.h"
+#include "series_ops.h"
 
 namespace vel {
 
