@@ -24,20 +24,27 @@ namespace vel {
 
 enum TypeId : uint8_t {
   TYPE_NONE_ID = 0,  // no datatype; never stored in a live cell
-#define VEL_X(id, cname, name, parent) TYPE_##cname = id,
+#define VEL_X(id, cname, name, parent, families) TYPE_##cname = id,
   VEL_DATATYPES(VEL_X)
 #undef VEL_X
 };
 
-constexpr int TYPE_COUNT = 57;  // ids 0..56; 55 and 56 are pseudo types
-constexpr int TYPE_LAST_BUILTIN = 54;
+// The list's ids are dense from 1, so its length is the last id.
+#define VEL_X(...) +1
+constexpr int TYPE_LAST_BUILTIN = 0 VEL_DATATYPES(VEL_X);
+#undef VEL_X
+// Two pseudo types follow the datatypes: 55 (unused) and 56, the prefix key
+// of hash look-ups (hashtable.h).
+constexpr int TYPE_COUNT = TYPE_LAST_BUILTIN + 3;
 
 enum ActionId : uint8_t {
 #define VEL_X(n, cname, name) ACT_##cname = n,
   VEL_ACTIONS(VEL_X)
 #undef VEL_X
 };
-constexpr int ACTION_COUNT = 62;
+#define VEL_X(...) +1
+constexpr int ACTION_COUNT = 0 VEL_ACTIONS(VEL_X);
+#undef VEL_X
 
 constexpr uint32_t CELL_TYPE_MASK = 0xFF;
 constexpr uint32_t CELL_NEW_LINE = 1u << 30;

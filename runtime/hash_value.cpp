@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "casefold.h"
+#include "families.h"
 #include "hashtable.h"
 #include "hashtable_internal.h"
 #include "platform/random.h"
@@ -74,11 +75,7 @@ inline uint32_t elem_at(const Elems& e, uint32_t i) {
   }
 }
 
-constexpr bool is_string_type(uint8_t t) {
-  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL || t == TYPE_REF;
-}
-constexpr bool is_stringish(uint8_t t) { return is_string_type(t) || t == TYPE_PREFIX_KEY; }
-constexpr bool is_word_type(uint8_t t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
+constexpr bool is_stringish(uint8_t t) { return is_any_string(t) || t == TYPE_PREFIX_KEY; }
 
 // -0.0 and 0.0 are equal, so they must hash alike.
 inline uint64_t float_bits(const Cell& c) {
@@ -119,18 +116,21 @@ constexpr std::array<uint8_t, 256> make_method_table() {
   std::array<uint8_t, 256> m{};
   m[TYPE_UNSET] = HM_UNSET;
   m[TYPE_NONE] = HM_NONE;
-  for (uint8_t t : {TYPE_DATATYPE, TYPE_LOGIC, TYPE_OBJECT, TYPE_ERROR, TYPE_PORT}) m[t] = HM_W1;
-  for (uint8_t t : {TYPE_BLOCK, TYPE_PAREN, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH, TYPE_HASH,
-                    TYPE_IMAGE})
-    m[t] = HM_BYTES_W12;
+  m[TYPE_DATATYPE] = HM_W1;
+  m[TYPE_LOGIC] = HM_W1;
+  for (int t = 0; t < 256; t++) {
+    if (is_any_object(t)) m[t] = HM_W1;
+    if (is_any_block(t)) m[t] = HM_BYTES_W12;
+    if (is_any_string(t)) m[t] = HM_STRING;
+    if (is_any_word(t)) m[t] = HM_WORD;
+  }
+  m[TYPE_IMAGE] = HM_BYTES_W12;
   m[TYPE_POINT2D] = HM_POINT2D;
-  for (uint8_t t : {TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF}) m[t] = HM_STRING;
   m[TYPE_PREFIX_KEY] = HM_STRING;
   for (uint8_t t : {TYPE_CHAR, TYPE_INTEGER, TYPE_MAP, TYPE_HANDLE, TYPE_EVENT}) m[t] = HM_W2;
   for (uint8_t t : {TYPE_FLOAT, TYPE_PERCENT, TYPE_TIME}) m[t] = HM_FLOAT;
   m[TYPE_PAIR] = HM_BYTES_W23;
   m[TYPE_SYMBOL] = HM_SYMBOL;
-  for (uint8_t t = TYPE_WORD; t <= TYPE_ISSUE; t++) m[t] = HM_WORD;
   m[TYPE_NATIVE] = HM_W3;
   m[TYPE_ACTION] = HM_W3;
   for (uint8_t t : {TYPE_OP, TYPE_FUNCTION, TYPE_TRIPLE, TYPE_TYPESET, TYPE_DATE}) m[t] = HM_BYTES_W123;
@@ -246,7 +246,7 @@ int default_compare(const Cell* a, const Cell* b, int op) {
     }
     default: break;
   }
-  if (is_word_type(ta)) {
+  if (is_any_word(ta)) {
     if (op == OP_SAME) return a->w1 == b->w1 && a->w2 == b->w2 ? 0 : 1;
     if (!fold) return a->w2 == b->w2 ? 0 : 1;
     return g_hooks.canonical_symbol(a->w2) == g_hooks.canonical_symbol(b->w2) ? 0 : 1;
@@ -262,9 +262,9 @@ void default_money_canonical(Cell*) {}
 may_gc void default_map_preprocess_key(NodeId block, uint32_t index) {
   Cell key = node_buffer(block)->cells()[index];
   uint8_t t = key.type();
-  if (is_map_word(t)) {
+  if (is_word_form(t)) {
     node_buffer(block)->cells()[index].set_type(TYPE_SET_WORD);
-  } else if ((is_string_type(t) || t == TYPE_BINARY) && key.node()) {
+  } else if ((is_any_string(t) || t == TYPE_BINARY) && key.node()) {
     // The map keeps its own copy, so later edits of the caller's text do
     // not change a stored key's hash.
     NodeId copy = copy_series(key.node());

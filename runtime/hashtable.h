@@ -66,6 +66,7 @@ constexpr uint32_t BUCKET_EMPTY = 2;
 // The pseudo type of a search key that is a string prefix: it matches a
 // stored cell of any type and hashes only w3 characters when w3 >= 0.
 constexpr uint8_t TYPE_PREFIX_KEY = 56;
+static_assert(TYPE_PREFIX_KEY < TYPE_COUNT);
 
 // The data of a table's header series: eleven 32-bit words.
 struct Header {

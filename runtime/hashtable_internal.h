@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "errors.h"
+#include "families.h"
 #include "hashtable.h"
 #include "roots.h"
 
@@ -19,9 +20,6 @@ struct CompactionPause {
   CompactionPause(const CompactionPause&) = delete;
   CompactionPause& operator=(const CompactionPause&) = delete;
 };
-
-// The four word types that a map folds into set-word!.
-constexpr bool is_map_word(uint8_t t) { return t >= TYPE_WORD && t <= TYPE_GET_WORD; }
 
 bool symbol_texts_equal(const uint8_t* a, uint32_t la, const uint8_t* b, uint32_t lb, bool fold);
 
@@ -147,8 +145,8 @@ inline void require_int_keyed(NodeId t) {
 inline bool key_matches(uint32_t kind, const Cell& stored, const Cell& key, int op) {
   Cell s = stored, k = key;
   if (kind == KIND_MAP) {
-    if (is_map_word(s.type())) s.set_type(TYPE_SET_WORD);
-    if (is_map_word(k.type())) k.set_type(TYPE_SET_WORD);
+    if (is_word_form(s.type())) s.set_type(TYPE_SET_WORD);
+    if (is_word_form(k.type())) k.set_type(TYPE_SET_WORD);
   }
   if (k.type() != TYPE_PREFIX_KEY && s.type() != k.type()) return false;
   return g_hooks.compare(&s, &k, op) == 0;

@@ -1,3 +1,4 @@
+#include "families.h"
 #include "library.h"
 
 #include <cstdio>
@@ -37,7 +38,7 @@ StaticRoot g_lib_root("library context", &g_lib);
 
 inline uint32_t cells_in(NodeId b) { return node_buffer(b)->used() >> 4; }
 
-inline bool is_list(TypeId t) { return t == TYPE_BLOCK || t == TYPE_PAREN || (t >= TYPE_PATH && t <= TYPE_GET_PATH); }
+inline bool is_list(TypeId t) { return is_any_block(t) && t != TYPE_HASH; }
 
 // Words of the bodies, deeply, that name a global function: f(node, index,
 // word cell). Allocates nothing, so the node handles stay valid.
@@ -58,7 +59,7 @@ void each_library_word(F f) {
         work.push_back(c.node());
       } else if ((t == TYPE_WORD || t == TYPE_GET_WORD) && c.w1 == context::g_global && c.i3() >= 0) {
         const Cell* v = context::value_at(context::g_global, uint32_t(c.i3()));
-        if (v && func::is_any_function(v->type())) f(n, i, c, *v);
+        if (v && is_any_function(v->type())) f(n, i, c, *v);
       }
     }
   }

@@ -16,6 +16,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "families.h"
 #include "library.h"
 #include "datatypes/logic.h"
 #include "evaluator/trace.h"
@@ -209,7 +210,7 @@ Status interpreted(Cell* base) {
 Status set_quiet(Cell* base) {
   Cell w = base[0];
   TypeId t = w.type();
-  if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD)
+  if (!is_word_form(t))
     fire(ErrId::EXPECT_ARG, word_cell("set-quiet"), datatype_cell(t), word_cell("word"));
   if (!w.w1) fire(ErrId::INVALID_ARG, w);
   context::set_in(&w, base[1], w.w1, false);

@@ -1,67 +1,69 @@
 // The closed sets of the value model, each written once.
 //
-// VEL_DATATYPES: id, C name, Vel name, parent id (0 = none). The ids are
-// stored in cells, action rows and VELBIN records, so they never change.
+// VEL_DATATYPES: id, C name, Vel name, parent id (0 = none), families (the
+// FAM_ bits of families.h, 0 for none). The ids are stored in cells, action
+// rows and VELBIN records, so they never change; they run 1, 2, 3 ... without
+// gaps (registry.cpp checks it).
 // VEL_REGISTRATION_ORDER: the order in which start-up registers the types;
 // a parent always precedes the types that inherit from it.
 // VEL_ACTIONS: action number and name; numbers are fixed (1 make .. 62 write).
 #pragma once
 
-#define VEL_DATATYPES(X)                \
-  X(1, DATATYPE, "datatype!", 0)        \
-  X(2, UNSET, "unset!", 0)              \
-  X(3, NONE, "none!", 0)                \
-  X(4, LOGIC, "logic!", 0)              \
-  X(5, BLOCK, "block!", 42)             \
-  X(6, PAREN, "paren!", 5)              \
-  X(7, STRING, "string!", 42)           \
-  X(8, FILE, "file!", 9)                \
-  X(9, URL, "url!", 7)                  \
-  X(10, CHAR, "char!", 11)              \
-  X(11, INTEGER, "integer!", 0)         \
-  X(12, FLOAT, "float!", 0)             \
-  X(13, SYMBOL, "symbol!", 0)           \
-  X(14, CONTEXT, "context!", 0)         \
-  X(15, WORD, "word!", 13)              \
-  X(16, SET_WORD, "set-word!", 15)      \
-  X(17, LIT_WORD, "lit-word!", 15)      \
-  X(18, GET_WORD, "get-word!", 15)      \
-  X(19, REFINEMENT, "refinement!", 15)  \
-  X(20, ISSUE, "issue!", 15)            \
-  X(21, NATIVE, "native!", 0)           \
-  X(22, ACTION, "action!", 21)          \
-  X(23, OP, "op!", 21)                  \
-  X(24, FUNCTION, "function!", 14)      \
-  X(25, PATH, "path!", 5)               \
-  X(26, LIT_PATH, "lit-path!", 25)      \
-  X(27, SET_PATH, "set-path!", 25)      \
-  X(28, GET_PATH, "get-path!", 25)      \
-  X(29, ROUTINE, "routine!", 24)        \
-  X(30, BITSET, "bitset!", 0)           \
-  X(31, TRIPLE, "triple!", 0)           \
-  X(32, OBJECT, "object!", 0)           \
-  X(33, TYPESET, "typeset!", 0)         \
-  X(34, ERROR, "error!", 32)            \
-  X(35, VECTOR, "vector!", 7)           \
-  X(36, HASH, "hash!", 5)               \
-  X(37, PAIR, "pair!", 0)               \
-  X(38, PERCENT, "percent!", 12)        \
-  X(39, TUPLE, "tuple!", 0)             \
-  X(40, MAP, "map!", 0)                 \
-  X(41, BINARY, "binary!", 7)           \
-  X(42, SERIES, "series!", 0)           \
-  X(43, TIME, "time!", 12)              \
-  X(44, TAG, "tag!", 7)                 \
-  X(45, EMAIL, "email!", 7)             \
-  X(46, HANDLE, "handle!", 11)          \
-  X(47, DATE, "date!", 0)               \
-  X(48, PORT, "port!", 32)              \
-  X(49, MONEY, "money!", 0)             \
-  X(50, REF, "ref!", 7)                 \
-  X(51, POINT2D, "point2D!", 0)         \
-  X(52, POINT3D, "point3D!", 0)         \
-  X(53, IMAGE, "image!", 42)            \
-  X(54, EVENT, "event!", 0)
+#define VEL_DATATYPES(X)                                                                    \
+  X(1, DATATYPE, "datatype!", 0, 0)                                                         \
+  X(2, UNSET, "unset!", 0, 0)                                                               \
+  X(3, NONE, "none!", 0, 0)                                                                 \
+  X(4, LOGIC, "logic!", 0, 0)                                                               \
+  X(5, BLOCK, "block!", 42, FAM_BLOCK | FAM_LIST | FAM_SERIES)                              \
+  X(6, PAREN, "paren!", 5, FAM_BLOCK | FAM_LIST | FAM_SERIES)                               \
+  X(7, STRING, "string!", 42, FAM_STRING | FAM_SERIES)                                      \
+  X(8, FILE, "file!", 9, FAM_STRING | FAM_SERIES)                                           \
+  X(9, URL, "url!", 7, FAM_STRING | FAM_SERIES)                                             \
+  X(10, CHAR, "char!", 11, 0)                                                               \
+  X(11, INTEGER, "integer!", 0, FAM_NUMBER)                                                 \
+  X(12, FLOAT, "float!", 0, FAM_NUMBER)                                                     \
+  X(13, SYMBOL, "symbol!", 0, 0)                                                            \
+  X(14, CONTEXT, "context!", 0, 0)                                                          \
+  X(15, WORD, "word!", 13, FAM_WORD | FAM_WORD_FORM | FAM_ARG_WORD | FAM_BINDABLE)          \
+  X(16, SET_WORD, "set-word!", 15, FAM_WORD | FAM_WORD_FORM | FAM_BINDABLE)                 \
+  X(17, LIT_WORD, "lit-word!", 15, FAM_WORD | FAM_WORD_FORM | FAM_ARG_WORD | FAM_BINDABLE)  \
+  X(18, GET_WORD, "get-word!", 15, FAM_WORD | FAM_WORD_FORM | FAM_ARG_WORD | FAM_BINDABLE)  \
+  X(19, REFINEMENT, "refinement!", 15, FAM_WORD | FAM_BINDABLE)                             \
+  X(20, ISSUE, "issue!", 15, FAM_WORD)                                                      \
+  X(21, NATIVE, "native!", 0, FAM_FUNCTION | FAM_CALLABLE)                                  \
+  X(22, ACTION, "action!", 21, FAM_FUNCTION | FAM_CALLABLE)                                 \
+  X(23, OP, "op!", 21, FAM_FUNCTION)                                                        \
+  X(24, FUNCTION, "function!", 14, FAM_FUNCTION | FAM_CALLABLE)                             \
+  X(25, PATH, "path!", 5, FAM_BLOCK | FAM_PATH | FAM_SERIES)                                \
+  X(26, LIT_PATH, "lit-path!", 25, FAM_BLOCK | FAM_PATH | FAM_SERIES)                       \
+  X(27, SET_PATH, "set-path!", 25, FAM_BLOCK | FAM_PATH | FAM_SERIES)                       \
+  X(28, GET_PATH, "get-path!", 25, FAM_BLOCK | FAM_PATH | FAM_SERIES)                       \
+  X(29, ROUTINE, "routine!", 24, FAM_FUNCTION | FAM_CALLABLE)                               \
+  X(30, BITSET, "bitset!", 0, 0)                                                            \
+  X(31, TRIPLE, "triple!", 0, 0)                                                            \
+  X(32, OBJECT, "object!", 0, FAM_OBJECT)                                                   \
+  X(33, TYPESET, "typeset!", 0, 0)                                                          \
+  X(34, ERROR, "error!", 32, FAM_OBJECT)                                                    \
+  X(35, VECTOR, "vector!", 7, FAM_SERIES)                                                   \
+  X(36, HASH, "hash!", 5, FAM_BLOCK | FAM_LIST | FAM_SERIES)                                \
+  X(37, PAIR, "pair!", 0, 0)                                                                \
+  X(38, PERCENT, "percent!", 12, FAM_NUMBER)                                                \
+  X(39, TUPLE, "tuple!", 0, 0)                                                              \
+  X(40, MAP, "map!", 0, 0)                                                                  \
+  X(41, BINARY, "binary!", 7, FAM_SERIES)                                                   \
+  X(42, SERIES, "series!", 0, 0)                                                            \
+  X(43, TIME, "time!", 12, 0)                                                               \
+  X(44, TAG, "tag!", 7, FAM_STRING | FAM_SERIES)                                            \
+  X(45, EMAIL, "email!", 7, FAM_STRING | FAM_SERIES)                                        \
+  X(46, HANDLE, "handle!", 11, 0)                                                           \
+  X(47, DATE, "date!", 0, 0)                                                                \
+  X(48, PORT, "port!", 32, FAM_OBJECT)                                                      \
+  X(49, MONEY, "money!", 0, 0)                                                              \
+  X(50, REF, "ref!", 7, FAM_STRING | FAM_SERIES)                                            \
+  X(51, POINT2D, "point2D!", 0, 0)                                                          \
+  X(52, POINT3D, "point3D!", 0, 0)                                                          \
+  X(53, IMAGE, "image!", 42, FAM_SERIES)                                                    \
+  X(54, EVENT, "event!", 0, 0)
 
 #define VEL_REGISTRATION_ORDER(X)                                                     \
   X(DATATYPE) X(UNSET) X(NONE) X(LOGIC) X(SERIES) X(BLOCK) X(STRING) X(BINARY)        \

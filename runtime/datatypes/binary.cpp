@@ -5,6 +5,7 @@
 // What a value contributes to a binary is gathered into C++ memory first
 // (value_bytes): forming a value may run the collector, and a value may be
 // the binary itself, so the target is only touched once every byte is known.
+#include "families.h"
 #include "datatypes/binary.h"
 
 #include <algorithm>
@@ -39,9 +40,7 @@ uint32_t clamp_index(Cell* v) {
   return uint32_t(i);
 }
 
-inline bool is_text_type(TypeId t) { return is_any_string(t); }
-inline bool is_byte_source(TypeId t) { return t == TYPE_BINARY || is_text_type(t); }
-inline bool is_spliced_block(TypeId t) { return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH; }
+inline bool is_byte_source(TypeId t) { return t == TYPE_BINARY || is_any_string(t); }
 
 // Elements of a series value from its (clamped) index.
 uint32_t elements_from(const Cell& v, uint32_t* start) {
@@ -200,11 +199,11 @@ may_gc void value_bytes(const Cell& value_in, int64_t limit, bool form_mode, std
     }
     default: break;
   }
-  if (is_spliced_block(t)) {
+  if (is_any_list(t)) {
     block_bytes(v, limit, form_mode, out);
     return;
   }
-  if (is_text_type(t)) {
+  if (is_any_string(t)) {
     uint32_t start, n = elements_from(v, &start);
     if (limit >= 0 && limit < n) n = uint32_t(limit);
     std::string text = to_utf8(v.node(), start, n);
@@ -318,7 +317,7 @@ may_gc Cell to(const Cell& value_in) {
     case TYPE_CHAR:
       break;
     default:
-      if (!is_spliced_block(value->type()) && !is_text_type(value->type()))
+      if (!is_any_list(value->type()) && !is_any_string(value->type()))
         fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_BINARY), *value);
   }
   std::string bytes;

@@ -1,5 +1,6 @@
 // block!, paren! and the four path types: the low-level block functions,
 // and the actions that make, convert, print, compare, copy and take.
+#include "families.h"
 #include "datatypes/block.h"
 
 #include <algorithm>
@@ -38,8 +39,6 @@ inline Cell F() { return logic_cell(false); }
 inline Cell T() { return logic_cell(true); }
 inline Cell N() { return none_cell(); }
 
-inline bool is_word_type(TypeId t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
-inline bool is_number_type(TypeId t) { return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT; }
 
 // The last character of a string series, or -1 when it is empty.
 int64_t last_char(NodeId out) {
@@ -486,7 +485,7 @@ int32_t block_compare(const Cell* a, const Cell* b, int op) {
   const Cell* cb = block::buffer(*b)->cells() + series_index(*b);
   for (int64_t i = 0; i < n; i++) {
     TypeId x = ca[i].type(), y = cb[i].type();
-    if (x != y && !(is_word_type(x) && is_word_type(y)) && !(is_number_type(x) && is_number_type(y)))
+    if (x != y && !(is_any_word(x) && is_any_word(y)) && !(is_any_number(x) && is_any_number(y)))
       return x < y ? -1 : 1;
     int32_t r = compare_cells(&ca[i], &cb[i], op);
     if (r != 0) return r;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "families.h"
 #include "datatypes/block.h"
 #include "datatypes/core_words.h"
 #include "datatypes/eval.h"
@@ -789,7 +790,7 @@ Status block_sort(Cell* base) {
       if (all || !used(base[2])) fire(ErrId::BAD_REFINES);
       if (k.i2() < 1 || k.i2() > record) fire(ErrId::OUT_OF_RANGE, k);
       ctx.offset = uint32_t(k.i2() - 1);
-    } else if (func::is_callable(k.type())) {
+    } else if (is_callable(k.type())) {
       *fn = k;
       comparator_shape(&ctx, *fn);
       ctx.fn = fn.get();

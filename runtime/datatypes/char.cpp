@@ -1,4 +1,5 @@
 // char!.
+#include "families.h"
 #include "datatypes/char.h"
 
 #include <cmath>
@@ -107,10 +108,6 @@ Status char_math(Cell* base) {
   return char_do_math(base, OP);
 }
 
-bool is_text_type(TypeId t) {
-  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL || t == TYPE_REF;
-}
-
 // The UTF-8 sequence at a binary's index.
 may_gc uint32_t char_from_binary(const Cell& bin) {
   uint8_t bytes[4];
@@ -149,7 +146,7 @@ Status char_to(Cell* base) {
       cp = char_from_binary(spec);
       break;
     default: {
-      if (!is_text_type(t) || !spec.node()) fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_CHAR), spec);
+      if (!is_any_string(t) || !spec.node()) fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_CHAR), spec);
       Buffer* b = node_buffer(spec.node());
       if (spec.index() < 0 || uint32_t(spec.index()) >= b->length())
         fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_CHAR), spec);

@@ -1,3 +1,4 @@
+#include "families.h"
 #include "datatypes/context.h"
 
 #include <algorithm>
@@ -32,20 +33,6 @@ int32_t table_position(NodeId ctx, uint32_t symbol, bool case_insensitive) {
   return hash_table::find_or_add_word(word_table(ctx), symbol, case_insensitive, nullptr, nullptr);
 }
 
-inline bool is_block_like(TypeId t) {
-  switch (t) {
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_HASH:
-    case TYPE_PATH:
-    case TYPE_LIT_PATH:
-    case TYPE_SET_PATH:
-    case TYPE_GET_PATH: return true;
-    default: return false;
-  }
-}
-
-inline bool is_bindable_word(TypeId t) { return t >= TYPE_WORD && t <= TYPE_REFINEMENT; }
 
 }  // namespace
 
@@ -294,7 +281,7 @@ may_gc void bind(const Cell& block, NodeId ctx, bool self_flag) {
     if (i >= b->used() / sizeof(Cell)) break;
     Cell c = b->cells()[i];
     TypeId t = c.type();
-    if (is_block_like(t)) {
+    if (is_any_block(t)) {
       bind(c, ctx, self_flag);
     } else if (is_bindable_word(t)) {
       if (self_flag && t == TYPE_WORD && c.w2 == self_sym) {

@@ -1,5 +1,6 @@
 // error!: making, raising, forming and molding errors, the error catalog,
 // and the call naming that error reports use.
+#include "families.h"
 #include "datatypes/error.h"
 
 #include <algorithm>
@@ -63,7 +64,7 @@ std::vector<Position> g_positions;
 inline Cell* values_of(const Cell& err) { return context::value_at(err.w1, 0); }
 inline Cell& field_ref(const Cell& err, Field f) { return values_of(err)[f]; }
 
-inline bool is_word_like(TypeId t) { return t == TYPE_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD; }
+inline bool is_word_like(TypeId t) { return is_word_form(t) && t != TYPE_SET_WORD; }
 
 inline int32_t spend(int32_t part, int64_t n) {
   int64_t r = int64_t(part) - n;
@@ -291,13 +292,13 @@ may_gc int32_t expand(NodeId out, const Cell& err, const Cell& tmpl, bool syntax
 Cell message_of(const Cell& err, uint32_t* type_out) {
   for (int attempt = 0; attempt < 2; attempt++) {
     Cell tw = field_ref(err, TYPE);
-    int32_t t = word::is_any_word(tw.type()) ? find_type(symbol::resolve(tw.w2)) : -1;
+    int32_t t = is_any_word(tw.type()) ? find_type(symbol::resolve(tw.w2)) : -1;
     if (t < 0) {
       rewrite_invalid(err, tw);
       continue;
     }
     Cell iw = field_ref(err, ID);
-    int32_t k = word::is_any_word(iw.type()) ? find_id(uint32_t(t), symbol::resolve(iw.w2)) : -1;
+    int32_t k = is_any_word(iw.type()) ? find_id(uint32_t(t), symbol::resolve(iw.w2)) : -1;
     if (k < 0) {
       rewrite_invalid(err, iw);
       continue;
@@ -613,12 +614,12 @@ void set_where(const Cell& err, const Cell& value) {
 
 uint32_t type_symbol(const Cell& err) {
   Cell w = field_ref(err, TYPE);
-  return word::is_any_word(w.type()) ? w.w2 : 0;
+  return is_any_word(w.type()) ? w.w2 : 0;
 }
 
 uint32_t id_symbol(const Cell& err) {
   Cell w = field_ref(err, ID);
-  return word::is_any_word(w.type()) ? w.w2 : 0;
+  return is_any_word(w.type()) ? w.w2 : 0;
 }
 
 ErrId runtime_id(const Cell& err) {

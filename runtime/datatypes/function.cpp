@@ -1,6 +1,7 @@
 // Callable values: native!, action!, op!, function! and routine!, the
 // function constructors (spec checks, locals collection) and the routine
 // registry.
+#include "families.h"
 #include "datatypes/function.h"
 
 #include <algorithm>
@@ -39,7 +40,6 @@ inline uint32_t clamped_index(const Cell& b) {
 }
 inline uint32_t canon(const Cell& w) { return symbol::resolve(w.w2); }
 inline bool is_sym(const Cell& w, SymId s) { return canon(w) == sym(s); }
-inline bool is_arg_word(TypeId t) { return t == TYPE_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD; }
 
 // The block of a spec or body at index 0: a block at its head is used as
 // it is, one at a later index is copied from there (shallow).
@@ -523,7 +523,7 @@ inline bool compares_identity(int op) {
 inline int32_t order(uint32_t a, uint32_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
 // The field of reflect as a canonical symbol (0 for a non-word).
-inline uint32_t field_symbol(const Cell& f) { return word::is_any_word(f.type()) ? symbol::resolve(f.w2) : 0; }
+inline uint32_t field_symbol(const Cell& f) { return is_any_word(f.type()) ? symbol::resolve(f.w2) : 0; }
 
 // --- native! and action! ---------------------------------------------------------
 

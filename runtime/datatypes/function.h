@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "families.h"
 #include "cell.h"
 #include "memory.h"
 #include "stack.h"
@@ -36,10 +37,6 @@ constexpr uint32_t ROUTINE_CELLS = 0x8000;
 
 enum MoreCell : uint32_t { MORE_BODY = 0, MORE_CACHE = 1, MORE_CODE = 2, MORE_OP_SOURCE = 3, MORE_CONTEXT = 4 };
 
-inline bool is_callable(TypeId t) {
-  return t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE;
-}
-inline bool is_any_function(TypeId t) { return is_callable(t) || t == TYPE_OP; }
 
 // The type an op! wraps.
 inline TypeId op_source_type(const Cell& op) { return cell_op_source_type(op); }

@@ -1,5 +1,6 @@
 // integer!.
 #include "datatypes/core_words.h"
+#include "families.h"
 #include "datatypes/integer.h"
 
 #include <charconv>
@@ -311,10 +312,6 @@ Status integer_random(Cell* base) {
   return Status::OK;
 }
 
-bool is_text_type(TypeId t) {
-  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL || t == TYPE_REF;
-}
-
 // The whole text from the index through the number scanner: a malformed
 // text and one out of range are both bad-to-arg.
 int32_t integer_from_text(const Cell& text) {
@@ -381,7 +378,7 @@ Status integer_to(Cell* base) {
       v = money::to_integer(spec);
       break;
     default:
-      if (!is_text_type(spec.type())) fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_INTEGER), spec);
+      if (!is_any_string(spec.type())) fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_INTEGER), spec);
       v = integer_from_text(spec);
   }
   base[0] = integer_cell(v);

@@ -1,5 +1,6 @@
 // map!: make/to, paths, put/select/find/remove/clear/length?/copy, reflect,
 // compare, form and mold, extend and the foreach step.
+#include "families.h"
 #include "datatypes/map.h"
 
 #include <array>
@@ -34,11 +35,7 @@ constexpr std::array<bool, 256> make_key_table() {
 }
 constexpr std::array<bool, 256> kValidKey = make_key_table();
 
-inline bool is_map_word(TypeId t) { return t >= TYPE_WORD && t <= TYPE_GET_WORD; }
-inline bool is_text_key(TypeId t) {
-  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_BINARY || t == TYPE_TAG ||
-         t == TYPE_EMAIL || t == TYPE_REF;
-}
+inline bool is_text_key(TypeId t) { return is_any_string(t) || t == TYPE_BINARY; }
 inline bool used(const Cell& c) { return refinement_used(c); }
 
 inline Buffer* pairs(const Cell& m) { return node_buffer(m.w2); }
@@ -158,7 +155,7 @@ Status map_to(Cell* base) {
 // reflect: value field.
 Status map_reflect(Cell* base) {
   const Cell& f = base[1];
-  uint32_t s = word::is_any_word(f.type()) ? symbol::resolve(f.w2) : 0;
+  uint32_t s = is_any_word(f.type()) ? symbol::resolve(f.w2) : 0;
   base[0] = reflect(base[0], s);
   return Status::OK;
 }
@@ -356,7 +353,7 @@ may_gc bool foreach_step(const Cell& words_in, uint32_t count, Cell* it) {
   RootedCell words(words_in);
   for (uint32_t w = 0; w < count; w++) {
     Cell word = block::rs_abs_at(*words, uint32_t(series_index(*words) + w))[0];
-    if (!is_map_word(word.type())) fire(ErrId::INVALID_ARG, word);
+    if (!is_word_form(word.type())) fire(ErrId::INVALID_ARG, word);
   }
   bool any = false;
   for (uint32_t w = 0; w < count; w++) {
@@ -387,7 +384,7 @@ bool valid_key(TypeId t) { return kValidKey[t]; }
 may_gc void preprocess_key(Cell* key, const Cell& where) {
   TypeId t = key->type();
   if (!kValidKey[t]) fire(ErrId::INVALID_PATH, where, datatype_cell(t));
-  if (is_map_word(t)) key->set_type(TYPE_SET_WORD);
+  if (is_word_form(t)) key->set_type(TYPE_SET_WORD);
   else if (is_text_key(t)) *key = series_copy(*key, nullptr);
 }
 

@@ -5,6 +5,7 @@
 // 10^22, so products of the allowed sizes fit 128 bits), works on the
 // magnitudes and packs the result again; every result that would need an
 // 18th integral digit is refused.
+#include "families.h"
 #include "datatypes/money.h"
 
 #include <cmath>
@@ -168,7 +169,7 @@ int32_t currency_index_of_text(std::string_view code) {
   }
   for (uint32_t i = 0; i < n; i++) {
     const Cell& w = cells[i];
-    if (word::is_any_word(w.type()) && !w.is(TYPE_ISSUE) && same_code(code, symbol::text(w.w2)))
+    if (is_any_word(w.type()) && !w.is(TYPE_ISSUE) && same_code(code, symbol::text(w.w2)))
       return storable(int32_t(i + 1));
   }
   return -1;
@@ -181,7 +182,7 @@ int32_t currency_index(const Cell& word) {
   uint32_t s = symbol::resolve(word.w2);
   for (uint32_t i = 0; i < n; i++) {
     const Cell& w = cells[i];
-    if (word::is_any_word(w.type()) && !w.is(TYPE_ISSUE) && symbol::resolve(w.w2) == s)
+    if (is_any_word(w.type()) && !w.is(TYPE_ISSUE) && symbol::resolve(w.w2) == s)
       return storable(int32_t(i + 1));
   }
   return -1;
@@ -197,7 +198,7 @@ int currency_code(uint32_t index, char out[8]) {
     if (index > kDefaultCodes.size() / 3) return 0;
     code = kDefaultCodes.substr((index - 1) * 3, 3);
   } else {
-    if (index > n || !word::is_any_word(cells[index - 1].type())) return 0;
+    if (index > n || !is_any_word(cells[index - 1].type())) return 0;
     code = symbol::text(cells[index - 1].w2);
   }
   if (code.size() > 7) code = code.substr(0, 7);
@@ -505,10 +506,6 @@ namespace {
 [[noreturn]] void bad_make(const Cell& spec) { fire(ErrId::BAD_MAKE_ARG, datatype_cell(TYPE_MONEY), spec); }
 [[noreturn]] void bad_to(const Cell& spec) { fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_MONEY), spec); }
 
-bool is_text(TypeId t) {
-  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL || t == TYPE_REF;
-}
-
 // The whole text from its index through the money scanner.
 Cell from_text(const Cell& spec) {
   Buffer* b = node_buffer(spec.node());
@@ -531,7 +528,7 @@ Status money_to(Cell* base) {
     case TYPE_INTEGER: c = from_integer(spec.i2()); break;
     case TYPE_FLOAT: c = from_float(spec.f64(), false); break;
     default:
-      if (!is_text(spec.type())) bad_to(spec);
+      if (!is_any_string(spec.type())) bad_to(spec);
       c = from_text(spec);
   }
   c.clear_new_line();

@@ -1,5 +1,6 @@
 // object!: making, construct, set, the change handlers, path access,
 // select/put/modify, reflect, copy, compare, form and mold.
+#include "families.h"
 #include "datatypes/object.h"
 
 #include <algorithm>
@@ -33,28 +34,6 @@ inline int32_t spend(int32_t part, int64_t n) {
   return r < INT32_MIN ? INT32_MIN : int32_t(r);
 }
 
-inline bool is_any_object(TypeId t) { return t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_PORT; }
-inline bool is_block_like(TypeId t) {
-  return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH || (t >= TYPE_PATH && t <= TYPE_GET_PATH);
-}
-// The series a make or a copy gives fresh copies of.
-inline bool is_copied_series(TypeId t) {
-  switch (t) {
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
-    case TYPE_BINARY:
-    case TYPE_VECTOR:
-    case TYPE_IMAGE: return true;
-    default: return is_block_like(t);
-  }
-}
-inline bool is_field_key(TypeId t) {
-  return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_GET_WORD || t == TYPE_LIT_WORD;
-}
 
 inline uint32_t field_count(const Cell& o) { return context::value_count(o.w1); }
 inline Cell field(const Cell& o, uint32_t i) { return *context::value_at(o.w1, i); }
@@ -184,11 +163,11 @@ may_gc void refresh_fields(const Cell& o_in, bool series, bool deep, const Cell*
     } else if (types) {
       if (!types_include(*ty, t)) continue;
       if (is_any_object(t) && cycles_find(v.w1)) fire(ErrId::NO_CYCLE);
-      r = is_block_like(t) ? block_copy(v, nullptr, deep, deep ? ty.get() : nullptr)
+      r = is_any_block(t) ? block_copy(v, nullptr, deep, deep ? ty.get() : nullptr)
                            : copy_by_action(v, deep, deep ? ty.get() : nullptr);
-    } else if (series && is_copied_series(t)) {
-      r = is_block_like(t) ? block_copy(v, nullptr, deep, nullptr) : copy_by_action(v, false, nullptr);
-      if (is_block_like(t)) context::bind(r, o->w1, true);
+    } else if (series && is_series_type(t)) {
+      r = is_any_block(t) ? block_copy(v, nullptr, deep, nullptr) : copy_by_action(v, false, nullptr);
+      if (is_any_block(t)) context::bind(r, o->w1, true);
     } else {
       continue;
     }
@@ -327,7 +306,7 @@ may_gc Cell body_block(const Cell& o_in) {
     Cell v = field(*o, i);
     if (v.is(TYPE_WORD)) v.set_type(TYPE_LIT_WORD);
     else if (v.is(TYPE_PATH)) v.set_type(TYPE_LIT_PATH);
-    else if (is_copied_series(v.type())) v = is_block_like(v.type()) ? block_copy(v, nullptr, false, nullptr)
+    else if (is_series_type(v.type())) v = is_any_block(v.type()) ? block_copy(v, nullptr, false, nullptr)
                                                                       : copy_by_action(v, false, nullptr);
     block::rs_append(blk->node(), v);
   }
@@ -339,7 +318,7 @@ may_gc Cell body_of(const Cell& o) { return body_block(o); }
 // reflect: value field
 Status object_reflect(Cell* base) {
   Cell o = base[0], f = base[1];
-  uint32_t s = word::is_any_word(f.type()) ? symbol::resolve(f.w2) : 0;
+  uint32_t s = is_any_word(f.type()) ? symbol::resolve(f.w2) : 0;
   Cell r;
   if (s == sym(SymId::CHANGED)) r = words_block(o, true);
   else if (s == sym(SymId::CLASS)) r = integer_cell(int32_t(o.w2));
@@ -358,7 +337,7 @@ Status object_reflect(Cell* base) {
 // select: series value /part length /only /case /same /any /with wild /skip size /last /reverse
 Status object_select(Cell* base) {
   Cell o = base[0], key = base[1];
-  if (!is_field_key(key.type())) fire(ErrId::INVALID_TYPE, datatype_cell(key.type()));
+  if (!is_word_form(key.type())) fire(ErrId::INVALID_TYPE, datatype_cell(key.type()));
   int32_t i = context::find_word(o.w1, key.w2, true);
   Cell* v = i < 0 ? nullptr : context::value_at(o.w1, uint32_t(i));
   base[0] = v ? *v : none_cell();
@@ -395,7 +374,7 @@ Status object_modify(Cell* base) {
       RootedCell names(value);
       for (uint32_t k = uint32_t(std::max(0, names->index())); k < block::total(*names); k++) {
         Cell w = *block::rs_abs_at(*names, k);
-        if (!word::is_any_word(w.type())) continue;
+        if (!is_any_word(w.type())) continue;
         int32_t i = context::find_word(obj->w1, w.w2, true);
         if (i < 0) continue;
         RootedCell fw(field_word(*obj, uint32_t(i)));
@@ -505,7 +484,7 @@ may_gc int32_t object_mold(Cell value, NodeId out_in, uint32_t flags, const Cell
 
 may_gc Cell object_eval_path(const Cell& value, const Cell& selector, const Cell* set_value, const PathStep& step) {
   Cell path = step.path ? *step.path : none_cell();
-  if (!is_field_key(selector.type())) fire(ErrId::INVALID_PATH, path, selector);
+  if (!is_word_form(selector.type())) fire(ErrId::INVALID_PATH, path, selector);
   Cell w = selector;
   int32_t i = path_field(value, w);
   if (i < 0) fire(ErrId::INVALID_PATH, path, selector);
@@ -697,7 +676,7 @@ int32_t compare_fields(const Cell* a, const Cell* b, int op) {
       continue;
     }
     TypeId ta = va->type(), tb = vb->type();
-    if (ta != tb && !(word::is_any_word(ta) && word::is_any_word(tb)) && !both_numbers(ta, tb))
+    if (ta != tb && !(is_any_word(ta) && is_any_word(tb)) && !both_numbers(ta, tb))
       return ta < tb ? -1 : 1;
     int32_t r = compare_cells(va, vb, op);
     if (r == CMP_INCOMPARABLE) return ta < tb ? -1 : (ta > tb ? 1 : -1);

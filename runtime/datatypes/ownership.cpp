@@ -40,28 +40,8 @@ NodeId g_table = 0;
 
 enum EntryCell : uint32_t { E_VALUE, E_OWNER, E_WORD, E_CELLS };
 
-inline bool is_block_like(TypeId t) {
-  return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH || (t >= TYPE_PATH && t <= TYPE_GET_PATH);
-}
-
 // Series kinds that carry an owned flag.
-inline bool is_ownable_series(TypeId t) {
-  switch (t) {
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
-    case TYPE_BINARY:
-    case TYPE_VECTOR:
-    case TYPE_IMAGE:
-    case TYPE_BITSET: return true;
-    default: return is_block_like(t);
-  }
-}
-
-inline bool is_any_object(TypeId t) { return t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_PORT; }
+inline bool is_ownable_series(TypeId t) { return is_series_type(t) || t == TYPE_BITSET; }
 
 may_gc NodeId table() {
   if (!g_table) {
@@ -103,7 +83,7 @@ may_gc void bind_value(const Cell& v_in, const Cell& owner_in, const Cell& word_
       e[E_WORD] = *word;
       node_buffer(n)->flags |= BUF_OWNED;
     }
-    if (!is_block_like(t) || cycles_find(n)) return;
+    if (!is_any_block(t) || cycles_find(n)) return;
     CycleScope guard(n);
     WalkDepth depth;
     for (uint32_t i = 0; i < cells_in(n); i++) bind_value(node_buffer(n)->cells()[i], *owner, *word);
@@ -129,7 +109,7 @@ may_gc void unbind_value(const Cell& v_in) {
       if (Cell* e = hash_table::delete_int(g_table, n))
         for (uint32_t i = 0; i < E_CELLS; i++) e[i] = unset_cell();
     }
-    if (!is_block_like(t) || cycles_find(n)) return;
+    if (!is_any_block(t) || cycles_find(n)) return;
     CycleScope guard(n);
     WalkDepth depth;
     for (uint32_t i = 0; i < cells_in(n); i++) unbind_value(node_buffer(n)->cells()[i]);

@@ -1,3 +1,4 @@
+#include "families.h"
 #include "datatypes/registry.h"
 
 #include <cstring>
@@ -16,18 +17,34 @@ int32_t g_last_type_id = 0;
 
 namespace {
 
-constexpr const char* kTypeNames[TYPE_COUNT] = {
+constexpr const char* kTypeNames[] = {
     nullptr,
-#define VEL_X(id, cname, name, parent) name,
+#define VEL_X(id, cname, name, parent, families) name,
     VEL_DATATYPES(VEL_X)
 #undef VEL_X
 };
-static_assert(sizeof(kTypeNames) / sizeof(kTypeNames[0]) == TYPE_COUNT);
+static_assert(sizeof(kTypeNames) / sizeof(kTypeNames[0]) == TYPE_LAST_BUILTIN + 1);
+
+// Names and parents are indexed by id, so the list's ids must be its positions.
+constexpr bool ids_are_dense() {
+  int next = 1;
+#define VEL_X(id, cname, name, parent, families) \
+  if (id != next++) return false;
+  VEL_DATATYPES(VEL_X)
+#undef VEL_X
+  next = 1;
+#define VEL_X(n, cname, name) \
+  if (n != next++) return false;
+  VEL_ACTIONS(VEL_X)
+#undef VEL_X
+  return true;
+}
+static_assert(ids_are_dense(), "type and action ids must run 1, 2, 3 ... in list order");
 
 // The parent of each type, as the type list declares it.
 constexpr TypeId kParents[TYPE_COUNT] = {
     TYPE_NONE_ID,
-#define VEL_X(id, cname, name, parent) TypeId(parent),
+#define VEL_X(id, cname, name, parent, families) TypeId(parent),
     VEL_DATATYPES(VEL_X)
 #undef VEL_X
 };
@@ -37,12 +54,12 @@ constexpr TypeId kParents[TYPE_COUNT] = {
 Cell first_arg_word(const Cell& call) {
   if (!call.is(TYPE_WORD) || !call.w1 || call.i3() < 0) return none_cell();
   const Cell* fn = context::value_at(call.w1, uint32_t(call.i3()));
-  if (!fn || !func::is_any_function(fn->type())) return none_cell();
+  if (!fn || !is_any_function(fn->type())) return none_cell();
   Buffer* spec = node_buffer(func::spec_node(*fn));
   for (uint32_t i = 0; i < spec->used() / sizeof(Cell); i++) {
     Cell c = spec->cells()[i];
     if (c.is(TYPE_REFINEMENT) || c.is(TYPE_SET_WORD)) break;
-    if (c.is(TYPE_WORD) || c.is(TYPE_LIT_WORD) || c.is(TYPE_GET_WORD)) {
+    if (is_arg_word(c.type())) {
       c.set_type(TYPE_WORD);
       return c;
     }

@@ -24,17 +24,6 @@ namespace vel {
 
 namespace {
 
-constexpr auto kElemKinds = [] {
-  std::array<ElemKind, TYPE_COUNT> k{};
-  for (TypeId t : {TYPE_BLOCK, TYPE_PAREN, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH, TYPE_HASH})
-    k[t] = ElemKind::CELLS;
-  for (TypeId t : {TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF}) k[t] = ElemKind::CHARS;
-  k[TYPE_BINARY] = ElemKind::BYTES;
-  k[TYPE_VECTOR] = ElemKind::OTHER;
-  k[TYPE_IMAGE] = ElemKind::OTHER;
-  return k;
-}();
-
 ElementAccess g_access[TYPE_COUNT] = {};
 
 inline NodeId hash_table_of(const Cell& s) { return s.is(TYPE_HASH) ? s.w3 : 0; }
@@ -104,7 +93,6 @@ may_gc void hash_inserted(NodeId table, uint32_t i, uint32_t n) {
 
 }  // namespace
 
-ElemKind elem_kind(TypeId t) { return kElemKinds[t]; }
 
 void set_element_access(TypeId t, ElementAccess access) { g_access[t] = access; }
 
@@ -648,7 +636,7 @@ Status series_take_action(Cell* base) {
 // The field of reflect and modify, as a word of any case: only `owned` is
 // known.
 static bool is_owned_field(const Cell& field) {
-  return word::is_any_word(field.type()) && symbol::resolve(field.w2) == sym(SymId::OWNED);
+  return is_any_word(field.type()) && symbol::resolve(field.w2) == sym(SymId::OWNED);
 }
 
 // reflect: value, field.

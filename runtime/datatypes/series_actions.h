@@ -14,25 +14,12 @@
 #pragma once
 #include <cstdint>
 
+#include "families.h"
 #include "cell.h"
 #include "datatypes/registry.h"
 #include "memory.h"
 
 namespace vel {
-
-// How the elements of a datatype's series are stored.
-enum class ElemKind : uint8_t {
-  NONE,   // not a series type
-  CELLS,  // block!, paren!, the paths, hash!
-  CHARS,  // string!, file!, url!, tag!, email!, ref!
-  BYTES,  // binary!
-  OTHER,  // vector!, image!: element access comes from their modules
-};
-ElemKind elem_kind(TypeId t);
-inline bool is_any_block(TypeId t) { return elem_kind(t) == ElemKind::CELLS; }
-inline bool is_any_string(TypeId t) { return elem_kind(t) == ElemKind::CHARS; }
-inline bool is_series_type(TypeId t) { return elem_kind(t) != ElemKind::NONE; }
-inline bool is_any_path(TypeId t) { return t == TYPE_PATH || t == TYPE_LIT_PATH || t == TYPE_SET_PATH || t == TYPE_GET_PATH; }
 
 // Element access for series whose elements are neither cells, characters
 // nor bytes. get answers the element at abs_index (from the buffer head) as

@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "families.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/string.h"
 #include "datatypes/string_impl.h"
@@ -35,8 +36,6 @@ struct Text {
   uint32_t cp = 0;
   uint32_t replaces = 0;
 };
-
-bool spliced_block(TypeId t) { return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH; }
 
 // Types that may carry /part in append and insert: values with a buffer.
 bool holds_buffer(TypeId t) { return is_series_type(t) || t == TYPE_MAP; }
@@ -86,7 +85,7 @@ may_gc bool contribution(const Cell& value_in, const Cell* part, RootedNode& tem
     append_char(temp, '<');
     append_chars(temp, value->node(), start, count);
     append_char(temp, '>');
-  } else if (spliced_block(vt)) {
+  } else if (is_any_list(vt)) {
     detail::form_cells_into(temp, *value, start, count);
   } else if (part && is_series_type(vt)) {
     Cell n = integer_cell(int32_t(count));
@@ -100,7 +99,7 @@ may_gc bool contribution(const Cell& value_in, const Cell* part, RootedNode& tem
   t->node = temp;
   t->index = 0;
   t->count = node_buffer(temp)->length();
-  t->replaces = spliced_block(vt) ? count : t->count;
+  t->replaces = is_any_list(vt) ? count : t->count;
   return true;
 }
 

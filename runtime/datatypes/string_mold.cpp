@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "families.h"
 #include "cycle.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/string.h"
@@ -200,7 +201,7 @@ may_gc Cell to(TypeId target, const Cell& value_in) {
   TypeId t = value->type();
   if (t == TYPE_NONE) fire(ErrId::BAD_TO_ARG, datatype_cell(target), *value);
   RootedCell result;
-  if (t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH) {
+  if (is_any_list(t)) {
     make_at(result.get(), 16, target);
     uint32_t total = node_buffer(value->node())->used() >> 4;
     int64_t i = std::clamp<int64_t>(value->index(), 0, total);

@@ -112,7 +112,7 @@ may_gc void store_scalar_back(const Cell& value, const PathStep& step) {
   if (step.step < 0 || !step.prev_elem) return;  // a write-back of a write-back: nowhere further
   if (step.step == 0) {
     Cell w = *step.prev_elem;
-    if (word::is_any_word(w.type())) word::set_any(&w, value);
+    if (is_any_word(w.type())) word::set_any(&w, value);
     return;
   }
   if (!step.parent) return;

@@ -1,3 +1,4 @@
+#include "families.h"
 #include "datatypes/word.h"
 
 #include <algorithm>
@@ -106,7 +107,6 @@ namespace {
 
 [[noreturn]] void bad_to(TypeId target, const Cell& spec) { fire(ErrId::BAD_TO_ARG, datatype_cell(target), spec); }
 
-inline bool is_retypable(TypeId t) { return t >= TYPE_WORD && t <= TYPE_GET_WORD; }
 
 // The text of a string or char value, loaded as one value that must be a word.
 may_gc Cell load_word_text(const Cell& spec) {
@@ -129,7 +129,7 @@ Cell rescan_word(TypeId target, const Cell& spec) {
   if (!g_lexer_hooks.scan_type) fire(ErrId::NOT_DONE, spec);
   std::string text(symbol::text(spec.w2));  // the view would not survive an allocation
   TypeId scanned = g_lexer_hooks.scan_type(text);
-  if (!is_retypable(scanned)) bad_to(target, spec);
+  if (!is_word_form(scanned)) bad_to(target, spec);
   Cell w = spec;
   context::bind_word(context::g_global, &w);
   return w;
@@ -224,7 +224,7 @@ inline bool one_word_one_lit(TypeId a, TypeId b) {
 
 int32_t word_compare(const Cell* a, const Cell* b, int op) {
   TypeId ta = a->type(), tb = b->type();
-  if (!word::is_any_word(tb) || (tb == TYPE_ISSUE && ta != TYPE_ISSUE)) return CMP_INCOMPARABLE;
+  if (!is_any_word(tb) || (tb == TYPE_ISSUE && ta != TYPE_ISSUE)) return CMP_INCOMPARABLE;
   auto same_canonical = [&] { return symbol::resolve(a->w2) == symbol::resolve(b->w2); };
   switch (op) {
     case CMP_SAME: return (a->w2 == b->w2 && a->w1 == b->w1 && ta == tb) ? 0 : 1;

@@ -12,13 +12,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "families.h"
 #include "cell.h"
 #include "hashtable.h"
 #include "memory.h"
 
 namespace vel::word {
 
-inline bool is_any_word(TypeId t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
 
 inline Cell make(TypeId t, NodeId ctx, uint32_t symbol, int32_t index) {
   return make_cell(t, ctx, symbol, uint32_t(index));

@@ -1,4 +1,5 @@
 // Compiled forms of blocks: the compiler, the runner and the forms table.
+#include "families.h"
 #include "evaluator/compiled.h"
 
 #include <cstdlib>
@@ -555,7 +556,7 @@ struct Compiler {
     Cell fn = *slot;
     // A path through a value: its end is a guess the parent checks. A
     // word/word path through an object reads the field directly.
-    if (!func::is_callable(fn.type())) {
+    if (!is_callable(fn.type())) {
       if (!fn.is(TYPE_OBJECT) || elems.size() != 2 || !elems[1].is(TYPE_WORD)) return walk(pos, pos + 1);
       Node n{};
       n.kind = K_PATH_GET;
@@ -688,7 +689,7 @@ inline bool quick_value(const Form& f, const Node& k, Cell* v) {
   const Cell* slot = slot_of(*e, e->cell);
   if (!slot) return false;
   TypeId t = slot->type();
-  if (t == TYPE_UNSET || t == TYPE_OP || func::is_callable(t)) return false;
+  if (t == TYPE_UNSET || t == TYPE_OP || is_callable(t)) return false;
   *v = *slot;
   return true;
 }
@@ -935,7 +936,7 @@ const Cell* path_object(const Form& f, const Node& n, int32_t* index) {
   const Cell* o = path_object(f, n, &i);
   const Cell* v = o ? context::value_at(o->w1, uint32_t(i)) : nullptr;
   // Unset fields and methods: the walker raises or calls.
-  if (!v || v->is(TYPE_UNSET) || func::is_callable(v->type())) [[unlikely]]
+  if (!v || v->is(TYPE_UNSET) || is_callable(v->type())) [[unlikely]]
     return miss(f, code, false);
   *push_slot() = *v;
   code.pos++;
@@ -1220,7 +1221,7 @@ may_gc Status run_node(Form& f, const Node& n, Code& code) {
     case K_WORD: {
       if (const Cell* slot = slot_of(n, n.cell)) [[likely]] {
         TypeId t = slot->type();
-        if (t != TYPE_UNSET && t != TYPE_OP && !func::is_callable(t)) [[likely]] {
+        if (t != TYPE_UNSET && t != TYPE_OP && !is_callable(t)) [[likely]] {
           *push_slot() = *slot;
           code.pos++;
           return Status::OK;

@@ -16,10 +16,11 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "errors.h"
-#include "evaluator/natives.h"
 #include "evaluator/compiled.h"
 #include "evaluator/interp_detail.h"
+#include "evaluator/natives.h"
 #include "evaluator/trace.h"
+#include "families.h"
 #include "roots.h"
 
 namespace vel::interp {
@@ -35,8 +36,6 @@ Cell* g_body_base = nullptr;
 Cell g_current_code = make_cell(TYPE_UNSET);
 
 namespace {
-
-inline bool is_function_value(TypeId t) { return func::is_callable(t); }
 
 // Is the cell at code.pos a word whose value is an op!? The value is
 // returned through op.
@@ -236,7 +235,7 @@ Cell spec_arg_word(const Cell& fn, uint32_t k) {
 [[gnu::noinline]] may_gc Status eval_word_slow(Code& code, const Cell& w, const Cell& val) {
   TypeId t = val.type();
   if (t == TYPE_UNSET) fire(ErrId::NO_VALUE, w);
-  if (is_function_value(t)) return call_prefix(val, w, &code);
+  if (is_callable(t)) return call_prefix(val, w, &code);
   if (t == TYPE_OP) fire(ErrId::NO_OP_ARG, w);
   push(val);
   return Status::OK;
@@ -469,13 +468,13 @@ may_gc Status call_prefix(const Cell& fn, const Cell& name, Code* code) {
 namespace detail {
 
 FrameName frame_name(const Cell& name) {
-  if (word::is_any_word(name.type())) return {name.w2, name.w1};
+  if (is_any_word(name.type())) return {name.w2, name.w1};
   // A call through a path (append/only) is named by the path's head word,
   // so that errors name the function.
-  if (name.type() >= TYPE_PATH && name.type() <= TYPE_GET_PATH && name.index() >= 0 &&
+  if (is_any_path(name.type()) && name.index() >= 0 &&
       uint32_t(name.index()) < block_length(name.node())) {
     Cell head = node_buffer(name.node())->cells()[name.index()];
-    if (word::is_any_word(head.type())) return {head.w2, head.w1};
+    if (is_any_word(head.type())) return {head.w2, head.w1};
   }
   return {sym_exact(SymId::ANON_TAG), 0};
 }

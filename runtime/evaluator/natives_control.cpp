@@ -20,6 +20,7 @@
 //   throw         0 value     1 /name      2 word
 //   catch         0 block     1 /name      2 word
 //   try           0 block     1 /all       2 /keep
+#include "families.h"
 #include "evaluator/natives_control.h"
 
 #include <algorithm>
@@ -71,38 +72,8 @@ inline bool checked_truth(const Cell& v) {
   return truthy(v);
 }
 
-inline bool is_block_like(TypeId t) {
-  switch (t) {
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_HASH:
-    case TYPE_PATH:
-    case TYPE_LIT_PATH:
-    case TYPE_SET_PATH:
-    case TYPE_GET_PATH: return true;
-    default: return false;
-  }
-}
-
-inline bool is_text_like(TypeId t) {
-  switch (t) {
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
-    case TYPE_BINARY:
-    case TYPE_VECTOR: return true;
-    default: return false;
-  }
-}
-
-inline bool is_series(TypeId t) { return is_block_like(t) || is_text_like(t) || t == TYPE_IMAGE; }
-
-inline bool is_loop_word(TypeId t) {
-  return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_GET_WORD || t == TYPE_LIT_WORD;
-}
+// The series whose elements are not cells and that a loop walks one by one.
+inline bool is_text_like(TypeId t) { return is_series_type(t) && !is_any_block(t) && t != TYPE_IMAGE; }
 
 // Elements from the buffer head (cells, characters or bytes).
 inline int64_t series_total(const Cell& s) { return node_buffer(s.node())->length(); }
@@ -240,7 +211,7 @@ may_gc Cell signal_error(Status s) {
 // The element at position i from the head of `it`'s series: the cell of a
 // block-like series, else what pick answers.
 may_gc Cell element_at(const Cell& it, int64_t i) {
-  if (is_block_like(it.type())) {
+  if (is_any_block(it.type())) {
     if (i >= series_total(it)) return none_cell();
     return block::rs_abs_at(it, uint32_t(i))[0];
   }
@@ -255,7 +226,7 @@ void check_loop_words(const Cell& words, uint32_t count) {
   int64_t at = series_at(words);
   for (uint32_t i = 0; i < count; i++) {
     Cell w = block::rs_abs_at(words, uint32_t(at + i))[0];
-    if (!is_loop_word(w.type())) fire(ErrId::INVALID_ARG, w);
+    if (!is_word_form(w.type())) fire(ErrId::INVALID_ARG, w);
   }
 }
 
@@ -485,7 +456,7 @@ Status native_loop(Cell* base) {
 }
 
 Status native_repeat(Cell* base) {
-  if (!word::is_any_word(base[0].type())) fire(ErrId::INVALID_ARG, base[0]);
+  if (!is_any_word(base[0].type())) fire(ErrId::INVALID_ARG, base[0]);
   coerce_in_place(&base[1]);
   int32_t n = coerce_loop_count(base[1]);
   const Cell& body = block_arg(base[2]);
@@ -536,7 +507,7 @@ LoopWords loop_words(const Cell& spec, const Cell& series, bool empty_ok) {
     if (n <= 0 && !empty_ok) fire(ErrId::INVALID_ARG, spec);
     return {true, uint32_t(n < 0 ? 0 : n)};
   }
-  if (!word::is_any_word(spec.type())) fire(ErrId::INVALID_ARG, spec);
+  if (!is_any_word(spec.type())) fire(ErrId::INVALID_ARG, spec);
   if (series.is(TYPE_MAP)) fire(ErrId::INVALID_ARG, spec);
   return {false, 1};
 }
@@ -554,7 +525,7 @@ namespace {
 // taken; continue skips the removal.
 Status each_loop(Cell* base, bool remove) {
   const Cell& body = block_arg(base[2]);
-  if (!is_series(base[1].type()) && !base[1].is(TYPE_MAP)) fire(ErrId::INVALID_ARG, base[1]);
+  if (!is_series_type(base[1].type()) && !base[1].is(TYPE_MAP)) fire(ErrId::INVALID_ARG, base[1]);
   LoopWords lw = loop_words(base[0], base[1], remove);
   Cell* it = push(base[1]);
   LoopFrame lf;
@@ -584,7 +555,7 @@ Status native_remove_each(Cell* base) {
 
 Status native_forall(Cell* base) {
   Cell w = base[0];
-  if (!word::is_any_word(w.type())) fire(ErrId::INVALID_ARG, w);
+  if (!is_any_word(w.type())) fire(ErrId::INVALID_ARG, w);
   w.set_type(TYPE_WORD);
   const Cell& body = block_arg(base[1]);
   Cell start = word::get(w);

@@ -3,6 +3,7 @@
 // Frame layouts (datatypes/registry.h): base[0] the first argument and the
 // result; each refinement one logic cell followed by its arguments. The
 // layout of each native is written above its entry.
+#include "families.h"
 #include "evaluator/natives_eval.h"
 
 #include <algorithm>
@@ -44,9 +45,8 @@ inline Cell clamped(Cell b) {
   return b;
 }
 inline bool used(const Cell& c) { return refinement_used(c); }
-inline bool is_word_form(TypeId t) { return t >= TYPE_WORD && t <= TYPE_GET_WORD; }
-inline bool is_any_object(TypeId t) { return t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_PORT; }
-inline bool is_block_like(TypeId t) { return is_any_block(t) || t == TYPE_MAP; }
+// The values whose elements set and reduce take one by one.
+inline bool is_block_or_map(TypeId t) { return is_any_block(t) || t == TYPE_MAP; }
 
 // The type checks of the natives' specs, repeated where a wrong value would
 // be read as a series: callers from C++ pass frames unchecked.
@@ -54,7 +54,7 @@ inline void need_block(const Cell& v) {
   if (!is_any_block(v.type())) fire(ErrId::INVALID_ARG, v);
 }
 inline void need_word(const Cell& v) {
-  if (!word::is_any_word(v.type())) fire(ErrId::INVALID_ARG, v);
+  if (!is_any_word(v.type())) fire(ErrId::INVALID_ARG, v);
 }
 
 // A value evaluated as a one-value expression: the value's own cell is the
@@ -206,7 +206,7 @@ may_gc Status do_file(Cell* base, bool args_used, const Cell& arg) {
   uint32_t args_sym = symbol::resolve(symbol::make("args"));
   Cell w = context::add_global(name);
   RootedCell fn(word::get_any(w));
-  if (!func::is_callable(fn->type())) fire(ErrId::NO_VALUE, w);
+  if (!is_callable(fn->type())) fire(ErrId::NO_VALUE, w);
   RootedCell cache(interp::arguments_cache(*fn));
   push(*fn);
   Cell* fbase = stack_mark((fn->is(TYPE_FUNCTION) ? FRAME_FUNCTION : FRAME_NATIVE) | FRAME_INTERPRETED, name,
@@ -314,7 +314,7 @@ Status native_get(Cell* base) {
     base[0] = call_action(ACT_REFLECT, {v, runtime_word(SymId::VALUES)});
     return Status::OK;
   }
-  if (!word::is_any_word(t)) fire(ErrId::INVALID_ARG, v);
+  if (!is_any_word(t)) fire(ErrId::INVALID_ARG, v);
   Cell r = *context::get(v);
   if (r.is(TYPE_UNSET) && !used(base[1])) fire(ErrId::NO_VALUE, v);
   base[0] = r;
@@ -338,7 +338,7 @@ Status native_set(Cell* base) {
   } else if (t == TYPE_OBJECT) {
     if (!g_object_native_hooks.set_many) fire(ErrId::NOT_DONE);
     g_object_native_hooks.set_many(w, v, any, only, some);
-  } else if (word::is_any_word(t)) {
+  } else if (is_any_word(t)) {
     context::set(&w, v);
   } else {
     fire(ErrId::INVALID_ARG, w);
@@ -356,7 +356,7 @@ Status native_unset(Cell* base) {
       Cell w = cell_at(blk->node(), i);
       if (w.is(TYPE_WORD)) context::set(&w, unset_cell());
     }
-  } else if (word::is_any_word(v.type())) {
+  } else if (is_any_word(v.type())) {
     context::set(&v, unset_cell());
   }
   base[0] = unset_cell();
@@ -380,7 +380,7 @@ Status native_value_q(Cell* base) {
 // context?: word. The owner of the word's context, unset when none was
 // ever recorded.
 Status native_context_q(Cell* base) {
-  NodeId ctx = word::is_any_word(base[0].type()) ? base[0].w1 : 0;
+  NodeId ctx = is_any_word(base[0].type()) ? base[0].w1 : 0;
   base[0] = ctx ? context::owner(ctx) : unset_cell();
   return Status::OK;
 }
@@ -397,7 +397,7 @@ Status native_in(Cell* base) {
     }
     if (w.is(TYPE_REFINEMENT)) w.set_type(TYPE_WORD);
     base[0] = w;
-  } else if (func::is_any_function(t)) {
+  } else if (is_any_function(t)) {
     base[0] = func::bind_in_function(o, w);
   } else {
     fire(ErrId::INVALID_ARG, o);
@@ -411,7 +411,7 @@ Status native_bind(Cell* base) {
   TypeId tt = target.type();
   NodeId ctx = 0;
   bool self = false;
-  if (word::is_any_word(tt)) {
+  if (is_any_word(tt)) {
     ctx = target.w1;
   } else if (is_any_object(tt)) {
     ctx = target.w1;
@@ -429,7 +429,7 @@ Status native_bind(Cell* base) {
       base[0] = v;
     }
     context::bind(v, ctx, self);
-  } else if (word::is_any_word(v.type())) {
+  } else if (is_any_word(v.type())) {
     // A single word is found by its exact spelling.
     int32_t index = context::find_word(ctx, v.w2, false);
     if (index >= 0) {
@@ -463,7 +463,7 @@ Status native_extend(Cell* base) {
 Status native_reduce(Cell* base) {
   Cell v = base[0];
   bool into = used(base[1]);
-  if (func::is_any_function(v.type())) {
+  if (is_any_function(v.type())) {
     // Function values are values here: never called.
     if (into) {
       Collector out(&base[2], 0);
@@ -733,7 +733,7 @@ Status native_apply(Cell* base) {
   a.safer = used(base[3]);
   Cell f = base[0];
   Cell fn;
-  if (word::is_any_word(f.type())) {
+  if (is_any_word(f.type())) {
     a.name = f;
     fn = word::get_any(f);
   } else if (is_any_path(f.type())) {
@@ -748,7 +748,7 @@ Status native_apply(Cell* base) {
     a.name = runtime_word(SymId::APPLIED_TAG);
     fn = f;
   }
-  if (!func::is_any_function(fn.type())) fire(ErrId::INVALID_ARG, f);
+  if (!is_any_function(fn.type())) fire(ErrId::INVALID_ARG, f);
   if (fn.is(TYPE_OP)) {
     TypeId src = func::op_source_type(fn);
     if (src == TYPE_FUNCTION || src == TYPE_ROUTINE) fn = *func::more_cell(fn, func::MORE_OP_SOURCE);
@@ -803,7 +803,7 @@ may_gc void set_many_words(const Cell& words_in, const Cell& value_in, bool any,
   RootedCell value(value_in);
   uint32_t start = uint32_t(words->index());
   uint32_t count = blen(words->node()) - start;
-  bool spread = is_block_like(value->type()) && !only;
+  bool spread = is_block_or_map(value->type()) && !only;
 
   auto word_i = [&](uint32_t i) {
     Cell w = i + start < blen(words->node()) ? cell_at(words->node(), start + i) : none_cell();

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "families.h"
 #include "casefold.h"
 #include "datatypes/binary.h"
 #include "datatypes/bitset.h"
@@ -56,7 +57,6 @@ namespace {
 
 inline bool used(const Cell& c) { return refinement_used(c); }
 inline bool is_block_set(TypeId t) { return t == TYPE_BLOCK || t == TYPE_HASH; }
-inline bool is_any_block_type(TypeId t) { return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH || (t >= TYPE_PATH && t <= TYPE_GET_PATH); }
 
 [[noreturn]] void fire_expect(const Cell& value, const char* arg) {
   Cell call = error::get_call();
@@ -110,7 +110,7 @@ class KeyTable {
   // as the cell at index `add`.
   bool find_or_add(NodeId block, const Cell& key, uint64_t tag, int64_t add) {
     if (stamp_ != node_compactions()) rehash(block);
-    if (is_any_block_type(key.type())) {
+    if (is_any_block(key.type())) {
       for (uint32_t i : blocks_) {
         Cell c = cell_at(block, i);
         if (c.type() == key.type() && compare_values(&c, &key, block_op_)) return true;
@@ -361,8 +361,8 @@ Status native_lowercase(Cell* base) { return change_case_native(base, false); }
 // --- as ---------------------------------------------------------------------------------------
 
 inline int family_of(TypeId t) {
-  if (t == TYPE_BLOCK || t == TYPE_PAREN || (t >= TYPE_PATH && t <= TYPE_GET_PATH)) return 1;
-  if (t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL || t == TYPE_REF) return 2;
+  if (is_any_block(t) && t != TYPE_HASH) return 1;
+  if (is_any_string(t)) return 2;
   return 0;
 }
 
@@ -381,7 +381,6 @@ Status native_as(Cell* base) {
 
 // --- new-line markers ------------------------------------------------------------------------
 
-inline bool is_any_list(TypeId t) { return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH; }
 
 Status native_new_line(Cell* base) {
   const Cell& pos = base[0];

@@ -76,7 +76,7 @@ Status native_wait(Cell* base) {
 // A variable's name: the text of a string, or of a word's symbol.
 std::string env_name(const Cell& v) {
   if (is_any_string(v.type())) return to_utf8(v.node(), clamped_index(v));
-  if (word::is_any_word(v.type())) return std::string(symbol::text(v.w2));
+  if (is_any_word(v.type())) return std::string(symbol::text(v.w2));
   fire(ErrId::INVALID_ARG, v);
 }
 

@@ -27,6 +27,7 @@
 // the run's RAII state, so nothing is left behind.
 #include "evaluator/parse.h"
 #include "evaluator/parse_internal.h"
+#include "families.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -567,7 +568,7 @@ may_gc uint8_t Run::keyword(Kw kw, const Cell& w) {
     case Kw::COPY:
     case Kw::SET: {
       Cell t = rule_cell(p + 1);
-      if (!word::is_any_word(t.type())) fire(ErrId::PARSE_RULE, t);
+      if (!is_any_word(t.type())) fire(ErrId::PARSE_RULE, t);
       if (!has_cell(p + 2)) fire(ErrId::PARSE_END, w);
       t.header = (t.header & ~0xFFu) | TYPE_WORD;
       push_rule(t, p + 1, kw == Kw::COPY ? K_COPY : K_SET, 0);

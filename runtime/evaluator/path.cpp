@@ -7,6 +7,7 @@
 #include "datatypes/registry.h"
 #include "errors.h"
 #include "evaluator/interp_detail.h"
+#include "families.h"
 #include "roots.h"
 
 namespace vel::interp {
@@ -28,7 +29,7 @@ may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool p
   uint32_t start = cell_index(g_stack.top);
   Cell set_value = set ? *g_stack.base : unset_cell();
   RootedCell value(word_value(first));
-  if (func::is_callable(value->type())) {
+  if (is_callable(value->type())) {
     if (set) fire(ErrId::INVALID_PATH_SET, path);
     if (get) fire(ErrId::INVALID_PATH_GET, path);
     PathRefs refs{keep.get(), head + 1};
@@ -68,9 +69,7 @@ may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool p
     bool last = k + 1 >= len;
     PathStep ps{keep.get(), parent.get(), prev.get(), step, case_sensitive, get, last, false};
     if (set && last && k - head >= 2) {
-      ps.owner = (parent->is(TYPE_OBJECT) && parent->w3 != 0 && prev->is(TYPE_WORD)) || parent->is(TYPE_BLOCK) ||
-                 parent->is(TYPE_PAREN) || parent->is(TYPE_HASH) ||
-                 (parent->type() >= TYPE_PATH && parent->type() <= TYPE_GET_PATH);
+      ps.owner = (parent->is(TYPE_OBJECT) && parent->w3 != 0 && prev->is(TYPE_WORD)) || is_any_block(parent->type());
     }
     if (set) {
       size_t i = size_t(step);
@@ -82,7 +81,7 @@ may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool p
       steps[i] = ps;
     }
     Cell next = eval_path_step(*value, *selector, (set && last) ? &set_value : nullptr, ps);
-    if (!set && !get && func::is_callable(next.type())) {
+    if (!set && !get && is_callable(next.type())) {
       g_stack.top = g_stack.begin + start;
       PathRefs refs{keep.get(), k + 1};
       VEL_TRY(eval_call_refs(next, path, code, push_mode, false, &refs));

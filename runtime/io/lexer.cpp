@@ -1,5 +1,6 @@
 // The lexer core: the token loop over the automaton, open and close of
 // series on the value stack, the structural tokens, events and errors.
+#include "families.h"
 #include "io/lexer.h"
 
 #include <cstdio>
@@ -334,7 +335,7 @@ may_gc void flush_into(Lexer& L) {
 void scan_end(Lexer& L) {
   L.pos = L.end;
   // An open path here was left by a declined error: the end closes it.
-  while (!L.open.empty() && is_path_type(L.open.back().type)) {
+  while (!L.open.empty() && is_any_path(L.open.back().type)) {
     size_t depth = L.open.size();
     close_series(L, L.open.back().type);
     if (L.open.size() == depth) L.open.pop_back();  // kept open by a callback: nothing follows
@@ -358,7 +359,7 @@ void scan_error(Lexer& L) {
   if (L.in_brace) {
     type = TYPE_STRING;
     at = t.start = L.brace_start;
-  } else if (Marker* m = L.innermost(); m && is_path_type(m->type) && type == TYPE_PATH) {
+  } else if (Marker* m = L.innermost(); m && is_any_path(m->type) && type == TYPE_PATH) {
     // A bad path item reports the path from its start.
     type = m->type;
     at = L.begin + m->offset;
@@ -388,7 +389,7 @@ may_gc void close_delimited(Lexer& L, uint32_t delimiter) {
     // Name the delimiter the open series wants; the opener of the faulty
     // byte when it is that closer itself (a stray one, or a paren turned
     // into a point by a comma).
-    uint32_t want = m && !is_path_type(m->type) ? closer_of(m->type) : 0;
+    uint32_t want = m && !is_any_path(m->type) ? closer_of(m->type) : 0;
     uint32_t name = (!want || want == delimiter) ? (delimiter == ']' ? '[' : '(') : want;
     fail_missing(L, name, L.tok.start, m ? m->type : TYPE_NONE_ID);
   }
@@ -521,7 +522,7 @@ inline uint8_t entry_state(Lexer& L) {
     return 0;
   }
   Marker* m = L.innermost();
-  return (m && is_path_type(m->type)) ? 59 : 0;
+  return (m && is_any_path(m->type)) ? 59 : 0;
 }
 
 // Runs the automaton from L.pos into L.tok. Bytes at `limit` and beyond
@@ -641,7 +642,7 @@ void resume_after_error(Lexer& L) {
     L.pos = L.end;
   }
   // A path cut by the end of the input would fail there again: it dissolves.
-  while (L.pos >= L.end && !L.open.empty() && is_path_type(L.open.back().type)) L.open.pop_back();
+  while (L.pos >= L.end && !L.open.empty() && is_any_path(L.open.back().type)) L.open.pop_back();
 }
 
 // A position a callback set takes effect for the next token. Going back
@@ -744,7 +745,7 @@ may_gc void run(Lexer& L) {
       if (restart) continue;
       kind = L.tok.kind;
       Marker* m = L.innermost();
-      if (m && is_path_type(m->type) && kind != K_PATH_START && kind != K_END && L.open.size() <= depth0 &&
+      if (m && is_any_path(m->type) && kind != K_PATH_START && kind != K_END && L.open.size() <= depth0 &&
           !L.in_point)
         after_path_item(L);
     } catch (const Resume&) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "families.h"
 #include "cell.h"
 #include "errors.h"
 #include "io/lexer.h"
@@ -164,10 +165,6 @@ struct Lexer {
 // Control flow out of a token's routines.
 struct Resume {};  // a callback declined an error: drop the token, go on
 struct Stop {};    // an error in a scan that builds nothing: stop
-
-inline bool is_path_type(TypeId t) {
-  return t == TYPE_PATH || t == TYPE_LIT_PATH || t == TYPE_GET_PATH || t == TYPE_SET_PATH;
-}
 
 // --- core services (lexer.cpp) ------------------------------------------------------------
 

@@ -784,7 +784,7 @@ void scan_construct(Lexer& L) {
     v = unset_cell();
   } else if (n > 0) {
     static constexpr const char* kNames[] = {
-#define VEL_X(id, cname, name, parent) name,
+#define VEL_X(id, cname, name, parent, families) name,
         VEL_DATATYPES(VEL_X)
 #undef VEL_X
     };

@@ -9,6 +9,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "families.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -209,7 +210,7 @@ class Decoder {
     NodeId node = 0;
     uint32_t offset = 0, limit = UINT32_MAX;
     TypeId t = c.type();
-    if (is_block_family(t) || t == TYPE_MAP) {
+    if (is_any_block(t) || t == TYPE_MAP) {
       node = c.node();
     } else if (t == TYPE_OBJECT) {
       node = context::cell(c.w1).w2;
@@ -222,7 +223,7 @@ class Decoder {
       if (k == 0) return series_cell(TYPE_BLOCK, c.w2);
       if (k == 1 && func::more_cell(c, func::MORE_BODY)->is(TYPE_BLOCK)) return *func::more_cell(c, func::MORE_BODY);
       bad(at);
-    } else if (word::is_any_word(t) && t != TYPE_ISSUE && c.w1 && c.w1 != context::g_global) {
+    } else if (is_any_word(t) && t != TYPE_ISSUE && c.w1 && c.w1 != context::g_global) {
       if (!context::is_stack(c.w1)) {
         node = context::cell(c.w1).w2;
       } else {
@@ -293,7 +294,7 @@ class Decoder {
         append(into, resolve_path(), nl);
         return;
       }
-      if (boot_ && type >= TYPE_WORD && type <= TYPE_REFINEMENT && (fixed_header & FIXED_WORD_GLOBAL)) {
+      if (boot_ && is_bindable_word(type) && (fixed_header & FIXED_WORD_GLOBAL)) {
         set_record(into, tag_at, fixed_header);
         return;
       }
@@ -301,7 +302,7 @@ class Decoder {
     (void)start;
     if (type == 0 || type > TYPE_LAST_BUILTIN) bad(tag_at);
     // Fixed-form words carry bit 19 when their holder is a reference.
-    bool fixed_word = !compact_ && type >= TYPE_WORD && type <= TYPE_REFINEMENT;
+    bool fixed_word = !compact_ && is_bindable_word(type);
     if (type == TYPE_BITSET) {
       bitset_record(into, compact_ ? variant : (fixed_header & FIXED_BITSET_NOT) != 0, ref, nl);
       return;
@@ -310,11 +311,11 @@ class Decoder {
       map_record(into, ref, nl, tag_at);
       return;
     }
-    if (ref && !is_block_family(type) && !is_string_family(type) && type != TYPE_BINARY && type != TYPE_VECTOR && type != TYPE_OBJECT && type != TYPE_ERROR && type != TYPE_FUNCTION && !fixed_word) {
+    if (ref && !is_any_block(type) && !is_any_string(type) && type != TYPE_BINARY && type != TYPE_VECTOR && type != TYPE_OBJECT && type != TYPE_ERROR && type != TYPE_FUNCTION && !fixed_word) {
       if (is_no_codec(type)) fire(ErrId::NO_CODEC, datatype_cell(TypeId(type)));
       if (!is_pending(type)) bad(tag_at);
     }
-    if (is_block_family(type) || is_string_family(type) || type == TYPE_BINARY || type == TYPE_VECTOR) {
+    if (is_any_block(type) || is_any_string(type) || type == TYPE_BINARY || type == TYPE_VECTOR) {
       series_record(into, TypeId(type), variant, fixed_header, ref, nl, tag_at);
       return;
     }
@@ -343,7 +344,7 @@ class Decoder {
         size_t at = pos_;
         Cell f = resolve_path();
         // A word designates the function that holds its context.
-        if (word::is_any_word(f.type()) && !f.is(TYPE_ISSUE) && f.w1 && f.w1 != context::g_global)
+        if (is_any_word(f.type()) && !f.is(TYPE_ISSUE) && f.w1 && f.w1 != context::g_global)
           f = context::owner(f.w1);
         if (!f.is(TYPE_FUNCTION)) bad(at);
         append(into, f, nl);
@@ -366,7 +367,7 @@ class Decoder {
       object_record(into, false, nullptr, nl, true);
       return;
     }
-    if (type >= TYPE_WORD && type <= TYPE_REFINEMENT) {
+    if (is_bindable_word(type)) {
       word_record(into, TypeId(type), variant, fixed_header, nl);
       return;
     }
@@ -390,7 +391,7 @@ class Decoder {
       size_t at = pos_;
       uint8_t t = byte();
       uint32_t type = t & 0x3F;
-      if (t >= 0x80 || type < TYPE_WORD || type > TYPE_REFINEMENT) bad(at);
+      if (t >= 0x80 || !is_bindable_word(type)) bad(at);
       word_record(into, TypeId(type), t & 0x40, 0, false);
     } else {
       word_record(into, TypeId(h & 0xFF), false, h, false);
@@ -460,7 +461,7 @@ class Decoder {
       NodeId ctx = 0;
       if (holder.is(TYPE_OBJECT) || holder.is(TYPE_FUNCTION)) ctx = holder.w1;
       else if (holder.is(TYPE_OP) && func::op_source_type(holder) == TYPE_FUNCTION) ctx = holder.w1;
-      else if (holder.type() >= TYPE_WORD && holder.type() <= TYPE_GET_WORD && holder.w1 &&
+      else if (is_word_form(holder.type()) && holder.w1 &&
                holder.w1 != context::g_global)
         ctx = holder.w1;
       else if (holder.is(TYPE_BLOCK)) {
@@ -513,7 +514,7 @@ class Decoder {
     size_t at = pos_;
     Cell c = resolve_path();
     if (c.is(TYPE_OBJECT)) return c;
-    if (word::is_any_word(c.type()) && !c.is(TYPE_ISSUE) && c.w1 && c.w1 != context::g_global) {
+    if (is_any_word(c.type()) && !c.is(TYPE_ISSUE) && c.w1 && c.w1 != context::g_global) {
       Cell owner = context::owner(c.w1);
       if (owner.is(TYPE_OBJECT)) return owner;
     }
@@ -942,7 +943,7 @@ class Decoder {
       Cell& k = b->cells()[i];
       if (!map::valid_key(k.type())) bad(tag_at);
       // Stored keys are set-words.
-      if (k.is(TYPE_WORD) || k.is(TYPE_LIT_WORD) || k.is(TYPE_GET_WORD)) k.set_type(TYPE_SET_WORD);
+      if (is_word_form(k.type())) k.set_type(TYPE_SET_WORD);
       if (b->cells()[i + 1].header == 0) bad(tag_at);
     }
     Cell m = map::make_at(child, 0);
@@ -952,7 +953,7 @@ class Decoder {
 
   may_gc void series_record(NodeId into, TypeId t, bool v, uint32_t h, bool ref, bool nl, size_t tag_at) {
     uint32_t unit = 0;
-    if (!compact_ && is_string_family(t)) {
+    if (!compact_ && is_any_string(t)) {
       unit = (h >> 8) & 0xFF;
       if (unit != 1 && unit != 2 && unit != 4) bad(tag_at);
     }
@@ -965,10 +966,10 @@ class Decoder {
       Cell c = resolve_path();
       // The copy gets this record's type, so it must hold the same kind of
       // series: a string record over a cell series would read cells as text.
-      bool same_kind = is_block_family(t) ? (is_block_family(c.type()) || c.is(TYPE_NATIVE) || c.is(TYPE_ACTION) || c.is(TYPE_OP))
+      bool same_kind = is_any_block(t) ? (is_any_block(c.type()) || c.is(TYPE_NATIVE) || c.is(TYPE_ACTION) || c.is(TYPE_OP))
                        : t == TYPE_BINARY ? c.is(TYPE_BINARY)
                        : t == TYPE_VECTOR ? c.is(TYPE_VECTOR)
-                                          : is_string_family(c.type());
+                                          : is_any_string(c.type());
       if (!same_kind) bad(at);
       if (t == TYPE_VECTOR) {
         c.w1 = head;
@@ -986,7 +987,7 @@ class Decoder {
       append(into, c, nl);
       return;
     }
-    if (is_block_family(t)) {
+    if (is_any_block(t)) {
       size_t at = pos_;
       uint32_t n = count_or_index();
       // Every record takes at least one byte (four in the fixed form).
@@ -1040,7 +1041,7 @@ class Decoder {
     RootedNode s(alloc_series_unit(count ? count : 1, unit));
     Buffer* b = node_buffer(s);
     std::memcpy(b->head_ptr(), img_ + pos_, size_t(bytes));
-    if (unit == 4 && is_string_family(t))
+    if (unit == 4 && is_any_string(t))
       for (uint32_t i = 0; i < count; i++) {
         uint32_t cp;
         std::memcpy(&cp, img_ + pos_ + size_t(i) * 4, 4);

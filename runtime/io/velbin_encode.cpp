@@ -7,6 +7,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "families.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -224,7 +225,7 @@ class Encoder {
       default:
         break;
     }
-    if (is_block_family(t) || is_string_family(t) || t == TYPE_BINARY || t == TYPE_VECTOR) {
+    if (is_any_block(t) || is_any_string(t) || t == TYPE_BINARY || t == TYPE_VECTOR) {
       write_series(c);
       return;
     }
@@ -476,7 +477,7 @@ class Encoder {
       if (head) varint(head);
     } else {
       uint32_t extra = ref ? FIXED_REF_BIT : 0;
-      if (is_string_family(t) || t == TYPE_BINARY || t == TYPE_VECTOR) extra |= unit << 8;
+      if (is_any_string(t) || t == TYPE_BINARY || t == TYPE_VECTOR) extra |= unit << 8;
       word(fixed_header(c, extra)), word(head);
     }
     if (ref) {
@@ -487,7 +488,7 @@ class Encoder {
     path_.push_back(saved);
     refs_.emplace(node, path_);
     counter_ = 0;
-    if (is_block_family(t)) {
+    if (is_any_block(t)) {
       uint32_t n = b->length();
       if (compact_) varint(n);
       else word(n);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "families.h"
 #include "cell.h"
 
 namespace vel::velbin {
@@ -31,14 +32,6 @@ inline void put_le32(std::vector<uint8_t>& out, uint32_t v) {
   for (int i = 0; i < 4; i++) out.push_back(uint8_t(v >> (8 * i)));
 }
 
-// block!, paren! and the four path types: cell series.
-inline bool is_block_family(uint32_t t) {
-  return t == TYPE_BLOCK || t == TYPE_PAREN || (t >= TYPE_PATH && t <= TYPE_GET_PATH) || t == TYPE_HASH;
-}
-// string! and the any-strings: character series of unit 1, 2 or 4.
-inline bool is_string_family(uint32_t t) {
-  return (t >= TYPE_STRING && t <= TYPE_URL) || t == TYPE_TAG || t == TYPE_EMAIL || t == TYPE_REF;
-}
 // Types no image can hold.
 inline bool is_no_codec(uint32_t t) {
   return t == TYPE_ROUTINE || t == TYPE_TRIPLE || t == TYPE_HANDLE || t == TYPE_PORT || t == TYPE_EVENT;
