@@ -5,6 +5,7 @@
 // What a value contributes to a binary is gathered into C++ memory first
 // (value_bytes): forming a value may run the collector, and a value may be
 // the binary itself, so the target is only touched once every byte is known.
+#include "frame.h"
 #include "families.h"
 #include "datatypes/binary.h"
 
@@ -29,7 +30,6 @@ namespace vel::binary {
 
 namespace {
 
-inline bool used(const Cell& c) { return refinement_used(c); }
 
 // The index clamped to [0, total], written back.
 uint32_t clamp_index(Cell* v) {

@@ -1,3 +1,4 @@
+#include "frame.h"
 #include "datatypes/bitset.h"
 
 #include <algorithm>
@@ -408,7 +409,7 @@ Status bitset_poke(Cell* base) {
 // remove: series /part length /key key-arg. The members given by /part
 // are cleared (under the flag too: the stored bits are the members).
 Status bitset_remove(Cell* base) {
-  if (!refinement_used(base[1])) fire(ErrId::MISSING_ARG);
+  if (!used(base[1])) fire(ErrId::MISSING_ARG);
   RootedCell bs(base[0]), m(base[2]);
   bool told = report_change(*bs, ChangeWord::REMOVE, *m, 0, 1);
   bitset::clear(bs.get(), *m);

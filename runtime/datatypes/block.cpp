@@ -1,5 +1,6 @@
 // block!, paren! and the four path types: the low-level block functions,
 // and the actions that make, convert, print, compare, copy and take.
+#include "frame.h"
 #include "families.h"
 #include "datatypes/block.h"
 
@@ -45,12 +46,6 @@ int64_t last_char(NodeId out) {
   Buffer* b = node_buffer(out);
   if (b->used() == 0) return -1;
   return get_char(b->tail_ptr() - b->unit(), b->unit());
-}
-
-// Budget arithmetic that cannot overflow, whatever a nested mold answered.
-inline int32_t spend(int32_t part, int64_t n) {
-  int64_t r = int64_t(part) - n;
-  return r < INT32_MIN ? INT32_MIN : int32_t(r);
 }
 
 // What copy/deep replaces by a copy of its own.
@@ -537,26 +532,26 @@ namespace {
 
 // copy: value, /part, length, /deep, /types, kind.
 Status block_copy_action(Cell* base) {
-  const Cell* part = refinement_used(base[1]) ? &base[2] : nullptr;
+  const Cell* part = used(base[1]) ? &base[2] : nullptr;
   const Cell* types = nullptr;
-  if (refinement_used(base[4])) {
+  if (used(base[4])) {
     types = &base[5];
     if (!types->is(TYPE_TYPESET) && !types->is(TYPE_DATATYPE)) fire(ErrId::EXPECT_ARG, datatype_cell(types->type()));
   }
-  base[0] = block_copy(base[0], part, refinement_used(base[3]), types);
+  base[0] = block_copy(base[0], part, used(base[3]), types);
   return Status::OK;
 }
 
 // take: series, /part, length, /deep, /last. Without /part the taken value
 // itself, with /part the block of taken values.
 Status block_take(Cell* base) {
-  bool part = refinement_used(base[1]);
-  RootedCell r(series_take(&base[0], part ? &base[2] : nullptr, refinement_used(base[4])));
+  bool part = used(base[1]);
+  RootedCell r(series_take(&base[0], part ? &base[2] : nullptr, used(base[4])));
   if (r->is(TYPE_NONE)) {
     base[0] = *r;
     return Status::OK;
   }
-  if (refinement_used(base[3])) {
+  if (used(base[3])) {
     for (uint32_t i = 0; i < block::total(*r); i++) {
       Cell c = block::buffer(*r)->cells()[i];
       if (!copied_deep(c.type())) continue;

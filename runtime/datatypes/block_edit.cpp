@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "frame.h"
 #include "families.h"
 #include "datatypes/block.h"
 #include "datatypes/core_words.h"
@@ -31,7 +32,6 @@ namespace vel {
 namespace {
 
 inline NodeId hash_table_of(const Cell& s) { return s.is(TYPE_HASH) ? s.w3 : 0; }
-inline bool used(const Cell& c) { return refinement_used(c); }
 inline int64_t total_of(const Cell& s) { return block::total(s); }
 
 // The index clamped to [0, tail] and written back.

@@ -35,29 +35,41 @@ constexpr char kCaretTable[95] = {
 
 }  // namespace
 
-may_gc int32_t append_escaped_char(NodeId out, uint32_t cp, bool all) {
+int caret_escape(uint32_t cp, bool all, char out[CARET_ESCAPE_MAX]) {
+  // Code point 30 always takes the hex form: its caret letter is the caret.
   if (cp == 30 || (cp >= 128 && cp <= 159) || (all && cp > 127)) {
-    char text[16] = "^(";
-    int n = 2;
+    int n = 0;
+    out[n++] = '^';
+    out[n++] = '(';
     char digits[8];
     int k = 0;
     do {
       digits[k++] = "0123456789ABCDEF"[cp & 15];
       cp >>= 4;
     } while (cp);
-    while (k) text[n++] = digits[--k];
-    text[n++] = ')';
-    append_latin1(out, std::string_view(text, size_t(n)));
+    while (k) out[n++] = digits[--k];
+    out[n++] = ')';
     return n;
   }
   if (cp < 95 && kCaretTable[cp]) {
-    char text[2] = {'^', kCaretTable[cp]};
-    append_latin1(out, std::string_view(text, 2));
+    out[0] = '^';
+    out[1] = kCaretTable[cp];
     return 2;
   }
   if (cp == 127) {
-    append_latin1(out, "^~");
+    out[0] = '^';
+    out[1] = '~';
     return 2;
+  }
+  return 0;
+}
+
+may_gc int32_t append_escaped_char(NodeId out, uint32_t cp, bool all) {
+  char text[CARET_ESCAPE_MAX];
+  int n = caret_escape(cp, all, text);
+  if (n) {
+    append_latin1(out, std::string_view(text, size_t(n)));
+    return n;
   }
   append_char(out, cp);
   return 1;

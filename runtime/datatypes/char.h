@@ -18,10 +18,13 @@ may_gc Cell* char_make_in(NodeId block, uint32_t cp);
 // a result outside 0..0x10FFFF raises math/overflow.
 Status char_do_math(Cell* base, MathOp op);
 
-// Appends cp in molded form: a caret escape for control characters, the
-// double quote and the caret, "^~" for 127, and "^(hex)" for 30, 128-159
-// (and, with all, every code point above 127). Answers the characters
-// written. Char mold uses it; string mold shares it.
+// The caret escape of cp, as char and string mold write it: "^" and a letter
+// for control characters, the double quote and the caret, "^~" for 127, and
+// "^(hex)" for 30, 128-159 (and, with all, every code point above 127).
+// Answers the characters written to out, 0 when cp needs no escape.
+constexpr int CARET_ESCAPE_MAX = 12;
+int caret_escape(uint32_t cp, bool all, char out[CARET_ESCAPE_MAX]);
+// Appends cp in molded form. Answers the characters written.
 may_gc int32_t append_escaped_char(NodeId out, uint32_t cp, bool all);
 
 }  // namespace vel

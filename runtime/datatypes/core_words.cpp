@@ -1,5 +1,6 @@
 #include "datatypes/core_words.h"
 
+#include "families.h"
 #include "datatypes/context.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
@@ -64,6 +65,14 @@ void make_datatype_words() {
     register_root_node("datatype name word: its context", &g_types[t].name_word.w1);
     g_types[t].name_word = word::load(g_types[t].name);
   }
+}
+
+int32_t word_position(const Cell& word, const SymId* words, size_t count) {
+  if (!is_arg_word(word.type())) return -1;
+  uint32_t s = symbol::resolve(word.w2);
+  for (size_t i = 0; i < count; i++)
+    if (sym(words[i]) == s) return int32_t(i);
+  return -1;
 }
 
 }  // namespace vel

@@ -13,6 +13,7 @@
 //
 // Modules that compare against further words append them here.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "cell.h"
@@ -136,6 +137,19 @@ inline uint32_t sym(SymId s) { return g_runtime_words[size_t(s)].canonical; }
 // The id of the text exactly as listed.
 inline uint32_t sym_exact(SymId s) { return g_runtime_words[size_t(s)].exact; }
 const char* runtime_word_text(SymId s);
+
+// The position in `words` of the word a word!, lit-word! or get-word! names
+// (compared case-insensitively), or -1.
+int32_t word_position(const Cell& word, const SymId* words, size_t count);
+// The method of a closed list that a word names, by its position in `words`
+// (the method enum's order); false when the word names none.
+template <class Method, size_t N>
+bool method_of(const Cell& word, const SymId (&words)[N], Method* out) {
+  int32_t i = word_position(word, words, N);
+  if (i < 0) return false;
+  *out = Method(i);
+  return true;
+}
 
 // A word! of the global context with the listed text. S entries are added
 // to the global context on first use.

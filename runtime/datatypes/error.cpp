@@ -66,11 +66,6 @@ inline Cell& field_ref(const Cell& err, Field f) { return values_of(err)[f]; }
 
 inline bool is_word_like(TypeId t) { return is_word_form(t) && t != TYPE_SET_WORD; }
 
-inline int32_t spend(int32_t part, int64_t n) {
-  int64_t r = int64_t(part) - n;
-  return r < INT32_MIN ? INT32_MIN : int32_t(r);
-}
-
 inline uint32_t text_length(NodeId s) { return node_buffer(s)->length(); }
 
 // --- the catalog -----------------------------------------------------------------------

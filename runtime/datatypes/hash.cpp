@@ -2,6 +2,7 @@
 // block for every series action; the block actions keep the table in step
 // on every edit (block.cpp, block_edit.cpp, series.cpp) and find/select
 // look values up through it. Its own actions make, convert, copy and mold.
+#include "frame.h"
 #include "datatypes/block.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
@@ -15,7 +16,6 @@ namespace vel {
 
 namespace {
 
-inline bool used(const Cell& c) { return refinement_used(c); }
 
 MoldFn g_block_mold = nullptr;
 ActionFn g_block_sort = nullptr;

@@ -1,5 +1,6 @@
 // map!: make/to, paths, put/select/find/remove/clear/length?/copy, reflect,
 // compare, form and mold, extend and the foreach step.
+#include "frame.h"
 #include "families.h"
 #include "datatypes/map.h"
 
@@ -36,7 +37,6 @@ constexpr std::array<bool, 256> make_key_table() {
 constexpr std::array<bool, 256> kValidKey = make_key_table();
 
 inline bool is_text_key(TypeId t) { return is_any_string(t) || t == TYPE_BINARY; }
-inline bool used(const Cell& c) { return refinement_used(c); }
 
 inline Buffer* pairs(const Cell& m) { return node_buffer(m.w2); }
 inline uint32_t cell_count(const Cell& m) { return pairs(m)->used() >> 4; }
@@ -275,11 +275,6 @@ int32_t map_compare(const Cell* a, const Cell* b, int op) {
 }
 
 // --- form and mold -------------------------------------------------------------------
-
-inline int32_t spend(int32_t part, int64_t n) {
-  int64_t r = int64_t(part) - n;
-  return r < INT32_MIN ? INT32_MIN : int32_t(r);
-}
 
 // The entries: each key and value molded with a space between. In mold
 // mode (not flat, not only) a line feed comes first and every entry stands

@@ -1,5 +1,6 @@
 // object!: making, construct, set, the change handlers, path access,
 // select/put/modify, reflect, copy, compare, form and mold.
+#include "frame.h"
 #include "families.h"
 #include "datatypes/object.h"
 
@@ -27,12 +28,6 @@ namespace {
 
 uint32_t g_class_counter = CLASS_BASE;
 
-inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1; }
-
-inline int32_t spend(int32_t part, int64_t n) {
-  int64_t r = int64_t(part) - n;
-  return r < INT32_MIN ? INT32_MIN : int32_t(r);
-}
 
 
 inline uint32_t field_count(const Cell& o) { return context::value_count(o.w1); }

@@ -22,6 +22,7 @@
 // that inherits an unsupported slot stays unsupported. No slot is ever
 // null: unsupported slots hold entries that raise the dispatcher's error.
 #pragma once
+#include <climits>
 #include <cstdint>
 #include <initializer_list>
 
@@ -76,6 +77,12 @@ enum MoldFlags : uint32_t {
 
 // The /part budget when no limit is given.
 constexpr int32_t NO_PART_LIMIT = 0x7FFFFFFF;
+// The budget left after n more characters; it cannot overflow, whatever a
+// nested mold answered.
+inline int32_t spend(int32_t part, int64_t n) {
+  int64_t r = int64_t(part) - n;
+  return r < INT32_MIN ? INT32_MIN : int32_t(r);
+}
 
 using ActionFn = Status (*)(Cell* base);
 using FormFn = int32_t (*)(Cell value, NodeId out, const Cell* arg, int32_t part);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <cstring>
 
+#include "frame.h"
 #include "datatypes/block.h"
 #include "datatypes/core_words.h"
 #include "datatypes/pair.h"
@@ -396,11 +397,11 @@ Status series_clear(Cell* base) {
 // remove: series, /part, length, /key, key-arg.
 Status series_remove(Cell* base) {
   int64_t c = 1;
-  if (refinement_used(base[1])) {
+  if (used(base[1])) {
     c = part_count(base[0], base[2]);
     if (c < 1) return Status::OK;
   }
-  if (refinement_used(base[3])) {
+  if (used(base[3])) {
     // find/case of the key from the position.
     Cell f = logic_cell(false), t = logic_cell(true), n = none_cell();
     Cell found = call_action(ACT_FIND, {base[0], base[4], f, n, f, t, f, f, f, n, f, n, f, f, f, f});
@@ -433,12 +434,12 @@ Status series_reverse(Cell* base) {
   int64_t total = series_total(s), index = series_index(s);
   if (index >= total) return Status::OK;
   int64_t count = total - index;
-  if (refinement_used(base[1])) {
+  if (used(base[1])) {
     count = part_count(s, base[2]);
     if (count < 1) return Status::OK;
   }
   int64_t r = 1;
-  if (refinement_used(base[3])) {
+  if (used(base[3])) {
     const Cell& size = base[4];
     if (!size.is(TYPE_INTEGER)) fire_refine_arg("skip", size);
     r = size.i2();
@@ -506,8 +507,8 @@ static may_gc void swap_elements(const Cell& s, NodeId table, uint64_t i, uint64
 // random: series, /seed, /secure, /only.
 static Status series_random(Cell* base) {
   Cell& s = base[0];
-  bool secure = refinement_used(base[2]);
-  if (refinement_used(base[1])) {
+  bool secure = used(base[2]);
+  if (used(base[1])) {
     // The bytes from the position are hashed with a fixed seed, not the
     // process's table seed, so that a seed from the same series repeats its
     // numbers in every run.
@@ -521,7 +522,7 @@ static Status series_random(Cell* base) {
   int32_t c = series_length(&s);
   int64_t index = series_index(s);
   bool told = report_change(s, ChangeWord::RANDOM, none_cell(), int32_t(index), c);
-  if (refinement_used(base[3])) {
+  if (used(base[3])) {
     // The owner's handler may have shortened the series: pick answers none
     // past the tail.
     s = c == 0 ? none_cell() : series_pick(s, random::int_uniform(c, secure));
@@ -608,7 +609,7 @@ Status series_move(Cell* base) {
   base[0] = tgt;
   if (len == 0) return Status::OK;
   int64_t c = 1;
-  if (refinement_used(base[2])) {
+  if (used(base[2])) {
     if (!base[3].is(TYPE_INTEGER)) fire_refine_arg("part", base[3]);
     c = base[3].i2();
     if (c < 1) return Status::OK;
@@ -622,14 +623,14 @@ Status series_move(Cell* base) {
 // copy: value, /part, length, /deep, /types, kind. Deep and types mean
 // nothing for elements that are not values.
 Status series_copy_action(Cell* base) {
-  base[0] = series_copy(base[0], refinement_used(base[1]) ? &base[2] : nullptr);
+  base[0] = series_copy(base[0], used(base[1]) ? &base[2] : nullptr);
   return Status::OK;
 }
 
 // take: series, /part, length, /deep, /last. Answers the series of taken
 // elements (the block and string takes turn it into their values).
 Status series_take_action(Cell* base) {
-  base[0] = series_take(&base[0], refinement_used(base[1]) ? &base[2] : nullptr, refinement_used(base[4]));
+  base[0] = series_take(&base[0], used(base[1]) ? &base[2] : nullptr, used(base[4]));
   return Status::OK;
 }
 

@@ -14,6 +14,7 @@
 #pragma once
 #include <cstdint>
 
+#include "frame.h"
 #include "families.h"
 #include "cell.h"
 #include "datatypes/registry.h"
@@ -32,7 +33,6 @@ struct ElementAccess {
 void set_element_access(TypeId t, ElementAccess access);
 
 // A refinement cell of an action frame is used when it holds logic true.
-inline bool refinement_used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
 
 // --- positions -----------------------------------------------------------
 

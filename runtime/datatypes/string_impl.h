@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 
+#include "frame.h"
 #include "casefold.h"
 #include "cell.h"
 #include "datatypes/registry.h"
@@ -56,7 +57,6 @@ inline uint32_t clamp_index(Cell* s) {
 may_gc void form_cells_into(NodeId out, const Cell& block, uint32_t start, uint32_t count);
 
 // A refinement cell is used when it holds logic true.
-inline bool used(const Cell& c) { return refinement_used(c); }
 
 // --- frame entries (layouts at their definitions) ----------------------------------
 

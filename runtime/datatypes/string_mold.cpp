@@ -5,6 +5,7 @@
 #include "families.h"
 #include "cycle.h"
 #include "datatypes/series_actions.h"
+#include "datatypes/char.h"
 #include "datatypes/string.h"
 #include "datatypes/string_impl.h"
 #include "datatypes/strout.h"
@@ -19,33 +20,12 @@ using detail::View;
 
 namespace {
 
-// The character written after a caret for code points below 95; 0 = none.
-constexpr char kCaretTable[95] = {
-    '@', 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', '-', '/', 'K', 'L', 'M', 'N', 'O',  // 0-15
-    'P', 'Q', 'R', 'S', 'T', 'U', 'V', 'W', 'X', 'Y', 'Z', '[', '\\', ']', '^', '_',  // 16-31
-    0,   0,   '"', 0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,    // 32-47
-    0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,    // 48-63
-    0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,    // 64-79
-    0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   '^',       // 80-94
-};
-
 // Appends one character in molded form (the caret escapes).
 may_gc void escape_char(CharSink& out, uint32_t cp, bool all) {
-  // Code point 30 always takes the hex form: its caret letter is the caret.
-  if (cp == 30 || (cp >= 128 && cp <= 159) || (all && cp > 127)) {
-    out.put('^');
-    out.put('(');
-    out.put_ascii(to_hex(int32_t(cp), true));
-    out.put(')');
-  } else if (cp < 95 && kCaretTable[cp]) {
-    out.put('^');
-    out.put(uint8_t(kCaretTable[cp]));
-  } else if (cp == 127) {
-    out.put('^');
-    out.put('~');
-  } else {
-    out.put(cp);
-  }
+  char text[CARET_ESCAPE_MAX];
+  int n = caret_escape(cp, all, text);
+  if (!n) return out.put(cp);
+  for (int i = 0; i < n; i++) out.put(uint8_t(text[i]));
 }
 
 // The position of the first "{" (from the range start) whose nesting never

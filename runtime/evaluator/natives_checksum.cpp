@@ -7,6 +7,7 @@
 #include <string>
 
 #include "checksum.h"
+#include "frame.h"
 #include "datatypes/binary.h"
 #include "datatypes/core_words.h"
 #include "datatypes/series_actions.h"
@@ -25,8 +26,6 @@ namespace {
 constexpr SymId kMethodWords[] = {SymId::MD5, SymId::SHA1,  SymId::SHA256,  SymId::SHA384, SymId::SHA512,
                                   SymId::TCP, SymId::CRC32, SymId::ADLER32, SymId::HASH};
 
-inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
-
 using binary::Bytes;
 using binary::bytes_of;
 
@@ -40,18 +39,6 @@ may_gc Cell make_binary(const uint8_t* p, size_t n) {
 
 }  // namespace
 
-bool method_of(const Cell& word, Method* out) {
-  if (!word.is(TYPE_WORD) && !word.is(TYPE_LIT_WORD) && !word.is(TYPE_GET_WORD)) return false;
-  uint32_t s = symbol::resolve(word.w2);
-  for (size_t i = 0; i < std::size(kMethodWords); i++) {
-    if (sym(kMethodWords[i]) == s) {
-      *out = Method(i);
-      return true;
-    }
-  }
-  return false;
-}
-
 Status native_checksum(Cell* base) {
   Cell& data = base[0];
   const Cell& method_word = base[1];
@@ -61,7 +48,7 @@ Status native_checksum(Cell* base) {
   if (data.is(TYPE_FILE)) data = simple_io::read(data, none_cell(), none_cell(), true, false);
   if (!data.is(TYPE_BINARY) && !is_any_string(data.type())) fire(ErrId::INVALID_ARG, data);
   Method m;
-  if (!method_of(method_word, &m)) fire(ErrId::INVALID_ARG, method_word);
+  if (!method_of(method_word, kMethodWords, &m)) fire(ErrId::INVALID_ARG, method_word);
 
   std::string text, key_text;
   if (!is_digest(m) && m != Method::HASH) {

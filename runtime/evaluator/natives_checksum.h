@@ -1,4 +1,4 @@
-// The checksum native and its method words.
+// The checksum native.
 #pragma once
 
 #include "cell.h"
@@ -6,10 +6,6 @@
 #include "status.h"
 
 namespace vel::checksum {
-
-// The method of a word (compared case-insensitively); false when the word
-// names none.
-bool method_of(const Cell& word, Method* out);
 
 // checksum: [data method /with spec]
 Status native_checksum(Cell* base);

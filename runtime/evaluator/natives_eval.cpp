@@ -3,6 +3,7 @@
 // Frame layouts (datatypes/registry.h): base[0] the first argument and the
 // result; each refinement one logic cell followed by its arguments. The
 // layout of each native is written above its entry.
+#include "frame.h"
 #include "families.h"
 #include "evaluator/natives_eval.h"
 
@@ -44,7 +45,6 @@ inline Cell clamped(Cell b) {
   else if (uint32_t(b.index()) > len) b.w1 = len;
   return b;
 }
-inline bool used(const Cell& c) { return refinement_used(c); }
 // The values whose elements set and reduce take one by one.
 inline bool is_block_or_map(TypeId t) { return is_any_block(t) || t == TYPE_MAP; }
 

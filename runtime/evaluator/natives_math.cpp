@@ -20,6 +20,7 @@
 #include <iterator>
 #include <utility>
 
+#include "frame.h"
 #include "datatypes/error.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
@@ -40,7 +41,6 @@ namespace {
 
 constexpr double PI = 3.141592653589793;
 
-inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
 inline bool float_like(TypeId t) { return t == TYPE_FLOAT || t == TYPE_PERCENT || t == TYPE_TIME; }
 
 // script/expect-arg naming the call, the value's datatype and the argument.

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "frame.h"
 #include "families.h"
 #include "casefold.h"
 #include "datatypes/binary.h"
@@ -55,7 +56,6 @@ namespace vel {
 
 namespace {
 
-inline bool used(const Cell& c) { return refinement_used(c); }
 inline bool is_block_set(TypeId t) { return t == TYPE_BLOCK || t == TYPE_HASH; }
 
 [[noreturn]] void fire_expect(const Cell& value, const char* arg) {

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 
+#include "frame.h"
 #include "collector.h"
 #include "datatypes/block.h"
 #include "datatypes/date.h"
@@ -48,7 +49,6 @@ namespace vel {
 
 namespace {
 
-inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
 
 inline uint32_t clamped_index(const Cell& s) {
   uint32_t len = node_buffer(s.node())->length();

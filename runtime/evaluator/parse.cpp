@@ -25,6 +25,7 @@
 // throw...) is carried to the native entry as a SignalOut exception and
 // returned there as its Status; errors travel as VelError. Both unwind
 // the run's RAII state, so nothing is left behind.
+#include "frame.h"
 #include "evaluator/parse.h"
 #include "evaluator/parse_internal.h"
 #include "families.h"
@@ -821,11 +822,11 @@ Status native_parse(Cell* base) {
   TypeId t = input->type();
   if (!is_any_block(t) && !is_any_string(t) && t != TYPE_BINARY) fire(ErrId::NOT_DONE);
   if (!base[1].is(TYPE_BLOCK)) fire(ErrId::INVALID_ARG, base[1]);
-  int mode = refinement_used(base[2]) ? CMP_STRICT_EQUAL : CMP_EQUAL;
+  int mode = used(base[2]) ? CMP_STRICT_EQUAL : CMP_EQUAL;
   int64_t idx = std::min<int64_t>(series_index(*input), series_total(*input));
   input->w1 = uint32_t(idx);
   int64_t limit = -1;
-  if (refinement_used(base[3])) {
+  if (used(base[3])) {
     const Cell& p = base[4];
     if (p.is(TYPE_INTEGER)) {
       limit = idx + int32_t(p.w2);
@@ -840,7 +841,7 @@ Status native_parse(Cell* base) {
     }
   }
   RootedCell rules(base[1]);
-  Cell callback = refinement_used(base[5]) ? base[6] : none_cell();
+  Cell callback = used(base[5]) ? base[6] : none_cell();
   try {
     Run run(*input, mode, limit, callback);
     Cell r = run.run(*rules);

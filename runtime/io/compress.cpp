@@ -9,6 +9,7 @@
 // one more attempt of that size.
 #include <string>
 
+#include "frame.h"
 #include "datatypes/binary.h"
 #include "datatypes/core_words.h"
 #include "datatypes/series_actions.h"
@@ -22,7 +23,6 @@ namespace vel::compress {
 
 namespace {
 
-inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
 
 using binary::Bytes;
 using binary::bytes_of;
@@ -54,18 +54,6 @@ constexpr SymId kMethodWords[] = {SymId::ZLIB, SymId::DEFLATE, SymId::GZIP};
 
 }  // namespace
 
-bool method_of(const Cell& word, Method* out) {
-  if (!word.is(TYPE_WORD) && !word.is(TYPE_LIT_WORD) && !word.is(TYPE_GET_WORD)) return false;
-  uint32_t s = symbol::resolve(word.w2);
-  for (size_t i = 0; i < std::size(kMethodWords); i++) {
-    if (sym(kMethodWords[i]) == s) {
-      *out = Method(i);
-      return true;
-    }
-  }
-  return false;
-}
-
 Result compress_with(Method m, uint8_t* out, size_t* out_len, const uint8_t* in, size_t in_len) {
   switch (m) {
     case Method::ZLIB: return zlib_compress(out, out_len, in, in_len);
@@ -88,7 +76,7 @@ Status native_compress(Cell* base) {
   const Cell& data = base[0];
   if (!data.is(TYPE_BINARY) && !is_any_string(data.type())) fire(ErrId::INVALID_ARG, data);
   Method m;
-  if (!method_of(base[1], &m)) fire(ErrId::INVALID_ARG, base[1]);
+  if (!method_of(base[1], kMethodWords, &m)) fire(ErrId::INVALID_ARG, base[1]);
   std::string text;
   uint64_t n = bytes_of(data, text).n;
   // Room for data that does not compress: stored blocks cost 5 bytes per
@@ -101,7 +89,7 @@ Status native_decompress(Cell* base) {
   const Cell& data = base[0];
   if (!data.is(TYPE_BINARY)) fire(ErrId::INVALID_ARG, data);
   Method m;
-  if (!method_of(base[1], &m)) fire(ErrId::INVALID_ARG, base[1]);
+  if (!method_of(base[1], kMethodWords, &m)) fire(ErrId::INVALID_ARG, base[1]);
   std::string unused;
   Bytes in = bytes_of(data, unused);
   uint64_t size = 0;

@@ -55,8 +55,6 @@ Result gzip_uncompress(uint8_t* out, size_t* out_len, const uint8_t* in, size_t 
 
 // The methods, by their words.
 enum class Method : uint8_t { ZLIB, DEFLATE, GZIP };
-// The method a word names (compared case-insensitively); false for none.
-bool method_of(const Cell& word, Method* out);
 Result compress_with(Method m, uint8_t* out, size_t* out_len, const uint8_t* in, size_t in_len);
 Result decompress_with(Method m, uint8_t* out, size_t* out_len, const uint8_t* in, size_t in_len);
 

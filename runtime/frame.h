@@ -1,0 +1,13 @@
+// The frame of a native or action call: base[0] is the first argument and
+// the result cell, the arguments follow in spec order, and each refinement
+// has one logic cell (true when the call used it) followed by its own
+// arguments (none when it was not used).
+#pragma once
+#include "cell.h"
+
+namespace vel {
+
+// Whether a refinement's cell says the call used it.
+inline bool used(const Cell& refinement) { return refinement.is(TYPE_LOGIC) && refinement.w1 != 0; }
+
+}  // namespace vel
