@@ -111,7 +111,7 @@ may_gc void enter_hash_cell(NodeId t, uint32_t i) {
     // Equal keys hash alike: a bucket of another hash holds another group.
     if (s == BUCKET_OCCUPIED && v.hash(b) == hv) {
       uint32_t first = first_index(v.h, int32_t(v.key(b)));
-      if (first < cell_count(block) && first != i && key_matches(KIND_HASH, cells_of(block)[first], key, OP_EQUAL)) {
+      if (first < cell_count(block) && first != i && key_matches(KIND_HASH, cells_of(block)[first], key, CMP_EQUAL)) {
         group = b;
         break;
       }

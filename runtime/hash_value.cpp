@@ -219,9 +219,9 @@ inline bool same_f32(uint32_t a, uint32_t b) {
 
 int default_compare(const Cell* a, const Cell* b, int op) {
   uint8_t ta = a->type(), tb = b->type();
-  bool fold = op != OP_STRICT && op != 8;
+  bool fold = op != CMP_STRICT_EQUAL && op != CMP_CASE_SORT;
   if (is_stringish(ta) && is_stringish(tb)) {
-    if (op == OP_SAME) return a->w1 == b->w1 && a->w2 == b->w2 ? 0 : 1;
+    if (op == CMP_SAME) return a->w1 == b->w1 && a->w2 == b->w2 ? 0 : 1;
     return compare_strings(*a, *b, fold);
   }
   if (ta != tb) return -2;
@@ -236,7 +236,7 @@ int default_compare(const Cell* a, const Cell* b, int op) {
     case TYPE_POINT3D:
       return same_f32(a->w1, b->w1) && same_f32(a->w2, b->w2) && same_f32(a->w3, b->w3) ? 0 : 1;
     case TYPE_BINARY:
-      if (op == OP_SAME) return a->w1 == b->w1 && a->w2 == b->w2 ? 0 : 1;
+      if (op == CMP_SAME) return a->w1 == b->w1 && a->w2 == b->w2 ? 0 : 1;
       return compare_bytes(*a, *b);
     case TYPE_SYMBOL: {
       const uint8_t *x, *y;
@@ -247,7 +247,7 @@ int default_compare(const Cell* a, const Cell* b, int op) {
     default: break;
   }
   if (is_any_word(ta)) {
-    if (op == OP_SAME) return a->w1 == b->w1 && a->w2 == b->w2 ? 0 : 1;
+    if (op == CMP_SAME) return a->w1 == b->w1 && a->w2 == b->w2 ? 0 : 1;
     if (!fold) return a->w2 == b->w2 ? 0 : 1;
     return g_hooks.canonical_symbol(a->w2) == g_hooks.canonical_symbol(b->w2) ? 0 : 1;
   }

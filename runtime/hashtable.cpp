@@ -53,7 +53,7 @@ may_gc void enter_unique(NodeId t, uint32_t i) {
       uint32_t k = v.key(b);
       if (k == i) return;
       // Strictly equal keys hash alike: the hashes are compared first.
-      if (v.hash(b) == hv && k < cell_count(block) && key_matches(kind, cells_of(block)[k], key, OP_STRICT)) {
+      if (v.hash(b) == hv && k < cell_count(block) && key_matches(kind, cells_of(block)[k], key, CMP_STRICT_EQUAL)) {
         v.key(b) = i;
         return;
       }
@@ -351,9 +351,9 @@ may_gc int32_t get(NodeId t, const Cell& key_in, int32_t start, int32_t skip, in
           return kw;
       } else {
         uint32_t first = first_index(v.h, kw);
-        // A bucket holds one group of OP_EQUAL-equal keys: once the key's
+        // A bucket holds one group of CMP_EQUAL-equal keys: once the key's
         // group is found, only its members can answer.
-        if (first < cell_count(block) && key_matches(kind, cells_of(block)[first], key, OP_EQUAL)) {
+        if (first < cell_count(block) && key_matches(kind, cells_of(block)[first], key, CMP_EQUAL)) {
           if (kw >= 0) {
             consider(uint32_t(kw));
           } else {
@@ -396,7 +396,7 @@ may_gc int32_t find_next(NodeId t, const Cell& key_in, int32_t* pos, uint32_t* s
     if (s == BUCKET_EMPTY) return -1;
     if (s == BUCKET_OCCUPIED) {
       uint32_t idx = first_index(v.h, int32_t(v.key(b)));
-      if (idx < cell_count(v.h->block) && key_matches(v.h->kind, cells_of(v.h->block)[idx], key, OP_EQUAL)) {
+      if (idx < cell_count(v.h->block) && key_matches(v.h->kind, cells_of(v.h->block)[idx], key, CMP_EQUAL)) {
         *pos = int32_t(b);
         return int32_t(idx);
       }
@@ -541,7 +541,7 @@ may_gc void index_block(NodeId t, uint32_t start, uint32_t step) {
     NodeId block = header(t)->block;
     if (i + 1 >= cell_count(block)) break;
     Cell key = cells_of(block)[i];
-    int32_t j = get(t, key, 0, 1, OP_STRICT);
+    int32_t j = get(t, key, 0, 1, CMP_STRICT_EQUAL);
     if (j >= 0 && uint32_t(j) < w) {
       Cell* c = cells_of(block);
       if (c[j + 1].header == 0) header(t)->live++;

@@ -32,6 +32,7 @@
 #include <cstdint>
 
 #include "cell.h"
+#include "compare_ops.h"
 #include "memory.h"
 
 namespace vel {
@@ -51,12 +52,6 @@ bool node_compaction_paused();
 namespace hash_table {
 
 enum Kind : uint32_t { KIND_HASH = 0, KIND_MAP = 1, KIND_WORDS = 2, KIND_INT = 3, KIND_OWNERSHIP = 4 };
-
-// Comparison operators as the compare action takes them.
-constexpr int OP_EQUAL = 0;
-constexpr int OP_STRICT = 2;  // case-sensitive
-constexpr int OP_SAME = 9;
-constexpr int OP_FIND = 12;
 
 // Bucket states.
 constexpr uint32_t BUCKET_OCCUPIED = 0;
@@ -189,11 +184,11 @@ may_gc void put(NodeId table, uint32_t index);
 // multiple of skip; backwards (last or reverse), the largest index < start
 // whose distance from start - 1 is a multiple of skip. Other kinds ignore
 // start, skip and direction.
-may_gc int32_t get(NodeId table, const Cell& key, int32_t start = 0, int32_t skip = 1, int op = OP_EQUAL,
+may_gc int32_t get(NodeId table, const Cell& key, int32_t start = 0, int32_t skip = 1, int op = CMP_EQUAL,
                    bool last = false, bool reverse = false);
 
 // Continues the probe sequence of key (kinds 1 and 2): the next bucket after
-// *pos (-1 to start) whose cell equals key under OP_EQUAL. Answers its index
+// *pos (-1 to start) whose cell equals key under CMP_EQUAL. Answers its index
 // and updates *pos, *start_bucket and *step, or -1 at an empty bucket or
 // when the sequence is back at its start.
 may_gc int32_t find_next(NodeId table, const Cell& key, int32_t* pos, uint32_t* start_bucket, uint32_t* step);

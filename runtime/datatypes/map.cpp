@@ -50,7 +50,7 @@ inline Cell outer_key(Cell k) {
   return k;
 }
 
-inline int lookup_op(bool cs) { return cs ? hash_table::OP_STRICT : hash_table::OP_EQUAL; }
+inline int lookup_op(bool cs) { return cs ? CMP_STRICT_EQUAL : CMP_EQUAL; }
 
 // The index of the key cell equal to key, or -1. Types that cannot be keys
 // are never stored, so they are not looked for.
@@ -59,7 +59,7 @@ inline int lookup_op(bool cs) { return cs ? hash_table::OP_STRICT : hash_table::
 may_gc int32_t find_key(const Cell& m, const Cell& key, int op) {
   if (!kValidKey[key.type()]) return -1;
   int32_t k = hash_table::get(m.w3, key, 0, 1, op);
-  if (k < 0 || live_at(m, uint32_t(k)) || op != hash_table::OP_EQUAL) return k;
+  if (k < 0 || live_at(m, uint32_t(k)) || op != CMP_EQUAL) return k;
   int32_t pos = -1;
   uint32_t start = 0, step = 0;
   for (;;) {
@@ -174,7 +174,7 @@ Status map_copy(Cell* base) {
 // select: series value /part length /only /case /same /any /with wild
 // /skip size /last /reverse.
 Status map_select(Cell* base) {
-  int op = used(base[6]) ? hash_table::OP_SAME : lookup_op(used(base[5]));
+  int op = used(base[6]) ? CMP_SAME : lookup_op(used(base[5]));
   int32_t k = find_key(base[0], base[1], op);
   base[0] = (k >= 0 && live_at(base[0], uint32_t(k))) ? cells(base[0])[k + 1] : none_cell();
   return Status::OK;
@@ -182,7 +182,7 @@ Status map_select(Cell* base) {
 
 // find: as select; answers the stored key (a set-word! as word!).
 Status map_find(Cell* base) {
-  int op = used(base[6]) ? hash_table::OP_SAME : lookup_op(used(base[5]));
+  int op = used(base[6]) ? CMP_SAME : lookup_op(used(base[5]));
   int32_t k = find_key(base[0], base[1], op);
   base[0] = (k >= 0 && live_at(base[0], uint32_t(k))) ? outer_key(cells(base[0])[k]) : none_cell();
   return Status::OK;
@@ -199,7 +199,7 @@ Status map_put(Cell* base) {
 Status map_remove(Cell* base) {
   if (!used(base[3])) fire(ErrId::MISSING_ARG);
   RootedCell m(base[0]);
-  int32_t k = find_key(*m, base[4], hash_table::OP_STRICT);
+  int32_t k = find_key(*m, base[4], CMP_STRICT_EQUAL);
   if (k >= 0 && live_at(*m, uint32_t(k))) hash_table::remove(m->w3, uint32_t(k));
   base[0] = *m;
   return Status::OK;
@@ -250,7 +250,7 @@ int32_t maps_equal(const Cell& a, const Cell& b, int op) {
     if (!live_at(a, k)) continue;
     Cell key = cells(a)[k], v = cells(a)[k + 1];
     if (op == CMP_STRICT_EQUAL) {
-      int32_t j = hash_table::get(b.w3, key, 0, 1, hash_table::OP_STRICT);
+      int32_t j = hash_table::get(b.w3, key, 0, 1, CMP_STRICT_EQUAL);
       if (j < 0 || !live_at(b, uint32_t(j))) return 1;
       if (compare_cells(&v, &cells(b)[j + 1], CMP_STRICT_EQUAL) != 0) return 1;
     } else if (!any_value_matches(b, key, v)) {

@@ -27,28 +27,12 @@
 #include <initializer_list>
 
 #include "cell.h"
+#include "compare_ops.h"
 #include "memory.h"
 #include "status.h"
 
 namespace vel {
 
-// Comparison operator codes.
-enum CompareOp : int {
-  CMP_EQUAL = 0,
-  CMP_NOT_EQUAL = 1,
-  CMP_STRICT_EQUAL = 2,
-  CMP_LESSER = 3,
-  CMP_LESSER_OR_EQUAL = 4,
-  CMP_GREATER = 5,
-  CMP_GREATER_OR_EQUAL = 6,
-  CMP_SORT = 7,
-  CMP_CASE_SORT = 8,
-  CMP_SAME = 9,
-  CMP_WORD_MATCH = 10,
-  CMP_WORD_MATCH_CASE = 11,
-  CMP_FIND = 12,
-};
-constexpr int32_t CMP_INCOMPARABLE = -2;
 
 // The compare answer of a type whose values all equal one another (unset!,
 // none!): equal under the equality, sort and find operators, incomparable

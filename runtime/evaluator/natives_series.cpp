@@ -88,7 +88,7 @@ inline uint32_t clamped_index(const Cell& b) {
 class KeyTable {
  public:
   KeyTable(uint32_t records, bool case_sensitive)
-      : op_(case_sensitive ? hash_table::OP_STRICT : hash_table::OP_EQUAL),
+      : op_(case_sensitive ? CMP_STRICT_EQUAL : CMP_EQUAL),
         block_op_(case_sensitive ? CMP_STRICT_EQUAL : CMP_EQUAL) {
     uint64_t cap = 16;
     while (cap < uint64_t(records) * 2) cap <<= 1;

@@ -97,7 +97,7 @@ void expect_indexes_name_their_cells(NodeId t) {
   for (uint32_t i = 0; i < length(block); i++) {
     Cell c = at(block, i);
     EXPECT_EQ(ht::get(t, c, int32_t(i)), int32_t(i)) << "forward at " << i;
-    EXPECT_EQ(ht::get(t, c, int32_t(i) + 1, 1, ht::OP_EQUAL, true), int32_t(i)) << "backward at " << i;
+    EXPECT_EQ(ht::get(t, c, int32_t(i) + 1, 1, CMP_EQUAL, true), int32_t(i)) << "backward at " << i;
   }
 }
 
@@ -569,7 +569,7 @@ TEST(HashTable, DuplicatesSearchForwardAndBackward) {
       {11, 2, true, false, 2}, {11, 3, true, false, -1}, {10, 5, false, true, 9}, {9, 4, false, true, -1},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(ht::get(t, int_cell(7), c.start, c.skip, ht::OP_EQUAL, c.last, c.reverse), c.found)
+    EXPECT_EQ(ht::get(t, int_cell(7), c.start, c.skip, CMP_EQUAL, c.last, c.reverse), c.found)
         << "start " << c.start << " skip " << c.skip;
   // Removing cells shrinks the group; the bucket goes when the group is empty.
   ht::remove(t, 5);
@@ -584,8 +584,8 @@ TEST(HashTable, CaseInsensitiveStringKeys) {
   NodeId t = ht::make(4, block_of({text("abc"), text("ABC", 2), text("xyz")}), ht::KIND_HASH);
   EXPECT_EQ(ht::get(t, text("Abc")), 0);
   EXPECT_EQ(ht::get(t, text("Abc"), 1), 1);
-  EXPECT_EQ(ht::get(t, text("ABC"), 0, 1, ht::OP_STRICT), 1);
-  EXPECT_EQ(ht::get(t, text("Abc"), 0, 1, ht::OP_STRICT), -1);
+  EXPECT_EQ(ht::get(t, text("ABC"), 0, 1, CMP_STRICT_EQUAL), 1);
+  EXPECT_EQ(ht::get(t, text("Abc"), 0, 1, CMP_STRICT_EQUAL), -1);
   EXPECT_EQ(ht::get(t, text("XYZ", 4)), 2);
   // Another string type with the same text is another key.
   Cell file = text("abc");
@@ -596,9 +596,9 @@ TEST(HashTable, CaseInsensitiveStringKeys) {
   // either through select/case.
   NodeId m = ht::make(0, block_of({text("Key"), int_cell(1), text("KEY"), int_cell(2)}), ht::KIND_MAP);
   EXPECT_EQ(ht::header(m)->live, 2u);
-  EXPECT_EQ(ht::get(m, text("KEY"), 0, 1, ht::OP_STRICT), 2);
-  EXPECT_EQ(ht::get(m, text("Key"), 0, 1, ht::OP_STRICT), 0);
-  EXPECT_EQ(ht::get(m, text("key"), 0, 1, ht::OP_STRICT), -1);
+  EXPECT_EQ(ht::get(m, text("KEY"), 0, 1, CMP_STRICT_EQUAL), 2);
+  EXPECT_EQ(ht::get(m, text("Key"), 0, 1, CMP_STRICT_EQUAL), 0);
+  EXPECT_EQ(ht::get(m, text("key"), 0, 1, CMP_STRICT_EQUAL), -1);
   std::set<int32_t> seen;
   int32_t pos = -1;
   uint32_t start = 0, step = 0;
