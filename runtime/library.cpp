@@ -1,4 +1,3 @@
-#include "families.h"
 #include "library.h"
 
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include "datatypes/word.h"
 #include "errors.h"
 #include "evaluator/script.h"
+#include "families.h"
 #include "roots.h"
 #include "stack.h"
 

@@ -1,7 +1,5 @@
 // block!, paren! and the four path types: the low-level block functions,
 // and the actions that make, convert, print, compare, copy and take.
-#include "frame.h"
-#include "families.h"
 #include "datatypes/block.h"
 
 #include <algorithm>
@@ -14,6 +12,8 @@
 #include "datatypes/symbol.h"
 #include "datatypes/typeset.h"
 #include "errors.h"
+#include "families.h"
+#include "frame.h"
 #include "hashtable.h"
 #include "roots.h"
 #include "series_ops.h"

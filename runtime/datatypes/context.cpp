@@ -1,4 +1,3 @@
-#include "families.h"
 #include "datatypes/context.h"
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
+#include "families.h"
 #include "roots.h"
 #include "series_ops.h"
 #include "stack.h"

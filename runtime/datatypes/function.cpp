@@ -1,7 +1,6 @@
 // Callable values: native!, action!, op!, function! and routine!, the
 // function constructors (spec checks, locals collection) and the routine
 // registry.
-#include "families.h"
 #include "datatypes/function.h"
 
 #include <algorithm>
@@ -10,7 +9,6 @@
 #include <vector>
 
 #include "cycle.h"
-#include "library.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/core_words.h"
@@ -22,6 +20,8 @@
 #include "datatypes/word.h"
 #include "errors.h"
 #include "evaluator/natives.h"
+#include "families.h"
+#include "library.h"
 #include "roots.h"
 #include "series_ops.h"
 

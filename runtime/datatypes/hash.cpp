@@ -2,12 +2,12 @@
 // block for every series action; the block actions keep the table in step
 // on every edit (block.cpp, block_edit.cpp, series.cpp) and find/select
 // look values up through it. Its own actions make, convert, copy and mold.
-#include "frame.h"
 #include "datatypes/block.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/strout.h"
 #include "errors.h"
+#include "frame.h"
 #include "hashtable.h"
 #include "roots.h"
 #include "series_ops.h"

@@ -1,7 +1,5 @@
 // map!: make/to, paths, put/select/find/remove/clear/length?/copy, reflect,
 // compare, form and mold, extend and the foreach step.
-#include "frame.h"
-#include "families.h"
 #include "datatypes/map.h"
 
 #include <array>
@@ -17,6 +15,8 @@
 #include "errors.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_eval.h"
+#include "families.h"
+#include "frame.h"
 #include "hashtable.h"
 #include "roots.h"
 #include "series_ops.h"

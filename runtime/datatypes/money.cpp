@@ -5,7 +5,6 @@
 // 10^22, so products of the allowed sizes fit 128 bits), works on the
 // magnitudes and packs the result again; every result that would need an
 // 18th integral digit is refused.
-#include "families.h"
 #include "datatypes/money.h"
 
 #include <cmath>
@@ -24,6 +23,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "families.h"
 #include "floattext.h"
 #include "hashtable.h"
 #include "numscan.h"

@@ -1,4 +1,3 @@
-#include "families.h"
 #include "datatypes/registry.h"
 
 #include <cstring>
@@ -8,6 +7,8 @@
 #include "datatypes/function.h"
 #include "datatypes/strout.h"
 #include "errors.h"
+#include "families.h"
+#include "frame.h"
 #include "roots.h"
 
 namespace vel {
@@ -91,10 +92,9 @@ Cell unsupported_eval_path(const Cell& value, const Cell& selector, const Cell*,
 // string within the /part limit, and the string is cut to that limit.
 //   form  0 value  1 /part  2 limit
 //   mold  0 value  1 /only  2 /all  3 /flat  4 /part  5 limit
-inline bool flag_used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
 
 int32_t part_limit(const Cell& flag, const Cell& limit) {
-  if (!flag_used(flag)) return NO_PART_LIMIT;
+  if (!used(flag)) return NO_PART_LIMIT;
   if (!limit.is(TYPE_INTEGER)) fire(ErrId::INVALID_ARG, limit);
   return limit.i2();
 }
@@ -117,9 +117,9 @@ may_gc Status form_frame(Cell* base) {
 may_gc Status mold_frame(Cell* base) {
   int32_t limit = part_limit(base[4], base[5]);
   uint32_t flags = 0;
-  if (flag_used(base[1])) flags |= MOLD_ONLY;
-  if (flag_used(base[2])) flags |= MOLD_ALL;
-  if (flag_used(base[3])) flags |= MOLD_FLAT;
+  if (used(base[1])) flags |= MOLD_ONLY;
+  if (used(base[2])) flags |= MOLD_ALL;
+  if (used(base[3])) flags |= MOLD_FLAT;
   RootedNode out(make_string(16));
   if (limit > 0) mold_value(base[0], out, flags, nullptr, limit, 0);
   if (limit != NO_PART_LIMIT) cut_to(out, limit);

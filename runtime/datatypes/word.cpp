@@ -1,4 +1,3 @@
-#include "families.h"
 #include "datatypes/word.h"
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
+#include "families.h"
 #include "roots.h"
 #include "series_ops.h"
 #include "stack.h"

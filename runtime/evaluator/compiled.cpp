@@ -1,5 +1,4 @@
 // Compiled forms of blocks: the compiler, the runner and the forms table.
-#include "families.h"
 #include "evaluator/compiled.h"
 
 #include <cstdlib>
@@ -17,6 +16,7 @@
 #include "evaluator/interp_detail.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/trace.h"
+#include "families.h"
 #include "memory.h"
 #include "collector.h"
 #include "roots.h"
