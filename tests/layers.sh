@@ -24,11 +24,6 @@ allowed=(
   # them there.
   "datatypes/*.cpp evaluator/natives.h"
   "io/*.cpp evaluator/natives.h"
-  # foreach over a map and object construction still reach the evaluator
-  # through its hooks; they go when these become slots of the type table.
-  "datatypes/map.cpp evaluator/natives_control.h"
-  "datatypes/map.cpp evaluator/natives_eval.h"
-  "datatypes/object.cpp evaluator/natives_eval.h"
   # Functions made while the library is defined are recorded for its seal;
   # the error catalog is read from the boot image's sources.
   "datatypes/function.cpp library.h"

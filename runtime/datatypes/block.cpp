@@ -32,7 +32,6 @@ WalkDepth::WalkDepth() {
 
 namespace {
 
-ToBlockFn g_to_block[TYPE_COUNT] = {};
 
 inline NodeId hash_table_of(const Cell& s) { return s.is(TYPE_HASH) ? s.w3 : 0; }
 
@@ -230,18 +229,13 @@ bool types_include(const Cell& types, TypeId t) {
   return types.is(TYPE_TYPESET) && typeset::has(types, t);
 }
 
-void set_to_block(TypeId from, ToBlockFn fn) { g_to_block[from] = fn; }
-
 namespace {
 
 // The target type of make and to: the datatype named, or the prototype's.
 TypeId target_type(const Cell& proto) { return proto.is(TYPE_DATATYPE) ? TypeId(proto.w1) : proto.type(); }
 
-may_gc Cell converted_by_module(const Cell& spec) {
-  ToBlockFn fn = g_to_block[spec.type()];
-  if (!fn) fire(ErrId::NOT_DONE, spec);
-  return fn(spec);
-}
+// Conversions that belong to the module of the value's type.
+may_gc Cell converted_by_module(const Cell& spec) { return g_types[spec.type()].to_block(spec); }
 
 may_gc Cell retyped(Cell c, TypeId t) {
   c.header = t;

@@ -130,10 +130,4 @@ int32_t block_compare(const Cell* a, const Cell* b, int op);
 // Whether a typeset! or datatype! value names type t.
 bool types_include(const Cell& types, TypeId t);
 
-// Conversions to blocks that belong to other modules: object!, map! and
-// vector! bodies, and the loading of source text for string!. Each module
-// registers its function; make and to raise internal/not-done meanwhile.
-using ToBlockFn = may_gc Cell (*)(const Cell& spec);
-void set_to_block(TypeId from, ToBlockFn fn);
-
 }  // namespace vel

@@ -41,5 +41,7 @@ namespace vel::lexer {
 may_gc bool load_one_value(const Cell& text, Cell* out);
 // The type of the first value of UTF-8 text without loading it, or 0.
 TypeId scan_type(std::string_view utf8);
+// The values a string (from its index) scans as, in a new block.
+may_gc Cell string_to_block(const Cell& text);
 
 }  // namespace vel::lexer

@@ -13,8 +13,6 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
-#include "evaluator/natives_control.h"
-#include "evaluator/natives_eval.h"
 #include "families.h"
 #include "frame.h"
 #include "hashtable.h"
@@ -456,10 +454,9 @@ namespace vel {
 void register_type_MAP() {
   using namespace map;
   hash_table::g_hooks.map_preprocess_key = preprocess_hook;
-  g_object_native_hooks.map_extend = extend;
-  g_map_foreach_step = foreach_step;
-  set_to_block(TYPE_MAP, body_of);
   TypeBuilder(TYPE_MAP)
+      .to_block(body_of)
+      .foreach_step(foreach_step)
       .action(ACT_MAKE, map_make)
       .action(ACT_TO, map_to)
       .action(ACT_REFLECT, map_reflect)

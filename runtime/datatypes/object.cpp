@@ -1,7 +1,5 @@
 // object!: making, construct, set, the change handlers, path access,
 // select/put/modify, reflect, copy, compare, form and mold.
-#include "frame.h"
-#include "families.h"
 #include "datatypes/object.h"
 
 #include <algorithm>
@@ -16,9 +14,10 @@
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
-#include "errors.h"
-#include "evaluator/natives_eval.h"
 #include "datatypes/ownership.h"
+#include "errors.h"
+#include "families.h"
+#include "frame.h"
 #include "roots.h"
 #include "series_ops.h"
 
@@ -498,7 +497,6 @@ may_gc Cell object_eval_path(const Cell& value, const Cell& selector, const Cell
 
 // --- natives' hooks ---------------------------------------------------------------------------
 
-may_gc Cell construct_hook(const Cell& spec, const Cell* proto, bool only) { return construct(spec, proto, only); }
 
 }  // namespace
 
@@ -701,6 +699,7 @@ namespace vel {
 
 void register_type_OBJECT() {
   TypeBuilder(TYPE_OBJECT)
+      .to_block(object::body_of)
       .action(ACT_MAKE, object::object_make)
       .action(ACT_REFLECT, object::object_reflect)
       .action(ACT_COPY, object::object_copy)
@@ -713,9 +712,6 @@ void register_type_OBJECT() {
       .eval_path(object::object_eval_path)
       .done();
   context::g_on_change = object::on_context_change;
-  g_object_native_hooks.construct = object::construct_hook;
-  g_object_native_hooks.set_many = object::set_many;
-  set_to_block(TYPE_OBJECT, object::body_of);
 }
 
 }  // namespace vel

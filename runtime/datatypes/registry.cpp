@@ -83,6 +83,10 @@ int32_t unsupported_mold(Cell value, NodeId, uint32_t, const Cell*, int32_t, int
 
 int32_t unsupported_compare(const Cell*, const Cell*, int) { return CMP_INCOMPARABLE; }
 
+may_gc Cell unsupported_to_block(const Cell& spec) { fire(ErrId::NOT_DONE, spec); }
+
+may_gc bool unsupported_foreach_step(const Cell&, uint32_t, Cell*) { fire(ErrId::NOT_DONE); }
+
 Cell unsupported_eval_path(const Cell& value, const Cell& selector, const Cell*, const PathStep& step) {
   if (!step.path) fire(ErrId::BAD_PATH_TYPE2, selector, datatype_cell(value.type()));
   fire(ErrId::BAD_PATH_TYPE, *step.path, datatype_cell(value.type()));
@@ -171,6 +175,16 @@ TypeBuilder& TypeBuilder::eval_path(EvalPathFn f) {
   return *this;
 }
 
+TypeBuilder& TypeBuilder::to_block(ToBlockFn f) {
+  entry_.to_block = f;
+  return *this;
+}
+
+TypeBuilder& TypeBuilder::foreach_step(ForeachStepFn f) {
+  entry_.foreach_step = f;
+  return *this;
+}
+
 TypeBuilder& TypeBuilder::compare(CompareFn f) {
   entry_.compare = f;
   slots_[ACT_COMPARE] = Slot::OWN;
@@ -213,6 +227,8 @@ void TypeBuilder::done() {
     }
     if (!entry_.actions[a]) entry_.actions[a] = unsupported_action;
   }
+  if (!entry_.to_block) entry_.to_block = unsupported_to_block;
+  if (!entry_.foreach_step) entry_.foreach_step = unsupported_foreach_step;
   entry_.registered = true;
   g_types[id_] = entry_;
   if (id_ > g_last_type_id) g_last_type_id = id_;

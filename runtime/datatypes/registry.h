@@ -91,6 +91,14 @@ struct PathStep {
   const PathStep* outer = nullptr;
 };
 using EvalPathFn = Cell (*)(const Cell& value, const Cell& selector, const Cell* set_value, const PathStep& step);
+// The block that make and to of a block type give from a value of this
+// type, for the types whose module owns that conversion (object!, map!,
+// string!: its source loaded).
+using ToBlockFn = may_gc Cell (*)(const Cell& spec);
+// One step of foreach over a value of this type that is no plain series
+// (map!, image!): sets the count words from the next entry of `it`,
+// advances it, and answers whether a step was made.
+using ForeachStepFn = may_gc bool (*)(const Cell& words, uint32_t count, Cell* it);
 
 struct TypeEntry {
   const char* name = nullptr;  // with its "!"
@@ -103,6 +111,8 @@ struct TypeEntry {
   MoldFn mold = nullptr;
   CompareFn compare = nullptr;
   EvalPathFn eval_path = nullptr;
+  ToBlockFn to_block = nullptr;          // internal/not-done unless the type sets it
+  ForeachStepFn foreach_step = nullptr;  // internal/not-done unless the type sets it
 };
 
 extern TypeEntry g_types[TYPE_COUNT];
@@ -124,6 +134,9 @@ class TypeBuilder {
   TypeBuilder& mold(MoldFn f);
   TypeBuilder& compare(CompareFn f);
   TypeBuilder& eval_path(EvalPathFn f);
+  // Not inherited: each type that has them sets them.
+  TypeBuilder& to_block(ToBlockFn f);
+  TypeBuilder& foreach_step(ForeachStepFn f);
   void done();
 
  private:

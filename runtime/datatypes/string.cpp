@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "datatypes/eval.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/string_impl.h"
 #include "datatypes/strout.h"
@@ -230,6 +231,7 @@ using namespace string::detail;
 // inherited; every other action is unsupported.
 void register_type_STRING() {
   TypeBuilder(TYPE_STRING)
+      .to_block(lexer::string_to_block)
       .action(ACT_MAKE, make_action)
       .action(ACT_TO, to_action)
       .form(string::form)

@@ -5,6 +5,7 @@
 
 #include "datatypes/context.h"
 #include "datatypes/core_words.h"
+#include "datatypes/eval.h"
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
@@ -16,7 +17,6 @@
 
 namespace vel::word {
 
-LexerHooks g_lexer_hooks{};
 
 // --- construction ---------------------------------------------------------------
 
@@ -110,7 +110,6 @@ namespace {
 
 // The text of a string or char value, loaded as one value that must be a word.
 may_gc Cell load_word_text(const Cell& spec) {
-  if (!g_lexer_hooks.load_one) fire(ErrId::NOT_DONE, spec);
   RootedCell text(spec);
   if (spec.is(TYPE_CHAR)) {
     NodeId s = make_string(1);
@@ -119,16 +118,15 @@ may_gc Cell load_word_text(const Cell& spec) {
     *text = series_cell(TYPE_STRING, s);
   }
   RootedCell out;
-  if (!g_lexer_hooks.load_one(*text, out.get()) || !is_any_word(out->type())) fire(ErrId::INVALID_CHARS, spec);
+  if (!lexer::load_one_value(*text, out.get()) || !is_any_word(out->type())) fire(ErrId::INVALID_CHARS, spec);
   return *out;
 }
 
 // A refinement or issue: its text must scan as a word of one of the four
 // retypable forms, which is then bound into the global context if it has it.
 Cell rescan_word(TypeId target, const Cell& spec) {
-  if (!g_lexer_hooks.scan_type) fire(ErrId::NOT_DONE, spec);
   std::string text(symbol::text(spec.w2));  // the view would not survive an allocation
-  TypeId scanned = g_lexer_hooks.scan_type(text);
+  TypeId scanned = lexer::scan_type(text);
   if (!is_word_form(scanned)) bad_to(target, spec);
   Cell w = spec;
   context::bind_word(context::g_global, &w);

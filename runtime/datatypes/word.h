@@ -74,15 +74,4 @@ may_gc Cell as_string(const Cell& w);
 // requested type and a fresh header.
 may_gc Cell convert(TypeId target, const Cell& spec);
 
-// Conversions that need the scanner. The lexer module installs them; while
-// they are missing those conversions raise internal/not-done.
-struct LexerHooks {
-  // Loads the text of a string value (from its index) as exactly one value;
-  // answers false when it does not scan whole as one value.
-  may_gc bool (*load_one)(const Cell& text, Cell* out);
-  // The type of the one value the text scans as (without loading), or 0.
-  TypeId (*scan_type)(std::string_view utf8);
-};
-extern LexerHooks g_lexer_hooks;
-
 }  // namespace vel::word

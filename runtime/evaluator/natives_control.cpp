@@ -45,8 +45,6 @@
 
 namespace vel {
 
-ForeachStepFn g_map_foreach_step = nullptr;
-ForeachStepFn g_image_foreach_step = nullptr;
 
 namespace {
 
@@ -293,10 +291,7 @@ int32_t coerce_loop_count(const Cell& count) {
 
 may_gc bool foreach_next(const Cell& word, Cell* it) {
   TypeId t = it->type();
-  if (t == TYPE_IMAGE) {
-    if (!g_image_foreach_step) not_done();
-    return g_image_foreach_step(word, 1, it);
-  }
+  if (t == TYPE_IMAGE) return g_types[t].foreach_step(word, 1, it);
   int64_t i = series_at(*it);
   if (i >= series_total(*it)) return false;
   RootedCell v(element_at(*it, i));
@@ -311,13 +306,9 @@ may_gc bool foreach_next_block(const Cell& words_in, uint32_t count, Cell* it) {
   if (count == 0) return false;
   if (t == TYPE_MAP) {
     if (count != 2) fire(ErrId::INVALID_ARG, *words);
-    if (!g_map_foreach_step) not_done();
-    return g_map_foreach_step(*words, count, it);
+    return g_types[t].foreach_step(*words, count, it);
   }
-  if (t == TYPE_IMAGE) {
-    if (!g_image_foreach_step) not_done();
-    return g_image_foreach_step(*words, count, it);
-  }
+  if (t == TYPE_IMAGE) return g_types[t].foreach_step(*words, count, it);
   int64_t i = series_at(*it);
   if (i >= series_total(*it)) return false;
   check_loop_words(*words, count);

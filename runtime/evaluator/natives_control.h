@@ -71,13 +71,6 @@ may_gc void remove_each_step(Cell* it, uint32_t count);
 // 32-bit range give -2147483648. Other values answer their integer.
 int32_t coerce_loop_count(const Cell& count);
 
-// Map and image steps, installed by those datatypes (internal/not-done
-// while they are missing): set the words from the next entry or pixel of
-// `it`, advance it, and answer whether a step was made.
-using ForeachStepFn = may_gc bool (*)(const Cell& words, uint32_t count, Cell* it);
-extern ForeachStepFn g_map_foreach_step;
-extern ForeachStepFn g_image_foreach_step;
-
 // --- thrown values -------------------------------------------------------------------
 
 // The value and name (unset when unnamed) of a throw on its way to catch.

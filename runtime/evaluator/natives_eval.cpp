@@ -16,6 +16,8 @@
 #include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/logic.h"
+#include "datatypes/map.h"
+#include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/symbol.h"
@@ -30,7 +32,6 @@
 
 namespace vel {
 
-ObjectNativeHooks g_object_native_hooks;
 
 namespace {
 
@@ -336,8 +337,7 @@ Status native_set(Cell* base) {
     base[0] = v;
     VEL_TRY(interp::eval_path(w, nullptr, true, false, false, used(base[3])));
   } else if (t == TYPE_OBJECT) {
-    if (!g_object_native_hooks.set_many) fire(ErrId::NOT_DONE);
-    g_object_native_hooks.set_many(w, v, any, only, some);
+    object::set_many(w, v, any, only, some);
   } else if (is_any_word(t)) {
     context::set(&w, v);
   } else {
@@ -445,15 +445,14 @@ Status native_bind(Cell* base) {
 
 // construct: block /with object /only
 Status native_construct(Cell* base) {
-  if (!g_object_native_hooks.construct) fire(ErrId::NOT_DONE);
-  base[0] = g_object_native_hooks.construct(base[0], used(base[1]) ? &base[2] : nullptr, used(base[3]));
+  base[0] = object::construct(base[0], used(base[1]) ? &base[2] : nullptr, used(base[3]));
   return Status::OK;
 }
 
 // extend: obj spec /case. Objects do not grow.
 Status native_extend(Cell* base) {
-  if (!base[0].is(TYPE_MAP) || !g_object_native_hooks.map_extend) fire(ErrId::NOT_DONE);
-  g_object_native_hooks.map_extend(base[0], base[1], used(base[2]));
+  if (!base[0].is(TYPE_MAP)) fire(ErrId::NOT_DONE);
+  map::extend(base[0], base[1], used(base[2]));
   return Status::OK;
 }
 

@@ -18,18 +18,6 @@ namespace vel {
 // its word unchanged.
 may_gc void set_many_words(const Cell& words, const Cell& value, bool any, bool only, bool some);
 
-// What these natives need from the object and map modules, installed by
-// them; while a hook is missing its case raises internal/not-done.
-struct ObjectNativeHooks {
-  // construct: a new object from a spec block, optionally over a prototype.
-  may_gc Cell (*construct)(const Cell& spec, const Cell* prototype, bool only) = nullptr;
-  // set with an object!: its fields from a value (object/set-many).
-  may_gc void (*set_many)(const Cell& object, const Cell& value, bool any, bool only, bool some) = nullptr;
-  // extend with a map!: the key/value pairs of spec.
-  may_gc void (*map_extend)(const Cell& map, const Cell& spec, bool case_sensitive) = nullptr;
-};
-extern ObjectNativeHooks g_object_native_hooks;
-
 // Enters these natives in the natives table.
 void register_natives_eval();
 

@@ -147,9 +147,7 @@ Status transcode_native(Cell* base);
 
 // --- conversions -----------------------------------------------------------------------
 
-// load_one_value and scan_type are declared in datatypes/eval.h.
-// to block! of a string!: its values from the index.
-may_gc Cell string_to_block(const Cell& text);
+// load_one_value, scan_type and string_to_block are declared in datatypes/eval.h.
 
 // Start-up: installs the conversions above in the word and block modules.
 void init();

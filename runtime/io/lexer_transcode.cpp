@@ -182,9 +182,6 @@ may_gc Cell string_to_block(const Cell& text) {
 }
 
 void init() {
-  word::g_lexer_hooks.load_one = load_one_value;
-  word::g_lexer_hooks.scan_type = scan_type;
-  set_to_block(TYPE_STRING, string_to_block);
 }
 
 }  // namespace vel::lexer

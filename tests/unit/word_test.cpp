@@ -113,23 +113,7 @@ TEST(Word, ConversionsBetweenForms) {
   EXPECT_EQ(molded(call_action(ACT_MAKE, {gw("proto", TYPE_REFINEMENT), gw("conv-x")})), "/conv-x");
 }
 
-namespace {
-// A stand-in scanner: "w" loads as the word w, "1" as an integer.
-may_gc bool fake_load_one(const Cell& text, Cell* out) {
-  std::string s = string_text(text.node());
-  if (s == "1") {
-    *out = integer_cell(1);
-    return true;
-  }
-  if (s.find(' ') != std::string::npos) return false;
-  *out = word::load(s);
-  return true;
-}
-}  // namespace
-
-TEST(Word, ConversionsThroughTheScannerHook) {
-  word::LexerHooks saved = word::g_lexer_hooks;
-  word::g_lexer_hooks.load_one = fake_load_one;
+TEST(Word, ConversionsThroughTheScanner) {
   RootedNode s(make_string(4));
   append_latin1(s, "hook-w");
   Cell r = call_action(ACT_TO, {dt(TYPE_LIT_WORD), series_cell(TYPE_STRING, s)});
@@ -143,7 +127,6 @@ TEST(Word, ConversionsThroughTheScannerHook) {
   append_latin1(two, "a b");
   EXPECT_EQ(error_of([&] { call_action(ACT_TO, {dt(TYPE_WORD), series_cell(TYPE_STRING, two)}); }),
             ErrId::INVALID_CHARS);
-  word::g_lexer_hooks = saved;
 }
 
 TEST(Word, IndexOf) {
