@@ -25,10 +25,8 @@
 // throw...) is carried to the native entry as a SignalOut exception and
 // returned there as its Status; errors travel as VelError. Both unwind
 // the run's RAII state, so nothing is left behind.
-#include "frame.h"
 #include "evaluator/parse.h"
 #include "evaluator/parse_internal.h"
-#include "families.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -40,6 +38,8 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/trace.h"
+#include "families.h"
+#include "frame.h"
 
 namespace vel {
 
