@@ -38,7 +38,7 @@ may_gc Cell issue_convert(const Cell& spec) {
     uint32_t n = encode_utf8_char(spec.w2, reinterpret_cast<uint8_t*>(buf));
     return issue_of_text(std::string_view(buf, n));
   }
-  Cell r = word::is_any_word(spec.type()) ? spec : word::convert(TYPE_ISSUE, spec);
+  Cell r = is_any_word(spec.type()) ? spec : word::convert(TYPE_ISSUE, spec);
   r.header = TYPE_ISSUE;
   return r;
 }

@@ -17,6 +17,8 @@
 #include "errors.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/trace.h"
+#include "families.h"
+#include "frame.h"
 #include "roots.h"
 
 namespace vel {
@@ -29,8 +31,6 @@ constexpr std::string_view kActionNames[] = {
     VEL_ACTIONS(VEL_X)
 #undef VEL_X
 };
-
-inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
 
 // A field of an object by name (case-insensitive); none when absent.
 Cell field_of(const Cell& obj, std::string_view name) {
@@ -56,8 +56,6 @@ may_gc Cell system_field(std::string_view outer, std::string_view inner) {
   return v;
 }
 
-bool is_word_like(const Cell& c) { return word::is_any_word(c.type()) && !c.is(TYPE_ISSUE); }
-
 // The value after the first entry of system/schemes equal to the word.
 may_gc Cell find_scheme(const Cell& scheme_word) {
   Cell schemes = system_field("schemes", "");
@@ -66,7 +64,7 @@ may_gc Cell find_scheme(const Cell& scheme_word) {
   uint32_t n = b->length();
   for (uint32_t i = uint32_t(schemes.index() < 0 ? 0 : schemes.index()); i + 1 < n; i++) {
     const Cell& e = b->cells()[i];
-    if (is_word_like(e) && symbol::compare_text(e.w2, scheme_word.w2, CMP_EQUAL) == 0) return b->cells()[i + 1];
+    if (is_bindable_word(e.type()) && symbol::compare_text(e.w2, scheme_word.w2, CMP_EQUAL) == 0) return b->cells()[i + 1];
   }
   return none_cell();
 }

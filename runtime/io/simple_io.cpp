@@ -22,6 +22,7 @@
 #include "datatypes/word.h"
 #include "errors.h"
 #include "evaluator/natives.h"
+#include "frame.h"
 #include "platform/files.h"
 #include "platform/os.h"
 #include "platform/platform.h"
@@ -32,8 +33,6 @@
 namespace vel::simple_io {
 
 namespace {
-
-inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
 
 inline uint32_t clamped_index(const Cell& s) {
   uint32_t len = node_buffer(s.node())->length();
