@@ -16,10 +16,6 @@ namespace vel {
 
 namespace {
 
-
-MoldFn g_block_mold = nullptr;
-ActionFn g_block_sort = nullptr;
-
 // Makes a block cell a hash! with a new table over its cells.
 may_gc Cell hashed(const Cell& b_in) {
   RootedCell b(b_in);
@@ -94,13 +90,13 @@ int32_t hash_mold(Cell v, NodeId out_in, uint32_t flags, const Cell* arg, int32_
     append_latin1(out, "make hash! ");
     part -= 11;
   }
-  return g_block_mold(v, out, flags, arg, part, indent);
+  return g_types[TYPE_BLOCK].mold(v, out, flags, arg, part, indent);
 }
 
 // sort: the block's sort, then the cells from the position are entered
 // again at their new places.
 Status hash_sort(Cell* base) {
-  Status st = g_block_sort(base);
+  Status st = action_of(TYPE_BLOCK, ACT_SORT)(base);
   if (st != Status::OK) return st;
   const Cell h = base[0];
   int64_t from = series_index(h), total = block::total(h);
@@ -117,8 +113,6 @@ Status hash_sort(Cell* base) {
 // set-path comes from block!, whose edits keep the table in step (trim
 // rebuilds it); sort is its own.
 void register_type_HASH() {
-  g_block_mold = g_types[TYPE_BLOCK].mold;
-  g_block_sort = g_types[TYPE_BLOCK].actions[ACT_SORT];
   TypeBuilder b(TYPE_HASH);
   for (ActionId a : {ACT_REFLECT, ACT_EVAL_PATH, ACT_COMPARE, ACT_FORM, ACT_APPEND, ACT_AT, ACT_BACK, ACT_CHANGE,
                      ACT_CLEAR, ACT_FIND, ACT_HEAD, ACT_HEAD_Q, ACT_INDEX_Q, ACT_INSERT, ACT_LENGTH_Q, ACT_MOVE,
