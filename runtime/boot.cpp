@@ -4,6 +4,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "boot_image.h"
 #include "collector.h"
@@ -14,6 +16,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "evaluator/natives.h"
 #include "evaluator/script.h"
 #include "fatal.h"
 #include "io/velbin.h"
@@ -128,7 +131,47 @@ may_gc Cell source_code(std::string_view name) {
   return none_cell();
 }
 
-may_gc std::vector<uint8_t> build_image(const std::vector<Source>& sources) {
+// The library makes each native from its number (`name: make native! [[spec]
+// n]`), and the runtime's table fixes what each number does: a definition
+// must use the name the table gives its number, and every number needs
+// exactly one definition.
+class NativeCheck {
+ public:
+  void source(const std::string& file, NodeId code) {
+    uint32_t make = symbol::resolve(symbol::make("make")), native = symbol::resolve(symbol::make("native!"));
+    for (uint32_t i = 0; i + 3 < cells_in(code); i++) {
+      Cell name = cell_at(code, i), verb = cell_at(code, i + 1);
+      Cell type = cell_at(code, i + 2), spec = cell_at(code, i + 3);
+      if (!name.is(TYPE_SET_WORD) || !verb.is(TYPE_WORD) || symbol::resolve(verb.w2) != make ||
+          !type.is(TYPE_WORD) || symbol::resolve(type.w2) != native || !spec.is(TYPE_BLOCK))
+        continue;
+      std::string text(symbol::text(name.w2));
+      uint32_t at = uint32_t(spec.index());
+      Cell number = cells_in(spec.node()) == at + 2 ? cell_at(spec.node(), at + 1) : none_cell();
+      if (!number.is(TYPE_INTEGER) || number.i2() < 1 || uint32_t(number.i2()) > NATIVE_COUNT) {
+        faults_.push_back(file + ": " + text + ": has no native number of the table");
+        continue;
+      }
+      uint32_t n = uint32_t(number.i2());
+      if (text != native_name(n))
+        faults_.push_back(file + ": " + text + ": native " + std::to_string(n) + " is " + native_name(n));
+      if (seen_[n]++) faults_.push_back(file + ": " + text + ": native " + std::to_string(n) + " defined again");
+    }
+  }
+  std::vector<std::string> faults() {
+    for (uint32_t n = 1; n <= NATIVE_COUNT; n++)
+      if (!seen_[n])
+        faults_.push_back("native " + std::to_string(n) + " (" + native_name(n) + ") has no definition");
+    return faults_;
+  }
+
+ private:
+  std::vector<std::string> faults_;
+  uint32_t seen_[NATIVE_COUNT + 1] = {};
+};
+
+may_gc std::vector<uint8_t> build_image(const std::vector<Source>& sources, std::vector<std::string>* native_faults) {
+  NativeCheck natives;
   // The block under construction is the boot code meanwhile, so the error
   // catalog is found in it as soon as its source is loaded.
   RootedCell saved(g_code[0]);
@@ -152,11 +195,13 @@ may_gc std::vector<uint8_t> build_image(const std::vector<Source>& sources) {
       throw;
     }
     mark_routines(loaded->node(), *maker, rsym, 0);
+    if (native_faults) natives.source(s.name, loaded->node());
     // Evaluation starts after the header word and block.
     loaded->w1 = 2;
     block::rs_append(g_code[0].node(), *name);
     block::rs_append(g_code[0].node(), *loaded);
   }
+  if (native_faults) *native_faults = natives.faults();
   return velbin::encode(g_code[0], true);
 }
 
@@ -174,7 +219,12 @@ int write_image(const std::string& out, const std::string& root, const std::stri
     if (!platform::read_file(root + "/" + entry, s.text)) return fail("cannot read " + entry);
     sources.push_back(std::move(s));
   }
-  std::vector<uint8_t> image = build_image(sources);
+  std::vector<std::string> faults;
+  std::vector<uint8_t> image = build_image(sources, &faults);
+  if (!faults.empty()) {
+    for (const std::string& f : faults) fail(f);
+    return fail("the natives of the library and of the runtime disagree");
+  }
   std::string bytes = out.size() > 4 && out.compare(out.size() - 4, 4, ".cpp") == 0
                           ? cpp_source(image)
                           : std::string(image.begin(), image.end());

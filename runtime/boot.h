@@ -51,7 +51,10 @@ struct Source {
   std::string name;
   std::string text;
 };
-may_gc std::vector<uint8_t> build_image(const std::vector<Source>& sources);
+// With native_faults, the sources' native definitions are checked against
+// the natives table (one line per fault; none when they agree).
+may_gc std::vector<uint8_t> build_image(const std::vector<Source>& sources,
+                                        std::vector<std::string>* native_faults = nullptr);
 
 // Start-up: every boot source's code, evaluated in order, with the
 // routine maker in place while it runs and the library's functions sealed

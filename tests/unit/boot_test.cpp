@@ -2,6 +2,7 @@
 // the corrupt images that must end start-up rather than crash it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "datatypes/block.h"
 #include "datatypes/strout.h"
 #include "error_of.h"
+#include "evaluator/natives.h"
 #include "test_util.h"
 #include "io/velbin.h"
 #include "roots.h"
@@ -44,6 +46,30 @@ TEST(Boot, ImageHoldsEachSourceAsLoadedCodeAfterItsHeader) {
   // `routine` not followed by two blocks is left alone.
   EXPECT_EQ(test::molded(a, MOLD_FLAT), "[x: 1 + 2 r: <routine> [n [integer!]] [entry]]");
   EXPECT_EQ(test::molded(at(*pairs, 3), MOLD_FLAT), "[[routine] routine [x] o: [f: <routine> [] []]]");
+}
+
+// The library's native definitions must agree with the runtime's natives
+// table: the name that goes with each number, each number once, none left
+// out. (The real library is checked this way when its image is built.)
+TEST(Boot, NativeDefinitionsAreCheckedAgainstTheTable) {
+  std::vector<boot::Source> sources = {
+      {"library/n.vel",
+       "Vel []\nif: make native! [[c b] 1]\nwhen: make native! [[c b] 2]\n"
+       "either: make native! [[c t f] 1]\nany: make native! [[b]]\nall: make native! [[b] 9999]\n"},
+  };
+  std::vector<std::string> faults;
+  boot::build_image(sources, &faults);
+  auto has = [&](const std::string& line) { return std::find(faults.begin(), faults.end(), line) != faults.end(); };
+  EXPECT_TRUE(has("library/n.vel: when: native 2 is unless"));
+  EXPECT_TRUE(has("library/n.vel: either: native 1 is if"));
+  EXPECT_TRUE(has("library/n.vel: either: native 1 defined again"));
+  EXPECT_TRUE(has("library/n.vel: any: has no native number of the table"));
+  EXPECT_TRUE(has("library/n.vel: all: has no native number of the table"));
+  EXPECT_TRUE(has("native 3 (either) has no definition"));
+  EXPECT_FALSE(has("native 1 (if) has no definition"));
+  EXPECT_FALSE(has("native 2 (unless) has no definition"));
+  // Nothing else: the five faults above and every other number missing.
+  EXPECT_EQ(faults.size(), 5u + NATIVE_COUNT - 2);
 }
 
 TEST(Boot, TheEmbeddedImageHoldsTheManifestInOrder) {
