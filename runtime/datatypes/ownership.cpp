@@ -11,6 +11,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/core_words.h"
+#include "families.h"
 #include "datatypes/object.h"
 #include "hashtable.h"
 #include "roots.h"
