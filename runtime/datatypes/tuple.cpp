@@ -16,6 +16,8 @@
 #include "datatypes/time.h"
 #include "datatypes/core_words.h"
 #include "errors.h"
+#include "families.h"
+#include "frame.h"
 #include "random.h"
 #include "roots.h"
 #include "series_ops.h"
@@ -311,14 +313,14 @@ Status tuple_reverse(Cell* base) {
   Cell& t = base[0];
   int count = tuple_count(t);
   int64_t len = count;
-  if (refinement_used(base[1])) {
+  if (used(base[1])) {
     const Cell& part = base[2];
     if (!part.is(TYPE_INTEGER)) fire_refine_arg("part", part);
     if (part.i2() < 0) fire(ErrId::OUT_OF_RANGE, part);
     len = part.i2();
   }
   int64_t skip = 1;
-  if (refinement_used(base[3])) {
+  if (used(base[3])) {
     const Cell& size = base[4];
     if (!size.is(TYPE_INTEGER)) fire_refine_arg("skip", size);
     if (size.i2() < 1) fire(ErrId::OUT_OF_RANGE, size);

@@ -22,6 +22,8 @@
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
+#include "families.h"
+#include "frame.h"
 #include "ownership.h"
 #include "roots.h"
 #include "series_ops.h"
@@ -589,9 +591,9 @@ Status vector_insert_at(Cell* base, bool append) {
   RootedCell s(base[0]);
   Buffer* b = node_buffer(s->node());
   int64_t index = clamp_index(*s, b->length());
-  int64_t dup = refinement_used(base[5]) && base[6].is(TYPE_INTEGER) ? base[6].i2() : 1;
+  int64_t dup = used(base[5]) && base[6].is(TYPE_INTEGER) ? base[6].i2() : 1;
   std::vector<uint8_t> bytes =
-      element_bytes(*s, base[1], refinement_used(base[2]) ? &base[3] : nullptr, dup, false);
+      element_bytes(*s, base[1], used(base[2]) ? &base[3] : nullptr, dup, false);
   uint32_t size = b->unit();
   int64_t count = int64_t(bytes.size() / size);
   if (count == 0) return Status::OK;
@@ -613,12 +615,12 @@ Status vector_change(Cell* base) {
   RootedCell s(base[0]);
   Buffer* b = node_buffer(s->node());
   int64_t total = b->length(), index = clamp_index(*s, total);
-  int64_t dup = refinement_used(base[5]) && base[6].is(TYPE_INTEGER) ? base[6].i2() : 1;
+  int64_t dup = used(base[5]) && base[6].is(TYPE_INTEGER) ? base[6].i2() : 1;
   std::vector<uint8_t> bytes = element_bytes(*s, base[1], nullptr, dup, true);
   uint32_t size = b->unit();
   int64_t count = int64_t(bytes.size() / size);
   int64_t replaced = count;
-  if (refinement_used(base[2])) {
+  if (used(base[2])) {
     const Cell& range = base[3];
     if (range.is(TYPE_INTEGER)) replaced = range.i2();
     else if (range.is(TYPE_VECTOR) && range.node() == s->node()) replaced = int64_t(range.index()) - index;
@@ -639,8 +641,8 @@ Status vector_change(Cell* base) {
 
 // Without /part the element itself, else a vector of the elements taken.
 Status vector_take(Cell* base) {
-  bool part = refinement_used(base[1]);
-  Cell r = series_take(&base[0], part ? &base[2] : nullptr, refinement_used(base[4]));
+  bool part = used(base[1]);
+  Cell r = series_take(&base[0], part ? &base[2] : nullptr, used(base[4]));
   base[0] = part || r.is(TYPE_NONE) ? r : access_get(r, 0);
   return Status::OK;
 }
@@ -661,11 +663,11 @@ bool elem_equal(const uint8_t* p, uint32_t size, TypeId et, const Cell& v) {
 // The element index of a match, or -1.
 int64_t search(const Cell* base, bool tail_match) {
   const Cell& s = base[0];
-  if (refinement_used(base[7]) || refinement_used(base[8])) fire(ErrId::NOT_DONE);
+  if (used(base[7]) || used(base[8])) fire(ErrId::NOT_DONE);
   Buffer* b = node_buffer(s.node());
   int64_t total = b->length(), index = clamp_index(s, total);
   int64_t end = total;
-  if (refinement_used(base[2])) {
+  if (used(base[2])) {
     const Cell& part = base[3];
     int64_t n;
     if (part.is(TYPE_INTEGER)) n = part.i2();
@@ -674,13 +676,13 @@ int64_t search(const Cell* base, bool tail_match) {
     end = std::clamp<int64_t>(index + n, index, total);
   }
   int64_t skip = 1;
-  if (refinement_used(base[10])) {
+  if (used(base[10])) {
     const Cell& size = base[11];
     if (!size.is(TYPE_INTEGER) || size.i2() < 1) fire_refine_arg("skip", size);
     skip = size.i2();
   }
-  bool last = refinement_used(base[12]), reverse = refinement_used(base[13]);
-  bool match = tail_match && refinement_used(base[15]);
+  bool last = used(base[12]), reverse = used(base[13]);
+  bool match = tail_match && used(base[15]);
   uint32_t unit = b->unit();
   TypeId et = vector_elem_type(s);
   auto at = [&](int64_t i) { return elem_equal(b->head_ptr() + size_t(i) * unit, unit, et, base[1]); };
@@ -703,7 +705,7 @@ Status vector_find(Cell* base) {
     base[0] = none_cell();
     return Status::OK;
   }
-  if (refinement_used(base[14])) i++;
+  if (used(base[14])) i++;
   base[0].w1 = uint32_t(i);
   return Status::OK;
 }
@@ -717,18 +719,18 @@ Status vector_select(Cell* base) {
 Status vector_sort(Cell* base) {
   // Records, comparators and whole-record comparison have no meaning for
   // single numbers.
-  if (refinement_used(base[2]) || refinement_used(base[4]) || refinement_used(base[8])) fire(ErrId::NOT_DONE);
+  if (used(base[2]) || used(base[4]) || used(base[8])) fire(ErrId::NOT_DONE);
   RootedCell s(base[0]);
   Buffer* b = node_buffer(s->node());
   int64_t total = b->length(), index = clamp_index(*s, total);
   int64_t n = total - index;
-  if (refinement_used(base[6])) {
+  if (used(base[6])) {
     const Cell& part = base[7];
     if (part.is(TYPE_INTEGER)) n = std::clamp<int64_t>(part.i2(), 0, n);
     else if (part.is(TYPE_VECTOR) && part.node() == s->node()) n = std::clamp<int64_t>(int64_t(part.index()) - index, 0, n);
     else fire_refine_arg("part", part);
   }
-  bool reverse = refinement_used(base[9]);
+  bool reverse = used(base[9]);
   bool told = report_change(*s, ChangeWord::SORT, none_cell(), int32_t(index), int32_t(n));
   b = node_buffer(s->node());
   n = std::min<int64_t>(n, int64_t(b->length()) - index);
@@ -769,8 +771,8 @@ may_gc Cell vector_eval_path(const Cell& value, const Cell& selector, const Cell
 
 void register_type_VECTOR() {
   set_element_access(TYPE_VECTOR, ElementAccess{access_get, access_put});
-  set_to_block(TYPE_VECTOR, vector_to_block);
   TypeBuilder(TYPE_VECTOR)
+      .to_block(vector_to_block)
       .action(ACT_MAKE, vector_make)
       .form(vector_form)
       .mold(vector_mold)
