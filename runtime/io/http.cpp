@@ -12,6 +12,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "families.h"
 #include "io/simple_io.h"
 #include "platform/http.h"
 #include "roots.h"
@@ -33,7 +34,7 @@ may_gc std::string formed(const Cell& v) {
 // and start another, so they are refused.
 may_gc std::string header_text(const Cell& v, bool name) {
   std::string s;
-  if (name && word::is_any_word(v.type()) && !v.is(TYPE_ISSUE))
+  if (name && is_any_word(v.type()) && !v.is(TYPE_ISSUE))
     s = std::string(symbol::text(v.w2));
   else
     s = formed(v);
