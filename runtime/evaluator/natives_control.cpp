@@ -22,6 +22,7 @@
 //   try           0 block     1 /all       2 /keep
 #include "families.h"
 #include "evaluator/natives_control.h"
+#include "frame.h"
 
 #include <algorithm>
 #include <cmath>
@@ -54,7 +55,6 @@ enum Slot { THROWN_VALUE, THROWN_NAME, SLOT_COUNT };
 Cell g_slots[SLOT_COUNT] = {};
 StaticRoot g_slots_root("control natives: thrown value and name, print buffer", g_slots, SLOT_COUNT);
 
-inline bool used(const Cell& refinement) { return truthy(refinement); }
 
 // The natives trust the interpreter's type checks; a native made from a
 // spec that lies about its arguments still must not read a non-block as a

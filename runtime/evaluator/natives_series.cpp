@@ -429,7 +429,7 @@ Status native_to_local_file(Cell* base) {
 
 // The base of enbase and debase: /base base-value, else 64.
 int32_t base_of(const Cell* base) {
-  if (!refinement_used(base[1])) return 64;
+  if (!used(base[1])) return 64;
   int32_t b = base[2].i2();
   if (b != 2 && b != 16 && b != 58 && b != 64) fire(ErrId::INVALID_ARG, base[2]);
   return b;

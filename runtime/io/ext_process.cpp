@@ -5,19 +5,20 @@
 #include <cstring>
 #include <string>
 
+#include "datatypes/strout.h"
 #include "errors.h"
+#include "families.h"
+#include "frame.h"
 #include "io/simple_io.h"
 #include "platform/spawn.h"
 #include "roots.h"
 #include "series_ops.h"
-#include "datatypes/strout.h"
 #include "unicode.h"
 
 namespace vel::ext_process {
 
 namespace {
 
-inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
 
 inline uint32_t clamped_index(const Cell& s) {
   uint32_t len = node_buffer(s.node())->length();

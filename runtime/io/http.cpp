@@ -13,6 +13,7 @@
 #include "datatypes/word.h"
 #include "errors.h"
 #include "families.h"
+#include "frame.h"
 #include "io/simple_io.h"
 #include "platform/http.h"
 #include "roots.h"
@@ -22,7 +23,6 @@ namespace vel::http {
 
 namespace {
 
-inline bool used(const Cell& c) { return c.is(TYPE_LOGIC) && c.w1 != 0; }
 
 may_gc std::string formed(const Cell& v) {
   RootedNode out(make_string(16));
