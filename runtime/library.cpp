@@ -19,8 +19,6 @@
 
 namespace vel::library {
 
-bool g_defining = false;
-
 namespace {
 
 // The first class id of the boot code's objects less one: compiled objects
@@ -97,19 +95,13 @@ Status make_routine(Cell* base) {
 }  // namespace
 
 may_gc void begin() {
-  g_slots[BODIES] = block::make_at(256);
+  func::g_library_bodies = block::make_at(256);
   g_run_time_classes = object::set_class_counter(kBootClassBase);
-  g_defining = true;
-}
-
-may_gc void defined(Cell* fn) {
-  fn->header |= func::FN_NO_TRACE;
-  Cell body = *func::more_cell(*fn, func::MORE_BODY);
-  if (body.is(TYPE_BLOCK)) block::rs_append(g_slots[BODIES].node(), body);
 }
 
 may_gc void seal() {
-  g_defining = false;
+  g_slots[BODIES] = func::g_library_bodies;
+  func::g_library_bodies = none_cell();
   object::set_class_counter(g_run_time_classes);
   if (!g_slots[BODIES].is(TYPE_BLOCK)) return;
   // First the symbols, without allocating; then the context; then the

@@ -20,15 +20,9 @@
 
 namespace vel::library {
 
-// True while the boot code runs (function_push marks and records the
-// functions it makes).
-extern bool g_defining;
-
-// Start of the boot code.
+// Start of the boot code: from here to seal() the function module marks
+// and records every function made (func::g_library_bodies).
 may_gc void begin();
-// A function made while defining: its cell gets no-trace and its body is
-// recorded for seal(). `fn` is an argument-stack cell.
-may_gc void defined(Cell* fn);
 // End of the boot code: the library context is made and the recorded
 // bodies rebound to it.
 may_gc void seal();

@@ -202,7 +202,7 @@ Status set_float_option(Cell* base) {
 // Code run by the boot image stands for the compiled library: only code
 // run after it counts as interpreted.
 Status interpreted(Cell* base) {
-  base[0] = logic_cell(!library::g_defining);
+  base[0] = logic_cell(!func::g_library_bodies.is(TYPE_BLOCK));
   return Status::OK;
 }
 

@@ -20,17 +20,9 @@ root=$(cd "${1:-$(dirname "${BASH_SOURCE[0]}")/../runtime}" && pwd)
 # the runtime directory) and included header. Each must still be needed:
 # an entry that matches no include fails too, so the list stays true.
 allowed=(
-  # The natives table: a datatype or io module that owns natives enters
-  # them there.
-  "datatypes/*.cpp evaluator/natives.h"
-  "io/*.cpp evaluator/natives.h"
-  # Functions made while the library is defined are recorded for its seal;
-  # the error catalog is read from the boot image's sources.
-  "datatypes/function.cpp library.h"
+  # The error catalog is read from the boot image's sources.
   "datatypes/error_catalog.cpp boot.h"
-  # A port's actor runs as a callback; file!'s actions are the file layer's.
-  "datatypes/port.cpp evaluator/interpreter.h"
-  "datatypes/port.cpp evaluator/trace.h"
+  # file!'s actions are the file layer's.
   "datatypes/file.cpp io/simple_io.h"
   # url!'s read and write are the HTTP client's.
   "datatypes/url.cpp io/http.h"

@@ -32,7 +32,33 @@ may_gc Status call_with_frame(const Cell& fn, Cell* base);
 // integer! with the local count when there are locals.
 may_gc Cell arguments_cache(const Cell& fn);
 
+// Calls fn (a function! or routine!) as a callback of runtime code, in a
+// frame named by the symbol: its leading arguments take args (count of
+// them, rooted by the caller; arguments beyond them and after a refinement
+// are none, refinements false), and tracing follows the callback bit (see
+// trace::CallbackScope). The answer goes to *answer. With moved, the final
+// value of argument `moved_arg` is copied there when the callback took it.
+may_gc Status call_callback(const Cell& fn, uint32_t name, uint32_t bit, const Cell* args, uint32_t count,
+                            Cell* answer, uint32_t moved_arg = 0, Cell* moved = nullptr);
+
 }  // namespace vel::interp
+
+namespace vel::trace {
+
+// Callbacks that runtime code makes (lexer, parse, sort, on-change*,
+// on-deep-change*, port actors) are traced only when their bit is set
+// in g_callback_bits (evaluator/trace.h). It stands for system/state/callbacks/bits until the system object
+// exists.
+enum CallbackBit : uint32_t {
+  CB_LEXER = 1,
+  CB_PARSE = 2,
+  CB_SORT = 4,
+  CB_ON_CHANGE = 8,
+  CB_ON_DEEP_CHANGE = 16,
+  CB_PORT = 32,
+};
+
+}  // namespace vel::trace
 
 namespace vel::lexer {
 

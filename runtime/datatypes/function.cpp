@@ -19,13 +19,15 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
-#include "evaluator/natives.h"
+#include "natives_table.h"
 #include "families.h"
-#include "library.h"
 #include "roots.h"
 #include "series_ops.h"
 
 namespace vel::func {
+
+Cell g_library_bodies = {};
+StaticRoot g_library_bodies_root("function: library bodies while the boot code defines them", &g_library_bodies, 1);
 
 namespace {
 
@@ -305,7 +307,12 @@ may_gc NodeId function_push(const Cell& spec_in, const Cell& body_in, NodeId ctx
     *more_cell(g_stack.begin[at], MORE_BODY) = copy;
     if (made) context::bind(copy, ctx, false);
   }
-  if (library::g_defining) [[unlikely]] library::defined(&g_stack.begin[at]);
+  if (g_library_bodies.is(TYPE_BLOCK)) [[unlikely]] {
+    Cell& fn = g_stack.begin[at];
+    fn.header |= FN_NO_TRACE;
+    Cell made_body = *more_cell(fn, MORE_BODY);
+    if (made_body.is(TYPE_BLOCK)) block::rs_append(g_library_bodies.node(), made_body);
+  }
   return ctx;
 }
 

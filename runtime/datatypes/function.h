@@ -128,4 +128,9 @@ may_gc NodeId routine_push(const Cell& spec, const Cell& body, uint32_t id, int3
 // Calls a routine whose argument cells are the current frame's (base).
 may_gc Status call_routine(const Cell& routine, Cell* base);
 
+// While the boot code defines the library this is a block: each function
+// made then gets no-trace and its body is appended here, for the library's
+// seal to rebind. Outside that time it is not a block and nothing is kept.
+extern Cell g_library_bodies;
+
 }  // namespace vel::func

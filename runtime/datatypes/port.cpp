@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "datatypes/eval.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/object.h"
@@ -15,8 +16,6 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
-#include "evaluator/interpreter.h"
-#include "evaluator/trace.h"
 #include "families.h"
 #include "frame.h"
 #include "roots.h"

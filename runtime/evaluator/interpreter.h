@@ -42,14 +42,6 @@ may_gc Status eval_next(Code& code, bool push);
 // name is the word (or path) naming the call, for frames and errors.
 may_gc Status eval_call(const Cell& fn, const Cell& name, Code* code, bool push, bool infix = false);
 
-// Calls fn (a function! or routine!) as a callback of runtime code, in a
-// frame named by the symbol: its leading arguments take args (count of
-// them, rooted by the caller; arguments beyond them and after a refinement
-// are none, refinements false), and tracing follows the callback bit (see
-// trace::CallbackScope). The answer goes to *answer. With moved, the final
-// value of argument `moved_arg` is copied there when the callback took it.
-may_gc Status call_callback(const Cell& fn, uint32_t name, uint32_t bit, const Cell* args, uint32_t count,
-                            Cell* answer, uint32_t moved_arg = 0, Cell* moved = nullptr);
 
 // Path evaluation: path is a path!, get-path! or set-path! value. For a
 // set-path the value to assign is the current frame's result cell.

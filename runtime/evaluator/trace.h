@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "cell.h"
+#include "datatypes/eval.h"
 #include "memory.h"
 #include "status.h"
 
@@ -42,18 +43,6 @@ struct State {
 };
 extern State g_trace;
 
-// Callbacks that runtime code makes (lexer, parse, sort, on-change*,
-// on-deep-change*, port actors) are traced only when their bit is set
-// here. It stands for system/state/callbacks/bits until the system object
-// exists.
-enum CallbackBit : uint32_t {
-  CB_LEXER = 1,
-  CB_PARSE = 2,
-  CB_SORT = 4,
-  CB_ON_CHANGE = 8,
-  CB_ON_DEEP_CHANGE = 16,
-  CB_PORT = 32,
-};
 extern uint32_t g_callback_bits;
 
 // Switches tracing off around a runtime callback whose bit is not set,

@@ -21,7 +21,7 @@
 #include "datatypes/strout.h"
 #include "datatypes/word.h"
 #include "errors.h"
-#include "evaluator/natives.h"
+#include "natives_table.h"
 #include "frame.h"
 #include "platform/files.h"
 #include "platform/os.h"
