@@ -218,8 +218,10 @@ namespace {
 std::vector<Form*> g_forms{nullptr};  // by id; id 0 is none
 std::vector<uint32_t> g_free_ids;
 // VEL_COMPILE=eager compiles every block on its first evaluation, so that a
-// test run takes the compiled path everywhere.
+// test run takes the compiled path everywhere; VEL_COMPILE=walker compiles
+// none, so that the differential test has the walker's answers to compare.
 bool g_eager = false;
+bool g_walker_only = false;
 
 inline bool same_cell(const Cell& a, const Cell& b) { return std::memcmp(&a, &b, sizeof(Cell)) == 0; }
 
@@ -1340,6 +1342,7 @@ may_gc Form* form_for(NodeId node, uint32_t head, uint32_t len) {
     if (!is_running(f)) release(f);
     return compile(node, head, len, generation);
   }
+  if (g_walker_only) return nullptr;
   if (sp == 0 && !g_eager) {
     b->spare = SPARE_SEEN;
     return nullptr;
@@ -1351,6 +1354,7 @@ may_gc Form* form_for(NodeId node, uint32_t head, uint32_t len) {
 void forms_init() {
   const char* e = std::getenv("VEL_COMPILE");
   g_eager = e && std::string_view(e) == "eager";
+  g_walker_only = e && std::string_view(e) == "walker";
   collector_register_weak({"compiled forms", forms_mark, nullptr, forms_sweep});
 }
 
