@@ -199,7 +199,12 @@ may_gc void shift_all(NodeId t, uint32_t position, int32_t shift) {
     Buffer* cb = node_buffer(header(t)->aux);
     cb->tail -= uint32_t(shift) * 4;
   }
-  for_each_index(t, [&](uint32_t x) { return x >= position ? uint32_t(int64_t(x) + shift) : x; });
+  h = header(t);
+  // A hash! indexes only cells its cell-index array covers, so nothing at or
+  // past the array's end needs renumbering: appending stays O(1) instead of
+  // walking every bucket.
+  if (!hash || position < cellidx_count(h))
+    for_each_index(t, [&](uint32_t x) { return x >= position ? uint32_t(int64_t(x) + shift) : x; });
   if (!hash) return;
   h = header(t);
   uint32_t count = cellidx_count(h);
