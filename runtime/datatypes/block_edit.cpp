@@ -18,6 +18,7 @@
 #include "datatypes/function.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
+#include "datatypes/sort_function.h"
 #include "datatypes/string_impl.h"
 #include "errors.h"
 #include "hashtable.h"
@@ -491,25 +492,14 @@ Status block_trim(Cell* base) {
 
 // --- sort -------------------------------------------------------------------------------------
 
-// A comparator function's non-local exit (break, throw ...) crossing the
-// sort: the sort's frames are left for the signal's catcher to restore.
-struct SortSignal {
-  Status status;
-};
-
 struct SortCtx {
   uint32_t record;       // cells per record
   uint32_t offset;       // the cell compared (without /all)
   int op;                // CMP_SORT or CMP_CASE_SORT
   bool all, reverse;
-  // A comparator function: its frame shape and, for whole records, the two
-  // blocks that carry them.
-  const Cell* fn = nullptr;
-  uint32_t frame_cells = 0;  // argument and refinement cells
-  uint32_t second_arg = 1;   // cell of the function's second argument
-  uint32_t locals = 0;
-  int32_t refinements[32];
-  uint32_t refinement_count = 0;
+  // A comparator function and, for whole records, the two blocks that
+  // carry them.
+  SortFunction fn;
   NodeId records[2] = {0, 0};
 };
 
@@ -652,29 +642,6 @@ bool sort_integers(NodeId node, uint32_t index, uint32_t count, bool reverse) {
   return true;
 }
 
-// Calls the comparator with two values (or record blocks) and answers what
-// it gave. The stack cells hold everything while it runs.
-may_gc Cell call_comparator(const SortCtx& c, const Cell& x, const Cell& y) {
-  uint32_t saved_top = cell_index(g_stack.top);
-  const Cell fn = *c.fn;
-  push(fn);
-  bool is_fn = fn.is(TYPE_FUNCTION);
-  Cell* fbase = stack_mark((is_fn ? FRAME_FUNCTION : FRAME_NATIVE) | FRAME_INTERPRETED,
-                           sym_exact(SymId::COMPARE_CALLBACK_TAG), 0);
-  if (is_fn) g_stack.frame_top[-1].func_ctx = func::context_of(fn);
-  for (uint32_t i = 0; i < c.frame_cells; i++) push(none_cell());
-  for (uint32_t i = 0; i < c.refinement_count; i++) fbase[c.refinements[i]] = logic_cell(false);
-  fbase[0] = x;
-  fbase[c.second_arg] = y;
-  func::init_locals(int32_t(c.locals));
-  Status s = interp::call_with_frame(fn, fbase);
-  if (s != Status::OK) throw SortSignal{s};
-  Cell r = *fbase;
-  stack_unwind();
-  g_stack.top = g_stack.begin + saved_top;
-  return r;
-}
-
 // The records as the comparator receives them: the first cells, or two
 // blocks holding the whole records (with /all and /skip).
 may_gc Cell comparator_arg(const SortCtx& c, const Cell* rec, int which) {
@@ -688,10 +655,7 @@ may_gc Cell comparator_arg(const SortCtx& c, const Cell* rec, int which) {
   return series_cell(TYPE_BLOCK, blk, 0);
 }
 
-// A function that answers truth when its first argument comes first sorts
-// ascending. A logic-like answer is asked again the other way round when
-// false, so equal records compare equal (needed by a stable sort); integer
-// and float answers order by their sign.
+// Asks the function; whole records travel in the two record blocks.
 int compare_by_function(const void* pa, const void* pb, void* arg, uint32_t) {
   const SortCtx& c = *static_cast<const SortCtx*>(arg);
   auto a = static_cast<const Cell*>(pa), b = static_cast<const Cell*>(pb);
@@ -706,43 +670,7 @@ int compare_by_function(const void* pa, const void* pb, void* arg, uint32_t) {
     *x = comparator_arg(c, recs.data(), 0);
     *y = comparator_arg(c, recs.data() + c.record, 1);
   }
-  auto order = [](const Cell& r, bool* truth) -> int {
-    if (r.is(TYPE_INTEGER)) return r.i2() < 0 ? -1 : r.i2() > 0;
-    if (r.is(TYPE_FLOAT)) return r.f64() < 0.0 ? -1 : r.f64() > 0.0;
-    *truth = !(r.is(TYPE_NONE) || (r.is(TYPE_LOGIC) && r.w1 == 0));
-    return 2;
-  };
-  bool truth = false;
-  int o = order(call_comparator(c, *x, *y), &truth);
-  if (o != 2) return o;
-  if (truth) return -1;
-  o = order(call_comparator(c, *y, *x), &truth);
-  if (o != 2) return -o;
-  return truth ? 1 : 0;
-}
-
-// Reads the comparator function's frame shape from its argument list.
-may_gc void comparator_shape(SortCtx* c, const Cell& fn) {
-  RootedCell cache(interp::arguments_cache(fn));
-  uint32_t args = 0, cells = 0;
-  for (uint32_t i = 0; i < block::total(*cache); i++) {
-    Cell e = block::buffer(*cache)->cells()[i];
-    if (e.is(TYPE_INTEGER)) {
-      c->locals = uint32_t(std::max(e.i2(), 0));
-    } else if (e.is(TYPE_REFINEMENT)) {
-      if (c->refinement_count == std::size(c->refinements)) fire_refine_arg("compare", fn);
-      c->refinements[c->refinement_count++] = int32_t(cells++);
-    } else if (e.is(TYPE_TYPESET) && func::arg_mode(e) != func::ARG_RETURN) {
-      // The two records go to the first two arguments before any refinement.
-      if (c->refinement_count == 0) {
-        if (args == 1) c->second_arg = cells;
-        args++;
-      }
-      cells++;
-    }
-  }
-  if (args < 2) fire_refine_arg("compare", fn);
-  c->frame_cells = cells;
+  return sort_function_order(c.fn, *x, *y);
 }
 
 // sort: series /case /skip size /compare comparator /part length /all
@@ -792,8 +720,8 @@ Status block_sort(Cell* base) {
       ctx.offset = uint32_t(k.i2() - 1);
     } else if (is_callable(k.type())) {
       *fn = k;
-      comparator_shape(&ctx, *fn);
-      ctx.fn = fn.get();
+      sort_function_shape(&ctx.fn, *fn);
+      ctx.fn.fn = fn.get();
       // Whole records travel in two blocks made once per sort.
       ctx.all = all;
       if (all) {

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "families.h"
+#include "datatypes/binary.h"
 #include "datatypes/series_actions.h"
+#include "datatypes/sort_function.h"
 #include "datatypes/string.h"
 #include "datatypes/string_impl.h"
 #include "datatypes/strout.h"
@@ -432,6 +434,8 @@ struct SortCtx {
   uint32_t record;  // characters per record
   uint32_t offset;  // the character compared (without /all)
   bool fold, all, reverse;
+  TypeId type;                       // of the sorted series
+  const SortFunction* fn = nullptr;  // a comparator function, or null
 };
 
 int compare_records(const void* pa, const void* pb, void* arg, uint32_t) {
@@ -445,6 +449,37 @@ int compare_records(const void* pa, const void* pb, void* arg, uint32_t) {
     r = (x > y) - (x < y);
   }
   return c.reverse ? -r : r;
+}
+
+// The function gets two characters (bytes as integers for a binary), or
+// with /all two one-record series of the sorted type. The characters are
+// copied out before anything runs: the call may move or change the series.
+may_gc int compare_by_function(const void* pa, const void* pb, void* arg, uint32_t) {
+  const SortCtx& c = *static_cast<const SortCtx*>(arg);
+  auto a = static_cast<const uint8_t*>(pa), b = static_cast<const uint8_t*>(pb);
+  if (c.reverse) std::swap(a, b);
+  uint32_t from = c.all ? 0 : c.offset, n = c.all ? c.record : 1;
+  std::vector<uint32_t> chars(size_t(n) * 2);
+  for (uint32_t i = 0; i < n; i++) {
+    chars[i] = get_char(a + size_t(from + i) * c.unit, c.unit);
+    chars[n + i] = get_char(b + size_t(from + i) * c.unit, c.unit);
+  }
+  bool bytes = c.type == TYPE_BINARY;
+  RootedCell x, y;
+  if (!c.all) {
+    *x = bytes ? integer_cell(int32_t(chars[0])) : char_cell(chars[0]);
+    *y = bytes ? integer_cell(int32_t(chars[1])) : char_cell(chars[1]);
+  } else if (bytes) {
+    std::vector<uint8_t> raw(chars.begin(), chars.end());
+    *x = binary::load(raw.data(), n);
+    *y = binary::load(raw.data() + n, n);
+  } else {
+    make_at(x.get(), n, c.type);
+    append_code_points(x->node(), chars.data(), n);
+    make_at(y.get(), n, c.type);
+    append_code_points(y->node(), chars.data() + n, n);
+  }
+  return sort_function_order(*c.fn, *x, *y);
 }
 
 }  // namespace
@@ -473,14 +508,18 @@ may_gc Cell sort(const Cell& series, const SortOptions& o) {
   }
   if (o.all && !o.skip) fire(ErrId::BAD_REFINES);
   int64_t offset = 0;
+  RootedCell fn_value;
+  SortFunction fn;
   if (o.compare) {
     const Cell& cmp = *o.compare;
     if (cmp.is(TYPE_INTEGER)) {
       if (o.all) fire(ErrId::BAD_REFINES);
       if (cmp.i2() < 1 || cmp.i2() > record) fire(ErrId::OUT_OF_RANGE, cmp);
       offset = cmp.i2() - 1;
-    } else if (cmp.is(TYPE_FUNCTION)) {
-      fire(ErrId::NOT_DONE, cmp);  // comparator functions run through the evaluator
+    } else if (is_callable(cmp.type())) {
+      *fn_value = cmp;
+      sort_function_shape(&fn, *fn_value);
+      fn.fn = fn_value.get();
     } else {
       fire_refine_arg("compare", cmp);
     }
@@ -490,12 +529,14 @@ may_gc Cell sort(const Cell& series, const SortOptions& o) {
   if (len > 1 && index + len <= b->length()) {
     // Bytes never fold.
     bool fold = !o.case_sensitive && is_any_string(s->type());
-    SortCtx ctx{b->unit(), uint32_t(record), uint32_t(offset), fold, o.all, o.reverse};
+    SortCtx ctx{b->unit(), uint32_t(record), uint32_t(offset), fold, o.all, o.reverse, s->type(),
+                fn.fn ? &fn : nullptr};
+    SortCompare cmp = ctx.fn ? compare_by_function : compare_records;
     SeriesSortRange range;
     SortArray arr = series_sort_array(&range, s->node(), uint32_t(index), size_t(len / record),
                                       uint32_t(record) * b->unit(), false);
-    if (o.stable) merge_sort(arr, &ctx, 0, compare_records);
-    else quicksort(arr, &ctx, 0, compare_records);
+    if (o.stable) merge_sort(arr, &ctx, 0, cmp);
+    else quicksort(arr, &ctx, 0, cmp);
   }
   if (told) (void)ownership_check(*s, ChangeWord::SORTED, none_cell(), int32_t(index), 0);
   return *s;
@@ -605,7 +646,11 @@ Status sort_action(Cell* base) {
   o.all = used(base[8]);
   o.reverse = used(base[9]);
   o.stable = used(base[10]);
-  base[0] = sort(base[0], o);
+  try {
+    base[0] = sort(base[0], o);
+  } catch (const SortSignal& signal) {
+    return signal.status;
+  }
   return Status::OK;
 }
 

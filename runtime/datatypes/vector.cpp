@@ -19,6 +19,7 @@
 #include "datatypes/logic.h"
 #include "datatypes/percent.h"
 #include "datatypes/series_actions.h"
+#include "datatypes/sort_function.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
@@ -27,6 +28,7 @@
 #include "ownership.h"
 #include "roots.h"
 #include "series_ops.h"
+#include "sort.h"
 
 namespace vel {
 
@@ -660,37 +662,51 @@ bool elem_equal(const uint8_t* p, uint32_t size, TypeId et, const Cell& v) {
   return false;
 }
 
-// The element index of a match, or -1.
+// The element index of a match, or -1. As for strings: an empty vector,
+// or a position at the tail without /reverse, finds nothing before the
+// refinements are looked at; wildcards (/any, /with) are not offered.
 int64_t search(const Cell* base, bool tail_match) {
   const Cell& s = base[0];
-  if (used(base[7]) || used(base[8])) fire(ErrId::NOT_DONE);
   Buffer* b = node_buffer(s.node());
-  int64_t total = b->length(), index = clamp_index(s, total);
-  int64_t end = total;
+  int64_t total = b->length();
+  bool last = used(base[12]), reverse = used(base[13]);
+  bool match = tail_match && used(base[15]);
+  if (total == 0 || (!reverse && s.index() >= total)) return -1;
+  if (used(base[7]) || used(base[8])) fire(ErrId::NOT_DONE);
+  int64_t skip = 1;
+  if (used(base[10])) {
+    const Cell& size = base[11];
+    if (!size.is(TYPE_INTEGER)) fire_refine_arg("skip", size);
+    if (size.i2() < 1) fire(ErrId::OUT_OF_RANGE, size);
+    skip = size.i2();
+  }
+  int64_t index = clamp_index(s, uint32_t(total));
+  // Forward and /last search [index, end); /reverse goes back from
+  // index - skip down to lower.
+  int64_t end = total, lower = 0;
   if (used(base[2])) {
     const Cell& part = base[3];
     int64_t n;
     if (part.is(TYPE_INTEGER)) n = part.i2();
     else if (part.is(TYPE_VECTOR) && part.node() == s.node()) n = int64_t(part.index()) - index;
     else fire_refine_arg("part", part);
-    end = std::clamp<int64_t>(index + n, index, total);
+    if (n < 1) return -1;
+    if (reverse) lower = std::max<int64_t>(0, index - n);
+    else end = index + std::min(n, total - index);
   }
-  int64_t skip = 1;
-  if (used(base[10])) {
-    const Cell& size = base[11];
-    if (!size.is(TYPE_INTEGER) || size.i2() < 1) fire_refine_arg("skip", size);
-    skip = size.i2();
-  }
-  bool last = used(base[12]), reverse = used(base[13]);
-  bool match = tail_match && used(base[15]);
+  if (reverse && match) return -1;
   uint32_t unit = b->unit();
   TypeId et = vector_elem_type(s);
   auto at = [&](int64_t i) { return elem_equal(b->head_ptr() + size_t(i) * unit, unit, et, base[1]); };
   if (match) return index < end && at(index) ? index : -1;
-  if (last || reverse) {
-    int64_t from = last ? end - 1 : index - 1;
-    int64_t low = last ? index : 0;
-    for (int64_t i = from; i >= low; i -= skip)
+  if (reverse) {
+    for (int64_t i = index - skip; i >= lower; i -= skip)
+      if (at(i)) return i;
+    return -1;
+  }
+  if (last) {
+    if (end <= index) return -1;
+    for (int64_t i = index + ((end - 1 - index) / skip) * skip; i >= index; i -= skip)
       if (at(i)) return i;
     return -1;
   }
@@ -716,42 +732,148 @@ Status vector_select(Cell* base) {
   return Status::OK;
 }
 
+struct VectorSortCtx {
+  uint32_t size;    // bytes per element
+  TypeId et;        // the element type
+  uint32_t record;  // elements per record
+  uint32_t offset;  // the element compared (without /all)
+  bool all, reverse;
+  const SortFunction* fn;
+};
+
+// Numbers by value; NaN after every number, either way.
+int elem_order(const VectorSortCtx& c, const uint8_t* a, const uint8_t* b) {
+  int r;
+  if (vector_float_elems(c.et)) {
+    double x = read_float(a, c.size), y = read_float(b, c.size);
+    if (std::isnan(x) || std::isnan(y)) return int(std::isnan(x)) - int(std::isnan(y));
+    r = (x > y) - (x < y);
+  } else {
+    int32_t x = read_int(a, c.size), y = read_int(b, c.size);
+    r = (x > y) - (x < y);
+  }
+  return c.reverse ? -r : r;
+}
+
+int compare_vector_records(const void* pa, const void* pb, void* arg, uint32_t) {
+  const VectorSortCtx& c = *static_cast<const VectorSortCtx*>(arg);
+  auto a = static_cast<const uint8_t*>(pa), b = static_cast<const uint8_t*>(pb);
+  uint32_t from = c.all ? 0 : c.offset, to = c.all ? c.record : c.offset + 1;
+  for (uint32_t i = from; i < to; i++) {
+    int r = elem_order(c, a + size_t(i) * c.size, b + size_t(i) * c.size);
+    if (r) return r;
+  }
+  return 0;
+}
+
+// The function gets two elements, or with /all two one-record vectors of
+// the same element type and width. The bytes are copied out first: the
+// call may move or change the vector.
+may_gc int compare_vector_by_function(const void* pa, const void* pb, void* arg, uint32_t) {
+  const VectorSortCtx& c = *static_cast<const VectorSortCtx*>(arg);
+  auto a = static_cast<const uint8_t*>(pa), b = static_cast<const uint8_t*>(pb);
+  if (c.reverse) std::swap(a, b);
+  uint32_t n = c.all ? c.record : 1;
+  size_t from = size_t(c.all ? 0 : c.offset) * c.size, bytes = size_t(n) * c.size;
+  std::vector<uint8_t> rec(a + from, a + from + bytes);
+  rec.insert(rec.end(), b + from, b + from + bytes);
+  RootedCell x, y;
+  if (!c.all) {
+    *x = vector_get_value(rec.data(), c.size, c.et);
+    *y = vector_get_value(rec.data() + bytes, c.size, c.et);
+  } else {
+    for (int k = 0; k < 2; k++) {
+      Cell* v = k ? y.get() : x.get();
+      vector_make_at(v, n, c.et, c.size);
+      Buffer* vb = node_buffer(v->node());
+      std::memcpy(vb->head_ptr(), rec.data() + size_t(k) * bytes, bytes);
+      vb->tail = vb->head + uint32_t(bytes);
+    }
+  }
+  return sort_function_order(*c.fn, *x, *y);
+}
+
+// sort as for strings: /part counts (a negative count sorts before the
+// position), /skip records, /compare an element offset or a function,
+// /all whole records.
 Status vector_sort(Cell* base) {
-  // Records, comparators and whole-record comparison have no meaning for
-  // single numbers.
-  if (used(base[2]) || used(base[4]) || used(base[8])) fire(ErrId::NOT_DONE);
   RootedCell s(base[0]);
   Buffer* b = node_buffer(s->node());
-  int64_t total = b->length(), index = clamp_index(*s, total);
+  int64_t total = b->length(), index = clamp_index(*s, uint32_t(total));
   int64_t n = total - index;
   if (used(base[6])) {
     const Cell& part = base[7];
-    if (part.is(TYPE_INTEGER)) n = std::clamp<int64_t>(part.i2(), 0, n);
-    else if (part.is(TYPE_VECTOR) && part.node() == s->node()) n = std::clamp<int64_t>(int64_t(part.index()) - index, 0, n);
+    int64_t c;
+    if (part.is(TYPE_INTEGER)) c = part.i2();
+    else if (part.is(TYPE_VECTOR) && part.node() == s->node()) c = int64_t(part.index()) - index;
     else fire_refine_arg("part", part);
+    if (c < 0) {
+      int64_t from = std::max<int64_t>(0, index + c);
+      n = index - from;
+      index = from;
+      s->w1 = uint32_t(index);
+    } else {
+      n = std::min(c, n);
+    }
   }
-  bool reverse = used(base[9]);
+  bool all = used(base[8]), reverse = used(base[9]), stable = used(base[10]);
+  int64_t record = 1;
+  if (used(base[2])) {
+    const Cell& size = base[3];
+    if (!size.is(TYPE_INTEGER)) fire_refine_arg("skip", size);
+    record = size.i2();
+    if (record < 1 || n < record || n % record) fire_refine_arg("skip", size);
+  }
+  if (all && !used(base[2])) fire(ErrId::BAD_REFINES);
+  int64_t offset = 0;
+  RootedCell fn_value;
+  SortFunction fn;
+  if (used(base[4])) {
+    const Cell& cmp = base[5];
+    if (cmp.is(TYPE_INTEGER)) {
+      if (all) fire(ErrId::BAD_REFINES);
+      if (cmp.i2() < 1 || cmp.i2() > record) fire(ErrId::OUT_OF_RANGE, cmp);
+      offset = cmp.i2() - 1;
+    } else if (is_callable(cmp.type())) {
+      *fn_value = cmp;
+      sort_function_shape(&fn, *fn_value);
+      fn.fn = fn_value.get();
+    } else {
+      fire_refine_arg("compare", cmp);
+    }
+  }
   bool told = report_change(*s, ChangeWord::SORT, none_cell(), int32_t(index), int32_t(n));
   b = node_buffer(s->node());
-  n = std::min<int64_t>(n, int64_t(b->length()) - index);
-  if (n > 1) {
+  if (n / record > 1 && index + n <= int64_t(b->length())) {
     uint32_t unit = b->unit();
     uint8_t* p = b->head_ptr() + size_t(index) * unit;
-    if (vector_float_elems(vector_elem_type(*s))) {
+    if (record == 1 && !fn.fn && vector_float_elems(vector_elem_type(*s))) {
       std::vector<double> v(static_cast<size_t>(n));
       for (int64_t i = 0; i < n; i++) v[size_t(i)] = read_float(p + size_t(i) * unit, unit);
-      // NaN after every number, either way.
       auto less = [](double x, double y) { return std::isnan(y) ? !std::isnan(x) : x < y; };
       std::stable_sort(v.begin(), v.end(), less);
       if (reverse) std::stable_partition(v.begin(), v.end(), [](double x) { return !std::isnan(x); }),
                    std::reverse(v.begin(), std::find_if(v.begin(), v.end(), [](double x) { return std::isnan(x); }));
       for (int64_t i = 0; i < n; i++) write_float(p + size_t(i) * unit, unit, v[size_t(i)]);
-    } else {
+    } else if (record == 1 && !fn.fn) {
       std::vector<int32_t> v(static_cast<size_t>(n));
       for (int64_t i = 0; i < n; i++) v[size_t(i)] = read_int(p + size_t(i) * unit, unit);
       if (reverse) std::sort(v.begin(), v.end(), std::greater<>());
       else std::sort(v.begin(), v.end());
       for (int64_t i = 0; i < n; i++) write_int(p + size_t(i) * unit, unit, v[size_t(i)]);
+    } else {
+      VectorSortCtx ctx{unit, vector_elem_type(*s), uint32_t(record), uint32_t(offset), all, reverse,
+                        fn.fn ? &fn : nullptr};
+      SortCompare cmp = ctx.fn ? compare_vector_by_function : compare_vector_records;
+      SeriesSortRange range;
+      SortArray arr = series_sort_array(&range, s->node(), uint32_t(index), size_t(n / record),
+                                        uint32_t(record) * unit, false);
+      try {
+        if (stable) merge_sort(arr, &ctx, 0, cmp);
+        else quicksort(arr, &ctx, 0, cmp);
+      } catch (const SortSignal& signal) {
+        return signal.status;
+      }
     }
   }
   if (told) (void)ownership_check(*s, ChangeWord::SORTED, none_cell(), int32_t(index), int32_t(n));
