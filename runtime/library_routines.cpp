@@ -10,6 +10,8 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/eval.h"
+#include "datatypes/file.h"
 #include "datatypes/function.h"
 #include "datatypes/logic.h"
 #include "datatypes/string.h"
@@ -20,7 +22,9 @@
 #include "errors.h"
 #include "evaluator/natives_series.h"
 #include "evaluator/trace.h"
+#include "library.h"
 #include "memory.h"
+#include "platform/clipboard.h"
 #include "platform/platform.h"
 #include "roots.h"
 #include "stack.h"
@@ -190,14 +194,6 @@ Status tracing(Cell* base) {
 
 // --- clipboard -------------------------------------------------------------------------------
 
-// The clipboard held in the process: the last string or list of files
-// written, answered by reads until the next write.
-struct Clipboard {
-  enum Kind { EMPTY, TEXT, FILES } kind = EMPTY;
-  std::vector<std::string> items;
-};
-Clipboard g_clipboard;
-
 // The UTF-8 text of a string from its position.
 std::string text_from(const Cell& s) {
   std::string t = string_text(s.node());
@@ -206,42 +202,74 @@ std::string text_from(const Cell& s) {
   return t.substr(size_t(at - p));
 }
 
+// A local path as a file! in Vel's form, through the library's
+// to-vel-file (its own definition, whatever the global word now holds).
+may_gc Cell vel_file(const std::string& local) {
+  RootedCell path(string::load(local));
+  uint32_t sym = symbol::make("to-vel-file");
+  Cell fn = none_cell();
+  for (NodeId ctx : {library::context(), context::g_global}) {
+    if (!ctx) continue;
+    int32_t i = context::find_word(ctx, sym);
+    Cell* v = i >= 0 ? context::value_at(ctx, uint32_t(i)) : nullptr;
+    if (v && is_callable(v->type())) {
+      fn = *v;
+      break;
+    }
+  }
+  if (fn.is(TYPE_NONE)) return string::load(local, TYPE_FILE);
+  RootedCell answer;
+  if (interp::call_callback(fn, sym, 0, path.get(), 1, answer.get()) != Status::OK) fire(ErrId::INVALID_ARG, *path);
+  return *answer;
+}
+
+// false when the clipboard cannot be read, none when it holds nothing
+// supported, else a string or a block of files.
 may_gc Status read_clipboard(Cell* base) {
-  if (g_clipboard.kind == Clipboard::EMPTY) {
-    base[0] = none_cell();
-  } else if (g_clipboard.kind == Clipboard::TEXT) {
-    base[0] = string::load(g_clipboard.items[0]);
-  } else {
-    RootedCell out(block::make_at(uint32_t(g_clipboard.items.size())));
-    for (const std::string& f : g_clipboard.items) {
-      RootedCell file(string::load(f, TYPE_FILE));
+  platform::ClipboardContent c;
+  if (!platform::clipboard_read(c)) {
+    base[0] = logic_cell(false);
+  } else if (c.kind == platform::ClipboardContent::Kind::TEXT) {
+    base[0] = string::load(c.text);
+  } else if (c.kind == platform::ClipboardContent::Kind::FILES) {
+    RootedCell out(block::make_at(uint32_t(c.files.size())));
+    for (const std::string& f : c.files) {
+      RootedCell file(vel_file(f));
       block::rs_append(out->node(), *file);
     }
     base[0] = *out;
+  } else {
+    base[0] = none_cell();
   }
   return Status::OK;
 }
 
-Status write_clipboard(Cell* base) {
-  Cell data = base[0];
-  bool ok = true;
-  if (data.is(TYPE_NONE)) {
-    g_clipboard = {};
-  } else if (data.is(TYPE_STRING)) {
-    g_clipboard = {Clipboard::TEXT, {text_from(data)}};
-  } else if (data.is(TYPE_BLOCK)) {
-    Clipboard files{Clipboard::FILES, {}};
-    uint32_t n = cells_in(data.node());
-    for (uint32_t i = uint32_t(std::max(0, data.index())); i < n && ok; i++) {
-      Cell f = node_buffer(data.node())->cells()[i];
-      if (f.is(TYPE_FILE)) files.items.push_back(text_from(f));
-      else ok = false;
+// none empties the clipboard; a string goes as text, a block of files as
+// their local paths. A block holding anything but files answers false
+// without touching the clipboard; other values raise invalid-arg.
+may_gc Status write_clipboard(Cell* base) {
+  RootedCell data(base[0]);
+  platform::ClipboardContent c;
+  if (data->is(TYPE_STRING)) {
+    c.kind = platform::ClipboardContent::Kind::TEXT;
+    c.text = text_from(*data);
+  } else if (data->is(TYPE_BLOCK)) {
+    c.kind = platform::ClipboardContent::Kind::FILES;
+    for (uint32_t i = uint32_t(std::max(0, data->index())); i < cells_in(data->node()); i++) {
+      RootedCell f(node_buffer(data->node())->cells()[i]);
+      if (!f->is(TYPE_FILE)) {
+        base[0] = logic_cell(false);
+        return Status::OK;
+      }
+      RootedCell local;
+      string::make_at(local.get(), 0);
+      file::to_local_path(*f, local->node(), false);
+      c.files.push_back(text_from(*local));
     }
-    if (ok) g_clipboard = files;
-  } else {
-    ok = false;
+  } else if (!data->is(TYPE_NONE)) {
+    fire(ErrId::INVALID_ARG, *data);
   }
-  base[0] = logic_cell(ok);
+  base[0] = logic_cell(platform::clipboard_write(c));
   return Status::OK;
 }
 
