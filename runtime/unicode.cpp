@@ -15,7 +15,6 @@
 
 #include "errors.h"
 #include "fatal.h"
-#include "platform/platform.h"
 #include "roots.h"
 
 namespace vel {
@@ -657,7 +656,6 @@ std::string to_utf8(NodeId series, int64_t index, int64_t limit, bool crlf) {
   uint64_t size = utf8_size_of_run(r.p, size_t(r.n), r.unit, crlf);
   std::string out;
   out.reserve(size_t(size));
-  platform::advise_huge_pages(out.data(), size_t(size));
   if (r.unit == 1 && size == r.n) {
     out.append(reinterpret_cast<const char*>(r.p), size_t(r.n));
     return out;

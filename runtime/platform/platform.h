@@ -16,9 +16,6 @@ bool commit_pages(void* p, size_t size);        // inside a reserved range
 void decommit_pages(void* p, size_t size);
 void release_pages(void* p, size_t size);       // a whole reserved range
 void* alloc_pages(size_t size);                 // reserved and committed; nullptr on failure
-// A hint that a big region (from alloc_pages or the C heap) will be written
-// whole; ignored where the system has no such hint.
-void advise_huge_pages(void* p, size_t size);
 bool free_pages(void* p, size_t size);
 
 // --- process start ---------------------------------------------------------

@@ -39,23 +39,7 @@ void release_pages(void* p, size_t size) { munmap(p, size); }
 void* alloc_pages(size_t size) {
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
-  advise_huge_pages(p, size);
   return p;
-}
-
-void advise_huge_pages(void* p, size_t size) {
-#ifdef MADV_HUGEPAGE
-  // Big buffers are written whole: huge pages spare most of the faults of
-  // touching them. The hint covers the 2 MB-aligned interior only.
-  constexpr uintptr_t kHuge = uintptr_t(2) << 20;
-  if (size < 2 * kHuge) return;
-  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + size) & ~(kHuge - 1);
-  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)size;
-#endif
 }
 
 bool free_pages(void* p, size_t size) { return munmap(p, size) == 0; }

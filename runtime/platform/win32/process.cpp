@@ -57,7 +57,6 @@ void* alloc_pages(size_t size) { return VirtualAlloc(nullptr, size, MEM_RESERVE 
 bool free_pages(void* p, size_t) { return VirtualFree(p, 0, MEM_RELEASE) != 0; }
 
 // Large pages need a privilege ordinary processes lack: no hint here.
-void advise_huge_pages(void*, size_t) {}
 
 void init_fpu() {
   // SSE2 arithmetic: IEEE double, round to nearest, every exception masked.
