@@ -12,6 +12,7 @@ namespace vel::platform {
 namespace {
 
 struct Sink {
+  CURL* curl;
   HttpResponse* response;
   bool too_large = false;
 };
@@ -24,6 +25,12 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
   // and is reported as such.
   try {
     if (n > body.max_size() - body.size()) throw std::bad_alloc();
+    // A body of announced length is held in one allocation, not grown by
+    // copies (up to the size a series can hold; a bigger one fails later).
+    curl_off_t length = -1;
+    if (body.empty() && curl_easy_getinfo(sink->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+        length > 0 && length <= (curl_off_t(1) << 31))
+      body.reserve(size_t(length));
     body.append(data, n);
   } catch (const std::bad_alloc&) {
     sink->too_large = true;
@@ -70,7 +77,7 @@ HttpResponse http_request(const HttpRequest& request) {
   HttpResponse response;
   CURL* curl = curl_easy_init();
   if (!curl) return response;
-  Sink sink{&response};
+  Sink sink{curl, &response};
   curl_slist* list = nullptr;
   // What curl would add of its own accord; an explicit header of the
   // same name replaces the blank one.
