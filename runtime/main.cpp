@@ -31,16 +31,10 @@ void start() {
       platform::write_stream(platform::Stream::Err, line.data(), line.size());
     }
   }
-  // Until the console exists, a script named on the command line runs.
-  if (args.size() > 1) {
-    std::string text;
-    if (!platform::read_file(args[1], text)) {
-      std::string msg = "*** Access Error: cannot open: " + args[1] + "\n";
-      platform::write_stream(platform::Stream::Err, msg.data(), msg.size());
-      platform::exit_process(1);
-    }
-    (void)run_script(text, unset_cell());
-  }
+  // Last, the console takes the command line: it runs the script named
+  // there, or reads commands, until quit; when launch returns the process
+  // ends quietly with status 0.
+  (void)run_source("system/console/launch");
 }
 
 int vel_main() {

@@ -12,6 +12,7 @@
 #include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/object.h"
+#include "datatypes/pair.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -20,9 +21,11 @@
 #include "library.h"
 #include "datatypes/logic.h"
 #include "evaluator/trace.h"
+#include "platform/line_input.h"
 #include "platform/os.h"
 #include "platform/platform.h"
 #include "roots.h"
+#include "unicode.h"
 
 namespace vel {
 
@@ -201,6 +204,63 @@ Status set_float_option(Cell* base) {
 
 // Code run by the boot image stands for the compiled library: only code
 // run after it counts as interpreted.
+// Typed or piped bytes that are not UTF-8 each become U+FFFD.
+std::string utf8_repair(const std::string& in) {
+  std::string out;
+  out.reserve(in.size());
+  const auto* p = reinterpret_cast<const uint8_t*>(in.data());
+  size_t i = 0;
+  while (i < in.size()) {
+    uint32_t len = 0;
+    int32_t cp = decode_utf8_loading(p + i, in.size() - i, &len);
+    if (cp < 0) {
+      out += "\xEF\xBF\xBD";
+      i++;
+    } else {
+      out.append(in, i, len);
+      i += len;
+    }
+  }
+  return out;
+}
+
+// The text console's input: a line (without its line end) or none at the
+// end of input. Bytes that are not UTF-8 become U+FFFD rather than an error
+// at the prompt.
+Status console_read_line(Cell* base) {
+  std::string prompt = to_utf8(base[0].node(), base[0].index());
+  std::string line;
+  if (!platform::read_line(prompt, truthy(base[1]), line)) {
+    base[0] = none_cell();
+    return Status::OK;
+  }
+  base[0] = string::load(utf8_repair(line));
+  return Status::OK;
+}
+
+// A title that cannot be set is reported and the console goes on.
+Status set_console_title(Cell* base) {
+  if (!platform::set_console_title(to_utf8(base[0].node(), base[0].index()))) {
+    static const char kMsg[] = "SetConsoleTitle failed!\n";
+    platform::write_stream(platform::Stream::Out, kMsg, sizeof kMsg - 1);
+  }
+  base[0] = unset_cell();
+  return Status::OK;
+}
+
+Status console_terminal(Cell* base) {
+  base[0] = logic_cell(platform::input_is_terminal());
+  return Status::OK;
+}
+
+// Columns x rows of the terminal, 0x0 when there is none.
+Status console_size(Cell* base) {
+  int columns = 0, rows = 0;
+  platform::terminal_size(columns, rows);
+  base[0] = pair_cell(columns, rows);
+  return Status::OK;
+}
+
 Status interpreted(Cell* base) {
   base[0] = logic_cell(!func::g_library_bodies.is(TYPE_BLOCK));
   return Status::OK;
@@ -251,6 +311,10 @@ void register_system_routines() {
       {"set-quiet", set_quiet},
       {"set-slot-quiet", set_slot_quiet},
       {"interpreted?", interpreted},
+      {"console-read-line", console_read_line},
+      {"console-terminal?", console_terminal},
+      {"console-size", console_size},
+      {"set-console-title", set_console_title},
   };
   for (const Entry& e : entries) func::routine_register(e.name, e.fn);
 }
