@@ -16,6 +16,7 @@
 #include "errors.h"
 #include "evaluator/script.h"
 #include "fatal.h"
+#include "io/codecs.h"
 #include "platform/platform.h"
 #include "roots.h"
 #include "runtime_init.h"
@@ -49,6 +50,7 @@ void run_boot_library() {
   seed_make_word();
   register_system_routines();
   register_library_routines();
+  codecs::register_routines();
   boot::run();
 }
 

@@ -198,6 +198,20 @@ may_gc Status do_block(Cell* base, Cell blk, bool next, const Cell& position) {
   return Status::OK;
 }
 
+// do/expand: the library's preprocessor rewrites the block in place first,
+// with no job.
+may_gc Status expand_block(const Cell& blk) {
+  RootedCell block(blk);
+  Cell w = context::add_global(symbol::make("preprocessor"));
+  Cell obj = word::get_any(w);
+  Cell* fn = obj.is(TYPE_OBJECT) ? context::word_value_cell(obj.w1, symbol::make("expand")) : nullptr;
+  if (!fn || !is_callable(fn->type())) fire(ErrId::NO_VALUE, w);
+  RootedCell expand(*fn);
+  Cell args[2] = {*block, none_cell()};
+  RootedCell answer;
+  return interp::call_callback(*expand, symbol::make("expand"), 0, args, 2, answer.get());
+}
+
 // A file or url goes to the library's do-file, called as a function named
 // do-file: the value as its first argument, with its /args refinement and
 // argument when /args was given; every other cell as a call without
@@ -285,7 +299,10 @@ Status do_value(Cell* base) {
     case TYPE_BLOCK:
     case TYPE_PAREN:
     case TYPE_HASH:
-      if (used(base[1])) fire(ErrId::NOT_DONE);
+      if (used(base[1])) {
+        *v = clamped(*v);
+        VEL_TRY(expand_block(*v));
+      }
       return do_block(base, *v, next, base[5]);
     case TYPE_PATH:
       return interp::eval_path(*v, nullptr, false, false, false);

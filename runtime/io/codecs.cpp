@@ -1,0 +1,83 @@
+// The routines behind the codec objects of system/codecs: VELBIN over the
+// encoder and decoder, and the image formats over the image backend.
+#include "io/codecs.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "datatypes/binary.h"
+#include "datatypes/block.h"
+#include "datatypes/function.h"
+#include "datatypes/logic.h"
+#include "datatypes/registry.h"
+#include "datatypes/word.h"
+#include "errors.h"
+#include "io/velbin.h"
+#include "roots.h"
+
+namespace vel::codecs {
+
+namespace {
+
+// velbin-encode data compact?: the compact or the fixed-width image.
+may_gc Status velbin_encode(Cell* base) {
+  std::vector<uint8_t> image = velbin::encode(base[0], truthy(base[1]));
+  base[0] = binary::load(image.data(), image.size());
+  return Status::OK;
+}
+
+// velbin-decode payload: a file or URL is read first; one decoded value
+// comes back alone, any other number as the block.
+may_gc Status velbin_decode(Cell* base) {
+  RootedCell payload(base[0]);
+  RootedCell data(base[0]);
+  if (payload->is(TYPE_FILE) || payload->is(TYPE_URL)) {
+    Cell f = logic_cell(false), t = logic_cell(true), n = none_cell();
+    // read: source /part length /seek index /binary /lines /info /as encoding
+    *data = call_action(ACT_READ, {*payload, f, n, f, n, t, f, f, f, n});
+  }
+  if (!data->is(TYPE_BINARY)) fire(ErrId::INVALID_DATA, *payload);
+  // The decoder builds values while it reads: it reads a private copy.
+  std::string holder;
+  binary::Bytes b = binary::bytes_of(*data, holder);
+  if (b.n <= 10) fire(ErrId::INVALID_DATA, *payload);
+  std::vector<uint8_t> image(b.p, b.p + b.n);
+  Cell out = velbin::decode(image, payload.get());
+  Buffer* decoded = node_buffer(out.node());
+  base[0] = decoded->used() == sizeof(Cell) ? decoded->cells()[0] : out;
+  return Status::OK;
+}
+
+// Until the image backend is there, every image format answers that it
+// has no codec, naming the format.
+template <const char* Format>
+Status image_unavailable(Cell* base) {
+  base[0] = word::load(Format);
+  fire(ErrId::NO_CODEC, base[0]);
+}
+
+constexpr char kBmp[] = "bmp", kPng[] = "png", kGif[] = "gif", kJpeg[] = "jpeg", kTiff[] = "tiff",
+               kImage[] = "image";
+
+}  // namespace
+
+void register_routines() {
+  struct Entry {
+    const char* name;
+    func::RoutineFn fn;
+  } entries[] = {
+      {"velbin-encode", velbin_encode},
+      {"velbin-decode", velbin_decode},
+      // Format codes of the backend: 0 BMP, 1 PNG, 2 GIF, 3 JPEG, 4 TIFF.
+      {"image-encode-bmp", image_unavailable<kBmp>},
+      {"image-encode-png", image_unavailable<kPng>},
+      {"image-encode-gif", image_unavailable<kGif>},
+      {"image-encode-jpeg", image_unavailable<kJpeg>},
+      {"image-encode-tiff", image_unavailable<kTiff>},
+      {"image-decode", image_unavailable<kImage>},
+  };
+  for (const Entry& e : entries) func::routine_register(e.name, e.fn);
+}
+
+}  // namespace vel::codecs
