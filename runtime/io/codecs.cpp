@@ -49,8 +49,8 @@ may_gc Status velbin_decode(Cell* base) {
   return Status::OK;
 }
 
-// Until the image backend is there, every image format answers that it
-// has no codec, naming the format.
+// Where no image backend registered the image routines, every image
+// format answers that it has no codec, naming the format.
 template <const char* Format>
 Status image_unavailable(Cell* base) {
   base[0] = word::load(Format);
@@ -67,9 +67,6 @@ void register_routines() {
     const char* name;
     func::RoutineFn fn;
   } entries[] = {
-      {"velbin-encode", velbin_encode},
-      {"velbin-decode", velbin_decode},
-      // Format codes of the backend: 0 BMP, 1 PNG, 2 GIF, 3 JPEG, 4 TIFF.
       {"image-encode-bmp", image_unavailable<kBmp>},
       {"image-encode-png", image_unavailable<kPng>},
       {"image-encode-gif", image_unavailable<kGif>},
@@ -77,7 +74,10 @@ void register_routines() {
       {"image-encode-tiff", image_unavailable<kTiff>},
       {"image-decode", image_unavailable<kImage>},
   };
-  for (const Entry& e : entries) func::routine_register(e.name, e.fn);
+  func::routine_register("velbin-encode", velbin_encode);
+  func::routine_register("velbin-decode", velbin_decode);
+  for (const Entry& e : entries)
+    if (!func::routine_find(e.name)) func::routine_register(e.name, e.fn);
 }
 
 }  // namespace vel::codecs
