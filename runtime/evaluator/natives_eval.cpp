@@ -213,8 +213,9 @@ may_gc Status expand_block(const Cell& blk) {
 }
 
 // A file or url goes to the library's do-file, called as a function named
-// do-file: the value as its first argument, with its /args refinement and
-// argument when /args was given; every other cell as a call without
+// do-file: the value as its first argument, and the value of /args either
+// through an /args refinement of do-file or as its third argument
+// (do-file file callback do-args); every other cell as a call without
 // refinements has it.
 may_gc Status do_file(Cell* base, bool args_used, const Cell& arg) {
   uint32_t name = symbol::make("do-file");
@@ -228,18 +229,20 @@ may_gc Status do_file(Cell* base, bool args_used, const Cell& arg) {
                            context::g_global);
   if (fn->is(TYPE_FUNCTION)) g_stack.frame_top[-1].func_ctx = func::context_of(*fn);
   int32_t locals = 0;
-  int32_t flag_at = -1, arg_at = -1;
-  bool after_args = false;
+  int32_t flag_at = -1, arg_at = -1, third_at = -1, positional = 0;
+  bool after_args = false, in_refinements = false;
   for (uint32_t i = 0; i < blen(cache->node()); i++) {
     Cell e = cell_at(cache->node(), i);
     if (e.is(TYPE_INTEGER)) {
       locals = e.i2();
     } else if (e.is(TYPE_REFINEMENT)) {
+      in_refinements = true;
       after_args = flag_at < 0 && symbol::resolve(e.w2) == args_sym;
       if (after_args) flag_at = int32_t(g_stack.top - fbase);
       push(logic_cell(false));
     } else if (func::arg_mode(e) != func::ARG_RETURN) {
       if (after_args) arg_at = int32_t(g_stack.top - fbase);
+      if (!in_refinements && ++positional == 3) third_at = int32_t(g_stack.top - fbase);
       after_args = false;
       push(none_cell());
     }
@@ -250,6 +253,8 @@ may_gc Status do_file(Cell* base, bool args_used, const Cell& arg) {
   if (args_used && flag_at >= 0) {
     fbase[flag_at] = logic_cell(true);
     if (arg_at >= 0) fbase[arg_at] = arg;
+  } else if (args_used && third_at >= 0) {
+    fbase[third_at] = arg;  // do-file file callback do-args
   }
   VEL_TRY(interp::call_with_frame(*fn, fbase));
   Cell r = *fbase;
