@@ -66,15 +66,23 @@ class Session:
         return drawn
 
     def status(self):
-        # Reads what is left, so that the child never blocks on a full terminal.
-        while True:
-            try:
-                if not os.read(self.fd, 4096):
-                    break
-            except OSError:
-                break
-        _, st = os.waitpid(self.pid, 0)
-        return os.waitstatus_to_exitcode(st)
+        """The exit status, or None when the process does not end: it is
+        then killed, so that the test itself never hangs."""
+        end = os.times().elapsed + WAIT
+        while os.times().elapsed < end:
+            # Reads what is left, so that the child never blocks on a full terminal.
+            ready, _, _ = select.select([self.fd], [], [], 0.1)
+            if ready:
+                try:
+                    os.read(self.fd, 4096)
+                except OSError:
+                    pass
+            pid, st = os.waitpid(self.pid, os.WNOHANG)
+            if pid:
+                return os.waitstatus_to_exitcode(st)
+        os.kill(self.pid, 9)
+        os.waitpid(self.pid, 0)
+        return None
 
 
 failures = []
@@ -147,6 +155,7 @@ def results_fit_the_terminal():
     s.read_until(">> ")
     s.type('append/dup copy "" #"x" 100\r')
     drawn = s.read_until("...")
+    s.read_until(">> ")
     line = next((l for l in drawn.split("\r\n") if l.startswith("== ")), "")
     check("cut", line.endswith("...") and len(line) <= 30, repr(line))
     s.type(CTRL_D)
