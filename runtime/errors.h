@@ -125,7 +125,8 @@ enum class ErrType : uint8_t {
   X(ACCESS, INVALID_ACTOR, "invalid-actor")               \
   X(ACCESS, INVALID_PORT, "invalid-port")                 \
   X(ACCESS, NO_PORT_ACTION, "no-port-action")             \
-  X(ACCESS, NO_CONNECT, "no-connect")
+  X(ACCESS, NO_CONNECT, "no-connect")                     \
+  X(ACCESS, BAD_MEDIA, "bad-media")
 
 enum class ErrId : uint16_t {
 #define VEL_X(type, cname, name) cname,

@@ -7,6 +7,5 @@ namespace vel {
 #define VEL_PENDING(cname) \
   void register_type_##cname() { TypeBuilder(TYPE_##cname).inherit_rest().done(); }
 
-VEL_PENDING(IMAGE)
 
 }  // namespace vel
