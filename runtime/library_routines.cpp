@@ -13,6 +13,7 @@
 #include "datatypes/eval.h"
 #include "datatypes/file.h"
 #include "datatypes/function.h"
+#include "datatypes/image.h"
 #include "datatypes/logic.h"
 #include "datatypes/string.h"
 #include "datatypes/strout.h"
@@ -273,6 +274,11 @@ may_gc Status write_clipboard(Cell* base) {
   return Status::OK;
 }
 
+template <int Format>
+Status image_encode(Cell* base) {
+  return img::encode_routine(base, Format);
+}
+
 }  // namespace
 
 void register_library_routines() {
@@ -296,6 +302,12 @@ void register_library_routines() {
       {"tracing?", tracing},
       {"read-clipboard", read_clipboard},
       {"write-clipboard", write_clipboard},
+      {"image-encode-bmp", image_encode<0>},
+      {"image-encode-png", image_encode<1>},
+      {"image-encode-gif", image_encode<2>},
+      {"image-encode-jpeg", image_encode<3>},
+      {"image-encode-tiff", image_encode<4>},
+      {"image-decode", img::decode_routine},
 
       {"bitset?", is_type<TYPE_BITSET>},
       {"binary?", is_type<TYPE_BINARY>},

@@ -23,6 +23,7 @@
 #include "externals.h"
 #include "frame.h"
 #include "output.h"
+#include "platform/files.h"
 #include "ownership.h"
 #include "roots.h"
 #include "series_ops.h"
@@ -370,7 +371,9 @@ may_gc int32_t serialize(Cell value, NodeId out_in, uint32_t flags, int32_t part
         if (!flat && (k + 1) % 10 == 0) newline(level + 1);
         if (text.size() >= 4096) flush();
       }
-      if (!flat) newline(level);
+      // Closed like the colour part: a line feed first only when the last
+      // line is not full, so no line holds nothing but indentation.
+      if (!flat && pixels % 10) newline(level);
       text += '}';
     }
   }
@@ -739,6 +742,49 @@ may_gc void make_from_pixels(Cell* c, uint32_t w, uint32_t h, const uint8_t* bgr
     for (uint32_t y = 0; y < h; y++) std::memcpy(lk.row(y), bgra + size_t(y) * w * 4, size_t(w) * 4);
   }
   make_at(c, n);
+}
+
+// The codecs' routines. encode: image, where (none: a new binary!; a
+// binary!: replaced by the encoded bytes; a file!: written with them).
+may_gc Status encode_routine(Cell* base, int format) {
+  if (!base[0].is(TYPE_IMAGE)) fire(ErrId::INVALID_ARG, base[0]);
+  RootedCell where(base[1]);
+  RootedCell bin(encode(base[0], format));
+  if (bin->is(TYPE_NONE) || where->is(TYPE_NONE)) {
+    base[0] = *bin;
+    return Status::OK;
+  }
+  if (where->is(TYPE_BINARY)) {
+    Cell b = *bin;
+    uint32_t n = uint32_t(binary::rs_length(&b));
+    Cell w = *where;
+    NodeId node = w.node();
+    Buffer* wb = node_buffer(node);
+    wb->tail = wb->head + uint32_t(std::clamp<int64_t>(w.index(), 0, wb->used()));
+    uint32_t at = reserve_tail(node, n);
+    std::memcpy(node_buffer(node)->data() + at, node_buffer(bin->node())->head_ptr(), n);
+    base[0] = *where;
+    return Status::OK;
+  }
+  if (where->is(TYPE_FILE)) {
+    RootedNode path(make_string(64));
+    file::to_local_path(*where, path, true);
+    platform::FileHandle f = platform::file_open(string_text(path), platform::OPEN_WRITE);
+    if (f == platform::BAD_FILE) fire(ErrId::CANNOT_OPEN, *where);
+    Cell b = *bin;
+    uint32_t n = uint32_t(binary::rs_length(&b));
+    bool ok = platform::file_write(f, binary::rs_head(&b), n) == int64_t(n);
+    ok = platform::file_close(f) && ok;
+    if (!ok) fire(ErrId::CANNOT_OPEN, *where);
+    base[0] = *where;
+    return Status::OK;
+  }
+  fire(ErrId::INVALID_ARG, *where);
+}
+
+may_gc Status decode_routine(Cell* base) {
+  base[0] = decode(base[0]);
+  return Status::OK;
 }
 
 }  // namespace vel::img

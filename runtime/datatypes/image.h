@@ -17,6 +17,7 @@
 #include "cell.h"
 #include "datatypes/image_node.h"
 #include "memory.h"
+#include "status.h"
 
 namespace vel::img {
 
@@ -47,5 +48,10 @@ may_gc Cell decode(const Cell& source);
 // them; the byte count must be w * h * 4.
 std::vector<uint8_t> pixels(const Cell& c);
 may_gc void make_from_pixels(Cell* c, uint32_t w, uint32_t h, const uint8_t* bgra);
+
+// The routines of the image codecs: encode (image, where) in a format,
+// decode (a binary! or a file!).
+may_gc Status encode_routine(Cell* base, int format);
+may_gc Status decode_routine(Cell* base);
 
 }  // namespace vel::img

@@ -235,6 +235,8 @@ void png_read_mem(png_structp png, png_bytep out, png_size_t n) {
 }
 
 void png_quiet(png_structp, png_const_charp) {}
+// libpng prints an error whose handler returns; this one jumps at once.
+[[noreturn]] void png_fail(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 
 // Reads the header and sets the transformations to 8-bit B, G, R, A.
 // false on any libpng error.
@@ -263,7 +265,7 @@ bool png_body(png_structp png, png_bytepp rows) {
 }
 
 Node* png_decode(std::span<const uint8_t> s) {
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, png_quiet, png_quiet);
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, png_fail, png_quiet);
   if (!png) return nullptr;
   png_infop info = png_create_info_struct(png);
   PngSource src{s.data(), s.size(), 0};
@@ -304,7 +306,7 @@ bool png_write_all(png_structp png, png_infop info, const Node* n, png_bytepp ro
 }
 
 bool png_encode(const Node* n, std::vector<uint8_t>& o) {
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_quiet, png_quiet);
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_fail, png_quiet);
   if (!png) return false;
   png_infop info = png_create_info_struct(png);
   std::vector<png_bytep> rows(n->height);

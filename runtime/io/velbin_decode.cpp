@@ -16,6 +16,7 @@
 #include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
+#include "datatypes/image.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
 #include "datatypes/object.h"
@@ -309,6 +310,10 @@ class Decoder {
     }
     if (type == TYPE_MAP) {
       map_record(into, ref, nl, tag_at);
+      return;
+    }
+    if (type == TYPE_IMAGE) {
+      image_record(into, variant, ref, nl);
       return;
     }
     if (ref && !is_any_block(type) && !is_any_string(type) && type != TYPE_BINARY && type != TYPE_VECTOR && type != TYPE_OBJECT && type != TYPE_ERROR && type != TYPE_FUNCTION && !fixed_word) {
@@ -732,14 +737,7 @@ class Decoder {
     depth_--;
   }
 
-  static bool is_pending(uint32_t t) {
-    switch (t) {
-      case TYPE_IMAGE:
-        return true;
-      default:
-        return false;
-    }
-  }
+  static bool is_pending(uint32_t) { return false; }
 
   // A tuple: its byte count (compact: 3 unless the variant gives it; fixed:
   // header bits 8-11) and its bytes. Bytes past the count are dropped.
@@ -916,6 +914,35 @@ class Decoder {
       pos_ += pad;
     }
     append(into, make_cell(TYPE_BITSET, 0, s), nl);
+  }
+
+  // An image: its position, size and pixels; a reference is a copy of the
+  // image cell it designates, at this record's position.
+  may_gc void image_record(NodeId into, bool variant, bool ref, bool nl) {
+    size_t at = pos_;
+    uint32_t head = compact_ ? (variant ? varint() : 0) : word();
+    if (ref) {
+      Cell c = resolve_path();
+      if (!c.is(TYPE_IMAGE)) bad(at);
+      c.w1 = head;
+      append(into, c, nl);
+      return;
+    }
+    uint32_t w, h;
+    if (compact_) {
+      w = varint(), h = varint();
+    } else {
+      uint32_t s = word();
+      w = s & 0xFFFF, h = s >> 16;
+    }
+    if (w > image::SIDE_MAX || h > image::SIDE_MAX) bad(at);
+    uint64_t n = uint64_t(w) * h * 4;
+    need(n);
+    RootedCell c(none_cell());
+    img::make_from_pixels(c.get(), w, h, img_ + pos_);
+    pos_ += size_t(n);
+    c->w1 = head;
+    append(into, *c, nl);
   }
 
   // A map: n cells, keys and values alternating. While they decode, a

@@ -15,6 +15,7 @@
 #include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
+#include "datatypes/image.h"
 #include "datatypes/money.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
@@ -183,6 +184,9 @@ class Encoder {
         return;
       case TYPE_MAP:
         write_map(c);
+        return;
+      case TYPE_IMAGE:
+        write_image(c);
         return;
       case TYPE_ISSUE:
         if (compact_) tag(t, false), varint(symbol_index(c.w2));
@@ -519,6 +523,34 @@ class Encoder {
     }
     path_.pop_back();
     counter_ = saved;
+  }
+
+  // An image: its position, then its size and the pixels as stored, row by
+  // row; a reference when the same image was met before.
+  void write_image(const Cell& c) {
+    NodeId node = c.node();
+    uint32_t head = c.index() > 0 ? uint32_t(c.index()) : 0;
+    auto found = refs_.find(node);
+    bool ref = found != refs_.end();
+    if (compact_) {
+      if (ref) byte(0xC1);
+      tag(TYPE_IMAGE, head != 0);
+      if (head) varint(head);
+    } else {
+      word(fixed_header(c, ref ? FIXED_REF_BIT : 0)), word(head);
+    }
+    if (ref) {
+      write_path(found->second);
+      return;
+    }
+    path_.push_back(counter_);
+    refs_.emplace(node, path_);
+    path_.pop_back();
+    img::Size s = img::size_of(c);
+    if (compact_) varint(s.w), varint(s.h);
+    else word(s.w | s.h << 16);
+    std::vector<uint8_t> px = img::pixels(c);
+    bytes(px.data(), px.size());
   }
 
   // A map: its live pairs, key first; a reference when its block was met
