@@ -1,0 +1,234 @@
+// The Windows imaging backend below what scripts reach: the two bitmaps of
+// a node and the flags that rebuild one from the other, the GUI cache, the
+// GDI edges, and locks shared within one node.
+#ifdef _WIN32
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "datatypes/image_wic.h"
+#include "error_of.h"
+
+namespace vel::image {
+namespace {
+
+struct NodeDeleter {
+  void operator()(Node* n) const { release_node(n); }
+};
+using NodePtr = std::unique_ptr<Node, NodeDeleter>;
+
+// B | G << 8 | R << 16 | A << 24 of pixel i of a test pattern, some of it
+// translucent.
+uint32_t pattern(uint32_t i) { return (i * 37u & 0xFF) | (i * 91u & 0xFF) << 8 | (255 - i) << 16 | uint32_t(i % 3 ? 255 : 128) << 24; }
+
+NodePtr patterned(uint32_t w, uint32_t h) {
+  NodePtr n(create(w, h));
+  for (uint32_t i = 0; i < w * h; i++) set_pixel(n.get(), i, pattern(i));
+  return n;
+}
+
+std::vector<uint32_t> pixels_of(Node* n) {
+  std::vector<uint32_t> out;
+  for (size_t i = 0; i < size_t(n->width) * n->height; i++) out.push_back(get_pixel(n, i));
+  return out;
+}
+
+ULONG ref_count(IUnknown* p) {
+  p->AddRef();
+  return p->Release();
+}
+
+class ImageWic : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(backend_ready()) << "the WIC factory did not start"; }
+};
+
+TEST_F(ImageWic, WrittenPixelsRebuildTheMainBitmapInTheAskedForm) {
+  NodePtr n = patterned(3, 2);
+  EXPECT_EQ(n->flags & (NODE_PIXELS_CURRENT | NODE_PIXELS_WRITTEN), NODE_PIXELS_CURRENT | NODE_PIXELS_WRITTEN);
+
+  IWICBitmapSource* straight = get_bitmap(n.get(), false);
+  ASSERT_NE(straight, nullptr);
+  EXPECT_EQ(n->flags & (NODE_PIXELS_WRITTEN | NODE_MAIN_PREMULTIPLIED), 0u);
+  EXPECT_EQ(get_bitmap(n.get(), false), straight) << "an unchanged node keeps its main bitmap";
+
+  std::vector<uint32_t> read(6);
+  ASSERT_TRUE(SUCCEEDED(straight->CopyPixels(nullptr, 12, 24, reinterpret_cast<BYTE*>(read.data()))));
+  for (uint32_t i = 0; i < 6; i++) EXPECT_EQ(read[i], pattern(i)) << i;
+
+  set_pixel(n.get(), 4, 0xFF010203);
+  EXPECT_TRUE(n->flags & NODE_PIXELS_WRITTEN);
+  IWICBitmapSource* premultiplied = get_bitmap(n.get(), true);
+  EXPECT_TRUE(n->flags & NODE_MAIN_PREMULTIPLIED);
+  EXPECT_FALSE(n->flags & NODE_PIXELS_WRITTEN);
+  WICPixelFormatGUID format{};
+  ASSERT_TRUE(SUCCEEDED(premultiplied->GetPixelFormat(&format)));
+  EXPECT_TRUE(IsEqualGUID(format, GUID_WICPixelFormat32bppPBGRA));
+  ASSERT_TRUE(SUCCEEDED(premultiplied->CopyPixels(nullptr, 12, 24, reinterpret_cast<BYTE*>(read.data()))));
+  EXPECT_EQ(read[4], 0xFF010203u) << "the written pixel reaches the rebuilt bitmap";
+  // Pixel 0 has opacity 128: premultiplied channels are scaled by it.
+  EXPECT_EQ(read[0] >> 24, 128u);
+  EXPECT_LE(read[0] >> 16 & 0xFF, 128u);
+}
+
+TEST_F(ImageWic, DrawingIntoTheLoadedBitmapReachesPixelReads) {
+  NodePtr n = patterned(4, 4);
+  IWICBitmapSource* loaded = get_loaded_bitmap(n.get());
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_EQ(n->flags, NODE_MAIN_LOADED | NODE_MAIN_PREMULTIPLIED) << "the drawing copy is the only bitmap left";
+  EXPECT_EQ(get_loaded_bitmap(n.get()), loaded) << "a loaded bitmap is not copied again";
+
+  // Opaque pixels read back unchanged from the premultiplied copy.
+  EXPECT_EQ(get_pixel(n.get(), 1), pattern(1));
+  EXPECT_TRUE(n->flags & NODE_PIXELS_CURRENT);
+
+  // Draw: write straight into the loaded bitmap, then say so.
+  IWICBitmap* target = nullptr;
+  ASSERT_TRUE(SUCCEEDED(loaded->QueryInterface(IID_IWICBitmap, reinterpret_cast<void**>(&target))));
+  {
+    IWICBitmapLock* l = nullptr;
+    WICRect r{0, 0, 4, 4};
+    ASSERT_TRUE(SUCCEEDED(target->Lock(&r, WICBitmapLockWrite, &l)));
+    UINT size = 0, stride = 0;
+    BYTE* data = nullptr;
+    ASSERT_TRUE(SUCCEEDED(l->GetDataPointer(&size, &data)));
+    ASSERT_TRUE(SUCCEEDED(l->GetStride(&stride)));
+    uint32_t drawn = 0xFF405060;
+    std::memcpy(data + stride * 2 + 3 * 4, &drawn, 4);
+    l->Release();
+  }
+  target->Release();
+  EXPECT_NE(get_pixel(n.get(), 11), 0xFF405060u) << "before invalidate the pixel bitmap is still current";
+  invalidate(n.get());
+  EXPECT_EQ(get_pixel(n.get(), 11), 0xFF405060u);
+  EXPECT_FALSE(n->flags & NODE_DRAWN);
+}
+
+TEST_F(ImageWic, GuiCacheIsCountedFetchedAndDroppedWithTheMainBitmap) {
+  NodePtr n = patterned(2, 2);
+  NodePtr other = patterned(1, 1);
+  IUnknown* cache = get_pixel_bitmap(other.get());
+  ULONG base = ref_count(cache);
+
+  set_cached_bitmap(n.get(), cache);
+  EXPECT_EQ(ref_count(cache), base + 1);
+  EXPECT_FALSE(n->flags & NODE_CACHE_FETCHED);
+  IUnknown* fetched = get_cached_bitmap(n.get());
+  EXPECT_EQ(fetched, cache);
+  EXPECT_TRUE(n->flags & NODE_CACHE_FETCHED);
+  EXPECT_EQ(ref_count(cache), base + 2);
+  fetched->Release();
+
+  set_cached_bitmap(n.get(), cache);  // the same one again keeps one reference
+  EXPECT_EQ(ref_count(cache), base + 1);
+
+  // A rebuilt main bitmap no longer matches the cache: it is dropped.
+  set_pixel(n.get(), 0, 0xFF000000);
+  get_bitmap(n.get(), true);
+  EXPECT_EQ(n->gui_cache, nullptr);
+  EXPECT_EQ(ref_count(cache), base);
+
+  set_cached_bitmap(n.get(), cache);
+  invalidate(n.get());
+  EXPECT_EQ(ref_count(cache), base);
+  EXPECT_EQ(get_cached_bitmap(n.get()), nullptr);
+
+  set_cached_bitmap(n.get(), cache);
+  n.reset();  // releasing the node releases its cache
+  EXPECT_EQ(ref_count(cache), base);
+}
+
+TEST_F(ImageWic, HbitmapRoundTripKeepsSizeAndPixels) {
+  NodePtr n = patterned(7, 3);
+  HBITMAP h = to_hbitmap(n.get());
+  ASSERT_NE(h, nullptr);
+  BITMAP info{};
+  ASSERT_EQ(GetObjectW(h, sizeof info, &info), int(sizeof info));
+  EXPECT_EQ(info.bmWidth, 7);
+  EXPECT_EQ(info.bmHeight, 3);
+  EXPECT_EQ(info.bmBitsPixel, 32);
+  NodePtr back(from_hbitmap(h));
+  DeleteObject(h);
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back->width, 7u);
+  EXPECT_EQ(back->height, 3u);
+  EXPECT_EQ(pixels_of(back.get()), pixels_of(n.get()));
+  EXPECT_EQ(from_hbitmap(nullptr), nullptr);
+}
+
+TEST_F(ImageWic, FromPixelsCopiesRowsOfAnyStride) {
+  // Two rows of 3 pixels, each row padded to 5 pixels.
+  std::vector<uint32_t> buffer(10, 0xDEADBEEF);
+  for (uint32_t y = 0; y < 2; y++)
+    for (uint32_t x = 0; x < 3; x++) buffer[y * 5 + x] = pattern(y * 3 + x);
+  NodePtr n(from_pixels(3, 2, 20, reinterpret_cast<const uint8_t*>(buffer.data())));
+  ASSERT_NE(n, nullptr);
+  buffer.assign(10, 0);  // the node holds its own copy
+  for (uint32_t i = 0; i < 6; i++) EXPECT_EQ(get_pixel(n.get(), i), pattern(i)) << i;
+
+  std::vector<uint32_t> packed = {1, 2, 3, 4};
+  NodePtr tight(from_pixels(2, 2, 0, reinterpret_cast<const uint8_t*>(packed.data())));
+  ASSERT_NE(tight, nullptr);
+  EXPECT_EQ(pixels_of(tight.get()), packed);
+
+  const uint8_t* any = reinterpret_cast<const uint8_t*>(packed.data());
+  struct Bad {
+    uint32_t w, h;
+    size_t stride;
+  };
+  for (Bad b : {Bad{0, 2, 0}, Bad{2, 0, 0}, Bad{70000, 1, 0}, Bad{3, 2, 8}, Bad{40000, 40000, 0}})
+    EXPECT_EQ(from_pixels(b.w, b.h, b.stride, any), nullptr) << b.w << "x" << b.h << " stride " << b.stride;
+}
+
+TEST_F(ImageWic, LocksOnOneNodeShareTheBitmapLock) {
+  NodePtr n = patterned(4, 2);
+  Lock reading = lock(n.get(), false);
+  Lock writing = lock(n.get(), true);  // as a change of an image into itself takes them
+  EXPECT_EQ(reading.data, writing.data);
+  EXPECT_GE(writing.stride, 16u);
+  std::memcpy(writing.data + writing.stride, reading.data, 16);  // row 0 over row 1
+  unlock(writing);
+  unlock(reading);
+  for (uint32_t x = 0; x < 4; x++) EXPECT_EQ(get_pixel(n.get(), 4 + x), pattern(x));
+  // After both unlocks the node locks afresh.
+  Lock again = lock(n.get(), true);
+  EXPECT_NE(again.data, nullptr);
+  unlock(again);
+}
+
+TEST_F(ImageWic, DerivedNodesOwnTheirPixels) {
+  NodePtr n = patterned(4, 4);
+  get_bitmap(n.get(), false);  // the main bitmap is now a view of the pixels
+  NodePtr resized(resize(n.get(), 2, 2));
+  NodePtr flipped(flip_vertical(n.get()));
+  NodePtr clipped(clip(n.get(), 1, 1, 2, 2));
+  NodePtr copied(copy(n.get()));
+  std::vector<uint32_t> r = pixels_of(resized.get()), f = pixels_of(flipped.get()), c = pixels_of(clipped.get()),
+                        k = pixels_of(copied.get());
+  for (uint32_t i = 0; i < 16; i++) set_pixel(n.get(), i, 0xFF00FF00);
+  get_bitmap(n.get(), false);
+  EXPECT_EQ(pixels_of(resized.get()), r);
+  EXPECT_EQ(pixels_of(flipped.get()), f);
+  EXPECT_EQ(pixels_of(clipped.get()), c);
+  EXPECT_EQ(pixels_of(copied.get()), k);
+  EXPECT_EQ(f[0], pattern(12));
+  EXPECT_EQ(c[0], pattern(5));
+  EXPECT_EQ(k, (std::vector<uint32_t>{pattern(0), pattern(1), pattern(2), pattern(3), pattern(4), pattern(5),
+                                      pattern(6), pattern(7), pattern(8), pattern(9), pattern(10), pattern(11),
+                                      pattern(12), pattern(13), pattern(14), pattern(15)}));
+}
+
+TEST_F(ImageWic, OutOfBoundsSizesRaiseBeforeAllocating) {
+  NodePtr n = patterned(2, 2);
+  EXPECT_EQ(error_of([] { release_node(create(65536, 1)); }), ErrId::NO_MEMORY);
+  EXPECT_EQ(error_of([] { release_node(create(40000, 40000)); }), ErrId::NO_MEMORY);
+  EXPECT_EQ(error_of([&] { release_node(resize(n.get(), 1, 70000)); }), ErrId::NO_MEMORY);
+  std::vector<uint8_t> out;
+  EXPECT_FALSE(encode(n.get(), Format(5), out));
+  EXPECT_TRUE(out.empty());
+}
+
+}  // namespace
+}  // namespace vel::image
+#endif
