@@ -123,12 +123,18 @@ Com<IWICFormatConverter> convert(IWICBitmapSource* source, bool premultiplied) {
   return converter;
 }
 
-// An in-memory 32bppBGRA copy of a source, read in full now.
+// An in-memory 32bppBGRA copy of a source, read in full now; a source
+// already in that form is copied without a converter between.
 Com<IWICBitmap> load_bgra(IWICBitmapSource* source) {
   Com<IWICBitmap> bitmap;
-  Com<IWICFormatConverter> converter = convert(source, false);
-  if (converter && FAILED(factory()->CreateBitmapFromSource(converter.get(), WICBitmapCacheOnLoad, bitmap.out())))
-    bitmap.reset();
+  WICPixelFormatGUID format{};
+  Com<IWICFormatConverter> converter;
+  if (FAILED(source->GetPixelFormat(&format)) || !IsEqualGUID(format, FORMAT_BGRA)) {
+    converter = convert(source, false);
+    if (!converter) return bitmap;
+    source = converter.get();
+  }
+  if (FAILED(factory()->CreateBitmapFromSource(source, WICBitmapCacheOnLoad, bitmap.out()))) bitmap.reset();
   return bitmap;
 }
 
