@@ -10,6 +10,8 @@
 #include "datatypes/image_wic.h"
 #include "error_of.h"
 
+#include <psapi.h>  // after windows.h, which image_wic.h includes
+
 namespace vel::image {
 namespace {
 
@@ -227,6 +229,40 @@ TEST_F(ImageWic, OutOfBoundsSizesRaiseBeforeAllocating) {
   std::vector<uint8_t> out;
   EXPECT_FALSE(encode(n.get(), Format(5), out));
   EXPECT_TRUE(out.empty());
+}
+
+// Failed decodes leave nothing behind: the stream over the copied bytes, the
+// decoder and its partial frame are all released. A leak of any of them
+// would hold megabytes per try.
+TEST_F(ImageWic, FailedDecodesReleaseEverything) {
+  NodePtr noise(create(1024, 1024));
+  {
+    Lock l = lock(noise.get(), true);
+    uint32_t x = 2463534242u;
+    for (uint32_t y = 0; y < 1024; y++)
+      for (uint32_t i = 0; i < 1024 * 4; i++) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        l.data[y * l.stride + i] = uint8_t(x);
+      }
+    unlock(l);
+  }
+  std::vector<uint8_t> png;
+  ASSERT_TRUE(encode(noise.get(), Format::PNG, png));
+  ASSERT_GT(png.size(), size_t(3) << 20);
+  std::vector<uint8_t> truncated(png.begin(), png.begin() + std::ptrdiff_t(png.size() * 9 / 10));
+  auto private_bytes = [] {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return counters.PagefileUsage;
+  };
+  EXPECT_EQ(decode_memory(truncated), nullptr);  // the first try may set up the codec's own state
+  size_t before = private_bytes();
+  for (int i = 0; i < 100; i++) ASSERT_EQ(decode_memory(truncated), nullptr) << i;
+  size_t grown = private_bytes() - std::min(before, private_bytes());
+  EXPECT_LT(grown, size_t(64) << 20) << "100 failed decodes kept " << grown << " bytes";
 }
 
 }  // namespace
