@@ -13,11 +13,15 @@
 #include <objidl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <new>
 #include <string>
 #include <utility>
 
 #include "errors.h"
+#include "platform/platform.h"
 
 namespace vel::image {
 
@@ -159,6 +163,101 @@ Node* decode_first_frame(IWICBitmapDecoder* decoder) {
   // Decoded pixels are what the file holds: nothing written since.
   if (node) node->flags = NODE_PIXELS_CURRENT;
   return node;
+}
+
+uint32_t be16(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
+uint32_t le16(const uint8_t* p) { return uint32_t(p[1]) << 8 | p[0]; }
+uint32_t be32(const uint8_t* p) { return be16(p) << 16 | be16(p + 2); }
+uint32_t le32(const uint8_t* p) { return le16(p + 2) << 16 | le16(p); }
+
+bool starts(std::span<const uint8_t> s, std::initializer_list<uint8_t> sig) {
+  return s.size() >= sig.size() && std::equal(sig.begin(), sig.end(), s.begin());
+}
+
+// A declared side of 0 is left to the codec to refuse.
+bool declared_ok(uint64_t w, uint64_t h) {
+  return w <= SIDE_MAX && h <= SIDE_MAX && w * h * 4 <= PIXEL_BYTES_MAX;
+}
+
+// Some versions of the component's codecs size their buffers from the
+// declared width and height in 32-bit arithmetic and write past them when
+// the product overflows, so the sizes a file declares are checked here
+// before the codec sees it. False for a file none of the five formats, or
+// one that declares an image beyond the bounds of create.
+bool header_ok(std::span<const uint8_t> s) {
+  size_t n = s.size();
+  const uint8_t* p = s.data();
+  if (starts(s, {0x89, 'P', 'N', 'G'})) return n >= 24 && declared_ok(be32(p + 16), be32(p + 20));
+  if (starts(s, {'B', 'M'})) {
+    if (n < 26) return false;
+    if (le32(p + 14) == 12) return declared_ok(le16(p + 18), le16(p + 20));
+    int64_t h = int32_t(le32(p + 22));
+    return declared_ok(uint64_t(std::abs(int64_t(int32_t(le32(p + 18))))), uint64_t(h < 0 ? -h : h));
+  }
+  if (starts(s, {'G', 'I', 'F', '8'})) {
+    // The logical screen, then every image of the file.
+    if (n < 13 || !declared_ok(le16(p + 6), le16(p + 8))) return false;
+    size_t at = 13;
+    if (p[10] & 0x80) at += size_t(3) << ((p[10] & 7) + 1);
+    while (at < n && p[at] != 0x3B) {
+      if (p[at] == 0x2C) {
+        if (at + 10 > n || !declared_ok(le16(p + at + 5), le16(p + at + 7))) return false;
+        uint8_t flags = p[at + 9];
+        at += 10;
+        if (flags & 0x80) at += size_t(3) << ((flags & 7) + 1);
+        at++;  // the LZW code size
+      } else if (p[at] == 0x21) {
+        at += 2;
+      } else {
+        return false;
+      }
+      while (at < n && p[at] != 0) at += size_t(p[at]) + 1;
+      at++;
+    }
+    return true;
+  }
+  if (starts(s, {0xFF, 0xD8, 0xFF})) {
+    // The frame header (SOFn) before the first scan.
+    size_t at = 2;
+    while (at + 4 <= n) {
+      if (p[at] != 0xFF) return false;
+      uint8_t marker = p[at + 1];
+      if (marker == 0xFF) {
+        at++;
+        continue;
+      }
+      if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+        at += 2;
+        continue;
+      }
+      if (marker == 0xDA || marker == 0xD9) return false;
+      bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+      if (frame) return at + 9 <= n && declared_ok(be16(p + at + 7), be16(p + at + 5));
+      at += 2 + be16(p + at + 2);
+    }
+    return false;
+  }
+  bool intel = starts(s, {'I', 'I', '*', 0});
+  if (intel || starts(s, {'M', 'M', 0, '*'})) {
+    // The first directory's ImageWidth and ImageLength.
+    auto u16 = [&](size_t at) { return intel ? le16(p + at) : be16(p + at); };
+    auto u32 = [&](size_t at) { return intel ? le32(p + at) : be32(p + at); };
+    if (n < 8) return false;
+    size_t dir = u32(4);
+    if (dir > n || n - dir < 2) return false;
+    size_t count = u16(dir);
+    if ((n - dir - 2) / 12 < count) return false;
+    uint64_t w = 0, h = 0;
+    for (size_t i = 0; i < count; i++) {
+      size_t e = dir + 2 + 12 * i;
+      uint32_t tag = u16(e), type = u16(e + 2);
+      uint64_t v = type == 3 ? u16(e + 8) : type == 4 ? u32(e + 8) : 0;
+      if (tag == 256) w = v;
+      if (tag == 257) h = v;
+    }
+    return declared_ok(w, h);
+  }
+  return false;
 }
 
 // The node's lock over its pixel bitmap, taken once however many Locks
@@ -352,7 +451,7 @@ Node* create(uint32_t width, uint32_t height) {
 
 Node* decode_memory(std::span<const uint8_t> bytes) {
   IWICImagingFactory* f = factory();
-  if (bytes.empty()) return nullptr;
+  if (!header_ok(bytes)) return nullptr;
   // The stream owns a movable copy of the bytes and frees it when released.
   HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
   if (!block) return nullptr;
@@ -374,17 +473,17 @@ Node* decode_memory(std::span<const uint8_t> bytes) {
   return decode_first_frame(decoder.get());
 }
 
+// The file is read whole and decoded as bytes are, so that its header is
+// checked the same way.
 Node* decode_file(const std::string& local_path) {
-  IWICImagingFactory* f = factory();
-  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, local_path.data(), int(local_path.size()), nullptr, 0);
-  if (n <= 0) return nullptr;
-  std::wstring path(size_t(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, local_path.data(), int(local_path.size()), path.data(), n);
-  Com<IWICBitmapDecoder> decoder;
-  if (FAILED(f->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ, WICDecodeMetadataCacheOnDemand,
-                                          decoder.out())))
+  factory();
+  std::string bytes;
+  try {
+    if (!platform::read_file(local_path, bytes)) return nullptr;
+  } catch (const std::bad_alloc&) {
     return nullptr;
-  return decode_first_frame(decoder.get());
+  }
+  return decode_memory({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
 }
 
 bool encode(Node* node, Format format, std::vector<uint8_t>& out) {

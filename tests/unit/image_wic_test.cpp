@@ -265,6 +265,77 @@ TEST_F(ImageWic, FailedDecodesReleaseEverything) {
   EXPECT_LT(grown, size_t(64) << 20) << "100 failed decodes kept " << grown << " bytes";
 }
 
+void put_be16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  b[at] = uint8_t(v >> 8);
+  b[at + 1] = uint8_t(v);
+}
+void put_le32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; i++) b[at + size_t(i)] = uint8_t(v >> (8 * i));
+}
+
+// A file whose header declares an image beyond the bounds never reaches the
+// codec (some versions of it overflow their buffer sizes and crash): each
+// format's own encoding of a small image, its declared size patched.
+TEST_F(ImageWic, DeclaredSizesBeyondTheBoundsAreRefused) {
+  NodePtr small = patterned(16, 16);
+  auto encoded = [&](Format f) {
+    std::vector<uint8_t> out;
+    EXPECT_TRUE(encode(small.get(), f, out));
+    return out;
+  };
+  struct Case {
+    const char* name;
+    Format format;
+    void (*patch)(std::vector<uint8_t>&, uint32_t side);
+  };
+  const Case cases[] = {
+      {"PNG", Format::PNG, [](std::vector<uint8_t>& b, uint32_t side) {
+         put_be16(b, 16, 0), put_be16(b, 18, side), put_be16(b, 20, 0), put_be16(b, 22, side);
+       }},
+      {"BMP", Format::BMP, [](std::vector<uint8_t>& b, uint32_t side) { put_le32(b, 18, side), put_le32(b, 22, side); }},
+      {"GIF", Format::GIF, [](std::vector<uint8_t>& b, uint32_t side) {
+         b[6] = b[8] = uint8_t(side), b[7] = b[9] = uint8_t(side >> 8);
+       }},
+      {"JPEG", Format::JPEG, [](std::vector<uint8_t>& b, uint32_t side) {
+         for (size_t i = 2; i + 9 < b.size(); i++)
+           if (b[i] == 0xFF && (b[i + 1] == 0xC0 || b[i + 1] == 0xC2)) {
+             put_be16(b, i + 5, side), put_be16(b, i + 7, side);
+             return;
+           }
+       }},
+      {"TIFF", Format::TIFF, [](std::vector<uint8_t>& b, uint32_t side) {
+         // Little-endian: the first directory's width and height, stored
+         // as LONG.
+         size_t dir = size_t(b[4] | b[5] << 8 | b[6] << 16 | b[7] << 24), count = size_t(b[dir] | b[dir + 1] << 8);
+         for (size_t i = 0; i < count; i++) {
+           size_t e = dir + 2 + 12 * i;
+           if ((b[e] | b[e + 1] << 8) == 256 || (b[e] | b[e + 1] << 8) == 257) {
+             b[e + 2] = 4, b[e + 3] = 0;
+             put_le32(b, e + 8, side);
+           }
+         }
+       }},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> file = encoded(c.format);
+    NodePtr fine(decode_memory(file));
+    EXPECT_NE(fine, nullptr) << c.name << " as encoded";
+    // 65000 fits 16 bits but not the pixel budget; 65535 is the largest
+    // side that the 16-bit fields of GIF and JPEG can say.
+    for (uint32_t side : {65000u, 65535u}) {
+      std::vector<uint8_t> bomb = file;
+      c.patch(bomb, side);
+      EXPECT_EQ(decode_memory(bomb), nullptr) << c.name << " declaring " << side << "x" << side;
+    }
+  }
+  // Nor do the first 1-3 bytes of each format reach it.
+  for (Format f : {Format::PNG, Format::BMP, Format::GIF, Format::JPEG, Format::TIFF}) {
+    std::vector<uint8_t> file = encoded(f);
+    for (size_t n = 1; n <= 3; n++)
+      EXPECT_EQ(decode_memory(std::span(file.data(), n)), nullptr) << int(f) << " cut to " << n;
+  }
+}
+
 }  // namespace
 }  // namespace vel::image
 #endif
