@@ -195,8 +195,8 @@ bool header_ok(std::span<const uint8_t> s) {
     return declared_ok(uint64_t(std::abs(int64_t(int32_t(le32(p + 18))))), uint64_t(h < 0 ? -h : h));
   }
   if (starts(s, {'G', 'I', 'F', '8'})) {
-    // The logical screen, then every image of the file.
-    if (n < 13 || !declared_ok(le16(p + 6), le16(p + 8))) return false;
+    // Every image of the file; the logical screen is not allocated.
+    if (n < 13) return false;
     size_t at = 13;
     if (p[10] & 0x80) at += size_t(3) << ((p[10] & 7) + 1);
     while (at < n && p[at] != 0x3B) {
