@@ -294,7 +294,17 @@ TEST_F(ImageWic, DeclaredSizesBeyondTheBoundsAreRefused) {
        }},
       {"BMP", Format::BMP, [](std::vector<uint8_t>& b, uint32_t side) { put_le32(b, 18, side), put_le32(b, 22, side); }},
       {"GIF", Format::GIF, [](std::vector<uint8_t>& b, uint32_t side) {
-         b[6] = b[8] = uint8_t(side), b[7] = b[9] = uint8_t(side >> 8);
+         // The first image's descriptor, past the colour table and any
+         // extensions.
+         size_t at = 13 + ((b[10] & 0x80) ? size_t(3) << ((b[10] & 7) + 1) : 0);
+         while (at < b.size() && b[at] == 0x21) {
+           at += 2;
+           while (at < b.size() && b[at] != 0) at += size_t(b[at]) + 1;
+           at++;
+         }
+         ASSERT_LT(at + 9, b.size());
+         ASSERT_EQ(b[at], 0x2C);
+         b[at + 5] = b[at + 7] = uint8_t(side), b[at + 6] = b[at + 8] = uint8_t(side >> 8);
        }},
       {"JPEG", Format::JPEG, [](std::vector<uint8_t>& b, uint32_t side) {
          for (size_t i = 2; i + 9 < b.size(); i++)
