@@ -312,9 +312,9 @@ Status do_value(Cell* base) {
     case TYPE_PATH:
       return interp::eval_path(*v, nullptr, false, false, false);
     case TYPE_STRING: {
-      if (used(base[1])) fire(ErrId::NOT_DONE);
-      Cell blk = call_action(ACT_TO, {datatype_cell(TYPE_BLOCK), *v});
-      return do_block(base, blk, next, base[5]);
+      RootedCell blk(call_action(ACT_TO, {datatype_cell(TYPE_BLOCK), *v}));
+      if (used(base[1])) VEL_TRY(expand_block(*blk));
+      return do_block(base, *blk, next, base[5]);
     }
     case TYPE_FILE:
     case TYPE_URL:
