@@ -53,6 +53,7 @@ may_gc void mark_routines(NodeId blk, const Cell& maker, uint32_t routine_sym, i
       Cell m = maker;
       m.set_new_line(c.new_line());
       node_buffer(blk)->cells()[i] = m;
+      series_changed(blk);
     }
   }
 }

@@ -123,6 +123,7 @@ may_gc void seal() {
     if (k < 0) return;
     c.w1 = lib;
     c.w3 = uint32_t(k);
+    series_changed(n);
   });
   g_lib = lib.get();
   g_slots[BODIES] = none_cell();

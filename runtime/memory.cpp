@@ -13,11 +13,13 @@
 namespace vel {
 
 uintptr_t* g_node_slots = nullptr;
+uint32_t* g_node_stamps = nullptr;
 MemoryState g_mem;
 
 namespace {
 
 constexpr size_t NODE_RANGE_BYTES = size_t(MAX_NODE_POOLS) * NODE_POOL_STRIDE * sizeof(uintptr_t);
+constexpr size_t STAMP_RANGE_BYTES = size_t(MAX_NODE_POOLS) * NODE_POOL_STRIDE * sizeof(uint32_t);
 
 inline uint64_t round16(uint64_t n) { return (n + 15) & ~uint64_t(15); }
 inline size_t round_page(size_t n) { return (n + platform::PAGE_SIZE - 1) & ~(platform::PAGE_SIZE - 1); }
@@ -102,6 +104,8 @@ void memory_init() {
   if (!g_node_slots) {
     g_node_slots = static_cast<uintptr_t*>(platform::reserve_pages(NODE_RANGE_BYTES));
     if (!g_node_slots) fatal_error(94, 0);
+    g_node_stamps = static_cast<uint32_t*>(platform::reserve_pages(STAMP_RANGE_BYTES));
+    if (!g_node_stamps) fatal_error(94, 0);
   }
   g_mem = MemoryState{};
   g_free_pool_indexes.clear();
@@ -119,7 +123,13 @@ NodePool* new_node_pool() {
     index = g_next_pool_index++;
   }
   uintptr_t* slots = g_node_slots + size_t(index) * NODE_POOL_STRIDE;
+  uint32_t* stamps = g_node_stamps + size_t(index) * NODE_POOL_STRIDE;
   if (!platform::commit_pages(slots, NODE_POOL_STRIDE * sizeof(uintptr_t))) {
+    g_free_pool_indexes.push_back(index);
+    fire(ErrId::NO_MEMORY);
+  }
+  if (!platform::commit_pages(stamps, NODE_POOL_STRIDE * sizeof(uint32_t))) {
+    platform::decommit_pages(slots, NODE_POOL_STRIDE * sizeof(uintptr_t));
     g_free_pool_indexes.push_back(index);
     fire(ErrId::NO_MEMORY);
   }
@@ -147,6 +157,8 @@ void release_node_pool(NodePool* pool) {
   pools.erase(std::find(pools.begin(), pools.end(), pool));
   platform::decommit_pages(g_node_slots + size_t(pool->index) * NODE_POOL_STRIDE,
                            NODE_POOL_STRIDE * sizeof(uintptr_t));
+  platform::decommit_pages(g_node_stamps + size_t(pool->index) * NODE_POOL_STRIDE,
+                           NODE_POOL_STRIDE * sizeof(uint32_t));
   g_mem.total_virtual -= NODE_POOL_STRIDE * sizeof(uintptr_t);
   g_free_pool_indexes.push_back(pool->index);
   g_pool_by_index[pool->index] = nullptr;

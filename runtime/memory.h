@@ -78,6 +78,28 @@ inline Buffer* node_buffer(NodeId n) { return reinterpret_cast<Buffer*>(g_node_s
 inline void set_node_buffer(NodeId n, Buffer* b) { g_node_slots[n] = reinterpret_cast<uintptr_t>(b); }
 inline bool node_is_free_link(uintptr_t slot) { return slot & 1; }
 
+// Every series has a modification stamp beside its node slot, bumped by
+// each change to its elements (the collector's moves keep it), so that a
+// compiled block is known unchanged by one comparison. A stamp that reached
+// STAMP_WORN stays there and never proves a block unchanged.
+extern uint32_t* g_node_stamps;
+constexpr uint32_t STAMP_WORN = 0xFFFFFFFF;
+inline uint32_t series_stamp(NodeId n) { return g_node_stamps[n]; }
+inline void series_changed(NodeId n) {
+  uint32_t& s = g_node_stamps[n];
+  if (s != STAMP_WORN) s++;
+}
+// Bumps the stamp on entry and again on leaving (also by an exception), so
+// that code compiled from the series while it was being changed (a sort's
+// comparator, a callback) is not taken for the changed series.
+struct SeriesChange {
+  NodeId node;
+  explicit SeriesChange(NodeId n) : node(n) { if (n) series_changed(n); }
+  ~SeriesChange() { if (node) series_changed(node); }
+  SeriesChange(const SeriesChange&) = delete;
+  SeriesChange& operator=(const SeriesChange&) = delete;
+};
+
 struct NodePool {
   uint32_t index;      // pool number; its slots start at index * NODE_POOL_STRIDE + 1
   uint32_t slots;      // 10,000

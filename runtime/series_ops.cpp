@@ -13,6 +13,7 @@ may_gc Cell* alloc_tail(NodeId block) {
   Cell* c = b->cell_tail();
   c->header = TYPE_UNSET;
   b->tail += sizeof(Cell);
+  series_changed(block);
   return c;
 }
 
@@ -26,6 +27,7 @@ may_gc uint32_t reserve_tail(NodeId series, uint32_t n) {
   }
   uint32_t old = b->tail;
   b->tail += n;
+  series_changed(series);
   return old;
 }
 

@@ -93,6 +93,7 @@ may_gc void rs_append_block(NodeId blk, Cell other) {
 void rs_remove_last(Cell* b) {
   Buffer* buf = buffer(*b);
   if (buf->used() == 0) return;
+  series_changed(b->node());
   buf->tail -= 16;
   uint32_t n = buf->used() >> 4;
   if (b->index() > int32_t(n)) b->w1 = n;
@@ -136,6 +137,7 @@ may_gc Removed remove_value(const Cell& b_in, const Cell& value_in, bool from_he
     Cell* c = buf->cells();
     std::memmove(c + i, c + i + 1, size_t(n - i - 1) * 16);
     buf->tail -= 16;
+    series_changed(b.node());
     return i <= b.index() ? Removed::AT_OR_BEFORE_INDEX : Removed::AFTER_INDEX;
   }
   return Removed::NOT_FOUND;
@@ -153,6 +155,7 @@ may_gc void insert_value(Cell* b, Cell value, bool advance, bool at_head) {
   std::memmove(c + at + 1, c + at, size_t(n - at) * 16);
   c[at] = *v;
   buf->tail += 16;
+  series_changed(node);
   if (NodeId table = hash_table_of(*b)) {
     if (hash_table::shift_indexes(table, at, 1)) hash_table::rebuild(table, n + 1);
     else hash_table::put(table, at);

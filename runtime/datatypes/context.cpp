@@ -291,6 +291,7 @@ may_gc void bind(const Cell& block, NodeId ctx, bool self_flag) {
         continue;
       }
       node_buffer(n)->cells()[i] = c;
+      series_changed(n);
     }
   }
 }

@@ -234,10 +234,82 @@ void TypeBuilder::done() {
   if (id_ > g_last_type_id) g_last_type_id = id_;
 }
 
+namespace {
+
+// The modifying actions of the any-block types bump the stamps of the
+// series they change (see series_changed), wherever they are called from:
+// each type's own entry stays in g_changing and the table holds a wrapper
+// made for that type (a type may call another's entry with its own value).
+ActionFn g_changing[TYPE_LAST_BUILTIN + 1][ACTION_COUNT + 1];
+EvalPathFn g_changing_path[TYPE_LAST_BUILTIN + 1];
+
+inline NodeId block_node(const Cell& c) { return is_any_block(c.type()) ? c.node() : 0; }
+
+template <TypeId T, ActionId A>
+Status changing_action(Cell* base) {
+  // Taken before the action: its result replaces base[0].
+  SeriesChange first(block_node(base[0]));
+  // swap and move change their second series too.
+  SeriesChange second((A == ACT_SWAP || A == ACT_MOVE) ? block_node(base[1]) : 0);
+  return g_changing[T][A](base);
+}
+
+template <TypeId T>
+Cell changing_eval_path(const Cell& value, const Cell& selector, const Cell* set_value, const PathStep& step) {
+  SeriesChange change(set_value ? block_node(value) : 0);
+  return g_changing_path[T](value, selector, set_value, step);
+}
+
+template <TypeId T, ActionId A>
+void wrap_changing() {
+  TypeEntry& e = g_types[T];
+  // Registering again (a fresh runtime in one process) must not wrap twice.
+  if (e.actions[A] == unsupported_action || e.actions[A] == changing_action<T, A>) return;
+  g_changing[T][A] = e.actions[A];
+  e.actions[A] = changing_action<T, A>;
+}
+
+template <TypeId T>
+void stamp_type_writers() {
+  if constexpr (is_any_block(T)) {
+    wrap_changing<T, ACT_RANDOM>();
+    wrap_changing<T, ACT_APPEND>();
+    wrap_changing<T, ACT_CHANGE>();
+    wrap_changing<T, ACT_CLEAR>();
+    wrap_changing<T, ACT_INSERT>();
+    wrap_changing<T, ACT_MOVE>();
+    wrap_changing<T, ACT_POKE>();
+    wrap_changing<T, ACT_PUT>();
+    wrap_changing<T, ACT_REMOVE>();
+    wrap_changing<T, ACT_REVERSE>();
+    wrap_changing<T, ACT_SORT>();
+    wrap_changing<T, ACT_SWAP>();
+    wrap_changing<T, ACT_TAKE>();
+    wrap_changing<T, ACT_TRIM>();
+    wrap_changing<T, ACT_SET_PATH>();
+    wrap_changing<T, ACT_MODIFY>();
+    wrap_changing<T, ACT_WRITE>();
+    TypeEntry& e = g_types[T];
+    if (e.eval_path != unsupported_eval_path && e.eval_path != changing_eval_path<T>) {
+      g_changing_path[T] = e.eval_path;
+      e.eval_path = changing_eval_path<T>;
+    }
+  }
+}
+
+void stamp_block_writers() {
+#define VEL_X(id, cname, name, parent, families) stamp_type_writers<TYPE_##cname>();
+  VEL_DATATYPES(VEL_X)
+#undef VEL_X
+}
+
+}  // namespace
+
 void register_datatypes() {
 #define VEL_X(cname) register_type_##cname();
   VEL_REGISTRATION_ORDER(VEL_X)
 #undef VEL_X
+  stamp_block_writers();
 }
 
 Status dispatch_action(ActionId a, Cell* base) {

@@ -56,6 +56,7 @@ void close_gap(Buffer* b, uint64_t to, uint64_t from) {
   uint32_t dst = elem_offset(b, to), src = elem_offset(b, from);
   std::memmove(b->data() + dst, b->data() + src, b->tail - src);
   b->tail -= src - dst;
+  series_changed(b->node);
 }
 
 // Opens room for n elements at element i (the tail moves up), growing the
@@ -71,6 +72,7 @@ may_gc Buffer* open_gap(NodeId node, uint64_t i, uint64_t n) {
   uint32_t at = elem_offset(b, i);
   std::memmove(b->data() + at + bytes, b->data() + at, b->tail - at);
   b->tail += uint32_t(bytes);
+  series_changed(node);
   return b;
 }
 
@@ -79,6 +81,7 @@ void rotate_elements(Buffer* b, uint64_t first, uint64_t last, uint64_t k) {
   uint32_t shift = b->unit_shift();
   uint8_t* p = b->head_ptr();
   std::rotate(p + (first << shift), p + ((first + k) << shift), p + (last << shift));
+  series_changed(b->node);
 }
 
 // Keeps a hash! table in step after n cells were inserted at i.
@@ -166,6 +169,7 @@ may_gc void series_store(const Cell& s, uint32_t i, const Cell& value_in) {
       NodeId table = hash_table_of(s);
       if (table) hash_table::remove(table, i);
       node_buffer(node)->cells()[i] = v;
+      series_changed(node);
       if (table) hash_table::put(table, i);
       return;
     }

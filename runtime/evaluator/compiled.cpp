@@ -1,6 +1,7 @@
 // Compiled forms of blocks: the compiler, the runner and the forms table.
 #include "evaluator/compiled.h"
 
+#include <cstdio>
 #include <cstdlib>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -185,6 +186,7 @@ struct Sub {
   uint32_t cells;   // its cells from head, in Form::sub_cells
   uint32_t top;     // its expressions by position from head, in Form::sub_top
   int32_t single;   // its one expression, or -1
+  uint32_t stamp;   // the block's modification stamp when compiled
 };
 
 }  // namespace
@@ -198,7 +200,8 @@ struct Form {
   uint32_t misses = 0;
   uint32_t generation = 0;
   bool stale = false;
-  std::vector<Cell> snapshot;  // the cells from head to len
+  uint32_t stamp = 0;          // the block's modification stamp when compiled
+  std::vector<Cell> snapshot;  // the cells from head to len (kept only to verify stamps)
   std::vector<Node> nodes;
   std::vector<uint32_t> kids;
   std::vector<const Node*> links;  // kids as pointers, for the runner
@@ -222,6 +225,21 @@ std::vector<uint32_t> g_free_ids;
 // none, so that the differential test has the walker's answers to compare.
 bool g_eager = false;
 bool g_walker_only = false;
+// VEL_COMPILE=verify (with eager, VEL_COMPILE=eager,verify) keeps each
+// form's cells and stops the process when a block's cells differ from them
+// under an unchanged stamp: a writer that forgot to bump it.
+bool g_verify = false;
+
+[[noreturn, gnu::noinline, gnu::cold]] void stamp_missed(NodeId node, const Cell* now, const Cell* then, uint32_t n) {
+  for (uint32_t i = 0; i < n; i++)
+    if (std::memcmp(now + i, then + i, sizeof(Cell)) != 0) {
+      std::fprintf(stderr, "compiled forms: block %u changed under an unchanged stamp at %u: %08x %08x %08x %08x, was %08x %08x %08x %08x\n",
+                   unsigned(node), unsigned(i), now[i].header, now[i].w1, now[i].w2, now[i].w3, then[i].header, then[i].w1,
+                   then[i].w2, then[i].w3);
+      break;
+    }
+  std::abort();
+}
 
 inline bool same_cell(const Cell& a, const Cell& b) { return std::memcmp(&a, &b, sizeof(Cell)) == 0; }
 
@@ -240,6 +258,14 @@ inline bool same_cells(const Cell* a, const Cell* b, uint32_t n) {
 }
 
 inline bool is_number(const Cell& c) { return c.is(TYPE_INTEGER) || c.is(TYPE_FLOAT); }
+
+// A block's cells from head to len are those a form was made from: its
+// length and its stamp are those of then.
+inline bool unchanged(NodeId node, Buffer* b, uint32_t head, uint32_t len, uint32_t stamp, const Cell* snap) {
+  if ((b->used() >> 4) != len || series_stamp(node) != stamp) return false;
+  if (g_verify && !same_cells(b->cells() + head, snap, len - head)) stamp_missed(node, b->cells() + head, snap, len - head);
+  return true;
+}
 
 // ---------------------------------------------------------------------------
 // The compiler: one pass over the snapshot, asking the words' current
@@ -277,13 +303,15 @@ struct Compiler {
     uint32_t blen = node_buffer(bn)->used() >> 4;
     uint32_t bhead = blk.index() < 0 ? 0 : uint32_t(blk.index());
     if (bhead >= blen) return -1;
+    uint32_t stamp = series_stamp(bn);
+    if (stamp == STAMP_WORN) return -1;
     std::vector<Cell> snap(node_buffer(bn)->cells() + bhead, node_buffer(bn)->cells() + blen);
     std::vector<int32_t> top(blen - bhead, -1);
     Compiler c{f, snap.data(), bhead, blen, depth + 1};
     c.expressions(top);
-    Sub s{blk, bhead, blen, uint32_t(f.sub_cells.size()), uint32_t(f.sub_top.size()), -1};
+    Sub s{blk, bhead, blen, uint32_t(f.sub_cells.size()), uint32_t(f.sub_top.size()), -1, stamp};
     if (top[0] >= 0 && end_of(uint32_t(top[0])) == blen) s.single = top[0];
-    f.sub_cells.insert(f.sub_cells.end(), snap.begin(), snap.end());
+    if (g_verify) f.sub_cells.insert(f.sub_cells.end(), snap.begin(), snap.end());
     f.sub_top.insert(f.sub_top.end(), top.begin(), top.end());
     f.subs.push_back(s);
     return int32_t(f.subs.size() - 1);
@@ -1044,7 +1072,7 @@ inline bool paren_fast(const Form& f, const Node& n, Cell* out) {
   const Node& e = f.nodes[uint32_t(s.single)];
   if (e.kind != K_EXPR || !(e.flags & F_ARITH) || (e.flags & F_TAIL_CHECK)) return false;
   Buffer* b = node_buffer(s.cell.node());
-  if ((b->used() >> 4) != s.len || !same_cells(b->cells() + s.head, &f.sub_cells[s.cells], s.len - s.head)) return false;
+  if (!unchanged(s.cell.node(), b, s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) return false;
   return arith_fast(f, e, out);
 }
 
@@ -1285,6 +1313,12 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
   f->head = head;
   f->len = len;
   f->generation = generation;
+  f->stamp = series_stamp(node);
+  if (f->stamp == STAMP_WORN) {
+    delete f;
+    node_buffer(node)->spare = SPARE_NEVER;
+    return nullptr;
+  }
   const Cell* cells = node_buffer(node)->cells();
   f->snapshot.assign(cells + head, cells + len);
   f->expr_at.assign(len - head, -1);
@@ -1300,6 +1334,7 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
     delete f;
     throw;
   }
+  if (!g_verify) std::vector<Cell>().swap(f->snapshot);
   if (g_free_ids.empty()) {
     f->id = uint32_t(g_forms.size());
     g_forms.push_back(f);
@@ -1320,9 +1355,8 @@ Form* valid_form(const Cell& block) {
   uint32_t sp = b->spare;
   if (sp - 1 >= SPARE_SEEN - 1) return nullptr;
   Form* f = g_forms[sp];
-  uint32_t len = b->used() >> 4;
   uint32_t head = block.index() < 0 ? 0 : uint32_t(block.index());
-  if (f->head != head || f->len != len || f->stale || !same_cells(b->cells() + head, f->snapshot.data(), len - head))
+  if (f->head != head || f->stale || !unchanged(block.node(), b, head, f->len, f->stamp, f->snapshot.data()))
     return nullptr;
   return f;
 }
@@ -1332,7 +1366,7 @@ may_gc Form* form_for(NodeId node, uint32_t head, uint32_t len) {
   uint32_t sp = b->spare;
   if (sp - 1 < SPARE_SEEN - 1) [[likely]] {
     Form* f = g_forms[sp];
-    if (f->head == head && f->len == len && !f->stale && same_cells(b->cells() + head, f->snapshot.data(), len - head))
+    if (f->head == head && f->len == len && !f->stale && unchanged(node, b, head, len, f->stamp, f->snapshot.data()))
       [[likely]]
       return f;
     // The block changed (or the form keeps failing): make it again. A
@@ -1355,6 +1389,8 @@ void forms_init() {
   const char* e = std::getenv("VEL_COMPILE");
   g_eager = e && std::string_view(e) == "eager";
   g_walker_only = e && std::string_view(e) == "walker";
+  g_verify = e && std::string_view(e).find("verify") != std::string_view::npos;
+  if (e && std::string_view(e).find("eager") != std::string_view::npos) g_eager = true;
   collector_register_weak({"compiled forms", forms_mark, nullptr, forms_sweep});
 }
 
@@ -1363,8 +1399,7 @@ namespace {
 [[gnu::noinline]] may_gc Status run_sub(Form& f, const Sub& s, bool chain) {
   NodeId node = s.cell.node();
   Buffer* b = node_buffer(node);
-  if ((b->used() >> 4) != s.len || trace::g_trace.on ||
-      !same_cells(b->cells() + s.head, &f.sub_cells[s.cells], s.len - s.head)) [[unlikely]]
+  if (trace::g_trace.on || !unchanged(node, b, s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) [[unlikely]]
     return eval_block(s.cell, chain);
   Cell* result = push(s.cell);
   Code code{node, s.head, s.len};

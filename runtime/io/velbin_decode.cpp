@@ -407,6 +407,7 @@ class Decoder {
     Cell w = b->cells()[before];
     Cell v = b->cells()[before + 1];
     b->tail = b->head + before * uint32_t(sizeof(Cell));
+    series_changed(into);
     RootedCell value(v);
     context::set_in(&w, *value, w.w1, false);
   }
@@ -733,6 +734,7 @@ class Decoder {
     if (!as_word) {
       f.set_new_line(nl);
       node_buffer(into)->cells()[place] = f;
+      series_changed(into);
     }
     depth_--;
   }
@@ -976,6 +978,7 @@ class Decoder {
     Cell m = map::make_at(child, 0);
     m.set_new_line(nl);
     node_buffer(into)->cells()[slot] = m;
+    series_changed(into);
   }
 
   may_gc void series_record(NodeId into, TypeId t, bool v, uint32_t h, bool ref, bool nl, size_t tag_at) {
