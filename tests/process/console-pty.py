@@ -10,12 +10,14 @@ import os
 import pty
 import re
 import select
+import signal
 import struct
 import sys
 import termios
 
 VEL = sys.argv[1]
 WAIT = 30  # seconds to wait for an expected text before giving up
+sessions = []
 
 
 class Session:
@@ -28,6 +30,7 @@ class Session:
         fcntl.ioctl(self.fd, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
         self.seen = b""
         self.pos = 0
+        sessions.append(self)
 
     def read_until(self, text):
         """Reads the terminal until `text` has been drawn after the previous
@@ -53,7 +56,24 @@ class Session:
         self.pos = at
         return re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", drawn)
 
+    def wait_for_editor(self):
+        """Waits until the line editor has the terminal in its own mode:
+        keys typed while the line discipline still edits lines itself would
+        be taken by it (its erase key eats the byte before it)."""
+        end = os.times().elapsed + WAIT
+        while termios.tcgetattr(self.fd)[3] & termios.ICANON:
+            if os.times().elapsed > end:
+                raise AssertionError("the line editor never took the terminal")
+            # Drains what is drawn meanwhile, so that the child never blocks.
+            ready, _, _ = select.select([self.fd], [], [], 0.01)
+            if ready:
+                try:
+                    self.seen += os.read(self.fd, 4096)
+                except OSError:
+                    pass
+
     def type(self, keys):
+        self.wait_for_editor()
         os.write(self.fd, keys.encode())
 
     def command(self, keys, result):
@@ -79,10 +99,20 @@ class Session:
                     pass
             pid, st = os.waitpid(self.pid, os.WNOHANG)
             if pid:
+                self.done = True
                 return os.waitstatus_to_exitcode(st)
-        os.kill(self.pid, 9)
-        os.waitpid(self.pid, 0)
+        self.kill()
         return None
+
+    def kill(self):
+        if getattr(self, "done", False):
+            return
+        self.done = True
+        try:
+            os.kill(self.pid, 9)
+            os.waitpid(self.pid, 0)
+        except (ProcessLookupError, ChildProcessError):
+            pass
 
 
 failures = []
@@ -100,6 +130,17 @@ def case(fn):
         failures.append(f"{fn.__name__}: {e}")
     return fn
 
+
+def give_up(*_):
+    for s in sessions:
+        s.kill()
+    print("FAIL: the test did not end within its time")
+    os._exit(1)
+
+
+# Never hang the test run, whatever the console does.
+signal.signal(signal.SIGALRM, give_up)
+signal.alarm(300)
 
 UP, LEFT, BACKSPACE, ESC, CTRL_C, CTRL_D = "\x1b[A", "\x1b[D", "\x7f", "\x1b", "\x03", "\x04"
 
@@ -172,6 +213,8 @@ def end_of_input_in_a_continuation():
     check("ctrl-d in a continuation", s.status() == 0)
 
 
+for s in sessions:
+    s.kill()
 for f in failures:
     print("FAIL:", f)
 print(f"{len(failures)} failed" if failures else "all passed")
