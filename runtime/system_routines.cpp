@@ -11,6 +11,7 @@
 #include "datatypes/error.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/handle.h"
 #include "datatypes/object.h"
 #include "datatypes/pair.h"
 #include "datatypes/string.h"
@@ -122,6 +123,11 @@ Status build_config(Cell* base) {
   put("command-line", none);
   put("show-func-map?", lg(false));
   base[0] = *out;
+  return Status::OK;
+}
+
+Status null_handle(Cell* base) {
+  base[0] = handle_cell(0, HANDLE_NULL);
   return Status::OK;
 }
 
@@ -300,6 +306,7 @@ void register_system_routines() {
   } entries[] = {
       {"build-config", build_config},
       {"global-object", global_object},
+      {"null-handle", null_handle},
       {"error-catalog", error_catalog},
       {"command-line", command_line},
       {"os-info", os_info},
