@@ -17,6 +17,11 @@
 // be expected too); the next case runs as usual. Code after a file's last
 // case must print nothing.
 //
+// A line written ";=~ pattern" instead expects a printed line that the
+// regular expression matches whole, for output that holds a measurement:
+//
+//     clock [wait 0.002]   ;=~ [0-9.]+ ms\t\[wait 0\.002\]
+//
 // Before each file the runner defines `fails`, the one helper for expected
 // errors: `fails [code]` is the id of the error the code raises (none when it
 // raises none); `fails/args [code]` is the id and the error's three arguments.
@@ -25,6 +30,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -69,19 +75,43 @@ std::vector<std::string> split_lines(const std::string& text) {
   return lines;
 }
 
-// The expectation on a line (the text after ";== "), if it has one.
+// Marks an expectation that is a pattern.
+constexpr char kPattern = '\x01';
+
+// The expectation on a line (the text after ";== " or ";=~ "), if it has
+// one; a pattern comes back behind kPattern.
 bool expectation(const std::string& line, std::string& out) {
   size_t at = line.find(";==");
+  size_t pat = line.find(";=~");
+  bool pattern = pat != std::string::npos && (at == std::string::npos || pat < at);
+  if (pattern) at = pat;
   if (at == std::string::npos) return false;
   out = line.substr(at + 3);
   if (!out.empty() && out[0] == ' ') out.erase(0, 1);
   while (!out.empty() && (out.back() == ' ' || out.back() == '\t')) out.pop_back();
+  if (pattern) out.insert(out.begin(), kPattern);
+  return true;
+}
+
+bool line_matches(const std::string& want, const std::string& got) {
+  if (want.empty() || want[0] != kPattern) return want == got;
+  try {
+    return std::regex_match(got, std::regex(want.substr(1), std::regex::ECMAScript));
+  } catch (const std::regex_error&) {
+    return false;
+  }
+}
+
+bool lines_match(const std::vector<std::string>& want, const std::vector<std::string>& got) {
+  if (want.size() != got.size()) return false;
+  for (size_t i = 0; i < want.size(); i++)
+    if (!line_matches(want[i], got[i])) return false;
   return true;
 }
 
 bool only_expectation(const std::string& line) {
   size_t at = line.find_first_not_of(" \t");
-  return at != std::string::npos && line.compare(at, 3, ";==") == 0;
+  return at != std::string::npos && (line.compare(at, 3, ";==") == 0 || line.compare(at, 3, ";=~") == 0);
 }
 
 struct Case {
@@ -183,7 +213,7 @@ void run_file(const fs::path& file, Totals& totals) {
       if (!more.expected.empty()) c.line = more.line;
     }
     std::vector<std::string> got = split_lines(run_captured(c.code, first));
-    if (got == c.expected) {
+    if (lines_match(c.expected, got)) {
       if (!c.expected.empty()) totals.passed++;
       continue;
     }
@@ -194,7 +224,8 @@ void run_file(const fs::path& file, Totals& totals) {
       std::printf("FAIL %s:%zu\n", file.string().c_str(), c.line);
     size_t n = std::max(c.expected.size(), got.size());
     for (size_t k = 0; k < n; k++)
-      std::printf("  expected: %s\n  got:      %s\n", k < c.expected.size() ? c.expected[k].c_str() : "(nothing)",
+      std::printf("  expected: %s\n  got:      %s\n",
+                  k < c.expected.size() ? c.expected[k].c_str() + (c.expected[k][0] == kPattern) : "(nothing)",
                   k < got.size() ? got[k].c_str() : "(nothing)");
   }
 }
