@@ -63,6 +63,23 @@ void each_library_word(F f) {
   }
 }
 
+// Marks every block and paren of the bodies, deeply, as library code.
+void mark_library_code() {
+  std::vector<NodeId> work;
+  NodeId bodies = g_slots[BODIES].node();
+  for (uint32_t i = 0; i < cells_in(bodies); i++) work.push_back(node_buffer(bodies)->cells()[i].node());
+  while (!work.empty()) {
+    Buffer* b = node_buffer(work.back());
+    work.pop_back();
+    if (b->flags & BUF_LIBRARY) continue;
+    b->flags |= BUF_LIBRARY;
+    for (uint32_t i = 0; i < cells_in(b->node); i++) {
+      const Cell& c = b->cells()[i];
+      if (c.is(TYPE_BLOCK) || c.is(TYPE_PAREN)) work.push_back(c.node());
+    }
+  }
+}
+
 // The start-up routine maker (see library.h).
 Status make_routine(Cell* base) {
   Cell spec = base[0], body = base[1];
@@ -125,6 +142,7 @@ may_gc void seal() {
     c.w3 = uint32_t(k);
     series_changed(n);
   });
+  mark_library_code();
   g_lib = lib.get();
   g_slots[BODIES] = none_cell();
 }

@@ -12,6 +12,9 @@
 //     functions keep calling the functions they were defined with.
 // Words naming anything else stay global, so library code still reads and
 // sets the globals that user code sees.
+//   - the blocks of library bodies carry BUF_LIBRARY: evaluating them does
+//     not move the current code, so an error made inside a library function
+//     shows as near the caller's expression, as for compiled code.
 #pragma once
 #include <cstdint>
 

@@ -30,6 +30,7 @@ constexpr uint32_t BUF_UNIT_MASK = 0x1F;
 constexpr uint32_t BUF_OWNS_SERIES = 1u << 16;  // an object's context: its series are bound to it
 constexpr uint32_t BUF_OWNED = 1u << 17;        // owned by an object field
 constexpr uint32_t BUF_FIXED = 1u << 20;        // outside the pools; never moved or swept
+constexpr uint32_t BUF_LIBRARY = 1u << 21;      // the library's own code (see library.h)
 constexpr uint32_t BUF_BIG = 1u << 24;          // lives in a big buffer
 constexpr uint32_t BUF_MARK = 1u << 27;         // collector mark
 constexpr uint32_t BUF_MIDDLE = 1u << 28;       // made with its head in the middle

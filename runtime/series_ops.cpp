@@ -41,7 +41,7 @@ may_gc NodeId copy_part(NodeId series, uint32_t start, uint32_t count) {
   if (count > len - start) count = len - start;
   std::memcpy(to->data(), from->head_ptr() + size_t(start) * unit, size_t(count) * unit);
   to->tail = count * unit;
-  to->flags = (from->flags & ~(BUF_OWNED | BUF_BIG | BUF_MIDDLE | BUF_FIXED | BUF_MARK)) |
+  to->flags = (from->flags & ~(BUF_OWNED | BUF_BIG | BUF_MIDDLE | BUF_FIXED | BUF_MARK | BUF_LIBRARY)) |
               (to->flags & BUF_BIG) | BUF_IN_USE;
   return copy;
 }

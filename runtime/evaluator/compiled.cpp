@@ -747,11 +747,14 @@ bool is_running(const Form* f) {
   return false;
 }
 
-may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t header, Cell* result, Code& code) {
+may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t header, Cell* result, Code& code,
+                       bool track) {
   while (true) {
-    g_current_code.header = header;
-    g_current_code.w1 = code.pos;
-    g_current_code.w2 = code.node;
+    if (track) {
+      g_current_code.header = header;
+      g_current_code.w1 = code.pos;
+      g_current_code.w2 = code.node;
+    }
     g_stack.top = result + 1;
     uint32_t at = code.pos - (code.end - size);
     int32_t e = at < size ? top[at] : -1;
@@ -772,16 +775,21 @@ may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t head
 [[gnu::always_inline]] inline may_gc Status run_block(Form& f, const int32_t* top, uint32_t size, int32_t single,
                                                     uint32_t header, Cell* result, Code& code) {
   Cell saved_code = g_current_code;
-  g_current_code.header = header;
-  g_current_code.w1 = code.pos;
-  g_current_code.w2 = code.node;
+  // The library's code leaves the current code at its caller's, so that an
+  // error made inside a library function is near the call.
+  bool track = !(node_buffer(code.node)->flags & BUF_LIBRARY);
+  if (track) {
+    g_current_code.header = header;
+    g_current_code.w1 = code.pos;
+    g_current_code.w2 = code.node;
+  }
   g_stack.top = result + 1;
   if (single >= 0) [[likely]] {
     // One expression: no loop, and no end to look for after it.
     VEL_TRY(run_expr(f, f.nodes[uint32_t(single)], code));
-    if (code.pos < code.end && !code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code));
+    if (code.pos < code.end && !code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code, track));
   } else {
-    VEL_TRY(run_rest(f, top, size, header, result, code));
+    VEL_TRY(run_rest(f, top, size, header, result, code, track));
   }
   *result = result[1];
   g_current_code = saved_code;

@@ -81,12 +81,15 @@ may_gc Status call_prefix(const Cell& fn, const Cell& name, Code* code);
   } else {
     Cell saved_code = g_current_code;
     Code code{node, head, len};
+    bool track = !(node_buffer(node)->flags & BUF_LIBRARY);
     while (true) {
       // The whole cell: a signal caught inside the last expression (a loop's
       // break, a function's return) left it at the inner code.
-      g_current_code.header = block.header;
-      g_current_code.w1 = code.pos;
-      g_current_code.w2 = node;
+      if (track) {
+        g_current_code.header = block.header;
+        g_current_code.w1 = code.pos;
+        g_current_code.w2 = node;
+      }
       g_stack.top = result + 1;
       VEL_TRY(eval_push(code, false, false));
       VEL_TRACE(trace::EV_EXPR, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, result + 1);
