@@ -4,7 +4,9 @@
 
 #include "collector.h"
 #include "fatal.h"
+#include "memory.h"
 #include "platform/platform.h"
+#include "roots.h"
 #include "evaluator/script.h"
 #include "runtime_init.h"
 #include "startup.h"
@@ -34,7 +36,11 @@ void start() {
   // Last, the console takes the command line: it runs the script named
   // there, or reads commands, until quit; when launch returns the process
   // ends quietly with status 0.
-  (void)run_source("system/console/launch");
+  // The call is start-up's own, not interpreted code: an error the console
+  // reports from outside any script or command is near nothing.
+  RootedCell launch(load_text("system/console/launch"));
+  node_buffer(launch->node())->flags |= BUF_LIBRARY;
+  (void)run_code(*launch);
 }
 
 int vel_main() {
