@@ -409,6 +409,7 @@ void collector_register_weak(const WeakHolder& h) {
 }
 
 void collector_run() {
+  check_may_gc("collection");
   if (g_gc.active) return;
   g_gc.active = true;
   g_work.clear();

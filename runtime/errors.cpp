@@ -48,6 +48,7 @@ Cell keep_in_ring(const Cell& error) {
   // Copies first: the arguments may lie in a series buffer that building
   // the error value moves.
   Cell args[3] = {a1 ? *a1 : unset_cell(), a2 ? *a2 : unset_cell(), a3 ? *a3 : unset_cell()};
+  release_no_gc_scopes();
   Cell error = none_cell();
   if (g_builder && !g_building) {
     RootedCells keep(args, 3);
@@ -94,6 +95,7 @@ void set_error_builder(ErrorBuilder builder) { g_builder = builder; }
 void set_error_event_hook(ErrorEventHook hook) { g_event_hook = hook; }
 
 void throw_error_value(ErrId id, const Cell& error) {
+  release_no_gc_scopes();
   throw VelError(id, 0, unset_cell(), unset_cell(), unset_cell(), keep_in_ring(error));
 }
 

@@ -332,6 +332,8 @@ may_gc int32_t get(NodeId t, const Cell& key_in, int32_t start, int32_t skip, in
   uint32_t mask = h->buckets - 1, b = hv & mask, step = 0;
   prefetch_bucket(view(t), b);
   int64_t best = -1;
+  // h is held across the compare hook, which must not allocate.
+  NoGcScope no_gc;
   auto consider = [&](uint32_t idx) {
     if (idx >= cell_count(block) || !key_matches(kind, cells_of(block)[idx], key, op)) return;
     if (!backward) {
@@ -390,6 +392,7 @@ may_gc int32_t find_next(NodeId t, const Cell& key_in, int32_t* pos, uint32_t* s
     if (b == *start_bucket) return -1;
   }
   // The sequence is back at its start after at most 2 x buckets steps.
+  NoGcScope no_gc;
   for (uint64_t n = uint64_t(h->buckets) * 2; n > 0; n--) {
     View v = view(t);
     uint32_t s = state_at(v.st, b);
@@ -493,6 +496,8 @@ may_gc Cell* delete_int(NodeId t, uint32_t key) {
 void for_each_entry(NodeId t, KeepEntry keep, void* ctx) {
   require_int_keyed(t);
   uint32_t esz = header(t)->aux;
+  // Each entry's cells are handed to keep in place.
+  NoGcScope no_gc;
   for (uint32_t off = 0; esz && off + esz <= node_buffer(header(t)->block)->used(); off += esz) {
     Cell* head = cells_of(header(t)->block) + off / 16;
     if (head->header != ENTRY_LIVE) continue;

@@ -2,6 +2,7 @@
 #include "memory.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -258,7 +259,18 @@ BigBuffer* alloc_big_buffer(size_t size) {
 // ---------------------------------------------------------------------------
 // Buffers
 
+#ifndef NDEBUG
+uint32_t g_no_gc_scopes = 0;
+
+void no_gc_violation(const char* what) {
+  std::fprintf(stderr, "*** %s inside a no-collection scope: raw buffer pointers would dangle\n", what);
+  std::fflush(stderr);
+  std::abort();
+}
+#endif
+
 may_gc Buffer* alloc_buffer(uint64_t count, uint32_t unit, int32_t head_offset) {
+  check_may_gc("allocation");
   collector_stress_point();
   // Sizes are computed in 64 bits, so a huge count cannot wrap into a small
   // buffer.

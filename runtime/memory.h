@@ -25,6 +25,39 @@
 
 namespace vel {
 
+// A region that holds raw buffer or cell pointers across calls. Debug builds
+// count the open scopes, and an allocation or a collection inside one stops
+// the process with the name of what allocated; release builds compile it to
+// nothing. Raising a Vel error releases every open scope (the pointers are
+// dead once the throw leaves them): the error is built without a false alarm.
+#ifndef NDEBUG
+extern uint32_t g_no_gc_scopes;
+class NoGcScope {
+ public:
+  NoGcScope() : saved_(g_no_gc_scopes) { g_no_gc_scopes = saved_ + 1; }
+  ~NoGcScope() { g_no_gc_scopes = saved_; }
+  NoGcScope(const NoGcScope&) = delete;
+  NoGcScope& operator=(const NoGcScope&) = delete;
+
+ private:
+  uint32_t saved_;
+};
+[[noreturn]] void no_gc_violation(const char* what);
+inline void check_may_gc(const char* what) {
+  if (g_no_gc_scopes) no_gc_violation(what);
+}
+inline void release_no_gc_scopes() { g_no_gc_scopes = 0; }
+#else
+class NoGcScope {
+ public:
+  NoGcScope() {}
+  NoGcScope(const NoGcScope&) = delete;
+  NoGcScope& operator=(const NoGcScope&) = delete;
+};
+inline void check_may_gc(const char*) {}
+inline void release_no_gc_scopes() {}
+#endif
+
 // Buffer flags.
 constexpr uint32_t BUF_UNIT_MASK = 0x1F;
 constexpr uint32_t BUF_OWNS_SERIES = 1u << 16;  // an object's context: its series are bound to it
