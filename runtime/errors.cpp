@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "memory.h"
 #include "roots.h"
 
 namespace vel {

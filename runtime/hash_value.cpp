@@ -168,7 +168,9 @@ inline uint32_t hash_words(const uint32_t* w, size_t n) {
 
 uint32_t default_canonical(uint32_t symbol) { return symbol; }
 
-bool default_symbol_text(const Cell* sym, const uint8_t** text, uint32_t* length) {
+}  // namespace
+
+bool symbol_cell_text(const Cell* sym, const uint8_t** text, uint32_t* length) {
   NodeId n = sym->w3;
   if (!n) return false;
   Buffer* b = node_buffer(n);
@@ -176,9 +178,6 @@ bool default_symbol_text(const Cell* sym, const uint8_t** text, uint32_t* length
   *length = b->used();
   return true;
 }
-
-
-}  // namespace
 
 namespace detail {
 
@@ -217,7 +216,9 @@ inline bool same_f32(uint32_t a, uint32_t b) {
   return x == y;
 }
 
-int default_compare(const Cell* a, const Cell* b, int op) {
+}  // namespace
+
+int key_compare(const Cell* a, const Cell* b, int op) {
   uint8_t ta = a->type(), tb = b->type();
   bool fold = op != CMP_STRICT_EQUAL && op != CMP_CASE_SORT;
   if (is_stringish(ta) && is_stringish(tb)) {
@@ -241,7 +242,7 @@ int default_compare(const Cell* a, const Cell* b, int op) {
     case TYPE_SYMBOL: {
       const uint8_t *x, *y;
       uint32_t lx, ly;
-      if (!g_hooks.symbol_text(a, &x, &lx) || !g_hooks.symbol_text(b, &y, &ly)) return a->w3 == b->w3 ? 0 : 1;
+      if (!symbol_cell_text(a, &x, &lx) || !symbol_cell_text(b, &y, &ly)) return a->w3 == b->w3 ? 0 : 1;
       return symbol_texts_equal(x, lx, y, ly, fold) ? 0 : 1;
     }
     default: break;
@@ -256,6 +257,8 @@ int default_compare(const Cell* a, const Cell* b, int op) {
              ? 0
              : 1;
 }
+
+namespace {
 
 void default_money_canonical(Cell*) {}
 
@@ -275,8 +278,7 @@ may_gc void default_map_preprocess_key(NodeId block, uint32_t index) {
 }  // namespace
 
 Hooks default_hooks() {
-  return Hooks{default_canonical, default_symbol_text, default_compare, default_money_canonical,
-               default_map_preprocess_key};
+  return Hooks{default_canonical, default_money_canonical, default_map_preprocess_key};
 }
 
 Hooks g_hooks = default_hooks();
@@ -383,7 +385,7 @@ uint32_t hash_value(const Cell& v, bool case_sensitive) {
     case HM_SYMBOL: {
       const uint8_t* text;
       uint32_t len;
-      if (!g_hooks.symbol_text(&v, &text, &len)) return 0;
+      if (!symbol_cell_text(&v, &text, &len)) return 0;
       return hash_symbol_text(text, len);
     }
     case HM_WORD: return hash_int(g_hooks.canonical_symbol(v.w2));

@@ -131,15 +131,20 @@ bool key_equal(const Cell& stored, const Cell& key, int op);
 
 // --- hooks filled by later modules ------------------------------------------
 
+// The UTF-8 text of a symbol! cell: the byte series in its w3. Answers
+// false when it has none.
+bool symbol_cell_text(const Cell* symbol_cell, const uint8_t** text, uint32_t* length);
+
+// Key equality for every table: 0 when equal under op, else non-zero (-2
+// not comparable). Integers, chars and logic by data word, floats by value
+// so -0.0 == 0.0, strings by content (case-folded unless op 2 or 8), words
+// by symbol, anything else by its 16 bytes. Called with cells of the same
+// type, except that a prefix key (type 56) meets any type. Never allocates.
+int key_compare(const Cell* a, const Cell* b, int op);
+
 struct Hooks {
   // The canonical symbol of a symbol id (symbol/resolve).
   uint32_t (*canonical_symbol)(uint32_t symbol);
-  // The UTF-8 text of a symbol! cell. Answers false when it has none.
-  bool (*symbol_text)(const Cell* symbol_cell, const uint8_t** text, uint32_t* length);
-  // The datatypes' compare action: 0 when equal under op, else non-zero
-  // (-2 not comparable). Called with cells of the same type, except that a
-  // prefix key (type 56) meets any type.
-  int (*compare)(const Cell* a, const Cell* b, int op);
   // Puts a money! cell's amount in its canonical form before hashing.
   void (*money_canonical)(Cell* money);
   // Prepares a new map key at block[index] after it was entered: text keys
@@ -150,12 +155,9 @@ struct Hooks {
 
 // The hooks in force; modules replace single entries at start-up.
 extern Hooks g_hooks;
-// The built-in defaults: symbol ids are canonical, a symbol's text is the
-// byte series in its w3, compare handles same-type cells (integers, chars and
-// logic by data word, floats by value so -0.0 == 0.0, strings by content,
-// case-folded unless op 2 or 8, words by symbol, anything else by its 16
-// bytes), money is hashed as it is, and map keys of the word types become
-// set-word! while text keys are copied.
+// The built-in defaults: symbol ids are canonical, money is hashed as it is,
+// and map keys of the word types become set-word! while text keys are
+// copied.
 Hooks default_hooks();
 
 // --- tables ------------------------------------------------------------------

@@ -149,7 +149,7 @@ inline bool key_matches(uint32_t kind, const Cell& stored, const Cell& key, int 
     if (is_word_form(k.type())) k.set_type(TYPE_SET_WORD);
   }
   if (k.type() != TYPE_PREFIX_KEY && s.type() != k.type()) return false;
-  return g_hooks.compare(&s, &k, op) == 0;
+  return key_compare(&s, &k, op) == 0;
 }
 
 inline NodeId dup_list(const Header* h, uint32_t k) {

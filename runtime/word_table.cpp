@@ -91,7 +91,7 @@ may_gc InternResult intern_symbol(NodeId t, const uint8_t* text, uint32_t length
         uint32_t k = v.key(b);
         const uint8_t* other;
         uint32_t olen;
-        if (v.hash(b) == hv && k < ncells && g_hooks.symbol_text(&cells[k], &other, &olen)) {
+        if (v.hash(b) == hv && k < ncells && symbol_cell_text(&cells[k], &other, &olen)) {
           if (symbol_texts_equal(other, olen, text, length, !exact)) return {k, false};
           if (exact && k < alias && symbol_texts_equal(other, olen, text, length, true)) alias = k;
         }

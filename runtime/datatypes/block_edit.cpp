@@ -156,6 +156,7 @@ Found search(const Cell& series, const Cell& value, const FindArgs& a) {
   int64_t vstart = series_index(value);
 
   // No allocation below: the cells are read in place.
+  NoGcScope no_gc;
   auto matches = [&](int64_t i) -> bool {
     const Cell* c = block::buffer(series)->cells();
     switch (mode) {

@@ -42,15 +42,6 @@ may_gc uint32_t intern(std::string_view text, bool exact) {
 
 uint32_t hook_canonical(uint32_t id) { return resolve(id); }
 
-bool hook_text(const Cell* sym, const uint8_t** text, uint32_t* length) {
-  NodeId n = sym->w3;
-  if (!n) return false;
-  Buffer* b = node_buffer(n);
-  *text = b->head_ptr();
-  *length = b->used();
-  return true;
-}
-
 // Code points of UTF-8 text; an ill-formed byte stands for itself, as the
 // display text shows it.
 struct Utf8Reader {
@@ -101,7 +92,6 @@ void init_block() {
   register_root_node("symbol block", &g_block);
   g_block = alloc_cells(INITIAL_SYMBOLS);
   hash_table::g_hooks.canonical_symbol = hook_canonical;
-  hash_table::g_hooks.symbol_text = hook_text;
 }
 
 void init_table() {

@@ -179,3 +179,29 @@ TEST(Memory, AnEmptyBufferGrowsWhenDoubled) {
   EXPECT_EQ(b->capacity, 16u);
   EXPECT_EQ(b->used(), 0u);
 }
+
+// The no-collection scope is checked in debug builds only.
+#ifndef NDEBUG
+TEST(MemoryDeathTest, AllocationInsideANoGcScopeStops) {
+  EXPECT_DEATH(
+      {
+        NoGcScope outer;
+        { NoGcScope inner; }
+        // The outer scope is still open after the inner one closed.
+        alloc_bytes(16);
+      },
+      "allocation inside a no-collection scope");
+}
+
+TEST(Memory, NoGcScopeEndsWithItsRegionAndWithARaisedError) {
+  { NoGcScope s; }
+  EXPECT_NE(alloc_bytes(16), 0u);
+  // Building the error allocates; the throw leaves the scope behind.
+  EXPECT_EQ(error_of([] {
+              NoGcScope s;
+              fire(ErrId::OUT_OF_RANGE);
+            }),
+            ErrId::OUT_OF_RANGE);
+  EXPECT_NE(alloc_bytes(16), 0u);
+}
+#endif
