@@ -10,6 +10,7 @@
 #include "hashtable.h"
 #include "hashtable_internal.h"
 #include "platform/random.h"
+#include "symbol_block.h"
 
 namespace vel::hash_table {
 
@@ -166,8 +167,6 @@ inline uint32_t hash_words(const uint32_t* w, size_t n) {
 // ---------------------------------------------------------------------------
 // Default hooks
 
-uint32_t default_canonical(uint32_t symbol) { return symbol; }
-
 }  // namespace
 
 bool symbol_cell_text(const Cell* sym, const uint8_t** text, uint32_t* length) {
@@ -250,7 +249,7 @@ int key_compare(const Cell* a, const Cell* b, int op) {
   if (is_any_word(ta)) {
     if (op == CMP_SAME) return a->w1 == b->w1 && a->w2 == b->w2 ? 0 : 1;
     if (!fold) return a->w2 == b->w2 ? 0 : 1;
-    return g_hooks.canonical_symbol(a->w2) == g_hooks.canonical_symbol(b->w2) ? 0 : 1;
+    return symbol::resolve(a->w2) == symbol::resolve(b->w2) ? 0 : 1;
   }
   // Everything else by its bits; the new-line marker is layout, not value.
   return ((a->header ^ b->header) & ~CELL_NEW_LINE) == 0 && a->w1 == b->w1 && a->w2 == b->w2 && a->w3 == b->w3
@@ -278,7 +277,7 @@ may_gc void default_map_preprocess_key(NodeId block, uint32_t index) {
 }  // namespace
 
 Hooks default_hooks() {
-  return Hooks{default_canonical, default_money_canonical, default_map_preprocess_key};
+  return Hooks{default_money_canonical, default_map_preprocess_key};
 }
 
 Hooks g_hooks = default_hooks();
@@ -388,7 +387,7 @@ uint32_t hash_value(const Cell& v, bool case_sensitive) {
       if (!symbol_cell_text(&v, &text, &len)) return 0;
       return hash_symbol_text(text, len);
     }
-    case HM_WORD: return hash_int(g_hooks.canonical_symbol(v.w2));
+    case HM_WORD: return hash_int(symbol::resolve(v.w2));
     case HM_TUPLE: {
       // The byte count sits in header bits 19-22; a tuple holds at most 12.
       uint32_t n = std::min<uint32_t>((v.header >> 19) & 0xF, 12);

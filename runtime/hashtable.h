@@ -143,8 +143,6 @@ bool symbol_cell_text(const Cell* symbol_cell, const uint8_t** text, uint32_t* l
 int key_compare(const Cell* a, const Cell* b, int op);
 
 struct Hooks {
-  // The canonical symbol of a symbol id (symbol/resolve).
-  uint32_t (*canonical_symbol)(uint32_t symbol);
   // Puts a money! cell's amount in its canonical form before hashing.
   void (*money_canonical)(Cell* money);
   // Prepares a new map key at block[index] after it was entered: text keys
@@ -155,7 +153,7 @@ struct Hooks {
 
 // The hooks in force; modules replace single entries at start-up.
 extern Hooks g_hooks;
-// The built-in defaults: symbol ids are canonical, money is hashed as it is,
+// The built-in defaults: money is hashed as it is,
 // and map keys of the word types become set-word! while text keys are
 // copied.
 Hooks default_hooks();

@@ -4,6 +4,11 @@
 #include "errors.h"
 #include "hashtable.h"
 #include "hashtable_internal.h"
+#include "symbol_block.h"
+
+namespace vel::symbol {
+NodeId g_block = 0;
+}  // namespace vel::symbol
 
 namespace vel::hash_table {
 
@@ -14,7 +19,7 @@ may_gc int32_t find_or_add_word(NodeId t, uint32_t symbol, bool canonical, const
   Cell word = add ? *add : Cell{};
   CompactionPause pause;
   if (add) grow_if_full(t);
-  uint32_t csym = g_hooks.canonical_symbol(symbol);
+  uint32_t csym = symbol::resolve(symbol);
   // Both matches (same canonical symbol, or this very symbol) imply the
   // stored hash of the canonical symbol.
   uint32_t hv = hash_int(csym);
@@ -37,7 +42,7 @@ may_gc int32_t find_or_add_word(NodeId t, uint32_t symbol, bool canonical, const
         uint32_t k = v.key(b);
         if (v.hash(b) == hv && k < ncells) {
           uint32_t ws = cells[k].w2;
-          if (canonical ? g_hooks.canonical_symbol(ws) == csym : ws == symbol) return int32_t(k);
+          if (canonical ? symbol::resolve(ws) == csym : ws == symbol) return int32_t(k);
         }
       } else if (free_b == NO_BUCKET) {
         free_b = b;

@@ -11,7 +11,6 @@
 
 namespace vel::symbol {
 
-NodeId g_block = 0;
 NodeId g_table = 0;
 
 namespace {
@@ -39,8 +38,6 @@ may_gc uint32_t intern(std::string_view text, bool exact) {
       g_table, reinterpret_cast<const uint8_t*>(text.data()), uint32_t(text.size()), exact, make_symbol_cell, nullptr);
   return r.index + 1;
 }
-
-uint32_t hook_canonical(uint32_t id) { return resolve(id); }
 
 // Code points of UTF-8 text; an ill-formed byte stands for itself, as the
 // display text shows it.
@@ -91,7 +88,6 @@ int32_t symbol_compare(const Cell* a, const Cell* b, int op) {
 void init_block() {
   register_root_node("symbol block", &g_block);
   g_block = alloc_cells(INITIAL_SYMBOLS);
-  hash_table::g_hooks.canonical_symbol = hook_canonical;
 }
 
 void init_table() {

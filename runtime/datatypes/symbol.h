@@ -23,18 +23,18 @@
 #include "cell.h"
 #include "hashtable.h"
 #include "memory.h"
+#include "symbol_block.h"
 
 namespace vel::symbol {
 
 constexpr uint32_t INITIAL_SYMBOLS = 4000;
 
-// The symbol block and its hash table; 0 until start-up makes them. Both
-// are collector roots (registered by init_block and init_table).
-extern NodeId g_block;
+// The symbol block (symbol_block.h) has a hash table; 0 until start-up
+// makes it. A collector root (registered by init_table).
 extern NodeId g_table;
 
-// Start-up, in this order: the block (and the hash-table hooks that read
-// it), before the global context; the hash, after the case-folding tables.
+// Start-up, in this order: the block, before the global context; the hash,
+// after the case-folding tables.
 void init_block();
 void init_table();
 
@@ -47,16 +47,6 @@ may_gc uint32_t make_star(std::string_view utf8);
 // The text of a string value from its index, at most `limit` characters
 // (-1 for all), interned exactly.
 may_gc uint32_t make_from_string(const Cell& string, int32_t limit = -1);
-
-inline uint32_t count() { return g_block ? node_buffer(g_block)->used() / sizeof(Cell) : 0; }
-inline bool valid(uint32_t id) { return id - 1 < count(); }
-
-// The canonical id; an id that is not a symbol answers itself.
-inline uint32_t resolve(uint32_t id) {
-  if (!valid(id)) return id;
-  int32_t alias = int32_t(node_buffer(g_block)->cells()[id - 1].w1);
-  return alias > 0 ? uint32_t(alias) : id;
-}
 
 // The raw alias word: -1 for a canonical symbol (and for a non-symbol id).
 int32_t get_alias(uint32_t id);

@@ -15,6 +15,7 @@
 
 #include "collector.h"
 #include "errors.h"
+#include "datatypes/symbol.h"
 #include "hashtable.h"
 #include "memory.h"
 #include "platform/random.h"
@@ -82,12 +83,6 @@ ErrId error_of(const std::function<void()>& fn) {
   ADD_FAILURE() << "no error raised";
   return ErrId::INVALID_ARG;
 }
-
-// Restores the hooks a test replaced.
-struct HooksGuard {
-  ht::Hooks saved = ht::g_hooks;
-  ~HooksGuard() { ht::g_hooks = saved; }
-};
 
 // Every cell of a hash! must be found at its own index searching forwards
 // from it and backwards from just after it: each stored index names the cell
@@ -273,19 +268,19 @@ TEST(HashTable, WordTableGrowsSixteenfold) {
 }
 
 TEST(HashTable, WordTableCanonicalAndExactLookups) {
-  HooksGuard guard;
-  // Symbol 11 is a case variant of 10.
-  ht::g_hooks.canonical_symbol = [](uint32_t s) { return s == 11 ? 10u : s; };
+  // v is a case variant of s.
+  uint32_t s = symbol::make("wordtablelookup"), v = symbol::make("WordTableLookup");
+  ASSERT_EQ(symbol::resolve(v), s);
   NodeId t = ht::make(4, 0, ht::KIND_WORDS);
   Cell tmpl = make_cell(TYPE_WORD);
   int32_t index;
-  EXPECT_EQ(ht::find_or_add_word(t, 10, true, &tmpl, &index), -1);
-  EXPECT_EQ(ht::find_or_add_word(t, 11, true, &tmpl, &index), 0);  // found through its canonical symbol
-  EXPECT_EQ(ht::find_or_add_word(t, 11, false, nullptr, nullptr), -1);
-  EXPECT_EQ(ht::find_or_add_word(t, 11, false, &tmpl, &index), -1);
+  EXPECT_EQ(ht::find_or_add_word(t, s, true, &tmpl, &index), -1);
+  EXPECT_EQ(ht::find_or_add_word(t, v, true, &tmpl, &index), 0);  // found through its canonical symbol
+  EXPECT_EQ(ht::find_or_add_word(t, v, false, nullptr, nullptr), -1);
+  EXPECT_EQ(ht::find_or_add_word(t, v, false, &tmpl, &index), -1);
   EXPECT_EQ(index, 1);
-  EXPECT_EQ(ht::find_or_add_word(t, 11, false, nullptr, nullptr), 1);
-  EXPECT_EQ(ht::find_or_add_word(t, 10, false, nullptr, nullptr), 0);
+  EXPECT_EQ(ht::find_or_add_word(t, v, false, nullptr, nullptr), 1);
+  EXPECT_EQ(ht::find_or_add_word(t, s, false, nullptr, nullptr), 0);
 }
 
 namespace {
@@ -475,16 +470,20 @@ TEST(HashTable, SymbolTableKeepsEveryFormThroughResizesAndMovingCollections) {
 // Word tables keep their stored hashes right through every edit: the
 // bucket's hash belongs to the key, whatever its index becomes.
 TEST(HashTable, WordTableFindsEveryWordAfterEachEdit) {
-  HooksGuard guard;
-  // Symbol s + 1000 is a case variant of s.
-  ht::g_hooks.canonical_symbol = [](uint32_t s) { return s > 1000 ? s - 1000 : s; };
+  // Symbols ids[k] and a case variant of each, variants[k].
+  const uint32_t n = 300;
+  std::vector<uint32_t> ids(n + 1), variants(n + 1);
+  for (uint32_t k = 1; k <= n; k++) {
+    ids[k] = symbol::make("tablefind" + std::to_string(k));
+    variants[k] = symbol::make("TableFind" + std::to_string(k));
+    ASSERT_EQ(symbol::resolve(variants[k]), ids[k]);
+  }
   NodeId t = ht::make(0, 0, ht::KIND_WORDS);
   Cell tmpl = make_cell(TYPE_WORD);
-  const uint32_t n = 300;
-  for (uint32_t sym = 1; sym <= n; sym++) {
+  for (uint32_t k = 1; k <= n; k++) {
     int32_t index;
-    ASSERT_EQ(ht::find_or_add_word(t, sym, true, &tmpl, &index), -1);
-    ASSERT_EQ(index, int32_t(sym - 1));
+    ASSERT_EQ(ht::find_or_add_word(t, ids[k], true, &tmpl, &index), -1);
+    ASSERT_EQ(index, int32_t(k - 1));
   }
   // Each symbol must be found at the index its cell now has, by canonical
   // (through a variant) and exact look-up; `gone` are absent.
@@ -494,10 +493,10 @@ TEST(HashTable, WordTableFindsEveryWordAfterEachEdit) {
     for (uint32_t i = 0; i < length(block); i++) where[at(block, i).w2] = int32_t(i);
     // The slot array (key word and key hash) covers every bucket.
     EXPECT_EQ(node_buffer(ht::header(t)->keys)->used(), ht::header(t)->buckets * 8) << step;
-    for (uint32_t sym = 1; sym <= n; sym++) {
-      int32_t want = gone.count(sym) ? -1 : where.at(sym);
-      EXPECT_EQ(ht::find_or_add_word(t, sym, false, nullptr, nullptr), want) << step << " " << sym;
-      EXPECT_EQ(ht::find_or_add_word(t, sym + 1000, true, nullptr, nullptr), want) << step << " " << sym;
+    for (uint32_t k = 1; k <= n; k++) {
+      int32_t want = gone.count(ids[k]) ? -1 : where.at(ids[k]);
+      EXPECT_EQ(ht::find_or_add_word(t, ids[k], false, nullptr, nullptr), want) << step << " " << k;
+      EXPECT_EQ(ht::find_or_add_word(t, variants[k], true, nullptr, nullptr), want) << step << " " << k;
     }
   };
   expect_all("grown", {});
@@ -513,7 +512,7 @@ TEST(HashTable, WordTableFindsEveryWordAfterEachEdit) {
   std::memmove(b->cells() + 10, b->cells() + 20, size_t(n - 20) * 16);
   b->tail -= 10 * 16;
   std::set<uint32_t> gone;
-  for (uint32_t sym = 11; sym <= 20; sym++) gone.insert(sym);
+  for (uint32_t k = 11; k <= 20; k++) gone.insert(ids[k]);
   expect_all("range removed", gone);
 
   // Two cells inserted at the head: every index shifts up.
@@ -543,13 +542,13 @@ TEST(HashTable, WordTableFindsEveryWordAfterEachEdit) {
     ASSERT_EQ(ht::find_or_add_word(t, sym, false, &tmpl, &index), -1);
   }
   expect_all("re-added", {});
-  EXPECT_EQ(ht::find_or_add_word(copy, 11, false, nullptr, nullptr), -1);  // the copy is apart
+  EXPECT_EQ(ht::find_or_add_word(copy, ids[11], false, nullptr, nullptr), -1);  // the copy is apart
 
   ht::clear(t);
-  for (uint32_t sym = 1; sym <= n; sym++) ASSERT_EQ(ht::find_or_add_word(t, sym, true, nullptr, nullptr), -1);
+  for (uint32_t k = 1; k <= n; k++) ASSERT_EQ(ht::find_or_add_word(t, ids[k], true, nullptr, nullptr), -1);
   int32_t index;
-  EXPECT_EQ(ht::find_or_add_word(t, 7, true, &tmpl, &index), -1);
-  EXPECT_EQ(ht::find_or_add_word(t, 1007, true, nullptr, nullptr), index);
+  EXPECT_EQ(ht::find_or_add_word(t, ids[7], true, &tmpl, &index), -1);
+  EXPECT_EQ(ht::find_or_add_word(t, variants[7], true, nullptr, nullptr), index);
 }
 
 // --- hash! ------------------------------------------------------------------------
