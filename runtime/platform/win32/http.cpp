@@ -1,6 +1,7 @@
 // HTTP over the WinHTTP API: one session, connection and request per call,
 // synchronous, redirects followed by WinHTTP itself, the default time-outs.
 #include "platform/http.h"
+#include "platform/win32/wide.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -11,22 +12,6 @@ namespace vel::platform {
 
 namespace {
 
-std::wstring wide(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0);
-  std::wstring w(size_t(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), w.data(), n);
-  return w;
-}
-
-std::string narrow(const wchar_t* w, size_t n) {
-  if (n == 0) return {};
-  int m = WideCharToMultiByte(CP_UTF8, 0, w, int(n), nullptr, 0, nullptr, nullptr);
-  std::string s(size_t(m), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w, int(n), s.data(), m, nullptr, nullptr);
-  return s;
-}
-
 struct Handle {
   HINTERNET h = nullptr;
   ~Handle() {
@@ -36,7 +21,7 @@ struct Handle {
 
 // The raw header text less its status line, each line "Name: value\r\n".
 std::string header_lines(const std::wstring& raw) {
-  std::string text = narrow(raw.data(), raw.size()), out;
+  std::string text = win32::to_utf8(raw.data(), raw.size()), out;
   size_t at = text.find("\r\n");
   at = at == std::string::npos ? text.size() : at + 2;
   while (at < text.size()) {
@@ -57,7 +42,7 @@ std::string header_lines(const std::wstring& raw) {
 
 HttpResponse http_request(const HttpRequest& request) {
   HttpResponse response;
-  std::wstring url = wide(request.url);
+  std::wstring url = win32::to_wide(request.url);
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof(parts);
   parts.dwHostNameLength = DWORD(-1);
@@ -76,13 +61,13 @@ HttpResponse http_request(const HttpRequest& request) {
   if (!session.h) return response;
   connection.h = WinHttpConnect(session.h, host.c_str(), parts.nPort, 0);
   if (!connection.h) return response;
-  std::wstring method = wide(request.method);
+  std::wstring method = win32::to_wide(request.method);
   DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
   req.h = WinHttpOpenRequest(connection.h, method.c_str(), path.c_str(), nullptr, WINHTTP_NO_REFERER,
                              WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
   if (!req.h) return response;
   for (const auto& [name, value] : request.headers) {
-    std::wstring line = wide(name + ": " + value);
+    std::wstring line = win32::to_wide(name + ": " + value);
     if (!WinHttpAddRequestHeaders(req.h, line.c_str(), DWORD(line.size()),
                                   WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
       return response;

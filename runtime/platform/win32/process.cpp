@@ -10,26 +10,14 @@
 
 #include "fatal.h"
 #include "platform/platform.h"
+#include "platform/win32/wide.h"
 
 namespace vel::platform {
 
+using win32::to_utf8;
+using win32::to_wide;
+
 namespace {
-
-std::string to_utf8(const wchar_t* w, int len = -1) {
-  int n = WideCharToMultiByte(CP_UTF8, 0, w, len, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return {};
-  std::string s(size_t(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w, len, s.data(), n, nullptr, nullptr);
-  if (len == -1 && !s.empty()) s.pop_back();  // the NUL
-  return s;
-}
-
-std::wstring to_wide(const std::string& s) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0);
-  std::wstring w(size_t(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), w.data(), n);
-  return w;
-}
 
 LONG WINAPI exception_filter(EXCEPTION_POINTERS* info) {
   uint32_t code = info->ExceptionRecord->ExceptionCode;

@@ -7,19 +7,14 @@
 #include <climits>
 
 #include "platform/spawn.h"
+#include "platform/win32/wide.h"
 
 namespace vel::platform {
 
-namespace {
+using win32::to_utf8;
+using win32::to_wide;
 
-std::wstring to_wide(const std::string& s) {
-  if (s.empty() || s.size() > size_t(INT_MAX)) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0);
-  if (n <= 0) return {};
-  std::wstring w(size_t(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), w.data(), n);
-  return w;
-}
+namespace {
 
 struct Handle {
   HANDLE h = INVALID_HANDLE_VALUE;
