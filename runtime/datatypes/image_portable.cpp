@@ -22,6 +22,7 @@
 #include <png.h>
 #include <tiffio.h>
 
+#include "datatypes/image_formats.h"
 #include "errors.h"
 
 namespace vel::image {
@@ -74,14 +75,6 @@ struct NodeHolder {
 
 inline uint16_t rd16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 inline uint32_t rd32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-inline void put16(std::vector<uint8_t>& o, uint32_t v) {
-  o.push_back(uint8_t(v));
-  o.push_back(uint8_t(v >> 8));
-}
-inline void put32(std::vector<uint8_t>& o, uint32_t v) {
-  put16(o, v & 0xFFFF);
-  put16(o, v >> 16);
-}
 
 // ---------------------------------------------------------------- BMP
 
@@ -182,42 +175,8 @@ Node* bmp_decode(std::span<const uint8_t> s) {
   return out.take();
 }
 
-// 32 bits per pixel with an alpha mask (a version 5 header), bottom-up
-// rows: lossless for every pixel, opacity included.
 void bmp_encode(const Node* n, std::vector<uint8_t>& o) {
-  uint32_t w = n->width, h = n->height;
-  uint32_t data = uint32_t(size_t(w) * h * 4);
-  o.reserve(14 + 124 + size_t(data));
-  o.push_back('B');
-  o.push_back('M');
-  put32(o, 14 + 124 + data);
-  put32(o, 0);
-  put32(o, 14 + 124);
-  put32(o, 124);
-  put32(o, w);
-  put32(o, h);
-  put16(o, 1);
-  put16(o, 32);
-  put32(o, 3);  // bit fields
-  put32(o, data);
-  put32(o, 2835);  // 72 dpi
-  put32(o, 2835);
-  put32(o, 0);
-  put32(o, 0);
-  put32(o, 0x00FF0000);
-  put32(o, 0x0000FF00);
-  put32(o, 0x000000FF);
-  put32(o, 0xFF000000);
-  put32(o, 0x73524742);  // sRGB
-  o.insert(o.end(), 36 + 12, 0);  // end points, gamma
-  put32(o, 4);                    // intent: images
-  put32(o, 0);
-  put32(o, 0);
-  put32(o, 0);
-  for (uint32_t y = h; y-- > 0;) {
-    const uint8_t* row = n->backend->pixels + size_t(y) * w * 4;
-    o.insert(o.end(), row, row + size_t(w) * 4);
-  }
+  bmp_write(n->width, n->height, n->backend->pixels, size_t(n->width) * 4, o);
 }
 
 // ---------------------------------------------------------------- PNG
@@ -481,41 +440,15 @@ int gif_write_mem(GifFileType* g, const GifByteType* data, int n) {
 // (pixels under half opacity share one transparent entry), else a uniform
 // 6 x 7 x 6 palette with each pixel taking its nearest entry.
 bool gif_encode(const Node* n, std::vector<uint8_t>& o) {
-  size_t count = size_t(n->width) * n->height;
-  const uint8_t* px = n->backend->pixels;
-  std::vector<uint32_t> colors;  // 0xRRGGBB, sorted when exact
-  bool any_transparent = false;
-  colors.reserve(count);
-  for (size_t i = 0; i < count; i++) {
-    const uint8_t* p = px + 4 * i;
-    if (p[3] < 128) any_transparent = true;
-    else colors.push_back(uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0]);
-  }
-  std::sort(colors.begin(), colors.end());
-  colors.erase(std::unique(colors.begin(), colors.end()), colors.end());
-  bool exact = colors.size() + (any_transparent ? 1 : 0) <= 256;
-  if (!exact) {
-    colors.clear();
-    for (int r = 0; r < 6; r++)
-      for (int g = 0; g < 7; g++)
-        for (int b = 0; b < 6; b++) colors.push_back(uint32_t(r * 51) << 16 | uint32_t(g * 255 / 6) << 8 | uint32_t(b * 51));
-  }
-  int transparent = any_transparent ? int(colors.size()) : -1;
-  int entries = int(colors.size()) + (any_transparent ? 1 : 0);
+  GifFrame f = gif_index(n->width, n->height, n->backend->pixels, size_t(n->width) * 4);
+  int transparent = f.transparent;
+  int entries = int(f.colors.size()) + (transparent >= 0 ? 1 : 0);
   int bits = 1;
   while ((1 << bits) < entries) bits++;
   ColorMapObject* map = GifMakeMapObject(1 << bits, nullptr);
   if (!map) return false;
-  for (size_t i = 0; i < colors.size(); i++)
-    map->Colors[i] = GifColorType{uint8_t(colors[i] >> 16), uint8_t(colors[i] >> 8), uint8_t(colors[i])};
-  std::vector<GifPixelType> line(n->width);
-  auto index_of = [&](const uint8_t* p) -> GifPixelType {
-    if (p[3] < 128 && transparent >= 0) return GifPixelType(transparent);
-    uint32_t c = uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
-    if (exact) return GifPixelType(std::lower_bound(colors.begin(), colors.end(), c) - colors.begin());
-    int r = (p[2] + 25) / 51, g = (p[1] * 6 + 127) / 255, b = (p[0] + 25) / 51;
-    return GifPixelType((r * 7 + g) * 6 + b);
-  };
+  for (size_t i = 0; i < f.colors.size(); i++)
+    map->Colors[i] = GifColorType{uint8_t(f.colors[i] >> 16), uint8_t(f.colors[i] >> 8), uint8_t(f.colors[i])};
   int error = 0;
   GifFileType* g = EGifOpen(&o, gif_write_mem, &error);
   bool ok = g != nullptr;
@@ -531,11 +464,8 @@ bool gif_encode(const Node* n, std::vector<uint8_t>& o) {
       ok = EGifPutExtension(g, GRAPHICS_EXT_FUNC_CODE, int(len), ext) != GIF_ERROR;
     }
     ok = ok && EGifPutImageDesc(g, 0, 0, int(n->width), int(n->height), false, nullptr) != GIF_ERROR;
-    for (uint32_t y = 0; ok && y < n->height; y++) {
-      const uint8_t* row = px + size_t(y) * n->width * 4;
-      for (uint32_t x = 0; x < n->width; x++) line[x] = index_of(row + 4 * x);
-      ok = EGifPutLine(g, line.data(), int(n->width)) != GIF_ERROR;
-    }
+    for (uint32_t y = 0; ok && y < n->height; y++)
+      ok = EGifPutLine(g, f.indexes.data() + size_t(y) * n->width, int(n->width)) != GIF_ERROR;
     if (EGifCloseFile(g, &error) == GIF_ERROR) ok = false;
   }
   GifFreeMapObject(map);

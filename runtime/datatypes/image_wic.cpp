@@ -20,6 +20,7 @@
 #include <string>
 #include <utility>
 
+#include "datatypes/image_formats.h"
 #include "errors.h"
 #include "platform/platform.h"
 
@@ -282,113 +283,36 @@ void release_lock(Node* node) {
   if (b->lock_count > 0 && --b->lock_count == 0) drop(b->lock);
 }
 
-void put16(std::vector<uint8_t>& o, uint32_t v) {
-  o.push_back(uint8_t(v));
-  o.push_back(uint8_t(v >> 8));
-}
-void put32(std::vector<uint8_t>& o, uint32_t v) {
-  put16(o, v & 0xFFFF);
-  put16(o, v >> 16);
-}
-
 // BMP is written here rather than by the component: its encoder drops the
 // alpha channel unless asked for a version-5 header, which not every
-// version honours. This file, 32 bits per pixel with an alpha mask in a
-// version-5 header, bottom-up rows, is lossless, and the same bytes as the
-// portable build writes.
+// version honours.
 bool bmp_encode(Node* node, std::vector<uint8_t>& o) {
-  uint32_t w = node->width, h = node->height;
-  uint32_t data = uint32_t(size_t(w) * h * 4);
-  o.reserve(14 + 124 + size_t(data));
-  o.push_back('B');
-  o.push_back('M');
-  put32(o, 14 + 124 + data);
-  put32(o, 0);
-  put32(o, 14 + 124);
-  put32(o, 124);
-  put32(o, w);
-  put32(o, h);
-  put16(o, 1);
-  put16(o, 32);
-  put32(o, 3);  // bit fields
-  put32(o, data);
-  put32(o, 2835);  // 72 dpi
-  put32(o, 2835);
-  put32(o, 0);
-  put32(o, 0);
-  put32(o, 0x00FF0000);
-  put32(o, 0x0000FF00);
-  put32(o, 0x000000FF);
-  put32(o, 0xFF000000);
-  put32(o, 0x73524742);  // sRGB
-  o.insert(o.end(), 36 + 12, 0);  // end points, gamma
-  put32(o, 4);  // intent: images
-  put32(o, 0);
-  put32(o, 0);
-  put32(o, 0);
   Lock l = lock(node, false);
-  for (uint32_t y = h; y-- > 0;) {
-    const uint8_t* row = l.data + size_t(y) * l.stride;
-    o.insert(o.end(), row, row + size_t(w) * 4);
-  }
+  bmp_write(node->width, node->height, l.data, l.stride, o);
   unlock(l);
   return true;
 }
 
-// GIF stores at most 256 colours, and the component's own reduction of a
-// 32-bit image differs between its versions. The frame is indexed here, as
-// the portable build does it, so that both builds write the same pixels:
-// the image's own colours when they fit (pixels under half opacity share
-// one transparent entry, the last), else a uniform 6 x 7 x 6 palette with
-// each pixel taking its nearest entry.
+// The component's own reduction of a 32-bit image to 256 colours differs
+// between its versions; the frame is indexed as the portable build does it,
+// so that both builds write the same pixels.
 Com<IWICBitmap> gif_indexed(Node* node, int& transparent_index) {
   size_t count = size_t(node->width) * node->height;
-  std::vector<uint8_t> indexes(count);
-  std::vector<uint32_t> colors;  // 0xRRGGBB, sorted when exact
-  bool any_transparent = false;
   Lock l = lock(node, false);
-  auto pixel = [&](size_t i) { return l.data + (i / node->width) * l.stride + (i % node->width) * 4; };
-  for (size_t i = 0; i < count; i++) {
-    const uint8_t* p = pixel(i);
-    if (p[3] < 128) any_transparent = true;
-    else colors.push_back(uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0]);
-  }
-  std::sort(colors.begin(), colors.end());
-  colors.erase(std::unique(colors.begin(), colors.end()), colors.end());
-  bool exact = colors.size() + (any_transparent ? 1 : 0) <= 256;
-  if (!exact) {
-    colors.clear();
-    for (int r = 0; r < 6; r++)
-      for (int g = 0; g < 7; g++)
-        for (int b = 0; b < 6; b++)
-          colors.push_back(uint32_t(r * 51) << 16 | uint32_t(g * 255 / 6) << 8 | uint32_t(b * 51));
-  }
-  size_t transparent = colors.size();
-  for (size_t i = 0; i < count; i++) {
-    const uint8_t* p = pixel(i);
-    if (p[3] < 128 && any_transparent) {
-      indexes[i] = uint8_t(transparent);
-    } else if (exact) {
-      uint32_t c = uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
-      indexes[i] = uint8_t(std::lower_bound(colors.begin(), colors.end(), c) - colors.begin());
-    } else {
-      int r = (p[2] + 25) / 51, g = (p[1] * 6 + 127) / 255, b = (p[0] + 25) / 51;
-      indexes[i] = uint8_t((r * 7 + g) * 6 + b);
-    }
-  }
+  GifFrame f = gif_index(node->width, node->height, l.data, l.stride);
   unlock(l);
   // The palette in the component's 0xAARRGGBB, the transparent entry black
   // with no opacity.
   std::vector<WICColor> entries;
-  for (uint32_t c : colors) entries.push_back(0xFF000000u | c);
-  if (any_transparent) entries.push_back(0);
-  transparent_index = any_transparent ? int(transparent) : -1;
+  for (uint32_t c : f.colors) entries.push_back(0xFF000000u | c);
+  if (f.transparent >= 0) entries.push_back(0);
+  transparent_index = f.transparent;
   Com<IWICPalette> palette;
   Com<IWICBitmap> bitmap;
   if (FAILED(factory()->CreatePalette(palette.out())) ||
       FAILED(palette->InitializeCustom(entries.data(), UINT(entries.size()))) ||
       FAILED(factory()->CreateBitmapFromMemory(node->width, node->height, FORMAT_INDEXED8, node->width,
-                                               UINT(count), indexes.data(), bitmap.out())) ||
+                                               UINT(count), f.indexes.data(), bitmap.out())) ||
       FAILED(bitmap->SetPalette(palette.get())))
     bitmap.reset();
   return bitmap;
