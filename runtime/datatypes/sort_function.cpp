@@ -11,6 +11,8 @@
 #include "datatypes/eval.h"
 #include "datatypes/function.h"
 #include "datatypes/series_actions.h"
+#include "errors.h"
+#include "families.h"
 #include "roots.h"
 #include "stack.h"
 
@@ -76,6 +78,32 @@ may_gc int sort_function_order(const SortFunction& f, const Cell& x_in, const Ce
   o = order(call_sort_function(f, *y, *x), &truth);
   if (o != 2) return -o;
   return truth ? 1 : 0;
+}
+
+may_gc SortRecords sort_records(const Cell* skip, const Cell* compare, bool all, int64_t len, RootedCell& fn_value,
+                                SortFunction* fn) {
+  SortRecords r;
+  if (skip) {
+    if (!skip->is(TYPE_INTEGER)) fire_refine_arg("skip", *skip);
+    r.record = skip->i2();
+    if (r.record < 1 || len < r.record || len % r.record) fire_refine_arg("skip", *skip);
+  }
+  if (all && !skip) fire(ErrId::BAD_REFINES);
+  if (compare) {
+    const Cell& cmp = *compare;
+    if (cmp.is(TYPE_INTEGER)) {
+      if (all) fire(ErrId::BAD_REFINES);
+      if (cmp.i2() < 1 || cmp.i2() > r.record) fire(ErrId::OUT_OF_RANGE, cmp);
+      r.offset = cmp.i2() - 1;
+    } else if (is_callable(cmp.type())) {
+      *fn_value = cmp;
+      sort_function_shape(fn, *fn_value);
+      fn->fn = fn_value.get();
+    } else {
+      fire_refine_arg("compare", cmp);
+    }
+  }
+  return r;
 }
 
 }  // namespace vel

@@ -9,6 +9,7 @@
 
 #include "cell.h"
 #include "memory.h"
+#include "roots.h"
 #include "status.h"
 
 namespace vel {
@@ -42,5 +43,17 @@ may_gc Cell call_sort_function(const SortFunction& f, const Cell& x, const Cell&
 // compare equal (a stable sort needs it); integer and float answers order
 // by their sign.
 may_gc int sort_function_order(const SortFunction& f, const Cell& x, const Cell& y);
+
+// Sort's /skip, /all and /compare as strings, binaries and vectors read
+// them: the record size (len elements must make whole records), the offset
+// compared inside a record, and the comparator function, shaped into *fn
+// with its value rooted in fn_value, when /compare gives one. skip and
+// compare are null when their refinement is not used.
+struct SortRecords {
+  int64_t record = 1;
+  int64_t offset = 0;
+};
+may_gc SortRecords sort_records(const Cell* skip, const Cell* compare, bool all, int64_t len, RootedCell& fn_value,
+                                SortFunction* fn);
 
 }  // namespace vel

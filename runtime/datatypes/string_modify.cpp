@@ -500,30 +500,9 @@ may_gc Cell sort(const Cell& series, const SortOptions& o) {
       len = std::min(c, len);
     }
   }
-  int64_t record = 1;
-  if (o.skip) {
-    if (!o.skip->is(TYPE_INTEGER)) fire_refine_arg("skip", *o.skip);
-    record = o.skip->i2();
-    if (record < 1 || len < record || len % record) fire_refine_arg("skip", *o.skip);
-  }
-  if (o.all && !o.skip) fire(ErrId::BAD_REFINES);
-  int64_t offset = 0;
   RootedCell fn_value;
   SortFunction fn;
-  if (o.compare) {
-    const Cell& cmp = *o.compare;
-    if (cmp.is(TYPE_INTEGER)) {
-      if (o.all) fire(ErrId::BAD_REFINES);
-      if (cmp.i2() < 1 || cmp.i2() > record) fire(ErrId::OUT_OF_RANGE, cmp);
-      offset = cmp.i2() - 1;
-    } else if (is_callable(cmp.type())) {
-      *fn_value = cmp;
-      sort_function_shape(&fn, *fn_value);
-      fn.fn = fn_value.get();
-    } else {
-      fire_refine_arg("compare", cmp);
-    }
-  }
+  auto [record, offset] = sort_records(o.skip, o.compare, o.all, len, fn_value, &fn);
   bool told = report_change(*s, ChangeWord::SORT, none_cell(), int32_t(index), 0);
   Buffer* b = node_buffer(s->node());
   if (len > 1 && index + len <= b->length()) {

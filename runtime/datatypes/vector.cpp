@@ -817,31 +817,10 @@ Status vector_sort(Cell* base) {
     }
   }
   bool all = used(base[8]), reverse = used(base[9]), stable = used(base[10]);
-  int64_t record = 1;
-  if (used(base[2])) {
-    const Cell& size = base[3];
-    if (!size.is(TYPE_INTEGER)) fire_refine_arg("skip", size);
-    record = size.i2();
-    if (record < 1 || n < record || n % record) fire_refine_arg("skip", size);
-  }
-  if (all && !used(base[2])) fire(ErrId::BAD_REFINES);
-  int64_t offset = 0;
   RootedCell fn_value;
   SortFunction fn;
-  if (used(base[4])) {
-    const Cell& cmp = base[5];
-    if (cmp.is(TYPE_INTEGER)) {
-      if (all) fire(ErrId::BAD_REFINES);
-      if (cmp.i2() < 1 || cmp.i2() > record) fire(ErrId::OUT_OF_RANGE, cmp);
-      offset = cmp.i2() - 1;
-    } else if (is_callable(cmp.type())) {
-      *fn_value = cmp;
-      sort_function_shape(&fn, *fn_value);
-      fn.fn = fn_value.get();
-    } else {
-      fire_refine_arg("compare", cmp);
-    }
-  }
+  auto [record, offset] = sort_records(used(base[2]) ? &base[3] : nullptr, used(base[4]) ? &base[5] : nullptr, all, n,
+                                       fn_value, &fn);
   bool told = report_change(*s, ChangeWord::SORT, none_cell(), int32_t(index), int32_t(n));
   b = node_buffer(s->node());
   if (n / record > 1 && index + n <= int64_t(b->length())) {
