@@ -18,6 +18,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "evaluator/script.h"
 #include "families.h"
 #include "library.h"
 #include "datatypes/logic.h"
@@ -27,6 +28,9 @@
 #include "platform/platform.h"
 #include "roots.h"
 #include "unicode.h"
+
+// Written at build time from the source repository (cmake/build_info.cmake).
+#include "build_info.inc"
 
 namespace vel {
 
@@ -123,6 +127,36 @@ Status build_config(Cell* base) {
   put("command-line", none);
   put("show-func-map?", lg(false));
   base[0] = *out;
+  return Status::OK;
+}
+
+// Text as a Vel string literal.
+std::string vel_string(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '^') out += '^';
+    if (c == '\n') {
+      out += "^/";
+      continue;
+    }
+    out += c;
+  }
+  return out + "\"";
+}
+
+// build-info: [date <the build's date> git <set-words and values of
+// system/build/git, or none when the build was made outside a repository>].
+Status build_info(Cell* base) {
+  std::string text = std::string("date ") + VEL_BUILD_DATE + " git ";
+  std::string_view commit = VEL_BUILD_COMMIT;
+  if (commit.empty()) {
+    text += "none";
+  } else {
+    text += "[branch: " + vel_string(VEL_BUILD_BRANCH) + " ahead: " + std::to_string(VEL_BUILD_AHEAD) +
+            " date: " + VEL_BUILD_GIT_DATE + " commit: #" + std::string(commit) +
+            " message: " + vel_string(VEL_BUILD_MESSAGE) + "]";
+  }
+  base[0] = load_text(text);
   return Status::OK;
 }
 
@@ -305,6 +339,7 @@ void register_system_routines() {
     func::RoutineFn fn;
   } entries[] = {
       {"build-config", build_config},
+      {"build-info", build_info},
       {"global-object", global_object},
       {"null-handle", null_handle},
       {"error-catalog", error_catalog},
