@@ -22,8 +22,11 @@
 #include <string>
 
 #include "frame.h"
+#include "families.h"
 #include "collector.h"
 #include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/eval.h"
 #include "datatypes/date.h"
 #include "datatypes/map.h"
 #include "datatypes/series_actions.h"
@@ -236,10 +239,23 @@ may_gc Cell stats_block() {
   return series_cell(TYPE_BLOCK, out, 0);
 }
 
+// /show hands the figures to the library's show-memory-stats, which prints
+// them.
+may_gc Status show_stats(Cell* base) {
+  uint32_t name = symbol::make("show-memory-stats");
+  Cell w = context::add_global(name);
+  RootedCell fn(word::get_any(w));
+  if (!is_callable(fn->type())) fire(ErrId::NO_VALUE, w);
+  RootedCell data(stats_block());
+  RootedCell answer;
+  VEL_TRY(interp::call_callback(*fn, name, 0, data.get(), 1, answer.get()));
+  base[0] = unset_cell();
+  return Status::OK;
+}
+
 Status native_stats(Cell* base) {
   bool show = used(base[0]), info = used(base[1]);
-  // /show prints through the library's show-memory-stats, not written yet.
-  if (show) fire(ErrId::NOT_DONE);
+  if (show) return show_stats(base);
   base[0] = info ? stats_block() : figure(memory_stats().bytes_in_use);
   return Status::OK;
 }

@@ -14,6 +14,10 @@ import sys
 import threading
 
 
+COUNTS = {}
+COUNTS_LOCK = threading.Lock()
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
@@ -77,6 +81,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.raw(b"HTTP/1.1 200 OK\r\nX-Tight:close\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
         elif path == "/no-colon":
             self.raw(b"HTTP/1.1 200 OK\r\nnot a header\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
+        elif path.startswith("/count/"):
+            # How many times this path was asked for, the thru-cache's witness.
+            with COUNTS_LOCK:
+                COUNTS[path] = COUNTS.get(path, 0) + 1
+                n = COUNTS[path]
+            self.send_body(200, b"%d" % n)
+        elif path.startswith("/data/"):
+            self.send_body(200, bytes.fromhex(path[6:]))
         elif path == "/garbage":
             self.raw(b"this is not HTTP\r\n\r\n")
         else:
