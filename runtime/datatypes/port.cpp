@@ -18,6 +18,7 @@
 #include "errors.h"
 #include "families.h"
 #include "frame.h"
+#include "datatypes/port.h"
 #include "roots.h"
 
 namespace vel {
@@ -68,9 +69,10 @@ may_gc Cell find_scheme(const Cell& scheme_word) {
   return none_cell();
 }
 
-// make port! spec
-Status port_make(Cell* base) {
-  RootedCell given(base[1]);
+// A port from its spec: an object of url-parts' fields, or a block that
+// makes one.
+may_gc Status make_port(const Cell& spec_in, Cell* out) {
+  RootedCell given(spec_in);
   RootedCell spec;
   if (given->is(TYPE_OBJECT)) {
     *spec = object::copy(*given, false, nullptr);
@@ -94,6 +96,14 @@ Status port_make(Cell* base) {
   Cell actor = field_of(*scheme, "actor");
   if (!actor.is(TYPE_OBJECT) && !actor.is(TYPE_HANDLE)) fire(ErrId::INVALID_ACTOR);
   set_field_of(*port, "actor", actor);
+  *out = *port;
+  return Status::OK;
+}
+
+// make port! spec
+Status port_make(Cell* base) {
+  RootedCell port;
+  VEL_TRY(make_port(base[1], port.get()));
   base[0] = *port;
   return Status::OK;
 }
@@ -265,6 +275,24 @@ may_gc int32_t port_form(Cell value, NodeId out, const Cell* arg, int32_t part) 
 }
 
 }  // namespace
+
+namespace port {
+
+may_gc Status of_url(const Cell& url_in, Cell* out) {
+  RootedCell url(url_in);
+  uint32_t name = symbol::make("parse-url");
+  RootedCell parser(word::get_any(context::add_global(symbol::make("url-parser"))));
+  Cell fn = parser->is(TYPE_OBJECT) ? field_of(*parser, "parse-url") : none_cell();
+  if (!is_callable(fn.type())) fire(ErrId::NO_VALUE, word::load("parse-url"));
+  RootedCell call(fn);
+  RootedCell parts;
+  Status s = interp::call_callback(*call, name, 0, url.get(), 1, parts.get());
+  if (s != Status::OK) return s;
+  if (!parts->is(TYPE_OBJECT)) fire(ErrId::INVALID_ARG, *url);
+  return make_port(*parts, out);
+}
+
+}  // namespace port
 
 void register_type_PORT() {
   TypeBuilder b(TYPE_PORT);

@@ -1,4 +1,5 @@
-// read and write of http and https URLs over platform/http.h.
+// read and write of http and https URLs over platform/http.h; open of any
+// URL, and read and write of the other schemes, through a port of the URL.
 #include "io/http.h"
 
 #include <string>
@@ -6,6 +7,7 @@
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/map.h"
+#include "datatypes/port.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/strout.h"
@@ -150,9 +152,17 @@ bool is_http(const Cell& url) {
 [[noreturn]] void no_connect(const Cell& url) { fire(ErrId::NO_CONNECT, url); }
 
 // read [source /part length /seek index /binary /lines /info /as encoding]
+// Other schemes go to a port of the URL, with the same frame.
+may_gc Status through_port(Cell* base, ActionId a) {
+  RootedCell port;
+  VEL_TRY(port::of_url(base[0], port.get()));
+  base[0] = *port;
+  return action_of(TYPE_PORT, a)(base);
+}
+
 Status url_read(Cell* base) {
-  // Other schemes are served by ports, which no scheme implements yet.
-  if (!is_http(base[0]) || used(base[1]) || used(base[3]) || used(base[8])) fire(ErrId::NOT_DONE);
+  if (!is_http(base[0])) return through_port(base, ACT_READ);
+  if (used(base[1]) || used(base[3]) || used(base[8])) fire(ErrId::NOT_DONE);
   RootedCell url(base[0]);
   Cell r = request(word::load("get"), *url, none_cell(), none_cell(), used(base[5]), used(base[6]), used(base[7]));
   if (r.is(TYPE_NONE)) no_connect(*url);
@@ -163,7 +173,8 @@ Status url_read(Cell* base) {
 // write [destination data /binary /lines /info /append /part length /seek index
 //        /allow access /as encoding]; /append and /part do not apply.
 Status url_write(Cell* base) {
-  if (!is_http(base[0]) || used(base[8]) || used(base[10]) || used(base[12])) fire(ErrId::NOT_DONE);
+  if (!is_http(base[0])) return through_port(base, ACT_WRITE);
+  if (used(base[8]) || used(base[10]) || used(base[12])) fire(ErrId::NOT_DONE);
   RootedCell url(base[0]), spec(base[1]);
   RootedCell method(word::load("post")), headers(none_cell()), data(*spec);
   if (spec->is(TYPE_BLOCK)) {
@@ -192,6 +203,11 @@ Status url_write(Cell* base) {
 
 }  // namespace
 
-void add_url_actions(TypeBuilder& b) { b.action(ACT_READ, url_read).action(ACT_WRITE, url_write); }
+// open url: always through a port, http included, as nothing else opens.
+Status url_open(Cell* base) { return through_port(base, ACT_OPEN); }
+
+void add_url_actions(TypeBuilder& b) {
+  b.action(ACT_READ, url_read).action(ACT_WRITE, url_write).action(ACT_OPEN, url_open);
+}
 
 }  // namespace vel::http
