@@ -188,8 +188,18 @@ may_gc Status collect_calls(Cell* base) {
   return Status::OK;
 }
 
+// The user's switch, not the event sites' flag: library bodies run with
+// the latter off, and they ask whether a trace is running.
 Status tracing(Cell* base) {
-  base[0] = logic_cell(trace::g_trace.on);
+  base[0] = logic_cell(trace::user_switch());
+  return Status::OK;
+}
+
+// `trace true`/`trace false`: turns event delivery on or off while a run
+// is active; outside a run it does nothing.
+Status set_tracing(Cell* base) {
+  trace::set_user_switch(base[0].is(TYPE_LOGIC) && base[0].w1 != 0);
+  base[0] = unset_cell();
   return Status::OK;
 }
 
@@ -300,6 +310,7 @@ void register_library_routines() {
       {"frame-index?", frame_index},
       {"collect-calls", collect_calls},
       {"tracing?", tracing},
+      {"set-tracing", set_tracing},
       {"read-clipboard", read_clipboard},
       {"write-clipboard", write_clipboard},
       {"image-encode-bmp", image_encode<0>},

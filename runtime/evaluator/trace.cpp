@@ -12,7 +12,7 @@
 
 namespace vel::trace {
 
-State g_trace = {false, false, 0, 0};
+State g_trace = {false, false, false, 0, 0};
 uint32_t g_callback_bits = 0;
 
 namespace {
@@ -54,7 +54,7 @@ void on_error(ErrId id, const Cell& error) {
 }  // namespace
 
 Status emit(uint32_t event, Where where, const Cell* value, const Cell* ref) {
-  if (!(g_trace.mask & event)) return Status::OK;
+  if (!(g_trace.mask & event) || !g_trace.user) return Status::OK;
   // Copies first: value and ref may lie in a buffer the callback moves.
   Cell val = value ? *value : none_cell();
   Cell rf = (ref && (event & kWithReference)) ? *ref : none_cell();
@@ -77,12 +77,12 @@ Status emit(uint32_t event, Where where, const Cell* value, const Cell* ref) {
   push(rf);
   push(at);
   if (g_trace.locals > 0) func::init_locals(g_trace.locals);
-  g_trace.on = false;
+  g_trace.on = g_trace.user = false;
   // Errors pass on as they are; another signal is handed back, tracing
   // left off: the do/trace that began the run restores the state.
   Status s = interp::call_with_frame(cb, fbase);
   if (s != Status::OK) return s;
-  g_trace.on = true;
+  g_trace.on = g_trace.user = true;
   stack_restore(mark);
   return Status::OK;
 }
@@ -117,7 +117,7 @@ Status start(const Cell& callback, bool* started) {
   g_callback = *cb;
   g_trace.locals = locals;
   g_trace.mask = mask_of(*cb);
-  g_trace.on = g_trace.run = true;
+  g_trace.on = g_trace.run = g_trace.user = true;
   *started = true;
   return emit(EV_INIT, kNowhere, nullptr);
 }
@@ -126,13 +126,24 @@ Status finish() {
   struct Clear {
     ~Clear() { reset(); }
   } clear;
-  if (g_trace.on) return emit(EV_END, kNowhere, nullptr);
+  // A run switched off by `trace false` still reports its end, so that
+  // handlers can put their state back.
+  if (g_trace.on) {
+    g_trace.user = true;
+    return emit(EV_END, kNowhere, nullptr);
+  }
   return Status::OK;
 }
 
 void reset() {
-  g_trace = State{false, false, 0, 0};
+  g_trace = State{false, false, false, 0, 0};
   g_callback = none_cell();
+}
+
+bool user_switch() { return g_trace.run && g_trace.user; }
+
+void set_user_switch(bool on) {
+  if (g_trace.run) g_trace.user = on;
 }
 
 void trace_init() {

@@ -38,6 +38,11 @@ constexpr uint32_t ALL_EVENTS = 0x1FFFF;
 struct State {
   bool on;         // tested by every event site; off while the callback runs
   bool run;        // a do/trace is active
+  // The switch that `trace true`/`trace false` turn during a run: events
+  // reach the callback only while it is set. It is kept apart from `on`,
+  // which no-trace (library) bodies clear and restore around themselves,
+  // so that a switch turned inside one outlives it.
+  bool user;
   uint32_t mask;   // the events the callback asked for
   int32_t locals;  // local cells of the callback, pushed at each call
 };
@@ -81,6 +86,11 @@ uint32_t mask_of(const Cell& callback);
 [[nodiscard]] may_gc Status finish();
 // Clears the trace state without events (after an error).
 void reset();
+
+// The user switch: what `tracing?` answers, and what `trace` with a logic
+// sets (only while a run is active; outside one it stays off).
+bool user_switch();
+void set_user_switch(bool on);
 
 void trace_init();
 
