@@ -234,12 +234,31 @@ may_gc Cell vel_file(const std::string& local) {
   return *answer;
 }
 
+// The image a clipboard read found: its file decoded, else its pixels;
+// none when neither gives an image with pixels (a file that does not
+// decode is no image the clipboard can offer).
+may_gc Cell clipboard_image(const platform::ClipboardContent& c) {
+  RootedCell out(none_cell());
+  if (!c.encoded.empty()) {
+    if (!image::backend_ready()) fire(ErrId::BAD_MEDIA);
+    if (image::Node* n = image::decode_memory(c.encoded)) {
+      img::make_at(out.get(), n);
+      return *out;
+    }
+  }
+  if (c.width && c.height && c.pixels.size() == size_t(c.width) * c.height * 4)
+    img::make_from_pixels(out.get(), c.width, c.height, c.pixels.data());
+  return *out;
+}
+
 // false when the clipboard cannot be read, none when it holds nothing
-// supported, else a string or a block of files.
+// supported, else a string, a block of files or an image.
 may_gc Status read_clipboard(Cell* base) {
   platform::ClipboardContent c;
   if (!platform::clipboard_read(c)) {
     base[0] = logic_cell(false);
+  } else if (c.kind == platform::ClipboardContent::Kind::IMAGE) {
+    base[0] = clipboard_image(c);
   } else if (c.kind == platform::ClipboardContent::Kind::TEXT) {
     base[0] = string::load(c.text);
   } else if (c.kind == platform::ClipboardContent::Kind::FILES) {
@@ -256,12 +275,26 @@ may_gc Status read_clipboard(Cell* base) {
 }
 
 // none empties the clipboard; a string goes as text, a block of files as
-// their local paths. A block holding anything but files answers false
-// without touching the clipboard; other values raise invalid-arg.
+// their local paths, an image (the whole of it, whatever its position) as
+// a PNG file and as its pixels. An image without pixels counts as none. A
+// block holding anything but files, or an image that cannot be encoded,
+// answers false without touching the clipboard; other values raise
+// invalid-arg.
 may_gc Status write_clipboard(Cell* base) {
   RootedCell data(base[0]);
   platform::ClipboardContent c;
-  if (data->is(TYPE_STRING)) {
+  if (data->is(TYPE_IMAGE)) {
+    if (image::Node* n = img::node_of(*data)) {
+      c.kind = platform::ClipboardContent::Kind::IMAGE;
+      if (!image::encode(n, image::Format::PNG, c.encoded)) {
+        base[0] = logic_cell(false);
+        return Status::OK;
+      }
+      c.width = n->width;
+      c.height = n->height;
+      c.pixels = img::pixels(*data);
+    }
+  } else if (data->is(TYPE_STRING)) {
     c.kind = platform::ClipboardContent::Kind::TEXT;
     c.text = text_from(*data);
   } else if (data->is(TYPE_BLOCK)) {
