@@ -269,20 +269,21 @@ bool image_of(ClipboardContent& out) {
     out.encoded.assign(m.p, m.p + m.size);
     return true;
   }
-  for (UINT format : {UINT(CF_DIBV5), UINT(CF_DIB)}) {
-    if (!IsClipboardFormatAvailable(format)) continue;
-    Dib got;
-    {
-      Locked m(GetClipboardData(format));
-      if (!m.p) return false;
-      got = pixels_of_dib(m, out);
-    }
-    if (got == Dib::BAD) return false;
-    if (got == Dib::IMAGE) out.kind = ClipboardContent::Kind::IMAGE;
-    if (got == Dib::OTHER && IsClipboardFormatAvailable(CF_BITMAP)) {
-      if (!pixels_of_bitmap(static_cast<HBITMAP>(GetClipboardData(CF_BITMAP)), out)) return false;
-      out.kind = ClipboardContent::Kind::IMAGE;
-    }
+  // The bitmap as its program placed it: the system offers CF_DIB and
+  // CF_DIBV5 made from each other too, after the formats placed.
+  UINT placed = 0;
+  for (UINT f = EnumClipboardFormats(0); f && !placed; f = EnumClipboardFormats(f))
+    if (f == CF_DIBV5 || f == CF_DIB) placed = f;
+  Dib got = Dib::OTHER;
+  if (placed) {
+    Locked m(GetClipboardData(placed));
+    if (!m.p) return false;
+    got = pixels_of_dib(m, out);
+  }
+  if (got == Dib::BAD) return false;
+  if (got == Dib::EMPTY) return true;
+  if (got == Dib::IMAGE) {
+    out.kind = ClipboardContent::Kind::IMAGE;
     return true;
   }
   if (IsClipboardFormatAvailable(CF_BITMAP)) {
