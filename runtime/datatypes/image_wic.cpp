@@ -11,6 +11,7 @@
 #include "datatypes/image_wic.h"
 
 #include <objidl.h>
+#include <gdiplus.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -646,6 +647,41 @@ Node* from_hbitmap(HBITMAP bitmap) {
   Com<IWICBitmap> source;
   if (!bitmap || FAILED(f->CreateBitmapFromHBITMAP(bitmap, nullptr, WICBitmapUseAlpha, source.out()))) return nullptr;
   return node_from_source(source.get());
+}
+
+namespace {
+
+// GDI+ is started on first use and kept for the process.
+bool gdiplus_started() {
+  static bool started = [] {
+    Gdiplus::GdiplusStartupInput input{};
+    input.GdiplusVersion = 1;
+    ULONG_PTR token = 0;
+    return Gdiplus::GdiplusStartup(&token, &input, nullptr) == Gdiplus::Ok;
+  }();
+  return started;
+}
+
+}  // namespace
+
+// The write lock stands for what GDI+ draws: the pixels it writes are the
+// node's own, so the main bitmap is rebuilt from them, not they from it.
+void* to_gdiplus_bitmap(Node* node, Lock& l) {
+  l = Lock{};
+  if (!gdiplus_started()) return nullptr;
+  l = lock(node, true);
+  Gdiplus::GpBitmap* bitmap = nullptr;
+  if (Gdiplus::DllExports::GdipCreateBitmapFromScan0(INT(node->width), INT(node->height), INT(l.stride),
+                                                     PixelFormat32bppARGB, l.data, &bitmap) != Gdiplus::Ok) {
+    unlock(l);
+    return nullptr;
+  }
+  return bitmap;
+}
+
+void release_gdiplus_bitmap(void* bitmap, Lock& l) {
+  if (bitmap) Gdiplus::DllExports::GdipDisposeImage(static_cast<Gdiplus::GpImage*>(bitmap));
+  unlock(l);
 }
 
 Node* from_pixels(uint32_t width, uint32_t height, size_t stride, const uint8_t* pixels) {

@@ -1,7 +1,8 @@
 // The Windows imaging backend's own operations, beyond the node interface
 // of image_node.h: the WIC bitmaps behind a node in the forms the GUI
 // draws with, the GUI cache, and the GDI edges (HBITMAP export and import,
-// bitmaps over caller pixels for the clipboard and the camera).
+// GDI+ bitmaps over the pixels, bitmaps over caller pixels for the
+// clipboard and the camera).
 //
 // A node keeps two WIC bitmaps. The pixel bitmap is an in-memory 32bppBGRA
 // bitmap that locks, pixel reads and writes use; the main bitmap is a
@@ -49,6 +50,12 @@ HBITMAP to_hbitmap(Node* node);
 // A new node over a GDI bitmap's pixels converted to 32bppBGRA; null when
 // WIC refuses the bitmap. Alpha is taken from the bitmap as it stands.
 Node* from_hbitmap(HBITMAP bitmap);
+// A GDI+ bitmap (a GpBitmap) over the image's pixels, for the GUI's GDI+
+// painting, or null when GDI+ cannot start or refuses it. The pixels stay
+// locked for writing, so what GDI+ draws is the image's pixels, until
+// release_gdiplus_bitmap disposes of the bitmap and unlocks them.
+void* to_gdiplus_bitmap(Node* node, Lock& lock);
+void release_gdiplus_bitmap(void* bitmap, Lock& lock);
 // A new node holding a copy of the caller's 32bppBGRA pixels (stride 0
 // means width * 4); null when the size is out of bounds or WIC fails.
 Node* from_pixels(uint32_t width, uint32_t height, size_t stride, const uint8_t* pixels);

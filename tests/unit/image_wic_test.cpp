@@ -10,6 +10,7 @@
 #include "datatypes/image_wic.h"
 #include "error_of.h"
 
+#include <gdiplus.h>
 #include <psapi.h>  // after windows.h, which image_wic.h includes
 
 namespace vel::image {
@@ -157,6 +158,36 @@ TEST_F(ImageWic, HbitmapRoundTripKeepsSizeAndPixels) {
   EXPECT_EQ(back->height, 3u);
   EXPECT_EQ(pixels_of(back.get()), pixels_of(n.get()));
   EXPECT_EQ(from_hbitmap(nullptr), nullptr);
+}
+
+// GDI+ reads the image's pixels and what it draws lands in them, reaching
+// pixel reads and the next encoding after the release.
+TEST_F(ImageWic, GdiplusBitmapSharesThePixels) {
+  NodePtr n = patterned(3, 2);
+  std::vector<uint8_t> before;
+  ASSERT_TRUE(encode(n.get(), Format::PNG, before));  // the main bitmap now exists
+  Lock l;
+  void* bitmap = to_gdiplus_bitmap(n.get(), l);
+  ASSERT_NE(bitmap, nullptr);
+  auto* gp = static_cast<Gdiplus::GpBitmap*>(bitmap);
+  UINT w = 0, h = 0;
+  ASSERT_EQ(Gdiplus::DllExports::GdipGetImageWidth(gp, &w), Gdiplus::Ok);
+  ASSERT_EQ(Gdiplus::DllExports::GdipGetImageHeight(gp, &h), Gdiplus::Ok);
+  EXPECT_EQ(w, 3u);
+  EXPECT_EQ(h, 2u);
+  Gdiplus::ARGB argb = 0;
+  ASSERT_EQ(Gdiplus::DllExports::GdipBitmapGetPixel(gp, 1, 1, &argb), Gdiplus::Ok);
+  EXPECT_EQ(argb, pattern(4));
+  ASSERT_EQ(Gdiplus::DllExports::GdipBitmapSetPixel(gp, 2, 0, 0x80102030), Gdiplus::Ok);
+  release_gdiplus_bitmap(bitmap, l);
+  EXPECT_EQ(l.node, nullptr);
+  EXPECT_EQ(get_pixel(n.get(), 2), 0x80102030u);
+  std::vector<uint8_t> after;
+  ASSERT_TRUE(encode(n.get(), Format::PNG, after));
+  NodePtr back(decode_memory(after));
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(get_pixel(back.get(), 2), 0x80102030u);
+  EXPECT_EQ(get_pixel(back.get(), 4), pattern(4));
 }
 
 TEST_F(ImageWic, FromPixelsCopiesRowsOfAnyStride) {
