@@ -289,21 +289,37 @@ may_gc void write(const Cell& file_arg, const Cell& data_arg, const Cell& part_a
   if (seeking && (seek_arg.is(TYPE_INTEGER) ? seek_arg.i2() < 0 : !(seek_arg.f64() >= 0))) cannot_open(*file);
   int64_t part = offset_arg(part_arg), seek = offset_arg(seek_arg);
 
-  std::string bytes;
-  if (lines && data->is(TYPE_BLOCK)) {
-    uint32_t n = node_buffer(data->node())->length();
-    for (uint32_t i = clamped_index(*data); i < n; i++) {
-      Cell v = node_buffer(data->node())->cells()[i];
-      bytes_of(v, -1, binary, bytes);
-      bytes += "\r\n";
+  // The bytes go to `sink` in pieces of about a megabyte: a large file is
+  // written from a buffer that stays in cache, not from a copy of all of it.
+  auto encode = [&](auto&& sink) {
+    constexpr size_t PIECE = size_t(1) << 20;
+    std::string bytes;
+    if (lines && data->is(TYPE_BLOCK)) {
+      for (uint32_t i = clamped_index(*data); i < node_buffer(data->node())->length(); i++) {
+        Cell v = node_buffer(data->node())->cells()[i];
+        bytes_of(v, -1, binary, bytes);
+        bytes += "\r\n";
+        if (bytes.size() >= PIECE) {
+          sink(bytes);
+          bytes.clear();
+        }
+      }
+    } else {
+      bytes_of(*data, part, binary, bytes);
+      if (lines) bytes += "\r\n";
     }
-  } else {
-    bytes_of(*data, part, binary, bytes);
-    if (lines) bytes += "\r\n";
-  }
+    sink(bytes);
+  };
+  // Everything, before any of it is written.
+  auto whole = [&] {
+    std::string all;
+    encode([&](const std::string& piece) { all += piece; });
+    return all;
+  };
 
   if (file->is(TYPE_NONE)) {
     // Standard output as print writes it: a GUI process may have none.
+    std::string bytes = whole();
     platform::write_stream(platform::Stream::Out, bytes.data(), bytes.size());
     return;
   }
@@ -312,12 +328,19 @@ may_gc void write(const Cell& file_arg, const Cell& data_arg, const Cell& part_a
   if (kind == platform::PathKind::Dir || dir_q(*file)) cannot_open(*file);
   if (!append && !seeking && kind != platform::PathKind::Other) {
     // A whole new file: written beside the target under another name and
-    // renamed over it, so a failed write never leaves a cut file where a
-    // good one was.
+    // renamed over it, so a failed write, or an error while the data is
+    // formed, never leaves a cut file where a good one was.
     std::string temp = path + ".vel-" + std::to_string(++g_temp_counter) + "~";
     platform::FileHandle h = platform::file_open(temp, platform::OPEN_WRITE);
     if (h == platform::BAD_FILE) cannot_open(*file);
-    bool ok = write_all(h, bytes);
+    bool ok = true;
+    try {
+      encode([&](const std::string& piece) { ok = ok && write_all(h, piece); });
+    } catch (...) {
+      platform::file_close(h);
+      platform::remove_file(temp);
+      throw;
+    }
     ok = platform::file_close(h) && ok;
     if (!ok || !platform::replace_file(temp, path)) {
       platform::remove_file(temp);
@@ -325,6 +348,7 @@ may_gc void write(const Cell& file_arg, const Cell& data_arg, const Cell& part_a
     }
     return;
   }
+  std::string bytes = whole();
   uint32_t mode = platform::OPEN_WRITE | (append ? platform::OPEN_APPEND : 0) | (seeking ? platform::OPEN_SEEK : 0);
   platform::FileHandle h = platform::file_open(path, mode);
   if (h == platform::BAD_FILE) cannot_open(*file);
