@@ -17,6 +17,7 @@
 #include "evaluator/script.h"
 #include "fatal.h"
 #include "io/codecs.h"
+#include "io/json.h"
 #include "platform/platform.h"
 #include "roots.h"
 #include "runtime_init.h"
@@ -51,6 +52,7 @@ void run_boot_library() {
   register_system_routines();
   register_library_routines();
   codecs::register_routines();
+  json::register_routines();
   boot::run();
 }
 
