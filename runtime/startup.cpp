@@ -17,6 +17,7 @@
 #include "evaluator/script.h"
 #include "fatal.h"
 #include "io/codecs.h"
+#include "io/csv.h"
 #include "io/json.h"
 #include "platform/platform.h"
 #include "roots.h"
@@ -53,6 +54,7 @@ void run_boot_library() {
   register_library_routines();
   codecs::register_routines();
   json::register_routines();
+  csv::register_routines();
   boot::run();
 }
 

@@ -15,7 +15,6 @@
 #include "io/json.h"
 #include "roots.h"
 #include "runtime_init.h"
-#include "startup.h"
 
 namespace {
 
@@ -55,7 +54,6 @@ void decode_text(const Cell& text) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vel::runtime_init_for_tests();
-  vel::run_boot_library();
   fuzz_gc::init();
   return 0;
 }
