@@ -7,6 +7,7 @@
 #include "io/csv.h"
 
 #include <algorithm>
+#include <charconv>
 #include <string>
 #include <vector>
 
@@ -117,17 +118,18 @@ class Reader {
   bool at_end() const { return pos_ >= s_.size(); }
 
   // The values of one line into fields: each a quoted or a plain value,
-  // separated by the delimiter. False when the line does not end with a
-  // line break or the end of the text.
-  bool values(std::vector<Text>* fields) {
-    fields->clear();
+  // separated by the delimiter.
+  // The fields' buffers are kept from line to line: answers how many of
+  // them this line filled.
+  size_t values(std::vector<Text>* fields) {
+    size_t n = 0;
     for (;;) {
-      fields->emplace_back();
-      single_value(&fields->back());
+      if (n == fields->size()) fields->emplace_back();
+      single_value(&(*fields)[n++]);
       if (!delimiter_here()) break;
       pos_ += delim_.size();
     }
-    return true;
+    return n;
   }
 
   // CR LF, LF or CR.
@@ -209,7 +211,7 @@ class Loader {
     *out_ = block::make_at(64);
     if (o_.header) {
       std::vector<Text> names;
-      r.values(&names);
+      names.resize(r.values(&names));
       if (!r.newline()) too_small();
       header_ = names;
     } else {
@@ -217,9 +219,9 @@ class Loader {
     }
     std::vector<Text> line;
     while (!r.at_end()) {
-      r.values(&line);
+      size_t n = r.values(&line);
       if (!r.at_end() && !r.newline()) break;
-      if (!add_line(line)) return error_value(NOT_ALIGNED);
+      if (!add_line(line, n)) return error_value(NOT_ALIGNED);
     }
     if (o_.header && rows_ == 0) too_small();
     if (o_.shape == Shape::COLUMNS) return columns();
@@ -233,33 +235,33 @@ class Loader {
 
   // Appends the line in the asked shape; false when it is not as long as
   // the first line.
-  may_gc bool add_line(const std::vector<Text>& line) {
+  may_gc bool add_line(const std::vector<Text>& line, size_t count) {
     if (rows_ == 0) {
-      width_ = line.size();
-    } else if (line.size() != width_) {
+      width_ = count;
+    } else if (count != width_) {
       return false;
     }
     rows_++;
-    longest_ = std::max(longest_, line.size());
+    longest_ = std::max(longest_, count);
     size_t base = stack_.size();
     switch (o_.shape) {
       case Shape::FLAT:
-        for (const Text& f : line) {
-          stack_.push(new_string(f));
+        for (size_t i = 0; i < count; i++) {
+          stack_.push(new_string(line[i]));
           block::rs_append(out_->node(), stack_[base]);
           stack_.truncate(base);
         }
         return true;
       case Shape::RECORDS:
         while (header_.size() < longest_) header_.push_back(next_name(header_.back()));
-        for (size_t i = 0; i < line.size(); i++) {
+        for (size_t i = 0; i < count; i++) {
           stack_.push(new_string(header_[i]));
           stack_.push(new_string(line[i]));
         }
         append_from(base, true);
         return true;
       default:
-        for (const Text& f : line) stack_.push(new_string(f));
+        for (size_t i = 0; i < count; i++) stack_.push(new_string(line[i]));
         append_from(base, false);
         return true;
     }
@@ -319,22 +321,18 @@ class Writer {
   // One value formed, its quotes doubled, and quoted when that changed it
   // or it holds a blank, a line break, the quote or a delimiter character.
   may_gc void field(const Cell& v) {
-    Text t = formed(v);
-    bool quote = false;
-    Text e;
-    e.reserve(t.size() + 2);
-    for (uint32_t c : t) {
-      if (c == quote_) {
-        e.push_back(quote_);
-        quote = true;
-      } else if (c == ' ' || c == '\n' || c == '\r' || std::find(delim_.begin(), delim_.end(), c) != delim_.end()) {
-        quote = true;
+    if (v.is(TYPE_STRING)) {
+      Cell s = v;
+      int32_t n = string::rs_length(&s);
+      const uint8_t* p = string::rs_head(&s);
+      switch (node_buffer(s.node())->unit()) {
+        case 1: escaped(p, size_t(n)); return;
+        case 2: escaped(reinterpret_cast<const uint16_t*>(p), size_t(n)); return;
+        default: escaped(reinterpret_cast<const uint32_t*>(p), size_t(n)); return;
       }
-      e.push_back(c);
     }
-    if (quote) out_.push_back(quote_);
-    out_.insert(out_.end(), e.begin(), e.end());
-    if (quote) out_.push_back(quote_);
+    formed(v);
+    escaped(buf_.data(), buf_.size());
   }
   void separator() { out_.insert(out_.end(), delim_.begin(), delim_.end()); }
   void end_line() { out_.push_back('\n'); }
@@ -351,18 +349,42 @@ class Writer {
   }
 
  private:
-  may_gc Text formed(const Cell& v) {
-    if (v.is(TYPE_STRING)) return chars_of(v);
+  template <typename T>
+  void escaped(const T* p, size_t n) {
+    bool quote = false;
+    for (size_t i = 0; i < n && !quote; i++) {
+      uint32_t c = p[i];
+      quote = c == quote_ || c == ' ' || c == '\n' || c == '\r' ||
+              std::find(delim_.begin(), delim_.end(), c) != delim_.end();
+    }
+    if (!quote) {
+      out_.insert(out_.end(), p, p + n);
+      return;
+    }
+    out_.push_back(quote_);
+    for (size_t i = 0; i < n; i++) {
+      if (p[i] == quote_) out_.push_back(quote_);
+      out_.push_back(p[i]);
+    }
+    out_.push_back(quote_);
+  }
+
+  // The formed text of a value other than a string, in buf_.
+  may_gc void formed(const Cell& v) {
+    buf_.clear();
     if (v.is(TYPE_INTEGER)) {
-      std::string s = std::to_string(int32_t(v.w2));
-      return Text(s.begin(), s.end());
+      char digits[16];
+      char* end = std::to_chars(digits, digits + sizeof digits, int32_t(v.w2)).ptr;
+      buf_.assign(digits, end);
+      return;
     }
     RootedCell keep(v);
     RootedCell text(string::cell_of(make_string(16)));
     form_value(*keep, text->node());
-    return chars_of(*text);
+    buf_ = chars_of(*text);
   }
 
+  Text buf_;
   Text delim_;
   uint32_t quote_;
 };

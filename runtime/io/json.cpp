@@ -33,6 +33,7 @@
 #include "datatypes/series_actions.h"
 #include "datatypes/string.h"
 #include "datatypes/strout.h"
+#include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
 #include "families.h"
@@ -527,6 +528,7 @@ class Encoder {
   }
   may_gc void array(const Cell& v);
   may_gc void object(const Cell& v);
+  may_gc void key(const Cell& k);
   may_gc void enter(const Cell& v);
   void leave() { path_.truncate(path_.size() - 1); }
 
@@ -633,35 +635,61 @@ may_gc void Encoder::array(const Cell& v_in) {
   leave();
 }
 
+// A key: a word by its name, a string as it is, any other key molded.
+may_gc void Encoder::key(const Cell& k) {
+  if (is_word_form(k.type())) {
+    std::string_view name = symbol::text(k.w2);
+    out_.push_back('"');
+    for (size_t i = 0; i < name.size();) {
+      uint32_t len = 0;
+      int32_t cp = decode_utf8_checked(reinterpret_cast<const uint8_t*>(name.data()) + i, name.size() - i, &len);
+      text_char(cp < 0 ? 0xFFFD : uint32_t(cp));
+      i += len ? len : 1;
+    }
+    out_.push_back('"');
+  } else if (k.is(TYPE_STRING)) {
+    string_text(k, false);
+  } else {
+    string_text(k, !is_any_word(k.type()));
+  }
+  put(indent_->is(TYPE_STRING) ? ": " : ":");
+}
+
+// A map is read through its own pairs, where a removed pair has a value
+// cell of header 0; an object through its words and values.
 may_gc void Encoder::object(const Cell& v_in) {
   RootedCell v(v_in);
-  RootedCell words, values;
+  RootedCell keys, values;
+  uint32_t step = 1, count;
   if (v->is(TYPE_MAP)) {
-    *words = map::reflect(*v, sym(SymId::WORDS));
-    *values = map::reflect(*v, sym(SymId::VALUES));
+    *keys = series_cell(TYPE_BLOCK, v->w2, 0);
+    step = 2;
   } else {
-    *words = call_action(ACT_REFLECT, {*v, word::load("words")});
+    *keys = call_action(ACT_REFLECT, {*v, word::load("words")});
     *values = call_action(ACT_REFLECT, {*v, word::load("values")});
   }
-  int32_t n = series_length_of(*words);
-  if (n <= 0) {
+  auto live = [&](uint32_t i) {
+    if (step == 2) return i + 1 < block::total(*keys) && block::rs_abs_at(*keys, i + 1)->header != 0;
+    return i < block::total(*values);
+  };
+  count = block::total(*keys);
+  bool any = false;
+  for (uint32_t i = 0; i < count && !any; i += step) any = live(i);
+  if (!any) {
     put("{}");
     return;
   }
   WalkDepth depth;
   enter(*v);
   out_.push_back('{');
-  for (int32_t i = 0; i < n; i++) {
-    if (i) out_.push_back(',');
-    if (indent_->is(TYPE_STRING)) newline_indent(i ? 0 : 1);
-    Cell key = *block::rs_abs_at(*words, uint32_t(i));
-    if (key.is(TYPE_STRING)) {
-      string_text(key, false);
-    } else {
-      string_text(key, !is_any_word(key.type()));
-    }
-    put(indent_->is(TYPE_STRING) ? ": " : ":");
-    Cell item = i < series_length_of(*values) ? *block::rs_abs_at(*values, uint32_t(i)) : none_cell();
+  bool first = true;
+  for (uint32_t i = 0; i < block::total(*keys); i += step) {
+    if (!live(i)) continue;
+    Cell item = step == 2 ? *block::rs_abs_at(*keys, i + 1) : *block::rs_abs_at(*values, i);
+    if (!first) out_.push_back(',');
+    if (indent_->is(TYPE_STRING)) newline_indent(first ? 1 : 0);
+    first = false;
+    key(*block::rs_abs_at(*keys, i));
     value(item);
   }
   if (indent_->is(TYPE_STRING)) newline_indent(-1);
@@ -674,7 +702,12 @@ may_gc void Encoder::value(const Cell& v) {
   switch (t) {
     case TYPE_NONE: put("null"); return;
     case TYPE_LOGIC: put(truthy(v) ? "true" : "false"); return;
-    case TYPE_INTEGER: put(std::to_string(int32_t(v.w2))); return;
+    case TYPE_INTEGER: {
+      char buf[16];
+      char* end = std::to_chars(buf, buf + sizeof buf, int32_t(v.w2)).ptr;
+      put(std::string_view(buf, size_t(end - buf)));
+      return;
+    }
     case TYPE_FLOAT:
     case TYPE_PERCENT: float_of(v.f64()); return;
     case TYPE_STRING: string_text(v, false); return;
