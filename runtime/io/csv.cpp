@@ -85,6 +85,7 @@ may_gc Cell error_value(const char* message) {
 
 constexpr const char* NOT_ALIGNED = "Data are not aligned";
 
+// The spreadsheet column after t: A to B, Z to AA, AZ to BA, ZZ to AAA.
 Text next_name(Text t) {
   for (size_t i = t.size(); i-- > 0;) {
     if (t[i] != 'Z') {
@@ -530,11 +531,6 @@ may_gc Status encode_routine(Cell* base) {
   return Status::OK;
 }
 
-may_gc Status next_column_name_routine(Cell* base) {
-  base[0] = next_column_name(base[0]);
-  return Status::OK;
-}
-
 }  // namespace
 
 may_gc Cell load(const Cell& text, const LoadOptions& o) {
@@ -575,15 +571,9 @@ may_gc Cell encode(const Cell& data_in, const Cell& delimiter, uint32_t quote, i
   return *out;
 }
 
-may_gc Cell next_column_name(const Cell& name) {
-  Text t = name.is(TYPE_CHAR) ? Text{name.w2} : chars_of(name);
-  return new_string(next_name(t));
-}
-
 void register_routines() {
   func::routine_register("csv-load", load_routine);
   func::routine_register("csv-encode", encode_routine);
-  func::routine_register("csv-next-column-name", next_column_name_routine);
 }
 
 }  // namespace vel::csv

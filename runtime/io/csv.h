@@ -29,10 +29,7 @@ may_gc Cell load(const Cell& text, const LoadOptions& o);
 // when records do not line up.
 may_gc Cell encode(const Cell& data, const Cell& delimiter, uint32_t quote, int32_t skip);
 
-// The spreadsheet name after `name`: A to B, Z to AA, AZ to BA, ZZ to AAA.
-may_gc Cell next_column_name(const Cell& name);
-
-// csv-load, csv-encode and csv-next-column-name in the routine registry.
+// csv-load and csv-encode in the routine registry.
 void register_routines();
 
 }  // namespace vel::csv
