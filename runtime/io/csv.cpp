@@ -462,7 +462,8 @@ may_gc Cell encode_maps(Writer& w, const Cell& data_in) {
     }
     for (int32_t c = 0; c < n; c++) {
       if (c) w.separator();
-      Cell v = map::get(*rec, *block::rs_abs_at(*columns, uint32_t(c)), false);
+      Cell key = *block::rs_abs_at(*columns, uint32_t(c));
+      Cell v = map::get(*rec, key, false);
       if (v.is(TYPE_NONE) || (v.is(TYPE_LOGIC) && !truthy(v))) continue;
       w.field(v);
     }

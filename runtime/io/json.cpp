@@ -463,7 +463,7 @@ key:
 may_gc Cell invalid(const Cell& input, uint32_t index, int32_t line, size_t mark, size_t last_lf, size_t length) {
   RootedCell msg(string::cell_of(make_string(80)));
   std::string head = "Invalid JSON string. Line: " + std::to_string(line) +
-                     " Index: " + std::to_string(mark + 1) +
+                     " Index: " + std::to_string(index + mark + 1) +
                      " Column: " + std::to_string(mark - last_lf) + " Near: ";
   append_latin1(msg->node(), head);
   if (mark >= length) {
@@ -528,7 +528,7 @@ class Encoder {
   }
   may_gc void array(const Cell& v);
   may_gc void object(const Cell& v);
-  may_gc void key(const Cell& k);
+  may_gc void key(Cell k);
   may_gc void enter(const Cell& v);
   void leave() { path_.truncate(path_.size() - 1); }
 
@@ -572,15 +572,16 @@ void Encoder::string_of(const Cell& s_in) {
 
 // A JSON string of a string's characters, or of another value's formed or
 // molded text.
-may_gc void Encoder::string_text(const Cell& v, bool mold) {
-  Cell s = v;
+may_gc void Encoder::string_text(const Cell& v_in, bool mold) {
+  RootedCell v(v_in);  // v_in may lie in a buffer that the next allocation moves
+  Cell s = *v;
   RootedCell text;
-  if (!v.is(TYPE_STRING)) {
+  if (!v->is(TYPE_STRING)) {
     *text = string::cell_of(make_string(16));
     if (mold) {
-      mold_value(v, text->node());
+      mold_value(*v, text->node());
     } else {
-      form_value(v, text->node());
+      form_value(*v, text->node());
     }
     s = *text;
   }
@@ -636,7 +637,7 @@ may_gc void Encoder::array(const Cell& v_in) {
 }
 
 // A key: a word by its name, a string as it is, any other key molded.
-may_gc void Encoder::key(const Cell& k) {
+may_gc void Encoder::key(Cell k) {
   if (is_word_form(k.type())) {
     std::string_view name = symbol::text(k.w2);
     out_.push_back('"');
