@@ -5,6 +5,7 @@
 namespace vel {
 
 ArgStack g_stack;
+uint32_t g_library_code = 0;
 uint32_t g_forms_top = 0;
 
 void stack_init() {

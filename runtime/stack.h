@@ -33,6 +33,7 @@ enum FrameKind : uint32_t {
 constexpr uint32_t FRAME_KIND_MASK = 0x0F000000;
 constexpr uint32_t FRAME_BODY = 0x10000000;         // target of return and exit
 constexpr uint32_t FRAME_INTERPRETED = 0x80000000;  // pushed by the interpreter
+constexpr uint32_t FRAME_LIBRARY = 0x40000000;      // a call the library's own code made
 
 struct CallFrame {
   uint32_t header;      // kind and flags
@@ -85,6 +86,21 @@ inline void set_result(const Cell& v) {
 }
 inline uint32_t cell_index(const Cell* c) { return uint32_t(c - g_stack.begin); }
 
+// FRAME_LIBRARY while the block being evaluated is the library's own code,
+// else 0: every frame pushed meanwhile carries it. Error reports leave such
+// calls out, as they would the insides of a compiled library.
+extern uint32_t g_library_code;
+
+// Sets g_library_code for the evaluation of one block and puts the outer
+// value back however the evaluation ends.
+struct LibraryCodeScope {
+  uint32_t saved;
+  explicit LibraryCodeScope(bool library) : saved(g_library_code) { g_library_code = library ? FRAME_LIBRARY : 0; }
+  ~LibraryCodeScope() { g_library_code = saved; }
+  LibraryCodeScope(const LibraryCodeScope&) = delete;
+  LibraryCodeScope& operator=(const LibraryCodeScope&) = delete;
+};
+
 // Frames. mark pushes a frame and makes top the new base.
 inline Cell* stack_mark_at(Cell* at, uint32_t header, uint32_t symbol, NodeId naming_ctx);
 inline Cell* stack_mark(uint32_t header, uint32_t symbol, NodeId naming_ctx) {
@@ -95,7 +111,7 @@ inline Cell* stack_mark(uint32_t header, uint32_t symbol, NodeId naming_ctx) {
 inline Cell* stack_mark_at(Cell* at, uint32_t header, uint32_t symbol, NodeId naming_ctx) {
   if (g_stack.frame_top >= g_stack.frame_end) [[unlikely]]
     stack_overflow();
-  *g_stack.frame_top++ = CallFrame{header, symbol, cell_index(g_stack.base), cell_index(at), naming_ctx, 0, -1, 0};
+  *g_stack.frame_top++ = CallFrame{header | g_library_code, symbol, cell_index(g_stack.base), cell_index(at), naming_ctx, 0, -1, 0};
   return g_stack.base = at;
 }
 // Pops the top frame, leaving its result cell as the one value above the

@@ -185,8 +185,11 @@ bool build_for_fire(ErrId id, int nargs, const Cell* args, Cell* out) {
 
 // --- call names ------------------------------------------------------------------------------
 
+// Calls the library's own code made stay out of error reports: the report
+// names the call the user made, as for a compiled library.
 inline bool named(const CallFrame& f) {
-  return f.symbol != 0 && f.symbol != sym_exact(SymId::BODY_TAG) && f.symbol != sym_exact(SymId::ANON_TAG);
+  return f.symbol != 0 && !(f.header & FRAME_LIBRARY) && f.symbol != sym_exact(SymId::BODY_TAG) &&
+         f.symbol != sym_exact(SymId::ANON_TAG);
 }
 
 // The word a frame was named by: its naming context's own word, else the

@@ -778,6 +778,7 @@ may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t head
   // The library's code leaves the current code at its caller's, so that an
   // error made inside a library function is near the call.
   bool track = !(node_buffer(code.node)->flags & BUF_LIBRARY);
+  LibraryCodeScope library(!track);
   if (track) {
     g_current_code.header = header;
     g_current_code.w1 = code.pos;

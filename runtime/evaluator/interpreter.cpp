@@ -82,6 +82,7 @@ may_gc Status call_prefix(const Cell& fn, const Cell& name, Code* code);
     Cell saved_code = g_current_code;
     Code code{node, head, len};
     bool track = !(node_buffer(node)->flags & BUF_LIBRARY);
+    LibraryCodeScope library(!track);
     while (true) {
       // The whole cell: a signal caught inside the last expression (a loop's
       // break, a function's return) left it at the inner code.
@@ -615,6 +616,7 @@ may_gc Status eval_expression(Code& code, bool no_infix, bool push_mode, bool pa
 }
 
 may_gc Status eval_next(Code& code, bool push_mode) {
+  LibraryCodeScope library(node_buffer(code.node)->flags & BUF_LIBRARY);
   stack_mark(FRAME_NATIVE, sym_exact(SymId::BODY_TAG), 0);
   VEL_TRY(eval_expression(code, false, push_mode));
   if (push_mode) stack_unwind();

@@ -225,8 +225,10 @@ may_gc Status do_file(Cell* base, bool args_used, const Cell& arg) {
   if (!is_callable(fn->type())) fire(ErrId::NO_VALUE, w);
   RootedCell cache(interp::arguments_cache(*fn));
   push(*fn);
-  Cell* fbase = stack_mark((fn->is(TYPE_FUNCTION) ? FRAME_FUNCTION : FRAME_NATIVE) | FRAME_INTERPRETED, name,
-                           context::g_global);
+  // do-file is the inside of the user's do, as library code is: reports
+  // leave its call out.
+  Cell* fbase = stack_mark((fn->is(TYPE_FUNCTION) ? FRAME_FUNCTION : FRAME_NATIVE) | FRAME_INTERPRETED | FRAME_LIBRARY,
+                           name, context::g_global);
   if (fn->is(TYPE_FUNCTION)) g_stack.frame_top[-1].func_ctx = func::context_of(*fn);
   int32_t locals = 0;
   int32_t flag_at = -1, arg_at = -1, third_at = -1, positional = 0;
