@@ -288,6 +288,14 @@ Status set_console_title(Cell* base) {
   return Status::OK;
 }
 
+// Whether Ctrl+C halts the evaluation under way (the console's commands at
+// a terminal) rather than ending the process.
+Status console_interrupts(Cell* base) {
+  platform::interrupt_halts(truthy(base[0]));
+  base[0] = unset_cell();
+  return Status::OK;
+}
+
 Status console_terminal(Cell* base) {
   base[0] = logic_cell(platform::input_is_terminal());
   return Status::OK;
@@ -355,6 +363,7 @@ void register_system_routines() {
       {"interpreted?", interpreted},
       {"console-read-line", console_read_line},
       {"console-terminal?", console_terminal},
+      {"console-interrupts", console_interrupts},
       {"console-size", console_size},
       {"set-console-title", set_console_title},
   };

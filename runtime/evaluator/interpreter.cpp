@@ -19,8 +19,10 @@
 #include "evaluator/compiled.h"
 #include "evaluator/interp_detail.h"
 #include "evaluator/natives.h"
+#include "evaluator/natives_control.h"
 #include "evaluator/trace.h"
 #include "families.h"
+#include "platform/platform.h"
 #include "roots.h"
 
 namespace vel::interp {
@@ -595,6 +597,10 @@ may_gc Status eval_push_at(Code& code, const Cell* c, bool no_infix, bool passiv
 }  // namespace detail
 
 may_gc Status eval_block(Cell block, bool chain) {
+  // Every loop step and every block a native runs comes here: the place to
+  // take a Ctrl+C that the console turned into a halt.
+  if (platform::g_interrupt_pending.load(std::memory_order_relaxed)) [[unlikely]]
+    VEL_TRY(interrupted());
   if (!trace::g_trace.on) [[likely]] {
     if (Form* form = valid_form(block)) [[likely]] {
       Cell* result = push(block);

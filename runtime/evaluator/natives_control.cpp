@@ -42,6 +42,7 @@
 #include "evaluator/natives.h"
 #include "evaluator/trace.h"
 #include "output.h"
+#include "platform/platform.h"
 #include "roots.h"
 
 namespace vel {
@@ -676,6 +677,14 @@ Status native_throw(Cell* base) {
     Status s = trace::emit(trace::EV_THROW, trace::kNowhere, &base[0]);
     if (s != Status::OK) return s;
   }
+  return Status::THROW;
+}
+
+Status interrupted() {
+  platform::g_interrupt_pending.store(0);
+  if (!catch_target(int64_t(frame_depth()) - 1)) return Status::OK;
+  g_slots[THROWN_VALUE] = word::load("halt-request");
+  g_slots[THROWN_NAME] = word::load("console");
   return Status::THROW;
 }
 

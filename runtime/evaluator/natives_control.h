@@ -71,6 +71,11 @@ may_gc void remove_each_step(Cell* it, uint32_t count);
 // 32-bit range give -2147483648. Other values answer their integer.
 int32_t coerce_loop_count(const Cell& count);
 
+// Ctrl+C at the console (platform::g_interrupt_pending): the evaluation
+// under way stops as `halt` stops it, by the halt request thrown to the
+// console's catch. Takes the pending interrupt; OK when no catch is there.
+Status interrupted();
+
 // --- thrown values -------------------------------------------------------------------
 
 // The value and name (unset when unnamed) of a throw on its way to catch.

@@ -2,6 +2,7 @@
 // platform/win32/ (Windows, the product) and platform/posix/ (Linux).
 // Everything here is thin: policy belongs to the callers.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,6 +25,13 @@ void init_fpu();
 // Fault handling: faults end the process through fatal_error with the
 // runtime error number of the fault.
 void install_fault_handlers();
+// Ctrl+C ends the process quietly, unless the console has asked for it to
+// halt the evaluation under way (interrupt_halts(true)): then it only sets
+// g_interrupt_pending, which the evaluator takes at its next block, and a
+// second Ctrl+C before that ends the process as before (a native that runs
+// long never looks). Switching either way drops a pending one.
+void interrupt_halts(bool on);
+extern std::atomic<int> g_interrupt_pending;
 // Platform start of the runtime initialisation: COM, crypto provider,
 // console detection. Idempotent.
 void init();

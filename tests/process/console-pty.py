@@ -213,6 +213,24 @@ def end_of_input_in_a_continuation():
     check("ctrl-d in a continuation", s.status() == 0)
 
 
+@case
+def ctrl_c_halts_the_evaluation():
+    s = Session()
+    s.read_until(">> ")
+    # Ctrl+C while a command runs stops it as halt does, and the console
+    # goes on: an empty loop, then a loop inside a function. The key is
+    # sent once the command has shown that it runs.
+    for command in ['print "go" forever []', 'f: does [n: 0 while [true] [n: n + 1]] print "go" f']:
+        s.type(command + "\r")
+        s.read_until("go\r\n")
+        os.write(s.fd, CTRL_C.encode())
+        s.read_until("(halted)")
+        s.read_until(">> ")
+        s.command("1 + 1", "== 2")
+    s.type("q\r")
+    check("q status", s.status() == 0)
+
+
 for s in sessions:
     s.kill()
 for f in failures:

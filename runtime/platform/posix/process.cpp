@@ -50,7 +50,11 @@ void init_fpu() {
   fedisableexcept(FE_ALL_EXCEPT);
 }
 
+std::atomic<int> g_interrupt_pending{0};
+
 namespace {
+
+std::atomic<bool> g_interrupt_halts{false};
 
 void on_fault(int sig) {
   int code = 99;
@@ -64,7 +68,17 @@ void on_fault(int sig) {
   fatal_error(code, 0);
 }
 
+void on_interrupt(int sig) {
+  if (g_interrupt_halts.load() && g_interrupt_pending.exchange(1) == 0) return;
+  on_fault(sig);
+}
+
 }  // namespace
+
+void interrupt_halts(bool on) {
+  g_interrupt_halts.store(on);
+  g_interrupt_pending.store(0);
+}
 
 void install_fault_handlers() {
   // Faults report like the Windows build's exception filter. Sanitizer
@@ -77,7 +91,7 @@ void install_fault_handlers() {
   for (int sig : {SIGSEGV, SIGFPE, SIGILL, SIGBUS}) sigaction(sig, &sa, nullptr);
 #endif
   struct sigaction si {};
-  si.sa_handler = on_fault;
+  si.sa_handler = on_interrupt;
   sigemptyset(&si.sa_mask);
   sigaction(SIGINT, &si, nullptr);
 }

@@ -17,6 +17,8 @@ namespace vel::platform {
 using win32::to_utf8;
 using win32::to_wide;
 
+std::atomic<int> g_interrupt_pending{0};
+
 namespace {
 
 LONG WINAPI exception_filter(EXCEPTION_POINTERS* info) {
@@ -25,8 +27,13 @@ LONG WINAPI exception_filter(EXCEPTION_POINTERS* info) {
   fatal_error(exception_code_to_error(code), address);
 }
 
+std::atomic<bool> g_interrupt_halts{false};
+
 BOOL WINAPI ctrl_handler(DWORD type) {
-  if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) fatal_error(0, 0);
+  if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) {
+    if (type == CTRL_C_EVENT && g_interrupt_halts.load() && g_interrupt_pending.exchange(1) == 0) return TRUE;
+    fatal_error(0, 0);
+  }
   return FALSE;
 }
 
@@ -52,6 +59,11 @@ void init_fpu() {
   unsigned int cw;
   _controlfp_s(&cw, _MCW_EM, _MCW_EM);
   _controlfp_s(&cw, _RC_NEAR, _MCW_RC);
+}
+
+void interrupt_halts(bool on) {
+  g_interrupt_halts.store(on);
+  g_interrupt_pending.store(0);
 }
 
 void install_fault_handlers() {
