@@ -45,6 +45,14 @@ inline NodeId spec_node(const Cell& f) { return f.w2; }
 inline NodeId more_node(const Cell& f) { return f.w3; }
 inline Cell* more_cell(const Cell& f, uint32_t n) { return node_buffer(f.w3)->cells() + n; }
 inline NodeId context_of(const Cell& f) { return f.w1; }
+// FRAME_LIBRARY for a function whose body is the library's own code, else
+// 0: a call the runtime makes of it on the user's behalf (a change handler,
+// a callback) is none the user made, and error reports leave it out.
+inline uint32_t library_frame_bit(const Cell& f) {
+  if (!f.is(TYPE_FUNCTION)) return 0;
+  const Cell& body = *more_cell(f, MORE_BODY);
+  return body.is(TYPE_BLOCK) && (node_buffer(body.node())->flags & BUF_LIBRARY) ? FRAME_LIBRARY : 0;
+}
 
 // Argument cache entries (cells of the cache block).
 constexpr uint32_t ARG_MODE_SHIFT = 20;

@@ -60,7 +60,7 @@ may_gc void call_handler(const Cell& fn_in, SymId name, NodeId naming, const Cel
   for (uint32_t i = 0; i < nargs; i++) push(args[i]);
   Cell* held = g_stack.top - nargs;
   push(*fn);
-  Cell* base = stack_mark(FRAME_FUNCTION | FRAME_INTERPRETED, sym_exact(name), ctx);
+  Cell* base = stack_mark(FRAME_FUNCTION | FRAME_INTERPRETED | func::library_frame_bit(*fn), sym_exact(name), ctx);
   g_stack.frame_top[-1].func_ctx = func::context_of(*fn);
   uint32_t k = 0;
   int32_t locals = 0;

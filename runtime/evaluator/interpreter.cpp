@@ -758,7 +758,8 @@ may_gc Status call_callback(const Cell& fn_in, uint32_t name, uint32_t bit, cons
   uint32_t saved_top = cell_index(g_stack.top);
   push(*fn);
   bool is_fn = fn->is(TYPE_FUNCTION);
-  Cell* base = stack_mark((is_fn ? FRAME_FUNCTION : FRAME_NATIVE) | FRAME_INTERPRETED, name, 0);
+  Cell* base = stack_mark((is_fn ? FRAME_FUNCTION : FRAME_NATIVE) | FRAME_INTERPRETED | func::library_frame_bit(*fn),
+                          name, 0);
   if (is_fn) g_stack.frame_top[-1].func_ctx = func::context_of(*fn);
   uint32_t given = 0;
   int32_t moved_cell = -1;
