@@ -175,7 +175,7 @@ bool build_for_fire(ErrId id, int nargs, const Cell* args, Cell* out) {
   if (g_gc.active || !context::g_global || !g_roots[PROTO].is(TYPE_ERROR)) return false;
   RootedCell e(create(id, nargs, args));
   if (frame_depth() > 0) {
-    Cell call = get_call();
+    Cell call = where_call();
     set_where(*e, call);
     field_ref(*e, STACK) = integer_cell(int32_t(frame_depth()));
   }
@@ -185,12 +185,13 @@ bool build_for_fire(ErrId id, int nargs, const Cell* args, Cell* out) {
 
 // --- call names ------------------------------------------------------------------------------
 
-// Calls the library's own code made stay out of error reports: the report
-// names the call the user made, as for a compiled library.
 inline bool named(const CallFrame& f) {
-  return f.symbol != 0 && !(f.header & FRAME_LIBRARY) && f.symbol != sym_exact(SymId::BODY_TAG) &&
-         f.symbol != sym_exact(SymId::ANON_TAG);
+  return f.symbol != 0 && f.symbol != sym_exact(SymId::BODY_TAG) && f.symbol != sym_exact(SymId::ANON_TAG);
 }
+
+// Calls the library's own code made stay out of an error's where and stack:
+// the report names the calls the user made, as for a compiled library.
+inline bool visible(const CallFrame& f) { return named(f) && !(f.header & FRAME_LIBRARY); }
 
 // The word a frame was named by: its naming context's own word, else the
 // global context's, else an unbound word.
@@ -205,7 +206,7 @@ Cell frame_word(const CallFrame& f) {
 
 // Whether a frame belongs in a recorded call stack at this level.
 bool traced(const CallFrame& f, int32_t level) {
-  if (!named(f)) return false;
+  if (!visible(f)) return false;
   if (level >= 2) return true;
   Cell* v = context::word_value_cell(f.naming_ctx, f.symbol);
   return v && v->is(TYPE_FUNCTION);
@@ -632,7 +633,7 @@ ErrId runtime_id(const Cell& err) {
 void raise(const Cell& err_in) {
   RootedCell err(err_in);
   if (frame_depth() > 0) {
-    Cell call = get_call();
+    Cell call = where_call();
     set_where(*err, call);
     if (!field_ref(*err, STACK).is(TYPE_BLOCK)) field_ref(*err, STACK) = integer_cell(int32_t(frame_depth()));
   }
@@ -641,26 +642,31 @@ void raise(const Cell& err_in) {
 
 namespace {
 
-// The innermost named call's word, or none.
-Cell innermost_call() {
+// The innermost named call's word (only the calls the user made when
+// `user` is set), or none.
+Cell innermost_call(bool user) {
   for (int64_t i = int64_t(frame_depth()) - 1; i >= 0; i--) {
     const CallFrame& f = g_stack.frames[i];
-    if (named(f)) return frame_word(f);
+    if (user ? visible(f) : named(f)) return frame_word(f);
   }
   return none_cell();
 }
 
-}  // namespace
-
-may_gc Cell get_call() {
+may_gc Cell pinned_or_innermost(bool user) {
   // The pin holds the word itself: the pinned frame may be gone by now.
-  Cell w = g_roots[PINNED].is(TYPE_WORD) ? g_roots[PINNED] : innermost_call();
+  Cell w = g_roots[PINNED].is(TYPE_WORD) ? g_roots[PINNED] : innermost_call(user);
   unpin();
   return w.is(TYPE_WORD) ? w : runtime_word(SymId::NOT_FOUND_TAG);
 }
 
+}  // namespace
+
+may_gc Cell get_call() { return pinned_or_innermost(false); }
+
+may_gc Cell where_call() { return pinned_or_innermost(true); }
+
 void pin_top_frame() {
-  if (!g_roots[PINNED].is(TYPE_WORD)) g_roots[PINNED] = innermost_call();
+  if (!g_roots[PINNED].is(TYPE_WORD)) g_roots[PINNED] = innermost_call(true);
 }
 
 void unpin() { g_roots[PINNED] = none_cell(); }

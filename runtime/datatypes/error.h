@@ -83,6 +83,9 @@ ErrId runtime_id(const Cell& err);
 // frame when one is pinned, which the call clears), skipping <body> and
 // <anon> frames; <not-found> past the bottom.
 may_gc Cell get_call();
+// The same for an error's where: the innermost call the user made, leaving
+// out the calls of the library's own code (FRAME_LIBRARY).
+may_gc Cell where_call();
 // Pins the innermost call for the next get_call, unless one is pinned (a
 // throw names the throwing call even when the error comes later, from a
 // catch passing it on); unpin forgets it.
