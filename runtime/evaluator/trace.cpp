@@ -68,7 +68,7 @@ Status emit(uint32_t event, Where where, const Cell* value, const Cell* ref) {
   Cell at = make_cell(TYPE_PAIR, 0, cell_index(g_stack.base), cell_index(g_stack.top));
   g_stack.top++;  // the cell being produced stays as it is
   Cell cb = g_callback;
-  Cell* fbase = stack_mark(FRAME_FUNCTION, sym_exact(SymId::INTERP_CALLBACK_TAG), 0);
+  Cell* fbase = stack_mark(FRAME_FUNCTION | func::library_frame_bit(cb), sym_exact(SymId::INTERP_CALLBACK_TAG), 0);
   (g_stack.frame_top - 1)->func_ctx = func::context_of(cb);
   push(g_cells[1 + bit_number(event)]);
   push(code);
