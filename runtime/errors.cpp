@@ -4,6 +4,7 @@
 
 #include "memory.h"
 #include "roots.h"
+#include "stack.h"
 
 namespace vel {
 
@@ -45,10 +46,9 @@ Cell keep_in_ring(const Cell& error) {
   return error;
 }
 
-[[noreturn]] void raise(ErrId id, int n, const Cell* a1, const Cell* a2, const Cell* a3) {
-  // Copies first: the arguments may lie in a series buffer that building
-  // the error value moves.
-  Cell args[3] = {a1 ? *a1 : unset_cell(), a2 ? *a2 : unset_cell(), a3 ? *a3 : unset_cell()};
+// Makes the error value of an error about to be raised (none when it
+// cannot be made) and reports it to the event hook. args are copies.
+Cell make_raised(ErrId id, int n, Cell* args) {
   release_no_gc_scopes();
   Cell error = none_cell();
   if (g_builder && !g_building) {
@@ -70,9 +70,43 @@ Cell keep_in_ring(const Cell& error) {
     RootedCells keep(args, 3);
     g_event_hook(id, error);
   }
+  return error;
+}
+
+[[noreturn]] void raise(ErrId id, int n, const Cell* a1, const Cell* a2, const Cell* a3) {
+  // Copies first: the arguments may lie in a series buffer that building
+  // the error value moves.
+  Cell args[3] = {a1 ? *a1 : unset_cell(), a2 ? *a2 : unset_cell(), a3 ? *a3 : unset_cell()};
+  Cell error = make_raised(id, n, args);
   // Made in place by the throw: no local to destroy on the way out, so the
   // unwinding does not stop in this frame.
   throw VelError(id, n, args[0], args[1], args[2], error);
+}
+
+// The error Status::RAISED carries: its id and argument count, and its
+// argument cells and value, rooted until it is taken.
+ErrId g_held_id{};
+int g_held_nargs = 0;
+Cell g_held[4] = {};
+StaticRoot g_held_root("error carried by a status", g_held, 4);
+
+// Whether the caller of the running native passes a status on: the
+// evaluator called it on a frame it opened.
+inline bool status_caller() {
+  if (g_stack.frame_top <= g_stack.frames) return false;
+  uint32_t h = g_stack.frame_top[-1].header;
+  return (h & FRAME_INTERPRETED) && (h & FRAME_KIND_MASK) == FRAME_NATIVE;
+}
+
+Status fail_with(ErrId id, int n, const Cell* a1, const Cell* a2) {
+  if (!status_caller()) raise(id, n, a1, a2, nullptr);
+  Cell args[3] = {a1 ? *a1 : unset_cell(), a2 ? *a2 : unset_cell(), unset_cell()};
+  Cell error = make_raised(id, n, args);
+  g_held_id = id;
+  g_held_nargs = n;
+  for (int i = 0; i < 3; i++) g_held[i] = args[i];
+  g_held[3] = error;
+  return Status::RAISED;
 }
 
 }  // namespace
@@ -99,6 +133,19 @@ void throw_error_value(ErrId id, const Cell& error) {
   release_no_gc_scopes();
   throw VelError(id, 0, unset_cell(), unset_cell(), unset_cell(), keep_in_ring(error));
 }
+
+Status fail(ErrId id) { return fail_with(id, 0, nullptr, nullptr); }
+Status fail(ErrId id, const Cell& a1) { return fail_with(id, 1, &a1, nullptr); }
+Status fail(ErrId id, const Cell& a1, const Cell& a2) { return fail_with(id, 2, &a1, &a2); }
+
+VelError take_held_error() {
+  VelError e(g_held_id, g_held_nargs, g_held[0], g_held[1], g_held[2], g_held[3]);
+  // Nothing allocates before the taker roots the value.
+  for (Cell& c : g_held) c = unset_cell();
+  return e;
+}
+
+void throw_held_error() { throw take_held_error(); }
 
 void fire(ErrId id) { raise(id, 0, nullptr, nullptr, nullptr); }
 void fire(ErrId id, const Cell& a1) { raise(id, 1, &a1, nullptr, nullptr); }

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "cell.h"
+#include "status.h"
 
 namespace vel {
 
@@ -183,5 +184,24 @@ void set_error_event_hook(ErrorEventHook hook);
 [[noreturn]] void fire(ErrId id, const Cell& a1);
 [[noreturn]] void fire(ErrId id, const Cell& a1, const Cell& a2);
 [[noreturn]] void fire(ErrId id, const Cell& a1, const Cell& a2, const Cell& a3);
+
+// An error that need not unwind C++ frames: raised by a native or action
+// that the evaluator called on a frame of its own, it is made as fire makes
+// it and held here, and Status::RAISED carries it up through the evaluator
+// to try, which takes it. Anywhere else it is thrown as fire throws it.
+// Code that ends a status's travel (a callback's caller, the top level)
+// throws a held error with throw_if_error, so that errors reach the
+// catchers of VelError there as before.
+[[nodiscard]] Status fail(ErrId id);
+[[nodiscard]] Status fail(ErrId id, const Cell& a1);
+[[nodiscard]] Status fail(ErrId id, const Cell& a1, const Cell& a2);
+// The held error, which stops being held.
+VelError take_held_error();
+[[noreturn]] void throw_held_error();
+inline Status throw_if_error(Status s) {
+  if (s == Status::RAISED) [[unlikely]]
+    throw_held_error();
+  return s;
+}
 
 }  // namespace vel

@@ -1,6 +1,7 @@
-// Non-local exits other than errors (break, continue, return, exit, throw,
-// halt) travel as a Status returned by every evaluating function, with the
-// payload in the interpreter state; errors travel as VelError (errors.h).
+// Non-local exits (break, continue, return, exit, throw, halt) travel as a
+// Status returned by every evaluating function, with the payload in the
+// interpreter state. Errors travel as VelError (errors.h), or as RAISED where
+// the code that raises one knows its callers pass statuses on (see fail).
 #pragma once
 #include <cstdint>
 
@@ -14,6 +15,7 @@ enum class [[nodiscard]] Status : uint8_t {
   EXIT,
   THROW,
   HALT,
+  RAISED,  // an error made and held by errors.cpp until try takes it or it is thrown
 };
 
 // Propagates any status but OK to the caller.

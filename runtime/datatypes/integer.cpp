@@ -172,6 +172,13 @@ Status integer_do_math(Cell* base, MathOp op) {
   switch (base[1].type()) {
     case TYPE_INTEGER:
     case TYPE_CHAR:
+      if (op == MATH_DIVIDE || op == MATH_REMAINDER) {
+        // The common errors of arithmetic, raised without unwinding where
+        // the caller takes a status.
+        int32_t r = base[1].i2();
+        if (r == 0) return fail(ErrId::ZERO_DIVIDE);
+        if (r == -1 && base[0].i2() == INT32_MIN) return fail(ErrId::OVERFLOW);
+      }
       integer_do_math_op(base[0].i2(), base[1].i2(), op, &base[0]);
       return Status::OK;
     case TYPE_FLOAT:

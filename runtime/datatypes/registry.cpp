@@ -324,7 +324,7 @@ may_gc Cell call_action(ActionId a, std::initializer_list<Cell> args) {
   StackMark guard{cell_index(base), cell_index(base), frame_depth()};
   Status s;
   try {
-    s = dispatch_action(a, base);
+    s = throw_if_error(dispatch_action(a, base));
   } catch (...) {
     stack_restore(guard);
     stack_unroll();

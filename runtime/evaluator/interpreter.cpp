@@ -686,8 +686,9 @@ may_gc Status eval_function_body(const Cell& fn, Cell* base) {
     g_stack.top = base + 1;
     s = Status::OK;
   }
-  if (trace::g_trace.on) [[unlikely]] {
-    // A signal of the callback passes on in place of the body's.
+  if (trace::g_trace.on && s != Status::RAISED) [[unlikely]] {
+    // A signal of the callback passes on in place of the body's; an error
+    // ends the body without its epilog, as a thrown one does.
     Status es = trace_prolog_epilog(trace::EV_EPILOG, fn, body, depth);
     if (es != Status::OK) s = es;
   }
@@ -749,7 +750,8 @@ may_gc Status eval_call(const Cell& fn, const Cell& name, Code* code, bool push_
   return eval_call_refs(fn, name, code, push_mode, infix, nullptr);
 }
 
-may_gc Status call_with_frame(const Cell& fn, Cell* base) { return call_body(fn, base); }
+// Its callers are below the evaluator and take signals only.
+may_gc Status call_with_frame(const Cell& fn, Cell* base) { return throw_if_error(call_body(fn, base)); }
 
 may_gc Status call_callback(const Cell& fn_in, uint32_t name, uint32_t bit, const Cell* args, uint32_t count,
                             Cell* answer, uint32_t moved_arg, Cell* moved) {
@@ -786,6 +788,8 @@ may_gc Status call_callback(const Cell& fn_in, uint32_t name, uint32_t bit, cons
     trace::CallbackScope scope(bit);
     s = call_body(*fn, base);
   }
+  // Callbacks' callers take signals only.
+  s = throw_if_error(s);
   *answer = *base;
   if (moved_cell >= 0) *moved = base[moved_cell];
   stack_unwind();

@@ -719,38 +719,52 @@ Status native_catch(Cell* base) {
   return Status::OK;
 }
 
+namespace {
+
+// try's answer for an error that reached it, thrown or carried by a status.
+may_gc void caught_error(const VelError& e, bool keep, const StackMark& mark, const Cell& code, Cell* base) {
+  RootedCell err(error::of(e));
+  // The frames the error's stack depth counts are still in place here;
+  // after the restore they are reused.
+  if (keep) error::capture_stack(*err);
+  else error::drop_stack(*err);
+  stack_restore(mark);
+  interp::g_current_code = code;
+  base[0] = *err;
+}
+
+}  // namespace
+
 Status native_try(Cell* base) {
   const Cell& blk = block_arg(base[0]);
   bool all = used(base[1]);
   bool keep = used(base[2]);
   StackMark mark = stack_save();
   Cell code = interp::g_current_code;
+  Status s;
   try {
     stack_mark(all ? FRAME_TRY_ALL : FRAME_TRY, sym_exact(SymId::TRY), 0);
     push(unset_cell());
-    Status s = interp::eval_block(blk, true);
-    if (s == Status::OK) {
-      stack_unwind_last();
-      return Status::OK;
-    }
-    // Without /all signals go on to their targets; try/all stops them all
-    // (they normally became errors at the barrier already).
-    if (!all || s == Status::HALT) return s;
-    stack_restore(mark);
-    interp::g_current_code = code;
-    base[0] = signal_error(s);
-    return Status::OK;
+    s = interp::eval_block(blk, true);
   } catch (const VelError& e) {
-    RootedCell err(error::of(e));
-    // The frames the error's stack depth counts are still in place here;
-    // after the restore they are reused.
-    if (keep) error::capture_stack(*err);
-    else error::drop_stack(*err);
-    stack_restore(mark);
-    interp::g_current_code = code;
-    base[0] = *err;
+    caught_error(e, keep, mark, code, base);
     return Status::OK;
   }
+  if (s == Status::OK) {
+    stack_unwind_last();
+    return Status::OK;
+  }
+  if (s == Status::RAISED) {
+    caught_error(take_held_error(), keep, mark, code, base);
+    return Status::OK;
+  }
+  // Without /all signals go on to their targets; try/all stops them all
+  // (they normally became errors at the barrier already).
+  if (!all || s == Status::HALT) return s;
+  stack_restore(mark);
+  interp::g_current_code = code;
+  base[0] = signal_error(s);
+  return Status::OK;
 }
 
 const Cell& thrown_value() { return g_slots[THROWN_VALUE]; }

@@ -277,7 +277,7 @@ Status do_traced(Cell* base) {
   Status s;
   try {
     s = trace::start(base[7], &started);
-    if (s == Status::OK) s = do_value(base);
+    if (s == Status::OK) s = throw_if_error(do_value(base));
   } catch (const VelError&) {
     if (started) {
       // end is reported before the error passes on; an error of the

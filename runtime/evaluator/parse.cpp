@@ -88,7 +88,7 @@ void ensure_keyword_table() {
 
 // The value a paren gives; rooted by the caller when it must live on.
 may_gc Cell Run::eval_paren(const Cell& paren) {
-  Status s = interp::eval_block(paren, false);
+  Status s = throw_if_error(interp::eval_block(paren, false));
   if (s != Status::OK) throw SignalOut{s};
   Cell v = *(g_stack.top - 1);
   g_stack.top--;

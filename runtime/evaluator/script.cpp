@@ -32,7 +32,8 @@ namespace {
 may_gc Status eval_top(Cell block) {
   RootedCell keep(block);
   StackMark mark = stack_save();
-  Status s = interp::eval_block(block, false);
+  // An error a status carried up here goes on as the top level catches it.
+  Status s = throw_if_error(interp::eval_block(block, false));
   stack_restore(mark);
   return s;
 }

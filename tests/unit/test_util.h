@@ -54,7 +54,8 @@ inline may_gc Cell run(std::string_view src) {
   boot_library_once();
   RootedCell code(load(src));
   StackMark mark = stack_save();
-  Status s = interp::eval_block(*code, false);
+  // As the top level does: an error a status carried up is thrown here.
+  Status s = throw_if_error(interp::eval_block(*code, false));
   Cell r = g_stack.top[-1];
   stack_restore(mark);
   EXPECT_EQ(s, Status::OK) << src;
