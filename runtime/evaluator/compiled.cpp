@@ -1306,6 +1306,18 @@ may_gc Status run_node(Form& f, const Node& n, Code& code) {
 // ---------------------------------------------------------------------------
 // The table
 
+template <class T>
+size_t vector_bytes(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+size_t form_bytes(const Form& f) {
+  return sizeof(Form) + vector_bytes(f.snapshot) + vector_bytes(f.nodes) + vector_bytes(f.kids) +
+         vector_bytes(f.links) + vector_bytes(f.expr_at) + vector_bytes(f.typesets) + vector_bytes(f.refs) +
+         vector_bytes(f.path_cells) + vector_bytes(f.held) + vector_bytes(f.subs) + vector_bytes(f.sub_cells) +
+         vector_bytes(f.sub_top);
+}
+
 void release(Form* f) {
   g_forms[f->id] = nullptr;
   g_free_ids.push_back(f->id);
@@ -1353,6 +1365,11 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
     g_forms[f->id] = f;
   }
   node_buffer(node)->spare = f->id;
+  // Forms live outside the pools, and only a collection frees those of dead
+  // blocks: their bytes count towards the next one, or a program that makes
+  // and runs many blocks would pile forms up between collections.
+  g_mem.allocated_since_gc += form_bytes(*f);
+  collector_run_if_enabled();
   return f;
 }
 
