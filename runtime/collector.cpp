@@ -34,12 +34,14 @@ std::vector<Root>& registered_roots() {
 }
 std::vector<WeakHolder> g_weak;
 std::vector<NodeId> g_work;          // cell series waiting to be scanned
-// Stress mode: the blocks of old pools, inaccessible until the next cycle.
+// Stress mode: the blocks of old pools, kept inaccessible for two cycles
+// (the last cycle's, then the one before), then reused as fresh pools.
 struct Quarantined {
   void* base;
   size_t size;
 };
 std::vector<Quarantined> g_quarantine;
+std::vector<Quarantined> g_quarantine_older;
 
 constexpr uint8_t POISON = 0xDB;
 
@@ -182,11 +184,29 @@ uint64_t compact_pools() {
   return freed;
 }
 
-// Stress mode: every live buffer moves into fresh pools; the old pools stay
-// reserved but inaccessible until the next cycle, so a stale pointer faults.
+// A pool for the stress mode's moves: a block vacated two cycles ago when
+// one is large enough (its pages are still there, so moving into it costs
+// no page faults), otherwise a new one.
+SeriesPool* evacuation_target(std::vector<Quarantined>& spare, std::vector<SeriesPool*>& reused, size_t size) {
+  for (size_t i = spare.size(); i-- > 0;) {
+    Quarantined q = spare[i];
+    if (q.size < size + POOL_LOW_ROOM + sizeof(SeriesPool) + 16) continue;
+    spare.erase(spare.begin() + ptrdiff_t(i));
+    platform::protect_pages(q.base, q.size, true);
+    reused.push_back(reuse_series_pool(q.base, q.size));
+    return reused.back();
+  }
+  if (size + POOL_LOW_ROOM >= g_mem.next_series_pool_size) g_mem.next_series_pool_size = SERIES_POOL_CAP;
+  return new_series_pool();
+}
+
+// Stress mode: every live buffer moves into other pools; the old pools stay
+// inaccessible for the next two cycles, so a stale pointer faults.
 uint64_t evacuate_pools() {
-  for (const Quarantined& q : g_quarantine) platform::release_pages(q.base, q.size);
+  std::vector<Quarantined> spare = std::move(g_quarantine_older);
+  g_quarantine_older = std::move(g_quarantine);
   g_quarantine.clear();
+  std::vector<SeriesPool*> reused;
   SeriesPool* old = g_mem.first_series_pool;
   g_mem.first_series_pool = g_mem.current_series_pool = g_mem.last_series_pool = nullptr;
   uint64_t freed = 0;
@@ -197,10 +217,7 @@ uint64_t evacuate_pools() {
       size_t size = buffer_size(b);
       if (is_live(b)) {
         b->flags &= ~BUF_MARK;
-        if (!target || !(target->bump + size < target->end)) {
-          if (size + POOL_LOW_ROOM >= g_mem.next_series_pool_size) g_mem.next_series_pool_size = SERIES_POOL_CAP;
-          target = new_series_pool();
-        }
+        if (!target || !(target->bump + size < target->end)) target = evacuation_target(spare, reused, size);
         std::memcpy(target->bump, at, size);
         set_node_buffer(b->node, reinterpret_cast<Buffer*>(target->bump));
         target->bump += size;
@@ -211,14 +228,18 @@ uint64_t evacuate_pools() {
       at += size;
     }
   }
+  for (const Quarantined& q : spare) platform::release_pages(q.base, q.size);
+  // A reused pool's free room still holds what it held two cycles ago: what
+  // is allocated there reads poison, as it would read zeros in a new pool.
+  for (SeriesPool* p : reused) std::memset(p->bump, POISON, size_t(p->end - p->bump));
   // The old blocks begin 16 bytes before their pool headers (allocate_virtual).
+  // Inaccessible pages fault on any access, so they need no poison.
   for (SeriesPool* p = old; p;) {
     SeriesPool* next = p->next;
     auto* base = reinterpret_cast<uint8_t*>(p) - 16;
     size_t block = *reinterpret_cast<size_t*>(base);
-    std::memset(base, POISON, block);
     g_mem.total_virtual -= block;
-    platform::decommit_pages(base, block);
+    platform::protect_pages(base, block, false);
     g_quarantine.push_back({base, block});
     p = next;
   }
@@ -363,10 +384,17 @@ void visit_cell_nodes(Cell* c, void (*visit)(void* ctx, NodeId* slot), void* ctx
 
 void collector_init() {
   const char* s = std::getenv("VEL_GC_STRESS");
-  g_gc.stress = (s && *s) ? uint32_t(std::strtoul(s, nullptr, 10)) : 0;
+  g_gc.stress = g_gc.stress_after_boot = (s && *s) ? uint32_t(std::strtoul(s, nullptr, 10)) : 0;
+  const char* b = std::getenv("VEL_GC_STRESS_BOOT");
+  if (g_gc.stress && b && *b) g_gc.stress = uint32_t(std::strtoul(b, nullptr, 10));
   const char* v = std::getenv("VEL_GC_VERIFY");
-  g_gc.verify = (v && *v && *v != '0') || g_gc.stress;
+  g_gc.verify = (v && *v && *v != '0') || g_gc.stress_after_boot;
   g_gc.cycles = 0;
+}
+
+void collector_boot_done() {
+  g_gc.stress = g_gc.stress_after_boot;
+  g_gc.stress_count = 0;
 }
 
 namespace {

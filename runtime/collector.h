@@ -11,6 +11,9 @@
 // Stress mode (VEL_GC_STRESS=1, or =N for every Nth allocation) collects at
 // allocations and moves every live buffer into fresh pools, poisoning and
 // releasing the old ones, so a stale buffer pointer fails at once.
+// VEL_GC_STRESS_BOOT=N sets another stride while the boot library runs (0:
+// none), so that a test which starts the executable many times need not
+// repeat the same boot under stress each time.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +27,7 @@ struct CollectorState {
   bool enabled = false;      // off until the start-up words and literals exist
   bool active = false;       // a collection is running
   uint32_t stress = 0;       // collect every Nth allocation (0: off)
+  uint32_t stress_after_boot = 0;  // the stride once the boot library has run
   uint32_t stress_count = 0;
   bool verify = false;       // check the heap after each collection
   uint32_t cycles = 0;
@@ -33,6 +37,8 @@ struct CollectorState {
 extern CollectorState g_gc;
 
 void collector_init();
+// The boot library has run: stress mode takes its stride for what follows.
+void collector_boot_done();
 void collector_run();
 
 // Called when the allocator runs short: a collection once the bytes made

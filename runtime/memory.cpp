@@ -203,10 +203,9 @@ void free_node(NodePool* pool, NodeId n) {
 // ---------------------------------------------------------------------------
 // Series pools
 
-SeriesPool* new_series_pool() {
-  uint32_t n = g_mem.next_series_pool_size;
-  if (n < SERIES_POOL_CAP) g_mem.next_series_pool_size = n * 2;
-  auto* pool = static_cast<SeriesPool*>(allocate_virtual(n + sizeof(SeriesPool)));
+namespace {
+
+SeriesPool* link_series_pool(SeriesPool* pool, size_t n) {
   pool->total = n + sizeof(SeriesPool);
   pool->bump = pool->start();
   pool->end = pool->start() + n;
@@ -237,6 +236,20 @@ SeriesPool* new_series_pool() {
     p->prev = pool;
   }
   return pool;
+}
+
+}  // namespace
+
+SeriesPool* new_series_pool() {
+  uint32_t n = g_mem.next_series_pool_size;
+  if (n < SERIES_POOL_CAP) g_mem.next_series_pool_size = n * 2;
+  return link_series_pool(static_cast<SeriesPool*>(allocate_virtual(n + sizeof(SeriesPool))), n);
+}
+
+SeriesPool* reuse_series_pool(void* base, size_t block) {
+  g_mem.total_virtual += block;
+  *static_cast<size_t*>(base) = block;
+  return link_series_pool(reinterpret_cast<SeriesPool*>(static_cast<uint8_t*>(base) + 16), block - 16 - sizeof(SeriesPool));
 }
 
 SeriesPool* find_pool_room(size_t request) {

@@ -213,6 +213,10 @@ void free_node(NodePool* pool, NodeId n);
 NodePool* node_pool_of(NodeId n);
 
 SeriesPool* new_series_pool();
+// A pool over a block that allocate_virtual once gave (its base, 16 bytes
+// before the pool header, and its size), taken back by the collector's
+// stress mode.
+SeriesPool* reuse_series_pool(void* base, size_t block);
 SeriesPool* find_pool_room(size_t request);
 
 // Allocation. head_offset is a byte offset for the empty series' head, or

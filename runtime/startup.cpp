@@ -56,6 +56,7 @@ void run_boot_library() {
   json::register_routines();
   csv::register_routines();
   boot::run();
+  collector_boot_done();
 }
 
 int write_boot_image(const std::string& out, const std::string& root, const std::string& manifest) {

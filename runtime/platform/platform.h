@@ -15,6 +15,9 @@ constexpr size_t PAGE_SIZE = 4096;
 void* reserve_pages(size_t size);               // address space only; nullptr on failure
 bool commit_pages(void* p, size_t size);        // inside a reserved range
 void decommit_pages(void* p, size_t size);
+// Pages kept committed (with their contents) but made inaccessible, or
+// accessible again.
+void protect_pages(void* p, size_t size, bool accessible);
 void release_pages(void* p, size_t size);       // a whole reserved range
 void* alloc_pages(size_t size);                 // reserved and committed; nullptr on failure
 bool free_pages(void* p, size_t size);

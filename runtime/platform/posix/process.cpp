@@ -34,6 +34,10 @@ void decommit_pages(void* p, size_t size) {
   mprotect(p, size, PROT_NONE);
 }
 
+void protect_pages(void* p, size_t size, bool accessible) {
+  mprotect(p, size, accessible ? PROT_READ | PROT_WRITE : PROT_NONE);
+}
+
 void release_pages(void* p, size_t size) { munmap(p, size); }
 
 void* alloc_pages(size_t size) {

@@ -45,6 +45,11 @@ bool commit_pages(void* p, size_t size) { return VirtualAlloc(p, size, MEM_COMMI
 
 void decommit_pages(void* p, size_t size) { VirtualFree(p, size, MEM_DECOMMIT); }
 
+void protect_pages(void* p, size_t size, bool accessible) {
+  DWORD was = 0;
+  VirtualProtect(p, size, accessible ? PAGE_READWRITE : PAGE_NOACCESS, &was);
+}
+
 void release_pages(void* p, size_t) { VirtualFree(p, 0, MEM_RELEASE); }
 
 void* alloc_pages(size_t size) { return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE); }
