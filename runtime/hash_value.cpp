@@ -9,6 +9,7 @@
 #include "families.h"
 #include "hashtable.h"
 #include "hashtable_internal.h"
+#include "money_cell.h"
 #include "platform/random.h"
 #include "symbol_block.h"
 
@@ -257,31 +258,6 @@ int key_compare(const Cell* a, const Cell* b, int op) {
              : 1;
 }
 
-namespace {
-
-void default_money_canonical(Cell*) {}
-
-may_gc void default_map_preprocess_key(NodeId block, uint32_t index) {
-  Cell key = node_buffer(block)->cells()[index];
-  uint8_t t = key.type();
-  if (is_word_form(t)) {
-    node_buffer(block)->cells()[index].set_type(TYPE_SET_WORD);
-  } else if ((is_any_string(t) || t == TYPE_BINARY) && key.node()) {
-    // The map keeps its own copy, so later edits of the caller's text do
-    // not change a stored key's hash.
-    NodeId copy = copy_series(key.node());
-    node_buffer(block)->cells()[index].w2 = copy;
-  }
-}
-
-}  // namespace
-
-Hooks default_hooks() {
-  return Hooks{default_money_canonical, default_map_preprocess_key};
-}
-
-Hooks g_hooks = default_hooks();
-
 // ---------------------------------------------------------------------------
 // Hashing
 
@@ -401,7 +377,7 @@ uint32_t hash_value(const Cell& v, bool case_sensitive) {
     }
     case HM_MONEY: {
       Cell c = v;
-      g_hooks.money_canonical(&c);
+      money::canonical(&c);
       c.header &= ~CELL_NEW_LINE;
       return hash_bytes(&c, sizeof c);
     }

@@ -537,7 +537,8 @@ may_gc void index_block(NodeId t, uint32_t start, uint32_t step) {
     }
     return;
   }
-  // A map: pairs from start on. A dangling last key (no value) is left out.
+  // A map: pairs from start on, their keys already in their stored form
+  // (map! prepares them). A dangling last key (no value) is left out.
   // A key met again gives its value to the pair entered first, so a later
   // value wins; kept pairs slide down to a write cursor, which keeps the
   // whole pass linear however many duplicates there are.
@@ -560,7 +561,6 @@ may_gc void index_block(NodeId t, uint32_t start, uint32_t step) {
     }
     grow_if_full(t);
     enter_unique(t, w);
-    g_hooks.map_preprocess_key(block, w);
     w += 2;
   }
   if (w != i) {

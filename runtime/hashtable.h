@@ -142,21 +142,6 @@ bool symbol_cell_text(const Cell* symbol_cell, const uint8_t** text, uint32_t* l
 // type, except that a prefix key (type 56) meets any type. Never allocates.
 int key_compare(const Cell* a, const Cell* b, int op);
 
-struct Hooks {
-  // Puts a money! cell's amount in its canonical form before hashing.
-  void (*money_canonical)(Cell* money);
-  // Prepares a new map key at block[index] after it was entered: text keys
-  // are copied, word keys become set-word!. May raise an error for key types
-  // a map refuses.
-  may_gc void (*map_preprocess_key)(NodeId block, uint32_t index);
-};
-
-// The hooks in force; modules replace single entries at start-up.
-extern Hooks g_hooks;
-// The built-in defaults: money is hashed as it is,
-// and map keys of the word types become set-word! while text keys are
-// copied.
-Hooks default_hooks();
 
 // --- tables ------------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 
 #include "cycle.h"
 #include "datatypes/core_words.h"
+#include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
@@ -15,7 +16,6 @@
 namespace vel::context {
 
 NodeId g_global = 0;
-OnChangeHook g_on_change = nullptr;
 
 namespace {
 
@@ -175,7 +175,7 @@ may_gc Cell* set_in(Cell* word, const Cell& value, NodeId ctx, bool notify) {
     return slot;
   }
   mark_changed(keep, uint32_t(index));
-  if (!notify || !g_on_change) {
+  if (!notify) {
     *slot = *v;
     return slot;
   }
@@ -184,7 +184,7 @@ may_gc Cell* set_in(Cell* word, const Cell& value, NodeId ctx, bool notify) {
   *slot = *v;
   RootedCell w(*word);
   Cell* top = g_stack.top;
-  g_on_change(keep, *w, *old, *v);
+  object::on_context_change(keep, *w, *old, *v);
   g_stack.top = top;
   slot = value_at(keep, uint32_t(index));
   if (!slot) fire(ErrId::NOT_DEFINED, *w);

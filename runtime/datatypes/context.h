@@ -112,17 +112,13 @@ inline Cell* get(const Cell& word) { return get_in(word, word.w1); }
 // still absent is added to a heap context (a stack context raises
 // not-in-context: adding it would write past the call's cells). No value
 // cell raises not-defined. In an object context the change flag is set and,
-// with notify, the on-change hook runs once the new value is in place.
+// with notify, the object's change protocol (object::on_context_change)
+// runs once the new value is in place; the argument stack's top is restored
+// after it.
 // `word` must not live in a series buffer (the addition may move it): pass
 // a local or an argument-stack cell.
 may_gc Cell* set_in(Cell* word, const Cell& value, NodeId ctx, bool notify = true);
 inline may_gc Cell* set(Cell* word, const Cell& value) { return set_in(word, value, word->w1, true); }
-
-// Object field notification, installed by the object module: called after
-// a field of an object context holds its new value. The argument stack's
-// top is restored after it returns.
-using OnChangeHook = may_gc void (*)(NodeId ctx, const Cell& word, const Cell& old_value, const Cell& new_value);
-extern OnChangeHook g_on_change;
 
 // --- making contexts -----------------------------------------------------------------
 

@@ -67,13 +67,15 @@ may_gc int32_t find_key(const Cell& m, const Cell& key, int op) {
   }
 }
 
-// Preprocessing hook of the hash table, for keys entered while a backing
-// block is indexed.
-may_gc void preprocess_hook(NodeId block_in, uint32_t index) {
+// Every key of a block about to be indexed in its stored form; a dangling
+// last key is left as it is, since the index leaves it out.
+may_gc void prepare_keys(NodeId block_in) {
   RootedNode block(block_in);
-  Cell key = node_buffer(block)->cells()[index];
-  preprocess_key(&key, key);
-  node_buffer(block)->cells()[index] = key;
+  for (uint32_t i = 0; i + 1 < node_buffer(block)->used() >> 4; i += 2) {
+    Cell key = node_buffer(block)->cells()[i];
+    preprocess_key(&key, key);
+    node_buffer(block)->cells()[i] = key;
+  }
 }
 
 // Keys of pairs from cell `from` on must be storable.
@@ -386,6 +388,7 @@ uint32_t rs_length(const Cell& m) { return hash_table::header(m.w3)->live; }
 may_gc Cell make_at(NodeId block_in, uint32_t size) {
   RootedCell m(make_cell(TYPE_MAP, 0, block_in));
   if (!m->w2) m->w2 = alloc_cells(size ? size : 2);
+  prepare_keys(m->w2);
   // The table is sized for the keys: half the cells.
   NodeId t = hash_table::make(size / 2 + 1, m->w2, hash_table::KIND_MAP);
   m->w3 = t;
@@ -453,7 +456,6 @@ namespace vel {
 
 void register_type_MAP() {
   using namespace map;
-  hash_table::g_hooks.map_preprocess_key = preprocess_hook;
   TypeBuilder(TYPE_MAP)
       .to_block(body_of)
       .foreach_step(foreach_step)

@@ -150,11 +150,6 @@ Cell cell_of(bool negative, Units u, uint32_t currency_index) {
   return c;
 }
 
-int sign_of(const Cell& c) {
-  if ((c.w1 >> 8) == 0 && c.w2 == 0 && c.w3 == 0) return 0;
-  return get_sign(c) ? -1 : 1;
-}
-
 int significant_digits(const Cell& c) { return digit_count(units(c)); }
 
 // --- currencies ----------------------------------------------------------------------------
@@ -739,12 +734,6 @@ may_gc Cell money_eval_path(const Cell& value, const Cell& selector, const Cell*
   return field(value, f);
 }
 
-// Map keys: the sign of a zero amount does not count.
-void canonical(Cell* c) {
-  c->header &= CELL_TYPE_MASK | SIGN_BIT;
-  if (!sign_of(*c)) set_sign(c, 0);
-}
-
 }  // namespace
 
 }  // namespace vel::money
@@ -773,7 +762,6 @@ void register_type_MONEY() {
       .action(ACT_ODD_Q, money_odd_q)
       .action(ACT_PICK, money_pick)
       .done();
-  hash_table::g_hooks.money_canonical = canonical;
 }
 
 }  // namespace vel

@@ -19,6 +19,7 @@
 
 #include "cell.h"
 #include "memory.h"
+#include "money_cell.h"
 #include "stack.h"
 
 namespace vel::money {
@@ -32,13 +33,10 @@ constexpr int WORK_BYTES_ALIGNED = 16;
 constexpr int WORK_WORDS = 4;
 constexpr int32_t FRACTION_MAX = 99999;
 constexpr int AMOUNT_BYTES = 11;  // cell bytes 5-15
-constexpr uint32_t SIGN_BIT = 1u << 14;
 constexpr int CURRENCIES_MAX = 256;
 
 // --- cell fields ------------------------------------------------------------------
 
-inline int get_sign(const Cell& c) { return (c.header & SIGN_BIT) ? 1 : 0; }
-inline void set_sign(Cell* c, int negative) { c->header = negative ? (c->header | SIGN_BIT) : (c->header & ~SIGN_BIT); }
 inline uint32_t currency(const Cell& c) { return c.w1 & 0xFF; }
 inline void set_currency(Cell* c, uint32_t index) { c->w1 = (c->w1 & ~0xFFu) | (index & 0xFF); }
 
@@ -57,8 +55,6 @@ inline Cell zero_cell() { return make_cell(TYPE_MONEY); }
 // A money cell of a signed magnitude and currency.
 Cell cell_of(bool negative, Units u, uint32_t currency);
 
-// -1, 0 or 1: 0 when every digit is 0, else by the sign bit.
-int sign_of(const Cell& c);
 inline bool negative_q(const Cell& c) { return sign_of(c) < 0; }
 inline bool zero_q(const Cell& c) { return sign_of(c) == 0; }
 inline bool positive_q(const Cell& c) { return sign_of(c) > 0; }

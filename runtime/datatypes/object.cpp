@@ -203,13 +203,16 @@ may_gc void field_assigned(const Cell& o, const Cell& word, const Cell& old_valu
 }
 
 
-// The hook of context::set_in for object contexts.
+}  // namespace
+
 may_gc void on_context_change(NodeId ctx, const Cell& word, const Cell& old_value, const Cell& new_value) {
   if (silent_store(ctx)) return;
   RootedCell obj(context::owner(ctx)), w(word), old(old_value), nv(new_value);
   field_assigned(*obj, *w, *old, *nv);
   fire_on_change(*obj, *w, *old, *nv);
 }
+
+namespace {
 
 // --- make ------------------------------------------------------------------------------
 
@@ -711,7 +714,6 @@ void register_type_OBJECT() {
       .compare(object::object_compare)
       .eval_path(object::object_eval_path)
       .done();
-  context::g_on_change = object::on_context_change;
 }
 
 }  // namespace vel

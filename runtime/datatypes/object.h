@@ -65,6 +65,9 @@ int32_t path_field(const Cell& object, const Cell& word);
 // ownership of series, on-change*.
 may_gc void set_field(const Cell& object, const Cell& word, int32_t i, const Cell& value);
 
+// A field of the object context ctx holds its new value (context::set_in):
+// series ownership follows it and the on-change* protocol runs.
+may_gc void on_context_change(NodeId ctx, const Cell& word, const Cell& old_value, const Cell& new_value);
 // The on-change* protocol, called once the field holds the new value.
 may_gc void fire_on_change(const Cell& object, const Cell& word, const Cell& old_value, const Cell& new_value);
 // The on-deep-change* protocol (the ownership check calls it): owner, field
