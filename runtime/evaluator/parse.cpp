@@ -54,15 +54,9 @@ struct KwEntry {
   Kw kw;
 };
 constexpr KwEntry kKeywords[] = {
-    {SymId::SKIP, Kw::SKIP},       {SymId::END, Kw::END},       {SymId::NONE, Kw::NONE},
-    {SymId::FAIL, Kw::FAIL},       {SymId::BREAK, Kw::BREAK},   {SymId::REJECT, Kw::REJECT},
-    {SymId::ANY, Kw::ANY},         {SymId::SOME, Kw::SOME},     {SymId::OPT, Kw::OPT},
-    {SymId::WHILE, Kw::WHILE},     {SymId::TO, Kw::TO},         {SymId::THRU, Kw::THRU},
-    {SymId::NOT, Kw::NOT},         {SymId::AHEAD, Kw::AHEAD},   {SymId::COPY, Kw::COPY},
-    {SymId::SET, Kw::SET},         {SymId::IF, Kw::IF},         {SymId::QUOTE, Kw::QUOTE},
-    {SymId::CASE, Kw::CASE},       {SymId::REMOVE, Kw::REMOVE}, {SymId::INSERT, Kw::INSERT},
-    {SymId::CHANGE, Kw::CHANGE},   {SymId::INTO, Kw::INTO},     {SymId::COLLECT, Kw::COLLECT},
-    {SymId::KEEP, Kw::KEEP},       {SymId::BAR, Kw::BAR},
+#define VEL_X(name) {SymId::name, Kw::name},
+    VEL_PARSE_KEYWORDS(VEL_X)
+#undef VEL_X
 };
 
 // Keywords by canonical symbol id. The runtime's words are interned first

@@ -37,9 +37,17 @@ struct SignalOut {
 // A trace callback answered false.
 struct CallbackStop {};
 
+// The keywords of parse rules, each named by its runtime word (SymId).
+#define VEL_PARSE_KEYWORDS(X)                                                                          \
+  X(SKIP) X(END) X(NONE) X(FAIL) X(BREAK) X(REJECT) X(ANY) X(SOME) X(OPT) X(WHILE) X(TO) X(THRU) X(NOT) \
+  X(AHEAD) X(COPY) X(SET) X(IF) X(QUOTE) X(CASE) X(REMOVE) X(INSERT) X(CHANGE) X(INTO) X(COLLECT)      \
+  X(KEEP) X(BAR)
+
 enum class Kw : uint8_t {
-  NONE_KW, SKIP, END, NONE, FAIL, BREAK, REJECT, ANY, SOME, OPT, WHILE, TO, THRU, NOT, AHEAD,
-  COPY, SET, IF, QUOTE, CASE, REMOVE, INSERT, CHANGE, INTO, COLLECT, KEEP, BAR,
+  NONE_KW,
+#define VEL_X(name) name,
+  VEL_PARSE_KEYWORDS(VEL_X)
+#undef VEL_X
 };
 
 inline uint32_t canon(const Cell& w) { return symbol::resolve(w.w2); }
