@@ -27,6 +27,9 @@ constexpr const char* kTypeNames[] = {
 #undef VEL_X
 };
 
+// Both stay hooks: fire sits below every layer that raises, while the
+// error! datatype (the builder) and the tracer (the event) sit above it and
+// exist only once start-up has made them; until then errors go bare.
 ErrorBuilder g_builder = nullptr;
 ErrorEventHook g_event_hook = nullptr;
 bool g_building = false;
