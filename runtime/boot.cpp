@@ -10,6 +10,7 @@
 #include "boot_image.h"
 #include "collector.h"
 #include "datatypes/block.h"
+#include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/string.h"
 #include "datatypes/strout.h"
@@ -260,3 +261,9 @@ may_gc void run() {
 }
 
 }  // namespace vel::boot
+
+namespace vel::error {
+
+may_gc Cell catalog_code() { return boot::source_code("library/errors.vel"); }
+
+}  // namespace vel::error

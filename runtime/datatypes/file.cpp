@@ -11,7 +11,6 @@
 #include "datatypes/string_impl.h"
 #include "datatypes/strout.h"
 #include "datatypes/url.h"
-#include "io/simple_io.h"
 #include "platform/os.h"
 #include "roots.h"
 
@@ -104,8 +103,8 @@ may_gc int32_t file_mold(Cell value, NodeId out, uint32_t, const Cell*, int32_t 
 void register_type_FILE() {
   TypeBuilder b(TYPE_FILE);
   b.mold(file_mold);
-  // read, write, query, delete and rename: the file layer's.
-  simple_io::add_file_actions(b);
+  // read, write, query, delete and rename: the file layer's
+  // (simple_io::register_natives).
   for (ActionId a : {ACT_MAKE, ACT_TO, ACT_FORM, ACT_EVAL_PATH, ACT_COMPARE, ACT_APPEND, ACT_AT, ACT_BACK, ACT_CHANGE,
                      ACT_CLEAR, ACT_COPY, ACT_FIND, ACT_HEAD, ACT_HEAD_Q, ACT_INDEX_Q, ACT_INSERT, ACT_LENGTH_Q,
                      ACT_MOVE, ACT_NEXT, ACT_PICK, ACT_POKE, ACT_REMOVE, ACT_REVERSE, ACT_SELECT, ACT_SKIP, ACT_SWAP,

@@ -3,6 +3,7 @@
 #include "datatypes/map.h"
 
 #include <array>
+#include <iterator>
 
 #include "cycle.h"
 #include "datatypes/block.h"
@@ -16,6 +17,7 @@
 #include "families.h"
 #include "frame.h"
 #include "hashtable.h"
+#include "natives_table.h"
 #include "roots.h"
 #include "series_ops.h"
 
@@ -449,6 +451,21 @@ may_gc Cell reflect(const Cell& m_in, uint32_t field) {
   }
   return *r;
 }
+
+namespace {
+
+// extend: obj spec /case. Objects do not grow.
+Status native_extend(Cell* base) {
+  if (!base[0].is(TYPE_MAP)) fire(ErrId::NOT_DONE);
+  extend(base[0], base[1], used(base[2]));
+  return Status::OK;
+}
+
+constexpr NativeEntry kMapNatives[] = {{NAT_EXTEND, native_extend}};
+
+}  // namespace
+
+void register_natives() { vel::register_natives(kMapNatives, std::size(kMapNatives)); }
 
 }  // namespace vel::map
 

@@ -49,6 +49,8 @@ may_gc Cell store(const Cell& m, const Cell& key, const Cell& value, bool cs, co
 // extend: the key/value pairs of a block (from its index; an odd count
 // raises script/invalid-arg) or of another map, stored in order.
 may_gc void extend(const Cell& m, const Cell& spec, bool cs);
+// The natives of maps: extend.
+void register_natives();
 
 // reflect with `words`, `values` or `body` (by canonical symbol): a new
 // block; removed pairs are left out. Any other field: internal/not-done.

@@ -3,6 +3,7 @@
 #include "datatypes/object.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "cycle.h"
 #include "datatypes/block.h"
@@ -18,6 +19,7 @@
 #include "errors.h"
 #include "families.h"
 #include "frame.h"
+#include "natives_table.h"
 #include "roots.h"
 #include "series_ops.h"
 
@@ -695,6 +697,20 @@ may_gc void set_field(const Cell& o_in, const Cell& word_in, int32_t i, const Ce
   field_assigned(*o, *w, *old, *v);
   fire_on_change(*o, *w, *old, *v);
 }
+
+namespace {
+
+// construct: block /with object /only
+Status native_construct(Cell* base) {
+  base[0] = construct(base[0], used(base[1]) ? &base[2] : nullptr, used(base[3]));
+  return Status::OK;
+}
+
+constexpr NativeEntry kObjectNatives[] = {{NAT_CONSTRUCT, native_construct}};
+
+}  // namespace
+
+void register_natives() { vel::register_natives(kObjectNatives, std::size(kObjectNatives)); }
 
 }  // namespace vel::object
 

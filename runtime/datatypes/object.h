@@ -49,6 +49,8 @@ may_gc Status make(const Cell& prototype, const Cell& spec, Cell* out);
 // construct: the spec's set-words become fields set to the value after
 // them, unevaluated; logic words converted unless only.
 may_gc Cell construct(const Cell& spec, const Cell* prototype, bool only);
+// The natives of objects: construct.
+void register_natives();
 
 // set on an object.
 may_gc void set_many(const Cell& object, const Cell& value, bool any, bool only, bool some);

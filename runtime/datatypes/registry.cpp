@@ -191,6 +191,8 @@ TypeBuilder& TypeBuilder::compare(CompareFn f) {
   return *this;
 }
 
+void set_action(TypeId t, ActionId a, ActionFn f) { g_types[t].actions[a] = f; }
+
 void TypeBuilder::done() {
   const TypeEntry* parent = parent_ ? &g_types[parent_] : nullptr;
   if (parent && !parent->registered) fire(ErrId::INVALID_ARG);  // a registration-order fault of the build

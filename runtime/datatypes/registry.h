@@ -151,6 +151,10 @@ class TypeBuilder {
 // Registers every datatype in the start-up order.
 void register_datatypes();
 
+// Fills an action slot of a registered type from a layer above the
+// datatypes: file!'s and url!'s input and output are the I/O layer's.
+void set_action(TypeId t, ActionId a, ActionFn f);
+
 // Dispatch.
 may_gc inline Cell eval_path_step(const Cell& value, const Cell& selector, const Cell* set_value, const PathStep& step) {
   return g_types[value.type()].eval_path(value, selector, set_value, step);

@@ -9,7 +9,6 @@
 #include "datatypes/string_impl.h"
 #include "datatypes/strout.h"
 #include "errors.h"
-#include "io/http.h"
 #include "roots.h"
 #include "series_ops.h"
 #include "unicode.h"
@@ -234,7 +233,7 @@ may_gc Cell join_path(const Cell& value, const Cell& selector, const Cell* set_v
 void register_type_URL() {
   TypeBuilder b(TYPE_URL);
   b.action(ACT_MAKE, url_make).action(ACT_TO, url_to).mold(url_mold).eval_path(join_path);
-  http::add_url_actions(b);
+  // read, write and open: the HTTP client's (http::register_url_actions).
   for (ActionId a : {ACT_FORM, ACT_COMPARE, ACT_APPEND, ACT_AT, ACT_BACK, ACT_CHANGE, ACT_CLEAR, ACT_COPY, ACT_FIND,
                      ACT_HEAD, ACT_HEAD_Q, ACT_INDEX_Q, ACT_INSERT, ACT_LENGTH_Q, ACT_MOVE, ACT_NEXT, ACT_PICK, ACT_POKE,
                      ACT_REMOVE, ACT_REVERSE, ACT_SELECT, ACT_SKIP, ACT_SWAP, ACT_TAIL, ACT_TAIL_Q, ACT_TAKE, ACT_MODIFY})

@@ -1,10 +1,12 @@
 #include "evaluator/natives.h"
 
-#include "evaluator/lexer_callback.h"
+#include "datatypes/map.h"
+#include "datatypes/object.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_eval.h"
 #include "evaluator/natives_math.h"
 #include "evaluator/natives_series.h"
+#include "io/http.h"
 #include "io/simple_io.h"
 
 namespace vel {
@@ -17,7 +19,9 @@ void natives_init() {
   natives_series_init();
   register_natives_system();
   simple_io::register_natives();
-  lexer_callbacks_init();
+  http::register_url_actions();
+  object::register_natives();
+  map::register_natives();
 }
 
 }  // namespace vel

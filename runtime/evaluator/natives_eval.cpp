@@ -467,19 +467,6 @@ Status native_bind(Cell* base) {
   return Status::OK;
 }
 
-// construct: block /with object /only
-Status native_construct(Cell* base) {
-  base[0] = object::construct(base[0], used(base[1]) ? &base[2] : nullptr, used(base[3]));
-  return Status::OK;
-}
-
-// extend: obj spec /case. Objects do not grow.
-Status native_extend(Cell* base) {
-  if (!base[0].is(TYPE_MAP)) fire(ErrId::NOT_DONE);
-  map::extend(base[0], base[1], used(base[2]));
-  return Status::OK;
-}
-
 // --- reduce and compose ------------------------------------------------------------------
 
 // reduce: value /into out
@@ -808,9 +795,7 @@ constexpr NativeEntry kEvalNatives[] = {
     {NAT_COMPOSE, native_compose},
     {NAT_BIND, native_bind},
     {NAT_IN, native_in},
-    {NAT_CONSTRUCT, native_construct},
     {NAT_VALUE_Q, native_value_q},
-    {NAT_EXTEND, native_extend},
     {NAT_UNSET, native_unset},
     {NAT_CONTEXT_Q, native_context_q},
     {NAT_APPLY, native_apply},

@@ -34,7 +34,6 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
-#include "evaluator/lexer_callback.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_checksum.h"
 #include "io/deflate.h"
@@ -266,7 +265,7 @@ Status native_stats(Cell* base) {
 Status native_transcode(Cell* base) {
   try {
     return lexer::transcode_native(base);
-  } catch (const LexerSignal& signal) {
+  } catch (const lexer::LexerSignal& signal) {
     return signal.status;
   }
 }

@@ -206,8 +206,10 @@ Status url_write(Cell* base) {
 // open url: always through a port, http included, as nothing else opens.
 Status url_open(Cell* base) { return through_port(base, ACT_OPEN); }
 
-void add_url_actions(TypeBuilder& b) {
-  b.action(ACT_READ, url_read).action(ACT_WRITE, url_write).action(ACT_OPEN, url_open);
+void register_url_actions() {
+  set_action(TYPE_URL, ACT_READ, url_read);
+  set_action(TYPE_URL, ACT_WRITE, url_write);
+  set_action(TYPE_URL, ACT_OPEN, url_open);
 }
 
 }  // namespace vel::http

@@ -4,10 +4,6 @@
 #include "cell.h"
 #include "memory.h"
 
-namespace vel {
-class TypeBuilder;
-}
-
 namespace vel::http {
 
 // One request. method: a word; headers: a block of name/value pairs or
@@ -19,7 +15,7 @@ namespace vel::http {
 may_gc Cell request(const Cell& method, const Cell& url, const Cell& headers, const Cell& data, bool binary,
                     bool lines, bool info);
 
-// The url! actions read and write.
-void add_url_actions(TypeBuilder& b);
+// Fills url!'s read and write slots.
+void register_url_actions();
 
 }  // namespace vel::http

@@ -19,8 +19,6 @@ namespace vel::lexer {
 
 ValueStack g_values;
 Lexer* g_active = nullptr;
-CallbackAdapter g_callback_adapter = nullptr;
-ExitStateWordFn g_exit_state_word = nullptr;
 
 namespace {
 
@@ -692,8 +690,8 @@ may_gc void handle_token(Lexer& L, int32_t line0, bool* restart) {
     if (guess == TYPE_NONE_ID || guess == TYPE_PATH) guess = TypeId(kGuessedType[kind]);
     Cell type = type_cell(guess);
     bool word_type = false;
-    if (kind < K_STRING && kind != K_BRACE_CLOSE && g_exit_state_word) {
-      type = g_exit_state_word(kind);
+    if (kind < K_STRING && kind != K_BRACE_CLOSE) {
+      type = exit_state_word(kind);
       word_type = type.is(TYPE_WORD);
     }
     if (!send(L, Event::PRESCAN, type, token_pair(L), word_type)) {

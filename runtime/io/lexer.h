@@ -48,8 +48,8 @@ constexpr uint32_t ALL_EVENTS = 63;
 // open, keeps a series open or suppresses an error. fn may run Vel code (the
 // collector, a nested scan) and may raise errors, which leave the scan.
 //
-// The evaluator connects Vel callbacks (function! or routine!, called under
-// <lexer-callback>) through g_callback_adapter.
+// Vel callbacks (function! or routine!) are called under <lexer-callback>
+// through callback_of.
 struct Callback {
   using Fn = may_gc bool (*)(void* ctx, Event event, Cell* input, const Cell& type, int32_t line,
                              const Cell& token);
@@ -65,18 +65,19 @@ may_gc Cell event_word(Event e);
 // otherwise every event.
 uint32_t event_filter(const Cell& body);
 
-// Installed by the evaluator: fills *out for a callback value (function! or
-// routine!) and answers true; false for a value that cannot be a callback.
-// The Callback it fills must stay valid while the scan runs (it may point
-// into the value, which the caller keeps rooted).
-using CallbackAdapter = may_gc bool (*)(const Cell& callback, Callback* out);
-extern CallbackAdapter g_callback_adapter;
+// Fills *out for a callback value (function! or routine!) and answers true;
+// false for a value that cannot be a callback. The Callback it fills must
+// stay valid while the scan runs (it points into the value, which the
+// caller keeps rooted). A signal (break, throw, ...) out of the Vel function
+// leaves the scan as a LexerSignal.
+may_gc bool callback_of(const Cell& callback, Callback* out);
+struct LexerSignal {
+  Status status;
+};
 
-// Installed with system/lexer: the word naming token kind `kind` (66-101)
-// in system/lexer/exit-states, or none. Unset, prescan events of structural
-// tokens carry none as their type.
-using ExitStateWordFn = may_gc Cell (*)(int kind);
-extern ExitStateWordFn g_exit_state_word;
+// The word naming token kind `kind` (66-101) in system/lexer/exit-states,
+// or none (also while system/lexer does not exist).
+may_gc Cell exit_state_word(int kind);
 
 // --- scanning --------------------------------------------------------------------
 

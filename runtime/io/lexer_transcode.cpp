@@ -139,8 +139,7 @@ Status transcode_native(Cell* base) {
   if (used(7)) o.into = &base[8];
   Callback cb;
   if (used(9)) {
-    if (!g_callback_adapter) fire(ErrId::NOT_DONE, base[10]);
-    if (!g_callback_adapter(base[10], &cb)) fire(ErrId::INVALID_ARG, base[10]);
+    if (!callback_of(base[10], &cb)) fire(ErrId::INVALID_ARG, base[10]);
     o.trace = &cb;
   }
   base[0] = transcode(base[0], o);

@@ -496,15 +496,12 @@ constexpr NativeEntry kFileNatives[] = {{NAT_SIZE_Q, native_size_q}};
 
 }  // namespace
 
-void add_file_actions(TypeBuilder& b) {
-  b.action(ACT_READ, file_read)
-      .action(ACT_WRITE, file_write)
-      .action(ACT_QUERY, file_query)
-      .action(ACT_DELETE, file_delete)
-      .action(ACT_RENAME, file_rename);
-}
-
 void register_natives() {
+  set_action(TYPE_FILE, ACT_READ, file_read);
+  set_action(TYPE_FILE, ACT_WRITE, file_write);
+  set_action(TYPE_FILE, ACT_QUERY, file_query);
+  set_action(TYPE_FILE, ACT_DELETE, file_delete);
+  set_action(TYPE_FILE, ACT_RENAME, file_rename);
   vel::register_natives(kFileNatives, std::size(kFileNatives));
   func::routine_register("exists?", routine_exists_q);
   func::routine_register("create-dir", routine_create_dir);

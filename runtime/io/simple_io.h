@@ -9,10 +9,6 @@
 #include "cell.h"
 #include "memory.h"
 
-namespace vel {
-class TypeBuilder;
-}
-
 namespace vel::simple_io {
 
 // The operating-system path (UTF-8) of a file! or string! from its index:
@@ -45,10 +41,8 @@ may_gc Cell current_dir();
 may_gc Cell text_of(std::string& bytes);
 may_gc Cell lines_of(const std::string& bytes);
 
-// The file! actions: read, write, query, delete, rename.
-void add_file_actions(TypeBuilder& b);
-
-// Natives and routines of the file layer.
+// Natives and routines of the file layer, and file!'s read, write, query,
+// delete and rename.
 void register_natives();
 
 }  // namespace vel::simple_io

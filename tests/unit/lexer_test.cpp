@@ -14,6 +14,7 @@
 
 #include "collector.h"
 #include "datatypes/block.h"
+#include "datatypes/core_words.h"
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
@@ -29,19 +30,28 @@ namespace {
 
 using lexer::Mode;
 
+// system/lexer/exit-states while a test hides it.
+Cell g_hidden_exit_states = {};
+StaticRoot g_hidden_root("lexer tests: hidden exit-states", &g_hidden_exit_states, 1);
+
+Cell* exit_states_slot() { return const_cast<Cell*>(system_field(SymId::LEXER, SymId::EXIT_STATES)); }
+
+// The tests run without system/lexer/exit-states, whether or not a test
+// before them booted the library; what it names is in
+// tests/vel/evaluator/transcode.vel.
 class LexerTest : public testing::Test {
  protected:
   static void SetUpTestSuite() { lexer::init(); }
-  // The tests run without system/lexer/exit-states unless they install it,
-  // whether or not a test before them booted the library.
   void SetUp() override {
-    saved_exit_states_ = lexer::g_exit_state_word;
-    lexer::g_exit_state_word = nullptr;
+    if (Cell* slot = exit_states_slot()) {
+      g_hidden_exit_states = *slot;
+      *slot = none_cell();
+    }
   }
-  void TearDown() override { lexer::g_exit_state_word = saved_exit_states_; }
-
- private:
-  lexer::ExitStateWordFn saved_exit_states_ = nullptr;
+  void TearDown() override {
+    if (Cell* slot = exit_states_slot()) *slot = g_hidden_exit_states;
+    g_hidden_exit_states = {};
+  }
 };
 
 std::string molded(const Cell& v, uint32_t flags = 0) {
@@ -653,21 +663,6 @@ TEST_F(LexerTest, EventSequence) {
   EXPECT_EQ(rec.events[4].type, "block!");
   EXPECT_EQ(rec.events[4].index, 2);
   EXPECT_EQ(rec.events[3].type, "none");  // a structural token without exit-states
-}
-
-TEST_F(LexerTest, StructuralTokensReportTheirExitStateWord) {
-  // With system/lexer/exit-states installed, a prescan of a token without a
-  // datatype names its kind and puts the input at the token start.
-  lexer::g_exit_state_word = [](int kind) -> Cell {
-    return kind == lexer::K_BLOCK_OPEN ? lexer::event_word(lexer::Event::OPEN) : none_cell();
-  };
-  Recorder rec;
-  trace("a [b]", rec, lexer::event_bit(lexer::Event::PRESCAN));
-  lexer::g_exit_state_word = nullptr;
-  ASSERT_GE(rec.events.size(), 3u);
-  EXPECT_EQ(rec.events[1].type, "open");
-  EXPECT_EQ(rec.events[1].index, 2);
-  EXPECT_EQ(rec.events[0].index, 1);  // a word token: at its end
 }
 
 TEST_F(LexerTest, RawStringsShowOpenAndCloseWhenNothingIsBuilt) {

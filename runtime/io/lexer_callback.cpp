@@ -1,26 +1,22 @@
 // Vel functions as lexer callbacks (transcode/trace): the lexer's events
 // become calls under <lexer-callback>, and the kind words of structural
 // tokens come from system/lexer/exit-states.
-#include "evaluator/lexer_callback.h"
-
 #include "datatypes/core_words.h"
+#include "datatypes/eval.h"
 #include "datatypes/function.h"
 #include "datatypes/logic.h"
-#include "evaluator/interpreter.h"
-#include "evaluator/natives.h"
-#include "evaluator/trace.h"
 #include "io/lexer.h"
 #include "roots.h"
 
-namespace vel {
+namespace vel::lexer {
 
 namespace {
 
 // One event: the callback takes the event, the input, the type, the line
 // and the token as its leading arguments.
-may_gc bool call_callback(void* ctx, lexer::Event event, Cell* input, const Cell& type, int32_t line,
+may_gc bool call_callback(void* ctx, Event event, Cell* input, const Cell& type, int32_t line,
                           const Cell& token) {
-  Cell args[5] = {lexer::event_word(event), *input, type, integer_cell(line), token};
+  Cell args[5] = {event_word(event), *input, type, integer_cell(line), token};
   RootedCells keep(args, 5);
   RootedCell answer, moved(*input);
   Status s = interp::call_callback(*static_cast<const Cell*>(ctx), sym_exact(SymId::LEXER_CALLBACK_TAG),
@@ -31,16 +27,17 @@ may_gc bool call_callback(void* ctx, lexer::Event event, Cell* input, const Cell
   return truthy(*answer);
 }
 
-may_gc bool adapt(const Cell& callback, lexer::Callback* out) {
+}  // namespace
+
+may_gc bool callback_of(const Cell& callback, Callback* out) {
   if (!callback.is(TYPE_FUNCTION) && !callback.is(TYPE_ROUTINE)) return false;
   out->fn = call_callback;
   out->ctx = const_cast<Cell*>(&callback);
-  out->filter = callback.is(TYPE_FUNCTION) ? lexer::event_filter(*func::more_cell(callback, func::MORE_BODY))
-                                           : lexer::ALL_EVENTS;
+  out->filter =
+      callback.is(TYPE_FUNCTION) ? event_filter(*func::more_cell(callback, func::MORE_BODY)) : ALL_EVENTS;
   return true;
 }
 
-// The word (or datatype) at position kind - 65 of system/lexer/exit-states.
 may_gc Cell exit_state_word(int kind) {
   const Cell* states = system_field(SymId::LEXER, SymId::EXIT_STATES);
   if (!states || !states->is(TYPE_BLOCK) || kind <= 65) return none_cell();
@@ -49,11 +46,4 @@ may_gc Cell exit_state_word(int kind) {
   return at < (b->used() >> 4) ? b->cells()[at] : none_cell();
 }
 
-}  // namespace
-
-void lexer_callbacks_init() {
-  lexer::g_callback_adapter = adapt;
-  lexer::g_exit_state_word = exit_state_word;
-}
-
-}  // namespace vel
+}  // namespace vel::lexer
