@@ -11,6 +11,7 @@
 // from. visit_roots (collector.h) lists every root, both kinds among them.
 #pragma once
 #include <cstddef>
+#include <vector>
 
 #include "cell.h"
 
@@ -64,6 +65,28 @@ class RootedCell {
 
  private:
   Cell cell_;
+  RootedCells root_;
+};
+
+// A growing stack of cells owned by C++ (a decoder's partial results): the
+// root follows the vector's storage as it reallocates.
+class RootedCellStack {
+ public:
+  RootedCellStack() : root_(nullptr, 0) {}
+  void push(const Cell& c) {
+    cells_.push_back(c);
+    root_.resize(cells_.data(), cells_.size());
+  }
+  void truncate(size_t n) {
+    cells_.resize(n);
+    root_.resize(cells_.data(), cells_.size());
+  }
+  size_t size() const { return cells_.size(); }
+  Cell& operator[](size_t i) { return cells_[i]; }
+  Cell& back() { return cells_.back(); }
+
+ private:
+  std::vector<Cell> cells_;
   RootedCells root_;
 };
 

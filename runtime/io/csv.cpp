@@ -33,25 +33,6 @@ namespace {
 
 using Text = std::vector<uint32_t>;
 
-class CellStack {
- public:
-  CellStack() : root_(nullptr, 0) {}
-  void push(const Cell& c) {
-    cells_.push_back(c);
-    root_.resize(cells_.data(), cells_.size());
-  }
-  void truncate(size_t n) {
-    cells_.resize(n);
-    root_.resize(cells_.data(), cells_.size());
-  }
-  size_t size() const { return cells_.size(); }
-  Cell& operator[](size_t i) { return cells_[i]; }
-
- private:
-  std::vector<Cell> cells_;
-  RootedCells root_;
-};
-
 may_gc Cell new_string(const uint32_t* cps, size_t n) {
   RootedCell s(string::cell_of(make_string(uint32_t(n))));
   append_code_points(s->node(), cps, n);
@@ -306,7 +287,7 @@ class Loader {
 
   const LoadOptions& o_;
   RootedCell out_;
-  CellStack stack_;
+  RootedCellStack stack_;
   std::vector<Text> header_;
   size_t rows_ = 0, width_ = 0, longest_ = 0;
 };

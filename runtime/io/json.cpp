@@ -52,27 +52,6 @@ namespace {
 // and compare can walk.
 constexpr size_t MAX_NESTING = 3998;
 
-// Cells owned by C++ that the collector sees and relocates.
-class CellStack {
- public:
-  CellStack() : root_(nullptr, 0) {}
-  void push(const Cell& c) {
-    cells_.push_back(c);
-    root_.resize(cells_.data(), cells_.size());
-  }
-  void truncate(size_t n) {
-    cells_.resize(n);
-    root_.resize(cells_.data(), cells_.size());
-  }
-  size_t size() const { return cells_.size(); }
-  Cell& operator[](size_t i) { return cells_[i]; }
-  Cell& back() { return cells_.back(); }
-
- private:
-  std::vector<Cell> cells_;
-  RootedCells root_;
-};
-
 // --- characters of the grammar ----------------------------------------------------
 
 // Characters that may not appear in a word, and so keep a key a string.
@@ -172,13 +151,13 @@ class Decoder {
   const T* s_;
   size_t n_;
   size_t pos_ = 0;
-  CellStack values_;
+  RootedCellStack values_;
   std::vector<size_t> opens_;  // first value of each open array or object
   std::vector<uint8_t> kinds_;
   std::vector<uint32_t> text_;  // the string being decoded
   // Keys seen before, by their text: the word or string made for them.
   std::unordered_map<std::string, size_t> key_index_;
-  CellStack keys_;
+  RootedCellStack keys_;
 };
 
 // A string literal from pos_ (at the opening quote): its content bounds.
@@ -535,7 +514,7 @@ class Encoder {
   bool ascii_;
   RootedCell indent_;  // a string, or none for compact output
   int32_t level_ = 0;
-  CellStack path_;  // the arrays and objects being written
+  RootedCellStack path_;  // the arrays and objects being written
 };
 
 void Encoder::text_char(uint32_t c) {
