@@ -380,8 +380,8 @@ may_gc void keys_and_values(const Cell& m, Cell* keys, Cell* values) {
     *values = map::reflect(*v, sym(SymId::VALUES));
     *keys = *k;
   } else {
-    RootedCell k(call_action(ACT_REFLECT, {*v, word::load("words")}));
-    *values = call_action(ACT_REFLECT, {*v, word::load("values")});
+    RootedCell k(call_action(ACT_REFLECT, {*v, runtime_word(SymId::WORDS)}));
+    *values = call_action(ACT_REFLECT, {*v, runtime_word(SymId::VALUES)});
     *keys = *k;
   }
 }
@@ -438,7 +438,7 @@ may_gc Cell encode_maps(Writer& w, const Cell& data_in) {
   for (int32_t i = 0; i < count; i++) {
     *rec = *block::rs_abs_at(*data, uint32_t(from + i));
     if (!rec->is(TYPE_MAP)) {
-      *rec = call_action(ACT_REFLECT, {*rec, word::load("body")});
+      *rec = call_action(ACT_REFLECT, {*rec, runtime_word(SymId::BODY)});
       *rec = call_action(ACT_MAKE, {datatype_cell(TYPE_MAP), *rec});
     }
     for (int32_t c = 0; c < n; c++) {

@@ -645,8 +645,8 @@ may_gc void Encoder::object(const Cell& v_in) {
     *keys = series_cell(TYPE_BLOCK, v->w2, 0);
     step = 2;
   } else {
-    *keys = call_action(ACT_REFLECT, {*v, word::load("words")});
-    *values = call_action(ACT_REFLECT, {*v, word::load("values")});
+    *keys = call_action(ACT_REFLECT, {*v, runtime_word(SymId::WORDS)});
+    *values = call_action(ACT_REFLECT, {*v, runtime_word(SymId::VALUES)});
   }
   auto live = [&](uint32_t i) {
     if (step == 2) return i + 1 < block::total(*keys) && block::rs_abs_at(*keys, i + 1)->header != 0;
