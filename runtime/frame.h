@@ -7,6 +7,10 @@
 
 namespace vel {
 
+// Where an entry leaves its result: the first argument's cell. An entry
+// names its argument cells in an enum of its own, in spec order.
+constexpr int RESULT = 0;
+
 // Whether a refinement's cell says the call used it.
 inline bool used(const Cell& refinement) { return refinement.is(TYPE_LOGIC) && refinement.w1 != 0; }
 

@@ -1,25 +1,4 @@
 // Conditionals, loops and the natives of non-local exit.
-//
-// Frame cells of each native (base[0] is also the result cell):
-//   if / unless   0 cond      1 then-blk
-//   either        0 cond      1 true-blk   2 false-blk
-//   any / all     0 conds
-//   while         0 cond      1 body
-//   until         0 body
-//   loop          0 count     1 body
-//   repeat        0 'word     1 value      2 body
-//   forever       0 body
-//   foreach       0 'word     1 series     2 body
-//   forall        0 'word     1 body
-//   remove-each   0 'word     1 data       2 body
-//   switch        0 value     1 cases      2 /default  3 case
-//   case          0 cases     1 /all
-//   break         0 /return   1 value
-//   continue, exit            (none)
-//   return        0 value
-//   throw         0 value     1 /name      2 word
-//   catch         0 block     1 /name      2 word
-//   try           0 block     1 /all       2 /keep
 #include "families.h"
 #include "evaluator/natives_control.h"
 #include "frame.h"
@@ -335,51 +314,56 @@ may_gc void remove_each_step(Cell* it, uint32_t count) {
 // --- conditionals ------------------------------------------------------------------------
 
 Status native_if(Cell* base) {
-  if (!truthy(base[0])) {
-    base[0] = none_cell();
+  enum { COND, THEN_BLK };
+  if (!truthy(base[COND])) {
+    base[RESULT] = none_cell();
     return Status::OK;
   }
-  return interp::eval_block(block_arg(base[1]), true);
+  return interp::eval_block(block_arg(base[THEN_BLK]), true);
 }
 
 Status native_unless(Cell* base) {
-  if (truthy(base[0])) {
-    base[0] = none_cell();
+  enum { COND, THEN_BLK };
+  if (truthy(base[COND])) {
+    base[RESULT] = none_cell();
     return Status::OK;
   }
-  return interp::eval_block(block_arg(base[1]), true);
+  return interp::eval_block(block_arg(base[THEN_BLK]), true);
 }
 
 Status native_either(Cell* base) {
-  return interp::eval_block(block_arg(checked_truth(base[0]) ? base[1] : base[2]), true);
+  enum { COND, TRUE_BLK, FALSE_BLK };
+  return interp::eval_block(block_arg(checked_truth(base[COND]) ? base[TRUE_BLK] : base[FALSE_BLK]), true);
 }
 
 Status native_any(Cell* base) {
-  Cell* blk = push(block_arg(base[0]));
+  enum { CONDS };
+  Cell* blk = push(block_arg(base[CONDS]));
   interp::Code code{blk->node(), uint32_t(std::min(series_at(*blk), series_total(*blk))),
                     uint32_t(series_total(*blk))};
   while (!code.at_end()) {
     g_stack.top = blk + 1;
     VEL_TRY(interp::eval_next(code, false));
-    if (truthy(base[0])) return Status::OK;
+    if (truthy(base[RESULT])) return Status::OK;
   }
-  base[0] = none_cell();
+  base[RESULT] = none_cell();
   return Status::OK;
 }
 
 Status native_all(Cell* base) {
-  Cell* blk = push(block_arg(base[0]));
+  enum { CONDS };
+  Cell* blk = push(block_arg(base[CONDS]));
   interp::Code code{blk->node(), uint32_t(std::min(series_at(*blk), series_total(*blk))),
                     uint32_t(series_total(*blk))};
   if (code.at_end()) {
-    base[0] = none_cell();
+    base[RESULT] = none_cell();
     return Status::OK;
   }
   while (!code.at_end()) {
     g_stack.top = blk + 1;
     VEL_TRY(interp::eval_next(code, false));
-    if (!truthy(base[0])) {
-      base[0] = none_cell();
+    if (!truthy(base[RESULT])) {
+      base[RESULT] = none_cell();
       return Status::OK;
     }
   }
@@ -389,8 +373,9 @@ Status native_all(Cell* base) {
 // --- loops -----------------------------------------------------------------------------------
 
 Status native_while(Cell* base) {
-  const Cell& cond = block_arg(base[0]);
-  const Cell& body = block_arg(base[1]);
+  enum { COND, BODY };
+  const Cell& cond = block_arg(base[COND]);
+  const Cell& body = block_arg(base[BODY]);
   LoopFrame lf;
   Status sig = Status::OK;
   for (;;) {
@@ -408,12 +393,13 @@ Status native_while(Cell* base) {
   }
   // Always unset, also after a break.
   lf.end();
-  base[0] = unset_cell();
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 
 Status native_until(Cell* base) {
-  const Cell& body = block_arg(base[0]);
+  enum { BODY };
+  const Cell& body = block_arg(base[BODY]);
   LoopFrame lf;
   Status sig = Status::OK;
   for (;;) {
@@ -428,11 +414,12 @@ Status native_until(Cell* base) {
 }
 
 Status native_loop(Cell* base) {
-  coerce_in_place(&base[0]);
-  int32_t n = coerce_loop_count(base[0]);
-  const Cell& body = block_arg(base[1]);
+  enum { COUNT, BODY };
+  coerce_in_place(&base[COUNT]);
+  int32_t n = coerce_loop_count(base[COUNT]);
+  const Cell& body = block_arg(base[BODY]);
   if (n <= 0) {
-    base[0] = none_cell();
+    base[RESULT] = none_cell();
     return Status::OK;
   }
   LoopFrame lf;
@@ -448,12 +435,13 @@ Status native_loop(Cell* base) {
 }
 
 Status native_repeat(Cell* base) {
-  if (!is_any_word(base[0].type())) fire(ErrId::INVALID_ARG, base[0]);
-  coerce_in_place(&base[1]);
-  int32_t n = coerce_loop_count(base[1]);
-  const Cell& body = block_arg(base[2]);
+  enum { WORD, VALUE, BODY };
+  if (!is_any_word(base[WORD].type())) fire(ErrId::INVALID_ARG, base[WORD]);
+  coerce_in_place(&base[VALUE]);
+  int32_t n = coerce_loop_count(base[VALUE]);
+  const Cell& body = block_arg(base[BODY]);
   if (n <= 0) {
-    base[0] = none_cell();
+    base[RESULT] = none_cell();
     return Status::OK;
   }
   LoopFrame lf;
@@ -461,8 +449,8 @@ Status native_repeat(Cell* base) {
   // The value cell is the counter; the word gets a copy of it each time, so
   // changing the word changes neither the count nor the next value.
   for (int64_t counter = 1; counter <= n; counter++) {
-    base[1] = integer_cell(int32_t(counter));
-    interp::detail::assign_word(base[0], base[1]);
+    base[VALUE] = integer_cell(int32_t(counter));
+    interp::detail::assign_word(base[WORD], base[VALUE]);
     Flow f = run_body(lf, body, &sig);
     if (f == Flow::END) break;
     if (f == Flow::SIGNAL) return sig;
@@ -472,7 +460,8 @@ Status native_repeat(Cell* base) {
 }
 
 Status native_forever(Cell* base) {
-  const Cell& body = block_arg(base[0]);
+  enum { BODY };
+  const Cell& body = block_arg(base[BODY]);
   LoopFrame lf;
   Status sig = Status::OK;
   for (;;) {
@@ -516,15 +505,16 @@ namespace {
 // neither none nor false (unset counts as true) removes the elements just
 // taken; continue skips the removal.
 Status each_loop(Cell* base, bool remove) {
-  const Cell& body = block_arg(base[2]);
-  if (!is_series_type(base[1].type()) && !base[1].is(TYPE_MAP)) fire(ErrId::INVALID_ARG, base[1]);
-  LoopWords lw = loop_words(base[0], base[1], remove);
-  Cell* it = push(base[1]);
+  enum { WORD, SERIES, BODY };  // remove-each's data is foreach's series
+  const Cell& body = block_arg(base[BODY]);
+  if (!is_series_type(base[SERIES].type()) && !base[SERIES].is(TYPE_MAP)) fire(ErrId::INVALID_ARG, base[SERIES]);
+  LoopWords lw = loop_words(base[WORD], base[SERIES], remove);
+  Cell* it = push(base[SERIES]);
   LoopFrame lf;
   Status sig = Status::OK;
   for (;;) {
     lf.reset();
-    if (!loop_step(base[0], lw, it)) break;
+    if (!loop_step(base[WORD], lw, it)) break;
     Flow f = run_body(lf, body, &sig);
     if (f == Flow::END) break;
     if (f == Flow::SIGNAL) return sig;
@@ -540,16 +530,18 @@ Status native_foreach(Cell* base) { return each_loop(base, false); }
 
 // The result is the data at the position it was given.
 Status native_remove_each(Cell* base) {
+  enum { WORD, DATA, BODY };
   VEL_TRY(each_loop(base, true));
-  base[0] = base[1];
+  base[RESULT] = base[DATA];
   return Status::OK;
 }
 
 Status native_forall(Cell* base) {
-  Cell w = base[0];
+  enum { WORD, BODY };
+  Cell w = base[WORD];
   if (!is_any_word(w.type())) fire(ErrId::INVALID_ARG, w);
   w.set_type(TYPE_WORD);
-  const Cell& body = block_arg(base[1]);
+  const Cell& body = block_arg(base[BODY]);
   Cell start = word::get(w);
   if (!forall_series(start.type())) fire(ErrId::EXPECT_ARG, error::get_call(), datatype_cell(start.type()), w);
   if (start.is(TYPE_IMAGE)) not_done();
@@ -578,20 +570,22 @@ Status native_forall(Cell* base) {
 // --- switch and case ---------------------------------------------------------------------
 
 Status native_switch(Cell* base) {
-  const Cell& cases = block_arg(base[1]);
-  Cell found = switch_find(base[0], cases);
+  enum { VALUE, CASES, DEFAULT, CASE };
+  const Cell& cases = block_arg(base[CASES]);
+  Cell found = switch_find(base[VALUE], cases);
   if (found.is(TYPE_BLOCK)) return interp::eval_block(found, true);
   // A match with no block after it counts as no match.
-  if (used(base[2])) return interp::eval_block(block_arg(base[3]), true);
-  base[0] = none_cell();
+  if (used(base[DEFAULT])) return interp::eval_block(block_arg(base[CASE]), true);
+  base[RESULT] = none_cell();
   return Status::OK;
 }
 
 Status native_case(Cell* base) {
-  Cell blk = block_arg(base[0]);
-  bool all = used(base[1]);
+  enum { CASES, ALL };
+  Cell blk = block_arg(base[CASES]);
+  bool all = used(base[ALL]);
   if (block::rs_length(blk) <= 0) {
-    base[0] = none_cell();
+    base[RESULT] = none_cell();
     return Status::OK;
   }
   Cell* keep = push(blk);
@@ -625,16 +619,17 @@ Status native_case(Cell* base) {
   }
   g_stack.top = frame + 1;
   stack_unwind_last();
-  if (!taken) base[0] = none_cell();
+  if (!taken) base[RESULT] = none_cell();
   return Status::OK;
 }
 
 // --- non-local exits --------------------------------------------------------------------------
 
 Status native_break(Cell* base) {
+  enum { RETURN, VALUE };
   CallFrame* loop = loop_target();
   if (!loop) fire(ErrId::BREAK);
-  result_cell(*loop) = used(base[0]) ? base[1] : unset_cell();
+  result_cell(*loop) = used(base[RETURN]) ? base[VALUE] : unset_cell();
   return Status::BREAK;
 }
 
@@ -654,9 +649,10 @@ bool continue_without_frame_below() {
 }
 
 Status native_return(Cell* base) {
+  enum { VALUE };
   CallFrame* fn = body_target();
   if (!fn) fire(ErrId::RETURN);
-  result_cell(*fn) = base[0];
+  result_cell(*fn) = base[VALUE];
   return Status::RETURN;
 }
 
@@ -668,13 +664,14 @@ Status native_exit(Cell*) {
 }
 
 Status native_throw(Cell* base) {
+  enum { VALUE, NAME, WORD };
   // An error raised from here on names the throwing call.
   error::pin_top_frame();
-  if (!catch_target(below_own_frame())) fire(ErrId::THROW, base[0]);
-  g_slots[THROWN_VALUE] = base[0];
-  g_slots[THROWN_NAME] = used(base[1]) ? base[2] : unset_cell();
+  if (!catch_target(below_own_frame())) fire(ErrId::THROW, base[VALUE]);
+  g_slots[THROWN_VALUE] = base[VALUE];
+  g_slots[THROWN_NAME] = used(base[NAME]) ? base[WORD] : unset_cell();
   if (trace::g_trace.on) [[unlikely]] {
-    Status s = trace::emit(trace::EV_THROW, trace::kNowhere, &base[0]);
+    Status s = trace::emit(trace::EV_THROW, trace::kNowhere, &base[VALUE]);
     if (s != Status::OK) return s;
   }
   return Status::THROW;
@@ -689,8 +686,9 @@ Status interrupted() {
 }
 
 Status native_catch(Cell* base) {
-  const Cell& blk = block_arg(base[0]);
-  bool named = used(base[1]);
+  enum { BLOCK, NAME, WORD };
+  const Cell& blk = block_arg(base[BLOCK]);
+  bool named = used(base[NAME]);
   int64_t own = below_own_frame();
   Cell code = interp::g_current_code;
   Cell* frame = stack_mark(FRAME_CATCH, sym_exact(SymId::BODY_TAG), 0);
@@ -698,7 +696,7 @@ Status native_catch(Cell* base) {
   StackMark mark = stack_save();
   Status s = interp::eval_block(blk, true);
   if (s == Status::THROW) {
-    if (named && !name_matches(base[2], g_slots[THROWN_NAME])) {
+    if (named && !name_matches(base[WORD], g_slots[THROWN_NAME])) {
       // Not ours: on to the next catch past this call's own frames, which
       // restores the stacks; the error of a throw nothing else catches
       // names the throw and its code.
@@ -711,7 +709,7 @@ Status native_catch(Cell* base) {
     clear_throw();
     stack_unwind_last();
     if (trace::g_trace.on) [[unlikely]]
-      return trace::emit(trace::EV_CATCH, trace::kNowhere, &base[0]);
+      return trace::emit(trace::EV_CATCH, trace::kNowhere, &base[RESULT]);
     return Status::OK;
   }
   if (s != Status::OK) return s;
@@ -730,15 +728,16 @@ may_gc void caught_error(const VelError& e, bool keep, const StackMark& mark, co
   else error::drop_stack(*err);
   stack_restore(mark);
   interp::g_current_code = code;
-  base[0] = *err;
+  base[RESULT] = *err;
 }
 
 }  // namespace
 
 Status native_try(Cell* base) {
-  const Cell& blk = block_arg(base[0]);
-  bool all = used(base[1]);
-  bool keep = used(base[2]);
+  enum { BLOCK, ALL, KEEP };
+  const Cell& blk = block_arg(base[BLOCK]);
+  bool all = used(base[ALL]);
+  bool keep = used(base[KEEP]);
   StackMark mark = stack_save();
   Cell code = interp::g_current_code;
   Status s;
@@ -763,7 +762,7 @@ Status native_try(Cell* base) {
   if (!all || s == Status::HALT) return s;
   stack_restore(mark);
   interp::g_current_code = code;
-  base[0] = signal_error(s);
+  base[RESULT] = signal_error(s);
   return Status::OK;
 }
 
