@@ -1,8 +1,4 @@
 // Natives for functions, words and evaluation.
-//
-// Frame layouts (datatypes/registry.h): base[0] the first argument and the
-// result; each refinement one logic cell followed by its arguments. The
-// layout of each native is written above its entry.
 #include "frame.h"
 #include "families.h"
 #include "evaluator/natives_eval.h"
@@ -139,47 +135,56 @@ class Collector {
 
 // --- making functions ---------------------------------------------------------------
 
-// func: spec body
+// func's frame, which function, does and has fill in before they call it.
+enum FuncArg { FUNC_SPEC, FUNC_BODY };
+
 Status native_func(Cell* base) {
-  need_block(base[0]);
-  need_block(base[1]);
-  base[0] = clamped(base[0]);
-  base[1] = clamped(base[1]);
-  uint32_t flags = func::check_spec(base[0]);
-  func::function_push(base[0], base[1], 0, 0, nullptr, flags);
-  base[0] = g_stack.top[-1];
+  need_block(base[FUNC_SPEC]);
+  need_block(base[FUNC_BODY]);
+  base[FUNC_SPEC] = clamped(base[FUNC_SPEC]);
+  base[FUNC_BODY] = clamped(base[FUNC_BODY]);
+  uint32_t flags = func::check_spec(base[FUNC_SPEC]);
+  func::function_push(base[FUNC_SPEC], base[FUNC_BODY], 0, 0, nullptr, flags);
+  base[RESULT] = g_stack.top[-1];
   return Status::OK;
 }
 
-// function: spec body /extern. Only an /extern written in the spec counts.
+// Only an /extern written in the spec counts.
 Status native_function(Cell* base) {
-  need_block(base[0]);
-  Cell spec = block::clone(clamped(base[0]), false, false);
+  enum { SPEC, BODY, EXTERN };
+  static_assert(int(SPEC) == FUNC_SPEC && int(BODY) == FUNC_BODY);
+  need_block(base[SPEC]);
+  Cell spec = block::clone(clamped(base[SPEC]), false, false);
   spec.header = TYPE_BLOCK;
-  base[0] = spec;
-  func::collect_locals(base[0], base[1]);
+  base[FUNC_SPEC] = spec;
+  func::collect_locals(base[FUNC_SPEC], base[BODY]);
   return native_func(base);
 }
 
-// does: body
 Status native_does(Cell* base) {
+  enum { BODY };
   g_stack.top = base + 1;
-  push(base[0]);
-  base[0] = block::make_at(1);
+  push(base[BODY]);  // to FUNC_BODY
+  base[FUNC_SPEC] = block::make_at(1);
   return native_func(base);
 }
 
-// has: vars body
+// The variables become the spec's /local words.
 Status native_has(Cell* base) {
-  need_block(base[0]);
-  Cell vars = block::clone(clamped(base[0]), false, false);
+  enum { VARS, BODY };
+  static_assert(int(VARS) == FUNC_SPEC && int(BODY) == FUNC_BODY);
+  need_block(base[VARS]);
+  Cell vars = block::clone(clamped(base[VARS]), false, false);
   vars.header = TYPE_BLOCK;
-  base[0] = vars;
-  block::insert_value(&base[0], refinement_cell(SymId::LOCAL), false, true);
+  base[FUNC_SPEC] = vars;
+  block::insert_value(&base[FUNC_SPEC], refinement_cell(SymId::LOCAL), false, true);
   return native_func(base);
 }
 
 // --- do ------------------------------------------------------------------------------
+
+// do's frame, which its helpers share.
+enum DoArg { DO_VALUE, DO_EXPAND, DO_ARGS, DO_ARG, DO_NEXT, DO_POSITION, DO_TRACE, DO_CALLBACK };
 
 // A block evaluated whole, or one expression of it with next (the position
 // word then takes the block after that expression).
@@ -251,7 +256,7 @@ may_gc Status do_file(Cell* base, bool args_used, const Cell& arg) {
   }
   func::init_locals(locals);
   if (g_stack.top == fbase) push(none_cell());
-  fbase[0] = base[0];
+  fbase[0] = base[DO_VALUE];  // do-file's first argument
   if (args_used && flag_at >= 0) {
     fbase[flag_at] = logic_cell(true);
     if (arg_at >= 0) fbase[arg_at] = arg;
@@ -265,8 +270,6 @@ may_gc Status do_file(Cell* base, bool args_used, const Cell& arg) {
   return Status::OK;
 }
 
-// do: value /expand /args arg /next position /trace callback
-//     0     1       2     3   4     5        6      7
 Status do_value(Cell* base);
 
 // do/trace: unless a trace already runs, the callback receives the events
@@ -276,7 +279,7 @@ Status do_traced(Cell* base) {
   StackMark mark = stack_save();
   Status s;
   try {
-    s = trace::start(base[7], &started);
+    s = trace::start(base[DO_CALLBACK], &started);
     if (s == Status::OK) s = throw_if_error(do_value(base));
   } catch (const VelError&) {
     if (started) {
@@ -295,32 +298,32 @@ Status do_traced(Cell* base) {
 }
 
 Status native_do(Cell* base) {
-  if (used(base[6])) return do_traced(base);
+  if (used(base[DO_TRACE])) return do_traced(base);
   return do_value(base);
 }
 
 Status do_value(Cell* base) {
-  bool next = used(base[4]);
-  RootedCell v(base[0]);
+  bool next = used(base[DO_NEXT]);
+  RootedCell v(base[DO_VALUE]);
   switch (v->type()) {
     case TYPE_BLOCK:
     case TYPE_PAREN:
     case TYPE_HASH:
-      if (used(base[1])) {
+      if (used(base[DO_EXPAND])) {
         *v = clamped(*v);
         VEL_TRY(expand_block(*v));
       }
-      return do_block(base, *v, next, base[5]);
+      return do_block(base, *v, next, base[DO_POSITION]);
     case TYPE_PATH:
       return interp::eval_path(*v, nullptr, false, false, false);
     case TYPE_STRING: {
       RootedCell blk(call_action(ACT_TO, {datatype_cell(TYPE_BLOCK), *v}));
-      if (used(base[1])) VEL_TRY(expand_block(*blk));
-      return do_block(base, *blk, next, base[5]);
+      if (used(base[DO_EXPAND])) VEL_TRY(expand_block(*blk));
+      return do_block(base, *blk, next, base[DO_POSITION]);
     }
     case TYPE_FILE:
     case TYPE_URL:
-      return do_file(base, used(base[2]), base[3]);
+      return do_file(base, used(base[DO_ARGS]), base[DO_ARG]);
     case TYPE_ERROR:
       error::raise(*v);
     default:
@@ -330,36 +333,35 @@ Status do_value(Cell* base) {
 
 // --- words ------------------------------------------------------------------------------
 
-// get: word /any /case
 Status native_get(Cell* base) {
-  Cell v = base[0];
+  enum { WORD, ANY, CASE };
+  Cell v = base[WORD];
   TypeId t = v.type();
-  if (is_any_path(t)) return interp::eval_path(v, nullptr, false, true, false, used(base[2]));
+  if (is_any_path(t)) return interp::eval_path(v, nullptr, false, true, false, used(base[CASE]));
   if (t == TYPE_OBJECT) {
-    base[0] = call_action(ACT_REFLECT, {v, runtime_word(SymId::VALUES)});
+    base[RESULT] = call_action(ACT_REFLECT, {v, runtime_word(SymId::VALUES)});
     return Status::OK;
   }
   if (!is_any_word(t)) fire(ErrId::INVALID_ARG, v);
   Cell r = *context::get(v);
-  if (r.is(TYPE_UNSET) && !used(base[1])) fire(ErrId::NO_VALUE, v);
-  base[0] = r;
+  if (r.is(TYPE_UNSET) && !used(base[ANY])) fire(ErrId::NO_VALUE, v);
+  base[RESULT] = r;
   return Status::OK;
 }
 
-// set: word value /any /case /only /some
-//      0    1     2    3     4     5
 Status native_set(Cell* base) {
-  Cell w = base[0];
-  Cell v = base[1];
-  bool any = used(base[2]), only = used(base[4]), some = used(base[5]);
+  enum { WORD, VALUE, ANY, CASE, ONLY, SOME };
+  Cell w = base[WORD];
+  Cell v = base[VALUE];
+  bool any = used(base[ANY]), only = used(base[ONLY]), some = used(base[SOME]);
   if (!any && v.is(TYPE_UNSET)) fire(ErrId::NEED_VALUE, w);
   TypeId t = w.type();
   if (t == TYPE_BLOCK) {
     set_many_words(w, v, any, only, some);
   } else if (is_any_path(t)) {
     // A set-path takes its value from the frame's result cell.
-    base[0] = v;
-    VEL_TRY(interp::eval_path(w, nullptr, true, false, false, used(base[3])));
+    base[RESULT] = v;
+    VEL_TRY(interp::eval_path(w, nullptr, true, false, false, used(base[CASE])));
   } else if (t == TYPE_OBJECT) {
     object::set_many(w, v, any, only, some);
   } else if (is_any_word(t)) {
@@ -371,9 +373,9 @@ Status native_set(Cell* base) {
   return Status::OK;
 }
 
-// unset: word
 Status native_unset(Cell* base) {
-  Cell v = base[0];
+  enum { WORD };
+  Cell v = base[WORD];
   if (v.is(TYPE_BLOCK)) {
     RootedCell blk(clamped(v));
     for (uint32_t i = uint32_t(blk->index()); i < blen(blk->node()); i++) {
@@ -383,13 +385,13 @@ Status native_unset(Cell* base) {
   } else if (is_any_word(v.type())) {
     context::set(&v, unset_cell());
   }
-  base[0] = unset_cell();
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 
-// value?: value
 Status native_value_q(Cell* base) {
-  const Cell& v = base[0];
+  enum { VALUE };
+  const Cell& v = base[VALUE];
   bool r;
   if (is_word_form(v.type())) {
     Cell* slot = peek_word(v);
@@ -397,41 +399,42 @@ Status native_value_q(Cell* base) {
   } else {
     r = !v.is(TYPE_UNSET);
   }
-  base[0] = logic_cell(r);
+  base[RESULT] = logic_cell(r);
   return Status::OK;
 }
 
-// context?: word. The owner of the word's context, unset when none was
+// The owner of the word's context, unset when none was
 // ever recorded.
 Status native_context_q(Cell* base) {
-  NodeId ctx = is_any_word(base[0].type()) ? base[0].w1 : 0;
-  base[0] = ctx ? context::owner(ctx) : unset_cell();
+  enum { WORD };
+  NodeId ctx = is_any_word(base[WORD].type()) ? base[WORD].w1 : 0;
+  base[RESULT] = ctx ? context::owner(ctx) : unset_cell();
   return Status::OK;
 }
 
-// in: object word
 Status native_in(Cell* base) {
-  Cell o = base[0], w = base[1];
+  enum { OBJECT, WORD };
+  Cell o = base[OBJECT], w = base[WORD];
   need_word(w);
   TypeId t = o.type();
   if (is_any_object(t)) {
     if (context::bind_word(o.w1, &w) < 0) {
-      base[0] = none_cell();
+      base[RESULT] = none_cell();
       return Status::OK;
     }
     if (w.is(TYPE_REFINEMENT)) w.set_type(TYPE_WORD);
-    base[0] = w;
+    base[RESULT] = w;
   } else if (is_any_function(t)) {
-    base[0] = func::bind_in_function(o, w);
+    base[RESULT] = func::bind_in_function(o, w);
   } else {
     fire(ErrId::INVALID_ARG, o);
   }
   return Status::OK;
 }
 
-// bind: word context /copy
 Status native_bind(Cell* base) {
-  Cell target = base[1];
+  enum { WORD, CONTEXT, COPY };
+  Cell target = base[CONTEXT];
   TypeId tt = target.type();
   NodeId ctx = 0;
   bool self = false;
@@ -446,11 +449,11 @@ Status native_bind(Cell* base) {
     fire(ErrId::INVALID_ARG, target);
   }
   if (!ctx) fire(ErrId::NOT_IN_CONTEXT, target);
-  Cell v = base[0];
+  Cell v = base[WORD];
   if (is_any_block(v.type())) {
-    if (used(base[2])) {
+    if (used(base[COPY])) {
       v = block::clone(clamped(v), true, true);
-      base[0] = v;
+      base[RESULT] = v;
     }
     context::bind(v, ctx, self);
   } else if (is_any_word(v.type())) {
@@ -460,7 +463,7 @@ Status native_bind(Cell* base) {
       v.w1 = ctx;
       v.w3 = uint32_t(index);
     }
-    base[0] = v;
+    base[RESULT] = v;
   } else {
     fire(ErrId::INVALID_ARG, v);
   }
@@ -469,16 +472,16 @@ Status native_bind(Cell* base) {
 
 // --- reduce and compose ------------------------------------------------------------------
 
-// reduce: value /into out
 Status native_reduce(Cell* base) {
-  Cell v = base[0];
-  bool into = used(base[1]);
+  enum { VALUE, INTO, OUT };
+  Cell v = base[VALUE];
+  bool into = used(base[INTO]);
   if (is_any_function(v.type())) {
     // Function values are values here: never called.
     if (into) {
-      Collector out(&base[2], 0);
+      Collector out(&base[OUT], 0);
       out.add(v);
-      base[0] = out.result();
+      base[RESULT] = out.result();
     }
     return Status::OK;
   }
@@ -486,17 +489,17 @@ Status native_reduce(Cell* base) {
     VEL_TRY(eval_one_value(v, true, false));
     Cell r = pop_value();
     if (!into) {
-      base[0] = r;
+      base[RESULT] = r;
       return Status::OK;
     }
-    Collector out(&base[2], 0);
+    Collector out(&base[OUT], 0);
     out.add(r);
-    base[0] = out.result();
+    base[RESULT] = out.result();
     return Status::OK;
   }
   Cell blk = clamped(v);
   Code code{blk.node(), uint32_t(blk.index()), blen(blk.node())};
-  Collector out(into ? &base[2] : nullptr, code.end - code.pos);
+  Collector out(into ? &base[OUT] : nullptr, code.end - code.pos);
   while (!code.at_end()) {
     VEL_TRY(interp::eval_next(code, true));
     Cell r = pop_value();
@@ -505,8 +508,8 @@ Status native_reduce(Cell* base) {
   }
   // One report to an owner of the target for everything appended.
   if (out.into() && out.appended() && out.added() > 0)
-    (void)report_change(out.target(), ChangeWord::INSERT, base[0], out.start_len(), out.added());
-  base[0] = out.result();
+    (void)report_change(out.target(), ChangeWord::INSERT, base[VALUE], out.start_len(), out.added());
+  base[RESULT] = out.result();
   return Status::OK;
 }
 
@@ -542,15 +545,14 @@ may_gc Status compose_into(const Cell& blk_in, bool deep, bool only, Collector& 
   return Status::OK;
 }
 
-// compose: value /deep /only /into out
-//          0     1     2     3     4
 Status native_compose(Cell* base) {
-  Cell v = base[0];
+  enum { VALUE, DEEP, ONLY, INTO, OUT };
+  Cell v = base[VALUE];
   if (!v.is(TYPE_BLOCK)) fire(ErrId::EXPECT_VAL, datatype_cell(TYPE_BLOCK), datatype_cell(v.type()));
   Cell blk = clamped(v);
-  Collector out(used(base[3]) ? &base[4] : nullptr, blen(blk.node()) - uint32_t(blk.index()));
-  VEL_TRY(compose_into(blk, used(base[1]), used(base[2]), out));
-  base[0] = out.result();
+  Collector out(used(base[INTO]) ? &base[OUT] : nullptr, blen(blk.node()) - uint32_t(blk.index()));
+  VEL_TRY(compose_into(blk, used(base[DEEP]), used(base[ONLY]), out));
+  base[RESULT] = out.result();
   return Status::OK;
 }
 
@@ -735,13 +737,13 @@ may_gc Status apply_arguments(const ApplyCall& a, Code& code, Cell* fbase) {
   return Status::OK;
 }
 
-// apply: func args /all /safer
 Status native_apply(Cell* base) {
+  enum { FUNC, ARGS, ALL, SAFER };
   ApplyCall a{};
   a.path = none_cell();
-  a.all = used(base[2]);
-  a.safer = used(base[3]);
-  Cell f = base[0];
+  a.all = used(base[ALL]);
+  a.safer = used(base[SAFER]);
+  Cell f = base[FUNC];
   Cell fn;
   if (is_any_word(f.type())) {
     a.name = f;
@@ -764,11 +766,11 @@ Status native_apply(Cell* base) {
     if (src == TYPE_FUNCTION || src == TYPE_ROUTINE) fn = *func::more_cell(fn, func::MORE_OP_SOURCE);
     else fn.header = src;
   }
-  need_block(base[1]);
+  need_block(base[ARGS]);
   a.fn = fn;
   RootedCell keep_name(a.name);
   RootedCell keep_path(a.path);
-  Cell args = clamped(base[1]);
+  Cell args = clamped(base[ARGS]);
   Code code{args.node(), uint32_t(args.index()), blen(args.node())};
 
   push(fn);
