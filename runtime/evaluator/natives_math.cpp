@@ -2,19 +2,6 @@
 // comparison driver, same?, not, type?, the sign tests, max/min, shift, to-hex,
 // the trigonometric and logarithmic functions, as-pair and the point
 // builders, and as-money.
-//
-// Frame layouts (base[0] is the first argument and the result):
-//   equal? .. greater-or-equal?, same?   [value1 value2]
-//   not, NaN?, zero?, negative?, positive?, sign?   [value]
-//   type?                                [value /word]
-//   as-money                             [currency amount]
-//   max, min                             [value1 value2]
-//   shift                                [data bits /left /logical]
-//   to-hex                               [value /size length]
-//   sine cosine tangent arcsine arccosine arctangent   [angle /radians]
-//   arctangent2                          [y x /radians]
-//   as-pair, as-point2D, as-point3D      [x y (z)]
-//   log-2 log-10 log-e exp square-root   [value]
 #include <cmath>
 #include <cstdint>
 #include <iterator>
@@ -39,6 +26,12 @@ namespace vel {
 
 namespace {
 
+// Frame cells shared by natives of one layout; the others name theirs in
+// their own enum.
+enum TwoValues { VALUE1, VALUE2 };  // the comparisons, same?, max, min
+enum OneValue { VALUE };            // not, the sign tests, zero?, NaN?, the logarithms
+enum Angle { ANGLE, RADIANS };      // sine to arctangent; arcsine's sine is in ANGLE
+
 constexpr double PI = 3.141592653589793;
 
 inline bool float_like(TypeId t) { return t == TYPE_FLOAT || t == TYPE_PERCENT || t == TYPE_TIME; }
@@ -54,7 +47,7 @@ inline bool float_like(TypeId t) { return t == TYPE_FLOAT || t == TYPE_PERCENT |
 
 template <int OP>
 Status native_compare(Cell* base) {
-  base[0] = logic_cell(compare_values(&base[0], &base[1], OP));
+  base[RESULT] = logic_cell(compare_values(&base[VALUE1], &base[VALUE2], OP));
   return Status::OK;
 }
 
@@ -87,20 +80,20 @@ bool same_values(const Cell& a, const Cell& b) {
 }
 
 Status native_same_q(Cell* base) {
-  base[0] = logic_cell(same_values(base[0], base[1]));
+  base[RESULT] = logic_cell(same_values(base[VALUE1], base[VALUE2]));
   return Status::OK;
 }
 
 // Only none and false are falsy; unset gives false without an error.
 Status native_not(Cell* base) {
-  base[0] = logic_cell(!truthy(base[0]));
+  base[RESULT] = logic_cell(!truthy(base[VALUE]));
   return Status::OK;
 }
 
-// type?: value /word
 Status native_type_q(Cell* base) {
-  TypeId t = base[0].type();
-  base[0] = used(base[1]) ? g_types[t].name_word : datatype_cell(t);
+  enum { VALUE, WORD };
+  TypeId t = base[VALUE].type();
+  base[RESULT] = used(base[WORD]) ? g_types[t].name_word : datatype_cell(t);
   return Status::OK;
 }
 
@@ -118,21 +111,21 @@ int32_t sign_of(const Cell& v) {
 }
 
 Status native_negative_q(Cell* base) {
-  base[0] = logic_cell(sign_of(base[0]) < 0);
+  base[RESULT] = logic_cell(sign_of(base[VALUE]) < 0);
   return Status::OK;
 }
 Status native_positive_q(Cell* base) {
-  base[0] = logic_cell(sign_of(base[0]) > 0);
+  base[RESULT] = logic_cell(sign_of(base[VALUE]) > 0);
   return Status::OK;
 }
 Status native_sign_q(Cell* base) {
-  base[0] = integer_cell(sign_of(base[0]));
+  base[RESULT] = integer_cell(sign_of(base[VALUE]));
   return Status::OK;
 }
 
 // Any datatype is accepted; one that is not a number is simply not zero.
 Status native_zero_q(Cell* base) {
-  const Cell& v = base[0];
+  const Cell& v = base[VALUE];
   bool z = false;
   if (v.is(TYPE_INTEGER) || v.is(TYPE_CHAR)) z = v.w2 == 0;
   else if (float_like(v.type())) z = v.f64() == 0.0;
@@ -141,29 +134,30 @@ Status native_zero_q(Cell* base) {
     z = point_coord(v, 0) == 0.0f && point_coord(v, 1) == 0.0f && (v.is(TYPE_POINT2D) || point_coord(v, 2) == 0.0f);
   else if (v.is(TYPE_MONEY)) z = money::zero_q(v);
   else if (v.is(TYPE_TUPLE)) z = tuple_all_zero_q(v);
-  base[0] = logic_cell(z);
+  base[RESULT] = logic_cell(z);
   return Status::OK;
 }
 
 // Only float-like cells carry a binary64; an integer's last word is not
 // part of its value, so an integer is never NaN.
 Status native_nan_q(Cell* base) {
-  const Cell& v = base[0];
-  base[0] = logic_cell((v.is(TYPE_FLOAT) || v.is(TYPE_PERCENT)) && std::isnan(v.f64()));
+  const Cell& v = base[VALUE];
+  base[RESULT] = logic_cell((v.is(TYPE_FLOAT) || v.is(TYPE_PERCENT)) && std::isnan(v.f64()));
   return Status::OK;
 }
 
-// as-money code amount: the code must be a known currency.
+// The currency code must be a known currency.
 Status native_as_money(Cell* base) {
-  int32_t k = base[0].is(TYPE_WORD) ? money::currency_index(base[0]) : -1;
-  if (k < 1) fire(ErrId::BAD_DENOM, base[0]);
-  const Cell& amount = base[1];
+  enum { CURRENCY, AMOUNT };
+  int32_t k = base[CURRENCY].is(TYPE_WORD) ? money::currency_index(base[CURRENCY]) : -1;
+  if (k < 1) fire(ErrId::BAD_DENOM, base[CURRENCY]);
+  const Cell& amount = base[AMOUNT];
   Cell m;
   if (amount.is(TYPE_INTEGER)) m = money::from_integer(amount.i2());
   else if (amount.is(TYPE_FLOAT)) m = money::from_float(amount.f64(), false);
   else fire_expect(amount, "amount");
   money::set_currency(&m, uint32_t(k));
-  base[0] = m;
+  base[RESULT] = m;
   return Status::OK;
 }
 
@@ -227,20 +221,20 @@ bool max_min_pair(Cell* p, const Cell& b, bool max) {
 // against a number wins either way. Pairs and points go coordinate by
 // coordinate, with a number on either side.
 Status max_min(Cell* base, bool max) {
-  if (composite(base[1].type()) && (base[0].is(TYPE_INTEGER) || base[0].is(TYPE_FLOAT))) std::swap(base[0], base[1]);
-  if (base[0].is(TYPE_PAIR) && max_min_pair(&base[0], base[1], max)) return Status::OK;
-  if ((base[0].is(TYPE_POINT2D) || base[0].is(TYPE_POINT3D)) && max_min_point(&base[0], base[1], max))
+  if (composite(base[VALUE2].type()) && (base[VALUE1].is(TYPE_INTEGER) || base[VALUE1].is(TYPE_FLOAT))) std::swap(base[VALUE1], base[VALUE2]);
+  if (base[VALUE1].is(TYPE_PAIR) && max_min_pair(&base[VALUE1], base[VALUE2], max)) return Status::OK;
+  if ((base[VALUE1].is(TYPE_POINT2D) || base[VALUE1].is(TYPE_POINT3D)) && max_min_point(&base[VALUE1], base[VALUE2], max))
     return Status::OK;
-  if (base[0].is(TYPE_TUPLE) && tuple_max_min(&base[0], base[1], max)) return Status::OK;
-  const Cell& a = base[0];
-  const Cell& b = base[1];
+  if (base[VALUE1].is(TYPE_TUPLE) && tuple_max_min(&base[VALUE1], base[VALUE2], max)) return Status::OK;
+  const Cell& a = base[VALUE1];
+  const Cell& b = base[VALUE2];
   if (nan_number(a) && scalar_number(b.type())) return Status::OK;
   if (nan_number(b) && scalar_number(a.type())) {
-    base[0] = b;
+    base[RESULT] = b;
     return Status::OK;
   }
   bool lesser = compare_values(&a, &b, CMP_LESSER);
-  if (max == lesser) base[0] = base[1];
+  if (max == lesser) base[RESULT] = base[VALUE2];
   return Status::OK;
 }
 
@@ -252,36 +246,38 @@ Status native_min(Cell* base) { return max_min(base, false); }
 // Counts of 32 or more are answered explicitly: a C++ shift by them is
 // undefined.
 Status native_shift(Cell* base) {
-  if (!base[0].is(TYPE_INTEGER)) fire_expect(base[0], "data");
-  if (!base[1].is(TYPE_INTEGER)) fire_expect(base[1], "bits");
-  uint32_t data = base[0].w2;
-  int32_t bits = base[1].i2() < 0 ? 0 : base[1].i2();
+  enum { DATA, BITS, LEFT, LOGICAL };
+  if (!base[DATA].is(TYPE_INTEGER)) fire_expect(base[DATA], "data");
+  if (!base[BITS].is(TYPE_INTEGER)) fire_expect(base[BITS], "bits");
+  uint32_t data = base[DATA].w2;
+  int32_t bits = base[BITS].i2() < 0 ? 0 : base[BITS].i2();
   uint32_t r;
-  if (used(base[2])) r = bits >= 32 ? 0 : data << bits;
-  else if (used(base[3])) r = bits >= 32 ? 0 : data >> bits;
+  if (used(base[LEFT])) r = bits >= 32 ? 0 : data << bits;
+  else if (used(base[LOGICAL])) r = bits >= 32 ? 0 : data >> bits;
   else if (bits >= 32) r = int32_t(data) < 0 ? 0xFFFFFFFFu : 0;
   // An arithmetic shift written without relying on signed >>.
   else r = int32_t(data) < 0 ? ~(~data >> bits) : data >> bits;
-  base[0] = integer_cell(int32_t(r));
+  base[RESULT] = integer_cell(int32_t(r));
   return Status::OK;
 }
 
 Status native_to_hex(Cell* base) {
-  if (!base[0].is(TYPE_INTEGER)) fire_expect(base[0], "value");
+  enum { VALUE, SIZE, LENGTH };
+  if (!base[VALUE].is(TYPE_INTEGER)) fire_expect(base[VALUE], "value");
   int32_t keep = 8;
-  if (used(base[1])) {
-    if (!base[2].is(TYPE_INTEGER)) fire_expect(base[2], "length");
-    if (base[2].i2() <= 0) fire(ErrId::INVALID_ARG, base[2]);
-    if (base[2].i2() < 8) keep = base[2].i2();
+  if (used(base[SIZE])) {
+    if (!base[LENGTH].is(TYPE_INTEGER)) fire_expect(base[LENGTH], "length");
+    if (base[LENGTH].i2() <= 0) fire(ErrId::INVALID_ARG, base[LENGTH]);
+    if (base[LENGTH].i2() < 8) keep = base[LENGTH].i2();
   }
   static constexpr char kDigits[] = "0123456789ABCDEF";
   char text[8];
-  uint32_t v = base[0].w2;
+  uint32_t v = base[VALUE].w2;
   for (int i = 7; i >= 0; i--, v >>= 4) text[i] = kDigits[v & 15];
   uint32_t sym = symbol::make(std::string_view(text + 8 - keep, size_t(keep)));
   Cell issue = word::make_global(sym);
   issue.set_type(TYPE_ISSUE);
-  base[0] = issue;
+  base[RESULT] = issue;
   return Status::OK;
 }
 
@@ -295,7 +291,7 @@ double float_arg(const Cell& v, const char* arg) {
 }
 
 inline Status float_result(Cell* base, double d) {
-  base[0] = float_cell(d);
+  base[RESULT] = float_cell(d);
   return Status::OK;
 }
 
@@ -303,8 +299,8 @@ inline Status float_result(Cell* base, double d) {
 inline double snap_zero(double d) { return std::fabs(d) < FLOAT_EPSILON ? 0.0 : d; }
 
 inline double angle_in_radians(Cell* base, int fold_mode) {
-  double x = float_arg(base[0], "angle");
-  return used(base[1]) ? x : fold_degrees(x, fold_mode);
+  double x = float_arg(base[ANGLE], "angle");
+  return used(base[RADIANS]) ? x : fold_degrees(x, fold_mode);
 }
 
 Status native_sine(Cell* base) { return float_result(base, snap_zero(std::sin(angle_in_radians(base, 2)))); }
@@ -319,8 +315,8 @@ Status native_tangent(Cell* base) {
 
 // No domain checks: outside -1..1 the platform answers NaN.
 inline Status inverse_trig(Cell* base, double (*fn)(double), const char* arg) {
-  double r = fn(float_arg(base[0], arg));
-  return float_result(base, used(base[1]) ? r : r * 180.0 / PI);
+  double r = fn(float_arg(base[ANGLE], arg));
+  return float_result(base, used(base[RADIANS]) ? r : r * 180.0 / PI);
 }
 Status native_arcsine(Cell* base) { return inverse_trig(base, [](double x) { return std::asin(x); }, "sine"); }
 Status native_arccosine(Cell* base) { return inverse_trig(base, [](double x) { return std::acos(x); }, "cosine"); }
@@ -329,19 +325,18 @@ Status native_arctangent(Cell* base) {
 }
 
 Status native_arctangent2(Cell* base) {
-  double r = std::atan2(float_arg(base[0], "y"), float_arg(base[1], "x"));
-  return float_result(base, used(base[2]) ? r : r * 180.0 / PI);
+  enum { Y, X, RADIANS };
+  double r = std::atan2(float_arg(base[Y], "y"), float_arg(base[X], "x"));
+  return float_result(base, used(base[RADIANS]) ? r : r * 180.0 / PI);
 }
 
-Status native_log_2(Cell* base) { return float_result(base, std::log(float_arg(base[0], "value")) / 0.6931471805599453); }
-Status native_log_10(Cell* base) { return float_result(base, std::log10(float_arg(base[0], "value"))); }
-Status native_log_e(Cell* base) { return float_result(base, std::log(float_arg(base[0], "value"))); }
-Status native_exp(Cell* base) { return float_result(base, std::pow(2.718281828459045, float_arg(base[0], "value"))); }
-Status native_square_root(Cell* base) { return float_result(base, std::sqrt(float_arg(base[0], "value"))); }
+Status native_log_2(Cell* base) { return float_result(base, std::log(float_arg(base[VALUE], "value")) / 0.6931471805599453); }
+Status native_log_10(Cell* base) { return float_result(base, std::log10(float_arg(base[VALUE], "value"))); }
+Status native_log_e(Cell* base) { return float_result(base, std::log(float_arg(base[VALUE], "value"))); }
+Status native_exp(Cell* base) { return float_result(base, std::pow(2.718281828459045, float_arg(base[VALUE], "value"))); }
+Status native_square_root(Cell* base) { return float_result(base, std::sqrt(float_arg(base[VALUE], "value"))); }
 
 // --- building values -------------------------------------------------------------------
-//   as-pair, as-point2D                  [x y]
-//   as-point3D                           [x y z]
 
 // A float that no 32-bit integer holds (NaN and infinities included) is
 // refused rather than truncated.
@@ -352,20 +347,23 @@ int32_t pair_component(const Cell& c) {
 }
 
 Status native_as_pair(Cell* base) {
-  int32_t x = pair_component(base[0]);
-  int32_t y = pair_component(base[1]);
-  base[0] = pair_cell(x, y);
+  enum { X, Y };
+  int32_t x = pair_component(base[X]);
+  int32_t y = pair_component(base[Y]);
+  base[RESULT] = pair_cell(x, y);
   return Status::OK;
 }
 
 Status native_as_point2D(Cell* base) {
-  base[0] = point2D_cell(to_f32(number_as_float(base[0])), to_f32(number_as_float(base[1])));
+  enum { X, Y };
+  base[RESULT] = point2D_cell(to_f32(number_as_float(base[X])), to_f32(number_as_float(base[Y])));
   return Status::OK;
 }
 
 Status native_as_point3D(Cell* base) {
-  base[0] = point3D_cell(to_f32(number_as_float(base[0])), to_f32(number_as_float(base[1])),
-                         to_f32(number_as_float(base[2])));
+  enum { X, Y, Z };
+  base[RESULT] = point3D_cell(to_f32(number_as_float(base[X])), to_f32(number_as_float(base[Y])),
+                         to_f32(number_as_float(base[Z])));
   return Status::OK;
 }
 
