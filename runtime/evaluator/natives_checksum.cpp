@@ -1,6 +1,4 @@
 // The checksum native over the kernels of checksum.h.
-//
-// checksum's frame: [data method /with spec] = base[0..3].
 #include "evaluator/natives_checksum.h"
 
 #include <cstring>
@@ -40,10 +38,11 @@ may_gc Cell make_binary(const uint8_t* p, size_t n) {
 }  // namespace
 
 Status native_checksum(Cell* base) {
-  Cell& data = base[0];
-  const Cell& method_word = base[1];
-  bool with = used(base[2]);
-  const Cell& spec = base[3];
+  enum { DATA, METHOD, WITH, SPEC };
+  Cell& data = base[DATA];
+  const Cell& method_word = base[METHOD];
+  bool with = used(base[WITH]);
+  const Cell& spec = base[SPEC];
   // A file is hashed as its bytes, read whole.
   if (data.is(TYPE_FILE)) data = simple_io::read(data, none_cell(), none_cell(), true, false);
   if (!data.is(TYPE_BINARY) && !is_any_string(data.type())) fire(ErrId::INVALID_ARG, data);

@@ -1,21 +1,6 @@
 // Series, set, text and output natives: the set operations, dehex/enhex,
 // enbase/debase, case changes, as, the new-line markers, print/prin, and
 // the entry of parse (its engine is parse.cpp).
-//
-// Frame layouts (base[0] is the first argument and the result):
-//   union intersect difference exclude   [set1 set2 /case /skip size]
-//   unique                               [set /case /skip size]
-//   complement?                          [bits]
-//   dehex, enhex                         [value]
-//   uppercase, lowercase                 [string /part limit]
-//   as                                   [type spec]
-//   new-line                             [position value /all /skip size]
-//   new-line?                            [position]
-//   to-local-file                        [path /full]
-//   debase                               [value /base base-value]
-//   enbase                               [value /base base-value]
-//   print, prin                          [value]
-//   parse                                [input rules /case /part length /trace callback]
 #include "evaluator/natives_series.h"
 
 #include <algorithm>
@@ -273,7 +258,8 @@ int32_t skip_size(const Cell& flag, const Cell& size) {
 // The workers by the first set's datatype. second is null for unique.
 may_gc Status set_op(Cell* base, const Cell* second, const Cell& case_flag, const Cell& skip_flag,
                      const Cell& skip_cell, string::SetOp op) {
-  const Cell& first = base[0];
+  enum { FIRST };  // set1, or unique's set
+  const Cell& first = base[FIRST];
   TypeId t = first.type();
   if (second) {
     bool agree = is_block_set(t) ? is_block_set(second->type()) : second->type() == t;
@@ -283,58 +269,72 @@ may_gc Status set_op(Cell* base, const Cell* second, const Cell& case_flag, cons
   int32_t skip = skip_size(skip_flag, skip_cell);
   switch (t) {
     case TYPE_BLOCK:
-    case TYPE_HASH: base[0] = block_set_op(first, second, cs, skip, op); break;
-    case TYPE_STRING: base[0] = string::do_set_op(first, second, cs, skip, op); break;
+    case TYPE_HASH: base[RESULT] = block_set_op(first, second, cs, skip, op); break;
+    case TYPE_STRING: base[RESULT] = string::do_set_op(first, second, cs, skip, op); break;
     case TYPE_TYPESET:
       if (!second) fire_expect(first, "set");
-      base[0] = typeset::set_op(first, *second, op);
+      base[RESULT] = typeset::set_op(first, *second, op);
       break;
     case TYPE_BITSET:
       if (!second) fire_expect(first, "set");
-      base[0] = bitset::do_bitwise(first, *second, op);
+      base[RESULT] = bitset::do_bitwise(first, *second, op);
       break;
     case TYPE_DATE:
       if (op != string::SET_DIFFERENCE || !second) fire_expect(first, second ? "set1" : "set");
-      base[0] = date::difference(first, *second);
+      base[RESULT] = date::difference(first, *second);
       break;
     default: fire_expect(first, second ? "set1" : "set");
   }
   return Status::OK;
 }
 
-Status native_union(Cell* base) { return set_op(base, &base[1], base[2], base[3], base[4], string::SET_UNION); }
-Status native_intersect(Cell* base) { return set_op(base, &base[1], base[2], base[3], base[4], string::SET_INTERSECT); }
-Status native_difference(Cell* base) { return set_op(base, &base[1], base[2], base[3], base[4], string::SET_DIFFERENCE); }
-Status native_exclude(Cell* base) { return set_op(base, &base[1], base[2], base[3], base[4], string::SET_EXCLUDE); }
-Status native_unique(Cell* base) { return set_op(base, nullptr, base[1], base[2], base[3], string::SET_UNIQUE); }
+// union, intersect, difference and exclude.
+may_gc Status two_set_op(Cell* base, string::SetOp op) {
+  enum { SET1, SET2, CASE, SKIP, SIZE };
+  return set_op(base, &base[SET2], base[CASE], base[SKIP], base[SIZE], op);
+}
+
+Status native_union(Cell* base) { return two_set_op(base, string::SET_UNION); }
+Status native_intersect(Cell* base) { return two_set_op(base, string::SET_INTERSECT); }
+Status native_difference(Cell* base) { return two_set_op(base, string::SET_DIFFERENCE); }
+Status native_exclude(Cell* base) { return two_set_op(base, string::SET_EXCLUDE); }
+
+Status native_unique(Cell* base) {
+  enum { SET, CASE, SKIP, SIZE };
+  return set_op(base, nullptr, base[CASE], base[SKIP], base[SIZE], string::SET_UNIQUE);
+}
 
 // complement?: bits.
 Status native_complement_q(Cell* base) {
-  if (!base[0].is(TYPE_BITSET)) fire_expect(base[0], "bits");
-  base[0] = logic_cell(bitset::complemented(base[0]));
+  enum { BITS };
+  if (!base[BITS].is(TYPE_BITSET)) fire_expect(base[BITS], "bits");
+  base[RESULT] = logic_cell(bitset::complemented(base[BITS]));
   return Status::OK;
 }
 
 // --- %XX escapes -----------------------------------------------------------------------------
 
 Status native_dehex(Cell* base) {
-  if (!is_any_string(base[0].type())) fire_expect(base[0], "value");
-  base[0] = url::decode(base[0]);
+  enum { VALUE };
+  if (!is_any_string(base[VALUE].type())) fire_expect(base[VALUE], "value");
+  base[RESULT] = url::decode(base[VALUE]);
   return Status::OK;
 }
 
 // A string! keeps only the unreserved characters plain; the other string
 // types keep the whole URL set.
 Status native_enhex(Cell* base) {
-  if (!is_any_string(base[0].type())) fire_expect(base[0], "value");
-  base[0] = url::encode(base[0], base[0].is(TYPE_STRING));
+  enum { VALUE };
+  if (!is_any_string(base[VALUE].type())) fire_expect(base[VALUE], "value");
+  base[RESULT] = url::encode(base[VALUE], base[VALUE].is(TYPE_STRING));
   return Status::OK;
 }
 
 // --- case -------------------------------------------------------------------------------------
 
 Status change_case_native(Cell* base, bool upper) {
-  Cell& v = base[0];
+  enum { STRING, PART, LIMIT };
+  Cell& v = base[STRING];
   if (v.is(TYPE_CHAR)) {
     v.w2 = change_case_cp(v.w2, upper);
     return Status::OK;
@@ -342,8 +342,8 @@ Status change_case_native(Cell* base, bool upper) {
   if (!is_any_string(v.type())) fire_expect(v, "string");
   int64_t index = clamped_index(v);
   int64_t count = CASE_TO_TAIL;
-  if (used(base[1])) {
-    count = string::detail::part_count(v, base[2]);
+  if (used(base[PART])) {
+    count = string::detail::part_count(v, base[LIMIT]);
     // A /part position before the index names the range that ends there.
     if (count < 0) {
       index += count;
@@ -369,13 +369,14 @@ inline int family_of(TypeId t) {
 // The spec relabelled: the same buffer and position under another datatype
 // of its family.
 Status native_as(Cell* base) {
-  TypeId target = base[0].is(TYPE_DATATYPE) ? TypeId(base[0].w1) : base[0].type();
-  TypeId from = base[1].type();
+  enum { TYPE, SPEC };
+  TypeId target = base[TYPE].is(TYPE_DATATYPE) ? TypeId(base[TYPE].w1) : base[TYPE].type();
+  TypeId from = base[SPEC].type();
   int fam = family_of(target);
   if (fam == 0 || fam != family_of(from)) fire(ErrId::NOT_SAME_CLASS, datatype_cell(target), datatype_cell(from));
-  Cell r = base[1];
+  Cell r = base[SPEC];
   r.set_type(target);
-  base[0] = r;
+  base[RESULT] = r;
   return Status::OK;
 }
 
@@ -383,16 +384,17 @@ Status native_as(Cell* base) {
 
 
 Status native_new_line(Cell* base) {
-  const Cell& pos = base[0];
+  enum { POSITION, VALUE, ALL, SKIP, SIZE };
+  const Cell& pos = base[POSITION];
   if (!is_any_list(pos.type())) fire_expect(pos, "position");
-  if (!base[1].is(TYPE_LOGIC)) fire_expect(base[1], "value");
-  bool on = base[1].w1 != 0;
+  if (!base[VALUE].is(TYPE_LOGIC)) fire_expect(base[VALUE], "value");
+  bool on = base[VALUE].w1 != 0;
   // Step 0: the one cell at the position.
   uint32_t step = 0;
-  if (used(base[3])) {
-    if (!base[4].is(TYPE_INTEGER) || base[4].i2() <= 0) fire(ErrId::OUT_OF_RANGE, base[4]);
-    step = uint32_t(base[4].i2());
-  } else if (used(base[2])) {
+  if (used(base[SKIP])) {
+    if (!base[SIZE].is(TYPE_INTEGER) || base[SIZE].i2() <= 0) fire(ErrId::OUT_OF_RANGE, base[SIZE]);
+    step = uint32_t(base[SIZE].i2());
+  } else if (used(base[ALL])) {
     step = 1;
   }
   uint32_t start = clamped_index(pos);
@@ -408,37 +410,42 @@ Status native_new_line(Cell* base) {
 }
 
 Status native_new_line_q(Cell* base) {
-  const Cell& pos = base[0];
+  enum { POSITION };
+  const Cell& pos = base[POSITION];
   if (!is_any_list(pos.type())) fire_expect(pos, "position");
   uint32_t at = clamped_index(pos);
-  base[0] = logic_cell(at < blen(pos.node()) && cell_at(pos.node(), at).new_line());
+  base[RESULT] = logic_cell(at < blen(pos.node()) && cell_at(pos.node(), at).new_line());
   return Status::OK;
 }
 
 // A new string! holding the operating system's form of a path.
 Status native_to_local_file(Cell* base) {
-  if (!base[0].is(TYPE_FILE) && !base[0].is(TYPE_STRING)) fire_expect(base[0], "path");
-  uint32_t len = string::detail::view_of(base[0]).len;
+  enum { PATH, FULL };
+  if (!base[PATH].is(TYPE_FILE) && !base[PATH].is(TYPE_STRING)) fire_expect(base[PATH], "path");
+  uint32_t len = string::detail::view_of(base[PATH]).len;
   RootedNode out(make_string(len + 3));
-  file::to_local_path(base[0], out, used(base[1]));
-  base[0] = series_cell(TYPE_STRING, out);
+  file::to_local_path(base[PATH], out, used(base[FULL]));
+  base[RESULT] = series_cell(TYPE_STRING, out);
   return Status::OK;
 }
 
 // --- base codecs ------------------------------------------------------------------------
 
+// The frame of enbase and debase.
+enum CodecArg { CODEC_VALUE, CODEC_BASE, CODEC_BASE_VALUE };
+
 // The base of enbase and debase: /base base-value, else 64.
 int32_t base_of(const Cell* base) {
-  if (!used(base[1])) return 64;
-  int32_t b = base[2].i2();
-  if (b != 2 && b != 16 && b != 58 && b != 64) fire(ErrId::INVALID_ARG, base[2]);
+  if (!used(base[CODEC_BASE])) return 64;
+  int32_t b = base[CODEC_BASE_VALUE].i2();
+  if (b != 2 && b != 16 && b != 58 && b != 64) fire(ErrId::INVALID_ARG, base[CODEC_BASE_VALUE]);
   return b;
 }
 
-// debase: value /base base-value. none when the text does not decode.
+// none when the text does not decode.
 Status native_debase(Cell* base) {
   int32_t b = base_of(base);
-  Cell& v = base[0];
+  Cell& v = base[CODEC_VALUE];
   int32_t count = series_length(&v);
   Buffer* buf = node_buffer(v.node());
   const uint8_t* text = buf->head_ptr() + (size_t(v.index()) << buf->unit_shift());
@@ -458,10 +465,10 @@ Status native_debase(Cell* base) {
   return Status::OK;
 }
 
-// enbase: value /base base-value. A string is taken as its UTF-8 bytes.
+// A string is taken as its UTF-8 bytes.
 Status native_enbase(Cell* base) {
   int32_t b = base_of(base);
-  RootedCell v(base[0]);
+  RootedCell v(base[CODEC_VALUE]);
   std::string holder;
   uint64_t n = binary::bytes_of(*v, holder).n;
   uint64_t size = b == 2 ? 8 * n : b == 16 ? 2 * n : b == 58 ? 2 * n : (n + 2) / 3 * 4;
@@ -478,7 +485,7 @@ Status native_enbase(Cell* base) {
   }
   Buffer* ob = node_buffer(out);
   ob->tail = ob->head + uint32_t(end - dst);
-  base[0] = series_cell(TYPE_STRING, out, 0);
+  base[RESULT] = series_cell(TYPE_STRING, out, 0);
   return Status::OK;
 }
 
@@ -515,14 +522,16 @@ may_gc Status reduce_for_print(const Cell& block, uint32_t mark, Cell* out) {
 
 // print/prin: a block is reduced, anything else formed (see print_value).
 Status native_print(Cell* base) {
-  VEL_TRY(print_value(base[0], true));
-  base[0] = unset_cell();
+  enum { VALUE };
+  VEL_TRY(print_value(base[VALUE], true));
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 
 Status native_prin(Cell* base) {
-  VEL_TRY(print_value(base[0], false));
-  base[0] = unset_cell();
+  enum { VALUE };
+  VEL_TRY(print_value(base[VALUE], false));
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 

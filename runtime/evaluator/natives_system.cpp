@@ -1,22 +1,6 @@
 // Natives that reach the operating system or a runtime service: wait,
 // checksum, the environment, the clock, call, browse, recycle, stats,
 // compression and transcode.
-//
-// Frame layouts (base[0] is the first argument and the result):
-//   wait       [value /all]
-//   checksum   [data method /with spec]           (evaluator/natives_checksum.cpp)
-//   set-env    [var value]
-//   get-env    [var]
-//   list-env   []
-//   now        [/year /month /day /time /zone /date /weekday /yearday /precise /utc]
-//   call       [cmd /wait /show /console /shell /input in /output out /error err]
-//   browse     [url]
-//   recycle    [/on /off]
-//   stats      [/show /info]
-//   compress   [data method]                      (io/compress.cpp)
-//   decompress [data method /size sz]             (io/compress.cpp)
-//   transcode  [src /next /one /prescan /scan /part length /into dst /trace callback]
-//                                                  (io/lexer_transcode.cpp)
 #include <iterator>
 #include <optional>
 #include <string>
@@ -63,13 +47,14 @@ Cell figure(uint64_t n) { return n <= 2147483647u ? integer_cell(int32_t(n)) : f
 // --- wait -----------------------------------------------------------------------------
 
 Status native_wait(Cell* base) {
-  const Cell& v = base[0];
+  enum { VALUE, ALL };
+  const Cell& v = base[VALUE];
   double seconds;
   if (v.is(TYPE_INTEGER)) seconds = double(v.i2());
   else if (v.is(TYPE_FLOAT) || v.is(TYPE_TIME)) seconds = v.f64();  // time!: seconds as a double
   else fire(ErrId::INVALID_ARG, v);
   platform::wait(seconds);
-  base[0] = none_cell();
+  base[RESULT] = none_cell();
   return Status::OK;
 }
 
@@ -90,26 +75,28 @@ may_gc Cell utf8_string(const std::string& text) {
 }
 
 Status native_get_env(Cell* base) {
-  std::optional<std::string> value = platform::get_env(env_name(base[0]));
+  enum { VAR };
+  std::optional<std::string> value = platform::get_env(env_name(base[VAR]));
   if (!value) {
-    base[0] = none_cell();
+    base[RESULT] = none_cell();
     return Status::OK;
   }
-  base[0] = utf8_string(*value);
+  base[RESULT] = utf8_string(*value);
   return Status::OK;
 }
 
 Status native_set_env(Cell* base) {
-  std::string name = env_name(base[0]);
-  const Cell& value = base[1];
+  enum { VAR, VALUE };
+  std::string name = env_name(base[VAR]);
+  const Cell& value = base[VALUE];
   bool ok;
   if (value.is(TYPE_NONE)) ok = platform::unset_env(name);
   else if (value.is(TYPE_STRING)) ok = platform::set_env(name, to_utf8(value.node(), clamped_index(value)));
   else fire(ErrId::INVALID_ARG, value);
   // The system refuses names that cannot be variables (empty, with "="),
   // and texts holding NUL: say so rather than pretend it was set.
-  if (!ok) fire(ErrId::INVALID_ARG, platform::valid_env_name(name) ? value : base[0]);
-  base[0] = value;
+  if (!ok) fire(ErrId::INVALID_ARG, platform::valid_env_name(name) ? value : base[VAR]);
+  base[RESULT] = value;
   return Status::OK;
 }
 
@@ -124,12 +111,13 @@ Status native_list_env(Cell* base) {
     Cell v = utf8_string(value);
     block::rs_append(pairs->node(), v);
   }
-  base[0] = map::make_at(pairs->node(), uint32_t(vars.size() * 2));
+  base[RESULT] = map::make_at(pairs->node(), uint32_t(vars.size() * 2));
   return Status::OK;
 }
 
 // --- now ------------------------------------------------------------------------------
 
+// now's frame: a cell for each refinement.
 enum NowRef { YEAR, MONTH, DAY, TIME, ZONE, DATE, WEEKDAY, YEARDAY, PRECISE, UTC };
 
 // The date is built from one reading of the UTC clock, carried into the
@@ -165,31 +153,33 @@ Status native_now(Cell* base) {
       }
     }
   }
-  base[0] = d;
+  base[RESULT] = d;
   return Status::OK;
 }
 
 // --- call and browse ---------------------------------------------------------------------
 
 Status native_browse(Cell* base) {
-  const Cell& url = base[0];
+  enum { URL };
+  const Cell& url = base[URL];
   if (!is_any_string(url.type())) fire(ErrId::INVALID_ARG, url);
   std::string target = url.is(TYPE_FILE) ? simple_io::os_path(url) : to_utf8(url.node(), clamped_index(url));
-  if (!platform::shell_open(target)) fire(ErrId::CANNOT_OPEN, base[0]);
-  base[0] = unset_cell();
+  if (!platform::shell_open(target)) fire(ErrId::CANNOT_OPEN, base[URL]);
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 
 // --- recycle and stats ---------------------------------------------------------------------
 
 Status native_recycle(Cell* base) {
-  if (used(base[0]) || used(base[1])) {
-    g_gc.enabled = used(base[0]);
-    base[0] = unset_cell();
+  enum { ON, OFF };
+  if (used(base[ON]) || used(base[OFF])) {
+    g_gc.enabled = used(base[ON]);
+    base[RESULT] = unset_cell();
     return Status::OK;
   }
   collector_run();
-  base[0] = figure(memory_stats().bytes_in_use);
+  base[RESULT] = figure(memory_stats().bytes_in_use);
   return Status::OK;
 }
 
@@ -248,14 +238,15 @@ may_gc Status show_stats(Cell* base) {
   RootedCell data(stats_block());
   RootedCell answer;
   VEL_TRY(interp::call_callback(*fn, name, 0, data.get(), 1, answer.get()));
-  base[0] = unset_cell();
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 
 Status native_stats(Cell* base) {
-  bool show = used(base[0]), info = used(base[1]);
+  enum { SHOW, INFO };
+  bool show = used(base[SHOW]), info = used(base[INFO]);
   if (show) return show_stats(base);
-  base[0] = info ? stats_block() : figure(memory_stats().bytes_in_use);
+  base[RESULT] = info ? stats_block() : figure(memory_stats().bytes_in_use);
   return Status::OK;
 }
 
