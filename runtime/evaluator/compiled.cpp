@@ -140,6 +140,7 @@ enum : uint16_t {
   F_CONTINUE = 128,   // K_CALL: the continue native
   F_STORE_OBJECT = 256,  // K_SET_WORD: an object's context, in place while nothing watches it
   F_PARENS = 512,     // K_EXPR with F_ARITH: some operands are parens
+  F_METHOD = 1024,    // K_PATH_CALL: object/field names the callee, refinements after it
 };
 
 struct Node {
@@ -164,9 +165,11 @@ struct Node {
   const Node* const* kid;  // the children, linked once the form is complete
   Cell cell;          // the node's cell: a constant, a word, a path
   Cell expect;        // calls: the callee; K_OP: the op!
-  // word/word paths through objects: the field found last time, by context.
+  // word/word paths through objects: the field found last time, by context,
+  // and its word's symbol (a context id can come back as another object's).
   mutable NodeId field_ctx;
   mutable int32_t field_index;
+  mutable uint32_t field_sym;
 };
 
 // A refinement named by a path call: its logic cell in the frame and the
@@ -586,7 +589,18 @@ struct Compiler {
     Cell fn = *slot;
     // A path through a value: its end is a guess the parent checks. A
     // word/word path through an object reads the field directly.
-    if (!is_callable(fn.type())) {
+    // object/field[/refinement...] where the field holds a function: a
+    // method call, checked as the walker would find it.
+    uint32_t fn_at = 0;
+    if (fn.is(TYPE_OBJECT) && elems.size() >= 2 && elems[1].is(TYPE_WORD)) {
+      int32_t i = object::path_field(fn, elems[1]);
+      const Cell* field = i < 0 ? nullptr : context::value_at(fn.w1, uint32_t(i));
+      if (field && (field->is(TYPE_FUNCTION) || field->is(TYPE_NATIVE) || field->is(TYPE_ACTION))) {
+        fn = *field;
+        fn_at = 1;
+      }
+    }
+    if (!fn_at && !is_callable(fn.type())) {
       if (!fn.is(TYPE_OBJECT) || elems.size() != 2 || !elems[1].is(TYPE_WORD)) return walk(pos, pos + 1);
       Node n{};
       n.kind = K_PATH_GET;
@@ -606,14 +620,15 @@ struct Compiler {
     n.cell = p;
     if (!callee(n, fn)) return walk(pos, NO_END);
     n.values = values_of(elems[0]);
+    if (fn_at) n.flags |= F_METHOD;
     n.refs = uint32_t(f.refs.size());
-    n.nrefs = uint32_t(elems.size() - 1);
+    n.nrefs = uint32_t(elems.size() - 1 - fn_at);
     // Each refinement's logic cell in the frame, found as the walker finds
     // it; its arguments must be plain ones.
     NodeId cache = n.cache;
     uint32_t entries = node_buffer(cache)->used() >> 4;
     std::vector<uint32_t> used_slots;
-    for (size_t k = 1; k < elems.size(); k++) {
+    for (size_t k = 1 + fn_at; k < elems.size(); k++) {
       if (!elems[k].is(TYPE_WORD)) return walk(pos, NO_END);
       int32_t found_slot = -1;
       int32_t found = find_refinement(cache, symbol::resolve(elems[k].w2), &found_slot);
@@ -950,6 +965,21 @@ struct StackValues {
   return close_call(n, base);
 }
 
+// The index of the field of object o that the word names, found through
+// the node's cache; -1 when o has no such field.
+inline int32_t field_of(const Node& n, const Cell& o, const Cell& word) {
+  NodeId ctx = o.w1;
+  if (ctx == n.field_ctx && uint32_t(n.field_index) < context::word_count(ctx) &&
+      context::word_at(ctx, uint32_t(n.field_index))->w2 == n.field_sym) [[likely]]
+    return n.field_index;
+  int32_t i = object::path_field(o, word);
+  if (i < 0) return -1;
+  n.field_ctx = ctx;
+  n.field_index = i;
+  n.field_sym = context::word_at(ctx, uint32_t(i))->w2;
+  return i;
+}
+
 // The object field a word/word path node names now: the object's value
 // cell and the field index, or null when the path is no longer one through
 // an object field.
@@ -960,14 +990,8 @@ const Cell* path_object(const Form& f, const Node& n, int32_t* index) {
   if ((pb->used() >> 4) != first + 2 || !same_cells(pb->cells() + first, elems, 2)) return nullptr;
   const Cell* o = slot_of(n, elems[0]);
   if (!o || !o->is(TYPE_OBJECT)) return nullptr;
-  if (o->w1 != n.field_ctx) {
-    int32_t i = object::path_field(*o, elems[1]);
-    if (i < 0) return nullptr;
-    n.field_ctx = o->w1;
-    n.field_index = i;
-  }
-  *index = n.field_index;
-  return o;
+  *index = field_of(n, *o, elems[1]);
+  return *index < 0 ? nullptr : o;
 }
 
 [[gnu::noinline]] may_gc Status run_path_get(Form& f, const Node& n, Code& code) {
@@ -990,6 +1014,11 @@ const Cell* path_object(const Form& f, const Node& n, int32_t* index) {
   if ((pb->used() >> 4) != first + n.path_len || !same_cells(pb->cells() + first, elems, n.path_len))
     return miss(f, code, false);
   const Cell* slot = slot_of(n, elems[0]);
+  if (n.flags & F_METHOD) {
+    // The callee is the object's field.
+    int32_t i = slot && slot->is(TYPE_OBJECT) ? field_of(n, *slot, elems[1]) : -1;
+    slot = i < 0 ? nullptr : context::value_at(slot->w1, uint32_t(i));
+  }
   if (!slot || !same_cell(*slot, n.expect)) return miss(f, code, false);
   code.pos++;
   Cell* base = open_call(n, elems[0]);
