@@ -270,6 +270,19 @@ inline bool unchanged(NodeId node, Buffer* b, uint32_t head, uint32_t len, uint3
   return true;
 }
 
+// The block's form when it holds for its cells now (valid_form, inline for
+// the runner's calls).
+[[gnu::always_inline]] inline Form* form_now(const Cell& block) {
+  Buffer* b = node_buffer(block.node());
+  uint32_t sp = b->spare;
+  if (sp - 1 >= SPARE_SEEN - 1) return nullptr;
+  Form* f = g_forms[sp];
+  uint32_t head = block.index() < 0 ? 0 : uint32_t(block.index());
+  if (f->head != head || f->stale || !unchanged(block.node(), b, head, f->len, f->stamp, f->snapshot.data()))
+    return nullptr;
+  return f;
+}
+
 // ---------------------------------------------------------------------------
 // The compiler: one pass over the snapshot, asking the words' current
 // values what each expression is.
@@ -789,7 +802,9 @@ may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t head
 
 [[gnu::always_inline]] inline may_gc Status run_block(Form& f, const int32_t* top, uint32_t size, int32_t single,
                                                     uint32_t header, Cell* result, Code& code) {
-  Cell saved_code = g_current_code;
+  // Copied whole: field by field costs a load and a store per word.
+  Cell saved_code;
+  std::memcpy(&saved_code, &g_current_code, sizeof(Cell));
   // The library's code leaves the current code at its caller's, so that an
   // error made inside a library function is near the call.
   bool track = !(node_buffer(code.node)->flags & BUF_LIBRARY);
@@ -808,7 +823,7 @@ may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t head
     VEL_TRY(run_rest(f, top, size, header, result, code, track));
   }
   *result = result[1];
-  g_current_code = saved_code;
+  std::memcpy(&g_current_code, &saved_code, sizeof(Cell));
   return Status::OK;
 }
 
@@ -886,27 +901,28 @@ struct StackValues {
 [[gnu::always_inline]] inline may_gc Status run_function(const Cell& fn, Cell* base) {
   if ((fn.header & (func::FN_TRACE | func::FN_NO_TRACE)) || trace::g_trace.on) return eval_function_body(fn, base);
   Cell body = *func::more_cell(fn, func::MORE_BODY);
-  Form* form = body.is(TYPE_BLOCK) ? valid_form(body) : nullptr;
+  Form* form = body.is(TYPE_BLOCK) ? form_now(body) : nullptr;
   NodeId ctx = func::context_of(fn);
   Cell& cc = context::cell(ctx);
   if (!form || !(cc.header & context::STACK_VALUES)) return eval_function_body(fn, base);
   StackValues restore{ctx, cc.w2};
   cc.w2 = cell_index(base);
   BodyScope scope(ctx, base);
-  uint32_t depth = frame_depth();
-  g_stack.frame_top[-1].header |= FRAME_BODY;
+  // The frame stack never moves: the call's frame stays at this address.
+  CallFrame* frame = g_stack.frame_top - 1;
+  frame->header |= FRAME_BODY;
   Cell* result = push(body);
   Status s = run_whole(*form, body.header, result);
   if (s == Status::OK) [[likely]] {
     *base = *result;
   } else if (s == Status::RETURN || s == Status::EXIT) {
     // The signal left the value in this frame's result cell.
-    g_stack.frame_top = g_stack.frames + depth;
+    g_stack.frame_top = frame + 1;
     g_stack.base = base;
     g_stack.top = base + 1;
     s = Status::OK;
   }
-  (g_stack.frames + depth - 1)->header &= ~FRAME_BODY;
+  frame->header &= ~FRAME_BODY;
   return s;
 }
 
@@ -1405,16 +1421,7 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
 }  // namespace
 
 
-Form* valid_form(const Cell& block) {
-  Buffer* b = node_buffer(block.node());
-  uint32_t sp = b->spare;
-  if (sp - 1 >= SPARE_SEEN - 1) return nullptr;
-  Form* f = g_forms[sp];
-  uint32_t head = block.index() < 0 ? 0 : uint32_t(block.index());
-  if (f->head != head || f->stale || !unchanged(block.node(), b, head, f->len, f->stamp, f->snapshot.data()))
-    return nullptr;
-  return f;
-}
+Form* valid_form(const Cell& block) { return form_now(block); }
 
 may_gc Form* form_for(NodeId node, uint32_t head, uint32_t len) {
   Buffer* b = node_buffer(node);
