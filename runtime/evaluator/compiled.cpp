@@ -677,6 +677,8 @@ struct Compiler {
 may_gc Status run_node(Form& f, const Node& n, Code& code);
 // A literal block compiled in place, as eval_block would run it.
 may_gc Status run_sub(Form& f, const Sub& s, bool chain);
+// The same, inline where a call runs its branch.
+may_gc Status run_sub_here(Form& f, const Sub& s, bool chain);
 
 // The value cell of a word whose context keeps its values in the series
 // values (0: a stack context, or one the general lookup must find).
@@ -863,6 +865,10 @@ inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell
         *push_slot() = v;
         code.pos = k.end;
         known = (call.known >> i) & 1;
+      } else if (k.kind == K_WORD && quick_value(f, k, &v)) {
+        // A word holding a plain value: no node to run.
+        *push_slot() = v;
+        code.pos = k.end;
       } else {
         VEL_TRY(run_expr(f, k, code));
       }
@@ -969,7 +975,7 @@ struct StackValues {
     if (!run) {
       base[0] = none_cell();
     } else if (same_cell(base[1 + pick], s->cell)) [[likely]] {
-      VEL_TRY(run_sub(f, *s, true));
+      VEL_TRY(run_sub_here(f, *s, true));
     } else {
       return close_call(n, base);
     }
@@ -1458,7 +1464,13 @@ void forms_init() {
 
 namespace {
 
-[[gnu::noinline]] may_gc Status run_sub(Form& f, const Sub& s, bool chain) {
+[[gnu::noinline]] may_gc Status run_sub(Form& f, const Sub& s, bool chain) { return run_sub_here(f, s, chain); }
+
+}  // namespace
+
+namespace {
+
+[[gnu::always_inline]] inline may_gc Status run_sub_here(Form& f, const Sub& s, bool chain) {
   NodeId node = s.cell.node();
   Buffer* b = node_buffer(node);
   if (trace::g_trace.on || !unchanged(node, b, s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) [[unlikely]]
