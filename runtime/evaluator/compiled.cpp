@@ -14,6 +14,7 @@
 #include "datatypes/object.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
+#include "evaluator/arith.h"
 #include "evaluator/interp_detail.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/trace.h"
@@ -39,80 +40,6 @@ constexpr uint32_t MAX_GENERATIONS = 8;
 constexpr uint32_t MAX_MISSES = 256;
 
 constexpr uint32_t NO_END = UINT32_MAX;
-
-// Operators computed in place on two integers (an op node's arity field).
-enum FastOp : uint32_t {
-  FOP_NONE, FOP_ADD, FOP_SUB, FOP_MUL, FOP_REM, FOP_DIV, FOP_EQ, FOP_NE, FOP_LT, FOP_GT, FOP_LE, FOP_GE,
-};
-
-FastOp fast_op(const Cell& op) {
-  TypeId src = func::op_source_type(op);
-  if (src == TYPE_ACTION) {
-    switch (op.w1) {
-      case ACT_ADD: return FOP_ADD;
-      case ACT_SUBTRACT: return FOP_SUB;
-      case ACT_MULTIPLY: return FOP_MUL;
-      case ACT_REMAINDER: return FOP_REM;
-      case ACT_DIVIDE: return FOP_DIV;
-      default: return FOP_NONE;
-    }
-  }
-  if (src != TYPE_NATIVE) return FOP_NONE;
-  switch (op.w1) {
-    case NAT_EQUAL_Q:
-    case NAT_STRICT_EQUAL_Q: return FOP_EQ;
-    case NAT_NOT_EQUAL_Q: return FOP_NE;
-    case NAT_LESSER_Q: return FOP_LT;
-    case NAT_GREATER_Q: return FOP_GT;
-    case NAT_LESSER_OR_EQUAL_Q: return FOP_LE;
-    case NAT_GREATER_OR_EQUAL_Q: return FOP_GE;
-    default: return FOP_NONE;
-  }
-}
-
-// An integer operation: its value (a logic one for comparisons), or not
-// ok when the action must decide (overflow, a zero divisor, an inexact
-// quotient). The result comes back in registers.
-struct IntResult {
-  int32_t value;
-  bool ok;
-  bool logic;
-};
-[[gnu::always_inline]] inline IntResult int_op(uint32_t fop, int32_t a, int32_t b) {
-  int32_t r;
-  switch (fop) {
-    case FOP_ADD:
-      if (__builtin_add_overflow(a, b, &r)) return {0, false, false};
-      return {r, true, false};
-    case FOP_SUB:
-      if (__builtin_sub_overflow(a, b, &r)) return {0, false, false};
-      return {r, true, false};
-    case FOP_MUL:
-      if (__builtin_mul_overflow(a, b, &r)) return {0, false, false};
-      return {r, true, false};
-    case FOP_REM:
-      if (b == 0 || b == -1) return {0, false, false};
-      return {a % b, true, false};
-    case FOP_DIV:
-      if (b == 0 || b == -1 || a % b != 0) return {0, false, false};
-      return {a / b, true, false};
-    case FOP_EQ: return {a == b, true, true};
-    case FOP_NE: return {a != b, true, true};
-    case FOP_LT: return {a < b, true, true};
-    case FOP_GT: return {a > b, true, true};
-    case FOP_LE: return {a <= b, true, true};
-    case FOP_GE: return {a >= b, true, true};
-    default: return {0, false, false};
-  }
-}
-
-// The same as a cell; false when the action must decide.
-inline bool int_op(uint32_t fop, int32_t a, int32_t b, Cell* out) {
-  IntResult z = int_op(fop, a, b);
-  if (!z.ok) return false;
-  *out = z.logic ? logic_cell(z.value != 0) : integer_cell(z.value);
-  return true;
-}
 
 enum Kind : uint8_t {
   K_CONST,      // a value that yields itself
@@ -141,6 +68,7 @@ enum : uint16_t {
   F_STORE_OBJECT = 256,  // K_SET_WORD: an object's context, in place while nothing watches it
   F_PARENS = 512,     // K_EXPR with F_ARITH: some operands are parens
   F_METHOD = 1024,    // K_PATH_CALL: object/field names the callee, refinements after it
+  F_CONDS = 2048,     // K_CALL: any or all with a literal block, run in place
 };
 
 struct Node {
@@ -157,8 +85,8 @@ struct Node {
   NodeId values;      // words of a context with values in a series: that series
   NodeId tail_values; // K_SET_WORD with F_TAIL_CHECK: the values of the word after it
   uint32_t known;     // calls: bit i, argument i's fast way gives a value its typeset takes
-  uint32_t refs;      // K_PATH_CALL: its first refinement in Form::refs; K_PAREN and
-                      //   F_BRANCH calls: its (first) block in Form::subs, plus 1
+  uint32_t refs;      // K_PATH_CALL: its first refinement in Form::refs; K_PAREN,
+                      //   F_BRANCH and F_CONDS calls: its (first) block in Form::subs, plus 1
   uint32_t nrefs;     //   and how many the path names; either: its second block
   uint32_t path;      // K_PATH_CALL: the path's elements in Form::path_cells
   uint32_t path_len;  //   and their number
@@ -260,7 +188,6 @@ inline bool same_cells(const Cell* a, const Cell* b, uint32_t n) {
 #endif
 }
 
-inline bool is_number(const Cell& c) { return c.is(TYPE_INTEGER) || c.is(TYPE_FLOAT); }
 
 // A block's cells from head to len are those a form was made from: its
 // length and its stamp are those of then.
@@ -560,6 +487,16 @@ struct Compiler {
     return known;
   }
 
+  // An argument that is a literal block (its expression may end in a word
+  // that the runner checks is still no operator): the block.
+  bool literal_block(uint32_t k, Cell* out) const {
+    const Node* m = &f.nodes[k];
+    if (m->kind == K_EXPR && m->count == 1) m = &f.nodes[f.kids[m->kids]];
+    if (m->kind != K_CONST || !m->cell.is(TYPE_BLOCK)) return false;
+    *out = m->cell;
+    return true;
+  }
+
   may_gc uint32_t call(uint32_t pos, const Cell& fn) {
     Node n{};
     n.kind = K_CALL;
@@ -575,15 +512,25 @@ struct Compiler {
     // either, if and unless with literal blocks run the chosen one in place.
     bool branch = fn.is(TYPE_NATIVE) && !(n.flags & F_REFINEMENTS) && kids.size() == n.arity &&
                   ((fn.w1 == NAT_EITHER && n.arity == 3) || ((fn.w1 == NAT_IF || fn.w1 == NAT_UNLESS) && n.arity == 2));
-    for (uint32_t i = 1; branch && i < n.arity; i++)
-      branch = f.nodes[kids[i]].kind == K_CONST && f.nodes[kids[i]].cell.is(TYPE_BLOCK);
+    Cell blocks[2];
+    for (uint32_t i = 1; branch && i < n.arity; i++) branch = literal_block(kids[i], &blocks[i - 1]);
     if (branch) {
-      int32_t yes = sub(f.nodes[kids[1]].cell);
-      int32_t no = n.arity == 3 ? sub(f.nodes[kids[2]].cell) : -1;
+      int32_t yes = sub(blocks[0]);
+      int32_t no = n.arity == 3 ? sub(blocks[1]) : -1;
       if (yes >= 0 && (n.arity == 2 || no >= 0)) {
         n.flags |= F_BRANCH;
         n.refs = uint32_t(yes + 1);
         n.nrefs = uint32_t(no + 1);
+      }
+    }
+    // any and all with a literal block run its expressions in place.
+    bool conds = fn.is(TYPE_NATIVE) && !(n.flags & F_REFINEMENTS) && n.arity == 1 && kids.size() == 1 &&
+                 (fn.w1 == NAT_ANY || fn.w1 == NAT_ALL) && literal_block(kids[0], &blocks[0]);
+    if (conds) {
+      int32_t s = sub(blocks[0]);
+      if (s >= 0) {
+        n.flags |= F_CONDS;
+        n.refs = uint32_t(s + 1);
       }
     }
     return add(n, kids);
@@ -949,6 +896,47 @@ struct StackValues {
 }
 
 
+// any (or all) over a literal block compiled in place, by the native's
+// steps: each expression in a <body> frame of its own, its value in the
+// call's result cell, until one is true (false). Expressions that nothing
+// can make fail or call out skip the frame, which no one would see; the
+// walker takes over from where the block changed or a trace began.
+[[gnu::noinline]] may_gc Status run_conds(Form& f, const Sub& s, Cell* base, bool any) {
+  NodeId node = s.cell.node();
+  Cell* blk = push(s.cell);
+  Code code{node, s.head, s.len};
+  LibraryCodeScope library(node_buffer(node)->flags & BUF_LIBRARY);
+  const int32_t* top = &f.sub_top[s.top];
+  if (code.at_end()) base[0] = none_cell();
+  while (!code.at_end()) {
+    g_stack.top = blk + 1;
+    uint32_t at = code.pos - s.head;
+    int32_t e = at < s.len - s.head ? top[at] : -1;
+    if (e >= 0 && !trace::g_trace.on &&
+        unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) [[likely]] {
+      const Node& k = f.nodes[uint32_t(e)];
+      Cell v;
+      if (quick_value(f, k, &v)) {
+        code.pos = k.end;
+        base[0] = v;
+      } else {
+        stack_mark(FRAME_NATIVE, sym_exact(SymId::BODY_TAG), 0);
+        VEL_TRY(run_expr(f, k, code));
+        set_result(*(g_stack.top - 1));
+        stack_unwind_last();
+      }
+    } else {
+      VEL_TRY(eval_next(code, false));
+    }
+    if (truthy(base[0]) == any) {
+      if (!any) base[0] = none_cell();
+      return Status::OK;
+    }
+  }
+  if (any) base[0] = none_cell();
+  return Status::OK;
+}
+
 [[gnu::noinline]] may_gc Status run_call(Form& f, const Node& n, Code& code) {
   const Cell* slot = slot_of(n, n.cell);
   if (!slot || !same_cell(*slot, n.expect)) [[unlikely]]
@@ -959,6 +947,13 @@ struct StackValues {
     VEL_TRY(run_argument(f, n, i, code, i));
   }
   if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
+  if ((n.flags & F_CONDS) && same_cell(base[0], f.subs[n.refs - 1].cell)) {
+    VEL_TRY(run_conds(f, f.subs[n.refs - 1], base, n.expect.w1 == NAT_ANY));
+    stack_unwind();
+    base[-1] = *base;
+    g_stack.top = base;
+    return Status::OK;
+  }
   if (n.flags & F_BRANCH) {
     // either, if, unless: the chosen block runs in place when it is the
     // one compiled; the frame stays the native's.
@@ -1071,44 +1066,22 @@ inline const Cell* arith_operand(const Form& f, const Node& b, Cell* tmp) {
   return !trace::g_trace.on && paren_fast(f, b, tmp) ? tmp : nullptr;
 }
 
-// An F_ARITH chain computed on numbers with no pushes and no calls; false,
-// having changed nothing, for any other operand or a result the action
-// must make (the general way then looks at everything again).
-//
-// The accumulator is kept as plain scalars, not as a cell: the compiler
-// spills a cell-shaped one in pieces and reads it back whole, which stalls.
+// An F_ARITH chain computed by the operator kernel with no pushes and no
+// calls; false, having changed nothing, for any other operand or a result
+// the action must make (the general way then looks at everything again).
 template <bool Parens>
 inline bool arith_chain(const Form& f, const Node& n, Cell* out) {
   Cell tmp;
   const Cell* l = arith_operand<Parens>(f, *n.kid[0], &tmp);
-  if (!l || !is_number(*l)) return false;
-  TypeId type = l->type();  // integer!, float! or, after a comparison, logic!
-  int32_t ival = l->i2();
-  double fval = type == TYPE_FLOAT ? l->f64() : 0.0;
+  Num acc;
+  if (!l || !num_load(*l, &acc)) return false;
   for (uint32_t j = 1; j < n.count; j++) {
     const Node& op = *n.kid[j];
     const Cell* r = arith_operand<Parens>(f, *op.kid[0], &tmp);
     const Cell* v = slot_of(op, op.cell);
-    if (!r || !v || !is_number(*r) || !same_cell(*v, op.expect)) return false;
-    if (type == TYPE_INTEGER && r->is(TYPE_INTEGER)) {
-      IntResult z = int_op(op.arity, ival, r->i2());
-      if (z.ok) {
-        type = z.logic ? TYPE_LOGIC : TYPE_INTEGER;
-        ival = z.value;
-        continue;
-      }
-    }
-    // Sums, differences and products with a float (or of integers that
-    // overflow) are floats, as the actions make them; a comparison's logic
-    // value on the left is the action's to refuse.
-    if (op.arity < FOP_ADD || op.arity > FOP_MUL || type == TYPE_LOGIC) return false;
-    double x = type == TYPE_FLOAT ? fval : double(ival);
-    double y = r->is(TYPE_FLOAT) ? r->f64() : double(r->i2());
-    fval = op.arity == FOP_ADD ? x + y : op.arity == FOP_SUB ? x - y : x * y;
-    type = TYPE_FLOAT;
+    if (!r || !v || !same_cell(*v, op.expect) || !num_op(op.arity, acc, *r)) return false;
   }
-  store_cell(out, type == TYPE_FLOAT ? float_cell(fval) : type == TYPE_LOGIC ? logic_cell(ival != 0)
-                                                                            : integer_cell(ival));
+  store_cell(out, num_cell(acc));
   return true;
 }
 
@@ -1179,19 +1152,18 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
     Cell rv, out;
     bool plain = false;
     if (r.kind == K_CONST) {
-      plain = is_number(r.cell);
+      plain = kernel_type(r.cell.type());
       rv = r.cell;
     } else if (r.kind == K_WORD) {
       if (const Cell* s = slot_of(r, r.cell)) {
-        plain = is_number(*s);
+        plain = kernel_type(s->type());
         rv = *s;
       }
     } else if (r.kind == K_PAREN) {
       plain = !trace::g_trace.on && paren_fast(f, r, &rv);
     }
     if (plain && code.pos == r.start &&
-        ((left->is(TYPE_INTEGER) && rv.is(TYPE_INTEGER) && int_op(op.arity, left->i2(), rv.i2(), &out)) ||
-         infix_fast(op.expect, src, *left, rv, &out))) {
+        cell_op(op.arity, *left, rv, &out)) {
       *left = out;
       code.pos = r.end;
       continue;

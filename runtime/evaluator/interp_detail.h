@@ -12,6 +12,7 @@
 #include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/word.h"
+#include "evaluator/arith.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/trace.h"
@@ -99,58 +100,24 @@ inline const Cell* code_cell(const Code& code) {
   return code.pos < (b->used() >> 4) ? b->cells() + code.pos : nullptr;
 }
 
-// Comparison natives by their compare code (equal? .. greater-or-equal?).
-constexpr int kCompareOps[] = {0, 1, 2, 3, 5, 4, 6};
-
-// Integer and float arithmetic and integer comparisons on the spot.
+// Integer, float and char arithmetic and comparisons on the spot: the
+// operator kernel, for an op! over src (its source type).
 inline bool infix_fast(const Cell& op, TypeId src, const Cell& l, const Cell& r, Cell* out) {
-  uint32_t n = op.w1;
-  if (src == TYPE_ACTION) {
-    MathOp m;
-    switch (n) {
-      case ACT_ADD: m = MATH_ADD; break;
-      case ACT_SUBTRACT: m = MATH_SUBTRACT; break;
-      case ACT_MULTIPLY: m = MATH_MULTIPLY; break;
-      case ACT_REMAINDER:
-      case ACT_DIVIDE:
-        // Exact integer quotients and remainders; the rest (zero, the one
-        // overflow, inexact quotients) go through the action.
-        if (l.is(TYPE_INTEGER) && r.is(TYPE_INTEGER) && r.i2() != 0 && r.i2() != -1) {
-          int32_t a = l.i2(), b = r.i2();
-          if (n == ACT_REMAINDER) {
-            *out = integer_cell(a % b);
-            return true;
-          }
-          if (a % b == 0) {
-            *out = integer_cell(a / b);
-            return true;
-          }
-        }
-        return false;
-      default: return false;
-    }
-    return try_math_fast(m, l, r, out);
-  }
-  if (n >= NAT_EQUAL_Q && n <= NAT_GREATER_OR_EQUAL_Q) {
-    bool b;
-    if (!try_compare_fast(kCompareOps[n - NAT_EQUAL_Q], l, r, &b)) return false;
-    *out = logic_cell(b);
-    return true;
-  }
-  return false;
+  return cell_op(fast_op_of(src, op.w1), l, r, out);
 }
 
-// A right operand that needs no evaluation: a number, or a word whose value
-// is a number. Answers false for anything else.
+// A right operand that needs no evaluation: a number or a char, or a word
+// whose value is one. Answers false for anything else.
+inline bool kernel_type(TypeId t) { return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_CHAR; }
 inline bool plain_operand(const Cell* c, Cell* out) {
   TypeId t = c->type();
-  if (t == TYPE_INTEGER || t == TYPE_FLOAT) {
+  if (kernel_type(t)) {
     *out = *c;
     return true;
   }
   if (t != TYPE_WORD) return false;
   const Cell* v = word_slot(*c);
-  if (!v || !(v->is(TYPE_INTEGER) || v->is(TYPE_FLOAT))) return false;
+  if (!v || !kernel_type(v->type())) return false;
   *out = *v;
   return true;
 }

@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 
+#include "evaluator/arith.h"
 #include "scalar_test_util.h"
 
 using namespace vel;
@@ -339,12 +340,13 @@ TEST(Float, ToAndMake) {
   EXPECT_EQ(p.f64(), 50.0);
 }
 
-TEST(Float, OperatorFastPath) {
+TEST(Float, OperatorKernel) {
+  using namespace vel::interp;
   Cell out;
-  ASSERT_TRUE(try_math_fast(MATH_SUBTRACT, F(0.5), F(0.25), &out));
+  ASSERT_TRUE(cell_op(FOP_SUB, F(0.5), F(0.25), &out));
   EXPECT_EQ(out.f64(), 0.25);
-  ASSERT_TRUE(try_math_fast(MATH_ADD, F(0.1), F(0.2), &out));
+  ASSERT_TRUE(cell_op(FOP_ADD, F(0.1), F(0.2), &out));
   EXPECT_EQ(molded(out), "0.30000000000000004");
-  EXPECT_FALSE(try_math_fast(MATH_ADD, F(1.0), P(1.0), &out));
-  EXPECT_FALSE(try_math_fast(MATH_REMAINDER, F(1.0), F(1.0), &out));
+  EXPECT_FALSE(cell_op(FOP_ADD, F(1.0), P(1.0), &out));
+  EXPECT_FALSE(cell_op(FOP_REM, F(1.0), F(1.0), &out));
 }

@@ -8,6 +8,7 @@
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
 #include "datatypes/symbol.h"
+#include "evaluator/arith.h"
 #include "scalar_test_util.h"
 
 using namespace vel;
@@ -347,29 +348,52 @@ TEST(Integer, OperatorFastPath) {
   EXPECT_FALSE(int_mul(INT_MIN, -1, &out));
   EXPECT_EQ(out.f64(), 2147483648.0);
 
-  ASSERT_TRUE(try_math_fast(MATH_ADD, I(1), I(2), &out));
+}
+
+// The operator kernel the walker and the compiled forms share: it answers
+// only where the action or comparison native gives the same value.
+TEST(Integer, OperatorKernel) {
+  using namespace vel::interp;
+  Cell out;
+  ASSERT_TRUE(cell_op(FOP_ADD, I(1), I(2), &out));
   EXPECT_EQ(out.i2(), 3);
-  ASSERT_TRUE(try_math_fast(MATH_XOR, I(5), I(1), &out));
-  EXPECT_EQ(out.i2(), 4);
-  ASSERT_TRUE(try_math_fast(MATH_MULTIPLY, F(1.5), F(2.0), &out));
+  ASSERT_TRUE(cell_op(FOP_MUL, F(1.5), F(2.0), &out));
   EXPECT_EQ(out.f64(), 3.0);
   // An integer beside a float is taken as a float, on either side.
-  ASSERT_TRUE(try_math_fast(MATH_ADD, I(1), F(2.5), &out));
+  ASSERT_TRUE(cell_op(FOP_ADD, I(1), F(2.5), &out));
   EXPECT_TRUE(out.is(TYPE_FLOAT));
   EXPECT_EQ(out.f64(), 3.5);
-  ASSERT_TRUE(try_math_fast(MATH_SUBTRACT, F(1e10), I(INT_MIN), &out));
+  ASSERT_TRUE(cell_op(FOP_SUB, F(1e10), I(INT_MIN), &out));
   EXPECT_EQ(out.f64(), 1e10 + 2147483648.0);
-  // Division and the float bitwise codes go through the action.
-  EXPECT_FALSE(try_math_fast(MATH_DIVIDE, I(6), I(3), &out));
-  EXPECT_FALSE(try_math_fast(MATH_DIVIDE, I(6), F(3.0), &out));
-  EXPECT_FALSE(try_math_fast(MATH_OR, F(1.0), F(2.0), &out));
-  EXPECT_FALSE(try_math_fast(MATH_ADD, I(1), make_cell(TYPE_PERCENT), &out));
+  // Integer sums and products that overflow are floats.
+  ASSERT_TRUE(cell_op(FOP_ADD, I(INT_MAX), I(1), &out));
+  EXPECT_EQ(molded(out), "2147483648.0");
+  ASSERT_TRUE(cell_op(FOP_MUL, I(INT_MIN), I(-1), &out));
+  EXPECT_EQ(out.f64(), 2147483648.0);
+  // Exact integer quotients only; the rest go through the action.
+  ASSERT_TRUE(cell_op(FOP_DIV, I(6), I(3), &out));
+  EXPECT_EQ(out.i2(), 2);
+  EXPECT_FALSE(cell_op(FOP_DIV, I(7), I(2), &out));
+  EXPECT_FALSE(cell_op(FOP_DIV, I(6), I(0), &out));
+  EXPECT_FALSE(cell_op(FOP_REM, I(INT_MIN), I(-1), &out));
+  EXPECT_FALSE(cell_op(FOP_DIV, I(6), F(3.0), &out));
+  EXPECT_FALSE(cell_op(FOP_ADD, I(1), make_cell(TYPE_PERCENT), &out));
 
-  bool r = false;
-  ASSERT_TRUE(try_compare_fast(CMP_LESSER, I(INT_MIN), I(0), &r));
-  EXPECT_TRUE(r);
-  EXPECT_FALSE(try_compare_fast(CMP_EQUAL, I(1), F(1.0), &r));
-  EXPECT_FALSE(try_compare_fast(CMP_SORT, I(1), I(2), &r));
+  ASSERT_TRUE(cell_op(FOP_LT, I(INT_MIN), I(0), &out));
+  EXPECT_TRUE(out.is(TYPE_LOGIC) && out.w1 == 1);
+  // Float equality allows for rounding: the native's to answer.
+  EXPECT_FALSE(cell_op(FOP_EQ, I(1), F(1.0), &out));
+  EXPECT_FALSE(cell_op(FOP_EQ, F(0.1), F(0.1), &out));
+  ASSERT_TRUE(cell_op(FOP_GE, F(std::nan("")), I(0), &out));
+  EXPECT_EQ(out.w1, 0u);
+  // Chars compare by code point, with chars only.
+  ASSERT_TRUE(cell_op(FOP_LT, char_cell('A'), char_cell('a'), &out));
+  EXPECT_EQ(out.w1, 1u);
+  EXPECT_FALSE(cell_op(FOP_EQ, char_cell('a'), I(97), &out));
+  EXPECT_FALSE(cell_op(FOP_ADD, char_cell('a'), I(1), &out));
+  // A comparison's logic value on the left is the native's to refuse.
+  ASSERT_TRUE(cell_op(FOP_EQ, I(1), I(1), &out));
+  EXPECT_FALSE(cell_op(FOP_EQ, out, I(1), &out));
 }
 
 TEST(Integer, CompositeOperandsReachTheirOwnTypes) {
