@@ -21,6 +21,7 @@
 #include "families.h"
 #include "memory.h"
 #include "collector.h"
+#include "platform/platform.h"
 #include "roots.h"
 
 namespace vel::interp {
@@ -69,6 +70,7 @@ enum : uint16_t {
   F_PARENS = 512,     // K_EXPR with F_ARITH: some operands are parens
   F_METHOD = 1024,    // K_PATH_CALL: object/field names the callee, refinements after it
   F_CONDS = 2048,     // K_CALL: any or all with a literal block, run in place
+  F_LOOP = 4096,      // K_CALL: a loop native, its literal blocks run in place
 };
 
 struct Node {
@@ -86,8 +88,10 @@ struct Node {
   NodeId tail_values; // K_SET_WORD with F_TAIL_CHECK: the values of the word after it
   uint32_t known;     // calls: bit i, argument i's fast way gives a value its typeset takes
   uint32_t refs;      // K_PATH_CALL: its first refinement in Form::refs; K_PAREN,
-                      //   F_BRANCH and F_CONDS calls: its (first) block in Form::subs, plus 1
-  uint32_t nrefs;     //   and how many the path names; either: its second block
+                      //   F_BRANCH, F_CONDS and F_LOOP calls: its (first) block in
+                      //   Form::subs, plus 1 (0: none)
+  uint32_t nrefs;     //   and how many the path names; either: its second block;
+                      //   while: its condition block
   uint32_t path;      // K_PATH_CALL: the path's elements in Form::path_cells
   uint32_t path_len;  //   and their number
   const Node* const* kid;  // the children, linked once the form is complete
@@ -497,7 +501,70 @@ struct Compiler {
     return true;
   }
 
+  // The loop natives the runner runs with their literal blocks in place:
+  // the argument that is the body, and the condition block of while.
+  static bool loop_blocks(const Cell& fn, int32_t* body, int32_t* cond) {
+    *cond = -1;
+    if (!fn.is(TYPE_NATIVE)) return false;
+    switch (fn.w1) {
+      case NAT_WHILE: *cond = 0; *body = 1; return true;
+      case NAT_UNTIL:
+      case NAT_FOREVER: *body = 0; return true;
+      case NAT_LOOP: *body = 1; return true;
+      case NAT_REPEAT:
+      case NAT_FOREACH: *body = 2; return true;
+      default: return false;
+    }
+  }
+
+  // A loop native's call: its arguments (a leading literal argument taken
+  // as the walker takes a word or block there), its blocks compiled in
+  // place when they are literal.
+  may_gc uint32_t loop_call(uint32_t pos, const Cell& fn, int32_t body, int32_t cond) {
+    Cell cache = args_cache(fn);
+    NodeId cn = cache.node();
+    uint32_t entries = node_buffer(cn)->used() >> 4;
+    Node n{};
+    n.kind = K_CALL;
+    n.flags = F_LOOP;
+    n.start = pos;
+    n.cell = at(pos);
+    n.expect = fn;
+    n.cache = cn;
+    n.arity = entries;
+    n.values = values_of(n.cell);
+    n.typesets = uint32_t(f.typesets.size());
+    bool lit = false;
+    for (uint32_t i = 0; i < entries; i++) {
+      Cell e = node_buffer(cn)->cells()[i];
+      func::ArgMode mode = e.is(TYPE_TYPESET) ? func::arg_mode(e) : func::ARG_RETURN;
+      if (mode == func::ARG_LIT && i == 0) lit = true;
+      else if (mode != func::ARG_NORMAL) return walk(pos, NO_END);
+      f.typesets.push_back(e);
+    }
+    std::vector<uint32_t> kids;
+    uint32_t p = pos + 1;
+    if (lit) {
+      // Parens, get-words and get-paths there are evaluated: the walker's.
+      if (p >= len) return walk(pos, NO_END);
+      TypeId t = at(p).type();
+      if (t == TYPE_PAREN || t == TYPE_GET_WORD || t == TYPE_GET_PATH || !func::typeset_has(f.typesets[n.typesets], t))
+        return walk(pos, NO_END);
+      kids.push_back(leaf(K_CONST, p, at(p), p + 1));
+      p++;
+    }
+    n.end = arguments(p, entries - (lit ? 1 : 0), kids);
+    n.known = known_arguments(n, kids);
+    Cell b;
+    if (uint32_t(body) < kids.size() && literal_block(kids[uint32_t(body)], &b)) n.refs = uint32_t(sub(b) + 1);
+    if (uint32_t(cond) < kids.size() && literal_block(kids[uint32_t(cond)], &b)) n.nrefs = uint32_t(sub(b) + 1);
+    f.held.push_back(fn);
+    return add(n, kids);
+  }
+
   may_gc uint32_t call(uint32_t pos, const Cell& fn) {
+    int32_t body, cond;
+    if (loop_blocks(fn, &body, &cond)) return loop_call(pos, fn, body, cond);
     Node n{};
     n.kind = K_CALL;
     n.start = pos;
@@ -937,6 +1004,38 @@ struct StackValues {
   return Status::OK;
 }
 
+// The blocks of a loop call compiled in place, for the loop native to run.
+struct LoopBlocks {
+  Form* f;
+  const Sub* body;
+  const Sub* cond;
+};
+
+// A loop's block: through its compiled form when it is one of the call's
+// literal blocks (run_sub hands changed blocks and traces to eval_block),
+// as eval_block runs it otherwise; a pending Ctrl+C is taken first, as
+// eval_block takes it.
+may_gc Status run_loop_block(void* ctx, const Cell& block) {
+  auto* lb = static_cast<LoopBlocks*>(ctx);
+  if (platform::g_interrupt_pending.load(std::memory_order_relaxed)) [[unlikely]]
+    VEL_TRY(interrupted());
+  if (lb->body && same_cell(block, lb->body->cell)) [[likely]]
+    return run_sub(*lb->f, *lb->body, true);
+  if (lb->cond && same_cell(block, lb->cond->cell)) return run_sub(*lb->f, *lb->cond, true);
+  return eval_block(block, true);
+}
+
+// A loop native on its frame, as close_call would call it, with its
+// blocks run in place.
+[[gnu::noinline]] may_gc Status run_loop(Form& f, const Node& n, Cell* base) {
+  LoopBlocks lb{&f, n.refs ? &f.subs[n.refs - 1] : nullptr, n.nrefs ? &f.subs[n.nrefs - 1] : nullptr};
+  VEL_TRY(run_loop_native(n.expect.w1, base, BlockRunner{run_loop_block, &lb}));
+  stack_unwind();
+  base[-1] = *base;
+  g_stack.top = base;
+  return Status::OK;
+}
+
 [[gnu::noinline]] may_gc Status run_call(Form& f, const Node& n, Code& code) {
   const Cell* slot = slot_of(n, n.cell);
   if (!slot || !same_cell(*slot, n.expect)) [[unlikely]]
@@ -946,6 +1045,7 @@ struct StackValues {
   for (uint32_t i = 0; i < n.arity; i++) {
     VEL_TRY(run_argument(f, n, i, code, i));
   }
+  if (n.flags & F_LOOP) return run_loop(f, n, base);
   if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
   if ((n.flags & F_CONDS) && same_cell(base[0], f.subs[n.refs - 1].cell)) {
     VEL_TRY(run_conds(f, f.subs[n.refs - 1], base, n.expect.w1 == NAT_ANY));

@@ -12,6 +12,7 @@
 #include "datatypes/error.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
+#include "datatypes/series_actions.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -53,8 +54,7 @@ inline bool checked_truth(const Cell& v) {
 // The series whose elements are not cells and that a loop walks one by one.
 inline bool is_text_like(TypeId t) { return is_series_type(t) && !is_any_block(t) && t != TYPE_IMAGE; }
 
-// Elements from the buffer head (cells, characters or bytes).
-inline int64_t series_total(const Cell& s) { return node_buffer(s.node())->length(); }
+// The index of a series from the buffer head.
 inline int64_t series_at(const Cell& s) { return s.index() < 0 ? 0 : s.index(); }
 
 // Sets a word the way a loop does: any value, unset included.
@@ -101,11 +101,18 @@ class LoopFrame {
 
 enum class Flow { NEXT, CONTINUE, END, SIGNAL };
 
+// A loop's block run as eval_block runs it, or by the runner compiled code
+// gave.
+inline may_gc Status run_loop_block(const BlockRunner* blocks, const Cell& block) {
+  if (blocks) return blocks->run(blocks->ctx, block);
+  return interp::eval_block(block, true);
+}
+
 // One body evaluation: break ends the loop, continue skips to the next
 // iteration, any other signal leaves the loop as it is.
-may_gc Flow run_body(const LoopFrame& lf, const Cell& body, Status* signal) {
+may_gc Flow run_body(const LoopFrame& lf, const Cell& body, Status* signal, const BlockRunner* blocks) {
   lf.reset();
-  Status s = interp::eval_block(body, true);
+  Status s = run_loop_block(blocks, body);
   switch (s) {
     case Status::OK: return Flow::NEXT;
     case Status::BREAK: lf.caught(); return Flow::END;
@@ -193,6 +200,9 @@ may_gc Cell element_at(const Cell& it, int64_t i) {
     if (i >= series_total(it)) return none_cell();
     return block::rs_abs_at(it, uint32_t(i))[0];
   }
+  // Chars and bytes as pick reads them.
+  ElemKind kind = elem_kind(it.type());
+  if ((kind == ElemKind::CHARS || kind == ElemKind::BYTES) && i < series_total(it)) return series_element(it, uint32_t(i));
   Cell at = it;
   at.w1 = uint32_t(i);
   return call_action(ACT_PICK, {at, integer_cell(1)});
@@ -339,7 +349,7 @@ Status native_either(Cell* base) {
 Status native_any(Cell* base) {
   enum { CONDS };
   Cell* blk = push(block_arg(base[CONDS]));
-  interp::Code code{blk->node(), uint32_t(std::min(series_at(*blk), series_total(*blk))),
+  interp::Code code{blk->node(), uint32_t(std::min<int64_t>(series_at(*blk), series_total(*blk))),
                     uint32_t(series_total(*blk))};
   while (!code.at_end()) {
     g_stack.top = blk + 1;
@@ -353,7 +363,7 @@ Status native_any(Cell* base) {
 Status native_all(Cell* base) {
   enum { CONDS };
   Cell* blk = push(block_arg(base[CONDS]));
-  interp::Code code{blk->node(), uint32_t(std::min(series_at(*blk), series_total(*blk))),
+  interp::Code code{blk->node(), uint32_t(std::min<int64_t>(series_at(*blk), series_total(*blk))),
                     uint32_t(series_total(*blk))};
   if (code.at_end()) {
     base[RESULT] = none_cell();
@@ -372,7 +382,9 @@ Status native_all(Cell* base) {
 
 // --- loops -----------------------------------------------------------------------------------
 
-Status native_while(Cell* base) {
+namespace {
+
+Status while_loop(Cell* base, const BlockRunner* blocks) {
   enum { COND, BODY };
   const Cell& cond = block_arg(base[COND]);
   const Cell& body = block_arg(base[BODY]);
@@ -380,14 +392,14 @@ Status native_while(Cell* base) {
   Status sig = Status::OK;
   for (;;) {
     lf.reset();
-    Status s = interp::eval_block(cond, true);
+    Status s = run_loop_block(blocks, cond);
     if (s == Status::BREAK || s == Status::CONTINUE) {
       lf.caught();
       fire(ErrId::WHILE_COND);
     }
     if (s != Status::OK) return s;
     if (!checked_truth(lf.result())) break;
-    Flow f = run_body(lf, body, &sig);
+    Flow f = run_body(lf, body, &sig, blocks);
     if (f == Flow::END) break;
     if (f == Flow::SIGNAL) return sig;
   }
@@ -397,13 +409,13 @@ Status native_while(Cell* base) {
   return Status::OK;
 }
 
-Status native_until(Cell* base) {
+Status until_loop(Cell* base, const BlockRunner* blocks) {
   enum { BODY };
   const Cell& body = block_arg(base[BODY]);
   LoopFrame lf;
   Status sig = Status::OK;
   for (;;) {
-    Flow f = run_body(lf, body, &sig);
+    Flow f = run_body(lf, body, &sig, blocks);
     if (f == Flow::END) break;
     if (f == Flow::SIGNAL) return sig;
     if (f == Flow::CONTINUE) continue;
@@ -413,7 +425,7 @@ Status native_until(Cell* base) {
   return Status::OK;
 }
 
-Status native_loop(Cell* base) {
+Status loop_loop(Cell* base, const BlockRunner* blocks) {
   enum { COUNT, BODY };
   coerce_in_place(&base[COUNT]);
   int32_t n = coerce_loop_count(base[COUNT]);
@@ -426,7 +438,7 @@ Status native_loop(Cell* base) {
   Status sig = Status::OK;
   // A counter of our own: the body cannot change the number of iterations.
   for (int32_t left = n; left > 0; left--) {
-    Flow f = run_body(lf, body, &sig);
+    Flow f = run_body(lf, body, &sig, blocks);
     if (f == Flow::END) break;
     if (f == Flow::SIGNAL) return sig;
   }
@@ -434,7 +446,7 @@ Status native_loop(Cell* base) {
   return Status::OK;
 }
 
-Status native_repeat(Cell* base) {
+Status repeat_loop(Cell* base, const BlockRunner* blocks) {
   enum { WORD, VALUE, BODY };
   if (!is_any_word(base[WORD].type())) fire(ErrId::INVALID_ARG, base[WORD]);
   coerce_in_place(&base[VALUE]);
@@ -451,7 +463,7 @@ Status native_repeat(Cell* base) {
   for (int64_t counter = 1; counter <= n; counter++) {
     base[VALUE] = integer_cell(int32_t(counter));
     interp::detail::assign_word(base[WORD], base[VALUE]);
-    Flow f = run_body(lf, body, &sig);
+    Flow f = run_body(lf, body, &sig, blocks);
     if (f == Flow::END) break;
     if (f == Flow::SIGNAL) return sig;
   }
@@ -459,21 +471,19 @@ Status native_repeat(Cell* base) {
   return Status::OK;
 }
 
-Status native_forever(Cell* base) {
+Status forever_loop(Cell* base, const BlockRunner* blocks) {
   enum { BODY };
   const Cell& body = block_arg(base[BODY]);
   LoopFrame lf;
   Status sig = Status::OK;
   for (;;) {
-    Flow f = run_body(lf, body, &sig);
+    Flow f = run_body(lf, body, &sig, blocks);
     if (f == Flow::END) break;
     if (f == Flow::SIGNAL) return sig;
   }
   lf.end();
   return Status::OK;
 }
-
-namespace {
 
 // The words of foreach and remove-each: one word, or a words block with
 // its length.
@@ -497,14 +507,10 @@ inline may_gc bool loop_step(const Cell& spec, const LoopWords& lw, Cell* it) {
   return lw.block ? foreach_next_block(spec, lw.count, it) : foreach_next(spec, it);
 }
 
-}  // namespace
-
-namespace {
-
 // The loop of foreach and remove-each. With remove, a body value that is
 // neither none nor false (unset counts as true) removes the elements just
 // taken; continue skips the removal.
-Status each_loop(Cell* base, bool remove) {
+Status each_loop(Cell* base, bool remove, const BlockRunner* blocks) {
   enum { WORD, SERIES, BODY };  // remove-each's data is foreach's series
   const Cell& body = block_arg(base[BODY]);
   if (!is_series_type(base[SERIES].type()) && !base[SERIES].is(TYPE_MAP)) fire(ErrId::INVALID_ARG, base[SERIES]);
@@ -515,7 +521,7 @@ Status each_loop(Cell* base, bool remove) {
   for (;;) {
     lf.reset();
     if (!loop_step(base[WORD], lw, it)) break;
-    Flow f = run_body(lf, body, &sig);
+    Flow f = run_body(lf, body, &sig, blocks);
     if (f == Flow::END) break;
     if (f == Flow::SIGNAL) return sig;
     if (remove && f == Flow::NEXT && truthy(lf.result())) remove_each_step(it, lw.count);
@@ -526,12 +532,29 @@ Status each_loop(Cell* base, bool remove) {
 
 }  // namespace
 
-Status native_foreach(Cell* base) { return each_loop(base, false); }
+Status native_while(Cell* base) { return while_loop(base, nullptr); }
+Status native_until(Cell* base) { return until_loop(base, nullptr); }
+Status native_loop(Cell* base) { return loop_loop(base, nullptr); }
+Status native_repeat(Cell* base) { return repeat_loop(base, nullptr); }
+Status native_forever(Cell* base) { return forever_loop(base, nullptr); }
+Status native_foreach(Cell* base) { return each_loop(base, false, nullptr); }
+
+Status run_loop_native(uint32_t native, Cell* base, const BlockRunner& blocks) {
+  switch (native) {
+    case NAT_WHILE: return while_loop(base, &blocks);
+    case NAT_UNTIL: return until_loop(base, &blocks);
+    case NAT_LOOP: return loop_loop(base, &blocks);
+    case NAT_REPEAT: return repeat_loop(base, &blocks);
+    case NAT_FOREVER: return forever_loop(base, &blocks);
+    case NAT_FOREACH: return each_loop(base, false, &blocks);
+    default: not_done();
+  }
+}
 
 // The result is the data at the position it was given.
 Status native_remove_each(Cell* base) {
   enum { WORD, DATA, BODY };
-  VEL_TRY(each_loop(base, true));
+  VEL_TRY(each_loop(base, true, nullptr));
   base[RESULT] = base[DATA];
   return Status::OK;
 }
@@ -550,7 +573,7 @@ Status native_forall(Cell* base) {
   Status sig = Status::OK;
   if (!at_tail(*kept)) {
     for (;;) {
-      Flow f = run_body(lf, body, &sig);
+      Flow f = run_body(lf, body, &sig, nullptr);
       if (f == Flow::END) {
         lf.end();  // the word keeps the position the break left
         return Status::OK;

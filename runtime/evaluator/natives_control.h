@@ -51,6 +51,16 @@ inline bool continue_without_frame() {
   }
   return continue_without_frame_below();
 }
+// How a loop native runs its blocks: as eval_block(block, true) does, the
+// block's value in the frame's result cell. Compiled code that holds a
+// loop's literal blocks compiled in place gives a runner of its own.
+struct BlockRunner {
+  Status (*run)(void* ctx, const Cell& block);
+  void* ctx;
+};
+// while, until, loop, repeat, forever or foreach (by native id) on its
+// frame at base, its blocks run by the runner.
+Status run_loop_native(uint32_t native, Cell* base, const BlockRunner& blocks);
 Status native_exit(Cell* base);
 Status native_return(Cell* base);
 Status native_throw(Cell* base);
