@@ -151,7 +151,7 @@ void unlink_series_pool(SeriesPool* p) {
 }
 
 uint64_t compact_pools() {
-  uint64_t freed = 0;
+  uint64_t freed = 0, live = 0;
   for (SeriesPool* p = g_mem.first_series_pool; p;) {
     SeriesPool* next = p->next;
     uint8_t* dst = p->start();
@@ -173,10 +173,25 @@ uint64_t compact_pools() {
     }
     if (g_gc.stress) std::memset(dst, POISON, size_t(p->bump - dst));
     p->bump = dst;
-    // An empty pool goes back to the system unless it is the only one.
-    if (dst == p->start() && (p->prev || p->next)) {
-      unlink_series_pool(p);
-      free_virtual(p);
+    live += uint64_t(dst - p->start());
+    p = next;
+  }
+  // Empty pools are kept for what the next cycle allocates before it
+  // collects (its pages are already there: mapping fresh ones faults on
+  // every page); those beyond that go back to the system, the only pool
+  // never.
+  uint64_t reserve = collection_budget(live);
+  uint64_t kept = 0;
+  for (SeriesPool* p = g_mem.first_series_pool; p;) {
+    SeriesPool* next = p->next;
+    if (p->bump == p->start() && (p->prev || p->next)) {
+      size_t room = size_t(p->end - p->start());
+      if (kept + room <= reserve) {
+        kept += room;
+      } else {
+        unlink_series_pool(p);
+        free_virtual(p);
+      }
     }
     p = next;
   }
@@ -274,12 +289,19 @@ void clear_fixed_marks() {
   for (Buffer* b : g_mem.fixed) b->flags &= ~BUF_MARK;
 }
 
+// Empty node pools are kept for as many nodes as the last cycle took (a new
+// pool commits its pages and threads every slot again); the rest are
+// released, the only pool never.
 void release_empty_node_pools() {
   std::vector<NodePool*> pools = g_mem.node_pools;
+  uint64_t reserve = g_mem.nodes_taken_since_gc, kept = 0;
   for (NodePool* p : pools) {
     if (p->used == 0 && g_mem.node_pools.size() > 1) {
-      release_node_pool(p);
-      continue;
+      if (kept + p->slots > reserve) {
+        release_node_pool(p);
+        continue;
+      }
+      kept += p->slots;
     }
     p->history = (p->history << 1) | (p->used == p->prev_used ? 1u : 0u);
     p->prev_used = p->used;
@@ -452,6 +474,7 @@ void collector_run() {
   g_gc.last_freed = freed;
   g_gc.live_after = memory_bytes_in_use();
   g_mem.allocated_since_gc = 0;
+  g_mem.nodes_taken_since_gc = 0;
   g_gc.cycles++;
   g_mem.collector_cycle = g_gc.cycles;
   for (const WeakHolder& h : g_weak)
@@ -460,10 +483,11 @@ void collector_run() {
   if (g_gc.verify) heap_verify();
 }
 
+uint64_t collection_budget(uint64_t live) { return std::max<uint64_t>(uint64_t(8) << 20, live); }
+
 void collector_run_if_enabled() {
   if (!g_gc.enabled) return;
-  uint64_t budget = std::max<uint64_t>(uint64_t(8) << 20, g_gc.live_after);
-  if (g_mem.allocated_since_gc < budget) return;
+  if (g_mem.allocated_since_gc < collection_budget(g_gc.live_after)) return;
   collector_run();
 }
 

@@ -45,6 +45,9 @@ void collector_run();
 // since the last one reach the live heap (at least 8 MB), so that a growing
 // heap is not marked again for every new pool.
 void collector_run_if_enabled();
+// The bytes allocated after a collection that left `live` bytes in use
+// before the next one runs.
+uint64_t collection_budget(uint64_t live);
 
 // Called from allocation: a collection when stress mode asks for one.
 void collector_stress_point();

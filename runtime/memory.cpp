@@ -191,6 +191,7 @@ NodeId take_node() {
   pool->free_head = NodeId(g_node_slots[n] >> 1);
   g_node_slots[n] = 0;
   pool->used++;
+  g_mem.nodes_taken_since_gc++;
   return n;
 }
 

@@ -176,6 +176,7 @@ struct MemoryState {
   uint64_t lowlevel_heap = 0;           // bytes from lowlevel_allocate
   std::vector<Buffer*> fixed;           // buffers outside the pools
   uint64_t allocated_since_gc = 0;      // bytes of buffers made since the last collection
+  uint64_t nodes_taken_since_gc = 0;    // nodes taken since the last collection
   uint32_t collector_cycle = 0;         // mirrored by the collector
 };
 extern MemoryState g_mem;
