@@ -224,6 +224,9 @@ struct Compiler {
   uint32_t head, len;
   uint32_t depth;     // of literal blocks compiled in place
   uint32_t nesting = 0;  // of expressions inside expressions
+  // Words met without a value (the walker's to read): a loop body that
+  // holds them was compiled before its loop set its words.
+  uint32_t unset_words = 0;
 
   static constexpr uint32_t MAX_DEPTH = 8;
   // Deeper expressions are left to the walker, whose stacks bound them.
@@ -256,6 +259,7 @@ struct Compiler {
     std::vector<int32_t> top(blen - bhead, -1);
     Compiler c{f, snap.data(), bhead, blen, depth + 1};
     c.expressions(top);
+    unset_words += c.unset_words;
     Sub s{blk, bhead, blen, uint32_t(f.sub_cells.size()), uint32_t(f.sub_top.size()), -1, stamp};
     if (top[0] >= 0 && end_of(uint32_t(top[0])) == blen) s.single = top[0];
     if (g_verify) f.sub_cells.insert(f.sub_cells.end(), snap.begin(), snap.end());
@@ -380,10 +384,14 @@ struct Compiler {
     switch (c.type()) {
       case TYPE_WORD: {
         const Cell* slot = word_slot(c);
-        if (!slot) return walk(pos, NO_END);
+        if (!slot) {
+          unset_words++;
+          return walk(pos, NO_END);
+        }
         Cell v = *slot;
         TypeId t = v.type();
         if (t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION) return call(pos, v);
+        if (t == TYPE_UNSET) unset_words++;
         if (t == TYPE_UNSET || t == TYPE_OP || t == TYPE_ROUTINE) return walk(pos, NO_END);
         return leaf(K_WORD, pos, c, pos + 1);
       }
@@ -555,9 +563,13 @@ struct Compiler {
     }
     n.end = arguments(p, entries - (lit ? 1 : 0), kids);
     n.known = known_arguments(n, kids);
+    // A block whose words have no value yet (the loop's own word, mostly)
+    // is left to run as a form of its own, made once they have one.
     Cell b;
+    uint32_t before = unset_words;
     if (uint32_t(body) < kids.size() && literal_block(kids[uint32_t(body)], &b)) n.refs = uint32_t(sub(b) + 1);
     if (uint32_t(cond) < kids.size() && literal_block(kids[uint32_t(cond)], &b)) n.nrefs = uint32_t(sub(b) + 1);
+    if (unset_words != before) n.refs = n.nrefs = 0;
     f.held.push_back(fn);
     return add(n, kids);
   }
