@@ -626,8 +626,6 @@ struct Compiler {
     const Cell* slot = word_slot(elems[0]);
     if (!slot) return walk(pos, NO_END);
     Cell fn = *slot;
-    // A path through a value: its end is a guess the parent checks. A
-    // word/word path through an object reads the field directly.
     // object/field[/refinement...] where the field holds a function: a
     // method call, checked as the walker would find it.
     uint32_t fn_at = 0;
@@ -639,6 +637,8 @@ struct Compiler {
         fn_at = 1;
       }
     }
+    // A path through a value: its end is a guess the parent checks. A
+    // word/word path through an object reads the field directly.
     if (!fn_at && !is_callable(fn.type())) {
       if (!fn.is(TYPE_OBJECT) || elems.size() != 2 || !elems[1].is(TYPE_WORD)) return walk(pos, pos + 1);
       Node n{};
@@ -1548,12 +1548,6 @@ void forms_init() {
 
 namespace {
 
-[[gnu::noinline]] may_gc Status run_sub(Form& f, const Sub& s, bool chain) { return run_sub_here(f, s, chain); }
-
-}  // namespace
-
-namespace {
-
 [[gnu::always_inline]] inline may_gc Status run_sub_here(Form& f, const Sub& s, bool chain) {
   NodeId node = s.cell.node();
   Buffer* b = node_buffer(node);
@@ -1566,6 +1560,8 @@ namespace {
   if (chain) *g_stack.base = *result;
   return Status::OK;
 }
+
+[[gnu::noinline]] may_gc Status run_sub(Form& f, const Sub& s, bool chain) { return run_sub_here(f, s, chain); }
 
 }  // namespace
 
