@@ -803,8 +803,11 @@ bool is_running(const Form* f) {
   return false;
 }
 
+// stamp is the block's when the run began: an expression that changes the
+// block hands the rest of the run to the walker, which reads the cells as
+// they are now.
 may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t header, Cell* result, Code& code,
-                       bool track) {
+                       bool track, uint32_t stamp) {
   while (true) {
     if (track) {
       g_current_code.header = header;
@@ -813,7 +816,7 @@ may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t head
     }
     g_stack.top = result + 1;
     uint32_t at = code.pos - (code.end - size);
-    int32_t e = at < size ? top[at] : -1;
+    int32_t e = at < size && series_stamp(code.node) == stamp ? top[at] : -1;
     if (e >= 0 && !trace::g_trace.on) [[likely]] {
       VEL_TRY(run_expr(f, f.nodes[uint32_t(e)], code));
     } else {
@@ -843,12 +846,13 @@ may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t head
     g_current_code.w2 = code.node;
   }
   g_stack.top = result + 1;
+  uint32_t stamp = series_stamp(code.node);
   if (single >= 0) [[likely]] {
     // One expression: no loop, and no end to look for after it.
     VEL_TRY(run_expr(f, f.nodes[uint32_t(single)], code));
-    if (code.pos < code.end && !code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code, track));
+    if (code.pos < code.end && !code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code, track, stamp));
   } else {
-    VEL_TRY(run_rest(f, top, size, header, result, code, track));
+    VEL_TRY(run_rest(f, top, size, header, result, code, track, stamp));
   }
   *result = result[1];
   std::memcpy(&g_current_code, &saved_code, sizeof(Cell));
