@@ -1593,4 +1593,6 @@ void forms_sweep() {
   }
 }
 
+size_t forms_live() { return g_forms.size() - 1 - g_free_ids.size(); }
+
 }  // namespace vel::interp

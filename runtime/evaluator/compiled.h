@@ -16,6 +16,7 @@
 // from (compared on entry). A block changed in place while it runs takes
 // the change at its next evaluation.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "cell.h"
@@ -48,5 +49,8 @@ void forms_init();
 using FormCellVisitor = void (*)(Cell* cells, size_t count);
 void forms_mark(uint32_t spare, FormCellVisitor visit);
 void forms_sweep();
+
+// How many compiled forms exist now.
+size_t forms_live();
 
 }  // namespace vel::interp
