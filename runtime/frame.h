@@ -10,6 +10,9 @@ namespace vel {
 // Where an entry leaves its result: the first argument's cell. An entry
 // names its argument cells in an enum of its own, in spec order.
 constexpr int RESULT = 0;
+// The first argument, in the same cell: what an action dispatches on, and
+// what code that serves any action (or calls a function) reads or writes.
+constexpr int FIRST = 0;
 
 // Whether a refinement's cell says the call used it.
 inline bool used(const Cell& refinement) { return refinement.is(TYPE_LOGIC) && refinement.w1 != 0; }

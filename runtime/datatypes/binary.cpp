@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "action_frames.h"
 #include "cycle.h"
 #include "datatypes/bitset.h"
 #include "datatypes/registry.h"
@@ -385,11 +386,12 @@ int32_t mold_slot(Cell value, NodeId out, uint32_t flags, const Cell*, int32_t p
   return serialize(value, out, flags & MOLD_ONLY, flags & MOLD_FLAT, part, indent);
 }
 
-// --- actions: base[0] is the binary ---------------------------------------------------------
+// --- actions -----------------------------------------------------------------------
 
 // to: type value.
 Status to_action(Cell* base) {
-  base[0] = to(base[1]);
+  using enum act::to::Frame;
+  base[RESULT] = to(base[SPEC]);
   return Status::OK;
 }
 
@@ -397,8 +399,9 @@ Status to_action(Cell* base) {
 enum class BitOp : uint8_t { AND, OR, XOR };
 
 Status bitwise(Cell* base, BitOp op) {
-  if (!base[1].is(TYPE_BINARY)) fire(ErrId::INVALID_ARG, base[1]);
-  RootedCell a(base[0]), b(base[1]);
+  using enum act::add::Frame;
+  if (!base[VALUE2].is(TYPE_BINARY)) fire(ErrId::INVALID_ARG, base[VALUE2]);
+  RootedCell a(base[VALUE1]), b(base[VALUE2]);
   uint32_t la = uint32_t(rs_length(a.get())), lb = uint32_t(rs_length(b.get()));
   uint32_t n = std::max(la, lb);
   RootedCell r;
@@ -419,7 +422,7 @@ Status bitwise(Cell* base, BitOp op) {
   if (op == BitOp::AND) std::memset(d + common, 0, n - common);
   else std::memcpy(d + common, longer + common, n - common);
   rb->tail = rb->head + n;
-  base[0] = *r;
+  base[RESULT] = *r;
   return Status::OK;
 }
 
@@ -429,8 +432,9 @@ Status xor_action(Cell* base) { return bitwise(base, BitOp::XOR); }
 
 // complement: value. Inverts the bytes in place.
 Status complement_action(Cell* base) {
-  uint32_t n = uint32_t(rs_length(&base[0]));
-  uint8_t* p = rs_head(&base[0]);
+  using enum act::complement::Frame;
+  uint32_t n = uint32_t(rs_length(&base[VALUE]));
+  uint8_t* p = rs_head(&base[VALUE]);
   for (uint32_t i = 0; i < n; i++) p[i] = uint8_t(~p[i]);
   return Status::OK;
 }
@@ -445,14 +449,15 @@ int32_t dup_count(const Cell& flag, const Cell& count) {
 // insert and append: series value /part length /only /dup count. append
 // answers the series at its head, insert the series after the new bytes.
 may_gc Status add_bytes(Cell* base, bool append) {
-  RootedCell s(base[0]), v(base[1]);
-  const Cell* part = used(base[2]) ? &base[3] : nullptr;
-  int32_t dup = dup_count(base[5], base[6]);
+  using enum act::append::Frame;
+  RootedCell s(base[SERIES]), v(base[VALUE]);
+  const Cell* part = used(base[PART]) ? &base[LENGTH] : nullptr;
+  int32_t dup = dup_count(base[DUP], base[COUNT]);
   uint32_t index = clamp_index(s.get());
   std::string bytes;
   if (!contribution(*v, part, true, &bytes)) {
     if (append) s->w1 = 0;
-    base[0] = *s;
+    base[RESULT] = *s;
     return Status::OK;
   }
   uint32_t len = node_buffer(s->node())->used();
@@ -466,7 +471,7 @@ may_gc Status add_bytes(Cell* base, bool append) {
   splice(s->node(), at, 0, bytes, uint32_t(dup));
   s->w1 = append ? 0 : at + size;
   if (told) (void)ownership_check(*s, append ? ChangeWord::APPENDED : ChangeWord::INSERTED, *v, int32_t(at), int32_t(size));
-  base[0] = *s;
+  base[RESULT] = *s;
   return Status::OK;
 }
 
@@ -476,16 +481,17 @@ Status insert_action(Cell* base) { return add_bytes(base, false); }
 // change: series value /part range /only /dup count. Answers the series
 // after the new bytes.
 Status change_action(Cell* base) {
-  RootedCell s(base[0]), v(base[1]);
-  int32_t dup = dup_count(base[5], base[6]);
+  using enum act::change::Frame;
+  RootedCell s(base[SERIES]), v(base[VALUE]);
+  int32_t dup = dup_count(base[DUP], base[COUNT]);
   uint32_t at = clamp_index(s.get());
   uint32_t len = node_buffer(s->node())->used();
   std::string bytes;
   value_bytes(*v, -1, true, &bytes);
   uint32_t size = checked_size(bytes.size(), dup, len, 0);
   uint64_t replaced;
-  if (used(base[2])) {
-    const Cell& part = base[3];
+  if (used(base[PART])) {
+    const Cell& part = base[RANGE];
     int64_t c;
     if (part.is(TYPE_INTEGER) || part.is(TYPE_FLOAT)) c = check_float_to_int(part);
     else if (part.type() == s->type() && part.node() == s->node()) c = std::clamp<int64_t>(part.index(), 0, len) - at;
@@ -503,24 +509,25 @@ Status change_action(Cell* base) {
   splice(s->node(), at, uint32_t(replaced), bytes, uint32_t(dup));
   s->w1 = at + size;
   if (told) (void)ownership_check(*s, ChangeWord::CHANGED, none_cell(), int32_t(at), int32_t(size));
-  base[0] = *s;
+  base[RESULT] = *s;
   return Status::OK;
 }
 
 // trim: series /head /tail /auto /lines /all /with str.
 Status trim_action(Cell* base) {
-  if (used(base[3]) || used(base[4])) fire(ErrId::NOT_DONE);
-  bool head = used(base[1]), tail = used(base[2]), all = used(base[5]), with = used(base[6]);
+  using enum act::trim::Frame;
+  if (used(base[AUTO]) || used(base[LINES])) fire(ErrId::NOT_DONE);
+  bool head = used(base[HEAD]), tail = used(base[TAIL]), all = used(base[ALL]), with = used(base[WITH]);
   if (all || with) {
     // The string trimmer removes every byte named (NUL without /with).
     string::TrimOptions o;
     o.all = true;
     Cell nul = integer_cell(0);
-    o.with = with ? &base[7] : &nul;
-    base[0] = string::trim(base[0], o);
+    o.with = with ? &base[STR] : &nul;
+    base[RESULT] = string::trim(base[SERIES], o);
     return Status::OK;
   }
-  RootedCell s(base[0]);
+  RootedCell s(base[SERIES]);
   uint32_t index = clamp_index(s.get());
   bool told = report_change(*s, ChangeWord::TRIM, none_cell(), int32_t(index), 0);
   index = clamp_index(s.get());
@@ -534,7 +541,7 @@ Status trim_action(Cell* base) {
   std::memmove(p, p + a, z - a);
   b->tail = b->head + index + (z - a);
   if (told) (void)ownership_check(*s, ChangeWord::TRIMMED, none_cell(), int32_t(index), 0);
-  base[0] = *s;
+  base[RESULT] = *s;
   return Status::OK;
 }
 

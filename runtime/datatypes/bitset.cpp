@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "action_frames.h"
 #include "datatypes/block.h"
 #include "datatypes/core_words.h"
 #include "datatypes/registry.h"
@@ -336,54 +337,63 @@ may_gc Cell do_bitwise(const Cell& a, const Cell& b, int op) {
 namespace vel {
 namespace {
 
-// make and to: base[0] the type, base[1] the spec.
+// make and to.
 Status bitset_make(Cell* base) {
-  base[0] = bitset::make(base[1], false);
+  using enum act::make::Frame;
+  base[RESULT] = bitset::make(base[SPEC], false);
   return Status::OK;
 }
 Status bitset_to(Cell* base) {
-  base[0] = bitset::make(base[1], true);
+  using enum act::to::Frame;
+  base[RESULT] = bitset::make(base[SPEC], true);
   return Status::OK;
 }
 
 Status bitset_and(Cell* base) {
-  base[0] = bitset::do_bitwise(base[0], base[1], 6);
+  using enum act::and_t::Frame;
+  base[RESULT] = bitset::do_bitwise(base[VALUE1], base[VALUE2], 6);
   return Status::OK;
 }
 Status bitset_or(Cell* base) {
-  base[0] = bitset::do_bitwise(base[0], base[1], 5);
+  using enum act::or_t::Frame;
+  base[RESULT] = bitset::do_bitwise(base[VALUE1], base[VALUE2], 5);
   return Status::OK;
 }
 Status bitset_xor(Cell* base) {
-  base[0] = bitset::do_bitwise(base[0], base[1], 7);
+  using enum act::xor_t::Frame;
+  base[RESULT] = bitset::do_bitwise(base[VALUE1], base[VALUE2], 7);
   return Status::OK;
 }
 
 // complement and negate.
 Status bitset_complement(Cell* base) {
-  base[0] = bitset::complement(base[0]);
+  using enum act::complement::Frame;
+  base[RESULT] = bitset::complement(base[VALUE]);
   return Status::OK;
 }
 
 // append and insert: series value /part length /only /dup count. The
 // refinements mean nothing to a set.
 Status bitset_append(Cell* base) {
-  RootedCell bs(base[0]), v(base[1]);
+  using enum act::append::Frame;
+  RootedCell bs(base[SERIES]), v(base[VALUE]);
   bool told = report_change(*bs, ChangeWord::INSERT, *v, 0, 1);
   bitset::set(bs.get(), *v);
   if (told) (void)ownership_check(*bs, ChangeWord::INSERTED, *v, 0, 1);
-  base[0] = *bs;
+  base[RESULT] = *bs;
   return Status::OK;
 }
 
 // find: series value and the refinements of find, which do not apply.
 Status bitset_find(Cell* base) {
-  base[0] = bitset::test(base[0], base[1]) ? logic_cell(true) : none_cell();
+  using enum act::find::Frame;
+  base[RESULT] = bitset::test(base[SERIES], base[VALUE]) ? logic_cell(true) : none_cell();
   return Status::OK;
 }
 
 Status bitset_pick(Cell* base) {
-  base[0] = logic_cell(bitset::test(base[0], base[1]));
+  using enum act::pick::Frame;
+  base[RESULT] = logic_cell(bitset::test(base[SERIES], base[INDEX]));
   return Status::OK;
 }
 
@@ -400,44 +410,49 @@ may_gc void poke(Cell* bs, const Cell& members, const Cell& value) {
 
 // poke: series index value. Answers the value.
 Status bitset_poke(Cell* base) {
-  RootedCell bs(base[0]);
-  poke(bs.get(), base[1], base[2]);
-  base[0] = base[2];
+  using enum act::poke::Frame;
+  RootedCell bs(base[SERIES]);
+  poke(bs.get(), base[INDEX], base[VALUE]);
+  base[RESULT] = base[VALUE];
   return Status::OK;
 }
 
 // remove: series /part length /key key-arg. The members given by /part
 // are cleared (under the flag too: the stored bits are the members).
 Status bitset_remove(Cell* base) {
-  if (!used(base[1])) fire(ErrId::MISSING_ARG);
-  RootedCell bs(base[0]), m(base[2]);
+  using enum act::remove::Frame;
+  if (!used(base[PART])) fire(ErrId::MISSING_ARG);
+  RootedCell bs(base[SERIES]), m(base[LENGTH]);
   bool told = report_change(*bs, ChangeWord::REMOVE, *m, 0, 1);
   bitset::clear(bs.get(), *m);
   if (told) (void)ownership_check(*bs, ChangeWord::REMOVED, *m, 0, 1);
-  base[0] = *bs;
+  base[RESULT] = *bs;
   return Status::OK;
 }
 
 // clear: every stored bit reads as the bits past the array; the length
 // stays.
 Status bitset_clear(Cell* base) {
-  RootedCell bs(base[0]);
+  using enum act::clear::Frame;
+  RootedCell bs(base[SERIES]);
   bool told = report_change(*bs, ChangeWord::CLEAR, none_cell(), 0, 0);
   Buffer* b = bitset::buffer(*bs);
   std::memset(b->head_ptr(), bitset::complemented(b) ? 0xFF : 0, b->used());
   if (told) (void)ownership_check(*bs, ChangeWord::CLEARED, none_cell(), 0, 0);
-  base[0] = *bs;
+  base[RESULT] = *bs;
   return Status::OK;
 }
 
 // copy: /part, /deep and /types do not apply.
 Status bitset_copy(Cell* base) {
-  base[0] = bitset::copy(base[0]);
+  using enum act::copy::Frame;
+  base[RESULT] = bitset::copy(base[VALUE]);
   return Status::OK;
 }
 
 Status bitset_length(Cell* base) {
-  base[0] = integer_cell(int32_t(bitset::length(base[0])));
+  using enum act::length_q::Frame;
+  base[RESULT] = integer_cell(int32_t(bitset::length(base[SERIES])));
   return Status::OK;
 }
 

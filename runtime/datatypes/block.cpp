@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "action_frames.h"
 #include "cycle.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
@@ -247,15 +248,16 @@ may_gc Cell retyped(Cell c, TypeId t) {
 
 // make: prototype or datatype, spec. Shared by block! and paren!.
 Status block_make(Cell* base) {
-  TypeId t = target_type(base[0]);
-  const Cell spec = base[1];
+  using enum act::make::Frame;
+  TypeId t = target_type(base[TYPE]);
+  const Cell spec = base[SPEC];
   TypeId st = spec.type();
   if (is_any_block(st)) {
-    base[0] = retyped(block::clone(spec, false, false), t);
+    base[RESULT] = retyped(block::clone(spec, false, false), t);
   } else if (st == TYPE_INTEGER || st == TYPE_FLOAT) {
-    base[0] = block::make_at(check_float_to_int(spec), t);
+    base[RESULT] = block::make_at(check_float_to_int(spec), t);
   } else if (st == TYPE_OBJECT || st == TYPE_MAP || st == TYPE_VECTOR) {
-    base[0] = retyped(converted_by_module(spec), t);
+    base[RESULT] = retyped(converted_by_module(spec), t);
   } else {
     fire(ErrId::BAD_MAKE_ARG, datatype_cell(t), spec);
   }
@@ -264,32 +266,34 @@ Status block_make(Cell* base) {
 
 // to: prototype or datatype, spec.
 Status block_to(Cell* base) {
-  TypeId t = target_type(base[0]);
-  const Cell spec = base[1];
+  using enum act::to::Frame;
+  TypeId t = target_type(base[TYPE]);
+  const Cell spec = base[SPEC];
   TypeId st = spec.type();
   if (is_any_block(st)) {
-    base[0] = retyped(block::clone(spec, false, false), t);
+    base[RESULT] = retyped(block::clone(spec, false, false), t);
   } else if (st == TYPE_OBJECT || st == TYPE_MAP || st == TYPE_VECTOR || st == TYPE_STRING) {
-    base[0] = retyped(converted_by_module(spec), t);
+    base[RESULT] = retyped(converted_by_module(spec), t);
   } else if (st == TYPE_TYPESET) {
-    base[0] = retyped(typeset::to_block(spec), t);
+    base[RESULT] = retyped(typeset::to_block(spec), t);
   } else {
     RootedCell r(block::make_at(1, t));
     block::rs_append(r->node(), spec);
-    base[0] = *r;
+    base[RESULT] = *r;
   }
   return Status::OK;
 }
 
 // make for the path types: an any-block is cloned, a number gives the room.
 Status path_make(Cell* base) {
-  TypeId t = target_type(base[0]);
-  const Cell spec = base[1];
+  using enum act::make::Frame;
+  TypeId t = target_type(base[TYPE]);
+  const Cell spec = base[SPEC];
   TypeId st = spec.type();
   if (is_any_block(st)) {
-    base[0] = retyped(block::clone(spec, false, false), t);
+    base[RESULT] = retyped(block::clone(spec, false, false), t);
   } else if (st == TYPE_INTEGER || st == TYPE_FLOAT || st == TYPE_PERCENT) {
-    base[0] = block::make_at(spec.is(TYPE_INTEGER) ? spec.i2() : check_float_to_int(float_cell(spec.f64())), t);
+    base[RESULT] = block::make_at(spec.is(TYPE_INTEGER) ? spec.i2() : check_float_to_int(float_cell(spec.f64())), t);
   } else {
     fire(ErrId::BAD_MAKE_ARG, datatype_cell(t), spec);
   }
@@ -298,11 +302,12 @@ Status path_make(Cell* base) {
 
 // to for the path types: objects, typesets and maps are held whole.
 Status path_to(Cell* base) {
-  TypeId st = base[1].type();
+  using enum act::to::Frame;
+  TypeId st = base[SPEC].type();
   if (st == TYPE_OBJECT || st == TYPE_TYPESET || st == TYPE_MAP) {
-    RootedCell r(block::make_at(1, target_type(base[0])));
-    block::rs_append(r->node(), base[1]);
-    base[0] = *r;
+    RootedCell r(block::make_at(1, target_type(base[TYPE])));
+    block::rs_append(r->node(), base[SPEC]);
+    base[RESULT] = *r;
     return Status::OK;
   }
   return block_to(base);
@@ -529,26 +534,28 @@ namespace {
 
 // copy: value, /part, length, /deep, /types, kind.
 Status block_copy_action(Cell* base) {
-  const Cell* part = used(base[1]) ? &base[2] : nullptr;
+  using enum act::copy::Frame;
+  const Cell* part = used(base[PART]) ? &base[LENGTH] : nullptr;
   const Cell* types = nullptr;
-  if (used(base[4])) {
-    types = &base[5];
+  if (used(base[TYPES])) {
+    types = &base[KIND];
     if (!types->is(TYPE_TYPESET) && !types->is(TYPE_DATATYPE)) fire(ErrId::EXPECT_ARG, datatype_cell(types->type()));
   }
-  base[0] = block_copy(base[0], part, used(base[3]), types);
+  base[RESULT] = block_copy(base[VALUE], part, used(base[DEEP]), types);
   return Status::OK;
 }
 
 // take: series, /part, length, /deep, /last. Without /part the taken value
 // itself, with /part the block of taken values.
 Status block_take(Cell* base) {
-  bool part = used(base[1]);
-  RootedCell r(series_take(&base[0], part ? &base[2] : nullptr, used(base[4])));
+  using enum act::take::Frame;
+  bool part = used(base[PART]);
+  RootedCell r(series_take(&base[SERIES], part ? &base[LENGTH] : nullptr, used(base[LAST])));
   if (r->is(TYPE_NONE)) {
-    base[0] = *r;
+    base[RESULT] = *r;
     return Status::OK;
   }
-  if (used(base[3])) {
+  if (used(base[DEEP])) {
     for (uint32_t i = 0; i < block::total(*r); i++) {
       Cell c = block::buffer(*r)->cells()[i];
       if (!copied_deep(c.type())) continue;
@@ -556,8 +563,8 @@ Status block_take(Cell* base) {
       block::buffer(*r)->cells()[i] = copy;
     }
   }
-  if (part) base[0] = *r;
-  else base[0] = block::total(*r) ? block::buffer(*r)->cells()[0] : none_cell();
+  if (part) base[RESULT] = *r;
+  else base[RESULT] = block::total(*r) ? block::buffer(*r)->cells()[0] : none_cell();
   return Status::OK;
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "action_frames.h"
 #include "frame.h"
 #include "families.h"
 #include "datatypes/block.h"
@@ -199,40 +200,44 @@ Found search(const Cell& series, const Cell& value, const FindArgs& a) {
 // /skip size /last /reverse, then for find /tail /match. /any and /with
 // have no effect on blocks.
 FindArgs find_args(const Cell* base, bool with_tail_match) {
+  using enum act::find::Frame;
   FindArgs a;
-  if (used(base[2])) a.part = &base[3];
-  a.only = used(base[4]);
-  a.case_sensitive = used(base[5]);
-  a.same = used(base[6]);
-  if (used(base[10])) a.skip = &base[11];
-  a.last = used(base[12]);
-  a.reverse = used(base[13]);
+  if (used(base[PART])) a.part = &base[LENGTH];
+  a.only = used(base[ONLY]);
+  a.case_sensitive = used(base[CASE]);
+  a.same = used(base[SAME]);
+  if (used(base[SKIP])) a.skip = &base[SIZE];
+  a.last = used(base[LAST]);
+  a.reverse = used(base[REVERSE]);
   if (with_tail_match) {
-    a.tail = used(base[14]);
-    a.match = used(base[15]);
+    a.tail = used(base[TAIL]);
+    a.match = used(base[MATCH]);
   }
   return a;
 }
 
 Status block_find(Cell* base) {
+  using enum act::find::Frame;
   FindArgs a = find_args(base, true);
-  Found f = search(base[0], base[1], a);
+  Found f = search(base[SERIES], base[VALUE], a);
   if (f.at < 0) {
-    base[0] = none_cell();
+    base[RESULT] = none_cell();
     return Status::OK;
   }
   int64_t at = f.at;
   if (a.tail) at += f.sequence ? f.span : (f.backward ? 1 : f.step);
-  at = std::min<int64_t>(at, total_of(base[0]));
-  base[0].w1 = uint32_t(at);
+  at = std::min<int64_t>(at, total_of(base[SERIES]));
+  base[SERIES].w1 = uint32_t(at);
   return Status::OK;
 }
 
 Status block_select(Cell* base) {
+  using enum act::select::Frame;
   FindArgs a = find_args(base, false);
-  Found f = search(base[0], base[1], a);
+  Found f = search(base[SERIES], base[VALUE], a);
   int64_t after = f.at + f.span;
-  base[0] = (f.at < 0 || after >= total_of(base[0])) ? none_cell() : block::buffer(base[0])->cells()[after];
+  base[RESULT] =
+      (f.at < 0 || after >= total_of(base[SERIES])) ? none_cell() : block::buffer(base[SERIES])->cells()[after];
   return Status::OK;
 }
 
@@ -242,9 +247,10 @@ Status block_select(Cell* base) {
 // a value that merely compares equal (another case, another number type)
 // is still the value asked for.
 Status block_put(Cell* base) {
-  RootedCell s(base[0]), key(base[1]), value(base[2]);
+  using enum act::put::Frame;
+  RootedCell s(base[SERIES]), key(base[KEY]), value(base[VALUE]);
   FindArgs a;
-  a.case_sensitive = used(base[3]);
+  a.case_sensitive = used(base[CASE]);
   a.only = true;
   Found f = search(*s, *key, a);
   if (f.at < 0) {
@@ -274,7 +280,7 @@ Status block_put(Cell* base) {
     }
     if (told) (void)ownership_check(*s, ChangeWord::PUT_ED, *value, at, 1);
   }
-  base[0] = *value;
+  base[RESULT] = *value;
   return Status::OK;
 }
 
@@ -336,27 +342,28 @@ enum class Edit : uint8_t { APPEND, INSERT };
 
 // append/insert: series value /part length /only /dup count.
 may_gc Status add_cells(Cell* base, Edit how) {
+  using enum act::append::Frame;
   // One value at the tail, the commonest edit: no part, no dup, nothing
   // spliced, no owner to tell and no hash to keep up.
-  if (how == Edit::APPEND && !used(base[2]) && !used(base[5]) && !spliced(base[1], used(base[4])) &&
-      !hash_table_of(base[0]) && !series_flagged_owned(base[0])) {
-    uint32_t len = uint32_t(total_of(base[0]));
+  if (how == Edit::APPEND && !used(base[PART]) && !used(base[DUP]) && !spliced(base[VALUE], used(base[ONLY])) &&
+      !hash_table_of(base[SERIES]) && !series_flagged_owned(base[SERIES])) {
+    uint32_t len = uint32_t(total_of(base[SERIES]));
     check_size(len, 0, 1, 1);
-    splice(&base[0], len, 0, base[1], Source{}, 1, true);
-    base[0].w1 = 0;
+    splice(&base[SERIES], len, 0, base[VALUE], Source{}, 1, true);
+    base[SERIES].w1 = 0;
     return Status::OK;
   }
-  RootedCell s(base[0]), v(base[1]);
-  bool only = used(base[4]);
-  int64_t dup = dup_count(base[5], base[6]);
+  RootedCell s(base[SERIES]), v(base[VALUE]);
+  bool only = used(base[ONLY]);
+  int64_t dup = dup_count(base[DUP], base[COUNT]);
   clamp_index(s.get());
   Source src;
   int64_t start = 0, count = 1;
-  if (used(base[2])) {
-    if (!holds_buffer(v->type()) || !v->node()) fire(ErrId::INVALID_PART, base[3]);
+  if (used(base[PART])) {
+    if (!holds_buffer(v->type()) || !v->node()) fire(ErrId::INVALID_PART, base[LENGTH]);
     int64_t total = v->is(TYPE_MAP) ? 0 : int64_t(node_buffer(v->node())->length());
-    if (!v->is(TYPE_MAP) && !part_range(*v, base[3], total, &start, &count)) {
-      base[0] = *s;
+    if (!v->is(TYPE_MAP) && !part_range(*v, base[LENGTH], total, &start, &count)) {
+      base[RESULT] = *s;
       return Status::OK;
     }
     if (!spliced(*v, only)) count = 1;
@@ -366,7 +373,7 @@ may_gc Status add_cells(Cell* base, Edit how) {
   }
   if (spliced(*v, only)) {
     if (count == 0) {
-      base[0] = *s;
+      base[RESULT] = *s;
       return Status::OK;
     }
     src.node = v->node();
@@ -396,7 +403,7 @@ may_gc Status add_cells(Cell* base, Edit how) {
     (void)ownership_check(*s, how == Edit::APPEND ? ChangeWord::APPENDED : ChangeWord::INSERTED, *v, int32_t(at), n);
   if (how == Edit::APPEND) s->w1 = 0;
   else s->w1 = std::min<uint32_t>(at + added, uint32_t(total_of(*s)));
-  base[0] = *s;
+  base[RESULT] = *s;
   return Status::OK;
 }
 
@@ -406,9 +413,10 @@ Status block_insert(Cell* base) { return add_cells(base, Edit::INSERT); }
 // change: series value /part range /only /dup count. Answers the position
 // after the new cells.
 Status block_change(Cell* base) {
-  RootedCell s(base[0]), v(base[1]);
-  bool only = used(base[4]);
-  int64_t dup = dup_count(base[5], base[6]);
+  using enum act::change::Frame;
+  RootedCell s(base[SERIES]), v(base[VALUE]);
+  bool only = used(base[ONLY]);
+  int64_t dup = dup_count(base[DUP], base[COUNT]);
   if (dup < 0) fire(ErrId::NO_MEMORY);
   uint32_t at = clamp_index(s.get());
   int64_t avail = total_of(*s) - at;
@@ -419,8 +427,8 @@ Status block_change(Cell* base) {
     src.count = uint32_t(series_length_of(*v));
   }
   int64_t replaced;
-  if (used(base[2])) {
-    const Cell& p = base[3];
+  if (used(base[PART])) {
+    const Cell& p = base[RANGE];
     int64_t c;
     if (p.is(TYPE_INTEGER) || p.is(TYPE_FLOAT)) c = check_float_to_int(p);
     else if (p.type() == s->type() && p.node() == s->node()) c = int64_t(p.index()) - at;
@@ -447,7 +455,7 @@ Status block_change(Cell* base) {
   hash_rebuild(*s);
   if (told) (void)ownership_check(*s, ChangeWord::CHANGED, none_cell(), int32_t(at), n);
   s->w1 = std::min<uint32_t>(at + added, uint32_t(total_of(*s)));
-  base[0] = *s;
+  base[RESULT] = *s;
   return Status::OK;
 }
 
@@ -455,8 +463,9 @@ Status block_change(Cell* base) {
 
 // swap: series1 series2. Exchanges the cells at the two positions.
 Status block_swap(Cell* base) {
-  if (!is_any_block(base[1].type())) fire(ErrId::INVALID_ARG, base[1]);
-  RootedCell a(base[0]), b(base[1]);
+  using enum act::swap::Frame;
+  if (!is_any_block(base[SERIES2].type())) fire(ErrId::INVALID_ARG, base[SERIES2]);
+  RootedCell a(base[SERIES1]), b(base[SERIES2]);
   if (series_at_tail(*a) || series_at_tail(*b)) return Status::OK;
   uint32_t ia = uint32_t(series_index(*a)), ib = uint32_t(series_index(*b));
   bool told_a = report_change(*a, ChangeWord::SWAP, none_cell(), int32_t(ia), 1);
@@ -475,7 +484,8 @@ Status block_swap(Cell* base) {
 // trim: series /head /tail /auto /lines /all /with str. A block drops its
 // none values from the position on; the refinements mean nothing here.
 Status block_trim(Cell* base) {
-  RootedCell s(base[0]);
+  using enum act::trim::Frame;
+  RootedCell s(base[SERIES]);
   uint32_t index = clamp_index(s.get());
   bool told = report_change(*s, ChangeWord::TRIM, none_cell(), int32_t(index), 0);
   index = clamp_index(s.get());
@@ -487,7 +497,7 @@ Status block_trim(Cell* base) {
   b->tail = b->head + w * 16;
   if (w != n) hash_rebuild(*s);
   if (told) (void)ownership_check(*s, ChangeWord::TRIMMED, none_cell(), int32_t(index), 0);
-  base[0] = *s;
+  base[RESULT] = *s;
   return Status::OK;
 }
 
@@ -677,12 +687,13 @@ int compare_by_function(const void* pa, const void* pb, void* arg, uint32_t) {
 // sort: series /case /skip size /compare comparator /part length /all
 // /reverse /stable. Answers the series.
 Status block_sort(Cell* base) {
-  RootedCell s(base[0]);
+  using enum act::sort::Frame;
+  RootedCell s(base[SERIES]);
   RootedCell fn(none_cell());
   int64_t index = clamp_index(s.get());
   int64_t len = total_of(*s) - index;
-  if (used(base[6])) {
-    const Cell& p = base[7];
+  if (used(base[PART])) {
+    const Cell& p = base[LENGTH];
     int64_t c;
     if (p.is(TYPE_INTEGER) || p.is(TYPE_FLOAT)) c = check_float_to_int(p);
     else if (p.type() == s->type() && p.node() == s->node()) c = int64_t(p.index()) - index;
@@ -696,27 +707,27 @@ Status block_sort(Cell* base) {
       len = std::min(c, len);
     }
   }
-  base[0] = *s;
+  base[RESULT] = *s;
   if (len == 0) return Status::OK;
-  bool all = used(base[8]);
+  bool all = used(base[ALL]);
   int64_t record = 1;
-  if (used(base[2])) {
-    const Cell& r = base[3];
+  if (used(base[SKIP])) {
+    const Cell& r = base[SIZE];
     if (!r.is(TYPE_INTEGER) || r.i2() < 1 || r.i2() > len || len % r.i2()) fire_refine_arg("skip", r);
     record = r.i2();
   }
-  if (all && !used(base[2])) fire(ErrId::BAD_REFINES);
+  if (all && !used(base[SKIP])) fire(ErrId::BAD_REFINES);
   SortCtx ctx{};
   ctx.record = uint32_t(record);
-  ctx.op = used(base[1]) ? CMP_CASE_SORT : CMP_SORT;
+  ctx.op = used(base[CASE]) ? CMP_CASE_SORT : CMP_SORT;
   ctx.all = all;
-  ctx.reverse = used(base[9]);
+  ctx.reverse = used(base[REVERSE]);
   SortCompare cmp = compare_by_value;
   RootedNode rec_a, rec_b;
-  if (used(base[4])) {
-    const Cell& k = base[5];
+  if (used(base[COMPARE])) {
+    const Cell& k = base[COMPARATOR];
     if (k.is(TYPE_INTEGER)) {
-      if (all || !used(base[2])) fire(ErrId::BAD_REFINES);
+      if (all || !used(base[SKIP])) fire(ErrId::BAD_REFINES);
       if (k.i2() < 1 || k.i2() > record) fire(ErrId::OUT_OF_RANGE, k);
       ctx.offset = uint32_t(k.i2() - 1);
     } else if (is_callable(k.type())) {
@@ -740,7 +751,7 @@ Status block_sort(Cell* base) {
   if (len / record > 1 && index + len <= total_of(*s)) {
     if (cmp == compare_by_value && record == 1 &&
         (sort_integers(s->node(), uint32_t(index), uint32_t(len), ctx.reverse) ||
-         sort_texts(s->node(), uint32_t(index), uint32_t(len), ctx.op, ctx.reverse, used(base[10])))) {
+         sort_texts(s->node(), uint32_t(index), uint32_t(len), ctx.op, ctx.reverse, used(base[STABLE])))) {
       if (told) (void)ownership_check(*s, ChangeWord::SORTED, none_cell(), int32_t(index), 0);
       return Status::OK;
     }
@@ -748,7 +759,7 @@ Status block_sort(Cell* base) {
     SortArray arr = series_sort_array(&range, s->node(), uint32_t(index), size_t(len / record),
                                       uint32_t(record) * 16, true);
     try {
-      if (used(base[10])) merge_sort(arr, &ctx, 0, cmp);
+      if (used(base[STABLE])) merge_sort(arr, &ctx, 0, cmp);
       else quicksort(arr, &ctx, 0, cmp);
     } catch (const SortSignal& signal) {
       return signal.status;

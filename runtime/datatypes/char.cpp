@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "action_frames.h"
 #include "datatypes/float.h"
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
@@ -76,7 +77,8 @@ may_gc int32_t append_escaped_char(NodeId out, uint32_t cp, bool all) {
 }
 
 Status char_do_math(Cell* base, MathOp op) {
-  const Cell& r = base[1];
+  using enum act::add::Frame;
+  const Cell& r = base[VALUE2];
   int32_t right;
   switch (r.type()) {
     case TYPE_CHAR:
@@ -91,12 +93,12 @@ Status char_do_math(Cell* base, MathOp op) {
       break;
     }
     case TYPE_VECTOR:
-      std::swap(base[0], base[1]);
+      std::swap(base[VALUE1], base[VALUE2]);
       return g_types[TYPE_VECTOR].actions[math_action(op)](base);
     default:
       fire(ErrId::INVALID_TYPE, datatype_cell(r.type()));
   }
-  int32_t left = base[0].i2();
+  int32_t left = base[VALUE1].i2();
   int32_t v;
   if (op <= MATH_MULTIPLY) {
     Cell result = integer_cell(0);
@@ -107,7 +109,7 @@ Status char_do_math(Cell* base, MathOp op) {
     v = integer_do_math_op(left, right, op, nullptr);  // divide truncates
   }
   if (v < 0 || v > CHAR_MAX_CODE) fire(ErrId::OVERFLOW);
-  base[0].w2 = uint32_t(v);
+  base[VALUE1].w2 = uint32_t(v);
   return Status::OK;
 }
 
@@ -138,7 +140,8 @@ may_gc uint32_t char_from_binary(const Cell& bin) {
 }
 
 Status char_to(Cell* base) {
-  const Cell spec = base[1];
+  using enum act::make::Frame;
+  const Cell spec = base[SPEC];
   TypeId t = spec.type();
   uint32_t cp;
   switch (t) {
@@ -165,7 +168,7 @@ Status char_to(Cell* base) {
       cp = get_char(b->head_ptr() + size_t(spec.index()) * b->unit(), b->unit());
     }
   }
-  base[0] = char_cell(cp);
+  base[RESULT] = char_cell(cp);
   return Status::OK;
 }
 

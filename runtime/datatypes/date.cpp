@@ -8,6 +8,7 @@
 #include <utility>
 #include <string_view>
 
+#include "action_frames.h"
 #include "datatypes/core_words.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
@@ -316,8 +317,9 @@ Cell difference(const Cell& a, const Cell& b) {
 }
 
 Status do_math(Cell* base, int op) {
-  Cell d = base[0];
-  const Cell& r = base[1];
+  using enum act::add::Frame;
+  Cell d = base[VALUE1];
+  const Cell& r = base[VALUE2];
   int64_t days = to_days(d.w1);
   double time = d.f64();
   uint32_t bits = keep_bits(d.w1);
@@ -334,26 +336,20 @@ Status do_math(Cell* base, int op) {
       int64_t n = days - to_days(r.w1);
       double t = time - r.f64();
       n = carry_time(n, &t, zone_in_force(d.w1));
-      base[0] = integer_cell(int32_t(n));
+      base[RESULT] = integer_cell(int32_t(n));
       return Status::OK;
     }
     default:
       fire(ErrId::INVALID_TYPE, datatype_cell(r.type()));
   }
   days = carry_time(days, &time, (bits & TIME_FLAG) ? zone_of(bits) : 0);
-  base[0] = cell(from_days(days, bits), time);
+  base[RESULT] = cell(from_days(days, bits), time);
   return Status::OK;
 }
 
 namespace {
 
 // --- actions -------------------------------------------------------------------------
-// Frame layouts (base[0] is the first argument and the result):
-//   make, to             [type spec]
-//   random               [value /seed /secure /only]
-//   add, subtract        [value1 value2]
-//   pick                 [value index]
-
 [[noreturn]] void bad_spec(const Cell& spec) { fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_DATE), spec); }
 
 // The fields a block value can fill.
@@ -457,23 +453,24 @@ Cell from_block(const Cell& spec, bool checked) {
 }
 
 Status date_make_to(Cell* base, bool checked) {
-  Cell spec = base[1];
+  using enum act::make::Frame;
+  Cell spec = base[SPEC];
   switch (spec.type()) {
     case TYPE_DATE:
-      base[0] = spec;
+      base[RESULT] = spec;
       return Status::OK;
     case TYPE_INTEGER: {
       if (checked) bad_spec(spec);
       int64_t n = spec.i2();
       Cell d = cell(from_days(kEpochDays + n / 86400, TIME_FLAG), 0.0);
       normalize(&d, double(n % 86400), false);
-      base[0] = d;
+      base[RESULT] = d;
       return Status::OK;
     }
     case TYPE_BLOCK:
     case TYPE_PAREN:
     case TYPE_HASH:
-      base[0] = from_block(spec, checked);
+      base[RESULT] = from_block(spec, checked);
       return Status::OK;
     default:
       bad_spec(spec);
@@ -574,13 +571,14 @@ Status date_math(Cell* base) {
 }
 
 Status date_random(Cell* base) {
-  Cell d = base[0];
-  bool secure = truthy(base[2]);
-  if (truthy(base[1])) {
+  using enum act::random::Frame;
+  Cell d = base[VALUE];
+  bool secure = truthy(base[SECURE]);
+  if (truthy(base[SEED])) {
     double t = d.f64();
     int64_t whole = std::isfinite(t) && std::fabs(t) < 2e9 ? int64_t(t) : 0;
     random::seed(int32_t(uint32_t(d.w1) + uint32_t(whole)));
-    base[0] = unset_cell();
+    base[RESULT] = unset_cell();
     return Status::OK;
   }
   int64_t days = to_days(d.w1);
@@ -599,14 +597,15 @@ Status date_random(Cell* base) {
     }
     normalize(&d, std::floor(r) / 3600.0 * 24.0 * 3600.0, true);
   }
-  base[0] = d;
+  base[RESULT] = d;
   return Status::OK;
 }
 
 Status date_pick(Cell* base) {
-  int f = field_index(base[1]);
-  if (!f) fire(ErrId::OUT_OF_RANGE, base[1]);
-  base[0] = field(base[0], f);
+  using enum act::pick::Frame;
+  int f = field_index(base[INDEX]);
+  if (!f) fire(ErrId::OUT_OF_RANGE, base[INDEX]);
+  base[RESULT] = field(base[SERIES], f);
   return Status::OK;
 }
 

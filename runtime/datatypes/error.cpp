@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "action_frames.h"
 #include "collector.h"
 #include "cycle.h"
 #include "datatypes/block.h"
@@ -511,9 +512,10 @@ namespace {
 
 // make: type spec.
 Status error_make_action(Cell* base) {
+  using enum act::make::Frame;
   Cell out;
-  VEL_TRY(make(base[1], &out));
-  base[0] = out;
+  VEL_TRY(make(base[SPEC], &out));
+  base[RESULT] = out;
   return Status::OK;
 }
 

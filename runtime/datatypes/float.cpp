@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "action_frames.h"
 #include "datatypes/logic.h"
 #include "datatypes/money.h"
 #include "datatypes/strout.h"
@@ -84,7 +85,8 @@ double float_do_math_op(double left, double right, MathOp op) {
 }
 
 Status float_do_math(Cell* base, MathOp op) {
-  TypeId lt = base[0].type(), rt = base[1].type();
+  using enum act::add::Frame;
+  TypeId lt = base[VALUE1].type(), rt = base[VALUE2].type();
   switch (rt) {
     case TYPE_INTEGER:
     case TYPE_FLOAT:
@@ -97,9 +99,9 @@ Status float_do_math(Cell* base, MathOp op) {
     default:
       return composite_math(base, op);
   }
-  double v = float_do_math_op(number_as_float(base[0]), number_as_float(base[1]), op);
+  double v = float_do_math_op(number_as_float(base[VALUE1]), number_as_float(base[VALUE2]), op);
   TypeId t = (lt == TYPE_TIME || rt == TYPE_TIME) ? TYPE_TIME : lt == TYPE_PERCENT ? TYPE_PERCENT : TYPE_FLOAT;
-  float_make_typed(&base[0], t, v);
+  float_make_typed(&base[RESULT], t, v);
   return Status::OK;
 }
 
@@ -137,8 +139,9 @@ int32_t float_compare_values(double a, double b, int op) {
 // --- rounding ------------------------------------------------------------------------
 
 RoundMode round_mode_of(const Cell* base) {
-  return RoundMode{truthy(base[3]), truthy(base[4]), truthy(base[5]),
-                   truthy(base[6]), truthy(base[7]), truthy(base[8])};
+  using enum act::round::Frame;
+  return RoundMode{truthy(base[EVEN]), truthy(base[DOWN]), truthy(base[HALF_DOWN]),
+                   truthy(base[FLOOR]), truthy(base[CEILING]), truthy(base[HALF_CEILING])};
 }
 
 namespace {
@@ -188,9 +191,10 @@ double float_round(double v, double scale, RoundMode mode) {
 }
 
 Status float_round_action(Cell* base) {
-  const Cell& v = base[0];
-  bool has_scale = truthy(base[1]);
-  const Cell& s = base[2];
+  using enum act::round::Frame;
+  const Cell& v = base[N];
+  bool has_scale = truthy(base[TO]);
+  const Cell& s = base[SCALE];
   TypeId result_type = v.is(TYPE_INTEGER) ? TYPE_FLOAT : v.type();
   double scale = 1.0;
   if (has_scale) {
@@ -222,9 +226,9 @@ Status float_round_action(Cell* base) {
   double r = float_round(x, scale, round_mode_of(base));
   if (result_type == TYPE_INTEGER) {
     if (float_overflows_int(r)) fire(ErrId::OVERFLOW);
-    integer_make_at(&base[0], int32_t(r));
+    integer_make_at(&base[RESULT], int32_t(r));
   } else {
-    float_make_typed(&base[0], result_type, r);
+    float_make_typed(&base[RESULT], result_type, r);
   }
   return Status::OK;
 }
@@ -232,14 +236,7 @@ Status float_round_action(Cell* base) {
 namespace {
 
 // --- actions -------------------------------------------------------------------------
-// Frame layouts (base[0] is the first argument and the result):
-//   make, to                 [type spec]
-//   absolute, negate, even?, odd?   [value]
-//   add subtract multiply divide remainder   [value1 value2]
-//   power                    [number exponent]
-//   round                    [value /to scale /even /down /half-down /floor /ceiling /half-ceiling]
-//   random                   [value /seed /secure /only]
-// percent! inherits all of them; unary results keep the value's type.
+// percent! inherits every action; unary results keep the value's type.
 
 template <MathOp OP>
 Status float_math(Cell* base) {
@@ -247,44 +244,50 @@ Status float_math(Cell* base) {
 }
 
 Status float_absolute(Cell* base) {
-  base[0].set_f64(std::fabs(base[0].f64()));
+  using enum act::absolute::Frame;
+  base[VALUE].set_f64(std::fabs(base[VALUE].f64()));
   return Status::OK;
 }
 
 Status float_negate(Cell* base) {
-  base[0].set_f64(-base[0].f64());
+  using enum act::negate::Frame;
+  base[NUMBER].set_f64(-base[NUMBER].f64());
   return Status::OK;
 }
 
 // Parity of the value truncated to a whole number. Every double beyond 2^53
 // is even; infinities and NaN are neither even nor odd.
 Status float_even_q(Cell* base) {
-  base[0] = logic_cell(std::fmod(std::trunc(base[0].f64()), 2.0) == 0.0);
+  using enum act::even_q::Frame;
+  base[RESULT] = logic_cell(std::fmod(std::trunc(base[NUMBER].f64()), 2.0) == 0.0);
   return Status::OK;
 }
 
 Status float_odd_q(Cell* base) {
-  base[0] = logic_cell(std::fabs(std::fmod(std::trunc(base[0].f64()), 2.0)) == 1.0);
+  using enum act::odd_q::Frame;
+  base[RESULT] = logic_cell(std::fabs(std::fmod(std::trunc(base[NUMBER].f64()), 2.0)) == 1.0);
   return Status::OK;
 }
 
 // Seeds with the XOR of the two halves of the bit pattern. Only the double
 // is written, so percent! and time! keep their type.
 Status float_random(Cell* base) {
-  if (truthy(base[1])) {
-    uint64_t bits = std::bit_cast<uint64_t>(base[0].f64());
+  using enum act::random::Frame;
+  if (truthy(base[SEED])) {
+    uint64_t bits = std::bit_cast<uint64_t>(base[VALUE].f64());
     random::seed(int32_t(uint32_t(bits) ^ uint32_t(bits >> 32)));
-    base[0] = UNSET_VALUE;
+    base[RESULT] = UNSET_VALUE;
     return Status::OK;
   }
-  base[0].set_f64(random::float_random_unit(base[0].f64(), truthy(base[2])));
+  base[VALUE].set_f64(random::float_random_unit(base[VALUE].f64(), truthy(base[SECURE])));
   return Status::OK;
 }
 
 Status float_power(Cell* base) {
-  const Cell& e = base[1];
+  using enum act::power::Frame;
+  const Cell& e = base[EXPONENT];
   if (!e.is(TYPE_INTEGER) && !e.is(TYPE_FLOAT)) fire(ErrId::EXPECT_ARG, datatype_cell(e.type()));
-  float_make_typed(&base[0], TYPE_FLOAT, std::pow(base[0].f64(), number_as_float(e)));
+  float_make_typed(&base[RESULT], TYPE_FLOAT, std::pow(base[NUMBER].f64(), number_as_float(e)));
   return Status::OK;
 }
 
@@ -327,9 +330,11 @@ double float_from_text(TypeId target, const Cell& text) {
 // make and to: float! or percent!, as the first argument names (percent!
 // inherits them).
 Status float_to(Cell* base) {
-  TypeId target = base[0].is(TYPE_DATATYPE) && base[0].w1 < TYPE_COUNT ? TypeId(base[0].w1) : base[0].type();
+  using enum act::make::Frame;
+  TypeId target =
+      base[TYPE].is(TYPE_DATATYPE) && base[TYPE].w1 < TYPE_COUNT ? TypeId(base[TYPE].w1) : base[TYPE].type();
   if (target != TYPE_PERCENT) target = TYPE_FLOAT;
-  const Cell spec = base[1];
+  const Cell spec = base[SPEC];
   double d;
   switch (spec.type()) {
     case TYPE_INTEGER:
@@ -366,8 +371,8 @@ Status float_to(Cell* base) {
     default:
       fire(ErrId::BAD_TO_ARG, datatype_cell(target), spec);
   }
-  base[0] = make_cell(target);
-  base[0].set_f64(d);
+  base[RESULT] = make_cell(target);
+  base[RESULT].set_f64(d);
   return Status::OK;
 }
 

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "action_frames.h"
 #include "cycle.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -536,8 +537,9 @@ inline uint32_t field_symbol(const Cell& f) { return is_any_word(f.type()) ? sym
 
 // make: [type spec]; spec is [spec-block number].
 Status native_make(Cell* base) {
-  TypeId t = base[0].is(TYPE_DATATYPE) ? TypeId(base[0].w1) : base[0].type();
-  Cell spec = base[1];
+  using enum act::make::Frame;
+  TypeId t = base[TYPE].is(TYPE_DATATYPE) ? TypeId(base[TYPE].w1) : base[TYPE].type();
+  Cell spec = base[SPEC];
   auto bad = [&]() { fire(ErrId::BAD_MAKE_ARG, datatype_cell(t), spec); };
   if (!spec.is(TYPE_BLOCK)) bad();
   uint32_t at = spec.index() < 0 ? 0 : uint32_t(spec.index());
@@ -560,7 +562,7 @@ Status native_make(Cell* base) {
   b->tail = b->head + 2 * sizeof(Cell);
   b->cells()[0] = context::cell(ctx);
   b->cells()[1] = none_cell();
-  base[0] = make_cell(t, uint32_t(k), keep->node(), more);
+  base[RESULT] = make_cell(t, uint32_t(k), keep->node(), more);
   return Status::OK;
 }
 
@@ -569,17 +571,18 @@ Cell native_number(const Cell& v) { return integer_cell(int32_t(v.w1)); }
 
 // reflect: value, field. spec and body for native!, action! and op!.
 Status native_reflect(Cell* base) {
-  const Cell& v = base[0];
-  uint32_t f = field_symbol(base[1]);
+  using enum act::reflect::Frame;
+  const Cell& v = base[VALUE];
+  uint32_t f = field_symbol(base[FIELD]);
   if (f == sym(SymId::SPEC)) {
-    base[0] = series_cell(TYPE_BLOCK, spec_node(v), 0);
+    base[RESULT] = series_cell(TYPE_BLOCK, spec_node(v), 0);
   } else if (f == sym(SymId::BODY)) {
     TypeId src = v.is(TYPE_OP) ? op_source_type(v) : v.type();
     if (src == TYPE_FUNCTION || src == TYPE_ROUTINE) {
       Cell body = *more_cell(v, MORE_BODY);
-      base[0] = body.is(TYPE_BLOCK) ? block::clone(body, false, false) : body;
+      base[RESULT] = body.is(TYPE_BLOCK) ? block::clone(body, false, false) : body;
     } else {
-      base[0] = native_number(v);
+      base[RESULT] = native_number(v);
     }
   } else {
     fire(ErrId::NOT_DONE);
@@ -619,14 +622,15 @@ int32_t native_compare(const Cell* a, const Cell* b, int op) {
 
 // make: [type spec]; spec is the function value.
 Status op_make(Cell* base) {
-  Cell src = base[1];
+  using enum act::make::Frame;
+  Cell src = base[SPEC];
   TypeId t = src.type();
   if (!is_callable(t)) fire(ErrId::INVALID_TYPE, datatype_cell(t));
   if (!op_spec_ok(series_cell(TYPE_BLOCK, spec_node(src), 0))) fire(ErrId::BAD_OP_SPEC, src);
   if (t == TYPE_FUNCTION || t == TYPE_ROUTINE) *more_cell(src, MORE_OP_SOURCE) = src;
   Cell op = src;
   op.header = TYPE_OP | (uint32_t(t) << 16);
-  base[0] = op;
+  base[RESULT] = op;
   return Status::OK;
 }
 
@@ -654,7 +658,8 @@ int32_t op_compare(const Cell* a, const Cell* b, int op) {
 
 // make: [type spec]; spec is [spec-block body-block].
 Status function_make(Cell* base) {
-  Cell spec = base[1];
+  using enum act::make::Frame;
+  Cell spec = base[SPEC];
   auto bad = [&]() { fire(ErrId::BAD_FUNC_DEF, spec); };
   if (!spec.is(TYPE_BLOCK)) bad();
   NodeId n = spec.node();
@@ -667,19 +672,20 @@ Status function_make(Cell* base) {
   RootedCell keep_spec(fspec), keep_body(body);
   uint32_t flags = check_spec(fspec);
   function_push(*keep_spec, *keep_body, 0, 0, nullptr, flags);
-  base[0] = g_stack.top[-1];
+  base[RESULT] = g_stack.top[-1];
   return Status::OK;
 }
 
 // reflect: value, field. spec, body and words.
 Status function_reflect(Cell* base) {
-  Cell v = base[0];
-  uint32_t f = field_symbol(base[1]);
+  using enum act::reflect::Frame;
+  Cell v = base[VALUE];
+  uint32_t f = field_symbol(base[FIELD]);
   if (f == sym(SymId::SPEC)) {
-    base[0] = series_cell(TYPE_BLOCK, spec_node(v), 0);
+    base[RESULT] = series_cell(TYPE_BLOCK, spec_node(v), 0);
   } else if (f == sym(SymId::BODY)) {
     Cell body = *more_cell(v, MORE_BODY);
-    base[0] = body.is(TYPE_BLOCK) ? body : none_cell();
+    base[RESULT] = body.is(TYPE_BLOCK) ? body : none_cell();
   } else if (f == sym(SymId::WORDS)) {
     NodeId ctx = context_of(v);
     uint32_t n = context::word_count(ctx);
@@ -689,7 +695,7 @@ Status function_reflect(Cell* base) {
     Cell* words = context::word_at(ctx, 0);
     for (uint32_t i = 0; i < n; i++) b->cells()[i] = make_cell(TYPE_WORD, ctx, words[i].w2, words[i].w3);
     b->tail = b->head + n * sizeof(Cell);
-    base[0] = r;
+    base[RESULT] = r;
   } else {
     fire(ErrId::NOT_DONE);
   }

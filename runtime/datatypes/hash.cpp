@@ -2,6 +2,7 @@
 // block for every series action; the block actions keep the table in step
 // on every edit (block.cpp, block_edit.cpp, series.cpp) and find/select
 // look values up through it. Its own actions make, convert, copy and mold.
+#include "action_frames.h"
 #include "datatypes/block.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
@@ -45,42 +46,45 @@ may_gc Cell hash_copy_of(const Cell& src_in, const Cell* part, bool deep, const 
 
 // to: type spec. Every spec but a hash! goes through to block!.
 Status hash_to(Cell* base) {
-  const Cell spec = base[1];
+  using enum act::to::Frame;
+  const Cell spec = base[SPEC];
   if (spec.is(TYPE_HASH)) {
-    base[0] = hash_copy_of(spec, nullptr, false, nullptr);
+    base[RESULT] = hash_copy_of(spec, nullptr, false, nullptr);
     return Status::OK;
   }
   RootedCell b(call_action(ACT_TO, {datatype_cell(TYPE_BLOCK), spec}));
-  base[0] = hashed(*b);
+  base[RESULT] = hashed(*b);
   return Status::OK;
 }
 
 // make: type spec. A number is the room; a block's cells from its index
 // are copied; anything else is converted as to does.
 Status hash_make(Cell* base) {
-  const Cell spec = base[1];
+  using enum act::make::Frame;
+  const Cell spec = base[SPEC];
   switch (spec.type()) {
     case TYPE_INTEGER:
     case TYPE_FLOAT: {
       int32_t n = check_float_to_int(spec);
-      base[0] = hashed(block::make_at(n < 1 ? 1 : n));
+      base[RESULT] = hashed(block::make_at(n < 1 ? 1 : n));
       return Status::OK;
     }
-    case TYPE_BLOCK: base[0] = hashed(series_copy(spec, nullptr)); return Status::OK;
-    case TYPE_HASH: base[0] = hash_copy_of(spec, nullptr, false, nullptr); return Status::OK;
+    case TYPE_BLOCK: base[RESULT] = hashed(series_copy(spec, nullptr)); return Status::OK;
+    case TYPE_HASH: base[RESULT] = hash_copy_of(spec, nullptr, false, nullptr); return Status::OK;
     default: return hash_to(base);
   }
 }
 
 // copy: value /part length /deep /types kind.
 Status hash_copy(Cell* base) {
-  const Cell* part = used(base[1]) ? &base[2] : nullptr;
+  using enum act::copy::Frame;
+  const Cell* part = used(base[PART]) ? &base[LENGTH] : nullptr;
   const Cell* types = nullptr;
-  if (used(base[4])) {
-    types = &base[5];
+  if (used(base[TYPES])) {
+    types = &base[KIND];
     if (!types->is(TYPE_TYPESET) && !types->is(TYPE_DATATYPE)) fire(ErrId::EXPECT_ARG, datatype_cell(types->type()));
   }
-  base[0] = hash_copy_of(base[0], part, used(base[3]), types);
+  base[RESULT] = hash_copy_of(base[VALUE], part, used(base[DEEP]), types);
   return Status::OK;
 }
 
@@ -96,13 +100,14 @@ int32_t hash_mold(Cell v, NodeId out_in, uint32_t flags, const Cell* arg, int32_
 // sort: the block's sort, then the cells from the position are entered
 // again at their new places.
 Status hash_sort(Cell* base) {
+  using enum act::sort::Frame;
   Status st = action_of(TYPE_BLOCK, ACT_SORT)(base);
   if (st != Status::OK) return st;
-  const Cell h = base[0];
+  const Cell h = base[SERIES];
   int64_t from = series_index(h), total = block::total(h);
   if (h.w3 && from < total) {
     hash_table::remove_range(h.w3, uint32_t(from), uint32_t(total - from));
-    hash_table::index_block(base[0].w3, uint32_t(from), 1);
+    hash_table::index_block(base[SERIES].w3, uint32_t(from), 1);
   }
   return Status::OK;
 }

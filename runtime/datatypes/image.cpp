@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "action_frames.h"
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/file.h"
@@ -255,12 +256,13 @@ may_gc void copy_whole(Cell* out, const Cell& img) {
 }
 
 Status image_make(Cell* base) {
-  RootedCell spec(base[1]);
+  using enum act::make::Frame;
+  RootedCell spec(base[SPEC]);
   if (spec->is(TYPE_PAIR)) {
     Size s = checked_size(*spec);
     Cell white = tuple_cell(3, 0, 0, 0);
     for (int i = 0; i < 3; i++) tuple_set_byte(&white, i, 255);
-    make_at(&base[0], make_filled(s, &white, nullptr, nullptr), s.w, s.h);
+    make_at(&base[RESULT], make_filled(s, &white, nullptr, nullptr), s.w, s.h);
     return Status::OK;
   }
   if (spec->is(TYPE_BLOCK)) {
@@ -268,9 +270,9 @@ Status image_make(Cell* base) {
     uint32_t len = b->length(), at = uint32_t(std::clamp<int64_t>(spec->index(), 0, len));
     uint32_t n = len - at;
     if (n == 0) {
-      if (!base[0].is(TYPE_IMAGE)) fire(ErrId::INVALID_ARG, *spec);
-      RootedCell proto(base[0]);
-      copy_whole(&base[0], *proto);
+      if (!base[TYPE].is(TYPE_IMAGE)) fire(ErrId::INVALID_ARG, *spec);
+      RootedCell proto(base[TYPE]);
+      copy_whole(&base[RESULT], *proto);
       return Status::OK;
     }
     RootedCell first(b->cells()[at]);
@@ -283,20 +285,21 @@ Status image_make(Cell* base) {
     const Cell* color = n > 1 && second->is(TYPE_TUPLE) ? second.get() : nullptr;
     const Cell* rgb = n > 1 && second->is(TYPE_BINARY) ? second.get() : nullptr;
     const Cell* alpha = n > 2 ? third.get() : nullptr;
-    make_at(&base[0], make_filled(s, color, rgb, alpha), s.w, s.h);
+    make_at(&base[RESULT], make_filled(s, color, rgb, alpha), s.w, s.h);
     return Status::OK;
   }
   if (spec->is(TYPE_IMAGE)) {
-    copy_whole(&base[0], *spec);
+    copy_whole(&base[RESULT], *spec);
     return Status::OK;
   }
   fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_IMAGE), *spec);
 }
 
 Status image_to(Cell* base) {
-  RootedCell spec(base[1]);
+  using enum act::to::Frame;
+  RootedCell spec(base[SPEC]);
   if (!spec->is(TYPE_IMAGE)) fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_IMAGE), *spec);
-  copy_whole(&base[0], *spec);
+  copy_whole(&base[RESULT], *spec);
   return Status::OK;
 }
 
@@ -429,44 +432,52 @@ int32_t image_compare(const Cell* a, const Cell* b, int op) {
 // --- positions ---------------------------------------------------------------------
 
 Status image_at(Cell* base) {
-  base[0].w1 = uint32_t(resolve(base[0], base[1], 1).pos);
+  using enum act::at::Frame;
+  base[SERIES].w1 = uint32_t(resolve(base[SERIES], base[INDEX], 1).pos);
   return Status::OK;
 }
 
 Status image_skip(Cell* base) {
-  base[0].w1 = uint32_t(resolve(base[0], base[1], 0).pos);
+  using enum act::skip::Frame;
+  base[SERIES].w1 = uint32_t(resolve(base[SERIES], base[OFFSET], 0).pos);
   return Status::OK;
 }
 
 Status image_next(Cell* base) {
-  int64_t i = std::max<int64_t>(base[0].index(), 0);
-  if (i + 1 <= int64_t(count_of(size_of(base[0])))) base[0].w1 = uint32_t(i + 1);
+  using enum act::next::Frame;
+  int64_t i = std::max<int64_t>(base[SERIES].index(), 0);
+  if (i + 1 <= int64_t(count_of(size_of(base[SERIES])))) base[SERIES].w1 = uint32_t(i + 1);
   return Status::OK;
 }
 
 Status image_tail(Cell* base) {
-  base[0].w1 = count_of(size_of(base[0]));
+  using enum act::tail::Frame;
+  base[SERIES].w1 = count_of(size_of(base[SERIES]));
   return Status::OK;
 }
 
 Status image_tail_q(Cell* base) {
-  base[0] = logic_cell(base[0].index() >= int64_t(count_of(size_of(base[0]))));
+  using enum act::tail_q::Frame;
+  base[RESULT] = logic_cell(base[SERIES].index() >= int64_t(count_of(size_of(base[SERIES]))));
   return Status::OK;
 }
 
 Status image_length_q(Cell* base) {
-  base[0] = integer_cell(int32_t(count_of(size_of(base[0]))));
+  using enum act::length_q::Frame;
+  base[RESULT] = integer_cell(int32_t(count_of(size_of(base[SERIES]))));
   return Status::OK;
 }
 
 Status image_pick(Cell* base) {
-  base[0] = pick_at(base[0], base[1]);
+  using enum act::pick::Frame;
+  base[RESULT] = pick_at(base[SERIES], base[INDEX]);
   return Status::OK;
 }
 
 Status image_poke(Cell* base) {
-  poke_at(base[0], base[1], base[2]);
-  base[0] = base[2];
+  using enum act::poke::Frame;
+  poke_at(base[SERIES], base[INDEX], base[VALUE]);
+  base[RESULT] = base[VALUE];
   return Status::OK;
 }
 
@@ -478,19 +489,20 @@ struct Rect {
 
 // copy: image, /part length, /deep, /types kind.
 Status image_copy(Cell* base) {
-  RootedCell img(base[0]);
+  using enum act::copy::Frame;
+  RootedCell img(base[VALUE]);
   Size s = size_of(*img);
   int64_t count = count_of(s);
   image::Node* n = node_of(*img);
   if (!n || !count) {
-    make_at(&base[0], nullptr, 0, 0);
+    make_at(&base[RESULT], nullptr, 0, 0);
     return Status::OK;
   }
   int64_t idx = std::clamp<int64_t>(img->index(), 0, count);
   int64_t col = idx % s.w, row = idx / s.w;
   Rect r{col, row, int64_t(s.w) - col, int64_t(s.h) - row};
-  if (used(base[1])) {
-    const Cell& part = base[2];
+  if (used(base[PART])) {
+    const Cell& part = base[LENGTH];
     if (part.is(TYPE_INTEGER)) fire(ErrId::NOT_DONE);
     if (part.is(TYPE_PAIR)) {
       int64_t pw = pair_x(part), ph = pair_y(part);
@@ -514,24 +526,26 @@ Status image_copy(Cell* base) {
       fire_refine_arg("part", part);
     }
   } else if (idx == 0) {
-    copy_whole(&base[0], *img);
+    copy_whole(&base[RESULT], *img);
     return Status::OK;
   }
   if (r.w <= 0 || r.h <= 0) {
-    make_at(&base[0], nullptr, 0, 0);
+    make_at(&base[RESULT], nullptr, 0, 0);
     return Status::OK;
   }
   need_backend();
-  make_at(&base[0], image::clip(node_of(*img), uint32_t(r.x), uint32_t(r.y), uint32_t(r.w), uint32_t(r.h)),
+  make_at(&base[RESULT], image::clip(node_of(*img), uint32_t(r.x), uint32_t(r.y), uint32_t(r.w), uint32_t(r.h)),
           uint32_t(r.w), uint32_t(r.h));
   return Status::OK;
 }
 
 // change: series, value, /part range, /only, /dup count.
 Status image_change(Cell* base) {
+  using enum act::change::Frame;
   auto above_one = [](const Cell& c) { return !c.is(TYPE_INTEGER) || c.i2() > 1; };
-  if ((used(base[2]) && above_one(base[3])) || (used(base[5]) && above_one(base[6]))) fire(ErrId::NOT_DONE);
-  RootedCell img(base[0]), value(base[1]);
+  if ((used(base[PART]) && above_one(base[RANGE])) || (used(base[DUP]) && above_one(base[COUNT])))
+    fire(ErrId::NOT_DONE);
+  RootedCell img(base[SERIES]), value(base[VALUE]);
   Size s = size_of(*img);
   int64_t count = count_of(s);
   int64_t idx = std::clamp<int64_t>(img->index(), 0, count);
@@ -540,12 +554,12 @@ Status image_change(Cell* base) {
     bool told = report_change(*img, ChangeWord::CHANGE, *value, int32_t(idx), 1);
     image::set_pixel(node_of(*img), size_t(idx), tuple_pixel(*value));
     if (told) (void)report_change(*img, ChangeWord::CHANGED, *value, int32_t(idx), 1);
-    base[0] = *img;
-    base[0].w1 = uint32_t(idx + 1);
+    base[RESULT] = *img;
+    base[RESULT].w1 = uint32_t(idx + 1);
     return Status::OK;
   }
   if (!value->is(TYPE_IMAGE)) fire(ErrId::INVALID_TYPE, datatype_cell(value->type()));
-  base[0] = *img;
+  base[RESULT] = *img;
   image::Node* dst = node_of(*img);
   image::Node* src = node_of(*value);
   if (idx >= count || !dst || !src) return Status::OK;
@@ -572,7 +586,7 @@ Status image_change(Cell* base) {
     }
   }
   if (told) (void)report_change(*img, ChangeWord::CHANGED, *value, int32_t(idx), int32_t(cw * ch));
-  base[0].w1 = (row + ch - 1) * s.w + col + cw;
+  base[SERIES].w1 = (row + ch - 1) * s.w + col + cw;
   return Status::OK;
 }
 
@@ -747,11 +761,12 @@ may_gc void make_from_pixels(Cell* c, uint32_t w, uint32_t h, const uint8_t* bgr
 // The codecs' routines. encode: image, where (none: a new binary!; a
 // binary!: replaced by the encoded bytes; a file!: written with them).
 may_gc Status encode_routine(Cell* base, int format) {
-  if (!base[0].is(TYPE_IMAGE)) fire(ErrId::INVALID_ARG, base[0]);
-  RootedCell where(base[1]);
-  RootedCell bin(encode(base[0], format));
+  enum { IMG, WHERE };
+  if (!base[IMG].is(TYPE_IMAGE)) fire(ErrId::INVALID_ARG, base[IMG]);
+  RootedCell where(base[WHERE]);
+  RootedCell bin(encode(base[IMG], format));
   if (bin->is(TYPE_NONE) || where->is(TYPE_NONE)) {
-    base[0] = *bin;
+    base[RESULT] = *bin;
     return Status::OK;
   }
   if (where->is(TYPE_BINARY)) {
@@ -763,7 +778,7 @@ may_gc Status encode_routine(Cell* base, int format) {
     wb->tail = wb->head + uint32_t(std::clamp<int64_t>(w.index(), 0, wb->used()));
     uint32_t at = reserve_tail(node, n);
     std::memcpy(node_buffer(node)->data() + at, node_buffer(bin->node())->head_ptr(), n);
-    base[0] = *where;
+    base[RESULT] = *where;
     return Status::OK;
   }
   if (where->is(TYPE_FILE)) {
@@ -776,14 +791,15 @@ may_gc Status encode_routine(Cell* base, int format) {
     bool ok = platform::file_write(f, binary::rs_head(&b), n) == int64_t(n);
     ok = platform::file_close(f) && ok;
     if (!ok) fire(ErrId::CANNOT_OPEN, *where);
-    base[0] = *where;
+    base[RESULT] = *where;
     return Status::OK;
   }
   fire(ErrId::INVALID_ARG, *where);
 }
 
 may_gc Status decode_routine(Cell* base) {
-  base[0] = decode(base[0]);
+  enum { DATA };
+  base[RESULT] = decode(base[DATA]);
   return Status::OK;
 }
 

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "action_frames.h"
 #include "datatypes/date.h"
 #include "datatypes/float.h"
 #include "datatypes/vector.h"
@@ -129,21 +130,22 @@ Cell math_word(MathOp op) {
 }  // namespace
 
 Status composite_math(Cell* base, MathOp op) {
-  TypeId left = base[0].type();
-  TypeId t = base[1].type();
+  using enum act::add::Frame;
+  TypeId left = base[VALUE1].type();
+  TypeId t = base[VALUE2].type();
   ActionId a = math_action(op);
   const TypeEntry& e = g_types[t];
   switch (t) {
     case TYPE_VECTOR:
       // Element by element in the vector, the scalar staying on the left.
-      std::swap(base[0], base[1]);
+      std::swap(base[VALUE1], base[VALUE2]);
       return vector_do_math_op(base, op, true);
     case TYPE_PAIR:
     case TYPE_POINT2D:
     case TYPE_POINT3D:
       if (op == MATH_DIVIDE || (op == MATH_SUBTRACT && left != TYPE_INTEGER))
         fire(ErrId::NOT_RELATED, math_word(op), datatype_cell(left));
-      std::swap(base[0], base[1]);
+      std::swap(base[VALUE1], base[VALUE2]);
       if (op == MATH_SUBTRACT) {
         // n - p = (-p) + n
         VEL_TRY(e.actions[ACT_NEGATE](base));
@@ -152,7 +154,7 @@ Status composite_math(Cell* base, MathOp op) {
       return e.actions[a](base);
     case TYPE_TUPLE:
       if (op == MATH_DIVIDE || op == MATH_SUBTRACT) fire(ErrId::NOT_RELATED, math_word(op), datatype_cell(left));
-      std::swap(base[0], base[1]);
+      std::swap(base[VALUE1], base[VALUE2]);
       return e.actions[a](base);
     case TYPE_MONEY:
       // Money math converts a number on either side itself.
@@ -160,7 +162,7 @@ Status composite_math(Cell* base, MathOp op) {
     case TYPE_DATE:
       if (left != TYPE_INTEGER) break;
       if (op != MATH_ADD) fire(ErrId::NOT_RELATED, math_word(op), datatype_cell(left));
-      std::swap(base[0], base[1]);
+      std::swap(base[VALUE1], base[VALUE2]);
       return e.actions[a](base);
     default:
       break;
@@ -169,17 +171,18 @@ Status composite_math(Cell* base, MathOp op) {
 }
 
 Status integer_do_math(Cell* base, MathOp op) {
-  switch (base[1].type()) {
+  using enum act::add::Frame;
+  switch (base[VALUE2].type()) {
     case TYPE_INTEGER:
     case TYPE_CHAR:
       if (op == MATH_DIVIDE || op == MATH_REMAINDER) {
         // The common errors of arithmetic, raised without unwinding where
         // the caller takes a status.
-        int32_t r = base[1].i2();
+        int32_t r = base[VALUE2].i2();
         if (r == 0) return fail(ErrId::ZERO_DIVIDE);
-        if (r == -1 && base[0].i2() == INT32_MIN) return fail(ErrId::OVERFLOW);
+        if (r == -1 && base[VALUE1].i2() == INT32_MIN) return fail(ErrId::OVERFLOW);
       }
-      integer_do_math_op(base[0].i2(), base[1].i2(), op, &base[0]);
+      integer_do_math_op(base[VALUE1].i2(), base[VALUE2].i2(), op, &base[RESULT]);
       return Status::OK;
     case TYPE_FLOAT:
     case TYPE_PERCENT:
@@ -193,14 +196,6 @@ Status integer_do_math(Cell* base, MathOp op) {
 namespace {
 
 // --- actions -------------------------------------------------------------------------
-// Frame layouts (base[0] is the first argument and the result):
-//   make, to                 [type spec]
-//   absolute, negate, complement, even?, odd?   [value]
-//   add subtract multiply divide remainder and~ or~ xor~   [value1 value2]
-//   power                    [number exponent]
-//   round                    [value /to scale /even /down /half-down /floor /ceiling /half-ceiling]
-//   random                   [value /seed /secure /only]
-
 template <MathOp OP>
 Status integer_math(Cell* base) {
   return integer_do_math(base, OP);
@@ -209,40 +204,46 @@ Status integer_math(Cell* base) {
 // The value is written back into data word 2 only, so char! (which
 // inherits absolute, even? and odd?) keeps its type.
 Status integer_absolute(Cell* base) {
-  base[0].w2 = uint32_t(integer_abs(base[0].i2()));
+  using enum act::absolute::Frame;
+  base[VALUE].w2 = uint32_t(integer_abs(base[VALUE].i2()));
   return Status::OK;
 }
 
 Status integer_negate(Cell* base) {
-  int32_t v = base[0].i2();
+  using enum act::negate::Frame;
+  int32_t v = base[NUMBER].i2();
   if (v == INT32_MIN) fire(ErrId::OVERFLOW);
-  base[0].w2 = uint32_t(-v);
+  base[NUMBER].w2 = uint32_t(-v);
   return Status::OK;
 }
 
 Status integer_complement(Cell* base) {
-  base[0].w2 = ~base[0].w2;
+  using enum act::complement::Frame;
+  base[VALUE].w2 = ~base[VALUE].w2;
   return Status::OK;
 }
 
 Status integer_even_q(Cell* base) {
-  base[0] = logic_cell((base[0].w2 & 1) == 0);
+  using enum act::even_q::Frame;
+  base[RESULT] = logic_cell((base[NUMBER].w2 & 1) == 0);
   return Status::OK;
 }
 
 Status integer_odd_q(Cell* base) {
-  base[0] = logic_cell((base[0].w2 & 1) != 0);
+  using enum act::odd_q::Frame;
+  base[RESULT] = logic_cell((base[NUMBER].w2 & 1) != 0);
   return Status::OK;
 }
 
 // Exact by squaring; a step that leaves 32 bits gives up and the power is
 // taken in floating point.
 Status integer_power(Cell* base) {
-  const Cell& e = base[1];
+  using enum act::power::Frame;
+  const Cell& e = base[EXPONENT];
   if (!e.is(TYPE_INTEGER) && !e.is(TYPE_FLOAT)) fire(ErrId::EXPECT_ARG, datatype_cell(e.type()));
-  int32_t b = base[0].i2();
+  int32_t b = base[NUMBER].i2();
   if (e.is(TYPE_FLOAT) || e.i2() < 0) {
-    float_make_at(&base[0], std::pow(double(b), number_as_float(e)));
+    float_make_at(&base[RESULT], std::pow(double(b), number_as_float(e)));
     return Status::OK;
   }
   uint32_t n = uint32_t(e.i2());
@@ -260,15 +261,16 @@ Status integer_power(Cell* base) {
     }
   }
   if (overflow)
-    float_make_at(&base[0], std::pow(double(b), double(e.i2())));
+    float_make_at(&base[RESULT], std::pow(double(b), double(e.i2())));
   else
-    integer_make_at(&base[0], result);
+    integer_make_at(&base[RESULT], result);
   return Status::OK;
 }
 
 Status integer_round(Cell* base) {
-  if (!truthy(base[1])) return Status::OK;  // no scale: already whole
-  const Cell& s = base[2];
+  using enum act::round::Frame;
+  if (!truthy(base[TO])) return Status::OK;  // no scale: already whole
+  const Cell& s = base[SCALE];
   switch (s.type()) {
     case TYPE_INTEGER:
       break;
@@ -284,7 +286,7 @@ Status integer_round(Cell* base) {
   // 64-bit magnitudes: |INT_MIN| as a scale, and a rounded magnitude one
   // step past the 32-bit range, are both representable.
   int64_t scale = s.i2() < 0 ? -int64_t(s.i2()) : int64_t(s.i2());
-  int64_t v = base[0].i2();
+  int64_t v = base[N].i2();
   if (scale == 0 || v % scale == 0) return Status::OK;
   RoundMode m = round_mode_of(base);
   bool neg = v < 0;
@@ -303,19 +305,20 @@ Status integer_round(Cell* base) {
   else mag = high;
   int64_t result = neg ? -mag : mag;
   if (result < INT32_MIN || result > INT32_MAX) fire(ErrId::OVERFLOW);
-  integer_make_at(&base[0], int32_t(result));
+  integer_make_at(&base[RESULT], int32_t(result));
   return Status::OK;
 }
 
 // random: [value /seed /secure /only]. Only data word 2 is written, so
 // char! (which inherits it) keeps its type.
 Status integer_random(Cell* base) {
-  if (truthy(base[1])) {
-    random::seed(base[0].i2());
-    base[0] = UNSET_VALUE;
+  using enum act::random::Frame;
+  if (truthy(base[SEED])) {
+    random::seed(base[VALUE].i2());
+    base[RESULT] = UNSET_VALUE;
     return Status::OK;
   }
-  base[0].w2 = uint32_t(random::int_uniform(base[0].i2(), truthy(base[2])));
+  base[VALUE].w2 = uint32_t(random::int_uniform(base[VALUE].i2(), truthy(base[SECURE])));
   return Status::OK;
 }
 
@@ -349,7 +352,8 @@ int32_t integer_from_issue(const Cell& issue) {
 }
 
 Status integer_to(Cell* base) {
-  const Cell spec = base[1];
+  using enum act::to::Frame;
+  const Cell spec = base[SPEC];
   int32_t v;
   switch (spec.type()) {
     case TYPE_INTEGER:
@@ -388,13 +392,14 @@ Status integer_to(Cell* base) {
       if (!is_any_string(spec.type())) fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_INTEGER), spec);
       v = integer_from_text(spec);
   }
-  base[0] = integer_cell(v);
+  base[RESULT] = integer_cell(v);
   return Status::OK;
 }
 
 Status integer_make(Cell* base) {
-  if (base[1].is(TYPE_LOGIC)) {
-    base[0] = integer_cell(logic_get(base[1]) ? 1 : 0);
+  using enum act::make::Frame;
+  if (base[SPEC].is(TYPE_LOGIC)) {
+    base[RESULT] = integer_cell(logic_get(base[SPEC]) ? 1 : 0);
     return Status::OK;
   }
   return integer_to(base);

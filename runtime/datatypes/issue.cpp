@@ -2,6 +2,7 @@
 // and compare; form is word!'s (the bare text). It has no series actions.
 #include <string>
 
+#include "action_frames.h"
 #include "datatypes/context.h"
 #include "datatypes/registry.h"
 #include "datatypes/string_impl.h"
@@ -44,7 +45,8 @@ may_gc Cell issue_convert(const Cell& spec) {
 }
 
 Status issue_make(Cell* base) {
-  base[0] = issue_convert(base[1]);
+  using enum act::make::Frame;
+  base[RESULT] = issue_convert(base[SPEC]);
   return Status::OK;
 }
 

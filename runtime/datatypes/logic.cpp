@@ -2,6 +2,7 @@
 // comparison driver. unset! and none! have their own files.
 #include "datatypes/logic.h"
 
+#include "action_frames.h"
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
@@ -67,26 +68,28 @@ namespace {
 // make: [type spec]. Numbers are true unless zero (a NaN is true); any
 // other spec as to.
 Status logic_make(Cell* base) {
-  const Cell& spec = base[1];
+  using enum act::make::Frame;
+  const Cell& spec = base[SPEC];
   switch (spec.type()) {
     case TYPE_INTEGER:
-      base[0] = logic_cell(spec.i2() != 0);
+      base[RESULT] = logic_cell(spec.i2() != 0);
       return Status::OK;
     case TYPE_FLOAT:
     case TYPE_PERCENT:
-      base[0] = logic_cell(!(spec.f64() == 0.0));
+      base[RESULT] = logic_cell(!(spec.f64() == 0.0));
       return Status::OK;
     default:
       break;
   }
-  base[0] = spec.is(TYPE_LOGIC) ? logic_cell(logic_get(spec)) : logic_cell(!spec.is(TYPE_NONE));
+  base[RESULT] = spec.is(TYPE_LOGIC) ? logic_cell(logic_get(spec)) : logic_cell(!spec.is(TYPE_NONE));
   return Status::OK;
 }
 
 // to: [type spec]. A logic stays itself, none is false, anything else true.
 Status logic_to(Cell* base) {
-  const Cell& spec = base[1];
-  base[0] = spec.is(TYPE_LOGIC) ? logic_cell(logic_get(spec)) : logic_cell(!spec.is(TYPE_NONE));
+  using enum act::to::Frame;
+  const Cell& spec = base[SPEC];
+  base[RESULT] = spec.is(TYPE_LOGIC) ? logic_cell(logic_get(spec)) : logic_cell(!spec.is(TYPE_NONE));
   return Status::OK;
 }
 
@@ -118,31 +121,34 @@ int32_t logic_compare(const Cell* a, const Cell* b, int op) {
 
 // complement: [value].
 Status logic_complement(Cell* base) {
-  base[0].w1 = !logic_get(base[0]);
+  using enum act::complement::Frame;
+  base[VALUE].w1 = !logic_get(base[VALUE]);
   return Status::OK;
 }
 
 // random: [value /seed /secure /only]. True when one draw is in the upper
 // half of its range.
 Status logic_random(Cell* base) {
-  if (truthy(base[1])) {
-    random::seed(int32_t(logic_get(base[0])));
-    base[0] = UNSET_VALUE;
+  using enum act::random::Frame;
+  if (truthy(base[SEED])) {
+    random::seed(int32_t(logic_get(base[VALUE])));
+    base[RESULT] = UNSET_VALUE;
     return Status::OK;
   }
-  int32_t d = truthy(base[2]) ? random::secure_next() : random::next();
-  base[0] = logic_cell(d > 0x3FFFFFFF);
+  int32_t d = truthy(base[SECURE]) ? random::secure_next() : random::next();
+  base[RESULT] = logic_cell(d > 0x3FFFFFFF);
   return Status::OK;
 }
 
 // and~, or~, xor~: [value1 value2].
 template <MathOp OP>
 Status logic_bitwise(Cell* base) {
-  if (!base[1].is(TYPE_LOGIC)) fire(ErrId::EXPECT_ARG, datatype_cell(base[1].type()));
-  bool a = logic_get(base[0]), b = logic_get(base[1]);
+  using enum act::and_t::Frame;
+  if (!base[VALUE2].is(TYPE_LOGIC)) fire(ErrId::EXPECT_ARG, datatype_cell(base[VALUE2].type()));
+  bool a = logic_get(base[VALUE1]), b = logic_get(base[VALUE2]);
   static_assert(OP == MATH_AND || OP == MATH_OR || OP == MATH_XOR);
   bool r = OP == MATH_AND ? (a && b) : OP == MATH_OR ? (a || b) : (a != b);
-  base[0].w1 = r;
+  base[VALUE1].w1 = r;
   return Status::OK;
 }
 

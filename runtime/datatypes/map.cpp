@@ -5,6 +5,7 @@
 #include <array>
 #include <iterator>
 
+#include "action_frames.h"
 #include "cycle.h"
 #include "datatypes/block.h"
 #include "datatypes/core_words.h"
@@ -145,75 +146,85 @@ may_gc Cell make_map(const Cell& spec, bool to) {
 
 // make and to: type spec.
 Status map_make(Cell* base) {
-  base[0] = make_map(base[1], false);
+  using enum act::make::Frame;
+  base[RESULT] = make_map(base[SPEC], false);
   return Status::OK;
 }
 
 Status map_to(Cell* base) {
-  base[0] = make_map(base[1], true);
+  using enum act::to::Frame;
+  base[RESULT] = make_map(base[SPEC], true);
   return Status::OK;
 }
 
 // reflect: value field.
 Status map_reflect(Cell* base) {
-  const Cell& f = base[1];
+  using enum act::reflect::Frame;
+  const Cell& f = base[FIELD];
   uint32_t s = is_any_word(f.type()) ? symbol::resolve(f.w2) : 0;
-  base[0] = reflect(base[0], s);
+  base[RESULT] = reflect(base[VALUE], s);
   return Status::OK;
 }
 
 // copy: value /part length /deep /types kind. /part is ignored.
 Status map_copy(Cell* base) {
+  using enum act::copy::Frame;
   const Cell* types = nullptr;
-  if (used(base[4])) {
-    types = &base[5];
+  if (used(base[TYPES])) {
+    types = &base[KIND];
     if (!types->is(TYPE_TYPESET) && !types->is(TYPE_DATATYPE)) fire(ErrId::EXPECT_ARG, datatype_cell(types->type()));
   }
-  base[0] = copy_map(base[0], used(base[3]), types);
+  base[RESULT] = copy_map(base[VALUE], used(base[DEEP]), types);
   return Status::OK;
 }
 
 // select: series value /part length /only /case /same /any /with wild
 // /skip size /last /reverse.
 Status map_select(Cell* base) {
-  int op = used(base[6]) ? CMP_SAME : lookup_op(used(base[5]));
-  int32_t k = find_key(base[0], base[1], op);
-  base[0] = (k >= 0 && live_at(base[0], uint32_t(k))) ? cells(base[0])[k + 1] : none_cell();
+  using enum act::select::Frame;
+  int op = used(base[SAME]) ? CMP_SAME : lookup_op(used(base[CASE]));
+  int32_t k = find_key(base[SERIES], base[VALUE], op);
+  base[RESULT] = (k >= 0 && live_at(base[SERIES], uint32_t(k))) ? cells(base[SERIES])[k + 1] : none_cell();
   return Status::OK;
 }
 
 // find: as select; answers the stored key (a set-word! as word!).
 Status map_find(Cell* base) {
-  int op = used(base[6]) ? CMP_SAME : lookup_op(used(base[5]));
-  int32_t k = find_key(base[0], base[1], op);
-  base[0] = (k >= 0 && live_at(base[0], uint32_t(k))) ? outer_key(cells(base[0])[k]) : none_cell();
+  using enum act::find::Frame;
+  int op = used(base[SAME]) ? CMP_SAME : lookup_op(used(base[CASE]));
+  int32_t k = find_key(base[SERIES], base[VALUE], op);
+  base[RESULT] = (k >= 0 && live_at(base[SERIES], uint32_t(k))) ? outer_key(cells(base[SERIES])[k]) : none_cell();
   return Status::OK;
 }
 
 // put: series key value /case.
 Status map_put(Cell* base) {
-  base[0] = store(base[0], base[1], base[2], used(base[3]), none_cell());
+  using enum act::put::Frame;
+  base[RESULT] = store(base[SERIES], base[KEY], base[VALUE], used(base[CASE]), none_cell());
   return Status::OK;
 }
 
 // remove: series /part length /key key-arg. The key always matches
 // case-sensitively.
 Status map_remove(Cell* base) {
-  if (!used(base[3])) fire(ErrId::MISSING_ARG);
-  RootedCell m(base[0]);
-  int32_t k = find_key(*m, base[4], CMP_STRICT_EQUAL);
+  using enum act::remove::Frame;
+  if (!used(base[KEY])) fire(ErrId::MISSING_ARG);
+  RootedCell m(base[SERIES]);
+  int32_t k = find_key(*m, base[KEY_ARG], CMP_STRICT_EQUAL);
   if (k >= 0 && live_at(*m, uint32_t(k))) hash_table::remove(m->w3, uint32_t(k));
-  base[0] = *m;
+  base[RESULT] = *m;
   return Status::OK;
 }
 
 Status map_clear(Cell* base) {
-  hash_table::clear(base[0].w3);
+  using enum act::clear::Frame;
+  hash_table::clear(base[SERIES].w3);
   return Status::OK;
 }
 
 Status map_length(Cell* base) {
-  base[0] = integer_cell(int32_t(rs_length(base[0])));
+  using enum act::length_q::Frame;
+  base[RESULT] = integer_cell(int32_t(rs_length(base[SERIES])));
   return Status::OK;
 }
 
@@ -456,8 +467,9 @@ namespace {
 
 // extend: obj spec /case. Objects do not grow.
 Status native_extend(Cell* base) {
-  if (!base[0].is(TYPE_MAP)) fire(ErrId::NOT_DONE);
-  extend(base[0], base[1], used(base[2]));
+  enum { OBJ, SPEC, CASE };
+  if (!base[OBJ].is(TYPE_MAP)) fire(ErrId::NOT_DONE);
+  extend(base[OBJ], base[SPEC], used(base[CASE]));
   return Status::OK;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "action_frames.h"
 #include "datatypes/context.h"
 #include "datatypes/core_words.h"
 #include "datatypes/error.h"
@@ -367,8 +368,9 @@ Cell operand(const Cell& v) {
 }  // namespace
 
 Status do_math(Cell* base, int op) {
-  const Cell& l = base[0];
-  const Cell& r = base[1];
+  using enum act::add::Frame;
+  const Cell& l = base[VALUE1];
+  const Cell& r = base[VALUE2];
   bool both = l.is(TYPE_MONEY) && r.is(TYPE_MONEY);
   if ((op == MATH_MULTIPLY && both) || ((op == MATH_DIVIDE || op == MATH_REMAINDER) && !l.is(TYPE_MONEY)))
     fire(ErrId::INVALID_TYPE, datatype_cell(l.type()));
@@ -378,7 +380,7 @@ Status do_math(Cell* base, int op) {
   if (ca && cb && ca != cb) fire(ErrId::WRONG_DENOM, l, r);
   Amount result = compute(amount_of(a), amount_of(b), op);
   Cell m = cell_of(result.negative, result.u, cb ? cb : ca);
-  base[0] = op == MATH_DIVIDE && both ? float_cell(to_float(m)) : m;
+  base[RESULT] = op == MATH_DIVIDE && both ? float_cell(to_float(m)) : m;
   return Status::OK;
 }
 
@@ -488,14 +490,6 @@ may_gc int32_t format(const Cell& c, NodeId out, int32_t part, bool all_decimals
 }
 
 // --- actions -----------------------------------------------------------------------------------
-// Frame layouts (base[0] is the first argument and the result):
-//   make, to                               [type spec]
-//   add subtract multiply divide remainder [value1 value2]
-//   random                                 [value /seed /secure /only]
-//   round   [value /to scale /even /down /half-down /floor /ceiling /half-ceiling]
-//   absolute, negate, even?, odd?          [value]
-//   pick                                   [value index]
-
 namespace {
 
 [[noreturn]] void bad_make(const Cell& spec) { fire(ErrId::BAD_MAKE_ARG, datatype_cell(TYPE_MONEY), spec); }
@@ -516,7 +510,8 @@ Cell from_text(const Cell& spec) {
 }
 
 Status money_to(Cell* base) {
-  const Cell& spec = base[1];
+  using enum act::to::Frame;
+  const Cell& spec = base[SPEC];
   Cell c;
   switch (spec.type()) {
     case TYPE_MONEY: c = spec; break;
@@ -527,7 +522,7 @@ Status money_to(Cell* base) {
       c = from_text(spec);
   }
   c.clear_new_line();
-  base[0] = c;
+  base[RESULT] = c;
   return Status::OK;
 }
 
@@ -570,17 +565,18 @@ Cell from_block(const Cell& spec) {
 }
 
 Status money_make(Cell* base) {
-  const Cell& spec = base[1];
+  using enum act::make::Frame;
+  const Cell& spec = base[SPEC];
   if (spec.is(TYPE_WORD)) {
     int32_t k = currency_index(spec);
     if (k < 1) bad_make(spec);
     Cell c = zero_cell();
     set_currency(&c, uint32_t(k));
-    base[0] = c;
+    base[RESULT] = c;
     return Status::OK;
   }
   if (spec.is(TYPE_BLOCK)) {
-    base[0] = from_block(spec);
+    base[RESULT] = from_block(spec);
     return Status::OK;
   }
   return money_to(base);
@@ -600,24 +596,28 @@ Status money_math(Cell* base) {
 }
 
 Status money_absolute(Cell* base) {
-  set_sign(&base[0], 0);
+  using enum act::absolute::Frame;
+  set_sign(&base[VALUE], 0);
   return Status::OK;
 }
 
 Status money_negate(Cell* base) {
-  set_sign(&base[0], !get_sign(base[0]));
+  using enum act::negate::Frame;
+  set_sign(&base[NUMBER], !get_sign(base[NUMBER]));
   return Status::OK;
 }
 
 inline int last_integral_digit(const Cell& c) { return int(units(c) / kUnit % 10); }
 
 Status money_even_q(Cell* base) {
-  base[0] = logic_cell(last_integral_digit(base[0]) % 2 == 0);
+  using enum act::even_q::Frame;
+  base[RESULT] = logic_cell(last_integral_digit(base[NUMBER]) % 2 == 0);
   return Status::OK;
 }
 
 Status money_odd_q(Cell* base) {
-  base[0] = logic_cell(last_integral_digit(base[0]) % 2 != 0);
+  using enum act::odd_q::Frame;
+  base[RESULT] = logic_cell(last_integral_digit(base[NUMBER]) % 2 != 0);
   return Status::OK;
 }
 
@@ -632,15 +632,16 @@ Cell round_scale(const Cell& s) {
 }
 
 Status money_round(Cell* base) {
-  Cell v = base[0];
-  Units scale = truthy(base[1]) ? units(round_scale(base[2])) : kUnit;
+  using enum act::round::Frame;
+  Cell v = base[N];
+  Units scale = truthy(base[TO]) ? units(round_scale(base[SCALE])) : kUnit;
   Units m = units(v);
   if (!m || !scale) return Status::OK;
   bool negative = get_sign(v) != 0;
   Units r = m % scale;
   if (!r) return Status::OK;  // already a multiple: no way to go
-  bool even = truthy(base[3]), down = truthy(base[4]), half_down = truthy(base[5]);
-  bool floor = truthy(base[6]), ceiling = truthy(base[7]), half_ceiling = truthy(base[8]);
+  bool even = truthy(base[EVEN]), down = truthy(base[DOWN]), half_down = truthy(base[HALF_DOWN]);
+  bool floor = truthy(base[FLOOR]), ceiling = truthy(base[CEILING]), half_ceiling = truthy(base[HALF_CEILING]);
   bool half = r * 2 == scale;
   bool nearest_up = r * 2 >= scale;
   bool up;
@@ -652,18 +653,19 @@ Status money_round(Cell* base) {
   else if (half_ceiling && half) up = !negative;
   else up = nearest_up;
   Units result = up ? m + (scale - r) : m - r;
-  base[0] = cell_of(negative, result, currency(v));
+  base[RESULT] = cell_of(negative, result, currency(v));
   return Status::OK;
 }
 
 // Digits from the most significant down: each drawn below or at its
 // bound; once one falls below, the rest are free.
 Status money_random(Cell* base) {
-  Cell v = base[0];
-  bool secure = truthy(base[2]);
-  if (truthy(base[1])) {
+  using enum act::random::Frame;
+  Cell v = base[VALUE];
+  bool secure = truthy(base[SECURE]);
+  if (truthy(base[SEED])) {
     random::seed(int32_t(v.w1 ^ v.w2 ^ v.w3 ^ uint32_t(get_sign(v))));
-    base[0] = UNSET_VALUE;
+    base[RESULT] = UNSET_VALUE;
     return Status::OK;
   }
   auto draw = [secure] { return uint32_t(secure ? random::secure_next() : random::next()); };
@@ -692,7 +694,7 @@ Status money_random(Cell* base) {
   }
   Units u = 0;
   for (int i = 0; i < DIGITS; i++) u = u * 10 + Units(digits[i]);
-  base[0] = cell_of(get_sign(v) != 0, u, currency(v));
+  base[RESULT] = cell_of(get_sign(v) != 0, u, currency(v));
   return Status::OK;
 }
 
@@ -720,10 +722,11 @@ may_gc Cell field(const Cell& v, int f) {
 }
 
 Status money_pick(Cell* base) {
-  int f = field_index(base[1]);
-  if (!f) fire(ErrId::OUT_OF_RANGE, base[1]);
-  Cell v = base[0];
-  base[0] = field(v, f);
+  using enum act::pick::Frame;
+  int f = field_index(base[INDEX]);
+  if (!f) fire(ErrId::OUT_OF_RANGE, base[INDEX]);
+  Cell v = base[SERIES];
+  base[RESULT] = field(v, f);
   return Status::OK;
 }
 

@@ -1,5 +1,6 @@
 // none!: the value of no value. Every none equals every other; none
 // orders. The series actions that look something up answer none on it.
+#include "action_frames.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
@@ -17,7 +18,8 @@ namespace {
 
 // make and to: [type spec]. Whatever the spec, the value of the type.
 Status none_make(Cell* base) {
-  base[0] = NONE_VALUE;
+  using enum act::make::Frame;
+  base[RESULT] = NONE_VALUE;
   return Status::OK;
 }
 
@@ -34,7 +36,7 @@ int32_t none_compare(const Cell*, const Cell* b, int op) {
 // clear, find, length?, remove, select, take on none: none, whatever the
 // refinements.
 Status none_series_action(Cell* base) {
-  base[0] = NONE_VALUE;
+  base[RESULT] = NONE_VALUE;
   return Status::OK;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "action_frames.h"
 #include "cycle.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -257,8 +258,9 @@ may_gc Cell make_from_object(const Cell& proto_in, const Cell& spec_in) {
 }
 
 Status object_make(Cell* base) {
-  Cell proto = base[0].is(TYPE_DATATYPE) ? none_cell() : base[0];
-  const Cell spec = base[1];
+  using enum act::make::Frame;
+  Cell proto = base[TYPE].is(TYPE_DATATYPE) ? none_cell() : base[TYPE];
+  const Cell spec = base[SPEC];
   Cell out;
   if (spec.is(TYPE_BLOCK)) {
     VEL_TRY(make_from_block(proto, spec, &out));
@@ -267,7 +269,7 @@ Status object_make(Cell* base) {
   } else {
     fire(ErrId::MALCONSTRUCT, spec);
   }
-  base[0] = out;
+  base[RESULT] = out;
   return Status::OK;
 }
 
@@ -316,7 +318,8 @@ may_gc Cell body_of(const Cell& o) { return body_block(o); }
 
 // reflect: value field
 Status object_reflect(Cell* base) {
-  Cell o = base[0], f = base[1];
+  using enum act::reflect::Frame;
+  Cell o = base[VALUE], f = base[FIELD];
   uint32_t s = is_any_word(f.type()) ? symbol::resolve(f.w2) : 0;
   Cell r;
   if (s == sym(SymId::CHANGED)) r = words_block(o, true);
@@ -327,7 +330,7 @@ Status object_reflect(Cell* base) {
   else if (s == sym(SymId::OWNER)) r = logic_cell(node_buffer(o.w1)->flags & BUF_OWNS_SERIES);
   else if (s == sym(SymId::EVENTS_Q)) r = logic_cell(o.w3 != 0);
   else fire(ErrId::NOT_DONE, f);
-  base[0] = r;
+  base[RESULT] = r;
   return Status::OK;
 }
 
@@ -335,29 +338,32 @@ Status object_reflect(Cell* base) {
 
 // select: series value /part length /only /case /same /any /with wild /skip size /last /reverse
 Status object_select(Cell* base) {
-  Cell o = base[0], key = base[1];
+  using enum act::select::Frame;
+  Cell o = base[SERIES], key = base[VALUE];
   if (!is_word_form(key.type())) fire(ErrId::INVALID_TYPE, datatype_cell(key.type()));
   int32_t i = context::find_word(o.w1, key.w2, true);
   Cell* v = i < 0 ? nullptr : context::value_at(o.w1, uint32_t(i));
-  base[0] = v ? *v : none_cell();
+  base[RESULT] = v ? *v : none_cell();
   return Status::OK;
 }
 
 // put: series key value /case
 Status object_put(Cell* base) {
-  Cell o = base[0], key = base[1], value = base[2];
+  using enum act::put::Frame;
+  Cell o = base[SERIES], key = base[KEY], value = base[VALUE];
   if (!key.is(TYPE_WORD)) fire(ErrId::INVALID_KEY_TYPE, datatype_cell(key.type()));
   int32_t i = context::find_word(o.w1, key.w2, true);
   if (i < 0) fire(ErrId::INVALID_PATH, o, key);
   context::bind_word(o.w1, &key);
   set_field(o, key, i, value);
-  base[0] = value;
+  base[RESULT] = value;
   return Status::OK;
 }
 
 // modify: target field value /case
 Status object_modify(Cell* base) {
-  Cell o = base[0], f = base[1], value = base[2];
+  using enum act::modify::Frame;
+  Cell o = base[TARGET], f = base[FIELD], value = base[VALUE];
   uint32_t s = symbol::resolve(f.w2);
   if (s == sym(SymId::CHANGED)) {
     if (!value.is(TYPE_NONE)) fire(ErrId::INVALID_ARG, value);
@@ -384,15 +390,16 @@ Status object_modify(Cell* base) {
       fire(ErrId::INVALID_ARG, value);
     }
   }
-  base[0] = value;
+  base[RESULT] = value;
   return Status::OK;
 }
 
 // copy: value /part length /deep /types kind
 Status object_copy(Cell* base) {
-  if (used(base[1])) fire(ErrId::INVALID_REFINE_ARG, refinement_cell(SymId::PART), base[2]);
-  bool deep = used(base[3]), types = used(base[4]);
-  base[0] = copy(base[0], deep, types ? &base[5] : nullptr);
+  using enum act::copy::Frame;
+  if (used(base[PART])) fire(ErrId::INVALID_REFINE_ARG, refinement_cell(SymId::PART), base[LENGTH]);
+  bool deep = used(base[DEEP]), types = used(base[TYPES]);
+  base[RESULT] = copy(base[VALUE], deep, types ? &base[KIND] : nullptr);
   return Status::OK;
 }
 
@@ -702,7 +709,8 @@ namespace {
 
 // construct: block /with object /only
 Status native_construct(Cell* base) {
-  base[0] = construct(base[0], used(base[1]) ? &base[2] : nullptr, used(base[3]));
+  enum { BLOCK, WITH, OBJECT, ONLY };
+  base[RESULT] = construct(base[BLOCK], used(base[WITH]) ? &base[OBJECT] : nullptr, used(base[ONLY]));
   return Status::OK;
 }
 

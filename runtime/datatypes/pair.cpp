@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "action_frames.h"
 #include "datatypes/core_words.h"
 #include "datatypes/eval.h"
 #include "datatypes/float.h"
@@ -40,8 +41,9 @@ int axis_of(const Cell& e, int count) {
 }
 
 Status pair_do_math(Cell* base, MathOp op) {
-  const Cell r = base[1];
-  int32_t x = pair_x(base[0]), y = pair_y(base[0]);
+  using enum act::add::Frame;
+  const Cell r = base[VALUE2];
+  int32_t x = pair_x(base[VALUE1]), y = pair_y(base[VALUE1]);
   int32_t rx, ry;
   switch (r.type()) {
     case TYPE_PAIR:
@@ -59,20 +61,20 @@ Status pair_do_math(Cell* base, MathOp op) {
         if (bad) fire(ErrId::INVALID_ARG, r);
         double px = op == MATH_MULTIPLY ? double(x) * f : double(x) / f;
         double py = op == MATH_MULTIPLY ? double(y) * f : double(y) / f;
-        point2D_make_at(&base[0], to_f32(px), to_f32(py));
+        point2D_make_at(&base[RESULT], to_f32(px), to_f32(py));
         return Status::OK;
       }
       if (!std::isfinite(f)) fire(ErrId::INVALID_ARG, r);
       if (float_overflows_int(f)) {
         // No 32-bit integer stands for it: the float itself is the operand.
-        pair_to_point2D(&base[0]);
+        pair_to_point2D(&base[RESULT]);
         return point2D_do_math(base, op);
       }
       rx = ry = int32_t(std::trunc(f));
       break;
     }
     case TYPE_POINT2D:
-      pair_to_point2D(&base[0]);
+      pair_to_point2D(&base[RESULT]);
       return point2D_do_math(base, op);
     default:
       fire(ErrId::INVALID_TYPE, datatype_cell(r.type()));
@@ -81,28 +83,20 @@ Status pair_do_math(Cell* base, MathOp op) {
   integer_do_math_op(x, rx, op, &cx);
   integer_do_math_op(y, ry, op, &cy);
   if (cx.is(TYPE_INTEGER) && cy.is(TYPE_INTEGER)) {
-    pair_make_at(&base[0], cx.i2(), cy.i2());
+    pair_make_at(&base[RESULT], cx.i2(), cy.i2());
     return Status::OK;
   }
   // Not exact in integers: the same operation on points.
-  pair_make_at(&base[0], x, y);
-  pair_to_point2D(&base[0]);
-  base[1] = pair_cell(rx, ry);
-  pair_to_point2D(&base[1]);
+  pair_make_at(&base[RESULT], x, y);
+  pair_to_point2D(&base[RESULT]);
+  base[VALUE2] = pair_cell(rx, ry);
+  pair_to_point2D(&base[VALUE2]);
   return point2D_do_math(base, op);
 }
 
 namespace {
 
 // --- actions -------------------------------------------------------------------------
-// Frame layouts (base[0] is the first argument and the result):
-//   make, to                               [type spec]
-//   absolute, negate, reverse              [value]
-//   add subtract multiply divide remainder and~ or~ xor~   [value1 value2]
-//   round   [value /to scale /even /down /half-down /floor /ceiling /half-ceiling]
-//   random                                 [value /seed /secure /only]
-//   pick                                   [value index]
-
 [[noreturn]] void bad_spec(const Cell& spec) { fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_PAIR), spec); }
 
 // A float coordinate truncated toward zero; one that no 32-bit integer
@@ -131,7 +125,8 @@ Cell pair_from_block(const Cell& spec) {
 }
 
 Status pair_to(Cell* base) {
-  Cell spec = base[1];
+  using enum act::make::Frame;
+  Cell spec = base[SPEC];
   Cell r;
   switch (spec.type()) {
     case TYPE_INTEGER:
@@ -154,7 +149,7 @@ Status pair_to(Cell* base) {
     case TYPE_EMAIL:
     case TYPE_REF: {
       Cell v;
-      if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_PAIR)) bad_spec(base[1]);
+      if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_PAIR)) bad_spec(base[SPEC]);
       r = v;
       break;
     }
@@ -168,7 +163,7 @@ Status pair_to(Cell* base) {
     default:
       bad_spec(spec);
   }
-  base[0] = pair_cell(pair_x(r), pair_y(r));
+  base[RESULT] = pair_cell(pair_x(r), pair_y(r));
   return Status::OK;
 }
 
@@ -205,30 +200,34 @@ Status pair_math(Cell* base) {
 }
 
 Status pair_absolute(Cell* base) {
-  pair_make_at(&base[0], integer_abs(pair_x(base[0])), integer_abs(pair_y(base[0])));
+  using enum act::absolute::Frame;
+  pair_make_at(&base[RESULT], integer_abs(pair_x(base[VALUE])), integer_abs(pair_y(base[VALUE])));
   return Status::OK;
 }
 
 // The minimum has no negation in 32 bits: an overflow, as for absolute,
 // rather than a wrapped coordinate.
 Status pair_negate(Cell* base) {
-  if (pair_x(base[0]) == INT32_MIN || pair_y(base[0]) == INT32_MIN) fire(ErrId::OVERFLOW);
-  pair_make_at(&base[0], -pair_x(base[0]), -pair_y(base[0]));
+  using enum act::negate::Frame;
+  if (pair_x(base[NUMBER]) == INT32_MIN || pair_y(base[NUMBER]) == INT32_MIN) fire(ErrId::OVERFLOW);
+  pair_make_at(&base[RESULT], -pair_x(base[NUMBER]), -pair_y(base[NUMBER]));
   return Status::OK;
 }
 
 Status pair_reverse(Cell* base) {
-  std::swap(base[0].w2, base[0].w3);
+  using enum act::reverse::Frame;
+  std::swap(base[SERIES].w2, base[SERIES].w3);
   return Status::OK;
 }
 
 // Each component through integer! round with the same refinements.
 Status pair_round(Cell* base) {
-  const Cell scale = base[2];
-  bool has_scale = truthy(base[1]);
+  using enum act::round::Frame;
+  const Cell scale = base[SCALE];
+  bool has_scale = truthy(base[TO]);
   if (has_scale && scale.is(TYPE_MONEY))
     fire(ErrId::NOT_RELATED, runtime_word(SymId::ROUND), datatype_cell(TYPE_MONEY));
-  int32_t v[2] = {pair_x(base[0]), pair_y(base[0])};
+  int32_t v[2] = {pair_x(base[N]), pair_y(base[N])};
   for (int i = 0; i < 2; i++) {
     Cell frame[9];
     for (int k = 0; k < 9; k++) frame[k] = base[k];
@@ -240,32 +239,34 @@ Status pair_round(Cell* base) {
     else
       v[i] = truncated(number_as_float(frame[0]), ErrId::OVERFLOW, frame[0]);
   }
-  pair_make_at(&base[0], v[0], v[1]);
+  pair_make_at(&base[RESULT], v[0], v[1]);
   return Status::OK;
 }
 
 Status pair_random(Cell* base) {
-  int32_t x = pair_x(base[0]), y = pair_y(base[0]);
-  if (truthy(base[1])) {
+  using enum act::random::Frame;
+  int32_t x = pair_x(base[VALUE]), y = pair_y(base[VALUE]);
+  if (truthy(base[SEED])) {
     random::seed(x ^ y);
-    base[0] = unset_cell();
+    base[RESULT] = unset_cell();
     return Status::OK;
   }
-  bool secure = truthy(base[2]);
+  bool secure = truthy(base[SECURE]);
   int32_t rx = x ? random::int_uniform(x, secure) : 0;
   int32_t ry = y ? random::int_uniform(y, secure) : 0;
-  pair_make_at(&base[0], rx, ry);
+  pair_make_at(&base[RESULT], rx, ry);
   return Status::OK;
 }
 
 Status pair_pick(Cell* base) {
-  const Cell& index = base[1];
+  using enum act::pick::Frame;
+  const Cell& index = base[INDEX];
   int axis = axis_of(index, 2);
   if (!axis) {
-    if (index.is(TYPE_WORD)) fire(ErrId::CANNOT_USE, index, base[0]);
+    if (index.is(TYPE_WORD)) fire(ErrId::CANNOT_USE, index, base[SERIES]);
     fire(ErrId::OUT_OF_RANGE, index);
   }
-  base[0] = integer_cell(axis == 1 ? pair_x(base[0]) : pair_y(base[0]));
+  base[RESULT] = integer_cell(axis == 1 ? pair_x(base[SERIES]) : pair_y(base[SERIES]));
   return Status::OK;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "action_frames.h"
 #include "datatypes/core_words.h"
 #include "datatypes/eval.h"
 #include "datatypes/float.h"
@@ -73,7 +74,8 @@ bool coords_of(const Cell& c, double* v) {
 
 template <int N>
 Status point_do_math(Cell* base, MathOp op) {
-  const Cell& r = base[1];
+  using enum act::add::Frame;
+  const Cell& r = base[VALUE2];
   double right[3] = {0, 0, 0};
   bool scale = false;
   switch (r.type()) {
@@ -90,13 +92,13 @@ Status point_do_math(Cell* base, MathOp op) {
   }
   double v[3];
   for (int i = 0; i < N; i++) {
-    double c = point_coord(base[0], i);
+    double c = point_coord(base[VALUE1], i);
     if (scale)
       v[i] = op == MATH_MULTIPLY ? c * right[i] : c / right[i];
     else
       v[i] = float_do_math_op(c, right[i], op);
   }
-  point_store<N>(&base[0], v);
+  point_store<N>(&base[RESULT], v);
   return Status::OK;
 }
 
@@ -137,14 +139,6 @@ int32_t point_compare(const Cell* a, const Cell* b, int op) {
 }
 
 // --- actions -------------------------------------------------------------------------
-// Frame layouts (base[0] is the first argument and the result):
-//   make, to                               [type spec]
-//   absolute, negate, reverse              [value]
-//   add subtract multiply divide remainder [value1 value2]
-//   round   [value /to scale /even /down /half-down /floor /ceiling /half-ceiling]
-//   random                                 [value /seed /secure /only]
-//   pick                                   [value index]
-
 template <int N>
 Cell point_from_block(const Cell& spec) {
   Buffer* b = spec.node() ? node_buffer(spec.node()) : nullptr;
@@ -162,13 +156,14 @@ Cell point_from_block(const Cell& spec) {
 
 template <int N>
 Status point_to(Cell* base) {
-  Cell spec = base[1];
+  using enum act::make::Frame;
+  Cell spec = base[SPEC];
   double v[3] = {0, 0, 0};
   switch (spec.type()) {
     case TYPE_BLOCK:
     case TYPE_PAREN:
     case TYPE_HASH:
-      base[0] = point_from_block<N>(spec);
+      base[RESULT] = point_from_block<N>(spec);
       return Status::OK;
     case TYPE_STRING:
     case TYPE_FILE:
@@ -178,9 +173,9 @@ Status point_to(Cell* base) {
     case TYPE_REF: {
       Cell loaded;
       if (!lexer::load_one_value(spec, &loaded) || !loaded.is(kType<N>))
-        fire(ErrId::BAD_TO_ARG, datatype_cell(kType<N>), base[1]);
-      base[0] = loaded;
-      base[0].header = kType<N>;
+        fire(ErrId::BAD_TO_ARG, datatype_cell(kType<N>), base[SPEC]);
+      base[RESULT] = loaded;
+      base[RESULT].header = kType<N>;
       return Status::OK;
     }
     case TYPE_INTEGER:
@@ -199,7 +194,7 @@ Status point_to(Cell* base) {
       }
       fire(ErrId::BAD_TO_ARG, datatype_cell(kType<N>), spec);
   }
-  base[0] = point_of<N>(v);
+  base[RESULT] = point_of<N>(v);
   return Status::OK;
 }
 
@@ -236,30 +231,34 @@ Status point_math(Cell* base) {
 
 template <int N>
 Status point_absolute(Cell* base) {
-  base[0].w1 &= 0x7FFFFFFFu;
-  base[0].w2 &= 0x7FFFFFFFu;
-  if (N == 3) base[0].w3 &= 0x7FFFFFFFu;
+  using enum act::absolute::Frame;
+  base[VALUE].w1 &= 0x7FFFFFFFu;
+  base[VALUE].w2 &= 0x7FFFFFFFu;
+  if (N == 3) base[VALUE].w3 &= 0x7FFFFFFFu;
   return Status::OK;
 }
 
 template <int N>
 Status point_negate(Cell* base) {
-  for (int i = 0; i < N; i++) point_set_coord(&base[0], i, 0.0f - point_coord(base[0], i));
+  using enum act::negate::Frame;
+  for (int i = 0; i < N; i++) point_set_coord(&base[NUMBER], i, 0.0f - point_coord(base[NUMBER], i));
   return Status::OK;
 }
 
 // point2D! swaps x and y, point3D! x and z.
 template <int N>
 Status point_reverse(Cell* base) {
-  std::swap(base[0].w1, N == 2 ? base[0].w2 : base[0].w3);
+  using enum act::reverse::Frame;
+  std::swap(base[SERIES].w1, N == 2 ? base[SERIES].w2 : base[SERIES].w3);
   return Status::OK;
 }
 
 template <int N>
 Status point_round(Cell* base) {
-  const Cell& s = base[2];
+  // Qualified names: round's first argument is n, like the template parameter.
+  const Cell& s = base[act::round::SCALE];
   double scale[3] = {1.0, 1.0, 1.0};
-  if (truthy(base[1])) {
+  if (truthy(base[act::round::TO])) {
     switch (s.type()) {
       case TYPE_MONEY:
         fire(ErrId::NOT_RELATED, datatype_cell(TYPE_MONEY));
@@ -287,37 +286,39 @@ Status point_round(Cell* base) {
   }
   RoundMode mode = round_mode_of(base);
   double v[3];
-  for (int i = 0; i < N; i++) v[i] = float_round(point_coord(base[0], i), std::fabs(scale[i]), mode);
-  point_store<N>(&base[0], v);
+  for (int i = 0; i < N; i++) v[i] = float_round(point_coord(base[act::round::N], i), std::fabs(scale[i]), mode);
+  point_store<N>(&base[act::round::N], v);
   return Status::OK;
 }
 
 template <int N>
 Status point_random(Cell* base) {
-  if (truthy(base[1])) {
+  using enum act::random::Frame;
+  if (truthy(base[SEED])) {
     // A fixed hash seed, so that the same point always seeds alike.
-    uint32_t bytes[3] = {base[0].w1, base[0].w2, base[0].w3};
+    uint32_t bytes[3] = {base[VALUE].w1, base[VALUE].w2, base[VALUE].w3};
     random::seed(int32_t(hash_table::murmur3(bytes, sizeof(uint32_t) * N, 0)));
-    base[0] = unset_cell();
+    base[RESULT] = unset_cell();
     return Status::OK;
   }
-  bool secure = truthy(base[2]);
+  bool secure = truthy(base[SECURE]);
   for (int i = 0; i < N; i++) {
-    float c = point_coord(base[0], i);
-    if (c != 0.0f) point_set_coord(&base[0], i, to_f32(random::float_random_unit(c, secure)));
+    float c = point_coord(base[VALUE], i);
+    if (c != 0.0f) point_set_coord(&base[VALUE], i, to_f32(random::float_random_unit(c, secure)));
   }
   return Status::OK;
 }
 
 template <int N>
 Status point_pick(Cell* base) {
-  const Cell& index = base[1];
+  using enum act::pick::Frame;
+  const Cell& index = base[INDEX];
   int axis = axis_of(index, N);
   if (!axis) {
-    if (index.is(TYPE_WORD)) fire(ErrId::CANNOT_USE, index, base[0]);
+    if (index.is(TYPE_WORD)) fire(ErrId::CANNOT_USE, index, base[SERIES]);
     fire(ErrId::OUT_OF_RANGE, index);
   }
-  base[0] = float_cell(point_coord(base[0], axis - 1));
+  base[RESULT] = float_cell(point_coord(base[SERIES], axis - 1));
   return Status::OK;
 }
 

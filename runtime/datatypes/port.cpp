@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "action_frames.h"
 #include "datatypes/eval.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -102,9 +103,10 @@ may_gc Status make_port(const Cell& spec_in, Cell* out) {
 
 // make port! spec
 Status port_make(Cell* base) {
+  using enum act::make::Frame;
   RootedCell port;
-  VEL_TRY(make_port(base[1], port.get()));
-  base[0] = *port;
+  VEL_TRY(make_port(base[SPEC], port.get()));
+  base[RESULT] = *port;
   return Status::OK;
 }
 
@@ -135,9 +137,9 @@ struct Plan {
 
 constexpr int8_t F = -1, DUP = -2;
 constexpr Plan kPlans[] = {
-    {ACT_AT, {1}, 1},
-    {ACT_PICK, {1}, 1},
-    {ACT_SKIP, {1}, 1},
+    {ACT_AT, {act::at::INDEX}, 1},
+    {ACT_PICK, {act::pick::INDEX}, 1},
+    {ACT_SKIP, {act::skip::OFFSET}, 1},
     {ACT_BACK, {}, 0},
     {ACT_CLEAR, {}, 0},
     {ACT_HEAD, {}, 0},
@@ -152,24 +154,44 @@ constexpr Plan kPlans[] = {
     {ACT_DELETE, {}, 0},
     {ACT_QUERY, {}, 0},
     {ACT_UPDATE, {}, 0},
-    {ACT_APPEND, {1, 2, 3, 4, DUP, 6}, 6},
-    {ACT_INSERT, {1, 2, 3, 4, DUP, 6}, 6},
-    {ACT_CHANGE, {1, 2, 3, 4, DUP, 6}, 6},
-    {ACT_COPY, {1, 2, 3, 4, 5}, 5},
-    {ACT_FIND, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, 15},
-    {ACT_SELECT, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, F, F}, 15},
-    {ACT_MOVE, {1, 2, 3}, 3},
-    {ACT_MODIFY, {1, 2, 3}, 3},
-    {ACT_OPEN, {1, 2, 3, 4, 6}, 5},
-    {ACT_POKE, {1, 2}, 2},
-    {ACT_PUT, {1, 2, 3}, 3},
-    {ACT_REMOVE, {1, 2}, 2},
-    {ACT_RENAME, {1}, 1},
-    {ACT_REVERSE, {1, 2}, 2},
-    {ACT_SORT, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 10},
-    {ACT_SWAP, {1}, 1},
-    {ACT_TAKE, {1, 2, 3, 4}, 4},
-    {ACT_TRIM, {1, 2, 3, 4, 5, 6, 7}, 7},
+    {ACT_APPEND,
+     {act::append::VALUE, act::append::PART, act::append::LENGTH, act::append::ONLY, DUP, act::append::COUNT},
+     6},
+    {ACT_INSERT,
+     {act::insert::VALUE, act::insert::PART, act::insert::LENGTH, act::insert::ONLY, DUP, act::insert::COUNT},
+     6},
+    {ACT_CHANGE,
+     {act::change::VALUE, act::change::PART, act::change::RANGE, act::change::ONLY, DUP, act::change::COUNT},
+     6},
+    {ACT_COPY, {act::copy::PART, act::copy::LENGTH, act::copy::DEEP, act::copy::TYPES, act::copy::KIND}, 5},
+    {ACT_FIND,
+     {act::find::VALUE, act::find::PART, act::find::LENGTH, act::find::ONLY, act::find::CASE, act::find::SAME,
+      act::find::ANY, act::find::WITH, act::find::WILD, act::find::SKIP, act::find::SIZE, act::find::LAST,
+      act::find::REVERSE, act::find::TAIL, act::find::MATCH},
+     15},
+    {ACT_SELECT,
+     {act::select::VALUE, act::select::PART, act::select::LENGTH, act::select::ONLY, act::select::CASE,
+      act::select::SAME, act::select::ANY, act::select::WITH, act::select::WILD, act::select::SKIP, act::select::SIZE,
+      act::select::LAST, act::select::REVERSE, F, F},
+     15},
+    {ACT_MOVE, {act::move::TARGET, act::move::PART, act::move::LENGTH}, 3},
+    {ACT_MODIFY, {act::modify::FIELD, act::modify::VALUE, act::modify::CASE}, 3},
+    {ACT_OPEN, {act::open::NEW, act::open::READ, act::open::WRITE, act::open::SEEK, act::open::ACCESS}, 5},
+    {ACT_POKE, {act::poke::INDEX, act::poke::VALUE}, 2},
+    {ACT_PUT, {act::put::KEY, act::put::VALUE, act::put::CASE}, 3},
+    {ACT_REMOVE, {act::remove::PART, act::remove::LENGTH}, 2},
+    {ACT_RENAME, {act::rename::TO}, 1},
+    {ACT_REVERSE, {act::reverse::PART, act::reverse::LENGTH}, 2},
+    {ACT_SORT,
+     {act::sort::CASE, act::sort::SKIP, act::sort::SIZE, act::sort::COMPARE, act::sort::COMPARATOR, act::sort::PART,
+      act::sort::LENGTH, act::sort::ALL, act::sort::REVERSE, act::sort::STABLE},
+     10},
+    {ACT_SWAP, {act::swap::SERIES2}, 1},
+    {ACT_TAKE, {act::take::PART, act::take::LENGTH, act::take::DEEP, act::take::LAST}, 4},
+    {ACT_TRIM,
+     {act::trim::HEAD, act::trim::TAIL, act::trim::AUTO, act::trim::LINES, act::trim::ALL, act::trim::WITH,
+      act::trim::STR},
+     7},
 };
 
 constexpr const Plan* plan_of(ActionId a) {
@@ -189,7 +211,8 @@ Status port_action(Cell* base) {
       args[k] = logic_cell(false);
     } else if (c == DUP) {
       // /dup: the refinement cell sits before the count.
-      args[k] = logic_cell(used(base[5]) && base[6].is(TYPE_INTEGER) && base[6].i2() > 1);
+      args[k] = logic_cell(used(base[act::append::DUP]) && base[act::append::COUNT].is(TYPE_INTEGER) &&
+                           base[act::append::COUNT].i2() > 1);
     } else {
       args[k] = base[c];
     }
@@ -202,50 +225,49 @@ Status port_action(Cell* base) {
   }
   RootedCells keep(args, plan->count);
   Cell answer = none_cell();
-  RootedCell port(base[0]);
+  RootedCell port(base[FIRST]);
   Status s = forward(A, *port, args, plan->count, &answer);
   if (s != Status::OK) return s;
   if constexpr (A == ACT_LENGTH_Q) {
     if (!answer.is(TYPE_INTEGER)) fire(ErrId::INVALID_ARG, answer);
   }
-  base[0] = answer;
+  base[RESULT] = answer;
   return Status::OK;
 }
 
 // read port: open, copy, close; the copy is the answer.
-// Frame: [port /part length /seek index /binary /lines /info /as encoding]
 Status port_read(Cell* base) {
-  RootedCell port(base[0]);
+  using enum act::read::Frame;
+  RootedCell port(base[SOURCE]);
   Cell scratch = none_cell();
-  Cell open_args[5] = {logic_cell(false), logic_cell(false), logic_cell(false), logic_cell(used(base[3])),
+  Cell open_args[5] = {logic_cell(false), logic_cell(false), logic_cell(false), logic_cell(used(base[SEEK])),
                        none_cell()};
   VEL_TRY(forward(ACT_OPEN, *port, open_args, 5, &scratch));
-  Cell copy_args[5] = {base[1], base[2], logic_cell(false), logic_cell(false), none_cell()};
+  Cell copy_args[5] = {base[PART], base[LENGTH], logic_cell(false), logic_cell(false), none_cell()};
   RootedCell result;
   VEL_TRY(forward(ACT_COPY, *port, copy_args, 5, result.get()));
   VEL_TRY(forward(ACT_CLOSE, *port, nullptr, 0, &scratch));
-  base[0] = *result;
+  base[RESULT] = *result;
   return Status::OK;
 }
 
 // write port data: open/write, insert, copy, close; the copy is the answer.
-// Frame: [port data /binary /lines /info /append /part length /seek index
-//         /allow access /as encoding]
 Status port_write(Cell* base) {
-  RootedCell port(base[0]);
+  using enum act::write::Frame;
+  RootedCell port(base[DESTINATION]);
   Cell scratch = none_cell();
-  Cell open_args[5] = {logic_cell(false), logic_cell(false), logic_cell(true), logic_cell(used(base[8])),
+  Cell open_args[5] = {logic_cell(false), logic_cell(false), logic_cell(true), logic_cell(used(base[SEEK])),
                        none_cell()};
   VEL_TRY(forward(ACT_OPEN, *port, open_args, 5, &scratch));
-  bool part = base[7].is(TYPE_INTEGER);
-  Cell insert_args[6] = {base[1], logic_cell(part), part ? base[7] : none_cell(), logic_cell(false),
+  bool part = base[LENGTH].is(TYPE_INTEGER);
+  Cell insert_args[6] = {base[DATA], logic_cell(part), part ? base[LENGTH] : none_cell(), logic_cell(false),
                          logic_cell(false), integer_cell(1)};
   VEL_TRY(forward(ACT_INSERT, *port, insert_args, 6, &scratch));
-  Cell copy_args[5] = {base[6], base[7], logic_cell(false), logic_cell(false), none_cell()};
+  Cell copy_args[5] = {base[PART], base[LENGTH], logic_cell(false), logic_cell(false), none_cell()};
   RootedCell result;
   VEL_TRY(forward(ACT_COPY, *port, copy_args, 5, result.get()));
   VEL_TRY(forward(ACT_CLOSE, *port, nullptr, 0, &scratch));
-  base[0] = *result;
+  base[RESULT] = *result;
   return Status::OK;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "action_frames.h"
 #include "datatypes/context.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
@@ -75,7 +76,7 @@ Cell first_arg_word(const Cell& call) {
   fire(ErrId::EXPECT_ARG, call, datatype_cell(value.type()), first_arg_word(call));
 }
 
-Status unsupported_action(Cell* base) { fire_unsupported(base[0]); }
+Status unsupported_action(Cell* base) { fire_unsupported(base[FIRST]); }
 
 int32_t unsupported_form(Cell value, NodeId, const Cell*, int32_t) { fire_unsupported(value); }
 
@@ -110,24 +111,26 @@ void cut_to(NodeId s, int32_t limit) {
 }
 
 may_gc Status form_frame(Cell* base) {
-  int32_t limit = part_limit(base[1], base[2]);
+  using enum act::form::Frame;
+  int32_t limit = part_limit(base[PART], base[LIMIT]);
   RootedNode out(make_string(16));
-  if (limit > 0) form_value(base[0], out, nullptr, limit);
+  if (limit > 0) form_value(base[VALUE], out, nullptr, limit);
   if (limit != NO_PART_LIMIT) cut_to(out, limit);
-  base[0] = series_cell(TYPE_STRING, out, 0);
+  base[RESULT] = series_cell(TYPE_STRING, out, 0);
   return Status::OK;
 }
 
 may_gc Status mold_frame(Cell* base) {
-  int32_t limit = part_limit(base[4], base[5]);
+  using enum act::mold::Frame;
+  int32_t limit = part_limit(base[PART], base[LIMIT]);
   uint32_t flags = 0;
-  if (used(base[1])) flags |= MOLD_ONLY;
-  if (used(base[2])) flags |= MOLD_ALL;
-  if (used(base[3])) flags |= MOLD_FLAT;
+  if (used(base[ONLY])) flags |= MOLD_ONLY;
+  if (used(base[ALL])) flags |= MOLD_ALL;
+  if (used(base[FLAT])) flags |= MOLD_FLAT;
   RootedNode out(make_string(16));
-  if (limit > 0) mold_value(base[0], out, flags, nullptr, limit, 0);
+  if (limit > 0) mold_value(base[VALUE], out, flags, nullptr, limit, 0);
   if (limit != NO_PART_LIMIT) cut_to(out, limit);
-  base[0] = series_cell(TYPE_STRING, out, 0);
+  base[RESULT] = series_cell(TYPE_STRING, out, 0);
   return Status::OK;
 }
 
@@ -249,10 +252,11 @@ inline NodeId block_node(const Cell& c) { return is_any_block(c.type()) ? c.node
 
 template <TypeId T, ActionId A>
 Status changing_action(Cell* base) {
-  // Taken before the action: its result replaces base[0].
-  SeriesChange first(block_node(base[0]));
+  // Taken before the action: its result replaces the first argument.
+  SeriesChange first(block_node(base[FIRST]));
   // swap and move change their second series too.
-  SeriesChange second((A == ACT_SWAP || A == ACT_MOVE) ? block_node(base[1]) : 0);
+  static_assert(act::swap::SERIES2 == act::move::TARGET);
+  SeriesChange second((A == ACT_SWAP || A == ACT_MOVE) ? block_node(base[act::swap::SERIES2]) : 0);
   return g_changing[T][A](base);
 }
 
@@ -314,9 +318,22 @@ void register_datatypes() {
   stamp_block_writers();
 }
 
+// Several types serve find and select, append and insert, or make and to
+// with one routine that reads the first action's frame: the specs must
+// keep those frames alike.
+static_assert(act::select::VALUE == act::find::VALUE && act::select::LENGTH == act::find::LENGTH &&
+              act::select::ONLY == act::find::ONLY && act::select::CASE == act::find::CASE &&
+              act::select::SAME == act::find::SAME && act::select::ANY == act::find::ANY &&
+              act::select::WILD == act::find::WILD && act::select::SIZE == act::find::SIZE &&
+              act::select::LAST == act::find::LAST && act::select::REVERSE == act::find::REVERSE);
+static_assert(act::insert::VALUE == act::append::VALUE && act::insert::LENGTH == act::append::LENGTH &&
+              act::insert::ONLY == act::append::ONLY && act::insert::COUNT == act::append::COUNT);
+static_assert(act::to::SPEC == act::make::SPEC);
+
 Status dispatch_action(ActionId a, Cell* base) {
-  TypeId t = base[0].type();
-  if ((a == ACT_MAKE || a == ACT_TO) && t == TYPE_DATATYPE && base[0].w1 < TYPE_COUNT) t = TypeId(base[0].w1);
+  const Cell& first = base[FIRST];
+  TypeId t = first.type();
+  if ((a == ACT_MAKE || a == ACT_TO) && t == TYPE_DATATYPE && first.w1 < TYPE_COUNT) t = TypeId(first.w1);
   return g_types[t].actions[a](base);
 }
 

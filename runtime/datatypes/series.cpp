@@ -5,6 +5,7 @@
 #include <memory>
 #include <cstring>
 
+#include "action_frames.h"
 #include "frame.h"
 #include "datatypes/block.h"
 #include "datatypes/core_words.h"
@@ -306,15 +307,17 @@ may_gc Cell series_take(Cell* s, const Cell* part, bool last) {
   return *result;
 }
 
-// --- navigation and queries: base[0] is the series ------------------------------
+// --- navigation and queries ----------------------------------------------
 
-// at / skip: series, index.
+// at / skip: series, index or offset.
 static void offset_index(Cell* base, bool at) {
-  const Cell& arg = base[1];
+  using enum act::at::Frame;
+  static_assert(act::skip::OFFSET == INDEX);
+  const Cell& arg = base[INDEX];
   if (!arg.is(TYPE_INTEGER)) fire(ErrId::INVALID_ARG, arg);
-  int64_t n = arg.i2(), i = base[0].index();
+  int64_t n = arg.i2(), i = base[SERIES].index();
   int64_t r = at ? (n >= 1 ? i + n - 1 : i + n) : i + n;
-  base[0].w1 = uint32_t(clamp_index(r, series_total(base[0])));
+  base[SERIES].w1 = uint32_t(clamp_index(r, series_total(base[SERIES])));
 }
 
 Status series_at(Cell* base) {
@@ -328,7 +331,8 @@ Status series_skip(Cell* base) {
 }
 
 Status series_back(Cell* base) {
-  if (base[0].index() > 0) base[0].w1--;
+  using enum act::back::Frame;
+  if (base[SERIES].index() > 0) base[SERIES].w1--;
   return Status::OK;
 }
 
@@ -338,45 +342,53 @@ Status series_next(Cell* base) {
 }
 
 Status series_head(Cell* base) {
-  base[0].w1 = 0;
+  using enum act::head::Frame;
+  base[SERIES].w1 = 0;
   return Status::OK;
 }
 
 Status series_tail(Cell* base) {
-  base[0].w1 = series_total(base[0]);
+  using enum act::tail::Frame;
+  base[SERIES].w1 = series_total(base[SERIES]);
   return Status::OK;
 }
 
 Status series_head_q(Cell* base) {
-  base[0] = logic_cell(base[0].index() == 0);
+  using enum act::head_q::Frame;
+  base[RESULT] = logic_cell(base[SERIES].index() == 0);
   return Status::OK;
 }
 
 Status series_tail_q(Cell* base) {
-  base[0] = logic_cell(series_at_tail(base[0]));
+  using enum act::tail_q::Frame;
+  base[RESULT] = logic_cell(series_at_tail(base[SERIES]));
   return Status::OK;
 }
 
 Status series_index_q(Cell* base) {
-  base[0] = integer_cell(int32_t(uint32_t(base[0].index()) + 1));
+  using enum act::index_q::Frame;
+  base[RESULT] = integer_cell(int32_t(uint32_t(base[SERIES].index()) + 1));
   return Status::OK;
 }
 
 Status series_length_q(Cell* base) {
-  base[0] = integer_cell(series_length(&base[0]));
+  using enum act::length_q::Frame;
+  base[RESULT] = integer_cell(series_length(&base[SERIES]));
   return Status::OK;
 }
 
 // pick: series, index.
 Status series_pick_action(Cell* base) {
-  base[0] = series_pick(base[0], pick_index_arg(base[1]));
+  using enum act::pick::Frame;
+  base[RESULT] = series_pick(base[SERIES], pick_index_arg(base[INDEX]));
   return Status::OK;
 }
 
 // poke: series, index, value. Answers the value.
 Status series_poke_action(Cell* base) {
-  series_poke(base[0], pick_index_arg(base[1]), base[2]);
-  base[0] = base[2];
+  using enum act::poke::Frame;
+  series_poke(base[SERIES], pick_index_arg(base[INDEX]), base[VALUE]);
+  base[RESULT] = base[VALUE];
   return Status::OK;
 }
 
@@ -384,67 +396,72 @@ Status series_poke_action(Cell* base) {
 
 // clear: series.
 Status series_clear(Cell* base) {
-  int64_t total = series_total(base[0]), index = series_index(base[0]);
+  using enum act::clear::Frame;
+  int64_t total = series_total(base[SERIES]), index = series_index(base[SERIES]);
   if (index >= total) return Status::OK;
   int32_t d = int32_t(total - index);
-  (void)report_change(base[0], ChangeWord::CLEAR, none_cell(), int32_t(index), d);
-  Buffer* b = node_buffer(base[0].node());
+  (void)report_change(base[SERIES], ChangeWord::CLEAR, none_cell(), int32_t(index), d);
+  Buffer* b = node_buffer(base[SERIES].node());
   if (index < b->length()) {
-    if (NodeId table = hash_table_of(base[0])) hash_table::remove_range(table, uint32_t(index), b->length() - uint32_t(index));
-    b = node_buffer(base[0].node());
+    if (NodeId table = hash_table_of(base[SERIES]))
+      hash_table::remove_range(table, uint32_t(index), b->length() - uint32_t(index));
+    b = node_buffer(base[SERIES].node());
     b->tail = elem_offset(b, uint64_t(index));
   }
-  (void)report_change(base[0], ChangeWord::CLEARED, none_cell(), int32_t(index), 0);
+  (void)report_change(base[SERIES], ChangeWord::CLEARED, none_cell(), int32_t(index), 0);
   return Status::OK;
 }
 
 // remove: series, /part, length, /key, key-arg.
 Status series_remove(Cell* base) {
+  using enum act::remove::Frame;
   int64_t c = 1;
-  if (used(base[1])) {
-    c = part_count(base[0], base[2]);
+  if (used(base[PART])) {
+    c = part_count(base[SERIES], base[LENGTH]);
     if (c < 1) return Status::OK;
   }
-  if (used(base[3])) {
+  if (used(base[KEY])) {
     // find/case of the key from the position.
     Cell f = logic_cell(false), t = logic_cell(true), n = none_cell();
-    Cell found = call_action(ACT_FIND, {base[0], base[4], f, n, f, t, f, f, f, n, f, n, f, f, f, f});
+    Cell found = call_action(ACT_FIND, {base[SERIES], base[KEY_ARG], f, n, f, t, f, f, f, n, f, n, f, f, f, f});
     if (!is_series_type(found.type())) {
-      base[0] = none_cell();
+      base[RESULT] = none_cell();
       return Status::OK;
     }
-    base[0].w1 = found.w1;
+    base[SERIES].w1 = found.w1;
     c += 1;
   }
-  int64_t total = series_total(base[0]), index = series_index(base[0]);
+  int64_t total = series_total(base[SERIES]), index = series_index(base[SERIES]);
   if (index >= total) return Status::OK;
-  (void)report_change(base[0], ChangeWord::REMOVE, none_cell(), int32_t(index), int32_t(std::min(c, total - index)));
-  Buffer* b = node_buffer(base[0].node());
+  (void)report_change(base[SERIES], ChangeWord::REMOVE, none_cell(), int32_t(index),
+                      int32_t(std::min(c, total - index)));
+  Buffer* b = node_buffer(base[SERIES].node());
   total = b->length();
   if (index < total) {
     int64_t n = std::min(c, total - index);
-    if (NodeId table = hash_table_of(base[0])) hash_table::remove_range(table, uint32_t(index), uint32_t(n));
-    b = node_buffer(base[0].node());
+    if (NodeId table = hash_table_of(base[SERIES])) hash_table::remove_range(table, uint32_t(index), uint32_t(n));
+    b = node_buffer(base[SERIES].node());
     if (index + n >= total) b->tail = elem_offset(b, uint64_t(index));
     else close_gap(b, uint64_t(index), uint64_t(index + n));
   }
-  (void)report_change(base[0], ChangeWord::REMOVED, none_cell(), int32_t(index), 0);
+  (void)report_change(base[SERIES], ChangeWord::REMOVED, none_cell(), int32_t(index), 0);
   return Status::OK;
 }
 
 // reverse: series, /part, length, /skip, size.
 Status series_reverse(Cell* base) {
-  Cell& s = base[0];
+  using enum act::reverse::Frame;
+  Cell& s = base[SERIES];
   int64_t total = series_total(s), index = series_index(s);
   if (index >= total) return Status::OK;
   int64_t count = total - index;
-  if (used(base[1])) {
-    count = part_count(s, base[2]);
+  if (used(base[PART])) {
+    count = part_count(s, base[LENGTH]);
     if (count < 1) return Status::OK;
   }
   int64_t r = 1;
-  if (used(base[3])) {
-    const Cell& size = base[4];
+  if (used(base[SKIP])) {
+    const Cell& size = base[SIZE];
     if (!size.is(TYPE_INTEGER)) fire_refine_arg("skip", size);
     r = size.i2();
     if (r == count) return Status::OK;
@@ -510,9 +527,10 @@ static may_gc void swap_elements(const Cell& s, NodeId table, uint64_t i, uint64
 
 // random: series, /seed, /secure, /only.
 static Status series_random(Cell* base) {
-  Cell& s = base[0];
-  bool secure = used(base[2]);
-  if (used(base[1])) {
+  using enum act::random::Frame;
+  Cell& s = base[VALUE];
+  bool secure = used(base[SECURE]);
+  if (used(base[SEED])) {
     // The bytes from the position are hashed with a fixed seed, not the
     // process's table seed, so that a seed from the same series repeats its
     // numbers in every run.
@@ -526,7 +544,7 @@ static Status series_random(Cell* base) {
   int32_t c = series_length(&s);
   int64_t index = series_index(s);
   bool told = report_change(s, ChangeWord::RANDOM, none_cell(), int32_t(index), c);
-  if (used(base[3])) {
+  if (used(base[ONLY])) {
     // The owner's handler may have shortened the series: pick answers none
     // past the tail.
     s = c == 0 ? none_cell() : series_pick(s, random::int_uniform(c, secure));
@@ -607,15 +625,16 @@ static may_gc void move_across(const Cell& src_in, const Cell& tgt_in, int64_t c
 
 // move: source, target, /part, length. Answers the target.
 Status series_move(Cell* base) {
-  const Cell src = base[0], tgt = base[1];
+  using enum act::move::Frame;
+  const Cell src = base[ORIGIN], tgt = base[TARGET];
   if (!is_series_type(tgt.type())) fire(ErrId::EXPECT_ARG, datatype_cell(tgt.type()));
   int64_t len = series_length_of(src);
-  base[0] = tgt;
+  base[RESULT] = tgt;
   if (len == 0) return Status::OK;
   int64_t c = 1;
-  if (used(base[2])) {
-    if (!base[3].is(TYPE_INTEGER)) fire_refine_arg("part", base[3]);
-    c = base[3].i2();
+  if (used(base[PART])) {
+    if (!base[LENGTH].is(TYPE_INTEGER)) fire_refine_arg("part", base[LENGTH]);
+    c = base[LENGTH].i2();
     if (c < 1) return Status::OK;
     c = std::min(c, len);
   }
@@ -627,14 +646,16 @@ Status series_move(Cell* base) {
 // copy: value, /part, length, /deep, /types, kind. Deep and types mean
 // nothing for elements that are not values.
 Status series_copy_action(Cell* base) {
-  base[0] = series_copy(base[0], used(base[1]) ? &base[2] : nullptr);
+  using enum act::copy::Frame;
+  base[RESULT] = series_copy(base[VALUE], used(base[PART]) ? &base[LENGTH] : nullptr);
   return Status::OK;
 }
 
 // take: series, /part, length, /deep, /last. Answers the series of taken
 // elements (the block and string takes turn it into their values).
 Status series_take_action(Cell* base) {
-  base[0] = series_take(&base[0], used(base[1]) ? &base[2] : nullptr, used(base[4]));
+  using enum act::take::Frame;
+  base[RESULT] = series_take(&base[SERIES], used(base[PART]) ? &base[LENGTH] : nullptr, used(base[LAST]));
   return Status::OK;
 }
 
@@ -646,25 +667,27 @@ static bool is_owned_field(const Cell& field) {
 
 // reflect: value, field.
 Status series_reflect(Cell* base) {
-  if (!is_owned_field(base[1])) fire(ErrId::NOT_DONE, base[1]);
+  using enum act::reflect::Frame;
+  if (!is_owned_field(base[FIELD])) fire(ErrId::NOT_DONE, base[FIELD]);
   Cell owner;
-  base[0] = ownership_get_owner(base[0].node(), &owner) ? owner : none_cell();
+  base[RESULT] = ownership_get_owner(base[VALUE].node(), &owner) ? owner : none_cell();
   return Status::OK;
 }
 
 // modify: value, field, new-value, /case. Answers the new value.
 Status series_modify(Cell* base) {
-  const Cell& v = base[2];
-  if (is_owned_field(base[1])) {
+  using enum act::modify::Frame;
+  const Cell& v = base[VALUE];
+  if (is_owned_field(base[FIELD])) {
     if (v.is(TYPE_NONE)) {
-      ownership_unbind(base[0]);
+      ownership_unbind(base[TARGET]);
     } else if (v.is(TYPE_BLOCK) && series_length_of(v) >= 2) {
       Buffer* b = node_buffer(v.node());
       Cell owner = b->cells()[v.index()], word = b->cells()[v.index() + 1];
-      ownership_bind(base[0], owner, word);
+      ownership_bind(base[TARGET], owner, word);
     }
   }
-  base[0] = base[2];
+  base[RESULT] = base[VALUE];
   return Status::OK;
 }
 

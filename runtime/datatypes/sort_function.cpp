@@ -52,7 +52,7 @@ may_gc Cell call_sort_function(const SortFunction& f, const Cell& x, const Cell&
   if (is_fn) g_stack.frame_top[-1].func_ctx = func::context_of(fn);
   for (uint32_t i = 0; i < f.frame_cells; i++) push(none_cell());
   for (uint32_t i = 0; i < f.refinement_count; i++) fbase[f.refinements[i]] = logic_cell(false);
-  fbase[0] = x;
+  fbase[FIRST] = x;
   fbase[f.second_arg] = y;
   func::init_locals(int32_t(f.locals));
   Status s = interp::call_with_frame(fn, fbase);

@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "action_frames.h"
 #include "families.h"
 #include "datatypes/binary.h"
 #include "datatypes/series_actions.h"
@@ -575,58 +576,68 @@ static int32_t dup_count(const Cell& flag, const Cell& count) {
 
 // append, insert, change: series value /part length /only /dup count.
 Status append_action(Cell* base) {
-  base[0] = append(base[0], base[1], used(base[2]) ? &base[3] : nullptr, used(base[4]), dup_count(base[5], base[6]));
+  using enum act::append::Frame;
+  base[RESULT] = append(base[SERIES], base[VALUE], used(base[PART]) ? &base[LENGTH] : nullptr, used(base[ONLY]),
+                        dup_count(base[DUP], base[COUNT]));
   return Status::OK;
 }
 
 Status insert_action(Cell* base) {
-  base[0] = insert(base[0], base[1], used(base[2]) ? &base[3] : nullptr, used(base[4]), dup_count(base[5], base[6]));
+  using enum act::insert::Frame;
+  base[RESULT] = insert(base[SERIES], base[VALUE], used(base[PART]) ? &base[LENGTH] : nullptr, used(base[ONLY]),
+                        dup_count(base[DUP], base[COUNT]));
   return Status::OK;
 }
 
 Status change_action(Cell* base) {
-  base[0] = change(base[0], base[1], used(base[2]) ? &base[3] : nullptr, used(base[4]), dup_count(base[5], base[6]));
+  using enum act::change::Frame;
+  base[RESULT] = change(base[SERIES], base[VALUE], used(base[PART]) ? &base[RANGE] : nullptr, used(base[ONLY]),
+                        dup_count(base[DUP], base[COUNT]));
   return Status::OK;
 }
 
 // take: series /part length /deep /last.
 Status take_action(Cell* base) {
-  base[0] = take(base[0], used(base[1]) ? &base[2] : nullptr, used(base[3]), used(base[4]));
+  using enum act::take::Frame;
+  base[RESULT] = take(base[SERIES], used(base[PART]) ? &base[LENGTH] : nullptr, used(base[DEEP]), used(base[LAST]));
   return Status::OK;
 }
 
 // trim: series /head /tail /auto /lines /all /with str.
 Status trim_action(Cell* base) {
+  using enum act::trim::Frame;
   TrimOptions o;
-  o.head = used(base[1]);
-  o.tail = used(base[2]);
-  o.automatic = used(base[3]);
-  o.lines = used(base[4]);
-  o.all = used(base[5]);
-  if (used(base[6])) o.with = &base[7];
-  base[0] = trim(base[0], o);
+  o.head = used(base[HEAD]);
+  o.tail = used(base[TAIL]);
+  o.automatic = used(base[AUTO]);
+  o.lines = used(base[LINES]);
+  o.all = used(base[ALL]);
+  if (used(base[WITH])) o.with = &base[STR];
+  base[RESULT] = trim(base[SERIES], o);
   return Status::OK;
 }
 
 // swap: series1 series2.
 Status swap_action(Cell* base) {
-  base[0] = swap(base[0], base[1]);
+  using enum act::swap::Frame;
+  base[RESULT] = swap(base[SERIES1], base[SERIES2]);
   return Status::OK;
 }
 
 // sort: series /case /skip size /compare comparator /part length /all
 // /reverse /stable.
 Status sort_action(Cell* base) {
+  using enum act::sort::Frame;
   SortOptions o;
-  o.case_sensitive = used(base[1]);
-  if (used(base[2])) o.skip = &base[3];
-  if (used(base[4])) o.compare = &base[5];
-  if (used(base[6])) o.part = &base[7];
-  o.all = used(base[8]);
-  o.reverse = used(base[9]);
-  o.stable = used(base[10]);
+  o.case_sensitive = used(base[CASE]);
+  if (used(base[SKIP])) o.skip = &base[SIZE];
+  if (used(base[COMPARE])) o.compare = &base[COMPARATOR];
+  if (used(base[PART])) o.part = &base[LENGTH];
+  o.all = used(base[ALL]);
+  o.reverse = used(base[REVERSE]);
+  o.stable = used(base[STABLE]);
   try {
-    base[0] = sort(base[0], o);
+    base[RESULT] = sort(base[SERIES], o);
   } catch (const SortSignal& signal) {
     return signal.status;
   }

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "action_frames.h"
 #include "families.h"
 #include "cycle.h"
 #include "datatypes/series_actions.h"
@@ -226,13 +227,15 @@ static TypeId target_of(const Cell& c) {
 
 // make: type spec.
 Status make_action(Cell* base) {
-  base[0] = make(target_of(base[0]), base[1]);
+  using enum act::make::Frame;
+  base[RESULT] = make(target_of(base[TYPE]), base[SPEC]);
   return Status::OK;
 }
 
 // to: type value.
 Status to_action(Cell* base) {
-  base[0] = to(target_of(base[0]), base[1]);
+  using enum act::to::Frame;
+  base[RESULT] = to(target_of(base[TYPE]), base[SPEC]);
   return Status::OK;
 }
 

@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "action_frames.h"
 #include "casefold.h"
 #include "datatypes/bitset.h"
 #include "datatypes/series_actions.h"
@@ -569,17 +570,18 @@ namespace detail {
 // size /last /reverse /tail /match; select has the same cells up to
 // /reverse, without /tail and /match.
 static FindOptions find_options(const Cell* base, bool with_tail_match) {
+  using enum act::find::Frame;
   FindOptions o;
-  if (used(base[2])) o.part = &base[3];
-  o.only = used(base[4]);
-  o.case_sensitive = used(base[5]);
-  o.same = used(base[6]);
-  if (used(base[10])) o.skip = &base[11];
-  o.last = used(base[12]);
-  o.reverse = used(base[13]);
+  if (used(base[PART])) o.part = &base[LENGTH];
+  o.only = used(base[ONLY]);
+  o.case_sensitive = used(base[CASE]);
+  o.same = used(base[SAME]);
+  if (used(base[SKIP])) o.skip = &base[SIZE];
+  o.last = used(base[LAST]);
+  o.reverse = used(base[REVERSE]);
   if (with_tail_match) {
-    o.tail = used(base[14]);
-    o.match = used(base[15]);
+    o.tail = used(base[TAIL]);
+    o.match = used(base[MATCH]);
   }
   return o;
 }
@@ -587,18 +589,22 @@ static FindOptions find_options(const Cell* base, bool with_tail_match) {
 // Wildcard matching (/any, /with) is not offered: internal/not-done, once
 // the series has something to search (that case answers none first).
 static void refuse_wildcards(const Cell* base) {
-  if ((used(base[7]) || used(base[8])) && !nothing_to_search(base[0], used(base[13]))) fire(ErrId::NOT_DONE);
+  using enum act::find::Frame;
+  if ((used(base[ANY]) || used(base[WITH])) && !nothing_to_search(base[SERIES], used(base[REVERSE])))
+    fire(ErrId::NOT_DONE);
 }
 
 Status find_action(Cell* base) {
+  using enum act::find::Frame;
   refuse_wildcards(base);
-  base[0] = find(base[0], base[1], find_options(base, true));
+  base[RESULT] = find(base[SERIES], base[VALUE], find_options(base, true));
   return Status::OK;
 }
 
 Status select_action(Cell* base) {
+  using enum act::select::Frame;
   refuse_wildcards(base);
-  base[0] = select(base[0], base[1], find_options(base, false));
+  base[RESULT] = select(base[SERIES], base[VALUE], find_options(base, false));
   return Status::OK;
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "action_frames.h"
 #include "datatypes/core_words.h"
 #include "datatypes/eval.h"
 #include "datatypes/float.h"
@@ -129,13 +130,6 @@ may_gc void store_scalar_back(const Cell& value, const PathStep& step) {
 namespace {
 
 // --- actions -------------------------------------------------------------------------
-// Frame layouts (base[0] is the first argument and the result):
-//   make, to                               [type spec]
-//   add subtract multiply divide           [value1 value2]
-//   round   [value /to scale /even /down /half-down /floor /ceiling /half-ceiling]
-//   even?, odd?                            [value]
-//   pick                                   [value index]
-
 [[noreturn]] void bad_spec(const Cell& spec) { fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_TIME), spec); }
 
 // [hours minutes seconds]: only the first may be negative, and then the
@@ -160,7 +154,8 @@ double time_from_block(const Cell& spec) {
 }
 
 Status time_to(Cell* base) {
-  Cell spec = base[1];
+  using enum act::make::Frame;
+  Cell spec = base[SPEC];
   double t;
   switch (spec.type()) {
     case TYPE_TIME:
@@ -181,14 +176,14 @@ Status time_to(Cell* base) {
     case TYPE_EMAIL:
     case TYPE_REF: {
       Cell v;
-      if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_TIME)) bad_spec(base[1]);
+      if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_TIME)) bad_spec(base[SPEC]);
       t = v.f64();
       break;
     }
     default:
       bad_spec(spec);
   }
-  base[0] = time_cell(t);
+  base[RESULT] = time_cell(t);
   return Status::OK;
 }
 
@@ -199,35 +194,40 @@ int32_t time_mold(Cell v, NodeId out, uint32_t, const Cell*, int32_t part, int32
 }
 
 Status time_add(Cell* base) {
-  if (base[1].is(TYPE_DATE)) {
-    std::swap(base[0], base[1]);
+  using enum act::add::Frame;
+  if (base[VALUE2].is(TYPE_DATE)) {
+    std::swap(base[VALUE1], base[VALUE2]);
     return g_types[TYPE_DATE].actions[ACT_ADD](base);
   }
   return float_do_math(base, MATH_ADD);
 }
 
 Status time_subtract(Cell* base) {
-  if (base[1].is(TYPE_DATE)) fire(ErrId::NOT_RELATED, runtime_word(SymId::SUBTRACT), datatype_cell(TYPE_TIME));
+  using enum act::subtract::Frame;
+  if (base[VALUE2].is(TYPE_DATE)) fire(ErrId::NOT_RELATED, runtime_word(SymId::SUBTRACT), datatype_cell(TYPE_TIME));
   return float_do_math(base, MATH_SUBTRACT);
 }
 
 Status time_multiply(Cell* base) {
-  if (base[1].is(TYPE_TIME)) fire(ErrId::NOT_RELATED, runtime_word(SymId::MULTIPLY), datatype_cell(TYPE_TIME));
+  using enum act::multiply::Frame;
+  if (base[VALUE2].is(TYPE_TIME)) fire(ErrId::NOT_RELATED, runtime_word(SymId::MULTIPLY), datatype_cell(TYPE_TIME));
   return float_do_math(base, MATH_MULTIPLY);
 }
 
 // A time divided by a time is their ratio.
 Status time_divide(Cell* base) {
-  bool ratio = base[1].is(TYPE_TIME);
+  using enum act::divide::Frame;
+  bool ratio = base[VALUE2].is(TYPE_TIME);
   VEL_TRY(float_do_math(base, MATH_DIVIDE));
-  if (ratio && base[0].is(TYPE_TIME)) base[0].set_type(TYPE_FLOAT);
+  if (ratio && base[VALUE1].is(TYPE_TIME)) base[VALUE1].set_type(TYPE_FLOAT);
   return Status::OK;
 }
 
 Status time_round(Cell* base) {
+  using enum act::round::Frame;
   VEL_TRY(float_round_action(base));
-  double t = base[0].is(TYPE_INTEGER) ? double(base[0].i2()) : base[0].f64();
-  base[0] = time_cell(t);
+  double t = base[N].is(TYPE_INTEGER) ? double(base[N].i2()) : base[N].f64();
+  base[RESULT] = time_cell(t);
   return Status::OK;
 }
 
@@ -238,22 +238,25 @@ int64_t whole_seconds(double t) {
 }
 
 Status time_even_q(Cell* base) {
-  double t = base[0].f64();
-  base[0] = logic_cell(std::isfinite(t) && whole_seconds(t) % 2 == 0);
+  using enum act::even_q::Frame;
+  double t = base[NUMBER].f64();
+  base[RESULT] = logic_cell(std::isfinite(t) && whole_seconds(t) % 2 == 0);
   return Status::OK;
 }
 
 Status time_odd_q(Cell* base) {
-  double t = base[0].f64();
-  base[0] = logic_cell(std::isfinite(t) && whole_seconds(t) % 2 != 0);
+  using enum act::odd_q::Frame;
+  double t = base[NUMBER].f64();
+  base[RESULT] = logic_cell(std::isfinite(t) && whole_seconds(t) % 2 != 0);
   return Status::OK;
 }
 
 Status time_pick(Cell* base) {
-  const Cell& index = base[1];
+  using enum act::pick::Frame;
+  const Cell& index = base[INDEX];
   int f = time_field_index(index);
-  if (!f) fire(index.is(TYPE_WORD) ? ErrId::CANNOT_USE : ErrId::OUT_OF_RANGE, index, base[0]);
-  base[0] = time_field(base[0].f64(), f);
+  if (!f) fire(index.is(TYPE_WORD) ? ErrId::CANNOT_USE : ErrId::OUT_OF_RANGE, index, base[SERIES]);
+  base[RESULT] = time_field(base[SERIES].f64(), f);
   return Status::OK;
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "action_frames.h"
 #include "datatypes/eval.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
@@ -58,11 +59,13 @@ Cell math_word(MathOp op) {
 }  // namespace
 
 Status tuple_do_math(Cell* base, MathOp op) {
-  if (!base[0].is(TYPE_TUPLE)) {
-    if (op == MATH_SUBTRACT || op == MATH_DIVIDE) fire(ErrId::NOT_RELATED, math_word(op), datatype_cell(base[0].type()));
-    std::swap(base[0], base[1]);
+  using enum act::add::Frame;
+  if (!base[VALUE1].is(TYPE_TUPLE)) {
+    if (op == MATH_SUBTRACT || op == MATH_DIVIDE)
+      fire(ErrId::NOT_RELATED, math_word(op), datatype_cell(base[VALUE1].type()));
+    std::swap(base[VALUE1], base[VALUE2]);
   }
-  const Cell l = base[0], r = base[1];
+  const Cell l = base[VALUE1], r = base[VALUE2];
   int count = tuple_count(l);
   uint8_t out[TUPLE_MAX] = {};
   switch (r.type()) {
@@ -98,8 +101,8 @@ Status tuple_do_math(Cell* base, MathOp op) {
       fire(ErrId::INVALID_TYPE, datatype_cell(r.type()));
   }
   Cell t = tuple_from_bytes(count, out);
-  t.header |= base[0].header & CELL_NEW_LINE;
-  base[0] = t;
+  t.header |= base[VALUE1].header & CELL_NEW_LINE;
+  base[RESULT] = t;
   return Status::OK;
 }
 
@@ -130,14 +133,6 @@ bool tuple_max_min(Cell* t, const Cell& b, bool max) {
 namespace {
 
 // --- actions -------------------------------------------------------------------------
-// Frame layouts (base[0] is the first argument and the result):
-//   make, to                               [type spec]
-//   complement, length?                    [value]
-//   add subtract multiply divide remainder and~ or~ xor~   [value1 value2]
-//   random                                 [value /seed /secure /only]
-//   pick                                   [value index]
-//   reverse                                [value /part length /skip size]
-
 [[noreturn]] void bad_spec(const Cell& spec) { fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_TUPLE), spec); }
 
 Cell tuple_from_block(const Cell& spec) {
@@ -183,7 +178,8 @@ Cell tuple_from_issue(const Cell& issue) {
 }
 
 Status tuple_to(Cell* base) {
-  const Cell spec = base[1];
+  using enum act::make::Frame;
+  const Cell spec = base[SPEC];
   Cell r;
   switch (spec.type()) {
     case TYPE_BLOCK:
@@ -198,7 +194,7 @@ Status tuple_to(Cell* base) {
     case TYPE_EMAIL:
     case TYPE_REF: {
       Cell v;
-      if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_TUPLE)) bad_spec(base[1]);
+      if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_TUPLE)) bad_spec(base[SPEC]);
       r = v;
       r.clear_new_line();
       break;
@@ -218,7 +214,7 @@ Status tuple_to(Cell* base) {
     default:
       bad_spec(spec);
   }
-  base[0] = r;
+  base[RESULT] = r;
   return Status::OK;
 }
 
@@ -255,24 +251,27 @@ Status tuple_math(Cell* base) {
 }
 
 Status tuple_complement(Cell* base) {
-  Cell& t = base[0];
+  using enum act::complement::Frame;
+  Cell& t = base[VALUE];
   for (int i = 0; i < tuple_count(t); i++) tuple_set_byte(&t, i, uint8_t(~tuple_byte(t, i)));
   return Status::OK;
 }
 
 Status tuple_length_q(Cell* base) {
-  base[0] = integer_cell(tuple_count(base[0]));
+  using enum act::length_q::Frame;
+  base[RESULT] = integer_cell(tuple_count(base[SERIES]));
   return Status::OK;
 }
 
 Status tuple_random(Cell* base) {
-  Cell& t = base[0];
-  if (truthy(base[1])) {
+  using enum act::random::Frame;
+  Cell& t = base[VALUE];
+  if (truthy(base[SEED])) {
     random::seed(int32_t(t.w1 ^ t.w2 ^ t.w3));
-    base[0] = unset_cell();
+    base[RESULT] = unset_cell();
     return Status::OK;
   }
-  bool secure = truthy(base[2]);
+  bool secure = truthy(base[SECURE]);
   for (int i = 0; i < tuple_count(t); i++)
     tuple_set_byte(&t, i, uint8_t(random::int_uniform(tuple_byte(t, i) + 1, secure) - 1));
   return Status::OK;
@@ -285,7 +284,8 @@ int byte_index(const Cell& t, const Cell& index) {
 }
 
 Status tuple_pick(Cell* base) {
-  base[0] = integer_cell(tuple_byte(base[0], byte_index(base[0], base[1])));
+  using enum act::pick::Frame;
+  base[RESULT] = integer_cell(tuple_byte(base[SERIES], byte_index(base[SERIES], base[INDEX])));
   return Status::OK;
 }
 
@@ -310,18 +310,19 @@ may_gc Cell tuple_eval_path(const Cell& value, const Cell& selector, const Cell*
 }
 
 Status tuple_reverse(Cell* base) {
-  Cell& t = base[0];
+  using enum act::reverse::Frame;
+  Cell& t = base[SERIES];
   int count = tuple_count(t);
   int64_t len = count;
-  if (used(base[1])) {
-    const Cell& part = base[2];
+  if (used(base[PART])) {
+    const Cell& part = base[LENGTH];
     if (!part.is(TYPE_INTEGER)) fire_refine_arg("part", part);
     if (part.i2() < 0) fire(ErrId::OUT_OF_RANGE, part);
     len = part.i2();
   }
   int64_t skip = 1;
-  if (used(base[3])) {
-    const Cell& size = base[4];
+  if (used(base[SKIP])) {
+    const Cell& size = base[SIZE];
     if (!size.is(TYPE_INTEGER)) fire_refine_arg("skip", size);
     if (size.i2() < 1) fire(ErrId::OUT_OF_RANGE, size);
     skip = size.i2();

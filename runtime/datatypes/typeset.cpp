@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "action_frames.h"
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
 #include "datatypes/word.h"
@@ -165,36 +166,40 @@ may_gc void make_from_spec_in(NodeId block, const Cell& spec) {
 namespace vel {
 namespace {
 
-// make and to: base[0] the type, base[1] the spec.
 Status typeset_make(Cell* base) {
-  base[0] = typeset::make_from(base[1]);
+  using enum act::make::Frame;
+  base[RESULT] = typeset::make_from(base[SPEC]);
   return Status::OK;
 }
 
-// and~, or~, xor~: base[0] the typeset, base[1] the other operand.
 Status typeset_and(Cell* base) {
-  base[0] = typeset::set_op(base[0], base[1], 6);
+  using enum act::and_t::Frame;
+  base[RESULT] = typeset::set_op(base[VALUE1], base[VALUE2], 6);
   return Status::OK;
 }
 Status typeset_or(Cell* base) {
-  base[0] = typeset::set_op(base[0], base[1], 5);
+  using enum act::or_t::Frame;
+  base[RESULT] = typeset::set_op(base[VALUE1], base[VALUE2], 5);
   return Status::OK;
 }
 Status typeset_xor(Cell* base) {
-  base[0] = typeset::set_op(base[0], base[1], 7);
+  using enum act::xor_t::Frame;
+  base[RESULT] = typeset::set_op(base[VALUE1], base[VALUE2], 7);
   return Status::OK;
 }
 
 Status typeset_complement(Cell* base) {
-  base[0] = typeset::complement(base[0]);
+  using enum act::complement::Frame;
+  base[RESULT] = typeset::complement(base[VALUE]);
   return Status::OK;
 }
 
-// find: base[0] the typeset, base[1] the value (a datatype!); the
-// refinement cells that follow do not apply to typesets.
+// find: the value is a datatype!; the refinements do not apply to
+// typesets.
 Status typeset_find(Cell* base) {
-  if (!base[1].is(TYPE_DATATYPE)) fire(ErrId::INVALID_ARG, base[1]);
-  base[0] = logic_cell(typeset::has(base[0], base[1].w1));
+  using enum act::find::Frame;
+  if (!base[VALUE].is(TYPE_DATATYPE)) fire(ErrId::INVALID_ARG, base[VALUE]);
+  base[RESULT] = logic_cell(typeset::has(base[SERIES], base[VALUE].w1));
   return Status::OK;
 }
 

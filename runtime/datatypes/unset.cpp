@@ -1,5 +1,6 @@
 // unset!: the value of nothing. Every unset value equals every other; none
 // orders.
+#include "action_frames.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
@@ -17,7 +18,8 @@ namespace {
 
 // make and to: [type spec]. Whatever the spec, the value of the type.
 Status unset_make(Cell* base) {
-  base[0] = UNSET_VALUE;
+  using enum act::make::Frame;
+  base[RESULT] = UNSET_VALUE;
   return Status::OK;
 }
 

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "action_frames.h"
 #include "datatypes/string.h"
 #include "datatypes/string_impl.h"
 #include "datatypes/strout.h"
@@ -189,20 +190,22 @@ may_gc Cell url_from_block(const Cell& spec) {
 // make and to: only url! itself builds from a block; file! (which inherits
 // these slots) and every other spec take string!'s conversion.
 Status url_make(Cell* base) {
-  TypeId target = base[0].is(TYPE_DATATYPE) ? TypeId(base[0].w1) : base[0].type();
-  TypeId st = base[1].type();
+  using enum act::make::Frame;
+  TypeId target = base[TYPE].is(TYPE_DATATYPE) ? TypeId(base[TYPE].w1) : base[TYPE].type();
+  TypeId st = base[SPEC].type();
   if (target == TYPE_URL && (st == TYPE_BLOCK || st == TYPE_PAREN || st == TYPE_HASH)) {
-    base[0] = url_from_block(base[1]);
+    base[RESULT] = url_from_block(base[SPEC]);
     return Status::OK;
   }
   return string::detail::make_action(base);
 }
 
 Status url_to(Cell* base) {
-  TypeId target = base[0].is(TYPE_DATATYPE) ? TypeId(base[0].w1) : base[0].type();
-  TypeId st = base[1].type();
+  using enum act::to::Frame;
+  TypeId target = base[TYPE].is(TYPE_DATATYPE) ? TypeId(base[TYPE].w1) : base[TYPE].type();
+  TypeId st = base[SPEC].type();
   if (target == TYPE_URL && (st == TYPE_BLOCK || st == TYPE_PAREN || st == TYPE_HASH)) {
-    base[0] = url_from_block(base[1]);
+    base[RESULT] = url_from_block(base[SPEC]);
     return Status::OK;
   }
   return string::detail::to_action(base);

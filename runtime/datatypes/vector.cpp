@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "action_frames.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/float.h"
@@ -235,7 +236,8 @@ bool identity(MathOp op, double s, bool left) {
 }
 
 Status vector_vector_math(Cell* base, MathOp op) {
-  const Cell l = base[0], r = base[1];
+  using enum act::add::Frame;
+  const Cell l = base[VALUE1], r = base[VALUE2];
   TypeId et = vector_elem_type(l);
   if (vector_elem_type(r) != et) fire(ErrId::NOT_SAME_TYPE);
   bool floats = vector_float_elems(et);
@@ -261,14 +263,15 @@ Status vector_vector_math(Cell* base, MathOp op) {
     ob->tail += size;
   }
   result.header |= l.header & CELL_NEW_LINE;
-  base[0] = result;
+  base[RESULT] = result;
   return Status::OK;
 }
 
 }  // namespace
 
 Status vector_do_math_op(Cell* base, MathOp op, bool left) {
-  const Cell v = base[0], s = base[1];
+  using enum act::add::Frame;
+  const Cell v = base[VALUE1], s = base[VALUE2];
   if (!s.is(TYPE_INTEGER) && !s.is(TYPE_FLOAT) && !s.is(TYPE_PERCENT)) fire(ErrId::NOT_DONE);
   TypeId et = vector_elem_type(v);
   Buffer* b = node_buffer(v.node());
@@ -304,21 +307,10 @@ Status vector_do_math_op(Cell* base, MathOp op, bool left) {
 namespace {
 
 // --- actions -------------------------------------------------------------------------
-// Frame layouts (base[0] is the first argument and the result):
-//   make                        [type spec]
-//   add subtract ... xor~       [value1 value2]
-//   append, insert              [series value /part length /only /dup count]
-//   change                      [series value /part range /only /dup count]
-//   find                        [series value /part length /only /case /same /any /with wild
-//                                /skip size /last /reverse /tail /match]
-//   select                      as find, without /tail and /match
-//   sort                        [series /case /skip size /compare comparator /part length /all
-//                                /reverse /stable]
-//   take                        [series /part length /deep /last]
-
 template <MathOp OP>
 Status vector_math(Cell* base) {
-  if (base[1].is(TYPE_VECTOR)) return vector_vector_math(base, OP);
+  using enum act::add::Frame;
+  if (base[VALUE2].is(TYPE_VECTOR)) return vector_vector_math(base, OP);
   return vector_do_math_op(base, OP, false);
 }
 
@@ -365,7 +357,8 @@ TypeId type_word(const Cell& w) {
 }
 
 Status vector_make(Cell* base) {
-  RootedCell spec(base[1]);
+  using enum act::make::Frame;
+  RootedCell spec(base[SPEC]);
   TypeId et = TYPE_INTEGER;
   uint32_t size = 4, count = 0;
   RootedCell values(none_cell());
@@ -434,7 +427,7 @@ Status vector_make(Cell* base) {
     for (uint32_t i = 0; i < nv; i++) vector_set_value(b->head_ptr() + size_t(i) * size, c[i], size);
   }
   b->tail = b->head + capacity * size;
-  base[0] = v;
+  base[RESULT] = v;
   return Status::OK;
 }
 
@@ -590,23 +583,26 @@ may_gc void splice(NodeId node, uint64_t at, uint64_t removed, const std::vector
 }
 
 Status vector_insert_at(Cell* base, bool append) {
-  RootedCell s(base[0]);
+  using enum act::append::Frame;
+  RootedCell s(base[SERIES]);
   Buffer* b = node_buffer(s->node());
   int64_t index = clamp_index(*s, b->length());
-  int64_t dup = used(base[5]) && base[6].is(TYPE_INTEGER) ? base[6].i2() : 1;
+  int64_t dup = used(base[DUP]) && base[COUNT].is(TYPE_INTEGER) ? base[COUNT].i2() : 1;
   std::vector<uint8_t> bytes =
-      element_bytes(*s, base[1], used(base[2]) ? &base[3] : nullptr, dup, false);
+      element_bytes(*s, base[VALUE], used(base[PART]) ? &base[LENGTH] : nullptr, dup, false);
   uint32_t size = b->unit();
   int64_t count = int64_t(bytes.size() / size);
   if (count == 0) return Status::OK;
   ChangeWord w = append ? ChangeWord::APPEND : ChangeWord::INSERT;
-  bool told = report_change(*s, w, base[1], int32_t(index), int32_t(count));
+  bool told = report_change(*s, w, base[VALUE], int32_t(index), int32_t(count));
   b = node_buffer(s->node());
   int64_t at = append ? b->length() : std::min<int64_t>(index, b->length());
   splice(s->node(), uint64_t(at), 0, bytes);
-  if (told) (void)ownership_check(*s, append ? ChangeWord::APPENDED : ChangeWord::INSERTED, base[1], int32_t(at), int32_t(count));
+  if (told)
+    (void)ownership_check(*s, append ? ChangeWord::APPENDED : ChangeWord::INSERTED, base[VALUE], int32_t(at),
+                          int32_t(count));
   if (!append) s->w1 = uint32_t(at + count);
-  base[0] = *s;
+  base[RESULT] = *s;
   return Status::OK;
 }
 
@@ -614,38 +610,40 @@ Status vector_append(Cell* base) { return vector_insert_at(base, true); }
 Status vector_insert(Cell* base) { return vector_insert_at(base, false); }
 
 Status vector_change(Cell* base) {
-  RootedCell s(base[0]);
+  using enum act::change::Frame;
+  RootedCell s(base[SERIES]);
   Buffer* b = node_buffer(s->node());
   int64_t total = b->length(), index = clamp_index(*s, total);
-  int64_t dup = used(base[5]) && base[6].is(TYPE_INTEGER) ? base[6].i2() : 1;
-  std::vector<uint8_t> bytes = element_bytes(*s, base[1], nullptr, dup, true);
+  int64_t dup = used(base[DUP]) && base[COUNT].is(TYPE_INTEGER) ? base[COUNT].i2() : 1;
+  std::vector<uint8_t> bytes = element_bytes(*s, base[VALUE], nullptr, dup, true);
   uint32_t size = b->unit();
   int64_t count = int64_t(bytes.size() / size);
   int64_t replaced = count;
-  if (used(base[2])) {
-    const Cell& range = base[3];
+  if (used(base[PART])) {
+    const Cell& range = base[RANGE];
     if (range.is(TYPE_INTEGER)) replaced = range.i2();
     else if (range.is(TYPE_VECTOR) && range.node() == s->node()) replaced = int64_t(range.index()) - index;
     else fire_refine_arg("part", range);
     if (replaced < 0) replaced = 0;
   }
   replaced = std::min(replaced, total - index);
-  bool told = report_change(*s, ChangeWord::CHANGE, base[1], int32_t(index), int32_t(count));
+  bool told = report_change(*s, ChangeWord::CHANGE, base[VALUE], int32_t(index), int32_t(count));
   b = node_buffer(s->node());
   index = std::min<int64_t>(index, b->length());
   replaced = std::min<int64_t>(replaced, b->length() - index);
   splice(s->node(), uint64_t(index), uint64_t(replaced), bytes);
-  if (told) (void)ownership_check(*s, ChangeWord::CHANGED, base[1], int32_t(index), int32_t(count));
+  if (told) (void)ownership_check(*s, ChangeWord::CHANGED, base[VALUE], int32_t(index), int32_t(count));
   s->w1 = uint32_t(std::min<int64_t>(index + count, node_buffer(s->node())->length()));
-  base[0] = *s;
+  base[RESULT] = *s;
   return Status::OK;
 }
 
 // Without /part the element itself, else a vector of the elements taken.
 Status vector_take(Cell* base) {
-  bool part = used(base[1]);
-  Cell r = series_take(&base[0], part ? &base[2] : nullptr, used(base[4]));
-  base[0] = part || r.is(TYPE_NONE) ? r : access_get(r, 0);
+  using enum act::take::Frame;
+  bool part = used(base[PART]);
+  Cell r = series_take(&base[SERIES], part ? &base[LENGTH] : nullptr, used(base[LAST]));
+  base[RESULT] = part || r.is(TYPE_NONE) ? r : access_get(r, 0);
   return Status::OK;
 }
 
@@ -666,16 +664,17 @@ bool elem_equal(const uint8_t* p, uint32_t size, TypeId et, const Cell& v) {
 // or a position at the tail without /reverse, finds nothing before the
 // refinements are looked at; wildcards (/any, /with) are not offered.
 int64_t search(const Cell* base, bool tail_match) {
-  const Cell& s = base[0];
+  using enum act::find::Frame;
+  const Cell& s = base[SERIES];
   Buffer* b = node_buffer(s.node());
   int64_t total = b->length();
-  bool last = used(base[12]), reverse = used(base[13]);
-  bool match = tail_match && used(base[15]);
+  bool last = used(base[LAST]), reverse = used(base[REVERSE]);
+  bool match = tail_match && used(base[MATCH]);
   if (total == 0 || (!reverse && s.index() >= total)) return -1;
-  if (used(base[7]) || used(base[8])) fire(ErrId::NOT_DONE);
+  if (used(base[ANY]) || used(base[WITH])) fire(ErrId::NOT_DONE);
   int64_t skip = 1;
-  if (used(base[10])) {
-    const Cell& size = base[11];
+  if (used(base[SKIP])) {
+    const Cell& size = base[SIZE];
     if (!size.is(TYPE_INTEGER)) fire_refine_arg("skip", size);
     if (size.i2() < 1) fire(ErrId::OUT_OF_RANGE, size);
     skip = size.i2();
@@ -684,8 +683,8 @@ int64_t search(const Cell* base, bool tail_match) {
   // Forward and /last search [index, end); /reverse goes back from
   // index - skip down to lower.
   int64_t end = total, lower = 0;
-  if (used(base[2])) {
-    const Cell& part = base[3];
+  if (used(base[PART])) {
+    const Cell& part = base[LENGTH];
     int64_t n;
     if (part.is(TYPE_INTEGER)) n = part.i2();
     else if (part.is(TYPE_VECTOR) && part.node() == s.node()) n = int64_t(part.index()) - index;
@@ -697,7 +696,7 @@ int64_t search(const Cell* base, bool tail_match) {
   if (reverse && match) return -1;
   uint32_t unit = b->unit();
   TypeId et = vector_elem_type(s);
-  auto at = [&](int64_t i) { return elem_equal(b->head_ptr() + size_t(i) * unit, unit, et, base[1]); };
+  auto at = [&](int64_t i) { return elem_equal(b->head_ptr() + size_t(i) * unit, unit, et, base[VALUE]); };
   if (match) return index < end && at(index) ? index : -1;
   if (reverse) {
     for (int64_t i = index - skip; i >= lower; i -= skip)
@@ -716,19 +715,22 @@ int64_t search(const Cell* base, bool tail_match) {
 }
 
 Status vector_find(Cell* base) {
+  using enum act::find::Frame;
   int64_t i = search(base, true);
   if (i < 0) {
-    base[0] = none_cell();
+    base[RESULT] = none_cell();
     return Status::OK;
   }
-  if (used(base[14])) i++;
-  base[0].w1 = uint32_t(i);
+  if (used(base[TAIL])) i++;
+  base[SERIES].w1 = uint32_t(i);
   return Status::OK;
 }
 
 Status vector_select(Cell* base) {
+  using enum act::select::Frame;
   int64_t i = search(base, false);
-  base[0] = i < 0 || i + 1 >= int64_t(series_total(base[0])) ? none_cell() : access_get(base[0], uint32_t(i + 1));
+  base[RESULT] =
+      i < 0 || i + 1 >= int64_t(series_total(base[SERIES])) ? none_cell() : access_get(base[SERIES], uint32_t(i + 1));
   return Status::OK;
 }
 
@@ -797,12 +799,13 @@ may_gc int compare_vector_by_function(const void* pa, const void* pb, void* arg,
 // position), /skip records, /compare an element offset or a function,
 // /all whole records.
 Status vector_sort(Cell* base) {
-  RootedCell s(base[0]);
+  using enum act::sort::Frame;
+  RootedCell s(base[SERIES]);
   Buffer* b = node_buffer(s->node());
   int64_t total = b->length(), index = clamp_index(*s, uint32_t(total));
   int64_t n = total - index;
-  if (used(base[6])) {
-    const Cell& part = base[7];
+  if (used(base[PART])) {
+    const Cell& part = base[LENGTH];
     int64_t c;
     if (part.is(TYPE_INTEGER)) c = part.i2();
     else if (part.is(TYPE_VECTOR) && part.node() == s->node()) c = int64_t(part.index()) - index;
@@ -816,11 +819,11 @@ Status vector_sort(Cell* base) {
       n = std::min(c, n);
     }
   }
-  bool all = used(base[8]), reverse = used(base[9]), stable = used(base[10]);
+  bool all = used(base[ALL]), reverse = used(base[REVERSE]), stable = used(base[STABLE]);
   RootedCell fn_value;
   SortFunction fn;
-  auto [record, offset] = sort_records(used(base[2]) ? &base[3] : nullptr, used(base[4]) ? &base[5] : nullptr, all, n,
-                                       fn_value, &fn);
+  auto [record, offset] = sort_records(used(base[SKIP]) ? &base[SIZE] : nullptr,
+                                       used(base[COMPARE]) ? &base[COMPARATOR] : nullptr, all, n, fn_value, &fn);
   bool told = report_change(*s, ChangeWord::SORT, none_cell(), int32_t(index), int32_t(n));
   b = node_buffer(s->node());
   if (n / record > 1 && index + n <= int64_t(b->length())) {
@@ -856,7 +859,7 @@ Status vector_sort(Cell* base) {
     }
   }
   if (told) (void)ownership_check(*s, ChangeWord::SORTED, none_cell(), int32_t(index), int32_t(n));
-  base[0] = *s;
+  base[RESULT] = *s;
   return Status::OK;
 }
 

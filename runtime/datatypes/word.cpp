@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "action_frames.h"
 #include "datatypes/context.h"
 #include "datatypes/core_words.h"
 #include "datatypes/eval.h"
@@ -167,11 +168,12 @@ may_gc Cell convert(TypeId target, const Cell& spec) {
 namespace vel {
 namespace {
 
-// make and to: base[0] the type (or a prototype value), base[1] the spec.
+// make and to: the type may be a prototype value.
 Status word_make(Cell* base) {
-  TypeId target = base[0].is(TYPE_DATATYPE) ? TypeId(base[0].w1) : base[0].type();
-  Cell spec = base[1];
-  base[0] = word::convert(target, spec);
+  using enum act::make::Frame;
+  TypeId target = base[TYPE].is(TYPE_DATATYPE) ? TypeId(base[TYPE].w1) : base[TYPE].type();
+  Cell spec = base[SPEC];
+  base[RESULT] = word::convert(target, spec);
   return Status::OK;
 }
 
@@ -242,8 +244,9 @@ int32_t word_compare(const Cell* a, const Cell* b, int op) {
 
 // index?: the word's index + 1, or none when it was never resolved.
 Status word_index_q(Cell* base) {
-  int32_t i = base[0].i3();
-  base[0] = i < 0 ? none_cell() : integer_cell(i + 1);
+  using enum act::index_q::Frame;
+  int32_t i = base[SERIES].i3();
+  base[RESULT] = i < 0 ? none_cell() : integer_cell(i + 1);
   return Status::OK;
 }
 

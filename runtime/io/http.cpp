@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "action_frames.h"
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/map.h"
@@ -161,21 +162,24 @@ may_gc Status through_port(Cell* base, ActionId a) {
 }
 
 Status url_read(Cell* base) {
-  if (!is_http(base[0])) return through_port(base, ACT_READ);
-  if (used(base[1]) || used(base[3]) || used(base[8])) fire(ErrId::NOT_DONE);
-  RootedCell url(base[0]);
-  Cell r = request(word::load("get"), *url, none_cell(), none_cell(), used(base[5]), used(base[6]), used(base[7]));
+  using enum act::read::Frame;
+  if (!is_http(base[SOURCE])) return through_port(base, ACT_READ);
+  if (used(base[PART]) || used(base[SEEK]) || used(base[AS])) fire(ErrId::NOT_DONE);
+  RootedCell url(base[SOURCE]);
+  Cell r = request(word::load("get"), *url, none_cell(), none_cell(), used(base[BINARY]), used(base[LINES]),
+                   used(base[INFO]));
   if (r.is(TYPE_NONE)) no_connect(*url);
-  base[0] = r;
+  base[RESULT] = r;
   return Status::OK;
 }
 
 // write [destination data /binary /lines /info /append /part length /seek index
 //        /allow access /as encoding]; /append and /part do not apply.
 Status url_write(Cell* base) {
-  if (!is_http(base[0])) return through_port(base, ACT_WRITE);
-  if (used(base[8]) || used(base[10]) || used(base[12])) fire(ErrId::NOT_DONE);
-  RootedCell url(base[0]), spec(base[1]);
+  using enum act::write::Frame;
+  if (!is_http(base[DESTINATION])) return through_port(base, ACT_WRITE);
+  if (used(base[SEEK]) || used(base[ALLOW]) || used(base[AS])) fire(ErrId::NOT_DONE);
+  RootedCell url(base[DESTINATION]), spec(base[DATA]);
   RootedCell method(word::load("post")), headers(none_cell()), data(*spec);
   if (spec->is(TYPE_BLOCK)) {
     *data = none_cell();
@@ -195,9 +199,9 @@ Status url_write(Cell* base) {
     }
   }
   if (!data->is(TYPE_NONE) && !data->is(TYPE_STRING) && !data->is(TYPE_BINARY)) fire(ErrId::INVALID_ARG, *data);
-  Cell r = request(*method, *url, *headers, *data, used(base[2]), used(base[3]), used(base[4]));
+  Cell r = request(*method, *url, *headers, *data, used(base[BINARY]), used(base[LINES]), used(base[INFO]));
   if (r.is(TYPE_NONE)) no_connect(*url);
-  base[0] = r;
+  base[RESULT] = r;
   return Status::OK;
 }
 

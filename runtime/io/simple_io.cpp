@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "action_frames.h"
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/date.h"
@@ -425,35 +426,40 @@ namespace {
 
 // read [source /part length /seek index /binary /lines /info /as encoding]
 Status file_read(Cell* base) {
-  if (used(base[8])) fire(ErrId::NOT_DONE);
-  base[0] = read(base[0], used(base[1]) ? base[2] : none_cell(), used(base[3]) ? base[4] : none_cell(),
-                 used(base[5]), used(base[6]));
+  using enum act::read::Frame;
+  if (used(base[AS])) fire(ErrId::NOT_DONE);
+  base[RESULT] = read(base[SOURCE], used(base[PART]) ? base[LENGTH] : none_cell(),
+                      used(base[SEEK]) ? base[INDEX] : none_cell(), used(base[BINARY]), used(base[LINES]));
   return Status::OK;
 }
 
 // write [destination data /binary /lines /info /append /part length /seek index
 //        /allow access /as encoding]
 Status file_write(Cell* base) {
-  if (used(base[10]) || used(base[12])) fire(ErrId::NOT_DONE);
-  write(base[0], base[1], used(base[6]) ? base[7] : none_cell(), used(base[8]) ? base[9] : none_cell(),
-        used(base[2]), used(base[5]), used(base[3]));
-  base[0] = unset_cell();
+  using enum act::write::Frame;
+  if (used(base[ALLOW]) || used(base[AS])) fire(ErrId::NOT_DONE);
+  write(base[DESTINATION], base[DATA], used(base[PART]) ? base[LENGTH] : none_cell(),
+        used(base[SEEK]) ? base[INDEX] : none_cell(), used(base[BINARY]), used(base[APPEND]), used(base[LINES]));
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 
 Status file_query(Cell* base) {
-  base[0] = query(base[0]);
+  using enum act::query::Frame;
+  base[RESULT] = query(base[TARGET]);
   return Status::OK;
 }
 
 Status file_delete(Cell* base) {
-  base[0] = logic_cell(remove(base[0]));
+  using enum act::delete_::Frame;
+  base[RESULT] = logic_cell(remove(base[FILE]));
   return Status::OK;
 }
 
 Status file_rename(Cell* base) {
-  if (!is_any_string(base[1].type())) fire(ErrId::INVALID_ARG, base[1]);
-  base[0] = logic_cell(rename(base[0], base[1]));
+  using enum act::rename::Frame;
+  if (!is_any_string(base[TO].type())) fire(ErrId::INVALID_ARG, base[TO]);
+  base[RESULT] = logic_cell(rename(base[FROM], base[TO]));
   return Status::OK;
 }
 
