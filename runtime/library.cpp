@@ -14,6 +14,7 @@
 #include "errors.h"
 #include "evaluator/script.h"
 #include "families.h"
+#include "frame.h"
 #include "roots.h"
 #include "stack.h"
 
@@ -82,7 +83,8 @@ void mark_library_code() {
 
 // The start-up routine maker (see library.h).
 Status make_routine(Cell* base) {
-  Cell spec = base[0], body = base[1];
+  enum { SPEC, BODY };
+  Cell spec = base[SPEC], body = base[BODY];
   if (!spec.is(TYPE_BLOCK) || !body.is(TYPE_BLOCK)) fire(ErrId::BAD_FUNC_DEF, spec);
   uint32_t at = uint32_t(body.index() < 0 ? 0 : body.index());
   Cell entry = at < cells_in(body.node()) ? node_buffer(body.node())->cells()[at] : none_cell();
@@ -105,7 +107,7 @@ Status make_routine(Cell* base) {
     break;
   }
   func::routine_push(spec, body, id, result, false);
-  base[0] = g_stack.top[-1];
+  base[RESULT] = g_stack.top[-1];
   return Status::OK;
 }
 

@@ -21,6 +21,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "frame.h"
 #include "evaluator/natives_series.h"
 #include "evaluator/trace.h"
 #include "library.h"
@@ -42,7 +43,8 @@ inline uint32_t cells_in(NodeId b) { return node_buffer(b)->used() >> 4; }
 // The hottest calls of the library: one comparison of the header's type.
 template <TypeId T>
 Status is_type(Cell* base) {
-  base[0] = logic_cell(base[0].type() == T);
+  enum { VALUE };
+  base[RESULT] = logic_cell(base[VALUE].type() == T);
   return Status::OK;
 }
 
@@ -55,7 +57,8 @@ Status in_typeset(Cell* base) {
   static int32_t index = -1;
   if (index < 0) index = context::find_word(context::g_global, symbol::make(Name));
   const Cell* ts = index < 0 ? nullptr : context::value_at(context::g_global, uint32_t(index));
-  base[0] = logic_cell(ts && ts->is(TYPE_TYPESET) && typeset::has(*ts, base[0].type()));
+  enum { VALUE };
+  base[RESULT] = logic_cell(ts && ts->is(TYPE_TYPESET) && typeset::has(*ts, base[VALUE].type()));
   return Status::OK;
 }
 
@@ -68,12 +71,13 @@ constexpr char kNumber[] = "number!", kPlanar[] = "planar!", kAnyPoint[] = "any-
 // --- process, output and bits --------------------------------------------------------------
 
 Status quit_return(Cell* base) {
-  platform::exit_process(base[0].i2());
+  enum { STATUS };
+  platform::exit_process(base[STATUS].i2());
   return Status::OK;
 }
 
 Status last_lf(Cell* base) {
-  base[0] = logic_cell(last_print_newline());
+  base[RESULT] = logic_cell(last_print_newline());
   return Status::OK;
 }
 
@@ -82,22 +86,25 @@ Status last_lf(Cell* base) {
 int32_t shift_count(const Cell& c) { return c.i2() < 0 ? 0 : c.i2(); }
 
 Status shift_right(Cell* base) {
-  uint32_t d = base[0].w2;
-  int32_t n = shift_count(base[1]);
+  enum { DATA, BITS };
+  uint32_t d = base[DATA].w2;
+  int32_t n = shift_count(base[BITS]);
   uint32_t r = n >= 32 ? (int32_t(d) < 0 ? 0xFFFFFFFFu : 0) : (int32_t(d) < 0 ? ~(~d >> n) : d >> n);
-  base[0] = integer_cell(int32_t(r));
+  base[RESULT] = integer_cell(int32_t(r));
   return Status::OK;
 }
 
 Status shift_left(Cell* base) {
-  int32_t n = shift_count(base[1]);
-  base[0] = integer_cell(int32_t(n >= 32 ? 0 : base[0].w2 << n));
+  enum { DATA, BITS };
+  int32_t n = shift_count(base[BITS]);
+  base[RESULT] = integer_cell(int32_t(n >= 32 ? 0 : base[DATA].w2 << n));
   return Status::OK;
 }
 
 Status shift_logical(Cell* base) {
-  int32_t n = shift_count(base[1]);
-  base[0] = integer_cell(int32_t(n >= 32 ? 0 : base[0].w2 >> n));
+  enum { DATA, BITS };
+  int32_t n = shift_count(base[BITS]);
+  base[RESULT] = integer_cell(int32_t(n >= 32 ? 0 : base[DATA].w2 >> n));
   return Status::OK;
 }
 
@@ -118,7 +125,7 @@ Status make_tuple(Cell* base, int n) {
     if (base[i].i2() < 0) fire(ErrId::INVALID_ARG, base[i]);
     bytes[i] = base[i].i2();
   }
-  base[0] = tuple_of(bytes, n);
+  base[RESULT] = tuple_of(bytes, n);
   return Status::OK;
 }
 
@@ -131,7 +138,8 @@ Status as_ipv4(Cell* base) { return make_tuple(base, 4); }
 // the same binary; the walk never passes pos nor the tail, and a sequence
 // cut short by either still counts as one character.
 Status count_chars(Cell* base) {
-  Cell start = base[0], pos = base[1];
+  enum { START, POS };
+  Cell start = base[START], pos = base[POS];
   if (start.node() != pos.node()) fire(ErrId::INVALID_ARG, pos);
   const Buffer* b = node_buffer(start.node());
   int32_t len = int32_t(b->length());
@@ -142,23 +150,24 @@ Status count_chars(Cell* base) {
     uint32_t step = utf8_lead_length(p[i]);
     i += step ? int32_t(step) : 1;
   }
-  base[0] = integer_cell(n);
+  base[RESULT] = integer_cell(n);
   return Status::OK;
 }
 
 // --- the stacks ------------------------------------------------------------------------------
 
 Status stack_size(Cell* base) {
-  base[0] = integer_cell(int32_t(g_stack.top - g_stack.begin));
+  base[RESULT] = integer_cell(int32_t(g_stack.top - g_stack.begin));
   return Status::OK;
 }
 
 // The top cell stays out of reach (idx < stack-size?): the tools that walk
 // the stack count on it.
 Status pick_stack(Cell* base) {
-  int32_t idx = base[0].i2();
+  enum { IDX };
+  int32_t idx = base[IDX].i2();
   int32_t size = int32_t(g_stack.top - g_stack.begin);
-  base[0] = idx > 0 && idx < size ? g_stack.begin[idx - 1] : none_cell();
+  base[RESULT] = idx > 0 && idx < size ? g_stack.begin[idx - 1] : none_cell();
   return Status::OK;
 }
 
@@ -169,14 +178,15 @@ Status frame_index(Cell* base) {
     const CallFrame* f = g_stack.frame_top - 1;
     at = int32_t(f->prev_base);
   }
-  base[0] = integer_cell(at);
+  base[RESULT] = integer_cell(at);
   return Status::OK;
 }
 
 // The calls on the call-frame stack, outermost first, as the words that
 // named them.
 may_gc Status collect_calls(Cell* base) {
-  RootedCell blk(base[0]);
+  enum { BLK };
+  RootedCell blk(base[BLK]);
   uint32_t n = uint32_t(g_stack.frame_top - g_stack.frames);
   for (uint32_t i = 0; i < n; i++) {
     uint32_t sym = g_stack.frames[i].symbol;
@@ -184,22 +194,23 @@ may_gc Status collect_calls(Cell* base) {
     Cell w = word::make_global(sym);
     block::rs_append(blk->node(), w);
   }
-  base[0] = *blk;
+  base[RESULT] = *blk;
   return Status::OK;
 }
 
 // The user's switch, not the event sites' flag: library bodies run with
 // the latter off, and they ask whether a trace is running.
 Status tracing(Cell* base) {
-  base[0] = logic_cell(trace::user_switch());
+  base[RESULT] = logic_cell(trace::user_switch());
   return Status::OK;
 }
 
 // `trace true`/`trace false`: turns event delivery on or off while a run
 // is active; outside a run it does nothing.
 Status set_tracing(Cell* base) {
-  trace::set_user_switch(base[0].is(TYPE_LOGIC) && base[0].w1 != 0);
-  base[0] = unset_cell();
+  enum { ON };
+  trace::set_user_switch(base[ON].is(TYPE_LOGIC) && base[ON].w1 != 0);
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 
@@ -256,20 +267,20 @@ may_gc Cell clipboard_image(const platform::ClipboardContent& c) {
 may_gc Status read_clipboard(Cell* base) {
   platform::ClipboardContent c;
   if (!platform::clipboard_read(c)) {
-    base[0] = logic_cell(false);
+    base[RESULT] = logic_cell(false);
   } else if (c.kind == platform::ClipboardContent::Kind::IMAGE) {
-    base[0] = clipboard_image(c);
+    base[RESULT] = clipboard_image(c);
   } else if (c.kind == platform::ClipboardContent::Kind::TEXT) {
-    base[0] = string::load(c.text);
+    base[RESULT] = string::load(c.text);
   } else if (c.kind == platform::ClipboardContent::Kind::FILES) {
     RootedCell out(block::make_at(uint32_t(c.files.size())));
     for (const std::string& f : c.files) {
       RootedCell file(vel_file(f));
       block::rs_append(out->node(), *file);
     }
-    base[0] = *out;
+    base[RESULT] = *out;
   } else {
-    base[0] = none_cell();
+    base[RESULT] = none_cell();
   }
   return Status::OK;
 }
@@ -281,13 +292,14 @@ may_gc Status read_clipboard(Cell* base) {
 // answers false without touching the clipboard; other values raise
 // invalid-arg.
 may_gc Status write_clipboard(Cell* base) {
-  RootedCell data(base[0]);
+  enum { DATA };
+  RootedCell data(base[DATA]);
   platform::ClipboardContent c;
   if (data->is(TYPE_IMAGE)) {
     if (image::Node* n = img::node_of(*data)) {
       c.kind = platform::ClipboardContent::Kind::IMAGE;
       if (!image::encode(n, image::Format::PNG, c.encoded)) {
-        base[0] = logic_cell(false);
+        base[RESULT] = logic_cell(false);
         return Status::OK;
       }
       c.width = n->width;
@@ -302,7 +314,7 @@ may_gc Status write_clipboard(Cell* base) {
     for (uint32_t i = uint32_t(std::max(0, data->index())); i < cells_in(data->node()); i++) {
       RootedCell f(node_buffer(data->node())->cells()[i]);
       if (!f->is(TYPE_FILE)) {
-        base[0] = logic_cell(false);
+        base[RESULT] = logic_cell(false);
         return Status::OK;
       }
       RootedCell local;
@@ -313,7 +325,7 @@ may_gc Status write_clipboard(Cell* base) {
   } else if (!data->is(TYPE_NONE)) {
     fire(ErrId::INVALID_ARG, *data);
   }
-  base[0] = logic_cell(platform::clipboard_write(c));
+  base[RESULT] = logic_cell(platform::clipboard_write(c));
   return Status::OK;
 }
 

@@ -18,6 +18,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "frame.h"
 #include "evaluator/script.h"
 #include "families.h"
 #include "library.h"
@@ -126,7 +127,7 @@ Status build_config(Cell* base) {
   put("show", none);
   put("command-line", none);
   put("show-func-map?", lg(false));
-  base[0] = *out;
+  base[RESULT] = *out;
   return Status::OK;
 }
 
@@ -156,12 +157,12 @@ Status build_info(Cell* base) {
             " date: " + VEL_BUILD_GIT_DATE + " commit: #" + std::string(commit) +
             " message: " + vel_string(VEL_BUILD_MESSAGE) + "]";
   }
-  base[0] = load_text(text);
+  base[RESULT] = load_text(text);
   return Status::OK;
 }
 
 Status null_handle(Cell* base) {
-  base[0] = handle_cell(0, HANDLE_NULL);
+  base[RESULT] = handle_cell(0, HANDLE_NULL);
   return Status::OK;
 }
 
@@ -170,7 +171,7 @@ Status null_handle(Cell* base) {
 Status global_object(Cell* base) {
   Cell o = make_cell(TYPE_OBJECT, context::g_global, uint32_t(-1), 0);
   context::owner(context::g_global) = o;
-  base[0] = o;
+  base[RESULT] = o;
   return Status::OK;
 }
 
@@ -180,12 +181,12 @@ Status error_catalog(Cell* base) {
   if (!code.is(TYPE_BLOCK)) fire(ErrId::NOT_DONE);
   Buffer* b = node_buffer(code.node());
   uint32_t at = b->used() >> 4 >= 3 ? 2 : 0;
-  base[0] = b->cells()[at];
+  base[RESULT] = b->cells()[at];
   return Status::OK;
 }
 
 Status command_line(Cell* base) {
-  base[0] = string::load(platform::command_line());
+  base[RESULT] = string::load(platform::command_line());
   return Status::OK;
 }
 
@@ -209,17 +210,17 @@ Status os_info(Cell* base) {
   version.header |= 3u << 19;
   put("version", version);
   put("build", integer_cell(info.build));
-  base[0] = object::construct(*spec, nullptr, true);
+  base[RESULT] = object::construct(*spec, nullptr, true);
   return Status::OK;
 }
 
 Status collector_active(Cell* base) {
-  base[0] = logic_cell(g_gc.enabled);
+  base[RESULT] = logic_cell(g_gc.enabled);
   return Status::OK;
 }
 
 Status collector_cycles(Cell* base) {
-  base[0] = integer_cell(int32_t(g_gc.cycles & 0x7FFFFFFF));
+  base[RESULT] = integer_cell(int32_t(g_gc.cycles & 0x7FFFFFFF));
   return Status::OK;
 }
 
@@ -228,17 +229,19 @@ Status collector_node_cycles(Cell* base) { return collector_cycles(base); }
 
 // The runtime's mirror of system/state/callbacks/bits.
 Status set_callback_bits(Cell* base) {
-  trace::g_callback_bits = uint32_t(base[0].i2());
+  enum { BITS };
+  trace::g_callback_bits = uint32_t(base[BITS].i2());
   return Status::OK;
 }
 
 // system/options/float: the word of the field and its new value.
 Status set_float_option(Cell* base) {
-  std::string_view field = symbol::text(symbol::resolve(base[0].w2));
-  bool on = truthy(base[1]);
+  enum { WORD, NEW };
+  std::string_view field = symbol::text(symbol::resolve(base[WORD].w2));
+  bool on = truthy(base[NEW]);
   if (field == "pretty?") g_float_options.pretty = on;
   else if (field == "full?") g_float_options.full = on;
-  base[0] = unset_cell();
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 
@@ -268,36 +271,39 @@ std::string utf8_repair(const std::string& in) {
 // end of input. Bytes that are not UTF-8 become U+FFFD rather than an error
 // at the prompt.
 Status console_read_line(Cell* base) {
-  std::string prompt = to_utf8(base[0].node(), base[0].index());
+  enum { PROMPT, HIDE };
+  std::string prompt = to_utf8(base[PROMPT].node(), base[PROMPT].index());
   std::string line;
-  if (!platform::read_line(prompt, truthy(base[1]), line)) {
-    base[0] = none_cell();
+  if (!platform::read_line(prompt, truthy(base[HIDE]), line)) {
+    base[RESULT] = none_cell();
     return Status::OK;
   }
-  base[0] = string::load(utf8_repair(line));
+  base[RESULT] = string::load(utf8_repair(line));
   return Status::OK;
 }
 
 // A title that cannot be set is reported and the console goes on.
 Status set_console_title(Cell* base) {
-  if (!platform::set_console_title(to_utf8(base[0].node(), base[0].index()))) {
+  enum { STR };
+  if (!platform::set_console_title(to_utf8(base[STR].node(), base[STR].index()))) {
     static const char kMsg[] = "SetConsoleTitle failed!\n";
     platform::write_stream(platform::Stream::Out, kMsg, sizeof kMsg - 1);
   }
-  base[0] = unset_cell();
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 
 // Whether Ctrl+C halts the evaluation under way (the console's commands at
 // a terminal) rather than ending the process.
 Status console_interrupts(Cell* base) {
-  platform::interrupt_halts(truthy(base[0]));
-  base[0] = unset_cell();
+  enum { ON };
+  platform::interrupt_halts(truthy(base[ON]));
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 
 Status console_terminal(Cell* base) {
-  base[0] = logic_cell(platform::input_is_terminal());
+  base[RESULT] = logic_cell(platform::input_is_terminal());
   return Status::OK;
 }
 
@@ -305,37 +311,39 @@ Status console_terminal(Cell* base) {
 Status console_size(Cell* base) {
   int columns = 0, rows = 0;
   platform::terminal_size(columns, rows);
-  base[0] = pair_cell(columns, rows);
+  base[RESULT] = pair_cell(columns, rows);
   return Status::OK;
 }
 
 Status interpreted(Cell* base) {
-  base[0] = logic_cell(!func::g_library_bodies.is(TYPE_BLOCK));
+  base[RESULT] = logic_cell(!func::g_library_bodies.is(TYPE_BLOCK));
   return Status::OK;
 }
 
 // set-quiet word value: sets the word without telling its object.
 Status set_quiet(Cell* base) {
-  Cell w = base[0];
+  enum { WORD, VALUE };
+  Cell w = base[WORD];
   TypeId t = w.type();
   if (!is_word_form(t))
     fire(ErrId::EXPECT_ARG, word_cell("set-quiet"), datatype_cell(t), word_cell("word"));
   if (!w.w1) fire(ErrId::INVALID_ARG, w);
-  context::set_in(&w, base[1], w.w1, false);
-  base[0] = base[1];
+  context::set_in(&w, base[VALUE], w.w1, false);
+  base[RESULT] = base[VALUE];
   return Status::OK;
 }
 
 // set-slot-quiet series value: overwrites the series' cell at its position
 // without telling its owner; nothing at the tail.
 Status set_slot_quiet(Cell* base) {
-  Cell s = base[0];
+  enum { SERIES, VALUE };
+  Cell s = base[SERIES];
   TypeId t = s.type();
   if (t != TYPE_BLOCK && t != TYPE_PAREN && (t < TYPE_PATH || t > TYPE_GET_PATH))
     fire(ErrId::EXPECT_ARG, word_cell("set-slot-quiet"), datatype_cell(TYPE_BLOCK), word_cell("series"));
   Buffer* b = node_buffer(s.node());
-  if (s.index() >= 0 && uint32_t(s.index()) < (b->used() >> 4)) b->cells()[s.index()] = base[1];
-  base[0] = unset_cell();
+  if (s.index() >= 0 && uint32_t(s.index()) < (b->used() >> 4)) b->cells()[s.index()] = base[VALUE];
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 

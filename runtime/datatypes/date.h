@@ -106,7 +106,7 @@ inline Cell* push_field(const Cell& d, int f) { return vel::push(field(d, f)); }
 int64_t to_epoch(const Cell& d);
 // The time! between two dates.
 Cell difference(const Cell& a, const Cell& b);
-// add (0) or subtract (1) on a frame whose base[0] is a date.
+// add (0) or subtract (1) on a frame whose value1 is a date.
 Status do_math(Cell* base, int op);
 
 }  // namespace vel::date

@@ -79,8 +79,8 @@ double float_do_math_op(double left, double right, MathOp op);
 
 // The math actions of float!, percent! and time! (and of integer! with such
 // a right operand): the result is a time! when either operand is one, else
-// a percent! when the left one is, else a float!. base[0] is the left
-// operand and the result.
+// a percent! when the left one is, else a float!. value1 of the frame is
+// the left operand and the result.
 Status float_do_math(Cell* base, MathOp op);
 
 // The comparison of two binary64 values by operator: equality is tolerant,
@@ -104,7 +104,7 @@ RoundMode round_mode_of(const Cell* base);
 double float_round(double v, double scale, RoundMode mode);
 
 // The round action of float! (and of integer! with a non-integer scale):
-// base[0] is the value (any number), base[2] the scale when base[1] is set.
+// the value may be any number.
 Status float_round_action(Cell* base);
 
 }  // namespace vel

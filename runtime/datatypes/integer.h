@@ -69,11 +69,11 @@ int32_t integer_do_math_op(int32_t left, int32_t right, MathOp op, Cell* result)
 
 // The math actions of integer! by the right operand's type: integer and
 // char operands through the kernel, float/percent/time through the float
-// math, the composite types through their own actions. base[0] is the left
-// operand and the result.
+// math, the composite types through their own actions. value1 of the
+// frame is the left operand and the result.
 Status integer_do_math(Cell* base, MathOp op);
 
-// Math of a number (base[0]) with a composite right operand: vector!,
+// Math of a number (value1) with a composite right operand: vector!,
 // pair!, point2D!, point3D!, tuple!, money! and, for an integer! left
 // operand, date!. Each goes to that type's own action, with the operands
 // swapped where its math expects itself on the left; any other right

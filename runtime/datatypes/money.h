@@ -105,9 +105,9 @@ inline bool float_underflow_q(double x) { return x != 0.0 && x > -0.00001 && x <
 
 // --- arithmetic and text ------------------------------------------------------------------
 
-// base[0] op base[1] (0 add, 1 subtract, 2 multiply, 3 divide, 4 remainder),
-// either operand money and the other money, integer!, float! or percent!.
-// The result goes to base[0].
+// value1 op value2 on a math action's frame (0 add, 1 subtract, 2 multiply,
+// 3 divide, 4 remainder), either operand money and the other money,
+// integer!, float! or percent!. The result replaces value1.
 Status do_math(Cell* base, int op);
 
 // money vs other under a comparison operator: -1, 0, 1 or -2.

@@ -31,8 +31,8 @@ may_gc Cell* pair_make_in(NodeId block, int32_t x, int32_t y);
 // Turns the pair in c into a point2D! of the same coordinates (flags kept).
 void pair_to_point2D(Cell* c);
 
-// The arithmetic of a pair (base[0]) with the right operand base[1] by
-// operator code; the result replaces base[0].
+// The arithmetic of a pair (value1 of a math action's frame) with the right
+// operand value2 by operator code; the result replaces value1.
 Status pair_do_math(Cell* base, MathOp op);
 
 // The axis an index or path element selects: 1 x, 2 y, 3 z (up to count),

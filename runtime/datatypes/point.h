@@ -53,9 +53,9 @@ inline Cell point3D_cell(float x, float y, float z) {
 }
 inline Cell* point2D_push(float x, float y) { return push(point2D_cell(x, y)); }
 
-// The arithmetic of a point (base[0]) with the right operand base[1] by
-// operator code (add, subtract, multiply, divide, remainder); the result
-// replaces base[0]. Also reached from the integer!, float! and pair! math.
+// The arithmetic of a point (value1 of a math action's frame) with the
+// right operand value2 by operator code (add, subtract, multiply, divide,
+// remainder); the result replaces value1. Also reached from the integer!, float! and pair! math.
 Status point2D_do_math(Cell* base, MathOp op);
 Status point3D_do_math(Cell* base, MathOp op);
 

@@ -44,8 +44,8 @@ may_gc Cell* tuple_make_in(NodeId block, const Cell& tuple);
 
 bool tuple_all_zero_q(const Cell& t);
 
-// Byte-wise arithmetic on base[0] op base[1] (one of them a tuple), with
-// saturation at 0 and 255; the result replaces base[0].
+// Byte-wise arithmetic on value1 op value2 (one of them a tuple), with
+// saturation at 0 and 255; the result replaces value1.
 Status tuple_do_math(Cell* base, MathOp op);
 
 // max and min of a tuple against an integer, a float or a tuple of the same

@@ -40,9 +40,9 @@ void vector_set_value(uint8_t* p, const Cell& value, uint32_t elem_size);
 // A block of one cell per element from the position, of the element type.
 may_gc Cell vector_to_block(const Cell& v);
 
-// Element-wise math with a scalar, in place. base[0] is the vector and
-// base[1] the scalar; with scalar_left the scalar was the left operand
-// (10 - v computes 10 - element). The vector is the result, in base[0].
+// Element-wise math with a scalar, in place. value1 of the frame is the
+// vector and value2 the scalar; with scalar_left the scalar was the left
+// operand (10 - v computes 10 - element). The vector is the result.
 Status vector_do_math_op(Cell* base, MathOp op, bool scalar_left);
 
 }  // namespace vel

@@ -256,7 +256,7 @@ may_gc Status do_file(Cell* base, bool args_used, const Cell& arg) {
   }
   func::init_locals(locals);
   if (g_stack.top == fbase) push(none_cell());
-  fbase[0] = base[DO_VALUE];  // do-file's first argument
+  fbase[FIRST] = base[DO_VALUE];  // do-file's first argument
   if (args_used && flag_at >= 0) {
     fbase[flag_at] = logic_cell(true);
     if (arg_at >= 0) fbase[arg_at] = arg;

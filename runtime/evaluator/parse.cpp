@@ -809,19 +809,18 @@ may_gc void Run::finish_rule(uint8_t& state) {
 
 using namespace parse_engine;
 
-// parse: input rules /case /part length /trace callback
-//        0     1     2     3     4      5      6
 Status native_parse(Cell* base) {
-  RootedCell input(base[0]);
+  enum { INPUT, RULES, CASE, PART, LENGTH, TRACE, CALLBACK_ };  // CALLBACK is a Windows macro
+  RootedCell input(base[INPUT]);
   TypeId t = input->type();
   if (!is_any_block(t) && !is_any_string(t) && t != TYPE_BINARY) fire(ErrId::NOT_DONE);
-  if (!base[1].is(TYPE_BLOCK)) fire(ErrId::INVALID_ARG, base[1]);
-  int mode = used(base[2]) ? CMP_STRICT_EQUAL : CMP_EQUAL;
+  if (!base[RULES].is(TYPE_BLOCK)) fire(ErrId::INVALID_ARG, base[RULES]);
+  int mode = used(base[CASE]) ? CMP_STRICT_EQUAL : CMP_EQUAL;
   int64_t idx = std::min<int64_t>(series_index(*input), series_total(*input));
   input->w1 = uint32_t(idx);
   int64_t limit = -1;
-  if (used(base[3])) {
-    const Cell& p = base[4];
+  if (used(base[PART])) {
+    const Cell& p = base[LENGTH];
     if (p.is(TYPE_INTEGER)) {
       limit = idx + int32_t(p.w2);
     } else if (p.type() == t && p.node() == input->node()) {
@@ -830,16 +829,16 @@ Status native_parse(Cell* base) {
       fire(ErrId::INVALID_REFINE_ARG, refinement_cell(SymId::PART), p);
     }
     if (limit <= 0) {
-      base[0] = logic_cell(idx >= int64_t(series_total(*input)));
+      base[RESULT] = logic_cell(idx >= int64_t(series_total(*input)));
       return Status::OK;
     }
   }
-  RootedCell rules(base[1]);
-  Cell callback = used(base[5]) ? base[6] : none_cell();
+  RootedCell rules(base[RULES]);
+  Cell callback = used(base[TRACE]) ? base[CALLBACK_] : none_cell();
   try {
     Run run(*input, mode, limit, callback);
     Cell r = run.run(*rules);
-    base[0] = r;
+    base[RESULT] = r;
   } catch (const SignalOut& s) {
     return s.status;
   }

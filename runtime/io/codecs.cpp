@@ -13,6 +13,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "frame.h"
 #include "io/velbin.h"
 #include "roots.h"
 
@@ -22,16 +23,18 @@ namespace {
 
 // velbin-encode data compact?: the compact or the fixed-width image.
 may_gc Status velbin_encode(Cell* base) {
-  std::vector<uint8_t> image = velbin::encode(base[0], truthy(base[1]));
-  base[0] = binary::load(image.data(), image.size());
+  enum { DATA, COMPACT_Q };
+  std::vector<uint8_t> image = velbin::encode(base[DATA], truthy(base[COMPACT_Q]));
+  base[RESULT] = binary::load(image.data(), image.size());
   return Status::OK;
 }
 
 // velbin-decode payload: a file or URL is read first; one decoded value
 // comes back alone, any other number as the block.
 may_gc Status velbin_decode(Cell* base) {
-  RootedCell payload(base[0]);
-  RootedCell data(base[0]);
+  enum { PAYLOAD };
+  RootedCell payload(base[PAYLOAD]);
+  RootedCell data(base[PAYLOAD]);
   if (payload->is(TYPE_FILE) || payload->is(TYPE_URL)) {
     Cell f = logic_cell(false), t = logic_cell(true), n = none_cell();
     // read: source /part length /seek index /binary /lines /info /as encoding
@@ -45,7 +48,7 @@ may_gc Status velbin_decode(Cell* base) {
   std::vector<uint8_t> image(b.p, b.p + b.n);
   Cell out = velbin::decode(image, payload.get());
   Buffer* decoded = node_buffer(out.node());
-  base[0] = decoded->used() == sizeof(Cell) ? decoded->cells()[0] : out;
+  base[RESULT] = decoded->used() == sizeof(Cell) ? decoded->cells()[0] : out;
   return Status::OK;
 }
 
@@ -53,8 +56,8 @@ may_gc Status velbin_decode(Cell* base) {
 // format answers that it has no codec, naming the format.
 template <const char* Format>
 Status image_unavailable(Cell* base) {
-  base[0] = word::load(Format);
-  fire(ErrId::NO_CODEC, base[0]);
+  base[RESULT] = word::load(Format);
+  fire(ErrId::NO_CODEC, base[RESULT]);
 }
 
 constexpr char kBmp[] = "bmp", kPng[] = "png", kGif[] = "gif", kJpeg[] = "jpeg", kTiff[] = "tiff",

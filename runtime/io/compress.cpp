@@ -1,9 +1,5 @@
 // The compress and decompress natives and the method words.
 //
-// Frames (base[0] is the first argument and the result):
-//   compress   [data method]
-//   decompress [data method /size sz]
-//
 // Both make a binary! of a first guess at the size and run the codec into
 // it; a codec that answers "too small" has said what it needs, and gets
 // one more attempt of that size.
@@ -23,31 +19,33 @@ namespace vel::compress {
 
 namespace {
 
+// The frames of compress [data method] and decompress [data method /size sz].
+enum { DATA, METHOD, SIZE, SZ };
 
 using binary::Bytes;
 using binary::bytes_of;
 
 using Codec = Result (*)(Method, uint8_t*, size_t*, const uint8_t*, size_t);
 
-// The two attempts; the result replaces base[0]. A codec fault names the
-// method (base[1]).
+// The two attempts; the result replaces the data. A codec fault names the
+// method.
 may_gc void run_into_binary(Cell* base, Method m, Codec codec, uint64_t size, std::string& text) {
   for (int attempt = 0; attempt < 2; attempt++) {
     if (size > MAX_CAPACITY) fire(ErrId::NO_MEMORY);
     NodeId node = alloc_bytes(size);
-    Bytes in = bytes_of(base[0], text);  // after the allocation, which may move it
+    Bytes in = bytes_of(base[DATA], text);  // after the allocation, which may move it
     Buffer* out = node_buffer(node);
     size_t len = size_t(size);
     Result r = codec(m, out->head_ptr(), &len, in.p, in.n);
     if (r == Result::OK) {
       out->tail = out->head + uint32_t(len);
-      base[0] = series_cell(TYPE_BINARY, node, 0);
+      base[RESULT] = series_cell(TYPE_BINARY, node, 0);
       return;
     }
     if (r != Result::TOO_SMALL) break;
     size = len;
   }
-  fire(ErrId::INVALID_DATA, base[1]);
+  fire(ErrId::INVALID_DATA, base[METHOD]);
 }
 
 constexpr SymId kMethodWords[] = {SymId::ZLIB, SymId::DEFLATE, SymId::GZIP};
@@ -73,10 +71,10 @@ Result decompress_with(Method m, uint8_t* out, size_t* out_len, const uint8_t* i
 }
 
 Status native_compress(Cell* base) {
-  const Cell& data = base[0];
+  const Cell& data = base[DATA];
   if (!data.is(TYPE_BINARY) && !is_any_string(data.type())) fire(ErrId::INVALID_ARG, data);
   Method m;
-  if (!method_of(base[1], kMethodWords, &m)) fire(ErrId::INVALID_ARG, base[1]);
+  if (!method_of(base[METHOD], kMethodWords, &m)) fire(ErrId::INVALID_ARG, base[METHOD]);
   std::string text;
   uint64_t n = bytes_of(data, text).n;
   // Room for data that does not compress: stored blocks cost 5 bytes per
@@ -86,19 +84,20 @@ Status native_compress(Cell* base) {
 }
 
 Status native_decompress(Cell* base) {
-  const Cell& data = base[0];
+  const Cell& data = base[DATA];
   if (!data.is(TYPE_BINARY)) fire(ErrId::INVALID_ARG, data);
   Method m;
-  if (!method_of(base[1], kMethodWords, &m)) fire(ErrId::INVALID_ARG, base[1]);
+  if (!method_of(base[METHOD], kMethodWords, &m)) fire(ErrId::INVALID_ARG, base[METHOD]);
   std::string unused;
   Bytes in = bytes_of(data, unused);
   uint64_t size = 0;
-  if (used(base[2])) {
-    if (!base[3].is(TYPE_INTEGER) || base[3].i2() < 0) fire(ErrId::INVALID_ARG, base[3]);
+  if (used(base[SIZE])) {
+    const Cell& sz = base[SZ];
+    if (!sz.is(TYPE_INTEGER) || sz.i2() < 0) fire(ErrId::INVALID_ARG, sz);
     // No stream produces more than this; a larger /size would only
     // reserve memory that stays unused.
     uint64_t most = MAX_EXPANSION * in.n;
-    size = uint64_t(base[3].i2()) < most ? uint64_t(base[3].i2()) : most;
+    size = uint64_t(sz.i2()) < most ? uint64_t(sz.i2()) : most;
   }
   // The gzip trailer holds the size, so the sizing run is cheap there and
   // /size is not needed; for the others a small /size is taken as a hint
@@ -108,7 +107,7 @@ Status native_decompress(Cell* base) {
     Result r = decompress_with(m, nullptr, &len, in.p, in.n);
     if (r == Result::TOO_SMALL) size = len;
     else if (r == Result::OK) size = 0;
-    else fire(ErrId::INVALID_DATA, base[1]);
+    else fire(ErrId::INVALID_DATA, base[METHOD]);
   }
   run_into_binary(base, m, decompress_with, size, unused);
   return Status::OK;

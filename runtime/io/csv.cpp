@@ -494,22 +494,25 @@ may_gc Cell encode_flat(Writer& w, const Cell& data_in, int32_t size) {
 // csv-load data delimiter quote trim header shape (0 rows, 1 flat,
 // 2 records, 3 columns).
 may_gc Status load_routine(Cell* base) {
+  enum { DATA, DELIMITER, QT, TRIM_Q, HEADER_Q, SHAPE };
   LoadOptions o;
-  o.delimiter = base[1];
-  o.quote = base[2].w2;
-  o.trim = truthy(base[3]);
-  o.header = truthy(base[4]);
-  int32_t shape = int32_t(base[5].w2);
+  o.delimiter = base[DELIMITER];
+  o.quote = base[QT].w2;
+  o.trim = truthy(base[TRIM_Q]);
+  o.header = truthy(base[HEADER_Q]);
+  int32_t shape = int32_t(base[SHAPE].w2);
   o.shape = shape == 1 ? Shape::FLAT : shape == 2 ? Shape::RECORDS : shape == 3 ? Shape::COLUMNS : Shape::ROWS;
-  base[0] = load(base[0], o);
+  base[RESULT] = load(base[DATA], o);
   return Status::OK;
 }
 
 // csv-encode data delimiter quote skip (an integer, or none).
 may_gc Status encode_routine(Cell* base) {
-  int32_t skip = base[3].is(TYPE_INTEGER) ? int32_t(base[3].w2) : 0;
-  if (base[3].is(TYPE_INTEGER) && skip < 1) fire(ErrId::OUT_OF_RANGE, base[3]);
-  base[0] = encode(base[0], base[1], base[2].w2, skip);
+  enum { DATA, DELIMITER, QT, SIZE };
+  const Cell& size = base[SIZE];
+  int32_t skip = size.is(TYPE_INTEGER) ? int32_t(size.w2) : 0;
+  if (size.is(TYPE_INTEGER) && skip < 1) fire(ErrId::OUT_OF_RANGE, size);
+  base[RESULT] = encode(base[DATA], base[DELIMITER], base[QT].w2, skip);
   return Status::OK;
 }
 

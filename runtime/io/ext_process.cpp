@@ -93,30 +93,32 @@ may_gc void store(const Cell& target, const std::string& bytes, bool via_shell) 
 }  // namespace
 
 Status native_call(Cell* base) {
-  const Cell& cmd = base[0];
+  // IN, OUT and ERROR are Windows macros.
+  enum { CMD, WAIT, SHOW, CONSOLE, SHELL, INPUT, IN_, OUTPUT, OUT_, ERROR_, ERR };
+  const Cell& cmd = base[CMD];
   if (!cmd.is(TYPE_STRING) && !cmd.is(TYPE_FILE)) fire(ErrId::INVALID_ARG, cmd);
-  if (used(base[3])) fire(ErrId::NOT_DONE);
+  if (used(base[CONSOLE])) fire(ErrId::NOT_DONE);
   if (clamped_index(cmd) == node_buffer(cmd.node())->length()) {
-    base[0] = integer_cell(0);
+    base[RESULT] = integer_cell(0);
     return Status::OK;
   }
   platform::SpawnRequest rq;
   rq.command = cmd.is(TYPE_FILE) ? simple_io::os_path(cmd) : to_utf8(cmd.node(), clamped_index(cmd));
-  rq.wait = used(base[1]);
-  rq.show = used(base[2]);
-  rq.shell = used(base[4]);
-  if (used(base[5])) rq.input = input_of(base[6]);
-  if (used(base[7])) rq.output = output_of(base[8]);
-  if (used(base[9])) rq.error = output_of(base[10]);
+  rq.wait = used(base[WAIT]);
+  rq.show = used(base[SHOW]);
+  rq.shell = used(base[SHELL]);
+  if (used(base[INPUT])) rq.input = input_of(base[IN_]);
+  if (used(base[OUTPUT])) rq.output = output_of(base[OUT_]);
+  if (used(base[ERROR_])) rq.error = output_of(base[ERR]);
   platform::SpawnResult res = platform::spawn(rq);
   if (res.status >= 0) {
-    if (used(base[7])) store(base[8], res.output, res.via_shell);
-    if (used(base[9])) store(base[10], res.error, res.via_shell);
+    if (used(base[OUTPUT])) store(base[OUT_], res.output, res.via_shell);
+    if (used(base[ERROR_])) store(base[ERR], res.error, res.via_shell);
   }
   // A process id or status beyond the integer range cannot happen on the
   // systems we build for; clamp rather than wrap.
   int64_t s = res.status;
-  base[0] = integer_cell(int32_t(s > 0x7FFFFFFF ? 0x7FFFFFFF : s < -1 ? -1 : s));
+  base[RESULT] = integer_cell(int32_t(s > 0x7FFFFFFF ? 0x7FFFFFFF : s < -1 ? -1 : s));
   return Status::OK;
 }
 

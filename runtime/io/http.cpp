@@ -152,12 +152,11 @@ bool is_http(const Cell& url) {
 
 [[noreturn]] void no_connect(const Cell& url) { fire(ErrId::NO_CONNECT, url); }
 
-// read [source /part length /seek index /binary /lines /info /as encoding]
 // Other schemes go to a port of the URL, with the same frame.
 may_gc Status through_port(Cell* base, ActionId a) {
   RootedCell port;
-  VEL_TRY(port::of_url(base[0], port.get()));
-  base[0] = *port;
+  VEL_TRY(port::of_url(base[FIRST], port.get()));
+  base[FIRST] = *port;
   return action_of(TYPE_PORT, a)(base);
 }
 

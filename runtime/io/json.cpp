@@ -467,7 +467,8 @@ may_gc Cell decode_as(const Cell& input, uint32_t index, const uint8_t* p, size_
 }
 
 may_gc Status decode_routine(Cell* base) {
-  base[0] = decode(base[0]);
+  enum { INPUT };
+  base[RESULT] = decode(base[INPUT]);
   return Status::OK;
 }
 
@@ -705,7 +706,8 @@ may_gc void Encoder::value(const Cell& v) {
 }
 
 may_gc Status encode_routine(Cell* base) {
-  base[0] = encode(base[0], base[1], truthy(base[2]));
+  enum { DATA, INDENT, ASCII };
+  base[RESULT] = encode(base[DATA], base[INDENT], truthy(base[ASCII]));
   return Status::OK;
 }
 

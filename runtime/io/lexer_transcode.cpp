@@ -9,6 +9,7 @@
 #include "datatypes/block.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "frame.h"
 #include "io/lexer.h"
 #include "roots.h"
 #include "unicode.h"
@@ -129,20 +130,21 @@ may_gc Cell transcode(Cell src, const TranscodeOptions& o) {
 }
 
 Status transcode_native(Cell* base) {
-  auto used = [base](int i) { return base[i].is(TYPE_LOGIC) && base[i].w1; };
+  // CALLBACK is a Windows macro.
+  enum { SRC, NEXT, ONE, PRESCAN, SCAN, PART, LENGTH, INTO, DST, TRACE, CALLBACK_ };
   TranscodeOptions o;
-  o.next = used(1);
-  o.one = used(2);
-  o.prescan = used(3);
-  o.scan = used(4);
-  if (used(5)) o.part = &base[6];
-  if (used(7)) o.into = &base[8];
+  o.next = used(base[NEXT]);
+  o.one = used(base[ONE]);
+  o.prescan = used(base[PRESCAN]);
+  o.scan = used(base[SCAN]);
+  if (used(base[PART])) o.part = &base[LENGTH];
+  if (used(base[INTO])) o.into = &base[DST];
   Callback cb;
-  if (used(9)) {
-    if (!callback_of(base[10], &cb)) fire(ErrId::INVALID_ARG, base[10]);
+  if (used(base[TRACE])) {
+    if (!callback_of(base[CALLBACK_], &cb)) fire(ErrId::INVALID_ARG, base[CALLBACK_]);
     o.trace = &cb;
   }
-  base[0] = transcode(base[0], o);
+  base[RESULT] = transcode(base[SRC], o);
   return Status::OK;
 }
 

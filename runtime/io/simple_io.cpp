@@ -466,35 +466,40 @@ Status file_rename(Cell* base) {
 // --- natives and routines ------------------------------------------------------------
 
 Status native_size_q(Cell* base) {
-  base[0] = size_of(base[0]);
+  enum { FILE_ };  // FILE is the C library's
+  base[RESULT] = size_of(base[FILE_]);
   return Status::OK;
 }
 
 Status routine_exists_q(Cell* base) {
-  base[0] = logic_cell(exists(base[0]));
+  enum { PATH };
+  base[RESULT] = logic_cell(exists(base[PATH]));
   return Status::OK;
 }
 
 Status routine_create_dir(Cell* base) {
-  if (!make_dir(base[0])) fire(ErrId::NO_CREATE, base[0]);
-  base[0] = unset_cell();
+  enum { PATH };
+  if (!make_dir(base[PATH])) fire(ErrId::NO_CREATE, base[PATH]);
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 
 Status routine_get_current_dir(Cell* base) {
-  base[0] = current_dir();
+  base[RESULT] = current_dir();
   return Status::OK;
 }
 
 Status routine_set_current_dir(Cell* base) {
-  if (!platform::set_current_dir(os_path(base[0]))) fire(ErrId::CANNOT_OPEN, base[0]);
-  base[0] = unset_cell();
+  enum { PATH };
+  if (!platform::set_current_dir(os_path(base[PATH]))) fire(ErrId::CANNOT_OPEN, base[PATH]);
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 
 Status routine_write_stdout(Cell* base) {
-  write(none_cell(), base[0], none_cell(), none_cell(), false, false, false);
-  base[0] = unset_cell();
+  enum { DATA };
+  write(none_cell(), base[DATA], none_cell(), none_cell(), false, false, false);
+  base[RESULT] = unset_cell();
   return Status::OK;
 }
 
