@@ -23,4 +23,22 @@ enum CompareOp : int {
 };
 constexpr int32_t CMP_INCOMPARABLE = -2;
 
+// The operators every comparable pair answers, ordered or not: the
+// equalities, sameness, sort order and find. The orderings (< <= > >=) and
+// the word matches answer only where a type orders its values.
+constexpr bool is_equality_or_sort(int op) {
+  switch (op) {
+    case CMP_EQUAL:
+    case CMP_NOT_EQUAL:
+    case CMP_STRICT_EQUAL:
+    case CMP_SORT:
+    case CMP_CASE_SORT:
+    case CMP_SAME:
+    case CMP_FIND:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace vel

@@ -593,12 +593,6 @@ may_gc Cell block_eval_path(const Cell& value_in, const Cell& selector_in, const
   return *v;
 }
 
-// The actions a block takes from series!.
-constexpr ActionId kFromSeries[] = {ACT_RANDOM, ACT_REFLECT, ACT_AT,    ACT_BACK,   ACT_CLEAR, ACT_HEAD,
-                                    ACT_HEAD_Q, ACT_INDEX_Q, ACT_LENGTH_Q, ACT_MOVE, ACT_NEXT,  ACT_PICK,
-                                    ACT_POKE,   ACT_REMOVE,  ACT_REVERSE, ACT_SKIP, ACT_TAIL,  ACT_TAIL_Q,
-                                    ACT_MODIFY};
-
 // What path! takes from block!: everything but random, sort and trim, and
 // the slots it has of its own.
 constexpr ActionId kPathFromBlock[] = {ACT_REFLECT, ACT_EVAL_PATH, ACT_COMPARE, ACT_APPEND, ACT_AT,     ACT_BACK,
@@ -615,7 +609,7 @@ void register_block_edit(TypeBuilder& b);
 
 void register_type_BLOCK() {
   TypeBuilder b(TYPE_BLOCK);
-  for (ActionId a : kFromSeries) b.inherit(a);
+  b.inherit(kFromSeries);
   b.action(ACT_MAKE, block_make)
       .action(ACT_TO, block_to)
       .action(ACT_COPY, block_copy_action)

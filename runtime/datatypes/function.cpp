@@ -514,20 +514,6 @@ may_gc int32_t put_text(NodeId out, std::string_view text, int32_t part) {
   return part - int32_t(text.size());
 }
 
-inline bool compares_identity(int op) {
-  switch (op) {
-    case CMP_EQUAL:
-    case CMP_NOT_EQUAL:
-    case CMP_STRICT_EQUAL:
-    case CMP_SORT:
-    case CMP_CASE_SORT:
-    case CMP_SAME:
-    case CMP_FIND:
-      return true;
-    default:
-      return false;
-  }
-}
 inline int32_t order(uint32_t a, uint32_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
 // The field of reflect as a canonical symbol (0 for a non-word).
@@ -614,7 +600,7 @@ may_gc int32_t action_mold(Cell v, NodeId out, uint32_t flags, const Cell* arg, 
 
 // compare: natives and actions by number.
 int32_t native_compare(const Cell* a, const Cell* b, int op) {
-  if (b->type() != a->type() || !compares_identity(op)) return CMP_INCOMPARABLE;
+  if (b->type() != a->type() || !is_equality_or_sort(op)) return CMP_INCOMPARABLE;
   return order(a->w1, b->w1);
 }
 
@@ -647,7 +633,7 @@ may_gc int32_t op_mold(Cell v, NodeId out_in, uint32_t flags, const Cell* arg, i
 // Ops compare by what they wrap: the number of a native or action, the
 // more block of a function or routine.
 int32_t op_compare(const Cell* a, const Cell* b, int op) {
-  if (!b->is(TYPE_OP) || !compares_identity(op)) return CMP_INCOMPARABLE;
+  if (!b->is(TYPE_OP) || !is_equality_or_sort(op)) return CMP_INCOMPARABLE;
   TypeId sa = op_source_type(*a), sb = op_source_type(*b);
   if (sa != sb) return order(sa, sb);
   bool by_more = sa == TYPE_FUNCTION || sa == TYPE_ROUTINE;
@@ -738,7 +724,7 @@ may_gc int32_t routine_mold(Cell v, NodeId out_in, uint32_t flags, const Cell* a
 
 // Functions are equal only to themselves: the more block is their identity.
 int32_t function_compare(const Cell* a, const Cell* b, int op) {
-  if (b->type() != a->type() || !compares_identity(op)) return CMP_INCOMPARABLE;
+  if (b->type() != a->type() || !is_equality_or_sort(op)) return CMP_INCOMPARABLE;
   return order(a->w3, b->w3);
 }
 

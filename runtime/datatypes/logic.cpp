@@ -104,19 +104,8 @@ int32_t logic_mold(Cell v, NodeId out, uint32_t flags, const Cell*, int32_t part
 
 // false sorts before true.
 int32_t logic_compare(const Cell* a, const Cell* b, int op) {
-  if (!b->is(TYPE_LOGIC)) return CMP_INCOMPARABLE;
-  switch (op) {
-    case CMP_EQUAL:
-    case CMP_NOT_EQUAL:
-    case CMP_STRICT_EQUAL:
-    case CMP_SORT:
-    case CMP_CASE_SORT:
-    case CMP_SAME:
-    case CMP_FIND:
-      return int32_t(logic_get(*a)) - int32_t(logic_get(*b));
-    default:
-      return CMP_INCOMPARABLE;
-  }
+  if (!b->is(TYPE_LOGIC) || !is_equality_or_sort(op)) return CMP_INCOMPARABLE;
+  return int32_t(logic_get(*a)) - int32_t(logic_get(*b));
 }
 
 // complement: [value].

@@ -155,6 +155,11 @@ TypeBuilder& TypeBuilder::inherit(ActionId a) {
   return *this;
 }
 
+TypeBuilder& TypeBuilder::inherit(std::span<const ActionId> actions) {
+  for (ActionId a : actions) slots_[a] = Slot::INHERIT;
+  return *this;
+}
+
 TypeBuilder& TypeBuilder::inherit_rest() {
   rest_inherits_ = true;
   return *this;

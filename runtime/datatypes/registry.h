@@ -25,6 +25,7 @@
 #include <climits>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 
 #include "cell.h"
 #include "compare_ops.h"
@@ -37,20 +38,7 @@ namespace vel {
 // The compare answer of a type whose values all equal one another (unset!,
 // none!): equal under the equality, sort and find operators, incomparable
 // under the orderings.
-inline int32_t all_equal_answer(int op) {
-  switch (op) {
-    case CMP_EQUAL:
-    case CMP_NOT_EQUAL:
-    case CMP_STRICT_EQUAL:
-    case CMP_SORT:
-    case CMP_CASE_SORT:
-    case CMP_SAME:
-    case CMP_FIND:
-      return 0;
-    default:
-      return CMP_INCOMPARABLE;
-  }
-}
+inline int32_t all_equal_answer(int op) { return is_equality_or_sort(op) ? 0 : CMP_INCOMPARABLE; }
 
 // Mold flags (/only, /all, /flat).
 enum MoldFlags : uint32_t {
@@ -128,6 +116,7 @@ class TypeBuilder {
   explicit TypeBuilder(TypeId id);
   TypeBuilder& action(ActionId a, ActionFn f);
   TypeBuilder& inherit(ActionId a);
+  TypeBuilder& inherit(std::span<const ActionId> actions);
   // Inherits every action slot not set otherwise (the typed slots too).
   TypeBuilder& inherit_rest();
   TypeBuilder& form(FormFn f);

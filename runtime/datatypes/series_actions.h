@@ -32,7 +32,12 @@ struct ElementAccess {
 };
 void set_element_access(TypeId t, ElementAccess access);
 
-// A refinement cell of an action frame is used when it holds logic true.
+// The actions a series type takes from series!: moving, reading and
+// writing by position, and the owner of a series.
+inline constexpr ActionId kFromSeries[] = {ACT_RANDOM, ACT_REFLECT, ACT_AT,       ACT_BACK, ACT_CLEAR, ACT_HEAD,
+                                           ACT_HEAD_Q, ACT_INDEX_Q, ACT_LENGTH_Q, ACT_MOVE, ACT_NEXT,  ACT_PICK,
+                                           ACT_POKE,   ACT_REMOVE,  ACT_REVERSE,  ACT_SKIP, ACT_TAIL,  ACT_TAIL_Q,
+                                           ACT_MODIFY};
 
 // --- positions -----------------------------------------------------------
 
