@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/eval.h"
@@ -15,6 +16,8 @@
 #include "datatypes/function.h"
 #include "datatypes/image.h"
 #include "datatypes/logic.h"
+#include "datatypes/ownership.h"
+#include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
@@ -151,6 +154,61 @@ Status count_chars(Cell* base) {
     i += step ? int32_t(step) : 1;
   }
   base[RESULT] = integer_cell(n);
+  return Status::OK;
+}
+
+// --- replace ---------------------------------------------------------------------------------
+
+// replace in find mode when the value is no function: series pattern value
+// size case all, the pattern already prepared and size (at least 1) the
+// elements each match replaces. Without all, or in a list, each match is
+// changed in place and the search goes on after the change; with all in a
+// text or binary the new text is built aside and changed in at once, so
+// that no change moves the whole tail again. The answer is the series.
+may_gc Status replace_routine(Cell* base) {
+  RootedCell series(base[0]), pattern(base[1]), value(base[2]);
+  TypeId st = series->type();
+  if (!is_series_type(st) || st == TYPE_IMAGE) fire(ErrId::INVALID_ARG, *series);
+  if (!base[3].is(TYPE_INTEGER) || base[3].i2() < 1) fire(ErrId::INVALID_ARG, base[3]);
+  Cell size = base[3];
+  bool case_sensitive = truthy(base[4]), all = truthy(base[5]);
+  Cell f = logic_cell(false), t = logic_cell(true), n = none_cell();
+  bool text = is_any_string(st) || st == TYPE_BINARY;
+  if (all && text) {
+    // What one change of the value writes: append gives the same.
+    auto make_rep = [&] {
+      RootedCell empty(none_cell());
+      if (st == TYPE_BINARY) binary::make_at(empty.get(), 0);
+      else string::make_at(empty.get(), 0);
+      return call_action(ACT_APPEND, {*empty, *value, f, n, f, f, n});
+    };
+    // An owner is told of one change of the text from the position on.
+    if (!series_flagged_owned(*series)) {
+      (void)string::replace_in_place(*series, *pattern, uint32_t(size.i2()), case_sensitive, make_rep);
+      base[0] = *series;
+      return Status::OK;
+    }
+    RootedCell out(none_cell());
+    if (st == TYPE_BINARY) binary::make_at(out.get(), 0);
+    else string::make_at(out.get(), 0);
+    uint32_t matches = string::replace_into(*series, *pattern, uint32_t(size.i2()), case_sensitive, out->node(), make_rep);
+    if (matches) {
+      Cell rest = *series;
+      rest.w1 = uint32_t(node_buffer(series->node())->length());
+      (void)call_action(ACT_CHANGE, {*series, *out, t, rest, f, f, n});
+    }
+    base[0] = *series;
+    return Status::OK;
+  }
+  Cell only = logic_cell(!is_any_list(pattern->type()));
+  RootedCell pos(*series);
+  while (true) {
+    *pos = call_action(ACT_FIND, {*pos, *pattern, f, n, only, logic_cell(case_sensitive), f, f, f, n, f, n, f, f, f, f});
+    if (!is_series_type(pos->type())) break;
+    *pos = call_action(ACT_CHANGE, {*pos, *value, t, size, f, f, n});
+    if (!all) break;
+  }
+  base[0] = *series;
   return Status::OK;
 }
 
@@ -350,6 +408,7 @@ void register_library_routines() {
       {"as-ipv4", as_ipv4},
       {"as-rgba", as_ipv4},
       {"count-chars", count_chars},
+      {"replace", replace_routine},
       {"stack-size?", stack_size},
       {"pick-stack", pick_stack},
       {"frame-index?", frame_index},

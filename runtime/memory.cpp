@@ -410,17 +410,23 @@ may_gc Buffer* expand_buffer(NodeId n, uint64_t new_capacity) {
   return expand_move(n, new_capacity, old);
 }
 
-may_gc Buffer* expand_series(NodeId n, uint64_t new_capacity) {
+may_gc Buffer* expand_series_with(NodeId n, uint64_t new_capacity, void (*fill)(Buffer*, Buffer*, void*), void* arg) {
   Buffer* old;
   Buffer* nb = expand_move(n, new_capacity, old);
-  // Only the used bytes: the old head may sit past the old data start.
-  std::memcpy(nb->data(), old->head_ptr(), old->used());
+  fill(nb, old, arg);
   if (old->flags & BUF_FIXED) {
     auto& fixed = g_mem.fixed;
     fixed.erase(std::remove(fixed.begin(), fixed.end(), old), fixed.end());
     lowlevel_free(old);
   }
   return nb;
+}
+
+may_gc Buffer* expand_series(NodeId n, uint64_t new_capacity) {
+  // Only the used bytes: the old head may sit past the old data start.
+  return expand_series_with(
+      n, new_capacity, [](Buffer* nb, Buffer* old, void*) { std::memcpy(nb->data(), old->head_ptr(), old->used()); },
+      nullptr);
 }
 
 may_gc Buffer* expand_series_filled(NodeId n, uint64_t new_capacity, uint8_t byte) {

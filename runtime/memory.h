@@ -237,6 +237,10 @@ may_gc NodeId alloc_filled_bytes(uint64_t n, uint8_t byte);
 may_gc Buffer* expand_buffer(NodeId n, uint64_t new_capacity);
 may_gc Buffer* expand_series(NodeId n, uint64_t new_capacity);
 may_gc Buffer* expand_series_filled(NodeId n, uint64_t new_capacity, uint8_t byte);
+// expand_series where fill(new, old) writes the new buffer's bytes (and
+// sets its tail) from the old buffer, which stays readable until fill
+// returns; fill must not allocate.
+may_gc Buffer* expand_series_with(NodeId n, uint64_t new_capacity, void (*fill)(Buffer*, Buffer*, void*), void* arg);
 may_gc NodeId copy_series(NodeId n);
 
 BigBuffer* alloc_big_buffer(size_t size);

@@ -16,6 +16,7 @@
 // next allocation (see memory.h); `may_gc` marks the ones that allocate.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -136,6 +137,23 @@ struct FindOptions {
   bool tail = false;
   bool match = false;
 };
+
+// replace/all's scan of a text or binary series: from the series' index,
+// each match of the value, found as find finds it (folding case unless
+// case_sensitive), becomes the elements of the replacement in out, and the
+// search goes on `size` elements after the match's start (at most the
+// tail); what lies before, between and after the matches is copied too.
+// The replacement is asked of make_rep once, at the first match (a series
+// of out's kind, from its index). out is an empty series of the series'
+// kind. Answers the number of matches; with none, out stays empty.
+may_gc uint32_t replace_into(const Cell& series, const Cell& value, uint32_t size, bool case_sensitive, NodeId out,
+                             const std::function<Cell()>& make_rep);
+
+// The same replacement made in the series itself, for a series no object
+// owns (no change is reported): the matches are found first, then the
+// text is moved once. Answers the number of matches.
+may_gc uint32_t replace_in_place(const Cell& series, const Cell& value, uint32_t size, bool case_sensitive,
+                                 const std::function<Cell()>& make_rep);
 
 // find: the series at the match (after it with /tail), or none.
 may_gc Cell find(const Cell& series, const Cell& value, const FindOptions& o);

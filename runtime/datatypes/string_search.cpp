@@ -219,12 +219,52 @@ struct ByteClass {
   int n = 0;
 };
 
-bool byte_class(uint32_t key, bool fold, ByteClass* c) {
-  for (uint32_t b = 0; b < 256; b++) {
-    if ((fold ? detail::kUpperLatin1[b] : b) != key) continue;
-    if (c->n == 4) return false;
-    c->bytes[c->n++] = _mm_set1_epi8(char(b));
+// The bytes of each folded key, grouped once: a search asks for its
+// needle's first and last keys every time it starts, and repeated searches
+// (replace/all) start once per match.
+struct FoldedBytes {
+  struct Group {
+    uint32_t key;
+    uint8_t n;
+    uint8_t bytes[4];
+  };
+  std::vector<Group> groups;  // in the order of their first byte
+  int16_t by_key[256];        // the group of a key below 256, or -1
+  FoldedBytes() {
+    for (int16_t& g : by_key) g = -1;
+    for (uint32_t b = 0; b < 256; b++) {
+      uint32_t key = detail::kUpperLatin1[b];
+      Group* g = nullptr;
+      for (Group& x : groups)
+        if (x.key == key) g = &x;
+      if (!g) {
+        groups.push_back(Group{key, 0, {}});
+        g = &groups.back();
+        if (key < 256) by_key[key] = int16_t(groups.size() - 1);
+      }
+      // A fifth byte makes the group too wide to test; it stays counted.
+      if (g->n < 4) g->bytes[g->n] = uint8_t(b);
+      if (g->n < 5) g->n++;
+    }
   }
+  const Group* find(uint32_t key) const {
+    if (key < 256) return by_key[key] < 0 ? nullptr : &groups[size_t(by_key[key])];
+    for (const Group& g : groups)
+      if (g.key == key) return &g;
+    return nullptr;
+  }
+};
+
+bool byte_class(uint32_t key, bool fold, ByteClass* c) {
+  if (!fold) {
+    if (key < 256) c->bytes[c->n++] = _mm_set1_epi8(char(key));
+    return true;
+  }
+  static const FoldedBytes folded;
+  const FoldedBytes::Group* g = folded.find(key);
+  if (!g) return true;
+  if (g->n > 4) return false;
+  for (int i = 0; i < g->n; i++) c->bytes[c->n++] = _mm_set1_epi8(char(g->bytes[i]));
   return true;
 }
 
@@ -236,29 +276,37 @@ inline __m128i in_class(const ByteClass& c, __m128i x) {
   return r;
 }
 
-template <int N>
+template <int N, class OnHit>
 int64_t scan_latin1_simd_n(const uint8_t* hay, int64_t from, int64_t end, const uint32_t* nk, uint32_t m, bool fold,
-                           ByteClass first, ByteClass last);
+                           ByteClass first, ByteClass last, OnHit on_hit);
+
+// Stops at the first match: find's answer.
+inline int64_t stop_at_hit(int64_t) { return -1; }
 
 // Latin-1 text, 16 candidate positions at a time: a window can match only
 // where both its first and its last byte have the needle's keys; only those
-// candidates are compared in full. Answers NOT_FOUND, or FALL_BACK when the
-// needle's keys are not byte classes this handles (the caller falls back).
-int64_t scan_latin1_simd(const uint8_t* hay, int64_t from, int64_t end, const uint32_t* nk, uint32_t m, bool fold) {
+// candidates are compared in full. Each match calls on_hit(pos), which
+// answers where to search on from, or a negative value to stop there and
+// answer pos. Answers NOT_FOUND at the end, or FALL_BACK (before any match)
+// when the needle's keys are not byte classes this handles (the caller
+// falls back).
+template <class OnHit = decltype(&stop_at_hit)>
+int64_t scan_latin1_simd(const uint8_t* hay, int64_t from, int64_t end, const uint32_t* nk, uint32_t m, bool fold,
+                         OnHit on_hit = stop_at_hit) {
   ByteClass first, last;
   if (!byte_class(nk[0], fold, &first) || !byte_class(nk[m - 1], fold, &last)) return FALL_BACK;
   if (first.n == 0 || last.n == 0) return NOT_FOUND;  // a key no Latin-1 byte has
   int n = std::max(first.n, last.n);
   for (ByteClass* c : {&first, &last})
     for (int i = c->n; i < 4; i++) c->bytes[i] = c->bytes[0];
-  if (n == 1) return scan_latin1_simd_n<1>(hay, from, end, nk, m, fold, first, last);
-  if (n == 2) return scan_latin1_simd_n<2>(hay, from, end, nk, m, fold, first, last);
-  return scan_latin1_simd_n<4>(hay, from, end, nk, m, fold, first, last);
+  if (n == 1) return scan_latin1_simd_n<1>(hay, from, end, nk, m, fold, first, last, on_hit);
+  if (n == 2) return scan_latin1_simd_n<2>(hay, from, end, nk, m, fold, first, last, on_hit);
+  return scan_latin1_simd_n<4>(hay, from, end, nk, m, fold, first, last, on_hit);
 }
 
-template <int N>
+template <int N, class OnHit>
 int64_t scan_latin1_simd_n(const uint8_t* hay, int64_t from, int64_t end, const uint32_t* nk, uint32_t m, bool fold,
-                           ByteClass first, ByteClass last) {
+                           ByteClass first, ByteClass last, OnHit on_hit) {
   auto window_matches = [&](const uint8_t* w) {
     if (fold) {
       for (uint32_t k = 1; k + 1 < m; k++)
@@ -270,20 +318,33 @@ int64_t scan_latin1_simd_n(const uint8_t* hay, int64_t from, int64_t end, const 
     return true;
   };
   int64_t i = from;
-  for (; i + int64_t(m) - 1 + 16 <= end; i += 16) {
+  while (i + int64_t(m) - 1 + 16 <= end) {
     __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + i));
     __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + i + m - 1));
     uint32_t mask = uint32_t(_mm_movemask_epi8(_mm_and_si128(in_class<N>(first, a), in_class<N>(last, b))));
+    int64_t next = i + 16;
     while (mask) {
       int bit = __builtin_ctz(mask);
-      if (window_matches(hay + i + bit)) return i + bit;
+      if (window_matches(hay + i + bit)) {
+        int64_t on = on_hit(i + bit);
+        if (on < 0) return i + bit;
+        next = on;
+        break;
+      }
       mask &= mask - 1;
     }
+    i = next;
   }
-  for (; i + int64_t(m) <= end; i++) {
+  while (i + int64_t(m) <= end) {
     uint32_t c0 = fold ? detail::kUpperLatin1[hay[i]] : hay[i];
     uint32_t c1 = fold ? detail::kUpperLatin1[hay[i + m - 1]] : hay[i + m - 1];
-    if (c0 == nk[0] && c1 == nk[m - 1] && window_matches(hay + i)) return i;
+    if (c0 == nk[0] && c1 == nk[m - 1] && window_matches(hay + i)) {
+      int64_t on = on_hit(i);
+      if (on < 0) return i;
+      i = on;
+    } else {
+      i++;
+    }
   }
   return NOT_FOUND;
 }
@@ -510,6 +571,197 @@ may_gc Cell find(const Cell& series, const Cell& value, const FindOptions& o) {
   Cell r = series;
   r.w1 = uint32_t(o.tail ? hit.end : hit.pos);
   return r;
+}
+
+may_gc uint32_t replace_into(const Cell& series, const Cell& value, uint32_t size, bool case_sensitive, NodeId out,
+                             const std::function<Cell()>& make_rep) {
+  bool fold = is_any_string(series.type()) && !case_sensitive;
+  RootedCell s(series), v(value), rep(none_cell());
+  RootedNode o(out);
+  Search search = prepare(*s, *v, fold);
+  FindOptions plain;
+  Cell at = *s;
+  int64_t total = node_buffer(s->node())->length();
+  int64_t start = std::clamp<int64_t>(s->index(), 0, total);
+  at.w1 = uint32_t(start);
+  uint32_t matches = 0;
+  while (true) {
+    Hit hit = run_search(at, search, plain, fold);
+    if (hit.pos < 0) break;
+    if (matches++ == 0) {
+      *rep = make_rep();
+      if (!is_any_string(rep->type()) && !rep->is(TYPE_BINARY)) fire(ErrId::INVALID_ARG, *rep);
+      // Making it runs no user code; the series is measured again all the same.
+      total = node_buffer(s->node())->length();
+      if (hit.pos > total) break;
+      start = std::min(start, hit.pos);
+      // Room for the whole result when matches lie as close as they can,
+      // unless that is more than twice the text.
+      int64_t rest = total - start, rep_len = int64_t(node_buffer(rep->node())->length()) - rep->index();
+      int64_t most = rep_len > int64_t(size) ? rest + (rest / int64_t(size)) * (rep_len - int64_t(size)) : rest;
+      (void)grow_chars(o, uint64_t(std::min(most, 2 * rest) + 16));
+    }
+    // Nothing but out changes from here on, so the positions hold.
+    append_chars(o, s->node(), uint32_t(start), uint32_t(hit.pos - start));
+    int64_t rep_total = node_buffer(rep->node())->length();
+    int64_t rep_at = std::clamp<int64_t>(rep->index(), 0, rep_total);
+    append_chars(o, rep->node(), uint32_t(rep_at), uint32_t(rep_total - rep_at));
+    start = std::min<int64_t>(hit.pos + size, total);
+    at.w1 = uint32_t(start);
+  }
+  if (matches) append_chars(o, s->node(), uint32_t(start), uint32_t(total - start));
+  return matches;
+}
+
+namespace {
+
+// The matches of a search from start, each search going on size elements
+// after the previous match's start (at most total): on_hit(pos) answers
+// that position. Latin-1 text is scanned in one pass over hay; other text
+// by repeated searches of the series.
+// Answers true when the one-pass scan ran (the same search over the same
+// unit always takes the same way).
+template <class F>
+bool walk_hits(const Cell& series, const uint8_t* hay, uint32_t unit, const Search& search, bool fold, int64_t start,
+               int64_t total, F on_hit) {
+#if defined(__SSE2__)
+  const std::vector<uint32_t>& nk = search.needle.keys;
+  if (search.mode == Mode::TEXT && unit == 1 && nk.size() >= 2 &&
+      scan_latin1_simd(hay, start, total, nk.data(), uint32_t(nk.size()), fold, on_hit) != FALL_BACK)
+    return true;
+#endif
+  FindOptions plain;
+  Cell at = series;
+  for (at.w1 = uint32_t(start);;) {
+    Hit hit = run_search(at, search, plain, fold);
+    if (hit.pos < 0) return false;
+    at.w1 = uint32_t(on_hit(hit.pos));
+  }
+}
+
+// Writes the text from `from` on, with each match (from hits, or found
+// again by a scan of the same text) replaced: the pieces between matches
+// and the replacement's units.
+struct Rewrite {
+  const uint8_t* src;
+  uint8_t* dst;
+  uint32_t u;
+  int64_t total, size;
+  const uint8_t* rep;
+  size_t rep_bytes;
+  int64_t read = 0, written = 0;  // elements
+
+  // Most pieces are a few bytes: copied by hand, they cost less than a call.
+  static void copy(uint8_t* d, const uint8_t* f, size_t bytes) {
+    if (bytes > 16) std::memmove(d, f, bytes);
+    else for (size_t k = 0; k < bytes; k++) d[k] = f[k];
+  }
+  int64_t hit(int64_t pos) {
+    if (dst + size_t(written) * u != src + size_t(read) * u)
+      copy(dst + size_t(written) * u, src + size_t(read) * u, size_t(pos - read) * u);
+    written += pos - read;
+    copy(dst + size_t(written) * u, rep, rep_bytes);
+    written += int64_t(rep_bytes / u);
+    read = std::min(pos + size, total);
+    return read;
+  }
+  void finish() {
+    if (dst + size_t(written) * u != src + size_t(read) * u)
+      copy(dst + size_t(written) * u, src + size_t(read) * u, size_t(total - read) * u);
+    written += total - read;
+  }
+};
+
+}  // namespace
+
+may_gc uint32_t replace_in_place(const Cell& series, const Cell& value, uint32_t size, bool case_sensitive,
+                                 const std::function<Cell()>& make_rep) {
+  bool fold = is_any_string(series.type()) && !case_sensitive;
+  RootedCell s(series), v(value);
+  Search search = prepare(*s, *v, fold);
+  FindOptions plain;
+  // The replacement is made (and may fail) only when there is a match.
+  if (run_search(*s, search, plain, fold).pos < 0) return 0;
+  RootedCell rep(make_rep());
+  if (!is_any_string(rep->type()) && !rep->is(TYPE_BINARY)) fire(ErrId::INVALID_ARG, *rep);
+  NodeId node = s->node();
+  // The replacement's units at the series' unit, widened first when it
+  // needs more.
+  Buffer* rb = node_buffer(rep->node());
+  int64_t rep_at = std::clamp<int64_t>(rep->index(), 0, rb->length());
+  int64_t rep_len = rb->length() - rep_at;
+  uint32_t rep_unit = rb->unit();
+  if (rep_len && rep_unit > node_buffer(node)->unit()) widen(node, rep_unit, 1);
+  Buffer* b = node_buffer(node);
+  uint32_t u = b->unit();
+  rb = node_buffer(rep->node());
+  std::vector<uint8_t> r(size_t(rep_len) * u);
+  for (int64_t k = 0; k < rep_len; k++)
+    put_char(r.data() + size_t(k) * u, u, get_char(rb->head_ptr() + size_t(rep_at + k) * rep_unit, rep_unit));
+  int64_t total = b->length();
+  int64_t start = std::clamp<int64_t>(s->index(), 0, total);
+  int64_t step = int64_t(size);
+  // The matches, and the text they cover (the tail may cut the last).
+  uint32_t count = 0;
+  int64_t covered = 0;
+  bool one_pass = walk_hits(*s, b->head_ptr(), u, search, fold, start, total, [&](int64_t pos) {
+    int64_t e = std::min(pos + step, total);
+    count++;
+    covered += e - pos;
+    return e;
+  });
+  uint64_t new_total = uint64_t(total - covered) + uint64_t(count) * uint64_t(rep_len);
+  if (new_total * u > MAX_CAPACITY) fire(ErrId::NO_MEMORY);
+  Rewrite w{nullptr, nullptr, u, total, step, r.data(), r.size(), start, start};
+  if (int64_t(new_total) <= total) {
+    // Never longer: rewritten in place from the position on, each piece
+    // written no further than the scan has read.
+    b = node_buffer(node);
+    w.src = w.dst = b->head_ptr();
+    walk_hits(*s, w.src, u, search, fold, start, total, [&](int64_t pos) { return w.hit(pos); });
+    w.finish();
+    b->tail = b->head + uint32_t(new_total) * u;
+    return count;
+  }
+  // Longer: written into a new buffer of the right size straight from the
+  // old one. A scan that cannot run over the old buffer alone lists the
+  // matches first.
+  std::vector<int64_t> hits;
+  bool listed = !one_pass;
+  if (listed) {
+    hits.reserve(count);
+    walk_hits(*s, b->head_ptr(), u, search, fold, start, total, [&](int64_t pos) {
+      hits.push_back(pos);
+      return std::min(pos + step, total);
+    });
+  }
+  struct Job {
+    Rewrite* w;
+    const Search* search;
+    const std::vector<int64_t>* hits;
+    bool listed, fold;
+    int64_t start, total;
+    Cell series;
+  } job{&w, &search, &hits, listed, fold, start, total, *s};
+  expand_series_with(
+      node, new_total * u,
+      [](Buffer* nb, Buffer* old, void* arg) {
+        Job& j = *static_cast<Job*>(arg);
+        Rewrite& w = *j.w;
+        // The text before the position stays as it was.
+        std::memcpy(nb->data(), old->head_ptr(), size_t(j.start) * w.u);
+        w.src = old->head_ptr();
+        w.dst = nb->data();
+        if (j.listed) {
+          for (int64_t pos : *j.hits) w.hit(pos);
+        } else {
+          walk_hits(j.series, w.src, w.u, *j.search, j.fold, j.start, j.total, [&](int64_t pos) { return w.hit(pos); });
+        }
+        w.finish();
+        nb->tail = uint32_t(w.written) * w.u;
+      },
+      &job);
+  return count;
 }
 
 may_gc Cell select(const Cell& series, const Cell& value, const FindOptions& o_in) {
