@@ -18,7 +18,9 @@
 #include "datatypes/logic.h"
 #include "datatypes/ownership.h"
 #include "datatypes/registry.h"
+#include "datatypes/series_actions.h"
 #include "datatypes/string.h"
+#include "datatypes/string_impl.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
 #include "datatypes/typeset.h"
@@ -209,6 +211,101 @@ may_gc Status replace_routine(Cell* base) {
     if (!all) break;
   }
   base[0] = *series;
+  return Status::OK;
+}
+
+// --- rejoin ----------------------------------------------------------------------------------
+
+// Values that evaluate to themselves and hold no other values: reducing a
+// block of them gives the same values, and forming one never comes back
+// to the block (a block that holds itself forms as a reduced copy would).
+bool plain_value(TypeId t) {
+  if (is_any_string(t)) return true;
+  switch (t) {
+    case TYPE_BINARY:
+    case TYPE_CHAR:
+    case TYPE_INTEGER:
+    case TYPE_FLOAT:
+    case TYPE_LOGIC:
+    case TYPE_NONE:
+    case TYPE_PAIR:
+    case TYPE_TUPLE:
+    case TYPE_MONEY:
+    case TYPE_DATE:
+    case TYPE_TIME:
+    case TYPE_PERCENT:
+    case TYPE_POINT2D:
+    case TYPE_POINT3D:
+    case TYPE_DATATYPE:
+    case TYPE_TYPESET:
+    case TYPE_BITSET:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// rejoin's joining into a string: block done (reduced already). The first value copied
+// when it is a string type, else formed into a new string!, then the others
+// formed after it, as append writes a block into a string, into a string
+// made once with room for them all. Answers none, and leaves the work to
+// the library, for an empty block, a first value that is another series,
+// or (unless done) a block of values other than plain ones.
+may_gc Status rejoin_routine(Cell* base) {
+  if (!base[0].is(TYPE_BLOCK)) fire(ErrId::INVALID_ARG, base[0]);
+  RootedCell block(base[0]);
+  bool reduced = truthy(base[1]);
+  Buffer* b = node_buffer(block->node());
+  uint32_t total = b->used() >> 4;
+  uint32_t at = uint32_t(std::clamp<int64_t>(block->index(), 0, total));
+  base[0] = none_cell();
+  if (at >= total) return Status::OK;
+  // Room for the texts as they are and a little for each other value.
+  uint64_t room = 0;
+  for (uint32_t i = at; i < total; i++) {
+    const Cell& c = b->cells()[i];
+    TypeId t = c.type();
+    if (!reduced && !plain_value(t)) return Status::OK;
+    if (is_any_string(t)) room += node_buffer(c.node())->length() - std::min<int64_t>(c.index() < 0 ? 0 : c.index(), node_buffer(c.node())->length());
+    else room += 8;
+  }
+  Cell first = b->cells()[at];
+  if (is_series_type(first.type()) && !is_any_string(first.type())) return Status::OK;
+  RootedCell out(none_cell());
+  if (is_any_string(first.type())) {
+    *out = series_copy(first, nullptr);
+  } else {
+    string::make_at(out.get(), 16);
+    form_value(first, out->node());
+  }
+  (void)grow_chars(out->node(), std::min<uint64_t>(room, MAX_CAPACITY));
+  NodeId o = out->node();
+  for (uint32_t i = at + 1; i < total; i++) {
+    Buffer* bb = node_buffer(block->node());
+    if (i >= (bb->used() >> 4)) break;
+    Cell c = bb->cells()[i];
+    // A string! forms as its characters: most parts are short ones, copied
+    // here by hand; every other value as append forms it.
+    if (!c.is(TYPE_STRING)) {
+      string::detail::form_cells_into(o, *block, i, 1);
+      continue;
+    }
+    Buffer* sb = node_buffer(c.node());
+    uint32_t len = sb->length(), from = uint32_t(std::clamp<int64_t>(c.index(), 0, len)), n = len - from;
+    if (n == 0) continue;
+    if (sb->unit() != node_buffer(o)->unit() || n > 16) {
+      append_chars(o, c.node(), from, n);
+      continue;
+    }
+    Buffer* ob = grow_chars(o, n);
+    sb = node_buffer(c.node());
+    uint32_t bytes = n * ob->unit();
+    const uint8_t* src = sb->head_ptr() + size_t(from) * ob->unit();
+    uint8_t* dst = ob->tail_ptr();
+    for (uint32_t k = 0; k < bytes; k++) dst[k] = src[k];
+    ob->tail += bytes;
+  }
+  base[0] = *out;
   return Status::OK;
 }
 
@@ -409,6 +506,7 @@ void register_library_routines() {
       {"as-rgba", as_ipv4},
       {"count-chars", count_chars},
       {"replace", replace_routine},
+      {"rejoin", rejoin_routine},
       {"stack-size?", stack_size},
       {"pick-stack", pick_stack},
       {"frame-index?", frame_index},

@@ -476,11 +476,23 @@ may_gc NodeId routine_push(const Cell& spec_in, const Cell& body, uint32_t id, i
   uint32_t arity = 0;
   for (uint32_t i = 0; i < length_of(spec->node()); i++)
     if (cell_at(spec->node(), i).is(TYPE_WORD)) arity++;
+  // Arguments checked as check_routine_args checks them: the type
+  // predicates take any value, and their calls check nothing.
+  bool any_args = true;
+  for (uint32_t i = 0; i < length_of(spec->node()); i++) {
+    Cell c = cell_at(spec->node(), i);
+    if (c.is(TYPE_REFINEMENT) || c.is(TYPE_SET_WORD)) break;
+    if (!c.is(TYPE_WORD)) continue;
+    if (i + 1 >= length_of(spec->node()) || !cell_at(spec->node(), i + 1).is(TYPE_BLOCK)) continue;
+    Cell types = cell_at(spec->node(), i + 1);
+    Cell first = clamped_index(types) < length_of(types.node()) ? cell_at(types.node(), clamped_index(types)) : none_cell();
+    if (!first.is(TYPE_WORD) || !is_sym(first, SymId::ANY_TYPE_T)) any_args = false;
+  }
   if (arity > ROUTINE_MAX_ARITY) fire(ErrId::BAD_FUNC_DEF, *spec);
   RootedNode ctx(context::from_spec(*spec, true, false, context::KIND_FUNCTION));
   NodeId more = make_more(*keep_body, integer_cell(int32_t(id)), integer_cell(return_type));
   Cell r = make_cell(TYPE_ROUTINE, ctx, spec->node(), more);
-  r.header |= (cells ? ROUTINE_CELLS : 0) | (arity << ROUTINE_ARITY_SHIFT);
+  r.header |= (cells ? ROUTINE_CELLS : 0) | (any_args ? ROUTINE_ANY_ARGS : 0) | (arity << ROUTINE_ARITY_SHIFT);
   push(r);
   return ctx;
 }
@@ -491,7 +503,7 @@ may_gc Status call_routine(const Cell& r, Cell* base) {
   if (!id.is(TYPE_INTEGER) || id.i2() < 1 || size_t(id.i2()) > t.size()) fire(ErrId::NOT_DONE);
   RoutineFn fn = t[size_t(id.i2()) - 1].fn;
   bool typed = !(r.header & ROUTINE_CELLS);
-  if (typed) check_routine_args(r, base);
+  if (typed && !(r.header & ROUTINE_ANY_ARGS)) check_routine_args(r, base);
   Cell keep = r;  // the routine may run the collector; the frame keeps it
   VEL_TRY(fn(base));
   if (typed) convert_routine_result(keep, base);

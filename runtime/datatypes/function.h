@@ -34,6 +34,7 @@ namespace vel::func {
 constexpr uint32_t FN_NO_TRACE = 0x200;
 constexpr uint32_t FN_TRACE = 0x400;
 constexpr uint32_t ROUTINE_CELLS = 0x8000;
+constexpr uint32_t ROUTINE_ANY_ARGS = 0x4000;  // no argument has a type to check
 
 enum MoreCell : uint32_t { MORE_BODY = 0, MORE_CACHE = 1, MORE_CODE = 2, MORE_OP_SOURCE = 3, MORE_CONTEXT = 4 };
 

@@ -390,9 +390,9 @@ struct Compiler {
         }
         Cell v = *slot;
         TypeId t = v.type();
-        if (t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION) return call(pos, v);
+        if (t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE) return call(pos, v);
         if (t == TYPE_UNSET) unset_words++;
-        if (t == TYPE_UNSET || t == TYPE_OP || t == TYPE_ROUTINE) return walk(pos, NO_END);
+        if (t == TYPE_UNSET || t == TYPE_OP) return walk(pos, NO_END);
         return leaf(K_WORD, pos, c, pos + 1);
       }
       case TYPE_GET_WORD:

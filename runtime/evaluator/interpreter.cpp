@@ -573,9 +573,9 @@ may_gc Status eval_push_at(Code& code, const Cell* c, bool no_infix, bool passiv
     const Cell* slot = word_slot(v);
     Cell val = slot ? *slot : word::get_any(v);
     TypeId vt = val.type();
-    if (vt == TYPE_NATIVE || vt == TYPE_ACTION || vt == TYPE_FUNCTION) [[likely]] {
+    if (vt == TYPE_NATIVE || vt == TYPE_ACTION || vt == TYPE_FUNCTION || vt == TYPE_ROUTINE) [[likely]] {
       VEL_TRY(call_prefix(val, v, &code));
-    } else if (vt != TYPE_UNSET && vt != TYPE_OP && vt != TYPE_ROUTINE) [[likely]] {
+    } else if (vt != TYPE_UNSET && vt != TYPE_OP) [[likely]] {
       *push_slot() = val;
     } else {
       VEL_TRY(eval_word_slow(code, v, val));
