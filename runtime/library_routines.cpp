@@ -168,12 +168,13 @@ Status count_chars(Cell* base) {
 // text or binary the new text is built aside and changed in at once, so
 // that no change moves the whole tail again. The answer is the series.
 may_gc Status replace_routine(Cell* base) {
-  RootedCell series(base[0]), pattern(base[1]), value(base[2]);
+  enum { SERIES, PATTERN, VALUE, SIZE, CASE, ALL };
+  RootedCell series(base[SERIES]), pattern(base[PATTERN]), value(base[VALUE]);
   TypeId st = series->type();
   if (!is_series_type(st) || st == TYPE_IMAGE) fire(ErrId::INVALID_ARG, *series);
-  if (!base[3].is(TYPE_INTEGER) || base[3].i2() < 1) fire(ErrId::INVALID_ARG, base[3]);
-  Cell size = base[3];
-  bool case_sensitive = truthy(base[4]), all = truthy(base[5]);
+  if (!base[SIZE].is(TYPE_INTEGER) || base[SIZE].i2() < 1) fire(ErrId::INVALID_ARG, base[SIZE]);
+  Cell size = base[SIZE];
+  bool case_sensitive = truthy(base[CASE]), all = truthy(base[ALL]);
   Cell f = logic_cell(false), t = logic_cell(true), n = none_cell();
   bool text = is_any_string(st) || st == TYPE_BINARY;
   if (all && text) {
@@ -187,7 +188,7 @@ may_gc Status replace_routine(Cell* base) {
     // An owner is told of one change of the text from the position on.
     if (!series_flagged_owned(*series)) {
       (void)string::replace_in_place(*series, *pattern, uint32_t(size.i2()), case_sensitive, make_rep);
-      base[0] = *series;
+      base[RESULT] = *series;
       return Status::OK;
     }
     RootedCell out(none_cell());
@@ -199,7 +200,7 @@ may_gc Status replace_routine(Cell* base) {
       rest.w1 = uint32_t(node_buffer(series->node())->length());
       (void)call_action(ACT_CHANGE, {*series, *out, t, rest, f, f, n});
     }
-    base[0] = *series;
+    base[RESULT] = *series;
     return Status::OK;
   }
   Cell only = logic_cell(!is_any_list(pattern->type()));
@@ -210,7 +211,7 @@ may_gc Status replace_routine(Cell* base) {
     *pos = call_action(ACT_CHANGE, {*pos, *value, t, size, f, f, n});
     if (!all) break;
   }
-  base[0] = *series;
+  base[RESULT] = *series;
   return Status::OK;
 }
 
@@ -252,13 +253,14 @@ bool plain_value(TypeId t) {
 // the library, for an empty block, a first value that is another series,
 // or (unless done) a block of values other than plain ones.
 may_gc Status rejoin_routine(Cell* base) {
-  if (!base[0].is(TYPE_BLOCK)) fire(ErrId::INVALID_ARG, base[0]);
-  RootedCell block(base[0]);
-  bool reduced = truthy(base[1]);
+  enum { BLOCK, DONE };
+  if (!base[BLOCK].is(TYPE_BLOCK)) fire(ErrId::INVALID_ARG, base[BLOCK]);
+  RootedCell block(base[BLOCK]);
+  bool reduced = truthy(base[DONE]);
   Buffer* b = node_buffer(block->node());
   uint32_t total = b->used() >> 4;
   uint32_t at = uint32_t(std::clamp<int64_t>(block->index(), 0, total));
-  base[0] = none_cell();
+  base[RESULT] = none_cell();
   if (at >= total) return Status::OK;
   // Room for the texts as they are and a little for each other value.
   uint64_t room = 0;
@@ -305,7 +307,7 @@ may_gc Status rejoin_routine(Cell* base) {
     for (uint32_t k = 0; k < bytes; k++) dst[k] = src[k];
     ob->tail += bytes;
   }
-  base[0] = *out;
+  base[RESULT] = *out;
   return Status::OK;
 }
 
