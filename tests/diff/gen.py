@@ -168,8 +168,15 @@ FIXED = [
     ("lb: copy [k: k + 1 if k < 6 [append lb [k: k + 10]]] loop 3 lb append out k", "none"),
     ("wb: [k: k + 1 if k < 20 [append wb [out: k]]] w0: 0 while [w0 < 3] [w0: w0 + 1 do wb] length? wb", "none"),
     ("s: copy [1 2] foreach v s [if v < 6 [append s v + 2] append out v] length? s", "none"),
-    # poke into the block that runs, behind the position.
+    # Edits of the block that runs, behind and ahead of the position, by
+    # statements of its own.
     ("x: 1 + 2 poke code 2 10 x", "poke code 2 20"),
+    ("k: k + 1 poke code 8 k * 100 a: 5 b: a out", "none"),
+    ("pb: [w0: w0 + 1 poke pb 4 w0 * 3 0] loop 3 [append out do pb]", "none"),
+    ("change at code 5 [k: 3] k: 4 k", "none"),
+    ("insert at code 5 [k: 5] k: 4 k", "none"),
+    ("k: 1 take/last code k: 2 k", "none"),
+    ("k: 1 reverse code k: 2 k", "none"),
     # A function that edits its own body, between and during calls.
     ("append out flip 1 append out flip 1 append out flip 1", "none"),
     ("append out grow append out grow", "grow: func [] [k]"),
@@ -210,18 +217,24 @@ FIXED = [
     ("reduce [1.5 + 1 7 / 2 1e308 * 10 0.1 + 0.2 = 0.3 -2147483648 // -1]", "none"),
 ]
 
-# Where the compiled path differs from the walker today: a block that edits
-# its own cells ahead of the position that runs, or moves or drops them
-# (insert, remove, reverse, clear). The walker reads the cells as they are now in the same
-# run; a compiled form runs the cells it was made from until its next run.
-# Written only with --pending.
+# Edits ahead of the position: as the first statement of the running block
+# they are seen in the same run on every path.
+OWN_EDITS = ["poke code length? code %s", "change back tail code %s", "clear code", "take/last code"]
+
+# Where the compiled path differs from the walker today: the same edits made
+# inside an expression of the running block that still has cells to take
+# (a loop body or a paren among its arguments), where the walker reads the
+# cells as they are now and the compiled expression goes on with the cells
+# it was made from (also when the edit is the argument of a function
+# called before it); and statements that move the cells behind the position
+# (insert or remove at the head, reverse), after which the two resume at
+# different cells. Written only with --pending.
 PENDING_FIXED = [
-    ("k: k + 1 poke code 8 k * 100 a: 5 b: a out", "none"),
-    ("pb: [w0: w0 + 1 poke pb 4 w0 * 3 0] loop 3 [append out do pb]", "none"),
-    ("change at code 5 [k: 3] k: 4 k", "none"),
-    ("insert at code 5 [k: 5] k: 4 k", "none"),
+    ("print unless loop 1 [clear code 5] [7]", "none"),
+    ("a: 1 remove code none + -19", "none"),
+    ("append/only out (loop 2 [take/last code 1]) 3", "none"),
 ]
-PENDING_EDITS = ["poke code length? code %s", "change back tail code %s"] + AHEAD_EDITS
+PENDING_EDITS = OWN_EDITS + AHEAD_EDITS
 
 
 class Gen:
@@ -514,7 +527,14 @@ def runs(n, code, rebind, in_func):
 def case(rng, n, pending):
     in_func = rng.random() < 0.5
     g = Gen(rng, in_func, pending)
-    code = " ".join(g.stmt(3) for _ in range(rng.randint(1, 4)))
+    stmts = [g.stmt(3) for _ in range(rng.randint(1, 4))]
+    # An edit of the running block as its first statement; elsewhere it
+    # might be the argument of an expression before it (pending).
+    if rng.random() < 0.25:
+        edits = OWN_EDITS + (AHEAD_EDITS if pending else [])
+        where = rng.randint(0, len(stmts)) if pending else 0
+        stmts.insert(where, rng.choice(edits).replace("%s", g.atom()))
+    code = " ".join(stmts)
     rebind = rng.choice(REBINDS + CODE_EDITS + AHEAD_EDITS) if rng.random() < 0.8 else "none"
     return runs(n, code, rebind, in_func)
 
