@@ -33,6 +33,38 @@ int32_t table_position(NodeId ctx, uint32_t symbol, bool case_insensitive) {
   return hash_table::find_or_add_word(word_table(ctx), symbol, case_insensitive, nullptr, nullptr);
 }
 
+// Gives a context that shares its word table a copy of its own, its words
+// bound to it and flagged from w3.
+may_gc void own_words(NodeId ctx_in) {
+  RootedNode ctx(ctx_in);
+  NodeId table = hash_table::copy(word_table(ctx), 0);
+  Cell& c = cell(ctx);
+  uint32_t flags = c.w3;
+  c.w1 = table;
+  c.w3 = 0;
+  c.header &= ~SHARED_WORDS;
+  for (uint32_t i = 0, n = word_count(ctx); i < n; i++) {
+    Cell* w = word_at(ctx, i);
+    w->w1 = ctx;
+    w->header = ((flags >> i) & 1) ? (w->header | WORD_CHANGED) : (w->header & ~WORD_CHANGED);
+  }
+}
+
+// A heap context with fresh unset! values over the source's shared table.
+may_gc NodeId share_words_of(NodeId src_in, uint32_t flags, Kind k) {
+  RootedNode src(src_in);
+  uint32_t n = word_count(src);
+  RootedNode node(alloc_unset_cells(2));
+  node_buffer(node)->tail = 2 * sizeof(Cell);
+  uint32_t header = TYPE_CONTEXT | (uint32_t(k) << KIND_SHIFT) | (cell(src).header & SELF_FLAG) | SHARED_WORDS;
+  cell(node) = Cell{header, word_table(src), 0, flags};
+  NodeId values = alloc_unset_cells(std::max<uint32_t>(n, 1));
+  Buffer* v = node_buffer(values);
+  v->tail = v->head + n * sizeof(Cell);
+  cell(node).w2 = values;
+  return node;
+}
+
 
 }  // namespace
 
@@ -88,7 +120,20 @@ int32_t find_word(NodeId ctx, uint32_t sym, bool case_insensitive) {
   return k < 0 ? -1 : word_at(ctx, uint32_t(k))->i3();
 }
 
+void clear_changed(NodeId ctx) {
+  if (shares_words(ctx)) {
+    cell(ctx).w3 = 0;
+    return;
+  }
+  for (uint32_t i = 0, n = word_count(ctx); i < n; i++) word_at(ctx, i)->header &= ~WORD_CHANGED;
+}
+
 may_gc int32_t find_or_add(NodeId ctx, uint32_t sym, bool case_insensitive, int32_t* added) {
+  if (shares_words(ctx)) [[unlikely]] {
+    int32_t found = find_word(ctx, sym, case_insensitive);
+    if (found >= 0) return found;
+    own_words(ctx);
+  }
   Cell proto = make_cell(TYPE_WORD, ctx);
   int32_t k = hash_table::find_or_add_word(word_table(ctx), sym, case_insensitive, &proto, added);
   return k < 0 ? -1 : word_at(ctx, uint32_t(k))->i3();
@@ -241,9 +286,22 @@ may_gc NodeId from_spec(const Cell& spec, bool stack, bool self, Kind k) {
   return ctx;
 }
 
+may_gc NodeId clone_sharing(Cell* object, Kind k) {
+  NodeId src = object->w1;
+  if (!src || is_stack(src) || word_count(src) > SHARED_WORDS_MAX) fire(ErrId::INVALID_ARG, *object);
+  NodeId ctx = share_words_of(src, 0, k);
+  object->w1 = ctx;
+  return ctx;
+}
+
 may_gc NodeId clone(Cell* object, Kind k) {
   NodeId src = object->w1;
   if (!src) fire(ErrId::INVALID_ARG, *object);
+  if (shares_words(src)) {
+    NodeId ctx = share_words_of(src, cell(src).w3, k);
+    object->w1 = ctx;
+    return ctx;
+  }
   uint32_t flags = cell(src).header;
   RootedNode ctx(create(word_count(src), flags & STACK_VALUES, flags & SELF_FLAG, src, k));
   uint32_t n = word_count(ctx);

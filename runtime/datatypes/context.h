@@ -3,13 +3,15 @@
 // A context is named by its node: a series of two cells,
 //   cell 0  the context! cell
 //             header  type 14; bits 11-12 the kind; bit 22 values on the
-//                     argument stack; bit 24 made for an object with self
+//                     argument stack; bit 24 made for an object with self;
+//                     bit 25 the word table is shared (below)
 //             w1      the word table: a word-kind hash table whose backing
 //                     block holds one word cell per word, in index order
 //             w2      heap context: the node of the value series (cell n is
 //                     the value of word n); stack context: the argument-stack
 //                     cell index of the running call's first value, or
 //                     NO_STACK_VALUES while no call runs
+//             w3      with a shared table, the change flags (bit n: word n)
 //   cell 1  the owner (object!, function! ...), what `self` yields; unset!
 //           until the owner's constructor writes it.
 //
@@ -37,6 +39,9 @@ constexpr uint32_t KIND_SHIFT = 11;
 constexpr uint32_t KIND_MASK = 3u << KIND_SHIFT;
 constexpr uint32_t STACK_VALUES = CELL_CONTEXT_STACK_VALUES;
 constexpr uint32_t SELF_FLAG = 1u << 24;
+constexpr uint32_t SHARED_WORDS = 1u << 25;
+// The most words a shared table may hold: one change flag each in w3.
+constexpr uint32_t SHARED_WORDS_MAX = 32;
 constexpr uint32_t NO_STACK_VALUES = 0xFFFFFFFF;
 // Set on a word cell of an object's table when its field is assigned.
 constexpr uint32_t WORD_CHANGED = 1u << 13;
@@ -59,12 +64,35 @@ inline NodeId word_table(NodeId ctx) { return cell(ctx).w1; }
 // The block of word cells.
 inline NodeId words_block(NodeId ctx) { return hash_table::header(word_table(ctx))->block; }
 inline uint32_t word_count(NodeId ctx) { return node_buffer(words_block(ctx))->used() / sizeof(Cell); }
-// Word n of the table (n < word_count). Valid until the next allocation.
+inline bool shares_words(NodeId ctx) { return cell(ctx).header & SHARED_WORDS; }
+// Word cell n of the table (n < word_count), as stored: its context is the
+// table's first owner's, and its change flag is stale for a shared table.
+// Valid until the next allocation.
 inline Cell* word_at(NodeId ctx, uint32_t n) { return &node_buffer(words_block(ctx))->cells()[n]; }
+// Whether field n of an object context was assigned.
+inline bool changed(NodeId ctx, uint32_t n) {
+  if (shares_words(ctx)) [[unlikely]]
+    return (cell(ctx).w3 >> n) & 1;
+  return word_at(ctx, n)->header & WORD_CHANGED;
+}
+// Word n of ctx bound to ctx, with its change flag (n < word_count).
+inline Cell word_of(NodeId ctx, uint32_t n) {
+  Cell w = *word_at(ctx, n);
+  w.w1 = ctx;
+  if (shares_words(ctx)) [[unlikely]]
+    w.header = changed(ctx, n) ? (w.header | WORD_CHANGED) : (w.header & ~WORD_CHANGED);
+  return w;
+}
 // Flags field n of an object context as assigned.
 inline void mark_changed(NodeId ctx, uint32_t n) {
-  if (n < word_count(ctx)) word_at(ctx, n)->header |= WORD_CHANGED;
+  if (n >= word_count(ctx)) return;
+  if (shares_words(ctx)) [[unlikely]]
+    cell(ctx).w3 |= 1u << n;
+  else
+    word_at(ctx, n)->header |= WORD_CHANGED;
 }
+// Clears every change flag of ctx.
+void clear_changed(NodeId ctx);
 // Number of value cells that exist now: the value series' length, or, for
 // a stack context while a call runs, its word count; 0 without values.
 uint32_t value_count(NodeId ctx);
@@ -133,6 +161,11 @@ may_gc NodeId from_spec(const Cell& spec, bool stack, bool self, Kind kind);
 // fresh unset! values; the object's context word (w1) is repointed to it.
 // `object` must not live in a series buffer.
 may_gc NodeId clone(Cell* object, Kind kind);
+// As clone, but the new context shares the source's word table, which must
+// never change afterwards (no word added to the source) and hold at most
+// SHARED_WORDS_MAX words; the change flags start clear. Clones of the new
+// context share the table too.
+may_gc NodeId clone_sharing(Cell* object, Kind kind);
 
 // --- binding -------------------------------------------------------------------------------
 

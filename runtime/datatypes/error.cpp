@@ -140,10 +140,11 @@ inline Cell unbound_word(uint32_t symbol) { return word::make(TYPE_WORD, 0, symb
 Cell type_word(uint32_t type) { return unbound_word(g_catalog[type].exact); }
 Cell id_word(uint32_t type, uint32_t id) { return unbound_word(g_catalog[type].ids[id].exact); }
 
-// A fresh copy of the prototype, every field none.
+// A fresh copy of the prototype, every field none. Errors share the
+// prototype's word table: their fields never change.
 may_gc Cell new_error() {
   RootedCell e(g_roots[PROTO]);
-  NodeId ctx = context::clone(e.get(), context::KIND_OBJECT);
+  NodeId ctx = context::clone_sharing(e.get(), context::KIND_OBJECT);
   Cell* v = context::value_at(ctx, 0);
   for (uint32_t i = 0; i < FIELD_COUNT; i++) v[i] = none_cell();
   context::owner(ctx) = *e;

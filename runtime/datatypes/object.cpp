@@ -35,7 +35,7 @@ uint32_t g_class_counter = CLASS_BASE;
 inline uint32_t field_count(const Cell& o) { return context::value_count(o.w1); }
 inline Cell field(const Cell& o, uint32_t i) { return *context::value_at(o.w1, i); }
 inline Cell field_word(const Cell& o, uint32_t i) {
-  Cell w = *context::word_at(o.w1, i);
+  Cell w = context::word_of(o.w1, i);
   w.header = TYPE_WORD;
   return w;
 }
@@ -192,9 +192,7 @@ may_gc Cell shallow_copy(const Cell& src) {
   return *o;
 }
 
-inline void clear_changes(NodeId ctx) {
-  for (uint32_t i = 0; i < context::word_count(ctx); i++) context::word_at(ctx, i)->header &= ~context::WORD_CHANGED;
-}
+inline void clear_changes(NodeId ctx) { context::clear_changed(ctx); }
 
 // A field is assigned: an owner's series leave with the old value and
 // join with the new one.
@@ -280,7 +278,7 @@ may_gc Cell words_block(const Cell& o_in, bool changed_only) {
   uint32_t n = context::word_count(o->w1);
   RootedCell blk(block::make_at(n));
   for (uint32_t i = 0; i < n; i++) {
-    Cell w = *context::word_at(o->w1, i);
+    Cell w = context::word_of(o->w1, i);
     if (changed_only && !(w.header & context::WORD_CHANGED)) continue;
     w.header = TYPE_WORD;
     block::rs_append(blk->node(), w);
@@ -700,7 +698,7 @@ may_gc void set_field(const Cell& o_in, const Cell& word_in, int32_t i, const Ce
   RootedCell o(o_in), w(word_in), v(value);
   RootedCell old(field(*o, uint32_t(i)));
   *context::value_at(o->w1, uint32_t(i)) = *v;
-  context::word_at(o->w1, uint32_t(i))->header |= context::WORD_CHANGED;
+  context::mark_changed(o->w1, uint32_t(i));
   field_assigned(*o, *w, *old, *v);
   fire_on_change(*o, *w, *old, *v);
 }

@@ -63,7 +63,7 @@ may_gc void bind_object_fields(NodeId ctx, const Cell& owner, bool own_words, co
     if (is_any_object(v.type()) && v.w1 == owner.w1) continue;
     Cell w = word;
     if (own_words) {
-      w = *context::word_at(keep, i);
+      w = context::word_of(keep, i);
       w.header = TYPE_WORD;
     }
     RootedCell field_word(w);

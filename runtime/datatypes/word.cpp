@@ -49,7 +49,7 @@ may_gc Cell load_refinement(std::string_view text) { return make(TYPE_REFINEMENT
 
 Cell* push_local(NodeId ctx, uint32_t n, TypeId as) {
   if (n >= context::word_count(ctx)) fire(ErrId::OUT_OF_RANGE, integer_cell(int32_t(n)));
-  Cell w = *context::word_at(ctx, n);
+  Cell w = context::word_of(ctx, n);
   w.set_type(as);
   return push(w);
 }
@@ -58,7 +58,7 @@ Cell* get_local(NodeId ctx, uint32_t n) {
   Cell* v = context::value_at(ctx, n);
   if (!v) {
     if (n >= context::word_count(ctx)) fire(ErrId::OUT_OF_RANGE, integer_cell(int32_t(n)));
-    Cell w = *context::word_at(ctx, n);
+    Cell w = context::word_of(ctx, n);
     w.header = TYPE_WORD;
     fire(ErrId::NOT_DEFINED, w);
   }
@@ -70,13 +70,12 @@ void set_local(NodeId ctx, uint32_t n) {
   Cell* v = context::value_at(ctx, n);
   if (!v) {
     if (n >= context::word_count(ctx)) fire(ErrId::OUT_OF_RANGE, integer_cell(int32_t(n)));
-    Cell w = *context::word_at(ctx, n);
+    Cell w = context::word_of(ctx, n);
     w.header = TYPE_WORD;
     fire(ErrId::NOT_DEFINED, w);
   }
   *v = *stack_get_top();
-  if (context::kind(ctx) == context::KIND_OBJECT && n < context::word_count(ctx))
-    context::word_at(ctx, n)->header |= context::WORD_CHANGED;
+  if (context::kind(ctx) == context::KIND_OBJECT) context::mark_changed(ctx, n);
 }
 
 // --- get and set -----------------------------------------------------------------
