@@ -133,6 +133,8 @@ may_gc void map_runtime_ids() {
   }
 }
 
+void fill_headings();
+
 // --- building errors ---------------------------------------------------------------------
 
 inline Cell unbound_word(uint32_t symbol) { return word::make(TYPE_WORD, 0, symbol, -1); }
@@ -172,15 +174,55 @@ void rewrite_invalid(const Cell& err, const Cell& culprit) {
   field_ref(err, ARG1) = culprit;
 }
 
-// The builder fire calls.
+// The fields every error of a runtime id starts with: code, type and id
+// (unbound words, so nothing here needs rooting). Filled with the catalog.
+struct Heading {
+  Cell code, type, id;
+};
+std::vector<Heading> g_headings;
+
+void fill_headings() {
+  g_headings.assign(ERROR_ID_COUNT, Heading{none_cell(), none_cell(), none_cell()});
+  for (size_t i = 0; i < ERROR_ID_COUNT; i++) {
+    const Position& p = g_positions[i];
+    if (p.found) g_headings[i] = {integer_cell(int32_t(p.type * 100 + p.id)), type_word(p.type), id_word(p.type, p.id)};
+  }
+}
+
+// The builder fire calls, for every error the runtime raises: one context
+// over the prototype's words, its fields written in place once nothing
+// allocates any more.
 bool build_for_fire(ErrId id, int nargs, const Cell* args, Cell* out) {
   if (g_gc.active || !context::g_global || !g_roots[PROTO].is(TYPE_ERROR)) return false;
-  RootedCell e(create(id, nargs, args));
-  if (frame_depth() > 0) {
-    Cell call = where_call();
-    set_where(*e, call);
-    field_ref(*e, STACK) = integer_cell(int32_t(frame_depth()));
+  load_catalog();
+  if (!g_positions[size_t(id)].found) [[unlikely]] {
+    RootedCell e(create(id, nargs, args));
+    if (frame_depth() > 0) {
+      Cell call = where_call();
+      set_where(*e, call);
+      field_ref(*e, STACK) = integer_cell(int32_t(frame_depth()));
+    }
+    *out = *e;
+    return true;
   }
+  // The arguments are rooted by the caller.
+  RootedCell e(g_roots[PROTO]);
+  NodeId ctx = context::clone_sharing(e.get(), context::KIND_OBJECT);
+  context::owner(ctx) = *e;
+  uint32_t depth = frame_depth();
+  Cell where = depth > 0 ? where_call() : none_cell();
+  const Heading& h = g_headings[size_t(id)];
+  Cell* v = values_of(*e);
+  v[CODE] = h.code;
+  v[TYPE] = h.type;
+  v[ID] = h.id;
+  v[ARG1] = nargs > 0 ? args[0] : none_cell();
+  v[ARG2] = nargs > 1 ? args[1] : none_cell();
+  v[ARG3] = nargs > 2 ? args[2] : none_cell();
+  v[NEAR] = current_near();
+  v[WHERE] = where;
+  v[STACK] = depth > 0 ? integer_cell(int32_t(depth)) : none_cell();
+  v[FILES] = none_cell();
   *out = *e;
   return true;
 }
@@ -549,6 +591,7 @@ may_gc void load_catalog() {
     catalog_fault("internal/invalid-error is missing");
   g_loaded = true;
   map_runtime_ids();
+  fill_headings();
 }
 
 uint32_t type_count() { return uint32_t(g_catalog.size()); }
