@@ -237,12 +237,30 @@ inline bool named(const CallFrame& f) {
 // the report names the calls the user made, as for a compiled library.
 inline bool visible(const CallFrame& f) { return named(f) && !(f.header & FRAME_LIBRARY); }
 
+// The last word frame_word found in a naming context. A word keeps its
+// index while its context lives, and contexts die (and their nodes are
+// reused) only in a collection, so the entry holds until the next one.
+struct FoundWord {
+  bool valid;
+  uint32_t cycle;
+  NodeId ctx;
+  uint32_t symbol;
+  int32_t index;
+};
+FoundWord g_found = {};
+
 // The word a frame was named by: its naming context's own word, else the
 // global context's, else an unbound word.
 Cell frame_word(const CallFrame& f) {
   if (f.naming_ctx) {
+    FoundWord& c = g_found;
+    if (c.valid && c.cycle == g_gc.cycles && c.ctx == f.naming_ctx && c.symbol == f.symbol)
+      return word::make(TYPE_WORD, c.ctx, c.symbol, c.index);
     int32_t i = context::find_word(f.naming_ctx, f.symbol, true);
-    if (i >= 0) return word::make(TYPE_WORD, f.naming_ctx, f.symbol, i);
+    if (i >= 0) {
+      c = FoundWord{true, g_gc.cycles, f.naming_ctx, f.symbol, i};
+      return word::make(TYPE_WORD, f.naming_ctx, f.symbol, i);
+    }
   }
   int32_t g = context::find_word(context::g_global, f.symbol, true);
   return g >= 0 ? word::make(TYPE_WORD, context::g_global, f.symbol, g) : unbound_word(f.symbol);
