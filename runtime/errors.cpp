@@ -101,15 +101,25 @@ inline bool status_caller() {
   return (h & FRAME_INTERPRETED) && (h & FRAME_KIND_MASK) == FRAME_NATIVE;
 }
 
-Status fail_with(ErrId id, int n, const Cell* a1, const Cell* a2) {
-  if (!status_caller()) raise(id, n, a1, a2, nullptr);
-  Cell args[3] = {a1 ? *a1 : unset_cell(), a2 ? *a2 : unset_cell(), unset_cell()};
-  Cell error = make_raised(id, n, args);
+// Keeps an error for Status::RAISED to carry.
+Status hold(ErrId id, int n, const Cell* args, const Cell& error) {
   g_held_id = id;
   g_held_nargs = n;
   for (int i = 0; i < 3; i++) g_held[i] = args[i];
   g_held[3] = error;
   return Status::RAISED;
+}
+
+// Makes the error as fire does, and keeps it.
+Status hold_new(ErrId id, int n, const Cell* a1, const Cell* a2, const Cell* a3) {
+  Cell args[3] = {a1 ? *a1 : unset_cell(), a2 ? *a2 : unset_cell(), a3 ? *a3 : unset_cell()};
+  Cell error = make_raised(id, n, args);
+  return hold(id, n, args, error);
+}
+
+Status fail_with(ErrId id, int n, const Cell* a1, const Cell* a2, const Cell* a3) {
+  if (!status_caller()) raise(id, n, a1, a2, a3);
+  return hold_new(id, n, a1, a2, a3);
 }
 
 }  // namespace
@@ -137,9 +147,21 @@ void throw_error_value(ErrId id, const Cell& error) {
   throw VelError(id, 0, unset_cell(), unset_cell(), unset_cell(), keep_in_ring(error));
 }
 
-Status fail(ErrId id) { return fail_with(id, 0, nullptr, nullptr); }
-Status fail(ErrId id, const Cell& a1) { return fail_with(id, 1, &a1, nullptr); }
-Status fail(ErrId id, const Cell& a1, const Cell& a2) { return fail_with(id, 2, &a1, &a2); }
+Status fail(ErrId id) { return fail_with(id, 0, nullptr, nullptr, nullptr); }
+Status fail(ErrId id, const Cell& a1) { return fail_with(id, 1, &a1, nullptr, nullptr); }
+Status fail(ErrId id, const Cell& a1, const Cell& a2) { return fail_with(id, 2, &a1, &a2, nullptr); }
+Status fail(ErrId id, const Cell& a1, const Cell& a2, const Cell& a3) { return fail_with(id, 3, &a1, &a2, &a3); }
+
+Status fail_eval(ErrId id, const Cell& a1) { return hold_new(id, 1, &a1, nullptr, nullptr); }
+Status fail_eval(ErrId id, const Cell& a1, const Cell& a2) { return hold_new(id, 2, &a1, &a2, nullptr); }
+Status fail_eval(ErrId id, const Cell& a1, const Cell& a2, const Cell& a3) { return hold_new(id, 3, &a1, &a2, &a3); }
+
+Status fail_error_value(ErrId id, const Cell& error) {
+  if (!status_caller()) throw_error_value(id, error);
+  release_no_gc_scopes();
+  Cell none[3] = {unset_cell(), unset_cell(), unset_cell()};
+  return hold(id, 0, none, error);
+}
 
 VelError take_held_error() {
   VelError e(g_held_id, g_held_nargs, g_held[0], g_held[1], g_held[2], g_held[3]);

@@ -195,6 +195,15 @@ void set_error_event_hook(ErrorEventHook hook);
 [[nodiscard]] Status fail(ErrId id);
 [[nodiscard]] Status fail(ErrId id, const Cell& a1);
 [[nodiscard]] Status fail(ErrId id, const Cell& a1, const Cell& a2);
+[[nodiscard]] Status fail(ErrId id, const Cell& a1, const Cell& a2, const Cell& a3);
+// throw_error_value's way of fail.
+[[nodiscard]] Status fail_error_value(ErrId id, const Cell& error);
+// The evaluator's own errors (a word without a value, a missing or refused
+// argument): raised by code whose status goes back up the evaluator, so
+// they always travel as Status::RAISED, made as fire makes them.
+[[nodiscard]] Status fail_eval(ErrId id, const Cell& a1);
+[[nodiscard]] Status fail_eval(ErrId id, const Cell& a1, const Cell& a2);
+[[nodiscard]] Status fail_eval(ErrId id, const Cell& a1, const Cell& a2, const Cell& a3);
 // The held error, which stops being held.
 VelError take_held_error();
 [[noreturn]] void throw_held_error();

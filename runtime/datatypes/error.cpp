@@ -694,14 +694,30 @@ ErrId runtime_id(const Cell& err) {
 
 // --- raising and call names -------------------------------------------------------------------------
 
-void raise(const Cell& err_in) {
+namespace {
+
+// What raising an error value records in it: where, and the depth of the
+// stack unless a block of names is there. Answers the error.
+may_gc Cell record_raise(const Cell& err_in) {
   RootedCell err(err_in);
   if (frame_depth() > 0) {
     Cell call = where_call();
     set_where(*err, call);
     if (!field_ref(*err, STACK).is(TYPE_BLOCK)) field_ref(*err, STACK) = integer_cell(int32_t(frame_depth()));
   }
-  throw_error_value(runtime_id(*err), *err);
+  return *err;
+}
+
+}  // namespace
+
+void raise(const Cell& err_in) {
+  Cell err = record_raise(err_in);
+  throw_error_value(runtime_id(err), err);
+}
+
+Status fail_raise(const Cell& err_in) {
+  Cell err = record_raise(err_in);
+  return fail_error_value(runtime_id(err), err);
 }
 
 namespace {

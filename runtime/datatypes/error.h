@@ -78,6 +78,9 @@ ErrId runtime_id(const Cell& err);
 // stack/throw-error: names `where` after the innermost call, keeps the
 // frame depth in `stack` (unless it holds a block already), and throws.
 [[noreturn]] void raise(const Cell& err);
+// The same error carried by Status::RAISED when the running native's caller
+// passes statuses on (see fail in errors.h).
+[[nodiscard]] Status fail_raise(const Cell& err);
 
 // stack/get-call: the word naming the innermost named call (from the pinned
 // frame when one is pinned, which the call clears), skipping <body> and

@@ -159,8 +159,8 @@ int32_t find_refinement(NodeId cache, uint32_t symbol, int32_t* slot) {
   return -1;
 }
 
-[[noreturn]] void expect_arg(const Cell& fn, const Cell& name, const Cell& value, uint32_t entry) {
-  fire(ErrId::EXPECT_ARG, call_name(name), datatype_cell(value.type()), arg_word(fn, entry));
+Status expect_arg(const Cell& fn, const Cell& name, const Cell& value, uint32_t entry) {
+  return fail_eval(ErrId::EXPECT_ARG, call_name(name), datatype_cell(value.type()), arg_word(fn, entry));
 }
 
 // The refinements of a call that uses none of them: false, and none for

@@ -868,10 +868,11 @@ may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t head
   return s;
 }
 
-inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell& name, uint32_t entry) {
+inline Status check_argument(const Form& f, const Node& n, uint32_t ts, const Cell& name, uint32_t entry) {
   const Cell& v = g_stack.top[-1];
   if (!func::typeset_has(f.typesets[n.typesets + ts], v.type())) [[unlikely]]
-    expect_arg(n.expect, name, v, entry);
+    return expect_arg(n.expect, name, v, entry);
+  return Status::OK;
 }
 
 // Argument i of a call (entry: its cache entry), pushed and type-checked:
@@ -902,15 +903,14 @@ inline void check_argument(const Form& f, const Node& n, uint32_t ts, const Cell
       } else {
         VEL_TRY(run_expr(f, k, code));
       }
-      if (!known) check_argument(f, call, i, call.cell, entry);
+      if (!known) VEL_TRY(check_argument(f, call, i, call.cell, entry));
       return Status::OK;
     }
   }
   const Cell* c = code_cell(code);
-  if (!c) fire(ErrId::NO_ARG, call_name(call.cell), arg_word(call.expect, entry));
+  if (!c) return fail_eval(ErrId::NO_ARG, call_name(call.cell), arg_word(call.expect, entry));
   VEL_TRY(eval_push_at(code, c, false, false));
-  check_argument(f, call, i, call.cell, entry);
-  return Status::OK;
+  return check_argument(f, call, i, call.cell, entry);
 }
 
 // Pushes the callee's copy and its frame; answers the frame's base.

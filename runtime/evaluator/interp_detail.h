@@ -147,7 +147,8 @@ Cell args_cache(const Cell& fn);
 // The error argument naming a call, and the word of argument entry i.
 Cell call_name(const Cell& name);
 Cell arg_word(const Cell& fn, uint32_t entry);
-[[noreturn]] void expect_arg(const Cell& fn, const Cell& name, const Cell& value, uint32_t entry);
+// script/expect-arg for argument entry i refusing value, as a status.
+[[nodiscard]] Status expect_arg(const Cell& fn, const Cell& name, const Cell& value, uint32_t entry);
 // The cache entry of the refinement with the symbol (its frame cell
 // through slot), or -1.
 int32_t find_refinement(NodeId cache, uint32_t symbol, int32_t* slot);

@@ -175,7 +175,7 @@ Cell spec_arg_word(const Cell& fn, uint32_t k) {
   if (code.at_end()) {
     Cell callee = op;
     callee.header = src;
-    fire(ErrId::NO_ARG, name, spec_arg_word(callee, 1));
+    return fail_eval(ErrId::NO_ARG, name, spec_arg_word(callee, 1));
   }
   VEL_TRY(eval_expression(code, true, true));
   VEL_TRACE(trace::EV_CALL, trace::kNowhere, &op, &name);
@@ -240,9 +240,9 @@ Cell spec_arg_word(const Cell& fn, uint32_t k) {
 // value: unset, an op, or a callable.
 [[gnu::noinline]] may_gc Status eval_word_slow(Code& code, const Cell& w, const Cell& val) {
   TypeId t = val.type();
-  if (t == TYPE_UNSET) fire(ErrId::NO_VALUE, w);
+  if (t == TYPE_UNSET) return fail_eval(ErrId::NO_VALUE, w);
   if (is_callable(t)) return call_prefix(val, w, &code);
-  if (t == TYPE_OP) fire(ErrId::NO_OP_ARG, w);
+  if (t == TYPE_OP) return fail_eval(ErrId::NO_OP_ARG, w);
   push(val);
   return Status::OK;
 }
@@ -273,7 +273,7 @@ may_gc Status eval_push(Code& code, bool no_infix, bool passive) {
 // Fetches one argument by its mode and pushes it.
 may_gc Status fetch_argument(const Cell& fn, const Cell& name, Code* code, uint32_t entry, func::ArgMode mode,
                              bool infix) {
-  if (!code || code->at_end()) fire(ErrId::NO_ARG, call_name(name), arg_word(fn, entry));
+  if (!code || code->at_end()) return fail_eval(ErrId::NO_ARG, call_name(name), arg_word(fn, entry));
   switch (mode) {
     case func::ARG_GET:
       push(*code->cell());
@@ -328,9 +328,9 @@ may_gc Status eval_arguments(const Cell& fn, const Cell& name, Code* code, const
     uint32_t arity = shape.w3 & 0xFF;
     for (uint32_t i = 0; i < arity; i++) {
       const Cell* c = code ? code_cell(*code) : nullptr;
-      if (!c) fire(ErrId::NO_ARG, call_name(name), arg_word(fn, i));
+      if (!c) return fail_eval(ErrId::NO_ARG, call_name(name), arg_word(fn, i));
       VEL_TRY(eval_push_at(*code, c, false, false));
-      if (!type_ok(node_buffer(cache)->cells()[i], g_stack.top[-1])) expect_arg(fn, name, g_stack.top[-1], i);
+      if (!type_ok(node_buffer(cache)->cells()[i], g_stack.top[-1])) return expect_arg(fn, name, g_stack.top[-1], i);
     }
     if (shape.w3 & SHAPE_REFINEMENTS) push_unused_refinements(cache, arity);
     locals = (shape.w3 >> 8) & 0x7FFF;
@@ -342,15 +342,15 @@ may_gc Status eval_arguments(const Cell& fn, const Cell& name, Code* code, const
       func::ArgMode mode = func::arg_mode(e);
       if (mode == func::ARG_NORMAL && active && !(infix && cell_at == 0)) [[likely]] {
         const Cell* c = code ? code_cell(*code) : nullptr;
-        if (!c) fire(ErrId::NO_ARG, call_name(name), arg_word(fn, i));
+        if (!c) return fail_eval(ErrId::NO_ARG, call_name(name), arg_word(fn, i));
         VEL_TRY(eval_push_at(*code, c, infix, false));
-        if (!type_ok(e, g_stack.top[-1])) expect_arg(fn, name, g_stack.top[-1], i);
+        if (!type_ok(e, g_stack.top[-1])) return expect_arg(fn, name, g_stack.top[-1], i);
         cell_at++;
         continue;
       }
       if (mode == func::ARG_RETURN) continue;
       if (infix && cell_at == 0) {
-        if (!type_ok(e, base[0])) expect_arg(fn, name, base[0], i);
+        if (!type_ok(e, base[0])) return expect_arg(fn, name, base[0], i);
       } else if (!active) {
         push(none_cell());
       } else if (mode == func::ARG_LIT && func::typeset_has(e, TYPE_UNSET) && (!code || code->at_end())) {
@@ -358,7 +358,7 @@ may_gc Status eval_arguments(const Cell& fn, const Cell& name, Code* code, const
       } else {
         VEL_TRY(fetch_argument(fn, name, code, i, mode, infix));
         Cell* v = g_stack.top - 1;
-        if (!type_ok(e, *v)) expect_arg(fn, name, *v, i);
+        if (!type_ok(e, *v)) return expect_arg(fn, name, *v, i);
       }
       cell_at++;
     } else if (e.is(TYPE_REFINEMENT)) {
@@ -398,7 +398,7 @@ may_gc Status eval_arguments(const Cell& fn, const Cell& name, Code* code, const
         Cell v = *(g_stack.top - 1);
         g_stack.top--;
         if (on) {
-          if (!type_ok(e, v)) expect_arg(fn, *refs->path, v, i);
+          if (!type_ok(e, v)) return expect_arg(fn, *refs->path, v, i);
           base[arg_slot] = v;
         }
         arg_slot++;
@@ -444,10 +444,10 @@ may_gc Status call_prefix(const Cell& fn, const Cell& name, Code* code) {
     uint32_t arity = cache.w3 & 0xFF, locals = (cache.w3 >> 8) & 0x7FFF;
     for (uint32_t i = 0; i < arity; i++) {
       const Cell* c = code_cell(*code);
-      if (!c) fire(ErrId::NO_ARG, call_name(name), arg_word(fn, i));
+      if (!c) return fail_eval(ErrId::NO_ARG, call_name(name), arg_word(fn, i));
       VEL_TRY(eval_push_at(*code, c, false, false));
       if (!type_ok(node_buffer(cache.node())->cells()[i], g_stack.top[-1])) [[unlikely]]
-        expect_arg(fn, name, g_stack.top[-1], i);
+        return expect_arg(fn, name, g_stack.top[-1], i);
     }
     if (cache.w3 & SHAPE_REFINEMENTS) push_unused_refinements(cache.node(), arity);
     if (locals > 0) {
@@ -527,7 +527,8 @@ may_gc Status infix_apply(const Cell& op, TypeId src, const Cell& name, Cell* le
     Cell e = node_buffer(cache.node())->cells()[i];
     if (!e.is(TYPE_TYPESET) || func::arg_mode(e) == func::ARG_RETURN) continue;
     Cell* v = left + k;
-    if (!func::typeset_has(e, v->type())) fire(ErrId::EXPECT_ARG, name, datatype_cell(v->type()), spec_arg_word(callee, k));
+    if (!func::typeset_has(e, v->type()))
+      return fail(ErrId::EXPECT_ARG, name, datatype_cell(v->type()), spec_arg_word(callee, k));
     k++;
   }
   VEL_TRY(call_body(callee, left));

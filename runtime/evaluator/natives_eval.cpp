@@ -325,7 +325,7 @@ Status do_value(Cell* base) {
     case TYPE_URL:
       return do_file(base, used(base[DO_ARGS]), base[DO_ARG]);
     case TYPE_ERROR:
-      error::raise(*v);
+      return error::fail_raise(*v);
     default:
       return eval_one_value(*v, false, true);
   }
