@@ -80,13 +80,6 @@ may_gc void ensure_cells(NodeId node, uint64_t need, bool doubling) {
 
 // --- find and select -------------------------------------------------------------------
 
-struct FindArgs {
-  const Cell* part = nullptr;
-  const Cell* skip = nullptr;
-  bool only = false, case_sensitive = false, same = false, last = false, reverse = false, tail = false,
-       match = false;
-};
-
 enum class Match : uint8_t { VALUE, TYPE, TYPESET, SEQUENCE };
 
 struct Found {
@@ -99,7 +92,7 @@ struct Found {
 
 // The search of find and select: the cells from the position (or before
 // it, backward) that match the value.
-Found search(const Cell& series, const Cell& value, const FindArgs& a) {
+Found search(const Cell& series, const Cell& value, const FindOptions& a) {
   Found f;
   int64_t n = total_of(series);
   int64_t index = series_index(series);
@@ -196,29 +189,10 @@ Found search(const Cell& series, const Cell& value, const FindArgs& a) {
   return f;
 }
 
-// find/select: series value /part length /only /case /same /any /with wild
-// /skip size /last /reverse, then for find /tail /match. /any and /with
-// have no effect on blocks.
-FindArgs find_args(const Cell* base, bool with_tail_match) {
-  using enum act::find::Frame;
-  FindArgs a;
-  if (used(base[PART])) a.part = &base[LENGTH];
-  a.only = used(base[ONLY]);
-  a.case_sensitive = used(base[CASE]);
-  a.same = used(base[SAME]);
-  if (used(base[SKIP])) a.skip = &base[SIZE];
-  a.last = used(base[LAST]);
-  a.reverse = used(base[REVERSE]);
-  if (with_tail_match) {
-    a.tail = used(base[TAIL]);
-    a.match = used(base[MATCH]);
-  }
-  return a;
-}
-
+// find and select on blocks: /any and /with have no effect.
 Status block_find(Cell* base) {
   using enum act::find::Frame;
-  FindArgs a = find_args(base, true);
+  FindOptions a = find_options(base, true);
   Found f = search(base[SERIES], base[VALUE], a);
   if (f.at < 0) {
     base[RESULT] = none_cell();
@@ -233,7 +207,7 @@ Status block_find(Cell* base) {
 
 Status block_select(Cell* base) {
   using enum act::select::Frame;
-  FindArgs a = find_args(base, false);
+  FindOptions a = find_options(base, false);
   Found f = search(base[SERIES], base[VALUE], a);
   int64_t after = f.at + f.span;
   base[RESULT] =
@@ -249,7 +223,7 @@ Status block_select(Cell* base) {
 Status block_put(Cell* base) {
   using enum act::put::Frame;
   RootedCell s(base[SERIES]), key(base[KEY]), value(base[VALUE]);
-  FindArgs a;
+  FindOptions a;
   a.case_sensitive = used(base[CASE]);
   a.only = true;
   Found f = search(*s, *key, a);

@@ -101,6 +101,23 @@ may_gc void hash_inserted(NodeId table, uint32_t i, uint32_t n) {
 
 void set_element_access(TypeId t, ElementAccess access) { g_access[t] = access; }
 
+FindOptions find_options(const Cell* base, bool with_tail_match) {
+  using enum act::find::Frame;
+  FindOptions o;
+  if (used(base[PART])) o.part = &base[LENGTH];
+  o.only = used(base[ONLY]);
+  o.case_sensitive = used(base[CASE]);
+  o.same = used(base[SAME]);
+  if (used(base[SKIP])) o.skip = &base[SIZE];
+  o.last = used(base[LAST]);
+  o.reverse = used(base[REVERSE]);
+  if (with_tail_match) {
+    o.tail = used(base[TAIL]);
+    o.match = used(base[MATCH]);
+  }
+  return o;
+}
+
 [[noreturn]] void fire_refine_arg(const char* refinement, const Cell& arg_in) {
   RootedCell arg(arg_in);
   Cell ref = word::load_refinement(refinement);

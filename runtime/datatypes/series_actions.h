@@ -32,6 +32,26 @@ struct ElementAccess {
 };
 void set_element_access(TypeId t, ElementAccess access);
 
+// The refinements of find and select, for every series type; a null
+// pointer is a refinement not used. Wildcards (/any, /with) are not
+// offered: the action entries refuse them with internal/not-done.
+struct FindOptions {
+  const Cell* part = nullptr;  // /part: a count or a position in the series
+  bool only = false;           // /only: no effect on strings
+  bool case_sensitive = false; // /case
+  bool same = false;           // /same: as /case for characters
+  const Cell* skip = nullptr;  // /skip: an integer! record size, at least 1
+  bool last = false;
+  bool reverse = false;
+  bool tail = false;
+  bool match = false;
+};
+
+// The options of a find or select frame: series value /part length /only
+// /case /same /any /with wild /skip size /last /reverse, then for find
+// /tail /match (with_tail_match).
+FindOptions find_options(const Cell* base, bool with_tail_match);
+
 // The actions a series type takes from series!: moving, reading and
 // writing by position, and the owner of a series.
 inline constexpr ActionId kFromSeries[] = {ACT_RANDOM, ACT_REFLECT, ACT_AT,       ACT_BACK, ACT_CLEAR, ACT_HEAD,

@@ -22,6 +22,7 @@
 
 #include "cell.h"
 #include "datatypes/registry.h"
+#include "datatypes/series_actions.h"
 #include "memory.h"
 
 namespace vel::string {
@@ -123,20 +124,8 @@ int32_t compare_text(const Cell& a, const Cell& b, int op, bool match);
 // or not-equal.
 int32_t compare(const Cell* a, const Cell* b, int op);
 
-// The refinements of find and select; a null pointer is a refinement not
-// used. Wildcards (/any, /with) are not offered: the action entries refuse
-// them with internal/not-done.
-struct FindOptions {
-  const Cell* part = nullptr;  // /part: a count or a position in the series
-  bool only = false;           // no effect on strings
-  bool case_sensitive = false; // /case
-  bool same = false;           // /same: as /case for characters
-  const Cell* skip = nullptr;  // /skip: an integer! record size, at least 1
-  bool last = false;
-  bool reverse = false;
-  bool tail = false;
-  bool match = false;
-};
+// The refinements of find and select: series_actions.h.
+using vel::FindOptions;
 
 // replace/all's scan of a text or binary series: from the series' index,
 // each match of the value, found as find finds it (folding case unless

@@ -818,26 +818,6 @@ may_gc bool match_q(const Cell& series, const Cell& value, int op) {
 
 namespace detail {
 
-// find: series value /part length /only /case /same /any /with wild /skip
-// size /last /reverse /tail /match; select has the same cells up to
-// /reverse, without /tail and /match.
-static FindOptions find_options(const Cell* base, bool with_tail_match) {
-  using enum act::find::Frame;
-  FindOptions o;
-  if (used(base[PART])) o.part = &base[LENGTH];
-  o.only = used(base[ONLY]);
-  o.case_sensitive = used(base[CASE]);
-  o.same = used(base[SAME]);
-  if (used(base[SKIP])) o.skip = &base[SIZE];
-  o.last = used(base[LAST]);
-  o.reverse = used(base[REVERSE]);
-  if (with_tail_match) {
-    o.tail = used(base[TAIL]);
-    o.match = used(base[MATCH]);
-  }
-  return o;
-}
-
 // Wildcard matching (/any, /with) is not offered: internal/not-done, once
 // the series has something to search (that case answers none first).
 static void refuse_wildcards(const Cell* base) {

@@ -354,18 +354,8 @@ class Gen:
 
     def k_returns(self, d):
         choice = self.r.randint(0, 6)
-        if choice == 0:
-            return "ret %s" % self.expr(d - 1)
-        if choice == 1:
-            return "rn %s" % self.expr(d - 1)
-        if choice == 2:
-            return "rc %s" % self.expr(d - 1)
-        if choice == 3:
-            return "rt %s" % self.expr(d - 1)
-        if choice == 4:
-            return "ra %s" % self.expr(d - 1)
-        if choice == 5:
-            return "ex %s" % self.expr(d - 1)
+        if choice < 6:
+            return "%s %s" % (["ret", "rn", "rc", "rt", "ra", "ex"][choice], self.expr(d - 1))
         # A block run by another function: its signals reach past it.
         return "rx [%s]" % self.pick(["return %s" % self.atom(), "exit", "break", "throw %s" % self.atom(),
                                       self.expr(d - 1)])
