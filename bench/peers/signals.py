@@ -1,8 +1,19 @@
-# signals: 10^6 caught divisions by zero, as bench/vel/signals.vel's try part.
+# signals: 10^6 caught errors, as bench/vel/signals.vel's try part (a
+# division by zero) or, with the argument "to-integer", its to-integer part
+# (int() of a text that is no number).
+import sys
+
 n = 0
-for _ in range(1000000):
-    try:
-        1 / 0
-    except ZeroDivisionError:
-        n += 1
+if sys.argv[1:] == ["to-integer"]:
+    for _ in range(1000000):
+        try:
+            int("x")
+        except ValueError:
+            n += 1
+else:
+    for _ in range(1000000):
+        try:
+            1 / 0
+        except ZeroDivisionError:
+            n += 1
 print(n)

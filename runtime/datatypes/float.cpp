@@ -314,28 +314,27 @@ double float_from_block(const Cell& block) {
   return digits.negative ? -r : r;
 }
 
-// The whole text from the index through the number scanner; an empty text
-// is refused before the scan.
-double float_from_text(TypeId target, const Cell& text) {
+// The whole text from the index through the number scanner; false for a
+// malformed text (an empty text is refused before the scan).
+bool float_from_text(const Cell& text, double* out) {
   Buffer* b = node_buffer(text.node());
   uint32_t len = b->length();
   uint32_t index = text.index() < 0 ? 0 : uint32_t(text.index());
   int error = -1;
-  double d = 0.0;
-  if (index < len) d = numscan::scan_float(b->head_ptr() + (size_t(index) << b->unit_shift()), len - index, b->unit(), &error);
-  if (error) fire(ErrId::BAD_TO_ARG, datatype_cell(target), text);
-  return d;
+  if (index < len) *out = numscan::scan_float(b->head_ptr() + (size_t(index) << b->unit_shift()), len - index, b->unit(), &error);
+  return error == 0;
 }
 
 // make and to: float! or percent!, as the first argument names (percent!
-// inherits them).
+// inherits them). A text or value that does not convert goes back as a
+// status, as integer_to's do.
 Status float_to(Cell* base) {
   using enum act::make::Frame;
   TypeId target =
       base[TYPE].is(TYPE_DATATYPE) && base[TYPE].w1 < TYPE_COUNT ? TypeId(base[TYPE].w1) : base[TYPE].type();
   if (target != TYPE_PERCENT) target = TYPE_FLOAT;
   const Cell spec = base[SPEC];
-  double d;
+  double d = 0.0;
   switch (spec.type()) {
     case TYPE_INTEGER:
     case TYPE_CHAR:
@@ -366,10 +365,10 @@ Status float_to(Cell* base) {
     case TYPE_TAG:
     case TYPE_EMAIL:
     case TYPE_REF:
-      d = float_from_text(target, spec);
+      if (!float_from_text(spec, &d)) return fail(ErrId::BAD_TO_ARG, datatype_cell(target), spec);
       break;
     default:
-      fire(ErrId::BAD_TO_ARG, datatype_cell(target), spec);
+      return fail(ErrId::BAD_TO_ARG, datatype_cell(target), spec);
   }
   base[RESULT] = make_cell(target);
   base[RESULT].set_f64(d);

@@ -322,39 +322,41 @@ Status integer_random(Cell* base) {
   return Status::OK;
 }
 
-// The whole text from the index through the number scanner: a malformed
-// text and one out of range are both bad-to-arg.
-int32_t integer_from_text(const Cell& text) {
+// The whole text from the index through the number scanner; false for a
+// malformed text and for one out of range (both bad-to-arg).
+bool integer_from_text(const Cell& text, int32_t* out) {
   Buffer* b = node_buffer(text.node());
   uint32_t len = b->length();
   uint32_t index = text.index() < 0 ? 0 : uint32_t(text.index());
   int error = -1;
-  int32_t v = 0;
-  if (index < len) v = numscan::scan_integer(b->head_ptr() + (size_t(index) << b->unit_shift()), len - index, b->unit(), &error);
-  if (error) fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_INTEGER), text);
-  return v;
+  if (index < len) *out = numscan::scan_integer(b->head_ptr() + (size_t(index) << b->unit_shift()), len - index, b->unit(), &error);
+  return error == 0;
 }
 
-// An issue's text as 1 to 8 hexadecimal digits (#FF is 255, #FFFFFFFF -1).
-int32_t integer_from_issue(const Cell& issue) {
+// An issue's text as 1 to 8 hexadecimal digits (#FF is 255, #FFFFFFFF -1);
+// false when it is not one.
+bool integer_from_issue(const Cell& issue, int32_t* out) {
   std::string_view text = symbol::text(issue.w2);
-  if (text.empty() || text.size() > 8) fire(ErrId::INVALID_DATA, issue);
+  if (text.empty() || text.size() > 8) return false;
   uint32_t u = 0;
   for (char c : text) {
     uint32_t d;
     if (c >= '0' && c <= '9') d = uint32_t(c - '0');
     else if (c >= 'a' && c <= 'f') d = uint32_t(c - 'a' + 10);
     else if (c >= 'A' && c <= 'F') d = uint32_t(c - 'A' + 10);
-    else fire(ErrId::INVALID_DATA, issue);
+    else return false;
     u = u << 4 | d;
   }
-  return int32_t(u);
+  *out = int32_t(u);
+  return true;
 }
 
+// The conversions' errors go back as a status (fail): scripts meet them in
+// loops, under try, where a thrown error would cost far more than the work.
 Status integer_to(Cell* base) {
   using enum act::to::Frame;
   const Cell spec = base[SPEC];
-  int32_t v;
+  int32_t v = 0;
   switch (spec.type()) {
     case TYPE_INTEGER:
     case TYPE_CHAR:
@@ -362,12 +364,13 @@ Status integer_to(Cell* base) {
       break;
     case TYPE_FLOAT:
     case TYPE_PERCENT:
-      v = float_to_int_checked(spec.f64());
+    case TYPE_TIME: {
+      // times: the nearest second for times at or after midnight
+      double d = spec.is(TYPE_TIME) ? spec.f64() + 0.5 : spec.f64();
+      if (float_overflows_int(d)) return fail(ErrId::TYPE_LIMIT, datatype_cell(TYPE_INTEGER));
+      v = int32_t(std::trunc(d));
       break;
-    case TYPE_TIME:
-      // the nearest second for times at or after midnight
-      v = float_to_int_checked(spec.f64() + 0.5);
-      break;
+    }
     case TYPE_BINARY: {
       uint8_t bytes[4];
       size_t n = binary_bytes_at(spec, bytes, 4);
@@ -377,11 +380,11 @@ Status integer_to(Cell* base) {
       break;
     }
     case TYPE_ISSUE:
-      v = integer_from_issue(spec);
+      if (!integer_from_issue(spec, &v)) return fail(ErrId::INVALID_DATA, spec);
       break;
     case TYPE_DATE: {
       int64_t s = date::to_epoch(spec);
-      if (s < INT32_MIN || s > INT32_MAX) fire(ErrId::TYPE_LIMIT, datatype_cell(TYPE_INTEGER));
+      if (s < INT32_MIN || s > INT32_MAX) return fail(ErrId::TYPE_LIMIT, datatype_cell(TYPE_INTEGER));
       v = int32_t(s);
       break;
     }
@@ -389,8 +392,8 @@ Status integer_to(Cell* base) {
       v = money::to_integer(spec);
       break;
     default:
-      if (!is_any_string(spec.type())) fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_INTEGER), spec);
-      v = integer_from_text(spec);
+      if (!is_any_string(spec.type()) || !integer_from_text(spec, &v))
+        return fail(ErrId::BAD_TO_ARG, datatype_cell(TYPE_INTEGER), spec);
   }
   base[RESULT] = integer_cell(v);
   return Status::OK;

@@ -401,10 +401,13 @@ Status series_pick_action(Cell* base) {
   return Status::OK;
 }
 
-// poke: series, index, value. Answers the value.
+// poke: series, index, value. Answers the value. An index outside the
+// series goes back as a status, before anything is told of the change.
 Status series_poke_action(Cell* base) {
   using enum act::poke::Frame;
-  series_poke(base[SERIES], pick_index_arg(base[INDEX]), base[VALUE]);
+  int32_t n = pick_index_arg(base[INDEX]);
+  if (picked_index(base[SERIES], n) < 0) return fail(ErrId::OUT_OF_RANGE, integer_cell(n));
+  series_poke(base[SERIES], n, base[VALUE]);
   base[RESULT] = base[VALUE];
   return Status::OK;
 }
