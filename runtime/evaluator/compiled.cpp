@@ -933,9 +933,10 @@ struct StackValues {
 };
 
 // A function! body through its compiled form, as eval_function_body runs
-// it when no trace is on.
+// it when no trace is on (no-trace functions, the library's among them,
+// then run as any other).
 [[gnu::always_inline]] inline may_gc Status run_function(const Cell& fn, Cell* base) {
-  if ((fn.header & (func::FN_TRACE | func::FN_NO_TRACE)) || trace::g_trace.on) return eval_function_body(fn, base);
+  if ((fn.header & func::FN_TRACE) || trace::g_trace.on) return eval_function_body(fn, base);
   Cell body = *func::more_cell(fn, func::MORE_BODY);
   Form* form = body.is(TYPE_BLOCK) ? form_now(body) : nullptr;
   NodeId ctx = func::context_of(fn);
