@@ -831,8 +831,184 @@ may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t head
   return Status::OK;
 }
 
+// --- calls whose frames no one sees --------------------------------------------
+//
+// either, if, unless, any and all whose arguments and chosen blocks hold
+// only expressions that can neither fail nor call out (constants, plain
+// words, operators on numbers, stores of such values into contexts that
+// nothing watches) show nothing but their value and their stores: no
+// error or signal can arise while they run, so their frames would never be
+// looked at. They run here without frames. Every check comes before the
+// one store an expression makes, so a check that fails (a word whose value
+// changed type, a rebound operator) leaves everything as it was, and the
+// general way runs the call from its start.
+
+constexpr uint32_t PURE_DEPTH = 8;
+
+bool pure_call(const Form& f, const Node& n, Cell* out, uint32_t depth, const Sub** several = nullptr);
+
+// An expression with no effect at all: a quick value, or any or all over
+// such expressions.
+inline bool pure_cond(const Form& f, const Node& k, Cell* out, uint32_t depth) {
+  if (quick_value(f, k, out)) return true;
+  return k.kind == K_CALL && (k.flags & F_CONDS) && depth < PURE_DEPTH && pure_call(f, k, out, depth + 1);
+}
+
+// An expression whose one effect, if any, is its last step: a store of a
+// value without effects, or a call run here.
+bool pure_expr(const Form& f, const Node& k, Cell* out, uint32_t depth) {
+  if (k.kind == K_SET_WORD) {
+    if (!(k.flags & (F_STORE | F_STORE_OBJECT))) return false;
+    // The word after the store is the stored one: the walker looks again
+    // whether it has become an operator.
+    if ((k.flags & F_TAIL_CHECK) && k.expect.w1 == k.cell.w1 && k.expect.w3 == k.cell.w3) return false;
+    Cell v;
+    if (!pure_cond(f, *k.kid[0], &v, depth) || v.is(TYPE_UNSET)) return false;
+    Cell* slot = const_cast<Cell*>(slot_of(k, k.cell));
+    if (!slot || ((k.flags & F_STORE_OBJECT) && !quiet_object_store(k.cell.w1, k.cell.w3))) return false;
+    *slot = v;
+    *out = v;
+    return true;
+  }
+  if (k.kind == K_CALL && (k.flags & F_BRANCH)) return depth < PURE_DEPTH && pure_call(f, k, out, depth + 1);
+  return pure_cond(f, k, out, depth);
+}
+
+// The block a call's argument gives when it is the literal block compiled
+// in place, unchanged since.
+inline const Sub* pure_block(const Form& f, const Node& arg, uint32_t sub) {
+  Cell v;
+  const Sub& s = f.subs[sub - 1];
+  if (!quick_value(f, arg, &v) || !same_cell(v, s.cell)) return nullptr;
+  NodeId node = s.cell.node();
+  if (!unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) return nullptr;
+  return &s;
+}
+
+// any or all over a block of expressions without effects.
+bool pure_conds(const Form& f, const Sub& s, bool any, Cell* out, uint32_t depth) {
+  const int32_t* top = &f.sub_top[s.top];
+  Cell v = none_cell();
+  for (uint32_t p = s.head; p < s.len;) {
+    int32_t e = top[p - s.head];
+    if (e < 0) return false;
+    const Node& k = f.nodes[uint32_t(e)];
+    if (!pure_cond(f, k, &v, depth)) return false;
+    if (truthy(v) == any) {
+      *out = any ? v : none_cell();
+      return true;
+    }
+    p = k.end;
+  }
+  *out = any || s.len == s.head ? none_cell() : v;
+  return true;
+}
+
+// The callee of a call node, still the one compiled.
+inline bool same_callee(const Node& n) {
+  const Cell* slot = slot_of(n, n.cell);
+  return slot && same_cell(*slot, n.expect);
+}
+
+// either, if, unless (a chosen block of one expression) or any and all,
+// run here, or false having changed nothing. Given several, a chosen block
+// of several expressions is left to the caller: *several is the block,
+// out the condition.
+bool pure_call(const Form& f, const Node& n, Cell* out, uint32_t depth, const Sub** several) {
+  if (!same_callee(n)) return false;
+  if (n.flags & F_CONDS) {
+    const Sub* s = pure_block(f, *n.kid[0], n.refs);
+    return s && pure_conds(f, *s, n.expect.w1 == NAT_ANY, out, depth);
+  }
+  Cell cond;
+  if (!pure_cond(f, *n.kid[0], &cond, depth) || !func::typeset_has(f.typesets[n.typesets], cond.type())) return false;
+  uint32_t sub;
+  if (n.expect.w1 == NAT_EITHER) {
+    sub = truthy(cond) ? n.refs : n.nrefs;
+  } else if (truthy(cond) == (n.expect.w1 == NAT_IF)) {
+    sub = n.refs;
+  } else {
+    // The block is not run, but its argument is still read.
+    Cell blk;
+    if (!quick_value(f, *n.kid[1], &blk) || !same_cell(blk, f.subs[n.refs - 1].cell)) return false;
+    *out = none_cell();
+    return true;
+  }
+  // The other block of either is read too.
+  if (n.arity == 3) {
+    Cell blk;
+    const Node& other = *n.kid[sub == n.refs ? 2 : 1];
+    if (!quick_value(f, other, &blk) || !same_cell(blk, f.subs[(sub == n.refs ? n.nrefs : n.refs) - 1].cell))
+      return false;
+  }
+  const Sub* s = pure_block(f, *n.kid[sub == n.refs ? 1 : 2], sub);
+  if (!s) return false;
+  if (s->single >= 0) return pure_expr(f, f.nodes[uint32_t(s->single)], out, depth);
+  if (!several) return false;
+  *several = s;
+  *out = cond;
+  return true;
+}
+
+
+// Expressions run in place from code.pos, while they can be, by a block's
+// run before it sets up the tracking of its position (which only an error
+// would read); how that ended.
+enum PureEnd { PE_END, PE_CONTINUE, PE_REST, PE_SEVERAL };
+
+// A call whose chosen block has several expressions, for run_several.
+struct Several {
+  const Node* call;
+  const Sub* sub;
+  Cell cond;
+};
+
+may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s, Code& code);
+
+inline PureEnd pure_prefix(Form& f, const int32_t* top, uint32_t size, Code& code, Cell* v, Several* several) {
+  const uint32_t head = code.end - size;
+  while (code.pos < code.end) {
+    int32_t e = top[code.pos - head];
+    if (e < 0) return PE_REST;
+    const Node& k = f.nodes[uint32_t(e)];
+    if (k.kind == K_CALL) {
+      if (k.flags & (F_BRANCH | F_CONDS)) {
+        const Sub* s = nullptr;
+        if (!pure_call(f, k, v, 0, &s)) return PE_REST;
+        if (s) {
+          *several = Several{&k, s, *v};
+          return PE_SEVERAL;
+        }
+      } else if ((k.flags & F_CONTINUE) && same_callee(k) && continue_without_frame()) {
+        // As run_node's continue: the signal leaves the rest to the loop.
+        return PE_CONTINUE;
+      } else {
+        return PE_REST;
+      }
+    } else if (!pure_expr(f, k, v, 0)) {
+      return PE_REST;
+    }
+    code.pos = k.end;
+  }
+  return PE_END;
+}
+
 [[gnu::always_inline]] inline may_gc Status run_block(Form& f, const int32_t* top, uint32_t size, int32_t single,
                                                     uint32_t header, Cell* result, Code& code) {
+  const Several* several = nullptr;
+  Several found;
+  if (!trace::g_trace.on) [[likely]] {
+    Cell v;
+    switch (pure_prefix(f, top, size, code, &v, &found)) {
+      case PE_END:
+        *result = result[1] = v;
+        g_stack.top = result + 2;
+        return Status::OK;
+      case PE_CONTINUE: return Status::CONTINUE;
+      case PE_SEVERAL: several = &found; break;
+      case PE_REST: break;
+    }
+  }
   // Copied whole: field by field costs a load and a store per word.
   Cell saved_code;
   std::memcpy(&saved_code, &g_current_code, sizeof(Cell));
@@ -847,7 +1023,10 @@ may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t head
   }
   g_stack.top = result + 1;
   uint32_t stamp = series_stamp(code.node);
-  if (single >= 0) [[likely]] {
+  if (several) {
+    VEL_TRY(run_several(f, *several->call, several->cond, *several->sub, code));
+    if (!code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code, track, stamp));
+  } else if (single >= 0 && code.pos == code.end - size) [[likely]] {
     // One expression: no loop, and no end to look for after it.
     VEL_TRY(run_expr(f, f.nodes[uint32_t(single)], code));
     if (code.pos < code.end && !code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code, track, stamp));
@@ -1053,10 +1232,66 @@ may_gc Status run_loop_block(void* ctx, const Cell& block) {
   return Status::OK;
 }
 
+// A call of either, if, unless, any or all in place, when its frame would
+// not be seen; false having changed nothing otherwise.
+[[gnu::noinline]] may_gc bool run_pure(Form& f, const Node& n, Code& code, Status* st) {
+  Cell v;
+  const Sub* s = nullptr;
+  if (!pure_call(f, n, &v, 0, &s)) return false;
+  if (s) {
+    *st = run_several(f, n, v, *s, code);
+    return true;
+  }
+  *st = Status::OK;
+  *push_slot() = v;
+  code.pos = n.end;
+  return true;
+}
+
+// The chosen block of several expressions of a call run_pure or run_block
+// found: its expressions run here one by one while they can be; at the
+// first that cannot, after others made their stores, the call's frame is
+// made as the general way has it at that expression and the block goes on
+// from there as run_sub runs it. The call's value is pushed.
+may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s, Code& code) {
+  code.pos = n.end;
+  const int32_t* top = &f.sub_top[s.top];
+  Cell v;
+  uint32_t p = s.head;
+  while (p < s.len) {
+    int32_t e = top[p - s.head];
+    if (e < 0) break;
+    const Node& k = f.nodes[uint32_t(e)];
+    if (!pure_expr(f, k, &v, 1)) break;
+    p = k.end;
+  }
+  if (p == s.len) {
+    *push_slot() = v;
+    return Status::OK;
+  }
+  Cell* base = open_call(n, n.cell);
+  push(cond);
+  push(f.subs[n.refs - 1].cell);
+  if (n.arity == 3) push(f.subs[n.nrefs - 1].cell);
+  Cell* result = push(s.cell);
+  Code rest{s.cell.node(), p, s.len};
+  VEL_TRY(run_block(f, top, s.len - s.head, -1, s.cell.header, result, rest));
+  g_stack.top = result + 1;
+  *base = *result;
+  stack_unwind();
+  base[-1] = *base;
+  g_stack.top = base;
+  return Status::OK;
+}
+
 [[gnu::noinline]] may_gc Status run_call(Form& f, const Node& n, Code& code) {
   const Cell* slot = slot_of(n, n.cell);
   if (!slot || !same_cell(*slot, n.expect)) [[unlikely]]
     return miss(f, code, false);
+  if ((n.flags & (F_BRANCH | F_CONDS)) && !trace::g_trace.on) {
+    Status s;
+    if (run_pure(f, n, code, &s)) return s;
+  }
   code.pos++;
   Cell* base = open_call(n, n.cell);
   for (uint32_t i = 0; i < n.arity; i++) {
