@@ -71,6 +71,7 @@ enum : uint16_t {
   F_METHOD = 1024,    // K_PATH_CALL: object/field names the callee, refinements after it
   F_CONDS = 2048,     // K_CALL: any or all with a literal block, run in place
   F_LOOP = 4096,      // K_CALL: a loop native, its literal blocks run in place
+  F_CHOICE = 8192,    // K_CALL: switch or case with a literal block, the blocks in it run in place
 };
 
 struct Node {
@@ -89,10 +90,11 @@ struct Node {
   uint32_t known;     // calls: bit i, argument i's fast way gives a value its typeset takes
   uint32_t refs;      // K_PATH_CALL: its first refinement in Form::refs; K_PAREN,
                       //   F_BRANCH, F_CONDS and F_LOOP calls: its (first) block in
-                      //   Form::subs, plus 1 (0: none)
+                      //   Form::subs, plus 1 (0: none); case: its block
   uint32_t nrefs;     //   and how many the path names; either: its second block;
                       //   while: its condition block
-  uint32_t path;      // K_PATH_CALL: the path's elements in Form::path_cells
+  uint32_t path;      // K_PATH_CALL: the path's elements in Form::path_cells;
+                      //   F_CHOICE: its blocks' subs in Form::choices
   uint32_t path_len;  //   and their number
   const Node* const* kid;  // the children, linked once the form is complete
   Cell cell;          // the node's cell: a constant, a word, a path
@@ -149,6 +151,7 @@ struct Form {
   std::vector<Sub> subs;
   std::vector<Cell> sub_cells;
   std::vector<int32_t> sub_top;
+  std::vector<uint32_t> choices;  // the subs of the blocks inside switch's and case's blocks
 };
 
 namespace {
@@ -612,7 +615,36 @@ struct Compiler {
         n.refs = uint32_t(s + 1);
       }
     }
+    // switch and case with a literal block: the blocks in it, and case's
+    // expressions, run in place.
+    bool choice = fn.is(TYPE_NATIVE) && (fn.w1 == NAT_SWITCH || fn.w1 == NAT_CASE) && kids.size() == n.arity;
+    uint32_t at = fn.w1 == NAT_SWITCH ? 1 : 0;
+    if (choice && at < kids.size() && literal_block(kids[at], &blocks[0])) choices(n, blocks[0], fn.w1 == NAT_CASE);
     return add(n, kids);
+  }
+
+  // The blocks inside a block of switch or case compiled in place (the
+  // first few), and case's block as code.
+  static constexpr uint32_t MAX_CHOICES = 32;
+  may_gc void choices(Node& n, Cell blk, bool code) {
+    if (code) {
+      int32_t s = sub(blk);
+      if (s < 0) return;
+      n.refs = uint32_t(s + 1);
+    }
+    n.flags |= F_CHOICE;
+    std::vector<uint32_t> found;
+    NodeId bn = blk.node();
+    uint32_t i = blk.index() < 0 ? 0 : uint32_t(blk.index());
+    for (; i < (node_buffer(bn)->used() >> 4) && found.size() < MAX_CHOICES; i++) {
+      Cell c = node_buffer(bn)->cells()[i];
+      if (!c.is(TYPE_BLOCK)) continue;
+      int32_t s = sub(c);
+      if (s >= 0) found.push_back(uint32_t(s));
+    }
+    n.path = uint32_t(f.choices.size());
+    n.path_len = uint32_t(found.size());
+    f.choices.insert(f.choices.end(), found.begin(), found.end());
   }
 
   // A path whose head word names a function, followed by refinement words.
@@ -1232,6 +1264,71 @@ may_gc Status run_loop_block(void* ctx, const Cell& block) {
   return Status::OK;
 }
 
+// The blocks of a switch or case call compiled in place, for the native.
+struct ChoiceBlocks {
+  Form* f;
+  const Node* n;
+};
+
+// A block switch or case chose: through its compiled form when it is one
+// of those inside the call's literal block, as eval_block runs it
+// otherwise.
+may_gc Status run_choice_block(void* ctx, const Cell& block) {
+  auto* cb = static_cast<ChoiceBlocks*>(ctx);
+  const uint32_t* ids = &cb->f->choices[cb->n->path];
+  for (uint32_t i = 0; i < cb->n->path_len; i++) {
+    const Sub& s = cb->f->subs[ids[i]];
+    if (same_cell(block, s.cell)) return run_sub(*cb->f, s, true);
+  }
+  return interp::eval_block(block, true);
+}
+
+// An expression of case's block, as eval_next(code, false) evaluates it:
+// in a <body> frame of its own, which an expression that can neither fail
+// nor call out skips; eval_next where the block is not the one compiled,
+// changed, or traced, or the position no expression's start.
+may_gc Status run_choice_next(void* ctx, Code& code) {
+  auto* cb = static_cast<ChoiceBlocks*>(ctx);
+  Form& f = *cb->f;
+  const Node& n = *cb->n;
+  if (n.refs && !trace::g_trace.on) {
+    const Sub& s = f.subs[n.refs - 1];
+    NodeId node = s.cell.node();
+    if (code.node == node && code.pos >= s.head && code.pos < s.len && code.end == s.len &&
+        unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) {
+      int32_t e = f.sub_top[s.top + (code.pos - s.head)];
+      if (e >= 0) {
+        const Node& k = f.nodes[uint32_t(e)];
+        LibraryCodeScope library(node_buffer(node)->flags & BUF_LIBRARY);
+        Cell v;
+        if (quick_value(f, k, &v)) {
+          code.pos = k.end;
+          set_result(v);
+          return Status::OK;
+        }
+        stack_mark(FRAME_NATIVE, sym_exact(SymId::BODY_TAG), 0);
+        VEL_TRY(run_expr(f, k, code));
+        set_result(*(g_stack.top - 1));
+        stack_unwind_last();
+        return Status::OK;
+      }
+    }
+  }
+  return eval_next(code, false);
+}
+
+// switch or case on its frame, as close_call would call it, with the
+// blocks inside its block run in place.
+[[gnu::noinline]] may_gc Status run_choice(Form& f, const Node& n, Cell* base) {
+  for (uint32_t i = 0; i < n.locals; i++) *push_slot() = i ? none_cell() : logic_cell(false);
+  ChoiceBlocks cb{&f, &n};
+  VEL_TRY(run_choice_native(n.expect.w1, base, BlockRunner{run_choice_block, &cb, run_choice_next}));
+  stack_unwind();
+  base[-1] = *base;
+  g_stack.top = base;
+  return Status::OK;
+}
+
 // A call of either, if, unless, any or all in place, when its frame would
 // not be seen; false having changed nothing otherwise.
 [[gnu::noinline]] may_gc bool run_pure(Form& f, const Node& n, Code& code, Status* st) {
@@ -1299,6 +1396,7 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
   }
   if (n.flags & F_LOOP) return run_loop(f, n, base);
   if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
+  if (n.flags & F_CHOICE) return run_choice(f, n, base);
   if ((n.flags & F_CONDS) && same_cell(base[0], f.subs[n.refs - 1].cell)) {
     VEL_TRY(run_conds(f, f.subs[n.refs - 1], base, n.expect.w1 == NAT_ANY));
     stack_unwind();
@@ -1690,7 +1788,7 @@ size_t form_bytes(const Form& f) {
   return sizeof(Form) + vector_bytes(f.snapshot) + vector_bytes(f.nodes) + vector_bytes(f.kids) +
          vector_bytes(f.links) + vector_bytes(f.expr_at) + vector_bytes(f.typesets) + vector_bytes(f.refs) +
          vector_bytes(f.path_cells) + vector_bytes(f.held) + vector_bytes(f.subs) + vector_bytes(f.sub_cells) +
-         vector_bytes(f.sub_top);
+         vector_bytes(f.sub_top) + vector_bytes(f.choices);
 }
 
 void release(Form* f) {

@@ -592,18 +592,26 @@ Status native_forall(Cell* base) {
 
 // --- switch and case ---------------------------------------------------------------------
 
-Status native_switch(Cell* base) {
+namespace {
+
+// One expression of case's block into the frame's result cell.
+inline may_gc Status case_next(const BlockRunner* blocks, interp::Code& code) {
+  if (blocks && blocks->next) return blocks->next(blocks->ctx, code);
+  return interp::eval_next(code, false);
+}
+
+Status switch_run(Cell* base, const BlockRunner* blocks) {
   enum { VALUE, CASES, DEFAULT, CASE };
   const Cell& cases = block_arg(base[CASES]);
   Cell found = switch_find(base[VALUE], cases);
-  if (found.is(TYPE_BLOCK)) return interp::eval_block(found, true);
+  if (found.is(TYPE_BLOCK)) return run_loop_block(blocks, found);
   // A match with no block after it counts as no match.
-  if (used(base[DEFAULT])) return interp::eval_block(block_arg(base[CASE]), true);
+  if (used(base[DEFAULT])) return run_loop_block(blocks, block_arg(base[CASE]));
   base[RESULT] = none_cell();
   return Status::OK;
 }
 
-Status native_case(Cell* base) {
+Status case_run(Cell* base, const BlockRunner* blocks) {
   enum { CASES, ALL };
   Cell blk = block_arg(base[CASES]);
   bool all = used(base[ALL]);
@@ -619,17 +627,17 @@ Status native_case(Cell* base) {
   while (!code.at_end()) {
     if (all) taken = false;
     g_stack.top = frame + 1;
-    VEL_TRY(interp::eval_next(code, false));
+    VEL_TRY(case_next(blocks, code));
     if (code.at_end()) fire(ErrId::NEED_VALUE, runtime_word(SymId::CASE));
     if (checked_truth(*frame)) {
       if (code.cell()->is(TYPE_BLOCK)) {
         Cell branch = *code.cell();
         code.pos++;
         g_stack.top = frame + 1;
-        VEL_TRY(interp::eval_block(branch, true));
+        VEL_TRY(run_loop_block(blocks, branch));
       } else {
         g_stack.top = frame + 1;
-        VEL_TRY(interp::eval_next(code, false));
+        VEL_TRY(case_next(blocks, code));
       }
       if (!all) {
         stack_unwind_last();
@@ -644,6 +652,19 @@ Status native_case(Cell* base) {
   stack_unwind_last();
   if (!taken) base[RESULT] = none_cell();
   return Status::OK;
+}
+
+}  // namespace
+
+Status native_switch(Cell* base) { return switch_run(base, nullptr); }
+Status native_case(Cell* base) { return case_run(base, nullptr); }
+
+Status run_choice_native(uint32_t native, Cell* base, const BlockRunner& blocks) {
+  switch (native) {
+    case NAT_SWITCH: return switch_run(base, &blocks);
+    case NAT_CASE: return case_run(base, &blocks);
+    default: not_done();
+  }
 }
 
 // --- non-local exits --------------------------------------------------------------------------

@@ -15,6 +15,10 @@
 
 namespace vel {
 
+namespace interp {
+struct Code;
+}
+
 // Start-up (step "natives"): registers these natives and makes the error
 // prototype.
 void natives_control_init();
@@ -51,16 +55,22 @@ inline bool continue_without_frame() {
   }
   return continue_without_frame_below();
 }
-// How a loop native runs its blocks: as eval_block(block, true) does, the
-// block's value in the frame's result cell. Compiled code that holds a
-// loop's literal blocks compiled in place gives a runner of its own.
+// How a loop native, switch or case runs its blocks: as eval_block(block,
+// true) does, the block's value in the frame's result cell; and how case
+// evaluates the expression at code.pos of its block, as eval_next(code,
+// false) does (null: eval_next). Compiled code that holds the natives'
+// literal blocks compiled in place gives a runner of its own.
 struct BlockRunner {
   Status (*run)(void* ctx, const Cell& block);
   void* ctx;
+  Status (*next)(void* ctx, interp::Code& code) = nullptr;
 };
 // while, until, loop, repeat, forever or foreach (by native id) on its
 // frame at base, its blocks run by the runner.
 Status run_loop_native(uint32_t native, Cell* base, const BlockRunner& blocks);
+// switch or case (by native id) on its frame at base, its blocks run by
+// the runner.
+Status run_choice_native(uint32_t native, Cell* base, const BlockRunner& blocks);
 Status native_exit(Cell* base);
 Status native_return(Cell* base);
 Status native_throw(Cell* base);
