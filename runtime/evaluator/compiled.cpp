@@ -72,6 +72,8 @@ enum : uint16_t {
   F_CONDS = 2048,     // K_CALL: any or all with a literal block, run in place
   F_LOOP = 4096,      // K_CALL: a loop native, its literal blocks run in place
   F_CHOICE = 8192,    // K_CALL: switch or case with a literal block, the blocks in it run in place
+  F_QUIET = 16384,    // a shape that may run without effects or frames (see pure_cond)
+  F_PURE = 32768,     // a shape that may run without frames, one store at most (see pure_expr)
 };
 
 struct Node {
@@ -879,16 +881,28 @@ constexpr uint32_t PURE_DEPTH = 8;
 
 bool pure_call(const Form& f, const Node& n, Cell* out, uint32_t depth, const Sub** several = nullptr);
 
+// The word after an expression, which ends it, is still no operator. A
+// frameless run never stores an operator, so it is looked at first.
+inline bool no_operator_after(const Node& k) {
+  if (!(k.flags & F_TAIL_CHECK)) return true;
+  const Cell* v = slot_of(k, k.expect);
+  return v && !v->is(TYPE_OP);
+}
+
 // An expression with no effect at all: a quick value, or any or all over
 // such expressions.
 inline bool pure_cond(const Form& f, const Node& k, Cell* out, uint32_t depth) {
-  if (quick_value(f, k, out)) return true;
-  return k.kind == K_CALL && (k.flags & F_CONDS) && depth < PURE_DEPTH && pure_call(f, k, out, depth + 1);
+  if (!(k.flags & F_QUIET)) return false;
+  if (k.kind == K_CALL) return depth < PURE_DEPTH && pure_call(f, k, out, depth + 1);
+  if (k.kind == K_EXPR && k.count == 1 && k.kid[0]->kind == K_CALL)
+    return no_operator_after(k) && pure_cond(f, *k.kid[0], out, depth);
+  return quick_value(f, k, out);
 }
 
 // An expression whose one effect, if any, is its last step: a store of a
 // value without effects, or a call run here.
 bool pure_expr(const Form& f, const Node& k, Cell* out, uint32_t depth) {
+  if (!(k.flags & F_PURE)) return false;
   if (k.kind == K_SET_WORD) {
     if (!(k.flags & (F_STORE | F_STORE_OBJECT))) return false;
     // The word after the store is the stored one: the walker looks again
@@ -903,6 +917,8 @@ bool pure_expr(const Form& f, const Node& k, Cell* out, uint32_t depth) {
     return true;
   }
   if (k.kind == K_CALL && (k.flags & F_BRANCH)) return depth < PURE_DEPTH && pure_call(f, k, out, depth + 1);
+  if (k.kind == K_EXPR && k.count == 1 && (k.kid[0]->flags & F_BRANCH))
+    return no_operator_after(k) && pure_expr(f, *k.kid[0], out, depth);
   return pure_cond(f, k, out, depth);
 }
 
@@ -943,9 +959,8 @@ inline bool same_callee(const Node& n) {
 }
 
 // either, if, unless (a chosen block of one expression) or any and all,
-// run here, or false having changed nothing. Given several, a chosen block
-// of several expressions is left to the caller: *several is the block,
-// out the condition.
+// run here, or false having changed nothing. Given several, the chosen
+// block is left to the caller: *several is the block, out the condition.
 bool pure_call(const Form& f, const Node& n, Cell* out, uint32_t depth, const Sub** several) {
   if (!same_callee(n)) return false;
   if (n.flags & F_CONDS) {
@@ -975,7 +990,9 @@ bool pure_call(const Form& f, const Node& n, Cell* out, uint32_t depth, const Su
   }
   const Sub* s = pure_block(f, *n.kid[sub == n.refs ? 1 : 2], sub);
   if (!s) return false;
-  if (s->single >= 0) return pure_expr(f, f.nodes[uint32_t(s->single)], out, depth);
+  if (s->single >= 0 && pure_expr(f, f.nodes[uint32_t(s->single)], out, depth)) return true;
+  // At the top the chosen block goes on from here whatever it holds, so
+  // that the condition is not computed again.
   if (!several) return false;
   *several = s;
   *out = cond;
@@ -1004,7 +1021,7 @@ inline PureEnd pure_prefix(Form& f, const int32_t* top, uint32_t size, Code& cod
     if (e < 0) return PE_REST;
     const Node& k = f.nodes[uint32_t(e)];
     if (k.kind == K_CALL) {
-      if (k.flags & (F_BRANCH | F_CONDS)) {
+      if (k.flags & F_PURE) {
         const Sub* s = nullptr;
         if (!pure_call(f, k, v, 0, &s)) return PE_REST;
         if (s) {
@@ -1385,7 +1402,7 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
   const Cell* slot = slot_of(n, n.cell);
   if (!slot || !same_cell(*slot, n.expect)) [[unlikely]]
     return miss(f, code, false);
-  if ((n.flags & (F_BRANCH | F_CONDS)) && !trace::g_trace.on) {
+  if ((n.flags & F_PURE) && !trace::g_trace.on) {
     Status s;
     if (run_pure(f, n, code, &s)) return s;
   }
@@ -1539,7 +1556,29 @@ inline bool arith_chain(const Form& f, const Node& n, Cell* out) {
 // the way of the plain ones.
 [[gnu::noinline]] bool arith_parens(const Form& f, const Node& n, Cell* out) { return arith_chain<true>(f, n, out); }
 
-[[gnu::noinline]] bool arith_plain(const Form& f, const Node& n, Cell* out) { return arith_chain<false>(f, n, out); }
+// One operator between two integers or two chars, the commonest chain
+// (a comparison, a counter's step): false when the chain must go the
+// whole way.
+inline bool arith_pair(const Node& n, Cell* out) {
+  const Node& a = *n.kid[0];
+  const Node& op = *n.kid[1];
+  const Node& b = *op.kid[0];
+  const Cell* l = a.kind == K_CONST ? &a.cell : slot_of(a, a.cell);
+  const Cell* r = b.kind == K_CONST ? &b.cell : slot_of(b, b.cell);
+  const Cell* v = slot_of(op, op.cell);
+  if (!l || !r || !v || !same_cell(*v, op.expect)) return false;
+  TypeId t = l->type();
+  if (t != r->type() || (t != TYPE_INTEGER && (t != TYPE_CHAR || op.arity < FOP_EQ))) return false;
+  IntResult z = int_op(op.arity, l->i2(), r->i2());
+  if (!z.ok) return false;
+  store_cell(out, z.logic ? logic_cell(z.value != 0) : integer_cell(z.value));
+  return true;
+}
+
+[[gnu::noinline]] bool arith_plain(const Form& f, const Node& n, Cell* out) {
+  if (n.count == 2 && arith_pair(n, out)) return true;
+  return arith_chain<false>(f, n, out);
+}
 
 inline bool arith_fast(const Form& f, const Node& n, Cell* out) {
   if (n.flags & F_PARENS) return arith_parens(f, n, out);
@@ -1797,6 +1836,36 @@ void release(Form* f) {
   delete f;
 }
 
+// The shapes the frameless runs take, from the nodes alone: F_QUIET for
+// constants, words, operator chains and any or all over such; F_PURE for
+// those, stores of them, and either, if or unless with such a condition.
+uint16_t pure_shape(const Form& f, const Node& n) {
+  auto quiet = [](const Node& k) { return (k.flags & F_QUIET) != 0; };
+  switch (n.kind) {
+    case K_CONST:
+    case K_WORD: return F_QUIET | F_PURE;
+    case K_EXPR:
+      if ((n.flags & F_ARITH) || (n.count == 1 && (n.kid[0]->kind == K_CONST || n.kid[0]->kind == K_WORD)))
+        return F_QUIET | F_PURE;
+      // A call that a word follows.
+      if (n.count == 1 && n.kid[0]->kind == K_CALL) return n.kid[0]->flags & (F_QUIET | F_PURE);
+      return 0;
+    case K_SET_WORD: return (n.flags & (F_STORE | F_STORE_OBJECT)) && quiet(*n.kid[0]) ? F_PURE : 0;
+    case K_CALL:
+      if (n.flags & F_CONDS) {
+        const Sub& s = f.subs[n.refs - 1];
+        for (uint32_t p = s.head; p < s.len;) {
+          int32_t e = f.sub_top[s.top + (p - s.head)];
+          if (e < 0 || !quiet(f.nodes[uint32_t(e)])) return 0;
+          p = f.nodes[uint32_t(e)].end;
+        }
+        return F_QUIET | F_PURE;
+      }
+      return (n.flags & F_BRANCH) && quiet(*n.kid[0]) ? F_PURE : 0;
+    default: return 0;
+  }
+}
+
 may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generation) {
   if (generation >= MAX_GENERATIONS) {
     node_buffer(node)->spare = SPARE_NEVER;
@@ -1824,6 +1893,9 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
     f->links.resize(f->kids.size());
     for (size_t i = 0; i < f->kids.size(); i++) f->links[i] = &f->nodes[f->kids[i]];
     for (Node& n : f->nodes) n.kid = f->links.data() + n.kids;
+    // Children come before their parents, and a block's nodes before the
+    // call that holds it.
+    for (Node& n : f->nodes) n.flags |= pure_shape(*f, n);
   } catch (...) {
     delete f;
     throw;

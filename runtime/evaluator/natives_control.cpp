@@ -284,6 +284,14 @@ may_gc bool foreach_next(const Cell& word, Cell* it) {
   if (t == TYPE_IMAGE) return g_types[t].foreach_step(word, 1, it);
   int64_t i = series_at(*it);
   if (i >= series_total(*it)) return false;
+  ElemKind kind = elem_kind(t);
+  if (kind == ElemKind::CHARS || kind == ElemKind::BYTES) {
+    // A char or byte is never unset: the store of a set-word does.
+    Cell v = series_element(*it, uint32_t(i));
+    it->w1 = uint32_t(i + 1);
+    interp::detail::assign_word(word, v);
+    return true;
+  }
   RootedCell v(element_at(*it, i));
   it->w1 = uint32_t(i + 1);
   set_loop_word(word, *v);
