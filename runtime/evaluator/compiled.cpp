@@ -7,7 +7,10 @@
 #include <emmintrin.h>
 #endif
 #include <cstring>
+#include <initializer_list>
+#include <new>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "datatypes/core_words.h"
@@ -130,6 +133,21 @@ struct Sub {
 
 }  // namespace
 
+// One of a form's arrays: laid out once, when the form is complete, in the
+// form's own block.
+template <class T>
+struct Packed {
+  T* p = nullptr;
+  uint32_t n = 0;
+  T& operator[](size_t i) const { return p[i]; }
+  T* data() const { return p; }
+  size_t size() const { return n; }
+  bool empty() const { return n == 0; }
+};
+
+// A form is one allocation: this header, then its arrays. The compiler
+// builds them in a reused Draft, so compiling a small block costs one
+// allocation and freeing it one free.
 struct Form {
   NodeId node;
   uint32_t id = 0;
@@ -140,23 +158,96 @@ struct Form {
   uint32_t generation = 0;
   bool stale = false;
   uint32_t stamp = 0;          // the block's modification stamp when compiled
-  std::vector<Cell> snapshot;  // the cells from head to len (kept only to verify stamps)
-  std::vector<Node> nodes;
-  std::vector<uint32_t> kids;
-  std::vector<const Node*> links;  // kids as pointers, for the runner
-  std::vector<int32_t> expr_at;    // per position from head: its top-level expression
-  int32_t single = -1;             // the one expression of a block that holds one
-  std::vector<Cell> typesets;
-  std::vector<PathRef> refs;
-  std::vector<Cell> path_cells;
-  std::vector<Cell> held;  // the callees the nodes check against
-  std::vector<Sub> subs;
-  std::vector<Cell> sub_cells;
-  std::vector<int32_t> sub_top;
-  std::vector<uint32_t> choices;  // the subs of the blocks inside switch's and case's blocks
+  size_t bytes = 0;            // of the whole block
+  Packed<Cell> snapshot;       // the cells from head to len (kept only to verify stamps)
+  Packed<Node> nodes;
+  Packed<uint32_t> kids;
+  Packed<const Node*> links;   // kids as pointers, for the runner
+  Packed<int32_t> expr_at;     // per position from head: its top-level expression
+  int32_t single = -1;         // the one expression of a block that holds one
+  Packed<Cell> typesets;
+  Packed<PathRef> refs;
+  Packed<Cell> path_cells;
+  Packed<Cell> held;  // the callees the nodes check against
+  Packed<Sub> subs;
+  Packed<Cell> sub_cells;
+  Packed<int32_t> sub_top;
+  Packed<uint32_t> choices;  // the subs of the blocks inside switch's and case's blocks
 };
 
 namespace {
+
+// Literal blocks compiled in place inside each other, at most.
+constexpr uint32_t MAX_SUB_DEPTH = 8;
+
+// A form's arrays while the compiler adds to them (the same names as in
+// Form), and the compiler's scratch space. One draft is reused from
+// compile to compile, so its vectors keep their capacity.
+struct Draft {
+  std::vector<Cell> snapshot;
+  std::vector<Node> nodes;
+  std::vector<uint32_t> kids;
+  std::vector<int32_t> expr_at;
+  std::vector<Cell> typesets;
+  std::vector<PathRef> refs;
+  std::vector<Cell> path_cells;
+  std::vector<Cell> held;
+  std::vector<Sub> subs;
+  std::vector<Cell> sub_cells;
+  std::vector<int32_t> sub_top;
+  std::vector<uint32_t> choices;
+  // Scratch: a literal block's cells and expressions, one pair per depth
+  // of blocks compiled in place (sub at depth d uses level d + 1, and
+  // finishes before the next sub at depth d starts); a path's elements.
+  std::vector<Cell> sub_snap[MAX_SUB_DEPTH + 1];
+  std::vector<int32_t> sub_tops[MAX_SUB_DEPTH + 1];
+  std::vector<Cell> path_elems;
+
+  void clear() {
+    snapshot.clear();
+    nodes.clear();
+    kids.clear();
+    expr_at.clear();
+    typesets.clear();
+    refs.clear();
+    path_cells.clear();
+    held.clear();
+    subs.clear();
+    sub_cells.clear();
+    sub_top.clear();
+    choices.clear();
+  }
+};
+
+// The node numbers of an expression's children while it is compiled: on
+// the machine stack up to a handful, as nearly all are.
+class IdList {
+ public:
+  IdList() = default;
+  IdList(std::initializer_list<uint32_t> ids) {
+    for (uint32_t id : ids) push_back(id);
+  }
+  IdList(const IdList&) = delete;
+  IdList& operator=(const IdList&) = delete;
+  void push_back(uint32_t id) {
+    if (n_ < INLINE) inline_[n_] = id;
+    else {
+      if (n_ == INLINE) more_.assign(inline_, inline_ + INLINE);
+      more_.push_back(id);
+    }
+    n_++;
+  }
+  size_t size() const { return n_; }
+  const uint32_t* begin() const { return n_ <= INLINE ? inline_ : more_.data(); }
+  const uint32_t* end() const { return begin() + n_; }
+  uint32_t operator[](size_t i) const { return begin()[i]; }
+
+ private:
+  static constexpr uint32_t INLINE = 8;
+  uint32_t inline_[INLINE];
+  uint32_t n_ = 0;
+  std::vector<uint32_t> more_;
+};
 
 std::vector<Form*> g_forms{nullptr};  // by id; id 0 is none
 std::vector<uint32_t> g_free_ids;
@@ -224,7 +315,7 @@ inline bool unchanged(NodeId node, Buffer* b, uint32_t head, uint32_t len, uint3
 // values what each expression is.
 
 struct Compiler {
-  Form& f;
+  Draft& f;
   const Cell* cells;  // the snapshot, indexed by block position - head
   uint32_t head, len;
   uint32_t depth;     // of literal blocks compiled in place
@@ -233,7 +324,7 @@ struct Compiler {
   // holds them was compiled before its loop set its words.
   uint32_t unset_words = 0;
 
-  static constexpr uint32_t MAX_DEPTH = 8;
+  static constexpr uint32_t MAX_DEPTH = MAX_SUB_DEPTH;
   // Deeper expressions are left to the walker, whose stacks bound them.
   static constexpr uint32_t MAX_NESTING = 1000;
 
@@ -260,8 +351,10 @@ struct Compiler {
     if (bhead >= blen) return -1;
     uint32_t stamp = series_stamp(bn);
     if (stamp == STAMP_WORN) return -1;
-    std::vector<Cell> snap(node_buffer(bn)->cells() + bhead, node_buffer(bn)->cells() + blen);
-    std::vector<int32_t> top(blen - bhead, -1);
+    std::vector<Cell>& snap = f.sub_snap[depth + 1];
+    std::vector<int32_t>& top = f.sub_tops[depth + 1];
+    snap.assign(node_buffer(bn)->cells() + bhead, node_buffer(bn)->cells() + blen);
+    top.assign(blen - bhead, -1);
     Compiler c{f, snap.data(), bhead, blen, depth + 1};
     c.expressions(top);
     unset_words += c.unset_words;
@@ -275,7 +368,7 @@ struct Compiler {
 
   const Cell& at(uint32_t pos) const { return cells[pos - head]; }
 
-  uint32_t add(const Node& n, const std::vector<uint32_t>& kids) {
+  uint32_t add(const Node& n, const IdList& kids) {
     Node m = n;
     m.kids = uint32_t(f.kids.size());
     m.count = uint16_t(kids.size());
@@ -319,7 +412,7 @@ struct Compiler {
       if (f.nodes[t].kind == K_WALK) f.nodes[t].flags |= F_INFIX;
       return t;
     }
-    std::vector<uint32_t> kids{t};
+    IdList kids{t};
     uint32_t p = end_of(t);
     while (p < len && at(p).is(TYPE_WORD)) {
       const Cell* v = word_slot(at(p));
@@ -479,7 +572,7 @@ struct Compiler {
   }
 
   // Argument expressions from p, as many as given; the position after them.
-  may_gc uint32_t arguments(uint32_t p, uint32_t count, std::vector<uint32_t>& kids) {
+  may_gc uint32_t arguments(uint32_t p, uint32_t count, IdList& kids) {
     for (uint32_t i = 0; i < count; i++) {
       if (p == NO_END || p >= len) return NO_END;
       uint32_t k = expr(p, false);
@@ -491,7 +584,7 @@ struct Compiler {
 
   // The arguments whose fast way (a constant; operators on numbers, which
   // give numbers or logic values) can only give what their typesets take.
-  uint32_t known_arguments(const Node& n, const std::vector<uint32_t>& kids) const {
+  uint32_t known_arguments(const Node& n, const IdList& kids) const {
     uint32_t known = 0;
     for (uint32_t i = 0; i < kids.size() && i < 32; i++) {
       const Node& k = f.nodes[kids[i]];
@@ -555,7 +648,7 @@ struct Compiler {
       else if (mode != func::ARG_NORMAL) return walk(pos, NO_END);
       f.typesets.push_back(e);
     }
-    std::vector<uint32_t> kids;
+    IdList kids;
     uint32_t p = pos + 1;
     if (lit) {
       // Parens, get-words and get-paths there are evaluated: the walker's.
@@ -590,7 +683,7 @@ struct Compiler {
     n.values = values_of(n.cell);
     if (fn.is(TYPE_NATIVE) && fn.w1 == NAT_CONTINUE && n.arity == 0 && !(n.flags & F_REFINEMENTS))
       n.flags |= F_CONTINUE;
-    std::vector<uint32_t> kids;
+    IdList kids;
     n.end = arguments(pos + 1, n.arity, kids);
     n.known = known_arguments(n, kids);
     // either, if and unless with literal blocks run the chosen one in place.
@@ -635,7 +728,7 @@ struct Compiler {
       n.refs = uint32_t(s + 1);
     }
     n.flags |= F_CHOICE;
-    std::vector<uint32_t> found;
+    IdList found;
     NodeId bn = blk.node();
     uint32_t i = blk.index() < 0 ? 0 : uint32_t(blk.index());
     for (; i < (node_buffer(bn)->used() >> 4) && found.size() < MAX_CHOICES; i++) {
@@ -656,7 +749,10 @@ struct Compiler {
     uint32_t plen = node_buffer(pnode)->used() >> 4;
     uint32_t first = p.index() < 0 ? 0 : uint32_t(p.index());
     if (first >= plen || !node_buffer(pnode)->cells()[first].is(TYPE_WORD)) return walk(pos, NO_END);
-    std::vector<Cell> elems(node_buffer(pnode)->cells() + first, node_buffer(pnode)->cells() + plen);
+    // The draft's scratch: nothing below compiles another path before the
+    // last use of elems (the arguments come after it).
+    std::vector<Cell>& elems = f.path_elems;
+    elems.assign(node_buffer(pnode)->cells() + first, node_buffer(pnode)->cells() + plen);
     const Cell* slot = word_slot(elems[0]);
     if (!slot) return walk(pos, NO_END);
     Cell fn = *slot;
@@ -700,7 +796,7 @@ struct Compiler {
     // it; its arguments must be plain ones.
     NodeId cache = n.cache;
     uint32_t entries = node_buffer(cache)->used() >> 4;
-    std::vector<uint32_t> used_slots;
+    IdList used_slots;
     for (size_t k = 1 + fn_at; k < elems.size(); k++) {
       if (!elems[k].is(TYPE_WORD)) return walk(pos, NO_END);
       int32_t found_slot = -1;
@@ -724,7 +820,7 @@ struct Compiler {
     f.path_cells.insert(f.path_cells.end(), elems.begin(), elems.end());
     uint32_t total = n.arity;
     for (uint32_t r = 0; r < n.nrefs; r++) total += f.refs[n.refs + r].nargs;
-    std::vector<uint32_t> kids;
+    IdList kids;
     n.end = arguments(pos + 1, total, kids);
     n.known = known_arguments(n, kids);
     return add(n, kids);
@@ -1818,22 +1914,111 @@ may_gc Status run_node(Form& f, const Node& n, Code& code) {
 // ---------------------------------------------------------------------------
 // The table
 
-template <class T>
-size_t vector_bytes(const std::vector<T>& v) {
-  return v.capacity() * sizeof(T);
-}
+// Freed form blocks by size, in steps of FORM_STEP bytes, for the next
+// forms of that size: handed back to malloc one by one after a collection,
+// they made it trim its heap with a system call every few frees.
+constexpr size_t FORM_STEP = 64;
+constexpr size_t FORM_CLASSES = 128;
+constexpr size_t MAX_KEPT_FORM_BYTES = size_t(8) << 20;
+struct FreeForm {
+  FreeForm* next;
+};
+FreeForm* g_kept_forms[FORM_CLASSES];
+size_t g_kept_form_bytes = 0;
 
-size_t form_bytes(const Form& f) {
-  return sizeof(Form) + vector_bytes(f.snapshot) + vector_bytes(f.nodes) + vector_bytes(f.kids) +
-         vector_bytes(f.links) + vector_bytes(f.expr_at) + vector_bytes(f.typesets) + vector_bytes(f.refs) +
-         vector_bytes(f.path_cells) + vector_bytes(f.held) + vector_bytes(f.subs) + vector_bytes(f.sub_cells) +
-         vector_bytes(f.sub_top) + vector_bytes(f.choices);
+void* form_block(size_t bytes) {
+  size_t c = bytes / FORM_STEP;
+  if (c < FORM_CLASSES && g_kept_forms[c]) {
+    FreeForm* f = g_kept_forms[c];
+    g_kept_forms[c] = f->next;
+    g_kept_form_bytes -= bytes;
+    return f;
+  }
+  return ::operator new(bytes);
 }
 
 void release(Form* f) {
   g_forms[f->id] = nullptr;
   g_free_ids.push_back(f->id);
-  delete f;
+  size_t bytes = f->bytes;
+  f->~Form();
+  size_t c = bytes / FORM_STEP;
+  if (c < FORM_CLASSES && g_kept_form_bytes + bytes <= MAX_KEPT_FORM_BYTES) {
+    auto* k = reinterpret_cast<FreeForm*>(f);
+    k->next = g_kept_forms[c];
+    g_kept_forms[c] = k;
+    g_kept_form_bytes += bytes;
+  } else {
+    ::operator delete(f);
+  }
+}
+
+Draft g_draft;
+bool g_drafting = false;  // g_draft is in use (a compile inside a compile takes its own)
+
+// Marks the draft in use for one compile.
+struct DraftUse {
+  Draft* local = nullptr;
+  Draft& d;
+  DraftUse() : local(g_drafting ? new Draft : nullptr), d(local ? *local : g_draft) {
+    if (!local) g_drafting = true;
+    d.clear();
+  }
+  ~DraftUse() {
+    if (local) delete local;
+    else g_drafting = false;
+  }
+  DraftUse(const DraftUse&) = delete;
+  DraftUse& operator=(const DraftUse&) = delete;
+};
+
+constexpr size_t PACK_ALIGN = 16;
+inline size_t pack_round(size_t n) { return (n + PACK_ALIGN - 1) & ~(PACK_ALIGN - 1); }
+
+template <class T>
+size_t packed_bytes(const std::vector<T>& v) {
+  static_assert(std::is_trivially_copyable_v<T> && alignof(T) <= PACK_ALIGN);
+  return pack_round(v.size() * sizeof(T));
+}
+
+template <class T>
+void pack(Packed<T>& to, const std::vector<T>& from, uint8_t*& at) {
+  to.p = reinterpret_cast<T*>(at);
+  to.n = uint32_t(from.size());
+  if (!from.empty()) std::memcpy(at, from.data(), from.size() * sizeof(T));
+  at += packed_bytes(from);
+}
+
+// The form of a complete draft, in one block.
+Form* pack_form(const Draft& d, bool keep_snapshot) {
+  size_t bytes = pack_round(sizeof(Form)) + (keep_snapshot ? packed_bytes(d.snapshot) : 0) + packed_bytes(d.nodes) +
+                 packed_bytes(d.kids) + pack_round(d.kids.size() * sizeof(const Node*)) + packed_bytes(d.expr_at) +
+                 packed_bytes(d.typesets) + packed_bytes(d.refs) + packed_bytes(d.path_cells) + packed_bytes(d.held) +
+                 packed_bytes(d.subs) + packed_bytes(d.sub_cells) + packed_bytes(d.sub_top) + packed_bytes(d.choices);
+  static_assert(PACK_ALIGN <= __STDCPP_DEFAULT_NEW_ALIGNMENT__ && FORM_STEP % PACK_ALIGN == 0);
+  bytes = (bytes + FORM_STEP - 1) & ~(FORM_STEP - 1);
+  auto* block = static_cast<uint8_t*>(form_block(bytes));
+  auto* f = new (block) Form;
+  f->bytes = bytes;
+  uint8_t* at = block + pack_round(sizeof(Form));
+  if (keep_snapshot) pack(f->snapshot, d.snapshot, at);
+  pack(f->nodes, d.nodes, at);
+  pack(f->kids, d.kids, at);
+  pack(f->expr_at, d.expr_at, at);
+  pack(f->typesets, d.typesets, at);
+  pack(f->refs, d.refs, at);
+  pack(f->path_cells, d.path_cells, at);
+  pack(f->held, d.held, at);
+  pack(f->subs, d.subs, at);
+  pack(f->sub_cells, d.sub_cells, at);
+  pack(f->sub_top, d.sub_top, at);
+  pack(f->choices, d.choices, at);
+  // The nodes no longer move: link each to its children.
+  f->links.p = reinterpret_cast<const Node**>(at);
+  f->links.n = f->kids.n;
+  for (uint32_t i = 0; i < f->kids.n; i++) f->links[i] = &f->nodes[f->kids[i]];
+  for (uint32_t i = 0; i < f->nodes.n; i++) f->nodes[i].kid = f->links.data() + f->nodes[i].kids;
+  return f;
 }
 
 // The shapes the frameless runs take, from the nodes alone: F_QUIET for
@@ -1871,36 +2056,32 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
     node_buffer(node)->spare = SPARE_NEVER;
     return nullptr;
   }
-  auto* f = new Form;
+  uint32_t stamp = series_stamp(node);
+  if (stamp == STAMP_WORN) {
+    node_buffer(node)->spare = SPARE_NEVER;
+    return nullptr;
+  }
+  Form* f;
+  {
+    DraftUse use;
+    Draft& d = use.d;
+    const Cell* cells = node_buffer(node)->cells();
+    d.snapshot.assign(cells + head, cells + len);
+    d.expr_at.assign(len - head, -1);
+    Compiler c{d, d.snapshot.data(), head, len, 0};
+    c.expressions(d.expr_at);
+    int32_t single = d.expr_at[0] >= 0 && c.end_of(uint32_t(d.expr_at[0])) == len ? d.expr_at[0] : -1;
+    f = pack_form(d, g_verify);
+    f->single = single;
+  }
+  // Children come before their parents, and a block's nodes before the
+  // call that holds it.
+  for (uint32_t i = 0; i < f->nodes.n; i++) f->nodes[i].flags |= pure_shape(*f, f->nodes[i]);
   f->node = node;
   f->head = head;
   f->len = len;
   f->generation = generation;
-  f->stamp = series_stamp(node);
-  if (f->stamp == STAMP_WORN) {
-    delete f;
-    node_buffer(node)->spare = SPARE_NEVER;
-    return nullptr;
-  }
-  const Cell* cells = node_buffer(node)->cells();
-  f->snapshot.assign(cells + head, cells + len);
-  f->expr_at.assign(len - head, -1);
-  try {
-    Compiler c{*f, f->snapshot.data(), head, len, 0};
-    c.expressions(f->expr_at);
-    if (f->expr_at[0] >= 0 && c.end_of(uint32_t(f->expr_at[0])) == len) f->single = f->expr_at[0];
-    // The nodes no longer move: link each to its children.
-    f->links.resize(f->kids.size());
-    for (size_t i = 0; i < f->kids.size(); i++) f->links[i] = &f->nodes[f->kids[i]];
-    for (Node& n : f->nodes) n.kid = f->links.data() + n.kids;
-    // Children come before their parents, and a block's nodes before the
-    // call that holds it.
-    for (Node& n : f->nodes) n.flags |= pure_shape(*f, n);
-  } catch (...) {
-    delete f;
-    throw;
-  }
-  if (!g_verify) std::vector<Cell>().swap(f->snapshot);
+  f->stamp = stamp;
   if (g_free_ids.empty()) {
     f->id = uint32_t(g_forms.size());
     g_forms.push_back(f);
@@ -1913,7 +2094,7 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
   // Forms live outside the pools, and only a collection frees those of dead
   // blocks: their bytes count towards the next one, or a program that makes
   // and runs many blocks would pile forms up between collections.
-  g_mem.allocated_since_gc += form_bytes(*f);
+  g_mem.allocated_since_gc += f->bytes;
   collector_run_if_enabled();
   return f;
 }
