@@ -1018,12 +1018,20 @@ bool pure_expr(const Form& f, const Node& k, Cell* out, uint32_t depth) {
   return pure_cond(f, k, out, depth);
 }
 
+// A call's argument gives the literal block compiled in place: a constant
+// one always does (both are the cell compiled); one a word follows, while
+// that word is no operator.
+inline bool block_argument(const Form& f, const Node& arg, const Sub& s) {
+  if (arg.kind == K_CONST) return true;
+  Cell v;
+  return quick_value(f, arg, &v) && same_cell(v, s.cell);
+}
+
 // The block a call's argument gives when it is the literal block compiled
 // in place, unchanged since.
 inline const Sub* pure_block(const Form& f, const Node& arg, uint32_t sub) {
-  Cell v;
   const Sub& s = f.subs[sub - 1];
-  if (!quick_value(f, arg, &v) || !same_cell(v, s.cell)) return nullptr;
+  if (!block_argument(f, arg, s)) return nullptr;
   NodeId node = s.cell.node();
   if (!unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) return nullptr;
   return &s;
@@ -1072,17 +1080,14 @@ bool pure_call(const Form& f, const Node& n, Cell* out, uint32_t depth, const Su
     sub = n.refs;
   } else {
     // The block is not run, but its argument is still read.
-    Cell blk;
-    if (!quick_value(f, *n.kid[1], &blk) || !same_cell(blk, f.subs[n.refs - 1].cell)) return false;
+    if (!block_argument(f, *n.kid[1], f.subs[n.refs - 1])) return false;
     *out = none_cell();
     return true;
   }
   // The other block of either is read too.
   if (n.arity == 3) {
-    Cell blk;
     const Node& other = *n.kid[sub == n.refs ? 2 : 1];
-    if (!quick_value(f, other, &blk) || !same_cell(blk, f.subs[(sub == n.refs ? n.nrefs : n.refs) - 1].cell))
-      return false;
+    if (!block_argument(f, other, f.subs[(sub == n.refs ? n.nrefs : n.refs) - 1])) return false;
   }
   const Sub* s = pure_block(f, *n.kid[sub == n.refs ? 1 : 2], sub);
   if (!s) return false;
