@@ -987,7 +987,7 @@ inline bool no_operator_after(const Node& k) {
 
 // An expression with no effect at all: a quick value, or any or all over
 // such expressions.
-inline bool pure_cond(const Form& f, const Node& k, Cell* out, uint32_t depth) {
+[[gnu::always_inline]] inline bool pure_cond(const Form& f, const Node& k, Cell* out, uint32_t depth) {
   if (!(k.flags & F_QUIET)) return false;
   if (k.kind == K_CALL) return depth < PURE_DEPTH && pure_call(f, k, out, depth + 1);
   if (k.kind == K_EXPR && k.count == 1 && k.kid[0]->kind == K_CALL)
@@ -1115,41 +1115,55 @@ struct Several {
 
 may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s, Code& code);
 
-inline PureEnd pure_prefix(Form& f, const int32_t* top, uint32_t size, Code& code, Cell* v, Several* several) {
+// One expression of a frameless prefix: PE_END when it ran.
+[[gnu::always_inline]] inline PureEnd pure_step(Form& f, const Node& k, Cell* v, Several* several) {
+  if (k.kind == K_CALL) {
+    if (k.flags & F_PURE) {
+      const Sub* s = nullptr;
+      if (!pure_call(f, k, v, 0, &s)) return PE_REST;
+      if (s) {
+        *several = Several{&k, s, *v};
+        return PE_SEVERAL;
+      }
+      return PE_END;
+    }
+    // As run_node's continue: the signal leaves the rest to the loop.
+    if ((k.flags & F_CONTINUE) && same_callee(k) && continue_without_frame()) return PE_CONTINUE;
+    return PE_REST;
+  }
+  return pure_expr(f, k, v, 0) ? PE_END : PE_REST;
+}
+
+inline PureEnd pure_prefix(Form& f, const int32_t* top, uint32_t size, int32_t single, Code& code, Cell* v,
+                           Several* several) {
   const uint32_t head = code.end - size;
+  if (single >= 0 && code.pos == head) {
+    const Node& k = f.nodes[uint32_t(single)];
+    PureEnd r = pure_step(f, k, v, several);
+    if (r == PE_END) code.pos = k.end;
+    return r;
+  }
   while (code.pos < code.end) {
     int32_t e = top[code.pos - head];
     if (e < 0) return PE_REST;
     const Node& k = f.nodes[uint32_t(e)];
-    if (k.kind == K_CALL) {
-      if (k.flags & F_PURE) {
-        const Sub* s = nullptr;
-        if (!pure_call(f, k, v, 0, &s)) return PE_REST;
-        if (s) {
-          *several = Several{&k, s, *v};
-          return PE_SEVERAL;
-        }
-      } else if ((k.flags & F_CONTINUE) && same_callee(k) && continue_without_frame()) {
-        // As run_node's continue: the signal leaves the rest to the loop.
-        return PE_CONTINUE;
-      } else {
-        return PE_REST;
-      }
-    } else if (!pure_expr(f, k, v, 0)) {
-      return PE_REST;
-    }
+    PureEnd r = pure_step(f, k, v, several);
+    if (r != PE_END) return r;
     code.pos = k.end;
   }
   return PE_END;
 }
 
+// frameless: whether to try the frameless prefix (false when the caller
+// found already that the expression at code.pos cannot take it).
 [[gnu::always_inline]] inline may_gc Status run_block(Form& f, const int32_t* top, uint32_t size, int32_t single,
-                                                    uint32_t header, Cell* result, Code& code) {
+                                                    uint32_t header, Cell* result, Code& code,
+                                                    bool frameless = true) {
   const Several* several = nullptr;
   Several found;
-  if (!trace::g_trace.on) [[likely]] {
+  if (frameless && !trace::g_trace.on) [[likely]] {
     Cell v;
-    switch (pure_prefix(f, top, size, code, &v, &found)) {
+    switch (pure_prefix(f, top, size, single, code, &v, &found)) {
       case PE_END:
         *result = result[1] = v;
         g_stack.top = result + 2;
@@ -1490,7 +1504,7 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
   if (n.arity == 3) push(f.subs[n.nrefs - 1].cell);
   Cell* result = push(s.cell);
   Code rest{s.cell.node(), p, s.len};
-  VEL_TRY(run_block(f, top, s.len - s.head, -1, s.cell.header, result, rest));
+  VEL_TRY(run_block(f, top, s.len - s.head, p == s.head ? s.single : -1, s.cell.header, result, rest, false));
   g_stack.top = result + 1;
   *base = *result;
   stack_unwind();
