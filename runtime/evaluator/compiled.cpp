@@ -991,7 +991,7 @@ inline bool no_operator_after(const Node& k) {
   if (!(k.flags & F_QUIET)) return false;
   if (k.kind == K_CALL) return depth < PURE_DEPTH && pure_call(f, k, out, depth + 1);
   if (k.kind == K_EXPR && k.count == 1 && k.kid[0]->kind == K_CALL)
-    return no_operator_after(k) && pure_cond(f, *k.kid[0], out, depth);
+    return no_operator_after(k) && depth < PURE_DEPTH && pure_call(f, *k.kid[0], out, depth + 1);
   return quick_value(f, k, out);
 }
 
