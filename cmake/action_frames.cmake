@@ -1,8 +1,9 @@
 # Writes the frame positions of every action, read from the action specs of
 # library/actions.vel, as a C++ header: for each action a namespace
 # vel::act::<name> holding `enum Frame` with one enumerator per argument and
-# per refinement, in spec order, and a check that the action's number agrees
-# with the runtime's list (typelist.h). The datatypes read their arguments
+# per refinement, in spec order, a check that the action's number agrees
+# with the runtime's list (typelist.h), and the frame's shape (its size and
+# which cells are refinements) for calls that C++ code makes. The datatypes read their arguments
 # through these names, so a spec and its C++ readers cannot drift apart.
 #
 # The specs are read line by line, and a line inside an action's spec must be
@@ -45,6 +46,7 @@ foreach(line IN LISTS lines)
     if(line MATCHES "^([^ \t:]+): make action! <lb><lb>$")
       set(action "${CMAKE_MATCH_1}")
       set(names "")
+      set(refinements 0)
     endif()
     continue()
   endif()
@@ -59,16 +61,23 @@ foreach(line IN LISTS lines)
     endif()
     c_name(id "${action}" ON)
     list(JOIN names ", " list)
+    list(LENGTH names size)
+    if(size GREATER 32)
+      message(FATAL_ERROR "${IN}:${line_no}: the frame of ${action} has more than 32 cells")
+    endif()
     string(APPEND body
       "namespace ${ns} {\n"
       "enum Frame : int { ${list} };\n"
       "static_assert(ACT_${id} == ${number}, \"${action} is action ${number} in the library\");\n"
+      "constexpr ActionShape SHAPE{ACT_${id}, ${size}, ${refinements}u};\n"
       "}  // namespace ${ns}\n")
     set(action "")
     math(EXPR seen "${seen} + 1")
     continue()
   elseif(line MATCHES "^/([^ \t]+)$")
     set(word "${CMAKE_MATCH_1}")
+    list(LENGTH names at)
+    math(EXPR refinements "${refinements} | (1 << ${at})" OUTPUT_FORMAT HEXADECIMAL)
   elseif(line MATCHES "^[':]?([^ \t':/\"]+)( <lb>[^\"]*<rb>)?$")
     set(word "${CMAKE_MATCH_1}")
   else()
@@ -92,7 +101,8 @@ endif()
 
 set(header "// Written by cmake/action_frames.cmake from library/actions.vel; do not edit.
 // The frame positions of each action: its arguments, then each refinement
-// followed by its own arguments, in spec order (frame.h).
+// followed by its own arguments, in spec order (frame.h); and its shape: how
+// many cells, and which of them are refinements.
 #pragma once
 #include \"frame.h\"
 

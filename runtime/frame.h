@@ -14,6 +14,15 @@ constexpr int RESULT = 0;
 // what code that serves any action (or calls a function) reads or writes.
 constexpr int FIRST = 0;
 
+// An action's frame as a whole: how many cells it has and, one bit a cell,
+// which of them are refinements. Written for every action into
+// act::<name>::SHAPE (generated/action_frames.h).
+struct ActionShape {
+  ActionId action;
+  uint8_t size;
+  uint32_t refinements;
+};
+
 // Whether a refinement's cell says the call used it.
 inline bool used(const Cell& refinement) { return refinement.is(TYPE_LOGIC) && refinement.w1 != 0; }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "action_frames.h"
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -26,9 +27,9 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "errors.h"
-#include "frame.h"
 #include "evaluator/natives_series.h"
 #include "evaluator/trace.h"
+#include "frame.h"
 #include "library.h"
 #include "memory.h"
 #include "platform/clipboard.h"
@@ -175,7 +176,6 @@ may_gc Status replace_routine(Cell* base) {
   if (!base[SIZE].is(TYPE_INTEGER) || base[SIZE].i2() < 1) fire(ErrId::INVALID_ARG, base[SIZE]);
   Cell size = base[SIZE];
   bool case_sensitive = truthy(base[CASE]), all = truthy(base[ALL]);
-  Cell f = logic_cell(false), t = logic_cell(true), n = none_cell();
   bool text = is_any_string(st) || st == TYPE_BINARY;
   if (all && text) {
     // What one change of the value writes: append gives the same.
@@ -183,7 +183,7 @@ may_gc Status replace_routine(Cell* base) {
       RootedCell empty(none_cell());
       if (st == TYPE_BINARY) binary::make_at(empty.get(), 0);
       else string::make_at(empty.get(), 0);
-      return call_action(ACT_APPEND, {*empty, *value, f, n, f, f, n});
+      return call_action(act::append::SHAPE, {{act::append::SERIES, *empty}, {act::append::VALUE, *value}});
     };
     // An owner is told of one change of the text from the position on.
     if (!series_flagged_owned(*series)) {
@@ -198,7 +198,10 @@ may_gc Status replace_routine(Cell* base) {
     if (matches) {
       Cell rest = *series;
       rest.w1 = uint32_t(node_buffer(series->node())->length());
-      (void)call_action(ACT_CHANGE, {*series, *out, t, rest, f, f, n});
+      (void)call_action(act::change::SHAPE, {{act::change::SERIES, *series},
+                                             {act::change::VALUE, *out},
+                                             {act::change::PART, logic_cell(true)},
+                                             {act::change::RANGE, rest}});
     }
     base[RESULT] = *series;
     return Status::OK;
@@ -206,9 +209,15 @@ may_gc Status replace_routine(Cell* base) {
   Cell only = logic_cell(!is_any_list(pattern->type()));
   RootedCell pos(*series);
   while (true) {
-    *pos = call_action(ACT_FIND, {*pos, *pattern, f, n, only, logic_cell(case_sensitive), f, f, f, n, f, n, f, f, f, f});
+    *pos = call_action(act::find::SHAPE, {{act::find::SERIES, *pos},
+                                          {act::find::VALUE, *pattern},
+                                          {act::find::ONLY, only},
+                                          {act::find::CASE, logic_cell(case_sensitive)}});
     if (!is_series_type(pos->type())) break;
-    *pos = call_action(ACT_CHANGE, {*pos, *value, t, size, f, f, n});
+    *pos = call_action(act::change::SHAPE, {{act::change::SERIES, *pos},
+                                            {act::change::VALUE, *value},
+                                            {act::change::PART, logic_cell(true)},
+                                            {act::change::RANGE, size}});
     if (!all) break;
   }
   base[RESULT] = *series;

@@ -1,5 +1,7 @@
 #include "startup.h"
 
+#include "action_frames.h"
+
 #ifndef _WIN32
 #include <pthread.h>
 #endif
@@ -34,7 +36,8 @@ namespace {
 // defines it with its full spec.
 may_gc void seed_make_word() {
   RootedCell spec(load_text("[type spec] 1"));
-  RootedCell make(call_action(ACT_MAKE, {datatype_cell(TYPE_ACTION), *spec}));
+  RootedCell make(
+      call_action(act::make::SHAPE, {{act::make::TYPE, datatype_cell(TYPE_ACTION)}, {act::make::SPEC, *spec}}));
   Cell w = word::load("make");
   word::set(&w, *make);
 }

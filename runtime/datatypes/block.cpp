@@ -59,10 +59,13 @@ bool copied_by_types(TypeId t) {
   return is_series_type(t) || t == TYPE_BITSET || t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_MAP;
 }
 
-// A copy made by the value's own copy action: value, /part, length, /deep,
-// /types, kind.
+// A copy made by the value's own copy action.
 may_gc Cell copy_by_action(const Cell& v, bool deep, const Cell* types) {
-  Cell r = call_action(ACT_COPY, {v, F(), N(), logic_cell(deep), logic_cell(types != nullptr), types ? *types : N()});
+  using namespace act::copy;
+  Cell r = call_action(SHAPE, {{VALUE, v},
+                               {DEEP, logic_cell(deep)},
+                               {TYPES, logic_cell(types != nullptr)},
+                               {KIND, types ? *types : none_cell()}});
   r.set_new_line(v.new_line());
   return r;
 }
@@ -579,15 +582,14 @@ may_gc Cell block_eval_path(const Cell& value_in, const Cell& selector_in, const
     series_poke(*value, selector->i2(), *v);
     return *v;
   }
-  Cell f = F(), c = logic_cell(step.case_sensitive), n = N();
+  Cell c = logic_cell(step.case_sensitive);
   if (!set_value) {
     if (selector->is(TYPE_WORD) && !value->is(TYPE_HASH)) return block::select_word(*value, *selector, step.case_sensitive);
-    // select: series, value, /part, length, /only, /case, /same, /any,
-    // /with, wild, /skip, size, /last, /reverse.
-    return call_action(ACT_SELECT, {*value, *selector, f, n, T(), c, f, f, f, n, f, n, f, f});
+    using namespace act::select;
+    return call_action(SHAPE, {{SERIES, *value}, {VALUE, *selector}, {ONLY, T()}, {CASE, c}});
   }
-  // find: as select, then /tail and /match.
-  Cell found = call_action(ACT_FIND, {*value, *selector, f, n, f, c, f, f, f, n, f, n, f, f, f, f});
+  Cell found =
+      call_action(act::find::SHAPE, {{act::find::SERIES, *value}, {act::find::VALUE, *selector}, {act::find::CASE, c}});
   if (!is_any_block(found.type())) fire(ErrId::BAD_PATH_SET, step.path ? *step.path : *selector, found);
   series_poke(found, 2, *v);
   return *v;

@@ -52,7 +52,7 @@ Status hash_to(Cell* base) {
     base[RESULT] = hash_copy_of(spec, nullptr, false, nullptr);
     return Status::OK;
   }
-  RootedCell b(call_action(ACT_TO, {datatype_cell(TYPE_BLOCK), spec}));
+  RootedCell b(call_action(act::to::SHAPE, {{act::to::TYPE, datatype_cell(TYPE_BLOCK)}, {act::to::SPEC, spec}}));
   base[RESULT] = hashed(*b);
   return Status::OK;
 }

@@ -45,8 +45,11 @@ inline void publish(const Cell& o) { context::owner(o.w1) = o; }
 
 // A value to be copied by its own copy action.
 may_gc Cell copy_by_action(const Cell& v, bool deep, const Cell* types) {
-  Cell F = logic_cell(false), N = none_cell();
-  Cell r = call_action(ACT_COPY, {v, F, N, logic_cell(deep), logic_cell(types != nullptr), types ? *types : N});
+  using namespace act::copy;
+  Cell r = call_action(SHAPE, {{VALUE, v},
+                               {DEEP, logic_cell(deep)},
+                               {TYPES, logic_cell(types != nullptr)},
+                               {KIND, types ? *types : none_cell()}});
   r.set_new_line(v.new_line());
   return r;
 }

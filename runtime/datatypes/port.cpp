@@ -128,7 +128,7 @@ may_gc Status forward(ActionId a, const Cell& port, const Cell* args, uint32_t c
 
 // Which frame cells each action passes on, in the actor's order. A
 // negative entry is a constant: -1 false, -2 the /dup flag (true when its
-// count is above 1), -3 an integer! argument or none.
+// count is above 1).
 struct Plan {
   ActionId action;
   int8_t cells[16];
@@ -200,33 +200,52 @@ constexpr const Plan* plan_of(ActionId a) {
   return nullptr;
 }
 
+// An action frame that a port routine builds for its actor: of the
+// action's shape, every refinement unused and every other cell none, as
+// call_action starts one.
+struct PortFrame {
+  Cell cells[32];
+  explicit PortFrame(const ActionShape& shape) {
+    for (uint32_t i = 0; i < shape.size; i++)
+      cells[i] = (shape.refinements >> i) & 1 ? logic_cell(false) : none_cell();
+  }
+  Cell& operator[](int at) { return cells[at]; }
+};
+
+// Passes the cells of an action's frame to the actor in the plan's order.
+// The part and count arguments of append, insert and change go on as
+// integers or none.
 template <ActionId A>
-Status port_action(Cell* base) {
+may_gc Status forward_frame(const Cell& port, const Cell* frame, Cell* answer) {
   constexpr const Plan* plan = plan_of(A);
   static_assert(plan != nullptr, "every forwarded action has a plan");
+  static_assert(act::insert::LENGTH == act::append::LENGTH && act::change::RANGE == act::append::LENGTH &&
+                act::insert::COUNT == act::append::COUNT && act::change::COUNT == act::append::COUNT &&
+                act::insert::DUP == act::append::DUP && act::change::DUP == act::append::DUP);
   Cell args[16];
   for (uint32_t k = 0; k < plan->count; k++) {
     int8_t c = plan->cells[k];
     if (c == F) {
       args[k] = logic_cell(false);
     } else if (c == DUP) {
-      // /dup: the refinement cell sits before the count.
-      args[k] = logic_cell(used(base[act::append::DUP]) && base[act::append::COUNT].is(TYPE_INTEGER) &&
-                           base[act::append::COUNT].i2() > 1);
+      const Cell& count = frame[act::append::COUNT];
+      args[k] = logic_cell(used(frame[act::append::DUP]) && count.is(TYPE_INTEGER) && count.i2() > 1);
+    } else if constexpr (A == ACT_APPEND || A == ACT_INSERT || A == ACT_CHANGE) {
+      bool counted = c == act::append::LENGTH || c == act::append::COUNT;
+      args[k] = counted && !frame[c].is(TYPE_INTEGER) ? none_cell() : frame[c];
     } else {
-      args[k] = base[c];
+      args[k] = frame[c];
     }
   }
-  // The part and count arguments of append, insert and change go on as
-  // integers or none.
-  if constexpr (A == ACT_APPEND || A == ACT_INSERT || A == ACT_CHANGE) {
-    if (!args[2].is(TYPE_INTEGER)) args[2] = none_cell();
-    if (!args[5].is(TYPE_INTEGER)) args[5] = none_cell();
-  }
   RootedCells keep(args, plan->count);
+  return forward(A, port, args, plan->count, answer);
+}
+
+template <ActionId A>
+Status port_action(Cell* base) {
   Cell answer = none_cell();
   RootedCell port(base[FIRST]);
-  Status s = forward(A, *port, args, plan->count, &answer);
+  Status s = forward_frame<A>(*port, base, &answer);
   if (s != Status::OK) return s;
   if constexpr (A == ACT_LENGTH_Q) {
     if (!answer.is(TYPE_INTEGER)) fire(ErrId::INVALID_ARG, answer);
@@ -240,12 +259,14 @@ Status port_read(Cell* base) {
   using enum act::read::Frame;
   RootedCell port(base[SOURCE]);
   Cell scratch = none_cell();
-  Cell open_args[5] = {logic_cell(false), logic_cell(false), logic_cell(false), logic_cell(used(base[SEEK])),
-                       none_cell()};
-  VEL_TRY(forward(ACT_OPEN, *port, open_args, 5, &scratch));
-  Cell copy_args[5] = {base[PART], base[LENGTH], logic_cell(false), logic_cell(false), none_cell()};
+  PortFrame open(act::open::SHAPE);
+  open[act::open::SEEK] = logic_cell(used(base[SEEK]));
+  VEL_TRY(forward_frame<ACT_OPEN>(*port, open.cells, &scratch));
+  PortFrame copy(act::copy::SHAPE);
+  copy[act::copy::PART] = base[PART];
+  copy[act::copy::LENGTH] = base[LENGTH];
   RootedCell result;
-  VEL_TRY(forward(ACT_COPY, *port, copy_args, 5, result.get()));
+  VEL_TRY(forward_frame<ACT_COPY>(*port, copy.cells, result.get()));
   VEL_TRY(forward(ACT_CLOSE, *port, nullptr, 0, &scratch));
   base[RESULT] = *result;
   return Status::OK;
@@ -256,16 +277,22 @@ Status port_write(Cell* base) {
   using enum act::write::Frame;
   RootedCell port(base[DESTINATION]);
   Cell scratch = none_cell();
-  Cell open_args[5] = {logic_cell(false), logic_cell(false), logic_cell(true), logic_cell(used(base[SEEK])),
-                       none_cell()};
-  VEL_TRY(forward(ACT_OPEN, *port, open_args, 5, &scratch));
+  PortFrame open(act::open::SHAPE);
+  open[act::open::WRITE] = logic_cell(true);
+  open[act::open::SEEK] = logic_cell(used(base[SEEK]));
+  VEL_TRY(forward_frame<ACT_OPEN>(*port, open.cells, &scratch));
   bool part = base[LENGTH].is(TYPE_INTEGER);
-  Cell insert_args[6] = {base[DATA], logic_cell(part), part ? base[LENGTH] : none_cell(), logic_cell(false),
-                         logic_cell(false), integer_cell(1)};
-  VEL_TRY(forward(ACT_INSERT, *port, insert_args, 6, &scratch));
-  Cell copy_args[5] = {base[PART], base[LENGTH], logic_cell(false), logic_cell(false), none_cell()};
+  PortFrame insert(act::insert::SHAPE);
+  insert[act::insert::VALUE] = base[DATA];
+  insert[act::insert::PART] = logic_cell(part);
+  insert[act::insert::LENGTH] = part ? base[LENGTH] : none_cell();
+  insert[act::insert::COUNT] = integer_cell(1);
+  VEL_TRY(forward_frame<ACT_INSERT>(*port, insert.cells, &scratch));
+  PortFrame copy(act::copy::SHAPE);
+  copy[act::copy::PART] = base[PART];
+  copy[act::copy::LENGTH] = base[LENGTH];
   RootedCell result;
-  VEL_TRY(forward(ACT_COPY, *port, copy_args, 5, result.get()));
+  VEL_TRY(forward_frame<ACT_COPY>(*port, copy.cells, result.get()));
   VEL_TRY(forward(ACT_CLOSE, *port, nullptr, 0, &scratch));
   base[RESULT] = *result;
   return Status::OK;

@@ -1,5 +1,6 @@
 #include "datatypes/registry.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "action_frames.h"
@@ -342,13 +343,17 @@ Status dispatch_action(ActionId a, Cell* base) {
   return g_types[t].actions[a](base);
 }
 
-may_gc Cell call_action(ActionId a, std::initializer_list<Cell> args) {
+may_gc Cell call_action(const ActionShape& shape, std::span<const ActionArg> args) {
   Cell* base = stack_mark(FRAME_NATIVE, 0, 0);
-  for (const Cell& c : args) push(c);
+  for (uint32_t i = 0; i < shape.size; i++) push((shape.refinements >> i) & 1 ? logic_cell(false) : none_cell());
+  for (const ActionArg& a : args) {
+    assert(a.at >= 0 && a.at < shape.size);
+    base[a.at] = a.value;
+  }
   StackMark guard{cell_index(base), cell_index(base), frame_depth()};
   Status s;
   try {
-    s = throw_if_error(dispatch_action(a, base));
+    s = throw_if_error(dispatch_action(shape.action, base));
   } catch (...) {
     stack_restore(guard);
     stack_unroll();

@@ -29,6 +29,7 @@
 
 #include "cell.h"
 #include "compare_ops.h"
+#include "frame.h"
 #include "memory.h"
 #include "status.h"
 
@@ -159,9 +160,21 @@ may_gc int32_t mold_value(Cell v, NodeId out, uint32_t flags = 0, const Cell* ar
 // first argument names) and calls it on the current frame.
 Status dispatch_action(ActionId a, Cell* base);
 
-// Calls an action from C++ on a frame of its own: args are the frame's cells
-// in spec order (refinement cells included). Answers the result cell.
-may_gc Cell call_action(ActionId a, std::initializer_list<Cell> args);
+// One cell of an action frame that C++ code fills: its position, a name of
+// the action's act::<name>::Frame, and the value.
+struct ActionArg {
+  int at;
+  Cell value;
+};
+
+// Calls an action from C++ on a frame of its own, of the action's shape
+// (act::<name>::SHAPE): every refinement starts unused and every other cell
+// none, then each of args is written at its position. Answers the result
+// cell.
+may_gc Cell call_action(const ActionShape& shape, std::span<const ActionArg> args);
+inline may_gc Cell call_action(const ActionShape& shape, std::initializer_list<ActionArg> args) {
+  return call_action(shape, std::span<const ActionArg>(args.begin(), args.size()));
+}
 
 // The per-type registration functions, one per datatype module.
 #define VEL_X(cname) void register_type_##cname();

@@ -442,8 +442,9 @@ Status series_remove(Cell* base) {
   }
   if (used(base[KEY])) {
     // find/case of the key from the position.
-    Cell f = logic_cell(false), t = logic_cell(true), n = none_cell();
-    Cell found = call_action(ACT_FIND, {base[SERIES], base[KEY_ARG], f, n, f, t, f, f, f, n, f, n, f, f, f, f});
+    Cell found = call_action(
+        act::find::SHAPE,
+        {{act::find::SERIES, base[SERIES]}, {act::find::VALUE, base[KEY_ARG]}, {act::find::CASE, logic_cell(true)}});
     if (!is_series_type(found.type())) {
       base[RESULT] = none_cell();
       return Status::OK;

@@ -163,7 +163,7 @@ namespace {
 may_gc Cell to_binary(TypeId target, const Cell& value) {
   ActionFn f = g_types[TYPE_BINARY].actions[ACT_TO];
   if (f == detail::to_action || f == detail::make_action) fire(ErrId::NOT_DONE, datatype_cell(target));
-  return call_action(ACT_TO, {datatype_cell(TYPE_BINARY), value});
+  return call_action(act::to::SHAPE, {{act::to::TYPE, datatype_cell(TYPE_BINARY)}, {act::to::SPEC, value}});
 }
 
 // The UTF-8 bytes of a binary! from its index.

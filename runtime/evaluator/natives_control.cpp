@@ -1,11 +1,10 @@
 // Conditionals, loops and the natives of non-local exit.
-#include "families.h"
 #include "evaluator/natives_control.h"
-#include "frame.h"
 
 #include <algorithm>
 #include <cmath>
 
+#include "action_frames.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/core_words.h"
@@ -21,6 +20,8 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/trace.h"
+#include "families.h"
+#include "frame.h"
 #include "output.h"
 #include "platform/platform.h"
 #include "roots.h"
@@ -205,7 +206,7 @@ may_gc Cell element_at(const Cell& it, int64_t i) {
   if ((kind == ElemKind::CHARS || kind == ElemKind::BYTES) && i < series_total(it)) return series_element(it, uint32_t(i));
   Cell at = it;
   at.w1 = uint32_t(i);
-  return call_action(ACT_PICK, {at, integer_cell(1)});
+  return call_action(act::pick::SHAPE, {{act::pick::SERIES, at}, {act::pick::INDEX, integer_cell(1)}});
 }
 
 // Every element of a words block must be a word of some kind; checked
@@ -324,8 +325,9 @@ may_gc void remove_each_step(Cell* it, uint32_t count) {
   Cell s = *it;
   s.w1 = uint32_t(at < 0 ? 0 : at);
   bool part = count > 1;
-  Cell r = call_action(ACT_REMOVE, {s, logic_cell(part), part ? integer_cell(int32_t(count)) : none_cell(),
-                                    logic_cell(false), none_cell()});
+  using namespace act::remove;
+  Cell r = call_action(
+      SHAPE, {{SERIES, s}, {PART, logic_cell(part)}, {LENGTH, part ? integer_cell(int32_t(count)) : none_cell()}});
   it->w1 = r.w1;
 }
 

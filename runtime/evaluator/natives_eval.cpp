@@ -1,11 +1,10 @@
 // Natives for functions, words and evaluation.
-#include "frame.h"
-#include "families.h"
 #include "evaluator/natives_eval.h"
 
 #include <algorithm>
 #include <iterator>
 
+#include "action_frames.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/core_words.h"
@@ -14,6 +13,7 @@
 #include "datatypes/logic.h"
 #include "datatypes/map.h"
 #include "datatypes/object.h"
+#include "datatypes/ownership.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/symbol.h"
@@ -22,7 +22,8 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "evaluator/trace.h"
-#include "datatypes/ownership.h"
+#include "families.h"
+#include "frame.h"
 #include "roots.h"
 #include "series_ops.h"
 
@@ -317,7 +318,7 @@ Status do_value(Cell* base) {
     case TYPE_PATH:
       return interp::eval_path(*v, nullptr, false, false, false);
     case TYPE_STRING: {
-      RootedCell blk(call_action(ACT_TO, {datatype_cell(TYPE_BLOCK), *v}));
+      RootedCell blk(call_action(act::to::SHAPE, {{act::to::TYPE, datatype_cell(TYPE_BLOCK)}, {act::to::SPEC, *v}}));
       if (used(base[DO_EXPAND])) VEL_TRY(expand_block(*blk));
       return do_block(base, *blk, next, base[DO_POSITION]);
     }
@@ -339,7 +340,8 @@ Status native_get(Cell* base) {
   TypeId t = v.type();
   if (is_any_path(t)) return interp::eval_path(v, nullptr, false, true, false, used(base[CASE]));
   if (t == TYPE_OBJECT) {
-    base[RESULT] = call_action(ACT_REFLECT, {v, runtime_word(SymId::VALUES)});
+    base[RESULT] = call_action(act::reflect::SHAPE,
+                               {{act::reflect::VALUE, v}, {act::reflect::FIELD, runtime_word(SymId::VALUES)}});
     return Status::OK;
   }
   if (!is_any_word(t)) fire(ErrId::INVALID_ARG, v);
@@ -822,7 +824,9 @@ may_gc void set_many_words(const Cell& words_in, const Cell& value_in, bool any,
   };
   // The i-th element of a block-like value; none past its tail.
   auto value_i = [&](uint32_t i) -> Cell {
-    if (value->is(TYPE_MAP)) return call_action(ACT_PICK, {*value, integer_cell(int32_t(i + 1))});
+    if (value->is(TYPE_MAP))
+      return call_action(act::pick::SHAPE,
+                         {{act::pick::SERIES, *value}, {act::pick::INDEX, integer_cell(int32_t(i + 1))}});
     uint32_t at = uint32_t(series_index(*value)) + i;
     return at < blen(value->node()) ? cell_at(value->node(), at) : none_cell();
   };

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "action_frames.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/word.h"
 #include "evaluator/interp_detail.h"
@@ -12,21 +13,25 @@
 namespace vel::parse_engine {
 
 may_gc Cell Run::copy_range(int64_t start, int64_t n) {
+  using namespace act::copy;
   Cell part = integer_cell(int32_t(std::max<int64_t>(0, n)));
-  return call_action(ACT_COPY, {input_at(start), logic_cell(true), part, logic_cell(false), logic_cell(false),
-                                none_cell()});
+  return call_action(SHAPE, {{VALUE, input_at(start)}, {PART, logic_cell(true)}, {LENGTH, part}});
 }
 
 may_gc void Run::remove_range(int64_t from, int64_t n) {
   if (n <= 0) return;
-  call_action(ACT_REMOVE, {input_at(from), logic_cell(true), integer_cell(int32_t(n)), logic_cell(false),
-                           none_cell()});
+  using namespace act::remove;
+  call_action(SHAPE, {{SERIES, input_at(from)}, {PART, logic_cell(true)}, {LENGTH, integer_cell(int32_t(n))}});
 }
 
 // Replaces n elements at `from` by the value; answers the index after it.
 may_gc int64_t Run::replace(int64_t from, int64_t n, const Cell& v, bool only) {
-  Cell r = call_action(ACT_CHANGE, {input_at(from), v, logic_cell(true), integer_cell(int32_t(n)),
-                                    logic_cell(only), logic_cell(false), none_cell()});
+  using namespace act::change;
+  Cell r = call_action(SHAPE, {{SERIES, input_at(from)},
+                               {VALUE, v},
+                               {PART, logic_cell(true)},
+                               {RANGE, integer_cell(int32_t(n))},
+                               {ONLY, logic_cell(only)}});
   return series_index(r);
 }
 
@@ -43,12 +48,12 @@ may_gc void Run::keep_value(const Cell& value, bool only) {
   Cell t = interp::detail::word_value(*w);
   if (!is_series_type(t.type())) fire(ErrId::PARSE_INTO_TYPE);
   if (lv.kind == Target::AFTER) {
-    call_action(ACT_APPEND, {t, *v, logic_cell(false), none_cell(), logic_cell(only), logic_cell(false),
-                             none_cell()});
+    using namespace act::append;
+    call_action(SHAPE, {{SERIES, t}, {VALUE, *v}, {ONLY, logic_cell(only)}});
     return;
   }
-  Cell r = call_action(ACT_INSERT, {t, *v, logic_cell(false), none_cell(), logic_cell(only), logic_cell(false),
-                                    none_cell()});
+  Cell r = call_action(act::insert::SHAPE,
+                       {{act::insert::SERIES, t}, {act::insert::VALUE, *v}, {act::insert::ONLY, logic_cell(only)}});
   word::set_any(w.get(), r);
 }
 
@@ -73,8 +78,8 @@ may_gc uint8_t Run::insert(int64_t p, const Cell& kw) {
   rpos_ = pos;
   RootedCell v(arg_value(rule_cell(pos)));
   int64_t before = total(), cur = index();
-  call_action(ACT_INSERT, {input_at(at), *v, logic_cell(false), none_cell(), logic_cell(only), logic_cell(false),
-                           none_cell()});
+  call_action(act::insert::SHAPE,
+              {{act::insert::SERIES, input_at(at)}, {act::insert::VALUE, *v}, {act::insert::ONLY, logic_cell(only)}});
   if (at <= cur) set_index(cur + (total() - before));
   match_ = true;
   return S_CHECK;

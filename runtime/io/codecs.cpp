@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "action_frames.h"
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/function.h"
@@ -36,9 +37,8 @@ may_gc Status velbin_decode(Cell* base) {
   RootedCell payload(base[PAYLOAD]);
   RootedCell data(base[PAYLOAD]);
   if (payload->is(TYPE_FILE) || payload->is(TYPE_URL)) {
-    Cell f = logic_cell(false), t = logic_cell(true), n = none_cell();
-    // read: source /part length /seek index /binary /lines /info /as encoding
-    *data = call_action(ACT_READ, {*payload, f, n, f, n, t, f, f, f, n});
+    using namespace act::read;
+    *data = call_action(SHAPE, {{SOURCE, *payload}, {BINARY, logic_cell(true)}});
   }
   if (!data->is(TYPE_BINARY)) fire(ErrId::INVALID_DATA, *payload);
   // The decoder builds values while it reads: it reads a private copy.

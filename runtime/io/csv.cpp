@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "action_frames.h"
 #include "datatypes/block.h"
 #include "datatypes/core_words.h"
 #include "datatypes/function.h"
@@ -61,7 +62,7 @@ Text delimiter_of(const Cell& d) {
 // An error! value made from a message (returned, not raised).
 may_gc Cell error_value(const char* message) {
   RootedCell text(string::load(message));
-  return call_action(ACT_MAKE, {datatype_cell(TYPE_ERROR), *text});
+  return call_action(act::make::SHAPE, {{act::make::TYPE, datatype_cell(TYPE_ERROR)}, {act::make::SPEC, *text}});
 }
 
 constexpr const char* NOT_ALIGNED = "Data are not aligned";
@@ -380,8 +381,10 @@ may_gc void keys_and_values(const Cell& m, Cell* keys, Cell* values) {
     *values = map::reflect(*v, sym(SymId::VALUES));
     *keys = *k;
   } else {
-    RootedCell k(call_action(ACT_REFLECT, {*v, runtime_word(SymId::WORDS)}));
-    *values = call_action(ACT_REFLECT, {*v, runtime_word(SymId::VALUES)});
+    RootedCell k(call_action(act::reflect::SHAPE,
+                             {{act::reflect::VALUE, *v}, {act::reflect::FIELD, runtime_word(SymId::WORDS)}}));
+    *values = call_action(act::reflect::SHAPE,
+                          {{act::reflect::VALUE, *v}, {act::reflect::FIELD, runtime_word(SymId::VALUES)}});
     *keys = *k;
   }
 }
@@ -438,8 +441,9 @@ may_gc Cell encode_maps(Writer& w, const Cell& data_in) {
   for (int32_t i = 0; i < count; i++) {
     *rec = *block::rs_abs_at(*data, uint32_t(from + i));
     if (!rec->is(TYPE_MAP)) {
-      *rec = call_action(ACT_REFLECT, {*rec, runtime_word(SymId::BODY)});
-      *rec = call_action(ACT_MAKE, {datatype_cell(TYPE_MAP), *rec});
+      *rec = call_action(act::reflect::SHAPE,
+                         {{act::reflect::VALUE, *rec}, {act::reflect::FIELD, runtime_word(SymId::BODY)}});
+      *rec = call_action(act::make::SHAPE, {{act::make::TYPE, datatype_cell(TYPE_MAP)}, {act::make::SPEC, *rec}});
     }
     for (int32_t c = 0; c < n; c++) {
       if (c) w.separator();

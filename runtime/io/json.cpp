@@ -21,6 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "action_frames.h"
 #include "cycle.h"
 #include "datatypes/block.h"
 #include "datatypes/core_words.h"
@@ -454,7 +455,7 @@ may_gc Cell invalid(const Cell& input, uint32_t index, int32_t line, size_t mark
     append_chars(near->node(), input.node(), from, count);
     mold_value(*near, msg->node());
   }
-  return call_action(ACT_MAKE, {datatype_cell(TYPE_ERROR), *msg});
+  return call_action(act::make::SHAPE, {{act::make::TYPE, datatype_cell(TYPE_ERROR)}, {act::make::SPEC, *msg}});
 }
 
 template <typename T>
@@ -646,8 +647,10 @@ may_gc void Encoder::object(const Cell& v_in) {
     *keys = series_cell(TYPE_BLOCK, v->w2, 0);
     step = 2;
   } else {
-    *keys = call_action(ACT_REFLECT, {*v, runtime_word(SymId::WORDS)});
-    *values = call_action(ACT_REFLECT, {*v, runtime_word(SymId::VALUES)});
+    *keys = call_action(act::reflect::SHAPE,
+                        {{act::reflect::VALUE, *v}, {act::reflect::FIELD, runtime_word(SymId::WORDS)}});
+    *values = call_action(act::reflect::SHAPE,
+                          {{act::reflect::VALUE, *v}, {act::reflect::FIELD, runtime_word(SymId::VALUES)}});
   }
   auto live = [&](uint32_t i) {
     if (step == 2) return i + 1 < block::total(*keys) && block::rs_abs_at(*keys, i + 1)->header != 0;

@@ -9,7 +9,7 @@
 #include <optional>
 #include <unordered_map>
 
-#include "families.h"
+#include "action_frames.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -26,6 +26,7 @@
 #include "datatypes/tuple.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "families.h"
 #include "hashtable.h"
 #include "io/velbin.h"
 #include "io/velbin_internal.h"
@@ -632,7 +633,7 @@ class Decoder {
     spec.w1 = 0;
     RootedCell args(block_of_two(spec, integer_cell(int32_t(number))));
     try {
-      return call_action(ACT_MAKE, {datatype_cell(t), *args});
+      return call_action(act::make::SHAPE, {{act::make::TYPE, datatype_cell(t)}, {act::make::SPEC, *args}});
     } catch (const VelError&) {
       bad(at);  // no native or action of that number
     }

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "action_frames.h"
 #include "block_test_util.h"
 #include "datatypes/block.h"
 #include "datatypes/registry.h"
@@ -36,8 +37,10 @@ void check_mode(bool case_sensitive, bool reverse, bool stable) {
   for (const Cell& v : values) block::rs_append(blk.node(), v);
   int op = case_sensitive ? CMP_CASE_SORT : CMP_SORT;
   // sort series /case /skip size /compare comparator /part length /all /reverse /stable
-  call_action(ACT_SORT, {blk, logic_cell(case_sensitive), F(), N(), F(), N(), F(), N(), F(), logic_cell(reverse),
-                         logic_cell(stable)});
+  call_action(act::sort::SHAPE, {{act::sort::SERIES, blk},
+                                 {act::sort::CASE, logic_cell(case_sensitive)},
+                                 {act::sort::REVERSE, logic_cell(reverse)},
+                                 {act::sort::STABLE, logic_cell(stable)}});
   std::vector<Cell> expect = values;
   std::stable_sort(expect.begin(), expect.end(), [&](const Cell& a, const Cell& b) {
     return reverse ? compare_cells(&b, &a, op) < 0 : compare_cells(&a, &b, op) < 0;

@@ -2,6 +2,7 @@
 // the mold and form budgets, the room make reserves and the walks' depth limits.
 #include <gtest/gtest.h>
 
+#include "action_frames.h"
 #include "block_test_util.h"
 #include "cycle.h"
 #include "datatypes/series_actions.h"
@@ -15,10 +16,15 @@ namespace {
 
 Cell dt(TypeId t) { return datatype_cell(t); }
 
-Cell make(TypeId t, Cell spec) { return call_action(ACT_MAKE, {dt(t), spec}); }
-Cell to(TypeId t, Cell spec) { return call_action(ACT_TO, {dt(t), spec}); }
+Cell make(TypeId t, Cell spec) {
+  return call_action(act::make::SHAPE, {{act::make::TYPE, dt(t)}, {act::make::SPEC, spec}});
+}
+Cell to(TypeId t, Cell spec) { return call_action(act::to::SHAPE, {{act::to::TYPE, dt(t)}, {act::to::SPEC, spec}}); }
 Cell copy(Cell v, bool deep = false, const Cell* types = nullptr) {
-  return call_action(ACT_COPY, {v, F(), N(), logic_cell(deep), logic_cell(types), types ? *types : N()});
+  return call_action(act::copy::SHAPE, {{act::copy::VALUE, v},
+                                        {act::copy::DEEP, logic_cell(deep)},
+                                        {act::copy::TYPES, logic_cell(types)},
+                                        {act::copy::KIND, types ? *types : N()}});
 }
 
 // A block that holds itself as its last value.
@@ -327,9 +333,13 @@ TEST_F(BlockTest, AllocatingPathsUnderCollectorStress) {
   for (int32_t i = 0; i < 30; i++) block::insert_value(h.get(), I(100 + i), false, true);
   EXPECT_EQ(hash_table::get(h->w3, I(100)), 29);
 
-  (void)call_action(ACT_MOVE, {*from, *into, T(), I(3)});
+  (void)call_action(
+      act::move::SHAPE,
+      {{act::move::ORIGIN, *from}, {act::move::TARGET, *into}, {act::move::PART, T()}, {act::move::LENGTH, I(3)}});
   EXPECT_EQ(molded(at_index(*into, 0)), "[9 3 4 5]");
-  RootedCell taken(call_action(ACT_TAKE, {*from, T(), I(-2), T(), F()}));
+  RootedCell taken(call_action(
+      act::take::SHAPE,
+      {{act::take::SERIES, *from}, {act::take::PART, T()}, {act::take::LENGTH, I(-2)}, {act::take::DEEP, T()}}));
   EXPECT_EQ(molded(*taken), "[1 2]");
   EXPECT_EQ(molded(at_index(*from, 0)), "[6 7 8]");
   RootedCell made(make(TYPE_PAREN, *src));

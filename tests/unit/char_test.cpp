@@ -4,6 +4,7 @@
 
 
 #include "datatypes/char.h"
+#include "action_frames.h"
 #include "roots.h"
 #include "scalar_test_util.h"
 
@@ -53,7 +54,7 @@ TEST(Char, AllocatingPathsUnderCollectorStress) {
 
   RootedCell bin(BIN({0xE2, 0x28, 0xA1}));
   try {
-    (void)act(ACT_TO, {DT(TYPE_CHAR), *bin});
+    (void)run_action(act::to::SHAPE, {DT(TYPE_CHAR), *bin});
     ADD_FAILURE() << "no error";
   } catch (const VelError& e) {
     EXPECT_EQ(e.id, ErrId::INVALID_UTF8);

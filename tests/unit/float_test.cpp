@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "evaluator/arith.h"
+#include "action_frames.h"
 #include "scalar_test_util.h"
 
 using namespace vel;
@@ -141,7 +142,7 @@ TEST(Float, NaNOrdersWithNothing) {
 // actions, parity, power, round and to/make) is in
 // tests/vel/datatypes/float.vel. The action's own type error for none, which
 // the operator's argument check keeps scripts from reaching, stays here.
-TEST(Float, ActionTypeError) { EXPECT_EQ(act_error(ACT_ADD, {F(1.0), N()}), ErrId::INVALID_TYPE); }
+TEST(Float, ActionTypeError) { EXPECT_EQ(action_error(act::add::SHAPE, {F(1.0), N()}), ErrId::INVALID_TYPE); }
 
 TEST(Float, OperatorKernel) {
   using namespace vel::interp;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "datatypes/handle.h"
+#include "action_frames.h"
 #include "datatypes/logic.h"
 #include "io/velbin.h"
 #include "roots.h"
@@ -51,10 +52,10 @@ TEST(Handle, ComparesTheHandlesNotTheKinds) {
 
 TEST(Handle, NoMakeNoToNoOtherActionNoCodec) {
   Cell h = handle_cell(5, HANDLE_WINDOW);
-  EXPECT_EQ(act_error(ACT_MAKE, {DT(TYPE_HANDLE), I(1)}), ErrId::EXPECT_ARG);
-  EXPECT_EQ(act_error(ACT_TO, {DT(TYPE_HANDLE), I(1)}), ErrId::EXPECT_ARG);
-  EXPECT_EQ(act_error(ACT_ADD, {h, I(1)}), ErrId::EXPECT_ARG);
-  EXPECT_EQ(act_error(ACT_NEGATE, {h}), ErrId::EXPECT_ARG);
+  EXPECT_EQ(action_error(act::make::SHAPE, {DT(TYPE_HANDLE), I(1)}), ErrId::EXPECT_ARG);
+  EXPECT_EQ(action_error(act::to::SHAPE, {DT(TYPE_HANDLE), I(1)}), ErrId::EXPECT_ARG);
+  EXPECT_EQ(action_error(act::add::SHAPE, {h, I(1)}), ErrId::EXPECT_ARG);
+  EXPECT_EQ(action_error(act::negate::SHAPE, {h}), ErrId::EXPECT_ARG);
   RootedCell holder(BLOCK({h}));
   EXPECT_EQ(error_of([&] { (void)velbin::encode(*holder, true); }), ErrId::NO_CODEC);
 }

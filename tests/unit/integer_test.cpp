@@ -7,6 +7,7 @@
 #include <string>
 
 #include "datatypes/pair.h"
+#include "action_frames.h"
 #include "datatypes/point.h"
 #include "evaluator/arith.h"
 #include "scalar_test_util.h"
@@ -39,18 +40,18 @@ const char* action_name(ActionId a) {
 // reaching, the form budget, the fast paths and the operator kernel.
 TEST(Integer, ActionTypeErrors) {
   struct Case {
-    ActionId action;
+    ActionShape action;
     Cell a, b;
     ErrId error;
   } cases[] = {
-      {ACT_ADD, I(1), N(), ErrId::INVALID_TYPE},
-      {ACT_ADD, I(1), S("2"), ErrId::INVALID_TYPE},
-      {ACT_AND_T, I(1), F(1.0), ErrId::CANNOT_USE},
-      {ACT_XOR_T, I(1), P(1.0), ErrId::CANNOT_USE},
+      {act::add::SHAPE, I(1), N(), ErrId::INVALID_TYPE},
+      {act::add::SHAPE, I(1), S("2"), ErrId::INVALID_TYPE},
+      {act::and_t::SHAPE, I(1), F(1.0), ErrId::CANNOT_USE},
+      {act::xor_t::SHAPE, I(1), P(1.0), ErrId::CANNOT_USE},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(act_error(c.action, {c.a, c.b}), c.error) << molded(c.a) << " " << action_name(c.action) << " "
-                                                        << molded(c.b);
+    EXPECT_EQ(action_error(c.action, {c.a, c.b}), c.error)
+        << molded(c.a) << " " << action_name(c.action.action) << " " << molded(c.b);
 }
 
 TEST(Integer, FormBudget) {
@@ -124,19 +125,19 @@ TEST(Integer, CompositeOperandsReachTheirOwnTypes) {
   // the left; otherwise the composite is the left operand of its own math.
   Cell pair = pair_cell(1, 2);
   Cell tuple = make_cell(TYPE_TUPLE);
-  EXPECT_EQ(act_error(ACT_DIVIDE, {I(1), pair}), ErrId::NOT_RELATED);
-  EXPECT_EQ(act_error(ACT_SUBTRACT, {I(1), tuple}), ErrId::NOT_RELATED);
-  EXPECT_EQ(act_error(ACT_MULTIPLY, {I(1), make_cell(TYPE_DATE)}), ErrId::NOT_RELATED);
-  Cell sum = act(ACT_ADD, {I(1), pair});
+  EXPECT_EQ(action_error(act::divide::SHAPE, {I(1), pair}), ErrId::NOT_RELATED);
+  EXPECT_EQ(action_error(act::subtract::SHAPE, {I(1), tuple}), ErrId::NOT_RELATED);
+  EXPECT_EQ(action_error(act::multiply::SHAPE, {I(1), make_cell(TYPE_DATE)}), ErrId::NOT_RELATED);
+  Cell sum = run_action(act::add::SHAPE, {I(1), pair});
   ASSERT_TRUE(sum.is(TYPE_PAIR));
   EXPECT_EQ(pair_x(sum), 2);
   EXPECT_EQ(pair_y(sum), 3);
   // n - p is (-p) + n.
-  Cell diff = act(ACT_SUBTRACT, {I(10), pair});
+  Cell diff = run_action(act::subtract::SHAPE, {I(10), pair});
   ASSERT_TRUE(diff.is(TYPE_PAIR));
   EXPECT_EQ(pair_x(diff), 9);
   EXPECT_EQ(pair_y(diff), 8);
-  Cell scaled = act(ACT_MULTIPLY, {I(3), point2D_cell(0.5f, -1.0f)});
+  Cell scaled = run_action(act::multiply::SHAPE, {I(3), point2D_cell(0.5f, -1.0f)});
   ASSERT_TRUE(scaled.is(TYPE_POINT2D));
   EXPECT_EQ(point_coord(scaled, 0), 1.5f);
   EXPECT_EQ(point_coord(scaled, 1), -3.0f);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "scalar_test_util.h"
+#include "action_frames.h"
 
 using namespace vel;
 using namespace vel::scalartest;
@@ -76,8 +77,8 @@ TEST(Logic, FormAndTruthAgreeOnAnOddDataWord) {
   logic_normalize(&odd);
   EXPECT_EQ(odd.w1, 1u);
   // Anything made is already canonical.
-  EXPECT_EQ(act(ACT_MAKE, {DT(TYPE_LOGIC), I(5)}).w1, 1u);
-  EXPECT_EQ(act(ACT_TO, {DT(TYPE_LOGIC), odd}).w1, 1u);
+  EXPECT_EQ(run_action(act::make::SHAPE, {DT(TYPE_LOGIC), I(5)}).w1, 1u);
+  EXPECT_EQ(run_action(act::to::SHAPE, {DT(TYPE_LOGIC), odd}).w1, 1u);
 }
 
 TEST(Logic, MakersWriteWhereTheySay) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "random.h"
+#include "action_frames.h"
 #include "scalar_test_util.h"
 
 using namespace vel;
@@ -21,7 +22,7 @@ namespace {
 
 // random's frame: [value /seed /secure /only].
 Cell rnd(Cell v, bool seed = false, bool secure = false, bool only = false) {
-  return act(ACT_RANDOM, {v, L(seed), L(secure), L(only)});
+  return run_action(act::random::SHAPE, {v, L(seed), L(secure), L(only)});
 }
 
 std::vector<int32_t> raw(int n) {

@@ -1,22 +1,24 @@
 // Helpers shared by the tests of the scalar datatypes: value builders,
 // form/mold to text, action calls and caught errors.
 #pragma once
-#include "error_of.h"
-#include "gc_scope.h"
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "action_frames.h"
 #include "collector.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
+#include "error_of.h"
 #include "errors.h"
+#include "gc_scope.h"
 #include "series_ops.h"
 #include "unicode.h"
 
@@ -78,16 +80,24 @@ inline std::string molded(Cell v, uint32_t flags = 0) {
   return string_text(out);
 }
 
-inline Cell act(ActionId a, std::initializer_list<Cell> args) { return call_action(a, args); }
-
-
-// The Vel error of an action call, or nothing when it answers.
-inline std::optional<ErrId> act_error(ActionId a, std::initializer_list<Cell> args) {
-  return error_of([&] { (void)call_action(a, args); });
+// Calls an action with the first cells of its frame given in spec order.
+inline Cell run_action(const ActionShape& shape, std::span<const Cell> cells) {
+  std::vector<ActionArg> args;
+  for (const Cell& c : cells) args.push_back({int(args.size()), c});
+  return call_action(shape, args);
+}
+inline Cell run_action(const ActionShape& shape, std::initializer_list<Cell> cells) {
+  return run_action(shape, std::span<const Cell>(cells.begin(), cells.size()));
 }
 
-// round's frame: [value /to scale /even /down /half-down /floor /ceiling
-// /half-ceiling]; mode names one of the six refinements or is empty.
+// The Vel error of an action call, or nothing when it answers.
+inline std::optional<ErrId> action_error(const ActionShape& shape, std::initializer_list<Cell> cells) {
+  return error_of([&] { (void)run_action(shape, cells); });
+}
+
+// round's frame in spec order: [value /to scale /even /down /half-down
+// /floor /ceiling /half-ceiling]; mode names one of the six refinements or
+// is empty.
 inline std::vector<Cell> round_frame(Cell v, std::optional<Cell> scale, const std::string& mode) {
   static const char* const kModes[6] = {"even", "down", "half-down", "floor", "ceiling", "half-ceiling"};
   std::vector<Cell> f = {v, L(scale.has_value()), scale.value_or(N())};
@@ -101,8 +111,7 @@ inline std::vector<Cell> round_frame(Cell v, std::optional<Cell> scale, const st
 }
 
 inline Cell call_round(Cell v, std::optional<Cell> scale, const std::string& mode = "") {
-  std::vector<Cell> f = round_frame(v, scale, mode);
-  return call_action(ACT_ROUND, {f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8]});
+  return run_action(act::round::SHAPE, round_frame(v, scale, mode));
 }
 
 inline std::optional<ErrId> round_error(Cell v, std::optional<Cell> scale, const std::string& mode = "") {

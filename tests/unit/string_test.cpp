@@ -1,14 +1,16 @@
 // string!: storage and widening, the character helpers and the storage
 // widths behind the script cases (make and to, the series actions on every
 // width and stale indexes are in the script suite).
+#include "datatypes/string.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 
+#include "action_frames.h"
 #include "datatypes/block.h"
 #include "datatypes/series_actions.h"
-#include "datatypes/string.h"
 #include "string_test_util.h"
 #include "test_util.h"
 
@@ -28,7 +30,10 @@ TEST(String, RegisteredWithTheSharingTypes) {
   EXPECT_EQ(g_types[TYPE_STRING].actions[ACT_COPY], g_types[TYPE_SERIES].actions[ACT_COPY]);
   Values v;
   Cell s = str(v, "abc");
-  EXPECT_EQ(error_of([&] { (void)call_action(ACT_ADD, {s, s}); }), ErrId::EXPECT_ARG);
+  EXPECT_EQ(error_of([&] {
+              (void)call_action(act::add::SHAPE, {{act::add::VALUE1, s}, {act::add::VALUE2, s}});
+            }),
+            ErrId::EXPECT_ARG);
 }
 
 TEST(String, AppendCharWidensOnlyAsFarAsNeeded) {

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "datatypes/triple.h"
+#include "action_frames.h"
 #include "io/velbin.h"
 #include "roots.h"
 #include "scalar_test_util.h"
@@ -39,10 +40,10 @@ TEST(Triple, PartBudgetFallsByTheNumbersPlusSixteen) {
 
 TEST(Triple, NoOtherActionAndNoCodec) {
   Cell t = triple_cell(1, 2, 3);
-  EXPECT_EQ(act_error(ACT_MAKE, {t, BLOCK({I(1), I(2), I(3)})}), ErrId::EXPECT_ARG);
-  EXPECT_EQ(act_error(ACT_TO, {t, I(1)}), ErrId::EXPECT_ARG);
-  EXPECT_EQ(act_error(ACT_ADD, {t, t}), ErrId::EXPECT_ARG);
-  EXPECT_EQ(act_error(ACT_PICK, {t, I(1)}), ErrId::EXPECT_ARG);
+  EXPECT_EQ(action_error(act::make::SHAPE, {t, BLOCK({I(1), I(2), I(3)})}), ErrId::EXPECT_ARG);
+  EXPECT_EQ(action_error(act::to::SHAPE, {t, I(1)}), ErrId::EXPECT_ARG);
+  EXPECT_EQ(action_error(act::add::SHAPE, {t, t}), ErrId::EXPECT_ARG);
+  EXPECT_EQ(action_error(act::pick::SHAPE, {t, I(1)}), ErrId::EXPECT_ARG);
   RootedCell holder(BLOCK({t}));
   EXPECT_EQ(error_of([&] { (void)velbin::encode(*holder, true); }), ErrId::NO_CODEC);
 }

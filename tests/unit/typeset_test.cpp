@@ -1,10 +1,12 @@
+#include "datatypes/typeset.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "action_frames.h"
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
-#include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "word_test_util.h"
 
@@ -45,23 +47,30 @@ TEST(Typeset, BitLayoutIsMostSignificantFirstPerByte) {
 
 TEST(Typeset, MakeFormAndMold) {
   RootedCell spec(block_of({type_word(TYPE_INTEGER), dt(TYPE_FLOAT)}));
-  Cell ts = call_action(ACT_MAKE, {dt(TYPE_TYPESET), *spec});
+  Cell ts = call_action(act::make::SHAPE, {{act::make::TYPE, dt(TYPE_TYPESET)}, {act::make::SPEC, *spec}});
   EXPECT_EQ(molded(ts), "make typeset! [integer! float!]");
   EXPECT_EQ(formed(ts), "make typeset! [integer! float!]");
   EXPECT_EQ(molded(ts, MOLD_ONLY), "integer! float!");
-  EXPECT_EQ(molded(call_action(ACT_TO, {dt(TYPE_TYPESET), ts})), molded(ts));
+  EXPECT_EQ(molded(call_action(act::to::SHAPE, {{act::to::TYPE, dt(TYPE_TYPESET)}, {act::to::SPEC, ts}})), molded(ts));
 
   RootedCell none(block_of({}));
-  Cell empty = call_action(ACT_MAKE, {dt(TYPE_TYPESET), *none});
+  Cell empty = call_action(act::make::SHAPE, {{act::make::TYPE, dt(TYPE_TYPESET)}, {act::make::SPEC, *none}});
   EXPECT_EQ(molded(empty), "make typeset! []");
   EXPECT_EQ(molded(empty, MOLD_ONLY), "");
 
   // A typeset in the block is or-ed in; other values are refused.
   RootedCell nested(block_of({ts, dt(TYPE_BLOCK)}));
-  EXPECT_EQ(molded(call_action(ACT_MAKE, {dt(TYPE_TYPESET), *nested})), "make typeset! [block! integer! float!]");
+  EXPECT_EQ(molded(call_action(act::make::SHAPE, {{act::make::TYPE, dt(TYPE_TYPESET)}, {act::make::SPEC, *nested}})),
+            "make typeset! [block! integer! float!]");
   RootedCell bad(block_of({integer_cell(3)}));
-  EXPECT_EQ(error_of([&] { call_action(ACT_MAKE, {dt(TYPE_TYPESET), *bad}); }), ErrId::INVALID_ARG);
-  EXPECT_EQ(error_of([&] { call_action(ACT_MAKE, {dt(TYPE_TYPESET), integer_cell(12)}); }), ErrId::BAD_TO_ARG);
+  EXPECT_EQ(error_of([&] {
+              call_action(act::make::SHAPE, {{act::make::TYPE, dt(TYPE_TYPESET)}, {act::make::SPEC, *bad}});
+            }),
+            ErrId::INVALID_ARG);
+  EXPECT_EQ(error_of([&] {
+              call_action(act::make::SHAPE, {{act::make::TYPE, dt(TYPE_TYPESET)}, {act::make::SPEC, integer_cell(12)}});
+            }),
+            ErrId::BAD_TO_ARG);
 
   // The /part budget stops the listing.
   RootedNode out(make_string(8));
@@ -72,22 +81,33 @@ TEST(Typeset, MakeFormAndMold) {
 
 TEST(Typeset, FindAndSetOperations) {
   Cell ts = ts_of({TYPE_INTEGER, TYPE_FLOAT});
-  EXPECT_TRUE(call_action(ACT_FIND, {ts, dt(TYPE_INTEGER)}).w1);
-  EXPECT_FALSE(call_action(ACT_FIND, {ts, dt(TYPE_STRING)}).w1);
-  EXPECT_EQ(error_of([&] { call_action(ACT_FIND, {ts, integer_cell(1)}); }), ErrId::INVALID_ARG);
+  EXPECT_TRUE(call_action(act::find::SHAPE, {{act::find::SERIES, ts}, {act::find::VALUE, dt(TYPE_INTEGER)}}).w1);
+  EXPECT_FALSE(call_action(act::find::SHAPE, {{act::find::SERIES, ts}, {act::find::VALUE, dt(TYPE_STRING)}}).w1);
+  EXPECT_EQ(error_of([&] {
+              call_action(act::find::SHAPE, {{act::find::SERIES, ts}, {act::find::VALUE, integer_cell(1)}});
+            }),
+            ErrId::INVALID_ARG);
 
   EXPECT_EQ(molded(typeset::set_op(ts, dt(TYPE_STRING), 9)), "make typeset! [string! integer! float!]");
   EXPECT_EQ(molded(typeset::set_op(ts, ts, 11)), "make typeset! []");
   EXPECT_EQ(molded(typeset::set_op(ts, dt(TYPE_FLOAT), 10)), "make typeset! [float!]");
   EXPECT_EQ(molded(typeset::set_op(ts, ts_of({TYPE_FLOAT, TYPE_CHAR}), 12)), "make typeset! [char! integer!]");
-  EXPECT_EQ(molded(call_action(ACT_OR_T, {ts, dt(TYPE_NONE)})), "make typeset! [none! integer! float!]");
-  EXPECT_EQ(molded(call_action(ACT_AND_T, {ts, ts_of({TYPE_INTEGER})})), "make typeset! [integer!]");
-  EXPECT_EQ(molded(call_action(ACT_XOR_T, {ts, ts_of({TYPE_INTEGER})})), "make typeset! [float!]");
-  EXPECT_EQ(error_of([&] { call_action(ACT_OR_T, {ts, integer_cell(1)}); }), ErrId::INVALID_ARG);
+  EXPECT_EQ(molded(call_action(act::or_t::SHAPE, {{act::or_t::VALUE1, ts}, {act::or_t::VALUE2, dt(TYPE_NONE)}})),
+            "make typeset! [none! integer! float!]");
+  EXPECT_EQ(
+      molded(call_action(act::and_t::SHAPE, {{act::and_t::VALUE1, ts}, {act::and_t::VALUE2, ts_of({TYPE_INTEGER})}})),
+      "make typeset! [integer!]");
+  EXPECT_EQ(
+      molded(call_action(act::xor_t::SHAPE, {{act::xor_t::VALUE1, ts}, {act::xor_t::VALUE2, ts_of({TYPE_INTEGER})}})),
+      "make typeset! [float!]");
+  EXPECT_EQ(error_of([&] {
+              call_action(act::or_t::SHAPE, {{act::or_t::VALUE1, ts}, {act::or_t::VALUE2, integer_cell(1)}});
+            }),
+            ErrId::INVALID_ARG);
 }
 
 TEST(Typeset, ComplementOfEmptyListsEveryRegisteredType) {
-  Cell all = call_action(ACT_COMPLEMENT, {typeset::empty()});
+  Cell all = call_action(act::complement::SHAPE, {{act::complement::VALUE, typeset::empty()}});
   EXPECT_EQ(all.w1 & all.w2 & all.w3, 0xFFFFFFFFu);  // all 96 bits
   std::string want = "make typeset! [";
   for (int32_t t = 1; t <= g_last_type_id; t++) {

@@ -1,5 +1,7 @@
 // VELBIN: round trips per datatype in both forms, exact bytes of hand-made
 // images, and the hostile images the decoder must refuse.
+#include "io/velbin.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -8,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "action_frames.h"
 #include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
@@ -28,10 +31,9 @@
 #include "error_of.h"
 #include "evaluator/natives.h"
 #include "io/lexer.h"
-#include "io/velbin.h"
-#include "test_util.h"
 #include "lz_encoder.h"
 #include "stack.h"
+#include "test_util.h"
 #include "word_test_util.h"
 
 using namespace vel;
@@ -102,7 +104,7 @@ bool same_value(const Cell& a, const Cell& b, int depth = 0) {
 // make vector! from the cells of a spec block.
 Cell vec(std::initializer_list<Cell> spec) {
   RootedCell b(block_of(spec));
-  return call_action(ACT_MAKE, {datatype_cell(TYPE_VECTOR), *b});
+  return call_action(act::make::SHAPE, {{act::make::TYPE, datatype_cell(TYPE_VECTOR)}, {act::make::SPEC, *b}});
 }
 
 Cell decode_one(const Bytes& img) {
@@ -245,15 +247,15 @@ TEST(Velbin, RoundTripEveryDatatypeInBothForms) {
        }},
       {"hash", [] {
          RootedCell b(block_of({gw("a"), integer_cell(1), str("x"), integer_cell(1)}));
-         return call_action(ACT_TO, {datatype_cell(TYPE_HASH), *b});
+         return call_action(act::to::SHAPE, {{act::to::TYPE, datatype_cell(TYPE_HASH)}, {act::to::SPEC, *b}});
        }},
       {"map", [] {
          RootedCell b(block_of({gw("k", TYPE_SET_WORD), integer_cell(1), str("s"), block_of({integer_cell(2)})}));
-         return call_action(ACT_MAKE, {datatype_cell(TYPE_MAP), *b});
+         return call_action(act::make::SHAPE, {{act::make::TYPE, datatype_cell(TYPE_MAP)}, {act::make::SPEC, *b}});
        }},
       {"empty map", [] {
          RootedCell b(block_of({}));
-         return call_action(ACT_MAKE, {datatype_cell(TYPE_MAP), *b});
+         return call_action(act::make::SHAPE, {{act::make::TYPE, datatype_cell(TYPE_MAP)}, {act::make::SPEC, *b}});
        }},
   };
   for (const Case& c : cases) {
@@ -290,20 +292,20 @@ TEST(Velbin, LoadedTextLiteralsRoundTrip) {
 // map holds only the live pairs and finds them by key.
 TEST(Velbin, HashAndMapRecordsIndexTheirContent) {
   RootedCell b(block_of({gw("a"), integer_cell(7), str("x"), integer_cell(9)}));
-  RootedCell h(call_action(ACT_TO, {datatype_cell(TYPE_HASH), *b}));
+  RootedCell h(call_action(act::to::SHAPE, {{act::to::TYPE, datatype_cell(TYPE_HASH)}, {act::to::SPEC, *b}}));
   RootedCell back(decode_one(velbin::encode(*h, true)));
   ASSERT_TRUE(back->is(TYPE_HASH));
   EXPECT_NE(back->w3, 0u);
   EXPECT_NE(back->w3, h->w3);
-  RootedCell found(call_action(ACT_SELECT, {*back, str("x"), none_cell(), none_cell(), none_cell(), none_cell(),
-                                            none_cell(), none_cell(), none_cell(), none_cell(), none_cell(),
-                                            none_cell(), none_cell(), none_cell()}));
+  RootedCell found(call_action(act::select::SHAPE, {{act::select::SERIES, *back}, {act::select::VALUE, str("x")}}));
   EXPECT_EQ(molded(*found), "9");
 
   RootedCell spec(block_of({gw("k", TYPE_SET_WORD), integer_cell(1), gw("gone", TYPE_SET_WORD), integer_cell(2)}));
-  RootedCell m(call_action(ACT_MAKE, {datatype_cell(TYPE_MAP), *spec}));
+  RootedCell m(call_action(act::make::SHAPE, {{act::make::TYPE, datatype_cell(TYPE_MAP)}, {act::make::SPEC, *spec}}));
   // remove/key: [series /part length /key key-arg]
-  (void)call_action(ACT_REMOVE, {*m, logic_cell(false), none_cell(), logic_cell(true), gw("gone", TYPE_SET_WORD)});
+  (void)call_action(act::remove::SHAPE, {{act::remove::SERIES, *m},
+                                         {act::remove::KEY, logic_cell(true)},
+                                         {act::remove::KEY_ARG, gw("gone", TYPE_SET_WORD)}});
   Bytes img = velbin::encode(*m, true);
   RootedCell mb(decode_one(img));
   ASSERT_TRUE(mb->is(TYPE_MAP));
@@ -857,7 +859,7 @@ TEST(Velbin, ErrorsRoundTripWithTheirFields) {
 Cell make_callable(TypeId t, uint32_t number) {
   RootedCell spec(block_of({gw("series"), gw("value")}));
   RootedCell args(block_of({*spec, integer_cell(int32_t(number))}));
-  return call_action(ACT_MAKE, {datatype_cell(t), *args});
+  return call_action(act::make::SHAPE, {{act::make::TYPE, datatype_cell(t)}, {act::make::SPEC, *args}});
 }
 
 TEST(Velbin, NativesActionsAndOpsByNumber) {

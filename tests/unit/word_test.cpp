@@ -1,11 +1,13 @@
+#include "datatypes/word.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "action_frames.h"
 #include "datatypes/context.h"
 #include "datatypes/core_words.h"
 #include "datatypes/symbol.h"
-#include "datatypes/word.h"
 #include "stack.h"
 #include "word_test_util.h"
 
@@ -61,19 +63,20 @@ TEST(Word, WordMatchingOperators) {
 TEST(Word, ConversionMakesAFreshHeader) {
   Cell lit = gw("conv-abc", TYPE_LIT_WORD);
   lit.set_new_line(true);
-  Cell r = call_action(ACT_TO, {dt(TYPE_SET_WORD), lit});
+  Cell r = call_action(act::to::SHAPE, {{act::to::TYPE, dt(TYPE_SET_WORD)}, {act::to::SPEC, lit}});
   EXPECT_EQ(r.header, uint32_t(TYPE_SET_WORD));
   EXPECT_EQ(r.w1, lit.w1);
   EXPECT_EQ(r.w2, lit.w2);
   EXPECT_EQ(r.w3, lit.w3);
-  Cell from_type = call_action(ACT_TO, {dt(TYPE_WORD), dt(TYPE_INTEGER)});
+  Cell from_type = call_action(act::to::SHAPE, {{act::to::TYPE, dt(TYPE_WORD)}, {act::to::SPEC, dt(TYPE_INTEGER)}});
   EXPECT_EQ(from_type.w1, context::g_global);
 }
 
 TEST(Word, IndexOfAnUnresolvedWordIsNone) {
   RootedNode ctx(context::create(2, false, false, 0, context::KIND_PLAIN));
   context::add_word(ctx, S("ix-a"));
-  EXPECT_TRUE(call_action(ACT_INDEX_Q, {word::make(TYPE_WORD, ctx, S("ix-c"), -1)}).is(TYPE_NONE));
+  EXPECT_TRUE(call_action(act::index_q::SHAPE, {{act::index_q::SERIES, word::make(TYPE_WORD, ctx, S("ix-c"), -1)}})
+                  .is(TYPE_NONE));
 }
 
 TEST(Word, LoadSharesTheValueOfAnExistingCaseVariant) {
