@@ -99,28 +99,13 @@ may_gc void enter_hash_cell(NodeId t, uint32_t i) {
   NodeId block = header(t)->block;
   Cell key = cells_of(block)[i];
   uint32_t hv = hash_value(key);
-  uint32_t mask = header(t)->buckets - 1, b = hv & mask, step = 0, free_b = NO_BUCKET, group = NO_BUCKET;
-  prefetch_bucket(view(t), b);
-  for (uint32_t n = header(t)->buckets; n > 0; n--) {
-    View v = view(t);
-    uint32_t s = state_at(v.st, b);
-    if (s == BUCKET_EMPTY) {
-      if (free_b == NO_BUCKET) free_b = b;
-      break;
-    }
-    // Equal keys hash alike: a bucket of another hash holds another group.
-    if (s == BUCKET_OCCUPIED && v.hash(b) == hv) {
-      uint32_t first = first_index(v.h, int32_t(v.key(b)));
-      if (first < cell_count(block) && first != i && key_matches(KIND_HASH, cells_of(block)[first], key, CMP_EQUAL)) {
-        group = b;
-        break;
-      }
-    } else if (s == BUCKET_DELETED && free_b == NO_BUCKET) {
-      free_b = b;
-    }
-    step++;
-    b = (b + step) & mask;
-  }
+  // Equal keys hash alike: a bucket of another hash holds another group.
+  View v = view(t);
+  Probe p = probe(v, hv, [&, v](uint32_t b) {
+    uint32_t first = first_index(v.h, int32_t(v.key(b)));
+    return first < cell_count(block) && first != i && key_matches(KIND_HASH, cells_of(block)[first], key, CMP_EQUAL);
+  });
+  uint32_t group = p.found, free_b = p.free;
   if (group != NO_BUCKET) {
     int32_t kw = int32_t(view(t).key(group));
     if (kw >= 0) {

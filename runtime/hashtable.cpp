@@ -40,63 +40,33 @@ may_gc void enter_unique(NodeId t, uint32_t i) {
   uint32_t kind = h->kind;
   Cell key = cells_of(block)[i];
   uint32_t hv = hash_value(key);
-  uint32_t mask = h->buckets - 1, b = hv & mask, step = 0, free_b = NO_BUCKET;
-  prefetch_bucket(view(t), b);
-  for (uint32_t n = h->buckets; n > 0; n--) {
-    View v = view(t);
-    uint32_t s = state_at(v.st, b);
-    if (s == BUCKET_EMPTY) {
-      if (free_b == NO_BUCKET) free_b = b;
-      break;
-    }
-    if (s == BUCKET_OCCUPIED) {
-      uint32_t k = v.key(b);
-      if (k == i) return;
-      // Strictly equal keys hash alike: the hashes are compared first.
-      if (v.hash(b) == hv && k < cell_count(block) && key_matches(kind, cells_of(block)[k], key, CMP_STRICT_EQUAL)) {
-        v.key(b) = i;
-        return;
-      }
-    } else if (free_b == NO_BUCKET) {
-      free_b = b;
-    }
-    step++;
-    b = (b + step) & mask;
+  View v = view(t);
+  // The cell's own bucket ends the walk; strictly equal keys hash alike,
+  // so only the same hash is compared.
+  Probe p = probe_occupied(v, hv, [&, v](uint32_t b) {
+    uint32_t k = v.key(b);
+    return k == i || (v.hash(b) == hv && k < cell_count(block) &&
+                      key_matches(kind, cells_of(block)[k], key, CMP_STRICT_EQUAL));
+  });
+  if (p.found != NO_BUCKET) {
+    v.key(p.found) = i;
+    return;
   }
-  if (free_b == NO_BUCKET) {
+  if (p.free == NO_BUCKET) {
     resize(t, uint64_t(header(t)->buckets) * 2, true);
     enter_unique(t, i);
     return;
   }
-  occupy(view(t), free_b, i, hv);
+  occupy(view(t), p.free, i, hv);
 }
 
 // Finds the bucket of a 32-bit key in a kind 3/4 table, or NO_BUCKET; *slot
 // gets the bucket an insertion would take.
 uint32_t probe_int(NodeId t, uint32_t key, uint32_t* slot) {
-  View v = view(t);
-  uint32_t mask = v.h->buckets - 1, b = hash_int(key) & mask, step = 0, free_b = NO_BUCKET;
-  prefetch_bucket(v, b);
-  for (uint32_t n = v.h->buckets; n > 0; n--) {
-    uint32_t s = state_at(v.st, b);
-    if (s == BUCKET_EMPTY) {
-      if (free_b == NO_BUCKET) free_b = b;
-      break;
-    }
-    if (s == BUCKET_OCCUPIED) {
-      // The slot holds the key beside the entry's offset.
-      if (v.hash(b) == key) {
-        if (slot) *slot = b;
-        return b;
-      }
-    } else if (free_b == NO_BUCKET) {
-      free_b = b;
-    }
-    step++;
-    b = (b + step) & mask;
-  }
-  if (slot) *slot = free_b;
-  return NO_BUCKET;
+  // The slot holds the key itself beside the entry's offset.
+  Probe p = probe(view(t), hash_int(key), key, [](uint32_t) { return true; });
+  if (slot) *slot = p.found != NO_BUCKET ? p.found : p.free;
+  return p.found;
 }
 
 // Re-enters the live entries of a kind 3/4 table in place, dropping dead
@@ -107,14 +77,12 @@ void reprobe_entries(NodeId t) {
   Buffer* eb = node_buffer(v.h->block);
   uint8_t* base = eb->head_ptr();
   uint32_t used = eb->used(), esz = v.h->aux, w = 0, count = 0;
-  uint32_t mask = v.h->buckets - 1;
   for (uint32_t off = 0; esz && off + esz <= used; off += esz) {
     Cell head;
     std::memcpy(&head, base + off, 16);
     if (head.header != ENTRY_LIVE) continue;
     if (w != off) std::memmove(base + w, base + off, esz);
-    uint32_t b = hash_int(head.w1) & mask, step = 0;
-    while (state_at(v.st, b) != BUCKET_EMPTY) b = (b + ++step) & mask;
+    uint32_t b = first_empty(v, hash_int(head.w1));
     set_state(v.st, b, BUCKET_OCCUPIED);
     v.key(b) = w;
     v.hash(b) = head.w1;
@@ -154,13 +122,12 @@ may_gc void resize(NodeId t, uint64_t request, bool force) {
   }
   // Re-enter every occupied bucket's key by its stored hash: keys are
   // distinct, so no compare, and their cells are not read at all.
-  uint32_t ncells = cell_count(h->block), mask = p - 1, count = 0;
+  uint32_t ncells = cell_count(h->block), count = 0;
   View v = view(t);
   View o{v.h, words_of(old_st), words_of(old_slots)};
   for (uint32_t i = 0; i < old_buckets; i++) {
     if (state_at(o.st, i) != BUCKET_OCCUPIED || o.key(i) >= ncells) continue;
-    uint32_t b = o.hash(i) & mask, step = 0;
-    while (state_at(v.st, b) != BUCKET_EMPTY) b = (b + ++step) & mask;
+    uint32_t b = first_empty(v, o.hash(i));
     set_state(v.st, b, BUCKET_OCCUPIED);
     v.key(b) = o.key(i);
     v.hash(b) = o.hash(i);
@@ -329,11 +296,7 @@ may_gc int32_t get(NodeId t, const Cell& key_in, int32_t start, int32_t skip, in
   uint32_t kind = h->kind;
   NodeId block = h->block;
   uint32_t hv = hash_value(key);
-  uint32_t mask = h->buckets - 1, b = hv & mask, step = 0;
-  prefetch_bucket(view(t), b);
   int64_t best = -1;
-  // h is held across the compare hook, which must not allocate.
-  NoGcScope no_gc;
   auto consider = [&](uint32_t idx) {
     if (idx >= cell_count(block) || !key_matches(kind, cells_of(block)[idx], key, op)) return;
     if (!backward) {
@@ -342,36 +305,28 @@ may_gc int32_t get(NodeId t, const Cell& key_in, int32_t start, int32_t skip, in
       if (int64_t(idx) < start && (int64_t(start) - 1 - idx) % skip == 0 && int64_t(idx) > best) best = idx;
     }
   };
-  for (uint32_t n = h->buckets; n > 0; n--) {
-    View v = view(t);
-    uint32_t s = state_at(v.st, b);
-    if (s == BUCKET_EMPTY) break;
-    if (s == BUCKET_OCCUPIED && v.hash(b) == hv) {
-      int32_t kw = int32_t(v.key(b));
-      if (kind != KIND_HASH) {
-        if (uint32_t(kw) < cell_count(block) && key_matches(kind, cells_of(block)[uint32_t(kw)], key, op))
-          return kw;
-      } else {
-        uint32_t first = first_index(v.h, kw);
-        // A bucket holds one group of CMP_EQUAL-equal keys: once the key's
-        // group is found, only its members can answer.
-        if (first < cell_count(block) && key_matches(kind, cells_of(block)[first], key, CMP_EQUAL)) {
-          if (kw >= 0) {
-            consider(uint32_t(kw));
-          } else {
-            for (uint32_t i = 0;; i++) {
-              NodeId list = dup_list(header(t), uint32_t(-int64_t(kw)));
-              if (!list || i >= word_count(list)) break;
-              consider(words_of(list)[i]);
-            }
-          }
-          if (key.type() != TYPE_PREFIX_KEY) return int32_t(best);
-        }
+  View v = view(t);
+  Probe p = probe(v, hv, [&, v](uint32_t b) {
+    int32_t kw = int32_t(v.key(b));
+    if (kind != KIND_HASH)
+      return uint32_t(kw) < cell_count(block) && key_matches(kind, cells_of(block)[uint32_t(kw)], key, op);
+    uint32_t first = first_index(v.h, kw);
+    // A bucket holds one group of CMP_EQUAL-equal keys: once the key's group
+    // is found, only its members can answer (a prefix key meets groups of
+    // every type, and the walk goes on).
+    if (first >= cell_count(block) || !key_matches(kind, cells_of(block)[first], key, CMP_EQUAL)) return false;
+    if (kw >= 0) {
+      consider(uint32_t(kw));
+    } else {
+      for (uint32_t i = 0;; i++) {
+        NodeId list = dup_list(v.h, uint32_t(-int64_t(kw)));
+        if (!list || i >= word_count(list)) break;
+        consider(words_of(list)[i]);
       }
     }
-    step++;
-    b = (b + step) & mask;
-  }
+    return key.type() != TYPE_PREFIX_KEY;
+  });
+  if (kind != KIND_HASH) return p.found != NO_BUCKET ? int32_t(v.key(p.found)) : -1;
   return int32_t(best);
 }
 
@@ -380,33 +335,32 @@ may_gc int32_t find_next(NodeId t, const Cell& key_in, int32_t* pos, uint32_t* s
   Cell key = key_in;
   CompactionPause pause;
   refresh(t);
-  Header* h = header(t);
-  uint32_t mask = h->buckets - 1, b;
-  if (*pos < 0 || uint32_t(*pos) > mask) {
-    b = hash_value(key) & mask;
-    *start_bucket = b;
-    *step = 0;
-  } else {
-    ++*step;
-    b = (uint32_t(*pos) + *step) & mask;
-    if (b == *start_bucket) return -1;
+  // A call resumes the walk where the last one stopped: its bucket and step.
+  uint32_t mask = header(t)->buckets - 1;
+  bool fresh = *pos < 0 || uint32_t(*pos) > mask;
+  if (fresh) *start_bucket = hash_value(key) & mask;
+  NoGcScope no_gc;
+  View v = view(t);
+  ProbeSeq seq(v, fresh ? *start_bucket : uint32_t(*pos));
+  if (!fresh) {
+    seq.step = *step;
+    seq.next();
+    if (seq.bucket == *start_bucket) return -1;
   }
   // The sequence is back at its start after at most 2 x buckets steps.
-  NoGcScope no_gc;
-  for (uint64_t n = uint64_t(h->buckets) * 2; n > 0; n--) {
-    View v = view(t);
-    uint32_t s = state_at(v.st, b);
+  for (uint64_t n = uint64_t(v.h->buckets) * 2; n > 0; n--) {
+    uint32_t b = seq.bucket, s = state_at(v.st, b);
     if (s == BUCKET_EMPTY) return -1;
     if (s == BUCKET_OCCUPIED) {
       uint32_t idx = first_index(v.h, int32_t(v.key(b)));
       if (idx < cell_count(v.h->block) && key_matches(v.h->kind, cells_of(v.h->block)[idx], key, CMP_EQUAL)) {
         *pos = int32_t(b);
+        *step = seq.step;
         return int32_t(idx);
       }
     }
-    ++*step;
-    b = (b + *step) & mask;
-    if (b == *start_bucket) return -1;
+    seq.next();
+    if (seq.bucket == *start_bucket) return -1;
   }
   return -1;
 }

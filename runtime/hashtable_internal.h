@@ -177,6 +177,69 @@ inline void occupy(View v, uint32_t b, uint32_t key, uint32_t hash) {
   v.h->live++;
 }
 
+// A key's probe sequence: from its home bucket (hash & mask) by triangular
+// steps (+1, +2, +3 ...), which over a power-of-two count visits every
+// bucket once in `buckets` steps.
+struct ProbeSeq {
+  uint32_t mask, bucket, step = 0;
+  ProbeSeq(const View& v, uint32_t hash) : mask(v.h->buckets - 1), bucket(hash & mask) {}
+  void next() { bucket = (bucket + ++step) & mask; }
+};
+
+// What a walk of a probe sequence met: the bucket its test accepted, and
+// where an insertion of the key goes (the first deleted bucket met, else the
+// empty one that ended the walk; NO_BUCKET when a full table had neither).
+struct Probe {
+  uint32_t found = NO_BUCKET;
+  uint32_t free = NO_BUCKET;
+};
+
+// Walks the probe sequence of hash `home` until an empty bucket or a full
+// turn. test(b) is asked about each occupied bucket, and a true answer ends
+// the walk at b. The view's pointers are held throughout: nothing may
+// allocate in test.
+template <class Test>
+inline Probe probe_occupied(View v, uint32_t home, Test&& test) {
+  NoGcScope no_gc;
+  Probe p;
+  ProbeSeq seq(v, home);
+  prefetch_bucket(v, seq.bucket);
+  for (uint32_t n = v.h->buckets; n > 0; n--, seq.next()) {
+    uint32_t b = seq.bucket, s = state_at(v.st, b);
+    if (s == BUCKET_EMPTY) {
+      if (p.free == NO_BUCKET) p.free = b;
+      break;
+    }
+    if (s == BUCKET_OCCUPIED) {
+      if (test(b)) {
+        p.found = b;
+        break;
+      }
+    } else if (p.free == NO_BUCKET) {
+      p.free = b;
+    }
+  }
+  return p;
+}
+// As probe_occupied, asking test only about buckets whose stored hash is
+// `stored` (the key's hash; kinds 3/4 store the key itself).
+template <class Test>
+inline Probe probe(View v, uint32_t home, uint32_t stored, Test&& test) {
+  return probe_occupied(v, home, [&test, v, stored](uint32_t b) { return v.hash(b) == stored && test(b); });
+}
+template <class Test>
+inline Probe probe(View v, uint32_t hash, Test&& test) {
+  return probe(v, hash, hash, test);
+}
+
+// The first empty bucket of a hash's probe sequence: where a resize
+// re-enters a key it knows to be distinct (no deleted buckets yet).
+inline uint32_t first_empty(const View& v, uint32_t hash) {
+  ProbeSeq seq(v, hash);
+  while (state_at(v.st, seq.bucket) != BUCKET_EMPTY) seq.next();
+  return seq.bucket;
+}
+
 // hash_series.cpp
 may_gc void cover_cells(NodeId t, uint32_t n);
 void unindex_hash_cell(NodeId t, uint32_t i);

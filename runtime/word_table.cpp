@@ -23,34 +23,17 @@ may_gc int32_t find_or_add_word(NodeId t, uint32_t symbol, bool canonical, const
   // Both matches (same canonical symbol, or this very symbol) imply the
   // stored hash of the canonical symbol.
   uint32_t hv = hash_int(csym);
-  uint32_t free_b = NO_BUCKET;
-  {
-    // Nothing allocates during the probe.
-    NoGcScope no_gc;
-    View v = view(t);
-    const Cell* cells = cells_of(v.h->block);
-    uint32_t ncells = cell_count(v.h->block);
-    uint32_t mask = v.h->buckets - 1, b = hv & mask, step = 0;
-    prefetch_bucket(v, b);
-    for (uint32_t n = v.h->buckets; n > 0; n--) {
-      uint32_t s = state_at(v.st, b);
-      if (s == BUCKET_EMPTY) {
-        if (free_b == NO_BUCKET) free_b = b;
-        break;
-      }
-      if (s == BUCKET_OCCUPIED) {
-        uint32_t k = v.key(b);
-        if (v.hash(b) == hv && k < ncells) {
-          uint32_t ws = cells[k].w2;
-          if (canonical ? symbol::resolve(ws) == csym : ws == symbol) return int32_t(k);
-        }
-      } else if (free_b == NO_BUCKET) {
-        free_b = b;
-      }
-      step++;
-      b = (b + step) & mask;
-    }
-  }
+  View v = view(t);
+  const Cell* cells = cells_of(v.h->block);
+  uint32_t ncells = cell_count(v.h->block);
+  Probe p = probe(v, hv, [&, v](uint32_t b) {
+    uint32_t k = v.key(b);
+    if (k >= ncells) return false;
+    uint32_t ws = cells[k].w2;
+    return canonical ? symbol::resolve(ws) == csym : ws == symbol;
+  });
+  if (p.found != NO_BUCKET) return int32_t(v.key(p.found));
+  uint32_t free_b = p.free;
   if (!add) return -1;
   if (free_b == NO_BUCKET) {
     resize(t, uint64_t(header(t)->buckets) * 2, true);
@@ -75,38 +58,24 @@ may_gc InternResult intern_symbol(NodeId t, const uint8_t* text, uint32_t length
   // case variants and rare collisions) have their texts read. slot gets the
   // bucket where an insertion would go (first deleted, else the empty one
   // that ended the pass). Nothing allocates during the pass.
-  uint32_t slot = NO_BUCKET, alias = NOT_INDEXED;
-  {
-    NoGcScope no_gc;
-    View v = view(t);
-    const Cell* cells = cells_of(v.h->block);
-    uint32_t ncells = cell_count(v.h->block);
-    uint32_t mask = v.h->buckets - 1, b = hv & mask, step = 0;
-    prefetch_bucket(v, b);
-    // A new case variant's alias: the smallest index among its variants, which
-    // is the canonical symbol (interned first). The first variant met in probe
-    // order is not always it: resizes re-enter keys in bucket order.
-    for (uint32_t n = v.h->buckets; n > 0; n--) {
-      uint32_t s = state_at(v.st, b);
-      if (s == BUCKET_EMPTY) {
-        if (slot == NO_BUCKET) slot = b;
-        break;
-      }
-      if (s == BUCKET_OCCUPIED) {
-        uint32_t k = v.key(b);
-        const uint8_t* other;
-        uint32_t olen;
-        if (v.hash(b) == hv && k < ncells && symbol_cell_text(&cells[k], &other, &olen)) {
-          if (symbol_texts_equal(other, olen, text, length, !exact)) return {k, false};
-          if (exact && k < alias && symbol_texts_equal(other, olen, text, length, true)) alias = k;
-        }
-      } else if (slot == NO_BUCKET) {
-        slot = b;
-      }
-      step++;
-      b = (b + step) & mask;
-    }
-  }
+  uint32_t alias = NOT_INDEXED;
+  View v = view(t);
+  const Cell* cells = cells_of(v.h->block);
+  uint32_t ncells = cell_count(v.h->block);
+  // A new case variant's alias: the smallest index among its variants, which
+  // is the canonical symbol (interned first). The first variant met in probe
+  // order is not always it: resizes re-enter keys in bucket order.
+  Probe p = probe(v, hv, [&, v](uint32_t b) {
+    uint32_t k = v.key(b);
+    const uint8_t* other;
+    uint32_t olen;
+    if (k >= ncells || !symbol_cell_text(&cells[k], &other, &olen)) return false;
+    if (symbol_texts_equal(other, olen, text, length, !exact)) return true;
+    if (exact && k < alias && symbol_texts_equal(other, olen, text, length, true)) alias = k;
+    return false;
+  });
+  if (p.found != NO_BUCKET) return {v.key(p.found), false};
+  uint32_t slot = p.free;
   if (slot == NO_BUCKET) {
     resize(t, uint64_t(header(t)->buckets) * 2, true);
     return intern_symbol(t, text, length, exact, make_cell_fn, ctx);
