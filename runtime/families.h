@@ -50,6 +50,12 @@ constexpr bool is_any_number(uint32_t t) { return in_family(t, FAM_NUMBER); }
 constexpr bool is_arg_word(uint32_t t) { return in_family(t, FAM_ARG_WORD); }
 constexpr bool is_bindable_word(uint32_t t) { return in_family(t, FAM_BINDABLE); }
 
+// The type a conversion from a spec switches on: every any-string as
+// string!, every any-list as block!, any other type as itself.
+constexpr TypeId conversion_case(TypeId t) {
+  return is_any_string(t) ? TYPE_STRING : is_any_list(t) ? TYPE_BLOCK : t;
+}
+
 // How the elements of a series type are stored.
 enum class ElemKind : uint8_t {
   NONE,   // not a series type

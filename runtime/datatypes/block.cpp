@@ -59,7 +59,8 @@ bool copied_by_types(TypeId t) {
   return is_series_type(t) || t == TYPE_BITSET || t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_MAP;
 }
 
-// A copy made by the value's own copy action.
+}  // namespace
+
 may_gc Cell copy_by_action(const Cell& v, bool deep, const Cell* types) {
   using namespace act::copy;
   Cell r = call_action(SHAPE, {{VALUE, v},
@@ -70,7 +71,13 @@ may_gc Cell copy_by_action(const Cell& v, bool deep, const Cell* types) {
   return r;
 }
 
-}  // namespace
+const Cell* copy_types_arg(Cell* base) {
+  using enum act::copy::Frame;
+  if (!used(base[TYPES])) return nullptr;
+  const Cell* types = &base[KIND];
+  if (!types->is(TYPE_TYPESET) && !types->is(TYPE_DATATYPE)) fire(ErrId::EXPECT_ARG, datatype_cell(types->type()));
+  return types;
+}
 
 // ---------------------------------------------------------------------------
 // Low-level block functions
@@ -343,36 +350,30 @@ int32_t block_form(Cell v, NodeId out_in, const Cell* arg, int32_t part) {
   return part;
 }
 
-int32_t block_mold(Cell v, NodeId out_in, uint32_t flags, const Cell* arg, int32_t part, int32_t indent) {
+// A block or paren between its brackets (none with /only).
+int32_t list_mold(Cell v, NodeId out_in, uint32_t flags, const Cell* arg, int32_t part, int32_t indent, char open,
+                  char close) {
   RootedNode out(out_in);
   if (cycles_detect(v, out, &part, true)) return part;
   bool only = flags & MOLD_ONLY;
   if (!only) {
-    append_char(out, '[');
+    append_char(out, open);
     part = spend(part, 1);
   }
   part = block_mold_each(v, out, flags, arg, part, indent);
   if (!only) {
-    append_char(out, ']');
+    append_char(out, close);
     part = spend(part, 1);
   }
   return part;
 }
 
-int32_t paren_mold(Cell v, NodeId out_in, uint32_t flags, const Cell* arg, int32_t part, int32_t indent) {
-  RootedNode out(out_in);
-  if (cycles_detect(v, out, &part, true)) return part;
-  bool only = flags & MOLD_ONLY;
-  if (!only) {
-    append_char(out, '(');
-    part = spend(part, 1);
-  }
-  part = block_mold_each(v, out, flags, arg, part, indent);
-  if (!only) {
-    append_char(out, ')');
-    part = spend(part, 1);
-  }
-  return part;
+int32_t block_mold(Cell v, NodeId out, uint32_t flags, const Cell* arg, int32_t part, int32_t indent) {
+  return list_mold(v, out, flags, arg, part, indent, '[', ']');
+}
+
+int32_t paren_mold(Cell v, NodeId out, uint32_t flags, const Cell* arg, int32_t part, int32_t indent) {
+  return list_mold(v, out, flags, arg, part, indent, '(', ')');
 }
 
 // Paths: elements with "/" between them, new-line markers ignored.
@@ -539,11 +540,7 @@ namespace {
 Status block_copy_action(Cell* base) {
   using enum act::copy::Frame;
   const Cell* part = used(base[PART]) ? &base[LENGTH] : nullptr;
-  const Cell* types = nullptr;
-  if (used(base[TYPES])) {
-    types = &base[KIND];
-    if (!types->is(TYPE_TYPESET) && !types->is(TYPE_DATATYPE)) fire(ErrId::EXPECT_ARG, datatype_cell(types->type()));
-  }
+  const Cell* types = copy_types_arg(base);
   base[RESULT] = block_copy(base[VALUE], part, used(base[DEEP]), types);
   return Status::OK;
 }

@@ -122,6 +122,11 @@ may_gc Cell clone(Cell b, bool deep, bool all_lists);
 // datatype! or typeset!). Raises internal/no-cycle for a deep copy of a
 // block that holds itself.
 may_gc Cell block_copy(Cell src, const Cell* part, bool deep, const Cell* types);
+// A copy of any other value that copy takes, made by its own copy action.
+may_gc Cell copy_by_action(const Cell& v, bool deep, const Cell* types);
+// The kind argument of a copy frame (act::copy) when the call used /types,
+// else null; anything but a datatype! or typeset! is an error.
+const Cell* copy_types_arg(Cell* base);
 // The cell walk of block and paren molding: new-line markers, indentation
 // by four spaces a level, single spaces. Answers the /part budget left.
 may_gc int32_t block_mold_each(Cell b, NodeId out, uint32_t flags, const Cell* arg, int32_t part, int32_t indent);

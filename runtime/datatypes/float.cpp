@@ -11,6 +11,7 @@
 #include "datatypes/money.h"
 #include "datatypes/strout.h"
 #include "errors.h"
+#include "families.h"
 #include "numscan.h"
 #include "random.h"
 #include "series_ops.h"
@@ -335,7 +336,7 @@ Status float_to(Cell* base) {
   if (target != TYPE_PERCENT) target = TYPE_FLOAT;
   const Cell spec = base[SPEC];
   double d = 0.0;
-  switch (spec.type()) {
+  switch (conversion_case(spec.type())) {
     case TYPE_INTEGER:
     case TYPE_CHAR:
     case TYPE_FLOAT:
@@ -343,9 +344,7 @@ Status float_to(Cell* base) {
     case TYPE_TIME:
       d = number_as_float(spec);
       break;
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_HASH:
+    case TYPE_BLOCK:  // any-list
       d = float_from_block(spec);
       break;
     case TYPE_BINARY: {
@@ -359,12 +358,7 @@ Status float_to(Cell* base) {
     case TYPE_MONEY:
       d = money::to_float(spec);
       break;
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
+    case TYPE_STRING:  // any-string
       if (!float_from_text(spec, &d)) return fail(ErrId::BAD_TO_ARG, datatype_cell(target), spec);
       break;
     default:

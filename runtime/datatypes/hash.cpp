@@ -79,11 +79,7 @@ Status hash_make(Cell* base) {
 Status hash_copy(Cell* base) {
   using enum act::copy::Frame;
   const Cell* part = used(base[PART]) ? &base[LENGTH] : nullptr;
-  const Cell* types = nullptr;
-  if (used(base[TYPES])) {
-    types = &base[KIND];
-    if (!types->is(TYPE_TYPESET) && !types->is(TYPE_DATATYPE)) fire(ErrId::EXPECT_ARG, datatype_cell(types->type()));
-  }
+  const Cell* types = copy_types_arg(base);
   base[RESULT] = hash_copy_of(base[VALUE], part, used(base[DEEP]), types);
   return Status::OK;
 }

@@ -169,11 +169,7 @@ Status map_reflect(Cell* base) {
 // copy: value /part length /deep /types kind. /part is ignored.
 Status map_copy(Cell* base) {
   using enum act::copy::Frame;
-  const Cell* types = nullptr;
-  if (used(base[TYPES])) {
-    types = &base[KIND];
-    if (!types->is(TYPE_TYPESET) && !types->is(TYPE_DATATYPE)) fire(ErrId::EXPECT_ARG, datatype_cell(types->type()));
-  }
+  const Cell* types = copy_types_arg(base);
   base[RESULT] = copy_map(base[VALUE], used(base[DEEP]), types);
   return Status::OK;
 }

@@ -43,17 +43,6 @@ inline Cell field_word(const Cell& o, uint32_t i) {
 // Writes the object into its context's owner cell (what `self` yields).
 inline void publish(const Cell& o) { context::owner(o.w1) = o; }
 
-// A value to be copied by its own copy action.
-may_gc Cell copy_by_action(const Cell& v, bool deep, const Cell* types) {
-  using namespace act::copy;
-  Cell r = call_action(SHAPE, {{VALUE, v},
-                               {DEEP, logic_cell(deep)},
-                               {TYPES, logic_cell(types != nullptr)},
-                               {KIND, types ? *types : none_cell()}});
-  r.set_new_line(v.new_line());
-  return r;
-}
-
 // The argument stack cells of a function value's frame: args first, then
 // refinements off and locals, as its argument cache lays them out.
 may_gc void call_handler(const Cell& fn_in, SymId name, NodeId naming, const Cell* args, uint32_t nargs) {

@@ -16,6 +16,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/time.h"
 #include "errors.h"
+#include "families.h"
 #include "random.h"
 #include "roots.h"
 #include "series_ops.h"
@@ -128,7 +129,7 @@ Status pair_to(Cell* base) {
   using enum act::make::Frame;
   Cell spec = base[SPEC];
   Cell r;
-  switch (spec.type()) {
+  switch (conversion_case(spec.type())) {
     case TYPE_INTEGER:
       r = pair_cell(spec.i2(), spec.i2());
       break;
@@ -137,17 +138,10 @@ Status pair_to(Cell* base) {
       r = pair_cell(v, v);
       break;
     }
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_HASH:
+    case TYPE_BLOCK:  // any-list
       r = pair_from_block(spec);
       break;
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF: {
+    case TYPE_STRING: {  // any-string
       Cell v;
       if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_PAIR)) bad_spec(base[SPEC]);
       r = v;

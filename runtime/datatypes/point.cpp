@@ -18,6 +18,7 @@
 #include "datatypes/strout.h"
 #include "datatypes/time.h"
 #include "errors.h"
+#include "families.h"
 #include "hashtable.h"
 #include "random.h"
 #include "roots.h"
@@ -159,18 +160,11 @@ Status point_to(Cell* base) {
   using enum act::make::Frame;
   Cell spec = base[SPEC];
   double v[3] = {0, 0, 0};
-  switch (spec.type()) {
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_HASH:
+  switch (conversion_case(spec.type())) {
+    case TYPE_BLOCK:  // any-list
       base[RESULT] = point_from_block<N>(spec);
       return Status::OK;
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF: {
+    case TYPE_STRING: {  // any-string
       Cell loaded;
       if (!lexer::load_one_value(spec, &loaded) || !loaded.is(kType<N>))
         fire(ErrId::BAD_TO_ARG, datatype_cell(kType<N>), base[SPEC]);

@@ -254,6 +254,20 @@ Status port_action(Cell* base) {
   return Status::OK;
 }
 
+// The end of read and write: copy (/part as the call had it), then close;
+// the copy is the answer, at base.
+may_gc Status copy_and_close(const Cell& port, const Cell& part, const Cell& length, Cell* base) {
+  PortFrame copy(act::copy::SHAPE);
+  copy[act::copy::PART] = part;
+  copy[act::copy::LENGTH] = length;
+  RootedCell result;
+  VEL_TRY(forward_frame<ACT_COPY>(port, copy.cells, result.get()));
+  Cell scratch = none_cell();
+  VEL_TRY(forward(ACT_CLOSE, port, nullptr, 0, &scratch));
+  base[RESULT] = *result;
+  return Status::OK;
+}
+
 // read port: open, copy, close; the copy is the answer.
 Status port_read(Cell* base) {
   using enum act::read::Frame;
@@ -262,14 +276,7 @@ Status port_read(Cell* base) {
   PortFrame open(act::open::SHAPE);
   open[act::open::SEEK] = logic_cell(used(base[SEEK]));
   VEL_TRY(forward_frame<ACT_OPEN>(*port, open.cells, &scratch));
-  PortFrame copy(act::copy::SHAPE);
-  copy[act::copy::PART] = base[PART];
-  copy[act::copy::LENGTH] = base[LENGTH];
-  RootedCell result;
-  VEL_TRY(forward_frame<ACT_COPY>(*port, copy.cells, result.get()));
-  VEL_TRY(forward(ACT_CLOSE, *port, nullptr, 0, &scratch));
-  base[RESULT] = *result;
-  return Status::OK;
+  return copy_and_close(*port, base[PART], base[LENGTH], base);
 }
 
 // write port data: open/write, insert, copy, close; the copy is the answer.
@@ -288,14 +295,7 @@ Status port_write(Cell* base) {
   insert[act::insert::LENGTH] = part ? base[LENGTH] : none_cell();
   insert[act::insert::COUNT] = integer_cell(1);
   VEL_TRY(forward_frame<ACT_INSERT>(*port, insert.cells, &scratch));
-  PortFrame copy(act::copy::SHAPE);
-  copy[act::copy::PART] = base[PART];
-  copy[act::copy::LENGTH] = base[LENGTH];
-  RootedCell result;
-  VEL_TRY(forward_frame<ACT_COPY>(*port, copy.cells, result.get()));
-  VEL_TRY(forward(ACT_CLOSE, *port, nullptr, 0, &scratch));
-  base[RESULT] = *result;
-  return Status::OK;
+  return copy_and_close(*port, base[PART], base[LENGTH], base);
 }
 
 // "make port! [" and the fields, as an object molds them.

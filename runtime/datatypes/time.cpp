@@ -18,6 +18,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "families.h"
 #include "floattext.h"
 #include "roots.h"
 #include "series_ops.h"
@@ -157,24 +158,17 @@ Status time_to(Cell* base) {
   using enum act::make::Frame;
   Cell spec = base[SPEC];
   double t;
-  switch (spec.type()) {
+  switch (conversion_case(spec.type())) {
     case TYPE_TIME:
     case TYPE_INTEGER:
     case TYPE_FLOAT:
     case TYPE_PERCENT:
       t = number_as_float(spec);
       break;
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_HASH:
+    case TYPE_BLOCK:  // any-list
       t = time_from_block(spec);
       break;
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF: {
+    case TYPE_STRING: {  // any-string
       Cell v;
       if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_TIME)) bad_spec(base[SPEC]);
       t = v.f64();

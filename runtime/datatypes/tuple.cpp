@@ -181,18 +181,11 @@ Status tuple_to(Cell* base) {
   using enum act::make::Frame;
   const Cell spec = base[SPEC];
   Cell r;
-  switch (spec.type()) {
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_HASH:
+  switch (conversion_case(spec.type())) {
+    case TYPE_BLOCK:  // any-list
       r = tuple_from_block(spec);
       break;
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF: {
+    case TYPE_STRING: {  // any-string
       Cell v;
       if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_TUPLE)) bad_spec(base[SPEC]);
       r = v;

@@ -226,27 +226,6 @@ void coerce_in_place(Cell* count) {
 
 // --- forall ------------------------------------------------------------------------
 
-bool forall_series(TypeId t) {
-  switch (t) {
-    case TYPE_PATH:
-    case TYPE_GET_PATH:
-    case TYPE_SET_PATH:
-    case TYPE_LIT_PATH:
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_HASH:
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
-    case TYPE_BINARY:
-    case TYPE_VECTOR:
-    case TYPE_IMAGE: return true;
-    default: return false;
-  }
-}
 
 inline bool at_tail(const Cell& s) { return series_at(s) >= series_total(s); }
 
@@ -576,7 +555,7 @@ Status native_forall(Cell* base) {
   w.set_type(TYPE_WORD);
   const Cell& body = block_arg(base[BODY]);
   Cell start = word::get(w);
-  if (!forall_series(start.type())) fire(ErrId::EXPECT_ARG, error::get_call(), datatype_cell(start.type()), w);
+  if (!is_series_type(start.type())) fire(ErrId::EXPECT_ARG, error::get_call(), datatype_cell(start.type()), w);
   if (start.is(TYPE_IMAGE)) not_done();
   Cell* kept = push(start);  // the series the word held at the start
   LoopFrame lf;
@@ -590,7 +569,7 @@ Status native_forall(Cell* base) {
       }
       if (f == Flow::SIGNAL) return sig;
       Cell* slot = context::get(w);
-      if (!forall_series(slot->type()) || slot->node() != kept->node()) fire(ErrId::BAD_LOOP_SERIES, *slot);
+      if (!is_series_type(slot->type()) || slot->node() != kept->node()) fire(ErrId::BAD_LOOP_SERIES, *slot);
       slot->w1 = uint32_t(series_at(*slot) + 1);
       if (at_tail(*slot)) break;
     }

@@ -299,19 +299,23 @@ class Encoder {
     else write_object_body(owner);
   }
 
-  void write_function(const Cell& c) {
+  // A function or object already written: a reference to the path where
+  // it stands. False when it is new.
+  bool write_ref(const Cell& c) {
     auto found = refs_.find(c.w1);
-    if (found == refs_.end()) {
-      write_function_body(c);
-      return;
-    }
+    if (found == refs_.end()) return false;
     if (compact_) {
-      byte(0xC1), tag(TYPE_FUNCTION, false);
+      byte(0xC1), tag(c.type(), false);
       write_path_items(found->second);
     } else {
       word(fixed_header(c, FIXED_REF_BIT));
       write_path(found->second);
     }
+    return true;
+  }
+
+  void write_function(const Cell& c) {
+    if (!write_ref(c)) write_function_body(c);
   }
 
   // The full function record: the lengths, the context record (values on
@@ -350,18 +354,7 @@ class Encoder {
   }
 
   void write_object(const Cell& c) {
-    auto found = refs_.find(c.w1);
-    if (found == refs_.end()) {
-      write_object_body(c);
-      return;
-    }
-    if (compact_) {
-      byte(0xC1), tag(TYPE_OBJECT, false);
-      write_path_items(found->second);
-    } else {
-      word(fixed_header(c, FIXED_REF_BIT));
-      write_path(found->second);
-    }
+    if (!write_ref(c)) write_object_body(c);
   }
 
   // The full object record at the current position: class id, event record,
