@@ -56,6 +56,9 @@ constexpr TypeId conversion_case(TypeId t) {
   return is_any_string(t) ? TYPE_STRING : is_any_list(t) ? TYPE_BLOCK : t;
 }
 
+// The series of characters or bytes: any-string and binary!.
+constexpr bool is_text_or_binary(uint32_t t) { return is_any_string(t) || t == TYPE_BINARY; }
+
 // How the elements of a series type are stored.
 enum class ElemKind : uint8_t {
   NONE,   // not a series type

@@ -27,6 +27,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "families.h"
 #include "evaluator/natives_series.h"
 #include "evaluator/trace.h"
 #include "frame.h"
@@ -176,7 +177,7 @@ may_gc Status replace_routine(Cell* base) {
   if (!base[SIZE].is(TYPE_INTEGER) || base[SIZE].i2() < 1) fire(ErrId::INVALID_ARG, base[SIZE]);
   Cell size = base[SIZE];
   bool case_sensitive = truthy(base[CASE]), all = truthy(base[ALL]);
-  bool text = is_any_string(st) || st == TYPE_BINARY;
+  bool text = is_text_or_binary(st);
   if (all && text) {
     // What one change of the value writes: append gives the same.
     auto make_rep = [&] {

@@ -41,8 +41,6 @@ uint32_t clamp_index(Cell* v) {
   return uint32_t(i);
 }
 
-inline bool is_byte_source(TypeId t) { return t == TYPE_BINARY || is_any_string(t); }
-
 // Elements of a series value from its (clamped) index.
 uint32_t elements_from(const Cell& v, uint32_t* start) {
   Buffer* b = node_buffer(v.node());
@@ -100,7 +98,7 @@ Bytes bytes_of(const Cell& v, std::string& holder) {
 // --- comparison and matching ----------------------------------------------------------
 
 int32_t compare_bytes(const Cell& a, const Cell& b, int op, bool match) {
-  if (!is_byte_source(b.type())) return CMP_INCOMPARABLE;
+  if (!is_text_or_binary(b.type())) return CMP_INCOMPARABLE;
   bool same_place = a.node() == b.node() && series_index(a) == series_index(b);
   if (op == CMP_SAME) return same_place ? 0 : -1;
   bool equality = op == CMP_EQUAL || op == CMP_NOT_EQUAL || op == CMP_STRICT_EQUAL || op == CMP_FIND;
@@ -142,7 +140,7 @@ bool match_value(const Cell& v, const Cell& other, int op, int64_t* advance) {
     *advance = 1;
     return i < b->used() && b->head_ptr()[i] == other.w2;
   }
-  if (!is_byte_source(other.type())) return false;
+  if (!is_text_or_binary(other.type())) return false;
   std::string holder;
   *advance = int64_t(bytes_of(other, holder).n);
   return compare_bytes(v, other, op, true) == 0;

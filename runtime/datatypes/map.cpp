@@ -37,8 +37,6 @@ constexpr std::array<bool, 256> make_key_table() {
 }
 constexpr std::array<bool, 256> kValidKey = make_key_table();
 
-inline bool is_text_key(TypeId t) { return is_any_string(t) || t == TYPE_BINARY; }
-
 inline Buffer* pairs(const Cell& m) { return node_buffer(m.w2); }
 inline uint32_t cell_count(const Cell& m) { return pairs(m)->used() >> 4; }
 inline Cell* cells(const Cell& m) { return pairs(m)->cells(); }
@@ -389,7 +387,7 @@ may_gc void preprocess_key(Cell* key, const Cell& where) {
   TypeId t = key->type();
   if (!kValidKey[t]) fire(ErrId::INVALID_PATH, where, datatype_cell(t));
   if (is_word_form(t)) key->set_type(TYPE_SET_WORD);
-  else if (is_text_key(t)) *key = series_copy(*key, nullptr);
+  else if (is_text_or_binary(t)) *key = series_copy(*key, nullptr);
 }
 
 uint32_t rs_length(const Cell& m) { return hash_table::header(m.w3)->live; }

@@ -11,6 +11,7 @@
 #include "datatypes/series_actions.h"
 #include "datatypes/symbol.h"
 #include "errors.h"
+#include "families.h"
 #include "io/simple_io.h"
 #include "memory.h"
 #include "output.h"
@@ -67,7 +68,7 @@ Status native_checksum(Cell* base) {
     // rather than answer an undefined integer.
     print_cstring("** /hash support not yet implemented; algorithm TBD.\n");
     fire(ErrId::NOT_DONE);
-  } else if (spec.is(TYPE_BINARY) || is_any_string(spec.type())) {
+  } else if (is_text_or_binary(spec.type())) {
     if (m == Method::HASH) fire(ErrId::INVALID_REFINE_ARG, refinement_cell(SymId::WITH), spec);
     Bytes b = bytes_of(data, text);
     Bytes k = bytes_of(spec, key_text);

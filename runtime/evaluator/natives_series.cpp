@@ -494,7 +494,7 @@ Status native_enbase(Cell* base) {
 // The block print reduces into, and whether the last print or prin ended
 // its line.
 Cell g_print_buffer = {};
-RootedCells g_print_buffer_root(&g_print_buffer, 1);
+StaticRoot g_print_buffer_root("print: the block print reduces into", &g_print_buffer, 1);
 bool g_last_newline = false;
 
 inline Cell& print_buffer() { return g_print_buffer; }
