@@ -854,6 +854,21 @@ inline const Cell* slot_in(NodeId values, const Cell& w) {
 // The value cell of a node's word (w: the node's cell, or a path's head).
 inline const Cell* slot_of(const Node& n, const Cell& w) { return slot_in(n.values, w); }
 
+// Whether the code's block still holds the cells its nodes were planned
+// from. A node's run may call out (a function, a native running a block)
+// to code that edits the running block; from then on the walker reads the
+// cells as they are now: the next argument, the operator after a value,
+// the next expression. Checked after whatever could have called out, not
+// after constants, words and operators on numbers.
+[[gnu::always_inline]] inline bool planned(const Code& code) { return series_stamp(code.node) == code.stamp; }
+
+// clean: the block was found as planned since the last node that could
+// call out; checked again only when it is false.
+[[gnu::always_inline]] inline bool still_planned(const Code& code, bool& clean) {
+  if (!clean) clean = planned(code);
+  return clean;
+}
+
 // A check failed: the walker takes the term (or expression) from its first
 // cell, and a form that fails often is made again.
 [[gnu::noinline]] may_gc Status miss(Form& f, Code& code, bool infix) {
@@ -863,13 +878,28 @@ inline const Cell* slot_of(const Node& n, const Cell& w) { return slot_in(n.valu
   return eval_push_at(code, c, !infix, false);
 }
 
-// One expression with operators allowed.
-inline may_gc Status run_expr(Form& f, const Node& n, Code& code) {
+// One expression with operators allowed. clean: whether the block is
+// known to be as planned after it (false: not known).
+[[gnu::always_inline]] inline may_gc Status run_expr(Form& f, const Node& n, Code& code, bool& clean) {
   Cell* left = g_stack.top;
   VEL_TRY(run_node(f, n, code));
-  if (n.kind != K_EXPR && code.pos != n.end) [[unlikely]]
+  clean = false;
+  // An expression node looks at what follows itself.
+  if (n.kind == K_EXPR) return Status::OK;
+  if (code.pos != n.end) [[unlikely]]
+    return eval_infix(code, left);
+  // No cell follows at the block's end, where the walker stops whatever
+  // the block became.
+  if (code.pos >= code.end) return Status::OK;
+  clean = planned(code);
+  if (!clean) [[unlikely]]
     return eval_infix(code, left);
   return Status::OK;
+}
+
+inline may_gc Status run_expr(Form& f, const Node& n, Code& code) {
+  bool clean;
+  return run_expr(f, n, code, clean);
 }
 
 inline bool arith_fast(const Form& f, const Node& n, Cell* out);
@@ -933,11 +963,11 @@ bool is_running(const Form* f) {
   return false;
 }
 
-// stamp is the block's when the run began: an expression that changes the
-// block hands the rest of the run to the walker, which reads the cells as
-// they are now.
+// An expression that changes the block hands the rest of the run to the
+// walker, which reads the cells as they are now. clean: the block is known
+// to be as planned (see still_planned).
 may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t header, Cell* result, Code& code,
-                       bool track, uint32_t stamp) {
+                       bool track, bool clean) {
   while (true) {
     if (track) {
       g_current_code.header = header;
@@ -946,12 +976,13 @@ may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t head
     }
     g_stack.top = result + 1;
     uint32_t at = code.pos - (code.end - size);
-    int32_t e = at < size && series_stamp(code.node) == stamp ? top[at] : -1;
+    int32_t e = at < size && still_planned(code, clean) ? top[at] : -1;
     if (e >= 0 && !trace::g_trace.on) [[likely]] {
-      VEL_TRY(run_expr(f, f.nodes[uint32_t(e)], code));
+      VEL_TRY(run_expr(f, f.nodes[uint32_t(e)], code, clean));
     } else {
       const Cell* c = code_cell(code);
       if (!c) break;
+      clean = false;
       VEL_TRY(eval_push_at(code, c, false, false));
       if (trace::g_trace.on)
         VEL_TRY(trace::emit(trace::EV_EXPR, trace::Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, result + 1));
@@ -1186,16 +1217,19 @@ inline PureEnd pure_prefix(Form& f, const int32_t* top, uint32_t size, int32_t s
     g_current_code.w2 = code.node;
   }
   g_stack.top = result + 1;
-  uint32_t stamp = series_stamp(code.node);
   if (several) {
     VEL_TRY(run_several(f, *several->call, several->cond, *several->sub, code));
-    if (!code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code, track, stamp));
+    // The chosen block may have called out and changed this one: the
+    // walker looks for an operator after the call's value.
+    if (!code.at_end() && !planned(code)) VEL_TRY(eval_infix(code, result + 1));
+    if (!code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code, track, false));
   } else if (single >= 0 && code.pos == code.end - size) [[likely]] {
     // One expression: no loop, and no end to look for after it.
     VEL_TRY(run_expr(f, f.nodes[uint32_t(single)], code));
-    if (code.pos < code.end && !code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code, track, stamp));
+    if (code.pos < code.end && !code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code, track, false));
   } else {
-    VEL_TRY(run_rest(f, top, size, header, result, code, track, stamp));
+    // Only expressions that change nothing ran before.
+    VEL_TRY(run_rest(f, top, size, header, result, code, track, true));
   }
   *result = result[1];
   std::memcpy(&g_current_code, &saved_code, sizeof(Cell));
@@ -1205,7 +1239,7 @@ inline PureEnd pure_prefix(Form& f, const int32_t* top, uint32_t size, int32_t s
 // A form's whole block, listed as running meanwhile.
 [[gnu::always_inline]] inline may_gc Status run_whole(Form& f, uint32_t header, Cell* result) {
   uint32_t mark = enter_form(&f);
-  Code code{f.node, f.head, f.len};
+  Code code{f.node, f.head, f.len, f.stamp};
   Status s = run_block(f, f.expr_at.data(), uint32_t(f.expr_at.size()), f.single, header, result, code);
   g_forms_top = mark;
   return s;
@@ -1219,15 +1253,17 @@ inline Status check_argument(const Form& f, const Node& n, uint32_t ts, const Ce
 }
 
 // Argument i of a call (entry: its cache entry), pushed and type-checked:
-// its node when the code is where the node begins, else the walker from
-// where the code is. Constants and operators on numbers that can only give
-// what the argument's typeset takes (call.known) skip the check.
+// its node when the code is where the node begins and the block is as
+// planned (clean: the call's own, starting true, see still_planned), else
+// the walker from where the code is. Constants and operators on numbers
+// that can only give what the argument's typeset takes (call.known) skip
+// the check.
 [[gnu::always_inline]] inline may_gc Status run_argument(Form& f, const Node& call, uint32_t i, Code& code,
-                                                         uint32_t entry) {
+                                                         uint32_t entry, bool& clean) {
   bool known = false;
-  if (i < call.count) {
+  if (i < call.count) [[likely]] {
     const Node& k = *call.kid[i];
-    if (code.pos == k.start) [[likely]] {
+    if (code.pos == k.start && still_planned(code, clean)) [[likely]] {
       Cell v;
       if (k.kind == K_CONST) {
         *push_slot() = k.cell;
@@ -1244,7 +1280,7 @@ inline Status check_argument(const Form& f, const Node& n, uint32_t ts, const Ce
         *push_slot() = v;
         code.pos = k.end;
       } else {
-        VEL_TRY(run_expr(f, k, code));
+        VEL_TRY(run_expr(f, k, code, clean));
       }
       if (!known) VEL_TRY(check_argument(f, call, i, call.cell, entry));
       return Status::OK;
@@ -1253,6 +1289,7 @@ inline Status check_argument(const Form& f, const Node& n, uint32_t ts, const Ce
   const Cell* c = code_cell(code);
   if (!c) return fail_eval(ErrId::NO_ARG, call_name(call.cell), arg_word(call.expect, entry));
   VEL_TRY(eval_push_at(code, c, false, false));
+  clean = false;
   return check_argument(f, call, i, call.cell, entry);
 }
 
@@ -1331,16 +1368,18 @@ struct StackValues {
 [[gnu::noinline]] may_gc Status run_conds(Form& f, const Sub& s, Cell* base, bool any) {
   NodeId node = s.cell.node();
   Cell* blk = push(s.cell);
-  Code code{node, s.head, s.len};
+  Code code{node, s.head, s.len, s.stamp};
   LibraryCodeScope library(node_buffer(node)->flags & BUF_LIBRARY);
   const int32_t* top = &f.sub_top[s.top];
   if (code.at_end()) base[0] = none_cell();
+  bool clean = false;  // see still_planned
   while (!code.at_end()) {
     g_stack.top = blk + 1;
     uint32_t at = code.pos - s.head;
     int32_t e = at < s.len - s.head ? top[at] : -1;
     if (e >= 0 && !trace::g_trace.on &&
-        unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) [[likely]] {
+        (clean || (clean = unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells))))
+        [[likely]] {
       const Node& k = f.nodes[uint32_t(e)];
       Cell v;
       if (quick_value(f, k, &v)) {
@@ -1348,11 +1387,12 @@ struct StackValues {
         base[0] = v;
       } else {
         stack_mark(FRAME_NATIVE, sym_exact(SymId::BODY_TAG), 0);
-        VEL_TRY(run_expr(f, k, code));
+        VEL_TRY(run_expr(f, k, code, clean));
         set_result(*(g_stack.top - 1));
         stack_unwind_last();
       }
     } else {
+      clean = false;
       VEL_TRY(eval_next(code, false));
     }
     if (truthy(base[0]) == any) {
@@ -1429,6 +1469,8 @@ may_gc Status run_choice_next(void* ctx, Code& code) {
     if (code.node == node && code.pos >= s.head && code.pos < s.len && code.end == s.len &&
         unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) {
       int32_t e = f.sub_top[s.top + (code.pos - s.head)];
+      // The native's code: its nodes are planned from the block as it is.
+      code.stamp = s.stamp;
       if (e >= 0) {
         const Node& k = f.nodes[uint32_t(e)];
         LibraryCodeScope library(node_buffer(node)->flags & BUF_LIBRARY);
@@ -1503,7 +1545,7 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
   push(f.subs[n.refs - 1].cell);
   if (n.arity == 3) push(f.subs[n.nrefs - 1].cell);
   Cell* result = push(s.cell);
-  Code rest{s.cell.node(), p, s.len};
+  Code rest{s.cell.node(), p, s.len, s.stamp};
   VEL_TRY(run_block(f, top, s.len - s.head, p == s.head ? s.single : -1, s.cell.header, result, rest, false));
   g_stack.top = result + 1;
   *base = *result;
@@ -1523,8 +1565,9 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
   }
   code.pos++;
   Cell* base = open_call(n, n.cell);
+  bool clean = true;
   for (uint32_t i = 0; i < n.arity; i++) {
-    VEL_TRY(run_argument(f, n, i, code, i));
+    VEL_TRY(run_argument(f, n, i, code, i, clean));
   }
   if (n.flags & F_LOOP) return run_loop(f, n, base);
   if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
@@ -1621,16 +1664,17 @@ const Cell* path_object(const Form& f, const Node& n, int32_t* index) {
   if (!slot || !same_cell(*slot, n.expect)) return miss(f, code, false);
   code.pos++;
   Cell* base = open_call(n, elems[0]);
+  bool clean = true;
   uint32_t i = 0;
   for (; i < n.arity; i++) {
-    VEL_TRY(run_argument(f, n, i, code, i));
+    VEL_TRY(run_argument(f, n, i, code, i, clean));
   }
   if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
   for (uint32_t r = 0; r < n.nrefs; r++) {
     const PathRef& ref = f.refs[n.refs + r];
     base[ref.slot] = logic_cell(true);
     for (uint32_t j = 0; j < ref.nargs; j++, i++) {
-      VEL_TRY(run_argument(f, n, i, code, ref.entry + 1 + j));
+      VEL_TRY(run_argument(f, n, i, code, ref.entry + 1 + j, clean));
       base[ref.slot + 1 + j] = *--g_stack.top;
     }
   }
@@ -1735,9 +1779,16 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
     }
   }
   VEL_TRY(run_node(f, *n.kid[0], code));
+  if (n.count == 1) {
+    // A term and the word after it, which may have become an operator.
+    if (code.pos != n.end || !planned(code)) [[unlikely]]
+      return eval_infix(code, left);
+    return tail_check(n, code, left);
+  }
+  bool clean = n.kid[0]->kind == K_CONST;
   for (uint32_t j = 1; j < n.count; j++) {
     const Node& op = *n.kid[j];
-    if (code.pos != op.start) [[unlikely]]
+    if (code.pos != op.start || !still_planned(code, clean)) [[unlikely]]
       return eval_infix(code, left);
     const Cell* v = slot_of(op, op.cell);
     if (!v) [[unlikely]]
@@ -1781,8 +1832,9 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
       VEL_TRY(eval_push_at(code, c, true, false));
     }
     VEL_TRY(infix_apply(op.expect, src, op.cell, left));
+    clean = false;
   }
-  if (code.pos != n.end) [[unlikely]]
+  if (code.pos != n.end || (code.pos < code.end && !still_planned(code, clean))) [[unlikely]]
     return eval_infix(code, left);
   return tail_check(n, code, left);
 }
@@ -2164,7 +2216,7 @@ namespace {
   if (trace::g_trace.on || !unchanged(node, b, s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) [[unlikely]]
     return eval_block(s.cell, chain);
   Cell* result = push(s.cell);
-  Code code{node, s.head, s.len};
+  Code code{node, s.head, s.len, s.stamp};
   VEL_TRY(run_block(f, &f.sub_top[s.top], s.len - s.head, s.single, s.cell.header, result, code));
   g_stack.top = result + 1;
   if (chain) *g_stack.base = *result;

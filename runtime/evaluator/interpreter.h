@@ -25,6 +25,9 @@ struct Code {
   NodeId node;    // the block's series
   uint32_t pos;   // index of the next cell, from the buffer head
   uint32_t end;   // index of the end (the block's tail when evaluation began)
+  // The compiled runner's: the block's modification stamp its nodes were
+  // planned from (the walker leaves it alone).
+  uint32_t stamp = 0;
 
   bool at_end() const { return pos >= end || pos >= (node_buffer(node)->used() >> 4); }
   // The cell at pos. Valid until the next allocation; check at_end first.

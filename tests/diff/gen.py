@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes a Vel program of generated cases for the differential test.
 
-Usage: gen.py SEED CASES [--pending] > program.vel
+Usage: gen.py SEED CASES > program.vel
 
 Each case is a block of code evaluated three times, so that the later runs
 go through the compiled form (the default mode compiles on the second
@@ -11,14 +11,13 @@ function, a control native turned function) or edit the code block itself.
 Half the cases run their code as the body of a function, where return and
 exit have a target. Every run prints its value or its error (id, near,
 where), so the walker alone and the compiled path must print the same text.
+A stack overflow prints its id alone: where the stacks run out depends on
+the cells each path takes for a frame (the compiled path leaves out frames
+that no one sees), not on what the code means.
 
 Seed 1 also writes the hand-made cases of FIXED first: the inputs that have
 broken compiled evaluators before (a block edited while it runs, a word
 rebound inside its own expression, deep recursion, errors in callbacks).
-
-With --pending it also writes the constructs on which the compiled path
-is known to differ from the walker today (PENDING below), so that whoever
-mends them can run them; the test command leaves them out until then.
 
 Every program ends: loops count with words of their own or are guarded by a
 break, recursion is bounded by its argument, a body that grows while it runs
@@ -40,7 +39,11 @@ PRELUDE = r"""Vel [
 ]
 
 show: func [run r [any-type!]] [
-	either error? :r [print [run "error" r/id mold r/near r/where]] [print [run mold/all :r]]
+	case [
+		not error? :r [print [run mold/all :r]]
+		r/id = 'stack-overflow [print [run "error" r/id]]
+		true [print [run "error" r/id mold r/near r/where]]
+	]
 ]
 ; Control natives and operators a case may rebind, put back after each run
 ; so that the harness and the next case see the library's own.
@@ -152,6 +155,9 @@ CODE_EDITS = [
     "poke code 1 99",
     "change code [b: 2]",
 ]
+# Edits that change the cells ahead of the position or move those behind
+# it: the walker reads the next argument, operator or expression from the
+# block as it is now, at the same index.
 AHEAD_EDITS = [
     "clear code",
     "poke code length? code 'a",
@@ -215,26 +221,20 @@ FIXED = [
     ("reduce [2147483647 + 1 -2147483648 - 1 65536 * 65536 46341 * 46341 - -2147483648]", "a: 2147483647"),
     ("reduce [#\"a\" + 1 #\"z\" - #\"a\" #\"a\" < #\"b\" #\"A\" = #\"a\" #\"A\" == #\"a\" #\"^(10FFFF)\" + 1]", "none"),
     ("reduce [1.5 + 1 7 / 2 1e308 * 10 0.1 + 0.2 = 0.3 -2147483648 // -1]", "none"),
-]
-
-# Edits ahead of the position: as the first statement of the running block
-# they are seen in the same run on every path.
-OWN_EDITS = ["poke code length? code %s", "change back tail code %s", "clear code", "take/last code"]
-
-# Where the compiled path differs from the walker today: the same edits made
-# inside an expression of the running block that still has cells to take
-# (a loop body or a paren among its arguments), where the walker reads the
-# cells as they are now and the compiled expression goes on with the cells
-# it was made from (also when the edit is the argument of a function
-# called before it); and statements that move the cells behind the position
-# (insert or remove at the head, reverse), after which the two resume at
-# different cells. Written only with --pending.
-PENDING_FIXED = [
+    # Edits made inside an expression that still takes arguments (in a loop
+    # body or a paren among them): the next argument is read from the block
+    # as it is now; and statements that move the cells behind the position,
+    # after which the run goes on at the same index over the moved cells,
+    # the operator after a call's value included.
     ("print unless loop 1 [clear code 5] [7]", "none"),
     ("a: 1 remove code none + -19", "none"),
     ("append/only out (loop 2 [take/last code 1]) 3", "none"),
 ]
-PENDING_EDITS = OWN_EDITS + AHEAD_EDITS
+
+# Edits of the running block by a statement of its own, anywhere in it
+# (also as the argument of an expression before it).
+OWN_EDITS = ["poke code length? code %s", "change back tail code %s", "clear code", "take/last code"]
+RUNNING_EDITS = OWN_EDITS + AHEAD_EDITS
 
 
 class Gen:
@@ -242,9 +242,8 @@ class Gen:
     a, b or c) most expressions are of the kinds that give numbers, so that
     most runs go far before an error, if any, ends them."""
 
-    def __init__(self, rng, in_func, pending):
+    def __init__(self, rng, in_func):
         self.r = rng
-        self.pending = pending
         self.loops = 0  # loops around the position being generated
         self.in_func = in_func  # return and exit have a target
 
@@ -478,7 +477,7 @@ class Gen:
             return "o/x: o/x + %s" % self.expr(d)
         if x < 0.58:
             # The running block edited in place.
-            edits = ["poke code 1 %s", "append code [%s]", "edit"] + (PENDING_EDITS if self.pending else [])
+            edits = ["poke code 1 %s", "append code [%s]", "edit"] + RUNNING_EDITS
             return self.pick(edits).replace("%s", self.atom())
         if x < 0.6:
             # A word rebound halfway through the code: the rest of this run
@@ -514,16 +513,14 @@ def runs(n, code, rebind, in_func):
         "]\n" % (rebind, call))
 
 
-def case(rng, n, pending):
+def case(rng, n):
     in_func = rng.random() < 0.5
-    g = Gen(rng, in_func, pending)
+    g = Gen(rng, in_func)
     stmts = [g.stmt(3) for _ in range(rng.randint(1, 4))]
-    # An edit of the running block as its first statement; elsewhere it
-    # might be the argument of an expression before it (pending).
+    # An edit of the running block among its statements.
     if rng.random() < 0.25:
-        edits = OWN_EDITS + (AHEAD_EDITS if pending else [])
-        where = rng.randint(0, len(stmts)) if pending else 0
-        stmts.insert(where, rng.choice(edits).replace("%s", g.atom()))
+        where = rng.randint(0, len(stmts))
+        stmts.insert(where, rng.choice(RUNNING_EDITS).replace("%s", g.atom()))
     code = " ".join(stmts)
     rebind = rng.choice(REBINDS + CODE_EDITS + AHEAD_EDITS) if rng.random() < 0.8 else "none"
     return runs(n, code, rebind, in_func)
@@ -532,16 +529,15 @@ def case(rng, n, pending):
 def main():
     seed = int(sys.argv[1])
     count = int(sys.argv[2])
-    pending = "--pending" in sys.argv[3:]
     rng = random.Random(seed)
     out = [PRELUDE]
     n = 0
     if seed == 1:
-        for code, rebind in FIXED + (PENDING_FIXED if pending else []):
+        for code, rebind in FIXED:
             out.append(runs(n, code, rebind, False))
             n += 1
     for _ in range(count):
-        out.append(case(rng, n, pending))
+        out.append(case(rng, n))
         n += 1
     sys.stdout.write("\n".join(out))
 
