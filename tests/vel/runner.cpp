@@ -22,6 +22,11 @@
 //
 //     clock [wait 0.002]   ;=~ [0-9.]+ ms\t\[wait 0\.002\]
 //
+// A file must leave the words of the boot library as it found them: one that
+// rebinds a library word (say `attempt` or `open`) and does not set it back
+// fails, and the runner puts the word back so that later files are not run
+// against its replacement.
+//
 // Before each file the runner defines `fails`, the one helper for expected
 // errors: `fails [code]` is the id of the error the code raises (none when it
 // raises none); `fails/args [code]` is the id and the error's three arguments.
@@ -35,12 +40,15 @@
 #include <vector>
 
 #include "collector.h"
+#include "datatypes/context.h"
 #include "datatypes/registry.h"
+#include "datatypes/symbol.h"
 #include "datatypes/strout.h"
 #include "errors.h"
 #include "evaluator/script.h"
 #include "output.h"
 #include "platform/platform.h"
+#include "roots.h"
 #include "stack.h"
 #include "startup.h"
 
@@ -157,6 +165,45 @@ struct Totals {
   int passed = 0, failed = 0;
 };
 
+// The values of the global words the boot library left, kept to check that
+// each file leaves them as it found them.
+class LibraryWords {
+ public:
+  LibraryWords() {
+    Buffer* b = node_buffer(values());
+    for (uint32_t i = 0, n = b->length(); i < n; i++) saved_.push(b->cells()[i]);
+  }
+
+  // Sets back and names every word whose value is no longer the saved one.
+  std::string restore() {
+    std::string rebound;
+    Buffer* b = node_buffer(values());
+    for (uint32_t i = 0; i < saved_.size(); i++) {
+      if (saved_[i].is(TYPE_UNSET)) continue;  // a word the library only mentions
+      Cell* now = &b->cells()[i];
+      if (now->type() == saved_[i].type() && compare_cells(now, &saved_[i], CMP_SAME) == 0) continue;
+      *now = saved_[i];
+      rebound += rebound.empty() ? "" : " ";
+      rebound += name_of(i);
+    }
+    return rebound;
+  }
+
+ private:
+  static NodeId values() { return context::cell(context::g_global).w2; }
+
+  // The word whose value is cell i of the global context.
+  static std::string name_of(uint32_t i) {
+    for (uint32_t n = 0, count = context::word_count(context::g_global); n < count; n++) {
+      Cell* w = context::word_at(context::g_global, n);
+      if (w->w3 == i) return std::string(symbol::text(w->w2));
+    }
+    return "#" + std::to_string(i);
+  }
+
+  RootedCellStack saved_;
+};
+
 // Runs code at top level; what it printed, with an escaping error's report.
 std::string run_captured(const std::string& code, bool with_header) {
   g_captured.clear();
@@ -192,7 +239,7 @@ bool loads_whole(const std::string& code, bool with_header) {
   return true;
 }
 
-void run_file(const fs::path& file, Totals& totals) {
+void run_file(const fs::path& file, Totals& totals, LibraryWords& library) {
   std::string source;
   if (!platform::read_file(file.string(), source)) {
     std::printf("FAIL %s: cannot read\n", file.string().c_str());
@@ -228,6 +275,11 @@ void run_file(const fs::path& file, Totals& totals) {
                   k < c.expected.size() ? c.expected[k].c_str() + (c.expected[k][0] == kPattern) : "(nothing)",
                   k < got.size() ? got[k].c_str() : "(nothing)");
   }
+  std::string rebound = library.restore();
+  if (!rebound.empty()) {
+    totals.failed++;
+    std::printf("FAIL %s: leaves library words rebound: %s\n", file.string().c_str(), rebound.c_str());
+  }
 }
 
 std::vector<std::string> g_args;
@@ -247,7 +299,8 @@ int run_all() {
   }
   std::sort(files.begin(), files.end());
   Totals totals;
-  for (const fs::path& f : files) run_file(f, totals);
+  LibraryWords library;
+  for (const fs::path& f : files) run_file(f, totals, library);
   std::fflush(stdout);
   std::printf("%d passed, %d failed\n", totals.passed, totals.failed);
   return totals.failed == 0 && totals.passed > 0 ? 0 : 1;
