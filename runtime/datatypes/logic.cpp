@@ -38,7 +38,7 @@ bool logic_top_true_q() {
   return truthy(c);
 }
 
-bool compare_values(const Cell* a, const Cell* b, int op) {
+int compare_values_or_fail(const Cell* a, const Cell* b, int op) {
   int32_t r = compare_cells(a, b, op);
   switch (op) {
     case CMP_EQUAL:
@@ -53,7 +53,7 @@ bool compare_values(const Cell* a, const Cell* b, int op) {
     default:
       break;
   }
-  if (r == CMP_INCOMPARABLE) fire(ErrId::INVALID_COMPARE, *a, *b);
+  if (r == CMP_INCOMPARABLE) return -1;
   switch (op) {
     case CMP_LESSER: return r < 0;
     case CMP_LESSER_OR_EQUAL: return r < 1;
@@ -61,6 +61,12 @@ bool compare_values(const Cell* a, const Cell* b, int op) {
     case CMP_GREATER_OR_EQUAL: return r >= 0;
     default: return r < 0;  // the sort orders: "a sorts first"
   }
+}
+
+bool compare_values(const Cell* a, const Cell* b, int op) {
+  int r = compare_values_or_fail(a, b, op);
+  if (r < 0) fire(ErrId::INVALID_COMPARE, *a, *b);
+  return r;
 }
 
 namespace {

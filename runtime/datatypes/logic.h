@@ -68,5 +68,7 @@ bool logic_top_true_q();
 // ordered raises script/invalid-compare; the equality operators never raise
 // (incomparable values are simply not equal).
 bool compare_values(const Cell* a, const Cell* b, int op);
+// The same, answering 1 (true), 0 (false) or -1 where compare_values raises.
+int compare_values_or_fail(const Cell* a, const Cell* b, int op);
 
 }  // namespace vel

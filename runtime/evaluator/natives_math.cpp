@@ -45,9 +45,14 @@ inline bool float_like(TypeId t) { return t == TYPE_FLOAT || t == TYPE_PERCENT |
 
 // --- comparison -------------------------------------------------------------------------
 
+// Values that cannot be ordered give their error as a status: comparisons
+// in loops meet it under try.
 template <int OP>
 Status native_compare(Cell* base) {
-  base[RESULT] = logic_cell(compare_values(&base[VALUE1], &base[VALUE2], OP));
+  int r = compare_values_or_fail(&base[VALUE1], &base[VALUE2], OP);
+  if (r < 0) [[unlikely]]
+    return fail(ErrId::INVALID_COMPARE, base[VALUE1], base[VALUE2]);
+  base[RESULT] = logic_cell(r != 0);
   return Status::OK;
 }
 
