@@ -156,6 +156,22 @@ Status fail_eval(ErrId id, const Cell& a1) { return hold_new(id, 1, &a1, nullptr
 Status fail_eval(ErrId id, const Cell& a1, const Cell& a2) { return hold_new(id, 2, &a1, &a2, nullptr); }
 Status fail_eval(ErrId id, const Cell& a1, const Cell& a2, const Cell& a3) { return hold_new(id, 3, &a1, &a2, &a3); }
 
+namespace {
+bool g_value_failed = false;
+}  // namespace
+
+Cell fail_value(ErrId id, const Cell& a1, const Cell& a2) {
+  (void)hold_new(id, 2, &a1, &a2, nullptr);
+  g_value_failed = true;
+  return unset_cell();
+}
+
+bool take_value_failure() {
+  bool failed = g_value_failed;
+  g_value_failed = false;
+  return failed;
+}
+
 Status fail_error_value(ErrId id, const Cell& error) {
   if (!status_caller()) throw_error_value(id, error);
   release_no_gc_scopes();

@@ -204,6 +204,13 @@ void set_error_event_hook(ErrorEventHook hook);
 [[nodiscard]] Status fail_eval(ErrId id, const Cell& a1);
 [[nodiscard]] Status fail_eval(ErrId id, const Cell& a1, const Cell& a2);
 [[nodiscard]] Status fail_eval(ErrId id, const Cell& a1, const Cell& a2, const Cell& a3);
+// For code that answers a value to a caller that passes statuses on (a
+// datatype's path step under eval_path): the error is made and held as
+// fail_eval holds it, the answer is unset, and the caller, finding
+// take_value_failure() true, returns Status::RAISED.
+Cell fail_value(ErrId id, const Cell& a1, const Cell& a2);
+// Whether fail_value ran since the last call; clears it.
+bool take_value_failure();
 // The held error, which stops being held.
 VelError take_held_error();
 [[noreturn]] void throw_held_error();

@@ -478,12 +478,17 @@ may_gc int32_t object_mold(Cell value, NodeId out_in, uint32_t flags, const Cell
 
 // --- eval-path ------------------------------------------------------------------------------
 
+// A field that is not there, read (the common error: obj/field under try
+// or attempt), goes back to eval_path as a held error; set, it is thrown.
 may_gc Cell object_eval_path(const Cell& value, const Cell& selector, const Cell* set_value, const PathStep& step) {
   Cell path = step.path ? *step.path : none_cell();
   if (!is_word_form(selector.type())) fire(ErrId::INVALID_PATH, path, selector);
   Cell w = selector;
   int32_t i = path_field(value, w);
-  if (i < 0) fire(ErrId::INVALID_PATH, path, selector);
+  if (i < 0) {
+    if (!set_value) return fail_value(ErrId::INVALID_PATH, path, selector);
+    fire(ErrId::INVALID_PATH, path, selector);
+  }
   w.w1 = value.w1;
   w.w3 = uint32_t(i);
   w.set_type(TYPE_WORD);
@@ -493,7 +498,7 @@ may_gc Cell object_eval_path(const Cell& value, const Cell& selector, const Cell
     return *v;
   }
   Cell r = *context::value_at(value.w1, uint32_t(i));
-  if (r.is(TYPE_UNSET)) fire(ErrId::UNSET_PATH, path, selector);
+  if (r.is(TYPE_UNSET)) return fail_value(ErrId::UNSET_PATH, path, selector);
   return r;
 }
 

@@ -81,6 +81,8 @@ may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool p
       steps[i] = ps;
     }
     Cell next = eval_path_step(*value, *selector, (set && last) ? &set_value : nullptr, ps);
+    if (take_value_failure()) [[unlikely]]
+      return Status::RAISED;
     if (!set && !get && is_callable(next.type())) {
       g_stack.top = g_stack.begin + start;
       PathRefs refs{keep.get(), k + 1};
