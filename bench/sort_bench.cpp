@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "action_frames.h"
 #include "datatypes/block.h"
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
@@ -83,10 +84,11 @@ may_gc double time_sort(const Cell& source, Algo algo) {
     if (algo == Algo::QSORT) {
       std::qsort(node_buffer(work->node())->cells(), kCount, sizeof(Cell), compare_cells_qsort);
     } else {
-      // The sort action, as `sort` and `sort/stable` run it on a block:
-      // series /case /skip size /compare comparator /part length /all /reverse /stable
-      Cell no = logic_cell(false), none = none_cell();
-      call_action(ACT_SORT, {*work, no, no, none, no, none, no, none, no, no, logic_cell(algo == Algo::MERGE)});
+      // The sort action, as `sort` and `sort/stable` run it on a block.
+      if (algo == Algo::MERGE)
+        call_action(act::sort::SHAPE, {{act::sort::SERIES, *work}, {act::sort::STABLE, logic_cell(true)}});
+      else
+        call_action(act::sort::SHAPE, {{act::sort::SERIES, *work}});
     }
     best = std::min(best, std::chrono::duration<double>(clock::now() - t0).count());
     const Cell* c = node_buffer(work->node())->cells();
