@@ -8,6 +8,7 @@
 #include <string>
 
 #include "errors.h"
+#include "memory.h"
 #include "platform/platform.h"
 
 namespace vel {
@@ -78,6 +79,14 @@ void dyn_print_call_text_hooks(const char* text, size_t len, int flag) { g_text_
 
 const HookTable<ValueHook>& value_hooks() { return g_value_hooks; }
 const HookTable<TextHook>& text_hooks() { return g_text_hooks; }
+
+void stdout_print_hook(const Cell* text, bool newline) {
+  if (!text->is(TYPE_STRING)) return;
+  const Buffer* b = node_buffer(text->node());
+  uint32_t unit = b->unit(), len = b->length();
+  uint32_t at = text->index() < 0 ? 0 : std::min<uint32_t>(uint32_t(text->index()), len);
+  console_write(b->data() + b->head + size_t(at) * unit, size_t(len - at) * unit, int(unit), newline);
+}
 
 // --- text helpers -------------------------------------------------------------
 

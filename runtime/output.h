@@ -7,6 +7,10 @@
 // raw-text hooks. A front end (the GUI console) registers its own hooks so
 // both roads end in its terminal.
 //
+// The hook tables are the list of print destinations a program registers,
+// not a way from this layer up to another: the one destination the runtime
+// itself installs, standard output (stdout_print_hook), lives here.
+//
 // The console writer renders ANSI escape sequences through a ConsoleDevice
 // when standard output is a Windows console, and writes UTF-8 bytes (escapes
 // untouched) otherwise, which is always the case on Linux.
@@ -64,6 +68,10 @@ void dyn_print_call_value_hooks(const Cell* value, bool newline);
 void dyn_print_call_text_hooks(const char* text, size_t len, int flag);
 const HookTable<ValueHook>& value_hooks();
 const HookTable<TextHook>& text_hooks();
+// The value hook that writes a string! from its index (and a line end) to
+// standard output through the console writer; other values are ignored.
+// Installed at start-up, removable by a front end that prints elsewhere.
+void stdout_print_hook(const Cell* text, bool newline);
 
 // --- the console writer -----------------------------------------------------
 

@@ -586,14 +586,6 @@ may_gc Status print_value(const Cell& value_in, bool newline) {
 
 bool last_print_newline() { return g_last_newline; }
 
-void stdout_print_hook(const Cell* text, bool newline) {
-  if (!text->is(TYPE_STRING)) return;
-  const Buffer* b = node_buffer(text->node());
-  uint32_t unit = b->unit(), len = b->length();
-  uint32_t at = text->index() < 0 ? 0 : std::min<uint32_t>(uint32_t(text->index()), len);
-  console_write(b->data() + b->head + size_t(at) * unit, size_t(len - at) * unit, int(unit), newline);
-}
-
 may_gc void probe_value(const Cell& value) {
   RootedNode out(make_string(16));
   mold_value(value, out);

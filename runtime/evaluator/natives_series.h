@@ -10,7 +10,7 @@
 namespace vel {
 
 // Start-up (step "natives"): registers these natives, makes the print
-// buffer and installs the standard-output print hook.
+// buffer and installs the standard-output print hook (output.h).
 void natives_series_init();
 
 // --- output --------------------------------------------------------------------------
@@ -21,9 +21,6 @@ void natives_series_init();
 may_gc Status print_value(const Cell& value, bool newline);
 // Whether the last print or prin ended its line.
 bool last_print_newline();
-// The value hook that writes the text (and a line end) to standard output;
-// registered at start-up, removable by a front end that prints elsewhere.
-void stdout_print_hook(const Cell* text, bool newline);
 // probe's printing: the molded value and a line end, through the hooks.
 may_gc void probe_value(const Cell& value);
 // error/report: makes the error a fire would raise and prints its report
