@@ -3,10 +3,12 @@
 #include "collector.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "eval.h"
 #include "externals.h"
 #include "fatal.h"
 #include "hashtable.h"
@@ -23,7 +25,7 @@ namespace {
 
 struct Root {
   const char* tag;
-  enum Kind : uint8_t { CELLS, NODE, TABLE } kind;
+  enum Kind : uint8_t { CELLS, NODE, TABLE, WEAK_TABLE } kind;
   void* at;
   size_t count;
 };
@@ -32,7 +34,6 @@ std::vector<Root>& registered_roots() {
   static std::vector<Root> roots;
   return roots;
 }
-std::vector<WeakHolder> g_weak;
 std::vector<NodeId> g_work;          // cell series waiting to be scanned
 // Stress mode: the blocks of old pools, kept inaccessible for two cycles
 // (the last cycle's, then the one before), then reused as fresh pools.
@@ -92,9 +93,7 @@ void drain() {
     mark_cells(b->cells(), b->used() / sizeof(Cell));
     // A block's compiled form lives as long as the block, and so do the
     // values it checks against.
-    if (b->spare)
-      for (const WeakHolder& h : g_weak)
-        if (h.mark_spare) h.mark_spare(b->spare, mark_cells);
+    if (b->spare) interp::forms_mark(b->spare, mark_cells);
   }
 }
 
@@ -116,15 +115,36 @@ struct Marker final : RootVisitor {
 
 bool node_marked(NodeId n) { return n && valid_node(n) && (node_buffer(n)->flags & BUF_MARK); }
 
-// After marking: the weak holders drop what died and mark what they keep.
+inline void mark_only(NodeId n) {
+  if (n && valid_node(n)) node_buffer(n)->flags |= BUF_MARK;
+}
+
+// An ownership table's entry whose key series or owner died goes; a key
+// that outlives its entry is no longer owned by anyone.
+bool sweep_owned(void*, uint32_t key, Cell* values) {
+  bool key_live = node_marked(key);
+  NodeId owner_ctx = values[hash_table::OWNED_BY].w1;
+  if (key_live && owner_ctx && node_marked(owner_ctx)) return true;
+  if (key_live) node_buffer(key)->flags &= ~BUF_OWNED;
+  for (uint32_t i = 0; i < hash_table::OWNERSHIP_CELLS; i++) values[i] = unset_cell();
+  return false;
+}
+
+bool keep_owned(void*, uint32_t, Cell* values) {
+  mark_cells(values, hash_table::OWNERSHIP_CELLS);
+  return true;
+}
+
+// After marking: the weak tables drop what died and mark what they keep.
 void sweep_weak() {
-  for (const WeakHolder& h : g_weak) {
-    if (!h.sweep) continue;
-    h.sweep(
-        node_marked, [](Cell* cells, size_t count) { mark_cells(cells, count); },
-        [](NodeId n) {
-          if (n && valid_node(n)) node_buffer(n)->flags |= BUF_MARK;
-        });
+  for (const Root& r : registered_roots()) {
+    if (r.kind != Root::WEAK_TABLE) continue;
+    NodeId table = *static_cast<NodeId*>(r.at);
+    if (!table) continue;
+    hash_table::Header* h = hash_table::header(table);
+    for (NodeId n : {table, h->states, h->keys, h->block}) mark_only(n);
+    hash_table::for_each_entry(table, sweep_owned, nullptr);
+    hash_table::for_each_entry(table, keep_owned, nullptr);
     drain();
   }
 }
@@ -432,6 +452,7 @@ void add_root(const char* tag, Root::Kind kind, void* at, size_t count) {
 void register_root(const char* tag, Cell* cells, size_t count) { add_root(tag, Root::CELLS, cells, count); }
 void register_root_node(const char* tag, NodeId* slot) { add_root(tag, Root::NODE, slot, 1); }
 void register_root_table(const char* tag, NodeId* slot) { add_root(tag, Root::TABLE, slot, 1); }
+void register_weak_table(const char* tag, NodeId* slot) { add_root(tag, Root::WEAK_TABLE, slot, 1); }
 
 void visit_roots(RootVisitor& v) {
   if (g_stack.begin) v.cells("argument stack", g_stack.begin, size_t(g_stack.top - g_stack.begin));
@@ -447,15 +468,10 @@ void visit_roots(RootVisitor& v) {
       case Root::CELLS: v.cells(r.tag, static_cast<Cell*>(r.at), r.count); break;
       case Root::NODE: v.node(r.tag, static_cast<NodeId*>(r.at)); break;
       case Root::TABLE: v.table(r.tag, static_cast<NodeId*>(r.at)); break;
+      case Root::WEAK_TABLE: break;
     }
   }
   if (g_value_pool.node()) v.cells("value-slot pool", g_value_pool.root_cell(), 1);
-}
-
-void collector_register_weak(const WeakHolder& h) {
-  for (const WeakHolder& e : g_weak)
-    if (e.tag == h.tag) return;
-  g_weak.push_back(h);
 }
 
 void collector_run() {
@@ -477,8 +493,7 @@ void collector_run() {
   g_mem.nodes_taken_since_gc = 0;
   g_gc.cycles++;
   g_mem.collector_cycle = g_gc.cycles;
-  for (const WeakHolder& h : g_weak)
-    if (h.after) h.after();
+  interp::forms_sweep();
   g_gc.active = false;
   if (g_gc.verify) heap_verify();
 }

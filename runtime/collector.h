@@ -66,23 +66,6 @@ struct RootVisitor {
 };
 void visit_roots(RootVisitor& v);
 
-// What a layer above keeps without keeping it alive: the compiled forms a
-// block's buffer names in its spare word, the ownership table's entries.
-// Each entry is optional.
-struct WeakHolder {
-  const char* tag;
-  // While marking a cell buffer whose spare word is not 0: the cells that
-  // the data it names keeps alive go to mark.
-  void (*mark_spare)(uint32_t spare, void (*mark)(Cell* cells, size_t count));
-  // After marking: drop what refers to unmarked nodes (`marked` answers),
-  // and report the cells of what is kept to keep, which marks them; keep_node
-  // marks a node without following its cells. No allocation.
-  void (*sweep)(bool (*marked)(NodeId n), void (*keep)(Cell* cells, size_t count), void (*keep_node)(NodeId n));
-  // After the collection has moved and freed buffers.
-  void (*after)();
-};
-void collector_register_weak(const WeakHolder& h);
-
 // The node slots a cell refers to, by its type. Marking, heap verification
 // and serialization walks share it.
 void visit_cell_nodes(Cell* c, void (*visit)(void* ctx, NodeId* slot), void* ctx);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "eval.h"
 #include "memory.h"
 #include "roots.h"
 #include "stack.h"
@@ -27,11 +28,7 @@ constexpr const char* kTypeNames[] = {
 #undef VEL_X
 };
 
-// Both stay hooks: fire sits below every layer that raises, while the
-// error! datatype (the builder) and the tracer (the event) sit above it and
-// exist only once start-up has made them; until then errors go bare.
-ErrorBuilder g_builder = nullptr;
-ErrorEventHook g_event_hook = nullptr;
+// An error raised while another's value is being made goes bare.
 bool g_building = false;
 
 // The last few error values, rooted from fire to their catch: nothing but
@@ -50,11 +47,11 @@ Cell keep_in_ring(const Cell& error) {
 }
 
 // Makes the error value of an error about to be raised (none when it
-// cannot be made) and reports it to the event hook. args are copies.
-Cell make_raised(ErrId id, int n, Cell* args) {
+// cannot be made) and reports it to a trace. args are copies.
+Cell raised_value(ErrId id, int n, Cell* args) {
   release_no_gc_scopes();
   Cell error = none_cell();
-  if (g_builder && !g_building) {
+  if (!g_building) {
     RootedCells keep(args, 3);
     struct Building {
       Building() { g_building = true; }
@@ -63,15 +60,15 @@ Cell make_raised(ErrId id, int n, Cell* args) {
     Cell made;
     bool ok = false;
     try {
-      ok = g_builder(id, n, args, &made);
+      ok = error::make_raised(id, n, args, &made);
     } catch (const VelError&) {
       ok = false;  // the error's own construction failed: raise it bare
     }
     if (ok) error = keep_in_ring(made);
   }
-  if (g_event_hook && !g_building) {
+  if (!g_building) {
     RootedCells keep(args, 3);
-    g_event_hook(id, error);
+    trace::error_raised(id, error);
   }
   return error;
 }
@@ -80,7 +77,7 @@ Cell make_raised(ErrId id, int n, Cell* args) {
   // Copies first: the arguments may lie in a series buffer that building
   // the error value moves.
   Cell args[3] = {a1 ? *a1 : unset_cell(), a2 ? *a2 : unset_cell(), a3 ? *a3 : unset_cell()};
-  Cell error = make_raised(id, n, args);
+  Cell error = raised_value(id, n, args);
   // Made in place by the throw: no local to destroy on the way out, so the
   // unwinding does not stop in this frame.
   throw VelError(id, n, args[0], args[1], args[2], error);
@@ -113,7 +110,7 @@ Status hold(ErrId id, int n, const Cell* args, const Cell& error) {
 // Makes the error as fire does, and keeps it.
 Status hold_new(ErrId id, int n, const Cell* a1, const Cell* a2, const Cell* a3) {
   Cell args[3] = {a1 ? *a1 : unset_cell(), a2 ? *a2 : unset_cell(), a3 ? *a3 : unset_cell()};
-  Cell error = make_raised(id, n, args);
+  Cell error = raised_value(id, n, args);
   return hold(id, n, args, error);
 }
 
@@ -138,9 +135,6 @@ bool error_id_by_name(std::string_view type, std::string_view name, ErrId* out) 
   }
   return false;
 }
-
-void set_error_builder(ErrorBuilder builder) { g_builder = builder; }
-void set_error_event_hook(ErrorEventHook hook) { g_event_hook = hook; }
 
 void throw_error_value(ErrId id, const Cell& error) {
   release_no_gc_scopes();

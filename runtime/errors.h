@@ -1,7 +1,9 @@
 // Raising Vel errors from C++.
 //
 // `fire` is the one way runtime code raises a Vel error: an error type, an
-// id and up to three argument cells. The error travels as a C++ exception
+// id and up to three argument cells. The error value is made at the raise
+// (error::make_raised, eval.h), where the evaluation it reports on still
+// runs, and a trace hears of it there (trace::error_raised). The error travels as a C++ exception
 // (VelError) up to the nearest try/catch/attempt, the console or the top
 // level. Message templates live in the error catalog of the boot sources;
 // this list only names the ids the runtime raises.
@@ -166,16 +168,6 @@ struct VelError : std::exception {
   Cell error{};
   const char* what() const noexcept override;
 };
-
-// Builds the error! value of a fired error (installed by the error
-// datatype); answers false when it cannot.
-using ErrorBuilder = bool (*)(ErrId id, int nargs, const Cell* args, Cell* out);
-void set_error_builder(ErrorBuilder builder);
-
-// Called by fire with each error it is about to raise (the error trace
-// event): the value made, or none. An error it raises replaces this one.
-using ErrorEventHook = void (*)(ErrId id, const Cell& error);
-void set_error_event_hook(ErrorEventHook hook);
 
 // Throws an error! value that is already made (do of an error value).
 [[noreturn]] void throw_error_value(ErrId id, const Cell& error);

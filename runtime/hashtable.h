@@ -53,6 +53,11 @@ namespace hash_table {
 
 enum Kind : uint32_t { KIND_HASH = 0, KIND_MAP = 1, KIND_WORDS = 2, KIND_INT = 3, KIND_OWNERSHIP = 4 };
 
+// The entry of an ownership table (KIND_OWNERSHIP, keyed by series node):
+// the owned value, the object that owns it (its context is the cell's w1)
+// and the field word it is held under.
+enum OwnershipCell : uint32_t { OWNED_VALUE, OWNED_BY, OWNED_AS, OWNERSHIP_CELLS };
+
 // Bucket states.
 constexpr uint32_t BUCKET_OCCUPIED = 0;
 constexpr uint32_t BUCKET_DELETED = 1;

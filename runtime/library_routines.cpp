@@ -12,7 +12,7 @@
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "datatypes/file.h"
 #include "datatypes/function.h"
 #include "datatypes/image.h"

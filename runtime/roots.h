@@ -23,6 +23,11 @@ namespace vel {
 void register_root(const char* tag, Cell* cells, size_t count);
 void register_root_node(const char* tag, NodeId* slot);
 void register_root_table(const char* tag, NodeId* slot);
+// Registers the slot of an ownership table (hashtable.h) that the collector
+// holds weakly: its arrays live, and an entry lives only while its key
+// series and its owner's context live; a key series that survives its
+// entry loses its owned flag. Not a root: visit_roots does not list it.
+void register_weak_table(const char* tag, NodeId* slot);
 
 // Registers a module's global cells at static initialisation.
 struct StaticRoot {

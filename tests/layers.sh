@@ -10,7 +10,7 @@
 #   4  start-up, which puts the layers together: the files of runtime/ named
 #      in rank_of below
 # A layer includes its own headers and those of the layers below. The one
-# way up is datatypes/eval.h, declared in datatypes and defined above.
+# way up is eval.h, declared at the bottom and defined above.
 #
 # Usage: tests/layers.sh [runtime directory]
 set -u

@@ -15,7 +15,7 @@
 #include "families.h"
 #include "datatypes/block.h"
 #include "datatypes/core_words.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "datatypes/function.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"

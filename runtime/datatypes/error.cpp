@@ -12,7 +12,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/core_words.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
@@ -189,10 +189,11 @@ void fill_headings() {
   }
 }
 
-// The builder fire calls, for every error the runtime raises: one context
-// over the prototype's words, its fields written in place once nothing
-// allocates any more.
-bool build_for_fire(ErrId id, int nargs, const Cell* args, Cell* out) {
+}  // namespace
+
+// For every error the runtime raises: one context over the prototype's
+// words, its fields written in place once nothing allocates any more.
+may_gc bool make_raised(ErrId id, int nargs, const Cell* args, Cell* out) {
   if (g_gc.active || !context::g_global || !g_roots[PROTO].is(TYPE_ERROR)) return false;
   load_catalog();
   if (!g_positions[size_t(id)].found) [[unlikely]] {
@@ -226,6 +227,8 @@ bool build_for_fire(ErrId id, int nargs, const Cell* args, Cell* out) {
   *out = *e;
   return true;
 }
+
+namespace {
 
 // --- call names ------------------------------------------------------------------------------
 
@@ -623,7 +626,6 @@ void init() {
   Cell proto = make_cell(TYPE_ERROR, ctx, ERROR_CLASS, 0);
   context::owner(ctx) = proto;
   g_roots[PROTO] = proto;
-  set_error_builder(build_for_fire);
 }
 
 // --- making -------------------------------------------------------------------------------------

@@ -10,7 +10,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/core_words.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "datatypes/function.h"
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"

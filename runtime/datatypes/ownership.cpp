@@ -4,7 +4,6 @@
 // modifying action makes before asking the table.
 #include "datatypes/ownership.h"
 
-#include <initializer_list>
 
 #include "collector.h"
 #include "cycle.h"
@@ -36,10 +35,16 @@ constexpr SymId kChangeSyms[] = {
 };
 static_assert(sizeof(kChangeSyms) / sizeof(kChangeSyms[0]) == sizeof(kChangeWordNames) / sizeof(kChangeWordNames[0]));
 
-// Held weakly: the collector marks only the table's own arrays.
+// Held weakly: the collector keeps the table's own arrays, and an entry
+// while its series and its owner live (roots.h, register_weak_table).
 NodeId g_table = 0;
 
-enum EntryCell : uint32_t { E_VALUE, E_OWNER, E_WORD, E_CELLS };
+enum EntryCell : uint32_t {
+  E_VALUE = hash_table::OWNED_VALUE,
+  E_OWNER = hash_table::OWNED_BY,
+  E_WORD = hash_table::OWNED_AS,
+  E_CELLS = hash_table::OWNERSHIP_CELLS,
+};
 
 // Series kinds that carry an owned flag.
 inline bool is_ownable_series(TypeId t) { return is_series_type(t) || t == TYPE_BITSET; }
@@ -47,7 +52,7 @@ inline bool is_ownable_series(TypeId t) { return is_series_type(t) || t == TYPE_
 may_gc NodeId table() {
   if (!g_table) {
     g_table = hash_table::make(16, 0, hash_table::KIND_OWNERSHIP, E_CELLS, true);
-    collector_register_weak({"ownership table", nullptr, ownership_sweep, nullptr});
+    register_weak_table("ownership table", &g_table);
   }
   return g_table;
 }
@@ -180,42 +185,5 @@ may_gc void ownership_bind_owner(const Cell& owner_in) {
 }
 
 may_gc void ownership_unbind(const Cell& value) { unbind_value(value); }
-
-namespace {
-
-struct SweepCtx {
-  bool (*marked)(NodeId);
-  void (*keep_cells)(Cell*, size_t);
-};
-
-bool sweep_entry(void* p, uint32_t key, Cell* values) {
-  auto* c = static_cast<SweepCtx*>(p);
-  bool key_live = c->marked(key);
-  NodeId owner_ctx = values[E_OWNER].w1;
-  if (key_live && owner_ctx && c->marked(owner_ctx)) return true;
-  // The series outlives its owner: it is no longer owned by anyone.
-  if (key_live) node_buffer(key)->flags &= ~BUF_OWNED;
-  for (uint32_t i = 0; i < E_CELLS; i++) values[i] = unset_cell();
-  return false;
-}
-
-bool keep_entry(void* p, uint32_t, Cell* values) {
-  static_cast<SweepCtx*>(p)->keep_cells(values, E_CELLS);
-  return true;
-}
-
-}  // namespace
-
-void ownership_sweep(bool (*marked)(NodeId n), void (*keep_cells)(Cell* cells, size_t count),
-                     void (*keep_node)(NodeId n)) {
-  if (!g_table) return;
-  // The table's arrays and entry block live, but an entry's cells are
-  // followed only when the entry is kept.
-  hash_table::Header* h = hash_table::header(g_table);
-  for (NodeId n : {g_table, h->states, h->keys, h->block}) keep_node(n);
-  SweepCtx c{marked, keep_cells};
-  hash_table::for_each_entry(g_table, sweep_entry, &c);
-  hash_table::for_each_entry(g_table, keep_entry, &c);
-}
 
 }  // namespace vel

@@ -70,15 +70,8 @@ may_gc void ownership_unbind(const Cell& value);
 // The table: a kind 4 hash table keyed by series node (an object's context
 // node), three value cells per entry {owned value, owner object, field
 // word}; 0 until the first binding makes it, which registers it with the
-// collector as a weak holder: the collector marks nothing of it and, after
-// marking, calls ownership_sweep.
+// collector as a weak table (roots.h): an entry lives only while its series
+// and its owner's context do.
 NodeId ownership_table();
-// Keeps the table's own arrays (keep_node), drops the entries whose key
-// series or owner's context is not marked (`marked` answers for a node); a
-// key series that survives its entry loses its owned flag. Then reports the
-// cells of the entries kept to `keep_cells`, which marks them. Runs inside a
-// collection: no allocation.
-void ownership_sweep(bool (*marked)(NodeId n), void (*keep_cells)(Cell* cells, size_t count),
-                     void (*keep_node)(NodeId n));
 
 }  // namespace vel

@@ -8,7 +8,7 @@
 
 #include "action_frames.h"
 #include "datatypes/core_words.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
 #include "datatypes/point.h"

@@ -11,7 +11,7 @@
 
 #include "action_frames.h"
 #include "datatypes/core_words.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
 #include "datatypes/pair.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "action_frames.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/object.h"

@@ -8,7 +8,7 @@
 #include "frame.h"
 #include "datatypes/block.h"
 #include "datatypes/core_words.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "datatypes/function.h"
 #include "datatypes/series_actions.h"
 #include "errors.h"

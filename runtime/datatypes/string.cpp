@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "datatypes/series_actions.h"
 #include "datatypes/string_impl.h"
 #include "datatypes/strout.h"

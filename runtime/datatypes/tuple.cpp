@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "action_frames.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
 #include "datatypes/series_actions.h"

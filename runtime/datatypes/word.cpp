@@ -6,7 +6,7 @@
 #include "action_frames.h"
 #include "datatypes/context.h"
 #include "datatypes/core_words.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "datatypes/registry.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"

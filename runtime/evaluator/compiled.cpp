@@ -2205,7 +2205,6 @@ void forms_init() {
   g_walker_only = e && std::string_view(e) == "walker";
   g_verify = e && std::string_view(e).find("verify") != std::string_view::npos;
   if (e && std::string_view(e).find("eager") != std::string_view::npos) g_eager = true;
-  collector_register_weak({"compiled forms", forms_mark, nullptr, forms_sweep});
 }
 
 namespace {
@@ -2229,7 +2228,7 @@ namespace {
 
 may_gc Status run_form(Form& f, const Cell& block, Cell* result) { return run_whole(f, block.header, result); }
 
-void forms_mark(uint32_t spare, FormCellVisitor visit) {
+void forms_mark(uint32_t spare, void (*visit)(Cell* cells, size_t count)) {
   if (spare - 1 >= SPARE_SEEN - 1 || spare >= g_forms.size()) return;
   Form* f = g_forms[spare];
   if (f && !f->held.empty()) visit(f->held.data(), f->held.size());

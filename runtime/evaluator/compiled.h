@@ -40,15 +40,9 @@ Form* valid_form(const Cell& block);
 // with result the block's cell on the stack, which takes the value.
 may_gc Status run_form(Form& form, const Cell& block, Cell* result);
 
-// Reads VEL_COMPILE (eager: compile blocks on their first evaluation) and
-// registers the forms with the collector, which holds them weakly.
+// Reads VEL_COMPILE (eager: compile blocks on their first evaluation).
+// The collector holds the forms weakly (forms_mark, forms_sweep: eval.h).
 void forms_init();
-
-// For the collector: the cells a form holds on to (marked with the block),
-// and the release of the forms whose block died or changed buffer.
-using FormCellVisitor = void (*)(Cell* cells, size_t count);
-void forms_mark(uint32_t spare, FormCellVisitor visit);
-void forms_sweep();
 
 // How many compiled forms exist now.
 size_t forms_live();

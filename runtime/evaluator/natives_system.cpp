@@ -10,7 +10,7 @@
 #include "collector.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "datatypes/date.h"
 #include "datatypes/map.h"
 #include "datatypes/series_actions.h"

@@ -1,6 +1,6 @@
 // Trace events: the trace state, the callback call and do/trace's start
 // and end. The event sites live in the interpreter (and in fire, for the
-// error event).
+// error event, which calls error_raised through eval.h).
 #include "evaluator/trace.h"
 
 #include "datatypes/core_words.h"
@@ -42,16 +42,16 @@ uint32_t bit_number(uint32_t event) {
   return n;
 }
 
-// The error event, from fire. A signal other than an error cannot leave
-// through fire: the error being raised goes on in its place.
-void on_error(ErrId id, const Cell& error) {
+}  // namespace
+
+// A signal other than an error cannot leave through fire: the error being
+// raised goes on in its place.
+void error_raised(ErrId id, const Cell& error) {
   // No Vel code runs for these: the memory or the stack is exhausted.
   if (!g_trace.on || id == ErrId::NO_MEMORY || id == ErrId::STACK_OVERFLOW) return;
   Status s = emit(EV_ERROR, kNowhere, &error);
   (void)s;
 }
-
-}  // namespace
 
 Status emit(uint32_t event, Where where, const Cell* value, const Cell* ref) {
   if (!(g_trace.mask & event) || !g_trace.user) return Status::OK;
@@ -146,9 +146,6 @@ void set_user_switch(bool on) {
   if (g_trace.run) g_trace.user = on;
 }
 
-void trace_init() {
-  reset();
-  set_error_event_hook(on_error);
-}
+void trace_init() { reset(); }
 
 }  // namespace vel::trace

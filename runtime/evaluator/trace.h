@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "cell.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "memory.h"
 #include "status.h"
 

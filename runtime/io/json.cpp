@@ -25,7 +25,7 @@
 #include "cycle.h"
 #include "datatypes/block.h"
 #include "datatypes/core_words.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/logic.h"

@@ -21,7 +21,7 @@
 #include <string_view>
 
 #include "cell.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "memory.h"
 #include "status.h"
 

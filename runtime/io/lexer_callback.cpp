@@ -2,7 +2,7 @@
 // become calls under <lexer-callback>, and the kind words of structural
 // tokens come from system/lexer/exit-states.
 #include "datatypes/core_words.h"
-#include "datatypes/eval.h"
+#include "eval.h"
 #include "datatypes/function.h"
 #include "datatypes/logic.h"
 #include "io/lexer.h"

@@ -1,13 +1,19 @@
-// What the datatypes and io layers may call above them: running Vel code
-// (callbacks of block editing, object and error specs, paths into
-// functions) and loading a text as one value (make and to from a string).
-// Declared here, defined by the evaluator and the lexer; nothing else above
-// these layers is reachable from below (tests/layers.sh checks the
-// includes).
+// The one way up: what the layers below the evaluator may call above them.
+// Declared here, at the bottom, and defined by the layers above; nothing
+// else above a layer is reachable from it (tests/layers.sh checks the
+// includes), and no layer installs a hook in one below to be called back.
+//
+// - for the datatypes and io layers: running Vel code (callbacks of block
+//   editing, object and error specs, paths into functions) and loading a
+//   text as one value (make and to from a string);
+// - for the runtime itself: making the error value of an error being raised
+//   and reporting it to a trace (fire, errors.cpp), and the compiled forms
+//   of blocks, which the collector holds weakly.
 #pragma once
 #include <string_view>
 
 #include "cell.h"
+#include "errors.h"
 #include "memory.h"
 #include "status.h"
 
@@ -71,3 +77,38 @@ TypeId scan_type(std::string_view utf8);
 may_gc Cell string_to_block(const Cell& text);
 
 }  // namespace vel::lexer
+
+// --- for the runtime ------------------------------------------------------------------
+
+namespace vel::error {
+
+// Makes the error! value of an error fire is raising: its catalog heading
+// and arguments, and the near, where and stack depth of the evaluation
+// running at this moment, which is why the value is made here and not by
+// the code that catches it. Answers false when it cannot (before the error
+// datatype is set up, during a collection). The arguments are rooted by
+// the caller. Defined by the error datatype.
+may_gc bool make_raised(ErrId id, int nargs, const Cell* args, Cell* out);
+
+}  // namespace vel::error
+
+namespace vel::trace {
+
+// The error event of a trace, for each error fire is about to raise (the
+// value made, or none), while the frames it was raised in are still there.
+// Does nothing unless a trace runs; an error its callback raises replaces
+// this one. Defined by the tracer.
+void error_raised(ErrId id, const Cell& error);
+
+}  // namespace vel::trace
+
+namespace vel::interp {
+
+// The compiled forms of blocks, a cache the collector holds weakly. While
+// marking a block's buffer whose spare word is not 0: the cells the form it
+// names holds on to go to visit. After a collection: the forms whose block
+// died or changed buffer are released. Defined by the compiled-block runner.
+void forms_mark(uint32_t spare, void (*visit)(Cell* cells, size_t count));
+void forms_sweep();
+
+}  // namespace vel::interp
