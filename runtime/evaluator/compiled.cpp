@@ -109,6 +109,7 @@ struct Node {
   mutable NodeId field_ctx;
   mutable int32_t field_index;
   mutable uint32_t field_sym;
+  uint32_t quick;     // its straight-line program in Form::quick, plus 1 (0: none)
 };
 
 // A refinement named by a path call: its logic cell in the frame and the
@@ -132,6 +133,8 @@ struct Sub {
 };
 
 }  // namespace
+
+struct QOp;
 
 // One of a form's arrays: laid out once, when the form is complete, in the
 // form's own block.
@@ -173,6 +176,10 @@ struct Form {
   Packed<Cell> sub_cells;
   Packed<int32_t> sub_top;
   Packed<uint32_t> choices;  // the subs of the blocks inside switch's and case's blocks
+  // The straight-line programs of the frameless shapes (see QOp), in a
+  // block of their own made after the nodes are linked.
+  QOp* quick = nullptr;
+  uint32_t quick_len = 0;
 };
 
 namespace {
@@ -838,7 +845,9 @@ may_gc Status run_sub_here(Form& f, const Sub& s, bool chain);
 
 // The value cell of a word whose context keeps its values in the series
 // values (0: a stack context, or one the general lookup must find).
-inline const Cell* slot_in(NodeId values, const Cell& w) {
+[[gnu::noinline]] const Cell* slot_elsewhere(const Cell& w) { return word_slot(w); }
+
+[[gnu::always_inline]] inline const Cell* slot_in(NodeId values, const Cell& w) {
   if (values) [[likely]] {
     Buffer* b = node_buffer(values);
     uint32_t i = uint32_t(w.i3());
@@ -848,11 +857,11 @@ inline const Cell* slot_in(NodeId values, const Cell& w) {
     Cell* p = g_body_base + uint32_t(w.i3());
     return p < g_stack.top ? p : nullptr;
   }
-  return word_slot(w);
+  return slot_elsewhere(w);
 }
 
 // The value cell of a node's word (w: the node's cell, or a path's head).
-inline const Cell* slot_of(const Node& n, const Cell& w) { return slot_in(n.values, w); }
+[[gnu::always_inline]] inline const Cell* slot_of(const Node& n, const Cell& w) { return slot_in(n.values, w); }
 
 // Whether the code's block still holds the cells its nodes were planned
 // from. A node's run may call out (a function, a native running a block)
@@ -1132,6 +1141,396 @@ bool pure_call(const Form& f, const Node& n, Cell* out, uint32_t depth, const Su
 }
 
 
+// --- straight-line programs of the frameless shapes ------------------------------
+//
+// The frameless runs above walk the nodes and ask at each what it is. For
+// an expression they accept, the same steps are laid out once as a short
+// program: each step does the work and the checks of one node (a word's
+// value, an operator still the one compiled, a block unchanged), with the
+// shape decided when it was made. A check that fails ends the program
+// having changed nothing, as the frameless run would fail; the one store
+// comes last, as there.
+
+enum QCode : uint8_t {
+  Q_END,        // the value is the result
+  Q_CALLEE,     // a: call node; its word still holds the callee
+  Q_CONST,      // a: K_CONST node; the value is its cell
+  Q_WORD,       // a: K_WORD node; the value is its word's, a plain one
+  Q_TAIL,       // a: node with F_TAIL_CHECK; the word after it is no operator
+  Q_NCONST,     // a: K_CONST node of a number; pushed
+  Q_NWORD,      // a: K_WORD node; its value, a number, pushed
+  Q_OPCONST,    // a: K_OP node, b: K_CONST operand; top op= operand
+  Q_OPWORD,     // a: K_OP node, b: K_WORD operand
+  Q_OPPOP,      // a: K_OP node; the top popped is the operand of the one below
+  Q_NVALUE,     // the top popped is the value
+  Q_NRELOAD,    // the top is a number again as a cell of it would load
+  Q_UNCHANGED,  // sub: a block compiled in place holds its cells
+  Q_TYPESET,    // a: call node; its first argument's typeset takes the value
+  Q_EITHER,     // a: call node; a false value goes to target
+  Q_IFNOT,      // fop 1: if, 0: unless: the block is not run, go to target
+  Q_JUMP,       // to target
+  Q_NONE,       // the value is none
+  Q_SEVERAL,    // sub: the chosen block of several expressions goes back to the caller
+  Q_SHORT,      // fop 1: any, 0: all; a value that decides goes to target
+  Q_CONDS_END,  // fop 1: the value is none
+  Q_STORE,      // a: K_SET_WORD node; the value stored
+};
+
+}  // namespace
+
+struct QOp {
+  QCode code;
+  uint8_t fop;
+  uint32_t target;  // a program index, or a sub
+  const Node* a;
+  const Node* b;
+};
+
+namespace {
+
+// Steps in a program, at most (a longer one is left to the node walk).
+constexpr uint32_t QUICK_MAX = 256;
+// Numbers pending in a chain, at most (parens inside parens).
+constexpr uint32_t QUICK_NUMS = 8;
+
+// Lays out a node's frameless run, as pure_expr, pure_cond, quick_value and
+// pure_call take it: false where they would always fail, or the shape is
+// one left to them.
+struct QuickEmitter {
+  const Form& f;
+  std::vector<QOp>& out;
+  uint32_t nums = 0;  // numbers pending
+
+  uint32_t emit(QCode c, const Node* a = nullptr, const Node* b = nullptr, uint8_t fop = 0, uint32_t target = 0) {
+    out.push_back(QOp{c, fop, target, a, b});
+    return uint32_t(out.size() - 1);
+  }
+  bool room() const { return out.size() < QUICK_MAX; }
+
+  bool expr(const Node& k, uint32_t depth) {
+    if (!(k.flags & F_PURE) || !room()) return false;
+    if (k.kind == K_SET_WORD) {
+      if (!(k.flags & (F_STORE | F_STORE_OBJECT))) return false;
+      if ((k.flags & F_TAIL_CHECK) && k.expect.w1 == k.cell.w1 && k.expect.w3 == k.cell.w3) return false;
+      if (!cond(*k.kid[0], depth)) return false;
+      emit(Q_STORE, &k);
+      return true;
+    }
+    if (k.kind == K_CALL && (k.flags & F_BRANCH)) return depth < PURE_DEPTH && call(k, depth + 1, false);
+    if (k.kind == K_EXPR && k.count == 1 && (k.kid[0]->flags & F_BRANCH)) {
+      if (k.flags & F_TAIL_CHECK) emit(Q_TAIL, &k);
+      return expr(*k.kid[0], depth);
+    }
+    return cond(k, depth);
+  }
+
+  bool cond(const Node& k, uint32_t depth) {
+    if (!(k.flags & F_QUIET) || !room()) return false;
+    if (k.kind == K_CALL) return depth < PURE_DEPTH && call(k, depth + 1, false);
+    if (k.kind == K_EXPR && k.count == 1 && k.kid[0]->kind == K_CALL) {
+      if (k.flags & F_TAIL_CHECK) emit(Q_TAIL, &k);
+      return depth < PURE_DEPTH && call(*k.kid[0], depth + 1, false);
+    }
+    return value(k);
+  }
+
+  bool value(const Node& k) {
+    const Node* e = &k;
+    if (k.kind == K_EXPR) {
+      if (k.flags & F_ARITH) {
+        if (!chain(k)) return false;
+        emit(Q_NVALUE);
+        nums--;
+        e = nullptr;
+      } else if (k.count == 1) {
+        e = k.kid[0];
+      } else {
+        return false;
+      }
+      if (k.flags & F_TAIL_CHECK) emit(Q_TAIL, &k);
+    }
+    if (!e) return true;
+    if (e->kind == K_CONST) {
+      emit(Q_CONST, e);
+      return true;
+    }
+    if (e->kind != K_WORD) return false;
+    emit(Q_WORD, e);
+    return true;
+  }
+
+  // An operand of a chain, pushed (a paren's own chain) or left for the
+  // operator step (constants and words).
+  bool operand(const Node& b) {
+    if (b.kind == K_CONST || b.kind == K_WORD) return true;
+    if (b.kind != K_PAREN || !b.refs) return false;
+    const Sub& s = f.subs[b.refs - 1];
+    if (s.single < 0) return false;
+    const Node& e = f.nodes[uint32_t(s.single)];
+    if (e.kind != K_EXPR || !(e.flags & F_ARITH) || (e.flags & F_TAIL_CHECK)) return false;
+    emit(Q_UNCHANGED, nullptr, nullptr, 0, b.refs - 1);
+    return chain(e);
+  }
+
+  // A chain's first number pushed: fop 1 when another is pending below it.
+  bool push_number(QCode c, const Node& head) {
+    if (nums >= QUICK_NUMS) return false;
+    emit(c, &head, nullptr, nums > 0);
+    nums++;
+    return true;
+  }
+
+  // An F_ARITH chain: its number pushed.
+  bool chain(const Node& n) {
+    if (!room()) return false;
+    const Node& head = *n.kid[0];
+    if (head.kind == K_CONST) {
+      Num probe;
+      if (!num_load(head.cell, &probe) || !push_number(Q_NCONST, head)) return false;
+    } else if (head.kind == K_WORD) {
+      if (!push_number(Q_NWORD, head)) return false;
+    } else if (operand(head)) {
+      // A paren's value is taken as a cell is (a comparison's logic! is
+      // no number).
+      emit(Q_NRELOAD);
+    } else {
+      return false;
+    }
+    for (uint32_t j = 1; j < n.count; j++) {
+      const Node& op = *n.kid[j];
+      const Node& r = *op.kid[0];
+      if (r.kind == K_CONST) emit(Q_OPCONST, &op, &r);
+      else if (r.kind == K_WORD) emit(Q_OPWORD, &op, &r);
+      else if (operand(r)) {
+        emit(Q_OPPOP, &op);
+        nums--;
+      } else {
+        return false;
+      }
+    }
+    return room();
+  }
+
+  // A block argument that gives the literal block compiled in place (see
+  // block_argument): a constant, or one a word follows while that word is
+  // no operator.
+  bool constant_block(const Node& arg, uint32_t sub) {
+    if (arg.kind == K_CONST) return true;
+    if (arg.kind != K_EXPR || arg.count != 1 || (arg.flags & F_ARITH) || arg.kid[0]->kind != K_CONST ||
+        !same_cell(arg.kid[0]->cell, f.subs[sub - 1].cell))
+      return false;
+    if (arg.flags & F_TAIL_CHECK) emit(Q_TAIL, &arg);
+    return true;
+  }
+
+  // The chosen block of a branch: checked unchanged, then its one
+  // expression, or handed back when it has several (at the top only).
+  bool branch_block(uint32_t sub, uint32_t depth, bool several) {
+    const Sub& s = f.subs[sub - 1];
+    emit(Q_UNCHANGED, nullptr, nullptr, 0, sub - 1);
+    if (s.single >= 0) {
+      size_t mark = out.size();
+      uint32_t pending = nums;
+      if (expr(f.nodes[uint32_t(s.single)], depth)) return true;
+      // At the top the frameless run hands back a block whose one
+      // expression it cannot take, as one of several.
+      out.resize(mark);
+      nums = pending;
+    }
+    if (!several) return false;
+    emit(Q_SEVERAL, nullptr, nullptr, 0, sub - 1);
+    return true;
+  }
+
+  bool call(const Node& n, uint32_t depth, bool several) {
+    if (!room()) return false;
+    emit(Q_CALLEE, &n);
+    if (n.flags & F_CONDS) {
+      if (!constant_block(*n.kid[0], n.refs)) return false;
+      const Sub& s = f.subs[n.refs - 1];
+      emit(Q_UNCHANGED, nullptr, nullptr, 0, n.refs - 1);
+      bool any = n.expect.w1 == NAT_ANY;
+      std::vector<uint32_t> shorts;
+      for (uint32_t p = s.head; p < s.len;) {
+        int32_t e = f.sub_top[s.top + (p - s.head)];
+        if (e < 0) return false;
+        const Node& k = f.nodes[uint32_t(e)];
+        if (!cond(k, depth)) return false;
+        shorts.push_back(emit(Q_SHORT, nullptr, nullptr, any));
+        p = k.end;
+      }
+      emit(Q_CONDS_END, nullptr, nullptr, any || s.len == s.head);
+      for (uint32_t i : shorts) out[i].target = uint32_t(out.size());
+      return room();
+    }
+    if (!(n.flags & F_BRANCH)) return false;
+    if (!cond(*n.kid[0], depth)) return false;
+    emit(Q_TYPESET, &n);
+    if (n.expect.w1 == NAT_EITHER) {
+      if (!constant_block(*n.kid[1], n.refs) || !constant_block(*n.kid[2], n.nrefs)) return false;
+      uint32_t to_false = emit(Q_EITHER, &n);
+      if (!branch_block(n.refs, depth, several)) return false;
+      uint32_t to_end = emit(Q_JUMP);
+      out[to_false].target = uint32_t(out.size());
+      if (!branch_block(n.nrefs, depth, several)) return false;
+      out[to_end].target = uint32_t(out.size());
+      return room();
+    }
+    if (!constant_block(*n.kid[1], n.refs)) return false;
+    uint32_t to_skip = emit(Q_IFNOT, &n, nullptr, n.expect.w1 == NAT_IF);
+    if (!branch_block(n.refs, depth, several)) return false;
+    uint32_t to_end = emit(Q_JUMP);
+    out[to_skip].target = uint32_t(out.size());
+    emit(Q_NONE);
+    out[to_end].target = uint32_t(out.size());
+    return room();
+  }
+};
+
+// How a program ended.
+enum QuickEnd { QE_FAIL, QE_DONE, QE_SEVERAL };
+
+// Runs a node's program: its value in out (QE_DONE), or the chosen block
+// of several expressions in several with the condition in out
+// (QE_SEVERAL); QE_FAIL having changed nothing.
+QuickEnd run_quick(const Form& f, const QOp* prog, Cell* out, const Sub** several) {
+  // The number on top in acc, those below it in held.
+  Num acc{TYPE_INTEGER, 0, 0.0};
+  Num held[QUICK_NUMS];
+  uint32_t below = 0;
+  Cell v = none_cell();
+  for (const QOp* pc = prog;; pc++) {
+    switch (pc->code) {
+      case Q_END:
+        *out = v;
+        return QE_DONE;
+      case Q_CALLEE:
+        if (!same_callee(*pc->a)) return QE_FAIL;
+        break;
+      case Q_CONST:
+        v = pc->a->cell;
+        break;
+      case Q_WORD: {
+        const Cell* slot = slot_of(*pc->a, pc->a->cell);
+        if (!slot) return QE_FAIL;
+        TypeId t = slot->type();
+        if (t == TYPE_UNSET || t == TYPE_OP || is_callable(t)) return QE_FAIL;
+        v = *slot;
+        break;
+      }
+      case Q_TAIL:
+        if (!no_operator_after(*pc->a)) return QE_FAIL;
+        break;
+      case Q_NCONST:
+        if (pc->fop) held[below++] = acc;
+        num_load(pc->a->cell, &acc);
+        break;
+      case Q_NWORD: {
+        if (pc->fop) held[below++] = acc;
+        const Cell* slot = slot_of(*pc->a, pc->a->cell);
+        if (!slot || !num_load(*slot, &acc)) return QE_FAIL;
+        break;
+      }
+      case Q_OPCONST: {
+        const Node& op = *pc->a;
+        const Cell* g = slot_of(op, op.cell);
+        if (!g || !same_cell(*g, op.expect) || !num_op(op.arity, acc, pc->b->cell)) return QE_FAIL;
+        break;
+      }
+      case Q_OPWORD: {
+        const Node& op = *pc->a;
+        const Cell* g = slot_of(op, op.cell);
+        const Cell* r = slot_of(*pc->b, pc->b->cell);
+        if (!g || !r || !same_cell(*g, op.expect) || !num_op(op.arity, acc, *r)) return QE_FAIL;
+        break;
+      }
+      case Q_OPPOP: {
+        const Node& op = *pc->a;
+        const Cell* g = slot_of(op, op.cell);
+        Cell r = num_cell(acc);
+        acc = held[--below];
+        if (!g || !same_cell(*g, op.expect) || !num_op(op.arity, acc, r)) return QE_FAIL;
+        break;
+      }
+      case Q_NVALUE:
+        v = num_cell(acc);
+        if (below) acc = held[--below];
+        break;
+      case Q_NRELOAD:
+        if (!num_load(num_cell(acc), &acc)) return QE_FAIL;
+        break;
+      case Q_UNCHANGED: {
+        const Sub& s = f.subs[pc->target];
+        NodeId node = s.cell.node();
+        if (!unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) return QE_FAIL;
+        break;
+      }
+      case Q_TYPESET:
+        if (!func::typeset_has(f.typesets[pc->a->typesets], v.type())) return QE_FAIL;
+        break;
+      case Q_EITHER:
+        if (!truthy(v)) pc = prog + pc->target - 1;
+        break;
+      case Q_IFNOT:
+        if (truthy(v) != (pc->fop != 0)) pc = prog + pc->target - 1;
+        break;
+      case Q_JUMP:
+        pc = prog + pc->target - 1;
+        break;
+      case Q_NONE:
+        v = none_cell();
+        break;
+      case Q_SEVERAL:
+        *several = &f.subs[pc->target];
+        *out = v;
+        return QE_SEVERAL;
+      case Q_SHORT:
+        if (truthy(v) == (pc->fop != 0)) {
+          if (!pc->fop) v = none_cell();
+          pc = prog + pc->target - 1;
+        }
+        break;
+      case Q_CONDS_END:
+        if (pc->fop) v = none_cell();
+        break;
+      case Q_STORE: {
+        const Node& k = *pc->a;
+        if (v.is(TYPE_UNSET)) return QE_FAIL;
+        Cell* slot = const_cast<Cell*>(slot_of(k, k.cell));
+        if (!slot || ((k.flags & F_STORE_OBJECT) && !quiet_object_store(k.cell.w1, k.cell.w3))) return QE_FAIL;
+        *slot = v;
+        break;
+      }
+    }
+  }
+}
+
+// The programs of a form's top-level frameless shapes: those the runs at
+// the top of a block take (see pure_step and run_pure).
+void make_quick(Form& f) {
+  static std::vector<QOp> all;
+  static std::vector<QOp> one;
+  all.clear();
+  for (uint32_t i = 0; i < f.nodes.n; i++) {
+    Node& n = f.nodes[i];
+    if (!(n.flags & F_PURE)) continue;
+    if (n.kind != K_CALL && n.kind != K_SET_WORD && n.kind != K_EXPR) continue;
+    one.clear();
+    QuickEmitter e{f, one};
+    bool ok = n.kind == K_CALL ? e.call(n, 0, true) : e.expr(n, 0);
+    if (!ok || one.size() >= QUICK_MAX) continue;
+    e.emit(Q_END);
+    uint32_t base = uint32_t(all.size());
+    all.insert(all.end(), one.begin(), one.end());
+    n.quick = base + 1;
+  }
+  if (all.empty()) return;
+  f.quick = static_cast<QOp*>(::operator new(all.size() * sizeof(QOp)));
+  std::memcpy(static_cast<void*>(f.quick), all.data(), all.size() * sizeof(QOp));
+  f.quick_len = uint32_t(all.size());
+}
+
+
 // Expressions run in place from code.pos, while they can be, by a block's
 // run before it sets up the tracking of its position (which only an error
 // would read); how that ended.
@@ -1148,6 +1547,14 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
 
 // One expression of a frameless prefix: PE_END when it ran.
 [[gnu::always_inline]] inline PureEnd pure_step(Form& f, const Node& k, Cell* v, Several* several) {
+  if (k.quick) [[likely]] {
+    const Sub* s = nullptr;
+    switch (run_quick(f, &f.quick[k.quick - 1], v, &s)) {
+      case QE_DONE: return PE_END;
+      case QE_SEVERAL: *several = Several{&k, s, *v}; return PE_SEVERAL;
+      case QE_FAIL: return PE_REST;
+    }
+  }
   if (k.kind == K_CALL) {
     if (k.flags & F_PURE) {
       const Sub* s = nullptr;
@@ -1189,10 +1596,10 @@ inline PureEnd pure_prefix(Form& f, const int32_t* top, uint32_t size, int32_t s
 // found already that the expression at code.pos cannot take it).
 [[gnu::always_inline]] inline may_gc Status run_block(Form& f, const int32_t* top, uint32_t size, int32_t single,
                                                     uint32_t header, Cell* result, Code& code,
-                                                    bool frameless = true) {
-  const Several* several = nullptr;
+                                                    bool frameless = true, const Several* given = nullptr) {
+  const Several* several = given;
   Several found;
-  if (frameless && !trace::g_trace.on) [[likely]] {
+  if (frameless && !given && !trace::g_trace.on) [[likely]] {
     Cell v;
     switch (pure_prefix(f, top, size, single, code, &v, &found)) {
       case PE_END:
@@ -1419,8 +1826,21 @@ may_gc Status run_loop_block(void* ctx, const Cell& block) {
   auto* lb = static_cast<LoopBlocks*>(ctx);
   if (platform::g_interrupt_pending.load(std::memory_order_relaxed)) [[unlikely]]
     VEL_TRY(interrupted());
-  if (lb->body && same_cell(block, lb->body->cell)) [[likely]]
-    return run_sub(*lb->f, *lb->body, true);
+  if (lb->body && same_cell(block, lb->body->cell)) [[likely]] {
+    const Sub& s = *lb->body;
+    if (s.single >= 0 && !trace::g_trace.on) [[likely]] {
+      const Node& k = lb->f->nodes[uint32_t(s.single)];
+      NodeId node = s.cell.node();
+      Cell v;
+      const Sub* several;
+      if (k.quick && unchanged(node, node_buffer(node), s.head, s.len, s.stamp, lb->f->sub_cells.data() + s.cells) &&
+          run_quick(*lb->f, &lb->f->quick[k.quick - 1], &v, &several) == QE_DONE) [[likely]] {
+        *g_stack.base = v;
+        return Status::OK;
+      }
+    }
+    return run_sub(*lb->f, s, true);
+  }
   if (lb->cond && same_cell(block, lb->cond->cell)) return run_sub(*lb->f, *lb->cond, true);
   return eval_block(block, true);
 }
@@ -1508,7 +1928,12 @@ may_gc Status run_choice_next(void* ctx, Code& code) {
 [[gnu::noinline]] may_gc bool run_pure(Form& f, const Node& n, Code& code, Status* st) {
   Cell v;
   const Sub* s = nullptr;
-  if (!pure_call(f, n, &v, 0, &s)) return false;
+  if (n.quick) {
+    QuickEnd e = run_quick(f, &f.quick[n.quick - 1], &v, &s);
+    if (e == QE_FAIL) return false;
+  } else if (!pure_call(f, n, &v, 0, &s)) {
+    return false;
+  }
   if (s) {
     *st = run_several(f, n, v, *s, code);
     return true;
@@ -1533,7 +1958,14 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
     int32_t e = top[p - s.head];
     if (e < 0) break;
     const Node& k = f.nodes[uint32_t(e)];
-    if (!pure_expr(f, k, &v, 1)) break;
+    if (k.quick) {
+      // A call that chose a block of several expressions is left to the
+      // general way, as the frameless run leaves it.
+      const Sub* several;
+      if (run_quick(f, &f.quick[k.quick - 1], &v, &several) != QE_DONE) break;
+    } else if (!pure_expr(f, k, &v, 1)) {
+      break;
+    }
     p = k.end;
   }
   if (p == s.len) {
@@ -2012,6 +2444,7 @@ void release(Form* f) {
   g_forms[f->id] = nullptr;
   g_free_ids.push_back(f->id);
   size_t bytes = f->bytes;
+  ::operator delete(f->quick);
   f->~Form();
   size_t c = bytes / FORM_STEP;
   if (c < FORM_CLASSES && g_kept_form_bytes + bytes <= MAX_KEPT_FORM_BYTES) {
@@ -2148,6 +2581,7 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
   // Children come before their parents, and a block's nodes before the
   // call that holds it.
   for (uint32_t i = 0; i < f->nodes.n; i++) f->nodes[i].flags |= pure_shape(*f, f->nodes[i]);
+  make_quick(*f);
   f->node = node;
   f->head = head;
   f->len = len;
@@ -2165,7 +2599,7 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
   // Forms live outside the pools, and only a collection frees those of dead
   // blocks: their bytes count towards the next one, or a program that makes
   // and runs many blocks would pile forms up between collections.
-  g_mem.allocated_since_gc += f->bytes;
+  g_mem.allocated_since_gc += f->bytes + f->quick_len * sizeof(QOp);
   collector_run_if_enabled();
   return f;
 }
@@ -2227,6 +2661,48 @@ namespace {
 }  // namespace
 
 may_gc Status run_form(Form& f, const Cell& block, Cell* result) { return run_whole(f, block.header, result); }
+
+may_gc Status run_body_block(const Cell& block) {
+  if (platform::g_interrupt_pending.load(std::memory_order_relaxed)) [[unlikely]]
+    VEL_TRY(interrupted());
+  if (!trace::g_trace.on) [[likely]] {
+    if (Form* f = form_now(block)) [[likely]] {
+      // A body of one expression that runs without frames: nothing else
+      // of the block's run would be seen.
+      Several found{};
+      bool chosen = false;
+      if (f->single >= 0) [[likely]] {
+        const Node& k = f->nodes[uint32_t(f->single)];
+        Cell v;
+        const Sub* several;
+        if (k.quick) [[likely]] {
+          QuickEnd e = run_quick(*f, &f->quick[k.quick - 1], &v, &several);
+          if (e == QE_DONE) [[likely]] {
+            *g_stack.base = v;
+            return Status::OK;
+          }
+          // The chosen block of several expressions goes on without
+          // computing the condition again.
+          if (e == QE_SEVERAL) {
+            found = Several{&k, several, v};
+            chosen = true;
+          }
+        }
+      }
+      Cell* result = push(block);
+      uint32_t mark = enter_form(f);
+      Code code{f->node, f->head, f->len, f->stamp};
+      Status s = run_block(*f, f->expr_at.data(), uint32_t(f->expr_at.size()), f->single, block.header, result, code,
+                           true, chosen ? &found : nullptr);
+      g_forms_top = mark;
+      VEL_TRY(s);
+      g_stack.top = result + 1;
+      *g_stack.base = *result;
+      return Status::OK;
+    }
+  }
+  return eval_block(block, true);
+}
 
 void forms_mark(uint32_t spare, void (*visit)(Cell* cells, size_t count)) {
   if (spare - 1 >= SPARE_SEEN - 1 || spare >= g_forms.size()) return;

@@ -40,6 +40,11 @@ Form* valid_form(const Cell& block);
 // with result the block's cell on the stack, which takes the value.
 may_gc Status run_form(Form& form, const Cell& block, Cell* result);
 
+// A loop's body: as eval_block(block, true), with a pending Ctrl+C taken
+// first; a body of one expression that its form runs without frames
+// skips the rest of a block's run.
+may_gc Status run_body_block(const Cell& block);
+
 // Reads VEL_COMPILE (eager: compile blocks on their first evaluation).
 // The collector holds the forms weakly (forms_mark, forms_sweep: eval.h).
 void forms_init();

@@ -16,6 +16,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "evaluator/compiled.h"
 #include "evaluator/interp_detail.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
@@ -106,7 +107,7 @@ enum class Flow { NEXT, CONTINUE, END, SIGNAL };
 // gave.
 inline may_gc Status run_loop_block(const BlockRunner* blocks, const Cell& block) {
   if (blocks) return blocks->run(blocks->ctx, block);
-  return interp::eval_block(block, true);
+  return interp::run_body_block(block);
 }
 
 // One body evaluation: break ends the loop, continue skips to the next
