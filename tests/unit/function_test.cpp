@@ -1,6 +1,7 @@
 // native!, action!, op!, function! and routine! from C++: the flags a spec
-// sets, the locals count, the compare action, and routines registered by
-// C++ entries. What scripts see of them is in the script suite.
+// sets, the locals count, a function without a body, a word bound to a
+// slot its context lacks, a native number with no native, and routines
+// registered by C++ entries. What scripts see of them is in the script suite.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -104,16 +105,6 @@ TEST_F(FunctionTest, FunctionWithoutABodyMoldsNone) {
   EXPECT_EQ(molded(func::more_cell(*fn, func::MORE_CODE)[0]), "unset");
 }
 
-TEST_F(FunctionTest, FunctionsCompareByIdentity) {
-  RootedCell f(run("func [a] [a]"));
-  RootedCell g(run("func [a] [a]"));
-  EXPECT_NE(compare_cells(f.get(), g.get(), CMP_EQUAL), 0);
-  EXPECT_EQ(compare_cells(f.get(), f.get(), CMP_SAME), 0);
-  EXPECT_EQ(compare_cells(f.get(), f.get(), CMP_LESSER), CMP_INCOMPARABLE);
-  Cell n = integer_cell(1);
-  EXPECT_EQ(compare_cells(f.get(), &n, CMP_EQUAL), CMP_INCOMPARABLE);
-}
-
 TEST_F(FunctionTest, UnresolvedFunctionWordNeverWritesOutside) {
   run("f: func [a] [set 'placeholder 99 a]");
   RootedCell fn(global_value("f"));
@@ -132,18 +123,6 @@ TEST_F(FunctionTest, UnresolvedFunctionWordNeverWritesOutside) {
 }
 
 // --- native!, action!, op! -----------------------------------------------------------
-
-TEST_F(FunctionTest, NativesFromOneNumberCompareEqualAndSame) {
-  RootedCell a(run("make native! [[spec body] 14]"));
-  RootedCell b(run("make native! [[spec body] 14]"));
-  RootedCell c(run("make native! [[body] 16]"));
-  EXPECT_EQ(compare_cells(a.get(), b.get(), CMP_EQUAL), 0);
-  EXPECT_EQ(compare_cells(a.get(), b.get(), CMP_SAME), 0);
-  EXPECT_NE(compare_cells(a.get(), c.get(), CMP_EQUAL), 0);
-  EXPECT_EQ(compare_cells(a.get(), c.get(), CMP_LESSER), CMP_INCOMPARABLE);
-  RootedCell act(run(":add"));
-  EXPECT_EQ(compare_cells(a.get(), act.get(), CMP_EQUAL), CMP_INCOMPARABLE);
-}
 
 // A number whose native is not built has nothing to call.
 TEST_F(FunctionTest, MakeNativeRefusesANumberWithNoNative) {
