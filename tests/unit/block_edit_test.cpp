@@ -77,25 +77,4 @@ TEST_F(BlockEditTest, HashTableFollowsEveryEdit) {
   EXPECT_EQ(molded(at_index(*h, 0)), "make hash! [71 8 9 50 60 61 60 60 60 8 9 7 8 9 7 8 9 70 7]");
 }
 
-TEST_F(BlockEditTest, SizesThatCannotBeHeldAreRefused) {
-  RootedCell b(ints({1, 2}));
-  struct Case {
-    ActionId action;
-    int32_t dup;
-  } cases[] = {{ACT_APPEND, 0x7FFFFFFF}, {ACT_INSERT, 0x40000000}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(error_of([&] { (void)call_block_action(c.action, {*b, *b, F(), N(), F(), T(), I(c.dup)}); }),
-              ErrId::NO_MEMORY)
-        << c.dup;
-    EXPECT_EQ(molded(*b), "[1 2]");
-  }
-  // A count below 1 adds nothing (change/dup then replaces nothing).
-  for (ActionId a : {ACT_APPEND, ACT_INSERT, ACT_CHANGE}) {
-    for (int32_t dup : {-1, -5, INT32_MIN}) {
-      (void)call_block_action(a, {*b, *b, F(), N(), F(), T(), I(dup)});
-      EXPECT_EQ(molded(*b), "[1 2]") << dup;
-    }
-  }
-}
-
 }  // namespace
