@@ -10,7 +10,6 @@
 namespace vel {
 namespace {
 
-using texttest::caught;
 using texttest::Chars;
 using texttest::chars_of;
 using texttest::make_string;

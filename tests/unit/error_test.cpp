@@ -9,6 +9,7 @@
 #include "datatypes/error.h"
 #include "datatypes/symbol.h"
 #include "evaluator/interpreter.h"
+#include "error_of.h"
 #include "test_util.h"
 
 namespace vel {
@@ -61,23 +62,18 @@ TEST_F(ErrorTest, FireFromCppNamesTheCallAndCarriesTheArguments) {
   StackMark mark = stack_save();
   stack_mark(FRAME_NATIVE, symbol::make("my-native"), 0);
   stack_mark(FRAME_EVAL, sym_exact(SymId::BODY_TAG), 0);
-  try {
-    fire(ErrId::EXPECT_ARG, word::load("f"), datatype_cell(TYPE_INTEGER), word::load("arg"));
-  } catch (const VelError& e) {
-    ASSERT_TRUE(e.error.is(TYPE_ERROR));
-    EXPECT_EQ(molded(error::field(e.error, error::WHERE)), "my-native");
-    EXPECT_EQ(error::field(e.error, error::STACK).i2(), int32_t(mark.frames + 2));
-    EXPECT_EQ(molded(error::field(e.error, error::ARG2)), "integer!");
-    EXPECT_EQ(e.id, ErrId::EXPECT_ARG);
-    EXPECT_EQ(molded(e.args[0]), "f");
-  }
+  VelError e = caught([] { fire(ErrId::EXPECT_ARG, word::load("f"), datatype_cell(TYPE_INTEGER), word::load("arg")); });
   stack_restore(mark);
+  ASSERT_TRUE(e.error.is(TYPE_ERROR));
+  EXPECT_EQ(molded(error::field(e.error, error::WHERE)), "my-native");
+  EXPECT_EQ(error::field(e.error, error::STACK).i2(), int32_t(mark.frames + 2));
+  EXPECT_EQ(molded(error::field(e.error, error::ARG2)), "integer!");
+  EXPECT_EQ(e.id, ErrId::EXPECT_ARG);
+  EXPECT_EQ(molded(e.args[0]), "f");
   // No frame at all: where stays none, the report says ???.
-  try {
-    fire(ErrId::NO_VALUE, word::load("zz"));
-  } catch (const VelError& e) {
-    EXPECT_TRUE(error::field(e.error, error::WHERE).is(TYPE_NONE));
-  }
+  e = caught([] { fire(ErrId::NO_VALUE, word::load("zz")); });
+  EXPECT_EQ(e.id, ErrId::NO_VALUE);
+  EXPECT_TRUE(error::field(e.error, error::WHERE).is(TYPE_NONE));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "collector.h"
+#include "error_of.h"
 #include "errors.h"
 #include "datatypes/symbol.h"
 #include "hashtable.h"
@@ -72,16 +73,6 @@ ht::PutStatus append_put(NodeId t, const Cell& c) {
   std::memcpy(b->tail_ptr(), &c, 16);
   b->tail += 16;
   return ht::put_status(t, length(block) - 1);
-}
-
-ErrId error_of(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const VelError& e) {
-    return e.id;
-  }
-  ADD_FAILURE() << "no error raised";
-  return ErrId::INVALID_ARG;
 }
 
 // Every cell of a hash! must be found at its own index searching forwards

@@ -2,6 +2,7 @@
 // transcode, events and the number scanners.
 #include <gtest/gtest.h>
 
+#include "error_of.h"
 #include "gc_scope.h"
 
 #include <algorithm>
@@ -105,17 +106,6 @@ Scanned scan_type(std::string_view src, Mode mode = Mode::SCAN) {
   o.mode = mode;
   lexer::ScanResult r = lexer::scan(std::string(src), o);
   return {r.type, r.consumed};
-}
-
-template <class F>
-VelError error_from(F&& f) {
-  try {
-    f();
-  } catch (const VelError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no error raised";
-  return VelError{};
 }
 
 // --- loading -------------------------------------------------------------------------------------
@@ -372,41 +362,41 @@ TEST_F(LexerTest, SyntaxErrorsCarryIdTypeAndExcerpt) {
 }
 
 TEST_F(LexerTest, ErrorLineCountsLineFeedsOnly) {
-  VelError e = error_from([] { (void)lexer::scan("a\r\nb\rc\n\n  }", lexer::ScanOptions{}); });
+  VelError e = caught([] { (void)lexer::scan("a\r\nb\rc\n\n  }", lexer::ScanOptions{}); });
   EXPECT_EQ(e.id, ErrId::BAD_CHAR);
   EXPECT_EQ(molded(e.args[0]), "\"(line 4)\"");
   lexer::ScanOptions o;
   o.first_line = 10;
-  e = error_from([&] { (void)lexer::scan("a\n\"x", o); });
+  e = caught([&] { (void)lexer::scan("a\n\"x", o); });
   EXPECT_EQ(molded(e.args[0]), "\"(line 11)\"");
 }
 
 TEST_F(LexerTest, ExcerptStopsAtLineEndAndCharacterBoundary) {
-  VelError e = error_from([] { (void)lexer::scan("\"abc def\nmore", lexer::ScanOptions{}); });
+  VelError e = caught([] { (void)lexer::scan("\"abc def\nmore", lexer::ScanOptions{}); });
   EXPECT_EQ(molded(e.args[2]), "{\"abc def}");
   // 29 ASCII bytes, then a 3-byte character the 30-byte cut would halve.
   std::string src = "\"" + std::string(28, 'x') + "☺☺";
-  e = error_from([&] { (void)lexer::scan(src, lexer::ScanOptions{}); });
+  e = caught([&] { (void)lexer::scan(src, lexer::ScanOptions{}); });
   EXPECT_EQ(string_text(e.args[2].node()), "\"" + std::string(28, 'x'));
 }
 
 TEST_F(LexerTest, NulInsideTheSourceIsAnErrorWhereItStands) {
   std::string src("a b\0c d", 7);
-  VelError e = error_from([&] { (void)lexer::scan(src, lexer::ScanOptions{}); });
+  VelError e = caught([&] { (void)lexer::scan(src, lexer::ScanOptions{}); });
   EXPECT_EQ(e.id, ErrId::BAD_CHAR);
   EXPECT_EQ(string_text(e.args[1].node()), std::string("\0c d", 4));
   std::string in_string("\"a\0b\"", 5);
-  e = error_from([&] { (void)lexer::scan(in_string, lexer::ScanOptions{}); });
+  e = caught([&] { (void)lexer::scan(in_string, lexer::ScanOptions{}); });
   EXPECT_EQ(e.id, ErrId::BAD_CHAR);
   EXPECT_EQ(scan_type(in_string).type, TYPE_ERROR);
 }
 
 TEST_F(LexerTest, DeepNestingFailsWithoutOverflowingTheStack) {
   std::string open(100000, '[');
-  VelError e = error_from([&] { (void)lexer::scan(open, lexer::ScanOptions{}); });
+  VelError e = caught([&] { (void)lexer::scan(open, lexer::ScanOptions{}); });
   EXPECT_EQ(e.id, ErrId::STACK_OVERFLOW);
   std::string balanced = open + std::string(100000, ']');
-  e = error_from([&] { (void)lexer::scan(balanced, lexer::ScanOptions{}); });
+  e = caught([&] { (void)lexer::scan(balanced, lexer::ScanOptions{}); });
   EXPECT_EQ(e.id, ErrId::STACK_OVERFLOW);
   // Scans that build nothing stop at the same limit with error!.
   EXPECT_EQ(scan_type(balanced).type, TYPE_ERROR);
@@ -423,11 +413,11 @@ TEST_F(LexerTest, ErrorsCloseOpenSeriesIntoTheIntoBlock) {
   block::rs_append(dst->node(), integer_cell(0));
   lexer::ScanOptions o;
   o.into = dst->node();
-  VelError e = error_from([&] { (void)lexer::scan("1 [2 (3 a/b/c 4 #[x", o); });
+  VelError e = caught([&] { (void)lexer::scan("1 [2 (3 a/b/c 4 #[x", o); });
   EXPECT_EQ(e.id, ErrId::MISSING);
   // Blocks and parens close in place; the open path and map dissolve.
   EXPECT_EQ(molded(*dst), "[0 1 [2 (3 a/b/c 4 x)]]");
-  e = error_from([&] { (void)lexer::scan("5 [6 }", o); });
+  e = caught([&] { (void)lexer::scan("5 [6 }", o); });
   EXPECT_EQ(e.id, ErrId::BAD_CHAR);
   EXPECT_EQ(molded(*dst), "[0 1 [2 (3 a/b/c 4 x)] 5 [6]]");
 }
@@ -519,7 +509,7 @@ TEST_F(LexerTest, TranscodeOptionsBeyondTheNative) {
   EXPECT_EQ(molded(lexer::transcode(*src, o)), "[a]");
   o = opts();
   o.line = 41;
-  VelError e = error_from([&] { (void)lexer::transcode(text_value("a\n]"), o); });
+  VelError e = caught([&] { (void)lexer::transcode(text_value("a\n]"), o); });
   EXPECT_EQ(molded(e.args[0]), "\"(line 42)\"");
 }
 
@@ -617,7 +607,7 @@ TEST_F(LexerTest, CallbackErrorsLeaveTheScanIntact) {
     if (e.token == "b") fire(ErrId::INVALID_ARG, integer_cell(7));
     return true;
   };
-  VelError err = error_from([&] { (void)trace("a b c", rec, lexer::event_bit(lexer::Event::LOAD)); });
+  VelError err = caught([&] { (void)trace("a b c", rec, lexer::event_bit(lexer::Event::LOAD)); });
   EXPECT_EQ(err.id, ErrId::INVALID_ARG);
   EXPECT_EQ(lexer::g_active, nullptr);
   EXPECT_EQ(lexer::g_values.top(), 0u);

@@ -58,13 +58,9 @@ TEST(Logic, TruthTestsDifferOnlyOnUnset) {
   EXPECT_FALSE(in_frame({UNSET_VALUE}, [] { return logic_false_q(); }));
   EXPECT_TRUE(in_frame({UNSET_VALUE}, [] { return logic_top_true_q(); }));
   EXPECT_TRUE(logic_true_value_q(UNSET_VALUE, false, I(1)));
-  try {
-    (void)logic_true_value_q(UNSET_VALUE, true, I(7));
-    ADD_FAILURE() << "no error";
-  } catch (const VelError& e) {
-    EXPECT_EQ(e.id, ErrId::NO_VALUE);
-    EXPECT_EQ(e.args[0].i2(), 7);  // the argument it names
-  }
+  VelError e = caught([] { (void)logic_true_value_q(UNSET_VALUE, true, I(7)); });
+  EXPECT_EQ(e.id, ErrId::NO_VALUE);
+  EXPECT_EQ(e.args[0].i2(), 7);  // the argument it names
   // top-true? reads the topmost cell above the result cell.
   EXPECT_FALSE(in_frame({L(true), N()}, [] { return logic_top_true_q(); }));
   EXPECT_TRUE(in_frame({N(), L(true)}, [] { return logic_top_true_q(); }));

@@ -3,24 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "error_of.h"
 #include "errors.h"
 #include "memory.h"
 
 using namespace vel;
-
-namespace {
-
-ErrId error_of(void (*fn)()) {
-  try {
-    fn();
-  } catch (const VelError& e) {
-    return e.id;
-  }
-  ADD_FAILURE() << "no error raised";
-  return ErrId::INVALID_ARG;
-}
-
-}  // namespace
 
 TEST(Memory, SmallestRequestsGetSixteenBytes) {
   EXPECT_EQ(node_buffer(alloc_bytes(0))->capacity, 16u);

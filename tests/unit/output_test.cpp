@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "error_of.h"
 #include "errors.h"
 #include "fake_console.h"
 #include "output.h"
@@ -417,12 +418,7 @@ TEST(OutputRedirected, StagedAndFlushedAbove1020Bytes) {
 TEST(OutputRedirected, BadUnitIsAnError) {
   Capture cap;
   ConsoleWriter w(nullptr, Capture::sink, &cap);
-  try {
-    w.write("ab", 2, 3, false);
-    FAIL() << "no error";
-  } catch (const VelError& e) {
-    EXPECT_EQ(e.id, ErrId::INVALID_ARG);
-  }
+  EXPECT_EQ(error_of([&] { w.write("ab", 2, 3, false); }), ErrId::INVALID_ARG);
   // A trailing partial unit is ignored, not read.
   w.write("abc", 3, 2, false);
   EXPECT_EQ(cap.bytes, "\xE6\x89\xA1");  // U+6261

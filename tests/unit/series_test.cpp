@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "error_of.h"
 #include "errors.h"
 #include "series_ops.h"
 
@@ -87,11 +88,6 @@ TEST(Series, FloatToIntBounds) {
   EXPECT_EQ(check_float_to_int(make_cell(TYPE_INTEGER, 0, uint32_t(-5))), -5);
   for (double bad : {2147483648.0, -2147483649.0, std::numeric_limits<double>::quiet_NaN(),
                      std::numeric_limits<double>::infinity()}) {
-    try {
-      check_float_to_int(f(bad));
-      ADD_FAILURE() << bad;
-    } catch (const VelError& e) {
-      EXPECT_EQ(e.id, ErrId::OUT_OF_RANGE);
-    }
+    EXPECT_EQ(error_of([&] { check_float_to_int(f(bad)); }), ErrId::OUT_OF_RANGE) << bad;
   }
 }

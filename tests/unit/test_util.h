@@ -64,17 +64,13 @@ inline may_gc Cell run(std::string_view src) {
 
 // The error an evaluation raises (nothing when it raises none), with its
 // arguments; the stacks are put back as a top-level catcher does.
-struct Raised {
-  ErrId id;
-  Cell args[3];
-};
-inline may_gc std::optional<Raised> run_error(std::string_view src) {
+inline may_gc std::optional<VelError> run_error(std::string_view src) {
   StackMark mark = stack_save();
   try {
     (void)run(src);
   } catch (const VelError& e) {
     stack_restore(mark);
-    return Raised{e.id, {e.args[0], e.args[1], e.args[2]}};
+    return e;
   }
   return std::nullopt;
 }

@@ -1,5 +1,5 @@
-// Helpers shared by the text tests: strings built from code points, read
-// back, and errors caught for inspection.
+// Helpers shared by the text tests: strings built from code points and
+// read back.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "error_of.h"
 #include "errors.h"
 #include "memory.h"
 #include "unicode.h"
@@ -41,20 +42,6 @@ inline Chars ascii(const char* s) {
 inline std::vector<uint8_t> bytes_of_binary(const Cell& c) {
   Buffer* b = node_buffer(c.node());
   return std::vector<uint8_t>(b->head_ptr() + c.index(), b->tail_ptr());
-}
-
-template <class F>
-VelError caught(F&& f) {
-  try {
-    f();
-  } catch (const VelError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no Vel error raised";
-  VelError none{};
-  none.id = ErrId::INVALID_ARG;
-  none.nargs = -1;
-  return none;
 }
 
 }  // namespace vel::texttest

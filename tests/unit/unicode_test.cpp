@@ -14,7 +14,6 @@ namespace {
 
 using texttest::ascii;
 using texttest::bytes_of_binary;
-using texttest::caught;
 using texttest::Chars;
 using texttest::chars_of;
 using texttest::make_string;

@@ -7,27 +7,13 @@
 #include <optional>
 #include <string>
 
+#include "error_of.h"
 #include "errors.h"
 #include "roots.h"
 
 using namespace vel;
 
 namespace {
-
-// The error id a call raises, if any, with its first argument.
-struct Raised {
-  ErrId id;
-  Cell arg;
-};
-template <typename F>
-std::optional<Raised> raised_by(F f) {
-  try {
-    f();
-  } catch (const VelError& e) {
-    return Raised{e.id, e.args[0]};
-  }
-  return std::nullopt;
-}
 
 Cell int_cell(int32_t v) { return make_cell(TYPE_INTEGER, 0, uint32_t(v)); }
 
@@ -85,13 +71,12 @@ TEST_F(ValuePoolTest, OutOfRangeAndFreeSlotsAreRefused) {
   pool.store(int_cell(2));
   pool.free(2);
   for (uint32_t slot : {0u, 2u, 3u, 100u, 101u, 0xFFFFFFFFu}) {
-    auto r = raised_by([&] { pool.get(slot); });
-    ASSERT_TRUE(r) << slot;
-    EXPECT_EQ(r->id, ErrId::OUT_OF_RANGE);
-    EXPECT_EQ(r->arg.w2, slot);
-    EXPECT_TRUE(raised_by([&] { pool.at(slot); })) << slot;
+    VelError e = caught([&] { pool.get(slot); });
+    EXPECT_EQ(e.id, ErrId::OUT_OF_RANGE) << slot;
+    EXPECT_EQ(e.args[0].w2, slot);
+    EXPECT_TRUE(error_of([&] { pool.at(slot); })) << slot;
   }
-  for (uint32_t slot : {3u, 101u}) EXPECT_TRUE(raised_by([&] { pool.free(slot); })) << slot;
+  for (uint32_t slot : {3u, 101u}) EXPECT_TRUE(error_of([&] { pool.free(slot); })) << slot;
 }
 
 TEST_F(ValuePoolTest, DoubleFreeIsRefusedAndTheFreeListSurvives) {
@@ -100,9 +85,7 @@ TEST_F(ValuePoolTest, DoubleFreeIsRefusedAndTheFreeListSurvives) {
   uint32_t a = pool.store(int_cell(-1));
   uint32_t b = pool.store(int_cell(0));
   pool.free(a);
-  auto r = raised_by([&] { pool.free(a); });
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->id, ErrId::OUT_OF_RANGE);
+  EXPECT_EQ(error_of([&] { pool.free(a); }), ErrId::OUT_OF_RANGE);
   EXPECT_TRUE(pool.in_use(b));
   // Had the second free gone through, a would be handed out twice.
   uint32_t c = pool.store(int_cell(5));
@@ -149,9 +132,7 @@ TEST(Array, InsertTakesAZeroBasedPosition) {
   }
   NodeId a = array_make(0, 4);
   int_array_append(a, 1);
-  auto r = raised_by([&] { int_array_insert_at(a, 2, 9); });
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->id, ErrId::OUT_OF_RANGE);
+  EXPECT_EQ(error_of([&] { int_array_insert_at(a, 2, 9); }), ErrId::OUT_OF_RANGE);
   EXPECT_EQ(ints_of(a), std::vector<int32_t>{1});
 }
 
@@ -177,9 +158,8 @@ TEST(Array, FindAndRemoveWorkInByteOffsets) {
   array_remove_bytes(a, 0, 4);
   EXPECT_EQ(ints_of(a), (std::vector<int32_t>{7, 6}));
   for (std::pair<uint32_t, uint32_t> bad : {std::pair{0u, 12u}, {8u, 1u}, {0xFFFFFFFCu, 8u}}) {
-    auto r = raised_by([&] { array_remove_bytes(a, bad.first, bad.second); });
-    ASSERT_TRUE(r) << bad.first << "+" << bad.second;
-    EXPECT_EQ(r->id, ErrId::OUT_OF_RANGE);
+    EXPECT_EQ(error_of([&] { array_remove_bytes(a, bad.first, bad.second); }), ErrId::OUT_OF_RANGE)
+        << bad.first << "+" << bad.second;
   }
   EXPECT_EQ(ints_of(a), (std::vector<int32_t>{7, 6}));
 }
@@ -203,9 +183,7 @@ TEST(Array, PositionsOutsideTheArrayAreRefused) {
       {"truncate to more than the length", [&] { array_truncate_to_count(a, 3); }},
   };
   for (const Case& c : cases) {
-    auto r = raised_by(c.call);
-    ASSERT_TRUE(r) << c.what;
-    EXPECT_EQ(r->id, ErrId::OUT_OF_RANGE) << c.what;
+    EXPECT_EQ(error_of(c.call), ErrId::OUT_OF_RANGE) << c.what;
   }
 }
 

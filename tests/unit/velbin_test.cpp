@@ -135,12 +135,8 @@ std::optional<ErrId> decode_error(const Bytes& img) {
 }
 
 int32_t error_offset(const Bytes& img) {
-  try {
-    (void)velbin::decode(img);
-  } catch (const VelError& e) {
-    if (e.id == ErrId::RB_INVALID_RECORD) return e.args[0].i2();
-  }
-  return -1;
+  VelError e = caught([&] { (void)velbin::decode(img); });
+  return e.id == ErrId::RB_INVALID_RECORD ? e.args[0].i2() : -1;
 }
 
 }  // namespace
