@@ -146,6 +146,7 @@ Status fail(ErrId id, const Cell& a1) { return fail_with(id, 1, &a1, nullptr, nu
 Status fail(ErrId id, const Cell& a1, const Cell& a2) { return fail_with(id, 2, &a1, &a2, nullptr); }
 Status fail(ErrId id, const Cell& a1, const Cell& a2, const Cell& a3) { return fail_with(id, 3, &a1, &a2, &a3); }
 
+Status fail_eval(ErrId id) { return hold_new(id, 0, nullptr, nullptr, nullptr); }
 Status fail_eval(ErrId id, const Cell& a1) { return hold_new(id, 1, &a1, nullptr, nullptr); }
 Status fail_eval(ErrId id, const Cell& a1, const Cell& a2) { return hold_new(id, 2, &a1, &a2, nullptr); }
 Status fail_eval(ErrId id, const Cell& a1, const Cell& a2, const Cell& a3) { return hold_new(id, 3, &a1, &a2, &a3); }
@@ -153,6 +154,12 @@ Status fail_eval(ErrId id, const Cell& a1, const Cell& a2, const Cell& a3) { ret
 namespace {
 bool g_value_failed = false;
 }  // namespace
+
+Cell fail_value(ErrId id, const Cell& a1) {
+  (void)hold_new(id, 1, &a1, nullptr, nullptr);
+  g_value_failed = true;
+  return unset_cell();
+}
 
 Cell fail_value(ErrId id, const Cell& a1, const Cell& a2) {
   (void)hold_new(id, 2, &a1, &a2, nullptr);

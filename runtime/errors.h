@@ -193,6 +193,7 @@ struct VelError : std::exception {
 // The evaluator's own errors (a word without a value, a missing or refused
 // argument): raised by code whose status goes back up the evaluator, so
 // they always travel as Status::RAISED, made as fire makes them.
+[[nodiscard]] Status fail_eval(ErrId id);
 [[nodiscard]] Status fail_eval(ErrId id, const Cell& a1);
 [[nodiscard]] Status fail_eval(ErrId id, const Cell& a1, const Cell& a2);
 [[nodiscard]] Status fail_eval(ErrId id, const Cell& a1, const Cell& a2, const Cell& a3);
@@ -200,6 +201,7 @@ struct VelError : std::exception {
 // datatype's path step under eval_path): the error is made and held as
 // fail_eval holds it, the answer is unset, and the caller, finding
 // take_value_failure() true, returns Status::RAISED.
+Cell fail_value(ErrId id, const Cell& a1);
 Cell fail_value(ErrId id, const Cell& a1, const Cell& a2);
 // Whether fail_value ran since the last call; clears it.
 bool take_value_failure();

@@ -576,6 +576,8 @@ may_gc Cell block_eval_path(const Cell& value_in, const Cell& selector_in, const
   RootedCell v(set_value ? *set_value : unset_cell());
   if (selector->is(TYPE_INTEGER)) {
     if (!set_value) return series_pick(*value, selector->i2());
+    // b/5: x past the tail: a held error for eval_path, told to no owner.
+    if (picked_index(*value, selector->i2()) < 0) return fail_value(ErrId::OUT_OF_RANGE, integer_cell(selector->i2()));
     series_poke(*value, selector->i2(), *v);
     return *v;
   }

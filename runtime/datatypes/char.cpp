@@ -147,13 +147,13 @@ Status char_to(Cell* base) {
   switch (t) {
     case TYPE_CHAR:
     case TYPE_INTEGER:
-      if (spec.i2() < 0 || spec.i2() > CHAR_MAX_CODE) fire(ErrId::OUT_OF_RANGE, spec);
+      if (spec.i2() < 0 || spec.i2() > CHAR_MAX_CODE) return fail(ErrId::OUT_OF_RANGE, spec);
       cp = spec.w2;
       break;
     case TYPE_FLOAT:
     case TYPE_PERCENT: {
       double d = std::trunc(spec.f64());
-      if (!(d >= 0.0 && d <= double(CHAR_MAX_CODE))) fire(ErrId::OUT_OF_RANGE, spec);
+      if (!(d >= 0.0 && d <= double(CHAR_MAX_CODE))) return fail(ErrId::OUT_OF_RANGE, spec);
       cp = uint32_t(d);
       break;
     }
@@ -161,10 +161,10 @@ Status char_to(Cell* base) {
       cp = char_from_binary(spec);
       break;
     default: {
-      if (!is_any_string(t) || !spec.node()) fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_CHAR), spec);
+      if (!is_any_string(t) || !spec.node()) return fail(ErrId::BAD_TO_ARG, datatype_cell(TYPE_CHAR), spec);
       Buffer* b = node_buffer(spec.node());
       if (spec.index() < 0 || uint32_t(spec.index()) >= b->length())
-        fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_CHAR), spec);
+        return fail(ErrId::BAD_TO_ARG, datatype_cell(TYPE_CHAR), spec);
       cp = get_char(b->head_ptr() + size_t(spec.index()) * b->unit(), b->unit());
     }
   }

@@ -460,7 +460,7 @@ Status date_make_to(Cell* base, bool checked) {
       base[RESULT] = spec;
       return Status::OK;
     case TYPE_INTEGER: {
-      if (checked) bad_spec(spec);
+      if (checked) return fail(ErrId::BAD_TO_ARG, datatype_cell(TYPE_DATE), spec);
       int64_t n = spec.i2();
       Cell d = cell(from_days(kEpochDays + n / 86400, TIME_FLAG), 0.0);
       normalize(&d, double(n % 86400), false);
@@ -473,7 +473,8 @@ Status date_make_to(Cell* base, bool checked) {
       base[RESULT] = from_block(spec, checked);
       return Status::OK;
     default:
-      bad_spec(spec);
+      // Refused specs go back as a status: scripts meet them under try.
+      return fail(ErrId::BAD_TO_ARG, datatype_cell(TYPE_DATE), spec);
   }
 }
 

@@ -257,7 +257,7 @@ Status object_make(Cell* base) {
   } else if (spec.is(TYPE_OBJECT)) {
     out = make_from_object(proto, spec);
   } else {
-    fire(ErrId::MALCONSTRUCT, spec);
+    return fail(ErrId::MALCONSTRUCT, spec);
   }
   base[RESULT] = out;
   return Status::OK;
@@ -478,17 +478,14 @@ may_gc int32_t object_mold(Cell value, NodeId out_in, uint32_t flags, const Cell
 
 // --- eval-path ------------------------------------------------------------------------------
 
-// A field that is not there, read (the common error: obj/field under try
-// or attempt), goes back to eval_path as a held error; set, it is thrown.
+// A field that is not there, read or set (the common error: obj/field
+// under try or attempt), goes back to eval_path as a held error.
 may_gc Cell object_eval_path(const Cell& value, const Cell& selector, const Cell* set_value, const PathStep& step) {
   Cell path = step.path ? *step.path : none_cell();
-  if (!is_word_form(selector.type())) fire(ErrId::INVALID_PATH, path, selector);
+  if (!is_word_form(selector.type())) return fail_value(ErrId::INVALID_PATH, path, selector);
   Cell w = selector;
   int32_t i = path_field(value, w);
-  if (i < 0) {
-    if (!set_value) return fail_value(ErrId::INVALID_PATH, path, selector);
-    fire(ErrId::INVALID_PATH, path, selector);
-  }
+  if (i < 0) return fail_value(ErrId::INVALID_PATH, path, selector);
   w.w1 = value.w1;
   w.w3 = uint32_t(i);
   w.set_type(TYPE_WORD);

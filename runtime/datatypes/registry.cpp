@@ -89,9 +89,11 @@ may_gc Cell unsupported_to_block(const Cell& spec) { fire(ErrId::NOT_DONE, spec)
 
 may_gc bool unsupported_foreach_step(const Cell&, uint32_t, Cell*) { fire(ErrId::NOT_DONE); }
 
+// A path through a value that takes none (x/1 where x is none): the error
+// goes back to eval_path as a held error, as a missing object field does.
 Cell unsupported_eval_path(const Cell& value, const Cell& selector, const Cell*, const PathStep& step) {
-  if (!step.path) fire(ErrId::BAD_PATH_TYPE2, selector, datatype_cell(value.type()));
-  fire(ErrId::BAD_PATH_TYPE, *step.path, datatype_cell(value.type()));
+  if (!step.path) return fail_value(ErrId::BAD_PATH_TYPE2, selector, datatype_cell(value.type()));
+  return fail_value(ErrId::BAD_PATH_TYPE, *step.path, datatype_cell(value.type()));
 }
 
 // The frame entries of form and mold: the typed slots write into a new

@@ -32,15 +32,6 @@ inline NodeId hash_table_of(const Cell& s) { return s.is(TYPE_HASH) ? s.w3 : 0; 
 
 int32_t clamp_index(int64_t i, int64_t total) { return int32_t(i < 0 ? 0 : (i > total ? total : i)); }
 
-// The element index that pick and poke address, or -1 outside the series.
-int64_t picked_index(const Cell& s, int64_t n) {
-  if (n == 0) return -1;
-  // A position past the tail is the tail.
-  int64_t total = series_total(s);
-  int64_t e = std::min<int64_t>(series_index(s), total) + (n > 0 ? n - 1 : n);
-  return (e < 0 || e >= total) ? -1 : e;
-}
-
 // The /part count of remove and reverse: an integer!, or a position in the
 // same series.
 int64_t part_count(const Cell& s, const Cell& part) {
@@ -212,6 +203,14 @@ may_gc void series_store(const Cell& s, uint32_t i, const Cell& value_in) {
       if (!g_access[s.type()].put) fire(ErrId::NOT_DONE);
       g_access[s.type()].put(s, i, v);
   }
+}
+
+int64_t picked_index(const Cell& s, int64_t n) {
+  if (n == 0) return -1;
+  // A position past the tail is the tail.
+  int64_t total = series_total(s);
+  int64_t e = std::min<int64_t>(series_index(s), total) + (n > 0 ? n - 1 : n);
+  return (e < 0 || e >= total) ? -1 : e;
 }
 
 Cell series_pick(const Cell& s, int64_t n) {

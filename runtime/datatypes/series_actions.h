@@ -92,6 +92,8 @@ Cell series_element(const Cell& s, uint32_t abs_index);
 // cannot hold the value.
 may_gc void series_store(const Cell& s, uint32_t abs_index, const Cell& value);
 
+// The element index that pick and poke address, or -1 outside the series.
+int64_t picked_index(const Cell& s, int64_t n);
 // pick: the element n places from the position (n > 0: n - 1 after it;
 // n < 0: -n before it), none for 0 or outside the series.
 Cell series_pick(const Cell& s, int64_t n);

@@ -777,6 +777,7 @@ may_gc Cell eval_path(const Cell& parent, const Cell& element, const Cell* value
                       bool case_sensitive) {
   if (element.is(TYPE_INTEGER)) {
     if (!value) return series_pick(parent, element.i2());
+    if (picked_index(parent, element.i2()) < 0) return fail_value(ErrId::OUT_OF_RANGE, integer_cell(element.i2()));
     series_poke(parent, element.i2(), *value);
     return *value;
   }

@@ -135,8 +135,25 @@ Cell rescan_word(TypeId target, const Cell& spec) {
 
 }  // namespace
 
+bool converts_from(TypeId t) {
+  switch (t) {
+    case TYPE_DATATYPE:
+    case TYPE_LOGIC:
+    case TYPE_STRING:
+    case TYPE_CHAR:
+    case TYPE_WORD:
+    case TYPE_SET_WORD:
+    case TYPE_LIT_WORD:
+    case TYPE_GET_WORD:
+    case TYPE_REFINEMENT:
+    case TYPE_ISSUE: return true;
+    default: return false;
+  }
+}
+
 may_gc Cell convert(TypeId target, const Cell& spec) {
   Cell result;
+  if (!converts_from(spec.type())) bad_to(target, spec);
   switch (spec.type()) {
     case TYPE_DATATYPE: {
       uint32_t t = spec.w1;
@@ -172,6 +189,8 @@ Status word_make(Cell* base) {
   using enum act::make::Frame;
   TypeId target = base[TYPE].is(TYPE_DATATYPE) ? TypeId(base[TYPE].w1) : base[TYPE].type();
   Cell spec = base[SPEC];
+  // A spec of a type no word comes from goes back as a status.
+  if (!word::converts_from(spec.type())) return fail(ErrId::BAD_TO_ARG, datatype_cell(target), spec);
   base[RESULT] = word::convert(target, spec);
   return Status::OK;
 }

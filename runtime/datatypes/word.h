@@ -73,5 +73,7 @@ may_gc Cell as_string(const Cell& w);
 // make and to of the word types (one routine for both): the result has the
 // requested type and a fresh header.
 may_gc Cell convert(TypeId target, const Cell& spec);
+// Whether convert takes a spec of this type at all.
+bool converts_from(TypeId t);
 
 }  // namespace vel::word

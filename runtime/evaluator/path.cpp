@@ -20,9 +20,9 @@ may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool p
   NodeId pnode = path.node();
   uint32_t len = block_length(pnode);
   uint32_t head = path.index() < 0 ? 0 : std::min<uint32_t>(uint32_t(path.index()), len);
-  if (head >= len) fire(ErrId::EMPTY_PATH);
+  if (head >= len) return fail_eval(ErrId::EMPTY_PATH);
   Cell first = node_buffer(pnode)->cells()[head];
-  if (!first.is(TYPE_WORD)) fire(ErrId::WORD_FIRST, path);
+  if (!first.is(TYPE_WORD)) return fail_eval(ErrId::WORD_FIRST, path);
   TypeId ptype = path.type();
   VEL_TRACE(trace::EV_ENTER, Where{pnode, ptype, int32_t(head)}, nullptr);
   VEL_TRACE(trace::EV_FETCH, Where{pnode, ptype, int32_t(head)}, &first);
@@ -30,14 +30,14 @@ may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool p
   Cell set_value = set ? *g_stack.base : unset_cell();
   RootedCell value(word_value(first));
   if (is_callable(value->type())) {
-    if (set) fire(ErrId::INVALID_PATH_SET, path);
-    if (get) fire(ErrId::INVALID_PATH_GET, path);
+    if (set) return fail_eval(ErrId::INVALID_PATH_SET, path);
+    if (get) return fail_eval(ErrId::INVALID_PATH_GET, path);
     PathRefs refs{keep.get(), head + 1};
     VEL_TRY(eval_call_refs(*value, path, code, push_mode, false, &refs));
     VEL_TRACE(trace::EV_EXIT, Where{pnode, ptype, int32_t(len)}, g_stack.top - 1);
     return Status::OK;
   }
-  if (value->is(TYPE_UNSET)) fire(ErrId::UNSET_PATH, path, first);
+  if (value->is(TYPE_UNSET)) return fail_eval(ErrId::UNSET_PATH, path, first);
   VEL_TRACE(trace::EV_PUSH, Where{pnode, ptype, int32_t(head) + 1}, value.get());
   RootedCell parent(none_cell());
   RootedCell prev(first);
@@ -64,7 +64,7 @@ may_gc Status eval_path(const Cell& path, Code* code, bool set, bool get, bool p
       VEL_TRY(eval_block(blk, false));
       *selector = *(g_stack.top - 1);
     }
-    if (selector->is(TYPE_UNSET)) fire(ErrId::INVALID_PATH, path, el);
+    if (selector->is(TYPE_UNSET)) return fail_eval(ErrId::INVALID_PATH, path, el);
     VEL_TRACE(trace::EV_PUSH, Where{pnode, ptype, int32_t(k) + 1}, selector.get());
     bool last = k + 1 >= len;
     PathStep ps{keep.get(), parent.get(), prev.get(), step, case_sensitive, get, last, false};
