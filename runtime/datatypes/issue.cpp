@@ -46,6 +46,9 @@ may_gc Cell issue_convert(const Cell& spec) {
 
 Status issue_make(Cell* base) {
   using enum act::make::Frame;
+  // A spec of a type no word comes from goes back as a status.
+  TypeId t = base[SPEC].type();
+  if (t != TYPE_STRING && !word::converts_from(t)) return fail(ErrId::BAD_TO_ARG, datatype_cell(TYPE_ISSUE), base[SPEC]);
   base[RESULT] = issue_convert(base[SPEC]);
   return Status::OK;
 }

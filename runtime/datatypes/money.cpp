@@ -493,20 +493,18 @@ may_gc int32_t format(const Cell& c, NodeId out, int32_t part, bool all_decimals
 namespace {
 
 [[noreturn]] void bad_make(const Cell& spec) { fire(ErrId::BAD_MAKE_ARG, datatype_cell(TYPE_MONEY), spec); }
-[[noreturn]] void bad_to(const Cell& spec) { fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_MONEY), spec); }
 
-// The whole text from its index through the money scanner.
-Cell from_text(const Cell& spec) {
+// The whole text from its index through the money scanner; false when it
+// holds no money.
+bool from_text(const Cell& spec, Cell* out) {
   Buffer* b = node_buffer(spec.node());
   uint32_t len = b->length();
   uint32_t index = spec.index() < 0 ? 0 : uint32_t(spec.index());
-  if (index >= len) bad_to(spec);
+  if (index >= len) return false;
   numscan::MoneyText t;
   if (numscan::scan_money(b->head_ptr() + (size_t(index) << b->unit_shift()), len - index, b->unit(), &t) != 0)
-    bad_to(spec);
-  Cell c;
-  if (!make_at(&c, t.negative, t.code, t.digits, t.fraction)) bad_to(spec);
-  return c;
+    return false;
+  return make_at(out, t.negative, t.code, t.digits, t.fraction);
 }
 
 Status money_to(Cell* base) {
@@ -518,8 +516,9 @@ Status money_to(Cell* base) {
     case TYPE_INTEGER: c = from_integer(spec.i2()); break;
     case TYPE_FLOAT: c = from_float(spec.f64(), false); break;
     default:
-      if (!is_any_string(spec.type())) bad_to(spec);
-      c = from_text(spec);
+      // Refused specs go back as a status: scripts meet them under try.
+      if (!is_any_string(spec.type()) || !from_text(spec, &c))
+        return fail(ErrId::BAD_TO_ARG, datatype_cell(TYPE_MONEY), spec);
   }
   c.clear_new_line();
   base[RESULT] = c;

@@ -143,7 +143,7 @@ Status pair_to(Cell* base) {
       break;
     case TYPE_STRING: {  // any-string
       Cell v;
-      if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_PAIR)) bad_spec(base[SPEC]);
+      if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_PAIR)) return fail(ErrId::BAD_TO_ARG, datatype_cell(TYPE_PAIR), spec);
       r = v;
       break;
     }
@@ -155,7 +155,7 @@ Status pair_to(Cell* base) {
                     truncated(point_coord(spec, 1), ErrId::INVALID_ARG, spec));
       break;
     default:
-      bad_spec(spec);
+      return fail(ErrId::BAD_TO_ARG, datatype_cell(TYPE_PAIR), spec);
   }
   base[RESULT] = pair_cell(pair_x(r), pair_y(r));
   return Status::OK;

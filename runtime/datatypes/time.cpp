@@ -170,12 +170,12 @@ Status time_to(Cell* base) {
       break;
     case TYPE_STRING: {  // any-string
       Cell v;
-      if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_TIME)) bad_spec(base[SPEC]);
+      if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_TIME)) return fail(ErrId::BAD_TO_ARG, datatype_cell(TYPE_TIME), spec);
       t = v.f64();
       break;
     }
     default:
-      bad_spec(spec);
+      return fail(ErrId::BAD_TO_ARG, datatype_cell(TYPE_TIME), spec);
   }
   base[RESULT] = time_cell(t);
   return Status::OK;

@@ -187,7 +187,7 @@ Status tuple_to(Cell* base) {
       break;
     case TYPE_STRING: {  // any-string
       Cell v;
-      if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_TUPLE)) bad_spec(base[SPEC]);
+      if (!lexer::load_one_value(spec, &v) || !v.is(TYPE_TUPLE)) return fail(ErrId::BAD_TO_ARG, datatype_cell(TYPE_TUPLE), spec);
       r = v;
       r.clear_new_line();
       break;
@@ -205,7 +205,7 @@ Status tuple_to(Cell* base) {
       r = spec;
       break;
     default:
-      bad_spec(spec);
+      return fail(ErrId::BAD_TO_ARG, datatype_cell(TYPE_TUPLE), spec);
   }
   base[RESULT] = r;
   return Status::OK;

@@ -346,7 +346,7 @@ Status native_get(Cell* base) {
   }
   if (!is_any_word(t)) fire(ErrId::INVALID_ARG, v);
   Cell r = *context::get(v);
-  if (r.is(TYPE_UNSET) && !used(base[ANY])) fire(ErrId::NO_VALUE, v);
+  if (r.is(TYPE_UNSET) && !used(base[ANY])) return fail(ErrId::NO_VALUE, v);
   base[RESULT] = r;
   return Status::OK;
 }
@@ -356,7 +356,7 @@ Status native_set(Cell* base) {
   Cell w = base[WORD];
   Cell v = base[VALUE];
   bool any = used(base[ANY]), only = used(base[ONLY]), some = used(base[SOME]);
-  if (!any && v.is(TYPE_UNSET)) fire(ErrId::NEED_VALUE, w);
+  if (!any && v.is(TYPE_UNSET)) return fail(ErrId::NEED_VALUE, w);
   TypeId t = w.type();
   if (t == TYPE_BLOCK) {
     set_many_words(w, v, any, only, some);

@@ -238,8 +238,10 @@ Status max_min(Cell* base, bool max) {
     base[RESULT] = b;
     return Status::OK;
   }
-  bool lesser = compare_values(&a, &b, CMP_LESSER);
-  if (max == lesser) base[RESULT] = base[VALUE2];
+  int lesser = compare_values_or_fail(&a, &b, CMP_LESSER);
+  if (lesser < 0) [[unlikely]]
+    return fail(ErrId::INVALID_COMPARE, a, b);
+  if (max == (lesser != 0)) base[RESULT] = base[VALUE2];
   return Status::OK;
 }
 
