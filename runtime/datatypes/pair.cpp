@@ -98,7 +98,6 @@ Status pair_do_math(Cell* base, MathOp op) {
 namespace {
 
 // --- actions -------------------------------------------------------------------------
-[[noreturn]] void bad_spec(const Cell& spec) { fire(ErrId::BAD_TO_ARG, datatype_cell(TYPE_PAIR), spec); }
 
 // A float coordinate truncated toward zero; one that no 32-bit integer
 // holds (NaN and infinities included) is refused with `culprit`.
