@@ -63,7 +63,7 @@ void stack_init();
 [[noreturn]] void stack_overflow();
 
 // Cells of the current frame.
-inline Cell* push_slot() {
+[[gnu::always_inline]] inline Cell* push_slot() {
   if (g_stack.top >= g_stack.end) [[unlikely]]
     stack_overflow();
   return g_stack.top++;

@@ -298,7 +298,7 @@ inline bool same_cells(const Cell* a, const Cell* b, uint32_t n) {
 
 // A block's cells from head to len are those a form was made from: its
 // length and its stamp are those of then.
-inline bool unchanged(NodeId node, Buffer* b, uint32_t head, uint32_t len, uint32_t stamp, const Cell* snap) {
+[[gnu::always_inline]] inline bool unchanged(NodeId node, Buffer* b, uint32_t head, uint32_t len, uint32_t stamp, const Cell* snap) {
   if ((b->used() >> 4) != len || series_stamp(node) != stamp) return false;
   if (g_verify && !same_cells(b->cells() + head, snap, len - head)) stamp_missed(node, b->cells() + head, snap, len - head);
   return true;
@@ -1112,7 +1112,12 @@ bool pure_call(const Form& f, const Node& n, Cell* out, uint32_t depth, const Su
     return s && pure_conds(f, *s, n.expect.w1 == NAT_ANY, out, depth);
   }
   Cell cond;
-  if (!pure_cond(f, *n.kid[0], &cond, depth) || !func::typeset_has(f.typesets[n.typesets], cond.type())) return false;
+  // Commonest condition: a comparison of plain operands, straight to the
+  // operator kernel.
+  const Node& c = *n.kid[0];
+  bool got = c.kind == K_EXPR && (c.flags & (F_ARITH | F_PARENS | F_TAIL_CHECK)) == F_ARITH ? arith_plain(f, c, &cond)
+                                                                                           : pure_cond(f, c, &cond, depth);
+  if (!got || !func::typeset_has(f.typesets[n.typesets], cond.type())) return false;
   uint32_t sub;
   if (n.expect.w1 == NAT_EITHER) {
     sub = truthy(cond) ? n.refs : n.nrefs;
@@ -1131,7 +1136,21 @@ bool pure_call(const Form& f, const Node& n, Cell* out, uint32_t depth, const Su
   }
   const Sub* s = pure_block(f, *n.kid[sub == n.refs ? 1 : 2], sub);
   if (!s) return false;
-  if (s->single >= 0 && pure_expr(f, f.nodes[uint32_t(s->single)], out, depth)) return true;
+  if (s->single >= 0) {
+    const Node& e = f.nodes[uint32_t(s->single)];
+    // A block of one word, the commonest branch of a leaf, read in place.
+    if (e.kind == K_WORD) {
+      if (const Cell* slot = slot_of(e, e.cell)) {
+        TypeId t = slot->type();
+        if (t != TYPE_UNSET && t != TYPE_OP && !is_callable(t)) {
+          *out = *slot;
+          return true;
+        }
+      }
+    } else if (pure_expr(f, e, out, depth)) {
+      return true;
+    }
+  }
   // At the top the chosen block goes on from here whatever it holds, so
   // that the condition is not computed again.
   if (!several) return false;
@@ -1572,15 +1591,9 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
   return pure_expr(f, k, v, 0) ? PE_END : PE_REST;
 }
 
-inline PureEnd pure_prefix(Form& f, const int32_t* top, uint32_t size, int32_t single, Code& code, Cell* v,
-                           Several* several) {
+[[gnu::noinline]] PureEnd pure_prefix_loop(Form& f, const int32_t* top, uint32_t size, Code& code, Cell* v,
+                                          Several* several) {
   const uint32_t head = code.end - size;
-  if (single >= 0 && code.pos == head) {
-    const Node& k = f.nodes[uint32_t(single)];
-    PureEnd r = pure_step(f, k, v, several);
-    if (r == PE_END) code.pos = k.end;
-    return r;
-  }
   while (code.pos < code.end) {
     int32_t e = top[code.pos - head];
     if (e < 0) return PE_REST;
@@ -1590,6 +1603,18 @@ inline PureEnd pure_prefix(Form& f, const int32_t* top, uint32_t size, int32_t s
     code.pos = k.end;
   }
   return PE_END;
+}
+
+// A block of one expression (a function body, a branch) is tried in place.
+[[gnu::always_inline]] inline PureEnd pure_prefix(Form& f, const int32_t* top, uint32_t size, int32_t single,
+                                                  Code& code, Cell* v, Several* several) {
+  if (single >= 0 && code.pos == code.end - size) {
+    const Node& k = f.nodes[uint32_t(single)];
+    PureEnd r = pure_step(f, k, v, several);
+    if (r == PE_END) code.pos = k.end;
+    return r;
+  }
+  return pure_prefix_loop(f, top, size, code, v, several);
 }
 
 // frameless: whether to try the frameless prefix (false when the caller
@@ -1716,7 +1741,7 @@ inline Cell* open_call(const Node& n, const Cell& name) {
 struct StackValues {
   NodeId ctx;
   uint32_t saved;
-  ~StackValues() { context::cell(ctx).w2 = saved; }
+  [[gnu::always_inline]] ~StackValues() { context::cell(ctx).w2 = saved; }
 };
 
 // A function! body through its compiled form, as eval_function_body runs
@@ -2001,6 +2026,9 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
   for (uint32_t i = 0; i < n.arity; i++) {
     VEL_TRY(run_argument(f, n, i, code, i, clean));
   }
+  // A plain call (most are) takes one test to reach its callee.
+  if (!(n.flags & (F_LOOP | F_REFINEMENTS | F_CHOICE | F_CONDS | F_BRANCH))) [[likely]]
+    return close_call(n, base);
   if (n.flags & F_LOOP) return run_loop(f, n, base);
   if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
   if (n.flags & F_CHOICE) return run_choice(f, n, base);
