@@ -1653,8 +1653,11 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
     VEL_TRY(run_several(f, *several->call, several->cond, *several->sub, code));
     // The chosen block may have called out and changed this one: the
     // walker looks for an operator after the call's value.
-    if (!code.at_end() && !planned(code)) VEL_TRY(eval_infix(code, result + 1));
-    if (!code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code, track, false));
+    // (A call that ends its block, as most do, has nothing after it.)
+    if (code.pos < code.end) {
+      if (!planned(code) && !code.at_end()) VEL_TRY(eval_infix(code, result + 1));
+      if (!code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code, track, false));
+    }
   } else if (single >= 0 && code.pos == code.end - size) [[likely]] {
     // One expression: no loop, and no end to look for after it.
     VEL_TRY(run_expr(f, f.nodes[uint32_t(single)], code));
