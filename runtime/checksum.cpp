@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "byteorder.h"
 #include "errors.h"
 
 namespace vel::checksum {
@@ -35,8 +36,8 @@ uint32_t crc32(const uint8_t* p, size_t n, uint32_t crc) {
   const auto& t = crc_tables();
   crc = ~crc;
   for (; n >= 8; n -= 8, p += 8) {
-    uint32_t lo = (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24) ^ crc;
-    uint32_t hi = uint32_t(p[4]) | uint32_t(p[5]) << 8 | uint32_t(p[6]) << 16 | uint32_t(p[7]) << 24;
+    uint32_t lo = load_le32(p) ^ crc;
+    uint32_t hi = load_le32(p + 4);
     crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][hi & 0xFF] ^
           t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
   }

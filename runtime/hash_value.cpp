@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "byteorder.h"
 #include "casefold.h"
 #include "families.h"
 #include "hashtable.h"
@@ -41,10 +42,6 @@ inline uint32_t mur_block(uint32_t h, uint32_t k) {
   return h * 5 + 0xE6546B64u;
 }
 
-inline uint32_t load_le32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
 inline uint8_t ascii_lower(uint8_t b) { return uint8_t(b - 'A') < 26u ? uint8_t(b | 0x20) : b; }
 
 // The bytes of a series value from its index to the tail, in elements of the
@@ -72,7 +69,7 @@ inline uint32_t elem_at(const Elems& e, uint32_t i) {
   const uint8_t* p = e.p + size_t(i) * e.unit;
   switch (e.unit) {
     case 1: return *p;
-    case 2: return uint32_t(p[0]) | (uint32_t(p[1]) << 8);
+    case 2: return load_le16(p);
     default: return load_le32(p);
   }
 }

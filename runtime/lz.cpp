@@ -2,13 +2,10 @@
 
 #include <new>
 
+#include "byteorder.h"
 namespace vel {
 
 namespace {
-
-uint32_t read_le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 // Bits LSB first, fetched one byte at a time and never past `end`, so a
 // block consumes exactly the bytes its tokens touch.
@@ -108,7 +105,7 @@ std::optional<size_t> decode_record(std::span<const uint8_t> record, Sink sink) 
   size_t produced = 0;
   while (p != end) {
     if (size_t(end - p) < 4) return std::nullopt;
-    uint32_t L = read_le32(p);
+    uint32_t L = load_le32(p);
     p += 4;
     if (L < 1 || L > LZ_MAX_BLOCK) return std::nullopt;
     if (L > h->uncompressed_size - produced) return std::nullopt;
@@ -127,7 +124,7 @@ std::optional<size_t> decode_record(std::span<const uint8_t> record, Sink sink) 
 
 std::optional<LzHeader> lz_read_header(std::span<const uint8_t> record) {
   if (record.size() < LZ_HEADER_BYTES) return std::nullopt;
-  LzHeader h{read_le32(record.data()), read_le32(record.data() + 4)};
+  LzHeader h{load_le32(record.data()), load_le32(record.data() + 4)};
   if (h.compressed_size > record.size() - LZ_HEADER_BYTES) return std::nullopt;
   if (uint64_t(h.uncompressed_size) > uint64_t(h.compressed_size) * LZ_MAX_RATIO) return std::nullopt;
   return h;

@@ -1,5 +1,6 @@
 #include "random.h"
 
+#include "byteorder.h"
 #include "errors.h"
 #include "platform/random.h"
 
@@ -54,7 +55,7 @@ int32_t next() {
 int32_t secure_next() {
   uint8_t b[4];
   if (!platform::secure_random(b, sizeof b)) fire(ErrId::FEATURE_NA);
-  uint32_t w = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+  uint32_t w = load_le32(b);
   return int32_t(w & 0x7FFFFFFFu);
 }
 

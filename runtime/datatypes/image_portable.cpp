@@ -22,6 +22,7 @@
 #include <png.h>
 #include <tiffio.h>
 
+#include "byteorder.h"
 #include "datatypes/image_formats.h"
 #include "errors.h"
 
@@ -73,8 +74,6 @@ struct NodeHolder {
   uint8_t* row(size_t y) const { return n->backend->pixels + y * size_t(n->width) * 4; }
 };
 
-inline uint16_t rd16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-inline uint32_t rd32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 
 // ---------------------------------------------------------------- BMP
 
@@ -89,8 +88,8 @@ inline uint8_t channel(uint32_t px, uint32_t mask) {
 
 Node* bmp_decode(std::span<const uint8_t> s) {
   if (s.size() < 26 || s[0] != 'B' || s[1] != 'M') return nullptr;
-  uint32_t data_at = rd32(&s[10]);
-  uint32_t hsize = rd32(&s[14]);
+  uint32_t data_at = load_le32(&s[10]);
+  uint32_t hsize = load_le32(&s[14]);
   int64_t w, h;
   uint32_t bpp, compression = 0, colors = 0;
   uint32_t masks[4] = {0, 0, 0, 0};
@@ -98,24 +97,24 @@ Node* bmp_decode(std::span<const uint8_t> s) {
   size_t pal_at = 14 + size_t(hsize);
   size_t pal_entry = 4;
   if (hsize == 12) {
-    w = rd16(&s[18]);
-    h = int16_t(rd16(&s[20]));
-    bpp = rd16(&s[24]);
+    w = load_le16(&s[18]);
+    h = int16_t(load_le16(&s[20]));
+    bpp = load_le16(&s[24]);
     pal_entry = 3;
   } else if (hsize >= 40 && hsize <= 124 && s.size() >= 14 + size_t(hsize)) {
-    w = int32_t(rd32(&s[18]));
-    h = int32_t(rd32(&s[22]));
-    bpp = rd16(&s[28]);
-    compression = rd32(&s[30]);
-    colors = rd32(&s[46]);
+    w = int32_t(load_le32(&s[18]));
+    h = int32_t(load_le32(&s[22]));
+    bpp = load_le16(&s[28]);
+    compression = load_le32(&s[30]);
+    colors = load_le32(&s[46]);
     if (compression == 3 || compression == 6) {
       // Bit fields follow a 40-byte header, or sit inside a larger one.
       size_t at = 54;
       size_t n = compression == 6 ? 4 : 3;
       if (s.size() < at + 4 * n) return nullptr;
-      for (size_t i = 0; i < n; i++) masks[i] = rd32(&s[at + 4 * i]);
+      for (size_t i = 0; i < n; i++) masks[i] = load_le32(&s[at + 4 * i]);
       if (hsize >= 56) {
-        masks[3] = rd32(&s[54 + 12]);
+        masks[3] = load_le32(&s[54 + 12]);
         has_alpha_mask = masks[3] != 0;
       } else if (n == 4) {
         has_alpha_mask = masks[3] != 0;
@@ -163,7 +162,7 @@ Node* bmp_decode(std::span<const uint8_t> s) {
         case 8: px = palette[src[x]]; break;
         case 24: px = uint32_t(src[3 * x]) | uint32_t(src[3 * x + 1]) << 8 | uint32_t(src[3 * x + 2]) << 16 | 0xFF000000u; break;
         default: {
-          uint32_t raw = bpp == 16 ? rd16(&src[2 * x]) : rd32(&src[4 * x]);
+          uint32_t raw = bpp == 16 ? load_le16(&src[2 * x]) : load_le32(&src[4 * x]);
           px = uint32_t(channel(raw, masks[2])) | uint32_t(channel(raw, masks[1])) << 8 |
                uint32_t(channel(raw, masks[0])) << 16 |
                uint32_t(has_alpha_mask ? channel(raw, masks[3]) : 255) << 24;

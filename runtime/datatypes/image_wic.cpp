@@ -21,6 +21,7 @@
 #include <string>
 #include <utility>
 
+#include "byteorder.h"
 #include "datatypes/image_formats.h"
 #include "errors.h"
 #include "platform/platform.h"
@@ -167,11 +168,6 @@ Node* decode_first_frame(IWICBitmapDecoder* decoder) {
   return node;
 }
 
-uint32_t be16(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
-uint32_t le16(const uint8_t* p) { return uint32_t(p[1]) << 8 | p[0]; }
-uint32_t be32(const uint8_t* p) { return be16(p) << 16 | be16(p + 2); }
-uint32_t le32(const uint8_t* p) { return le16(p + 2) << 16 | le16(p); }
-
 bool starts(std::span<const uint8_t> s, std::initializer_list<uint8_t> sig) {
   return s.size() >= sig.size() && std::equal(sig.begin(), sig.end(), s.begin());
 }
@@ -189,12 +185,12 @@ bool declared_ok(uint64_t w, uint64_t h) {
 bool header_ok(std::span<const uint8_t> s) {
   size_t n = s.size();
   const uint8_t* p = s.data();
-  if (starts(s, {0x89, 'P', 'N', 'G'})) return n >= 24 && declared_ok(be32(p + 16), be32(p + 20));
+  if (starts(s, {0x89, 'P', 'N', 'G'})) return n >= 24 && declared_ok(load_be32(p + 16), load_be32(p + 20));
   if (starts(s, {'B', 'M'})) {
     if (n < 26) return false;
-    if (le32(p + 14) == 12) return declared_ok(le16(p + 18), le16(p + 20));
-    int64_t h = int32_t(le32(p + 22));
-    return declared_ok(uint64_t(std::abs(int64_t(int32_t(le32(p + 18))))), uint64_t(h < 0 ? -h : h));
+    if (load_le32(p + 14) == 12) return declared_ok(load_le16(p + 18), load_le16(p + 20));
+    int64_t h = int32_t(load_le32(p + 22));
+    return declared_ok(uint64_t(std::abs(int64_t(int32_t(load_le32(p + 18))))), uint64_t(h < 0 ? -h : h));
   }
   if (starts(s, {'G', 'I', 'F', '8'})) {
     // Every image of the file; the logical screen is not allocated.
@@ -203,7 +199,7 @@ bool header_ok(std::span<const uint8_t> s) {
     if (p[10] & 0x80) at += size_t(3) << ((p[10] & 7) + 1);
     while (at < n && p[at] != 0x3B) {
       if (p[at] == 0x2C) {
-        if (at + 10 > n || !declared_ok(le16(p + at + 5), le16(p + at + 7))) return false;
+        if (at + 10 > n || !declared_ok(load_le16(p + at + 5), load_le16(p + at + 7))) return false;
         uint8_t flags = p[at + 9];
         at += 10;
         if (flags & 0x80) at += size_t(3) << ((flags & 7) + 1);
@@ -234,16 +230,16 @@ bool header_ok(std::span<const uint8_t> s) {
       }
       if (marker == 0xDA || marker == 0xD9) return false;
       bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-      if (frame) return at + 9 <= n && declared_ok(be16(p + at + 7), be16(p + at + 5));
-      at += 2 + be16(p + at + 2);
+      if (frame) return at + 9 <= n && declared_ok(load_be16(p + at + 7), load_be16(p + at + 5));
+      at += 2 + load_be16(p + at + 2);
     }
     return false;
   }
   bool intel = starts(s, {'I', 'I', '*', 0});
   if (intel || starts(s, {'M', 'M', 0, '*'})) {
     // The first directory's ImageWidth and ImageLength.
-    auto u16 = [&](size_t at) { return intel ? le16(p + at) : be16(p + at); };
-    auto u32 = [&](size_t at) { return intel ? le32(p + at) : be32(p + at); };
+    auto u16 = [&](size_t at) { return intel ? load_le16(p + at) : load_be16(p + at); };
+    auto u32 = [&](size_t at) { return intel ? load_le32(p + at) : load_be32(p + at); };
     if (n < 8) return false;
     size_t dir = u32(4);
     if (dir > n || n - dir < 2) return false;

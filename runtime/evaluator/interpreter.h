@@ -10,7 +10,7 @@
 // (the stack is cut to that cell).
 //
 // The entry points that lower layers call (eval_block, call_with_frame,
-// arguments_cache, the current code cell) are declared in datatypes/eval.h.
+// arguments_cache, the current code cell) are declared in eval.h.
 #pragma once
 #include <cstdint>
 

@@ -60,14 +60,6 @@ const SymbolMaps kMaps;
 
 inline unsigned dist_symbol(uint32_t d) { return d <= 256 ? kMaps.dist_low[d - 1] : kMaps.dist_high[(d - 1) >> 7]; }
 
-inline uint64_t load_le64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  v = __builtin_bswap64(v);
-#endif
-  return v;
-}
 inline uint16_t load16(const uint8_t* p) {
   uint16_t v;
   std::memcpy(&v, p, 2);
@@ -88,8 +80,7 @@ struct BitWriter {
     count += n;
     if (count >= 32) {
       if (pos + 4 <= cap) {
-        uint8_t b[4] = {uint8_t(buf), uint8_t(buf >> 8), uint8_t(buf >> 16), uint8_t(buf >> 24)};
-        std::memcpy(out + pos, b, 4);
+        store_le32(out + pos, uint32_t(buf));
         pos += 4;
       } else {
         for (int i = 0; i < 4; i++) put_byte(uint8_t(buf >> (8 * i)));
@@ -554,7 +545,7 @@ Result zlib_compress(uint8_t* out, size_t* out_len, const uint8_t* in, size_t in
   out[1] = 0x01;  // no dictionary; check bits make 0x7801 a multiple of 31
   uint32_t a = checksum::adler32(in, in_len);
   uint8_t* t = out + 2 + len;
-  t[0] = uint8_t(a >> 24), t[1] = uint8_t(a >> 16), t[2] = uint8_t(a >> 8), t[3] = uint8_t(a);
+  store_be32(t, a);
   *out_len = len + 6;
   return Result::OK;
 }
@@ -574,7 +565,8 @@ Result gzip_compress(uint8_t* out, size_t* out_len, const uint8_t* in, size_t in
   std::memcpy(out, kHeader, 10);
   uint32_t crc = checksum::crc32(in, in_len), size = uint32_t(in_len);
   uint8_t* t = out + 10 + len;
-  for (int i = 0; i < 4; i++) t[i] = uint8_t(crc >> (8 * i)), t[4 + i] = uint8_t(size >> (8 * i));
+  store_le32(t, crc);
+  store_le32(t + 4, size);
   *out_len = len + 18;
   return Result::OK;
 }

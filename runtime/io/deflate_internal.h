@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 
+#include "byteorder.h"
 namespace vel::compress {
 
 constexpr unsigned LITLEN_SYMBOLS = 288;  // 286 used, 2 more in the fixed code
@@ -38,11 +39,5 @@ inline uint32_t reverse_bits(uint32_t code, unsigned n) {
   return r;
 }
 
-inline uint32_t load_le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline uint32_t load_be32(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
 
 }  // namespace vel::compress

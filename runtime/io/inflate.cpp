@@ -143,15 +143,6 @@ const FixedTables& fixed_tables() {
   return t;
 }
 
-inline uint64_t load_le64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  v = __builtin_bswap64(v);
-#endif
-  return v;
-}
-
 inline uint64_t low_bits(uint64_t v, unsigned n) { return v & ((uint64_t(1) << n) - 1); }
 
 // Room the fast loop keeps at the output's end: a longest copy plus the
@@ -253,8 +244,8 @@ Result Inflater::stored_block() {
   count = 0;
   zeros = 0;
   if (in_end - in < 4) return Result::TRUNCATED;
-  uint32_t len = uint32_t(in[0]) | uint32_t(in[1]) << 8;
-  uint32_t nlen = uint32_t(in[2]) | uint32_t(in[3]) << 8;
+  uint32_t len = load_le16(in);
+  uint32_t nlen = load_le16(in + 2);
   in += 4;
   if ((len ^ 0xFFFF) != nlen) return Result::BAD_STORED;
   if (size_t(in_end - in) < len) return Result::BAD_STORED;

@@ -148,7 +148,7 @@ Status transcode_native(Cell* base);
 
 // --- conversions -----------------------------------------------------------------------
 
-// load_one_value, scan_type and string_to_block are declared in datatypes/eval.h.
+// load_one_value, scan_type and string_to_block are declared in eval.h.
 
 // Start-up: installs the conversions above in the word and block modules.
 void init();

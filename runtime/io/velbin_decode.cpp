@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "action_frames.h"
+#include "byteorder.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -170,7 +171,7 @@ class Decoder {
     if (i >= sym_count_) bad(at);
     if (sym_ids_[i]) return sym_ids_[i];
     const uint8_t* o = img_ + offsets_at_ + size_t(i) * 4;
-    int32_t off = int32_t(uint32_t(o[0]) | uint32_t(o[1]) << 8 | uint32_t(o[2]) << 16 | uint32_t(o[3]) << 24);
+    int32_t off = int32_t(load_le32(o));
     if (off < 0 || uint32_t(off) >= strings_size_) bad(at);
     // The area ends with 0 (checked up front), so strlen stays inside it.
     const char* text = reinterpret_cast<const char*>(img_ + strings_at_ + uint32_t(off));

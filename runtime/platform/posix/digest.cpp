@@ -9,30 +9,12 @@
 #include <bit>
 #include <cstring>
 
+#include "byteorder.h"
+
 namespace vel::platform {
 
 namespace {
 
-inline uint32_t load_be32(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-inline uint64_t load_be64(const uint8_t* p) { return uint64_t(load_be32(p)) << 32 | load_be32(p + 4); }
-inline uint32_t load_le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline void store_be32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 24);
-  p[1] = uint8_t(v >> 16);
-  p[2] = uint8_t(v >> 8);
-  p[3] = uint8_t(v);
-}
-inline void store_be64(uint8_t* p, uint64_t v) {
-  store_be32(p, uint32_t(v >> 32));
-  store_be32(p + 4, uint32_t(v));
-}
-inline void store_le32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = uint8_t(v >> (8 * i));
-}
 
 // --- MD5 ----------------------------------------------------------------------------
 
