@@ -10,6 +10,7 @@
 #include "datatypes/core_words.h"
 #include "datatypes/registry.h"
 #include "datatypes/series_actions.h"
+#include "datatypes/set_bits.h"
 #include "datatypes/string.h"
 #include "datatypes/strout.h"
 #include "datatypes/symbol.h"
@@ -306,22 +307,15 @@ may_gc void clear(Cell* bs, const Cell& spec) { walk(Walker{bs, Op::CLEAR, Calle
 
 may_gc Cell do_bitwise(const Cell& a, const Cell& b, int op) {
   if (!b.is(TYPE_BITSET)) fire(ErrId::INVALID_TYPE, datatype_cell(b.type()));
-  if (op == 8) return a;
+  if (op == string::SET_UNIQUE) return a;
   RootedCell x(a), y(b);
   uint32_t la = buffer(*x)->used(), lb = buffer(*y)->used();
   bool fa = complemented(*x), fb = complemented(*y);
   uint8_t ga = fa ? 0xFF : 0, gb = fb ? 0xFF : 0;
-  auto combine = [op](uint32_t p, uint32_t q) -> uint32_t {
-    switch (op) {
-      case 5: case 9: return p | q;
-      case 6: case 10: return p & q;
-      case 7: case 12: return p ^ q;
-      default: return p & ~q;  // exclude
-    }
-  };
+  auto combine = [op](uint32_t p, uint32_t q) { return combine_bits(op, p, q); };
   uint32_t len = std::max(la, lb);
   // and~ stops at the shorter operand when the rest could only be zeros.
-  if (op == 6 && ((la < lb && !fa) || (lb < la && !fb))) len = std::min(la, lb);
+  if (op == MATH_AND && ((la < lb && !fa) || (lb < la && !fb))) len = std::min(la, lb);
   RootedCell r(make_bytes(len, 0, combine(fa, fb) & 1));
   const uint8_t* pa = rs_head(*x);
   const uint8_t* pb = rs_head(*y);
@@ -351,17 +345,17 @@ Status bitset_to(Cell* base) {
 
 Status bitset_and(Cell* base) {
   using enum act::and_t::Frame;
-  base[RESULT] = bitset::do_bitwise(base[VALUE1], base[VALUE2], 6);
+  base[RESULT] = bitset::do_bitwise(base[VALUE1], base[VALUE2], MATH_AND);
   return Status::OK;
 }
 Status bitset_or(Cell* base) {
   using enum act::or_t::Frame;
-  base[RESULT] = bitset::do_bitwise(base[VALUE1], base[VALUE2], 5);
+  base[RESULT] = bitset::do_bitwise(base[VALUE1], base[VALUE2], MATH_OR);
   return Status::OK;
 }
 Status bitset_xor(Cell* base) {
   using enum act::xor_t::Frame;
-  base[RESULT] = bitset::do_bitwise(base[VALUE1], base[VALUE2], 7);
+  base[RESULT] = bitset::do_bitwise(base[VALUE1], base[VALUE2], MATH_XOR);
   return Status::OK;
 }
 

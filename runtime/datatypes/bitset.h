@@ -69,10 +69,9 @@ bool test(const Cell& bs, const Cell& spec);
 may_gc void set(Cell* bs, const Cell& spec);
 may_gc void clear(Cell* bs, const Cell& spec);
 
-// The set operations: or~ 5 and union 9 (or), and~ 6 and intersect 10
-// (and), xor~ 7 and difference 12 (xor), exclude 11 (first and not
-// second); unique 8 answers the first unchanged. The second must be a
-// bitset (else script/invalid-type). The result is as long as the longer
+// The set operations of combine_bits (set_bits.h), op a math operator code
+// or a string::SetOp; unique answers the first unchanged. The second must
+// be a bitset (else script/invalid-type). The result is as long as the longer
 // operand (and~ drops the tail when it can only hold zeros), and it holds
 // exactly the members of the operation: the shorter operand's missing
 // bytes read as its flag, and the result's flag is the operation applied

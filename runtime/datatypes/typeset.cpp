@@ -4,6 +4,7 @@
 
 #include "action_frames.h"
 #include "datatypes/registry.h"
+#include "datatypes/set_bits.h"
 #include "datatypes/strout.h"
 #include "datatypes/word.h"
 #include "errors.h"
@@ -120,18 +121,8 @@ Cell set_op(const Cell& a, const Cell& b, int op) {
   } else {
     fire(ErrId::INVALID_ARG, b);
   }
-  Cell r = make_cell(TYPE_TYPESET);
-  switch (op) {
-    case 5:
-    case 9: r.w1 = a.w1 | other.w1, r.w2 = a.w2 | other.w2, r.w3 = a.w3 | other.w3; break;
-    case 6:
-    case 10: r.w1 = a.w1 & other.w1, r.w2 = a.w2 & other.w2, r.w3 = a.w3 & other.w3; break;
-    case 7:
-    case 12: r.w1 = a.w1 ^ other.w1, r.w2 = a.w2 ^ other.w2, r.w3 = a.w3 ^ other.w3; break;
-    case 11: r.w1 = a.w1 & ~other.w1, r.w2 = a.w2 & ~other.w2, r.w3 = a.w3 & ~other.w3; break;
-    default: r = a; r.header = TYPE_TYPESET; break;
-  }
-  return r;
+  return from_words(combine_bits(op, a.w1, other.w1), combine_bits(op, a.w2, other.w2),
+                    combine_bits(op, a.w3, other.w3));
 }
 
 Cell complement(const Cell& ts) { return from_words(~ts.w1, ~ts.w2, ~ts.w3); }
@@ -174,17 +165,17 @@ Status typeset_make(Cell* base) {
 
 Status typeset_and(Cell* base) {
   using enum act::and_t::Frame;
-  base[RESULT] = typeset::set_op(base[VALUE1], base[VALUE2], 6);
+  base[RESULT] = typeset::set_op(base[VALUE1], base[VALUE2], MATH_AND);
   return Status::OK;
 }
 Status typeset_or(Cell* base) {
   using enum act::or_t::Frame;
-  base[RESULT] = typeset::set_op(base[VALUE1], base[VALUE2], 5);
+  base[RESULT] = typeset::set_op(base[VALUE1], base[VALUE2], MATH_OR);
   return Status::OK;
 }
 Status typeset_xor(Cell* base) {
   using enum act::xor_t::Frame;
-  base[RESULT] = typeset::set_op(base[VALUE1], base[VALUE2], 7);
+  base[RESULT] = typeset::set_op(base[VALUE1], base[VALUE2], MATH_XOR);
   return Status::OK;
 }
 

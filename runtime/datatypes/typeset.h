@@ -39,10 +39,9 @@ Cell make_from(const Cell& spec);
 // invalid-type-spec.
 Cell from_spec(const Cell& spec);
 
-// Set operations: or~ and union (5, 9), and~ and intersect (6, 10), xor~
-// and difference (7, 12), exclude (11); 8 answers the first unchanged. The
-// second must be a typeset! or a datatype! (a one-bit set), else
-// invalid-arg.
+// The set operations of combine_bits (set_bits.h), op a math operator code
+// or a string::SetOp. The second must be a typeset! or a datatype! (a
+// one-bit set), else invalid-arg.
 Cell set_op(const Cell& a, const Cell& b, int op);
 // All 96 bits inverted.
 Cell complement(const Cell& ts);
