@@ -119,26 +119,3 @@ TEST(Integer, OperatorKernel) {
   ASSERT_TRUE(cell_op(FOP_EQ, I(1), I(1), &out));
   EXPECT_FALSE(cell_op(FOP_EQ, out, I(1), &out));
 }
-
-TEST(Integer, CompositeOperandsReachTheirOwnTypes) {
-  // Refused outright where the operation has no meaning with an integer on
-  // the left; otherwise the composite is the left operand of its own math.
-  Cell pair = pair_cell(1, 2);
-  Cell tuple = make_cell(TYPE_TUPLE);
-  EXPECT_EQ(action_error(act::divide::SHAPE, {I(1), pair}), ErrId::NOT_RELATED);
-  EXPECT_EQ(action_error(act::subtract::SHAPE, {I(1), tuple}), ErrId::NOT_RELATED);
-  EXPECT_EQ(action_error(act::multiply::SHAPE, {I(1), make_cell(TYPE_DATE)}), ErrId::NOT_RELATED);
-  Cell sum = run_action(act::add::SHAPE, {I(1), pair});
-  ASSERT_TRUE(sum.is(TYPE_PAIR));
-  EXPECT_EQ(pair_x(sum), 2);
-  EXPECT_EQ(pair_y(sum), 3);
-  // n - p is (-p) + n.
-  Cell diff = run_action(act::subtract::SHAPE, {I(10), pair});
-  ASSERT_TRUE(diff.is(TYPE_PAIR));
-  EXPECT_EQ(pair_x(diff), 9);
-  EXPECT_EQ(pair_y(diff), 8);
-  Cell scaled = run_action(act::multiply::SHAPE, {I(3), point2D_cell(0.5f, -1.0f)});
-  ASSERT_TRUE(scaled.is(TYPE_POINT2D));
-  EXPECT_EQ(point_coord(scaled, 0), 1.5f);
-  EXPECT_EQ(point_coord(scaled, 1), -3.0f);
-}
