@@ -1193,14 +1193,23 @@ enum QCode : uint8_t {
   Q_SHORT,      // fop 1: any, 0: all; a value that decides goes to target
   Q_CONDS_END,  // fop 1: the value is none
   Q_STORE,      // a: K_SET_WORD node; the value stored
+  Q_BASE,       // first: the values series most words read (ia), target cells at least
+  Q_NWOPK,      // a: K_OP node with a K_CONST operand, b: K_WORD node; b's number op the constant pushed
+  Q_WOPK,       // the same for a chain of that one step: its value is the value
 };
+
+// QOp::flags: the word of a (of b) is read through the base Q_BASE found.
+constexpr uint8_t QF_A = 1;
+constexpr uint8_t QF_B = 2;
 
 }  // namespace
 
 struct QOp {
   QCode code;
   uint8_t fop;
+  uint8_t flags;
   uint32_t target;  // a program index, or a sub
+  uint32_t ia, ib;  // with QF_A, QF_B: the words' indexes
   const Node* a;
   const Node* b;
 };
@@ -1221,7 +1230,7 @@ struct QuickEmitter {
   uint32_t nums = 0;  // numbers pending
 
   uint32_t emit(QCode c, const Node* a = nullptr, const Node* b = nullptr, uint8_t fop = 0, uint32_t target = 0) {
-    out.push_back(QOp{c, fop, target, a, b});
+    out.push_back(QOp{c, fop, 0, target, 0, 0, a, b});
     return uint32_t(out.size() - 1);
   }
   bool room() const { return out.size() < QUICK_MAX; }
@@ -1256,7 +1265,10 @@ struct QuickEmitter {
   bool value(const Node& k) {
     const Node* e = &k;
     if (k.kind == K_EXPR) {
-      if (k.flags & F_ARITH) {
+      if ((k.flags & F_ARITH) && word_op_constant(k) && k.count == 2) {
+        emit(Q_WOPK, k.kid[1], k.kid[0]);
+        e = nullptr;
+      } else if (k.flags & F_ARITH) {
         if (!chain(k)) return false;
         emit(Q_NVALUE);
         nums--;
@@ -1299,11 +1311,22 @@ struct QuickEmitter {
     return true;
   }
 
+  // A chain that starts with a word and an operator on a constant.
+  static bool word_op_constant(const Node& n) {
+    return n.count >= 2 && n.kid[0]->kind == K_WORD && n.kid[1]->kid[0]->kind == K_CONST;
+  }
+
   // An F_ARITH chain: its number pushed.
   bool chain(const Node& n) {
     if (!room()) return false;
     const Node& head = *n.kid[0];
-    if (head.kind == K_CONST) {
+    uint32_t first = 1;
+    if (word_op_constant(n)) {
+      if (nums >= QUICK_NUMS) return false;
+      emit(Q_NWOPK, n.kid[1], &head, nums > 0);
+      nums++;
+      first = 2;
+    } else if (head.kind == K_CONST) {
       Num probe;
       if (!num_load(head.cell, &probe) || !push_number(Q_NCONST, head)) return false;
     } else if (head.kind == K_WORD) {
@@ -1315,7 +1338,7 @@ struct QuickEmitter {
     } else {
       return false;
     }
-    for (uint32_t j = 1; j < n.count; j++) {
+    for (uint32_t j = first; j < n.count; j++) {
       const Node& op = *n.kid[j];
       const Node& r = *op.kid[0];
       if (r.kind == K_CONST) emit(Q_OPCONST, &op, &r);
@@ -1418,110 +1441,264 @@ QuickEnd run_quick(const Form& f, const QOp* prog, Cell* out, const Sub** severa
   Num held[QUICK_NUMS];
   uint32_t below = 0;
   Cell v = none_cell();
-  for (const QOp* pc = prog;; pc++) {
-    switch (pc->code) {
-      case Q_END:
-        *out = v;
-        return QE_DONE;
-      case Q_CALLEE:
-        if (!same_callee(*pc->a)) return QE_FAIL;
-        break;
-      case Q_CONST:
-        v = pc->a->cell;
-        break;
-      case Q_WORD: {
-        const Cell* slot = slot_of(*pc->a, pc->a->cell);
-        if (!slot) return QE_FAIL;
-        TypeId t = slot->type();
-        if (t == TYPE_UNSET || t == TYPE_OP || is_callable(t)) return QE_FAIL;
-        v = *slot;
-        break;
-      }
-      case Q_TAIL:
-        if (!no_operator_after(*pc->a)) return QE_FAIL;
-        break;
-      case Q_NCONST:
-        if (pc->fop) held[below++] = acc;
-        num_load(pc->a->cell, &acc);
-        break;
-      case Q_NWORD: {
-        if (pc->fop) held[below++] = acc;
-        const Cell* slot = slot_of(*pc->a, pc->a->cell);
-        if (!slot || !num_load(*slot, &acc)) return QE_FAIL;
-        break;
-      }
-      case Q_OPCONST: {
-        const Node& op = *pc->a;
-        const Cell* g = slot_of(op, op.cell);
-        if (!g || !same_cell(*g, op.expect) || !num_op(op.arity, acc, pc->b->cell)) return QE_FAIL;
-        break;
-      }
-      case Q_OPWORD: {
-        const Node& op = *pc->a;
-        const Cell* g = slot_of(op, op.cell);
-        const Cell* r = slot_of(*pc->b, pc->b->cell);
-        if (!g || !r || !same_cell(*g, op.expect) || !num_op(op.arity, acc, *r)) return QE_FAIL;
-        break;
-      }
-      case Q_OPPOP: {
-        const Node& op = *pc->a;
-        const Cell* g = slot_of(op, op.cell);
-        Cell r = num_cell(acc);
-        acc = held[--below];
-        if (!g || !same_cell(*g, op.expect) || !num_op(op.arity, acc, r)) return QE_FAIL;
-        break;
-      }
-      case Q_NVALUE:
-        v = num_cell(acc);
-        if (below) acc = held[--below];
-        break;
-      case Q_NRELOAD:
-        if (!num_load(num_cell(acc), &acc)) return QE_FAIL;
-        break;
-      case Q_UNCHANGED: {
-        const Sub& s = f.subs[pc->target];
-        NodeId node = s.cell.node();
-        if (!unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) return QE_FAIL;
-        break;
-      }
-      case Q_TYPESET:
-        if (!func::typeset_has(f.typesets[pc->a->typesets], v.type())) return QE_FAIL;
-        break;
-      case Q_EITHER:
-        if (!truthy(v)) pc = prog + pc->target - 1;
-        break;
-      case Q_IFNOT:
-        if (truthy(v) != (pc->fop != 0)) pc = prog + pc->target - 1;
-        break;
-      case Q_JUMP:
-        pc = prog + pc->target - 1;
-        break;
-      case Q_NONE:
-        v = none_cell();
-        break;
-      case Q_SEVERAL:
-        *several = &f.subs[pc->target];
-        *out = v;
-        return QE_SEVERAL;
-      case Q_SHORT:
-        if (truthy(v) == (pc->fop != 0)) {
-          if (!pc->fop) v = none_cell();
-          pc = prog + pc->target - 1;
-        }
-        break;
-      case Q_CONDS_END:
-        if (pc->fop) v = none_cell();
-        break;
-      case Q_STORE: {
-        const Node& k = *pc->a;
-        if (v.is(TYPE_UNSET)) return QE_FAIL;
-        Cell* slot = const_cast<Cell*>(slot_of(k, k.cell));
-        if (!slot || ((k.flags & F_STORE_OBJECT) && !quiet_object_store(k.cell.w1, k.cell.w3))) return QE_FAIL;
-        *slot = v;
-        break;
-      }
+  Cell* base = nullptr;
+  const QOp* pc = prog;
+  // Each step jumps to the next one's code directly (one indirect jump a
+  // step, predicted per step).
+  static const void* const steps[] = {
+      &&q_end, &&q_callee, &&q_const, &&q_word, &&q_tail, &&q_nconst, &&q_nword, &&q_opconst, &&q_opword,
+      &&q_oppop, &&q_nvalue, &&q_nreload, &&q_unchanged, &&q_typeset, &&q_either, &&q_ifnot, &&q_jump,
+      &&q_none, &&q_several, &&q_short, &&q_conds_end, &&q_store, &&q_base, &&q_nwopk, &&q_wopk,
+  };
+  static_assert(sizeof(steps) / sizeof(steps[0]) == Q_WOPK + 1, "a step for each code, in QCode's order");
+#define QNEXT() goto *steps[(++pc)->code]
+#define QGO(to) \
+  do {                                  \
+    pc = prog + (to);                   \
+    goto *steps[pc->code];              \
+  } while (0)
+  // The cell of the word of a (of b), or a failed program.
+#define QSLOT_A(slot, w)                                      \
+  if (pc->flags & QF_A) [[likely]] {                          \
+    slot = base + pc->ia;                                     \
+  } else {                                                    \
+    slot = slot_of(*pc->a, pc->a->w);                         \
+    if (!slot) return QE_FAIL;                                \
+  }
+#define QSLOT_B(slot)                                         \
+  if (pc->flags & QF_B) [[likely]] {                          \
+    slot = base + pc->ib;                                     \
+  } else {                                                    \
+    slot = slot_of(*pc->b, pc->b->cell);                      \
+    if (!slot) return QE_FAIL;                                \
+  }
+  goto *steps[pc->code];
+
+q_base:
+  if (pc->ia) {
+    Buffer* b = node_buffer(pc->ia);
+    if ((b->used() >> 4) < pc->target) return QE_FAIL;
+    base = b->cells();
+  }
+  QNEXT();
+q_end:
+  *out = v;
+  return QE_DONE;
+q_callee: {
+  const Cell* slot;
+  QSLOT_A(slot, cell);
+  if (!same_cell(*slot, pc->a->expect)) return QE_FAIL;
+  QNEXT();
+}
+q_const:
+  v = pc->a->cell;
+  QNEXT();
+q_word: {
+  const Cell* slot;
+  QSLOT_A(slot, cell);
+  TypeId t = slot->type();
+  if (t == TYPE_UNSET || t == TYPE_OP || is_callable(t)) return QE_FAIL;
+  v = *slot;
+  QNEXT();
+}
+q_tail: {
+  const Cell* after;
+  QSLOT_A(after, expect);
+  if (after->is(TYPE_OP)) return QE_FAIL;
+  QNEXT();
+}
+q_nconst:
+  if (pc->fop) held[below++] = acc;
+  num_load(pc->a->cell, &acc);
+  QNEXT();
+q_nword: {
+  if (pc->fop) held[below++] = acc;
+  const Cell* slot;
+  QSLOT_A(slot, cell);
+  if (!num_load(*slot, &acc)) return QE_FAIL;
+  QNEXT();
+}
+q_opconst: {
+  const Node& op = *pc->a;
+  const Cell* g;
+  QSLOT_A(g, cell);
+  if (!same_cell(*g, op.expect) || !num_op(op.arity, acc, pc->b->cell)) return QE_FAIL;
+  QNEXT();
+}
+q_opword: {
+  const Node& op = *pc->a;
+  const Cell* g;
+  QSLOT_A(g, cell);
+  const Cell* r;
+  QSLOT_B(r);
+  if (!same_cell(*g, op.expect) || !num_op(op.arity, acc, *r)) return QE_FAIL;
+  QNEXT();
+}
+q_nwopk: {
+  if (pc->fop) held[below++] = acc;
+  const Node& op = *pc->a;
+  const Cell* g;
+  QSLOT_A(g, cell);
+  const Cell* w;
+  QSLOT_B(w);
+  if (!same_cell(*g, op.expect) || !num_load(*w, &acc) || !num_op(op.arity, acc, op.kid[0]->cell)) return QE_FAIL;
+  QNEXT();
+}
+q_wopk: {
+  const Node& op = *pc->a;
+  const Cell* g;
+  QSLOT_A(g, cell);
+  const Cell* w;
+  QSLOT_B(w);
+  if (!same_cell(*g, op.expect)) return QE_FAIL;
+  const Cell& k = op.kid[0]->cell;
+  TypeId t = w->type();
+  // Two integers, or two chars compared: no number to load.
+  if (t == k.type() && (t == TYPE_INTEGER || (t == TYPE_CHAR && op.arity >= FOP_EQ))) [[likely]] {
+    IntResult z = int_op(op.arity, w->i2(), k.i2());
+    if (z.ok) [[likely]] {
+      v = z.logic ? logic_cell(z.value != 0) : integer_cell(z.value);
+      QNEXT();
     }
   }
+  Num n;
+  if (!num_load(*w, &n) || !num_op(op.arity, n, k)) return QE_FAIL;
+  v = num_cell(n);
+  QNEXT();
+}
+q_oppop: {
+  const Node& op = *pc->a;
+  const Cell* g;
+  QSLOT_A(g, cell);
+  Cell r = num_cell(acc);
+  acc = held[--below];
+  if (!same_cell(*g, op.expect) || !num_op(op.arity, acc, r)) return QE_FAIL;
+  QNEXT();
+}
+q_nvalue:
+  v = num_cell(acc);
+  if (below) acc = held[--below];
+  QNEXT();
+q_nreload:
+  if (!num_load(num_cell(acc), &acc)) return QE_FAIL;
+  QNEXT();
+q_unchanged: {
+  const Sub& s = f.subs[pc->target];
+  NodeId node = s.cell.node();
+  if (!unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) return QE_FAIL;
+  QNEXT();
+}
+q_typeset:
+  if (!func::typeset_has(f.typesets[pc->a->typesets], v.type())) return QE_FAIL;
+  QNEXT();
+q_either:
+  if (!truthy(v)) QGO(pc->target);
+  QNEXT();
+q_ifnot:
+  if (truthy(v) != (pc->fop != 0)) QGO(pc->target);
+  QNEXT();
+q_jump:
+  QGO(pc->target);
+q_none:
+  v = none_cell();
+  QNEXT();
+q_several:
+  *several = &f.subs[pc->target];
+  *out = v;
+  return QE_SEVERAL;
+q_short:
+  if (truthy(v) == (pc->fop != 0)) {
+    if (!pc->fop) v = none_cell();
+    QGO(pc->target);
+  }
+  QNEXT();
+q_conds_end:
+  if (pc->fop) v = none_cell();
+  QNEXT();
+q_store: {
+  const Node& k = *pc->a;
+  if (v.is(TYPE_UNSET)) return QE_FAIL;
+  const Cell* slot;
+  QSLOT_A(slot, cell);
+  if ((k.flags & F_STORE_OBJECT) && !quiet_object_store(k.cell.w1, k.cell.w3)) return QE_FAIL;
+  *const_cast<Cell*>(slot) = v;
+  QNEXT();
+}
+#undef QNEXT
+#undef QGO
+}
+
+#undef QSLOT_A
+#undef QSLOT_B
+
+// The word an op reads through a (through b): its node's values series and
+// the word; false when it reads none.
+bool op_word(const QOp& q, bool b, NodeId* values, const Cell** word) {
+  const Node* n = b ? q.b : q.a;
+  switch (q.code) {
+    case Q_OPWORD:
+    case Q_NWOPK:
+    case Q_WOPK:
+      break;
+    case Q_CALLEE:
+    case Q_WORD:
+    case Q_NWORD:
+    case Q_OPCONST:
+    case Q_OPPOP:
+    case Q_STORE:
+    case Q_TAIL:
+      if (b) return false;
+      break;
+    default:
+      return false;
+  }
+  *values = n->values;
+  *word = q.code == Q_TAIL ? &n->expect : &n->cell;
+  return *values != 0 && (*word)->i3() >= 0;
+}
+
+// The program's words in the values series most of them read are read
+// from its cells found once, at the start (nothing a program does can
+// move or shrink a series).
+void use_base(std::vector<QOp>& prog) {
+  NodeId best = 0;
+  uint32_t best_count = 0;
+  for (const QOp& q : prog)
+    for (int b = 0; b < 2; b++) {
+      NodeId values;
+      const Cell* w;
+      if (!op_word(q, b, &values, &w) || values == best) continue;
+      uint32_t count = 0;
+      for (const QOp& r : prog)
+        for (int rb = 0; rb < 2; rb++) {
+          NodeId rv;
+          const Cell* rw;
+          if (op_word(r, rb, &rv, &rw) && rv == values) count++;
+        }
+      if (count > best_count) {
+        best = values;
+        best_count = count;
+      }
+    }
+  if (best_count < 2) return;
+  uint32_t need = 0;
+  for (QOp& q : prog)
+    for (int b = 0; b < 2; b++) {
+      NodeId values;
+      const Cell* w;
+      if (!op_word(q, b, &values, &w) || values != best) continue;
+      uint32_t i = uint32_t(w->i3());
+      if (b) {
+        q.flags |= QF_B;
+        q.ib = i;
+      } else {
+        q.flags |= QF_A;
+        q.ia = i;
+      }
+      if (i + 1 > need) need = i + 1;
+    }
+  prog[0].ia = best;
+  prog[0].target = need;
 }
 
 // The programs of a form's top-level frameless shapes: those the runs at
@@ -1536,9 +1713,11 @@ void make_quick(Form& f) {
     if (n.kind != K_CALL && n.kind != K_SET_WORD && n.kind != K_EXPR) continue;
     one.clear();
     QuickEmitter e{f, one};
+    e.emit(Q_BASE);
     bool ok = n.kind == K_CALL ? e.call(n, 0, true) : e.expr(n, 0);
     if (!ok || one.size() >= QUICK_MAX) continue;
     e.emit(Q_END);
+    use_base(one);
     uint32_t base = uint32_t(all.size());
     all.insert(all.end(), one.begin(), one.end());
     n.quick = base + 1;
@@ -1982,15 +2161,22 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
   const int32_t* top = &f.sub_top[s.top];
   Cell v;
   uint32_t p = s.head;
+  // A call here that chose a block of several expressions: the block's
+  // run below goes on with it as the general way would.
+  Several inner;
+  const Several* chosen = nullptr;
   while (p < s.len) {
     int32_t e = top[p - s.head];
     if (e < 0) break;
     const Node& k = f.nodes[uint32_t(e)];
     if (k.quick) {
-      // A call that chose a block of several expressions is left to the
-      // general way, as the frameless run leaves it.
       const Sub* several;
-      if (run_quick(f, &f.quick[k.quick - 1], &v, &several) != QE_DONE) break;
+      QuickEnd end = run_quick(f, &f.quick[k.quick - 1], &v, &several);
+      if (end == QE_SEVERAL) {
+        inner = Several{&k, several, v};
+        chosen = &inner;
+      }
+      if (end != QE_DONE) break;
     } else if (!pure_expr(f, k, &v, 1)) {
       break;
     }
@@ -2006,7 +2192,7 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
   if (n.arity == 3) push(f.subs[n.nrefs - 1].cell);
   Cell* result = push(s.cell);
   Code rest{s.cell.node(), p, s.len, s.stamp};
-  VEL_TRY(run_block(f, top, s.len - s.head, p == s.head ? s.single : -1, s.cell.header, result, rest, false));
+  VEL_TRY(run_block(f, top, s.len - s.head, p == s.head ? s.single : -1, s.cell.header, result, rest, false, chosen));
   g_stack.top = result + 1;
   *base = *result;
   stack_unwind();
