@@ -516,6 +516,27 @@ class Decoder {
     w->w3 = uint32_t(i);
   }
 
+  // The words of a context record, each at most once.
+  may_gc void read_context_words(NodeId ctx, uint32_t n) {
+    for (uint32_t i = 0; i < n; i++) {
+      size_t at = pos_;
+      uint32_t sym = symbol();
+      if (context::find_word(ctx, sym, true) >= 0) bad(at);  // a word listed twice
+      (void)context::add_word(ctx, sym);
+    }
+  }
+
+  // A context's holder where the record stands: the word it was met
+  // through, bound to the context, or else the holder itself.
+  may_gc void append_holder(NodeId into, const Cell* as_word, NodeId ctx, const Cell& holder, size_t index_at,
+                            bool nl) {
+    if (!as_word) return append(into, holder, nl);
+    Cell w = *as_word;
+    w.w1 = ctx;
+    check_word_index(&w, index_at);
+    append(into, w, nl);
+  }
+
   // An object! record with 0xC1: the object designated, or the object that
   // owns the context of a designated word.
   Cell referenced_object() {
@@ -566,12 +587,7 @@ class Decoder {
     if (++depth_ > MAX_DEPTH) bad(pos_);
     RootedNode ctx(context::create(n, false, self, 0, context::Kind(kind)));
     node_buffer(context::cell(ctx).w2)->tail = node_buffer(context::cell(ctx).w2)->head;
-    for (uint32_t i = 0; i < n; i++) {
-      size_t at = pos_;
-      uint32_t sym = symbol();
-      if (context::find_word(ctx, sym, true) >= 0) bad(at);  // a field listed twice
-      (void)context::add_word(ctx, sym);
-    }
+    read_context_words(ctx, n);
     for (int32_t h : handlers)
       if (h != object::NO_HANDLER && (h < 0 || uint32_t(h) >= n)) bad(handlers_at);
     RootedNode events(0);
@@ -582,14 +598,7 @@ class Decoder {
     // Class ids belong to the running session: a decoded object has none.
     Cell o = make_cell(TYPE_OBJECT, ctx, uint32_t(-1), events);
     context::owner(ctx) = o;
-    if (as_word) {
-      Cell w = *as_word;
-      w.w1 = ctx;
-      check_word_index(&w, index_at);
-      append(into, w, nl);
-    } else {
-      append(into, o, nl);
-    }
+    append_holder(into, as_word, ctx, o, index_at, nl);
     if (values) {
       NodeId vals = context::cell(ctx).w2;
       node_buffer(vals)->tail = node_buffer(vals)->head;
@@ -692,25 +701,13 @@ class Decoder {
     if (uint64_t(n) * (compact_ ? 1 : 4) > left()) bad(pos_);
     if (++depth_ > MAX_DEPTH) bad(pos_);
     RootedNode ctx(context::create(n, true, self, 0, context::KIND_FUNCTION));
-    for (uint32_t i = 0; i < n; i++) {
-      size_t at = pos_;
-      uint32_t sym = symbol();
-      if (context::find_word(ctx, sym, true) >= 0) bad(at);
-      (void)context::add_word(ctx, sym);
-    }
+    read_context_words(ctx, n);
     RootedNode parts(alloc_cells(2));
     Cell stand_in = series_cell(TYPE_BLOCK, parts);
     context::owner(ctx) = stand_in;
     pending_[parts] = ctx;
     uint32_t place = node_buffer(into)->used() >> 4;
-    if (as_word) {
-      Cell w = *as_word;
-      w.w1 = ctx;
-      check_word_index(&w, index_at);
-      append(into, w, nl);
-    } else {
-      append(into, stand_in, nl);
-    }
+    append_holder(into, as_word, ctx, stand_in, index_at, nl);
     for (int i = 0; i < 2; i++) {
       size_t at = pos_;
       record(parts);

@@ -50,6 +50,36 @@ class Encoder {
   uint32_t counter_ = 0;
   std::unordered_map<NodeId, std::vector<uint32_t>> refs_;
 
+  // Registers a node at the current path: where it is met again, a
+  // reference to this place is written.
+  void register_here(NodeId node) {
+    path_.push_back(counter_);
+    refs_.emplace(node, path_);
+    path_.pop_back();
+  }
+
+  // A record whose parts make a level of their own: registered at the
+  // current path, its parts counted from 0 below it, the outer count back
+  // when the record ends.
+  class Level {
+   public:
+    Level(Encoder& e, NodeId node) : e_(e), saved_(e.counter_) {
+      e_.path_.push_back(saved_);
+      e_.refs_.emplace(node, e_.path_);
+      e_.counter_ = 0;
+    }
+    ~Level() {
+      e_.path_.pop_back();
+      e_.counter_ = saved_;
+    }
+    Level(const Level&) = delete;
+    Level& operator=(const Level&) = delete;
+
+   private:
+    Encoder& e_;
+    uint32_t saved_;
+  };
+
   void byte(uint8_t b) { out_.push_back(b); }
   void varint(uint32_t v) { put_varint(out_, v); }
   void zigzag(int32_t v) { varint(zigzag_encode(v)); }
@@ -342,15 +372,10 @@ class Encoder {
       if (compact_) varint(s);
       else word(s);
     }
-    uint32_t saved = counter_;
-    path_.push_back(saved);
-    refs_.emplace(ctx, path_);
-    counter_ = 0;
+    Level level(*this, ctx);
     value_record(spec);
     counter_++;
     value_record(body);
-    path_.pop_back();
-    counter_ = saved;
   }
 
   void write_object(const Cell& c) {
@@ -361,10 +386,7 @@ class Encoder {
   // context record and the values, which make a level of their own.
   void write_object_body(const Cell& o) {
     NodeId ctx = o.w1;
-    uint32_t saved = counter_;
-    path_.push_back(saved);
-    refs_.emplace(ctx, path_);
-    counter_ = 0;
+    Level level(*this, ctx);
     bool event = o.w3 != 0;
     uint32_t n = context::word_count(ctx);
     bool values = false;
@@ -398,33 +420,21 @@ class Encoder {
         value_record(copy);
         counter_++;
       }
-    path_.pop_back();
-    counter_ = saved;
   }
 
   // error!: the code and arg1 to stack, a level of their own. A repeated
   // error is a reference, so an error holding itself is written once.
   void write_error(const Cell& c) {
+    if (write_ref(c)) return;
     NodeId ctx = c.w1;
-    auto found = refs_.find(ctx);
-    if (found != refs_.end()) {
-      if (compact_) byte(0xC1), tag(TYPE_ERROR, false), write_path_items(found->second);
-      else word(fixed_header(c, FIXED_REF_BIT)), write_path(found->second);
-      return;
-    }
     Cell code = error::field(c, error::CODE);
     if (compact_) tag(TYPE_ERROR, false), varint(code.w2);
     else word(fixed_header(c)), word(code.w2);
-    uint32_t saved = counter_;
-    path_.push_back(saved);
-    refs_.emplace(ctx, path_);
-    counter_ = 0;
+    Level level(*this, ctx);
     for (uint32_t f = error::ARG1; f <= error::STACK; f++) {
       value_record(error::field(c, error::Field(f)));
       counter_++;
     }
-    path_.pop_back();
-    counter_ = saved;
   }
 
   static int32_t handler(const Cell& o, uint32_t i) {
@@ -450,9 +460,7 @@ class Encoder {
       write_path(found->second);
       return;
     }
-    path_.push_back(counter_);
-    refs_.emplace(node, path_);
-    path_.pop_back();
+    register_here(node);
     uint32_t n = b->used();
     if (compact_) varint(n);
     else word(n);
@@ -481,10 +489,7 @@ class Encoder {
       write_path(found->second);
       return;
     }
-    uint32_t saved = counter_;
-    path_.push_back(saved);
-    refs_.emplace(node, path_);
-    counter_ = 0;
+    Level level(*this, node);
     if (is_any_block(t)) {
       uint32_t n = b->length();
       if (compact_) varint(n);
@@ -514,8 +519,6 @@ class Encoder {
       bytes(b->head_ptr(), size_t(n) << w);
       if (!compact_) pad_to(4);
     }
-    path_.pop_back();
-    counter_ = saved;
   }
 
   // An image: its position, then its size and the pixels as stored, row by
@@ -536,9 +539,7 @@ class Encoder {
       write_path(found->second);
       return;
     }
-    path_.push_back(counter_);
-    refs_.emplace(node, path_);
-    path_.pop_back();
+    register_here(node);
     img::Size s = img::size_of(c);
     if (compact_) varint(s.w), varint(s.h);
     else word(s.w | s.h << 16);
@@ -562,10 +563,7 @@ class Encoder {
       write_path(found->second);
       return;
     }
-    uint32_t saved = counter_;
-    path_.push_back(saved);
-    refs_.emplace(node, path_);
-    counter_ = 0;
+    Level level(*this, node);
     uint32_t n = node_buffer(node)->length() & ~1u, live = 0;
     for (uint32_t i = 0; i < n; i += 2)
       if (node_buffer(node)->cells()[i + 1].header != 0) live += 2;
@@ -579,8 +577,6 @@ class Encoder {
       value_record(v);
       counter_++;
     }
-    path_.pop_back();
-    counter_ = saved;
   }
 
   std::vector<uint8_t> assemble() {
