@@ -54,26 +54,28 @@ Cell* push_local(NodeId ctx, uint32_t n, TypeId as) {
   return push(w);
 }
 
-Cell* get_local(NodeId ctx, uint32_t n) {
+namespace {
+
+// The value cell of the n-th word of a context: out-of-range past its
+// words, not-defined for a word whose context holds no values now.
+Cell* local_slot(NodeId ctx, uint32_t n) {
   Cell* v = context::value_at(ctx, n);
-  if (!v) {
-    if (n >= context::word_count(ctx)) fire(ErrId::OUT_OF_RANGE, integer_cell(int32_t(n)));
-    Cell w = context::word_of(ctx, n);
-    w.header = TYPE_WORD;
-    fire(ErrId::NOT_DEFINED, w);
-  }
-  Cell copy = *v;
+  if (v) return v;
+  if (n >= context::word_count(ctx)) fire(ErrId::OUT_OF_RANGE, integer_cell(int32_t(n)));
+  Cell w = context::word_of(ctx, n);
+  w.header = TYPE_WORD;
+  fire(ErrId::NOT_DEFINED, w);
+}
+
+}  // namespace
+
+Cell* get_local(NodeId ctx, uint32_t n) {
+  Cell copy = *local_slot(ctx, n);
   return push(copy);
 }
 
 void set_local(NodeId ctx, uint32_t n) {
-  Cell* v = context::value_at(ctx, n);
-  if (!v) {
-    if (n >= context::word_count(ctx)) fire(ErrId::OUT_OF_RANGE, integer_cell(int32_t(n)));
-    Cell w = context::word_of(ctx, n);
-    w.header = TYPE_WORD;
-    fire(ErrId::NOT_DEFINED, w);
-  }
+  Cell* v = local_slot(ctx, n);
   *v = *stack_get_top();
   if (context::kind(ctx) == context::KIND_OBJECT) context::mark_changed(ctx, n);
 }
