@@ -96,16 +96,22 @@ double scan_float(const void* text, uint32_t count, uint32_t unit, int* error) {
     if (c >= 0x80) return nan;
     buf[i] = c == ',' ? '.' : char(c);
   }
-  if (!float_pattern(buf, count)) return nan;
-  size_t m = 0;
-  for (uint32_t i = 0; i < count; i++)
-    if (buf[i] != '\'') buf[m++] = buf[i];
-  size_t rest = 0;
-  // Too large a magnitude reads as an infinity, as the conversion rounds it.
-  double d = string_to_float(buf, buf + m, 0, &rest);
-  if (rest) return nan;
+  double d;
+  if (!float_text(buf, count, &d)) return nan;
   *error = 0;
   return d;
+}
+
+bool float_text(const char* text, size_t len, double* out) {
+  if (len > FLOAT_TEXT_LIMIT || !float_pattern(text, len)) return false;
+  char buf[FLOAT_TEXT_LIMIT + 1];
+  size_t m = 0;
+  for (size_t i = 0; i < len; i++)
+    if (text[i] != '\'') buf[m++] = text[i];
+  size_t rest = 0;
+  // Too large a magnitude reads as an infinity, as the conversion rounds it.
+  *out = string_to_float(buf, buf + m, 0, &rest);
+  return rest == 0;
 }
 
 int scan_money(const void* text, uint32_t count, uint32_t unit, MoneyText* out) {

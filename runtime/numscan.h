@@ -36,5 +36,9 @@ int scan_money(const void* text, uint32_t count, uint32_t unit, MoneyText* out);
 // ' separators, an optional "." and digits, an optional exponent.
 bool float_pattern(const char* text, size_t len);
 constexpr size_t FLOAT_TEXT_LIMIT = 312;
+// The float that ASCII text of the float pattern stands for, its '
+// separators skipped, correctly rounded (too large a magnitude reads as an
+// infinity); false for text longer than FLOAT_TEXT_LIMIT or off the pattern.
+bool float_text(const char* text, size_t len, double* out);
 
 }  // namespace vel::numscan

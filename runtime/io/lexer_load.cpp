@@ -541,16 +541,9 @@ may_gc void load_float(Lexer& L, bool build) {
   Token& t = L.tok;
   t.type = TYPE_FLOAT;
   size_t n = size_t(t.end - t.start);
-  if (n > numscan::FLOAT_TEXT_LIMIT || !numscan::float_pattern(reinterpret_cast<const char*>(t.start), n))
-    fail(L, ErrId::INVALID, TYPE_FLOAT, t.start);
-  char buf[numscan::FLOAT_TEXT_LIMIT + 1];
-  size_t m = 0;
-  for (size_t i = 0; i < n; i++)
-    if (t.start[i] != '\'') buf[m++] = char(t.start[i]);
-  size_t rest = 0;
   // A literal too large for a float reads as an infinity.
-  double d = string_to_float(buf, buf + m, 0, &rest);
-  if (rest) fail(L, ErrId::INVALID, TYPE_FLOAT, t.start);
+  double d;
+  if (!numscan::float_text(reinterpret_cast<const char*>(t.start), n, &d)) fail(L, ErrId::INVALID, TYPE_FLOAT, t.start);
   if (build) push_value(L, float_cell(d));
 }
 
@@ -561,14 +554,9 @@ may_gc void load_percent(Lexer& L, bool build) {
   size_t n = size_t(t.end - t.start);
   if (n < 2 || t.end[-1] != '%') fail_invalid(L, TYPE_PERCENT);
   n--;
-  if (n > numscan::FLOAT_TEXT_LIMIT || !numscan::float_pattern(reinterpret_cast<const char*>(t.start), n)) fail_invalid(L, TYPE_PERCENT);
-  char buf[numscan::FLOAT_TEXT_LIMIT + 1];
-  size_t m = 0;
-  for (size_t i = 0; i < n; i++)
-    if (t.start[i] != '\'') buf[m++] = char(t.start[i]);
-  size_t rest = 0;
-  double d = string_to_float(buf, buf + m, 0, &rest);
-  if (rest || !std::isfinite(d)) fail_invalid(L, TYPE_PERCENT);
+  double d;
+  if (!numscan::float_text(reinterpret_cast<const char*>(t.start), n, &d) || !std::isfinite(d))
+    fail_invalid(L, TYPE_PERCENT);
   if (build) push_value(L, percent_cell(d / 100.0));
 }
 
