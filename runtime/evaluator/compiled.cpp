@@ -2466,8 +2466,8 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
     } else if (r.kind == K_PAREN) {
       plain = !trace::g_trace.on && paren_fast(f, r, &rv);
     }
-    if (plain && code.pos == r.start &&
-        cell_op(op.arity, *left, rv, &out)) {
+    bool declined = plain && code.pos == r.start;
+    if (declined && cell_op(op.arity, *left, rv, &out)) {
       *left = out;
       code.pos = r.end;
       continue;
@@ -2480,7 +2480,9 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
       if (!c) fire(ErrId::NO_ARG);
       VEL_TRY(eval_push_at(code, c, true, false));
     }
-    VEL_TRY(infix_apply(op.expect, src, op.cell, left));
+    // Operands the kernel declined go straight to the action.
+    if (declined) VEL_TRY(infix_call(op.expect, src, op.cell, left));
+    else VEL_TRY(infix_apply(op.expect, src, op.cell, left));
     clean = false;
   }
   if (code.pos != n.end || (code.pos < code.end && !still_planned(code, clean))) [[unlikely]]

@@ -137,6 +137,8 @@ may_gc Status eval_infix(Code& code, Cell* left);
 // Applies an operator over a native or action to the operands at left and
 // left + 1; the result replaces the left operand.
 may_gc Status infix_apply(const Cell& op, TypeId src, const Cell& name, Cell* left);
+// The same call once the operator kernel has declined the operands.
+may_gc Status infix_call(const Cell& op, TypeId src, const Cell& name, Cell* left);
 // A function! body run on the frame's cells at base.
 may_gc Status eval_function_body(const Cell& fn, Cell* base);
 // Runs a callable on the frame's cells at base (the result lands there).

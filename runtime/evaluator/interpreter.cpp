@@ -514,6 +514,10 @@ may_gc Status infix_apply(const Cell& op, TypeId src, const Cell& name, Cell* le
     VEL_TRACE(trace::EV_RETURN, trace::kNowhere, left, &name);
     return Status::OK;
   }
+  return infix_call(op, src, name, left);
+}
+
+may_gc Status infix_call(const Cell& op, TypeId src, const Cell& name, Cell* left) {
   Cell callee = op;
   callee.header = src;
   g_stack.top = left + 2;
