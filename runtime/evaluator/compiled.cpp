@@ -180,6 +180,9 @@ struct Form {
   // block of their own made after the nodes are linked.
   QOp* quick = nullptr;
   uint32_t quick_len = 0;
+  // The programs are made on the form's second run: a block compiled and
+  // then dropped (one made fresh and run twice) never pays for them.
+  bool quick_made = false;
 };
 
 namespace {
@@ -304,6 +307,15 @@ inline bool same_cells(const Cell* a, const Cell* b, uint32_t n) {
   return true;
 }
 
+void make_quick(Form& f);
+
+// A form entered again, with its straight-line programs.
+[[gnu::always_inline]] inline Form* with_programs(Form* f) {
+  if (!f->quick_made) [[unlikely]]
+    make_quick(*f);
+  return f;
+}
+
 // The block's form when it holds for its cells now (valid_form, inline for
 // the runner's calls).
 [[gnu::always_inline]] inline Form* form_now(const Cell& block) {
@@ -314,7 +326,7 @@ inline bool same_cells(const Cell* a, const Cell* b, uint32_t n) {
   uint32_t head = block.index() < 0 ? 0 : uint32_t(block.index());
   if (f->head != head || f->stale || !unchanged(block.node(), b, head, f->len, f->stamp, f->snapshot.data()))
     return nullptr;
-  return f;
+  return with_programs(f);
 }
 
 // ---------------------------------------------------------------------------
@@ -1706,6 +1718,7 @@ void use_base(std::vector<QOp>& prog) {
 void make_quick(Form& f) {
   static std::vector<QOp> all;
   static std::vector<QOp> one;
+  f.quick_made = true;
   all.clear();
   for (uint32_t i = 0; i < f.nodes.n; i++) {
     Node& n = f.nodes[i];
@@ -1726,6 +1739,9 @@ void make_quick(Form& f) {
   f.quick = static_cast<QOp*>(::operator new(all.size() * sizeof(QOp)));
   std::memcpy(static_cast<void*>(f.quick), all.data(), all.size() * sizeof(QOp));
   f.quick_len = uint32_t(all.size());
+  // Counted towards the next collection as the form's own bytes are; the
+  // collection itself waits for the next allocation.
+  g_mem.allocated_since_gc += f.quick_len * sizeof(QOp);
 }
 
 
@@ -2800,7 +2816,6 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
   // Children come before their parents, and a block's nodes before the
   // call that holds it.
   for (uint32_t i = 0; i < f->nodes.n; i++) f->nodes[i].flags |= pure_shape(*f, f->nodes[i]);
-  make_quick(*f);
   f->node = node;
   f->head = head;
   f->len = len;
@@ -2818,7 +2833,7 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
   // Forms live outside the pools, and only a collection frees those of dead
   // blocks: their bytes count towards the next one, or a program that makes
   // and runs many blocks would pile forms up between collections.
-  g_mem.allocated_since_gc += f->bytes + f->quick_len * sizeof(QOp);
+  g_mem.allocated_since_gc += f->bytes;
   collector_run_if_enabled();
   return f;
 }
@@ -2835,7 +2850,7 @@ may_gc Form* form_for(NodeId node, uint32_t head, uint32_t len) {
     Form* f = g_forms[sp];
     if (f->head == head && f->len == len && !f->stale && unchanged(node, b, head, len, f->stamp, f->snapshot.data()))
       [[likely]]
-      return f;
+      return with_programs(f);
     // The block changed (or the form keeps failing): make it again. A
     // form still running stays until the collector finds it unused.
     uint32_t generation = f->generation + 1;
