@@ -281,9 +281,16 @@ int64_t dup_count(const Cell& flag, const Cell& count) {
   fire_refine_arg("dup", count);
 }
 
-// Cells taken from the series being edited are copied out first, so that
-// moving the series' cells cannot disturb them.
-may_gc void detach(Source* src, NodeId series, RootedNode& keep) {
+// Readies the source for the splice after the owner was told of the
+// change: the owner may have shortened the source series, so the cells
+// taken are clamped to what is left of it; cells taken from the series
+// being edited are copied out, so that moving its cells cannot disturb them.
+may_gc void settle_source(Source* src, NodeId series, RootedNode& keep) {
+  if (src->node) {
+    uint32_t vt = node_buffer(src->node)->used() >> 4;
+    if (src->start > vt) src->start = vt;
+    src->count = std::min(src->count, vt - src->start);
+  }
   if (src->node != series || src->count == 0) return;
   keep = copy_part(series, src->start, src->count);
   src->node = keep;
@@ -363,13 +370,8 @@ may_gc Status add_cells(Cell* base, Edit how) {
   // The owner may have edited either series.
   total = uint32_t(total_of(*s));
   if (append || at > total) at = total;
-  if (src.node) {
-    uint32_t vt = node_buffer(src.node)->used() >> 4;
-    if (src.start > vt) src.start = vt;
-    src.count = std::min(src.count, vt - src.start);
-  }
   RootedNode keep;
-  detach(&src, s->node(), keep);
+  settle_source(&src, s->node(), keep);
   check_size(total, 0, src.count, dup);
   uint32_t added = splice(s.get(), at, 0, *v, src, uint32_t(dup), dup < 5);
   hash_inserted(*s, at, added);
@@ -417,13 +419,8 @@ Status block_change(Cell* base) {
   uint32_t total = uint32_t(total_of(*s));
   at = std::min(at, total);
   replaced = std::min<int64_t>(replaced, total - at);
-  if (src.node) {
-    uint32_t vt = node_buffer(src.node)->used() >> 4;
-    if (src.start > vt) src.start = vt;
-    src.count = std::min(src.count, vt - src.start);
-  }
   RootedNode keep;
-  detach(&src, s->node(), keep);
+  settle_source(&src, s->node(), keep);
   check_size(total, uint64_t(replaced), src.count, dup);
   uint32_t added = splice(s.get(), at, uint32_t(replaced), *v, src, uint32_t(dup), false);
   hash_rebuild(*s);
@@ -672,14 +669,7 @@ Status block_sort(Cell* base) {
     if (p.is(TYPE_INTEGER) || p.is(TYPE_FLOAT)) c = check_float_to_int(p);
     else if (p.type() == s->type() && p.node() == s->node()) c = int64_t(p.index()) - index;
     else fire_refine_arg("part", p);
-    if (c < 0) {
-      int64_t from = std::max<int64_t>(0, index + c);
-      len = index - from;
-      index = from;
-      s->w1 = uint32_t(index);
-    } else {
-      len = std::min(c, len);
-    }
+    sort_part_range(s.get(), c, &index, &len);
   }
   base[RESULT] = *s;
   if (len == 0) return Status::OK;

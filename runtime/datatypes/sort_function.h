@@ -5,6 +5,7 @@
 // The function may run the collector, move the sorted buffer or change the
 // series: callers copy the two elements into rooted cells before asking.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 
 #include "cell.h"
@@ -55,5 +56,19 @@ struct SortRecords {
 };
 may_gc SortRecords sort_records(const Cell* skip, const Cell* compare, bool all, int64_t len, RootedCell& fn_value,
                                 SortFunction* fn);
+
+// Sort's /part as a count c from *index, *len elements being left to the
+// end: at most c of them, or for a negative count the -c elements before
+// the index, the series' index moving back to the first of them.
+inline void sort_part_range(Cell* series, int64_t c, int64_t* index, int64_t* len) {
+  if (c < 0) {
+    int64_t from = std::max<int64_t>(0, *index + c);
+    *len = *index - from;
+    *index = from;
+    series->w1 = uint32_t(from);
+  } else {
+    *len = std::min(c, *len);
+  }
+}
 
 }  // namespace vel

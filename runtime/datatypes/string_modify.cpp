@@ -491,15 +491,7 @@ may_gc Cell sort(const Cell& series, const SortOptions& o) {
   int64_t index = detail::clamp_index(s.get());
   int64_t len = total - index;
   if (o.part) {
-    int64_t c = detail::part_count(*s, *o.part);
-    if (c < 0) {
-      int64_t from = std::max<int64_t>(0, index + c);
-      len = index - from;
-      index = from;
-      s->w1 = uint32_t(index);
-    } else {
-      len = std::min(c, len);
-    }
+    sort_part_range(s.get(), detail::part_count(*s, *o.part), &index, &len);
   }
   RootedCell fn_value;
   SortFunction fn;

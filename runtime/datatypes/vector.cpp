@@ -810,14 +810,7 @@ Status vector_sort(Cell* base) {
     if (part.is(TYPE_INTEGER)) c = part.i2();
     else if (part.is(TYPE_VECTOR) && part.node() == s->node()) c = int64_t(part.index()) - index;
     else fire_refine_arg("part", part);
-    if (c < 0) {
-      int64_t from = std::max<int64_t>(0, index + c);
-      n = index - from;
-      index = from;
-      s->w1 = uint32_t(index);
-    } else {
-      n = std::min(c, n);
-    }
+    sort_part_range(s.get(), c, &index, &n);
   }
   bool all = used(base[ALL]), reverse = used(base[REVERSE]), stable = used(base[STABLE]);
   RootedCell fn_value;
