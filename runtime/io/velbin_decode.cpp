@@ -537,6 +537,39 @@ class Decoder {
     append(into, w, nl);
   }
 
+  // The head of the context record inside an object! or function! record:
+  // its kind, flags and word count, checked and counted as one more level.
+  // A function's context keeps its values on the stack and carries none in
+  // the record; an object's context is any other kind, with its values on
+  // the heap.
+  struct ContextHead {
+    size_t at;
+    uint32_t kind, n;
+    bool self, values;
+  };
+  ContextHead context_head(bool function) {
+    ContextHead h{pos_, 0, 0, false, false};
+    bool stack;
+    if (compact_) {
+      if (byte() != TYPE_CONTEXT) bad(h.at);
+      uint8_t f = byte();
+      h.kind = f & 3, stack = f & 4, h.self = f & 8, h.values = f & 16;
+      if (f & (function ? 0xF0 : 0xE0)) bad(h.at + 1);
+      h.n = varint();
+    } else {
+      skip_padding();
+      h.at = pos_;
+      uint32_t hh = word();
+      h.kind = (hh >> 26) & 3, h.self = hh & (1u << 28), stack = hh & (1u << 29), h.values = hh & (1u << 30);
+      if ((hh & 0xFF) != TYPE_CONTEXT || (function && h.values)) bad(h.at);
+      h.n = word();
+    }
+    if (function ? h.kind != context::KIND_FUNCTION || !stack : h.kind > context::KIND_OBJECT || stack) bad(h.at);
+    if (uint64_t(h.n) * (compact_ ? 1 : 4) > left()) bad(pos_);
+    if (++depth_ > MAX_DEPTH) bad(pos_);
+    return h;
+  }
+
   // An object! record with 0xC1: the object designated, or the object that
   // owns the context of a designated word.
   Cell referenced_object() {
@@ -562,29 +595,7 @@ class Decoder {
       if (event)
         for (int32_t& h : handlers) h = compact_ ? zigzag() : int32_t(word());
     }
-    // The context record.
-    size_t ctx_at = pos_;
-    uint32_t kind, n;
-    bool self, stack, values;
-    if (compact_) {
-      if (byte() != TYPE_CONTEXT) bad(ctx_at);
-      uint8_t f = byte();
-      kind = f & 3, stack = f & 4, self = f & 8, values = f & 16;
-      if (f & 0xE0) bad(ctx_at + 1);
-      n = varint();
-    } else {
-      skip_padding();
-      ctx_at = pos_;
-      uint32_t hh = word();
-      if ((hh & 0xFF) != TYPE_CONTEXT) bad(ctx_at);
-      kind = (hh >> 26) & 3, self = hh & (1u << 28), stack = hh & (1u << 29), values = hh & (1u << 30);
-      n = word();
-    }
-    // Function contexts (values on the stack) come only inside function
-    // records.
-    if (kind > context::KIND_OBJECT || stack) bad(ctx_at);
-    if (uint64_t(n) * (compact_ ? 1 : 4) > left()) bad(pos_);
-    if (++depth_ > MAX_DEPTH) bad(pos_);
+    auto [ctx_at, kind, n, self, values] = context_head(false);
     RootedNode ctx(context::create(n, false, self, 0, context::Kind(kind)));
     node_buffer(context::cell(ctx).w2)->tail = node_buffer(context::cell(ctx).w2)->head;
     read_context_words(ctx, n);
@@ -680,28 +691,9 @@ class Decoder {
   may_gc void function_record(NodeId into, const Cell* as_word, bool nl, size_t index_at) {
     (void)count_or_index();
     (void)count_or_index();
-    size_t ctx_at = pos_;
-    uint32_t kind, n;
-    bool self, stack;
-    if (compact_) {
-      if (byte() != TYPE_CONTEXT) bad(ctx_at);
-      uint8_t f = byte();
-      kind = f & 3, stack = f & 4, self = f & 8;
-      if (f & 0xF0) bad(ctx_at + 1);
-      n = varint();
-    } else {
-      skip_padding();
-      ctx_at = pos_;
-      uint32_t hh = word();
-      if ((hh & 0xFF) != TYPE_CONTEXT || (hh & (1u << 30))) bad(ctx_at);
-      kind = (hh >> 26) & 3, self = hh & (1u << 28), stack = hh & (1u << 29);
-      n = word();
-    }
-    if (kind != context::KIND_FUNCTION || !stack) bad(ctx_at);
-    if (uint64_t(n) * (compact_ ? 1 : 4) > left()) bad(pos_);
-    if (++depth_ > MAX_DEPTH) bad(pos_);
-    RootedNode ctx(context::create(n, true, self, 0, context::KIND_FUNCTION));
-    read_context_words(ctx, n);
+    ContextHead head = context_head(true);
+    RootedNode ctx(context::create(head.n, true, head.self, 0, context::KIND_FUNCTION));
+    read_context_words(ctx, head.n);
     RootedNode parts(alloc_cells(2));
     Cell stand_in = series_cell(TYPE_BLOCK, parts);
     context::owner(ctx) = stand_in;
@@ -722,7 +714,7 @@ class Decoder {
     try {
       flags = func::check_spec(spec);
     } catch (const VelError&) {
-      bad(ctx_at);  // not a function spec
+      bad(head.at);  // not a function spec
     }
     uint32_t mark = uint32_t(g_stack.top - g_stack.begin);
     (void)func::function_push(*keep_spec, none_cell(), ctx, 0, nullptr, flags);

@@ -940,6 +940,13 @@ TEST(Velbin, FunctionsKeepTheirBindings) {
             ErrId::RB_INVALID_RECORD);
   EXPECT_EQ(decode_error(compact_image({0x18, 0x01, 0x00, 0x0E, 0x05, 0x00, 0x05, 0x01, 0x81, 0x05, 0x00})),
             ErrId::RB_INVALID_RECORD);
+  // A function's context keeps its values on the stack: the record of an
+  // empty function decodes, and the same record flagged with values does not.
+  Bytes fn = {0x18, 0x00, 0x00, 0x0E, 0x05, 0x00, 0x05, 0x00, 0x05, 0x00};
+  RootedCell empty(decode_one(compact_image(fn)));
+  EXPECT_TRUE(empty->is(TYPE_FUNCTION));
+  fn[4] = 0x15;
+  EXPECT_EQ(decode_error(compact_image(fn)), ErrId::RB_INVALID_RECORD);
 }
 
 namespace {
