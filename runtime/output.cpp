@@ -10,6 +10,7 @@
 #include "errors.h"
 #include "memory.h"
 #include "platform/platform.h"
+#include "unicode.h"
 
 namespace vel {
 
@@ -106,57 +107,26 @@ U load(const uint8_t* text, size_t i) {
 bool is_surrogate(uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
 
 size_t encode_utf8(uint32_t cp, char* out) {
-  if (cp > 0x10FFFF || is_surrogate(cp)) cp = REPLACEMENT;
+  if (cp > MAX_CODE_POINT || is_surrogate(cp)) cp = REPLACEMENT;
   if (cp < 0x80) {
     out[0] = char(cp);
     return 1;
   }
-  if (cp < 0x800) {
-    out[0] = char(0xC0 | (cp >> 6));
-    out[1] = char(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    out[0] = char(0xE0 | (cp >> 12));
-    out[1] = char(0x80 | ((cp >> 6) & 0x3F));
-    out[2] = char(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  out[0] = char(0xF0 | (cp >> 18));
-  out[1] = char(0x80 | ((cp >> 12) & 0x3F));
-  out[2] = char(0x80 | ((cp >> 6) & 0x3F));
-  out[3] = char(0x80 | (cp & 0x3F));
-  return 4;
+  return encode_utf8_multi(cp, reinterpret_cast<uint8_t*>(out));
 }
 
 // One code point from s[i..n), advancing i. A malformed, overlong or
-// truncated sequence gives U+FFFD and skips one byte.
+// truncated sequence, or an encoded surrogate, gives U+FFFD and skips one
+// byte.
 uint32_t decode_utf8(const uint8_t* s, size_t n, size_t& i) {
-  uint8_t b = s[i];
-  if (b < 0x80) {
-    i++;
-    return b;
-  }
-  size_t len = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
-  static constexpr uint32_t MIN[5] = {0, 0, 0x80, 0x800, 0x10000};
-  if (len == 0 || b > 0xF4 || i + len > n) {
-    i++;
-    return REPLACEMENT;
-  }
-  uint32_t cp = b & (0x7F >> len);
-  for (size_t k = 1; k < len; k++) {
-    if ((s[i + k] & 0xC0) != 0x80) {
-      i++;
-      return REPLACEMENT;
-    }
-    cp = (cp << 6) | (s[i + k] & 0x3F);
-  }
-  if (cp < MIN[len] || cp > 0x10FFFF || is_surrogate(cp)) {
+  uint32_t len;
+  int32_t cp = decode_utf8_loading(s + i, n - i, &len);
+  if (cp < 0) {
     i++;
     return REPLACEMENT;
   }
   i += len;
-  return cp;
+  return uint32_t(cp);
 }
 
 std::u16string utf8_to_utf16(const char* text, size_t n) {
@@ -164,13 +134,8 @@ std::u16string utf8_to_utf16(const char* text, size_t n) {
   out.reserve(n);
   auto* s = reinterpret_cast<const uint8_t*>(text);
   for (size_t i = 0; i < n;) {
-    uint32_t cp = decode_utf8(s, n, i);
-    if (cp > 0xFFFF) {
-      out.push_back(char16_t(0xD800 + ((cp - 0x10000) >> 10)));
-      out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(char16_t(cp));
-    }
+    char16_t units[2];
+    out.append(units, encode_utf16_char(decode_utf8(s, n, i), units));
   }
   return out;
 }
@@ -295,13 +260,9 @@ void ConsoleWriter::console_units(const uint8_t* text, size_t n, bool newline) {
 void ConsoleWriter::console_code_points(const uint8_t* text, size_t n, bool newline) {
   for (size_t i = 0; i < n; i++) {
     uint32_t cp = load<uint32_t>(text, i);
-    if (cp > 0x10FFFF || is_surrogate(cp)) cp = REPLACEMENT;
-    if (cp > 0xFFFF) {
-      stage_unit(char16_t(0xD800 + ((cp - 0x10000) >> 10)));
-      stage_unit(char16_t(0xDC00 + (cp & 0x3FF)));
-    } else {
-      stage_unit(char16_t(cp));
-    }
+    if (cp > MAX_CODE_POINT || is_surrogate(cp)) cp = REPLACEMENT;
+    char16_t units[2];
+    for (uint32_t k = 0, m = encode_utf16_char(cp, units); k < m; k++) stage_unit(units[k]);
   }
   if (newline) stage_unit(u'\n');
   flush_units();

@@ -388,26 +388,6 @@ void spread_back_to_front(uint8_t* base, uint64_t n) {
   }
 }
 
-// Two to four bytes for cp >= 0x80 (checked by the caller).
-inline uint32_t encode_multi(uint32_t cp, uint8_t* d) {
-  if (cp < 0x800) {
-    d[0] = uint8_t(0xC0 | (cp >> 6));
-    d[1] = uint8_t(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    d[0] = uint8_t(0xE0 | (cp >> 12));
-    d[1] = uint8_t(0x80 | ((cp >> 6) & 0x3F));
-    d[2] = uint8_t(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  d[0] = uint8_t(0xF0 | (cp >> 18));
-  d[1] = uint8_t(0x80 | ((cp >> 12) & 0x3F));
-  d[2] = uint8_t(0x80 | ((cp >> 6) & 0x3F));
-  d[3] = uint8_t(0x80 | (cp & 0x3F));
-  return 4;
-}
-
 template <class T>
 inline uint32_t element(const uint8_t* p, size_t i) {
   T v;
@@ -561,7 +541,7 @@ size_t encode_t(const uint8_t* p, size_t n, uint8_t* dst) {
         d += 2;
       } else {
         if (sizeof(T) == 4 && cp > MAX_CODE_POINT) fire_invalid_char(cp);
-        d += encode_multi(cp, d);
+        d += encode_utf8_multi(cp, d);
       }
     }
   }
@@ -631,7 +611,7 @@ uint32_t encode_utf8_char(uint32_t cp, uint8_t* dst) {
     return 1;
   }
   if (cp > MAX_CODE_POINT) fire_invalid_char(cp);
-  return encode_multi(cp, dst);
+  return encode_utf8_multi(cp, dst);
 }
 
 uint32_t encode_utf8_char_bounded(uint32_t cp, uint8_t* dst, size_t room) {

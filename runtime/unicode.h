@@ -119,6 +119,26 @@ int32_t decode_utf8_loading(const uint8_t* p, size_t avail, uint32_t* len);
 // UTF-8 encoding. Code points above U+10FFFF raise script/invalid-char with
 // the code point as an integer!.
 
+// Two to four bytes for 0x80 <= cp <= U+10FFFF (checked by the caller).
+inline uint32_t encode_utf8_multi(uint32_t cp, uint8_t* d) {
+  if (cp < 0x800) {
+    d[0] = uint8_t(0xC0 | (cp >> 6));
+    d[1] = uint8_t(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    d[0] = uint8_t(0xE0 | (cp >> 12));
+    d[1] = uint8_t(0x80 | ((cp >> 6) & 0x3F));
+    d[2] = uint8_t(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  d[0] = uint8_t(0xF0 | (cp >> 18));
+  d[1] = uint8_t(0x80 | ((cp >> 12) & 0x3F));
+  d[2] = uint8_t(0x80 | ((cp >> 6) & 0x3F));
+  d[3] = uint8_t(0x80 | (cp & 0x3F));
+  return 4;
+}
+
 uint32_t utf8_char_size(uint32_t cp);
 // Bytes that n elements of `unit` at p take as UTF-8 (plus one per line
 // feed with crlf).
