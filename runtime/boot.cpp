@@ -17,6 +17,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "eval.h"
 #include "evaluator/natives.h"
 #include "evaluator/script.h"
 #include "fatal.h"

@@ -8,7 +8,8 @@
 //   text as one value (make and to from a string);
 // - for the runtime itself: making the error value of an error being raised
 //   and reporting it to a trace (fire, errors.cpp), and the compiled forms
-//   of blocks, which the collector holds weakly.
+//   of blocks, which the collector holds weakly;
+// - for the error datatype: the error catalog's code, which start-up holds.
 #pragma once
 #include <string_view>
 
@@ -89,6 +90,11 @@ namespace vel::error {
 // datatype is set up, during a collection). The arguments are rooted by
 // the caller. Defined by the error datatype.
 may_gc bool make_raised(ErrId id, int nargs, const Cell* args, Cell* out);
+
+// The loaded code of library/errors.vel, the error catalog, which the error
+// datatype reads on first use. Defined by start-up (boot.cpp), which holds
+// the boot image's sources.
+may_gc Cell catalog_code();
 
 }  // namespace vel::error
 

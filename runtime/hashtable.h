@@ -134,7 +134,7 @@ bool hashes_by_address(uint8_t type);
 // hook. Keys that answer have the same hash_value.
 bool key_equal(const Cell& stored, const Cell& key, int op);
 
-// --- hooks filled by later modules ------------------------------------------
+// --- key text and equality --------------------------------------------------
 
 // The UTF-8 text of a symbol! cell: the byte series in its w3. Answers
 // false when it has none.

@@ -34,10 +34,6 @@ constexpr uint32_t ERROR_CLASS = 1;
 // Start-up (after the runtime words): the prototype, and fire's builder.
 void init();
 
-// The loaded code of library/errors.vel. Defined by start-up (boot.cpp),
-// which holds the boot image's sources.
-may_gc Cell catalog_code();
-
 // The catalog, read from catalog_code() on first use. A catalog that
 // does not load is a fault of the build: the process ends with a report.
 may_gc void load_catalog();
