@@ -379,6 +379,13 @@ TEST_F(OutputConsole, Utf8TextIsDecodedAndRendered) {
   w.write_utf8(s.data(), s.size(), false);
   EXPECT_EQ(con.written, u"\u00E9\U0001F600\uFFFD");
   EXPECT_EQ(con.attr_at(0, 0), 0x12);
+  // Each byte an ill-formed sequence skips gives one U+FFFD: an overlong
+  // form, an encoded surrogate, a bad continuation, a code point above
+  // U+10FFFF and a sequence cut by the end.
+  con.written.clear();
+  std::string bad = "a" "\xC0\x80" "b" "\xED\xA0\x80" "c" "\xE2\x28\xA1" "\xF4\x90\x80\x80" "\xE2\x82";
+  w.write_utf8(bad.data(), bad.size(), false);
+  EXPECT_EQ(con.written, u"a\uFFFD\uFFFDb\uFFFD\uFFFD\uFFFDc\uFFFD(" + std::u16string(7, u'\uFFFD'));
 }
 
 TEST(OutputRedirected, EscapesPassThroughAsUtf8) {
