@@ -639,17 +639,24 @@ class Decoder {
     depth_--;
   }
 
+  // The next record decoded aside, not into the block being built, as one
+  // more level; a level too deep is reported where the record starts.
+  may_gc Cell record_aside() {
+    size_t at = pos_;
+    RootedNode tmp(alloc_cells(1));
+    if (++depth_ > MAX_DEPTH) bad(at);
+    record(tmp);
+    depth_--;
+    return node_buffer(tmp)->cells()[0];
+  }
+
   // native! and action!: the table number, then the spec as a block!
   // record (decoded aside: the value is made from it, as make does).
   may_gc Cell native_record(TypeId t) {
     size_t at = pos_;
     uint32_t number = count_or_index();
     size_t spec_at = pos_;
-    RootedNode tmp(alloc_cells(1));
-    if (++depth_ > MAX_DEPTH) bad(spec_at);
-    record(tmp);
-    depth_--;
-    Cell spec = node_buffer(tmp)->cells()[0];
+    Cell spec = record_aside();
     if (!spec.is(TYPE_BLOCK)) bad(spec_at);
     spec.w1 = 0;
     RootedCell args(block_of_two(spec, integer_cell(int32_t(number))));
@@ -671,11 +678,7 @@ class Decoder {
   // op!: the record of the value it wraps.
   may_gc Cell op_record() {
     size_t at = pos_;
-    RootedNode tmp(alloc_cells(1));
-    if (++depth_ > MAX_DEPTH) bad(at);
-    record(tmp);
-    depth_--;
-    Cell f = node_buffer(tmp)->cells()[0];
+    Cell f = record_aside();
     if (!f.is(TYPE_NATIVE) && !f.is(TYPE_ACTION) && !f.is(TYPE_FUNCTION)) bad(at);
     Cell op = f;
     op.header = TYPE_OP | (uint32_t(f.type()) << 16);
