@@ -81,6 +81,7 @@ enum : uint16_t {
 
 struct Node {
   Kind kind;
+  bool stepped;       // the call loop runs it (see stepped_node)
   uint16_t flags;
   uint16_t count;     // children
   uint32_t kids;      // the first child's entry in Form::kids
@@ -183,6 +184,9 @@ struct Form {
   // The programs are made on the form's second run: a block compiled and
   // then dropped (one made fresh and run twice) never pays for them.
   bool quick_made = false;
+  // A function body the call loop runs (see run_stepped), found with the
+  // programs.
+  bool stepped_body = false;
 };
 
 namespace {
@@ -282,7 +286,14 @@ bool g_verify = false;
   std::abort();
 }
 
-inline bool same_cell(const Cell& a, const Cell& b) { return std::memcmp(&a, &b, sizeof(Cell)) == 0; }
+// Two 8-byte compares: a memcmp the compiler leaves as a call in a large
+// function costs a call for every check of a callee or an operator.
+inline bool same_cell(const Cell& a, const Cell& b) {
+  uint64_t x[2], y[2];
+  std::memcpy(x, &a, sizeof(Cell));
+  std::memcpy(y, &b, sizeof(Cell));
+  return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
+}
 
 inline bool same_cells(const Cell* a, const Cell* b, uint32_t n) {
 #if defined(__SSE2__)
@@ -1715,6 +1726,8 @@ void use_base(std::vector<QOp>& prog) {
 
 // The programs of a form's top-level frameless shapes: those the runs at
 // the top of a block take (see pure_step and run_pure).
+void mark_stepped(Form& f);
+
 void make_quick(Form& f) {
   static std::vector<QOp> all;
   static std::vector<QOp> one;
@@ -1735,6 +1748,7 @@ void make_quick(Form& f) {
     all.insert(all.end(), one.begin(), one.end());
     n.quick = base + 1;
   }
+  mark_stepped(f);
   if (all.empty()) return;
   f.quick = static_cast<QOp*>(::operator new(all.size() * sizeof(QOp)));
   std::memcpy(static_cast<void*>(f.quick), all.data(), all.size() * sizeof(QOp));
@@ -1942,6 +1956,8 @@ struct StackValues {
   [[gnu::always_inline]] ~StackValues() { context::cell(ctx).w2 = saved; }
 };
 
+may_gc Status run_stepped(Form& form, const Cell& body, NodeId ctx, Cell* base);
+
 // A function! body through its compiled form, as eval_function_body runs
 // it when no trace is on (no-trace functions, the library's among them,
 // then run as any other).
@@ -1952,6 +1968,7 @@ struct StackValues {
   NodeId ctx = func::context_of(fn);
   Cell& cc = context::cell(ctx);
   if (!form || !(cc.header & context::STACK_VALUES)) return eval_function_body(fn, base);
+  if (form->stepped_body && !(node_buffer(form->node)->flags & BUF_LIBRARY)) return run_stepped(*form, body, ctx, base);
   StackValues restore{ctx, cc.w2};
   cc.w2 = cell_index(base);
   BodyScope scope(ctx, base);
@@ -2647,6 +2664,629 @@ may_gc Status run_node(Form& f, const Node& n, Code& code) {
       break;
   }
   fire(ErrId::NOT_DONE);
+}
+
+// ---------------------------------------------------------------------------
+// Calls as a loop
+//
+// A function whose body is one expression of calls, parens and operators
+// (fib's `either n < 2 [n] [(fib n - 1) + fib n - 2]`) runs here without a
+// C++ call per Vel call: each call, block and operator chain in progress
+// is a record on an explicit stack, and a callee's body starts in the same
+// loop. Each step does what the node runner does at that node, in the same
+// order: the same cells and frames on the stacks, the same current code,
+// the same checks; the frames are those Stack lists, errors and the
+// collector see. A check that fails hands the rest of that node (or of
+// its block, or of the chain from the operator reached) to the node
+// runner or the walker, as the node runner itself would, and the loop
+// goes on with the value.
+
+// Arguments of a call made here, at most.
+constexpr uint32_t STEP_ARGS = 4;
+
+// A call the loop makes itself: a function given its leading arguments
+// only, each a constant, a word or operators on numbers (the fast ways of
+// run_argument, which can neither fail nor call out).
+bool stepped_call(const Node& n) {
+  if (n.kind != K_CALL || !(n.flags & F_FUNCTION)) return false;
+  if (n.flags & (F_LOOP | F_REFINEMENTS | F_CHOICE | F_CONDS | F_BRANCH | F_CONTINUE)) return false;
+  if (n.arity > STEP_ARGS || n.count != n.arity || n.end == NO_END) return false;
+  for (uint32_t i = 0; i < n.arity; i++) {
+    const Node& k = *n.kid[i];
+    bool fast = k.kind == K_CONST || k.kind == K_WORD ||
+                (k.kind == K_EXPR && (k.flags & (F_ARITH | F_PARENS | F_TAIL_CHECK)) == F_ARITH);
+    if (!fast) return false;
+  }
+  return true;
+}
+
+// A term of a chain the loop takes.
+inline bool stepped_term(const Node& k) { return k.kind == K_CONST || k.kind == K_WORD || k.stepped; }
+
+// Marks the nodes the loop runs (children come before their parents, and
+// a block's nodes before the paren holding it), and whether the form is a
+// body it runs: one expression that is such a node, or either, if or
+// unless with a straight-line program whose chosen block may be one.
+void mark_stepped(Form& f) {
+  for (uint32_t i = 0; i < f.nodes.n; i++) {
+    Node& n = f.nodes[i];
+    switch (n.kind) {
+      case K_CALL: n.stepped = stepped_call(n); break;
+      case K_PAREN:
+        n.stepped = n.refs && f.subs[n.refs - 1].single >= 0 && f.nodes[uint32_t(f.subs[n.refs - 1].single)].stepped;
+        break;
+      case K_EXPR: {
+        bool ok = n.count >= 2 && !(n.flags & (F_ARITH | F_TAIL_CHECK)) && n.end != NO_END && stepped_term(*n.kid[0]);
+        for (uint32_t j = 1; ok && j < n.count; j++) ok = n.kid[j]->end != NO_END && stepped_term(*n.kid[j]->kid[0]);
+        n.stepped = ok;
+        break;
+      }
+      default: break;
+    }
+  }
+  if (f.single < 0) return;
+  const Node& b = f.nodes[uint32_t(f.single)];
+  auto chosen = [&](uint32_t sub) {
+    return sub && f.subs[sub - 1].single >= 0 && f.nodes[uint32_t(f.subs[sub - 1].single)].stepped;
+  };
+  f.stepped_body = b.stepped || (b.kind == K_CALL && (b.flags & F_BRANCH) && b.quick && (chosen(b.refs) || chosen(b.nrefs)));
+}
+
+enum StepKind : uint8_t {
+  S_CALL,   // a function's body running: its frame and what its end puts back
+  S_BLOCK,  // a literal block of one expression run in place (a paren, either's chosen block)
+  S_CHAIN,  // an operator chain: its value so far at left
+};
+
+struct Step {
+  StepKind kind;
+  bool chosen;     // S_BLOCK: either's chosen block, on the native's frame
+  bool clean;      // S_CHAIN: see still_planned
+  bool declined;   // S_CHAIN: the pending operand is one the kernel declined
+  uint32_t j;      // S_CHAIN: the operator whose operand is pending, or the next one
+  Form* f;         // the form of the nodes
+  const Node* n;   // S_CALL, S_BLOCK: the block's one expression; S_CHAIN: the chain
+  const Node* call;  // S_BLOCK chosen: the either (if, unless) call
+  const Sub* s;    // S_BLOCK: the block
+  Cell* result;    // S_CALL, S_BLOCK: the block's result cell
+  Cell* base;      // S_CALL: the frame's base; S_BLOCK chosen: the native's; S_CHAIN: left
+  Code code;       // S_CALL, S_BLOCK: the block's code
+  Cell saved_code; // S_CALL, S_BLOCK: the current code before the block ran
+  uint32_t header; // S_CALL: the body's header
+  // S_CALL: what the body's end puts back.
+  CallFrame* frame;
+  NodeId ctx;
+  uint32_t saved_w2;
+  NodeId saved_body_ctx;
+  Cell* saved_body_base;
+  uint32_t saved_library;
+  uint32_t form_mark;
+};
+
+// The records, innermost last: g_steps[0, g_steps_top).
+Step* g_steps = nullptr;
+uint32_t g_steps_top = 0;
+uint32_t g_steps_cap = 0;
+
+[[gnu::noinline]] void grow_steps() {
+  uint32_t cap = g_steps_cap * 2 + 64;
+  auto* more = static_cast<Step*>(::operator new(sizeof(Step) * cap));
+  if (g_steps_top) std::memcpy(static_cast<void*>(more), g_steps, sizeof(Step) * g_steps_top);
+  ::operator delete(g_steps);
+  g_steps = more;
+  g_steps_cap = cap;
+}
+
+[[gnu::always_inline]] inline Step& push_step() {
+  if (g_steps_top == g_steps_cap) [[unlikely]]
+    grow_steps();
+  return g_steps[g_steps_top++];
+}
+
+// What a body's end puts back (run_function's scopes), also when an error
+// unwinds it.
+[[gnu::always_inline]] inline void leave_body(const Step& c) {
+  g_body_ctx = c.saved_body_ctx;
+  g_body_base = c.saved_body_base;
+  context::cell(c.ctx).w2 = c.saved_w2;
+  g_library_code = c.saved_library;
+}
+
+// An exception passing through the loop ends the bodies it was running as
+// their scopes would.
+struct StepsFloor {
+  uint32_t floor;
+  ~StepsFloor() {
+    while (g_steps_top > floor) {
+      const Step& c = g_steps[--g_steps_top];
+      if (c.kind == S_CALL) leave_body(c);
+    }
+  }
+};
+
+// The block run that follows a block's one expression in run_expr and
+// run_block, when the expression did not end where the block does.
+[[gnu::noinline]] may_gc Status block_after(Form& f, const Node& e, Code& code, Cell* result, const int32_t* top,
+                                            uint32_t size, uint32_t header) {
+  Cell* left = result + 1;
+  if (e.kind != K_EXPR) {
+    if (code.pos != e.end) VEL_TRY(eval_infix(code, left));
+    else if (code.pos < code.end && !planned(code)) VEL_TRY(eval_infix(code, left));
+  }
+  if (code.pos < code.end && !code.at_end()) VEL_TRY(run_rest(f, top, size, header, result, code, true, false));
+  return Status::OK;
+}
+
+// arith_plain with its commonest case in line: an argument of the running
+// body and an integer constant (n - 1, n < 2), as arith_pair computes it.
+[[gnu::always_inline]] inline bool arith_here(const Form& f, const Node& n, Cell* out) {
+  if (n.count == 2) {
+    const Node& a = *n.kid[0];
+    const Node& op = *n.kid[1];
+    const Node& b = *op.kid[0];
+    if (a.kind == K_WORD && !a.values && a.cell.w1 == g_body_ctx && a.cell.i3() >= 0 && b.kind == K_CONST &&
+        b.cell.is(TYPE_INTEGER)) [[likely]] {
+      const Cell* l = g_body_base + uint32_t(a.cell.i3());
+      const Cell* g = slot_of(op, op.cell);
+      if (l < g_stack.top && l->is(TYPE_INTEGER) && g && same_cell(*g, op.expect)) [[likely]] {
+        IntResult z = int_op(op.arity, l->i2(), b.cell.i2());
+        if (z.ok) [[likely]] {
+          *out = z.logic ? logic_cell(z.value != 0) : integer_cell(z.value);
+          return true;
+        }
+      }
+    }
+  }
+  return arith_plain(f, n, out);
+}
+
+// A body's either, if or unless, as its straight-line program runs it (see
+// pure_call): the commonest shape (a comparison of plain operands, literal
+// blocks, a chosen block of one word or of several expressions) decided
+// here, anything else by the program.
+[[gnu::always_inline]] inline QuickEnd branch_quick(const Form& f, const Node& b, Cell* out, const Sub** chosen) {
+  const Node& c = *b.kid[0];
+  Cell cond;
+  if (same_callee(b) && c.kind == K_EXPR && (c.flags & (F_ARITH | F_PARENS | F_TAIL_CHECK)) == F_ARITH &&
+      b.kid[1]->kind == K_CONST && (b.arity == 2 || b.kid[2]->kind == K_CONST) && arith_here(f, c, &cond) &&
+      func::typeset_has(f.typesets[b.typesets], cond.type())) [[likely]] {
+    uint32_t sub;
+    if (b.expect.w1 == NAT_EITHER) {
+      sub = truthy(cond) ? b.refs : b.nrefs;
+    } else if (truthy(cond) == (b.expect.w1 == NAT_IF)) {
+      sub = b.refs;
+    } else {
+      *out = none_cell();
+      return QE_DONE;
+    }
+    const Sub& s = f.subs[sub - 1];
+    NodeId node = s.cell.node();
+    if (s.single >= 0 && unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) {
+      const Node& e = f.nodes[uint32_t(s.single)];
+      if (e.kind == K_WORD) {
+        if (const Cell* slot = slot_of(e, e.cell)) {
+          TypeId t = slot->type();
+          if (t != TYPE_UNSET && t != TYPE_OP && !is_callable(t)) {
+            *out = *slot;
+            return QE_DONE;
+          }
+        }
+      } else if (e.stepped) {
+        *out = cond;
+        *chosen = &s;
+        return QE_SEVERAL;
+      }
+    }
+  }
+  return run_quick(f, &f.quick[b.quick - 1], out, chosen);
+}
+
+[[gnu::noinline]] may_gc Status body_from_start(Form& f, uint32_t header, Cell* result, Code& code,
+                                                const Several* given) {
+  return run_block(f, f.expr_at.data(), uint32_t(f.expr_at.size()), f.single, header, result, code, true, given);
+}
+
+[[gnu::noinline]] may_gc Status chain_walked(Code& code, Cell* left) {
+  const Cell* c = code_cell(code);
+  if (!c) fire(ErrId::NO_ARG);
+  return eval_push_at(code, c, true, false);
+}
+
+// close_call's call of a function whose frame, arguments and locals are
+// in place, for callees the loop leaves to the general way.
+[[gnu::noinline]] may_gc Status call_generic(const Cell& fn, Cell* base) { return run_function(fn, base); }
+
+may_gc Status run_stepped(Form& form, const Cell& body_in, NodeId ctx_in, Cell* base_in) {
+  const uint32_t floor = g_steps_top;
+  StepsFloor unwind_floor{floor};
+  Status st = Status::OK;
+  // The node to evaluate and the form it is in, for `eval`; the body and
+  // frame for `enter`.
+  Form* f = &form;
+  const Node* e = nullptr;
+  Cell body = body_in;
+  NodeId ctx = ctx_in;
+  Cell* base = base_in;
+  Form* callee = &form;
+  Cell v;
+
+enter: {
+  // run_function and run_whole: the body's scopes, its result cell, the
+  // form listed as running.
+  Cell& cc = context::cell(ctx);
+  Step& c = push_step();
+  c.kind = S_CALL;
+  c.f = callee;
+  c.base = base;
+  c.frame = g_stack.frame_top - 1;
+  c.ctx = ctx;
+  c.saved_w2 = cc.w2;
+  c.saved_body_ctx = g_body_ctx;
+  c.saved_body_base = g_body_base;
+  c.saved_library = g_library_code;
+  cc.w2 = cell_index(base);
+  g_body_ctx = ctx;
+  g_body_base = base;
+  c.frame->header |= FRAME_BODY;
+  c.result = push(body);
+  c.form_mark = enter_form(callee);
+  c.code = Code{callee->node, callee->head, callee->len, callee->stamp};
+  c.header = body.header;
+  f = callee;
+  const Node& b = f->nodes[uint32_t(f->single)];
+  c.n = &b;
+  if (b.stepped) {
+    // run_block: its expression, with the block as the current code.
+    std::memcpy(&c.saved_code, &g_current_code, sizeof(Cell));
+    g_library_code = 0;
+    g_current_code.header = body.header;
+    g_current_code.w1 = c.code.pos;
+    g_current_code.w2 = c.code.node;
+    g_stack.top = c.result + 1;
+    e = &b;
+    goto eval;
+  }
+  // either, if or unless: as its program would run it.
+  const Sub* chosen = nullptr;
+  QuickEnd qe = branch_quick(*f, b, &v, &chosen);
+  if (qe == QE_DONE) [[likely]] {
+    *c.result = c.result[1] = v;
+    g_stack.top = c.result + 2;
+    goto body_done;
+  }
+  if (qe == QE_FAIL) {
+    Code code = c.code;
+    Cell* result = c.result;
+    st = body_from_start(*f, body.header, result, code, nullptr);
+    goto body_done;
+  }
+  const Node* k = chosen->single >= 0 ? &f->nodes[uint32_t(chosen->single)] : nullptr;
+  if (!k || !k->stepped || (node_buffer(chosen->cell.node())->flags & BUF_LIBRARY)) {
+    Several found{&b, chosen, v};
+    Code code = c.code;
+    Cell* result = c.result;
+    st = body_from_start(*f, body.header, result, code, &found);
+    goto body_done;
+  }
+  // run_block's run of the several expressions of the chosen block:
+  // the body as the current code, then run_several's frame of the native.
+  std::memcpy(&c.saved_code, &g_current_code, sizeof(Cell));
+  g_library_code = 0;
+  g_current_code.header = body.header;
+  g_current_code.w1 = c.code.pos;
+  g_current_code.w2 = c.code.node;
+  g_stack.top = c.result + 1;
+  c.code.pos = b.end;
+  Cell* nbase = open_call(b, b.cell);
+  push(v);
+  push(f->subs[b.refs - 1].cell);
+  if (b.arity == 3) push(f->subs[b.nrefs - 1].cell);
+  Cell* result = push(chosen->cell);
+  Step& l = push_step();
+  l.kind = S_BLOCK;
+  l.chosen = true;
+  l.f = f;
+  l.n = k;
+  l.call = &b;
+  l.s = chosen;
+  l.result = result;
+  l.base = nbase;
+  l.code = Code{chosen->cell.node(), chosen->head, chosen->len, chosen->stamp};
+  std::memcpy(&l.saved_code, &g_current_code, sizeof(Cell));
+  g_current_code.header = chosen->cell.header;
+  g_current_code.w1 = chosen->head;
+  g_current_code.w2 = chosen->cell.node();
+  g_stack.top = result + 1;
+  e = k;
+  goto eval;
+}
+
+eval: {
+  // The node e pushes its value, as run_node would; the code is that of
+  // the block (or chain's block) on top.
+  // The block's record: the chain's is the one below it.
+  const uint32_t li = g_steps[g_steps_top - 1].kind == S_CHAIN ? g_steps_top - 2 : g_steps_top - 1;
+  Code& code = g_steps[li].code;
+  switch (e->kind) {
+    case K_CONST:
+      *push_slot() = e->cell;
+      code.pos++;
+      goto value;
+    case K_WORD: {
+      if (const Cell* slot = slot_of(*e, e->cell)) [[likely]] {
+        TypeId t = slot->type();
+        if (t != TYPE_UNSET && t != TYPE_OP && !is_callable(t)) [[likely]] {
+          *push_slot() = *slot;
+          code.pos++;
+          goto value;
+        }
+      }
+      Code here = code;
+      st = miss(*f, here, false);
+      g_steps[li].code = here;
+      goto generic_done;
+    }
+    case K_PAREN: {
+      code.pos++;
+      const Sub& s = f->subs[e->refs - 1];
+      NodeId node = s.cell.node();
+      Buffer* sb = node_buffer(node);
+      if (trace::g_trace.on || (sb->flags & BUF_LIBRARY) ||
+          !unchanged(node, sb, s.head, s.len, s.stamp, f->sub_cells.data() + s.cells)) [[unlikely]] {
+        st = run_sub(*f, s, false);
+        goto generic_done;
+      }
+      // run_sub_here and run_block (whose frameless try finds nothing to
+      // run without frames).
+      Cell* result = push(s.cell);
+      Step& l = push_step();
+      l.kind = S_BLOCK;
+      l.chosen = false;
+      l.f = f;
+      l.n = &f->nodes[uint32_t(s.single)];
+      l.s = &s;
+      l.result = result;
+      l.code = Code{node, s.head, s.len, s.stamp};
+      std::memcpy(&l.saved_code, &g_current_code, sizeof(Cell));
+      g_current_code.header = s.cell.header;
+      g_current_code.w1 = s.head;
+      g_current_code.w2 = node;
+      g_stack.top = result + 1;
+      e = l.n;
+      goto eval;
+    }
+    case K_EXPR: {
+      Step& ch = push_step();
+      ch.kind = S_CHAIN;
+      ch.f = f;
+      ch.n = e;
+      ch.j = 0;
+      ch.base = g_stack.top;
+      ch.clean = e->kid[0]->kind == K_CONST;
+      e = e->kid[0];
+      goto eval;
+    }
+    case K_CALL:
+      break;
+    default:
+      // Not a node the loop marks.
+      fire(ErrId::NOT_DONE);
+  }
+  // run_call, open_call, run_argument and close_call of a stepped call.
+  const Node& n = *e;
+  const Cell* slot = slot_of(n, n.cell);
+  Cell args[STEP_ARGS];
+  bool fast = slot && same_cell(*slot, n.expect);
+  for (uint32_t i = 0; fast && i < n.arity; i++) {
+    const Node& k = *n.kid[i];
+    bool known = (n.known >> i) & 1;
+    if (k.kind == K_CONST) {
+      args[i] = k.cell;
+    } else if (k.kind == K_EXPR) {
+      fast = arith_here(*f, k, &args[i]);
+    } else {
+      fast = quick_value(*f, k, &args[i]);
+      known = false;
+    }
+    if (fast && !known) fast = func::typeset_has(f->typesets[n.typesets + i], args[i].type());
+  }
+  if (!fast) [[unlikely]] {
+    Code here = code;
+    st = run_call(*f, n, here);
+    g_steps[li].code = here;
+    goto generic_done;
+  }
+  code.pos = n.end;
+  push(n.expect);
+  base = stack_mark(FRAME_FUNCTION | FRAME_INTERPRETED, n.cell.w2, n.cell.w1);
+  (g_stack.frame_top - 1)->func_ctx = func::context_of(n.expect);
+  for (uint32_t i = 0; i < n.arity; i++) *push_slot() = args[i];
+  for (uint32_t i = 0; i < n.locals; i++) *push_slot() = i ? none_cell() : logic_cell(false);
+  const Cell& fn = n.expect;
+  bool traced = (fn.header & func::FN_TRACE) || trace::g_trace.on;
+  body = *func::more_cell(fn, func::MORE_BODY);
+  callee = !traced && body.is(TYPE_BLOCK) ? form_now(body) : nullptr;
+  ctx = func::context_of(fn);
+  if (callee && callee->stepped_body && (context::cell(ctx).header & context::STACK_VALUES) &&
+      !(node_buffer(callee->node)->flags & BUF_LIBRARY)) [[likely]]
+    goto enter;
+  st = call_generic(fn, base);
+  if (st != Status::OK) goto unwind;
+  stack_unwind();
+  base[-1] = *base;
+  g_stack.top = base;
+  goto value;
+}
+
+generic_done:
+  if (st != Status::OK) [[unlikely]]
+    goto unwind;
+  // fall through: the node's value is pushed.
+
+value: {
+  // A node's value is pushed; the record on top goes on with it.
+  Step& t = g_steps[g_steps_top - 1];
+  f = t.f;
+  if (t.kind == S_CHAIN) {
+    if (t.j == 0) {
+      t.j = 1;
+      goto chain_next;
+    }
+    // The pending operator applies to left and the operand's value.
+    const Node& op = *t.n->kid[t.j];
+    TypeId src = func::op_source_type(op.expect);
+    Cell* left = t.base;
+    Cell out;
+    // infix_apply's kernel step (op.arity is the operator's FastOp).
+    if (!t.declined && !trace::g_trace.on && cell_op(op.arity, *left, left[1], &out)) [[likely]] {
+      *left = out;
+      g_stack.top = left + 1;
+      st = Status::OK;
+    } else {
+      st = t.declined ? infix_call(op.expect, src, op.cell, left) : infix_apply(op.expect, src, op.cell, left);
+    }
+    if (st != Status::OK) [[unlikely]]
+      goto unwind;
+    Step& t2 = g_steps[g_steps_top - 1];
+    t2.clean = false;
+    t2.j++;
+    goto chain_next;
+  }
+  // A block's one expression is done: the rest of run_expr and run_block.
+  const Node& k = *t.n;
+  if (t.code.pos != k.end || k.end != t.code.end) [[unlikely]] {
+    Code code = t.code;
+    Cell* result = t.result;
+    if (t.kind == S_CALL) {
+      st = block_after(*f, k, code, result, f->expr_at.data(), uint32_t(f->expr_at.size()), t.header);
+    } else {
+      const Sub& s = *t.s;
+      st = block_after(*f, k, code, result, &f->sub_top[s.top], s.len - s.head, s.cell.header);
+    }
+    if (st != Status::OK) goto unwind;
+    g_steps[g_steps_top - 1].code = code;
+  }
+  Step& b = g_steps[g_steps_top - 1];
+  *b.result = b.result[1];
+  std::memcpy(&g_current_code, &b.saved_code, sizeof(Cell));
+  if (b.kind == S_CALL) goto body_done;
+  g_stack.top = b.result + 1;
+  g_steps_top--;
+  if (!b.chosen) goto value;
+  // run_several's end: the native's frame gives the block's value.
+  Cell* nbase = b.base;
+  *nbase = *b.result;
+  stack_unwind();
+  nbase[-1] = *nbase;
+  g_stack.top = nbase;
+  // The rest of the body's run_block: the call is its one expression,
+  // so nothing follows it.
+  Step& c = g_steps[g_steps_top - 1];
+  *c.result = c.result[1];
+  std::memcpy(&g_current_code, &c.saved_code, sizeof(Cell));
+  goto body_done;
+}
+
+chain_next: {
+  // run_expr_node's loop from operator j.
+  Step& t = g_steps[g_steps_top - 1];
+  Code& code = g_steps[g_steps_top - 2].code;
+  const Node& n = *t.n;
+  Cell* left = t.base;
+  f = t.f;
+  while (t.j < n.count) {
+    const Node& op = *n.kid[t.j];
+    if (code.pos != op.start || !still_planned(code, t.clean)) [[unlikely]]
+      goto chain_infix;
+    const Cell* g = slot_of(op, op.cell);
+    if (!g) [[unlikely]]
+      goto chain_infix;
+    // No longer an operator: the expression ends before the word.
+    if (!g->is(TYPE_OP)) [[unlikely]]
+      goto chain_done;
+    if (!same_cell(*g, op.expect)) [[unlikely]] {
+      if (++f->misses > MAX_MISSES) f->stale = true;
+      goto chain_infix;
+    }
+    code.pos++;
+    const Node& r = *op.kid[0];
+    Cell rv, out;
+    bool plain = false;
+    if (r.kind == K_CONST) {
+      plain = kernel_type(r.cell.type());
+      rv = r.cell;
+    } else if (r.kind == K_WORD) {
+      if (const Cell* s = slot_of(r, r.cell)) {
+        plain = kernel_type(s->type());
+        rv = *s;
+      }
+    }
+    bool declined = plain && code.pos == r.start;
+    if (declined && cell_op(op.arity, *left, rv, &out)) {
+      *left = out;
+      code.pos = r.end;
+      t.j++;
+      continue;
+    }
+    g_stack.top = left + 1;
+    t.declined = declined;
+    if (code.pos == r.start) {
+      e = &r;
+      goto eval;
+    }
+    Code here = code;
+    st = chain_walked(here, left);
+    g_steps[g_steps_top - 2].code = here;
+    if (st != Status::OK) goto unwind;
+    goto value;
+  }
+  if (code.pos != n.end || (code.pos < code.end && !still_planned(code, t.clean))) [[unlikely]]
+    goto chain_infix;
+  goto chain_done;
+chain_infix: {
+  Code here = code;
+  st = eval_infix(here, left);
+  g_steps[g_steps_top - 2].code = here;
+  if (st != Status::OK) goto unwind;
+}
+chain_done:
+  g_steps_top--;
+  goto value;
+}
+
+body_done: {
+  // The rest of run_whole and run_function, and close_call's for a call
+  // made here.
+  Step& c = g_steps[g_steps_top - 1];
+  g_forms_top = c.form_mark;
+  Cell* cbase = c.base;
+  if (st == Status::OK) [[likely]] {
+    *cbase = *c.result;
+  } else if (st == Status::RETURN || st == Status::EXIT) {
+    // The signal left the value in this frame's result cell.
+    g_stack.frame_top = c.frame + 1;
+    g_stack.base = cbase;
+    g_stack.top = cbase + 1;
+    st = Status::OK;
+  }
+  c.frame->header &= ~FRAME_BODY;
+  leave_body(c);
+  g_steps_top--;
+  if (g_steps_top == floor) return st;
+  if (st != Status::OK) [[unlikely]]
+    goto unwind;
+  stack_unwind();
+  cbase[-1] = *cbase;
+  g_stack.top = cbase;
+  f = g_steps[g_steps_top - 1].f;
+  goto value;
+}
+
+unwind:
+  // A status other than OK ends the records of the body it arose in, as
+  // VEL_TRY returns from the node runner's calls; the body takes it.
+  while (g_steps[g_steps_top - 1].kind != S_CALL) g_steps_top--;
+  goto body_done;
 }
 
 // ---------------------------------------------------------------------------
