@@ -83,12 +83,19 @@ Cell raised_value(ErrId id, int n, Cell* args) {
   throw VelError(id, n, args[0], args[1], args[2], error);
 }
 
-// The error Status::RAISED carries: its id and argument count, and its
-// argument cells and value, rooted until it is taken.
+// The error Status::RAISED carries: its id and argument count, its
+// argument cells and value, rooted until it is taken. An error raised while
+// no trace runs is held without its value: the near and where it will take
+// and the frame depth are noted instead, and the value is made only when
+// the error is taken (try wants it, or it goes on as an exception), so
+// that a catcher that only asks whether an error came never pays for it.
+enum HeldSlot { HELD_ARG1, HELD_ARG2, HELD_ARG3, HELD_ERROR, HELD_NEAR, HELD_WHERE, HELD_SLOTS };
 ErrId g_held_id{};
 int g_held_nargs = 0;
-Cell g_held[4] = {};
-StaticRoot g_held_root("error carried by a status", g_held, 4);
+bool g_held_noted = false;  // the value is still to be made from the notes
+uint32_t g_held_depth = 0;
+Cell g_held[HELD_SLOTS] = {};
+StaticRoot g_held_root("error carried by a status", g_held, HELD_SLOTS);
 
 // Whether the caller of the running native passes a status on: the
 // evaluator called it on a frame it opened.
@@ -102,16 +109,42 @@ inline bool status_caller() {
 Status hold(ErrId id, int n, const Cell* args, const Cell& error) {
   g_held_id = id;
   g_held_nargs = n;
+  g_held_noted = false;
   for (int i = 0; i < 3; i++) g_held[i] = args[i];
-  g_held[3] = error;
+  g_held[HELD_ERROR] = error;
   return Status::RAISED;
 }
 
-// Makes the error as fire does, and keeps it.
+// Holds a new error: noted for later when nothing needs its value now,
+// else made as fire makes it.
 Status hold_new(ErrId id, int n, const Cell* a1, const Cell* a2, const Cell* a3) {
   Cell args[3] = {a1 ? *a1 : unset_cell(), a2 ? *a2 : unset_cell(), a3 ? *a3 : unset_cell()};
+  if (!g_building && !trace::errors_traced() && error::can_make_raised()) [[likely]] {
+    release_no_gc_scopes();
+    (void)hold(id, n, args, none_cell());
+    error::note_raise(&g_held[HELD_NEAR], &g_held[HELD_WHERE], &g_held_depth);
+    g_held_noted = true;
+    return Status::RAISED;
+  }
   Cell error = raised_value(id, n, args);
   return hold(id, n, args, error);
+}
+
+// The held error's value, made now from its notes.
+may_gc void make_held_value() {
+  g_held_noted = false;
+  struct Building {
+    Building() { g_building = true; }
+    ~Building() { g_building = false; }
+  } building;
+  Cell made;
+  bool ok = false;
+  try {
+    ok = error::make_noted(g_held_id, g_held_nargs, g_held, g_held[HELD_NEAR], g_held[HELD_WHERE], g_held_depth, &made);
+  } catch (const VelError&) {
+    ok = false;  // the error's own construction failed: it goes bare
+  }
+  g_held[HELD_ERROR] = ok ? keep_in_ring(made) : none_cell();
 }
 
 Status fail_with(ErrId id, int n, const Cell* a1, const Cell* a2, const Cell* a3) {
@@ -181,10 +214,19 @@ Status fail_error_value(ErrId id, const Cell& error) {
 }
 
 VelError take_held_error() {
-  VelError e(g_held_id, g_held_nargs, g_held[0], g_held[1], g_held[2], g_held[3]);
+  if (g_held_noted) make_held_value();
+  VelError e(g_held_id, g_held_nargs, g_held[0], g_held[1], g_held[2], g_held[HELD_ERROR]);
   // Nothing allocates before the taker roots the value.
   for (Cell& c : g_held) c = unset_cell();
   return e;
+}
+
+ErrId drop_held_error() {
+  // The cells stay until the next error replaces them: they are rooted,
+  // and nothing reads them unnoted.
+  g_held_noted = false;
+  g_held[HELD_ERROR] = none_cell();
+  return g_held_id;
 }
 
 void throw_held_error() { throw take_held_error(); }

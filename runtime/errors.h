@@ -207,6 +207,9 @@ Cell fail_value(ErrId id, const Cell& a1, const Cell& a2);
 bool take_value_failure();
 // The held error, which stops being held.
 VelError take_held_error();
+// Forgets the held error without making its value (a catcher that only
+// needs to know that an error came); answers its id.
+ErrId drop_held_error();
 [[noreturn]] void throw_held_error();
 inline Status throw_if_error(Status s) {
   if (s == Status::RAISED) [[unlikely]]

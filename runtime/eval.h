@@ -91,6 +91,18 @@ namespace vel::error {
 // the caller. Defined by the error datatype.
 may_gc bool make_raised(ErrId id, int nargs, const Cell* args, Cell* out);
 
+// make_raised in two steps, for an error whose value may never be asked
+// for: note_raise takes what the value needs of this moment (near, where
+// and the frame depth; the pinned call is used up as make_raised uses it)
+// into cells the caller roots, and make_noted makes the value from them
+// later (while it still can), as make_raised would have made it at the
+// raise; the caller roots the arguments, near and where. can_make_raised:
+// whether make_raised would make a value now.
+bool can_make_raised();
+may_gc void note_raise(Cell* near, Cell* where, uint32_t* depth);
+may_gc bool make_noted(ErrId id, int nargs, const Cell* args, const Cell& near, const Cell& where, uint32_t depth,
+                       Cell* out);
+
 // The loaded code of library/errors.vel, the error catalog, which the error
 // datatype reads on first use. Defined by start-up (boot.cpp), which holds
 // the boot image's sources.
@@ -105,6 +117,8 @@ namespace vel::trace {
 // Does nothing unless a trace runs; an error its callback raises replaces
 // this one. Defined by the tracer.
 void error_raised(ErrId id, const Cell& error);
+// Whether error_raised would hear of an error now (a trace runs).
+bool errors_traced();
 
 }  // namespace vel::trace
 

@@ -12,6 +12,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "errors.h"
+#include "evaluator/library_bodies.h"
 #include "evaluator/script.h"
 #include "families.h"
 #include "frame.h"
@@ -146,6 +147,7 @@ may_gc void seal() {
   });
   mark_library_code();
   g_lib = lib.get();
+  interp::install_library_bodies(g_lib);
   g_slots[BODIES] = none_cell();
 }
 

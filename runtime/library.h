@@ -15,6 +15,9 @@
 //   - the blocks of library bodies carry BUF_LIBRARY: evaluating them does
 //     not move the current code, so an error made inside a library function
 //     shows as near the caller's expression, as for compiled code.
+//   - a few hot functions (attempt) also have their bodies in C++, run in
+//     place of the Vel body while it is the library's own
+//     (evaluator/library_bodies.h).
 #pragma once
 #include <cstdint>
 

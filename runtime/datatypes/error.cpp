@@ -194,24 +194,40 @@ void fill_headings() {
 // For every error the runtime raises: one context over the prototype's
 // words, its fields written in place once nothing allocates any more.
 may_gc bool make_raised(ErrId id, int nargs, const Cell* args, Cell* out) {
-  if (g_gc.active || !context::g_global || !g_roots[PROTO].is(TYPE_ERROR)) return false;
+  if (!can_make_raised()) return false;
+  uint32_t depth = frame_depth();
+  Cell site[2];
+  site[0] = current_near();
+  site[1] = depth > 0 ? where_call() : none_cell();
+  RootedCells keep(site, 2);
+  return make_noted(id, nargs, args, site[0], site[1], depth, out);
+}
+
+bool can_make_raised() { return !g_gc.active && context::g_global && g_roots[PROTO].is(TYPE_ERROR); }
+
+may_gc void note_raise(Cell* near, Cell* where, uint32_t* depth) {
+  *depth = frame_depth();
+  *near = current_near();
+  *where = *depth > 0 ? where_call() : none_cell();
+}
+
+may_gc bool make_noted(ErrId id, int nargs, const Cell* args, const Cell& near, const Cell& where, uint32_t depth,
+                       Cell* out) {
+  // The arguments, near and where are rooted by the caller.
   load_catalog();
   if (!g_positions[size_t(id)].found) [[unlikely]] {
     RootedCell e(create(id, nargs, args));
-    if (frame_depth() > 0) {
-      Cell call = where_call();
-      set_where(*e, call);
-      field_ref(*e, STACK) = integer_cell(int32_t(frame_depth()));
+    field_ref(*e, NEAR) = near;
+    if (depth > 0) {
+      set_where(*e, where);
+      field_ref(*e, STACK) = integer_cell(int32_t(depth));
     }
     *out = *e;
     return true;
   }
-  // The arguments are rooted by the caller.
   RootedCell e(g_roots[PROTO]);
   NodeId ctx = context::clone_sharing(e.get(), context::KIND_OBJECT);
   context::owner(ctx) = *e;
-  uint32_t depth = frame_depth();
-  Cell where = depth > 0 ? where_call() : none_cell();
   const Heading& h = g_headings[size_t(id)];
   Cell* v = values_of(*e);
   v[CODE] = h.code;
@@ -220,7 +236,7 @@ may_gc bool make_raised(ErrId id, int nargs, const Cell* args, Cell* out) {
   v[ARG1] = nargs > 0 ? args[0] : none_cell();
   v[ARG2] = nargs > 1 ? args[1] : none_cell();
   v[ARG3] = nargs > 2 ? args[2] : none_cell();
-  v[NEAR] = current_near();
+  v[NEAR] = near;
   v[WHERE] = where;
   v[STACK] = depth > 0 ? integer_cell(int32_t(depth)) : none_cell();
   v[FILES] = none_cell();

@@ -19,6 +19,7 @@
 #include "errors.h"
 #include "evaluator/arith.h"
 #include "evaluator/interp_detail.h"
+#include "evaluator/library_bodies.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/trace.h"
 #include "families.h"
@@ -1976,7 +1977,9 @@ may_gc Status run_stepped(Form& form, const Cell& body, NodeId ctx, Cell* base);
   CallFrame* frame = g_stack.frame_top - 1;
   frame->header |= FRAME_BODY;
   Cell* result = push(body);
-  Status s = run_whole(*form, body.header, result);
+  // A library function may have its body in C++ as well (library_bodies.h).
+  const LibraryBody* cpp = (fn.header & func::FN_NO_TRACE) ? library_body(fn) : nullptr;
+  Status s = cpp ? run_library_body(*cpp, base, result) : run_whole(*form, body.header, result);
   if (s == Status::OK) [[likely]] {
     *base = *result;
   } else if (s == Status::RETURN || s == Status::EXIT) {
@@ -2398,26 +2401,34 @@ inline bool arith_chain(const Form& f, const Node& n, Cell* out) {
 [[gnu::noinline]] bool arith_parens(const Form& f, const Node& n, Cell* out) { return arith_chain<true>(f, n, out); }
 
 // One operator between two integers or two chars, the commonest chain
-// (a comparison, a counter's step): false when the chain must go the
-// whole way.
-inline bool arith_pair(const Node& n, Cell* out) {
+// (a comparison, a counter's step): PAIR_DONE with the value; PAIR_DECLINED
+// when the kernel refused two integers where it could not do better as a
+// chain (a division by zero: the action decides); PAIR_OTHER when the
+// chain must go the whole way.
+enum PairEnd { PAIR_DONE, PAIR_DECLINED, PAIR_OTHER };
+inline PairEnd arith_pair(const Node& n, Cell* out) {
   const Node& a = *n.kid[0];
   const Node& op = *n.kid[1];
   const Node& b = *op.kid[0];
   const Cell* l = a.kind == K_CONST ? &a.cell : slot_of(a, a.cell);
   const Cell* r = b.kind == K_CONST ? &b.cell : slot_of(b, b.cell);
   const Cell* v = slot_of(op, op.cell);
-  if (!l || !r || !v || !same_cell(*v, op.expect)) return false;
+  if (!l || !r || !v || !same_cell(*v, op.expect)) return PAIR_OTHER;
   TypeId t = l->type();
-  if (t != r->type() || (t != TYPE_INTEGER && (t != TYPE_CHAR || op.arity < FOP_EQ))) return false;
+  if (t != r->type() || (t != TYPE_INTEGER && (t != TYPE_CHAR || op.arity < FOP_EQ))) return PAIR_OTHER;
   IntResult z = int_op(op.arity, l->i2(), r->i2());
-  if (!z.ok) return false;
+  // num_op turns only overflowing sums, differences and products of two
+  // integers into floats.
+  if (!z.ok) return t == TYPE_INTEGER && op.arity > FOP_MUL ? PAIR_DECLINED : PAIR_OTHER;
   store_cell(out, z.logic ? logic_cell(z.value != 0) : integer_cell(z.value));
-  return true;
+  return PAIR_DONE;
 }
 
 [[gnu::noinline]] bool arith_plain(const Form& f, const Node& n, Cell* out) {
-  if (n.count == 2 && arith_pair(n, out)) return true;
+  if (n.count == 2) {
+    PairEnd e = arith_pair(n, out);
+    if (e != PAIR_OTHER) return e == PAIR_DONE;
+  }
   return arith_chain<false>(f, n, out);
 }
 

@@ -18,6 +18,7 @@
 #include "errors.h"
 #include "evaluator/compiled.h"
 #include "evaluator/interp_detail.h"
+#include "evaluator/library_bodies.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/trace.h"
@@ -678,7 +679,17 @@ may_gc Status eval_function_body(const Cell& fn, Cell* base) {
     }
   }
   Status s = Status::OK;
-  if (body.is(TYPE_BLOCK)) {
+  const LibraryBody* cpp = nullptr;
+  if ((fn.header & func::FN_NO_TRACE) && !restore.trace_on && (cpp = library_body(fn)) && valid_form(body)) {
+    // The library's body in C++ (library_bodies.h), once the body is
+    // compiled, and while no trace runs: with the walker alone it stays Vel.
+    Cell* result = push(body);
+    s = run_library_body(*cpp, base, result);
+    if (s == Status::OK) {
+      g_stack.top = result + 1;
+      *g_stack.base = *result;
+    }
+  } else if (body.is(TYPE_BLOCK)) {
     s = eval_block(body, true);
   } else {
     set_last(none_cell());

@@ -767,7 +767,7 @@ may_gc void caught_error(const VelError& e, bool keep, const StackMark& mark, co
 
 }  // namespace
 
-Status native_try(Cell* base) {
+Status run_try(Cell* base, bool want_error, bool* caught) {
   enum { BLOCK, ALL, KEEP };
   const Cell& blk = block_arg(base[BLOCK]);
   bool all = used(base[ALL]);
@@ -780,15 +780,30 @@ Status native_try(Cell* base) {
     push(unset_cell());
     s = interp::eval_block(blk, true);
   } catch (const VelError& e) {
-    caught_error(e, keep, mark, code, base);
+    *caught = true;
+    if (want_error) {
+      caught_error(e, keep, mark, code, base);
+    } else {
+      stack_restore(mark);
+      interp::g_current_code = code;
+      base[RESULT] = none_cell();
+    }
     return Status::OK;
   }
-  if (s == Status::OK) {
+  if (s == Status::OK) [[likely]] {
     stack_unwind_last();
     return Status::OK;
   }
   if (s == Status::RAISED) {
-    caught_error(take_held_error(), keep, mark, code, base);
+    *caught = true;
+    if (want_error) {
+      caught_error(take_held_error(), keep, mark, code, base);
+    } else {
+      (void)drop_held_error();
+      stack_restore(mark);
+      interp::g_current_code = code;
+      base[RESULT] = none_cell();
+    }
     return Status::OK;
   }
   // Without /all signals go on to their targets; try/all stops them all
@@ -796,8 +811,19 @@ Status native_try(Cell* base) {
   if (!all || s == Status::HALT) return s;
   stack_restore(mark);
   interp::g_current_code = code;
-  base[RESULT] = signal_error(s);
+  *caught = true;
+  if (want_error) {
+    base[RESULT] = signal_error(s);
+  } else {
+    if (s == Status::THROW) clear_throw();
+    base[RESULT] = none_cell();
+  }
   return Status::OK;
+}
+
+Status native_try(Cell* base) {
+  bool caught = false;
+  return run_try(base, true, &caught);
 }
 
 const Cell& thrown_value() { return g_slots[THROWN_VALUE]; }

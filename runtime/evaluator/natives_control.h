@@ -76,6 +76,10 @@ Status native_return(Cell* base);
 Status native_throw(Cell* base);
 Status native_catch(Cell* base);
 Status native_try(Cell* base);
+// try on its frame at base (block, /all, /keep). *caught tells whether an
+// error (or, with /all, a signal) ended the block; without want_error its
+// value is never made and base[0] gets none instead.
+Status run_try(Cell* base, bool want_error, bool* caught);
 
 // --- loop steps ------------------------------------------------------------------
 // One step over the series cell `it` (advanced in place): answers false at

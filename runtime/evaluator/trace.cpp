@@ -46,6 +46,8 @@ uint32_t bit_number(uint32_t event) {
 
 // A signal other than an error cannot leave through fire: the error being
 // raised goes on in its place.
+bool errors_traced() { return g_trace.on; }
+
 void error_raised(ErrId id, const Cell& error) {
   // No Vel code runs for these: the memory or the stack is exhausted.
   if (!g_trace.on || id == ErrId::NO_MEMORY || id == ErrId::STACK_OVERFLOW) return;
