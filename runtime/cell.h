@@ -130,7 +130,4 @@ inline Cell datatype_cell(TypeId t) { return make_cell(TYPE_DATATYPE, t); }
 // A series value: head index and node.
 inline Cell series_cell(TypeId t, NodeId node, int32_t index = 0) { return make_cell(t, uint32_t(index), node); }
 
-// Copying a cell onto itself is harmless: it is a plain 16-byte copy.
-inline void copy_cell(Cell* dst, const Cell* src) { *dst = *src; }
-
 }  // namespace vel

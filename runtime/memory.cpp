@@ -371,13 +371,6 @@ may_gc NodeId alloc_series_unit(uint64_t count, uint32_t unit) {
   return alloc_series(count, unit, 0);
 }
 
-may_gc NodeId alloc_filled_bytes(uint64_t n, uint8_t byte) {
-  NodeId node = alloc_bytes(n);
-  Buffer* b = node_buffer(node);
-  std::memset(b->data(), byte, b->capacity);
-  return node;
-}
-
 namespace {
 
 // Moves the series of node n into a new buffer of at least new_capacity
@@ -427,12 +420,6 @@ may_gc Buffer* expand_series(NodeId n, uint64_t new_capacity) {
   return expand_series_with(
       n, new_capacity, [](Buffer* nb, Buffer* old, void*) { std::memcpy(nb->data(), old->head_ptr(), old->used()); },
       nullptr);
-}
-
-may_gc Buffer* expand_series_filled(NodeId n, uint64_t new_capacity, uint8_t byte) {
-  Buffer* nb = expand_series(n, new_capacity);
-  std::memset(nb->data() + nb->tail, byte, nb->capacity - nb->tail);
-  return nb;
 }
 
 may_gc NodeId copy_series(NodeId n) {

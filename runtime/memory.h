@@ -229,14 +229,12 @@ may_gc NodeId alloc_cells(uint64_t n);
 may_gc NodeId alloc_unset_cells(uint64_t n);
 may_gc NodeId alloc_bytes(uint64_t n);
 may_gc NodeId alloc_series_unit(uint64_t count, uint32_t unit);
-may_gc NodeId alloc_filled_bytes(uint64_t n, uint8_t byte);
 
 // Growth. new_capacity 0 doubles. The series keeps its node; the old buffer
 // is abandoned (in-use bit cleared, node 0) for the collector to reclaim.
 // expand_buffer copies nothing; expand_series copies the used bytes.
 may_gc Buffer* expand_buffer(NodeId n, uint64_t new_capacity);
 may_gc Buffer* expand_series(NodeId n, uint64_t new_capacity);
-may_gc Buffer* expand_series_filled(NodeId n, uint64_t new_capacity, uint8_t byte);
 // expand_series where fill(new, old) writes the new buffer's bytes (and
 // sets its tail) from the old buffer, which stays readable until fill
 // returns; fill must not allocate.

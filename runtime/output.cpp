@@ -79,7 +79,6 @@ void dyn_print_call_value_hooks(const Cell* value, bool newline) { g_value_hooks
 void dyn_print_call_text_hooks(const char* text, size_t len, int flag) { g_text_hooks.call(text, len, flag); }
 
 const HookTable<ValueHook>& value_hooks() { return g_value_hooks; }
-const HookTable<TextHook>& text_hooks() { return g_text_hooks; }
 
 void stdout_print_hook(const Cell* text, bool newline) {
   if (!text->is(TYPE_STRING)) return;
@@ -488,8 +487,6 @@ void console_init() {
   stdout_writer() = ConsoleWriter(platform::stdout_console(), stdout_sink, nullptr);
   stdout_writer().save_default_attributes();
 }
-
-void console_save_default_attributes() { stdout_writer().save_default_attributes(); }
 
 void console_write(const void* text, size_t size_in_bytes, int unit, bool newline) {
   stdout_writer().write(text, size_in_bytes, unit, newline);

@@ -67,7 +67,6 @@ void dyn_print_remove(ValueHook value_hook, TextHook text_hook);
 void dyn_print_call_value_hooks(const Cell* value, bool newline);
 void dyn_print_call_text_hooks(const char* text, size_t len, int flag);
 const HookTable<ValueHook>& value_hooks();
-const HookTable<TextHook>& text_hooks();
 // The value hook that writes a string! from its index (and a line end) to
 // standard output through the console writer; other values are ignored.
 // Installed at start-up, removable by a front end that prints elsewhere.
@@ -107,8 +106,6 @@ class ConsoleWriter {
   // Keeps the console's current attribute as the one that SGR 0, 39 and 49
   // and the erase sequences restore.
   void save_default_attributes();
-  uint16_t default_attribute() const { return default_attr_; }
-  bool is_console() const { return console_ != nullptr; }
 
  private:
   template <class U>
@@ -148,7 +145,6 @@ ConsoleWriter& stdout_writer();
 // keeps the console's attribute as the default. Call once at start-up after
 // dyn_print_init and platform::init.
 void console_init();
-void console_save_default_attributes();
 void console_write(const void* text, size_t size_in_bytes, int unit, bool newline);
 
 // --- low-level prints -------------------------------------------------------

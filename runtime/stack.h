@@ -73,12 +73,7 @@ inline Cell* push(const Cell& v) {
   *c = v;
   return c;
 }
-inline void stack_pop(uint32_t n) {
-  g_stack.top = (uint32_t(g_stack.top - g_stack.begin) > n) ? g_stack.top - n : g_stack.begin;
-}
 inline Cell* stack_get_top() { return g_stack.top > g_stack.begin ? g_stack.top - 1 : g_stack.begin; }
-inline Cell* stack_reset() { return g_stack.top = g_stack.base; }
-inline void stack_keep() { g_stack.top = g_stack.base + 1; }
 inline void set_last(const Cell& v) { *g_stack.base = v; }
 inline void set_result(const Cell& v) {
   g_stack.top = g_stack.base + 1;

@@ -211,10 +211,6 @@ may_gc NodeId load_cp1251(ByteSource src, uint64_t count, NodeId target, bool li
 // the tail: the buffer is expanded first when short. Answers the buffer.
 may_gc Buffer* widen(NodeId series, uint32_t unit, uint64_t extra = 1);
 
-inline may_gc Buffer* latin1_to_ucs2(NodeId s) { return widen(s, 2); }
-inline may_gc Buffer* latin1_to_ucs4(NodeId s) { return widen(s, 4); }
-inline may_gc Buffer* ucs2_to_ucs4(NodeId s) { return widen(s, 4); }
-
 // Makes room for `extra` more characters after the tail at the current unit.
 may_gc Buffer* reserve_chars(NodeId series, uint64_t extra);
 

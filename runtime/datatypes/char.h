@@ -11,7 +11,6 @@ namespace vel {
 
 constexpr int32_t CHAR_MAX_CODE = 0x10FFFF;
 
-inline Cell* char_push(uint32_t cp) { return push(char_cell(cp)); }
 may_gc Cell* char_make_in(NodeId block, uint32_t cp);
 
 // char! arithmetic on the frame [value1 value2] through the integer kernel;

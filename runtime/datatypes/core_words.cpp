@@ -29,8 +29,6 @@ static_assert(sizeof(kEntries) / sizeof(kEntries[0]) == size_t(SymId::COUNT));
 
 }  // namespace
 
-const char* runtime_word_text(SymId s) { return kEntries[size_t(s)].text; }
-
 void init_runtime_words() {
   for (size_t i = 0; i < size_t(SymId::COUNT); i++) {
     uint32_t id = symbol::make(kEntries[i].text);

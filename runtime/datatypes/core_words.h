@@ -136,7 +136,6 @@ extern RuntimeSymbol g_runtime_words[size_t(SymId::COUNT)];
 inline uint32_t sym(SymId s) { return g_runtime_words[size_t(s)].canonical; }
 // The id of the text exactly as listed.
 inline uint32_t sym_exact(SymId s) { return g_runtime_words[size_t(s)].exact; }
-const char* runtime_word_text(SymId s);
 
 // The position in `words` of the word a word!, lit-word! or get-word! names
 // (compared case-insensitively), or -1.

@@ -51,12 +51,6 @@ uint32_t zone_bits(int32_t hours, int32_t minutes) {
   return (h << 2) | q | (negative ? ZONE_SIGN : 0);
 }
 
-may_gc Cell* make_in(NodeId block, uint32_t packed, double time) {
-  Cell* c = alloc_tail(block);
-  *c = cell(packed, time);
-  return c;
-}
-
 // --- calendar ------------------------------------------------------------------------
 
 bool leap_year_q(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }

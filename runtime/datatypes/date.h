@@ -50,8 +50,6 @@ inline Cell cell(uint32_t packed, double time) {
   c.set_f64(time);
   return c;
 }
-inline Cell* push(uint32_t packed, double time) { return vel::push(cell(packed, time)); }
-may_gc Cell* make_in(NodeId block, uint32_t packed, double time);
 
 // --- calendar -----------------------------------------------------------------------
 
@@ -100,7 +98,6 @@ void set_month(Cell* d, int64_t m);
 // 13 week, 14 isoweek. field_index answers 0 for other elements.
 int field_index(const Cell& element);
 Cell field(const Cell& d, int field);
-inline Cell* push_field(const Cell& d, int f) { return vel::push(field(d, f)); }
 
 // Seconds since 1970-01-01 (to integer!).
 int64_t to_epoch(const Cell& d);

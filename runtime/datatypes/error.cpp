@@ -603,8 +603,6 @@ Status error_make_action(Cell* base) {
 
 // --- catalog ------------------------------------------------------------------------------------
 
-bool catalog_loaded() { return g_loaded; }
-
 may_gc void load_catalog() {
   if (g_loaded) return;
   Cell code = catalog_code();

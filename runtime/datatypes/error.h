@@ -37,7 +37,6 @@ void init();
 // The catalog, read from catalog_code() on first use. A catalog that
 // does not load is a fault of the build: the process ends with a report.
 may_gc void load_catalog();
-bool catalog_loaded();
 // Types in catalog order, and a type's ids in catalog order.
 uint32_t type_count();
 uint32_t id_count(uint32_t type);

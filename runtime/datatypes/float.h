@@ -37,22 +37,7 @@ inline void float_make_typed(Cell* c, TypeId t, double d) {
   c->set_f64(d);
 }
 inline void float_make_at(Cell* c, double d) { float_make_typed(c, TYPE_FLOAT, d); }
-inline Cell* float_push(double d) { return push(float_cell(d)); }
-// From the two 32-bit halves of the binary64.
-inline Cell* float_push_bits(uint32_t high, uint32_t low) {
-  Cell c = make_cell(TYPE_FLOAT, 0, low, high);
-  return push(c);
-}
-inline void float_box(double d) { set_last(float_cell(d)); }
 may_gc Cell* float_make_in(NodeId block, double d);
-inline double float_get(const Cell& c) { return c.f64(); }
-inline double float_abs(double d) { return std::fabs(d); }
-
-inline bool float_nan_q(double d) { return std::isnan(d); }
-// A NaN among 32-bit float bit patterns: exponent all ones, mantissa not 0.
-inline bool float_nan32_q(uint32_t bits) { return (bits & 0x7F800000u) == 0x7F800000u && (bits & 0x007FFFFFu); }
-// Infinities and NaN.
-inline bool float_special_q(double d) { return !std::isfinite(d); }
 
 // Tolerant equality: never for NaN; equal values; a difference below the
 // machine epsilon; or at most 10 units in the last place apart (an

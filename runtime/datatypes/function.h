@@ -38,12 +38,10 @@ constexpr uint32_t ROUTINE_ANY_ARGS = 0x4000;  // no argument has a type to chec
 
 enum MoreCell : uint32_t { MORE_BODY = 0, MORE_CACHE = 1, MORE_CODE = 2, MORE_OP_SOURCE = 3, MORE_CONTEXT = 4 };
 
-
 // The type an op! wraps.
 inline TypeId op_source_type(const Cell& op) { return cell_op_source_type(op); }
 
 inline NodeId spec_node(const Cell& f) { return f.w2; }
-inline NodeId more_node(const Cell& f) { return f.w3; }
 inline Cell* more_cell(const Cell& f, uint32_t n) { return node_buffer(f.w3)->cells() + n; }
 inline NodeId context_of(const Cell& f) { return f.w1; }
 // FRAME_LIBRARY for a function whose body is the library's own code, else

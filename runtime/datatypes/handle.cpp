@@ -11,12 +11,6 @@
 
 namespace vel {
 
-may_gc Cell* handle_make_in(NodeId block, uint64_t handle, HandleKind kind) {
-  Cell* c = alloc_tail(block);
-  *c = handle_cell(handle, kind);
-  return c;
-}
-
 const char* handle_kind_name(HandleKind kind) {
   static const char* const kNames[] = {"null", "fd", "monitor", "window", "font", "rich-text"};
   return kind < std::size(kNames) ? kNames[kind] : nullptr;

@@ -28,18 +28,8 @@ inline Cell handle_cell(uint64_t handle, HandleKind kind) {
   c.set_u64(handle);
   return c;
 }
-// Makes c a handle! and keeps its header flags.
-inline Cell* handle_make_at(Cell* c, uint64_t handle, HandleKind kind) {
-  c->header = (c->header & ~CELL_TYPE_MASK) | TYPE_HANDLE;
-  c->w1 = kind;
-  c->set_u64(handle);
-  return c;
-}
 inline uint64_t handle_value(const Cell& c) { return c.u64(); }
 inline HandleKind handle_kind(const Cell& c) { return HandleKind(c.w1); }
-inline Cell* handle_push(uint64_t handle, HandleKind kind) { return push(handle_cell(handle, kind)); }
-inline Cell* handle_push_null() { return handle_push(0, HANDLE_NULL); }
-may_gc Cell* handle_make_in(NodeId block, uint64_t handle, HandleKind kind);
 
 // The kind's name ("window"), or null for a kind without one.
 const char* handle_kind_name(HandleKind kind);

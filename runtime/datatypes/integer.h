@@ -40,11 +40,7 @@ inline void integer_make_at(Cell* c, int32_t v) {
   c->header = (c->header & ~CELL_TYPE_MASK) | TYPE_INTEGER;
   c->w2 = uint32_t(v);
 }
-inline Cell* integer_push(int32_t v) { return push(integer_cell(v)); }
-// Sets the current frame's result cell.
-inline void integer_box(int32_t v) { set_last(integer_cell(v)); }
 may_gc Cell* integer_make_in(NodeId block, int32_t v);
-inline int32_t integer_get(const Cell& c) { return c.i2(); }
 inline int32_t integer_sign(int32_t v) { return (v > 0) - (v < 0); }
 // |v|; the minimum raises math/overflow.
 int32_t integer_abs(int32_t v);
@@ -83,40 +79,5 @@ Status composite_math(Cell* base, MathOp op);
 // Copies up to max bytes of a binary! value from its index; answers the
 // count copied (0 for an index at or past the tail).
 size_t binary_bytes_at(const Cell& bin, uint8_t* dst, size_t max);
-
-// --- operator fast path -----------------------------------------------------------
-// Two integers computed without an action call. Each writes *out (a fresh
-// cell) and answers true when the result is an integer!, false when it
-// overflowed into a float!.
-
-inline bool int_add(int32_t a, int32_t b, Cell* out) {
-  int32_t r;
-  if (__builtin_add_overflow(a, b, &r)) [[unlikely]] {
-    *out = float_cell(double(a) + double(b));
-    return false;
-  }
-  *out = integer_cell(r);
-  return true;
-}
-
-inline bool int_sub(int32_t a, int32_t b, Cell* out) {
-  int32_t r;
-  if (__builtin_sub_overflow(a, b, &r)) [[unlikely]] {
-    *out = float_cell(double(a) - double(b));
-    return false;
-  }
-  *out = integer_cell(r);
-  return true;
-}
-
-inline bool int_mul(int32_t a, int32_t b, Cell* out) {
-  int32_t r;
-  if (__builtin_mul_overflow(a, b, &r)) [[unlikely]] {
-    *out = float_cell(double(a) * double(b));
-    return false;
-  }
-  *out = integer_cell(r);
-  return true;
-}
 
 }  // namespace vel

@@ -22,19 +22,14 @@ inline constexpr Cell TRUE_VALUE{TYPE_LOGIC, 1, 0, 0};
 inline constexpr Cell FALSE_VALUE{TYPE_LOGIC, 0, 0, 0};
 
 // --- makers ------------------------------------------------------------------------
-// push_last: the current frame's result cell; push: a new cell on the
-// argument stack; make_in: a new cell at a block's tail.
+// box: the current frame's result cell; make_in: a new cell at a block's
+// tail.
 
-inline void unset_push_last() { set_last(UNSET_VALUE); }
-inline Cell* unset_push() { return push(UNSET_VALUE); }
 may_gc Cell* unset_make_in(NodeId block);
 
-inline void none_push_last() { set_last(NONE_VALUE); }
-inline Cell* none_push() { return push(NONE_VALUE); }
 may_gc Cell* none_make_in(NodeId block);
 
 inline void logic_box(bool v) { set_last(logic_cell(v)); }
-inline Cell* logic_push(bool v) { return push(logic_cell(v)); }
 may_gc Cell* logic_make_in(NodeId block, bool v);
 inline bool logic_get(const Cell& c) { return c.w1 != 0; }
 // Puts a decoded logic! cell's word in canonical form (0 or 1).

@@ -55,9 +55,7 @@ inline Cell zero_cell() { return make_cell(TYPE_MONEY); }
 // A money cell of a signed magnitude and currency.
 Cell cell_of(bool negative, Units u, uint32_t currency);
 
-inline bool negative_q(const Cell& c) { return sign_of(c) < 0; }
 inline bool zero_q(const Cell& c) { return sign_of(c) == 0; }
-inline bool positive_q(const Cell& c) { return sign_of(c) > 0; }
 
 // Significant digits of the amount: 22 less the leading zero digits, at
 // least 1.
@@ -89,9 +87,6 @@ bool make_at(Cell* c, bool negative, std::string_view code, std::string_view dig
 bool valid_q(const Cell& c);
 // From the VELBIN form: sign, currency index and the 11 amount bytes.
 Cell make_from_bytes(bool negative, uint32_t currency, const uint8_t bytes[AMOUNT_BYTES]);
-inline Cell* push_from_bytes(bool negative, uint32_t currency, const uint8_t bytes[AMOUNT_BYTES]) {
-  return push(make_from_bytes(negative, currency, bytes));
-}
 
 Cell from_integer(int32_t n);
 // script/type-limit naming integer! when the integral part does not fit.

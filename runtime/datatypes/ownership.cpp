@@ -4,7 +4,6 @@
 // modifying action makes before asking the table.
 #include "datatypes/ownership.h"
 
-
 #include "collector.h"
 #include "cycle.h"
 #include "datatypes/block.h"
@@ -132,8 +131,6 @@ may_gc void unbind_value(const Cell& v_in) {
 }
 
 }  // namespace
-
-const char* change_word_name(ChangeWord w) { return kChangeWordNames[size_t(w)]; }
 
 NodeId ownership_table() { return g_table; }
 

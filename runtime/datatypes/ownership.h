@@ -29,7 +29,6 @@ enum class ChangeWord : uint8_t {
   VEL_CHANGE_WORDS(VEL_X)
 #undef VEL_X
 };
-const char* change_word_name(ChangeWord w);
 
 // The image! cell carries its owned flag itself; other series carry it in
 // their buffer.

@@ -23,12 +23,6 @@
 
 namespace vel {
 
-may_gc Cell* pair_make_in(NodeId block, int32_t x, int32_t y) {
-  Cell* c = alloc_tail(block);
-  *c = pair_cell(x, y);
-  return c;
-}
-
 void pair_to_point2D(Cell* c) { point2D_make_at(c, float(pair_x(*c)), float(pair_y(*c))); }
 
 int axis_of(const Cell& e, int count) {

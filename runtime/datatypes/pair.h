@@ -25,8 +25,6 @@ inline Cell* pair_make_at(Cell* c, int32_t x, int32_t y) {
   return c;
 }
 inline Cell pair_cell(int32_t x, int32_t y) { return make_cell(TYPE_PAIR, 0, uint32_t(x), uint32_t(y)); }
-inline Cell* pair_push(int32_t x, int32_t y) { return push(pair_cell(x, y)); }
-may_gc Cell* pair_make_in(NodeId block, int32_t x, int32_t y);
 
 // Turns the pair in c into a point2D! of the same coordinates (flags kept).
 void pair_to_point2D(Cell* c);

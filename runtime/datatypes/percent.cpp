@@ -8,12 +8,6 @@
 
 namespace vel {
 
-may_gc Cell* percent_make_in(NodeId block, uint32_t high, uint32_t low) {
-  Cell* c = alloc_tail(block);
-  *c = make_cell(TYPE_PERCENT, 0, low, high);
-  return c;
-}
-
 int percent_text(double fraction, char* out) { return float_form_text(fraction * 100.0, FloatTextKind::PERCENT, out); }
 
 namespace {

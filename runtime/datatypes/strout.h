@@ -52,9 +52,6 @@ class CharSink {
     if (n_ == kChunk) flush();
     buf_[n_++] = cp;
   }
-  may_gc void put_ascii(std::string_view s) {
-    for (char c : s) put(uint8_t(c));
-  }
   may_gc void flush() {
     if (n_) append_code_points(out_, buf_, n_);
     n_ = 0;

@@ -25,12 +25,6 @@
 
 namespace vel {
 
-may_gc Cell* time_make_in(NodeId block, double seconds) {
-  Cell* c = alloc_tail(block);
-  *c = time_cell(seconds);
-  return c;
-}
-
 int time_field_index(const Cell& e) {
   if (e.is(TYPE_INTEGER)) return e.i2() >= 1 && e.i2() <= 3 ? e.i2() : 0;
   if (!e.is(TYPE_WORD)) return 0;

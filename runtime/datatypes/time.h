@@ -22,14 +22,6 @@ inline Cell time_cell(double seconds) {
   c.set_f64(seconds);
   return c;
 }
-// Makes c a time! and keeps its header flags.
-inline Cell* time_make_at(Cell* c, double seconds) {
-  c->header = (c->header & ~CELL_TYPE_MASK) | TYPE_TIME;
-  c->set_f64(seconds);
-  return c;
-}
-inline Cell* time_push(double seconds) { return push(time_cell(seconds)); }
-may_gc Cell* time_make_in(NodeId block, double seconds);
 
 inline double time_hour(double t) { return std::trunc(t / 3600.0); }
 inline double time_minute(double t) { return std::floor(std::fmod(std::fabs(t), 3600.0) / 60.0); }

@@ -31,20 +31,6 @@ Cell tuple_from_bytes(int count, const uint8_t* bytes) {
   return c;
 }
 
-Cell* tuple_push_ints(int count, const int32_t* values) {
-  uint8_t b[TUPLE_MAX] = {};
-  int n = std::clamp(count, 0, TUPLE_MAX);
-  for (int i = 0; i < n; i++) b[i] = uint8_t(values[i]);
-  return push(tuple_from_bytes(n, b));
-}
-
-may_gc Cell* tuple_make_in(NodeId block, const Cell& tuple) {
-  Cell t = tuple;
-  Cell* c = alloc_tail(block);
-  *c = t;
-  return c;
-}
-
 bool tuple_all_zero_q(const Cell& t) { return (t.w1 | t.w2 | t.w3) == 0; }
 
 namespace {

@@ -35,12 +35,6 @@ inline Cell tuple_cell(int count, uint32_t w1, uint32_t w2, uint32_t w3) {
 }
 // A tuple of the first count bytes (count 0 to 12; missing bytes 0).
 Cell tuple_from_bytes(int count, const uint8_t* bytes);
-inline Cell* tuple_push(int count, uint32_t w1, uint32_t w2, uint32_t w3) {
-  return push(tuple_cell(count, w1, w2, w3));
-}
-// Byte i is the low byte of values[i], unclamped (image pixel reads).
-Cell* tuple_push_ints(int count, const int32_t* values);
-may_gc Cell* tuple_make_in(NodeId block, const Cell& tuple);
 
 bool tuple_all_zero_q(const Cell& t);
 

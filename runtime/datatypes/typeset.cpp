@@ -139,17 +139,6 @@ may_gc Cell to_block(const Cell& ts) {
   return series_cell(TYPE_BLOCK, blk);
 }
 
-may_gc void make_in(NodeId block, uint32_t w1, uint32_t w2, uint32_t w3) {
-  *alloc_tail(block) = from_words(w1, w2, w3);
-}
-
-may_gc void make_default_in(NodeId block) { *alloc_tail(block) = make_default(); }
-
-may_gc void make_from_spec_in(NodeId block, const Cell& spec) {
-  Cell ts = from_spec(spec);
-  *alloc_tail(block) = ts;
-}
-
 }  // namespace vel::typeset
 
 // --- actions --------------------------------------------------------------------------

@@ -49,9 +49,4 @@ Cell complement(const Cell& ts);
 // A block of the type-name words of the set bits, in type-id order.
 may_gc Cell to_block(const Cell& ts);
 
-// Appending to a block (the value decoder and the interpreter use these).
-may_gc void make_in(NodeId block, uint32_t w1, uint32_t w2, uint32_t w3);
-may_gc void make_default_in(NodeId block);
-may_gc void make_from_spec_in(NodeId block, const Cell& spec);
-
 }  // namespace vel::typeset

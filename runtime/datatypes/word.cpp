@@ -18,7 +18,6 @@
 
 namespace vel::word {
 
-
 // --- construction ---------------------------------------------------------------
 
 may_gc Cell load(std::string_view text) {
@@ -29,19 +28,6 @@ may_gc Cell make_global(uint32_t sym) {
   int32_t index = context::add_word(context::g_global, sym);
   return make(TYPE_WORD, context::g_global, sym, index);
 }
-
-may_gc void make_in(uint32_t sym, NodeId block) {
-  RootedNode blk(block);
-  Cell w = make_global(sym);
-  *alloc_tail(blk) = w;
-}
-
-may_gc void load_in(std::string_view text, NodeId block) {
-  RootedNode blk(block);
-  make_in(symbol::make(text), blk);
-}
-
-may_gc Cell* push_new(uint32_t sym) { return push(make_global(sym)); }
 
 may_gc Cell load_refinement(std::string_view text) { return make(TYPE_REFINEMENT, 0, symbol::make(text), -1); }
 
@@ -97,18 +83,11 @@ may_gc void set(Cell* w, const Cell& value) {
 
 may_gc void set_any(Cell* w, const Cell& value) { context::set(w, value); }
 
-may_gc Cell as_string(const Cell& w) {
-  NodeId text = symbol::cached_text(w.w2);
-  if (!text) return series_cell(TYPE_STRING, make_string(0));
-  return series_cell(TYPE_STRING, copy_series(text));
-}
-
 // --- conversions --------------------------------------------------------------------
 
 namespace {
 
 [[noreturn]] void bad_to(TypeId target, const Cell& spec) { fire(ErrId::BAD_TO_ARG, datatype_cell(target), spec); }
-
 
 // The text of a string or char value, loaded as one value that must be a word.
 may_gc Cell load_word_text(const Cell& spec) {

@@ -19,7 +19,6 @@
 
 namespace vel::word {
 
-
 inline Cell make(TypeId t, NodeId ctx, uint32_t symbol, int32_t index) {
   return make_cell(t, ctx, symbol, uint32_t(index));
 }
@@ -33,11 +32,6 @@ may_gc Cell load(std::string_view text);
 // A word! for the symbol in the global context (found, or added with an
 // unset! value).
 may_gc Cell make_global(uint32_t symbol);
-// Appends a global word! to a block.
-may_gc void make_in(uint32_t symbol, NodeId block);
-may_gc void load_in(std::string_view text, NodeId block);
-// Pushes a global word! on the argument stack.
-may_gc Cell* push_new(uint32_t symbol);
 // An unbound refinement! (context 0, index -1).
 may_gc Cell load_refinement(std::string_view text);
 
@@ -63,10 +57,6 @@ Cell get_any(const Cell& w);
 may_gc void set(Cell* w, const Cell& value);
 // As set, without the unset! check (set-word! assignment).
 may_gc void set_any(Cell* w, const Cell& value);
-
-// A new string! holding the word's text. It is a copy: changing it never
-// changes the symbol.
-may_gc Cell as_string(const Cell& w);
 
 // --- conversions --------------------------------------------------------------------
 

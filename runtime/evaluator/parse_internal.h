@@ -103,7 +103,6 @@ inline void cut_to(const Cell& stack, uint32_t n) {
   if ((b->used() >> 4) > n) b->tail = b->head + (n << 4);
 }
 
-
 // A full stack grows as cells are appended one by one; the cells to push
 // are held rooted meanwhile, as they may come from the stack itself.
 [[gnu::noinline]] may_gc void grow_push_cells(Cell& stack, const Cell* cells, uint32_t n);
@@ -311,10 +310,6 @@ class Run {
   static bool top_is_rule() {
     uint32_t t = rtop();
     return t >= rbase() + 3 && rs_buf()->cells()[t - 1].is(TYPE_PAIR);
-  }
-  static bool top_is_block() {
-    uint32_t t = rtop();
-    return t >= rbase() + 3 && !rs_buf()->cells()[t - 1].is(TYPE_PAIR);
   }
 
   static void check_limits(uint32_t pending = 0);

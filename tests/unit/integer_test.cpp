@@ -63,17 +63,6 @@ TEST(Integer, FormBudget) {
   }
 }
 
-TEST(Integer, OperatorFastPath) {
-  Cell out;
-  EXPECT_FALSE(int_add(1, INT_MAX, &out));
-  EXPECT_EQ(molded(out), "2147483648.0");
-  EXPECT_TRUE(int_sub(INT_MIN, -1, &out));
-  EXPECT_EQ(out.i2(), INT_MIN + 1);
-  EXPECT_FALSE(int_mul(INT_MIN, -1, &out));
-  EXPECT_EQ(out.f64(), 2147483648.0);
-
-}
-
 // The operator kernel the walker and the compiled forms share: it answers
 // only where the action or comparison native gives the same value.
 TEST(Integer, OperatorKernel) {
