@@ -2761,9 +2761,9 @@ struct Step {
   const Sub* s;    // S_BLOCK: the block
   Cell* result;    // S_CALL, S_BLOCK: the block's result cell
   Cell* base;      // S_CALL: the frame's base; S_BLOCK chosen: the native's; S_CHAIN: left
-  Code code;       // S_CALL, S_BLOCK: the block's code
+  Code code;       // S_BLOCK, and S_CALL of a body that is one such expression: the block's code
   Cell saved_code; // S_CALL, S_BLOCK: the current code before the block ran
-  uint32_t header; // S_CALL: the body's header
+  uint32_t header; // S_CALL of a body that is one such expression: the body's header
   // S_CALL: what the body's end puts back.
   CallFrame* frame;
   NodeId ctx;
@@ -2941,12 +2941,13 @@ enter: {
   c.frame->header |= FRAME_BODY;
   c.result = push(body);
   c.form_mark = enter_form(callee);
-  c.code = Code{callee->node, callee->head, callee->len, callee->stamp};
-  c.header = body.header;
   f = callee;
   const Node& b = f->nodes[uint32_t(f->single)];
-  c.n = &b;
   if (b.stepped) {
+    c.header = body.header;
+    // The body's block is the level its expression runs in.
+    c.n = &b;
+    c.code = Code{f->node, f->head, f->len, f->stamp};
     // run_block: its expression, with the block as the current code.
     std::memcpy(&c.saved_code, &g_current_code, sizeof(Cell));
     g_library_code = 0;
@@ -2966,7 +2967,7 @@ enter: {
     goto body_done;
   }
   if (qe == QE_FAIL) {
-    Code code = c.code;
+    Code code{f->node, f->head, f->len, f->stamp};
     Cell* result = c.result;
     st = body_from_start(*f, body.header, result, code, nullptr);
     goto body_done;
@@ -2974,7 +2975,7 @@ enter: {
   const Node* k = chosen->single >= 0 ? &f->nodes[uint32_t(chosen->single)] : nullptr;
   if (!k || !k->stepped || (node_buffer(chosen->cell.node())->flags & BUF_LIBRARY)) {
     Several found{&b, chosen, v};
-    Code code = c.code;
+    Code code{f->node, f->head, f->len, f->stamp};
     Cell* result = c.result;
     st = body_from_start(*f, body.header, result, code, &found);
     goto body_done;
@@ -2984,10 +2985,9 @@ enter: {
   std::memcpy(&c.saved_code, &g_current_code, sizeof(Cell));
   g_library_code = 0;
   g_current_code.header = body.header;
-  g_current_code.w1 = c.code.pos;
-  g_current_code.w2 = c.code.node;
+  g_current_code.w1 = f->head;
+  g_current_code.w2 = f->node;
   g_stack.top = c.result + 1;
-  c.code.pos = b.end;
   Cell* nbase = open_call(b, b.cell);
   push(v);
   push(f->subs[b.refs - 1].cell);
