@@ -2922,27 +2922,52 @@ may_gc Status run_stepped(Form& form, const Cell& body_in, NodeId ctx_in, Cell* 
   Cell v;
 
 enter: {
-  // run_function and run_whole: the body's scopes, its result cell, the
-  // form listed as running.
+  // run_function's scopes: the body's words read the call's cells.
   Cell& cc = context::cell(ctx);
+  f = callee;
+  const Node& b = f->nodes[uint32_t(f->single)];
+  const uint32_t saved_w2 = cc.w2;
+  const NodeId saved_ctx = g_body_ctx;
+  Cell* const saved_base = g_body_base;
+  cc.w2 = cell_index(base);
+  g_body_ctx = ctx;
+  g_body_base = base;
+  const Sub* chosen = nullptr;
+  QuickEnd qe = QE_FAIL;
+  if (!b.stepped) {
+    // either, if or unless, as its program would run it, before the rest
+    // of the body's setup: a value ends the call at once. A program can
+    // neither fail nor call out, so the body's result cell, its frame's
+    // flag and the list of running forms would not be looked at.
+    qe = branch_quick(*f, b, &v, &chosen);
+    if (qe == QE_DONE) [[likely]] {
+      g_body_ctx = saved_ctx;
+      g_body_base = saved_base;
+      cc.w2 = saved_w2;
+      *base = v;
+      if (g_steps_top == floor) return Status::OK;
+      // close_call's end.
+      stack_unwind();
+      base[-1] = *base;
+      g_stack.top = base;
+      goto value;
+    }
+  }
+  // run_function's and run_whole's: the frame is a body, its result cell,
+  // the form listed as running.
   Step& c = push_step();
   c.kind = S_CALL;
   c.f = callee;
   c.base = base;
   c.frame = g_stack.frame_top - 1;
   c.ctx = ctx;
-  c.saved_w2 = cc.w2;
-  c.saved_body_ctx = g_body_ctx;
-  c.saved_body_base = g_body_base;
+  c.saved_w2 = saved_w2;
+  c.saved_body_ctx = saved_ctx;
+  c.saved_body_base = saved_base;
   c.saved_library = g_library_code;
-  cc.w2 = cell_index(base);
-  g_body_ctx = ctx;
-  g_body_base = base;
   c.frame->header |= FRAME_BODY;
   c.result = push(body);
   c.form_mark = enter_form(callee);
-  f = callee;
-  const Node& b = f->nodes[uint32_t(f->single)];
   if (b.stepped) {
     c.header = body.header;
     // The body's block is the level its expression runs in.
@@ -2957,14 +2982,6 @@ enter: {
     g_stack.top = c.result + 1;
     e = &b;
     goto eval;
-  }
-  // either, if or unless: as its program would run it.
-  const Sub* chosen = nullptr;
-  QuickEnd qe = branch_quick(*f, b, &v, &chosen);
-  if (qe == QE_DONE) [[likely]] {
-    *c.result = c.result[1] = v;
-    g_stack.top = c.result + 2;
-    goto body_done;
   }
   if (qe == QE_FAIL) {
     Code code{f->node, f->head, f->len, f->stamp};
