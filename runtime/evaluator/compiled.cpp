@@ -82,7 +82,8 @@ enum : uint16_t {
 
 struct Node {
   Kind kind;
-  bool stepped;       // the call loop runs it (see stepped_node)
+  bool stepped;       // the call loop runs it (see mark_stepped)
+  bool local_pair;    // K_EXPR: a stack context's word, one operator and an integer (see arith_here)
   uint16_t flags;
   uint16_t count;     // children
   uint32_t kids;      // the first child's entry in Form::kids
@@ -2727,6 +2728,12 @@ void mark_stepped(Form& f) {
         n.stepped = n.refs && f.subs[n.refs - 1].single >= 0 && f.nodes[uint32_t(f.subs[n.refs - 1].single)].stepped;
         break;
       case K_EXPR: {
+        if (n.count == 2) {
+          const Node& a = *n.kid[0];
+          const Node& b = *n.kid[1]->kid[0];
+          n.local_pair = a.kind == K_WORD && !a.values && a.cell.w1 && a.cell.i3() >= 0 && b.kind == K_CONST &&
+                         b.cell.is(TYPE_INTEGER) && context::is_stack(a.cell.w1);
+        }
         bool ok = n.count >= 2 && !(n.flags & (F_ARITH | F_TAIL_CHECK)) && n.end != NO_END && stepped_term(*n.kid[0]);
         for (uint32_t j = 1; ok && j < n.count; j++) ok = n.kid[j]->end != NO_END && stepped_term(*n.kid[j]->kid[0]);
         n.stepped = ok;
@@ -2831,12 +2838,11 @@ struct StepsFloor {
 // arith_plain with its commonest case in line: an argument of the running
 // body and an integer constant (n - 1, n < 2), as arith_pair computes it.
 [[gnu::always_inline]] inline bool arith_here(const Form& f, const Node& n, Cell* out) {
-  if (n.count == 2) {
+  {
     const Node& a = *n.kid[0];
     const Node& op = *n.kid[1];
     const Node& b = *op.kid[0];
-    if (a.kind == K_WORD && !a.values && a.cell.w1 == g_body_ctx && a.cell.i3() >= 0 && b.kind == K_CONST &&
-        b.cell.is(TYPE_INTEGER)) [[likely]] {
+    if (n.local_pair && a.cell.w1 == g_body_ctx) [[likely]] {
       const Cell* l = g_body_base + uint32_t(a.cell.i3());
       const Cell* g = slot_of(op, op.cell);
       if (l < g_stack.top && l->is(TYPE_INTEGER) && g && same_cell(*g, op.expect)) [[likely]] {
@@ -3128,7 +3134,10 @@ eval: {
   push(n.expect);
   base = stack_mark(FRAME_FUNCTION | FRAME_INTERPRETED, n.cell.w2, n.cell.w1);
   (g_stack.frame_top - 1)->func_ctx = func::context_of(n.expect);
-  for (uint32_t i = 0; i < n.arity; i++) *push_slot() = args[i];
+  if (n.arity == 1) [[likely]]
+    *push_slot() = args[0];
+  else
+    for (uint32_t i = 0; i < n.arity; i++) *push_slot() = args[i];
   for (uint32_t i = 0; i < n.locals; i++) *push_slot() = i ? none_cell() : logic_cell(false);
   const Cell& fn = n.expect;
   bool traced = (fn.header & func::FN_TRACE) || trace::g_trace.on;
