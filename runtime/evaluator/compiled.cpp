@@ -2764,22 +2764,24 @@ struct Step {
   uint32_t j;      // S_CHAIN: the operator whose operand is pending, or the next one
   Form* f;         // the form of the nodes
   const Node* n;   // S_CALL, S_BLOCK: the block's one expression; S_CHAIN: the chain
-  const Node* call;  // S_BLOCK chosen: the either (if, unless) call
   const Sub* s;    // S_BLOCK: the block
   Cell* result;    // S_CALL, S_BLOCK: the block's result cell
   Cell* base;      // S_CALL: the frame's base; S_BLOCK chosen: the native's; S_CHAIN: left
   Code code;       // S_BLOCK, and S_CALL of a body that is one such expression: the block's code
   Cell saved_code; // S_CALL, S_BLOCK: the current code before the block ran
-  uint32_t header; // S_CALL of a body that is one such expression: the body's header
   // S_CALL: what the body's end puts back.
   CallFrame* frame;
+  Cell* saved_body_base;
   NodeId ctx;
   uint32_t saved_w2;
   NodeId saved_body_ctx;
-  Cell* saved_body_base;
   uint32_t saved_library;
   uint32_t form_mark;
+  uint32_t header;  // of a body that is one such expression
+  uint32_t unused[2];
 };
+// A power of two: the records are indexed on every step.
+static_assert(sizeof(Step) == 128);
 
 // The records, innermost last: g_steps[0, g_steps_top).
 Step* g_steps = nullptr;
@@ -3021,7 +3023,6 @@ enter: {
   l.chosen = true;
   l.f = f;
   l.n = k;
-  l.call = &b;
   l.s = chosen;
   l.result = result;
   l.base = nbase;
