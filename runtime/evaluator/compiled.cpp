@@ -133,11 +133,15 @@ struct Sub {
   uint32_t top;     // its expressions by position from head, in Form::sub_top
   int32_t single;   // its one expression, or -1
   uint32_t stamp;   // the block's modification stamp when compiled
+  // A loop body's pass program in Form::passes, plus 1 (0: not made yet,
+  // NO_PASS: none), made when a loop first runs it.
+  mutable uint32_t pass = 0;
 };
 
 }  // namespace
 
 struct QOp;
+struct PassPrograms;
 
 // One of a form's arrays: laid out once, when the form is complete, in the
 // form's own block.
@@ -189,6 +193,10 @@ struct Form {
   // A function body the call loop runs (see run_stepped), found with the
   // programs.
   bool stepped_body = false;
+  // The pass programs of the loop bodies among the form's block and its
+  // literal blocks (see run_passes), and the whole block's (see Sub::pass).
+  PassPrograms* passes = nullptr;
+  uint32_t pass = 0;
 };
 
 namespace {
@@ -1221,6 +1229,11 @@ enum QCode : uint8_t {
   Q_BASE,       // first: the values series most words read (ia), target cells at least
   Q_NWOPK,      // a: K_OP node with a K_CONST operand, b: K_WORD node; b's number op the constant pushed
   Q_WOPK,       // the same for a chain of that one step: its value is the value
+  // The steps of a loop body's pass program (see run_passes) only:
+  Q_PASS,       // target: the first step of a pass; the pass ends with the value
+  Q_CONTINUE,   // the pass ends, its value unset
+  Q_BREAK,      // the loop ends, its value unset
+  Q_REST,       // target: the block position where the general way takes the pass up
 };
 
 // QOp::flags: the word of a (of b) is read through the base Q_BASE found.
@@ -1454,13 +1467,27 @@ struct QuickEmitter {
   }
 };
 
-// How a program ended.
-enum QuickEnd { QE_FAIL, QE_DONE, QE_SEVERAL };
+// How a program ended. A pass program (see run_passes) ends in the last
+// four: every pass run (QE_DONE), a break, a Ctrl+C pending before the
+// next pass, or the general way to take the pass up (QE_FAIL: at the
+// expression the failed step belongs to; QE_REST: at the step's target).
+enum QuickEnd { QE_FAIL, QE_DONE, QE_SEVERAL, QE_BREAK, QE_STOP, QE_REST };
+
+// The counter of a loop whose body's pass program runs (see run_passes).
+struct PassState {
+  Cell* slot;      // repeat's word's value cell, or null
+  int64_t counter; // the pass under way
+  int64_t last;
+  Cell* result;    // the loop's result cell
+  uint32_t at;     // QE_FAIL: the index of the failed step; QE_REST: the position
+};
 
 // Runs a node's program: its value in out (QE_DONE), or the chosen block
 // of several expressions in several with the condition in out
-// (QE_SEVERAL); QE_FAIL having changed nothing.
-QuickEnd run_quick(const Form& f, const QOp* prog, Cell* out, const Sub** several) {
+// (QE_SEVERAL); QE_FAIL having changed nothing. Pass: the passes of a loop
+// body's program, its counter in st.
+template <bool Pass>
+QuickEnd run_quick_t(const Form& f, const QOp* prog, Cell* out, const Sub** several, PassState* st) {
   // The number on top in acc, those below it in held.
   Num acc{TYPE_INTEGER, 0, 0.0};
   Num held[QUICK_NUMS];
@@ -1474,8 +1501,14 @@ QuickEnd run_quick(const Form& f, const QOp* prog, Cell* out, const Sub** severa
       &&q_end, &&q_callee, &&q_const, &&q_word, &&q_tail, &&q_nconst, &&q_nword, &&q_opconst, &&q_opword,
       &&q_oppop, &&q_nvalue, &&q_nreload, &&q_unchanged, &&q_typeset, &&q_either, &&q_ifnot, &&q_jump,
       &&q_none, &&q_several, &&q_short, &&q_conds_end, &&q_store, &&q_base, &&q_nwopk, &&q_wopk,
+      &&q_pass, &&q_continue, &&q_break, &&q_rest,
   };
-  static_assert(sizeof(steps) / sizeof(steps[0]) == Q_WOPK + 1, "a step for each code, in QCode's order");
+  static_assert(sizeof(steps) / sizeof(steps[0]) == Q_REST + 1, "a step for each code, in QCode's order");
+#define QFAIL()                                               \
+  do {                                                        \
+    if constexpr (Pass) st->at = uint32_t(pc - prog);         \
+    return QE_FAIL;                                           \
+  } while (0)
 #define QNEXT() goto *steps[(++pc)->code]
 #define QGO(to) \
   do {                                  \
@@ -1488,21 +1521,21 @@ QuickEnd run_quick(const Form& f, const QOp* prog, Cell* out, const Sub** severa
     slot = base + pc->ia;                                     \
   } else {                                                    \
     slot = slot_of(*pc->a, pc->a->w);                         \
-    if (!slot) return QE_FAIL;                                \
+    if (!slot) QFAIL();                                \
   }
 #define QSLOT_B(slot)                                         \
   if (pc->flags & QF_B) [[likely]] {                          \
     slot = base + pc->ib;                                     \
   } else {                                                    \
     slot = slot_of(*pc->b, pc->b->cell);                      \
-    if (!slot) return QE_FAIL;                                \
+    if (!slot) QFAIL();                                \
   }
   goto *steps[pc->code];
 
 q_base:
   if (pc->ia) {
     Buffer* b = node_buffer(pc->ia);
-    if ((b->used() >> 4) < pc->target) return QE_FAIL;
+    if ((b->used() >> 4) < pc->target) QFAIL();
     base = b->cells();
   }
   QNEXT();
@@ -1512,7 +1545,7 @@ q_end:
 q_callee: {
   const Cell* slot;
   QSLOT_A(slot, cell);
-  if (!same_cell(*slot, pc->a->expect)) return QE_FAIL;
+  if (!same_cell(*slot, pc->a->expect)) QFAIL();
   QNEXT();
 }
 q_const:
@@ -1522,14 +1555,14 @@ q_word: {
   const Cell* slot;
   QSLOT_A(slot, cell);
   TypeId t = slot->type();
-  if (t == TYPE_UNSET || t == TYPE_OP || is_callable(t)) return QE_FAIL;
+  if (t == TYPE_UNSET || t == TYPE_OP || is_callable(t)) QFAIL();
   v = *slot;
   QNEXT();
 }
 q_tail: {
   const Cell* after;
   QSLOT_A(after, expect);
-  if (after->is(TYPE_OP)) return QE_FAIL;
+  if (after->is(TYPE_OP)) QFAIL();
   QNEXT();
 }
 q_nconst:
@@ -1540,14 +1573,14 @@ q_nword: {
   if (pc->fop) held[below++] = acc;
   const Cell* slot;
   QSLOT_A(slot, cell);
-  if (!num_load(*slot, &acc)) return QE_FAIL;
+  if (!num_load(*slot, &acc)) QFAIL();
   QNEXT();
 }
 q_opconst: {
   const Node& op = *pc->a;
   const Cell* g;
   QSLOT_A(g, cell);
-  if (!same_cell(*g, op.expect) || !num_op(op.arity, acc, pc->b->cell)) return QE_FAIL;
+  if (!same_cell(*g, op.expect) || !num_op(op.arity, acc, pc->b->cell)) QFAIL();
   QNEXT();
 }
 q_opword: {
@@ -1556,7 +1589,7 @@ q_opword: {
   QSLOT_A(g, cell);
   const Cell* r;
   QSLOT_B(r);
-  if (!same_cell(*g, op.expect) || !num_op(op.arity, acc, *r)) return QE_FAIL;
+  if (!same_cell(*g, op.expect) || !num_op(op.arity, acc, *r)) QFAIL();
   QNEXT();
 }
 q_nwopk: {
@@ -1566,7 +1599,7 @@ q_nwopk: {
   QSLOT_A(g, cell);
   const Cell* w;
   QSLOT_B(w);
-  if (!same_cell(*g, op.expect) || !num_load(*w, &acc) || !num_op(op.arity, acc, op.kid[0]->cell)) return QE_FAIL;
+  if (!same_cell(*g, op.expect) || !num_load(*w, &acc) || !num_op(op.arity, acc, op.kid[0]->cell)) QFAIL();
   QNEXT();
 }
 q_wopk: {
@@ -1575,7 +1608,7 @@ q_wopk: {
   QSLOT_A(g, cell);
   const Cell* w;
   QSLOT_B(w);
-  if (!same_cell(*g, op.expect)) return QE_FAIL;
+  if (!same_cell(*g, op.expect)) QFAIL();
   const Cell& k = op.kid[0]->cell;
   TypeId t = w->type();
   // Two integers, or two chars compared: no number to load.
@@ -1587,7 +1620,7 @@ q_wopk: {
     }
   }
   Num n;
-  if (!num_load(*w, &n) || !num_op(op.arity, n, k)) return QE_FAIL;
+  if (!num_load(*w, &n) || !num_op(op.arity, n, k)) QFAIL();
   v = num_cell(n);
   QNEXT();
 }
@@ -1597,7 +1630,7 @@ q_oppop: {
   QSLOT_A(g, cell);
   Cell r = num_cell(acc);
   acc = held[--below];
-  if (!same_cell(*g, op.expect) || !num_op(op.arity, acc, r)) return QE_FAIL;
+  if (!same_cell(*g, op.expect) || !num_op(op.arity, acc, r)) QFAIL();
   QNEXT();
 }
 q_nvalue:
@@ -1605,16 +1638,16 @@ q_nvalue:
   if (below) acc = held[--below];
   QNEXT();
 q_nreload:
-  if (!num_load(num_cell(acc), &acc)) return QE_FAIL;
+  if (!num_load(num_cell(acc), &acc)) QFAIL();
   QNEXT();
 q_unchanged: {
   const Sub& s = f.subs[pc->target];
   NodeId node = s.cell.node();
-  if (!unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) return QE_FAIL;
+  if (!unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) QFAIL();
   QNEXT();
 }
 q_typeset:
-  if (!func::typeset_has(f.typesets[pc->a->typesets], v.type())) return QE_FAIL;
+  if (!func::typeset_has(f.typesets[pc->a->typesets], v.type())) QFAIL();
   QNEXT();
 q_either:
   if (!truthy(v)) QGO(pc->target);
@@ -1628,6 +1661,7 @@ q_none:
   v = none_cell();
   QNEXT();
 q_several:
+  if constexpr (Pass) QFAIL();
   *several = &f.subs[pc->target];
   *out = v;
   return QE_SEVERAL;
@@ -1642,15 +1676,43 @@ q_conds_end:
   QNEXT();
 q_store: {
   const Node& k = *pc->a;
-  if (v.is(TYPE_UNSET)) return QE_FAIL;
+  if (v.is(TYPE_UNSET)) QFAIL();
   const Cell* slot;
   QSLOT_A(slot, cell);
-  if ((k.flags & F_STORE_OBJECT) && !quiet_object_store(k.cell.w1, k.cell.w3)) return QE_FAIL;
+  if ((k.flags & F_STORE_OBJECT) && !quiet_object_store(k.cell.w1, k.cell.w3)) QFAIL();
   *const_cast<Cell*>(slot) = v;
   QNEXT();
 }
+q_continue:
+  v = unset_cell();
+q_pass:
+  if constexpr (Pass) {
+    *st->result = v;
+    if (st->counter >= st->last) return QE_DONE;
+    st->counter++;
+    // Ctrl+C is taken where a body's run takes it, before the pass.
+    if (platform::g_interrupt_pending.load(std::memory_order_relaxed)) [[unlikely]]
+      return QE_STOP;
+    if (st->slot) *st->slot = integer_cell(int32_t(st->counter));
+    QGO(pc->target);
+  }
+  QFAIL();
+q_break:
+  if constexpr (Pass) {
+    *st->result = unset_cell();
+    return QE_BREAK;
+  }
+  QFAIL();
+q_rest:
+  if constexpr (Pass) st->at = pc->target;
+  return QE_REST;
 #undef QNEXT
 #undef QGO
+#undef QFAIL
+}
+
+inline QuickEnd run_quick(const Form& f, const QOp* prog, Cell* out, const Sub** several) {
+  return run_quick_t<false>(f, prog, out, several, nullptr);
 }
 
 #undef QSLOT_A
@@ -1761,6 +1823,168 @@ void make_quick(Form& f) {
 }
 
 
+// --- a loop body's passes in one program ---------------------------------------------
+//
+// A counting loop whose body's expressions have programs runs its passes
+// in one program: the expressions' steps one after the other, then a step
+// that ends the pass (Q_PASS: its value to the loop's result cell, the
+// counter up and into repeat's word, back to the first step). continue
+// and break there end the pass and the loop. Nothing a pass does calls
+// out, allocates or moves a series, so the program runs pass after pass
+// without looking again at what the loop native, the block's run or the
+// first step (Q_BASE) found. A check that fails ends the run at the
+// expression it belongs to, the expressions before it done: the general
+// way takes the pass up from there, as a body's run does after its
+// frameless prefix. An expression without a program hands the rest of
+// each pass to the general way (Q_REST).
+
+constexpr uint32_t NO_PASS = UINT32_MAX;
+
+}  // namespace
+
+// Where the general way takes a pass up when a step of a pass program
+// fails: the first step of each expression and its block position.
+struct PassMark {
+  uint32_t step;
+  uint32_t pos;
+};
+
+struct PassProgram {
+  uint32_t ops;    // its first step in PassPrograms::ops
+  uint32_t marks;  // its first mark in PassPrograms::marks
+  uint32_t nmarks;
+};
+
+struct PassPrograms {
+  std::vector<QOp> ops;
+  std::vector<PassMark> marks;
+  std::vector<PassProgram> progs;
+};
+
+namespace {
+
+// A call of continue, or of break without its refinement, as the body
+// holds it: the word that follows is never looked at, as the signal comes
+// first.
+const Node* exit_call(const Node& k, QCode* code) {
+  const Node* c = &k;
+  if (c->kind == K_EXPR && c->count == 1) c = c->kid[0];
+  if (c->kind != K_CALL || !c->expect.is(TYPE_NATIVE)) return nullptr;
+  if (c->flags & F_CONTINUE) {
+    *code = Q_CONTINUE;
+    return c;
+  }
+  if (c->expect.w1 == NAT_BREAK && c->arity == 0 && !(c->flags & F_FUNCTION)) {
+    *code = Q_BREAK;
+    return c;
+  }
+  return nullptr;
+}
+
+// Lays out the pass program of the block whose expressions are top (from
+// head to len) into f's pass programs: its number plus 1, or NO_PASS when
+// its first expression has no program.
+uint32_t make_pass(Form& f, const int32_t* top, uint32_t head, uint32_t len) {
+  static std::vector<QOp> prog;
+  static std::vector<PassMark> marks;
+  prog.clear();
+  marks.clear();
+  QuickEmitter e{f, prog};
+  e.emit(Q_BASE);
+  bool ended = false;
+  for (uint32_t p = head; p < len && !ended;) {
+    int32_t x = top[p - head];
+    uint32_t start = uint32_t(prog.size());
+    if (x < 0) {
+      e.emit(Q_REST, nullptr, nullptr, 0, p);
+      ended = true;
+      break;
+    }
+    const Node& k = f.nodes[uint32_t(x)];
+    marks.push_back(PassMark{start, p});
+    QCode exit;
+    if (const Node* c = exit_call(k, &exit)) {
+      e.emit(Q_CALLEE, c);
+      e.emit(exit);
+      ended = true;
+      break;
+    }
+    bool ok = (k.flags & F_PURE) && (k.kind == K_CALL || k.kind == K_SET_WORD || k.kind == K_EXPR) &&
+              (k.kind == K_CALL ? e.call(k, 0, false) : e.expr(k, 0)) && prog.size() < QUICK_MAX;
+    if (!ok) {
+      prog.resize(start);
+      e.nums = 0;
+      marks.back().step = start;
+      e.emit(Q_REST, nullptr, nullptr, 0, p);
+      ended = true;
+      break;
+    }
+    p = k.end;
+  }
+  // Only a body whose first expression runs here gains from the program.
+  if (marks.empty() || prog[1].code == Q_REST) return NO_PASS;
+  if (!ended) e.emit(Q_PASS, nullptr, nullptr, 0, 1);
+  use_base(prog);
+  if (!f.passes) f.passes = new PassPrograms;
+  PassPrograms& pp = *f.passes;
+  uint32_t ops = uint32_t(pp.ops.size());
+  // Jumps are by step index from the program's start; they stay so.
+  pp.ops.insert(pp.ops.end(), prog.begin(), prog.end());
+  pp.progs.push_back(PassProgram{ops, uint32_t(pp.marks.size()), uint32_t(marks.size())});
+  pp.marks.insert(pp.marks.end(), marks.begin(), marks.end());
+  g_mem.allocated_since_gc += prog.size() * sizeof(QOp);
+  return uint32_t(pp.progs.size());
+}
+
+// The store of repeat's counter into its word, found once for a run of
+// passes: the word's value cell when the loop's store is that store alone
+// (a context without change handling, or one whose change flag is then
+// set, as assign_word sets it); null when it must go the general way.
+Cell* counter_slot(const Cell& word) {
+  Cell w = word;
+  w.set_type(TYPE_WORD);
+  Cell* slot = word_slot(w);
+  if (!slot) return nullptr;
+  NodeId ctx = w.w1;
+  if (context::kind(ctx) != context::KIND_OBJECT || context::is_stack(ctx)) return slot;
+  return quiet_object_store(ctx, w.w3) ? slot : nullptr;
+}
+
+// Passes of the body whose expressions are top, from p.counter on, through
+// its pass program (slot: where its number is kept).
+PassEnd run_pass_program(Form& f, uint32_t& slot, const int32_t* top, uint32_t head, uint32_t len, Passes& p) {
+  if (!slot) slot = make_pass(f, top, head, len);
+  if (slot == NO_PASS) return PassEnd::NEVER;
+  if (platform::g_interrupt_pending.load(std::memory_order_relaxed)) [[unlikely]]
+    return PassEnd::BEFORE;
+  PassState st{nullptr, p.counter, p.last, p.result, 0};
+  if (p.word) {
+    st.slot = counter_slot(*p.word);
+    if (!st.slot) return PassEnd::NEVER;
+    *st.slot = integer_cell(int32_t(p.counter));
+  }
+  const PassPrograms& pp = *f.passes;
+  const PassProgram& prog = pp.progs[slot - 1];
+  Cell v;
+  QuickEnd e = run_quick_t<true>(f, &pp.ops[prog.ops], &v, nullptr, &st);
+  p.counter = st.counter;
+  switch (e) {
+    case QE_DONE: return PassEnd::END;
+    case QE_BREAK: return PassEnd::BREAK;
+    case QE_REST: p.pos = st.at; return PassEnd::REST;
+    case QE_FAIL: {
+      // At the expression the failed step belongs to; before the first,
+      // nothing of the pass ran.
+      const PassMark* m = &pp.marks[prog.marks];
+      if (st.at < m->step) return PassEnd::BEFORE;
+      for (uint32_t i = 1; i < prog.nmarks && m[1].step <= st.at; i++) m++;
+      p.pos = m->pos;
+      return m->pos == head ? PassEnd::BEFORE : PassEnd::REST;
+    }
+    default: return PassEnd::BEFORE;
+  }
+}
+
 // Expressions run in place from code.pos, while they can be, by a block's
 // run before it sets up the tracking of its position (which only an error
 // would read); how that ended.
@@ -1782,7 +2006,7 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
     switch (run_quick(f, &f.quick[k.quick - 1], v, &s)) {
       case QE_DONE: return PE_END;
       case QE_SEVERAL: *several = Several{&k, s, *v}; return PE_SEVERAL;
-      case QE_FAIL: return PE_REST;
+      default: return PE_REST;
     }
   }
   if (k.kind == K_CALL) {
@@ -2089,11 +2313,49 @@ may_gc Status run_loop_block(void* ctx, const Cell& block) {
   return eval_block(block, true);
 }
 
+// The rest of a pass from pos when the body's form no longer holds (its
+// pass program left it at once, so this is for safety alone).
+[[gnu::noinline]] may_gc Status rest_walked(const Cell& block, uint32_t pos) {
+  Cell from = block;
+  from.w1 = pos;
+  return eval_block(from, true);
+}
+
+// A counting loop's passes when its body is the call's literal block,
+// unchanged (see run_passes).
+may_gc PassEnd run_loop_passes(void* ctx, const Cell& block, Passes& p) {
+  auto* lb = static_cast<LoopBlocks*>(ctx);
+  if (!lb->body || !same_cell(block, lb->body->cell)) return PassEnd::NEVER;
+  const Sub& s = *lb->body;
+  NodeId node = s.cell.node();
+  if (trace::g_trace.on || !unchanged(node, node_buffer(node), s.head, s.len, s.stamp, lb->f->sub_cells.data() + s.cells))
+    return PassEnd::BEFORE;
+  return run_pass_program(*lb->f, s.pass, &lb->f->sub_top[s.top], s.head, s.len, p);
+}
+
+// The rest of a pass from pos, as run_sub runs the body from there after
+// its frameless prefix.
+may_gc Status run_loop_rest(void* ctx, const Cell& block, uint32_t pos) {
+  auto* lb = static_cast<LoopBlocks*>(ctx);
+  const Sub& s = *lb->body;
+  NodeId node = s.cell.node();
+  if (!same_cell(block, s.cell) || trace::g_trace.on ||
+      !unchanged(node, node_buffer(node), s.head, s.len, s.stamp, lb->f->sub_cells.data() + s.cells)) [[unlikely]]
+    return rest_walked(block, pos);
+  Cell* result = push(s.cell);
+  Code code{node, pos, s.len, s.stamp};
+  VEL_TRY(run_block(*lb->f, &lb->f->sub_top[s.top], s.len - s.head, s.single, s.cell.header, result, code, false));
+  g_stack.top = result + 1;
+  *g_stack.base = *result;
+  return Status::OK;
+}
+
 // A loop native on its frame, as close_call would call it, with its
 // blocks run in place.
 [[gnu::noinline]] may_gc Status run_loop(Form& f, const Node& n, Cell* base) {
   LoopBlocks lb{&f, n.refs ? &f.subs[n.refs - 1] : nullptr, n.nrefs ? &f.subs[n.nrefs - 1] : nullptr};
-  VEL_TRY(run_loop_native(n.expect.w1, base, BlockRunner{run_loop_block, &lb}));
+  VEL_TRY(run_loop_native(n.expect.w1, base,
+                          BlockRunner{run_loop_block, &lb, nullptr, run_loop_passes, run_loop_rest}));
   stack_unwind();
   base[-1] = *base;
   g_stack.top = base;
@@ -3358,6 +3620,7 @@ void release(Form* f) {
   g_free_ids.push_back(f->id);
   size_t bytes = f->bytes;
   ::operator delete(f->quick);
+  delete f->passes;
   f->~Form();
   size_t c = bytes / FORM_STEP;
   if (c < FORM_CLASSES && g_kept_form_bytes + bytes <= MAX_KEPT_FORM_BYTES) {
@@ -3614,6 +3877,29 @@ may_gc Status run_body_block(const Cell& block) {
     }
   }
   return eval_block(block, true);
+}
+
+may_gc PassEnd run_passes(const Cell& block, Passes& p) {
+  if (trace::g_trace.on) return PassEnd::BEFORE;
+  Form* f = form_now(block);
+  if (!f) return PassEnd::BEFORE;
+  return run_pass_program(*f, f->pass, f->expr_at.data(), f->head, f->len, p);
+}
+
+may_gc Status run_body_rest(const Cell& block, uint32_t pos) {
+  Form* f = trace::g_trace.on ? nullptr : form_now(block);
+  if (!f) [[unlikely]]
+    return rest_walked(block, pos);
+  Cell* result = push(block);
+  uint32_t mark = enter_form(f);
+  Code code{f->node, pos, f->len, f->stamp};
+  Status s = run_block(*f, f->expr_at.data(), uint32_t(f->expr_at.size()), f->single, block.header, result, code,
+                       false);
+  g_forms_top = mark;
+  VEL_TRY(s);
+  g_stack.top = result + 1;
+  *g_stack.base = *result;
+  return Status::OK;
 }
 
 void forms_mark(uint32_t spare, void (*visit)(Cell* cells, size_t count)) {

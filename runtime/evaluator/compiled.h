@@ -23,6 +23,11 @@
 #include "memory.h"
 #include "status.h"
 
+namespace vel {
+struct Passes;
+enum class PassEnd : uint8_t;
+}
+
 namespace vel::interp {
 
 struct Form;
@@ -44,6 +49,12 @@ may_gc Status run_form(Form& form, const Cell& block, Cell* result);
 // first; a body of one expression that its form runs without frames
 // skips the rest of a block's run.
 may_gc Status run_body_block(const Cell& block);
+
+// A counting loop's passes through the program of the body's form, and the
+// rest of a pass it left to the general way, as run_body_block would run
+// it from there (see Passes in natives_control.h).
+may_gc PassEnd run_passes(const Cell& block, Passes& p);
+may_gc Status run_body_rest(const Cell& block, uint32_t pos);
 
 // Reads VEL_COMPILE (eager: compile blocks on their first evaluation).
 // The collector holds the forms weakly (forms_mark, forms_sweep: eval.h).

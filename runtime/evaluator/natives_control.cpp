@@ -110,17 +110,73 @@ inline may_gc Status run_loop_block(const BlockRunner* blocks, const Cell& block
   return interp::run_body_block(block);
 }
 
-// One body evaluation: break ends the loop, continue skips to the next
-// iteration, any other signal leaves the loop as it is.
-may_gc Flow run_body(const LoopFrame& lf, const Cell& body, Status* signal, const BlockRunner* blocks) {
-  lf.reset();
-  Status s = run_loop_block(blocks, body);
+// What a body evaluation's status means for the loop: break ends it,
+// continue skips to the next iteration, any other signal leaves the loop
+// as it is.
+inline Flow flow_of(const LoopFrame& lf, Status s, Status* signal) {
   switch (s) {
     case Status::OK: return Flow::NEXT;
     case Status::BREAK: lf.caught(); return Flow::END;
     case Status::CONTINUE: lf.caught(); return Flow::CONTINUE;
     default: *signal = s; return Flow::SIGNAL;
   }
+}
+
+// One body evaluation.
+may_gc Flow run_body(const LoopFrame& lf, const Cell& body, Status* signal, const BlockRunner* blocks) {
+  lf.reset();
+  return flow_of(lf, run_loop_block(blocks, body), signal);
+}
+
+// The passes of a counting loop from p.counter that the body's program
+// runs, and the rest of the pass it left, by the runner compiled code
+// gave or the body's own form.
+inline may_gc PassEnd run_passes(const BlockRunner* blocks, const Cell& body, Passes& p) {
+  if (!blocks) return interp::run_passes(body, p);
+  return blocks->passes ? blocks->passes(blocks->ctx, body, p) : PassEnd::NEVER;
+}
+inline may_gc Status run_pass_rest(const BlockRunner* blocks, const Cell& body, uint32_t pos) {
+  if (!blocks) return interp::run_body_rest(body, pos);
+  return blocks->rest(blocks->ctx, body, pos);
+}
+
+// Passes 1 to n of loop (word null) or repeat: the value cell takes the
+// number of each, and the word a copy of it, so that changing the word
+// changes neither the count nor the next value. Runs of passes go through
+// the body's program while it takes them; the others one by one.
+may_gc Status counted_loop(const LoopFrame& lf, const Cell& body, const Cell* word, Cell* value, int32_t n,
+                           const BlockRunner* blocks) {
+  Status sig = Status::OK;
+  bool through_program = true;
+  for (int64_t counter = 1; counter <= n; counter++) {
+    if (through_program) {
+      lf.reset();
+      Passes p{word, counter, n, &lf.result(), 0};
+      PassEnd e = run_passes(blocks, body, p);
+      if (e != PassEnd::NEVER && word) *value = integer_cell(int32_t(p.counter));
+      counter = p.counter;
+      switch (e) {
+        case PassEnd::NEVER: through_program = false; break;
+        case PassEnd::BEFORE: break;
+        case PassEnd::END: return Status::OK;
+        case PassEnd::BREAK: return Status::OK;
+        case PassEnd::REST: {
+          Flow f = flow_of(lf, run_pass_rest(blocks, body, p.pos), &sig);
+          if (f == Flow::END) return Status::OK;
+          if (f == Flow::SIGNAL) return sig;
+          continue;
+        }
+      }
+    }
+    if (word) {
+      *value = integer_cell(int32_t(counter));
+      interp::detail::assign_word(*word, *value);
+    }
+    Flow f = run_body(lf, body, &sig, blocks);
+    if (f == Flow::END) break;
+    if (f == Flow::SIGNAL) return sig;
+  }
+  return Status::OK;
 }
 
 // --- signals -----------------------------------------------------------------------------
@@ -425,13 +481,8 @@ Status loop_loop(Cell* base, const BlockRunner* blocks) {
     return Status::OK;
   }
   LoopFrame lf;
-  Status sig = Status::OK;
   // A counter of our own: the body cannot change the number of iterations.
-  for (int32_t left = n; left > 0; left--) {
-    Flow f = run_body(lf, body, &sig, blocks);
-    if (f == Flow::END) break;
-    if (f == Flow::SIGNAL) return sig;
-  }
+  VEL_TRY(counted_loop(lf, body, nullptr, nullptr, n, blocks));
   lf.end();
   return Status::OK;
 }
@@ -447,16 +498,7 @@ Status repeat_loop(Cell* base, const BlockRunner* blocks) {
     return Status::OK;
   }
   LoopFrame lf;
-  Status sig = Status::OK;
-  // The value cell is the counter; the word gets a copy of it each time, so
-  // changing the word changes neither the count nor the next value.
-  for (int64_t counter = 1; counter <= n; counter++) {
-    base[VALUE] = integer_cell(int32_t(counter));
-    interp::detail::assign_word(base[WORD], base[VALUE]);
-    Flow f = run_body(lf, body, &sig, blocks);
-    if (f == Flow::END) break;
-    if (f == Flow::SIGNAL) return sig;
-  }
+  VEL_TRY(counted_loop(lf, body, &base[WORD], &base[VALUE], n, blocks));
   lf.end();
   return Status::OK;
 }

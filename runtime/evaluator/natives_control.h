@@ -60,10 +60,34 @@ inline bool continue_without_frame() {
 // evaluates the expression at code.pos of its block, as eval_next(code,
 // false) does (null: eval_next). Compiled code that holds the natives'
 // literal blocks compiled in place gives a runner of its own.
+struct Passes;
+enum class PassEnd : uint8_t;
 struct BlockRunner {
   Status (*run)(void* ctx, const Cell& block);
   void* ctx;
   Status (*next)(void* ctx, interp::Code& code) = nullptr;
+  // A counting loop's passes through its body's program, and the rest of
+  // a pass the program left (see Passes); null: the passes run one by one.
+  PassEnd (*passes)(void* ctx, const Cell& block, Passes& p) = nullptr;
+  Status (*rest)(void* ctx, const Cell& block, uint32_t pos) = nullptr;
+};
+// The passes of a counting loop (loop, repeat) that its body's compiled
+// program runs one after the other without leaving it: each stores the
+// counter into repeat's word, as the loop does, and leaves its value in
+// the loop's result cell; Ctrl+C is taken before each pass.
+struct Passes {
+  const Cell* word;  // repeat's word, or null
+  int64_t counter;   // in: the pass to run first; out: the pass where it stopped
+  int64_t last;
+  Cell* result;      // the loop's result cell
+  uint32_t pos;      // PassEnd::REST: the block position the pass goes on from
+};
+enum class PassEnd : uint8_t {
+  NEVER,   // the body has no program: the passes run one by one from now on
+  BEFORE,  // nothing of pass counter ran: it runs as any other
+  REST,    // pass counter ran up to pos (the word stored): the rest runs the general way
+  END,     // every pass ran
+  BREAK,   // a break ended the loop in pass counter
 };
 // while, until, loop, repeat, forever or foreach (by native id) on its
 // frame at base, its blocks run by the runner.
