@@ -1231,7 +1231,7 @@ enum QCode : uint8_t {
   Q_WOPK,       // the same for a chain of that one step: its value is the value
   // The steps of a loop body's pass program (see run_passes) only:
   Q_PASS,       // target: the first step of a pass; the pass ends with the value
-  Q_CONTINUE,   // the pass ends, its value unset
+  Q_CONTINUE,   // the same with the value unset
   Q_BREAK,      // the loop ends, its value unset
   Q_REST,       // target: the block position where the general way takes the pass up
 };
@@ -1239,6 +1239,9 @@ enum QCode : uint8_t {
 // QOp::flags: the word of a (of b) is read through the base Q_BASE found.
 constexpr uint8_t QF_A = 1;
 constexpr uint8_t QF_B = 2;
+// An operator step whose operator a check before the passes found (see
+// hoist_checks).
+constexpr uint8_t QF_OP_KNOWN = 4;
 
 }  // namespace
 
@@ -1523,6 +1526,13 @@ QuickEnd run_quick_t(const Form& f, const QOp* prog, Cell* out, const Sub** seve
     slot = slot_of(*pc->a, pc->a->w);                         \
     if (!slot) QFAIL();                                \
   }
+  // The operator a's word holds is still the one compiled.
+#define QOP_CHECK(op)                                         \
+  if (!(pc->flags & QF_OP_KNOWN)) {                           \
+    const Cell* g;                                            \
+    QSLOT_A(g, cell);                                         \
+    if (!same_cell(*g, (op).expect)) QFAIL();                 \
+  }
 #define QSLOT_B(slot)                                         \
   if (pc->flags & QF_B) [[likely]] {                          \
     slot = base + pc->ib;                                     \
@@ -1578,37 +1588,32 @@ q_nword: {
 }
 q_opconst: {
   const Node& op = *pc->a;
-  const Cell* g;
-  QSLOT_A(g, cell);
-  if (!same_cell(*g, op.expect) || !num_op(op.arity, acc, pc->b->cell)) QFAIL();
+  QOP_CHECK(op);
+  if (!num_op(op.arity, acc, pc->b->cell)) QFAIL();
   QNEXT();
 }
 q_opword: {
   const Node& op = *pc->a;
-  const Cell* g;
-  QSLOT_A(g, cell);
+  QOP_CHECK(op);
   const Cell* r;
   QSLOT_B(r);
-  if (!same_cell(*g, op.expect) || !num_op(op.arity, acc, *r)) QFAIL();
+  if (!num_op(op.arity, acc, *r)) QFAIL();
   QNEXT();
 }
 q_nwopk: {
   if (pc->fop) held[below++] = acc;
   const Node& op = *pc->a;
-  const Cell* g;
-  QSLOT_A(g, cell);
+  QOP_CHECK(op);
   const Cell* w;
   QSLOT_B(w);
-  if (!same_cell(*g, op.expect) || !num_load(*w, &acc) || !num_op(op.arity, acc, op.kid[0]->cell)) QFAIL();
+  if (!num_load(*w, &acc) || !num_op(op.arity, acc, op.kid[0]->cell)) QFAIL();
   QNEXT();
 }
 q_wopk: {
   const Node& op = *pc->a;
-  const Cell* g;
-  QSLOT_A(g, cell);
+  QOP_CHECK(op);
   const Cell* w;
   QSLOT_B(w);
-  if (!same_cell(*g, op.expect)) QFAIL();
   const Cell& k = op.kid[0]->cell;
   TypeId t = w->type();
   // Two integers, or two chars compared: no number to load.
@@ -1626,11 +1631,10 @@ q_wopk: {
 }
 q_oppop: {
   const Node& op = *pc->a;
-  const Cell* g;
-  QSLOT_A(g, cell);
+  QOP_CHECK(op);
   Cell r = num_cell(acc);
   acc = held[--below];
-  if (!same_cell(*g, op.expect) || !num_op(op.arity, acc, r)) QFAIL();
+  if (!num_op(op.arity, acc, r)) QFAIL();
   QNEXT();
 }
 q_nvalue:
@@ -1717,6 +1721,7 @@ inline QuickEnd run_quick(const Form& f, const QOp* prog, Cell* out, const Sub**
 
 #undef QSLOT_A
 #undef QSLOT_B
+#undef QOP_CHECK
 
 // The word an op reads through a (through b): its node's values series and
 // the word; false when it reads none.
@@ -1881,6 +1886,81 @@ const Node* exit_call(const Node& k, QCode* code) {
   return nullptr;
 }
 
+// The checks of a pass program that no pass can make fail, moved before
+// the passes (after Q_BASE): a literal block unchanged, the word after an
+// expression no operator (no store makes one), and the callee or operator
+// a word holds when no store of the program is into that word (the loop's
+// own word is stored before these checks run). A check that fails there
+// leaves the pass to the general way before anything of it ran. Jumps and
+// marks follow their steps.
+void hoist_checks(std::vector<QOp>& prog, std::vector<PassMark>& marks) {
+  auto stored = [&](const Cell& w) {
+    for (const QOp& q : prog)
+      if (q.code == Q_STORE && q.a->cell.w1 == w.w1 && q.a->cell.w3 == w.w3) return true;
+    return false;
+  };
+  std::vector<QOp> before{prog[0]};
+  std::vector<uint8_t> drop(prog.size(), 0);
+  for (size_t i = 1; i < prog.size(); i++) {
+    QOp& q = prog[i];
+    switch (q.code) {
+      case Q_UNCHANGED:
+      case Q_TAIL:
+        before.push_back(q);
+        drop[i] = 1;
+        break;
+      case Q_CALLEE:
+        if (!stored(q.a->cell)) {
+          before.push_back(q);
+          drop[i] = 1;
+        }
+        break;
+      case Q_OPCONST:
+      case Q_OPWORD:
+      case Q_OPPOP:
+      case Q_NWOPK:
+      case Q_WOPK:
+        if (!stored(q.a->cell)) {
+          before.push_back(QOp{Q_CALLEE, 0, 0, 0, 0, 0, q.a, nullptr});
+          q.flags |= QF_OP_KNOWN;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  // at[i]: the new index of step i, or of the first kept step after it.
+  std::vector<uint32_t> at(prog.size() + 1);
+  uint32_t k = uint32_t(before.size());
+  for (size_t i = 1; i < prog.size(); i++) {
+    at[i] = k;
+    if (!drop[i]) k++;
+  }
+  at[prog.size()] = k;
+  std::vector<QOp> out = before;
+  for (size_t i = 1; i < prog.size(); i++) {
+    if (drop[i]) continue;
+    QOp q = prog[i];
+    switch (q.code) {
+      case Q_EITHER:
+      case Q_IFNOT:
+      case Q_JUMP:
+      case Q_SHORT:
+        q.target = at[q.target];
+        break;
+      case Q_PASS:
+      case Q_CONTINUE:
+        q.target = uint32_t(before.size());
+        break;
+      default:
+        break;
+    }
+    out.push_back(q);
+  }
+  for (PassMark& m : marks) m.step = at[m.step];
+  prog.swap(out);
+}
+
 // Lays out the pass program of the block whose expressions are top (from
 // head to len) into f's pass programs: its number plus 1, or NO_PASS when
 // its first expression has no program.
@@ -1905,7 +1985,7 @@ uint32_t make_pass(Form& f, const int32_t* top, uint32_t head, uint32_t len) {
     QCode exit;
     if (const Node* c = exit_call(k, &exit)) {
       e.emit(Q_CALLEE, c);
-      e.emit(exit);
+      e.emit(exit, nullptr, nullptr, 0, 1);
       ended = true;
       break;
     }
@@ -1924,6 +2004,7 @@ uint32_t make_pass(Form& f, const int32_t* top, uint32_t head, uint32_t len) {
   // Only a body whose first expression runs here gains from the program.
   if (marks.empty() || prog[1].code == Q_REST) return NO_PASS;
   if (!ended) e.emit(Q_PASS, nullptr, nullptr, 0, 1);
+  hoist_checks(prog, marks);
   use_base(prog);
   if (!f.passes) f.passes = new PassPrograms;
   PassPrograms& pp = *f.passes;
