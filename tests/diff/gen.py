@@ -467,6 +467,9 @@ class Gen:
         if x < 0.37:
             return "append/only out %s" % self.expr(d, False)
         if self.loops and x < 0.47:
+            # Now and then a bare one: the rest of the body never runs.
+            if self.r.random() < 0.2:
+                return self.pick(["continue", "break"])
             exit = self.pick(["break", "continue", "brk", "cnt", "break/return %s" % self.atom()])
             return "if %s [%s]" % (self.cond(0), exit)
         if self.in_func and x < 0.5:
