@@ -142,9 +142,10 @@ bool symbol_cell_text(const Cell* symbol_cell, const uint8_t** text, uint32_t* l
 
 // Key equality for every table: 0 when equal under op, else non-zero (-2
 // not comparable). Integers, chars and logic by data word, floats by value
-// so -0.0 == 0.0, strings by content (case-folded unless op 2 or 8), words
-// by symbol, anything else by its 16 bytes. Called with cells of the same
-// type, except that a prefix key (type 56) meets any type. Never allocates.
+// so -0.0 == 0.0, strings by content (case-folded unless op is
+// CMP_STRICT_EQUAL or CMP_CASE_SORT), words by symbol, anything else by
+// its 16 bytes. Called with cells of the same type, except that a prefix
+// key (type 56) meets any type. Never allocates.
 int key_compare(const Cell* a, const Cell* b, int op);
 
 
