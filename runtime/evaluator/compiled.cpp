@@ -2807,6 +2807,9 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
 
 [[gnu::noinline]] may_gc Status run_expr_node(Form& f, const Node& n, Code& code) {
   Cell* left = g_stack.top;
+  // One operator whose operands the kernel just declined: the action's
+  // call, without asking the kernel again.
+  bool refused = false;
   if (n.flags & F_ARITH) {
     Cell acc;
     if (arith_fast(f, n, &acc)) [[likely]] {
@@ -2814,6 +2817,7 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
       code.pos = n.end;
       return tail_check(n, code, left);
     }
+    refused = n.count == 2;
   }
   VEL_TRY(run_node(f, *n.kid[0], code));
   if (n.count == 1) {
@@ -2855,7 +2859,7 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
       plain = !trace::g_trace.on && paren_fast(f, r, &rv);
     }
     bool declined = plain && code.pos == r.start;
-    if (declined && cell_op(op.arity, *left, rv, &out)) {
+    if (declined && !refused && cell_op(op.arity, *left, rv, &out)) {
       *left = out;
       code.pos = r.end;
       continue;

@@ -269,11 +269,13 @@ const LibraryBody* library_body_checked(const Cell& fn) {
   // change.
   const uint32_t* stamps = g_node_stamps;
   uint64_t sum = 0;
+#pragma GCC unroll 16
   for (uint32_t i = 0; i < MAX_SERIES; i++) sum += stamps[b.series[i]];
   uint64_t changed = sum ^ b.stamp_sum;
   const Cell* values = node_buffer(context::cell(b.lib).w2)->cells();
 #if defined(__SSE2__)
   __m128i diff = _mm_setzero_si128();
+#pragma GCC unroll 8
   for (uint32_t w = 0; w < MAX_WORDS; w++) {
     __m128i now = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + b.word[w].w3));
     __m128i then = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b.value + w));
