@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "datatypes/block.h"
 #include "datatypes/core_words.h"
 #include "datatypes/object.h"
 #include "datatypes/symbol.h"
@@ -61,6 +62,15 @@ enum Kind : uint8_t {
   K_OP,         // one operator and its right operand
 };
 
+// Natives and actions the runner computes itself, given their common
+// arguments (see direct_call).
+enum Direct : uint8_t {
+  D_NONE,
+  D_TAIL_Q,  // tail? of an any-block value
+  D_PICK,    // pick from an any-block value by an integer
+  D_MAKE,    // make block! with an integer room
+};
+
 enum : uint16_t {
   F_INFIX = 1,        // K_WALK: the walker applies the operators after the term
   F_TAIL_CHECK = 2,   // K_EXPR, K_SET_WORD: a word follows, which may have become an operator
@@ -84,6 +94,7 @@ struct Node {
   Kind kind;
   bool stepped;       // the call loop runs it (see mark_stepped)
   bool local_pair;    // K_EXPR: a stack context's word, one operator and an integer (see arith_here)
+  uint8_t direct;     // K_CALL: a native the runner computes itself (see Direct)
   uint16_t flags;
   uint16_t count;     // children
   uint32_t kids;      // the first child's entry in Form::kids
@@ -595,6 +606,18 @@ struct Compiler {
     }
   }
 
+  // What the runner computes itself of a call of fn (an action made with
+  // another spec keeps its id: its arity and refinements are checked).
+  static uint8_t direct_of(const Cell& fn, uint32_t arity, uint16_t flags) {
+    if (!fn.is(TYPE_ACTION) || (flags & F_REFINEMENTS)) return D_NONE;
+    switch (fn.w1) {
+      case ACT_TAIL_Q: return arity == 1 ? D_TAIL_Q : D_NONE;
+      case ACT_PICK: return arity == 2 ? D_PICK : D_NONE;
+      case ACT_MAKE: return arity == 2 ? D_MAKE : D_NONE;
+      default: return D_NONE;
+    }
+  }
+
   // The callee's plain arguments: typesets, then one expression each.
   may_gc bool callee(Node& n, const Cell& fn) {
     Cell cache = args_cache(fn);
@@ -723,6 +746,7 @@ struct Compiler {
     n.values = values_of(n.cell);
     if (fn.is(TYPE_NATIVE) && fn.w1 == NAT_CONTINUE && n.arity == 0 && !(n.flags & F_REFINEMENTS))
       n.flags |= F_CONTINUE;
+    n.direct = direct_of(fn, n.arity, n.flags);
     IdList kids;
     n.end = arguments(pos + 1, n.arity, kids);
     n.known = known_arguments(n, kids);
@@ -1135,11 +1159,107 @@ inline bool same_callee(const Node& n) {
   return slot && same_cell(*slot, n.expect);
 }
 
+// --- natives computed in place ---------------------------------------------------
+//
+// tail? and pick on an any-block value (pick by an integer), and make of
+// a block! with an integer room, whose arguments are expressions without
+// effects that their typesets take: none of them can fail or call out
+// then, so no frame pushed for the call would ever be seen. tail? and pick
+// are quiet shapes (see pure_shape); make allocates, so the collector may
+// run, and is computed only where a call is run (run_call, a set-word's
+// store).
+
+// make's room at most here: a bigger one goes the general way, where a
+// failed allocation finds its frame.
+constexpr int32_t DIRECT_ROOM = 1 << 16;
+
+// The call's arguments, each an expression without effects whose value
+// its typeset takes; false when one is not.
+inline bool direct_args(const Form& f, const Node& n, Cell* a, uint32_t depth) {
+  if (n.count != n.arity) return false;
+  for (uint32_t i = 0; i < n.arity; i++)
+    if (!pure_cond(f, *n.kid[i], &a[i], depth) || !func::typeset_has(f.typesets[n.typesets + i], a[i].type()))
+      return false;
+  return true;
+}
+
+// tail? or pick of a call whose callee is the one compiled; false, having
+// changed nothing, for other arguments.
+inline bool direct_read(const Form& f, const Node& n, Cell* out, uint32_t depth) {
+  Cell a[2];
+  if (!direct_args(f, n, a, depth) || !is_any_block(a[0].type())) return false;
+  Buffer* b = node_buffer(a[0].node());
+  int64_t total = b->used() >> 4;
+  if (n.direct == D_TAIL_Q) {
+    *out = logic_cell(a[0].index() >= total);
+    return true;
+  }
+  if (!a[1].is(TYPE_INTEGER)) return false;
+  // As series_pick: from the position (a position past the tail is the
+  // tail), n > 0 the n-th, n < 0 the -n-th before it, 0 none.
+  int64_t k = a[1].i2();
+  int64_t at = std::min<int64_t>(a[0].index() < 0 ? 0 : a[0].index(), total) + (k > 0 ? k - 1 : k);
+  *out = k == 0 || at < 0 || at >= total ? none_cell() : b->cells()[at];
+  return true;
+}
+
+// A direct call whose callee is the one compiled, computed: false, having
+// changed nothing, when the general way must run it.
+[[gnu::noinline]] may_gc bool direct_call(const Form& f, const Node& n, Cell* out) {
+  if (n.direct != D_MAKE) return direct_read(f, n, out, 0);
+  Cell a[2];
+  if (!direct_args(f, n, a, 0) || !a[0].is(TYPE_DATATYPE) || a[0].w1 != TYPE_BLOCK || !a[1].is(TYPE_INTEGER) ||
+      a[1].i2() > DIRECT_ROOM)
+    return false;
+  *out = block::make_at(a[1].i2());
+  return true;
+}
+
+// A value that refers to nothing the collector keeps.
+inline bool plain_value(const Cell& v) {
+  TypeId t = v.type();
+  return t == TYPE_LOGIC || t == TYPE_NONE || t == TYPE_INTEGER;
+}
+
+// A call computed in place, or one a word follows (no operator).
+inline bool direct_expr(const Node& k) {
+  return (k.kind == K_CALL && k.direct) ||
+         (k.kind == K_EXPR && k.count == 1 && k.kid[0]->kind == K_CALL && k.kid[0]->direct);
+}
+
+// The value of such an expression; false, having changed nothing, when the
+// general way must run it.
+may_gc bool direct_value(const Form& f, const Node& k, Cell* out) {
+  if (trace::g_trace.on) return false;
+  const Node& n = k.kind == K_EXPR ? *k.kid[0] : k;
+  return (k.kind != K_EXPR || no_operator_after(k)) && same_callee(n) && direct_call(f, n, out);
+}
+
+// An expression of a block run without frames that is, or stores, a call
+// computed in place: its value, or false having changed nothing. The
+// call may allocate: a caller holding a value of its own across it keeps
+// that value rooted.
+may_gc bool direct_step(const Form& f, const Node& k, Cell* out) {
+  if (direct_expr(k)) return direct_value(f, k, out);
+  if (k.kind != K_SET_WORD || !(k.flags & (F_STORE | F_STORE_OBJECT)) || !direct_expr(*k.kid[0])) return false;
+  // As pure_expr: the word after the store is the stored one.
+  if ((k.flags & F_TAIL_CHECK) && k.expect.w1 == k.cell.w1 && k.expect.w3 == k.cell.w3) return false;
+  if (!slot_of(k, k.cell) || ((k.flags & F_STORE_OBJECT) && !quiet_object_store(k.cell.w1, k.cell.w3))) return false;
+  Cell v;
+  if (!direct_value(f, *k.kid[0], &v)) return false;
+  Cell* slot = const_cast<Cell*>(slot_of(k, k.cell));
+  if (!slot) return false;
+  *slot = v;
+  *out = v;
+  return true;
+}
+
 // either, if, unless (a chosen block of one expression) or any and all,
 // run here, or false having changed nothing. Given several, the chosen
 // block is left to the caller: *several is the block, out the condition.
 bool pure_call(const Form& f, const Node& n, Cell* out, uint32_t depth, const Sub** several) {
   if (!same_callee(n)) return false;
+  if (n.direct) return n.direct != D_MAKE && direct_read(f, n, out, depth);
   if (n.flags & F_CONDS) {
     const Sub* s = pure_block(f, *n.kid[0], n.refs);
     return s && pure_conds(f, *s, n.expect.w1 == NAT_ANY, out, depth);
@@ -1229,6 +1349,7 @@ enum QCode : uint8_t {
   Q_BASE,       // first: the values series most words read (ia), target cells at least
   Q_NWOPK,      // a: K_OP node with a K_CONST operand, b: K_WORD node; b's number op the constant pushed
   Q_WOPK,       // the same for a chain of that one step: its value is the value
+  Q_DIRECT,     // a: call node of tail? or pick (see direct_read); its value is the value
   // The steps of a loop body's pass program (see run_passes) only:
   Q_PASS,       // target: the first step of a pass; the pass ends with the value
   Q_CONTINUE,   // the same with the value unset
@@ -1428,6 +1549,10 @@ struct QuickEmitter {
   bool call(const Node& n, uint32_t depth, bool several) {
     if (!room()) return false;
     emit(Q_CALLEE, &n);
+    if (n.direct) {
+      emit(Q_DIRECT, &n);
+      return n.direct != D_MAKE && room();
+    }
     if (n.flags & F_CONDS) {
       if (!constant_block(*n.kid[0], n.refs)) return false;
       const Sub& s = f.subs[n.refs - 1];
@@ -1503,7 +1628,7 @@ QuickEnd run_quick_t(const Form& f, const QOp* prog, Cell* out, const Sub** seve
   static const void* const steps[] = {
       &&q_end, &&q_callee, &&q_const, &&q_word, &&q_tail, &&q_nconst, &&q_nword, &&q_opconst, &&q_opword,
       &&q_oppop, &&q_nvalue, &&q_nreload, &&q_unchanged, &&q_typeset, &&q_either, &&q_ifnot, &&q_jump,
-      &&q_none, &&q_several, &&q_short, &&q_conds_end, &&q_store, &&q_base, &&q_nwopk, &&q_wopk,
+      &&q_none, &&q_several, &&q_short, &&q_conds_end, &&q_store, &&q_base, &&q_nwopk, &&q_wopk, &&q_direct,
       &&q_pass, &&q_continue, &&q_break, &&q_rest,
   };
   static_assert(sizeof(steps) / sizeof(steps[0]) == Q_REST + 1, "a step for each code, in QCode's order");
@@ -1629,6 +1754,9 @@ q_wopk: {
   v = num_cell(n);
   QNEXT();
 }
+q_direct:
+  if (!direct_read(f, *pc->a, &v, 1)) QFAIL();
+  QNEXT();
 q_oppop: {
   const Node& op = *pc->a;
   QOP_CHECK(op);
@@ -2102,9 +2230,9 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
     }
     // As run_node's continue: the signal leaves the rest to the loop.
     if ((k.flags & F_CONTINUE) && same_callee(k) && continue_without_frame()) return PE_CONTINUE;
-    return PE_REST;
+    return k.direct && direct_step(f, k, v) ? PE_END : PE_REST;
   }
-  return pure_expr(f, k, v, 0) ? PE_END : PE_REST;
+  return pure_expr(f, k, v, 0) || direct_step(f, k, v) ? PE_END : PE_REST;
 }
 
 [[gnu::noinline]] PureEnd pure_prefix_loop(Form& f, const int32_t* top, uint32_t size, Code& code, Cell* v,
@@ -2557,7 +2685,9 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
         chosen = &inner;
       }
       if (end != QE_DONE) break;
-    } else if (!pure_expr(f, k, &v, 1)) {
+    } else if (!pure_expr(f, k, &v, 1) && !(plain_value(cond) && direct_step(f, k, &v))) {
+      // (A call computed in place may allocate: the condition, held
+      // here, must need no rooting.)
       break;
     }
     p = k.end;
@@ -2585,6 +2715,14 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
   const Cell* slot = slot_of(n, n.cell);
   if (!slot || !same_cell(*slot, n.expect)) [[unlikely]]
     return miss(f, code, false);
+  if (n.direct && !trace::g_trace.on) {
+    Cell v;
+    if (direct_call(f, n, &v)) {
+      *push_slot() = v;
+      code.pos = n.end;
+      return Status::OK;
+    }
+  }
   if ((n.flags & F_PURE) && !trace::g_trace.on) {
     Status s;
     if (run_pure(f, n, code, &s)) return s;
@@ -2905,7 +3043,13 @@ inline may_gc Status set_word_tail(const Node& n, Code& code, Cell* left) {
   if (n.flags & (F_STORE | F_STORE_OBJECT)) {
     const Node& k = *n.kid[0];
     Cell v;
-    Cell* slot = quick_value(f, k, &v) && !v.is(TYPE_UNSET) ? const_cast<Cell*>(slot_of(n, n.cell)) : nullptr;
+    bool got = quick_value(f, k, &v);
+    // A call computed in place may allocate: the store is known possible
+    // before it, and its cell found after it.
+    if (!got && direct_expr(k) && slot_of(n, n.cell) &&
+        (!(n.flags & F_STORE_OBJECT) || quiet_object_store(n.cell.w1, n.cell.w3)))
+      got = direct_value(f, k, &v);
+    Cell* slot = got && !v.is(TYPE_UNSET) ? const_cast<Cell*>(slot_of(n, n.cell)) : nullptr;
     if (slot && (n.flags & F_STORE_OBJECT) && !quiet_object_store(n.cell.w1, n.cell.w3)) slot = nullptr;
     if (slot) [[likely]] {
       *slot = v;
@@ -3809,6 +3953,11 @@ uint16_t pure_shape(const Form& f, const Node& n) {
           if (e < 0 || !quiet(f.nodes[uint32_t(e)])) return 0;
           p = f.nodes[uint32_t(e)].end;
         }
+        return F_QUIET | F_PURE;
+      }
+      if (n.direct == D_TAIL_Q || n.direct == D_PICK) {
+        for (uint32_t i = 0; i < n.count; i++)
+          if (!quiet(*n.kid[i])) return 0;
         return F_QUIET | F_PURE;
       }
       return (n.flags & F_BRANCH) && quiet(*n.kid[0]) ? F_PURE : 0;
