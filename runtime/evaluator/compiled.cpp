@@ -1383,6 +1383,24 @@ constexpr uint32_t QUICK_MAX = 256;
 // Numbers pending in a chain, at most (parens inside parens).
 constexpr uint32_t QUICK_NUMS = 8;
 
+// A call of continue, or of break without its refinement, as the body
+// holds it: the word that follows is never looked at, as the signal comes
+// first.
+const Node* exit_call(const Node& k, QCode* code) {
+  const Node* c = &k;
+  if (c->kind == K_EXPR && c->count == 1) c = c->kid[0];
+  if (c->kind != K_CALL || !c->expect.is(TYPE_NATIVE)) return nullptr;
+  if (c->flags & F_CONTINUE) {
+    *code = Q_CONTINUE;
+    return c;
+  }
+  if (c->expect.w1 == NAT_BREAK && c->arity == 0 && !(c->flags & F_FUNCTION)) {
+    *code = Q_BREAK;
+    return c;
+  }
+  return nullptr;
+}
+
 // Lays out a node's frameless run, as pure_expr, pure_cond, quick_value and
 // pure_call take it: false where they would always fail, or the shape is
 // one left to them.
@@ -1390,6 +1408,9 @@ struct QuickEmitter {
   const Form& f;
   std::vector<QOp>& out;
   uint32_t nums = 0;  // numbers pending
+  // A loop body's pass program: a branch's block of continue or break
+  // ends the pass or the loop.
+  bool exits = false;
 
   uint32_t emit(QCode c, const Node* a = nullptr, const Node* b = nullptr, uint8_t fop = 0, uint32_t target = 0) {
     out.push_back(QOp{c, fop, 0, target, 0, 0, a, b});
@@ -1533,6 +1554,12 @@ struct QuickEmitter {
     const Sub& s = f.subs[sub - 1];
     emit(Q_UNCHANGED, nullptr, nullptr, 0, sub - 1);
     if (s.single >= 0) {
+      QCode exit;
+      if (const Node* c = exits ? exit_call(f.nodes[uint32_t(s.single)], &exit) : nullptr) {
+        emit(Q_CALLEE, c);
+        emit(exit, nullptr, nullptr, 0, 1);
+        return true;
+      }
       size_t mark = out.size();
       uint32_t pending = nums;
       if (expr(f.nodes[uint32_t(s.single)], depth)) return true;
@@ -1996,24 +2023,6 @@ struct PassPrograms {
 
 namespace {
 
-// A call of continue, or of break without its refinement, as the body
-// holds it: the word that follows is never looked at, as the signal comes
-// first.
-const Node* exit_call(const Node& k, QCode* code) {
-  const Node* c = &k;
-  if (c->kind == K_EXPR && c->count == 1) c = c->kid[0];
-  if (c->kind != K_CALL || !c->expect.is(TYPE_NATIVE)) return nullptr;
-  if (c->flags & F_CONTINUE) {
-    *code = Q_CONTINUE;
-    return c;
-  }
-  if (c->expect.w1 == NAT_BREAK && c->arity == 0 && !(c->flags & F_FUNCTION)) {
-    *code = Q_BREAK;
-    return c;
-  }
-  return nullptr;
-}
-
 // The checks of a pass program that no pass can make fail, moved before
 // the passes (after Q_BASE): a literal block unchanged, the word after an
 // expression no operator (no store makes one), and the callee or operator
@@ -2098,6 +2107,7 @@ uint32_t make_pass(Form& f, const int32_t* top, uint32_t head, uint32_t len) {
   prog.clear();
   marks.clear();
   QuickEmitter e{f, prog};
+  e.exits = true;
   e.emit(Q_BASE);
   bool ended = false;
   for (uint32_t p = head; p < len && !ended;) {

@@ -140,11 +140,12 @@ inline may_gc Status run_pass_rest(const BlockRunner* blocks, const Cell& body, 
   return blocks->rest(blocks->ctx, body, pos);
 }
 
-// Passes 1 to n of loop (word null) or repeat: the value cell takes the
-// number of each, and the word a copy of it, so that changing the word
-// changes neither the count nor the next value. Runs of passes go through
-// the body's program while it takes them; the others one by one.
-may_gc Status counted_loop(const LoopFrame& lf, const Cell& body, const Cell* word, Cell* value, int32_t n,
+// Passes 1 to n of loop and forever (word null; forever's n the largest)
+// or repeat: the value cell takes the number of each, and the word a copy
+// of it, so that changing the word changes neither the count nor the next
+// value. Runs of passes go through the body's program while it takes
+// them; the others one by one.
+may_gc Status counted_loop(const LoopFrame& lf, const Cell& body, const Cell* word, Cell* value, int64_t n,
                            const BlockRunner* blocks) {
   Status sig = Status::OK;
   bool through_program = true;
@@ -507,12 +508,7 @@ Status forever_loop(Cell* base, const BlockRunner* blocks) {
   enum { BODY };
   const Cell& body = block_arg(base[BODY]);
   LoopFrame lf;
-  Status sig = Status::OK;
-  for (;;) {
-    Flow f = run_body(lf, body, &sig, blocks);
-    if (f == Flow::END) break;
-    if (f == Flow::SIGNAL) return sig;
-  }
+  VEL_TRY(counted_loop(lf, body, nullptr, nullptr, INT64_MAX, blocks));
   lf.end();
   return Status::OK;
 }

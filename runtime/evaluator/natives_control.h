@@ -71,10 +71,10 @@ struct BlockRunner {
   PassEnd (*passes)(void* ctx, const Cell& block, Passes& p) = nullptr;
   Status (*rest)(void* ctx, const Cell& block, uint32_t pos) = nullptr;
 };
-// The passes of a counting loop (loop, repeat) that its body's compiled
-// program runs one after the other without leaving it: each stores the
-// counter into repeat's word, as the loop does, and leaves its value in
-// the loop's result cell; Ctrl+C is taken before each pass.
+// The passes of a counting loop (loop, repeat, forever) that its body's
+// compiled program runs one after the other without leaving it: each
+// stores the counter into repeat's word, as the loop does, and leaves its
+// value in the loop's result cell; Ctrl+C is taken before each pass.
 struct Passes {
   const Cell* word;  // repeat's word, or null
   int64_t counter;   // in: the pass to run first; out: the pass where it stopped
