@@ -46,6 +46,7 @@ constexpr uint32_t MAX_GENERATIONS = 8;
 constexpr uint32_t MAX_MISSES = 256;
 
 constexpr uint32_t NO_END = UINT32_MAX;
+constexpr uint8_t NO_UNUSED = 0xFF;
 
 enum Kind : uint8_t {
   K_CONST,      // a value that yields itself
@@ -95,6 +96,11 @@ struct Node {
   bool stepped;       // the call loop runs it (see mark_stepped)
   bool local_pair;    // K_EXPR: a stack context's word, one operator and an integer (see arith_here)
   uint8_t direct;     // K_CALL: a native the runner computes itself (see Direct)
+  // Calls with F_REFINEMENTS: the cells pushed for the refinements a call
+  // does not use, bit i set for a refinement's false and clear for an
+  // argument's none (NO_UNUSED: more than fit, found in the cache).
+  uint8_t unused;
+  uint32_t unused_logic;
   uint16_t flags;
   uint16_t count;     // children
   uint32_t kids;      // the first child's entry in Form::kids
@@ -630,8 +636,28 @@ struct Compiler {
     n.flags = (fn.is(TYPE_FUNCTION) ? F_FUNCTION : 0) | ((shape & SHAPE_REFINEMENTS) ? F_REFINEMENTS : 0);
     n.typesets = uint32_t(f.typesets.size());
     for (uint32_t i = 0; i < n.arity; i++) f.typesets.push_back(node_buffer(n.cache)->cells()[i]);
+    if (shape & SHAPE_REFINEMENTS) unused_cells(n);
     f.held.push_back(fn);
     return true;
+  }
+
+  // The cells push_unused_refinements would push after n's arguments.
+  static void unused_cells(Node& n) {
+    Buffer* cb = node_buffer(n.cache);
+    uint32_t count = 0, logic = 0;
+    for (uint32_t i = n.arity, end = cb->used() >> 4; i < end; i++) {
+      const Cell& e = cb->cells()[i];
+      bool refinement = e.is(TYPE_REFINEMENT);
+      if (!refinement && !(e.is(TYPE_TYPESET) && func::arg_mode(e) != func::ARG_RETURN)) continue;
+      if (count == 32) {
+        n.unused = NO_UNUSED;
+        return;
+      }
+      if (refinement) logic |= 1u << count;
+      count++;
+    }
+    n.unused = uint8_t(count);
+    n.unused_logic = logic;
   }
 
   // Argument expressions from p, as many as given; the position after them.
@@ -2382,6 +2408,17 @@ inline Status check_argument(const Form& f, const Node& n, uint32_t ts, const Ce
   return check_argument(f, call, i, call.cell, entry);
 }
 
+// The refinements a call does not use: false, and none for their
+// arguments, as laid out when it was compiled.
+inline void push_unused(const Node& n) {
+  uint32_t count = n.unused;
+  if (count == NO_UNUSED || g_stack.end - g_stack.top < ptrdiff_t(count)) [[unlikely]]
+    return push_unused_refinements(n.cache, n.arity);
+  Cell* c = g_stack.top;
+  for (uint32_t i = 0; i < count; i++) c[i] = (n.unused_logic >> i) & 1 ? logic_cell(false) : none_cell();
+  g_stack.top = c + count;
+}
+
 // Pushes the callee's copy and its frame; answers the frame's base.
 inline Cell* open_call(const Node& n, const Cell& name) {
   push(n.expect);
@@ -2747,7 +2784,7 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
   if (!(n.flags & (F_LOOP | F_REFINEMENTS | F_CHOICE | F_CONDS | F_BRANCH))) [[likely]]
     return close_call(n, base);
   if (n.flags & F_LOOP) return run_loop(f, n, base);
-  if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
+  if (n.flags & F_REFINEMENTS) push_unused(n);
   if (n.flags & F_CHOICE) return run_choice(f, n, base);
   if ((n.flags & F_CONDS) && same_cell(base[0], f.subs[n.refs - 1].cell)) {
     VEL_TRY(run_conds(f, f.subs[n.refs - 1], base, n.expect.w1 == NAT_ANY));
@@ -2846,7 +2883,7 @@ const Cell* path_object(const Form& f, const Node& n, int32_t* index) {
   for (; i < n.arity; i++) {
     VEL_TRY(run_argument(f, n, i, code, i, clean));
   }
-  if (n.flags & F_REFINEMENTS) push_unused_refinements(n.cache, n.arity);
+  if (n.flags & F_REFINEMENTS) push_unused(n);
   for (uint32_t r = 0; r < n.nrefs; r++) {
     const PathRef& ref = f.refs[n.refs + r];
     base[ref.slot] = logic_cell(true);
