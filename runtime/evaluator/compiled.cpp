@@ -2304,7 +2304,9 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
                                                     bool frameless = true, const Several* given = nullptr) {
   const Several* several = given;
   Several found;
-  if (frameless && !given && !trace::g_trace.on) [[likely]] {
+  // The frameless prefix leaves its value in result[1] unchecked: at the
+  // stack's last cell the general way runs, whose push overflows.
+  if (frameless && !given && !trace::g_trace.on && result + 1 < g_stack.end) [[likely]] {
     Cell v;
     switch (pure_prefix(f, top, size, single, code, &v, &found)) {
       case PE_END:
