@@ -1201,11 +1201,27 @@ constexpr int32_t DIRECT_ROOM = 1 << 16;
 
 // The call's arguments, each an expression without effects whose value
 // its typeset takes; false when one is not.
-inline bool direct_args(const Form& f, const Node& n, Cell* a, uint32_t depth) {
+[[gnu::always_inline]] inline bool direct_args(const Form& f, const Node& n, Cell* a, uint32_t depth) {
   if (n.count != n.arity) return false;
-  for (uint32_t i = 0; i < n.arity; i++)
-    if (!pure_cond(f, *n.kid[i], &a[i], depth) || !func::typeset_has(f.typesets[n.typesets + i], a[i].type()))
-      return false;
+  for (uint32_t i = 0; i < n.arity; i++) {
+    const Node& k = *n.kid[i];
+    // The commonest arguments, a constant (its typeset checked when
+    // compiled) and a plain word's value, read here.
+    if (k.kind == K_CONST && ((n.known >> i) & 1)) {
+      a[i] = k.cell;
+      continue;
+    }
+    if (k.kind == K_WORD) {
+      const Cell* slot = slot_of(k, k.cell);
+      if (!slot) return false;
+      TypeId t = slot->type();
+      if (t == TYPE_UNSET || t == TYPE_OP || is_callable(t) || !func::typeset_has(f.typesets[n.typesets + i], t))
+        return false;
+      a[i] = *slot;
+      continue;
+    }
+    if (!pure_cond(f, k, &a[i], depth) || !func::typeset_has(f.typesets[n.typesets + i], a[i].type())) return false;
+  }
   return true;
 }
 
@@ -1213,7 +1229,20 @@ inline bool direct_args(const Form& f, const Node& n, Cell* a, uint32_t depth) {
 // changed nothing, for other arguments.
 inline bool direct_read(const Form& f, const Node& n, Cell* out, uint32_t depth) {
   Cell a[2];
-  if (!direct_args(f, n, a, depth) || !is_any_block(a[0].type())) return false;
+  const Node& s = *n.kid[0];
+  if (n.count == n.arity && s.kind == K_WORD && (n.arity == 1 || n.kid[1]->kind == K_CONST)) [[likely]] {
+    // The commonest shape, a word's series and a constant index (its
+    // typeset checked when compiled), read here.
+    const Cell* slot = slot_of(s, s.cell);
+    if (!slot || !is_any_block(slot->type()) || !func::typeset_has(f.typesets[n.typesets], slot->type())) return false;
+    a[0] = *slot;
+    if (n.arity == 2) {
+      if (!((n.known >> 1) & 1)) return false;
+      a[1] = n.kid[1]->cell;
+    }
+  } else if (!direct_args(f, n, a, depth) || !is_any_block(a[0].type())) {
+    return false;
+  }
   Buffer* b = node_buffer(a[0].node());
   int64_t total = b->used() >> 4;
   if (n.direct == D_TAIL_Q) {
@@ -3236,9 +3265,13 @@ may_gc Status run_node(Form& f, const Node& n, Code& code) {
 // Arguments of a call made here, at most.
 constexpr uint32_t STEP_ARGS = 4;
 
+// An argument that is tail? or pick computed in place (see direct_read).
+inline bool read_argument(const Node& k) { return direct_expr(k) && (k.kind == K_EXPR ? *k.kid[0] : k).direct != D_MAKE; }
+
 // A call the loop makes itself: a function given its leading arguments
-// only, each a constant, a word or operators on numbers (the fast ways of
-// run_argument, which can neither fail nor call out).
+// only, each a constant, a word, operators on numbers or tail? or pick
+// computed in place (the fast ways of run_argument and run_call, which can
+// neither fail nor call out).
 bool stepped_call(const Node& n) {
   if (n.kind != K_CALL || !(n.flags & F_FUNCTION)) return false;
   if (n.flags & (F_LOOP | F_REFINEMENTS | F_CHOICE | F_CONDS | F_BRANCH | F_CONTINUE)) return false;
@@ -3246,7 +3279,7 @@ bool stepped_call(const Node& n) {
   for (uint32_t i = 0; i < n.arity; i++) {
     const Node& k = *n.kid[i];
     bool fast = k.kind == K_CONST || k.kind == K_WORD ||
-                (k.kind == K_EXPR && (k.flags & (F_ARITH | F_PARENS | F_TAIL_CHECK)) == F_ARITH);
+                (k.kind == K_EXPR && (k.flags & (F_ARITH | F_PARENS | F_TAIL_CHECK)) == F_ARITH) || read_argument(k);
     if (!fast) return false;
   }
   return true;
@@ -3657,10 +3690,16 @@ eval: {
     bool known = (n.known >> i) & 1;
     if (k.kind == K_CONST) {
       args[i] = k.cell;
-    } else if (k.kind == K_EXPR) {
+    } else if (k.kind == K_WORD) {
+      fast = quick_value(*f, k, &args[i]);
+      known = false;
+    } else if (k.flags & F_ARITH) {
       fast = arith_here(*f, k, &args[i]);
     } else {
-      fast = quick_value(*f, k, &args[i]);
+      // tail? or pick, as run_call computes it in place.
+      const Node& r = k.kind == K_EXPR ? *k.kid[0] : k;
+      fast = !trace::g_trace.on && (k.kind != K_EXPR || no_operator_after(k)) && same_callee(r) &&
+             direct_read(*f, r, &args[i], 0);
       known = false;
     }
     if (fast && !known) fast = func::typeset_has(f->typesets[n.typesets + i], args[i].type());
