@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/core_words.h"
 #include "datatypes/object.h"
@@ -28,6 +29,7 @@
 #include "collector.h"
 #include "platform/platform.h"
 #include "roots.h"
+#include "unicode.h"
 
 namespace vel::interp {
 
@@ -70,6 +72,7 @@ enum Direct : uint8_t {
   D_TAIL_Q,  // tail? of an any-block value
   D_PICK,    // pick from an any-block value by an integer
   D_MAKE,    // make block! with an integer room
+  D_FIND,    // find of a char in a bitset
 };
 
 enum : uint16_t {
@@ -615,7 +618,10 @@ struct Compiler {
   // What the runner computes itself of a call of fn (an action made with
   // another spec keeps its id: its arity and refinements are checked).
   static uint8_t direct_of(const Cell& fn, uint32_t arity, uint16_t flags) {
-    if (!fn.is(TYPE_ACTION) || (flags & F_REFINEMENTS)) return D_NONE;
+    if (!fn.is(TYPE_ACTION)) return D_NONE;
+    // find's refinements mean nothing to a bitset.
+    if (fn.w1 == ACT_FIND) return arity == 2 ? D_FIND : D_NONE;
+    if (flags & F_REFINEMENTS) return D_NONE;
     switch (fn.w1) {
       case ACT_TAIL_Q: return arity == 1 ? D_TAIL_Q : D_NONE;
       case ACT_PICK: return arity == 2 ? D_PICK : D_NONE;
@@ -1229,6 +1235,11 @@ constexpr int32_t DIRECT_ROOM = 1 << 16;
 // changed nothing, for other arguments.
 inline bool direct_read(const Form& f, const Node& n, Cell* out, uint32_t depth) {
   Cell a[2];
+  if (n.direct == D_FIND) {
+    if (!direct_args(f, n, a, depth) || !a[0].is(TYPE_BITSET) || !a[1].is(TYPE_CHAR)) return false;
+    *out = bitset::test_bit(a[0], a[1].w2) ? logic_cell(true) : none_cell();
+    return true;
+  }
   const Node& s = *n.kid[0];
   if (n.count == n.arity && s.kind == K_WORD && (n.arity == 1 || n.kid[1]->kind == K_CONST)) [[likely]] {
     // The commonest shape, a word's series and a constant index (its
@@ -1404,12 +1415,13 @@ enum QCode : uint8_t {
   Q_BASE,       // first: the values series most words read (ia), target cells at least
   Q_NWOPK,      // a: K_OP node with a K_CONST operand, b: K_WORD node; b's number op the constant pushed
   Q_WOPK,       // the same for a chain of that one step: its value is the value
-  Q_DIRECT,     // a: call node of tail? or pick (see direct_read); its value is the value
+  Q_DIRECT,     // a: call node of tail?, pick or find (see direct_read); its value is the value
   // The steps of a loop body's pass program (see run_passes) only:
   Q_PASS,       // target: the first step of a pass; the pass ends with the value
   Q_CONTINUE,   // the same with the value unset
   Q_BREAK,      // the loop ends, its value unset
-  Q_REST,       // target: the block position where the general way takes the pass up
+  Q_REST,       // the general way takes the pass up at the expression this step begins
+  Q_ENTER,      // fop: a nesting level; the value is the condition of the call whose block runs next
 };
 
 // QOp::flags: the word of a (of b) is read through the base Q_BASE found.
@@ -1420,6 +1432,20 @@ constexpr uint8_t QF_B = 2;
 constexpr uint8_t QF_OP_KNOWN = 4;
 
 }  // namespace
+
+// Where the general way takes a pass up when a step of a pass program
+// fails: the first step of each expression and its block position; for an
+// expression of a block run inside a call of the pass (a chosen branch of
+// several expressions), the call, its block, the mark of the expression
+// that holds the call, and how deep the block is.
+struct PassMark {
+  uint32_t step;
+  uint32_t pos;
+  uint32_t parent;
+  uint32_t depth;
+  const Node* call;
+  const Sub* sub;
+};
 
 struct QOp {
   QCode code;
@@ -1464,8 +1490,14 @@ struct QuickEmitter {
   std::vector<QOp>& out;
   uint32_t nums = 0;  // numbers pending
   // A loop body's pass program: a branch's block of continue or break
-  // ends the pass or the loop.
+  // ends the pass or the loop, and a chosen block of several expressions
+  // runs in the program, its expressions marked for the general way.
   bool exits = false;
+  std::vector<PassMark>* marks = nullptr;
+  uint32_t mark = 0;   // the mark of the expression being laid out
+  uint32_t level = 0;  // blocks of several expressions the steps are inside
+
+  static constexpr uint32_t NO_PARENT = UINT32_MAX;
 
   uint32_t emit(QCode c, const Node* a = nullptr, const Node* b = nullptr, uint8_t fop = 0, uint32_t target = 0) {
     out.push_back(QOp{c, fop, 0, target, 0, 0, a, b});
@@ -1473,7 +1505,16 @@ struct QuickEmitter {
   }
   bool room() const { return out.size() < QUICK_MAX; }
 
-  bool expr(const Node& k, uint32_t depth) {
+  // One expression of a pass program's block (several: a branch call's
+  // chosen block of several expressions runs in the program).
+  bool statement(const Node& k, uint32_t depth) {
+    if (!(k.flags & F_PURE) || !room()) return false;
+    if (k.kind == K_CALL) return call(k, depth, true);
+    if (k.kind != K_SET_WORD && k.kind != K_EXPR) return false;
+    return expr(k, depth, true);
+  }
+
+  bool expr(const Node& k, uint32_t depth, bool several = false) {
     if (!(k.flags & F_PURE) || !room()) return false;
     if (k.kind == K_SET_WORD) {
       if (!(k.flags & (F_STORE | F_STORE_OBJECT))) return false;
@@ -1482,10 +1523,10 @@ struct QuickEmitter {
       emit(Q_STORE, &k);
       return true;
     }
-    if (k.kind == K_CALL && (k.flags & F_BRANCH)) return depth < PURE_DEPTH && call(k, depth + 1, false);
+    if (k.kind == K_CALL && (k.flags & F_BRANCH)) return depth < PURE_DEPTH && call(k, depth + 1, several);
     if (k.kind == K_EXPR && k.count == 1 && (k.kid[0]->flags & F_BRANCH)) {
       if (k.flags & F_TAIL_CHECK) emit(Q_TAIL, &k);
-      return expr(*k.kid[0], depth);
+      return expr(*k.kid[0], depth, several);
     }
     return cond(k, depth);
   }
@@ -1605,9 +1646,12 @@ struct QuickEmitter {
 
   // The chosen block of a branch: checked unchanged, then its one
   // expression, or handed back when it has several (at the top only).
-  bool branch_block(uint32_t sub, uint32_t depth, bool several) {
+  bool branch_block(const Node& n, uint32_t sub, uint32_t depth, bool several) {
     const Sub& s = f.subs[sub - 1];
     emit(Q_UNCHANGED, nullptr, nullptr, 0, sub - 1);
+    // In a pass program every block a statement's call chooses is a level
+    // of its own, so that the general way can take the pass up inside it.
+    if (several && marks) return inline_block(n, s, depth);
     if (s.single >= 0) {
       QCode exit;
       if (const Node* c = exits ? exit_call(f.nodes[uint32_t(s.single)], &exit) : nullptr) {
@@ -1615,16 +1659,62 @@ struct QuickEmitter {
         emit(exit, nullptr, nullptr, 0, 1);
         return true;
       }
-      size_t mark = out.size();
+      size_t at = out.size();
       uint32_t pending = nums;
       if (expr(f.nodes[uint32_t(s.single)], depth)) return true;
       // At the top the frameless run hands back a block whose one
       // expression it cannot take, as one of several.
-      out.resize(mark);
+      out.resize(at);
       nums = pending;
     }
     if (!several) return false;
     emit(Q_SEVERAL, nullptr, nullptr, 0, sub - 1);
+    return true;
+  }
+
+  // A pass program's chosen block of several expressions, laid out in
+  // the program: each expression's steps after a mark, the general way
+  // taking the pass up at the first that has none; continue or break ends
+  // it. The value is the block's last.
+  bool inline_block(const Node& n, const Sub& s, uint32_t depth) {
+    if (level >= PASS_LEVELS || nums) return false;
+    emit(Q_ENTER, nullptr, nullptr, uint8_t(level));
+    uint32_t holder = mark;
+    level++;
+    for (uint32_t p = s.head; p < s.len;) {
+      int32_t x = f.sub_top[s.top + (p - s.head)];
+      uint32_t start = uint32_t(out.size());
+      marks->push_back(PassMark{start, p, holder, level, &n, &s});
+      uint32_t mine = uint32_t(marks->size() - 1);
+      if (x < 0) {
+        emit(Q_REST);
+        break;
+      }
+      const Node& k = f.nodes[uint32_t(x)];
+      QCode exit;
+      if (const Node* c = exit_call(k, &exit)) {
+        emit(Q_CALLEE, c);
+        emit(exit, nullptr, nullptr, 0, 1);
+        break;
+      }
+      mark = mine;
+      bool ok = statement(k, depth) && room();
+      mark = holder;
+      if (!ok) {
+        out.resize(start);
+        marks->resize(mine + 1);
+        nums = 0;
+        emit(Q_REST);
+        break;
+      }
+      p = k.end;
+    }
+    level--;
+    // Steps after the block are the holder's again (those that can fail
+    // run only where the block did not).
+    PassMark again = (*marks)[holder];
+    again.step = uint32_t(out.size());
+    marks->push_back(again);
     return true;
   }
 
@@ -1659,16 +1749,16 @@ struct QuickEmitter {
     if (n.expect.w1 == NAT_EITHER) {
       if (!constant_block(*n.kid[1], n.refs) || !constant_block(*n.kid[2], n.nrefs)) return false;
       uint32_t to_false = emit(Q_EITHER, &n);
-      if (!branch_block(n.refs, depth, several)) return false;
+      if (!branch_block(n, n.refs, depth, several)) return false;
       uint32_t to_end = emit(Q_JUMP);
       out[to_false].target = uint32_t(out.size());
-      if (!branch_block(n.nrefs, depth, several)) return false;
+      if (!branch_block(n, n.nrefs, depth, several)) return false;
       out[to_end].target = uint32_t(out.size());
       return room();
     }
     if (!constant_block(*n.kid[1], n.refs)) return false;
     uint32_t to_skip = emit(Q_IFNOT, &n, nullptr, n.expect.w1 == NAT_IF);
-    if (!branch_block(n.refs, depth, several)) return false;
+    if (!branch_block(n, n.refs, depth, several)) return false;
     uint32_t to_end = emit(Q_JUMP);
     out[to_skip].target = uint32_t(out.size());
     emit(Q_NONE);
@@ -1685,11 +1775,15 @@ enum QuickEnd { QE_FAIL, QE_DONE, QE_SEVERAL, QE_BREAK, QE_STOP, QE_REST };
 
 // The counter of a loop whose body's pass program runs (see run_passes).
 struct PassState {
-  Cell* slot;      // repeat's word's value cell, or null
+  Cell* slot;      // repeat's or foreach's word's value cell, or null
   int64_t counter; // the pass under way
   int64_t last;
   Cell* result;    // the loop's result cell
-  uint32_t at;     // QE_FAIL: the index of the failed step; QE_REST: the position
+  uint32_t at;     // QE_FAIL, QE_REST: the index of the step
+  Cell* series;    // foreach: its series at the next element, or null
+  ElemKind kind;   //   and how its elements are kept
+  bool watch_op = false;  // a check made once reads the word: an operator stored ends the passes
+  Cell conds[PASS_LEVELS] = {};  // the conditions of the calls whose blocks run (see Q_ENTER)
 };
 
 // Runs a node's program: its value in out (QE_DONE), or the chosen block
@@ -1711,9 +1805,9 @@ QuickEnd run_quick_t(const Form& f, const QOp* prog, Cell* out, const Sub** seve
       &&q_end, &&q_callee, &&q_const, &&q_word, &&q_tail, &&q_nconst, &&q_nword, &&q_opconst, &&q_opword,
       &&q_oppop, &&q_nvalue, &&q_nreload, &&q_unchanged, &&q_typeset, &&q_either, &&q_ifnot, &&q_jump,
       &&q_none, &&q_several, &&q_short, &&q_conds_end, &&q_store, &&q_base, &&q_nwopk, &&q_wopk, &&q_direct,
-      &&q_pass, &&q_continue, &&q_break, &&q_rest,
+      &&q_pass, &&q_continue, &&q_break, &&q_rest, &&q_enter,
   };
-  static_assert(sizeof(steps) / sizeof(steps[0]) == Q_REST + 1, "a step for each code, in QCode's order");
+  static_assert(sizeof(steps) / sizeof(steps[0]) == Q_ENTER + 1, "a step for each code, in QCode's order");
 #define QFAIL()                                               \
   do {                                                        \
     if constexpr (Pass) st->at = uint32_t(pc - prog);         \
@@ -1902,12 +1996,30 @@ q_continue:
 q_pass:
   if constexpr (Pass) {
     *st->result = v;
-    if (st->counter >= st->last) return QE_DONE;
-    st->counter++;
+    if (st->series) {
+      // foreach's step (foreach_next), before the check for Ctrl+C as there.
+      Cell* it = st->series;
+      Buffer* b = node_buffer(it->node());
+      uint32_t i = it->index() < 0 ? 0 : uint32_t(it->index());
+      if (i >= b->length()) return QE_DONE;
+      if (st->kind == ElemKind::CHARS) [[likely]]
+        *st->slot = char_cell(get_char(b->head_ptr() + (size_t(i) << b->unit_shift()), b->unit()));
+      else if (st->kind == ElemKind::CELLS)
+        *st->slot = b->cells()[i];
+      else
+        *st->slot = integer_cell(b->head_ptr()[i]);
+      it->w1 = i + 1;
+      // The pass then runs the general way, which looks at the word again.
+      if (st->watch_op && st->slot->is(TYPE_OP)) [[unlikely]]
+        return QE_STOP;
+    } else {
+      if (st->counter >= st->last) return QE_DONE;
+      st->counter++;
+    }
     // Ctrl+C is taken where a body's run takes it, before the pass.
     if (platform::g_interrupt_pending.load(std::memory_order_relaxed)) [[unlikely]]
       return QE_STOP;
-    if (st->slot) *st->slot = integer_cell(int32_t(st->counter));
+    if (st->slot && !st->series) *st->slot = integer_cell(int32_t(st->counter));
     QGO(pc->target);
   }
   QFAIL();
@@ -1918,8 +2030,14 @@ q_break:
   }
   QFAIL();
 q_rest:
-  if constexpr (Pass) st->at = pc->target;
+  if constexpr (Pass) st->at = uint32_t(pc - prog);
   return QE_REST;
+q_enter:
+  if constexpr (Pass) {
+    st->conds[pc->fop] = v;
+    QNEXT();
+  }
+  QFAIL();
 #undef QNEXT
 #undef QGO
 #undef QFAIL
@@ -2057,13 +2175,6 @@ constexpr uint32_t NO_PASS = UINT32_MAX;
 
 }  // namespace
 
-// Where the general way takes a pass up when a step of a pass program
-// fails: the first step of each expression and its block position.
-struct PassMark {
-  uint32_t step;
-  uint32_t pos;
-};
-
 struct PassProgram {
   uint32_t ops;    // its first step in PassPrograms::ops
   uint32_t marks;  // its first mark in PassPrograms::marks
@@ -2163,18 +2274,20 @@ uint32_t make_pass(Form& f, const int32_t* top, uint32_t head, uint32_t len) {
   marks.clear();
   QuickEmitter e{f, prog};
   e.exits = true;
+  e.marks = &marks;
   e.emit(Q_BASE);
   bool ended = false;
   for (uint32_t p = head; p < len && !ended;) {
     int32_t x = top[p - head];
     uint32_t start = uint32_t(prog.size());
+    marks.push_back(PassMark{start, p, QuickEmitter::NO_PARENT, 0, nullptr, nullptr});
+    uint32_t mine = uint32_t(marks.size() - 1);
     if (x < 0) {
-      e.emit(Q_REST, nullptr, nullptr, 0, p);
+      e.emit(Q_REST);
       ended = true;
       break;
     }
     const Node& k = f.nodes[uint32_t(x)];
-    marks.push_back(PassMark{start, p});
     QCode exit;
     if (const Node* c = exit_call(k, &exit)) {
       e.emit(Q_CALLEE, c);
@@ -2182,13 +2295,13 @@ uint32_t make_pass(Form& f, const int32_t* top, uint32_t head, uint32_t len) {
       ended = true;
       break;
     }
-    bool ok = (k.flags & F_PURE) && (k.kind == K_CALL || k.kind == K_SET_WORD || k.kind == K_EXPR) &&
-              (k.kind == K_CALL ? e.call(k, 0, false) : e.expr(k, 0)) && prog.size() < QUICK_MAX;
+    e.mark = mine;
+    bool ok = e.statement(k, 0) && prog.size() < QUICK_MAX;
     if (!ok) {
       prog.resize(start);
+      marks.resize(mine + 1);
       e.nums = 0;
-      marks.back().step = start;
-      e.emit(Q_REST, nullptr, nullptr, 0, p);
+      e.emit(Q_REST);
       ended = true;
       break;
     }
@@ -2205,6 +2318,9 @@ uint32_t make_pass(Form& f, const int32_t* top, uint32_t head, uint32_t len) {
   // Jumps are by step index from the program's start; they stay so.
   pp.ops.insert(pp.ops.end(), prog.begin(), prog.end());
   pp.progs.push_back(PassProgram{ops, uint32_t(pp.marks.size()), uint32_t(marks.size())});
+  // Holders by their index among all the form's marks.
+  for (PassMark& m : marks)
+    if (m.parent != QuickEmitter::NO_PARENT) m.parent += uint32_t(pp.marks.size());
   pp.marks.insert(pp.marks.end(), marks.begin(), marks.end());
   g_mem.allocated_since_gc += prog.size() * sizeof(QOp);
   return uint32_t(pp.progs.size());
@@ -2224,36 +2340,74 @@ Cell* counter_slot(const Cell& word) {
   return quiet_object_store(ctx, w.w3) ? slot : nullptr;
 }
 
-// Passes of the body whose expressions are top, from p.counter on, through
-// its pass program (slot: where its number is kept).
+// The checks made once before the passes that read the loop's word, which
+// the loop stores into at every pass: Q_CALLEE when one looks for a callee
+// or an operator there, Q_TAIL when one looks only that no operator is
+// there, Q_END when none reads it.
+QCode checks_loop_word(const PassPrograms& pp, const PassProgram& prog, const Cell& word) {
+  const QOp* q = &pp.ops[prog.ops];
+  uint32_t first = pp.marks[prog.marks].step;
+  uint32_t sym = symbol::resolve(word.w2);
+  QCode found = Q_END;
+  for (uint32_t i = 1; i < first; i++) {
+    if (q[i].code != Q_CALLEE && q[i].code != Q_TAIL) continue;
+    const Cell& w = q[i].code == Q_TAIL ? q[i].a->expect : q[i].a->cell;
+    if ((w.w1 == word.w1 && w.w3 == word.w3) || symbol::resolve(w.w2) == sym) {
+      if (q[i].code == Q_CALLEE) return Q_CALLEE;
+      found = Q_TAIL;
+    }
+  }
+  return found;
+}
+
+// Passes of the body whose expressions are top, from p.counter on (foreach:
+// its element taken), through its pass program (slot: where its number is
+// kept).
 PassEnd run_pass_program(Form& f, uint32_t& slot, const int32_t* top, uint32_t head, uint32_t len, Passes& p) {
   if (!slot) slot = make_pass(f, top, head, len);
   if (slot == NO_PASS) return PassEnd::NEVER;
   if (platform::g_interrupt_pending.load(std::memory_order_relaxed)) [[unlikely]]
     return PassEnd::BEFORE;
-  PassState st{nullptr, p.counter, p.last, p.result, 0};
-  if (p.word) {
-    st.slot = counter_slot(*p.word);
-    if (!st.slot) return PassEnd::NEVER;
-    *st.slot = integer_cell(int32_t(p.counter));
-  }
   const PassPrograms& pp = *f.passes;
   const PassProgram& prog = pp.progs[slot - 1];
+  PassState st{nullptr, p.counter, p.last, p.result, 0, p.series, ElemKind::NONE};
+  if (p.word) {
+    // A counter or a char is never an operator; an element of a block
+    // may be one (see Q_PASS).
+    QCode read = checks_loop_word(pp, prog, *p.word);
+    if (read == Q_CALLEE) return PassEnd::NEVER;
+    st.watch_op = read == Q_TAIL;
+    st.slot = counter_slot(*p.word);
+    if (!st.slot) return PassEnd::NEVER;
+    if (p.series) st.kind = elem_kind(p.series->type());
+    else *st.slot = integer_cell(int32_t(p.counter));
+  }
   Cell v;
   QuickEnd e = run_quick_t<true>(f, &pp.ops[prog.ops], &v, nullptr, &st);
   p.counter = st.counter;
   switch (e) {
     case QE_DONE: return PassEnd::END;
     case QE_BREAK: return PassEnd::BREAK;
-    case QE_REST: p.pos = st.at; return PassEnd::REST;
-    case QE_FAIL: {
-      // At the expression the failed step belongs to; before the first,
-      // nothing of the pass ran.
-      const PassMark* m = &pp.marks[prog.marks];
-      if (st.at < m->step) return PassEnd::BEFORE;
-      for (uint32_t i = 1; i < prog.nmarks && m[1].step <= st.at; i++) m++;
+    case QE_FAIL:
+    case QE_REST: {
+      // At the expression the step belongs to; before the first, nothing
+      // of the pass ran.
+      const PassMark* marks = &pp.marks[prog.marks];
+      if (st.at < marks[0].step) return PassEnd::BEFORE;
+      uint32_t i = 0;
+      while (i + 1 < prog.nmarks && marks[i + 1].step <= st.at) i++;
+      const PassMark* m = &marks[i];
+      if (m->depth == 0) {
+        p.pos = m->pos;
+        p.mark = 0;
+        return m->pos == head ? PassEnd::BEFORE : PassEnd::REST;
+      }
+      // Inside blocks of calls: the conditions they were chosen by.
+      for (uint32_t d = 0; d < m->depth; d++) p.conds[d] = st.conds[d];
+      while (m->depth > 0) m = &pp.marks[m->parent];
       p.pos = m->pos;
-      return m->pos == head ? PassEnd::BEFORE : PassEnd::REST;
+      p.mark = prog.marks + i + 1;
+      return PassEnd::REST;
     }
     default: return PassEnd::BEFORE;
   }
@@ -2264,14 +2418,18 @@ PassEnd run_pass_program(Form& f, uint32_t& slot, const int32_t* top, uint32_t h
 // would read); how that ended.
 enum PureEnd { PE_END, PE_CONTINUE, PE_REST, PE_SEVERAL };
 
-// A call whose chosen block has several expressions, for run_several.
+// A call whose chosen block has several expressions, for run_several:
+// run from its head, or taken up at from (a pass program left it there,
+// inside the call of inner when given).
 struct Several {
   const Node* call;
   const Sub* sub;
   Cell cond;
+  uint32_t from;
+  const Several* inner = nullptr;
 };
 
-may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s, Code& code);
+may_gc Status run_several(Form& f, const Several& sv, Code& code);
 
 // One expression of a frameless prefix: PE_END when it ran.
 [[gnu::always_inline]] inline PureEnd pure_step(Form& f, const Node& k, Cell* v, Several* several) {
@@ -2279,7 +2437,7 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
     const Sub* s = nullptr;
     switch (run_quick(f, &f.quick[k.quick - 1], v, &s)) {
       case QE_DONE: return PE_END;
-      case QE_SEVERAL: *several = Several{&k, s, *v}; return PE_SEVERAL;
+      case QE_SEVERAL: *several = Several{&k, s, *v, s->head}; return PE_SEVERAL;
       default: return PE_REST;
     }
   }
@@ -2288,7 +2446,7 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
       const Sub* s = nullptr;
       if (!pure_call(f, k, v, 0, &s)) return PE_REST;
       if (s) {
-        *several = Several{&k, s, *v};
+        *several = Several{&k, s, *v, s->head};
         return PE_SEVERAL;
       }
       return PE_END;
@@ -2361,7 +2519,7 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
   }
   g_stack.top = result + 1;
   if (several) {
-    VEL_TRY(run_several(f, *several->call, several->cond, *several->sub, code));
+    VEL_TRY(run_several(f, *several, code));
     // The chosen block may have called out and changed this one: the
     // walker looks for an operator after the call's value.
     // (A call that ends its block, as most do, has nothing after it.)
@@ -2600,6 +2758,24 @@ may_gc Status run_loop_block(void* ctx, const Cell& block) {
   return eval_block(block, true);
 }
 
+// The rest of a pass the program left (see run_pass_program): from its
+// position in the block whose expressions are top, inside the blocks of
+// the calls there it was in, as the general way has it at that point:
+// each call's frame made, its block going on from the mark's expression.
+may_gc Status rest_of_pass(Form& f, const int32_t* top, uint32_t size, int32_t single, uint32_t header,
+                           Cell* result, Code& code, const Passes& p) {
+  if (!p.mark) return run_block(f, top, size, single, header, result, code, false);
+  Several levels[PASS_LEVELS];
+  const PassMark* m = &f.passes->marks[p.mark - 1];
+  const uint32_t depth = m->depth;
+  while (m->depth > 0) {
+    uint32_t d = m->depth - 1;
+    levels[d] = Several{m->call, m->sub, p.conds[d], m->pos, d + 1 < depth ? &levels[d + 1] : nullptr};
+    m = &f.passes->marks[m->parent];
+  }
+  return run_block(f, top, size, single, header, result, code, false, &levels[0]);
+}
+
 // The rest of a pass from pos when the body's form no longer holds (its
 // pass program left it at once, so this is for safety alone).
 [[gnu::noinline]] may_gc Status rest_walked(const Cell& block, uint32_t pos) {
@@ -2622,16 +2798,16 @@ may_gc PassEnd run_loop_passes(void* ctx, const Cell& block, Passes& p) {
 
 // The rest of a pass from pos, as run_sub runs the body from there after
 // its frameless prefix.
-may_gc Status run_loop_rest(void* ctx, const Cell& block, uint32_t pos) {
+may_gc Status run_loop_rest(void* ctx, const Cell& block, const Passes& p) {
   auto* lb = static_cast<LoopBlocks*>(ctx);
   const Sub& s = *lb->body;
   NodeId node = s.cell.node();
   if (!same_cell(block, s.cell) || trace::g_trace.on ||
       !unchanged(node, node_buffer(node), s.head, s.len, s.stamp, lb->f->sub_cells.data() + s.cells)) [[unlikely]]
-    return rest_walked(block, pos);
+    return rest_walked(block, p.pos);
   Cell* result = push(s.cell);
-  Code code{node, pos, s.len, s.stamp};
-  VEL_TRY(run_block(*lb->f, &lb->f->sub_top[s.top], s.len - s.head, s.single, s.cell.header, result, code, false));
+  Code code{node, p.pos, s.len, s.stamp};
+  VEL_TRY(rest_of_pass(*lb->f, &lb->f->sub_top[s.top], s.len - s.head, s.single, s.cell.header, result, code, p));
   g_stack.top = result + 1;
   *g_stack.base = *result;
   return Status::OK;
@@ -2728,7 +2904,7 @@ may_gc Status run_choice_next(void* ctx, Code& code) {
     return false;
   }
   if (s) {
-    *st = run_several(f, n, v, *s, code);
+    *st = run_several(f, Several{&n, s, v, s->head}, code);
     return true;
   }
   *st = Status::OK;
@@ -2742,16 +2918,19 @@ may_gc Status run_choice_next(void* ctx, Code& code) {
 // first that cannot, after others made their stores, the call's frame is
 // made as the general way has it at that expression and the block goes on
 // from there as run_sub runs it. The call's value is pushed.
-may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s, Code& code) {
+may_gc Status run_several(Form& f, const Several& sv, Code& code) {
+  const Node& n = *sv.call;
+  const Sub& s = *sv.sub;
+  const Cell& cond = sv.cond;
   code.pos = n.end;
   const int32_t* top = &f.sub_top[s.top];
   Cell v;
-  uint32_t p = s.head;
+  uint32_t p = sv.from;
   // A call here that chose a block of several expressions: the block's
   // run below goes on with it as the general way would.
   Several inner;
-  const Several* chosen = nullptr;
-  while (p < s.len) {
+  const Several* chosen = sv.inner;
+  while (!chosen && p < s.len) {
     int32_t e = top[p - s.head];
     if (e < 0) break;
     const Node& k = f.nodes[uint32_t(e)];
@@ -2759,7 +2938,7 @@ may_gc Status run_several(Form& f, const Node& n, const Cell& cond, const Sub& s
       const Sub* several;
       QuickEnd end = run_quick(f, &f.quick[k.quick - 1], &v, &several);
       if (end == QE_SEVERAL) {
-        inner = Several{&k, several, v};
+        inner = Several{&k, several, v, several->head};
         chosen = &inner;
       }
       if (end != QE_DONE) break;
@@ -3265,7 +3444,7 @@ may_gc Status run_node(Form& f, const Node& n, Code& code) {
 // Arguments of a call made here, at most.
 constexpr uint32_t STEP_ARGS = 4;
 
-// An argument that is tail? or pick computed in place (see direct_read).
+// An argument that is tail?, pick or find computed in place (see direct_read).
 inline bool read_argument(const Node& k) { return direct_expr(k) && (k.kind == K_EXPR ? *k.kid[0] : k).direct != D_MAKE; }
 
 // A call the loop makes itself: a function given its leading arguments
@@ -3572,7 +3751,7 @@ enter: {
   }
   const Node* k = chosen->single >= 0 ? &f->nodes[uint32_t(chosen->single)] : nullptr;
   if (!k || !k->stepped || (node_buffer(chosen->cell.node())->flags & BUF_LIBRARY)) {
-    Several found{&b, chosen, v};
+    Several found{&b, chosen, v, chosen->head};
     Code code{f->node, f->head, f->len, f->stamp};
     Cell* result = c.result;
     st = body_from_start(*f, body.header, result, code, &found);
@@ -4043,7 +4222,7 @@ uint16_t pure_shape(const Form& f, const Node& n) {
         }
         return F_QUIET | F_PURE;
       }
-      if (n.direct == D_TAIL_Q || n.direct == D_PICK) {
+      if (n.direct == D_TAIL_Q || n.direct == D_PICK || n.direct == D_FIND) {
         for (uint32_t i = 0; i < n.count; i++)
           if (!quiet(*n.kid[i])) return 0;
         return F_QUIET | F_PURE;
@@ -4181,7 +4360,7 @@ may_gc Status run_body_block(const Cell& block) {
           // The chosen block of several expressions goes on without
           // computing the condition again.
           if (e == QE_SEVERAL) {
-            found = Several{&k, several, v};
+            found = Several{&k, several, v, several->head};
             chosen = true;
           }
         }
@@ -4208,15 +4387,14 @@ may_gc PassEnd run_passes(const Cell& block, Passes& p) {
   return run_pass_program(*f, f->pass, f->expr_at.data(), f->head, f->len, p);
 }
 
-may_gc Status run_body_rest(const Cell& block, uint32_t pos) {
+may_gc Status run_body_rest(const Cell& block, const Passes& p) {
   Form* f = trace::g_trace.on ? nullptr : form_now(block);
   if (!f) [[unlikely]]
-    return rest_walked(block, pos);
+    return rest_walked(block, p.pos);
   Cell* result = push(block);
   uint32_t mark = enter_form(f);
-  Code code{f->node, pos, f->len, f->stamp};
-  Status s = run_block(*f, f->expr_at.data(), uint32_t(f->expr_at.size()), f->single, block.header, result, code,
-                       false);
+  Code code{f->node, p.pos, f->len, f->stamp};
+  Status s = rest_of_pass(*f, f->expr_at.data(), uint32_t(f->expr_at.size()), f->single, block.header, result, code, p);
   g_forms_top = mark;
   VEL_TRY(s);
   g_stack.top = result + 1;

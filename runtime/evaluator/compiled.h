@@ -50,11 +50,11 @@ may_gc Status run_form(Form& form, const Cell& block, Cell* result);
 // skips the rest of a block's run.
 may_gc Status run_body_block(const Cell& block);
 
-// A counting loop's passes through the program of the body's form, and the
+// A loop's passes through the program of the body's form, and the
 // rest of a pass it left to the general way, as run_body_block would run
 // it from there (see Passes in natives_control.h).
 may_gc PassEnd run_passes(const Cell& block, Passes& p);
-may_gc Status run_body_rest(const Cell& block, uint32_t pos);
+may_gc Status run_body_rest(const Cell& block, const Passes& p);
 
 // Reads VEL_COMPILE (eager: compile blocks on their first evaluation).
 // The collector holds the forms weakly (forms_mark, forms_sweep: eval.h).

@@ -135,9 +135,9 @@ inline may_gc PassEnd run_passes(const BlockRunner* blocks, const Cell& body, Pa
   if (!blocks) return interp::run_passes(body, p);
   return blocks->passes ? blocks->passes(blocks->ctx, body, p) : PassEnd::NEVER;
 }
-inline may_gc Status run_pass_rest(const BlockRunner* blocks, const Cell& body, uint32_t pos) {
-  if (!blocks) return interp::run_body_rest(body, pos);
-  return blocks->rest(blocks->ctx, body, pos);
+inline may_gc Status run_pass_rest(const BlockRunner* blocks, const Cell& body, const Passes& p) {
+  if (!blocks) return interp::run_body_rest(body, p);
+  return blocks->rest(blocks->ctx, body, p);
 }
 
 // Passes 1 to n of loop and forever (word null; forever's n the largest)
@@ -152,7 +152,7 @@ may_gc Status counted_loop(const LoopFrame& lf, const Cell& body, const Cell* wo
   for (int64_t counter = 1; counter <= n; counter++) {
     if (through_program) {
       lf.reset();
-      Passes p{word, counter, n, &lf.result(), 0};
+      Passes p{word, counter, n, &lf.result()};
       PassEnd e = run_passes(blocks, body, p);
       if (e != PassEnd::NEVER && word) *value = integer_cell(int32_t(p.counter));
       counter = p.counter;
@@ -162,7 +162,7 @@ may_gc Status counted_loop(const LoopFrame& lf, const Cell& body, const Cell* wo
         case PassEnd::END: return Status::OK;
         case PassEnd::BREAK: return Status::OK;
         case PassEnd::REST: {
-          Flow f = flow_of(lf, run_pass_rest(blocks, body, p.pos), &sig);
+          Flow f = flow_of(lf, run_pass_rest(blocks, body, p), &sig);
           if (f == Flow::END) return Status::OK;
           if (f == Flow::SIGNAL) return sig;
           continue;
@@ -535,9 +535,19 @@ inline may_gc bool loop_step(const Cell& spec, const LoopWords& lw, Cell* it) {
   return lw.block ? foreach_next_block(spec, lw.count, it) : foreach_next(spec, it);
 }
 
+// Whether foreach's passes may run through its body's program: one word
+// over a series whose elements the program takes itself.
+inline bool steps_in_program(const LoopWords& lw, const Cell& series) {
+  if (lw.block) return false;
+  ElemKind kind = elem_kind(series.type());
+  return kind == ElemKind::CELLS || kind == ElemKind::CHARS || kind == ElemKind::BYTES;
+}
+
 // The loop of foreach and remove-each. With remove, a body value that is
 // neither none nor false (unset counts as true) removes the elements just
-// taken; continue skips the removal.
+// taken; continue skips the removal. foreach's passes go through the
+// body's program while it takes them (see Passes), each taking the next
+// element itself; the others one by one.
 Status each_loop(Cell* base, bool remove, const BlockRunner* blocks) {
   enum { WORD, SERIES, BODY };  // remove-each's data is foreach's series
   const Cell& body = block_arg(base[BODY]);
@@ -546,9 +556,22 @@ Status each_loop(Cell* base, bool remove, const BlockRunner* blocks) {
   Cell* it = push(base[SERIES]);
   LoopFrame lf;
   Status sig = Status::OK;
+  bool through_program = !remove && steps_in_program(lw, *it);
   for (;;) {
     lf.reset();
     if (!loop_step(base[WORD], lw, it)) break;
+    if (through_program) {
+      Passes p{&base[WORD], 0, 0, &lf.result(), it};
+      PassEnd e = run_passes(blocks, body, p);
+      if (e == PassEnd::END || e == PassEnd::BREAK) break;
+      if (e == PassEnd::NEVER) through_program = false;
+      if (e == PassEnd::REST) {
+        Flow f = flow_of(lf, run_pass_rest(blocks, body, p), &sig);
+        if (f == Flow::END) break;
+        if (f == Flow::SIGNAL) return sig;
+        continue;
+      }
+    }
     Flow f = run_body(lf, body, &sig, blocks);
     if (f == Flow::END) break;
     if (f == Flow::SIGNAL) return sig;

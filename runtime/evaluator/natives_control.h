@@ -69,22 +69,33 @@ struct BlockRunner {
   // A counting loop's passes through its body's program, and the rest of
   // a pass the program left (see Passes); null: the passes run one by one.
   PassEnd (*passes)(void* ctx, const Cell& block, Passes& p) = nullptr;
-  Status (*rest)(void* ctx, const Cell& block, uint32_t pos) = nullptr;
+  Status (*rest)(void* ctx, const Cell& block, const Passes& p) = nullptr;
 };
-// The passes of a counting loop (loop, repeat, forever) that its body's
+// Nested blocks a pass program runs inside each other, at most, and whose
+// conditions it keeps for the general way to take the pass up there.
+constexpr uint32_t PASS_LEVELS = 8;
+// The passes of a loop (loop, repeat, forever, foreach) that its body's
 // compiled program runs one after the other without leaving it: each
-// stores the counter into repeat's word, as the loop does, and leaves its
-// value in the loop's result cell; Ctrl+C is taken before each pass.
+// stores the counter into repeat's word, or steps foreach's series and
+// stores its next element into foreach's word, as the loop does, and
+// leaves its value in the loop's result cell; Ctrl+C is taken before each
+// pass.
 struct Passes {
-  const Cell* word;  // repeat's word, or null
+  const Cell* word;  // repeat's or foreach's word, or null
   int64_t counter;   // in: the pass to run first; out: the pass where it stopped
   int64_t last;
   Cell* result;      // the loop's result cell
-  uint32_t pos;      // PassEnd::REST: the block position the pass goes on from
+  Cell* series = nullptr;  // foreach: the series at the element after the word's
+  // PassEnd::REST: the block position the pass goes on from, and, when it
+  // goes on inside a block of a call there (mark, the program's own
+  // number plus 1; 0: none), the conditions of the calls it is inside.
+  uint32_t pos = 0;
+  uint32_t mark = 0;
+  Cell conds[PASS_LEVELS] = {};
 };
 enum class PassEnd : uint8_t {
   NEVER,   // the body has no program: the passes run one by one from now on
-  BEFORE,  // nothing of pass counter ran: it runs as any other
+  BEFORE,  // nothing of pass counter ran: it runs as any other (foreach: its element taken)
   REST,    // pass counter ran up to pos (the word stored): the rest runs the general way
   END,     // every pass ran
   BREAK,   // a break ended the loop in pass counter

@@ -87,6 +87,7 @@ edit: func [] [append body-of :edit 1 0]
 flip: func [x] [r0: x + 10 poke body-of :flip 3 either '+ = pick body-of :flip 3 ['-] ['+] r0]
 grow: func [] [if k < 40 [append body-of :grow [k: k + 1]] k]
 cmpf: func [p q] [if p = 13 [p / 0] p < q]
+pc: charset ".,;!^/"
 """
 
 # Rebindings done before the third run.
@@ -429,7 +430,7 @@ class Gen:
         return " ".join(parts)
 
     def loop(self, d):
-        kind = self.r.randint(0, 9)
+        kind = self.r.randint(0, 10)
         self.loops += 1
         body = self.body(d)
         self.loops -= 1
@@ -454,11 +455,41 @@ class Gen:
             return "%s: 0 forever [%s: %s + 1 if %s > %d [break/return %s] %s]" % (w, w, w, w, n, w, body)
         if kind == 7:
             return "sr: [1 2 3] forall sr [%s]" % body
+        if kind == 9:
+            return self.scan(d)
         if kind == 8:
             # A body that grows while it runs, while a counter stays small.
             lb = "lb%d" % self.loops
             return "%s: copy [k: k + 1 if k < %d [append %s [%s]]] loop %d %s" % (lb, self.r.randint(3, 30), lb, body, n, lb)
         return "loop %d [%s]" % (n, body)
+
+    # A character loop as text scanners write it: tests of the char in
+    # branches of several statements, counters, a charset, nested branches.
+    SCAN_TEXTS = ['"ab 12, Cd!"', '"x"', '""', '"Zz9 ^\/.;"', '"é€a1"', '"aa  bb"']
+    SCAN_CONDS = ['any [all [ch >= #"a" ch <= #"z"] all [ch >= #"A" ch <= #"Z"]]', 'all [ch >= #"0" ch <= #"9"]',
+                  'find pc ch', 'ch = #" "', 'ch > #"m"', 'not in-w']
+
+    def scan_branch(self, d):
+        parts = [self.pick(["k: k + 1", "in-w: true", "in-w: false", "a: a + 1", "w5: w5 + 1"])
+                 for _ in range(self.r.randint(0, 2))]
+        x = self.r.random()
+        if x < 0.35 and d > 0:
+            parts.append("either %s [%s] [%s]" % (self.pick(self.SCAN_CONDS), self.scan_branch(d - 1),
+                                                  self.scan_branch(d - 1)))
+        elif x < 0.6 and d > 0:
+            parts.append("%s %s [%s]" % (self.pick(["if", "unless"]), self.pick(self.SCAN_CONDS),
+                                         self.scan_branch(d - 1)))
+        elif x < 0.8:
+            parts.append(self.stmt(max(d - 1, 0)))
+        else:
+            parts.append(self.pick(["k", "ch", "in-w", "k: k + 1"]))
+        return " ".join(parts)
+
+    def scan(self, d):
+        self.loops += 1
+        body = " ".join(self.scan_branch(min(d, 2)) for _ in range(self.r.randint(1, 2)))
+        self.loops -= 1
+        return "in-w: false foreach ch %s [%s]" % (self.pick(self.SCAN_TEXTS), body)
 
     def stmt(self, d):
         x = self.r.random()
