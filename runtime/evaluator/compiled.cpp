@@ -1767,11 +1767,12 @@ struct QuickEmitter {
   }
 };
 
-// How a program ended. A pass program (see run_passes) ends in the last
-// four: every pass run (QE_DONE), a break, a Ctrl+C pending before the
-// next pass, or the general way to take the pass up (QE_FAIL: at the
-// expression the failed step belongs to; QE_REST: at the step's target).
-enum QuickEnd { QE_FAIL, QE_DONE, QE_SEVERAL, QE_BREAK, QE_STOP, QE_REST };
+// How a program ended. A pass program (see run_passes) ends in QE_FAIL and
+// the last four: every pass run (QE_DONE), a break, a Ctrl+C pending
+// before the next pass, the general way to take the pass up (QE_FAIL: at
+// the expression the failed step belongs to; QE_REST: at the one the step
+// begins), or until's test of an unset value left to the loop.
+enum QuickEnd { QE_FAIL, QE_DONE, QE_SEVERAL, QE_BREAK, QE_STOP, QE_REST, QE_PASSED };
 
 // The counter of a loop whose body's pass program runs (see run_passes).
 struct PassState {
@@ -1783,6 +1784,7 @@ struct PassState {
   Cell* series;    // foreach: its series at the next element, or null
   ElemKind kind;   //   and how its elements are kept
   bool watch_op = false;  // a check made once reads the word: an operator stored ends the passes
+  bool until = false;     // a pass ends with until's test of its value
   Cell conds[PASS_LEVELS] = {};  // the conditions of the calls whose blocks run (see Q_ENTER)
 };
 
@@ -1798,6 +1800,7 @@ QuickEnd run_quick_t(const Form& f, const QOp* prog, Cell* out, const Sub** seve
   uint32_t below = 0;
   Cell v = none_cell();
   Cell* base = nullptr;
+  bool continued = false;  // until: the pass ended by continue skips the test
   const QOp* pc = prog;
   // Each step jumps to the next one's code directly (one indirect jump a
   // step, predicted per step).
@@ -1993,10 +1996,17 @@ q_store: {
 }
 q_continue:
   v = unset_cell();
+  continued = true;
 q_pass:
   if constexpr (Pass) {
     *st->result = v;
-    if (st->series) {
+    if (st->until) {
+      if (!continued) {
+        if (v.is(TYPE_UNSET)) return QE_PASSED;
+        if (truthy(v)) return QE_DONE;
+      }
+      continued = false;
+    } else if (st->series) {
       // foreach's step (foreach_next), before the check for Ctrl+C as there.
       Cell* it = st->series;
       Buffer* b = node_buffer(it->node());
@@ -2371,6 +2381,7 @@ PassEnd run_pass_program(Form& f, uint32_t& slot, const int32_t* top, uint32_t h
   const PassPrograms& pp = *f.passes;
   const PassProgram& prog = pp.progs[slot - 1];
   PassState st{nullptr, p.counter, p.last, p.result, 0, p.series, ElemKind::NONE};
+  st.until = p.until;
   if (p.word) {
     // A counter or a char is never an operator; an element of a block
     // may be one (see Q_PASS).
@@ -2388,6 +2399,7 @@ PassEnd run_pass_program(Form& f, uint32_t& slot, const int32_t* top, uint32_t h
   switch (e) {
     case QE_DONE: return PassEnd::END;
     case QE_BREAK: return PassEnd::BREAK;
+    case QE_PASSED: return PassEnd::PASSED;
     case QE_FAIL:
     case QE_REST: {
       // At the expression the step belongs to; before the first, nothing

@@ -158,7 +158,8 @@ may_gc Status counted_loop(const LoopFrame& lf, const Cell& body, const Cell* wo
       counter = p.counter;
       switch (e) {
         case PassEnd::NEVER: through_program = false; break;
-        case PassEnd::BEFORE: break;
+        case PassEnd::BEFORE:
+        case PassEnd::PASSED: break;
         case PassEnd::END: return Status::OK;
         case PassEnd::BREAK: return Status::OK;
         case PassEnd::REST: {
@@ -456,12 +457,35 @@ Status while_loop(Cell* base, const BlockRunner* blocks) {
   return Status::OK;
 }
 
+// Passes go through the body's program while it takes them (see Passes),
+// the others one by one.
 Status until_loop(Cell* base, const BlockRunner* blocks) {
   enum { BODY };
   const Cell& body = block_arg(base[BODY]);
   LoopFrame lf;
   Status sig = Status::OK;
+  bool through_program = true;
   for (;;) {
+    if (through_program) {
+      lf.reset();
+      Passes p{nullptr, 0, 0, &lf.result()};
+      p.until = true;
+      PassEnd e = run_passes(blocks, body, p);
+      if (e == PassEnd::END || e == PassEnd::BREAK) break;
+      if (e == PassEnd::NEVER) through_program = false;
+      if (e == PassEnd::PASSED) {
+        if (checked_truth(lf.result())) break;
+        continue;
+      }
+      if (e == PassEnd::REST) {
+        Flow f = flow_of(lf, run_pass_rest(blocks, body, p), &sig);
+        if (f == Flow::END) break;
+        if (f == Flow::SIGNAL) return sig;
+        if (f == Flow::CONTINUE) continue;
+        if (checked_truth(lf.result())) break;
+        continue;
+      }
+    }
     Flow f = run_body(lf, body, &sig, blocks);
     if (f == Flow::END) break;
     if (f == Flow::SIGNAL) return sig;

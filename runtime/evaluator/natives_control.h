@@ -74,7 +74,7 @@ struct BlockRunner {
 // Nested blocks a pass program runs inside each other, at most, and whose
 // conditions it keeps for the general way to take the pass up there.
 constexpr uint32_t PASS_LEVELS = 8;
-// The passes of a loop (loop, repeat, forever, foreach) that its body's
+// The passes of a loop (loop, repeat, forever, foreach, until) that its body's
 // compiled program runs one after the other without leaving it: each
 // stores the counter into repeat's word, or steps foreach's series and
 // stores its next element into foreach's word, as the loop does, and
@@ -86,6 +86,7 @@ struct Passes {
   int64_t last;
   Cell* result;      // the loop's result cell
   Cell* series = nullptr;  // foreach: the series at the element after the word's
+  bool until = false;      // until: a pass ends with the test of its value
   // PassEnd::REST: the block position the pass goes on from, and, when it
   // goes on inside a block of a call there (mark, the program's own
   // number plus 1; 0: none), the conditions of the calls it is inside.
@@ -99,6 +100,7 @@ enum class PassEnd : uint8_t {
   REST,    // pass counter ran up to pos (the word stored): the rest runs the general way
   END,     // every pass ran
   BREAK,   // a break ended the loop in pass counter
+  PASSED,  // until: a pass ran whole, its value (unset) left to the loop's test
 };
 // while, until, loop, repeat, forever or foreach (by native id) on its
 // frame at base, its blocks run by the runner.
