@@ -1422,6 +1422,7 @@ enum QCode : uint8_t {
   Q_BREAK,      // the loop ends, its value unset
   Q_REST,       // the general way takes the pass up at the expression this step begins
   Q_ENTER,      // fop: a nesting level; the value is the condition of the call whose block runs next
+  Q_TEST,       // while: the condition's value decides whether the body runs
 };
 
 // QOp::flags: the word of a (of b) is read through the base Q_BASE found.
@@ -1445,6 +1446,7 @@ struct PassMark {
   uint32_t depth;
   const Node* call;
   const Sub* sub;
+  bool in_cond = false;  // a statement of while's condition block
 };
 
 struct QOp {
@@ -1684,7 +1686,7 @@ struct QuickEmitter {
     for (uint32_t p = s.head; p < s.len;) {
       int32_t x = f.sub_top[s.top + (p - s.head)];
       uint32_t start = uint32_t(out.size());
-      marks->push_back(PassMark{start, p, holder, level, &n, &s});
+      marks->push_back(PassMark{start, p, holder, level, &n, &s, (*marks)[holder].in_cond});
       uint32_t mine = uint32_t(marks->size() - 1);
       if (x < 0) {
         emit(Q_REST);
@@ -1692,7 +1694,7 @@ struct QuickEmitter {
       }
       const Node& k = f.nodes[uint32_t(x)];
       QCode exit;
-      if (const Node* c = exit_call(k, &exit)) {
+      if (const Node* c = exits ? exit_call(k, &exit) : nullptr) {
         emit(Q_CALLEE, c);
         emit(exit, nullptr, nullptr, 0, 1);
         break;
@@ -1808,9 +1810,9 @@ QuickEnd run_quick_t(const Form& f, const QOp* prog, Cell* out, const Sub** seve
       &&q_end, &&q_callee, &&q_const, &&q_word, &&q_tail, &&q_nconst, &&q_nword, &&q_opconst, &&q_opword,
       &&q_oppop, &&q_nvalue, &&q_nreload, &&q_unchanged, &&q_typeset, &&q_either, &&q_ifnot, &&q_jump,
       &&q_none, &&q_several, &&q_short, &&q_conds_end, &&q_store, &&q_base, &&q_nwopk, &&q_wopk, &&q_direct,
-      &&q_pass, &&q_continue, &&q_break, &&q_rest, &&q_enter,
+      &&q_pass, &&q_continue, &&q_break, &&q_rest, &&q_enter, &&q_test,
   };
-  static_assert(sizeof(steps) / sizeof(steps[0]) == Q_ENTER + 1, "a step for each code, in QCode's order");
+  static_assert(sizeof(steps) / sizeof(steps[0]) == Q_TEST + 1, "a step for each code, in QCode's order");
 #define QFAIL()                                               \
   do {                                                        \
     if constexpr (Pass) st->at = uint32_t(pc - prog);         \
@@ -2048,6 +2050,18 @@ q_enter:
     QNEXT();
   }
   QFAIL();
+q_test:
+  if constexpr (Pass) {
+    // while's test: an unset value (its error), and the body's check for
+    // Ctrl+C, left to the loop.
+    *st->result = v;
+    if (v.is(TYPE_UNSET)) return QE_PASSED;
+    if (!truthy(v)) return QE_DONE;
+    if (platform::g_interrupt_pending.load(std::memory_order_relaxed)) [[unlikely]]
+      return QE_PASSED;
+    QNEXT();
+  }
+  QFAIL();
 #undef QNEXT
 #undef QGO
 #undef QFAIL
@@ -2189,6 +2203,7 @@ struct PassProgram {
   uint32_t ops;    // its first step in PassPrograms::ops
   uint32_t marks;  // its first mark in PassPrograms::marks
   uint32_t nmarks;
+  bool with_cond;  // while's: the condition block's statements, the test, the body's
 };
 
 struct PassPrograms {
@@ -2274,36 +2289,27 @@ void hoist_checks(std::vector<QOp>& prog, std::vector<PassMark>& marks) {
   prog.swap(out);
 }
 
-// Lays out the pass program of the block whose expressions are top (from
-// head to len) into f's pass programs: its number plus 1, or NO_PASS when
-// its first expression has no program.
-uint32_t make_pass(Form& f, const int32_t* top, uint32_t head, uint32_t len) {
-  static std::vector<QOp> prog;
-  static std::vector<PassMark> marks;
-  prog.clear();
-  marks.clear();
-  QuickEmitter e{f, prog};
-  e.exits = true;
-  e.marks = &marks;
-  e.emit(Q_BASE);
-  bool ended = false;
-  for (uint32_t p = head; p < len && !ended;) {
+// The statements of a block whose expressions are top (from head to len),
+// laid out one after the other, each after its mark; true when the general
+// way or a signal ends every pass there.
+bool lay_statements(QuickEmitter& e, const int32_t* top, uint32_t head, uint32_t len, bool in_cond) {
+  std::vector<QOp>& prog = e.out;
+  std::vector<PassMark>& marks = *e.marks;
+  for (uint32_t p = head; p < len;) {
     int32_t x = top[p - head];
     uint32_t start = uint32_t(prog.size());
-    marks.push_back(PassMark{start, p, QuickEmitter::NO_PARENT, 0, nullptr, nullptr});
+    marks.push_back(PassMark{start, p, QuickEmitter::NO_PARENT, 0, nullptr, nullptr, in_cond});
     uint32_t mine = uint32_t(marks.size() - 1);
     if (x < 0) {
       e.emit(Q_REST);
-      ended = true;
-      break;
+      return true;
     }
-    const Node& k = f.nodes[uint32_t(x)];
+    const Node& k = e.f.nodes[uint32_t(x)];
     QCode exit;
-    if (const Node* c = exit_call(k, &exit)) {
+    if (const Node* c = e.exits ? exit_call(k, &exit) : nullptr) {
       e.emit(Q_CALLEE, c);
       e.emit(exit, nullptr, nullptr, 0, 1);
-      ended = true;
-      break;
+      return true;
     }
     e.mark = mine;
     bool ok = e.statement(k, 0) && prog.size() < QUICK_MAX;
@@ -2312,11 +2318,34 @@ uint32_t make_pass(Form& f, const int32_t* top, uint32_t head, uint32_t len) {
       marks.resize(mine + 1);
       e.nums = 0;
       e.emit(Q_REST);
-      ended = true;
-      break;
+      return true;
     }
     p = k.end;
   }
+  return false;
+}
+
+// Lays out the pass program of the block whose expressions are top (from
+// head to len), after while's condition block when cond is given, into
+// f's pass programs: its number plus 1, or NO_PASS when its first
+// expression has no program.
+uint32_t make_pass(Form& f, const int32_t* top, uint32_t head, uint32_t len, const Sub* cond = nullptr) {
+  static std::vector<QOp> prog;
+  static std::vector<PassMark> marks;
+  prog.clear();
+  marks.clear();
+  QuickEmitter e{f, prog};
+  e.marks = &marks;
+  e.emit(Q_BASE);
+  // continue and break in while's condition are errors the general way
+  // raises.
+  bool ended = false;
+  if (cond) {
+    ended = lay_statements(e, &f.sub_top[cond->top], cond->head, cond->len, true);
+    if (!ended) e.emit(Q_TEST);
+  }
+  e.exits = true;
+  if (!ended) ended = lay_statements(e, top, head, len, false);
   // Only a body whose first expression runs here gains from the program.
   if (marks.empty() || prog[1].code == Q_REST) return NO_PASS;
   if (!ended) e.emit(Q_PASS, nullptr, nullptr, 0, 1);
@@ -2327,7 +2356,7 @@ uint32_t make_pass(Form& f, const int32_t* top, uint32_t head, uint32_t len) {
   uint32_t ops = uint32_t(pp.ops.size());
   // Jumps are by step index from the program's start; they stay so.
   pp.ops.insert(pp.ops.end(), prog.begin(), prog.end());
-  pp.progs.push_back(PassProgram{ops, uint32_t(pp.marks.size()), uint32_t(marks.size())});
+  pp.progs.push_back(PassProgram{ops, uint32_t(pp.marks.size()), uint32_t(marks.size()), cond != nullptr});
   // Holders by their index among all the form's marks.
   for (PassMark& m : marks)
     if (m.parent != QuickEmitter::NO_PARENT) m.parent += uint32_t(pp.marks.size());
@@ -2373,13 +2402,15 @@ QCode checks_loop_word(const PassPrograms& pp, const PassProgram& prog, const Ce
 // Passes of the body whose expressions are top, from p.counter on (foreach:
 // its element taken), through its pass program (slot: where its number is
 // kept).
-PassEnd run_pass_program(Form& f, uint32_t& slot, const int32_t* top, uint32_t head, uint32_t len, Passes& p) {
-  if (!slot) slot = make_pass(f, top, head, len);
+PassEnd run_pass_program(Form& f, uint32_t& slot, const int32_t* top, uint32_t head, uint32_t len, Passes& p,
+                         const Sub* cond = nullptr) {
+  if (!slot) slot = make_pass(f, top, head, len, cond);
   if (slot == NO_PASS) return PassEnd::NEVER;
   if (platform::g_interrupt_pending.load(std::memory_order_relaxed)) [[unlikely]]
     return PassEnd::BEFORE;
   const PassPrograms& pp = *f.passes;
   const PassProgram& prog = pp.progs[slot - 1];
+  if (prog.with_cond != (cond != nullptr)) return PassEnd::NEVER;
   PassState st{nullptr, p.counter, p.last, p.result, 0, p.series, ElemKind::NONE};
   st.until = p.until;
   if (p.word) {
@@ -2412,12 +2443,15 @@ PassEnd run_pass_program(Form& f, uint32_t& slot, const int32_t* top, uint32_t h
       if (m->depth == 0) {
         p.pos = m->pos;
         p.mark = 0;
-        return m->pos == head ? PassEnd::BEFORE : PassEnd::REST;
+        p.in_cond = m->in_cond;
+        // At the first statement nothing of the pass ran.
+        return m->pos == marks[0].pos && m->in_cond == marks[0].in_cond ? PassEnd::BEFORE : PassEnd::REST;
       }
       // Inside blocks of calls: the conditions they were chosen by.
       for (uint32_t d = 0; d < m->depth; d++) p.conds[d] = st.conds[d];
       while (m->depth > 0) m = &pp.marks[m->parent];
       p.pos = m->pos;
+      p.in_cond = m->in_cond;
       p.mark = prog.marks + i + 1;
       return PassEnd::REST;
     }
@@ -2801,18 +2835,23 @@ may_gc Status rest_of_pass(Form& f, const int32_t* top, uint32_t size, int32_t s
 may_gc PassEnd run_loop_passes(void* ctx, const Cell& block, Passes& p) {
   auto* lb = static_cast<LoopBlocks*>(ctx);
   if (!lb->body || !same_cell(block, lb->body->cell)) return PassEnd::NEVER;
+  if (p.cond && (!lb->cond || !same_cell(*p.cond, lb->cond->cell))) return PassEnd::NEVER;
   const Sub& s = *lb->body;
   NodeId node = s.cell.node();
   if (trace::g_trace.on || !unchanged(node, node_buffer(node), s.head, s.len, s.stamp, lb->f->sub_cells.data() + s.cells))
     return PassEnd::BEFORE;
-  return run_pass_program(*lb->f, s.pass, &lb->f->sub_top[s.top], s.head, s.len, p);
+  const Sub* c = p.cond ? lb->cond : nullptr;
+  if (c && !unchanged(c->cell.node(), node_buffer(c->cell.node()), c->head, c->len, c->stamp,
+                      lb->f->sub_cells.data() + c->cells))
+    return PassEnd::BEFORE;
+  return run_pass_program(*lb->f, s.pass, &lb->f->sub_top[s.top], s.head, s.len, p, c);
 }
 
 // The rest of a pass from pos, as run_sub runs the body from there after
 // its frameless prefix.
 may_gc Status run_loop_rest(void* ctx, const Cell& block, const Passes& p) {
   auto* lb = static_cast<LoopBlocks*>(ctx);
-  const Sub& s = *lb->body;
+  const Sub& s = p.in_cond ? *lb->cond : *lb->body;
   NodeId node = s.cell.node();
   if (!same_cell(block, s.cell) || trace::g_trace.on ||
       !unchanged(node, node_buffer(node), s.head, s.len, s.stamp, lb->f->sub_cells.data() + s.cells)) [[unlikely]]
@@ -4393,6 +4432,9 @@ may_gc Status run_body_block(const Cell& block) {
 }
 
 may_gc PassEnd run_passes(const Cell& block, Passes& p) {
+  // while's two blocks are one program only where they are a call's
+  // literal blocks compiled in place.
+  if (p.cond) return PassEnd::NEVER;
   if (trace::g_trace.on) return PassEnd::BEFORE;
   Form* f = form_now(block);
   if (!f) return PassEnd::BEFORE;

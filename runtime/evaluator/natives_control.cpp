@@ -432,20 +432,45 @@ Status native_all(Cell* base) {
 
 namespace {
 
+// A while condition's run: break and continue there are errors.
+inline may_gc Status cond_status(const LoopFrame& lf, Status s) {
+  if (s == Status::BREAK || s == Status::CONTINUE) {
+    lf.caught();
+    fire(ErrId::WHILE_COND);
+  }
+  return s;
+}
+
+// Passes go through the program of the condition and the body together
+// while it takes them (see Passes), the others one by one.
 Status while_loop(Cell* base, const BlockRunner* blocks) {
   enum { COND, BODY };
   const Cell& cond = block_arg(base[COND]);
   const Cell& body = block_arg(base[BODY]);
   LoopFrame lf;
   Status sig = Status::OK;
+  bool through_program = blocks && blocks->passes;
   for (;;) {
     lf.reset();
-    Status s = run_loop_block(blocks, cond);
-    if (s == Status::BREAK || s == Status::CONTINUE) {
-      lf.caught();
-      fire(ErrId::WHILE_COND);
+    bool tested = false;  // the condition ran, its value in the result cell
+    if (through_program) {
+      Passes p{nullptr, 0, INT64_MAX, &lf.result()};
+      p.cond = &cond;
+      PassEnd e = run_passes(blocks, body, p);
+      if (e == PassEnd::END || e == PassEnd::BREAK) break;
+      if (e == PassEnd::NEVER) through_program = false;
+      tested = e == PassEnd::PASSED;
+      if (e == PassEnd::REST && p.in_cond) {
+        VEL_TRY(cond_status(lf, run_pass_rest(blocks, cond, p)));
+        tested = true;
+      } else if (e == PassEnd::REST) {
+        Flow f = flow_of(lf, run_pass_rest(blocks, body, p), &sig);
+        if (f == Flow::END) break;
+        if (f == Flow::SIGNAL) return sig;
+        continue;
+      }
     }
-    if (s != Status::OK) return s;
+    if (!tested) VEL_TRY(cond_status(lf, run_loop_block(blocks, cond)));
     if (!checked_truth(lf.result())) break;
     Flow f = run_body(lf, body, &sig, blocks);
     if (f == Flow::END) break;

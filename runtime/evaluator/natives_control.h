@@ -74,7 +74,7 @@ struct BlockRunner {
 // Nested blocks a pass program runs inside each other, at most, and whose
 // conditions it keeps for the general way to take the pass up there.
 constexpr uint32_t PASS_LEVELS = 8;
-// The passes of a loop (loop, repeat, forever, foreach, until) that its body's
+// The passes of a loop (loop, repeat, forever, foreach, until, while) that its body's
 // compiled program runs one after the other without leaving it: each
 // stores the counter into repeat's word, or steps foreach's series and
 // stores its next element into foreach's word, as the loop does, and
@@ -87,10 +87,12 @@ struct Passes {
   Cell* result;      // the loop's result cell
   Cell* series = nullptr;  // foreach: the series at the element after the word's
   bool until = false;      // until: a pass ends with the test of its value
+  const Cell* cond = nullptr;  // while: its condition block, run first in each pass
   // PassEnd::REST: the block position the pass goes on from, and, when it
   // goes on inside a block of a call there (mark, the program's own
   // number plus 1; 0: none), the conditions of the calls it is inside.
   uint32_t pos = 0;
+  bool in_cond = false;  // in while's condition block
   uint32_t mark = 0;
   Cell conds[PASS_LEVELS] = {};
 };
@@ -100,7 +102,8 @@ enum class PassEnd : uint8_t {
   REST,    // pass counter ran up to pos (the word stored): the rest runs the general way
   END,     // every pass ran
   BREAK,   // a break ended the loop in pass counter
-  PASSED,  // until: a pass ran whole, its value (unset) left to the loop's test
+  PASSED,  // until: a pass ran whole, its value (unset) left to the loop's test; while:
+           //   the condition ran, its value left to the loop's test, the body to the loop
 };
 // while, until, loop, repeat, forever or foreach (by native id) on its
 // frame at base, its blocks run by the runner.
