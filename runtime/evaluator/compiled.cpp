@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "action_frames.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/core_words.h"
@@ -103,6 +104,7 @@ struct Node {
   // does not use, bit i set for a refinement's false and clear for an
   // argument's none (NO_UNUSED: more than fit, found in the cache).
   uint8_t unused;
+  bool append;        // calls: append with its frame laid out as the library has it (see append_here)
   uint32_t unused_logic;
   uint16_t flags;
   uint16_t count;     // children
@@ -643,6 +645,9 @@ struct Compiler {
     n.typesets = uint32_t(f.typesets.size());
     for (uint32_t i = 0; i < n.arity; i++) f.typesets.push_back(node_buffer(n.cache)->cells()[i]);
     if (shape & SHAPE_REFINEMENTS) unused_cells(n);
+    // An action made with another spec keeps its id: its frame is checked.
+    n.append = fn.is(TYPE_ACTION) && fn.w1 == ACT_APPEND && n.arity == 2 && n.unused == 5 &&
+               n.unused_logic == (act::append::SHAPE.refinements >> 2);
     f.held.push_back(fn);
     return true;
   }
@@ -2709,11 +2714,35 @@ may_gc Status run_stepped(Form& form, const Cell& body, NodeId ctx, Cell* base);
   return s;
 }
 
+// append of one value at the tail of a block! that no object owns, on
+// its frame, as the action's commonest edit makes it, when the buffer has
+// room for the cell (a growth, which may collect, is left to the action);
+// false, having changed nothing, otherwise.
+inline bool append_here(Cell* base) {
+  using enum act::append::Frame;
+  const Cell& s = base[SERIES];
+  const Cell& v = base[VALUE];
+  if (!s.is(TYPE_BLOCK) || used(base[PART]) || used(base[DUP]) || (is_any_block(v.type()) && !used(base[ONLY])))
+    return false;
+  NodeId node = s.node();
+  Buffer* b = node_buffer(node);
+  if ((b->flags & BUF_OWNED) || b->room() < sizeof(Cell)) return false;
+  // The stamp moves before and after the edit, as for the action.
+  series_changed(node);
+  *b->cell_tail() = v;
+  b->tail += sizeof(Cell);
+  series_changed(node);
+  base[SERIES].w1 = 0;
+  return true;
+}
+
 // Runs the callee on its frame and leaves the result in the callee's copy.
 [[gnu::always_inline]] inline may_gc Status close_call(const Node& n, Cell* base) {
   for (uint32_t i = 0; i < n.locals; i++) *push_slot() = i ? none_cell() : logic_cell(false);
   if (n.flags & F_FUNCTION) {
     VEL_TRY(run_function(n.expect, base));
+  } else if (n.append && append_here(base)) {
+    // Done in place.
   } else if (n.expect.is(TYPE_NATIVE) && n.expect.w1 <= NATIVE_SLOTS && g_natives[n.expect.w1]) {
     VEL_TRY(g_natives[n.expect.w1](base));
   } else {
