@@ -188,7 +188,9 @@ may_gc void insert_block(Cell* b, Cell other) {
 }
 
 may_gc Cell make_at(int64_t n, TypeId t) {
-  if (n < 1) n = 1;
+  // An empty block made with no room costs its header alone (a tree's
+  // leaves are such blocks); the first cell added gives it room.
+  if (n < 0) n = 0;
   return series_cell(t, alloc_cells(uint64_t(n)), 0);
 }
 

@@ -98,8 +98,8 @@ may_gc void insert_value(Cell* b, Cell value, bool advance, bool at_head);
 // Inserts every cell of other from its index, in order, advancing.
 may_gc void insert_block(Cell* b, Cell other);
 
-// An empty block of type t (index 0) with room for n cells; n < 1 counts
-// as 1.
+// An empty block of type t (index 0) with room for n cells (none for
+// n < 1).
 may_gc Cell make_at(int64_t n, TypeId t = TYPE_BLOCK);
 // An empty block with room for n cells: with fixed its buffer lives outside
 // the collected pools for the whole run; otherwise its room is filled with
