@@ -498,7 +498,7 @@ void collector_run() {
   if (g_gc.verify) heap_verify();
 }
 
-uint64_t collection_budget(uint64_t live) { return std::max<uint64_t>(uint64_t(8) << 20, live); }
+uint64_t collection_budget(uint64_t live) { return std::max<uint64_t>(uint64_t(8) << 20, live / 2); }
 
 void collector_run_if_enabled() {
   if (!g_gc.enabled) return;

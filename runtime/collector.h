@@ -42,8 +42,9 @@ void collector_boot_done();
 void collector_run();
 
 // Called when the allocator runs short: a collection once the bytes made
-// since the last one reach the live heap (at least 8 MB), so that a growing
-// heap is not marked again for every new pool.
+// since the last one reach half the live heap (at least 8 MB), so that a
+// growing heap is not marked again for every new pool, while the peak stays
+// near one and a half times what is live.
 void collector_run_if_enabled();
 // The bytes allocated after a collection that left `live` bytes in use
 // before the next one runs.
