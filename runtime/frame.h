@@ -1,14 +1,16 @@
-// The frame of a native or action call: base[0] is the first argument and
-// the result cell, the arguments follow in spec order, and each refinement
-// has one logic cell (true when the call used it) followed by its own
-// arguments (none when it was not used).
+// The frame of an action, native or routine call: base[0] is the first
+// argument and the result cell, the arguments follow in spec order, and each
+// refinement has one logic cell (true when the call used it) followed by its
+// own arguments (none when it was not used). The cells are named from the
+// specs in the library: act::<name>::Frame (generated/action_frames.h),
+// nat::<name>::Frame (native_frames.h) and rtn::<entry>::Frame
+// (routine_frames.h); an entry reads its cells through those names.
 #pragma once
 #include "cell.h"
 
 namespace vel {
 
-// Where an entry leaves its result: the first argument's cell. An entry
-// names its argument cells in an enum of its own, in spec order.
+// Where an entry leaves its result: the first argument's cell.
 constexpr int RESULT = 0;
 // The first argument, in the same cell: what an action dispatches on, and
 // what code that serves any action (or calls a function) reads or writes.

@@ -82,9 +82,12 @@ void mark_library_code() {
   }
 }
 
-// The start-up routine maker (see library.h).
+// The start-up routine maker (see library.h): its spec, made here, and
+// its frame in the same order.
+constexpr char kMakerSpec[] = "spec [block!] body [block!]";
+enum MakerFrame { SPEC, BODY };
+
 Status make_routine(Cell* base) {
-  enum { SPEC, BODY };
   Cell spec = base[SPEC], body = base[BODY];
   if (!spec.is(TYPE_BLOCK) || !body.is(TYPE_BLOCK)) fire(ErrId::BAD_FUNC_DEF, spec);
   uint32_t at = uint32_t(body.index() < 0 ? 0 : body.index());
@@ -154,7 +157,7 @@ may_gc void seal() {
 NodeId context() { return g_lib; }
 
 may_gc void install_routine_maker(Cell* word) {
-  RootedCell spec(load_text("spec [block!] body [block!]"));
+  RootedCell spec(load_text(kMakerSpec));
   func::routine_push(*spec, none_cell(), func::routine_register("<routine>", make_routine), -1, true);
   Cell r = g_stack.top[-1];
   g_stack.top--;

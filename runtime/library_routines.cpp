@@ -5,6 +5,7 @@
 #include "library_routines.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@
 #include "evaluator/natives_series.h"
 #include "evaluator/trace.h"
 #include "frame.h"
+#include "routine_frames.h"
 #include "library.h"
 #include "memory.h"
 #include "platform/clipboard.h"
@@ -48,10 +50,9 @@ inline uint32_t cells_in(NodeId b) { return node_buffer(b)->used() >> 4; }
 // --- type predicates ---------------------------------------------------------------------
 
 // The hottest calls of the library: one comparison of the header's type.
-template <TypeId T>
+template <TypeId T, typename Frame>
 Status is_type(Cell* base) {
-  enum { VALUE };
-  base[RESULT] = logic_cell(base[VALUE].type() == T);
+  base[RESULT] = logic_cell(base[Frame::VALUE].type() == T);
   return Status::OK;
 }
 
@@ -59,13 +60,12 @@ Status is_type(Cell* base) {
 // runs, so a script that sets `number!` changes `number?`; a word that no
 // longer holds a typeset answers false. The word's index in the global
 // context never changes, so it is looked up once.
-template <const char* Name>
+template <const char* Name, typename Frame>
 Status in_typeset(Cell* base) {
   static int32_t index = -1;
   if (index < 0) index = context::find_word(context::g_global, symbol::make(Name));
   const Cell* ts = index < 0 ? nullptr : context::value_at(context::g_global, uint32_t(index));
-  enum { VALUE };
-  base[RESULT] = logic_cell(ts && ts->is(TYPE_TYPESET) && typeset::has(*ts, base[VALUE].type()));
+  base[RESULT] = logic_cell(ts && ts->is(TYPE_TYPESET) && typeset::has(*ts, base[Frame::VALUE].type()));
   return Status::OK;
 }
 
@@ -78,7 +78,7 @@ constexpr char kNumber[] = "number!", kPlanar[] = "planar!", kAnyPoint[] = "any-
 // --- process, output and bits --------------------------------------------------------------
 
 Status quit_return(Cell* base) {
-  enum { STATUS };
+  using enum rtn::quit_return::Frame;
   platform::exit_process(base[STATUS].i2());
   return Status::OK;
 }
@@ -93,7 +93,7 @@ Status last_lf(Cell* base) {
 int32_t shift_count(const Cell& c) { return c.i2() < 0 ? 0 : c.i2(); }
 
 Status shift_right(Cell* base) {
-  enum { DATA, BITS };
+  using enum rtn::shift_right::Frame;
   uint32_t d = base[DATA].w2;
   int32_t n = shift_count(base[BITS]);
   uint32_t r = n >= 32 ? (int32_t(d) < 0 ? 0xFFFFFFFFu : 0) : (int32_t(d) < 0 ? ~(~d >> n) : d >> n);
@@ -102,14 +102,14 @@ Status shift_right(Cell* base) {
 }
 
 Status shift_left(Cell* base) {
-  enum { DATA, BITS };
+  using enum rtn::shift_left::Frame;
   int32_t n = shift_count(base[BITS]);
   base[RESULT] = integer_cell(int32_t(n >= 32 ? 0 : base[DATA].w2 << n));
   return Status::OK;
 }
 
 Status shift_logical(Cell* base) {
-  enum { DATA, BITS };
+  using enum rtn::shift_logical::Frame;
   int32_t n = shift_count(base[BITS]);
   base[RESULT] = integer_cell(int32_t(n >= 32 ? 0 : base[DATA].w2 >> n));
   return Status::OK;
@@ -126,18 +126,30 @@ Cell tuple_of(const int32_t* bytes, int n) {
   return t;
 }
 
-Status make_tuple(Cell* base, int n) {
+// The bytes from the frame's cells, in the order given.
+Status make_tuple(Cell* base, std::initializer_list<int> cells) {
   int32_t bytes[4];
-  for (int i = 0; i < n; i++) {
-    if (base[i].i2() < 0) fire(ErrId::INVALID_ARG, base[i]);
-    bytes[i] = base[i].i2();
+  int n = 0;
+  for (int at : cells) {
+    if (base[at].i2() < 0) fire(ErrId::INVALID_ARG, base[at]);
+    bytes[n++] = base[at].i2();
   }
   base[RESULT] = tuple_of(bytes, n);
   return Status::OK;
 }
 
-Status as_color(Cell* base) { return make_tuple(base, 3); }
-Status as_ipv4(Cell* base) { return make_tuple(base, 4); }
+Status as_color(Cell* base) {
+  using enum rtn::as_color::Frame;
+  return make_tuple(base, {R, G, B});
+}
+Status as_ipv4(Cell* base) {
+  using enum rtn::as_ipv4::Frame;
+  return make_tuple(base, {A, B, C, D});
+}
+Status as_rgba(Cell* base) {
+  using enum rtn::as_rgba::Frame;
+  return make_tuple(base, {R, G, B, A});
+}
 
 // --- UTF-8 -------------------------------------------------------------------------------
 
@@ -145,7 +157,7 @@ Status as_ipv4(Cell* base) { return make_tuple(base, 4); }
 // the same binary; the walk never passes pos nor the tail, and a sequence
 // cut short by either still counts as one character.
 Status count_chars(Cell* base) {
-  enum { START, POS };
+  using enum rtn::count_chars::Frame;
   Cell start = base[START], pos = base[POS];
   if (start.node() != pos.node()) fire(ErrId::INVALID_ARG, pos);
   const Buffer* b = node_buffer(start.node());
@@ -170,7 +182,7 @@ Status count_chars(Cell* base) {
 // text or binary the new text is built aside and changed in at once, so
 // that no change moves the whole tail again. The answer is the series.
 may_gc Status replace_routine(Cell* base) {
-  enum { SERIES, PATTERN, VALUE, SIZE, CASE, ALL };
+  using enum rtn::replace::Frame;
   RootedCell series(base[SERIES]), pattern(base[PATTERN]), value(base[VALUE]);
   TypeId st = series->type();
   if (!is_series_type(st) || st == TYPE_IMAGE) fire(ErrId::INVALID_ARG, *series);
@@ -263,7 +275,7 @@ bool plain_value(TypeId t) {
 // the library, for an empty block, a first value that is another series,
 // or (unless done) a block of values other than plain ones.
 may_gc Status rejoin_routine(Cell* base) {
-  enum { BLOCK, DONE };
+  using enum rtn::rejoin::Frame;
   if (!base[BLOCK].is(TYPE_BLOCK)) fire(ErrId::INVALID_ARG, base[BLOCK]);
   RootedCell block(base[BLOCK]);
   bool reduced = truthy(base[DONE]);
@@ -331,7 +343,7 @@ Status stack_size(Cell* base) {
 // The top cell stays out of reach (idx < stack-size?): the tools that walk
 // the stack count on it.
 Status pick_stack(Cell* base) {
-  enum { IDX };
+  using enum rtn::pick_stack::Frame;
   int32_t idx = base[IDX].i2();
   int32_t size = int32_t(g_stack.top - g_stack.begin);
   base[RESULT] = idx > 0 && idx < size ? g_stack.begin[idx - 1] : none_cell();
@@ -352,7 +364,7 @@ Status frame_index(Cell* base) {
 // The calls on the call-frame stack, outermost first, as the words that
 // named them.
 may_gc Status collect_calls(Cell* base) {
-  enum { BLK };
+  using enum rtn::collect_calls::Frame;
   RootedCell blk(base[BLK]);
   uint32_t n = uint32_t(g_stack.frame_top - g_stack.frames);
   for (uint32_t i = 0; i < n; i++) {
@@ -375,7 +387,7 @@ Status tracing(Cell* base) {
 // `trace true`/`trace false`: turns event delivery on or off while a run
 // is active; outside a run it does nothing.
 Status set_tracing(Cell* base) {
-  enum { ON };
+  using enum rtn::set_tracing::Frame;
   trace::set_user_switch(base[ON].is(TYPE_LOGIC) && base[ON].w1 != 0);
   base[RESULT] = unset_cell();
   return Status::OK;
@@ -459,7 +471,7 @@ may_gc Status read_clipboard(Cell* base) {
 // answers false without touching the clipboard; other values raise
 // invalid-arg.
 may_gc Status write_clipboard(Cell* base) {
-  enum { DATA };
+  using enum rtn::write_clipboard::Frame;
   RootedCell data(base[DATA]);
   platform::ClipboardContent c;
   if (data->is(TYPE_IMAGE)) {
@@ -496,108 +508,116 @@ may_gc Status write_clipboard(Cell* base) {
   return Status::OK;
 }
 
-template <int Format>
+template <int Format, typename Frame>
 Status image_encode(Cell* base) {
-  return img::encode_routine(base, Format);
+  return img::encode_routine(base, base[Frame::IMG], base[Frame::WHERE], Format);
 }
 
 }  // namespace
+
+// A type predicate's entry: its name, and its test reading the value from
+// that predicate's own frame.
+#define VEL_IS(routine, type) {rtn::routine::NAME, is_type<type, rtn::routine::Frame>}
+#define VEL_IN(routine, typeset) {rtn::routine::NAME, in_typeset<typeset, rtn::routine::Frame>}
 
 void register_library_routines() {
   struct Entry {
     const char* name;
     func::RoutineFn fn;
   } entries[] = {
-      {"quit-return", quit_return},
-      {"shift-right", shift_right},
-      {"shift-left", shift_left},
-      {"shift-logical", shift_logical},
-      {"last-lf?", last_lf},
-      {"as-color", as_color},
-      {"as-ipv4", as_ipv4},
-      {"as-rgba", as_ipv4},
-      {"count-chars", count_chars},
-      {"replace", replace_routine},
-      {"rejoin", rejoin_routine},
-      {"stack-size?", stack_size},
-      {"pick-stack", pick_stack},
-      {"frame-index?", frame_index},
-      {"collect-calls", collect_calls},
-      {"tracing?", tracing},
-      {"set-tracing", set_tracing},
-      {"read-clipboard", read_clipboard},
-      {"write-clipboard", write_clipboard},
-      {"image-encode-bmp", image_encode<0>},
-      {"image-encode-png", image_encode<1>},
-      {"image-encode-gif", image_encode<2>},
-      {"image-encode-jpeg", image_encode<3>},
-      {"image-encode-tiff", image_encode<4>},
-      {"image-decode", img::decode_routine},
+      {rtn::quit_return::NAME, quit_return},
+      {rtn::shift_right::NAME, shift_right},
+      {rtn::shift_left::NAME, shift_left},
+      {rtn::shift_logical::NAME, shift_logical},
+      {rtn::last_lf_q::NAME, last_lf},
+      {rtn::as_color::NAME, as_color},
+      {rtn::as_ipv4::NAME, as_ipv4},
+      {rtn::as_rgba::NAME, as_rgba},
+      {rtn::count_chars::NAME, count_chars},
+      {rtn::replace::NAME, replace_routine},
+      {rtn::rejoin::NAME, rejoin_routine},
+      {rtn::stack_size_q::NAME, stack_size},
+      {rtn::pick_stack::NAME, pick_stack},
+      {rtn::frame_index_q::NAME, frame_index},
+      {rtn::collect_calls::NAME, collect_calls},
+      {rtn::tracing_q::NAME, tracing},
+      {rtn::set_tracing::NAME, set_tracing},
+      {rtn::read_clipboard::NAME, read_clipboard},
+      {rtn::write_clipboard::NAME, write_clipboard},
+      {rtn::image_encode_bmp::NAME, image_encode<0, rtn::image_encode_bmp::Frame>},
+      {rtn::image_encode_png::NAME, image_encode<1, rtn::image_encode_png::Frame>},
+      {rtn::image_encode_gif::NAME, image_encode<2, rtn::image_encode_gif::Frame>},
+      {rtn::image_encode_jpeg::NAME, image_encode<3, rtn::image_encode_jpeg::Frame>},
+      {rtn::image_encode_tiff::NAME, image_encode<4, rtn::image_encode_tiff::Frame>},
+      {rtn::image_decode::NAME, img::decode_routine},
 
-      {"bitset?", is_type<TYPE_BITSET>},
-      {"binary?", is_type<TYPE_BINARY>},
-      {"block?", is_type<TYPE_BLOCK>},
-      {"char?", is_type<TYPE_CHAR>},
-      {"email?", is_type<TYPE_EMAIL>},
-      {"file?", is_type<TYPE_FILE>},
-      {"float?", is_type<TYPE_FLOAT>},
-      {"get-path?", is_type<TYPE_GET_PATH>},
-      {"get-word?", is_type<TYPE_GET_WORD>},
-      {"hash?", is_type<TYPE_HASH>},
-      {"integer?", is_type<TYPE_INTEGER>},
-      {"issue?", is_type<TYPE_ISSUE>},
-      {"lit-path?", is_type<TYPE_LIT_PATH>},
-      {"lit-word?", is_type<TYPE_LIT_WORD>},
-      {"logic?", is_type<TYPE_LOGIC>},
-      {"map?", is_type<TYPE_MAP>},
-      {"none?", is_type<TYPE_NONE>},
-      {"pair?", is_type<TYPE_PAIR>},
-      {"paren?", is_type<TYPE_PAREN>},
-      {"path?", is_type<TYPE_PATH>},
-      {"percent?", is_type<TYPE_PERCENT>},
-      {"refinement?", is_type<TYPE_REFINEMENT>},
-      {"set-path?", is_type<TYPE_SET_PATH>},
-      {"set-word?", is_type<TYPE_SET_WORD>},
-      {"string?", is_type<TYPE_STRING>},
-      {"tag?", is_type<TYPE_TAG>},
-      {"time?", is_type<TYPE_TIME>},
-      {"typeset?", is_type<TYPE_TYPESET>},
-      {"tuple?", is_type<TYPE_TUPLE>},
-      {"unset?", is_type<TYPE_UNSET>},
-      {"url?", is_type<TYPE_URL>},
-      {"word?", is_type<TYPE_WORD>},
-      {"image?", is_type<TYPE_IMAGE>},
-      {"date?", is_type<TYPE_DATE>},
-      {"money?", is_type<TYPE_MONEY>},
-      {"ref?", is_type<TYPE_REF>},
-      {"point2D?", is_type<TYPE_POINT2D>},
-      {"point3D?", is_type<TYPE_POINT3D>},
-      {"handle?", is_type<TYPE_HANDLE>},
-      {"error?", is_type<TYPE_ERROR>},
-      {"action?", is_type<TYPE_ACTION>},
-      {"native?", is_type<TYPE_NATIVE>},
-      {"datatype?", is_type<TYPE_DATATYPE>},
-      {"function?", is_type<TYPE_FUNCTION>},
-      {"object?", is_type<TYPE_OBJECT>},
-      {"op?", is_type<TYPE_OP>},
-      {"routine?", is_type<TYPE_ROUTINE>},
-      {"vector?", is_type<TYPE_VECTOR>},
-      {"any-list?", in_typeset<kAnyList>},
-      {"any-block?", in_typeset<kAnyBlock>},
-      {"any-function?", in_typeset<kAnyFunction>},
-      {"any-object?", in_typeset<kAnyObject>},
-      {"any-path?", in_typeset<kAnyPath>},
-      {"any-string?", in_typeset<kAnyString>},
-      {"any-word?", in_typeset<kAnyWord>},
-      {"series?", in_typeset<kSeries>},
-      {"number?", in_typeset<kNumber>},
-      {"immediate?", in_typeset<kImmediate>},
-      {"scalar?", in_typeset<kScalar>},
-      {"all-word?", in_typeset<kAllWord>},
-      {"any-point?", in_typeset<kAnyPoint>},
-      {"planar?", in_typeset<kPlanar>},
+      VEL_IS(bitset_q, TYPE_BITSET),
+      VEL_IS(binary_q, TYPE_BINARY),
+      VEL_IS(block_q, TYPE_BLOCK),
+      VEL_IS(char_q, TYPE_CHAR),
+      VEL_IS(email_q, TYPE_EMAIL),
+      VEL_IS(file_q, TYPE_FILE),
+      VEL_IS(float_q, TYPE_FLOAT),
+      VEL_IS(get_path_q, TYPE_GET_PATH),
+      VEL_IS(get_word_q, TYPE_GET_WORD),
+      VEL_IS(hash_q, TYPE_HASH),
+      VEL_IS(integer_q, TYPE_INTEGER),
+      VEL_IS(issue_q, TYPE_ISSUE),
+      VEL_IS(lit_path_q, TYPE_LIT_PATH),
+      VEL_IS(lit_word_q, TYPE_LIT_WORD),
+      VEL_IS(logic_q, TYPE_LOGIC),
+      VEL_IS(map_q, TYPE_MAP),
+      VEL_IS(none_q, TYPE_NONE),
+      VEL_IS(pair_q, TYPE_PAIR),
+      VEL_IS(paren_q, TYPE_PAREN),
+      VEL_IS(path_q, TYPE_PATH),
+      VEL_IS(percent_q, TYPE_PERCENT),
+      VEL_IS(refinement_q, TYPE_REFINEMENT),
+      VEL_IS(set_path_q, TYPE_SET_PATH),
+      VEL_IS(set_word_q, TYPE_SET_WORD),
+      VEL_IS(string_q, TYPE_STRING),
+      VEL_IS(tag_q, TYPE_TAG),
+      VEL_IS(time_q, TYPE_TIME),
+      VEL_IS(typeset_q, TYPE_TYPESET),
+      VEL_IS(tuple_q, TYPE_TUPLE),
+      VEL_IS(unset_q, TYPE_UNSET),
+      VEL_IS(url_q, TYPE_URL),
+      VEL_IS(word_q, TYPE_WORD),
+      VEL_IS(image_q, TYPE_IMAGE),
+      VEL_IS(date_q, TYPE_DATE),
+      VEL_IS(money_q, TYPE_MONEY),
+      VEL_IS(ref_q, TYPE_REF),
+      VEL_IS(point2D_q, TYPE_POINT2D),
+      VEL_IS(point3D_q, TYPE_POINT3D),
+      VEL_IS(handle_q, TYPE_HANDLE),
+      VEL_IS(error_q, TYPE_ERROR),
+      VEL_IS(action_q, TYPE_ACTION),
+      VEL_IS(native_q, TYPE_NATIVE),
+      VEL_IS(datatype_q, TYPE_DATATYPE),
+      VEL_IS(function_q, TYPE_FUNCTION),
+      VEL_IS(object_q, TYPE_OBJECT),
+      VEL_IS(op_q, TYPE_OP),
+      VEL_IS(routine_q, TYPE_ROUTINE),
+      VEL_IS(vector_q, TYPE_VECTOR),
+      VEL_IN(any_list_q, kAnyList),
+      VEL_IN(any_block_q, kAnyBlock),
+      VEL_IN(any_function_q, kAnyFunction),
+      VEL_IN(any_object_q, kAnyObject),
+      VEL_IN(any_path_q, kAnyPath),
+      VEL_IN(any_string_q, kAnyString),
+      VEL_IN(any_word_q, kAnyWord),
+      VEL_IN(series_q, kSeries),
+      VEL_IN(number_q, kNumber),
+      VEL_IN(immediate_q, kImmediate),
+      VEL_IN(scalar_q, kScalar),
+      VEL_IN(all_word_q, kAllWord),
+      VEL_IN(any_point_q, kAnyPoint),
+      VEL_IN(planar_q, kPlanar),
   };
   for (const Entry& e : entries) func::routine_register(e.name, e.fn);
 }
+
+#undef VEL_IS
+#undef VEL_IN
 
 }  // namespace vel

@@ -19,6 +19,7 @@
 #include "datatypes/word.h"
 #include "errors.h"
 #include "frame.h"
+#include "routine_frames.h"
 #include "evaluator/script.h"
 #include "families.h"
 #include "library.h"
@@ -229,14 +230,14 @@ Status collector_node_cycles(Cell* base) { return collector_cycles(base); }
 
 // The runtime's mirror of system/state/callbacks/bits.
 Status set_callback_bits(Cell* base) {
-  enum { BITS };
+  using enum rtn::set_callback_bits::Frame;
   trace::g_callback_bits = uint32_t(base[BITS].i2());
   return Status::OK;
 }
 
 // system/options/float: the word of the field and its new value.
 Status set_float_option(Cell* base) {
-  enum { WORD, NEW };
+  using enum rtn::set_float_option::Frame;
   std::string_view field = symbol::text(symbol::resolve(base[WORD].w2));
   bool on = truthy(base[NEW]);
   if (field == "pretty?") g_float_options.pretty = on;
@@ -271,7 +272,7 @@ std::string utf8_repair(const std::string& in) {
 // end of input. Bytes that are not UTF-8 become U+FFFD rather than an error
 // at the prompt.
 Status console_read_line(Cell* base) {
-  enum { PROMPT, HIDE };
+  using enum rtn::console_read_line::Frame;
   std::string prompt = to_utf8(base[PROMPT].node(), base[PROMPT].index());
   std::string line;
   if (!platform::read_line(prompt, truthy(base[HIDE]), line)) {
@@ -284,7 +285,7 @@ Status console_read_line(Cell* base) {
 
 // A title that cannot be set is reported and the console goes on.
 Status set_console_title(Cell* base) {
-  enum { STR };
+  using enum rtn::set_console_title::Frame;
   if (!platform::set_console_title(to_utf8(base[STR].node(), base[STR].index()))) {
     static const char kMsg[] = "SetConsoleTitle failed!\n";
     platform::write_stream(platform::Stream::Out, kMsg, sizeof kMsg - 1);
@@ -296,7 +297,7 @@ Status set_console_title(Cell* base) {
 // Whether Ctrl+C halts the evaluation under way (the console's commands at
 // a terminal) rather than ending the process.
 Status console_interrupts(Cell* base) {
-  enum { ON };
+  using enum rtn::console_interrupts::Frame;
   platform::interrupt_halts(truthy(base[ON]));
   base[RESULT] = unset_cell();
   return Status::OK;
@@ -322,7 +323,7 @@ Status interpreted(Cell* base) {
 
 // set-quiet word value: sets the word without telling its object.
 Status set_quiet(Cell* base) {
-  enum { WORD, VALUE };
+  using enum rtn::set_quiet::Frame;
   Cell w = base[WORD];
   TypeId t = w.type();
   if (!is_word_form(t))
@@ -336,7 +337,7 @@ Status set_quiet(Cell* base) {
 // set-slot-quiet series value: overwrites the series' cell at its position
 // without telling its owner; nothing at the tail.
 Status set_slot_quiet(Cell* base) {
-  enum { SERIES, VALUE };
+  using enum rtn::set_slot_quiet::Frame;
   Cell s = base[SERIES];
   TypeId t = s.type();
   if (t != TYPE_BLOCK && t != TYPE_PAREN && (t < TYPE_PATH || t > TYPE_GET_PATH))
@@ -354,26 +355,26 @@ void register_system_routines() {
     const char* name;
     func::RoutineFn fn;
   } entries[] = {
-      {"build-config", build_config},
-      {"build-info", build_info},
-      {"global-object", global_object},
-      {"null-handle", null_handle},
-      {"error-catalog", error_catalog},
-      {"command-line", command_line},
-      {"os-info", os_info},
-      {"collector-active?", collector_active},
-      {"collector-cycles", collector_cycles},
-      {"collector-node-cycles", collector_node_cycles},
-      {"set-callback-bits", set_callback_bits},
-      {"set-float-option", set_float_option},
-      {"set-quiet", set_quiet},
-      {"set-slot-quiet", set_slot_quiet},
-      {"interpreted?", interpreted},
-      {"console-read-line", console_read_line},
-      {"console-terminal?", console_terminal},
-      {"console-interrupts", console_interrupts},
-      {"console-size", console_size},
-      {"set-console-title", set_console_title},
+      {rtn::build_config::NAME, build_config},
+      {rtn::build_info::NAME, build_info},
+      {rtn::global_object::NAME, global_object},
+      {rtn::null_handle::NAME, null_handle},
+      {rtn::error_catalog::NAME, error_catalog},
+      {rtn::command_line::NAME, command_line},
+      {rtn::os_info::NAME, os_info},
+      {rtn::collector_active_q::NAME, collector_active},
+      {rtn::collector_cycles::NAME, collector_cycles},
+      {rtn::collector_node_cycles::NAME, collector_node_cycles},
+      {rtn::set_callback_bits::NAME, set_callback_bits},
+      {rtn::set_float_option::NAME, set_float_option},
+      {rtn::set_quiet::NAME, set_quiet},
+      {rtn::set_slot_quiet::NAME, set_slot_quiet},
+      {rtn::interpreted_q::NAME, interpreted},
+      {rtn::console_read_line::NAME, console_read_line},
+      {rtn::console_terminal_q::NAME, console_terminal},
+      {rtn::console_interrupts::NAME, console_interrupts},
+      {rtn::console_size::NAME, console_size},
+      {rtn::set_console_title::NAME, set_console_title},
   };
   for (const Entry& e : entries) func::routine_register(e.name, e.fn);
 }

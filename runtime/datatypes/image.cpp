@@ -23,6 +23,7 @@
 #include "families.h"
 #include "externals.h"
 #include "frame.h"
+#include "routine_frames.h"
 #include "output.h"
 #include "platform/files.h"
 #include "ownership.h"
@@ -760,11 +761,10 @@ may_gc void make_from_pixels(Cell* c, uint32_t w, uint32_t h, const uint8_t* bgr
 
 // The codecs' routines. encode: image, where (none: a new binary!; a
 // binary!: replaced by the encoded bytes; a file!: written with them).
-may_gc Status encode_routine(Cell* base, int format) {
-  enum { IMG, WHERE };
-  if (!base[IMG].is(TYPE_IMAGE)) fire(ErrId::INVALID_ARG, base[IMG]);
-  RootedCell where(base[WHERE]);
-  RootedCell bin(encode(base[IMG], format));
+may_gc Status encode_routine(Cell* base, const Cell& image, const Cell& where_to, int format) {
+  if (!image.is(TYPE_IMAGE)) fire(ErrId::INVALID_ARG, image);
+  RootedCell where(where_to);
+  RootedCell bin(encode(image, format));
   if (bin->is(TYPE_NONE) || where->is(TYPE_NONE)) {
     base[RESULT] = *bin;
     return Status::OK;
@@ -798,7 +798,7 @@ may_gc Status encode_routine(Cell* base, int format) {
 }
 
 may_gc Status decode_routine(Cell* base) {
-  enum { DATA };
+  using enum rtn::image_decode::Frame;
   base[RESULT] = decode(base[DATA]);
   return Status::OK;
 }

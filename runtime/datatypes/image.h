@@ -51,7 +51,7 @@ may_gc void make_from_pixels(Cell* c, uint32_t w, uint32_t h, const uint8_t* bgr
 
 // The routines of the image codecs: encode (image, where) in a format,
 // decode (a binary! or a file!).
-may_gc Status encode_routine(Cell* base, int format);
+may_gc Status encode_routine(Cell* base, const Cell& image, const Cell& where, int format);
 may_gc Status decode_routine(Cell* base);
 
 }  // namespace vel::img

@@ -17,6 +17,7 @@
 #include "errors.h"
 #include "families.h"
 #include "frame.h"
+#include "native_frames.h"
 #include "hashtable.h"
 #include "natives_table.h"
 #include "roots.h"
@@ -461,7 +462,7 @@ namespace {
 
 // extend: obj spec /case. Objects do not grow.
 Status native_extend(Cell* base) {
-  enum { OBJ, SPEC, CASE };
+  using enum nat::extend::Frame;
   if (!base[OBJ].is(TYPE_MAP)) fire(ErrId::NOT_DONE);
   extend(base[OBJ], base[SPEC], used(base[CASE]));
   return Status::OK;

@@ -20,6 +20,7 @@
 #include "errors.h"
 #include "families.h"
 #include "frame.h"
+#include "native_frames.h"
 #include "natives_table.h"
 #include "roots.h"
 #include "series_ops.h"
@@ -701,7 +702,7 @@ namespace {
 
 // construct: block /with object /only
 Status native_construct(Cell* base) {
-  enum { BLOCK, WITH, OBJECT, ONLY };
+  using enum nat::construct::Frame;
   base[RESULT] = construct(base[BLOCK], used(base[WITH]) ? &base[OBJECT] : nullptr, used(base[ONLY]));
   return Status::OK;
 }

@@ -216,15 +216,15 @@ Status pair_round(Cell* base) {
     fire(ErrId::NOT_RELATED, runtime_word(SymId::ROUND), datatype_cell(TYPE_MONEY));
   int32_t v[2] = {pair_x(base[N]), pair_y(base[N])};
   for (int i = 0; i < 2; i++) {
-    Cell frame[9];
-    for (int k = 0; k < 9; k++) frame[k] = base[k];
-    frame[0] = integer_cell(v[i]);
-    if (has_scale && scale.is(TYPE_PAIR)) frame[2] = integer_cell(i == 0 ? pair_x(scale) : pair_y(scale));
+    Cell frame[act::round::SHAPE.size];
+    for (int k = 0; k < act::round::SHAPE.size; k++) frame[k] = base[k];
+    frame[N] = integer_cell(v[i]);
+    if (has_scale && scale.is(TYPE_PAIR)) frame[SCALE] = integer_cell(i == 0 ? pair_x(scale) : pair_y(scale));
     VEL_TRY(g_types[TYPE_INTEGER].actions[ACT_ROUND](frame));
-    if (frame[0].is(TYPE_INTEGER))
-      v[i] = frame[0].i2();
+    if (frame[RESULT].is(TYPE_INTEGER))
+      v[i] = frame[RESULT].i2();
     else
-      v[i] = truncated(number_as_float(frame[0]), ErrId::OVERFLOW, frame[0]);
+      v[i] = truncated(number_as_float(frame[RESULT]), ErrId::OVERFLOW, frame[RESULT]);
   }
   pair_make_at(&base[RESULT], v[0], v[1]);
   return Status::OK;

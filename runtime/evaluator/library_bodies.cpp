@@ -15,6 +15,8 @@
 #include "datatypes/symbol.h"
 #include "evaluator/natives_control.h"
 #include "families.h"
+#include "native_frames.h"
+#include "routine_frames.h"
 #include "natives_table.h"
 #include "roots.h"
 #include "stack.h"
@@ -26,6 +28,8 @@ namespace {
 // The library words a C++ body stands in for: the names of its frames, and
 // the values that must still be theirs.
 constexpr uint32_t MAX_WORDS = 5;
+// The most frame cells of the function the C++ reads.
+constexpr uint32_t MAX_FRAME = 2;
 // The blocks and paths of a body, its own block first. Both lists are
 // checked whole at each call, the unused entries repeating the first.
 constexpr uint32_t MAX_SERIES = 10;
@@ -55,6 +59,15 @@ namespace {
 //                [unless error? set/any 'value try code [:value]]
 enum AttemptWord { A_EITHER, A_UNLESS, A_ERROR_Q, A_SET, A_TRY, A_WORDS };
 enum AttemptExtra { A_SAFER_BLOCK, A_PLAIN_BLOCK, A_VALUE_WORD };
+// The cells of attempt's frame the body reads, in the order of the entry's
+// frame words below: start-up checks them against the function's spec.
+enum AttemptFrame { CODE, SAFER };
+
+// The frames the body lays out on the stack hold these natives' arguments
+// where their specs put them.
+static_assert(nat::either::COND == 0 && nat::either::TRUE_BLK == 1 && nat::either::FALSE_BLK == 2);
+static_assert(nat::set::WORD == 0 && nat::set::VALUE == 1);
+static_assert(nat::try_::BLOCK == 0 && nat::try_::ALL == 1 && nat::try_::KEEP == 2);
 
 // The frame of a native the body calls: its copy pushed, then its frame
 // named by the body's word.
@@ -78,7 +91,6 @@ inline void place_native(const LibraryBody& b, uint32_t w, CallFrame*& f, uint32
 // came: that is unless error? of it. The frames above the call's are
 // dropped as the body's run drops them; a signal leaves them to its target.
 may_gc Status run_attempt(const LibraryBody& b, Cell* base, Cell* result) {
-  enum { CODE, SAFER };
   constexpr uint32_t CELLS = 13, FRAMES = 5;
   LibraryCodeScope library(true);
   CallFrame* own = g_stack.frame_top;
@@ -138,6 +150,7 @@ may_gc Status run_attempt(const LibraryBody& b, Cell* base, Cell* result) {
 struct Entry {
   const char* name;      // the global word of the function
   const char* body;      // its body, molded flat
+  const char* frame[MAX_FRAME];  // the words of the frame cells the C++ reads, from the first
   const char* words[MAX_WORDS];
   Status (*run)(const LibraryBody& b, Cell* base, Cell* result);
 };
@@ -146,6 +159,7 @@ constexpr Entry kEntries[] = {
     {"attempt",
      "[either safer [unless error? set/any 'value try/all code [:value]] "
      "[unless error? set/any 'value try code [:value]]]",
+     {"code", "safer"},
      {"either", "unless", "error?", "set", "try"},
      run_attempt},
 };
@@ -165,18 +179,27 @@ inline bool same_bits(const Cell& a, const Cell& b) { return std::memcmp(&a, &b,
 bool expected_value(std::string_view name, const Cell& v) {
   if (name == "error?") {
     return v.is(TYPE_ROUTINE) && func::more_cell(v, func::MORE_CODE)->is(TYPE_INTEGER) &&
-           uint32_t(func::more_cell(v, func::MORE_CODE)->i2()) == func::routine_find("error?");
+           uint32_t(func::more_cell(v, func::MORE_CODE)->i2()) == func::routine_find(rtn::error_q::NAME);
   }
-  uint32_t nat = name == "either" ? NAT_EITHER
-                 : name == "unless" ? NAT_UNLESS
-                 : name == "set"    ? NAT_SET
-                 : name == "try"    ? NAT_TRY
-                                    : 0;
-  return nat && v.is(TYPE_NATIVE) && v.w1 == nat;
+  NativeId number = name == "either" ? NAT_EITHER
+                    : name == "unless" ? NAT_UNLESS
+                    : name == "set"    ? NAT_SET
+                    : name == "try"    ? NAT_TRY
+                                       : NativeId(0);
+  return number && v.is(TYPE_NATIVE) && v.w1 == number;
+}
+
+// Whether fn's frame has the entry's frame words at their cells: a spec
+// that moved or renamed them leaves the body to the interpreter.
+bool frame_matches(const Entry& e, const Cell& fn) {
+  for (uint32_t k = 0; k < MAX_FRAME && e.frame[k]; k++)
+    if (context::find_word(func::context_of(fn), symbol::make(e.frame[k])) != int32_t(k)) return false;
+  return true;
 }
 
 // Fills b from fn's body when it is the entry's; false otherwise.
 may_gc bool read_body(const Entry& e, const Cell& fn, NodeId lib, LibraryBody* b) {
+  if (!frame_matches(e, fn)) return false;
   Cell body = *func::more_cell(fn, func::MORE_BODY);
   if (!body.is(TYPE_BLOCK) || body.index() != 0 || !(node_buffer(body.node())->flags & BUF_LIBRARY)) return false;
   {

@@ -6,6 +6,7 @@
 
 #include "checksum.h"
 #include "frame.h"
+#include "native_frames.h"
 #include "datatypes/binary.h"
 #include "datatypes/core_words.h"
 #include "datatypes/series_actions.h"
@@ -39,7 +40,7 @@ may_gc Cell make_binary(const uint8_t* p, size_t n) {
 }  // namespace
 
 Status native_checksum(Cell* base) {
-  enum { DATA, METHOD, WITH, SPEC };
+  using enum nat::checksum::Frame;
   Cell& data = base[DATA];
   const Cell& method_word = base[METHOD];
   bool with = used(base[WITH]);

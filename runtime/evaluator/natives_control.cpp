@@ -23,6 +23,7 @@
 #include "evaluator/trace.h"
 #include "families.h"
 #include "frame.h"
+#include "native_frames.h"
 #include "output.h"
 #include "platform/platform.h"
 #include "roots.h"
@@ -372,7 +373,7 @@ may_gc void remove_each_step(Cell* it, uint32_t count) {
 // --- conditionals ------------------------------------------------------------------------
 
 Status native_if(Cell* base) {
-  enum { COND, THEN_BLK };
+  using enum nat::if_::Frame;
   if (!truthy(base[COND])) {
     base[RESULT] = none_cell();
     return Status::OK;
@@ -381,7 +382,7 @@ Status native_if(Cell* base) {
 }
 
 Status native_unless(Cell* base) {
-  enum { COND, THEN_BLK };
+  using enum nat::unless::Frame;
   if (truthy(base[COND])) {
     base[RESULT] = none_cell();
     return Status::OK;
@@ -390,12 +391,12 @@ Status native_unless(Cell* base) {
 }
 
 Status native_either(Cell* base) {
-  enum { COND, TRUE_BLK, FALSE_BLK };
+  using enum nat::either::Frame;
   return interp::eval_block(block_arg(checked_truth(base[COND]) ? base[TRUE_BLK] : base[FALSE_BLK]), true);
 }
 
 Status native_any(Cell* base) {
-  enum { CONDS };
+  using enum nat::any::Frame;
   Cell* blk = push(block_arg(base[CONDS]));
   interp::Code code{blk->node(), uint32_t(std::min<int64_t>(series_at(*blk), series_total(*blk))),
                     uint32_t(series_total(*blk))};
@@ -409,7 +410,7 @@ Status native_any(Cell* base) {
 }
 
 Status native_all(Cell* base) {
-  enum { CONDS };
+  using enum nat::all::Frame;
   Cell* blk = push(block_arg(base[CONDS]));
   interp::Code code{blk->node(), uint32_t(std::min<int64_t>(series_at(*blk), series_total(*blk))),
                     uint32_t(series_total(*blk))};
@@ -444,7 +445,7 @@ inline may_gc Status cond_status(const LoopFrame& lf, Status s) {
 // Passes go through the program of the condition and the body together
 // while it takes them (see Passes), the others one by one.
 Status while_loop(Cell* base, const BlockRunner* blocks) {
-  enum { COND, BODY };
+  using enum nat::while_::Frame;
   const Cell& cond = block_arg(base[COND]);
   const Cell& body = block_arg(base[BODY]);
   LoopFrame lf;
@@ -485,7 +486,7 @@ Status while_loop(Cell* base, const BlockRunner* blocks) {
 // Passes go through the body's program while it takes them (see Passes),
 // the others one by one.
 Status until_loop(Cell* base, const BlockRunner* blocks) {
-  enum { BODY };
+  using enum nat::until::Frame;
   const Cell& body = block_arg(base[BODY]);
   LoopFrame lf;
   Status sig = Status::OK;
@@ -522,7 +523,7 @@ Status until_loop(Cell* base, const BlockRunner* blocks) {
 }
 
 Status loop_loop(Cell* base, const BlockRunner* blocks) {
-  enum { COUNT, BODY };
+  using enum nat::loop::Frame;
   coerce_in_place(&base[COUNT]);
   int32_t n = coerce_loop_count(base[COUNT]);
   const Cell& body = block_arg(base[BODY]);
@@ -538,7 +539,7 @@ Status loop_loop(Cell* base, const BlockRunner* blocks) {
 }
 
 Status repeat_loop(Cell* base, const BlockRunner* blocks) {
-  enum { WORD, VALUE, BODY };
+  using enum nat::repeat::Frame;
   if (!is_any_word(base[WORD].type())) fire(ErrId::INVALID_ARG, base[WORD]);
   coerce_in_place(&base[VALUE]);
   int32_t n = coerce_loop_count(base[VALUE]);
@@ -554,7 +555,7 @@ Status repeat_loop(Cell* base, const BlockRunner* blocks) {
 }
 
 Status forever_loop(Cell* base, const BlockRunner* blocks) {
-  enum { BODY };
+  using enum nat::forever::Frame;
   const Cell& body = block_arg(base[BODY]);
   LoopFrame lf;
   VEL_TRY(counted_loop(lf, body, nullptr, nullptr, INT64_MAX, blocks));
@@ -598,7 +599,7 @@ inline bool steps_in_program(const LoopWords& lw, const Cell& series) {
 // body's program while it takes them (see Passes), each taking the next
 // element itself; the others one by one.
 Status each_loop(Cell* base, bool remove, const BlockRunner* blocks) {
-  enum { WORD, SERIES, BODY };  // remove-each's data is foreach's series
+  using enum nat::foreach::Frame;
   const Cell& body = block_arg(base[BODY]);
   if (!is_series_type(base[SERIES].type()) && !base[SERIES].is(TYPE_MAP)) fire(ErrId::INVALID_ARG, base[SERIES]);
   LoopWords lw = loop_words(base[WORD], base[SERIES], remove);
@@ -653,14 +654,17 @@ Status run_loop_native(uint32_t native, Cell* base, const BlockRunner& blocks) {
 
 // The result is the data at the position it was given.
 Status native_remove_each(Cell* base) {
-  enum { WORD, DATA, BODY };
+  using enum nat::remove_each::Frame;
+  // each_loop reads foreach's frame: remove-each's data is foreach's series.
+  static_assert(int(WORD) == nat::foreach::WORD && int(DATA) == nat::foreach::SERIES &&
+                int(BODY) == nat::foreach::BODY);
   VEL_TRY(each_loop(base, true, nullptr));
   base[RESULT] = base[DATA];
   return Status::OK;
 }
 
 Status native_forall(Cell* base) {
-  enum { WORD, BODY };
+  using enum nat::forall::Frame;
   Cell w = base[WORD];
   if (!is_any_word(w.type())) fire(ErrId::INVALID_ARG, w);
   w.set_type(TYPE_WORD);
@@ -701,7 +705,7 @@ inline may_gc Status case_next(const BlockRunner* blocks, interp::Code& code) {
 }
 
 Status switch_run(Cell* base, const BlockRunner* blocks) {
-  enum { VALUE, CASES, DEFAULT, CASE };
+  using enum nat::switch_::Frame;
   const Cell& cases = block_arg(base[CASES]);
   Cell found = switch_find(base[VALUE], cases);
   if (found.is(TYPE_BLOCK)) return run_loop_block(blocks, found);
@@ -712,7 +716,7 @@ Status switch_run(Cell* base, const BlockRunner* blocks) {
 }
 
 Status case_run(Cell* base, const BlockRunner* blocks) {
-  enum { CASES, ALL };
+  using enum nat::case_::Frame;
   Cell blk = block_arg(base[CASES]);
   bool all = used(base[ALL]);
   if (block::rs_length(blk) <= 0) {
@@ -770,7 +774,7 @@ Status run_choice_native(uint32_t native, Cell* base, const BlockRunner& blocks)
 // --- non-local exits --------------------------------------------------------------------------
 
 Status native_break(Cell* base) {
-  enum { RETURN, VALUE };
+  using enum nat::break_::Frame;
   CallFrame* loop = loop_target();
   if (!loop) fire(ErrId::BREAK);
   result_cell(*loop) = used(base[RETURN]) ? base[VALUE] : unset_cell();
@@ -793,7 +797,7 @@ bool continue_without_frame_below() {
 }
 
 Status native_return(Cell* base) {
-  enum { VALUE };
+  using enum nat::return_::Frame;
   CallFrame* fn = body_target();
   if (!fn) fire(ErrId::RETURN);
   result_cell(*fn) = base[VALUE];
@@ -808,7 +812,7 @@ Status native_exit(Cell*) {
 }
 
 Status native_throw(Cell* base) {
-  enum { VALUE, NAME, WORD };
+  using enum nat::throw_::Frame;
   // An error raised from here on names the throwing call.
   error::pin_top_frame();
   if (!catch_target(below_own_frame())) fire(ErrId::THROW, base[VALUE]);
@@ -830,7 +834,7 @@ Status interrupted() {
 }
 
 Status native_catch(Cell* base) {
-  enum { BLOCK, NAME, WORD };
+  using enum nat::catch_::Frame;
   const Cell& blk = block_arg(base[BLOCK]);
   bool named = used(base[NAME]);
   int64_t own = below_own_frame();
@@ -878,7 +882,7 @@ may_gc void caught_error(const VelError& e, bool keep, const StackMark& mark, co
 }  // namespace
 
 Status run_try(Cell* base, bool want_error, bool* caught) {
-  enum { BLOCK, ALL, KEEP };
+  using enum nat::try_::Frame;
   const Cell& blk = block_arg(base[BLOCK]);
   bool all = used(base[ALL]);
   bool keep = used(base[KEEP]);

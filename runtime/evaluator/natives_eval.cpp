@@ -24,6 +24,7 @@
 #include "evaluator/trace.h"
 #include "families.h"
 #include "frame.h"
+#include "native_frames.h"
 #include "roots.h"
 #include "series_ops.h"
 
@@ -136,56 +137,54 @@ class Collector {
 
 // --- making functions ---------------------------------------------------------------
 
-// func's frame, which function, does and has fill in before they call it.
-enum FuncArg { FUNC_SPEC, FUNC_BODY };
-
+// function, does and has fill in func's frame and call it.
 Status native_func(Cell* base) {
-  need_block(base[FUNC_SPEC]);
-  need_block(base[FUNC_BODY]);
-  base[FUNC_SPEC] = clamped(base[FUNC_SPEC]);
-  base[FUNC_BODY] = clamped(base[FUNC_BODY]);
-  uint32_t flags = func::check_spec(base[FUNC_SPEC]);
-  func::function_push(base[FUNC_SPEC], base[FUNC_BODY], 0, 0, nullptr, flags);
+  using enum nat::func::Frame;
+  need_block(base[SPEC]);
+  need_block(base[BODY]);
+  base[SPEC] = clamped(base[SPEC]);
+  base[BODY] = clamped(base[BODY]);
+  uint32_t flags = func::check_spec(base[SPEC]);
+  func::function_push(base[SPEC], base[BODY], 0, 0, nullptr, flags);
   base[RESULT] = g_stack.top[-1];
   return Status::OK;
 }
 
 // Only an /extern written in the spec counts.
 Status native_function(Cell* base) {
-  enum { SPEC, BODY, EXTERN };
-  static_assert(int(SPEC) == FUNC_SPEC && int(BODY) == FUNC_BODY);
+  using enum nat::function::Frame;
+  static_assert(int(SPEC) == nat::func::SPEC && int(BODY) == nat::func::BODY);
   need_block(base[SPEC]);
   Cell spec = block::clone(clamped(base[SPEC]), false, false);
   spec.header = TYPE_BLOCK;
-  base[FUNC_SPEC] = spec;
-  func::collect_locals(base[FUNC_SPEC], base[BODY]);
+  base[SPEC] = spec;
+  func::collect_locals(base[SPEC], base[BODY]);
   return native_func(base);
 }
 
 Status native_does(Cell* base) {
-  enum { BODY };
+  using enum nat::does::Frame;
+  // The body moves up one cell, to func's; the spec takes its place.
+  static_assert(int(BODY) == nat::func::SPEC && int(BODY) + 1 == nat::func::BODY);
   g_stack.top = base + 1;
-  push(base[BODY]);  // to FUNC_BODY
-  base[FUNC_SPEC] = block::make_at(1);
+  push(base[BODY]);
+  base[nat::func::SPEC] = block::make_at(1);
   return native_func(base);
 }
 
 // The variables become the spec's /local words.
 Status native_has(Cell* base) {
-  enum { VARS, BODY };
-  static_assert(int(VARS) == FUNC_SPEC && int(BODY) == FUNC_BODY);
+  using enum nat::has::Frame;
+  static_assert(int(VARS) == nat::func::SPEC && int(BODY) == nat::func::BODY);
   need_block(base[VARS]);
   Cell vars = block::clone(clamped(base[VARS]), false, false);
   vars.header = TYPE_BLOCK;
-  base[FUNC_SPEC] = vars;
-  block::insert_value(&base[FUNC_SPEC], refinement_cell(SymId::LOCAL), false, true);
+  base[VARS] = vars;
+  block::insert_value(&base[VARS], refinement_cell(SymId::LOCAL), false, true);
   return native_func(base);
 }
 
 // --- do ------------------------------------------------------------------------------
-
-// do's frame, which its helpers share.
-enum DoArg { DO_VALUE, DO_EXPAND, DO_ARGS, DO_ARG, DO_NEXT, DO_POSITION, DO_TRACE, DO_CALLBACK };
 
 // A block evaluated whole, or one expression of it with next (the position
 // word then takes the block after that expression).
@@ -257,7 +256,7 @@ may_gc Status do_file(Cell* base, bool args_used, const Cell& arg) {
   }
   func::init_locals(locals);
   if (g_stack.top == fbase) push(none_cell());
-  fbase[FIRST] = base[DO_VALUE];  // do-file's first argument
+  fbase[FIRST] = base[nat::do_::VALUE];  // do-file's first argument
   if (args_used && flag_at >= 0) {
     fbase[flag_at] = logic_cell(true);
     if (arg_at >= 0) fbase[arg_at] = arg;
@@ -280,7 +279,7 @@ Status do_traced(Cell* base) {
   StackMark mark = stack_save();
   Status s;
   try {
-    s = trace::start(base[DO_CALLBACK], &started);
+    s = trace::start(base[nat::do_::CALLBACK_], &started);
     if (s == Status::OK) s = throw_if_error(do_value(base));
   } catch (const VelError&) {
     if (started) {
@@ -299,32 +298,32 @@ Status do_traced(Cell* base) {
 }
 
 Status native_do(Cell* base) {
-  if (used(base[DO_TRACE])) return do_traced(base);
+  if (used(base[nat::do_::TRACE])) return do_traced(base);
   return do_value(base);
 }
 
 Status do_value(Cell* base) {
-  bool next = used(base[DO_NEXT]);
-  RootedCell v(base[DO_VALUE]);
+  bool next = used(base[nat::do_::NEXT]);
+  RootedCell v(base[nat::do_::VALUE]);
   switch (v->type()) {
     case TYPE_BLOCK:
     case TYPE_PAREN:
     case TYPE_HASH:
-      if (used(base[DO_EXPAND])) {
+      if (used(base[nat::do_::EXPAND])) {
         *v = clamped(*v);
         VEL_TRY(expand_block(*v));
       }
-      return do_block(base, *v, next, base[DO_POSITION]);
+      return do_block(base, *v, next, base[nat::do_::POSITION]);
     case TYPE_PATH:
       return interp::eval_path(*v, nullptr, false, false, false);
     case TYPE_STRING: {
       RootedCell blk(call_action(act::to::SHAPE, {{act::to::TYPE, datatype_cell(TYPE_BLOCK)}, {act::to::SPEC, *v}}));
-      if (used(base[DO_EXPAND])) VEL_TRY(expand_block(*blk));
-      return do_block(base, *blk, next, base[DO_POSITION]);
+      if (used(base[nat::do_::EXPAND])) VEL_TRY(expand_block(*blk));
+      return do_block(base, *blk, next, base[nat::do_::POSITION]);
     }
     case TYPE_FILE:
     case TYPE_URL:
-      return do_file(base, used(base[DO_ARGS]), base[DO_ARG]);
+      return do_file(base, used(base[nat::do_::ARGS]), base[nat::do_::ARG]);
     case TYPE_ERROR:
       return error::fail_raise(*v);
     default:
@@ -335,7 +334,7 @@ Status do_value(Cell* base) {
 // --- words ------------------------------------------------------------------------------
 
 Status native_get(Cell* base) {
-  enum { WORD, ANY, CASE };
+  using enum nat::get::Frame;
   Cell v = base[WORD];
   TypeId t = v.type();
   if (is_any_path(t)) return interp::eval_path(v, nullptr, false, true, false, used(base[CASE]));
@@ -352,7 +351,7 @@ Status native_get(Cell* base) {
 }
 
 Status native_set(Cell* base) {
-  enum { WORD, VALUE, ANY, CASE, ONLY, SOME };
+  using enum nat::set::Frame;
   Cell w = base[WORD];
   Cell v = base[VALUE];
   bool any = used(base[ANY]), only = used(base[ONLY]), some = used(base[SOME]);
@@ -376,7 +375,7 @@ Status native_set(Cell* base) {
 }
 
 Status native_unset(Cell* base) {
-  enum { WORD };
+  using enum nat::unset::Frame;
   Cell v = base[WORD];
   if (v.is(TYPE_BLOCK)) {
     RootedCell blk(clamped(v));
@@ -392,7 +391,7 @@ Status native_unset(Cell* base) {
 }
 
 Status native_value_q(Cell* base) {
-  enum { VALUE };
+  using enum nat::value_q::Frame;
   const Cell& v = base[VALUE];
   bool r;
   if (is_word_form(v.type())) {
@@ -408,14 +407,14 @@ Status native_value_q(Cell* base) {
 // The owner of the word's context, unset when none was
 // ever recorded.
 Status native_context_q(Cell* base) {
-  enum { WORD };
+  using enum nat::context_q::Frame;
   NodeId ctx = is_any_word(base[WORD].type()) ? base[WORD].w1 : 0;
   base[RESULT] = ctx ? context::owner(ctx) : unset_cell();
   return Status::OK;
 }
 
 Status native_in(Cell* base) {
-  enum { OBJECT, WORD };
+  using enum nat::in::Frame;
   Cell o = base[OBJECT], w = base[WORD];
   need_word(w);
   TypeId t = o.type();
@@ -435,7 +434,7 @@ Status native_in(Cell* base) {
 }
 
 Status native_bind(Cell* base) {
-  enum { WORD, CONTEXT, COPY };
+  using enum nat::bind::Frame;
   Cell target = base[CONTEXT];
   TypeId tt = target.type();
   NodeId ctx = 0;
@@ -475,13 +474,13 @@ Status native_bind(Cell* base) {
 // --- reduce and compose ------------------------------------------------------------------
 
 Status native_reduce(Cell* base) {
-  enum { VALUE, INTO, OUT };
+  using enum nat::reduce::Frame;
   Cell v = base[VALUE];
   bool into = used(base[INTO]);
   if (is_any_function(v.type())) {
     // Function values are values here: never called.
     if (into) {
-      Collector out(&base[OUT], 0);
+      Collector out(&base[OUT_], 0);
       out.add(v);
       base[RESULT] = out.result();
     }
@@ -494,14 +493,14 @@ Status native_reduce(Cell* base) {
       base[RESULT] = r;
       return Status::OK;
     }
-    Collector out(&base[OUT], 0);
+    Collector out(&base[OUT_], 0);
     out.add(r);
     base[RESULT] = out.result();
     return Status::OK;
   }
   Cell blk = clamped(v);
   Code code{blk.node(), uint32_t(blk.index()), blen(blk.node())};
-  Collector out(into ? &base[OUT] : nullptr, code.end - code.pos);
+  Collector out(into ? &base[OUT_] : nullptr, code.end - code.pos);
   while (!code.at_end()) {
     VEL_TRY(interp::eval_next(code, true));
     Cell r = pop_value();
@@ -548,11 +547,11 @@ may_gc Status compose_into(const Cell& blk_in, bool deep, bool only, Collector& 
 }
 
 Status native_compose(Cell* base) {
-  enum { VALUE, DEEP, ONLY, INTO, OUT };
+  using enum nat::compose::Frame;
   Cell v = base[VALUE];
   if (!v.is(TYPE_BLOCK)) fire(ErrId::EXPECT_VAL, datatype_cell(TYPE_BLOCK), datatype_cell(v.type()));
   Cell blk = clamped(v);
-  Collector out(used(base[INTO]) ? &base[OUT] : nullptr, blen(blk.node()) - uint32_t(blk.index()));
+  Collector out(used(base[INTO]) ? &base[OUT_] : nullptr, blen(blk.node()) - uint32_t(blk.index()));
   VEL_TRY(compose_into(blk, used(base[DEEP]), used(base[ONLY]), out));
   base[RESULT] = out.result();
   return Status::OK;
@@ -740,7 +739,7 @@ may_gc Status apply_arguments(const ApplyCall& a, Code& code, Cell* fbase) {
 }
 
 Status native_apply(Cell* base) {
-  enum { FUNC, ARGS, ALL, SAFER };
+  using enum nat::apply::Frame;
   ApplyCall a{};
   a.path = none_cell();
   a.all = used(base[ALL]);

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "frame.h"
+#include "native_frames.h"
 #include "datatypes/error.h"
 #include "datatypes/float.h"
 #include "datatypes/logic.h"
@@ -26,12 +27,6 @@ namespace vel {
 
 namespace {
 
-// Frame cells shared by natives of one layout; the others name theirs in
-// their own enum.
-enum TwoValues { VALUE1, VALUE2 };  // the comparisons, same?, max, min
-enum OneValue { VALUE };            // not, the sign tests, zero?, NaN?, the logarithms
-enum Angle { ANGLE, RADIANS };      // sine to arctangent; arcsine's sine is in ANGLE
-
 constexpr double PI = 3.141592653589793;
 
 inline bool float_like(TypeId t) { return t == TYPE_FLOAT || t == TYPE_PERCENT || t == TYPE_TIME; }
@@ -47,11 +42,13 @@ inline bool float_like(TypeId t) { return t == TYPE_FLOAT || t == TYPE_PERCENT |
 
 // Values that cannot be ordered give their error as a status: comparisons
 // in loops meet it under try.
-template <int OP>
+template <int OP, typename Frame>
 Status native_compare(Cell* base) {
-  int r = compare_values_or_fail(&base[VALUE1], &base[VALUE2], OP);
+  const Cell& a = base[Frame::VALUE1];
+  const Cell& b = base[Frame::VALUE2];
+  int r = compare_values_or_fail(&a, &b, OP);
   if (r < 0) [[unlikely]]
-    return fail(ErrId::INVALID_COMPARE, base[VALUE1], base[VALUE2]);
+    return fail(ErrId::INVALID_COMPARE, a, b);
   base[RESULT] = logic_cell(r != 0);
   return Status::OK;
 }
@@ -85,18 +82,20 @@ bool same_values(const Cell& a, const Cell& b) {
 }
 
 Status native_same_q(Cell* base) {
+  using enum nat::same_q::Frame;
   base[RESULT] = logic_cell(same_values(base[VALUE1], base[VALUE2]));
   return Status::OK;
 }
 
 // Only none and false are falsy; unset gives false without an error.
 Status native_not(Cell* base) {
+  using enum nat::not_::Frame;
   base[RESULT] = logic_cell(!truthy(base[VALUE]));
   return Status::OK;
 }
 
 Status native_type_q(Cell* base) {
-  enum { VALUE, WORD };
+  using enum nat::type_q::Frame;
   TypeId t = base[VALUE].type();
   base[RESULT] = used(base[WORD]) ? g_types[t].name_word : datatype_cell(t);
   return Status::OK;
@@ -116,20 +115,24 @@ int32_t sign_of(const Cell& v) {
 }
 
 Status native_negative_q(Cell* base) {
-  base[RESULT] = logic_cell(sign_of(base[VALUE]) < 0);
+  using enum nat::negative_q::Frame;
+  base[RESULT] = logic_cell(sign_of(base[NUMBER]) < 0);
   return Status::OK;
 }
 Status native_positive_q(Cell* base) {
-  base[RESULT] = logic_cell(sign_of(base[VALUE]) > 0);
+  using enum nat::positive_q::Frame;
+  base[RESULT] = logic_cell(sign_of(base[NUMBER]) > 0);
   return Status::OK;
 }
 Status native_sign_q(Cell* base) {
-  base[RESULT] = integer_cell(sign_of(base[VALUE]));
+  using enum nat::sign_q::Frame;
+  base[RESULT] = integer_cell(sign_of(base[NUMBER]));
   return Status::OK;
 }
 
 // Any datatype is accepted; one that is not a number is simply not zero.
 Status native_zero_q(Cell* base) {
+  using enum nat::zero_q::Frame;
   const Cell& v = base[VALUE];
   bool z = false;
   if (v.is(TYPE_INTEGER) || v.is(TYPE_CHAR)) z = v.w2 == 0;
@@ -146,6 +149,7 @@ Status native_zero_q(Cell* base) {
 // Only float-like cells carry a binary64; an integer's last word is not
 // part of its value, so an integer is never NaN.
 Status native_nan_q(Cell* base) {
+  using enum nat::NaN_q::Frame;
   const Cell& v = base[VALUE];
   base[RESULT] = logic_cell((v.is(TYPE_FLOAT) || v.is(TYPE_PERCENT)) && std::isnan(v.f64()));
   return Status::OK;
@@ -153,7 +157,7 @@ Status native_nan_q(Cell* base) {
 
 // The currency code must be a known currency.
 Status native_as_money(Cell* base) {
-  enum { CURRENCY, AMOUNT };
+  using enum nat::as_money::Frame;
   int32_t k = base[CURRENCY].is(TYPE_WORD) ? money::currency_index(base[CURRENCY]) : -1;
   if (k < 1) fire(ErrId::BAD_DENOM, base[CURRENCY]);
   const Cell& amount = base[AMOUNT];
@@ -225,14 +229,15 @@ bool max_min_pair(Cell* p, const Cell& b, bool max) {
 // first when it is lesser (so min of equal values is the second). A NaN
 // against a number wins either way. Pairs and points go coordinate by
 // coordinate, with a number on either side.
+template <typename Frame>
 Status max_min(Cell* base, bool max) {
-  if (composite(base[VALUE2].type()) && (base[VALUE1].is(TYPE_INTEGER) || base[VALUE1].is(TYPE_FLOAT))) std::swap(base[VALUE1], base[VALUE2]);
-  if (base[VALUE1].is(TYPE_PAIR) && max_min_pair(&base[VALUE1], base[VALUE2], max)) return Status::OK;
-  if ((base[VALUE1].is(TYPE_POINT2D) || base[VALUE1].is(TYPE_POINT3D)) && max_min_point(&base[VALUE1], base[VALUE2], max))
+  if (composite(base[Frame::VALUE2].type()) && (base[Frame::VALUE1].is(TYPE_INTEGER) || base[Frame::VALUE1].is(TYPE_FLOAT))) std::swap(base[Frame::VALUE1], base[Frame::VALUE2]);
+  if (base[Frame::VALUE1].is(TYPE_PAIR) && max_min_pair(&base[Frame::VALUE1], base[Frame::VALUE2], max)) return Status::OK;
+  if ((base[Frame::VALUE1].is(TYPE_POINT2D) || base[Frame::VALUE1].is(TYPE_POINT3D)) && max_min_point(&base[Frame::VALUE1], base[Frame::VALUE2], max))
     return Status::OK;
-  if (base[VALUE1].is(TYPE_TUPLE) && tuple_max_min(&base[VALUE1], base[VALUE2], max)) return Status::OK;
-  const Cell& a = base[VALUE1];
-  const Cell& b = base[VALUE2];
+  if (base[Frame::VALUE1].is(TYPE_TUPLE) && tuple_max_min(&base[Frame::VALUE1], base[Frame::VALUE2], max)) return Status::OK;
+  const Cell& a = base[Frame::VALUE1];
+  const Cell& b = base[Frame::VALUE2];
   if (nan_number(a) && scalar_number(b.type())) return Status::OK;
   if (nan_number(b) && scalar_number(a.type())) {
     base[RESULT] = b;
@@ -241,19 +246,19 @@ Status max_min(Cell* base, bool max) {
   int lesser = compare_values_or_fail(&a, &b, CMP_LESSER);
   if (lesser < 0) [[unlikely]]
     return fail(ErrId::INVALID_COMPARE, a, b);
-  if (max == (lesser != 0)) base[RESULT] = base[VALUE2];
+  if (max == (lesser != 0)) base[RESULT] = base[Frame::VALUE2];
   return Status::OK;
 }
 
-Status native_max(Cell* base) { return max_min(base, true); }
-Status native_min(Cell* base) { return max_min(base, false); }
+Status native_max(Cell* base) { return max_min<nat::max::Frame>(base, true); }
+Status native_min(Cell* base) { return max_min<nat::min::Frame>(base, false); }
 
 // --- bits and hexadecimal -------------------------------------------------------------------
 
 // Counts of 32 or more are answered explicitly: a C++ shift by them is
 // undefined.
 Status native_shift(Cell* base) {
-  enum { DATA, BITS, LEFT, LOGICAL };
+  using enum nat::shift::Frame;
   if (!base[DATA].is(TYPE_INTEGER)) fire_expect(base[DATA], "data");
   if (!base[BITS].is(TYPE_INTEGER)) fire_expect(base[BITS], "bits");
   uint32_t data = base[DATA].w2;
@@ -269,7 +274,7 @@ Status native_shift(Cell* base) {
 }
 
 Status native_to_hex(Cell* base) {
-  enum { VALUE, SIZE, LENGTH };
+  using enum nat::to_hex::Frame;
   if (!base[VALUE].is(TYPE_INTEGER)) fire_expect(base[VALUE], "value");
   int32_t keep = 8;
   if (used(base[SIZE])) {
@@ -305,43 +310,65 @@ inline Status float_result(Cell* base, double d) {
 // Results this close to zero are the rounding noise of pi, not a value.
 inline double snap_zero(double d) { return std::fabs(d) < FLOAT_EPSILON ? 0.0 : d; }
 
+template <typename Frame>
 inline double angle_in_radians(Cell* base, int fold_mode) {
-  double x = float_arg(base[ANGLE], "angle");
-  return used(base[RADIANS]) ? x : fold_degrees(x, fold_mode);
+  double x = float_arg(base[Frame::ANGLE], "angle");
+  return used(base[Frame::RADIANS]) ? x : fold_degrees(x, fold_mode);
 }
 
-Status native_sine(Cell* base) { return float_result(base, snap_zero(std::sin(angle_in_radians(base, 2)))); }
-Status native_cosine(Cell* base) { return float_result(base, snap_zero(std::cos(angle_in_radians(base, 1)))); }
+Status native_sine(Cell* base) {
+  return float_result(base, snap_zero(std::sin(angle_in_radians<nat::sine::Frame>(base, 2))));
+}
+Status native_cosine(Cell* base) {
+  return float_result(base, snap_zero(std::cos(angle_in_radians<nat::cosine::Frame>(base, 1))));
+}
 
 Status native_tangent(Cell* base) {
-  double x = angle_in_radians(base, 0);
+  double x = angle_in_radians<nat::tangent::Frame>(base, 0);
   if (x == PI / 2) return float_result(base, HUGE_VAL);
   if (x == -PI / 2) return float_result(base, -HUGE_VAL);
   return float_result(base, std::tan(x));
 }
 
 // No domain checks: outside -1..1 the platform answers NaN.
-inline Status inverse_trig(Cell* base, double (*fn)(double), const char* arg) {
-  double r = fn(float_arg(base[ANGLE], arg));
-  return float_result(base, used(base[RADIANS]) ? r : r * 180.0 / PI);
+inline Status inverse_trig(Cell* base, const Cell& value, const Cell& radians, double (*fn)(double),
+                           const char* arg) {
+  double r = fn(float_arg(value, arg));
+  return float_result(base, used(radians) ? r : r * 180.0 / PI);
 }
-Status native_arcsine(Cell* base) { return inverse_trig(base, [](double x) { return std::asin(x); }, "sine"); }
-Status native_arccosine(Cell* base) { return inverse_trig(base, [](double x) { return std::acos(x); }, "cosine"); }
+Status native_arcsine(Cell* base) {
+  using enum nat::arcsine::Frame;
+  return inverse_trig(base, base[SINE], base[RADIANS], [](double x) { return std::asin(x); }, "sine");
+}
+Status native_arccosine(Cell* base) {
+  using enum nat::arccosine::Frame;
+  return inverse_trig(base, base[COSINE], base[RADIANS], [](double x) { return std::acos(x); }, "cosine");
+}
 Status native_arctangent(Cell* base) {
-  return inverse_trig(base, [](double x) { return std::atan(x); }, "tangent");
+  using enum nat::arctangent::Frame;
+  return inverse_trig(base, base[TANGENT], base[RADIANS], [](double x) { return std::atan(x); }, "tangent");
 }
 
 Status native_arctangent2(Cell* base) {
-  enum { Y, X, RADIANS };
+  using enum nat::arctangent2::Frame;
   double r = std::atan2(float_arg(base[Y], "y"), float_arg(base[X], "x"));
   return float_result(base, used(base[RADIANS]) ? r : r * 180.0 / PI);
 }
 
-Status native_log_2(Cell* base) { return float_result(base, std::log(float_arg(base[VALUE], "value")) / 0.6931471805599453); }
-Status native_log_10(Cell* base) { return float_result(base, std::log10(float_arg(base[VALUE], "value"))); }
-Status native_log_e(Cell* base) { return float_result(base, std::log(float_arg(base[VALUE], "value"))); }
-Status native_exp(Cell* base) { return float_result(base, std::pow(2.718281828459045, float_arg(base[VALUE], "value"))); }
-Status native_square_root(Cell* base) { return float_result(base, std::sqrt(float_arg(base[VALUE], "value"))); }
+// The logarithms, exp and square-root: a number in value, a float out.
+template <typename Frame>
+double value_arg(const Cell* base) {
+  return float_arg(base[Frame::VALUE], "value");
+}
+Status native_log_2(Cell* base) {
+  return float_result(base, std::log(value_arg<nat::log_2::Frame>(base)) / 0.6931471805599453);
+}
+Status native_log_10(Cell* base) { return float_result(base, std::log10(value_arg<nat::log_10::Frame>(base))); }
+Status native_log_e(Cell* base) { return float_result(base, std::log(value_arg<nat::log_e::Frame>(base))); }
+Status native_exp(Cell* base) {
+  return float_result(base, std::pow(2.718281828459045, value_arg<nat::exp::Frame>(base)));
+}
+Status native_square_root(Cell* base) { return float_result(base, std::sqrt(value_arg<nat::square_root::Frame>(base))); }
 
 // --- building values -------------------------------------------------------------------
 
@@ -354,7 +381,7 @@ int32_t pair_component(const Cell& c) {
 }
 
 Status native_as_pair(Cell* base) {
-  enum { X, Y };
+  using enum nat::as_pair::Frame;
   int32_t x = pair_component(base[X]);
   int32_t y = pair_component(base[Y]);
   base[RESULT] = pair_cell(x, y);
@@ -362,26 +389,26 @@ Status native_as_pair(Cell* base) {
 }
 
 Status native_as_point2D(Cell* base) {
-  enum { X, Y };
+  using enum nat::as_point2D::Frame;
   base[RESULT] = point2D_cell(to_f32(number_as_float(base[X])), to_f32(number_as_float(base[Y])));
   return Status::OK;
 }
 
 Status native_as_point3D(Cell* base) {
-  enum { X, Y, Z };
+  using enum nat::as_point3D::Frame;
   base[RESULT] = point3D_cell(to_f32(number_as_float(base[X])), to_f32(number_as_float(base[Y])),
                          to_f32(number_as_float(base[Z])));
   return Status::OK;
 }
 
 constexpr NativeEntry kMathNatives[] = {
-    {NAT_EQUAL_Q, native_compare<CMP_EQUAL>},
-    {NAT_NOT_EQUAL_Q, native_compare<CMP_NOT_EQUAL>},
-    {NAT_STRICT_EQUAL_Q, native_compare<CMP_STRICT_EQUAL>},
-    {NAT_LESSER_Q, native_compare<CMP_LESSER>},
-    {NAT_GREATER_Q, native_compare<CMP_GREATER>},
-    {NAT_LESSER_OR_EQUAL_Q, native_compare<CMP_LESSER_OR_EQUAL>},
-    {NAT_GREATER_OR_EQUAL_Q, native_compare<CMP_GREATER_OR_EQUAL>},
+    {NAT_EQUAL_Q, native_compare<CMP_EQUAL, nat::equal_q::Frame>},
+    {NAT_NOT_EQUAL_Q, native_compare<CMP_NOT_EQUAL, nat::not_equal_q::Frame>},
+    {NAT_STRICT_EQUAL_Q, native_compare<CMP_STRICT_EQUAL, nat::strict_equal_q::Frame>},
+    {NAT_LESSER_Q, native_compare<CMP_LESSER, nat::lesser_q::Frame>},
+    {NAT_GREATER_Q, native_compare<CMP_GREATER, nat::greater_q::Frame>},
+    {NAT_LESSER_OR_EQUAL_Q, native_compare<CMP_LESSER_OR_EQUAL, nat::lesser_or_equal_q::Frame>},
+    {NAT_GREATER_OR_EQUAL_Q, native_compare<CMP_GREATER_OR_EQUAL, nat::greater_or_equal_q::Frame>},
     {NAT_SAME_Q, native_same_q},
     {NAT_NOT, native_not},
     {NAT_TYPE_Q, native_type_q},

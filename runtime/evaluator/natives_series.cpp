@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "frame.h"
+#include "native_frames.h"
 #include "families.h"
 #include "casefold.h"
 #include "datatypes/binary.h"
@@ -255,11 +256,10 @@ int32_t skip_size(const Cell& flag, const Cell& size) {
   return size.i2();
 }
 
-// The workers by the first set's datatype. second is null for unique.
-may_gc Status set_op(Cell* base, const Cell* second, const Cell& case_flag, const Cell& skip_flag,
-                     const Cell& skip_cell, string::SetOp op) {
-  enum { FIRST };  // set1, or unique's set
-  const Cell& first = base[FIRST];
+// The workers by the first set's datatype (set1, or unique's set, in the
+// result cell). second is null for unique.
+may_gc Status set_op(Cell* base, const Cell& first, const Cell* second, const Cell& case_flag,
+                     const Cell& skip_flag, const Cell& skip_cell, string::SetOp op) {
   TypeId t = first.type();
   if (second) {
     bool agree = is_block_set(t) ? is_block_set(second->type()) : second->type() == t;
@@ -288,25 +288,26 @@ may_gc Status set_op(Cell* base, const Cell* second, const Cell& case_flag, cons
   return Status::OK;
 }
 
-// union, intersect, difference and exclude.
+// union, intersect, difference and exclude, each through its own frame.
+template <typename Frame>
 may_gc Status two_set_op(Cell* base, string::SetOp op) {
-  enum { SET1, SET2, CASE, SKIP, SIZE };
-  return set_op(base, &base[SET2], base[CASE], base[SKIP], base[SIZE], op);
+  return set_op(base, base[Frame::SET1], &base[Frame::SET2], base[Frame::CASE], base[Frame::SKIP],
+                base[Frame::SIZE], op);
 }
 
-Status native_union(Cell* base) { return two_set_op(base, string::SET_UNION); }
-Status native_intersect(Cell* base) { return two_set_op(base, string::SET_INTERSECT); }
-Status native_difference(Cell* base) { return two_set_op(base, string::SET_DIFFERENCE); }
-Status native_exclude(Cell* base) { return two_set_op(base, string::SET_EXCLUDE); }
+Status native_union(Cell* base) { return two_set_op<nat::union_::Frame>(base, string::SET_UNION); }
+Status native_intersect(Cell* base) { return two_set_op<nat::intersect::Frame>(base, string::SET_INTERSECT); }
+Status native_difference(Cell* base) { return two_set_op<nat::difference::Frame>(base, string::SET_DIFFERENCE); }
+Status native_exclude(Cell* base) { return two_set_op<nat::exclude::Frame>(base, string::SET_EXCLUDE); }
 
 Status native_unique(Cell* base) {
-  enum { SET, CASE, SKIP, SIZE };
-  return set_op(base, nullptr, base[CASE], base[SKIP], base[SIZE], string::SET_UNIQUE);
+  using enum nat::unique::Frame;
+  return set_op(base, base[SET], nullptr, base[CASE], base[SKIP], base[SIZE], string::SET_UNIQUE);
 }
 
 // complement?: bits.
 Status native_complement_q(Cell* base) {
-  enum { BITS };
+  using enum nat::complement_q::Frame;
   if (!base[BITS].is(TYPE_BITSET)) fire_expect(base[BITS], "bits");
   base[RESULT] = logic_cell(bitset::complemented(base[BITS]));
   return Status::OK;
@@ -315,7 +316,7 @@ Status native_complement_q(Cell* base) {
 // --- %XX escapes -----------------------------------------------------------------------------
 
 Status native_dehex(Cell* base) {
-  enum { VALUE };
+  using enum nat::dehex::Frame;
   if (!is_any_string(base[VALUE].type())) fire_expect(base[VALUE], "value");
   base[RESULT] = url::decode(base[VALUE]);
   return Status::OK;
@@ -324,7 +325,7 @@ Status native_dehex(Cell* base) {
 // A string! keeps only the unreserved characters plain; the other string
 // types keep the whole URL set.
 Status native_enhex(Cell* base) {
-  enum { VALUE };
+  using enum nat::enhex::Frame;
   if (!is_any_string(base[VALUE].type())) fire_expect(base[VALUE], "value");
   base[RESULT] = url::encode(base[VALUE], base[VALUE].is(TYPE_STRING));
   return Status::OK;
@@ -332,9 +333,9 @@ Status native_enhex(Cell* base) {
 
 // --- case -------------------------------------------------------------------------------------
 
+template <typename Frame>
 Status change_case_native(Cell* base, bool upper) {
-  enum { STRING, PART, LIMIT };
-  Cell& v = base[STRING];
+  Cell& v = base[Frame::STRING];
   if (v.is(TYPE_CHAR)) {
     v.w2 = change_case_cp(v.w2, upper);
     return Status::OK;
@@ -342,8 +343,8 @@ Status change_case_native(Cell* base, bool upper) {
   if (!is_any_string(v.type())) fire_expect(v, "string");
   int64_t index = clamped_index(v);
   int64_t count = CASE_TO_TAIL;
-  if (used(base[PART])) {
-    count = string::detail::part_count(v, base[LIMIT]);
+  if (used(base[Frame::PART])) {
+    count = string::detail::part_count(v, base[Frame::LIMIT]);
     // A /part position before the index names the range that ends there.
     if (count < 0) {
       index += count;
@@ -355,8 +356,8 @@ Status change_case_native(Cell* base, bool upper) {
   return Status::OK;
 }
 
-Status native_uppercase(Cell* base) { return change_case_native(base, true); }
-Status native_lowercase(Cell* base) { return change_case_native(base, false); }
+Status native_uppercase(Cell* base) { return change_case_native<nat::uppercase::Frame>(base, true); }
+Status native_lowercase(Cell* base) { return change_case_native<nat::lowercase::Frame>(base, false); }
 
 // --- as ---------------------------------------------------------------------------------------
 
@@ -369,7 +370,7 @@ inline int family_of(TypeId t) {
 // The spec relabelled: the same buffer and position under another datatype
 // of its family.
 Status native_as(Cell* base) {
-  enum { TYPE, SPEC };
+  using enum nat::as::Frame;
   TypeId target = base[TYPE].is(TYPE_DATATYPE) ? TypeId(base[TYPE].w1) : base[TYPE].type();
   TypeId from = base[SPEC].type();
   int fam = family_of(target);
@@ -384,7 +385,7 @@ Status native_as(Cell* base) {
 
 
 Status native_new_line(Cell* base) {
-  enum { POSITION, VALUE, ALL, SKIP, SIZE };
+  using enum nat::new_line::Frame;
   const Cell& pos = base[POSITION];
   if (!is_any_list(pos.type())) fire_expect(pos, "position");
   if (!base[VALUE].is(TYPE_LOGIC)) fire_expect(base[VALUE], "value");
@@ -410,7 +411,7 @@ Status native_new_line(Cell* base) {
 }
 
 Status native_new_line_q(Cell* base) {
-  enum { POSITION };
+  using enum nat::new_line_q::Frame;
   const Cell& pos = base[POSITION];
   if (!is_any_list(pos.type())) fire_expect(pos, "position");
   uint32_t at = clamped_index(pos);
@@ -420,7 +421,7 @@ Status native_new_line_q(Cell* base) {
 
 // A new string! holding the operating system's form of a path.
 Status native_to_local_file(Cell* base) {
-  enum { PATH, FULL };
+  using enum nat::to_local_file::Frame;
   if (!base[PATH].is(TYPE_FILE) && !base[PATH].is(TYPE_STRING)) fire_expect(base[PATH], "path");
   uint32_t len = string::detail::view_of(base[PATH]).len;
   RootedNode out(make_string(len + 3));
@@ -431,21 +432,20 @@ Status native_to_local_file(Cell* base) {
 
 // --- base codecs ------------------------------------------------------------------------
 
-// The frame of enbase and debase.
-enum CodecArg { CODEC_VALUE, CODEC_BASE, CODEC_BASE_VALUE };
-
 // The base of enbase and debase: /base base-value, else 64.
+template <typename Frame>
 int32_t base_of(const Cell* base) {
-  if (!used(base[CODEC_BASE])) return 64;
-  int32_t b = base[CODEC_BASE_VALUE].i2();
-  if (b != 2 && b != 16 && b != 58 && b != 64) fire(ErrId::INVALID_ARG, base[CODEC_BASE_VALUE]);
+  if (!used(base[Frame::BASE])) return 64;
+  int32_t b = base[Frame::BASE_VALUE].i2();
+  if (b != 2 && b != 16 && b != 58 && b != 64) fire(ErrId::INVALID_ARG, base[Frame::BASE_VALUE]);
   return b;
 }
 
 // none when the text does not decode.
 Status native_debase(Cell* base) {
-  int32_t b = base_of(base);
-  Cell& v = base[CODEC_VALUE];
+  using enum nat::debase::Frame;
+  int32_t b = base_of<nat::debase::Frame>(base);
+  Cell& v = base[VALUE];
   int32_t count = series_length(&v);
   Buffer* buf = node_buffer(v.node());
   const uint8_t* text = buf->head_ptr() + (size_t(v.index()) << buf->unit_shift());
@@ -467,8 +467,9 @@ Status native_debase(Cell* base) {
 
 // A string is taken as its UTF-8 bytes.
 Status native_enbase(Cell* base) {
-  int32_t b = base_of(base);
-  RootedCell v(base[CODEC_VALUE]);
+  using enum nat::enbase::Frame;
+  int32_t b = base_of<nat::enbase::Frame>(base);
+  RootedCell v(base[VALUE]);
   std::string holder;
   uint64_t n = binary::bytes_of(*v, holder).n;
   uint64_t size = b == 2 ? 8 * n : b == 16 ? 2 * n : b == 58 ? 2 * n : (n + 2) / 3 * 4;
@@ -522,14 +523,14 @@ may_gc Status reduce_for_print(const Cell& block, uint32_t mark, Cell* out) {
 
 // print/prin: a block is reduced, anything else formed (see print_value).
 Status native_print(Cell* base) {
-  enum { VALUE };
+  using enum nat::print::Frame;
   VEL_TRY(print_value(base[VALUE], true));
   base[RESULT] = unset_cell();
   return Status::OK;
 }
 
 Status native_prin(Cell* base) {
-  enum { VALUE };
+  using enum nat::prin::Frame;
   VEL_TRY(print_value(base[VALUE], false));
   base[RESULT] = unset_cell();
   return Status::OK;

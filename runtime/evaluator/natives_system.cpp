@@ -6,6 +6,7 @@
 #include <string>
 
 #include "frame.h"
+#include "native_frames.h"
 #include "families.h"
 #include "collector.h"
 #include "datatypes/block.h"
@@ -47,7 +48,7 @@ Cell figure(uint64_t n) { return n <= 2147483647u ? integer_cell(int32_t(n)) : f
 // --- wait -----------------------------------------------------------------------------
 
 Status native_wait(Cell* base) {
-  enum { VALUE, ALL };
+  using enum nat::wait::Frame;
   const Cell& v = base[VALUE];
   double seconds;
   if (v.is(TYPE_INTEGER)) seconds = double(v.i2());
@@ -75,7 +76,7 @@ may_gc Cell utf8_string(const std::string& text) {
 }
 
 Status native_get_env(Cell* base) {
-  enum { VAR };
+  using enum nat::get_env::Frame;
   std::optional<std::string> value = platform::get_env(env_name(base[VAR]));
   if (!value) {
     base[RESULT] = none_cell();
@@ -86,7 +87,7 @@ Status native_get_env(Cell* base) {
 }
 
 Status native_set_env(Cell* base) {
-  enum { VAR, VALUE };
+  using enum nat::set_env::Frame;
   std::string name = env_name(base[VAR]);
   const Cell& value = base[VALUE];
   bool ok;
@@ -117,16 +118,15 @@ Status native_list_env(Cell* base) {
 
 // --- now ------------------------------------------------------------------------------
 
-// now's frame: a cell for each refinement.
-enum NowRef { YEAR, MONTH, DAY, TIME, ZONE, DATE, WEEKDAY, YEARDAY, PRECISE, UTC };
-
 // The date is built from one reading of the UTC clock, carried into the
 // local zone: a local date read apart from the UTC time of day would be a
 // day off whenever the two dates differ, and at midnight between the reads.
 Status native_now(Cell* base) {
-  bool r[10];
+  // now's frame is a cell for each refinement, year first and utc last.
+  using enum nat::now::Frame;
+  bool r[UTC + 1];
   int fields = 0;
-  for (int i = 0; i < 10; i++) {
+  for (int i = YEAR; i <= UTC; i++) {
     r[i] = used(base[i]);
     if (i <= PRECISE && r[i]) fields++;
   }
@@ -138,7 +138,7 @@ Status native_now(Cell* base) {
   int64_t days = date::carry_time(date::to_days(1970, 1, 1) + day_count, &time, zone);
   Cell d = date::cell(date::from_days(days, zone | date::TIME_FLAG), time);
   static constexpr struct {
-    NowRef ref;
+    nat::now::Frame ref;
     int field;
   } kFields[] = {{YEAR, 2}, {MONTH, 3}, {DAY, 4}, {ZONE, 5}, {TIME, 6}, {WEEKDAY, 10}};
   if (r[DATE]) {
@@ -160,7 +160,7 @@ Status native_now(Cell* base) {
 // --- call and browse ---------------------------------------------------------------------
 
 Status native_browse(Cell* base) {
-  enum { URL };
+  using enum nat::browse::Frame;
   const Cell& url = base[URL];
   if (!is_any_string(url.type())) fire(ErrId::INVALID_ARG, url);
   std::string target = url.is(TYPE_FILE) ? simple_io::os_path(url) : to_utf8(url.node(), clamped_index(url));
@@ -172,7 +172,7 @@ Status native_browse(Cell* base) {
 // --- recycle and stats ---------------------------------------------------------------------
 
 Status native_recycle(Cell* base) {
-  enum { ON, OFF };
+  using enum nat::recycle::Frame;
   if (used(base[ON]) || used(base[OFF])) {
     g_gc.enabled = used(base[ON]);
     base[RESULT] = unset_cell();
@@ -243,7 +243,7 @@ may_gc Status show_stats(Cell* base) {
 }
 
 Status native_stats(Cell* base) {
-  enum { SHOW, INFO };
+  using enum nat::stats::Frame;
   bool show = used(base[SHOW]), info = used(base[INFO]);
   if (show) return show_stats(base);
   base[RESULT] = info ? stats_block() : figure(memory_stats().bytes_in_use);

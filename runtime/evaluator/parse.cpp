@@ -40,6 +40,7 @@
 #include "evaluator/trace.h"
 #include "families.h"
 #include "frame.h"
+#include "native_frames.h"
 
 namespace vel {
 
@@ -810,7 +811,7 @@ may_gc void Run::finish_rule(uint8_t& state) {
 using namespace parse_engine;
 
 Status native_parse(Cell* base) {
-  enum { INPUT, RULES, CASE, PART, LENGTH, TRACE, CALLBACK_ };  // CALLBACK is a Windows macro
+  using enum nat::parse::Frame;
   RootedCell input(base[INPUT]);
   TypeId t = input->type();
   if (!is_any_block(t) && !is_any_string(t) && t != TYPE_BINARY) fire(ErrId::NOT_DONE);

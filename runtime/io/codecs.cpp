@@ -15,6 +15,7 @@
 #include "datatypes/word.h"
 #include "errors.h"
 #include "frame.h"
+#include "routine_frames.h"
 #include "io/velbin.h"
 #include "roots.h"
 
@@ -24,7 +25,7 @@ namespace {
 
 // velbin-encode data compact?: the compact or the fixed-width image.
 may_gc Status velbin_encode(Cell* base) {
-  enum { DATA, COMPACT_Q };
+  using enum rtn::velbin_encode::Frame;
   std::vector<uint8_t> image = velbin::encode(base[DATA], truthy(base[COMPACT_Q]));
   base[RESULT] = binary::load(image.data(), image.size());
   return Status::OK;
@@ -33,7 +34,7 @@ may_gc Status velbin_encode(Cell* base) {
 // velbin-decode payload: a file or URL is read first; one decoded value
 // comes back alone, any other number as the block.
 may_gc Status velbin_decode(Cell* base) {
-  enum { PAYLOAD };
+  using enum rtn::velbin_decode::Frame;
   RootedCell payload(base[PAYLOAD]);
   RootedCell data(base[PAYLOAD]);
   if (payload->is(TYPE_FILE) || payload->is(TYPE_URL)) {
@@ -70,15 +71,15 @@ void register_routines() {
     const char* name;
     func::RoutineFn fn;
   } entries[] = {
-      {"image-encode-bmp", image_unavailable<kBmp>},
-      {"image-encode-png", image_unavailable<kPng>},
-      {"image-encode-gif", image_unavailable<kGif>},
-      {"image-encode-jpeg", image_unavailable<kJpeg>},
-      {"image-encode-tiff", image_unavailable<kTiff>},
-      {"image-decode", image_unavailable<kImage>},
+      {rtn::image_encode_bmp::NAME, image_unavailable<kBmp>},
+      {rtn::image_encode_png::NAME, image_unavailable<kPng>},
+      {rtn::image_encode_gif::NAME, image_unavailable<kGif>},
+      {rtn::image_encode_jpeg::NAME, image_unavailable<kJpeg>},
+      {rtn::image_encode_tiff::NAME, image_unavailable<kTiff>},
+      {rtn::image_decode::NAME, image_unavailable<kImage>},
   };
-  func::routine_register("velbin-encode", velbin_encode);
-  func::routine_register("velbin-decode", velbin_decode);
+  func::routine_register(rtn::velbin_encode::NAME, velbin_encode);
+  func::routine_register(rtn::velbin_decode::NAME, velbin_decode);
   for (const Entry& e : entries)
     if (!func::routine_find(e.name)) func::routine_register(e.name, e.fn);
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "frame.h"
+#include "native_frames.h"
 #include "datatypes/binary.h"
 #include "datatypes/core_words.h"
 #include "datatypes/series_actions.h"
@@ -19,9 +20,6 @@ namespace vel::compress {
 
 namespace {
 
-// The frames of compress [data method] and decompress [data method /size sz].
-enum { DATA, METHOD, SIZE, SZ };
-
 using binary::Bytes;
 using binary::bytes_of;
 
@@ -29,11 +27,12 @@ using Codec = Result (*)(Method, uint8_t*, size_t*, const uint8_t*, size_t);
 
 // The two attempts; the result replaces the data. A codec fault names the
 // method.
+template <typename Frame>
 may_gc void run_into_binary(Cell* base, Method m, Codec codec, uint64_t size, std::string& text) {
   for (int attempt = 0; attempt < 2; attempt++) {
     if (size > MAX_CAPACITY) fire(ErrId::NO_MEMORY);
     NodeId node = alloc_bytes(size);
-    Bytes in = bytes_of(base[DATA], text);  // after the allocation, which may move it
+    Bytes in = bytes_of(base[Frame::DATA], text);  // after the allocation, which may move it
     Buffer* out = node_buffer(node);
     size_t len = size_t(size);
     Result r = codec(m, out->head_ptr(), &len, in.p, in.n);
@@ -45,7 +44,7 @@ may_gc void run_into_binary(Cell* base, Method m, Codec codec, uint64_t size, st
     if (r != Result::TOO_SMALL) break;
     size = len;
   }
-  fire(ErrId::INVALID_DATA, base[METHOD]);
+  fire(ErrId::INVALID_DATA, base[Frame::METHOD]);
 }
 
 constexpr SymId kMethodWords[] = {SymId::ZLIB, SymId::DEFLATE, SymId::GZIP};
@@ -71,6 +70,7 @@ Result decompress_with(Method m, uint8_t* out, size_t* out_len, const uint8_t* i
 }
 
 Status native_compress(Cell* base) {
+  using enum nat::compress::Frame;
   const Cell& data = base[DATA];
   if (!data.is(TYPE_BINARY) && !is_any_string(data.type())) fire(ErrId::INVALID_ARG, data);
   Method m;
@@ -79,11 +79,12 @@ Status native_compress(Cell* base) {
   uint64_t n = bytes_of(data, text).n;
   // Room for data that does not compress: stored blocks cost 5 bytes per
   // 16 KB at most.
-  run_into_binary(base, m, compress_with, n + (n >> 11) + 32, text);
+  run_into_binary<nat::compress::Frame>(base, m, compress_with, n + (n >> 11) + 32, text);
   return Status::OK;
 }
 
 Status native_decompress(Cell* base) {
+  using enum nat::decompress::Frame;
   const Cell& data = base[DATA];
   if (!data.is(TYPE_BINARY)) fire(ErrId::INVALID_ARG, data);
   Method m;
@@ -109,7 +110,7 @@ Status native_decompress(Cell* base) {
     else if (r == Result::OK) size = 0;
     else fire(ErrId::INVALID_DATA, base[METHOD]);
   }
-  run_into_binary(base, m, decompress_with, size, unused);
+  run_into_binary<nat::decompress::Frame>(base, m, decompress_with, size, unused);
   return Status::OK;
 }
 

@@ -25,6 +25,7 @@
 #include "errors.h"
 #include "families.h"
 #include "frame.h"
+#include "routine_frames.h"
 #include "roots.h"
 #include "unicode.h"
 
@@ -498,7 +499,7 @@ may_gc Cell encode_flat(Writer& w, const Cell& data_in, int32_t size) {
 // csv-load data delimiter quote trim header shape (0 rows, 1 flat,
 // 2 records, 3 columns).
 may_gc Status load_routine(Cell* base) {
-  enum { DATA, DELIMITER, QT, TRIM_Q, HEADER_Q, SHAPE };
+  using enum rtn::csv_load::Frame;
   LoadOptions o;
   o.delimiter = base[DELIMITER];
   o.quote = base[QT].w2;
@@ -512,7 +513,7 @@ may_gc Status load_routine(Cell* base) {
 
 // csv-encode data delimiter quote skip (an integer, or none).
 may_gc Status encode_routine(Cell* base) {
-  enum { DATA, DELIMITER, QT, SIZE };
+  using enum rtn::csv_encode::Frame;
   const Cell& size = base[SIZE];
   int32_t skip = size.is(TYPE_INTEGER) ? int32_t(size.w2) : 0;
   if (size.is(TYPE_INTEGER) && skip < 1) fire(ErrId::OUT_OF_RANGE, size);
@@ -561,8 +562,8 @@ may_gc Cell encode(const Cell& data_in, const Cell& delimiter, uint32_t quote, i
 }
 
 void register_routines() {
-  func::routine_register("csv-load", load_routine);
-  func::routine_register("csv-encode", encode_routine);
+  func::routine_register(rtn::csv_load::NAME, load_routine);
+  func::routine_register(rtn::csv_encode::NAME, encode_routine);
 }
 
 }  // namespace vel::csv

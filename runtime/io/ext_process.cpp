@@ -9,6 +9,7 @@
 #include "errors.h"
 #include "families.h"
 #include "frame.h"
+#include "native_frames.h"
 #include "io/simple_io.h"
 #include "platform/spawn.h"
 #include "roots.h"
@@ -93,8 +94,7 @@ may_gc void store(const Cell& target, const std::string& bytes, bool via_shell) 
 }  // namespace
 
 Status native_call(Cell* base) {
-  // IN, OUT and ERROR are Windows macros.
-  enum { CMD, WAIT, SHOW, CONSOLE, SHELL, INPUT, IN_, OUTPUT, OUT_, ERROR_, ERR };
+  using enum nat::call::Frame;
   const Cell& cmd = base[CMD];
   if (!cmd.is(TYPE_STRING) && !cmd.is(TYPE_FILE)) fire(ErrId::INVALID_ARG, cmd);
   if (used(base[CONSOLE])) fire(ErrId::NOT_DONE);

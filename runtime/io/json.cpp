@@ -40,6 +40,7 @@
 #include "families.h"
 #include "floattext.h"
 #include "frame.h"
+#include "routine_frames.h"
 #include "numscan.h"
 #include "roots.h"
 #include "unicode.h"
@@ -468,7 +469,7 @@ may_gc Cell decode_as(const Cell& input, uint32_t index, const uint8_t* p, size_
 }
 
 may_gc Status decode_routine(Cell* base) {
-  enum { INPUT };
+  using enum rtn::json_decode::Frame;
   base[RESULT] = decode(base[INPUT]);
   return Status::OK;
 }
@@ -709,7 +710,7 @@ may_gc void Encoder::value(const Cell& v) {
 }
 
 may_gc Status encode_routine(Cell* base) {
-  enum { DATA, INDENT, ASCII };
+  using enum rtn::json_encode::Frame;
   base[RESULT] = encode(base[DATA], base[INDENT], truthy(base[ASCII]));
   return Status::OK;
 }
@@ -740,8 +741,8 @@ may_gc Cell encode(const Cell& data_in, const Cell& indent, bool ascii) {
 }
 
 void register_routines() {
-  func::routine_register("json-decode", decode_routine);
-  func::routine_register("json-encode", encode_routine);
+  func::routine_register(rtn::json_decode::NAME, decode_routine);
+  func::routine_register(rtn::json_encode::NAME, encode_routine);
 }
 
 }  // namespace vel::json

@@ -10,6 +10,7 @@
 #include "datatypes/word.h"
 #include "errors.h"
 #include "frame.h"
+#include "native_frames.h"
 #include "io/lexer.h"
 #include "roots.h"
 #include "unicode.h"
@@ -130,8 +131,7 @@ may_gc Cell transcode(Cell src, const TranscodeOptions& o) {
 }
 
 Status transcode_native(Cell* base) {
-  // CALLBACK is a Windows macro.
-  enum { SRC, NEXT, ONE, PRESCAN, SCAN, PART, LENGTH, INTO, DST, TRACE, CALLBACK_ };
+  using enum nat::transcode::Frame;
   TranscodeOptions o;
   o.next = used(base[NEXT]);
   o.one = used(base[ONE]);

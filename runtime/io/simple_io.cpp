@@ -24,6 +24,8 @@
 #include "errors.h"
 #include "natives_table.h"
 #include "frame.h"
+#include "native_frames.h"
+#include "routine_frames.h"
 #include "platform/files.h"
 #include "platform/os.h"
 #include "platform/platform.h"
@@ -466,19 +468,19 @@ Status file_rename(Cell* base) {
 // --- natives and routines ------------------------------------------------------------
 
 Status native_size_q(Cell* base) {
-  enum { FILE_ };  // FILE is the C library's
-  base[RESULT] = size_of(base[FILE_]);
+  using enum nat::size_q::Frame;
+  base[RESULT] = size_of(base[FILE]);
   return Status::OK;
 }
 
 Status routine_exists_q(Cell* base) {
-  enum { PATH };
+  using enum rtn::exists_q::Frame;
   base[RESULT] = logic_cell(exists(base[PATH]));
   return Status::OK;
 }
 
 Status routine_create_dir(Cell* base) {
-  enum { PATH };
+  using enum rtn::create_dir::Frame;
   if (!make_dir(base[PATH])) fire(ErrId::NO_CREATE, base[PATH]);
   base[RESULT] = unset_cell();
   return Status::OK;
@@ -490,14 +492,14 @@ Status routine_get_current_dir(Cell* base) {
 }
 
 Status routine_set_current_dir(Cell* base) {
-  enum { PATH };
+  using enum rtn::set_current_dir::Frame;
   if (!platform::set_current_dir(os_path(base[PATH]))) fire(ErrId::CANNOT_OPEN, base[PATH]);
   base[RESULT] = unset_cell();
   return Status::OK;
 }
 
 Status routine_write_stdout(Cell* base) {
-  enum { DATA };
+  using enum rtn::write_stdout::Frame;
   write(none_cell(), base[DATA], none_cell(), none_cell(), false, false, false);
   base[RESULT] = unset_cell();
   return Status::OK;
@@ -514,11 +516,11 @@ void register_natives() {
   set_action(TYPE_FILE, ACT_DELETE, file_delete);
   set_action(TYPE_FILE, ACT_RENAME, file_rename);
   vel::register_natives(kFileNatives, std::size(kFileNatives));
-  func::routine_register("exists?", routine_exists_q);
-  func::routine_register("create-dir", routine_create_dir);
-  func::routine_register("get-current-dir", routine_get_current_dir);
-  func::routine_register("set-current-dir", routine_set_current_dir);
-  func::routine_register("write-stdout", routine_write_stdout);
+  func::routine_register(rtn::exists_q::NAME, routine_exists_q);
+  func::routine_register(rtn::create_dir::NAME, routine_create_dir);
+  func::routine_register(rtn::get_current_dir::NAME, routine_get_current_dir);
+  func::routine_register(rtn::set_current_dir::NAME, routine_set_current_dir);
+  func::routine_register(rtn::write_stdout::NAME, routine_write_stdout);
 }
 
 }  // namespace vel::simple_io
