@@ -219,7 +219,6 @@ may_gc void shift_all(NodeId t, uint32_t position, int32_t shift) {
 
 may_gc void remove_range(NodeId t, uint32_t position, uint32_t n) {
   require_block_backed(t);
-  CompactionPause pause;
   refresh(t);
   if (n == 0) return;
   Header* h = header(t);
@@ -236,7 +235,6 @@ may_gc void remove_range(NodeId t, uint32_t position, uint32_t n) {
 
 may_gc int shift_indexes(NodeId t, uint32_t position, int32_t shift) {
   require_block_backed(t);
-  CompactionPause pause;
   refresh(t);
   // The cells the table knows: a hash! records them in its cell-index array,
   // which the caller's insertion or removal has not changed yet.
@@ -249,7 +247,6 @@ may_gc int shift_indexes(NodeId t, uint32_t position, int32_t shift) {
 
 may_gc void move_indexes(NodeId t, uint32_t from, uint32_t to, uint32_t count) {
   require_block_backed(t);
-  CompactionPause pause;
   refresh(t);
   Header* h = header(t);
   uint32_t ncells = std::max(cell_count(h->block), h->kind == KIND_HASH ? cellidx_count(h) : 0u);

@@ -1,9 +1,8 @@
 // The runtime's hash table. See hashtable.h for the model.
 //
 // Every array lives in a series. Code here re-reads Buffer pointers after
-// anything that allocates, roots the nodes it has made but not yet stored in
-// a reachable place, and pauses node compaction while keys are being entered,
-// so that handles cannot change half-way through a resize.
+// anything that allocates and roots the nodes it has made but not yet stored
+// in a reachable place; node handles never change, only buffers move.
 #include "hashtable.h"
 
 #include <algorithm>
@@ -17,12 +16,6 @@
 namespace vel {
 
 uint32_t g_node_compaction_count = 0;
-
-namespace hash_table::detail {
-uint32_t g_compaction_pauses = 0;
-}  // namespace hash_table::detail
-
-bool node_compaction_paused() { return hash_table::detail::g_compaction_pauses != 0; }
 
 namespace hash_table {
 
@@ -98,7 +91,6 @@ void reprobe_entries(NodeId t) {
 may_gc void rebuild_sized(NodeId t, uint32_t n);
 
 may_gc void resize(NodeId t, uint64_t request, bool force) {
-  CompactionPause pause;
   Header* h = header(t);
   if (h->kind == KIND_HASH) {
     rebuild_sized(t, uint32_t(std::min<uint64_t>(request, MAX_BUCKETS)));
@@ -159,7 +151,6 @@ may_gc void reset_arrays(NodeId t, uint32_t buckets, uint32_t bound) {
 }
 
 may_gc void rebuild_sized(NodeId t, uint32_t n) {
-  CompactionPause pause;
   Header* h = header(t);
   uint32_t len = cell_count(h->block);
   n = std::max(n, len);
@@ -212,7 +203,6 @@ may_gc void refresh(NodeId t) {
   if (!h->stamp || g_gc.active) return;
   uint32_t want = node_compactions() + 1;
   if (h->stamp == want) return;
-  CompactionPause pause;
   if (h->kind >= KIND_INT) {
     reprobe_entries(t);
     header(t)->stamp = want;
@@ -225,7 +215,6 @@ may_gc void refresh(NodeId t) {
 may_gc NodeId make(uint32_t size, NodeId block, Kind kind, uint32_t value_cells, bool node_keys) {
   if (kind > KIND_OWNERSHIP) fire(ErrId::INVALID_ARG);
   if (value_cells > 255) fire(ErrId::OUT_OF_RANGE);
-  CompactionPause pause;
   uint64_t n = size < 4 ? 4 : size;
   if (kind == KIND_WORDS && n >= 4000) n *= 2;
   uint32_t buckets = buckets_for(uint64_t(double(n) / 0.77));
@@ -235,8 +224,7 @@ may_gc NodeId make(uint32_t size, NodeId block, Kind kind, uint32_t value_cells,
   if (kind >= KIND_INT) blk = alloc_series(n * (1 + value_cells), 16, 0);
   else if (!block) blk = alloc_cells(n);
 
-  // Node compaction is paused, so t keeps its number; the root keeps the
-  // arrays alive as they are stored.
+  // The root keeps the arrays alive as they are stored.
   NodeId t = alloc_series(sizeof(Header), 1, 0);
   node_buffer(t)->tail = sizeof(Header);
   *header(t) = Header{};
@@ -266,7 +254,6 @@ may_gc NodeId make(uint32_t size, NodeId block, Kind kind, uint32_t value_cells,
 
 may_gc PutStatus put_status(NodeId t, uint32_t index) {
   require_block_backed(t);
-  CompactionPause pause;
   refresh(t);
   Header* h = header(t);
   if (index >= cell_count(h->block)) fire(ErrId::OUT_OF_RANGE);
@@ -288,7 +275,6 @@ may_gc void put(NodeId t, uint32_t index) { (void)put_status(t, index); }
 may_gc int32_t get(NodeId t, const Cell& key_in, int32_t start, int32_t skip, int op, bool last, bool reverse) {
   require_block_backed(t);
   Cell key = key_in;  // key_in may live in a buffer that a refresh moves
-  CompactionPause pause;
   refresh(t);
   if (skip < 1) skip = 1;
   bool backward = last || reverse;
@@ -333,7 +319,6 @@ may_gc int32_t get(NodeId t, const Cell& key_in, int32_t start, int32_t skip, in
 may_gc int32_t find_next(NodeId t, const Cell& key_in, int32_t* pos, uint32_t* start_bucket, uint32_t* step) {
   require_block_backed(t);
   Cell key = key_in;
-  CompactionPause pause;
   refresh(t);
   // A call resumes the walk where the last one stopped: its bucket and step.
   uint32_t mask = header(t)->buckets - 1;
@@ -367,7 +352,6 @@ may_gc int32_t find_next(NodeId t, const Cell& key_in, int32_t* pos, uint32_t* s
 
 may_gc void remove(NodeId t, uint32_t index) {
   require_block_backed(t);
-  CompactionPause pause;
   refresh(t);
   Header* h = header(t);
   uint32_t ncells = cell_count(h->block);
@@ -395,7 +379,6 @@ void revive(NodeId t) {
 
 may_gc Cell* put_int(NodeId t, uint32_t key) {
   require_int_keyed(t);
-  CompactionPause pause;
   refresh(t);
   uint32_t b = probe_int(t, key, nullptr);
   if (b == NO_BUCKET) {
@@ -425,7 +408,6 @@ may_gc Cell* put_int(NodeId t, uint32_t key) {
 
 may_gc Cell* get_int(NodeId t, uint32_t key) {
   require_int_keyed(t);
-  CompactionPause pause;
   refresh(t);
   uint32_t b = probe_int(t, key, nullptr);
   if (b == NO_BUCKET) return nullptr;
@@ -435,7 +417,6 @@ may_gc Cell* get_int(NodeId t, uint32_t key) {
 
 may_gc Cell* delete_int(NodeId t, uint32_t key) {
   require_int_keyed(t);
-  CompactionPause pause;
   refresh(t);
   uint32_t b = probe_int(t, key, nullptr);
   if (b == NO_BUCKET) return nullptr;
@@ -475,7 +456,6 @@ may_gc void rebuild(NodeId t, uint32_t n) {
 
 may_gc void index_block(NodeId t, uint32_t start, uint32_t step) {
   require_block_backed(t);
-  CompactionPause pause;
   refresh(t);
   if (step == 0) step = 1;
   uint32_t kind = header(t)->kind;
@@ -528,7 +508,6 @@ may_gc void index_block(NodeId t, uint32_t start, uint32_t step) {
 }
 
 may_gc NodeId copy(NodeId t, NodeId new_block) {
-  CompactionPause pause;
   refresh(t);
   RootedNode src(t);
   RootedNode nb(new_block);

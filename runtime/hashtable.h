@@ -44,11 +44,6 @@ namespace vel {
 extern uint32_t g_node_compaction_count;
 inline uint32_t node_compactions() { return g_node_compaction_count; }
 
-// Node-pool evacuation must not run while a table resizes or rebuilds (it
-// would renumber keys that are half re-entered). The collector skips it
-// while this answers true.
-bool node_compaction_paused();
-
 namespace hash_table {
 
 enum Kind : uint32_t { KIND_HASH = 0, KIND_MAP = 1, KIND_WORDS = 2, KIND_INT = 3, KIND_OWNERSHIP = 4 };

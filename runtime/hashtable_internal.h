@@ -12,15 +12,6 @@
 
 namespace vel::hash_table::detail {
 
-extern uint32_t g_compaction_pauses;
-
-struct CompactionPause {
-  CompactionPause() { g_compaction_pauses++; }
-  ~CompactionPause() { g_compaction_pauses--; }
-  CompactionPause(const CompactionPause&) = delete;
-  CompactionPause& operator=(const CompactionPause&) = delete;
-};
-
 bool symbol_texts_equal(const uint8_t* a, uint32_t la, const uint8_t* b, uint32_t lb, bool fold);
 
 constexpr uint32_t NO_BUCKET = 0xFFFFFFFFu;

@@ -17,7 +17,6 @@ using namespace detail;
 may_gc int32_t find_or_add_word(NodeId t, uint32_t symbol, bool canonical, const Cell* add, int32_t* index_out) {
   if (!t || header(t)->kind != KIND_WORDS) fire(ErrId::INVALID_ARG);
   Cell word = add ? *add : Cell{};
-  CompactionPause pause;
   if (add) grow_if_full(t);
   uint32_t csym = symbol::resolve(symbol);
   // Both matches (same canonical symbol, or this very symbol) imply the
@@ -51,7 +50,6 @@ may_gc int32_t find_or_add_word(NodeId t, uint32_t symbol, bool canonical, const
 may_gc InternResult intern_symbol(NodeId t, const uint8_t* text, uint32_t length, bool exact,
                                   MakeSymbolCell make_cell_fn, void* ctx) {
   if (!t || header(t)->kind != KIND_WORDS) fire(ErrId::INVALID_ARG);
-  CompactionPause pause;
   grow_if_full(t);
   uint32_t hv = hash_symbol_text(text, length);
   // One pass over the probe sequence; only buckets of the same hash (the
