@@ -31,6 +31,15 @@ constexpr const char* kTypeNames[] = {
 // An error raised while another's value is being made goes bare.
 bool g_building = false;
 
+// Marks the making of an error value, for the guard's lifetime.
+struct Building {
+  bool was = g_building;
+  Building() { g_building = true; }
+  ~Building() { g_building = was; }
+  Building(const Building&) = delete;
+  Building& operator=(const Building&) = delete;
+};
+
 // The last few error values, rooted from fire to their catch: nothing but
 // destructors runs between the two, so one slot per error in flight is
 // plenty; the ring only guards catch handlers that raise and catch errors
@@ -53,10 +62,7 @@ Cell raised_value(ErrId id, int n, Cell* args) {
   Cell error = none_cell();
   if (!g_building) {
     RootedCells keep(args, 3);
-    struct Building {
-      Building() { g_building = true; }
-      ~Building() { g_building = false; }
-    } building;
+    Building building;
     Cell made;
     bool ok = false;
     try {
@@ -133,10 +139,7 @@ Status hold_new(ErrId id, int n, const Cell* a1, const Cell* a2, const Cell* a3)
 // The held error's value, made now from its notes.
 may_gc void make_held_value() {
   g_held_noted = false;
-  struct Building {
-    Building() { g_building = true; }
-    ~Building() { g_building = false; }
-  } building;
+  Building building;
   Cell made;
   bool ok = false;
   try {
