@@ -285,10 +285,15 @@ Cell frame_word(const CallFrame& f) {
   return g >= 0 ? word::make(TYPE_WORD, context::g_global, f.symbol, g) : unbound_word(f.symbol);
 }
 
-// Whether a frame belongs in a recorded call stack at this level.
+// Whether a frame belongs in a recorded call stack at this level: at level
+// 1 only the calls of a function!, by the naming word's value. A function's
+// own words (collect's keep, say) have no values once its call has been
+// unwound, as it has when try captures the stack: such a call counts by
+// the frame it opened, which says what it called.
 bool traced(const CallFrame& f, int32_t level) {
   if (!visible(f)) return false;
   if (level >= 2) return true;
+  if (f.naming_ctx && context::is_stack(f.naming_ctx)) return (f.header & FRAME_KIND_MASK) == FRAME_FUNCTION;
   Cell* v = context::word_value_cell(f.naming_ctx, f.symbol);
   return v && v->is(TYPE_FUNCTION);
 }
