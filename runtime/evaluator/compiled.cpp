@@ -1428,6 +1428,10 @@ enum QCode : uint8_t {
   Q_REST,       // the general way takes the pass up at the expression this step begins
   Q_ENTER,      // fop: a nesting level; the value is the condition of the call whose block runs next
   Q_TEST,       // while: the condition's value decides whether the body runs
+  // a: K_OP node, b: K_WORD node, ia: another K_OP node's index; all [b a b ia]
+  // of a char or integer compared with two constants of its type: the
+  // value, then to target; other values go on with all's own steps.
+  Q_RANGE,
 };
 
 // QOp::flags: the word of a (of b) is read through the base Q_BASE found.
@@ -1725,6 +1729,43 @@ struct QuickEmitter {
     return true;
   }
 
+  // A comparison of a word with a constant: its operator node.
+  static const Node* compare_step(const Node& k) {
+    if (k.kind != K_EXPR || (k.flags & (F_ARITH | F_PARENS)) != F_ARITH || k.count != 2 || !word_op_constant(k))
+      return nullptr;
+    const Node* op = k.kid[1];
+    TypeId t = op->kid[0]->cell.type();
+    return op->arity >= FOP_EQ && (t == TYPE_CHAR || t == TYPE_INTEGER) ? op : nullptr;
+  }
+
+  // all over two comparisons of one word with constants of one type (a
+  // range of chars): the checks of both steps, then Q_RANGE, whose target
+  // is set after all's own steps; 0 for other blocks.
+  uint32_t range_step(const Sub& s) {
+    int32_t e1 = f.sub_top[s.top];
+    if (e1 < 0) return 0;
+    const Node& k1 = f.nodes[uint32_t(e1)];
+    if (k1.end >= s.len) return 0;
+    int32_t e2 = f.sub_top[s.top + (k1.end - s.head)];
+    if (e2 < 0) return 0;
+    const Node& k2 = f.nodes[uint32_t(e2)];
+    const Node* lo = compare_step(k1);
+    const Node* hi = compare_step(k2);
+    if (!lo || !hi || k2.end != s.len) return 0;
+    const Cell& w1 = k1.kid[0]->cell;
+    const Cell& w2 = k2.kid[0]->cell;
+    if (w1.w1 != w2.w1 || w1.w3 != w2.w3 || w1.w2 != w2.w2 || k1.kid[0]->values != k2.kid[0]->values ||
+        lo->kid[0]->cell.type() != hi->kid[0]->cell.type())
+      return 0;
+    for (const Node* k : {&k1, &k2})
+      if (k->flags & F_TAIL_CHECK) emit(Q_TAIL, k);
+    emit(Q_CALLEE, lo);
+    emit(Q_CALLEE, hi);
+    uint32_t at = emit(Q_RANGE, lo, k1.kid[0]);
+    out[at].ia = uint32_t(hi - f.nodes.data());
+    return at;
+  }
+
   bool call(const Node& n, uint32_t depth, bool several) {
     if (!room()) return false;
     emit(Q_CALLEE, &n);
@@ -1737,6 +1778,7 @@ struct QuickEmitter {
       const Sub& s = f.subs[n.refs - 1];
       emit(Q_UNCHANGED, nullptr, nullptr, 0, n.refs - 1);
       bool any = n.expect.w1 == NAT_ANY;
+      uint32_t range = any ? 0 : range_step(s);
       std::vector<uint32_t> shorts;
       for (uint32_t p = s.head; p < s.len;) {
         int32_t e = f.sub_top[s.top + (p - s.head)];
@@ -1748,6 +1790,7 @@ struct QuickEmitter {
       }
       emit(Q_CONDS_END, nullptr, nullptr, any || s.len == s.head);
       for (uint32_t i : shorts) out[i].target = uint32_t(out.size());
+      if (range) out[range].target = uint32_t(out.size());
       return room();
     }
     if (!(n.flags & F_BRANCH)) return false;
@@ -1815,9 +1858,9 @@ QuickEnd run_quick_t(const Form& f, const QOp* prog, Cell* out, const Sub** seve
       &&q_end, &&q_callee, &&q_const, &&q_word, &&q_tail, &&q_nconst, &&q_nword, &&q_opconst, &&q_opword,
       &&q_oppop, &&q_nvalue, &&q_nreload, &&q_unchanged, &&q_typeset, &&q_either, &&q_ifnot, &&q_jump,
       &&q_none, &&q_several, &&q_short, &&q_conds_end, &&q_store, &&q_base, &&q_nwopk, &&q_wopk, &&q_direct,
-      &&q_pass, &&q_continue, &&q_break, &&q_rest, &&q_enter, &&q_test,
+      &&q_pass, &&q_continue, &&q_break, &&q_rest, &&q_enter, &&q_test, &&q_range,
   };
-  static_assert(sizeof(steps) / sizeof(steps[0]) == Q_TEST + 1, "a step for each code, in QCode's order");
+  static_assert(sizeof(steps) / sizeof(steps[0]) == Q_RANGE + 1, "a step for each code, in QCode's order");
 #define QFAIL()                                               \
   do {                                                        \
     if constexpr (Pass) st->at = uint32_t(pc - prog);         \
@@ -1994,7 +2037,9 @@ q_conds_end:
   QNEXT();
 q_store: {
   const Node& k = *pc->a;
-  if (v.is(TYPE_UNSET)) QFAIL();
+  // An operator stored would undo what a check before the passes found
+  // (see hoist_checks): the general way stores it.
+  if (v.is(TYPE_UNSET) || v.is(TYPE_OP)) QFAIL();
   const Cell* slot;
   QSLOT_A(slot, cell);
   if ((k.flags & F_STORE_OBJECT) && !quiet_object_store(k.cell.w1, k.cell.w3)) QFAIL();
@@ -2055,6 +2100,19 @@ q_enter:
     QNEXT();
   }
   QFAIL();
+q_range: {
+  const Cell* w;
+  QSLOT_B(w);
+  const Node& lo = *pc->a;
+  const Node& hi = f.nodes[pc->ia];
+  const Cell& k = lo.kid[0]->cell;
+  if (w->type() != k.type()) [[unlikely]]
+    QNEXT();
+  // Comparisons of two integers or two chars always answer.
+  bool in = int_op(lo.arity, w->i2(), k.i2()).value && int_op(hi.arity, w->i2(), hi.kid[0]->cell.i2()).value;
+  v = in ? logic_cell(true) : none_cell();
+  QGO(pc->target);
+}
 q_test:
   if constexpr (Pass) {
     // while's test: an unset value (its error), and the body's check for
@@ -2088,6 +2146,9 @@ bool op_word(const QOp& q, bool b, NodeId* values, const Cell** word) {
     case Q_OPWORD:
     case Q_NWOPK:
     case Q_WOPK:
+      break;
+    case Q_RANGE:
+      if (!b) return false;
       break;
     case Q_CALLEE:
     case Q_WORD:
@@ -2279,6 +2340,7 @@ void hoist_checks(std::vector<QOp>& prog, std::vector<PassMark>& marks) {
       case Q_IFNOT:
       case Q_JUMP:
       case Q_SHORT:
+      case Q_RANGE:
         q.target = at[q.target];
         break;
       case Q_PASS:
