@@ -1066,17 +1066,38 @@ bool is_running(const Form* f) {
   return false;
 }
 
+// The current code while a block runs (near and where of an error made
+// in it): the block at the position of the expression in progress.
+[[gnu::always_inline]] inline void point_code(uint32_t header, NodeId node, uint32_t pos) {
+  g_current_code.header = header;
+  g_current_code.w1 = pos;
+  g_current_code.w2 = node;
+}
+
+// A block's run begins: the outer current code is kept in saved (copied
+// whole: field by field costs a load and a store per word), and the block
+// becomes the current code unless it is the library's, whose code leaves
+// the current code at its caller's so that an error made inside a library
+// function is near the call.
+[[gnu::always_inline]] inline void enter_code(Cell* saved, bool track, uint32_t header, NodeId node, uint32_t pos) {
+  std::memcpy(saved, &g_current_code, sizeof(Cell));
+  if (track) point_code(header, node, pos);
+}
+
+// The block's run ends: its value (the cell after its result cell) in its
+// result cell, and the outer current code back.
+[[gnu::always_inline]] inline void leave_code(const Cell& saved, Cell* result) {
+  *result = result[1];
+  std::memcpy(&g_current_code, &saved, sizeof(Cell));
+}
+
 // An expression that changes the block hands the rest of the run to the
 // walker, which reads the cells as they are now. clean: the block is known
 // to be as planned (see still_planned).
 may_gc Status run_rest(Form& f, const int32_t* top, uint32_t size, uint32_t header, Cell* result, Code& code,
                        bool track, bool clean) {
   while (true) {
-    if (track) {
-      g_current_code.header = header;
-      g_current_code.w1 = code.pos;
-      g_current_code.w2 = code.node;
-    }
+    if (track) point_code(header, code.node, code.pos);
     g_stack.top = result + 1;
     uint32_t at = code.pos - (code.end - size);
     int32_t e = at < size && still_planned(code, clean) ? top[at] : -1;
@@ -2618,18 +2639,10 @@ may_gc Status run_several(Form& f, const Several& sv, Code& code);
       case PE_REST: break;
     }
   }
-  // Copied whole: field by field costs a load and a store per word.
   Cell saved_code;
-  std::memcpy(&saved_code, &g_current_code, sizeof(Cell));
-  // The library's code leaves the current code at its caller's, so that an
-  // error made inside a library function is near the call.
   bool track = !(node_buffer(code.node)->flags & BUF_LIBRARY);
   LibraryCodeScope library(!track);
-  if (track) {
-    g_current_code.header = header;
-    g_current_code.w1 = code.pos;
-    g_current_code.w2 = code.node;
-  }
+  enter_code(&saved_code, track, header, code.node, code.pos);
   g_stack.top = result + 1;
   if (several) {
     VEL_TRY(run_several(f, *several, code));
@@ -2648,8 +2661,7 @@ may_gc Status run_several(Form& f, const Several& sv, Code& code);
     // Only expressions that change nothing ran before.
     VEL_TRY(run_rest(f, top, size, header, result, code, track, true));
   }
-  *result = result[1];
-  std::memcpy(&g_current_code, &saved_code, sizeof(Cell));
+  leave_code(saved_code, result);
   return Status::OK;
 }
 
@@ -3342,6 +3354,29 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
   return Status::OK;
 }
 
+// An operator's right operand, when the code is where it begins and its
+// value is one the operator kernel takes without running anything (a
+// constant, a word's value, a paren's chain computed in place): true with
+// the value in rv. The kernel may still decline the pair; the operand then
+// needs no run, and goes straight to the action. (The call loop's chains
+// never hold a paren of such a chain: Parens false.)
+template <bool Parens>
+[[gnu::always_inline]] inline bool kernel_operand(const Form& f, const Node& r, const Code& code, Cell* rv) {
+  bool plain = false;
+  if (r.kind == K_CONST) {
+    plain = kernel_type(r.cell.type());
+    *rv = r.cell;
+  } else if (r.kind == K_WORD) {
+    if (const Cell* s = slot_of(r, r.cell)) {
+      plain = kernel_type(s->type());
+      *rv = *s;
+    }
+  } else if (Parens && r.kind == K_PAREN) {
+    plain = !trace::g_trace.on && paren_fast(f, r, rv);
+  }
+  return plain && code.pos == r.start;
+}
+
 [[gnu::noinline]] may_gc Status run_expr_node(Form& f, const Node& n, Code& code) {
   Cell* left = g_stack.top;
   // One operator whose operands the kernel just declined: the action's
@@ -3383,19 +3418,7 @@ inline may_gc Status tail_check(const Node& n, Code& code, Cell* left) {
     const Node& r = *op.kid[0];
     // Numbers on both sides: no call at all.
     Cell rv, out;
-    bool plain = false;
-    if (r.kind == K_CONST) {
-      plain = kernel_type(r.cell.type());
-      rv = r.cell;
-    } else if (r.kind == K_WORD) {
-      if (const Cell* s = slot_of(r, r.cell)) {
-        plain = kernel_type(s->type());
-        rv = *s;
-      }
-    } else if (r.kind == K_PAREN) {
-      plain = !trace::g_trace.on && paren_fast(f, r, &rv);
-    }
-    bool declined = plain && code.pos == r.start;
+    bool declined = kernel_operand<true>(f, r, code, &rv);
     if (declined && !refused && cell_op(op.arity, *left, rv, &out)) {
       *left = out;
       code.pos = r.end;
@@ -3876,11 +3899,8 @@ enter: {
     c.n = &b;
     c.code = Code{f->node, f->head, f->len, f->stamp};
     // run_block: its expression, with the block as the current code.
-    std::memcpy(&c.saved_code, &g_current_code, sizeof(Cell));
     g_library_code = 0;
-    g_current_code.header = body.header;
-    g_current_code.w1 = c.code.pos;
-    g_current_code.w2 = c.code.node;
+    enter_code(&c.saved_code, true, body.header, c.code.node, c.code.pos);
     g_stack.top = c.result + 1;
     e = &b;
     goto eval;
@@ -3901,11 +3921,8 @@ enter: {
   }
   // run_block's run of the several expressions of the chosen block:
   // the body as the current code, then run_several's frame of the native.
-  std::memcpy(&c.saved_code, &g_current_code, sizeof(Cell));
   g_library_code = 0;
-  g_current_code.header = body.header;
-  g_current_code.w1 = f->head;
-  g_current_code.w2 = f->node;
+  enter_code(&c.saved_code, true, body.header, f->node, f->head);
   g_stack.top = c.result + 1;
   Cell* nbase = open_call(b, b.cell);
   push(v);
@@ -3921,10 +3938,7 @@ enter: {
   l.result = result;
   l.base = nbase;
   l.code = Code{chosen->cell.node(), chosen->head, chosen->len, chosen->stamp};
-  std::memcpy(&l.saved_code, &g_current_code, sizeof(Cell));
-  g_current_code.header = chosen->cell.header;
-  g_current_code.w1 = chosen->head;
-  g_current_code.w2 = chosen->cell.node();
+  enter_code(&l.saved_code, true, chosen->cell.header, chosen->cell.node(), chosen->head);
   g_stack.top = result + 1;
   e = k;
   goto eval;
@@ -3976,10 +3990,7 @@ eval: {
       l.s = &s;
       l.result = result;
       l.code = Code{node, s.head, s.len, s.stamp};
-      std::memcpy(&l.saved_code, &g_current_code, sizeof(Cell));
-      g_current_code.header = s.cell.header;
-      g_current_code.w1 = s.head;
-      g_current_code.w2 = node;
+      enter_code(&l.saved_code, true, s.cell.header, node, s.head);
       g_stack.top = result + 1;
       e = l.n;
       goto eval;
@@ -4105,8 +4116,7 @@ value: {
     g_steps[g_steps_top - 1].code = code;
   }
   Step& b = g_steps[g_steps_top - 1];
-  *b.result = b.result[1];
-  std::memcpy(&g_current_code, &b.saved_code, sizeof(Cell));
+  leave_code(b.saved_code, b.result);
   if (b.kind == S_CALL) goto body_done;
   g_stack.top = b.result + 1;
   g_steps_top--;
@@ -4120,8 +4130,7 @@ value: {
   // The rest of the body's run_block: the call is its one expression,
   // so nothing follows it.
   Step& c = g_steps[g_steps_top - 1];
-  *c.result = c.result[1];
-  std::memcpy(&g_current_code, &c.saved_code, sizeof(Cell));
+  leave_code(c.saved_code, c.result);
   goto body_done;
 }
 
@@ -4149,17 +4158,7 @@ chain_next: {
     code.pos++;
     const Node& r = *op.kid[0];
     Cell rv, out;
-    bool plain = false;
-    if (r.kind == K_CONST) {
-      plain = kernel_type(r.cell.type());
-      rv = r.cell;
-    } else if (r.kind == K_WORD) {
-      if (const Cell* s = slot_of(r, r.cell)) {
-        plain = kernel_type(s->type());
-        rv = *s;
-      }
-    }
-    bool declined = plain && code.pos == r.start;
+    bool declined = kernel_operand<false>(*f, r, code, &rv);
     if (declined && cell_op(op.arity, *left, rv, &out)) {
       *left = out;
       code.pos = r.end;
