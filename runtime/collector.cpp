@@ -182,7 +182,7 @@ uint64_t compact_pools() {
         b->flags &= ~BUF_MARK;
         if (dst != at) {
           std::memmove(dst, at, size);
-          set_node_buffer(reinterpret_cast<Buffer*>(dst)->node, reinterpret_cast<Buffer*>(dst));
+          move_node_buffer(reinterpret_cast<Buffer*>(dst)->node, reinterpret_cast<Buffer*>(dst));
         }
         dst += size;
       } else {
@@ -254,7 +254,7 @@ uint64_t evacuate_pools() {
         b->flags &= ~BUF_MARK;
         if (!target || !(target->bump + size < target->end)) target = evacuation_target(spare, reused, size);
         std::memcpy(target->bump, at, size);
-        set_node_buffer(b->node, reinterpret_cast<Buffer*>(target->bump));
+        move_node_buffer(b->node, reinterpret_cast<Buffer*>(target->bump));
         target->bump += size;
       } else {
         release_node_of(b);

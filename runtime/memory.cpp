@@ -15,6 +15,7 @@ namespace vel {
 
 uintptr_t* g_node_slots = nullptr;
 uint32_t* g_node_stamps = nullptr;
+uint64_t g_buffer_moves = 1;
 MemoryState g_mem;
 
 namespace {
@@ -197,6 +198,7 @@ NodeId take_node() {
 
 void free_node(NodePool* pool, NodeId n) {
   g_node_slots[n] = (uintptr_t(pool->free_head) << 1) | 1;
+  g_buffer_moves++;
   pool->free_head = n;
   pool->used--;
 }
@@ -391,7 +393,7 @@ may_gc Buffer* expand_move(NodeId n, uint64_t new_capacity, Buffer*& old_out) {
   nb->tail = old->used();
   old->node = 0;
   old->flags &= ~BUF_IN_USE;
-  set_node_buffer(n, nb);
+  move_node_buffer(n, nb);
   old_out = old;
   return nb;
 }

@@ -110,6 +110,15 @@ extern uintptr_t* g_node_slots;
 
 inline Buffer* node_buffer(NodeId n) { return reinterpret_cast<Buffer*>(g_node_slots[n]); }
 inline void set_node_buffer(NodeId n, Buffer* b) { g_node_slots[n] = reinterpret_cast<uintptr_t>(b); }
+
+// Bumped whenever a live buffer moves (an expansion, the collector's
+// compaction) and whenever a node is freed: a Cell* into a buffer, found
+// while this had one value, points at the same cell while it keeps it.
+extern uint64_t g_buffer_moves;
+inline void move_node_buffer(NodeId n, Buffer* b) {
+  set_node_buffer(n, b);
+  g_buffer_moves++;
+}
 inline bool node_is_free_link(uintptr_t slot) { return slot & 1; }
 
 // Every series has a modification stamp beside its node slot, bumped by

@@ -135,6 +135,10 @@ struct Node {
   mutable int32_t field_index;
   mutable uint32_t field_sym;
   uint32_t quick;     // its straight-line program in Form::quick, plus 1 (0: none)
+  // The value cell of the node's word in a context with values in a
+  // series, found while g_buffer_moves was slot_moves (see own_slot).
+  mutable uint64_t slot_moves;
+  mutable const Cell* slot;
 };
 
 // A refinement named by a path call: its logic cell in the frame and the
@@ -957,6 +961,24 @@ may_gc Status run_sub_here(Form& f, const Sub& s, bool chain);
 // The value cell of a node's word (w: the node's cell, or a path's head).
 [[gnu::always_inline]] inline const Cell* slot_of(const Node& n, const Cell& w) { return slot_in(n.values, w); }
 
+[[gnu::noinline]] const Cell* own_slot_found(const Node& n) {
+  const Cell* s = slot_in(n.values, n.cell);
+  // A values series never shrinks: the cell stays while the buffer does.
+  if (s && n.values) {
+    n.slot = s;
+    n.slot_moves = g_buffer_moves;
+  }
+  return s;
+}
+
+// slot_of for the node's own word (a callee's, an operator's), kept from
+// one run to the next while no buffer moved.
+[[gnu::always_inline]] inline const Cell* own_slot(const Node& n) {
+  if (n.slot_moves == g_buffer_moves) [[likely]]
+    return n.slot;
+  return own_slot_found(n);
+}
+
 // Whether the code's block still holds the cells its nodes were planned
 // from. A node's run may call out (a function, a native running a block)
 // to code that edits the running block; from then on the walker reads the
@@ -1213,7 +1235,7 @@ bool pure_conds(const Form& f, const Sub& s, bool any, Cell* out, uint32_t depth
 
 // The callee of a call node, still the one compiled.
 inline bool same_callee(const Node& n) {
-  const Cell* slot = slot_of(n, n.cell);
+  const Cell* slot = own_slot(n);
   return slot && same_cell(*slot, n.expect);
 }
 
@@ -3123,7 +3145,7 @@ may_gc Status run_several(Form& f, const Several& sv, Code& code) {
 }
 
 [[gnu::noinline]] may_gc Status run_call(Form& f, const Node& n, Code& code) {
-  const Cell* slot = slot_of(n, n.cell);
+  const Cell* slot = own_slot(n);
   if (!slot || !same_cell(*slot, n.expect)) [[unlikely]]
     return miss(f, code, false);
   if (n.direct && !trace::g_trace.on) {
@@ -3282,7 +3304,7 @@ inline bool arith_chain(const Form& f, const Node& n, Cell* out) {
   for (uint32_t j = 1; j < n.count; j++) {
     const Node& op = *n.kid[j];
     const Cell* r = arith_operand<Parens>(f, *op.kid[0], &tmp);
-    const Cell* v = slot_of(op, op.cell);
+    const Cell* v = own_slot(op);
     if (!r || !v || !same_cell(*v, op.expect) || !num_op(op.arity, acc, *r)) return false;
   }
   store_cell(out, num_cell(acc));
@@ -3305,7 +3327,7 @@ inline PairEnd arith_pair(const Node& n, Cell* out) {
   const Node& b = *op.kid[0];
   const Cell* l = a.kind == K_CONST ? &a.cell : slot_of(a, a.cell);
   const Cell* r = b.kind == K_CONST ? &b.cell : slot_of(b, b.cell);
-  const Cell* v = slot_of(op, op.cell);
+  const Cell* v = own_slot(op);
   if (!l || !r || !v || !same_cell(*v, op.expect)) return PAIR_OTHER;
   TypeId t = l->type();
   if (t != r->type() || (t != TYPE_INTEGER && (t != TYPE_CHAR || op.arity < FOP_EQ))) return PAIR_OTHER;
@@ -3403,7 +3425,7 @@ template <bool Parens>
     const Node& op = *n.kid[j];
     if (code.pos != op.start || !still_planned(code, clean)) [[unlikely]]
       return eval_infix(code, left);
-    const Cell* v = slot_of(op, op.cell);
+    const Cell* v = own_slot(op);
     if (!v) [[unlikely]]
       return eval_infix(code, left);
     // No longer an operator: the expression ends before the word.
@@ -3530,7 +3552,7 @@ may_gc Status run_node(Form& f, const Node& n, Code& code) {
   if (n.kind == K_CALL) {
     // continue signals its loop at once; its frame would never be seen.
     if (n.flags & F_CONTINUE) {
-      const Cell* slot = slot_of(n, n.cell);
+      const Cell* slot = own_slot(n);
       if (slot && same_cell(*slot, n.expect) && continue_without_frame()) {
         code.pos++;
         return Status::CONTINUE;
@@ -3763,7 +3785,7 @@ struct StepsFloor {
     const Node& b = *op.kid[0];
     if (n.local_pair && a.cell.w1 == g_body_ctx) [[likely]] {
       const Cell* l = g_body_base + uint32_t(a.cell.i3());
-      const Cell* g = slot_of(op, op.cell);
+      const Cell* g = own_slot(op);
       if (l < g_stack.top && l->is(TYPE_INTEGER) && g && same_cell(*g, op.expect)) [[likely]] {
         IntResult z = int_op(op.arity, l->i2(), b.cell.i2());
         if (z.ok) [[likely]] {
@@ -4014,7 +4036,7 @@ eval: {
   }
   // run_call, open_call, run_argument and close_call of a stepped call.
   const Node& n = *e;
-  const Cell* slot = slot_of(n, n.cell);
+  const Cell* slot = own_slot(n);
   Cell args[STEP_ARGS];
   bool fast = slot && same_cell(*slot, n.expect);
   for (uint32_t i = 0; fast && i < n.arity; i++) {
@@ -4145,7 +4167,7 @@ chain_next: {
     const Node& op = *n.kid[t.j];
     if (code.pos != op.start || !still_planned(code, t.clean)) [[unlikely]]
       goto chain_infix;
-    const Cell* g = slot_of(op, op.cell);
+    const Cell* g = own_slot(op);
     if (!g) [[unlikely]]
       goto chain_infix;
     // No longer an operator: the expression ends before the word.
