@@ -135,10 +135,16 @@ struct Node {
   mutable int32_t field_index;
   mutable uint32_t field_sym;
   uint32_t quick;     // its straight-line program in Form::quick, plus 1 (0: none)
-  // The value cell of the node's word in a context with values in a
-  // series, found while g_buffer_moves was slot_moves (see own_slot).
+  // The value cell of the node's word (of a path's head) in a context
+  // with values in a series, found while g_buffer_moves was slot_moves
+  // (see kept_slot).
   mutable uint64_t slot_moves;
   mutable const Cell* slot;
+  // K_PATH_CALL with F_METHOD: the value cell of the field in the context
+  // method_ctx, found while g_buffer_moves was field_moves.
+  mutable uint64_t field_moves;
+  mutable const Cell* field_slot;
+  mutable NodeId method_ctx;
 };
 
 // A refinement named by a path call: its logic cell in the frame and the
@@ -961,8 +967,8 @@ may_gc Status run_sub_here(Form& f, const Sub& s, bool chain);
 // The value cell of a node's word (w: the node's cell, or a path's head).
 [[gnu::always_inline]] inline const Cell* slot_of(const Node& n, const Cell& w) { return slot_in(n.values, w); }
 
-[[gnu::noinline]] const Cell* own_slot_found(const Node& n) {
-  const Cell* s = slot_in(n.values, n.cell);
+[[gnu::noinline]] const Cell* kept_slot_found(const Node& n, const Cell& w) {
+  const Cell* s = slot_in(n.values, w);
   // A values series never shrinks: the cell stays while the buffer does.
   if (s && n.values) {
     n.slot = s;
@@ -971,13 +977,16 @@ may_gc Status run_sub_here(Form& f, const Sub& s, bool chain);
   return s;
 }
 
-// slot_of for the node's own word (a callee's, an operator's), kept from
-// one run to the next while no buffer moved.
-[[gnu::always_inline]] inline const Cell* own_slot(const Node& n) {
+// slot_of, kept from one run to the next while no buffer moved, for the
+// one word a node looks up: its own (a callee's, an operator's) or its
+// path's head.
+[[gnu::always_inline]] inline const Cell* kept_slot(const Node& n, const Cell& w) {
   if (n.slot_moves == g_buffer_moves) [[likely]]
     return n.slot;
-  return own_slot_found(n);
+  return kept_slot_found(n, w);
 }
+
+[[gnu::always_inline]] inline const Cell* own_slot(const Node& n) { return kept_slot(n, n.cell); }
 
 // Whether the code's block still holds the cells its nodes were planned
 // from. A node's run may call out (a function, a native running a block)
@@ -3222,6 +3231,21 @@ inline int32_t field_of(const Node& n, const Cell& o, const Cell& word) {
   return i;
 }
 
+// The value cell of the field of the object in head that a method call's
+// path names, kept for the next run while no buffer moves (a freed
+// context's node id coming back as another's counts as a move).
+[[gnu::noinline]] const Cell* method_slot(const Node& n, const Cell* head, const Cell& word) {
+  n.field_moves = 0;
+  int32_t i = head && head->is(TYPE_OBJECT) ? field_of(n, *head, word) : -1;
+  const Cell* v = i < 0 ? nullptr : context::value_at(head->w1, uint32_t(i));
+  if (v && !context::is_stack(head->w1)) {
+    n.method_ctx = head->w1;
+    n.field_slot = v;
+    n.field_moves = g_buffer_moves;
+  }
+  return v;
+}
+
 // The object field a word/word path node names now: the object's value
 // cell and the field index, or null when the path is no longer one through
 // an object field.
@@ -3255,11 +3279,13 @@ const Cell* path_object(const Form& f, const Node& n, int32_t* index) {
   const Cell* elems = &f.path_cells[n.path];
   if ((pb->used() >> 4) != first + n.path_len || !same_cells(pb->cells() + first, elems, n.path_len))
     return miss(f, code, false);
-  const Cell* slot = slot_of(n, elems[0]);
+  const Cell* slot = kept_slot(n, elems[0]);
   if (n.flags & F_METHOD) {
     // The callee is the object's field.
-    int32_t i = slot && slot->is(TYPE_OBJECT) ? field_of(n, *slot, elems[1]) : -1;
-    slot = i < 0 ? nullptr : context::value_at(slot->w1, uint32_t(i));
+    if (slot && slot->is(TYPE_OBJECT) && slot->w1 == n.method_ctx && n.field_moves == g_buffer_moves) [[likely]]
+      slot = n.field_slot;
+    else
+      slot = method_slot(n, slot, elems[1]);
   }
   if (!slot || !same_cell(*slot, n.expect)) return miss(f, code, false);
   code.pos++;
@@ -3807,7 +3833,7 @@ struct StepsFloor {
   Cell cond;
   if (same_callee(b) && c.kind == K_EXPR && (c.flags & (F_ARITH | F_PARENS | F_TAIL_CHECK)) == F_ARITH &&
       b.kid[1]->kind == K_CONST && (b.arity == 2 || b.kid[2]->kind == K_CONST) && arith_here(f, c, &cond) &&
-      func::typeset_has(f.typesets[b.typesets], cond.type())) [[likely]] {
+      ((b.known & 1) || func::typeset_has(f.typesets[b.typesets], cond.type()))) [[likely]] {
     uint32_t sub;
     if (b.expect.w1 == NAT_EITHER) {
       sub = truthy(cond) ? b.refs : b.nrefs;
