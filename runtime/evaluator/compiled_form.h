@@ -1,0 +1,352 @@
+// Compiled forms of blocks: the types the compiler, the frameless runs and
+// their programs, and the runner share, and the small helpers all of them
+// use on their hot paths (kept inline here, so that no check becomes a call).
+#pragma once
+#include <cstdint>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <vector>
+
+#include "cell.h"
+#include "evaluator/compiled.h"
+#include "evaluator/interp_detail.h"
+#include "memory.h"
+
+namespace vel::interp {
+
+// Buffer::spare of a block: 0 when never evaluated, SPARE_SEEN after its
+// first evaluation, SPARE_NEVER when it stays with the walker, else the id
+// of its form.
+constexpr uint32_t SPARE_SEEN = 0x80000000;
+constexpr uint32_t SPARE_NEVER = 0xFFFFFFFF;
+
+constexpr uint32_t NO_END = UINT32_MAX;
+constexpr uint8_t NO_UNUSED = 0xFF;
+
+enum Kind : uint8_t {
+  K_CONST,      // a value that yields itself
+  K_WORD,       // a word whose value is no function
+  K_GET_WORD,   // a get-word
+  K_PAREN,      // a paren, run as a block
+  K_CALL,       // a word naming a function, and its argument expressions
+  K_PATH_CALL,  // a path naming a function and refinements
+  K_SET_WORD,   // a set-word and the expression it takes
+  K_SET_PATH,   // a set-path and the expression it takes
+  K_PATH_GET,   // word/word through an object's field
+  K_WALK,       // a term left to the walker
+  K_EXPR,       // a term and the operators after it
+  K_OP,         // one operator and its right operand
+};
+
+// Natives and actions the runner computes itself, given their common
+// arguments (see direct_call).
+enum Direct : uint8_t {
+  D_NONE,
+  D_TAIL_Q,  // tail? of an any-block value
+  D_PICK,    // pick from an any-block value by an integer
+  D_MAKE,    // make block! with an integer room
+  D_FIND,    // find of a char in a bitset
+};
+
+enum : uint16_t {
+  F_INFIX = 1,        // K_WALK: the walker applies the operators after the term
+  F_TAIL_CHECK = 2,   // K_EXPR, K_SET_WORD: a word follows, which may have become an operator
+  F_FUNCTION = 4,     // calls: the callee is a function!
+  F_REFINEMENTS = 8,  // calls: the callee has refinements after its arguments
+  F_BRANCH = 16,      // K_CALL: either, if or unless with literal blocks, run in place
+  F_STORE = 32,       // K_SET_WORD: the context takes values in place (no object)
+  F_ARITH = 64,       // K_EXPR: operators between constants and words only
+  F_CONTINUE = 128,   // K_CALL: the continue native
+  F_STORE_OBJECT = 256,  // K_SET_WORD: an object's context, in place while nothing watches it
+  F_PARENS = 512,     // K_EXPR with F_ARITH: some operands are parens
+  F_METHOD = 1024,    // K_PATH_CALL: object/field names the callee, refinements after it
+  F_CONDS = 2048,     // K_CALL: any or all with a literal block, run in place
+  F_LOOP = 4096,      // K_CALL: a loop native, its literal blocks run in place
+  F_CHOICE = 8192,    // K_CALL: switch or case with a literal block, the blocks in it run in place
+  F_QUIET = 16384,    // a shape that may run without effects or frames (see pure_cond)
+  F_PURE = 32768,     // a shape that may run without frames, one store at most (see pure_expr)
+};
+
+struct Node {
+  Kind kind;
+  bool stepped;       // the call loop runs it (see mark_stepped)
+  bool local_pair;    // K_EXPR: a stack context's word, one operator and an integer (see arith_here)
+  uint8_t direct;     // K_CALL: a native the runner computes itself (see Direct)
+  // Calls with F_REFINEMENTS: the cells pushed for the refinements a call
+  // does not use, bit i set for a refinement's false and clear for an
+  // argument's none (NO_UNUSED: more than fit, found in the cache).
+  uint8_t unused;
+  bool append;        // calls: append with its frame laid out as the library has it (see append_here)
+  uint32_t unused_logic;
+  uint16_t flags;
+  uint16_t count;     // children
+  uint32_t kids;      // the first child's entry in Form::kids
+  uint32_t start;     // the block position of the node's first cell
+  uint32_t end;       // the position after its last cell, NO_END when unknown
+  uint32_t arity;     // calls: the leading arguments; K_OP: its FastOp
+  uint32_t locals;    // calls: the local cells
+  uint32_t typesets;  // calls: the first argument typeset in Form::typesets
+  NodeId cache;       // calls: the callee's argument cache
+  NodeId values;      // words of a context with values in a series: that series
+  NodeId tail_values; // K_SET_WORD with F_TAIL_CHECK: the values of the word after it
+  uint32_t known;     // calls: bit i, argument i's fast way gives a value its typeset takes
+  uint32_t refs;      // K_PATH_CALL: its first refinement in Form::refs; K_PAREN,
+                      //   F_BRANCH, F_CONDS and F_LOOP calls: its (first) block in
+                      //   Form::subs, plus 1 (0: none); case: its block
+  uint32_t nrefs;     //   and how many the path names; either: its second block;
+                      //   while: its condition block
+  uint32_t path;      // K_PATH_CALL: the path's elements in Form::path_cells;
+                      //   F_CHOICE: its blocks' subs in Form::choices
+  uint32_t path_len;  //   and their number
+  const Node* const* kid;  // the children, linked once the form is complete
+  Cell cell;          // the node's cell: a constant, a word, a path
+  Cell expect;        // calls: the callee; K_OP: the op!
+  // word/word paths through objects: the field found last time, by context,
+  // and its word's symbol (a context id can come back as another object's).
+  mutable NodeId field_ctx;
+  mutable int32_t field_index;
+  mutable uint32_t field_sym;
+  uint32_t quick;     // its straight-line program in Form::quick, plus 1 (0: none)
+  // The value cell of the node's word (of a path's head) in a context
+  // with values in a series, found while g_buffer_moves was slot_moves
+  // (see kept_slot).
+  mutable uint64_t slot_moves;
+  mutable const Cell* slot;
+  // K_PATH_CALL with F_METHOD: the value cell of the field in the context
+  // method_ctx, found while g_buffer_moves was field_moves.
+  mutable uint64_t field_moves;
+  mutable const Cell* field_slot;
+  mutable NodeId method_ctx;
+};
+
+// A refinement named by a path call: its logic cell in the frame and the
+// cache entry of the refinement (its arguments are the entries after it).
+struct PathRef {
+  uint32_t slot;
+  uint32_t entry;
+  uint32_t nargs;
+};
+
+// A literal block inside the code (a paren, a branch of either), compiled
+// with the form and run in place while its cells are those compiled.
+struct Sub {
+  Cell cell;        // the block as the code holds it
+  uint32_t head;    // its index
+  uint32_t len;     // its tail when compiled
+  uint32_t cells;   // its cells from head, in Form::sub_cells
+  uint32_t top;     // its expressions by position from head, in Form::sub_top
+  int32_t single;   // its one expression, or -1
+  uint32_t stamp;   // the block's modification stamp when compiled
+  // A loop body's pass program in Form::passes, plus 1 (0: not made yet,
+  // NO_PASS: none), made when a loop first runs it.
+  mutable uint32_t pass = 0;
+};
+
+struct QOp;
+struct PassPrograms;
+
+// One of a form's arrays: laid out once, when the form is complete, in the
+// form's own block.
+template <class T>
+struct Packed {
+  T* p = nullptr;
+  uint32_t n = 0;
+  T& operator[](size_t i) const { return p[i]; }
+  T* data() const { return p; }
+  size_t size() const { return n; }
+  bool empty() const { return n == 0; }
+};
+
+// A form is one allocation: this header, then its arrays. The compiler
+// builds them in a reused Draft, so compiling a small block costs one
+// allocation and freeing it one free.
+struct Form {
+  NodeId node;
+  uint32_t id = 0;
+  uint32_t head = 0;  // the index the block is evaluated from
+  uint32_t len = 0;   // the block's tail index when compiled
+  bool running = false;  // on the list of running forms (set by the sweep)
+  uint32_t misses = 0;
+  uint32_t generation = 0;
+  bool stale = false;
+  uint32_t stamp = 0;          // the block's modification stamp when compiled
+  size_t bytes = 0;            // of the whole block
+  Packed<Cell> snapshot;       // the cells from head to len (kept only to verify stamps)
+  Packed<Node> nodes;
+  Packed<uint32_t> kids;
+  Packed<const Node*> links;   // kids as pointers, for the runner
+  Packed<int32_t> expr_at;     // per position from head: its top-level expression
+  int32_t single = -1;         // the one expression of a block that holds one
+  Packed<Cell> typesets;
+  Packed<PathRef> refs;
+  Packed<Cell> path_cells;
+  Packed<Cell> held;  // the callees the nodes check against
+  Packed<Sub> subs;
+  Packed<Cell> sub_cells;
+  Packed<int32_t> sub_top;
+  Packed<uint32_t> choices;  // the subs of the blocks inside switch's and case's blocks
+  // The straight-line programs of the frameless shapes (see QOp), in a
+  // block of their own made after the nodes are linked.
+  QOp* quick = nullptr;
+  uint32_t quick_len = 0;
+  // The programs are made on the form's second run: a block compiled and
+  // then dropped (one made fresh and run twice) never pays for them.
+  bool quick_made = false;
+  // A function body the call loop runs (see run_stepped), found with the
+  // programs.
+  bool stepped_body = false;
+  // The pass programs of the loop bodies among the form's block and its
+  // literal blocks (see run_passes), and the whole block's (see Sub::pass).
+  PassPrograms* passes = nullptr;
+  uint32_t pass = 0;
+};
+
+// The steps of a straight-line program (see compiled_programs.cpp).
+enum QCode : uint8_t {
+  Q_END,        // the value is the result
+  Q_CALLEE,     // a: call node; its word still holds the callee
+  Q_CONST,      // a: K_CONST node; the value is its cell
+  Q_WORD,       // a: K_WORD node; the value is its word's, a plain one
+  Q_TAIL,       // a: node with F_TAIL_CHECK; the word after it is no operator
+  Q_NCONST,     // a: K_CONST node of a number; pushed
+  Q_NWORD,      // a: K_WORD node; its value, a number, pushed
+  Q_OPCONST,    // a: K_OP node, b: K_CONST operand; top op= operand
+  Q_OPWORD,     // a: K_OP node, b: K_WORD operand
+  Q_OPPOP,      // a: K_OP node; the top popped is the operand of the one below
+  Q_NVALUE,     // the top popped is the value
+  Q_NRELOAD,    // the top is a number again as a cell of it would load
+  Q_UNCHANGED,  // sub: a block compiled in place holds its cells
+  Q_TYPESET,    // a: call node; its first argument's typeset takes the value
+  Q_EITHER,     // a: call node; a false value goes to target
+  Q_IFNOT,      // fop 1: if, 0: unless: the block is not run, go to target
+  Q_JUMP,       // to target
+  Q_NONE,       // the value is none
+  Q_SEVERAL,    // sub: the chosen block of several expressions goes back to the caller
+  Q_SHORT,      // fop 1: any, 0: all; a value that decides goes to target
+  Q_CONDS_END,  // fop 1: the value is none
+  Q_STORE,      // a: K_SET_WORD node; the value stored
+  Q_BASE,       // first: the values series most words read (ia), target cells at least
+  Q_NWOPK,      // a: K_OP node with a K_CONST operand, b: K_WORD node; b's number op the constant pushed
+  Q_WOPK,       // the same for a chain of that one step: its value is the value
+  Q_DIRECT,     // a: call node of tail?, pick or find (see direct_read); its value is the value
+  // The steps of a loop body's pass program (see run_passes) only:
+  Q_PASS,       // target: the first step of a pass; the pass ends with the value
+  Q_CONTINUE,   // the same with the value unset
+  Q_BREAK,      // the loop ends, its value unset
+  Q_REST,       // the general way takes the pass up at the expression this step begins
+  Q_ENTER,      // fop: a nesting level; the value is the condition of the call whose block runs next
+  Q_TEST,       // while: the condition's value decides whether the body runs
+  // a: K_OP node, b: K_WORD node, ia: another K_OP node's index; all [b a b ia]
+  // of a char or integer compared with two constants of its type: the
+  // value, then to target; other values go on with all's own steps.
+  Q_RANGE,
+};
+
+// Where the general way takes a pass up when a step of a pass program
+// fails: the first step of each expression and its block position; for an
+// expression of a block run inside a call of the pass (a chosen branch of
+// several expressions), the call, its block, the mark of the expression
+// that holds the call, and how deep the block is.
+struct PassMark {
+  uint32_t step;
+  uint32_t pos;
+  uint32_t parent;
+  uint32_t depth;
+  const Node* call;
+  const Sub* sub;
+  bool in_cond = false;  // a statement of while's condition block
+};
+
+struct QOp {
+  QCode code;
+  uint8_t fop;
+  uint8_t flags;
+  uint32_t target;  // a program index, or a sub
+  uint32_t ia, ib;  // with QF_A, QF_B: the words' indexes
+  const Node* a;
+  const Node* b;
+};
+
+struct PassProgram {
+  uint32_t ops;    // its first step in PassPrograms::ops
+  uint32_t marks;  // its first mark in PassPrograms::marks
+  uint32_t nmarks;
+  bool with_cond;  // while's: the condition block's statements, the test, the body's
+};
+
+struct PassPrograms {
+  std::vector<QOp> ops;
+  std::vector<PassMark> marks;
+  std::vector<PassProgram> progs;
+};
+
+namespace detail {
+
+// The forms by id (see compiled_compiler.cpp).
+extern std::vector<Form*> g_forms;
+extern bool g_verify;
+[[noreturn, gnu::noinline, gnu::cold]] void stamp_missed(NodeId node, const Cell* now, const Cell* then, uint32_t n);
+
+// Two 8-byte compares: a memcmp the compiler leaves as a call in a large
+// function costs a call for every check of a callee or an operator.
+inline bool same_cell(const Cell& a, const Cell& b) {
+  uint64_t x[2], y[2];
+  std::memcpy(x, &a, sizeof(Cell));
+  std::memcpy(y, &b, sizeof(Cell));
+  return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
+}
+
+inline bool same_cells(const Cell* a, const Cell* b, uint32_t n) {
+#if defined(__SSE2__)
+  __m128i diff = _mm_setzero_si128();
+  for (uint32_t i = 0; i < n; i++) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+    __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    diff = _mm_or_si128(diff, _mm_xor_si128(x, y));
+  }
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) == 0xFFFF;
+#else
+  return std::memcmp(a, b, size_t(n) * sizeof(Cell)) == 0;
+#endif
+}
+
+
+// A block's cells from head to len are those a form was made from: its
+// length and its stamp are those of then.
+[[gnu::always_inline]] inline bool unchanged(NodeId node, Buffer* b, uint32_t head, uint32_t len, uint32_t stamp, const Cell* snap) {
+  if ((b->used() >> 4) != len || series_stamp(node) != stamp) return false;
+  if (g_verify && !same_cells(b->cells() + head, snap, len - head)) stamp_missed(node, b->cells() + head, snap, len - head);
+  return true;
+}
+
+void make_quick(Form& f);
+
+// A form entered again, with its straight-line programs.
+[[gnu::always_inline]] inline Form* with_programs(Form* f) {
+  if (!f->quick_made) [[unlikely]]
+    make_quick(*f);
+  return f;
+}
+
+// The block's form when it holds for its cells now (valid_form, inline for
+// the runner's calls).
+[[gnu::always_inline]] inline Form* form_now(const Cell& block) {
+  Buffer* b = node_buffer(block.node());
+  uint32_t sp = b->spare;
+  if (sp - 1 >= SPARE_SEEN - 1) return nullptr;
+  Form* f = g_forms[sp];
+  uint32_t head = block.index() < 0 ? 0 : uint32_t(block.index());
+  if (f->head != head || f->stale || !unchanged(block.node(), b, head, f->len, f->stamp, f->snapshot.data()))
+    return nullptr;
+  return with_programs(f);
+}
+
+// The forms running now (see enter_form), and whether f is one of them.
+extern std::vector<Form*> g_running;
+bool is_running(const Form* f);
+
+}  // namespace detail
+
+}  // namespace vel::interp
