@@ -1,6 +1,7 @@
 // Compiled forms of blocks: the types the compiler, the frameless runs and
-// their programs, and the runner share, and the small helpers all of them
-// use on their hot paths (kept inline here, so that no check becomes a call).
+// their programs, and the runner share, and the helpers all of them use on
+// their hot paths (a word's value cell, operator chains on numbers, a quick
+// value), kept inline here so that no check becomes a call.
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -10,8 +11,10 @@
 #include <vector>
 
 #include "cell.h"
+#include "evaluator/arith.h"
 #include "evaluator/compiled.h"
 #include "evaluator/interp_detail.h"
+#include "evaluator/trace.h"
 #include "memory.h"
 
 namespace vel::interp {
@@ -282,12 +285,55 @@ struct PassPrograms {
   std::vector<PassProgram> progs;
 };
 
+struct PassState;
+
+// Defined in one of the files, used by the others.
 namespace detail {
 
 // The forms by id (see compiled_compiler.cpp).
 extern std::vector<Form*> g_forms;
 extern bool g_verify;
 [[noreturn, gnu::noinline, gnu::cold]] void stamp_missed(NodeId node, const Cell* now, const Cell* then, uint32_t n);
+
+// The straight-line programs of a form, made on its second run (compiled_programs.cpp).
+void make_quick(Form& f);
+
+// The forms running now (see enter_form), and whether f is one of them.
+extern std::vector<Form*> g_running;
+bool is_running(const Form* f);
+
+// The frameless runs and the programs (compiled_programs.cpp).
+bool pure_call(const Form& f, const Node& n, Cell* out, uint32_t depth, const Sub** several = nullptr);
+bool pure_expr(const Form& f, const Node& k, Cell* out, uint32_t depth);
+bool direct_read(const Form& f, const Node& n, Cell* out, uint32_t depth);
+may_gc bool direct_call(const Form& f, const Node& n, Cell* out);
+may_gc bool direct_value(const Form& f, const Node& k, Cell* out);
+may_gc bool direct_step(const Form& f, const Node& k, Cell* out);
+
+// How a program ended. A pass program (see run_passes) ends in QE_FAIL and
+// the last four: every pass run (QE_DONE), a break, a Ctrl+C pending
+// before the next pass, the general way to take the pass up (QE_FAIL: at
+// the expression the failed step belongs to; QE_REST: at the one the step
+// begins), or until's test of an unset value left to the loop.
+enum QuickEnd { QE_FAIL, QE_DONE, QE_SEVERAL, QE_BREAK, QE_STOP, QE_REST, QE_PASSED };
+
+template <bool Pass>
+QuickEnd run_quick_t(const Form& f, const QOp* prog, Cell* out, const Sub** several, PassState* st);
+
+PassEnd run_pass_program(Form& f, uint32_t& slot, const int32_t* top, uint32_t head, uint32_t len, Passes& p,
+                         const Sub* cond = nullptr);
+
+// The nodes the call loop runs (compiled.cpp).
+void mark_stepped(Form& f);
+
+}  // namespace detail
+
+// The checks and reads of the hot paths, inline in each file (with a copy
+// of its own of the helpers they call out of line, whose registers the
+// callers then know).
+namespace {
+
+using namespace detail;
 
 // Two 8-byte compares: a memcmp the compiler leaves as a call in a large
 // function costs a call for every check of a callee or an operator.
@@ -312,7 +358,6 @@ inline bool same_cells(const Cell* a, const Cell* b, uint32_t n) {
 #endif
 }
 
-
 // A block's cells from head to len are those a form was made from: its
 // length and its stamp are those of then.
 [[gnu::always_inline]] inline bool unchanged(NodeId node, Buffer* b, uint32_t head, uint32_t len, uint32_t stamp, const Cell* snap) {
@@ -320,8 +365,6 @@ inline bool same_cells(const Cell* a, const Cell* b, uint32_t n) {
   if (g_verify && !same_cells(b->cells() + head, snap, len - head)) stamp_missed(node, b->cells() + head, snap, len - head);
   return true;
 }
-
-void make_quick(Form& f);
 
 // A form entered again, with its straight-line programs.
 [[gnu::always_inline]] inline Form* with_programs(Form* f) {
@@ -343,10 +386,195 @@ void make_quick(Form& f);
   return with_programs(f);
 }
 
-// The forms running now (see enter_form), and whether f is one of them.
-extern std::vector<Form*> g_running;
-bool is_running(const Form* f);
+// The value cell of a word whose context keeps its values in the series
+// values (0: a stack context, or one the general lookup must find).
+[[gnu::noinline]] inline const Cell* slot_elsewhere(const Cell& w) { return word_slot(w); }
 
-}  // namespace detail
+[[gnu::always_inline]] inline const Cell* slot_in(NodeId values, const Cell& w) {
+  if (values) [[likely]] {
+    Buffer* b = node_buffer(values);
+    uint32_t i = uint32_t(w.i3());
+    return i < (b->used() >> 4) ? b->cells() + i : nullptr;
+  }
+  if (w.w1 == g_body_ctx && w.i3() >= 0) [[likely]] {
+    Cell* p = g_body_base + uint32_t(w.i3());
+    return p < g_stack.top ? p : nullptr;
+  }
+  return slot_elsewhere(w);
+}
+
+// The value cell of a node's word (w: the node's cell, or a path's head).
+[[gnu::always_inline]] inline const Cell* slot_of(const Node& n, const Cell& w) { return slot_in(n.values, w); }
+
+[[gnu::noinline]] inline const Cell* kept_slot_found(const Node& n, const Cell& w) {
+  const Cell* s = slot_in(n.values, w);
+  // A values series never shrinks: the cell stays while the buffer does.
+  if (s && n.values) {
+    n.slot = s;
+    n.slot_moves = g_buffer_moves;
+  }
+  return s;
+}
+
+// slot_of, kept from one run to the next while no buffer moved, for the
+// one word a node looks up: its own (a callee's, an operator's) or its
+// path's head.
+[[gnu::always_inline]] inline const Cell* kept_slot(const Node& n, const Cell& w) {
+  if (n.slot_moves == g_buffer_moves) [[likely]]
+    return n.slot;
+  return kept_slot_found(n, w);
+}
+
+[[gnu::always_inline]] inline const Cell* own_slot(const Node& n) { return kept_slot(n, n.cell); }
+
+inline bool paren_fast(const Form& f, const Node& n, Cell* out);
+
+// An operand of an F_ARITH chain: its value, or null when the general way
+// must take it.
+template <bool Parens>
+inline const Cell* arith_operand(const Form& f, const Node& b, Cell* tmp) {
+  if (b.kind == K_CONST) return &b.cell;
+  if (!Parens || b.kind == K_WORD) return slot_of(b, b.cell);
+  return !trace::g_trace.on && paren_fast(f, b, tmp) ? tmp : nullptr;
+}
+
+// An F_ARITH chain computed by the operator kernel with no pushes and no
+// calls; false, having changed nothing, for any other operand or a result
+// the action must make (the general way then looks at everything again).
+template <bool Parens>
+inline bool arith_chain(const Form& f, const Node& n, Cell* out) {
+  Cell tmp;
+  const Cell* l = arith_operand<Parens>(f, *n.kid[0], &tmp);
+  Num acc;
+  if (!l || !num_load(*l, &acc)) return false;
+  for (uint32_t j = 1; j < n.count; j++) {
+    const Node& op = *n.kid[j];
+    const Cell* r = arith_operand<Parens>(f, *op.kid[0], &tmp);
+    const Cell* v = own_slot(op);
+    if (!r || !v || !same_cell(*v, op.expect) || !num_op(op.arity, acc, *r)) return false;
+  }
+  store_cell(out, num_cell(acc));
+  return true;
+}
+
+// Chains with parens (the parens' own chains computed in place) out of
+// the way of the plain ones.
+[[gnu::noinline]] inline bool arith_parens(const Form& f, const Node& n, Cell* out) { return arith_chain<true>(f, n, out); }
+
+// One operator between two integers or two chars, the commonest chain
+// (a comparison, a counter's step): PAIR_DONE with the value; PAIR_DECLINED
+// when the kernel refused two integers where it could not do better as a
+// chain (a division by zero: the action decides); PAIR_OTHER when the
+// chain must go the whole way.
+enum PairEnd { PAIR_DONE, PAIR_DECLINED, PAIR_OTHER };
+inline PairEnd arith_pair(const Node& n, Cell* out) {
+  const Node& a = *n.kid[0];
+  const Node& op = *n.kid[1];
+  const Node& b = *op.kid[0];
+  const Cell* l = a.kind == K_CONST ? &a.cell : slot_of(a, a.cell);
+  const Cell* r = b.kind == K_CONST ? &b.cell : slot_of(b, b.cell);
+  const Cell* v = own_slot(op);
+  if (!l || !r || !v || !same_cell(*v, op.expect)) return PAIR_OTHER;
+  TypeId t = l->type();
+  if (t != r->type() || (t != TYPE_INTEGER && (t != TYPE_CHAR || op.arity < FOP_EQ))) return PAIR_OTHER;
+  IntResult z = int_op(op.arity, l->i2(), r->i2());
+  // num_op turns only overflowing sums, differences and products of two
+  // integers into floats.
+  if (!z.ok) return t == TYPE_INTEGER && op.arity > FOP_MUL ? PAIR_DECLINED : PAIR_OTHER;
+  store_cell(out, z.logic ? logic_cell(z.value != 0) : integer_cell(z.value));
+  return PAIR_DONE;
+}
+
+[[gnu::noinline]] inline bool arith_plain(const Form& f, const Node& n, Cell* out) {
+  if (n.count == 2) {
+    PairEnd e = arith_pair(n, out);
+    if (e != PAIR_OTHER) return e == PAIR_DONE;
+  }
+  return arith_chain<false>(f, n, out);
+}
+
+inline bool arith_fast(const Form& f, const Node& n, Cell* out) {
+  if (n.flags & F_PARENS) return arith_parens(f, n, out);
+  return arith_plain(f, n, out);
+}
+
+// A paren holding one such chain, while its cells are those compiled: its
+// value without running it as a block (nothing in it can fail).
+inline bool paren_fast(const Form& f, const Node& n, Cell* out) {
+  if (!n.refs) return false;
+  const Sub& s = f.subs[n.refs - 1];
+  if (s.single < 0) return false;
+  const Node& e = f.nodes[uint32_t(s.single)];
+  if (e.kind != K_EXPR || !(e.flags & F_ARITH) || (e.flags & F_TAIL_CHECK)) return false;
+  Buffer* b = node_buffer(s.cell.node());
+  if (!unchanged(s.cell.node(), b, s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) return false;
+  return arith_fast(f, e, out);
+}
+
+// The value of an expression in which nothing can fail or call out (a
+// constant, a word holding a plain value, operators on numbers): no frame
+// pushed for it would ever be seen. False, having changed nothing, when
+// the node must run.
+inline bool quick_value(const Form& f, const Node& k, Cell* v) {
+  const Node* e = &k;
+  if (k.kind == K_EXPR) {
+    if (k.flags & F_ARITH) {
+      if (!arith_fast(f, k, v)) return false;
+      e = nullptr;
+    } else if (k.count == 1) {
+      e = k.kid[0];
+    } else {
+      return false;
+    }
+    if (k.flags & F_TAIL_CHECK) {
+      const Cell* after = slot_of(k, k.expect);
+      if (!after || after->is(TYPE_OP)) return false;
+    }
+  }
+  if (!e) return true;
+  if (e->kind == K_CONST) {
+    *v = e->cell;
+    return true;
+  }
+  if (e->kind != K_WORD) return false;
+  const Cell* slot = slot_of(*e, e->cell);
+  if (!slot) return false;
+  TypeId t = slot->type();
+  if (t == TYPE_UNSET || t == TYPE_OP || is_callable(t)) return false;
+  *v = *slot;
+  return true;
+}
+
+// The word after an expression, which ends it, is still no operator. A
+// frameless run never stores an operator, so it is looked at first.
+inline bool no_operator_after(const Node& k) {
+  if (!(k.flags & F_TAIL_CHECK)) return true;
+  const Cell* v = slot_of(k, k.expect);
+  return v && !v->is(TYPE_OP);
+}
+
+// The callee of a call node, still the one compiled.
+inline bool same_callee(const Node& n) {
+  const Cell* slot = own_slot(n);
+  return slot && same_cell(*slot, n.expect);
+}
+
+// A value that refers to nothing the collector keeps.
+inline bool plain_value(const Cell& v) {
+  TypeId t = v.type();
+  return t == TYPE_LOGIC || t == TYPE_NONE || t == TYPE_INTEGER;
+}
+
+// A call computed in place, or one a word follows (no operator).
+inline bool direct_expr(const Node& k) {
+  return (k.kind == K_CALL && k.direct) ||
+         (k.kind == K_EXPR && k.count == 1 && k.kid[0]->kind == K_CALL && k.kid[0]->direct);
+}
+
+inline QuickEnd run_quick(const Form& f, const QOp* prog, Cell* out, const Sub** several) {
+  return run_quick_t<false>(f, prog, out, several, nullptr);
+}
+
+}  // namespace
 
 }  // namespace vel::interp
