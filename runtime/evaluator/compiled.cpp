@@ -1196,7 +1196,14 @@ void mark_stepped(Form& f) {
   for (uint32_t i = 0; i < f.nodes.n; i++) {
     Node& n = f.nodes[i];
     switch (n.kind) {
-      case K_CALL: n.stepped = stepped_call(n); break;
+      case K_CALL:
+        n.stepped = stepped_call(n);
+        if ((n.flags & F_BRANCH) && n.count >= n.arity && n.arity >= 2) {
+          const Node& c = *n.kid[0];
+          n.branch_here = c.kind == K_EXPR && (c.flags & (F_ARITH | F_PARENS | F_TAIL_CHECK)) == F_ARITH &&
+                          n.kid[1]->kind == K_CONST && (n.arity == 2 || n.kid[2]->kind == K_CONST);
+        }
+        break;
       case K_PAREN:
         n.stepped = n.refs && f.subs[n.refs - 1].single >= 0 && f.nodes[uint32_t(f.subs[n.refs - 1].single)].stepped;
         break;
@@ -1343,8 +1350,7 @@ struct StepsFloor {
 [[gnu::always_inline]] inline QuickEnd branch_quick(const Form& f, const Node& b, Cell* out, const Sub** chosen) {
   const Node& c = *b.kid[0];
   Cell cond;
-  if (same_callee(b) && c.kind == K_EXPR && (c.flags & (F_ARITH | F_PARENS | F_TAIL_CHECK)) == F_ARITH &&
-      b.kid[1]->kind == K_CONST && (b.arity == 2 || b.kid[2]->kind == K_CONST) && arith_here(f, c, &cond) &&
+  if (b.branch_here && same_callee(b) && arith_here(f, c, &cond) &&
       ((b.known & 1) || func::typeset_has(f.typesets[b.typesets], cond.type()))) [[likely]] {
     uint32_t sub;
     if (b.expect.w1 == NAT_EITHER) {
@@ -1386,6 +1392,38 @@ struct StepsFloor {
   const Cell* c = code_cell(code);
   if (!c) fire(ErrId::NO_ARG);
   return eval_push_at(code, c, true, false);
+}
+
+// The compiled form of a call's callee's body when the call loop can enter
+// it (see kept_callee), found and kept in the node; null for a callee the
+// general way runs.
+[[gnu::noinline]] Form* callee_found(const Node& n) {
+  const Cell& fn = n.expect;
+  if (fn.header & func::FN_TRACE) return nullptr;
+  Cell body = *func::more_cell(fn, func::MORE_BODY);
+  Form* f = body.is(TYPE_BLOCK) ? form_now(body) : nullptr;
+  if (!f || !f->stepped_body || !(context::cell(func::context_of(fn)).header & context::STACK_VALUES) ||
+      (node_buffer(f->node)->flags & BUF_LIBRARY))
+    return nullptr;
+  n.callee_form = f;
+  n.callee_body = body;
+  n.callee_released = g_forms_released;
+  return f;
+}
+
+// The callee is the node's (the loop compared them): its body, its
+// context's kind and its trace flag are fixed when a function is made, so
+// the form found last time holds while it lives and its block is
+// unchanged, as form_now would find it.
+[[gnu::always_inline]] inline Form* kept_callee(const Node& n) {
+  Form* f = n.callee_form;
+  if (n.callee_released == g_forms_released) [[likely]] {
+    Buffer* b = node_buffer(f->node);
+    if (!f->stale && !(b->flags & BUF_LIBRARY) && unchanged(f->node, b, f->head, f->len, f->stamp, f->snapshot.data()))
+        [[likely]]
+      return f;
+  }
+  return callee_found(n);
 }
 
 // close_call's call of a function whose frame, arguments and locals are
@@ -1480,15 +1518,38 @@ enter: {
     goto body_done;
   }
   // run_block's run of the several expressions of the chosen block:
-  // the body as the current code, then run_several's frame of the native.
+  // the body as the current code, then run_several's frame of the native
+  // (its copy, the condition, the blocks, the chosen block's result cell).
   g_library_code = 0;
-  enter_code(&c.saved_code, true, body.header, f->node, f->head);
-  g_stack.top = c.result + 1;
-  Cell* nbase = open_call(b, b.cell);
-  push(v);
-  push(f->subs[b.refs - 1].cell);
-  if (b.arity == 3) push(f->subs[b.nrefs - 1].cell);
-  Cell* result = push(chosen->cell);
+  Cell* nbase;
+  Cell* result;
+  if (g_stack.end - g_stack.top >= ptrdiff_t(b.arity + 2) && g_stack.frame_top < g_stack.frame_end &&
+      !(b.flags & F_FUNCTION)) [[likely]] {
+    // All fits: nothing can fail before the chosen block is the current
+    // code, so the body never shows as it.
+    std::memcpy(&c.saved_code, &g_current_code, sizeof(Cell));
+    Cell* at = g_stack.top;
+    at[0] = b.expect;
+    nbase = at + 1;
+    *g_stack.frame_top++ = CallFrame{FRAME_NATIVE | FRAME_INTERPRETED, b.cell.w2, cell_index(g_stack.base),
+                                     cell_index(nbase), b.cell.w1, 0, -1, 0};
+    g_stack.base = nbase;
+    nbase[0] = v;
+    nbase[1] = f->subs[b.refs - 1].cell;
+    if (b.arity == 3) nbase[2] = f->subs[b.nrefs - 1].cell;
+    result = nbase + b.arity;
+    *result = chosen->cell;
+  } else {
+    // One push at a time, so that the stack overflows where the general
+    // way's would, with the body as the current code.
+    enter_code(&c.saved_code, true, body.header, f->node, f->head);
+    g_stack.top = c.result + 1;
+    nbase = open_call(b, b.cell);
+    push(v);
+    push(f->subs[b.refs - 1].cell);
+    if (b.arity == 3) push(f->subs[b.nrefs - 1].cell);
+    result = push(chosen->cell);
+  }
   Step& l = push_step();
   l.kind = S_BLOCK;
   l.chosen = true;
@@ -1498,7 +1559,9 @@ enter: {
   l.result = result;
   l.base = nbase;
   l.code = Code{chosen->cell.node(), chosen->head, chosen->len, chosen->stamp};
-  enter_code(&l.saved_code, true, chosen->cell.header, chosen->cell.node(), chosen->head);
+  // Its end puts the caller's code back at once (the body's, saved):
+  // the block's own saved code is never read.
+  point_code(chosen->cell.header, chosen->cell.node(), chosen->head);
   g_stack.top = result + 1;
   e = k;
   goto eval;
@@ -1603,22 +1666,38 @@ eval: {
     goto generic_done;
   }
   code.pos = n.end;
-  push(n.expect);
-  base = stack_mark(FRAME_FUNCTION | FRAME_INTERPRETED, n.cell.w2, n.cell.w1);
-  (g_stack.frame_top - 1)->func_ctx = func::context_of(n.expect);
-  if (n.arity == 1) [[likely]]
-    *push_slot() = args[0];
-  else
+  if (g_stack.end - g_stack.top > ptrdiff_t(n.arity + n.locals) && g_stack.frame_top < g_stack.frame_end) [[likely]] {
+    // The callee's copy, the frame, the arguments and the locals fit.
+    Cell* at = g_stack.top;
+    at[0] = n.expect;
+    base = at + 1;
+    *g_stack.frame_top++ = CallFrame{FRAME_FUNCTION | FRAME_INTERPRETED | g_library_code, n.cell.w2,
+                                     cell_index(g_stack.base), cell_index(base), n.cell.w1,
+                                     func::context_of(n.expect), -1, 0};
+    g_stack.base = base;
+    if (n.arity == 1) [[likely]]
+      base[0] = args[0];
+    else
+      for (uint32_t i = 0; i < n.arity; i++) base[i] = args[i];
+    Cell* l = base + n.arity;
+    for (uint32_t i = 0; i < n.locals; i++) l[i] = i ? none_cell() : logic_cell(false);
+    g_stack.top = l + n.locals;
+  } else {
+    // One push at a time: the stack overflows where the general way's
+    // would.
+    push(n.expect);
+    base = stack_mark(FRAME_FUNCTION | FRAME_INTERPRETED, n.cell.w2, n.cell.w1);
+    (g_stack.frame_top - 1)->func_ctx = func::context_of(n.expect);
     for (uint32_t i = 0; i < n.arity; i++) *push_slot() = args[i];
-  for (uint32_t i = 0; i < n.locals; i++) *push_slot() = i ? none_cell() : logic_cell(false);
+    for (uint32_t i = 0; i < n.locals; i++) *push_slot() = i ? none_cell() : logic_cell(false);
+  }
   const Cell& fn = n.expect;
-  bool traced = (fn.header & func::FN_TRACE) || trace::g_trace.on;
-  body = *func::more_cell(fn, func::MORE_BODY);
-  callee = !traced && body.is(TYPE_BLOCK) ? form_now(body) : nullptr;
   ctx = func::context_of(fn);
-  if (callee && callee->stepped_body && (context::cell(ctx).header & context::STACK_VALUES) &&
-      !(node_buffer(callee->node)->flags & BUF_LIBRARY)) [[likely]]
+  callee = trace::g_trace.on ? nullptr : kept_callee(n);
+  if (callee) [[likely]] {
+    body = n.callee_body;
     goto enter;
+  }
   st = call_generic(fn, base);
   if (st != Status::OK) goto unwind;
   stack_unwind();
@@ -1676,14 +1755,20 @@ value: {
     g_steps[g_steps_top - 1].code = code;
   }
   Step& b = g_steps[g_steps_top - 1];
-  leave_code(b.saved_code, b.result);
-  if (b.kind == S_CALL) goto body_done;
-  g_stack.top = b.result + 1;
+  if (b.kind == S_CALL) {
+    leave_code(b.saved_code, b.result);
+    goto body_done;
+  }
   g_steps_top--;
-  if (!b.chosen) goto value;
-  // run_several's end: the native's frame gives the block's value.
+  if (!b.chosen) {
+    leave_code(b.saved_code, b.result);
+    g_stack.top = b.result + 1;
+    goto value;
+  }
+  // run_several's end: the native's frame gives the block's value, and
+  // the body's end follows, which puts back the caller's code.
   Cell* nbase = b.base;
-  *nbase = *b.result;
+  *nbase = b.result[1];
   stack_unwind();
   nbase[-1] = *nbase;
   g_stack.top = nbase;

@@ -108,6 +108,7 @@ class IdList {
 namespace detail {
 
 std::vector<Form*> g_forms{nullptr};  // by id; id 0 is none
+uint64_t g_forms_released = 1;
 std::vector<uint32_t> g_free_ids;
 // VEL_COMPILE=eager compiles every block on its first evaluation, so that a
 // test run takes the compiled path everywhere; VEL_COMPILE=walker compiles
@@ -728,6 +729,7 @@ void* form_block(size_t bytes) {
 }
 
 void release(Form* f) {
+  g_forms_released++;
   g_forms[f->id] = nullptr;
   g_free_ids.push_back(f->id);
   size_t bytes = f->bytes;

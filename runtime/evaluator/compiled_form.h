@@ -82,6 +82,7 @@ struct Node {
   // argument's none (NO_UNUSED: more than fit, found in the cache).
   uint8_t unused;
   bool append;        // calls: append with its frame laid out as the library has it (see append_here)
+  bool branch_here;   // F_BRANCH calls: literal blocks, a condition of operators on plain operands (see branch_quick)
   uint32_t unused_logic;
   uint16_t flags;
   uint16_t count;     // children
@@ -122,6 +123,11 @@ struct Node {
   mutable uint64_t field_moves;
   mutable const Cell* field_slot;
   mutable NodeId method_ctx;
+  // Calls the call loop enters: the callee's body and its compiled form,
+  // found while g_forms_released was callee_released (see kept_callee).
+  mutable uint64_t callee_released;
+  mutable Form* callee_form;
+  mutable Cell callee_body;
 };
 
 // A refinement named by a path call: its logic cell in the frame and the
@@ -292,6 +298,9 @@ namespace detail {
 
 // The forms by id (see compiled_compiler.cpp).
 extern std::vector<Form*> g_forms;
+// Bumped whenever a form is released: a Form* found while this had one
+// value points at a live form while it keeps it.
+extern uint64_t g_forms_released;
 extern bool g_verify;
 [[noreturn, gnu::noinline, gnu::cold]] void stamp_missed(NodeId node, const Cell* now, const Cell* then, uint32_t n);
 
