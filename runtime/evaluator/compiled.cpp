@@ -8,6 +8,7 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -381,7 +382,7 @@ may_gc Status run_stepped(Form& form, const Cell& body, NodeId ctx, Cell* base);
   Form* form = body.is(TYPE_BLOCK) ? form_now(body) : nullptr;
   NodeId ctx = func::context_of(fn);
   Cell& cc = context::cell(ctx);
-  if (!form || !(cc.header & context::STACK_VALUES)) return eval_function_body(fn, base);
+  if (!form || !(cc.header & context::STACK_VALUES) || !room_for(*form)) return eval_function_body(fn, base);
   if (form->stepped_body && !(node_buffer(form->node)->flags & BUF_LIBRARY)) return run_stepped(*form, body, ctx, base);
   StackValues restore{ctx, cc.w2};
   cc.w2 = cell_index(base);
@@ -1192,7 +1193,28 @@ namespace detail {
 // a block's nodes before the paren holding it), and whether the form is a
 // body it runs: one expression that is such a node, or either, if or
 // unless with a straight-line program whose chosen block may be one.
+// The most cells a call the loop steps takes (the callee's copy, arguments
+// and locals) and the most room a body it steps into may take (see
+// room_for), over all forms made so far; the stacks' ends less those, below
+// which the loop enters a body without looking at its own room.
+uint32_t g_stepped_call_cells = 0;
+Room g_stepped_room{};
+Cell* g_stepped_cells_end = nullptr;
+CallFrame* g_stepped_frames_end = nullptr;
+
+void note_stepped(uint32_t call_cells, Room room) {
+  if (call_cells <= g_stepped_call_cells && room.cells <= g_stepped_room.cells && room.frames <= g_stepped_room.frames)
+    return;
+  g_stepped_call_cells = std::max(g_stepped_call_cells, call_cells);
+  g_stepped_room = room_max(g_stepped_room, room);
+  uint64_t cells = uint64_t(g_stepped_call_cells) + g_stepped_room.cells;
+  uint64_t frames = uint64_t(g_stepped_room.frames) + 1;
+  g_stepped_cells_end = cells < uint64_t(g_stack.end - g_stack.begin) ? g_stack.end - cells : g_stack.begin;
+  g_stepped_frames_end = frames < uint64_t(g_stack.frame_end - g_stack.frames) ? g_stack.frame_end - frames : g_stack.frames;
+}
+
 void mark_stepped(Form& f) {
+  uint32_t call_cells = 0;
   for (uint32_t i = 0; i < f.nodes.n; i++) {
     Node& n = f.nodes[i];
     switch (n.kind) {
@@ -1203,6 +1225,7 @@ void mark_stepped(Form& f) {
           n.branch_here = c.kind == K_EXPR && (c.flags & (F_ARITH | F_PARENS | F_TAIL_CHECK)) == F_ARITH &&
                           n.kid[1]->kind == K_CONST && (n.arity == 2 || n.kid[2]->kind == K_CONST);
         }
+        if (n.stepped) call_cells = std::max(call_cells, uint32_t(std::min<uint64_t>(uint64_t(n.arity) + n.locals + 1, ROOM_LIMIT)));
         break;
       case K_PAREN:
         n.stepped = n.refs && f.subs[n.refs - 1].single >= 0 && f.nodes[uint32_t(f.subs[n.refs - 1].single)].stepped;
@@ -1222,12 +1245,16 @@ void mark_stepped(Form& f) {
       default: break;
     }
   }
-  if (f.single < 0) return;
+  if (f.single < 0) {
+    note_stepped(call_cells, Room{});
+    return;
+  }
   const Node& b = f.nodes[uint32_t(f.single)];
   auto chosen = [&](uint32_t sub) {
     return sub && f.subs[sub - 1].single >= 0 && f.nodes[uint32_t(f.subs[sub - 1].single)].stepped;
   };
   f.stepped_body = b.stepped || (b.kind == K_CALL && (b.flags & F_BRANCH) && b.quick && (chosen(b.refs) || chosen(b.nrefs)));
+  note_stepped(call_cells, f.stepped_body ? Room{f.room_cells, f.room_frames} : Room{});
 }
 
 }  // namespace detail
@@ -1489,7 +1516,9 @@ enter: {
   c.saved_body_base = saved_base;
   c.saved_library = g_library_code;
   c.frame->header |= FRAME_BODY;
-  c.result = push(body);
+  // Both ways here found room for the body's cell (see room_for).
+  c.result = g_stack.top++;
+  *c.result = body;
   c.form_mark = enter_form(callee);
   if (b.stepped) {
     c.header = body.header;
@@ -1694,7 +1723,11 @@ eval: {
   const Cell& fn = n.expect;
   ctx = func::context_of(fn);
   callee = trace::g_trace.on ? nullptr : kept_callee(n);
-  if (callee) [[likely]] {
+  // The body runs in the loop when the stacks have room for what it may
+  // take (see room_for): one test far from the stacks' ends, lowered by
+  // the largest such room; the callee's own room nearer to them.
+  if (callee && ((g_stack.top < g_stepped_cells_end && g_stack.frame_top < g_stepped_frames_end) ||
+                 room_for(*callee))) [[likely]] {
     body = n.callee_body;
     goto enter;
   }
@@ -1893,13 +1926,18 @@ namespace {
 
 }  // namespace
 
-may_gc Status run_form(Form& f, const Cell& block, Cell* result) { return run_whole(f, block.header, result); }
+may_gc Status run_form(Form& f, const Cell& block, Cell* result) {
+  if (!room_for(f)) [[unlikely]]
+    return walk_block(block, result, f.head, f.len);
+  return run_whole(f, block.header, result);
+}
 
 may_gc Status run_body_block(const Cell& block) {
   if (platform::g_interrupt_pending.load(std::memory_order_relaxed)) [[unlikely]]
     VEL_TRY(interrupted());
   if (!trace::g_trace.on) [[likely]] {
-    if (Form* f = form_now(block)) [[likely]] {
+    Form* f = form_now(block);
+    if (f && room_for(*f)) [[likely]] {
       // A body of one expression that runs without frames: nothing else
       // of the block's run would be seen.
       Several found{};
@@ -1943,7 +1981,7 @@ may_gc PassEnd run_passes(const Cell& block, Passes& p) {
   if (p.cond) return PassEnd::NEVER;
   if (trace::g_trace.on) return PassEnd::BEFORE;
   Form* f = form_now(block);
-  if (!f) return PassEnd::BEFORE;
+  if (!f || !room_for(*f)) return PassEnd::BEFORE;
   return run_pass_program(*f, f->pass, f->expr_at.data(), f->head, f->len, p);
 }
 

@@ -3,6 +3,7 @@
 // (made, kept by block, freed when their block dies or changes).
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -783,6 +784,54 @@ void pack(Packed<T>& to, const std::vector<T>& from, uint8_t*& at) {
   at += packed_bytes(from);
 }
 
+Room sub_room(const Form& f, uint32_t sub, uint32_t depth) {
+  if (sub == 0 || sub > f.subs.size()) return Room{};
+  const Sub& s = f.subs[sub - 1];
+  // A native's frame and its own cells around the block it runs.
+  return room_sum(block_room(f, &f.sub_top[s.top], s.len - s.head, depth + 1), Room{8, 4});
+}
+
+Room node_room(const Form& f, const Node& n, uint32_t size, uint32_t depth) {
+  Room r{3, 2};
+  switch (n.kind) {
+    case K_WALK: {
+      uint64_t cells = n.end == NO_END || n.end < n.start ? size : n.end - n.start;
+      // The walker's terms, whatever they call: refinements and locals.
+      r = room_sum(r, Room{room_add(64, cells * 4), room_add(16, cells * 2)});
+      break;
+    }
+    case K_PAREN: r = room_sum(r, sub_room(f, n.refs, depth)); break;
+    case K_PATH_CALL: r = room_sum(r, Room{room_add(72, uint64_t(n.arity) + n.locals), 4}); break;
+    case K_CALL: {
+      uint64_t unused = n.unused == NO_UNUSED ? 64 : n.unused;
+      r = room_sum(r, Room{room_add(8, uint64_t(n.arity) + n.locals + unused), 4});
+      Room blocks{};
+      if (n.flags & (F_BRANCH | F_CONDS | F_LOOP)) blocks = room_max(sub_room(f, n.refs, depth), sub_room(f, n.nrefs, depth));
+      if (n.flags & F_CHOICE) {
+        blocks = sub_room(f, n.refs, depth);
+        for (uint32_t i = 0; i < n.path_len; i++)
+          blocks = room_max(blocks, sub_room(f, f.choices[n.path + i] + 1, depth));
+      }
+      r = room_sum(r, blocks);
+      break;
+    }
+    default: break;
+  }
+  for (uint32_t i = 0; i < n.count; i++) r = room_sum(r, node_room(f, *n.kid[i], size, depth));
+  return r;
+}
+
+Room block_room(const Form& f, const int32_t* top, uint32_t size, uint32_t depth) {
+  // Literal blocks nest at most MAX_SUB_DEPTH deep; the guard is for safety.
+  if (depth > MAX_SUB_DEPTH + 1) return Room{ROOM_LIMIT, ROOM_LIMIT};
+  Room r{};
+  for (uint32_t i = 0; i < size; i++)
+    if (top[i] >= 0) r = room_max(r, node_room(f, f.nodes[uint32_t(top[i])], size, depth));
+  // The expression's value above the result cell, and the frames of a
+  // pass taken up by the general way.
+  return room_sum(r, Room{4, 2});
+}
+
 // The form of a complete draft, in one block.
 Form* pack_form(const Draft& d, bool keep_snapshot) {
   size_t bytes = pack_round(sizeof(Form)) + (keep_snapshot ? packed_bytes(d.snapshot) : 0) + packed_bytes(d.nodes) +
@@ -812,6 +861,9 @@ Form* pack_form(const Draft& d, bool keep_snapshot) {
   f->links.n = f->kids.n;
   for (uint32_t i = 0; i < f->kids.n; i++) f->links[i] = &f->nodes[f->kids[i]];
   for (uint32_t i = 0; i < f->nodes.n; i++) f->nodes[i].kid = f->links.data() + f->nodes[i].kids;
+  Room r = block_room(*f, f->expr_at.data(), uint32_t(f->expr_at.size()), 0);
+  f->room_cells = r.cells;
+  f->room_frames = r.frames;
   return f;
 }
 

@@ -3,6 +3,7 @@
 // their hot paths (a word's value cell, operator chains on numbers, a quick
 // value), kept inline here so that no check becomes a call.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #if defined(__SSE2__)
@@ -210,6 +211,12 @@ struct Form {
   // literal blocks (see run_passes), and the whole block's (see Sub::pass).
   PassPrograms* passes = nullptr;
   uint32_t pass = 0;
+  // The most cells and frames the block's own code may take above its
+  // result cell, the walker's way or the runner's (see stack_room): with
+  // less room left the walker runs the block, so that a deep recursion
+  // runs out of stack where the walker alone would.
+  uint32_t room_cells = 0;
+  uint32_t room_frames = 0;
 };
 
 // The steps of a straight-line program (see compiled_programs.cpp).
@@ -393,6 +400,36 @@ inline bool same_cells(const Cell* a, const Cell* b, uint32_t n) {
   if (f->head != head || f->stale || !unchanged(block.node(), b, head, f->len, f->stamp, f->snapshot.data()))
     return nullptr;
   return with_programs(f);
+}
+
+// Stack room: an upper bound of what the code of a block takes on the two
+// stacks while it runs, the walker's way (a frame and the set-word for a
+// store, the callee's copy, arguments, refinements and locals for a call,
+// a frame for each expression of any, all and case) or the runner's, not
+// counting what the bodies of the functions it calls take (each checks its
+// own room when it starts). Expressions run one after another, each from
+// the block's result cell: a block takes what its largest one takes; an
+// expression what its terms take together, with the literal blocks run in
+// place inside its calls.
+struct Room {
+  uint32_t cells = 0;
+  uint32_t frames = 0;
+};
+// Far more than any stack holds: a bound that reaches it only says that the
+// walker runs the block.
+constexpr uint32_t ROOM_LIMIT = 1u << 24;
+inline uint32_t room_add(uint32_t a, uint64_t b) { return uint32_t(std::min<uint64_t>(a + b, ROOM_LIMIT)); }
+inline Room room_max(Room a, Room b) { return Room{std::max(a.cells, b.cells), std::max(a.frames, b.frames)}; }
+inline Room room_sum(Room a, Room b) { return Room{room_add(a.cells, b.cells), room_add(a.frames, b.frames)}; }
+
+Room block_room(const Form& f, const int32_t* top, uint32_t size, uint32_t depth);
+
+// Whether the stacks have the room the form's own code may take (see Room
+// above): where they have not, the walker runs it, so that the stacks run
+// out where they would with the walker alone.
+[[gnu::always_inline]] inline bool room_for(const Form& f) {
+  return g_stack.end - g_stack.top >= ptrdiff_t(f.room_cells) &&
+         g_stack.frame_end - g_stack.frame_top >= ptrdiff_t(f.room_frames);
 }
 
 // The value cell of a word whose context keeps its values in the series

@@ -141,6 +141,9 @@ may_gc Status infix_apply(const Cell& op, TypeId src, const Cell& name, Cell* le
 may_gc Status infix_call(const Cell& op, TypeId src, const Cell& name, Cell* left);
 // A function! body run on the frame's cells at base.
 may_gc Status eval_function_body(const Cell& fn, Cell* base);
+// The walker's run of a block's expressions from head to len (head < len),
+// with result the block's cell on the stack, which takes the value.
+may_gc Status walk_block(const Cell& block, Cell* result, uint32_t head, uint32_t len);
 // Runs a callable on the frame's cells at base (the result lands there).
 may_gc Status call_body(const Cell& fn, Cell* base);
 // The argument cache of a callable, built on first use; its w3 is the

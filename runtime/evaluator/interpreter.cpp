@@ -67,6 +67,38 @@ may_gc Status call_prefix(const Cell& fn, const Cell& name, Code* code);
 // ---------------------------------------------------------------------------
 // Blocks and expressions
 
+}  // namespace
+
+namespace detail {
+
+may_gc Status walk_block(const Cell& block, Cell* result, uint32_t head, uint32_t len) {
+  NodeId node = block.node();
+  Cell saved_code = g_current_code;
+  Code code{node, head, len};
+  bool track = !(node_buffer(node)->flags & BUF_LIBRARY);
+  LibraryCodeScope library(!track);
+  while (true) {
+    // The whole cell: a signal caught inside the last expression (a loop's
+    // break, a function's return) left it at the inner code.
+    if (track) {
+      g_current_code.header = block.header;
+      g_current_code.w1 = code.pos;
+      g_current_code.w2 = node;
+    }
+    g_stack.top = result + 1;
+    VEL_TRY(eval_push(code, false, false));
+    VEL_TRACE(trace::EV_EXPR, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, result + 1);
+    if (code.at_end()) break;
+  }
+  *result = result[1];
+  g_current_code = saved_code;
+  return Status::OK;
+}
+
+}  // namespace detail
+
+namespace {
+
 // A block without a form that holds for it, or with a trace on.
 [[gnu::noinline]] may_gc Status eval_block_walked(Cell block, bool chain) {
   NodeId node = block.node();
@@ -82,25 +114,7 @@ may_gc Status call_prefix(const Cell& fn, const Cell& name, Code* code);
   } else if (Form* form = trace::g_trace.on ? nullptr : form_for(node, head, len)) {
     VEL_TRY(run_form(*form, block, result));
   } else {
-    Cell saved_code = g_current_code;
-    Code code{node, head, len};
-    bool track = !(node_buffer(node)->flags & BUF_LIBRARY);
-    LibraryCodeScope library(!track);
-    while (true) {
-      // The whole cell: a signal caught inside the last expression (a loop's
-      // break, a function's return) left it at the inner code.
-      if (track) {
-        g_current_code.header = block.header;
-        g_current_code.w1 = code.pos;
-        g_current_code.w2 = node;
-      }
-      g_stack.top = result + 1;
-      VEL_TRY(eval_push(code, false, false));
-      VEL_TRACE(trace::EV_EXPR, Where{code.node, TYPE_BLOCK, int32_t(code.pos)}, result + 1);
-      if (code.at_end()) break;
-    }
-    *result = result[1];
-    g_current_code = saved_code;
+    VEL_TRY(walk_block(block, result, head, len));
   }
   g_stack.top = result + 1;
   VEL_TRACE(trace::EV_EXIT, Where{node, TYPE_BLOCK, int32_t(len)}, result);

@@ -200,6 +200,11 @@ FIXED = [
     # Deep recursion ends in an error that try catches.
     ("dr: func [n] [1 + dr n + 1] e: try [dr 0] reduce [e/id e/near]", "none"),
     ("dd: func [n] [either n = 0 [0] [1 + dd n - 1]] dd 1000", "dd: func [n] [n]"),
+    # ... at the level where the walker runs out: a store before the call,
+    # and a branch computed in place in a function a block calls as it
+    # recurses through reduce.
+    ("k: 0 dk: func [n] [k: n 1 + dk n + 1] try [dk 0] k", "none"),
+    ("k: 0 pr: [f2 100 1e3 k: k + 1 reduce pr] try [do pr] k", "none"),
     # Errors and signals raised inside callbacks run from compiled code.
     ("sort/compare [3 1 2] :cmpf", "none"),
     ("try [sort/compare [3 13 2] :cmpf]", "none"),
