@@ -141,6 +141,64 @@ inline may_gc Status run_pass_rest(const BlockRunner* blocks, const Cell& body, 
   return blocks->rest(blocks->ctx, body, p);
 }
 
+// A while condition's run: break and continue there are errors.
+inline may_gc Status cond_status(const LoopFrame& lf, Status s) {
+  if (s == Status::BREAK || s == Status::CONTINUE) {
+    lf.caught();
+    fire(ErrId::WHILE_COND);
+  }
+  return s;
+}
+
+// What a loop does after a run of its body's program.
+enum class Next {
+  PASS,    // this pass runs the general way
+  NEXT,    // on with the next pass
+  END,     // the loop ends
+  SIGNAL,  // the signal (or error) in *signal leaves the loop
+};
+
+// The loops' own ends of a run of the program: Tail::passed() after
+// PassEnd::PASSED, Tail::rest_done(flow) after the rest of a pass ran
+// (flow NEXT or CONTINUE), Tail::cond_done() after the rest of while's
+// condition. This one is the plain loops' (loop, repeat, forever, foreach).
+struct PlainTail {
+  Next passed() const { return Next::PASS; }
+  Next rest_done(Flow) const { return Next::NEXT; }
+  Next cond_done() const { return Next::PASS; }
+};
+
+// The dispatch every loop makes on run_passes' answer e: END and BREAK end
+// the loop, NEVER drops the program for the passes to come, BEFORE leaves
+// the pass to the general way, REST hands the pass to run_pass_rest
+// (inside while's condition, the condition's rest, with break and continue
+// there errors) and maps its flow with flow_of; the rest is the loop's
+// tail.
+template <class Tail>
+inline may_gc Next after_passes(PassEnd e, const LoopFrame& lf, const BlockRunner* blocks, const Cell& body,
+                                const Passes& p, bool* through_program, Status* signal, const Tail& tail) {
+  switch (e) {
+    case PassEnd::END:
+    case PassEnd::BREAK: return Next::END;
+    case PassEnd::NEVER: *through_program = false; return Next::PASS;
+    case PassEnd::BEFORE: return Next::PASS;
+    case PassEnd::PASSED: return tail.passed();
+    case PassEnd::REST: break;
+  }
+  if (p.in_cond) {
+    Status s = cond_status(lf, run_pass_rest(blocks, *p.cond, p));
+    if (s != Status::OK) {
+      *signal = s;
+      return Next::SIGNAL;
+    }
+    return tail.cond_done();
+  }
+  Flow f = flow_of(lf, run_pass_rest(blocks, body, p), signal);
+  if (f == Flow::END) return Next::END;
+  if (f == Flow::SIGNAL) return Next::SIGNAL;
+  return tail.rest_done(f);
+}
+
 // Passes 1 to n of loop and forever (word null; forever's n the largest)
 // or repeat: the value cell takes the number of each, and the word a copy
 // of it, so that changing the word changes neither the count nor the next
@@ -157,19 +215,10 @@ may_gc Status counted_loop(const LoopFrame& lf, const Cell& body, const Cell* wo
       PassEnd e = run_passes(blocks, body, p);
       if (e != PassEnd::NEVER && word) *value = integer_cell(int32_t(p.counter));
       counter = p.counter;
-      switch (e) {
-        case PassEnd::NEVER: through_program = false; break;
-        case PassEnd::BEFORE:
-        case PassEnd::PASSED: break;
-        case PassEnd::END: return Status::OK;
-        case PassEnd::BREAK: return Status::OK;
-        case PassEnd::REST: {
-          Flow f = flow_of(lf, run_pass_rest(blocks, body, p), &sig);
-          if (f == Flow::END) return Status::OK;
-          if (f == Flow::SIGNAL) return sig;
-          continue;
-        }
-      }
+      Next next = after_passes(e, lf, blocks, body, p, &through_program, &sig, PlainTail{});
+      if (next == Next::END) return Status::OK;
+      if (next == Next::SIGNAL) return sig;
+      if (next == Next::NEXT) continue;
     }
     if (word) {
       *value = integer_cell(int32_t(counter));
@@ -433,15 +482,6 @@ Status native_all(Cell* base) {
 
 namespace {
 
-// A while condition's run: break and continue there are errors.
-inline may_gc Status cond_status(const LoopFrame& lf, Status s) {
-  if (s == Status::BREAK || s == Status::CONTINUE) {
-    lf.caught();
-    fire(ErrId::WHILE_COND);
-  }
-  return s;
-}
-
 // Passes go through the program of the condition and the body together
 // while it takes them (see Passes), the others one by one.
 Status while_loop(Cell* base, const BlockRunner* blocks) {
@@ -458,18 +498,20 @@ Status while_loop(Cell* base, const BlockRunner* blocks) {
       Passes p{nullptr, 0, INT64_MAX, &lf.result()};
       p.cond = &cond;
       PassEnd e = run_passes(blocks, body, p);
-      if (e == PassEnd::END || e == PassEnd::BREAK) break;
-      if (e == PassEnd::NEVER) through_program = false;
-      tested = e == PassEnd::PASSED;
-      if (e == PassEnd::REST && p.in_cond) {
-        VEL_TRY(cond_status(lf, run_pass_rest(blocks, cond, p)));
-        tested = true;
-      } else if (e == PassEnd::REST) {
-        Flow f = flow_of(lf, run_pass_rest(blocks, body, p), &sig);
-        if (f == Flow::END) break;
-        if (f == Flow::SIGNAL) return sig;
-        continue;
-      }
+      // The condition ran (the passes stopped after it): its value is in
+      // the result cell for the test below.
+      struct WhileTail : PlainTail {
+        bool* tested;
+        Next passed() const {
+          *tested = true;
+          return Next::PASS;
+        }
+        Next cond_done() const { return passed(); }
+      };
+      Next next = after_passes(e, lf, blocks, body, p, &through_program, &sig, WhileTail{{}, &tested});
+      if (next == Next::END) break;
+      if (next == Next::SIGNAL) return sig;
+      if (next == Next::NEXT) continue;
     }
     if (!tested) VEL_TRY(cond_status(lf, run_loop_block(blocks, cond)));
     if (!checked_truth(lf.result())) break;
@@ -497,20 +539,17 @@ Status until_loop(Cell* base, const BlockRunner* blocks) {
       Passes p{nullptr, 0, 0, &lf.result()};
       p.until = true;
       PassEnd e = run_passes(blocks, body, p);
-      if (e == PassEnd::END || e == PassEnd::BREAK) break;
-      if (e == PassEnd::NEVER) through_program = false;
-      if (e == PassEnd::PASSED) {
-        if (checked_truth(lf.result())) break;
-        continue;
-      }
-      if (e == PassEnd::REST) {
-        Flow f = flow_of(lf, run_pass_rest(blocks, body, p), &sig);
-        if (f == Flow::END) break;
-        if (f == Flow::SIGNAL) return sig;
-        if (f == Flow::CONTINUE) continue;
-        if (checked_truth(lf.result())) break;
-        continue;
-      }
+      // A pass that ran whole ends with until's test of its value; one
+      // that continue ended goes on without it.
+      struct UntilTail : PlainTail {
+        const LoopFrame& lf;
+        Next passed() const { return checked_truth(lf.result()) ? Next::END : Next::NEXT; }
+        Next rest_done(Flow f) const { return f == Flow::CONTINUE ? Next::NEXT : passed(); }
+      };
+      Next next = after_passes(e, lf, blocks, body, p, &through_program, &sig, UntilTail{{}, lf});
+      if (next == Next::END) break;
+      if (next == Next::SIGNAL) return sig;
+      if (next == Next::NEXT) continue;
     }
     Flow f = run_body(lf, body, &sig, blocks);
     if (f == Flow::END) break;
@@ -613,14 +652,10 @@ Status each_loop(Cell* base, bool remove, const BlockRunner* blocks) {
     if (through_program) {
       Passes p{&base[WORD], 0, 0, &lf.result(), it};
       PassEnd e = run_passes(blocks, body, p);
-      if (e == PassEnd::END || e == PassEnd::BREAK) break;
-      if (e == PassEnd::NEVER) through_program = false;
-      if (e == PassEnd::REST) {
-        Flow f = flow_of(lf, run_pass_rest(blocks, body, p), &sig);
-        if (f == Flow::END) break;
-        if (f == Flow::SIGNAL) return sig;
-        continue;
-      }
+      Next next = after_passes(e, lf, blocks, body, p, &through_program, &sig, PlainTail{});
+      if (next == Next::END) break;
+      if (next == Next::SIGNAL) return sig;
+      if (next == Next::NEXT) continue;
     }
     Flow f = run_body(lf, body, &sig, blocks);
     if (f == Flow::END) break;
