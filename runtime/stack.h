@@ -101,18 +101,17 @@ inline Cell* stack_mark_at(Cell* at, uint32_t header, uint32_t symbol, NodeId na
 inline Cell* stack_mark(uint32_t header, uint32_t symbol, NodeId naming_ctx) {
   return stack_mark_at(g_stack.top, header, symbol, naming_ctx);
 }
-// Pushes a frame whose cells begin at `at` (cells the caller already
-// placed, at or above the current base) and makes it current.
 // As stack_mark_at, for a caller that made sure the frame stack has room.
 inline Cell* stack_mark_at_unchecked(Cell* at, uint32_t header, uint32_t symbol, NodeId naming_ctx) {
   *g_stack.frame_top++ = CallFrame{header | g_library_code, symbol, cell_index(g_stack.base), cell_index(at), naming_ctx, 0, -1, 0};
   return g_stack.base = at;
 }
+// Pushes a frame whose cells begin at `at` (cells the caller already
+// placed, at or above the current base) and makes it current.
 inline Cell* stack_mark_at(Cell* at, uint32_t header, uint32_t symbol, NodeId naming_ctx) {
   if (g_stack.frame_top >= g_stack.frame_end) [[unlikely]]
     stack_overflow();
-  *g_stack.frame_top++ = CallFrame{header | g_library_code, symbol, cell_index(g_stack.base), cell_index(at), naming_ctx, 0, -1, 0};
-  return g_stack.base = at;
+  return stack_mark_at_unchecked(at, header, symbol, naming_ctx);
 }
 // Pops the top frame, leaving its result cell as the one value above the
 // caller's cells.

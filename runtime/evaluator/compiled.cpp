@@ -1189,10 +1189,6 @@ inline bool stepped_term(const Node& k) { return k.kind == K_CONST || k.kind == 
 
 namespace detail {
 
-// Marks the nodes the loop runs (children come before their parents, and
-// a block's nodes before the paren holding it), and whether the form is a
-// body it runs: one expression that is such a node, or either, if or
-// unless with a straight-line program whose chosen block may be one.
 // The most cells a call the loop steps takes (the callee's copy, arguments
 // and locals) and the most room a body it steps into may take (see
 // room_for), over all forms made so far; the stacks' ends less those, below
@@ -1213,6 +1209,10 @@ void note_stepped(uint32_t call_cells, Room room) {
   g_stepped_frames_end = frames < uint64_t(g_stack.frame_end - g_stack.frames) ? g_stack.frame_end - frames : g_stack.frames;
 }
 
+// Marks the nodes the loop runs (children come before their parents, and
+// a block's nodes before the paren holding it), and whether the form is a
+// body it runs: one expression that is such a node, or either, if or
+// unless with a straight-line program whose chosen block may be one.
 void mark_stepped(Form& f) {
   uint32_t call_cells = 0;
   for (uint32_t i = 0; i < f.nodes.n; i++) {
@@ -1560,9 +1560,7 @@ enter: {
     Cell* at = g_stack.top;
     at[0] = b.expect;
     nbase = at + 1;
-    *g_stack.frame_top++ = CallFrame{FRAME_NATIVE | FRAME_INTERPRETED, b.cell.w2, cell_index(g_stack.base),
-                                     cell_index(nbase), b.cell.w1, 0, -1, 0};
-    g_stack.base = nbase;
+    stack_mark_at_unchecked(nbase, FRAME_NATIVE | FRAME_INTERPRETED, b.cell.w2, b.cell.w1);
     nbase[0] = v;
     nbase[1] = f->subs[b.refs - 1].cell;
     if (b.arity == 3) nbase[2] = f->subs[b.nrefs - 1].cell;
@@ -1700,10 +1698,8 @@ eval: {
     Cell* at = g_stack.top;
     at[0] = n.expect;
     base = at + 1;
-    *g_stack.frame_top++ = CallFrame{FRAME_FUNCTION | FRAME_INTERPRETED | g_library_code, n.cell.w2,
-                                     cell_index(g_stack.base), cell_index(base), n.cell.w1,
-                                     func::context_of(n.expect), -1, 0};
-    g_stack.base = base;
+    stack_mark_at_unchecked(base, FRAME_FUNCTION | FRAME_INTERPRETED, n.cell.w2, n.cell.w1);
+    (g_stack.frame_top - 1)->func_ctx = func::context_of(n.expect);
     if (n.arity == 1) [[likely]]
       base[0] = args[0];
     else
