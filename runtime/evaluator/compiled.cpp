@@ -363,6 +363,14 @@ inline Cell* open_call(const Node& n, const Cell& name) {
   return stack_mark(FRAME_NATIVE | FRAME_INTERPRETED, name.w2, name.w1);
 }
 
+// A call's end: its frame goes and its result, in the frame's base cell,
+// takes the place of the callee's copy below it as the top value.
+inline void end_call(Cell* base) {
+  stack_unwind();
+  base[-1] = *base;
+  g_stack.top = base;
+}
+
 // A function's context reads the call's cells while its body runs; the
 // caller's cells come back when it ends, also when an error unwinds it.
 struct StackValues {
@@ -441,9 +449,7 @@ inline bool append_here(Cell* base) {
   } else {
     VEL_TRY(call_body(n.expect, base));
   }
-  stack_unwind();
-  base[-1] = *base;
-  g_stack.top = base;
+  end_call(base);
   return Status::OK;
 }
 
@@ -592,9 +598,7 @@ may_gc Status run_loop_rest(void* ctx, const Cell& block, const Passes& p) {
   LoopBlocks lb{&f, n.refs ? &f.subs[n.refs - 1] : nullptr, n.nrefs ? &f.subs[n.nrefs - 1] : nullptr};
   VEL_TRY(run_loop_native(n.expect.w1, base,
                           BlockRunner{run_loop_block, &lb, nullptr, run_loop_passes, run_loop_rest}));
-  stack_unwind();
-  base[-1] = *base;
-  g_stack.top = base;
+  end_call(base);
   return Status::OK;
 }
 
@@ -659,9 +663,7 @@ may_gc Status run_choice_next(void* ctx, Code& code) {
   for (uint32_t i = 0; i < n.locals; i++) *push_slot() = i ? none_cell() : logic_cell(false);
   ChoiceBlocks cb{&f, &n};
   VEL_TRY(run_choice_native(n.expect.w1, base, BlockRunner{run_choice_block, &cb, run_choice_next}));
-  stack_unwind();
-  base[-1] = *base;
-  g_stack.top = base;
+  end_call(base);
   return Status::OK;
 }
 
@@ -735,9 +737,7 @@ may_gc Status run_several(Form& f, const Several& sv, Code& code) {
   VEL_TRY(run_block(f, top, s.len - s.head, p == s.head ? s.single : -1, s.cell.header, result, rest, false, chosen));
   g_stack.top = result + 1;
   *base = *result;
-  stack_unwind();
-  base[-1] = *base;
-  g_stack.top = base;
+  end_call(base);
   return Status::OK;
 }
 
@@ -771,9 +771,7 @@ may_gc Status run_several(Form& f, const Several& sv, Code& code) {
   if (n.flags & F_CHOICE) return run_choice(f, n, base);
   if ((n.flags & F_CONDS) && same_cell(base[0], f.subs[n.refs - 1].cell)) {
     VEL_TRY(run_conds(f, f.subs[n.refs - 1], base, n.expect.w1 == NAT_ANY));
-    stack_unwind();
-    base[-1] = *base;
-    g_stack.top = base;
+    end_call(base);
     return Status::OK;
   }
   if (n.flags & F_BRANCH) {
@@ -796,9 +794,7 @@ may_gc Status run_several(Form& f, const Several& sv, Code& code) {
     } else {
       return close_call(n, base);
     }
-    stack_unwind();
-    base[-1] = *base;
-    g_stack.top = base;
+    end_call(base);
     return Status::OK;
   }
   return close_call(n, base);
