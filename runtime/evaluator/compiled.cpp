@@ -1461,7 +1461,7 @@ may_gc Status run_stepped(Form& form, const Cell& body_in, NodeId ctx_in, Cell* 
   // frame for `enter`.
   Form* f = &form;
   const Node* e = nullptr;
-  Cell body = body_in;
+  const Cell* body = &body_in;
   NodeId ctx = ctx_in;
   Cell* base = base_in;
   Form* callee = &form;
@@ -1514,16 +1514,16 @@ enter: {
   c.frame->header |= FRAME_BODY;
   // Both ways here found room for the body's cell (see room_for).
   c.result = g_stack.top++;
-  *c.result = body;
+  *c.result = *body;
   c.form_mark = enter_form(callee);
   if (b.stepped) {
-    c.header = body.header;
+    c.header = body->header;
     // The body's block is the level its expression runs in.
     c.n = &b;
     c.code = Code{f->node, f->head, f->len, f->stamp};
     // run_block: its expression, with the block as the current code.
     g_library_code = 0;
-    enter_code(&c.saved_code, true, body.header, c.code.node, c.code.pos);
+    enter_code(&c.saved_code, true, body->header, c.code.node, c.code.pos);
     g_stack.top = c.result + 1;
     e = &b;
     goto eval;
@@ -1531,7 +1531,7 @@ enter: {
   if (qe == QE_FAIL) {
     Code code{f->node, f->head, f->len, f->stamp};
     Cell* result = c.result;
-    st = body_from_start(*f, body.header, result, code, nullptr);
+    st = body_from_start(*f, body->header, result, code, nullptr);
     goto body_done;
   }
   const Node* k = chosen->single >= 0 ? &f->nodes[uint32_t(chosen->single)] : nullptr;
@@ -1539,7 +1539,7 @@ enter: {
     Several found{&b, chosen, v, chosen->head};
     Code code{f->node, f->head, f->len, f->stamp};
     Cell* result = c.result;
-    st = body_from_start(*f, body.header, result, code, &found);
+    st = body_from_start(*f, body->header, result, code, &found);
     goto body_done;
   }
   // run_block's run of the several expressions of the chosen block:
@@ -1565,7 +1565,7 @@ enter: {
   } else {
     // One push at a time, so that the stack overflows where the general
     // way's would, with the body as the current code.
-    enter_code(&c.saved_code, true, body.header, f->node, f->head);
+    enter_code(&c.saved_code, true, body->header, f->node, f->head);
     g_stack.top = c.result + 1;
     nbase = open_call(b, b.cell);
     push(v);
@@ -1720,7 +1720,7 @@ eval: {
   // the largest such room; the callee's own room nearer to them.
   if (callee && ((g_stack.top < g_stepped_cells_end && g_stack.frame_top < g_stepped_frames_end) ||
                  room_for(*callee))) [[likely]] {
-    body = n.callee_body;
+    body = &n.callee_body;
     goto enter;
   }
   st = call_generic(fn, base);
