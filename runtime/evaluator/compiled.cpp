@@ -1292,6 +1292,7 @@ static_assert(sizeof(Step) == 128);
 
 // The records, innermost last: g_steps[0, g_steps_top).
 Step* g_steps = nullptr;
+Step* g_steps_end = nullptr;
 uint32_t g_steps_top = 0;
 uint32_t g_steps_cap = 0;
 
@@ -1301,14 +1302,31 @@ uint32_t g_steps_cap = 0;
   if (g_steps_top) std::memcpy(static_cast<void*>(more), g_steps, sizeof(Step) * g_steps_top);
   ::operator delete(g_steps);
   g_steps = more;
+  g_steps_end = more + cap;
   g_steps_cap = cap;
 }
 
-[[gnu::always_inline]] inline Step& push_step() {
-  if (g_steps_top == g_steps_cap) [[unlikely]]
+// The loop keeps the records' end (one past the top record) in a local,
+// sp: a store through a Cell* may alias the globals, which it would read
+// again at every step otherwise. g_steps_top follows every push and pop,
+// for an exception's unwinding and for the loops that nested calls run;
+// those may move the records, so sp is found again after each call out.
+[[gnu::always_inline]] inline Step* push_step(Step*& sp) {
+  if (sp == g_steps_end) [[unlikely]] {
     grow_steps();
-  return g_steps[g_steps_top++];
+    sp = g_steps + g_steps_top;
+  }
+  g_steps_top++;
+  return sp++;
 }
+
+[[gnu::always_inline]] inline void pop_step(Step*& sp) {
+  sp--;
+  g_steps_top--;
+}
+
+// sp again after a call out (see push_step).
+[[gnu::always_inline]] inline Step* steps_now() { return g_steps + g_steps_top; }
 
 // What a body's end puts back (run_function's scopes), also when an error
 // unwinds it.
@@ -1344,36 +1362,47 @@ struct StepsFloor {
   return Status::OK;
 }
 
-// arith_plain with its commonest case in line: an argument of the running
-// body and an integer constant (n - 1, n < 2), as arith_pair computes it.
-[[gnu::always_inline]] inline bool arith_here(const Form& f, const Node& n, Cell* out) {
-  {
-    const Node& a = *n.kid[0];
-    const Node& op = *n.kid[1];
-    const Node& b = *op.kid[0];
-    if (n.local_pair && a.cell.w1 == g_body_ctx) [[likely]] {
-      const Cell* l = g_body_base + uint32_t(a.cell.i3());
-      const Cell* g = own_slot(op);
-      if (l < g_stack.top && l->is(TYPE_INTEGER) && g && same_cell(*g, op.expect)) [[likely]] {
-        IntResult z = int_op(op.arity, l->i2(), b.cell.i2());
-        if (z.ok) [[likely]] {
-          *out = z.logic ? logic_cell(z.value != 0) : integer_cell(z.value);
-          return true;
-        }
+// arith_plain's commonest case: an argument of the body whose context is
+// ctx with its cells at base, and an integer constant (n - 1, n < 2), as
+// arith_pair computes it; false, having changed nothing, for any other.
+[[gnu::always_inline]] inline bool arith_local(const Node& n, NodeId ctx, const Cell* base, Cell* out) {
+  const Node& a = *n.kid[0];
+  const Node& op = *n.kid[1];
+  const Node& b = *op.kid[0];
+  if (n.local_pair && a.cell.w1 == ctx) [[likely]] {
+    const Cell* l = base + uint32_t(a.cell.i3());
+    const Cell* g = own_slot(op);
+    if (l < g_stack.top && l->is(TYPE_INTEGER) && g && same_cell(*g, op.expect)) [[likely]] {
+      IntResult z = int_op(op.arity, l->i2(), b.cell.i2());
+      if (z.ok) [[likely]] {
+        *out = z.logic ? logic_cell(z.value != 0) : integer_cell(z.value);
+        return true;
       }
     }
   }
-  return arith_plain(f, n, out);
+  return false;
 }
 
+// arith_plain with its commonest case in line, in the running body.
+[[gnu::always_inline]] inline bool arith_here(const Form& f, const Node& n, Cell* out) {
+  return arith_local(n, g_body_ctx, g_body_base, out) || arith_plain(f, n, out);
+}
+
+// What branch_here found.
+enum class Branch { UNDECIDED, VALUE, CHOSEN };
+
 // A body's either, if or unless, as its straight-line program runs it (see
-// pure_call): the commonest shape (a comparison of plain operands, literal
-// blocks, a chosen block of one word or of several expressions) decided
-// here, anything else by the program.
-[[gnu::always_inline]] inline QuickEnd branch_quick(const Form& f, const Node& b, Cell* out, const Sub** chosen) {
+// pure_call), in its commonest shape (a comparison of plain operands,
+// literal blocks, a chosen block of one word or of several expressions),
+// before the body's scopes are set: its words are read in the context ctx
+// with the call's cells at base. VALUE, the body's value in out; CHOSEN,
+// the condition in out and the block of several expressions in chosen;
+// UNDECIDED, having changed nothing, when the program must run.
+[[gnu::always_inline]] inline Branch branch_here(const Form& f, const Node& b, NodeId ctx, const Cell* base, Cell* out,
+                                                 const Sub** chosen) {
   const Node& c = *b.kid[0];
   Cell cond;
-  if (b.branch_here && same_callee(b) && arith_here(f, c, &cond) &&
+  if (b.branch_here && same_callee(b) && arith_local(c, ctx, base, &cond) &&
       ((b.known & 1) || func::typeset_has(f.typesets[b.typesets], cond.type()))) [[likely]] {
     uint32_t sub;
     if (b.expect.w1 == NAT_EITHER) {
@@ -1382,28 +1411,28 @@ struct StepsFloor {
       sub = b.refs;
     } else {
       *out = none_cell();
-      return QE_DONE;
+      return Branch::VALUE;
     }
     const Sub& s = f.subs[sub - 1];
     NodeId node = s.cell.node();
     if (s.single >= 0 && unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) {
       const Node& e = f.nodes[uint32_t(s.single)];
       if (e.kind == K_WORD) {
-        if (const Cell* slot = slot_of(e, e.cell)) {
+        if (const Cell* slot = slot_in(e.values, e.cell, ctx, base)) {
           TypeId t = slot->type();
           if (t != TYPE_UNSET && t != TYPE_OP && !is_callable(t)) {
             *out = *slot;
-            return QE_DONE;
+            return Branch::VALUE;
           }
         }
       } else if (e.stepped) {
         *out = cond;
         *chosen = &s;
-        return QE_SEVERAL;
+        return Branch::CHOSEN;
       }
     }
   }
-  return run_quick(f, &f.quick[b.quick - 1], out, chosen);
+  return Branch::UNDECIDED;
 }
 
 [[gnu::noinline]] may_gc Status body_from_start(Form& f, uint32_t header, Cell* result, Code& code,
@@ -1456,6 +1485,7 @@ struct StepsFloor {
 may_gc Status run_stepped(Form& form, const Cell& body_in, NodeId ctx_in, Cell* base_in) {
   const uint32_t floor = g_steps_top;
   StepsFloor unwind_floor{floor};
+  Step* sp = steps_now();
   Status st = Status::OK;
   // The node to evaluate and the form it is in, for `eval`; the body and
   // frame for `enter`.
@@ -1468,40 +1498,42 @@ may_gc Status run_stepped(Form& form, const Cell& body_in, NodeId ctx_in, Cell* 
   Cell v;
 
 enter: {
-  // run_function's scopes: the body's words read the call's cells.
-  Cell& cc = context::cell(ctx);
   f = callee;
   const Node& b = f->nodes[uint32_t(f->single)];
+  const Sub* chosen = nullptr;
+  QuickEnd qe = QE_FAIL;
+  Branch branch = Branch::UNDECIDED;
+  if (!b.stepped) {
+    // either, if or unless, as its program would run it, before the rest
+    // of the body's setup: a value ends the call at once. A program can
+    // neither fail nor call out, so the body's result cell, its frame's
+    // flag and the list of running forms would not be looked at; nor are
+    // its scopes, when the loop decides it here.
+    branch = branch_here(*f, b, ctx, base, &v, &chosen);
+    if (branch == Branch::VALUE) [[likely]]
+      goto leaf;
+    qe = QE_SEVERAL;
+  }
+  // run_function's scopes: the body's words read the call's cells.
+  Cell& cc = context::cell(ctx);
   const uint32_t saved_w2 = cc.w2;
   const NodeId saved_ctx = g_body_ctx;
   Cell* const saved_base = g_body_base;
   cc.w2 = cell_index(base);
   g_body_ctx = ctx;
   g_body_base = base;
-  const Sub* chosen = nullptr;
-  QuickEnd qe = QE_FAIL;
-  if (!b.stepped) {
-    // either, if or unless, as its program would run it, before the rest
-    // of the body's setup: a value ends the call at once. A program can
-    // neither fail nor call out, so the body's result cell, its frame's
-    // flag and the list of running forms would not be looked at.
-    qe = branch_quick(*f, b, &v, &chosen);
-    if (qe == QE_DONE) [[likely]] {
+  if (!b.stepped && branch == Branch::UNDECIDED) {
+    qe = run_quick(*f, &f->quick[b.quick - 1], &v, &chosen);
+    if (qe == QE_DONE) {
       g_body_ctx = saved_ctx;
       g_body_base = saved_base;
       cc.w2 = saved_w2;
-      *base = v;
-      if (g_steps_top == floor) return Status::OK;
-      // close_call's end.
-      stack_unwind();
-      base[-1] = *base;
-      g_stack.top = base;
-      goto value;
+      goto leaf;
     }
   }
   // run_function's and run_whole's: the frame is a body, its result cell,
   // the form listed as running.
-  Step& c = push_step();
+  Step& c = *push_step(sp);
   c.kind = S_CALL;
   c.f = callee;
   c.base = base;
@@ -1532,6 +1564,7 @@ enter: {
     Code code{f->node, f->head, f->len, f->stamp};
     Cell* result = c.result;
     st = body_from_start(*f, body->header, result, code, nullptr);
+    sp = steps_now();
     goto body_done;
   }
   const Node* k = chosen->single >= 0 ? &f->nodes[uint32_t(chosen->single)] : nullptr;
@@ -1540,6 +1573,7 @@ enter: {
     Code code{f->node, f->head, f->len, f->stamp};
     Cell* result = c.result;
     st = body_from_start(*f, body->header, result, code, &found);
+    sp = steps_now();
     goto body_done;
   }
   // run_block's run of the several expressions of the chosen block:
@@ -1573,7 +1607,7 @@ enter: {
     if (b.arity == 3) push(f->subs[b.nrefs - 1].cell);
     result = push(chosen->cell);
   }
-  Step& l = push_step();
+  Step& l = *push_step(sp);
   l.kind = S_BLOCK;
   l.chosen = true;
   l.f = f;
@@ -1590,12 +1624,21 @@ enter: {
   goto eval;
 }
 
+leaf:
+  // The body's value, with nothing of its setup to undo: close_call's end.
+  *base = v;
+  if (g_steps_top == floor) return Status::OK;
+  stack_unwind();
+  base[-1] = *base;
+  g_stack.top = base;
+  goto value;
+
 eval: {
   // The node e pushes its value, as run_node would; the code is that of
   // the block (or chain's block) on top.
   // The block's record: the chain's is the one below it.
-  const uint32_t li = g_steps[g_steps_top - 1].kind == S_CHAIN ? g_steps_top - 2 : g_steps_top - 1;
-  Code& code = g_steps[li].code;
+  const int back = sp[-1].kind == S_CHAIN ? 2 : 1;
+  Code& code = sp[-back].code;
   switch (e->kind) {
     case K_CONST:
       *push_slot() = e->cell;
@@ -1612,7 +1655,8 @@ eval: {
       }
       Code here = code;
       st = miss(*f, here, false);
-      g_steps[li].code = here;
+      sp = steps_now();
+      sp[-back].code = here;
       goto generic_done;
     }
     case K_PAREN: {
@@ -1623,12 +1667,13 @@ eval: {
       if (trace::g_trace.on || (sb->flags & BUF_LIBRARY) ||
           !unchanged(node, sb, s.head, s.len, s.stamp, f->sub_cells.data() + s.cells)) [[unlikely]] {
         st = run_sub(*f, s, false);
+        sp = steps_now();
         goto generic_done;
       }
       // run_sub_here and run_block (whose frameless try finds nothing to
       // run without frames).
       Cell* result = push(s.cell);
-      Step& l = push_step();
+      Step& l = *push_step(sp);
       l.kind = S_BLOCK;
       l.chosen = false;
       l.f = f;
@@ -1642,7 +1687,7 @@ eval: {
       goto eval;
     }
     case K_EXPR: {
-      Step& ch = push_step();
+      Step& ch = *push_step(sp);
       ch.kind = S_CHAIN;
       ch.f = f;
       ch.n = e;
@@ -1685,7 +1730,8 @@ eval: {
   if (!fast) [[unlikely]] {
     Code here = code;
     st = run_call(*f, n, here);
-    g_steps[li].code = here;
+    sp = steps_now();
+    sp[-back].code = here;
     goto generic_done;
   }
   code.pos = n.end;
@@ -1724,6 +1770,7 @@ eval: {
     goto enter;
   }
   st = call_generic(fn, base);
+  sp = steps_now();
   if (st != Status::OK) goto unwind;
   stack_unwind();
   base[-1] = *base;
@@ -1738,7 +1785,7 @@ generic_done:
 
 value: {
   // A node's value is pushed; the record on top goes on with it.
-  Step& t = g_steps[g_steps_top - 1];
+  Step& t = sp[-1];
   f = t.f;
   if (t.kind == S_CHAIN) {
     if (t.j == 0) {
@@ -1757,10 +1804,11 @@ value: {
       st = Status::OK;
     } else {
       st = t.declined ? infix_call(op.expect, src, op.cell, left) : infix_apply(op.expect, src, op.cell, left);
+      sp = steps_now();
     }
     if (st != Status::OK) [[unlikely]]
       goto unwind;
-    Step& t2 = g_steps[g_steps_top - 1];
+    Step& t2 = sp[-1];
     t2.clean = false;
     t2.j++;
     goto chain_next;
@@ -1776,15 +1824,16 @@ value: {
       const Sub& s = *t.s;
       st = block_after(*f, k, code, result, &f->sub_top[s.top], s.len - s.head, s.cell.header);
     }
+    sp = steps_now();
     if (st != Status::OK) goto unwind;
-    g_steps[g_steps_top - 1].code = code;
+    sp[-1].code = code;
   }
-  Step& b = g_steps[g_steps_top - 1];
+  Step& b = sp[-1];
   if (b.kind == S_CALL) {
     leave_code(b.saved_code, b.result);
     goto body_done;
   }
-  g_steps_top--;
+  pop_step(sp);
   if (!b.chosen) {
     leave_code(b.saved_code, b.result);
     g_stack.top = b.result + 1;
@@ -1799,15 +1848,15 @@ value: {
   g_stack.top = nbase;
   // The rest of the body's run_block: the call is its one expression,
   // so nothing follows it.
-  Step& c = g_steps[g_steps_top - 1];
+  Step& c = sp[-1];
   leave_code(c.saved_code, c.result);
   goto body_done;
 }
 
 chain_next: {
   // run_expr_node's loop from operator j.
-  Step& t = g_steps[g_steps_top - 1];
-  Code& code = g_steps[g_steps_top - 2].code;
+  Step& t = sp[-1];
+  Code& code = sp[-2].code;
   const Node& n = *t.n;
   Cell* left = t.base;
   f = t.f;
@@ -1843,7 +1892,8 @@ chain_next: {
     }
     Code here = code;
     st = chain_walked(here, left);
-    g_steps[g_steps_top - 2].code = here;
+    sp = steps_now();
+    sp[-2].code = here;
     if (st != Status::OK) goto unwind;
     goto value;
   }
@@ -1853,18 +1903,19 @@ chain_next: {
 chain_infix: {
   Code here = code;
   st = eval_infix(here, left);
-  g_steps[g_steps_top - 2].code = here;
+  sp = steps_now();
+  sp[-2].code = here;
   if (st != Status::OK) goto unwind;
 }
 chain_done:
-  g_steps_top--;
+  pop_step(sp);
   goto value;
 }
 
 body_done: {
   // The rest of run_whole and run_function, and close_call's for a call
   // made here.
-  Step& c = g_steps[g_steps_top - 1];
+  Step& c = sp[-1];
   g_forms_top = c.form_mark;
   Cell* cbase = c.base;
   if (st == Status::OK) [[likely]] {
@@ -1878,21 +1929,21 @@ body_done: {
   }
   c.frame->header &= ~FRAME_BODY;
   leave_body(c);
-  g_steps_top--;
+  pop_step(sp);
   if (g_steps_top == floor) return st;
   if (st != Status::OK) [[unlikely]]
     goto unwind;
   stack_unwind();
   cbase[-1] = *cbase;
   g_stack.top = cbase;
-  f = g_steps[g_steps_top - 1].f;
+  f = sp[-1].f;
   goto value;
 }
 
 unwind:
   // A status other than OK ends the records of the body it arose in, as
   // VEL_TRY returns from the node runner's calls; the body takes it.
-  while (g_steps[g_steps_top - 1].kind != S_CALL) g_steps_top--;
+  while (sp[-1].kind != S_CALL) pop_step(sp);
   goto body_done;
 }
 

@@ -436,17 +436,22 @@ Room block_room(const Form& f, const int32_t* top, uint32_t size, uint32_t depth
 // values (0: a stack context, or one the general lookup must find).
 [[gnu::noinline]] inline const Cell* slot_elsewhere(const Cell& w) { return word_slot(w); }
 
-[[gnu::always_inline]] inline const Cell* slot_in(NodeId values, const Cell& w) {
+// ctx and base: the body whose cells are read in place (the running one's,
+// or a body's that the call loop has not made the running one yet).
+[[gnu::always_inline]] inline const Cell* slot_in(NodeId values, const Cell& w, NodeId ctx, const Cell* base) {
   if (values) [[likely]] {
     Buffer* b = node_buffer(values);
     uint32_t i = uint32_t(w.i3());
     return i < (b->used() >> 4) ? b->cells() + i : nullptr;
   }
-  if (w.w1 == g_body_ctx && w.i3() >= 0) [[likely]] {
-    Cell* p = g_body_base + uint32_t(w.i3());
+  if (w.w1 == ctx && w.i3() >= 0) [[likely]] {
+    const Cell* p = base + uint32_t(w.i3());
     return p < g_stack.top ? p : nullptr;
   }
   return slot_elsewhere(w);
+}
+[[gnu::always_inline]] inline const Cell* slot_in(NodeId values, const Cell& w) {
+  return slot_in(values, w, g_body_ctx, g_body_base);
 }
 
 // The value cell of a node's word (w: the node's cell, or a path's head).
