@@ -65,7 +65,9 @@ void each_library_word(F f) {
   }
 }
 
-// Marks every block and paren of the bodies, deeply, as library code.
+// Marks every block and paren of the bodies, deeply, as library code. The
+// stamps move with the flag: a form made from one of them before keeps
+// whether it was the library's only while the stamp it was made with holds.
 void mark_library_code() {
   std::vector<NodeId> work;
   NodeId bodies = g_slots[BODIES].node();
@@ -75,6 +77,7 @@ void mark_library_code() {
     work.pop_back();
     if (b->flags & BUF_LIBRARY) continue;
     b->flags |= BUF_LIBRARY;
+    series_changed(b->node);
     for (uint32_t i = 0; i < cells_in(b->node); i++) {
       const Cell& c = b->cells()[i];
       if (c.is(TYPE_BLOCK) || c.is(TYPE_PAREN)) work.push_back(c.node());

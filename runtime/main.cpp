@@ -40,6 +40,7 @@ void start() {
   // reports from outside any script or command is near nothing.
   RootedCell launch(load_text("system/console/launch"));
   node_buffer(launch->node())->flags |= BUF_LIBRARY;
+  series_changed(launch->node());
   (void)run_code(*launch);
 }
 

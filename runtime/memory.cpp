@@ -197,6 +197,9 @@ NodeId take_node() {
 }
 
 void free_node(NodePool* pool, NodeId n) {
+  // The stamp goes on from here when the node is taken again: no form made
+  // from the block that held it can match the next one.
+  series_changed(n);
   g_node_slots[n] = (uintptr_t(pool->free_head) << 1) | 1;
   g_buffer_moves++;
   pool->free_head = n;

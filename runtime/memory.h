@@ -122,9 +122,10 @@ inline void move_node_buffer(NodeId n, Buffer* b) {
 inline bool node_is_free_link(uintptr_t slot) { return slot & 1; }
 
 // Every series has a modification stamp beside its node slot, bumped by
-// each change to its elements (the collector's moves keep it), so that a
-// compiled block is known unchanged by one comparison. A stamp that reached
-// STAMP_WORN stays there and never proves a block unchanged.
+// each change to its elements or its length and when its node is freed
+// (the collector's moves keep it), so that a compiled block is known
+// unchanged by one comparison. A stamp that reached STAMP_WORN stays there
+// and never proves a block unchanged.
 extern uint32_t* g_node_stamps;
 constexpr uint32_t STAMP_WORN = 0xFFFFFFFF;
 inline uint32_t series_stamp(NodeId n) { return g_node_stamps[n]; }

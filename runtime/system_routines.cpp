@@ -343,7 +343,11 @@ Status set_slot_quiet(Cell* base) {
   if (t != TYPE_BLOCK && t != TYPE_PAREN && (t < TYPE_PATH || t > TYPE_GET_PATH))
     fire(ErrId::EXPECT_ARG, word_cell("set-slot-quiet"), datatype_cell(TYPE_BLOCK), word_cell("series"));
   Buffer* b = node_buffer(s.node());
-  if (s.index() >= 0 && uint32_t(s.index()) < (b->used() >> 4)) b->cells()[s.index()] = base[VALUE];
+  if (s.index() >= 0 && uint32_t(s.index()) < (b->used() >> 4)) {
+    b->cells()[s.index()] = base[VALUE];
+    // Quiet to the owner, not to compiled code made from the block.
+    series_changed(s.node());
+  }
   base[RESULT] = unset_cell();
   return Status::OK;
 }

@@ -483,6 +483,7 @@ struct SortCtx {
   // carry them.
   SortFunction fn;
   NodeId records[2] = {0, 0};
+  NodeId sorted = 0;  // the series being sorted
 };
 
 int compare_by_value(const void* pa, const void* pb, void* arg, uint32_t) {
@@ -634,6 +635,7 @@ may_gc Cell comparator_arg(const SortCtx& c, const Cell* rec, int which) {
   if (b->capacity - b->head < c.record * 16) b = expand_buffer(blk, uint64_t(c.record) * 16);
   std::memcpy(b->cells(), rec, size_t(c.record) * 16);
   b->tail = b->head + c.record * 16;
+  series_changed(blk);
   return series_cell(TYPE_BLOCK, blk, 0);
 }
 
@@ -652,6 +654,9 @@ int compare_by_function(const void* pa, const void* pb, void* arg, uint32_t) {
     *x = comparator_arg(c, recs.data(), 0);
     *y = comparator_arg(c, recs.data() + c.record, 1);
   }
+  // The comparator may read the series half sorted: its cells have moved
+  // since the last call, and code compiled from it then no longer holds.
+  series_changed(c.sorted);
   return sort_function_order(c.fn, *x, *y);
 }
 
@@ -686,6 +691,7 @@ Status block_sort(Cell* base) {
   ctx.op = used(base[CASE]) ? CMP_CASE_SORT : CMP_SORT;
   ctx.all = all;
   ctx.reverse = used(base[REVERSE]);
+  ctx.sorted = s->node();
   SortCompare cmp = compare_by_value;
   RootedNode rec_a, rec_b;
   if (used(base[COMPARE])) {

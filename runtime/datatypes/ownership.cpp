@@ -144,6 +144,9 @@ may_gc bool ownership_check(const Cell& series_in, ChangeWord action, const Cell
   Cell owner = e[E_OWNER], word = e[E_WORD];
   RootedCell o(owner), w(word), s(series_in), v(value_in);
   RootedCell act(runtime_word(kChangeSyms[size_t(action)]));
+  // The handler runs between the halves of a change: code compiled from
+  // the series in one report is not taken for it in the next.
+  if (!is_any_object(series_in.type())) series_changed(key);
   object::fire_on_deep_change(*o, *w, *s, *act, *v, index, count);
   return true;
 }

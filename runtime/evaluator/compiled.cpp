@@ -45,6 +45,16 @@ namespace {
 // Failed checks after which a form is made again on its next entry.
 constexpr uint32_t MAX_MISSES = 256;
 
+// A check of the form failed: a form that fails often goes stale and is
+// made again at its next evaluation (the forms kept in nodes are looked up
+// again, see g_forms_released).
+inline void missed(Form& f) {
+  if (++f.misses > MAX_MISSES && !f.stale) [[unlikely]] {
+    f.stale = true;
+    g_forms_released++;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // The runner
 
@@ -73,7 +83,7 @@ may_gc Status run_sub_here(Form& f, const Sub& s, bool chain);
 // A check failed: the walker takes the term (or expression) from its first
 // cell, and a form that fails often is made again.
 [[gnu::noinline]] may_gc Status miss(Form& f, Code& code, bool infix) {
-  if (++f.misses > MAX_MISSES) f.stale = true;
+  missed(f);
   const Cell* c = code_cell(code);
   if (!c) fire(ErrId::NO_ARG);
   return eval_push_at(code, c, !infix, false);
@@ -391,7 +401,7 @@ may_gc Status run_stepped(Form& form, const Cell& body, NodeId ctx, Cell* base);
   NodeId ctx = func::context_of(fn);
   Cell& cc = context::cell(ctx);
   if (!form || !(cc.header & context::STACK_VALUES) || !room_for(*form)) return eval_function_body(fn, base);
-  if (form->stepped_body && !(node_buffer(form->node)->flags & BUF_LIBRARY)) return run_stepped(*form, body, ctx, base);
+  if (form->stepped_body && !form->library) return run_stepped(*form, body, ctx, base);
   StackValues restore{ctx, cc.w2};
   cc.w2 = cell_index(base);
   BodyScope scope(ctx, base);
@@ -472,7 +482,7 @@ inline bool append_here(Cell* base) {
     uint32_t at = code.pos - s.head;
     int32_t e = at < s.len - s.head ? top[at] : -1;
     if (e >= 0 && !trace::g_trace.on &&
-        (clean || (clean = unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells))))
+        (clean || (clean = unchanged(node, s.head, s.len, s.stamp, f.sub_cells.data() + s.cells))))
         [[likely]] {
       const Node& k = f.nodes[uint32_t(e)];
       Cell v;
@@ -520,7 +530,7 @@ may_gc Status run_loop_block(void* ctx, const Cell& block) {
       NodeId node = s.cell.node();
       Cell v;
       const Sub* several;
-      if (k.quick && unchanged(node, node_buffer(node), s.head, s.len, s.stamp, lb->f->sub_cells.data() + s.cells) &&
+      if (k.quick && unchanged(node, s.head, s.len, s.stamp, lb->f->sub_cells.data() + s.cells) &&
           run_quick(*lb->f, &lb->f->quick[k.quick - 1], &v, &several) == QE_DONE) [[likely]] {
         *g_stack.base = v;
         return Status::OK;
@@ -566,10 +576,10 @@ may_gc PassEnd run_loop_passes(void* ctx, const Cell& block, Passes& p) {
   if (p.cond && (!lb->cond || !same_cell(*p.cond, lb->cond->cell))) return PassEnd::NEVER;
   const Sub& s = *lb->body;
   NodeId node = s.cell.node();
-  if (trace::g_trace.on || !unchanged(node, node_buffer(node), s.head, s.len, s.stamp, lb->f->sub_cells.data() + s.cells))
+  if (trace::g_trace.on || !unchanged(node, s.head, s.len, s.stamp, lb->f->sub_cells.data() + s.cells))
     return PassEnd::BEFORE;
   const Sub* c = p.cond ? lb->cond : nullptr;
-  if (c && !unchanged(c->cell.node(), node_buffer(c->cell.node()), c->head, c->len, c->stamp,
+  if (c && !unchanged(c->cell.node(), c->head, c->len, c->stamp,
                       lb->f->sub_cells.data() + c->cells))
     return PassEnd::BEFORE;
   return run_pass_program(*lb->f, s.pass, &lb->f->sub_top[s.top], s.head, s.len, p, c);
@@ -582,7 +592,7 @@ may_gc Status run_loop_rest(void* ctx, const Cell& block, const Passes& p) {
   const Sub& s = p.in_cond ? *lb->cond : *lb->body;
   NodeId node = s.cell.node();
   if (!same_cell(block, s.cell) || trace::g_trace.on ||
-      !unchanged(node, node_buffer(node), s.head, s.len, s.stamp, lb->f->sub_cells.data() + s.cells)) [[unlikely]]
+      !unchanged(node, s.head, s.len, s.stamp, lb->f->sub_cells.data() + s.cells)) [[unlikely]]
     return rest_walked(block, p.pos);
   Cell* result = push(s.cell);
   Code code{node, p.pos, s.len, s.stamp};
@@ -633,7 +643,7 @@ may_gc Status run_choice_next(void* ctx, Code& code) {
     const Sub& s = f.subs[n.refs - 1];
     NodeId node = s.cell.node();
     if (code.node == node && code.pos >= s.head && code.pos < s.len && code.end == s.len &&
-        unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) {
+        unchanged(node, s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) {
       int32_t e = f.sub_top[s.top + (code.pos - s.head)];
       // The native's code: its nodes are planned from the block as it is.
       code.stamp = s.stamp;
@@ -959,7 +969,7 @@ template <bool Parens>
     if (!v->is(TYPE_OP)) [[unlikely]]
       return Status::OK;
     if (!same_cell(*v, op.expect)) [[unlikely]] {
-      if (++f.misses > MAX_MISSES) f.stale = true;
+      missed(f);
       return eval_infix(code, left);
     }
     code.pos++;
@@ -1415,7 +1425,7 @@ enum class Branch { UNDECIDED, VALUE, CHOSEN };
     }
     const Sub& s = f.subs[sub - 1];
     NodeId node = s.cell.node();
-    if (s.single >= 0 && unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) {
+    if (s.single >= 0 && unchanged(node, s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) {
       const Node& e = f.nodes[uint32_t(s.single)];
       if (e.kind == K_WORD) {
         if (const Cell* slot = slot_in(e.values, e.cell, ctx, base)) {
@@ -1454,8 +1464,7 @@ enum class Branch { UNDECIDED, VALUE, CHOSEN };
   if (fn.header & func::FN_TRACE) return nullptr;
   Cell body = *func::more_cell(fn, func::MORE_BODY);
   Form* f = body.is(TYPE_BLOCK) ? form_now(body) : nullptr;
-  if (!f || !f->stepped_body || !(context::cell(func::context_of(fn)).header & context::STACK_VALUES) ||
-      (node_buffer(f->node)->flags & BUF_LIBRARY))
+  if (!f || !f->stepped_body || !(context::cell(func::context_of(fn)).header & context::STACK_VALUES) || f->library)
     return nullptr;
   n.callee_form = f;
   n.callee_body = body;
@@ -1465,16 +1474,14 @@ enum class Branch { UNDECIDED, VALUE, CHOSEN };
 
 // The callee is the node's (the loop compared them): its body, its
 // context's kind and its trace flag are fixed when a function is made, so
-// the form found last time holds while it lives and its block is
-// unchanged, as form_now would find it.
+// the form found last time holds while it lives, is not stale and its
+// block is unchanged, as form_now would find it (whether the block is the
+// library's is fixed with its stamp).
 [[gnu::always_inline]] inline Form* kept_callee(const Node& n) {
   Form* f = n.callee_form;
-  if (n.callee_released == g_forms_released) [[likely]] {
-    Buffer* b = node_buffer(f->node);
-    if (!f->stale && !(b->flags & BUF_LIBRARY) && unchanged(f->node, b, f->head, f->len, f->stamp, f->snapshot.data()))
-        [[likely]]
-      return f;
-  }
+  if (n.callee_released == g_forms_released && unchanged(f->node, f->head, f->len, f->stamp, f->snapshot.data()))
+      [[likely]]
+    return f;
   return callee_found(n);
 }
 
@@ -1568,7 +1575,7 @@ enter: {
     goto body_done;
   }
   const Node* k = chosen->single >= 0 ? &f->nodes[uint32_t(chosen->single)] : nullptr;
-  if (!k || !k->stepped || (node_buffer(chosen->cell.node())->flags & BUF_LIBRARY)) {
+  if (!k || !k->stepped || chosen->library) {
     Several found{&b, chosen, v, chosen->head};
     Code code{f->node, f->head, f->len, f->stamp};
     Cell* result = c.result;
@@ -1663,9 +1670,8 @@ eval: {
       code.pos++;
       const Sub& s = f->subs[e->refs - 1];
       NodeId node = s.cell.node();
-      Buffer* sb = node_buffer(node);
-      if (trace::g_trace.on || (sb->flags & BUF_LIBRARY) ||
-          !unchanged(node, sb, s.head, s.len, s.stamp, f->sub_cells.data() + s.cells)) [[unlikely]] {
+      if (trace::g_trace.on || s.library || !unchanged(node, s.head, s.len, s.stamp, f->sub_cells.data() + s.cells))
+          [[unlikely]] {
         st = run_sub(*f, s, false);
         sp = steps_now();
         goto generic_done;
@@ -1871,7 +1877,7 @@ chain_next: {
     if (!g->is(TYPE_OP)) [[unlikely]]
       goto chain_done;
     if (!same_cell(*g, op.expect)) [[unlikely]] {
-      if (++f->misses > MAX_MISSES) f->stale = true;
+      missed(*f);
       goto chain_infix;
     }
     code.pos++;
@@ -1954,8 +1960,7 @@ namespace {
 
 [[gnu::always_inline]] inline may_gc Status run_sub_here(Form& f, const Sub& s, bool chain) {
   NodeId node = s.cell.node();
-  Buffer* b = node_buffer(node);
-  if (trace::g_trace.on || !unchanged(node, b, s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) [[unlikely]]
+  if (trace::g_trace.on || !unchanged(node, s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) [[unlikely]]
     return eval_block(s.cell, chain);
   Cell* result = push(s.cell);
   Code code{node, s.head, s.len, s.stamp};

@@ -121,15 +121,22 @@ bool g_walker_only = false;
 // under an unchanged stamp: a writer that forgot to bump it.
 bool g_verify = false;
 
-[[noreturn, gnu::noinline, gnu::cold]] void stamp_missed(NodeId node, const Cell* now, const Cell* then, uint32_t n) {
-  for (uint32_t i = 0; i < n; i++)
-    if (std::memcmp(now + i, then + i, sizeof(Cell)) != 0) {
+void verify_unchanged(NodeId node, uint32_t head, uint32_t len, const Cell* snap) {
+  Buffer* b = node_buffer(node);
+  uint32_t now_len = b->used() >> 4;
+  if (now_len != len) {
+    std::fprintf(stderr, "compiled forms: block %u changed length under an unchanged stamp: %u, was %u\n", unsigned(node),
+                 unsigned(now_len), unsigned(len));
+    std::abort();
+  }
+  const Cell* now = b->cells() + head;
+  for (uint32_t i = 0; i < len - head; i++)
+    if (std::memcmp(now + i, snap + i, sizeof(Cell)) != 0) {
       std::fprintf(stderr, "compiled forms: block %u changed under an unchanged stamp at %u: %08x %08x %08x %08x, was %08x %08x %08x %08x\n",
-                   unsigned(node), unsigned(i), now[i].header, now[i].w1, now[i].w2, now[i].w3, then[i].header, then[i].w1,
-                   then[i].w2, then[i].w3);
-      break;
+                   unsigned(node), unsigned(i), now[i].header, now[i].w1, now[i].w2, now[i].w3, snap[i].header, snap[i].w1,
+                   snap[i].w2, snap[i].w3);
+      std::abort();
     }
-  std::abort();
 }
 
 // The forms running now, innermost last: g_running[0, g_forms_top). A run
@@ -196,6 +203,7 @@ struct Compiler {
     c.expressions(top);
     unset_words += c.unset_words;
     Sub s{blk, bhead, blen, uint32_t(f.sub_cells.size()), uint32_t(f.sub_top.size()), -1, stamp};
+    s.library = node_buffer(bn)->flags & BUF_LIBRARY;
     if (top[0] >= 0 && end_of(uint32_t(top[0])) == blen) s.single = top[0];
     if (g_verify) f.sub_cells.insert(f.sub_cells.end(), snap.begin(), snap.end());
     f.sub_top.insert(f.sub_top.end(), top.begin(), top.end());
@@ -933,6 +941,7 @@ may_gc Form* compile(NodeId node, uint32_t head, uint32_t len, uint32_t generati
   f->len = len;
   f->generation = generation;
   f->stamp = stamp;
+  f->library = node_buffer(node)->flags & BUF_LIBRARY;
   if (g_free_ids.empty()) {
     f->id = uint32_t(g_forms.size());
     g_forms.push_back(f);
@@ -959,7 +968,7 @@ may_gc Form* form_for(NodeId node, uint32_t head, uint32_t len) {
   uint32_t sp = b->spare;
   if (sp - 1 < SPARE_SEEN - 1) [[likely]] {
     Form* f = g_forms[sp];
-    if (f->head == head && f->len == len && !f->stale && unchanged(node, b, head, len, f->stamp, f->snapshot.data()))
+    if (f->head == head && f->len == len && !f->stale && unchanged(node, head, len, f->stamp, f->snapshot.data()))
       [[likely]]
       return with_programs(f);
     // The block changed (or the form keeps failing): make it again. A

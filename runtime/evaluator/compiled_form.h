@@ -149,6 +149,10 @@ struct Sub {
   uint32_t top;     // its expressions by position from head, in Form::sub_top
   int32_t single;   // its one expression, or -1
   uint32_t stamp;   // the block's modification stamp when compiled
+  // The library's own code (BUF_LIBRARY), as the block was when compiled:
+  // the flag is set on a block with a bump of its stamp (see
+  // mark_library_code) and never cleared, so it holds while the stamp does.
+  bool library = false;
   // A loop body's pass program in Form::passes, plus 1 (0: not made yet,
   // NO_PASS: none), made when a loop first runs it.
   mutable uint32_t pass = 0;
@@ -182,6 +186,7 @@ struct Form {
   uint32_t generation = 0;
   bool stale = false;
   uint32_t stamp = 0;          // the block's modification stamp when compiled
+  bool library = false;        // the library's own code (as Sub::library)
   size_t bytes = 0;            // of the whole block
   Packed<Cell> snapshot;       // the cells from head to len (kept only to verify stamps)
   Packed<Node> nodes;
@@ -305,11 +310,14 @@ namespace detail {
 
 // The forms by id (see compiled_compiler.cpp).
 extern std::vector<Form*> g_forms;
-// Bumped whenever a form is released: a Form* found while this had one
-// value points at a live form while it keeps it.
+// Bumped whenever a form is released or goes stale: a Form* found while
+// this had one value points at a live form, not stale, while it keeps it.
 extern uint64_t g_forms_released;
 extern bool g_verify;
-[[noreturn, gnu::noinline, gnu::cold]] void stamp_missed(NodeId node, const Cell* now, const Cell* then, uint32_t n);
+// VEL_COMPILE=verify's check of a block whose stamp is the one a form (or
+// one of its literal blocks) was made with: its length and cells from head
+// are those kept; the process stops otherwise.
+[[gnu::noinline, gnu::cold]] void verify_unchanged(NodeId node, uint32_t head, uint32_t len, const Cell* snap);
 
 // The straight-line programs of a form, made on its second run (compiled_programs.cpp).
 void make_quick(Form& f);
@@ -374,11 +382,14 @@ inline bool same_cells(const Cell* a, const Cell* b, uint32_t n) {
 #endif
 }
 
-// A block's cells from head to len are those a form was made from: its
-// length and its stamp are those of then.
-[[gnu::always_inline]] inline bool unchanged(NodeId node, Buffer* b, uint32_t head, uint32_t len, uint32_t stamp, const Cell* snap) {
-  if ((b->used() >> 4) != len || series_stamp(node) != stamp) return false;
-  if (g_verify && !same_cells(b->cells() + head, snap, len - head)) stamp_missed(node, b->cells() + head, snap, len - head);
+// A block's cells from head to len, and its length, are those a form was
+// made from: its stamp is that of then. Every change of a block's cells or
+// length bumps its stamp, and a node's stamp goes on from its last value
+// when the node is taken again, so the stamp alone tells.
+[[gnu::always_inline]] inline bool unchanged(NodeId node, uint32_t head, uint32_t len, uint32_t stamp, const Cell* snap) {
+  if (series_stamp(node) != stamp) return false;
+  if (g_verify) [[unlikely]]
+    verify_unchanged(node, head, len, snap);
   return true;
 }
 
@@ -397,7 +408,7 @@ inline bool same_cells(const Cell* a, const Cell* b, uint32_t n) {
   if (sp - 1 >= SPARE_SEEN - 1) return nullptr;
   Form* f = g_forms[sp];
   uint32_t head = block.index() < 0 ? 0 : uint32_t(block.index());
-  if (f->head != head || f->stale || !unchanged(block.node(), b, head, f->len, f->stamp, f->snapshot.data()))
+  if (f->head != head || f->stale || !unchanged(block.node(), head, f->len, f->stamp, f->snapshot.data()))
     return nullptr;
   return with_programs(f);
 }
@@ -557,8 +568,7 @@ inline bool paren_fast(const Form& f, const Node& n, Cell* out) {
   if (s.single < 0) return false;
   const Node& e = f.nodes[uint32_t(s.single)];
   if (e.kind != K_EXPR || !(e.flags & F_ARITH) || (e.flags & F_TAIL_CHECK)) return false;
-  Buffer* b = node_buffer(s.cell.node());
-  if (!unchanged(s.cell.node(), b, s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) return false;
+  if (!unchanged(s.cell.node(), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) return false;
   return arith_fast(f, e, out);
 }
 

@@ -96,7 +96,7 @@ inline const Sub* pure_block(const Form& f, const Node& arg, uint32_t sub) {
   const Sub& s = f.subs[sub - 1];
   if (!block_argument(f, arg, s)) return nullptr;
   NodeId node = s.cell.node();
-  if (!unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) return nullptr;
+  if (!unchanged(node, s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) return nullptr;
   return &s;
 }
 
@@ -850,7 +850,7 @@ q_nreload:
 q_unchanged: {
   const Sub& s = f.subs[pc->target];
   NodeId node = s.cell.node();
-  if (!unchanged(node, node_buffer(node), s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) QFAIL();
+  if (!unchanged(node, s.head, s.len, s.stamp, f.sub_cells.data() + s.cells)) QFAIL();
   QNEXT();
 }
 q_typeset:

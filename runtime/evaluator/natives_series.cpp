@@ -402,6 +402,8 @@ Status native_new_line(Cell* base) {
   Buffer* b = node_buffer(pos.node());
   uint32_t len = b->used() >> 4;
   Cell* cells = b->cells();
+  // The marker is part of the cell: compiled code holds cells as they were.
+  series_changed(pos.node());
   if (step == 0) {
     if (start < len) cells[start].set_new_line(on);
   } else {
