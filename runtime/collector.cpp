@@ -459,7 +459,6 @@ void visit_roots(RootVisitor& v) {
   for (CallFrame* f = g_stack.frames; f && f < g_stack.frame_top; f++) {
     v.node("call frame: naming context", &f->naming_ctx);
     v.node("call frame: function context", &f->func_ctx);
-    v.node("call frame: evaluated block", &f->code);
   }
   for (const RootedCells* r = RootedCells::top(); r; r = r->prev()) v.cells("C++ temporary", r->cells(), r->count());
   for (RootedNode* r = RootedNode::top(); r; r = r->prev()) v.node("C++ temporary", r->slot());

@@ -355,7 +355,7 @@ Status frame_index(Cell* base) {
   if (g_stack.frame_top > g_stack.frames) {
     // The routine's own frame is the top one; its caller's base is asked for.
     const CallFrame* f = g_stack.frame_top - 1;
-    at = int32_t(f->prev_base);
+    at = int32_t(cell_index(f->prev_base));
   }
   base[RESULT] = integer_cell(at);
   return Status::OK;

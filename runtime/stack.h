@@ -35,15 +35,17 @@ constexpr uint32_t FRAME_BODY = 0x10000000;         // target of return and exit
 constexpr uint32_t FRAME_INTERPRETED = 0x80000000;  // pushed by the interpreter
 constexpr uint32_t FRAME_LIBRARY = 0x40000000;      // a call the library's own code made
 
+// The bases are addresses in the argument stack, which never moves: a push
+// writes them as they are and a pop reads them back without arithmetic.
+// The naming word's context and symbol are in the order of a word cell's
+// w1 and w2, so that a push copies them from the cell as one.
 struct CallFrame {
   uint32_t header;      // kind and flags
-  uint32_t symbol;      // symbol id of the word naming the call (full 32 bits)
-  uint32_t prev_base;   // the caller's base, as a cell index
-  uint32_t base;        // this call's own base (its result cell)
   NodeId naming_ctx;    // context of the naming word
+  uint32_t symbol;      // symbol id of the word naming the call (full 32 bits)
   NodeId func_ctx;      // function context of a function frame, else 0
-  int32_t saved_values; // that context's values base before the call, -1 = none
-  NodeId code;          // the block an evaluation frame runs (kept alive), else 0
+  Cell* prev_base;      // the caller's base
+  Cell* base;           // this call's own base (its result cell)
 };
 
 struct ArgStack {
@@ -102,8 +104,15 @@ inline Cell* stack_mark(uint32_t header, uint32_t symbol, NodeId naming_ctx) {
   return stack_mark_at(g_stack.top, header, symbol, naming_ctx);
 }
 // As stack_mark_at, for a caller that made sure the frame stack has room.
+// Field by field: a frame built whole goes through vector registers.
 inline Cell* stack_mark_at_unchecked(Cell* at, uint32_t header, uint32_t symbol, NodeId naming_ctx) {
-  *g_stack.frame_top++ = CallFrame{header | g_library_code, symbol, cell_index(g_stack.base), cell_index(at), naming_ctx, 0, -1, 0};
+  CallFrame* f = g_stack.frame_top++;
+  f->header = header | g_library_code;
+  f->naming_ctx = naming_ctx;
+  f->symbol = symbol;
+  f->func_ctx = 0;
+  f->prev_base = g_stack.base;
+  f->base = at;
   return g_stack.base = at;
 }
 // Pushes a frame whose cells begin at `at` (cells the caller already
@@ -118,21 +127,21 @@ inline Cell* stack_mark_at(Cell* at, uint32_t header, uint32_t symbol, NodeId na
 inline void stack_unwind() {
   CallFrame* f = --g_stack.frame_top;
   g_stack.top = g_stack.base + 1;
-  g_stack.base = g_stack.begin + f->prev_base;
+  g_stack.base = f->prev_base;
 }
 // As stack_unwind, and copies the result into the caller's result cell.
 inline void stack_unwind_last() {
   Cell* result = g_stack.base;
   CallFrame* f = --g_stack.frame_top;
   g_stack.top = result + 1;
-  g_stack.base = g_stack.begin + f->prev_base;
+  g_stack.base = f->prev_base;
   *g_stack.base = *result;
 }
 // Pops the top frame and drops all its cells.
 inline void stack_unroll() {
   CallFrame* f = --g_stack.frame_top;
   g_stack.top = g_stack.base;
-  g_stack.base = g_stack.begin + f->prev_base;
+  g_stack.base = f->prev_base;
 }
 inline uint32_t frame_depth() { return uint32_t(g_stack.frame_top - g_stack.frames); }
 

@@ -80,7 +80,8 @@ inline Cell* open_native(const LibraryBody& b, uint32_t w) {
 // checked): its copy at cell `at`, its frame with its base after it.
 inline void place_native(const LibraryBody& b, uint32_t w, CallFrame*& f, uint32_t at, uint32_t& base) {
   g_stack.begin[at] = b.value[w];
-  *f++ = CallFrame{FRAME_NATIVE | FRAME_INTERPRETED | FRAME_LIBRARY, b.word[w].w2, base, at + 1, b.word[w].w1, 0, -1, 0};
+  *f++ = CallFrame{FRAME_NATIVE | FRAME_INTERPRETED | FRAME_LIBRARY, b.word[w].w1, b.word[w].w2, 0, g_stack.begin + base,
+                   g_stack.begin + at + 1};
   base = at + 1;
 }
 

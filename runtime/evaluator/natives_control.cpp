@@ -260,7 +260,7 @@ CallFrame* catch_target(int64_t from) {
   return find_target(from, [](const CallFrame& f) { return kind_of(f) == FRAME_CATCH; });
 }
 
-inline Cell& result_cell(const CallFrame& f) { return g_stack.begin[f.base]; }
+inline Cell& result_cell(const CallFrame& f) { return *f.base; }
 
 void clear_throw() {
   g_slots[THROWN_VALUE] = unset_cell();

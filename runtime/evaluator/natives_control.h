@@ -50,7 +50,7 @@ inline bool continue_without_frame() {
   // Mostly the loop's own frame is the innermost one.
   CallFrame* top = g_stack.frame_top - 1;
   if (g_stack.frame_top > g_stack.frames && (top->header & FRAME_KIND_MASK) == FRAME_LOOP) {
-    g_stack.begin[top->base] = unset_cell();
+    *top->base = unset_cell();
     return true;
   }
   return continue_without_frame_below();
