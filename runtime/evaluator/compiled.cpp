@@ -1304,16 +1304,14 @@ static_assert(sizeof(Step) == 128);
 Step* g_steps = nullptr;
 Step* g_steps_end = nullptr;
 uint32_t g_steps_top = 0;
-uint32_t g_steps_cap = 0;
 
 [[gnu::noinline]] void grow_steps() {
-  uint32_t cap = g_steps_cap * 2 + 64;
+  uint32_t cap = uint32_t(g_steps_end - g_steps) * 2 + 64;
   auto* more = static_cast<Step*>(::operator new(sizeof(Step) * cap));
   if (g_steps_top) std::memcpy(static_cast<void*>(more), g_steps, sizeof(Step) * g_steps_top);
   ::operator delete(g_steps);
   g_steps = more;
   g_steps_end = more + cap;
-  g_steps_cap = cap;
 }
 
 // The loop keeps the records' end (one past the top record) in a local,
@@ -1635,9 +1633,7 @@ leaf:
   // The body's value, with nothing of its setup to undo: close_call's end.
   *base = v;
   if (g_steps_top == floor) return Status::OK;
-  stack_unwind();
-  base[-1] = *base;
-  g_stack.top = base;
+  end_call(base);
   goto value;
 
 eval: {
@@ -1778,9 +1774,7 @@ eval: {
   st = call_generic(fn, base);
   sp = steps_now();
   if (st != Status::OK) goto unwind;
-  stack_unwind();
-  base[-1] = *base;
-  g_stack.top = base;
+  end_call(base);
   goto value;
 }
 
@@ -1849,9 +1843,7 @@ value: {
   // the body's end follows, which puts back the caller's code.
   Cell* nbase = b.base;
   *nbase = b.result[1];
-  stack_unwind();
-  nbase[-1] = *nbase;
-  g_stack.top = nbase;
+  end_call(nbase);
   // The rest of the body's run_block: the call is its one expression,
   // so nothing follows it.
   Step& c = sp[-1];
@@ -1939,10 +1931,7 @@ body_done: {
   if (g_steps_top == floor) return st;
   if (st != Status::OK) [[unlikely]]
     goto unwind;
-  stack_unwind();
-  cbase[-1] = *cbase;
-  g_stack.top = cbase;
-  f = sp[-1].f;
+  end_call(cbase);
   goto value;
 }
 
